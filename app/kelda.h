@@ -1,0 +1,82 @@
+// KELDA: the main window. One tab per table of the setup, all shown through the
+// one PMModel whose mode follows the current tab.
+#pragma once
+
+#include <QMainWindow>
+#include <QModelIndex>
+#include <QSettings>
+
+#include <array>
+#include <memory>
+
+#include "prompter.h"
+
+class PMModel;
+class PMDelegate;
+class QSortFilterProxyModel;
+class QTableView;
+
+namespace Ui {
+class KELDAClass;
+}
+
+class KELDA : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit KELDA(QWidget *parent = nullptr);
+    ~KELDA() override;
+
+    static constexpr int kTabCount = 10;
+
+    // Test seam: questions, file dialogs and modal dialogs go through this.
+    void setPrompter(std::unique_ptr<Prompter> prompter);
+    Prompter &prompter() { return *m_prompter; }
+
+    PMModel *model() const { return m_model; }
+    QSettings &settings() { return *m_settings; }
+    QSortFilterProxyModel *proxy(int tab) const { return m_proxies[tab]; }
+    QTableView *view(int tab) const;
+    Ui::KELDAClass *form() const { return ui; }
+
+public slots:
+    void addRow();
+    void deleteRow();
+    void fileNew();
+    void fileOpen();
+    void fileSave();
+    void fileSaveAs();
+    void fileExport();       // kelda_export.cpp
+    void fileUpload();       // kelda_ecu.cpp
+    void helpAbout();        // kelda_ecu.cpp
+    void startSimulation();  // kelda_simulate.cpp
+    void configPort();       // kelda_ecu.cpp
+    void editEvent(const QModelIndex &index);
+    void editState(const QModelIndex &index);
+    void editLX1(const QModelIndex &index);
+    void rowsInserted(const QModelIndex &parent, int start, int end);
+    void CANCurrentIndexChanged(int index);
+    void MinPTValueChanged(double value);
+    void DPTValueChanged(double value);
+    void LPTValueChanged(double value);
+    void FuseResetValueChanged(double value);
+    void FuseRetryTimeValueChanged(double value);
+    void MaxRetriesValueChanged(int value);
+    void RebroadcastChanged(int value);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    bool maybeSave();
+    void loadOptions();
+    void reopenLastSetup();
+
+    Ui::KELDAClass *ui = nullptr;
+    PMModel *m_model = nullptr;
+    PMDelegate *m_delegate = nullptr;
+    std::array<QSortFilterProxyModel *, kTabCount> m_proxies{};
+    std::unique_ptr<QSettings> m_settings;
+    std::unique_ptr<Prompter> m_prompter;
+};

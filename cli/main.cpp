@@ -1,0 +1,82 @@
+// kelda-cli: the editor's own code without a display, for scripts and tests.
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+#include <vector>
+
+#include "clicommand.h"
+
+namespace {
+std::vector<const CliCommand *> &registry()
+{
+    static std::vector<const CliCommand *> commands;
+    return commands;
+}
+
+QString usageText()
+{
+    QString text = QStringLiteral("usage:\n");
+    for (const CliCommand *c : registry())
+        for (const QString &line : QString::fromUtf8(c->usage).split(QLatin1Char('\n')))
+            text += QStringLiteral("  ") + line + QLatin1Char('\n');
+    text += QStringLiteral("  kelda-cli --help\n");
+    return text;
+}
+} // namespace
+
+CliCommand::CliCommand(const char *n, const char *u, int (*r)(const QStringList &))
+    : name(n), usage(u), run(r)
+{
+    registry().push_back(this);
+}
+
+QTextStream &cliOut()
+{
+    static QTextStream out(stdout);
+    return out;
+}
+
+QTextStream &cliErr()
+{
+    static QTextStream err(stderr);
+    return err;
+}
+
+int cliFail(const QString &what, const QString &why)
+{
+    cliOut().flush();
+    cliErr() << "kelda-cli: " << what << ": " << why << Qt::endl;
+    return 1;
+}
+
+int cliUsageError(const QString &message)
+{
+    cliOut().flush();
+    if (!message.isEmpty())
+        cliErr() << "kelda-cli: " << message << '\n';
+    cliErr() << usageText() << Qt::flush;
+    return 2;
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.isEmpty())
+        return cliUsageError(QStringLiteral("no command given"));
+    if (args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h")) {
+        cliOut() << usageText() << Qt::flush;
+        return 0;
+    }
+    const QString name = args.takeFirst();
+    for (const CliCommand *c : registry()) {
+        if (name == QLatin1String(c->name)) {
+            const int rc = c->run(args);
+            cliOut().flush();
+            cliErr().flush();
+            return rc;
+        }
+    }
+    return cliUsageError(QStringLiteral("unknown command '%1'").arg(name));
+}

@@ -1,0 +1,124 @@
+// PMModel: the one table model of the main window. It shows one table of the
+// setup at a time (its mode) and reads and writes every cell in the store at
+// the moment it is asked; it caches nothing.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include "schema.h"
+#include "strata.h"
+
+// Which in-cell editor the delegate builds for a cell.
+enum class EditorKind : int {
+    Default = 0,   // QStyledItemDelegate's own editor
+    Choice = 1,    // combo box filled from Qt::UserRole
+    Seconds = 2,   // 0..32.76 s in 0.005 s steps
+    Integer = 3,   // 0..65535
+    Dialog = 4,    // no in-cell editor; a click opens a dialog
+    Current = 5,   // 0..102.0 A in 0.4 A steps
+};
+
+// Table modes; equal to the main window's tab index.
+enum class Mode : int {
+    Keypad = 0, Switches = 1, CanInputs = 2, Timers = 3, Events = 4,
+    States = 5, Lx1Outputs = 6, Lx2Leds = 7, CanOutputs = 8, Pwm = 9,
+};
+
+class PMModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    explicit PMModel(QObject *parent = nullptr);
+    ~PMModel() override;
+
+    // Qt model interface
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+    bool insertRows(int row, int count, const QModelIndex &parent = QModelIndex()) override;
+    bool removeRows(int row, int count, const QModelIndex &parent = QModelIndex()) override;
+
+    int mode() const { return m_mode; }
+    kelda::ItemType modeItemType() const;
+    static kelda::ItemType itemTypeOfMode(int mode);
+    int itemCount(kelda::ItemType type) const;
+
+    int editorKind(const QModelIndex &index) const;
+    QStringList choices(int row, int column) const;
+
+    // Options page (conversions: seconds x 100, codes, clamps)
+    double option(int index) const;
+    void setOption(int index, double value);
+
+    // Setup lifecycle
+    bool createSetup();
+    void newSetup();
+    bool openSetup(const QString &path);
+    bool saveSetup(const QString &path);
+    QString fileName() const { return m_fileName; }
+    bool isModified() const { return m_modified; }
+    void setModified(bool modified) { m_modified = modified; }
+    bool isSessionOpen() const { return m_sessionOpen; }
+    StoreSession session() const { return m_session; }
+    // Why the last openSetup/saveSetup failed, for the user.
+    QString lastError() const { return m_lastError; }
+
+    // Rows and names
+    QString defaultName(kelda::ItemType type) const;
+    QString itemName(kelda::ItemType type, int index) const;
+
+    // Event priorities: a gapless ranking 1..number of events
+    int eventPriority(int row) const;
+    bool setEventPriority(int row, int priority);
+    void deleteEvent(int row);
+
+    // Event inputs (k = 0..2); text is a prefixed input text such as "KP: Keypad 1"
+    bool setEventInput(int row, int input, const QString &text);
+    QString eventInputText(int row, int input) const;
+    QString eventConditionText(int row, int input) const;  // may write back a normalised code
+    QString eventCombineText(int row, int input) const;
+
+    // Action lists of events (mode 4) and output lists of states (mode 5)
+    int listEntryCount(int row, int list) const;
+    QString listEntryName(int row, int list, int entry) const;
+    bool setListEntry(int row, int list, int entry, const QString &name);
+    bool addListEntry(int row, int list);
+    bool removeListEntry(int row, int list, int entry);
+
+    // Summary texts and choice lists
+    static QString typePrefix(kelda::ItemType type);
+    static kelda::ItemType prefixType(const QString &text);
+    static QString conditionText(int code);
+    static int normalizeCondition(kelda::ItemType type, int code, bool *wasValid = nullptr);
+    QStringList inputChoices() const;
+    QStringList canInputNames() const;
+    QStringList conditionChoices(int row, int column) const;
+    QStringList stateChoices() const;
+    QStringList timerChoices() const;
+    QStringList itemChoices(kelda::ItemType type) const;
+
+    // Raw image compiler (image/imagecompiler.cpp)
+    bool writeRawImage(const QString &fileName);
+    QString imageError() const { return m_imageError; }  // why the last compile failed
+    QList<uint16_t> canIdList(kelda::ItemType type);
+    bool eventByPriority(int priority);
+
+public slots:
+    void setMode(int mode);
+
+private:
+    int m_mode = 0;
+    bool m_modified = false;
+    bool m_sessionOpen = false;
+    QString m_fileName;
+    StoreSession m_session = nullptr;
+    QString m_lastError;
+    QString m_imageError;
+};
