@@ -1,0 +1,625 @@
+// The image compiler: the open setup, read value by value from the store,
+// written as a raw image in one forward pass. Offset tables and the header are
+// reserved with placeholders and patched by seeking back.
+#include <QFile>
+#include <QVarLengthArray>
+
+#include <algorithm>
+
+#include "imageformat.h"
+#include "pmmodel.h"
+
+using namespace kelda;
+using namespace kelda::image;
+
+namespace {
+
+// Sequential writer over the target file, with the position kept here so that
+// patching an offset table never needs to ask the file.
+class ImageWriter
+{
+public:
+    explicit ImageWriter(QFile &file) : m_file(file) {}
+
+    qint64 pos() const { return m_pos; }
+    void u8(uint8_t v) { put(reinterpret_cast<const char *>(&v), 1); }
+    void u16(uint16_t v)
+    {
+        uint8_t b[2];
+        writeU16(b, v);
+        put(reinterpret_cast<const char *>(b), 2);
+    }
+    void bytes(const uint8_t *p, int n) { put(reinterpret_cast<const char *>(p), n); }
+    void zeros(int n)
+    {
+        static const char blank[64] = {};
+        while (n > 0) {
+            const int chunk = std::min(n, int(sizeof blank));
+            put(blank, chunk);
+            n -= chunk;
+        }
+    }
+    // Writes 16-bit words at an earlier position and returns to the end.
+    void patch(qint64 at, const QVarLengthArray<uint16_t, 64> &words)
+    {
+        QByteArray buf;
+        buf.reserve(words.size() * 2);
+        for (uint16_t w : words)
+            appendU16(buf, w);
+        if (!m_file.seek(at) || m_file.write(buf) != buf.size())
+            m_failed = true;
+        if (!m_file.seek(m_pos))
+            m_failed = true;
+    }
+    bool failed() const { return m_failed; }
+
+private:
+    void put(const char *p, qint64 n)
+    {
+        if (m_file.write(p, n) != n)
+            m_failed = true;
+        m_pos += n;
+    }
+
+    QFile &m_file;
+    qint64 m_pos = 0;
+    bool m_failed = false;
+};
+
+// Store access of one compile. Every helper leaves the cursor where it found it.
+class StoreReader
+{
+public:
+    explicit StoreReader(StoreSession s) : m_s(s) {}
+
+    bool openSetup()
+    {
+        return STRATA_GotoRoot(m_s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, m_s);
+    }
+    int count(ItemType type) const
+    {
+        uint16_t n = 0;
+        if (!STRATA_GetItemCount(toU16(type), &n, m_s))
+            return 0;
+        return n;
+    }
+    bool open(ItemType type, int index) const
+    {
+        return STRATA_OpenItem(toU16(type), static_cast<uint16_t>(index), m_s);
+    }
+    void close() const { STRATA_CloseItem(m_s); }
+
+    uint16_t u16(ValueId id, uint16_t fallback = 0, bool *present = nullptr) const
+    {
+        uint16_t v = fallback;
+        const bool ok = STRATA_GetValue(toU16(id), &v, m_s);
+        if (present)
+            *present = ok;
+        return ok ? v : fallback;
+    }
+    uint8_t u8(ValueId id, uint8_t fallback = 0) const
+    {
+        uint8_t v = fallback;
+        return STRATA_GetValue(toU16(id), &v, m_s) ? v : fallback;
+    }
+    // A fixed-size block; missing bytes (absent or shorter value) read as 0.
+    void block(ValueId id, uint8_t *out, int n) const
+    {
+        std::fill(out, out + n, uint8_t(0));
+        uint32_t size = 0;
+        if (!STRATA_GetValSize(toU16(id), &size, m_s) || size == 0 || size > 4096)
+            return;
+        QVarLengthArray<uint8_t, 16> buf(static_cast<qsizetype>(size));
+        if (STRATA_GetValue(toU16(id), buf.data(), m_s))
+            std::copy_n(buf.constData(), std::min<qsizetype>(n, buf.size()), out);
+    }
+    QString text(ValueId id) const
+    {
+        uint32_t size = 0;
+        if (!STRATA_GetValSize(toU16(id), &size, m_s) || size == 0 || size > 65536)
+            return QString();
+        QByteArray buf(static_cast<qsizetype>(size), '\0');
+        if (!STRATA_GetValue(toU16(id), buf.data(), m_s))
+            return QString();
+        return QString::fromLatin1(buf.constData(), qstrnlen(buf.constData(), buf.size()));
+    }
+
+    // Follows slot 1 of the current item; on success gives the target's type
+    // and index. The cursor is back on the current item afterwards.
+    bool follow(ItemType *type, int *index) const
+    {
+        StoreBookmark here = nullptr;
+        if (!STRATA_AddBookMark(&here, m_s))
+            return false;
+        bool found = false;
+        if (STRATA_GotoReference(1, m_s)) {
+            uint16_t t = 0, i = 0;
+            if (STRATA_GetParentTID(&t, &i, m_s)) {
+                *type = static_cast<ItemType>(t);
+                *index = i;
+                found = true;
+            }
+        }
+        STRATA_GotoBookMark(here, m_s);
+        STRATA_RemoveBookMark(here, m_s);
+        return found;
+    }
+
+private:
+    StoreSession m_s;
+};
+
+// Distinct identifiers of one CAN table in table order of first appearance,
+// with the byte order of the first item carrying each (receive side only).
+struct IdList {
+    QList<uint16_t> ids;
+    QList<uint8_t> littleEndian;
+
+    int position(uint16_t id) const { return int(ids.indexOf(id)); }
+};
+
+IdList collectIds(const StoreReader &store, ItemType type)
+{
+    IdList list;
+    const int n = store.count(type);
+    for (int i = 0; i < n; ++i) {
+        if (!store.open(type, i))
+            continue;
+        const uint16_t id = store.u16(ValueId::CanId);
+        if (!list.ids.contains(id)) {
+            list.ids.append(id);
+            list.littleEndian.append(type == ItemType::CanInput && store.u8(ValueId::LittleEndian) != 0);
+        }
+        store.close();
+    }
+    return list;
+}
+
+const char *tableName(ItemType type)
+{
+    switch (type) {
+    case ItemType::Timer: return "timers";
+    case ItemType::Event: return "events";
+    case ItemType::CanInput: return "CAN inputs";
+    case ItemType::CanOutput: return "CAN outputs";
+    case ItemType::State: return "states";
+    case ItemType::Lx1Output: return "LX1 outputs";
+    default: return "items";
+    }
+}
+
+const char *eventListName(int k)
+{
+    static const char *const names[kEventListCount] = {"States to Set", "States to Clear", "Timers to Start",
+                                                       "Timers to Stop"};
+    return names[k];
+}
+
+QString limitText(int count)
+{
+    return QStringLiteral("%1 (an image holds at most %2)").arg(count).arg(kMaxCount);
+}
+
+class Compiler
+{
+public:
+    Compiler(StoreSession session, QFile &file) : m_store(session), m_out(file) {}
+
+    // Writes sections 1..10; false with error() set when the setup cannot be
+    // represented. The header words are in m_header afterwards.
+    bool run()
+    {
+        m_rx = collectIds(m_store, ItemType::CanInput);
+        m_tx = collectIds(m_store, ItemType::CanOutput);
+        if (!fits(m_rx.ids.size(), QStringLiteral("distinct CAN receive identifiers")))
+            return false;
+        if (!fits(m_tx.ids.size(), QStringLiteral("distinct CAN transmit identifiers")))
+            return false;
+        for (ItemType t : {ItemType::Timer, ItemType::Event, ItemType::CanInput, ItemType::CanOutput,
+                           ItemType::State, ItemType::Lx1Output})
+            if (!fits(m_store.count(t), QStringLiteral("%1 in the setup").arg(QLatin1String(tableName(t)))))
+                return false;
+
+        m_header.resize(kHeaderWordCount);
+        std::fill(m_header.begin(), m_header.end(), uint16_t(0));
+        m_header[0] = kHeaderSize;
+        m_out.zeros(kHeaderSize);
+        orderEvents();
+
+        section(Section::Timers);
+        writeTimers();
+        section(Section::EventInputs);
+        writeEventInputs();
+        section(Section::CanInputs);
+        writeCanInputs();
+        section(Section::CanOutputs);
+        writeCanOutputs();
+        section(Section::EventActions);
+        if (!writeEventActions())
+            return false;
+        section(Section::States);
+        if (!writeStates())
+            return false;
+        section(Section::Lx1Outputs);
+        writeLx1Outputs();
+        section(Section::ReceiveIds);
+        writeIdentifiers(m_rx, true);
+        section(Section::TransmitIds);
+        writeIdentifiers(m_tx, false);
+        section(Section::Options);
+        writeOptions();
+
+        if (m_out.pos() > kMaxImageSize) {
+            m_error = QStringLiteral("the image would be %1 bytes; an image must stay below 65536 bytes")
+                          .arg(m_out.pos());
+            return false;
+        }
+        m_out.patch(0, m_header);
+        return true;
+    }
+
+    QString error() const { return m_error; }
+    bool writeFailed() const { return m_out.failed(); }
+
+private:
+    bool fits(qsizetype count, const QString &what)
+    {
+        if (count <= kMaxCount)
+            return true;
+        m_error = QStringLiteral("too many %1: %2").arg(what, limitText(int(count)));
+        return false;
+    }
+
+    void section(Section s) { m_header[static_cast<int>(s)] = static_cast<uint16_t>(m_out.pos() & 0xFFFF); }
+
+    // Placeholder offset table of n entries; returns its position.
+    qint64 reserveTable(int n)
+    {
+        const qint64 at = m_out.pos();
+        m_out.zeros(n * kOffsetSize);
+        return at;
+    }
+
+    // Events by priority, then by row: each event exactly once, whatever the
+    // stored priorities (a damaged file may have gaps or duplicates). A
+    // missing priority ranks as row + 1, as the table shows it.
+    void orderEvents()
+    {
+        const int n = m_store.count(ItemType::Event);
+        QList<std::pair<uint16_t, int>> keyed;
+        keyed.reserve(n);
+        for (int row = 0; row < n; ++row) {
+            uint16_t p = static_cast<uint16_t>(row + 1);
+            if (m_store.open(ItemType::Event, row)) {
+                p = m_store.u16(ValueId::Order, p);
+                m_store.close();
+            }
+            keyed.append({p, row});
+        }
+        std::stable_sort(keyed.begin(), keyed.end());
+        m_events.clear();
+        m_events.reserve(n);
+        for (const auto &k : keyed)
+            m_events.append(k.second);
+    }
+
+    void writeTimers()
+    {
+        const int n = m_store.count(ItemType::Timer);
+        m_out.u8(static_cast<uint8_t>(n));
+        for (int i = 0; i < n; ++i) {
+            uint16_t ticks = 0;
+            if (m_store.open(ItemType::Timer, i)) {
+                ticks = m_store.u16(ValueId::ResetTicks);
+                m_store.close();
+            }
+            m_out.u16(ticks);
+        }
+    }
+
+    void writeEventInputs()
+    {
+        const int n = int(m_events.size());
+        m_out.u8(static_cast<uint8_t>(n));
+        const qint64 table = reserveTable(n);
+        QVarLengthArray<uint16_t, 64> offsets;
+        for (int row : m_events) {
+            offsets.append(static_cast<uint16_t>(m_out.pos() & 0xFFFF));
+            const bool opened = m_store.open(ItemType::Event, row);
+            for (int j = 0; j < kMaxInputEntries; ++j) {
+                uint8_t entry[kInputEntrySize] = {uint8_t(SourceKind::KeypadKey), 1, 1, 0};
+                if (opened && m_store.open(ItemType::RefEntry, j)) {
+                    ItemType type = ItemType::None;
+                    int index = 0;
+                    if (m_store.follow(&type, &index)) {
+                        entry[kInputSourceKind] = static_cast<uint8_t>(sourceKind(type));
+                        entry[kInputSourceNumber] = static_cast<uint8_t>(index + 1);
+                    }
+                    entry[kInputCondition] = static_cast<uint8_t>(m_store.u16(ValueId::Condition, 1) & 0xFF);
+                    entry[kInputJoin] = m_store.u8(ValueId::Combine, 0);
+                    m_store.close();
+                }
+                m_out.bytes(entry, kInputEntrySize);
+                if (entry[kInputJoin] == 0)
+                    break;
+            }
+            if (opened)
+                m_store.close();
+        }
+        m_out.patch(table, offsets);
+    }
+
+    void writeCanInputs()
+    {
+        const int n = m_store.count(ItemType::CanInput);
+        m_out.u8(static_cast<uint8_t>(n));
+        for (int i = 0; i < n; ++i) {
+            uint8_t descriptor = channelDescriptor(-1, 0), compare = 0;
+            uint16_t data = 0;
+            if (m_store.open(ItemType::CanInput, i)) {
+                const uint16_t id = m_store.u16(ValueId::CanId);
+                descriptor = channelDescriptor(m_rx.position(id), m_store.u8(ValueId::ByteSelect));
+                compare = m_store.u8(ValueId::CanCompare);
+                data = m_store.u16(ValueId::Data);
+                m_store.close();
+            }
+            m_out.u8(descriptor);
+            m_out.u8(compare);
+            m_out.u16(data);
+        }
+    }
+
+    void writeCanOutputs()
+    {
+        const int n = m_store.count(ItemType::CanOutput);
+        m_out.u8(static_cast<uint8_t>(n));
+        for (int i = 0; i < n; ++i) {
+            uint8_t descriptor = channelDescriptor(-1, 0);
+            uint16_t data = 0;
+            if (m_store.open(ItemType::CanOutput, i)) {
+                const uint16_t id = m_store.u16(ValueId::CanId);
+                descriptor = channelDescriptor(m_tx.position(id), m_store.u8(ValueId::ByteSelect));
+                data = m_store.u16(ValueId::Data);
+                m_store.close();
+            }
+            m_out.u8(descriptor);
+            m_out.u16(data);
+        }
+    }
+
+    // Item numbers of the entries of RefList k of the current item: all of
+    // them (0 for an entry without target) or only those with a target.
+    QVarLengthArray<uint8_t, 32> listNumbers(int k, bool keepUnresolved, int *total)
+    {
+        QVarLengthArray<uint8_t, 32> numbers;
+        *total = 0;
+        if (!m_store.open(ItemType::RefList, k))
+            return numbers;
+        const int n = m_store.count(ItemType::RefEntry);
+        for (int e = 0; e < n; ++e) {
+            ItemType type = ItemType::None;
+            int index = -1;
+            bool found = false;
+            if (m_store.open(ItemType::RefEntry, e)) {
+                found = m_store.follow(&type, &index);
+                m_store.close();
+            }
+            if (found || keepUnresolved) {
+                ++*total;
+                // Past the limit only the count matters: the image is refused.
+                if (numbers.size() <= kMaxCount)
+                    numbers.append(found ? static_cast<uint8_t>(index + 1) : uint8_t(0));
+            }
+        }
+        m_store.close();
+        return numbers;
+    }
+
+    bool writeEventActions()
+    {
+        const int n = int(m_events.size());
+        const qint64 table = reserveTable(n);
+        QVarLengthArray<uint16_t, 64> offsets;
+        for (int row : m_events) {
+            offsets.append(static_cast<uint16_t>(m_out.pos() & 0xFFFF));
+            const bool opened = m_store.open(ItemType::Event, row);
+            for (int k = 0; k < kEventListCount; ++k) {
+                int total = 0;
+                QVarLengthArray<uint8_t, 32> numbers;
+                if (opened)
+                    numbers = listNumbers(k, false, &total);
+                if (total > kMaxCount) {
+                    m_error = QStringLiteral("too many entries in list \"%1\" of event \"%2\": %3")
+                                  .arg(QLatin1String(eventListName(k)), m_store.text(ValueId::Name),
+                                       limitText(total));
+                    m_store.close();
+                    return false;
+                }
+                m_out.u8(static_cast<uint8_t>(total));
+                m_out.bytes(numbers.constData(), int(numbers.size()));
+            }
+            m_out.u8(0);
+            if (opened)
+                m_store.close();
+        }
+        m_out.patch(table, offsets);
+        return true;
+    }
+
+    bool writeStates()
+    {
+        const int n = m_store.count(ItemType::State);
+        m_out.u8(static_cast<uint8_t>(n));
+        const qint64 table = reserveTable(n);
+        QVarLengthArray<uint16_t, 64> offsets;
+        for (int i = 0; i < n; ++i) {
+            offsets.append(static_cast<uint16_t>(m_out.pos() & 0xFFFF));
+            const bool opened = m_store.open(ItemType::State, i);
+            uint16_t low = 0, high = 0;
+            if (opened && m_store.open(ItemType::RefList, int(StateList::Lx2Leds))) {
+                const int entries = m_store.count(ItemType::RefEntry);
+                for (int e = 0; e < entries; ++e) {
+                    if (!m_store.open(ItemType::RefEntry, e))
+                        continue;
+                    ItemType type = ItemType::None;
+                    int index = -1;
+                    if (m_store.follow(&type, &index)) {
+                        if (index < 16)
+                            low |= uint16_t(1u << index);
+                        else if (index < 32)
+                            high |= uint16_t(1u << (index - 16));
+                    }
+                    m_store.close();
+                }
+                m_store.close();
+            }
+            m_out.u16(low);
+            m_out.u16(high);
+            for (int k : {int(StateList::Lx1Outputs), int(StateList::CanOutputs)}) {
+                int total = 0;
+                QVarLengthArray<uint8_t, 32> numbers;
+                if (opened)
+                    numbers = listNumbers(k, true, &total);
+                if (total > kMaxCount) {
+                    m_error = QStringLiteral("too many %1 entries in state \"%2\": %3")
+                                  .arg(k == int(StateList::Lx1Outputs) ? QStringLiteral("LX1 output")
+                                                                       : QStringLiteral("CAN output"),
+                                       m_store.text(ValueId::Name), limitText(total));
+                    m_store.close();
+                    return false;
+                }
+                m_out.u8(static_cast<uint8_t>(total));
+                m_out.bytes(numbers.constData(), int(numbers.size()));
+            }
+            if (opened)
+                m_store.close();
+        }
+        m_out.patch(table, offsets);
+        return true;
+    }
+
+    void writeLx1Outputs()
+    {
+        const int n = m_store.count(ItemType::Lx1Output);
+        m_out.u8(static_cast<uint8_t>(n));
+        for (int i = 0; i < n; ++i) {
+            uint16_t current = 0;
+            uint8_t masks[kLx1MaskBytes] = {};
+            if (m_store.open(ItemType::Lx1Output, i)) {
+                current = m_store.u16(ValueId::Data);
+                m_store.block(ValueId::Lx1Masks, masks, kLx1MaskBytes);
+                m_store.close();
+            }
+            m_out.u16(current);
+            m_out.bytes(masks, kLx1MaskBytes);
+        }
+    }
+
+    void writeIdentifiers(const IdList &list, bool receive)
+    {
+        m_out.u8(static_cast<uint8_t>(list.ids.size()));
+        for (qsizetype i = 0; i < list.ids.size(); ++i) {
+            m_out.u16(identifierWord(list.ids[i]));
+            m_out.u16(receive && list.littleEndian[i] ? kLittleEndianWord : kBigEndianWord);
+        }
+    }
+
+    void writeOptions()
+    {
+        const int n = m_store.count(ItemType::Option);
+        for (int i = 0; i < n; ++i) {
+            uint16_t value = 0;
+            if (m_store.open(ItemType::Option, i)) {
+                value = m_store.u16(ValueId::Data);
+                m_store.close();
+            }
+            m_out.u16(value);
+        }
+        for (int m = 0; m < kPwmDescriptorCount; ++m) {
+            uint8_t descriptor = 0;
+            ItemType type = ItemType::None;
+            int index = -1;
+            bool found = false;
+            if (m_store.open(ItemType::Lx1Module, m)) {
+                found = m_store.follow(&type, &index);
+                m_store.close();
+            }
+            // Only a CAN input can drive PWM; anything else counts as none.
+            if (found && type == ItemType::CanInput && m_store.open(ItemType::CanInput, index)) {
+                const uint16_t id = m_store.u16(ValueId::CanId);
+                descriptor = channelDescriptor(m_rx.position(id), m_store.u8(ValueId::ByteSelect));
+                m_store.close();
+            }
+            m_out.u8(descriptor);
+        }
+    }
+
+    StoreReader m_store;
+    ImageWriter m_out;
+    IdList m_rx, m_tx;
+    QList<int> m_events;  // event rows in compile order
+    QVarLengthArray<uint16_t, 64> m_header;
+    QString m_error;
+};
+
+} // namespace
+
+bool PMModel::writeRawImage(const QString &fileName)
+{
+    m_imageError.clear();
+    QFile file(fileName);
+    if (file.exists())
+        file.remove();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        m_imageError = QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString());
+        return false;
+    }
+    StoreReader store(m_session);
+    if (!m_sessionOpen || !m_session || !store.openSetup()) {
+        m_imageError = QStringLiteral("the store holds no setup to compile");
+        return false;
+    }
+    Compiler compiler(m_session, file);
+    const bool ok = compiler.run();
+    if (!ok || compiler.writeFailed()) {
+        m_imageError = ok ? QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString())
+                          : compiler.error();
+        // A refused image leaves an empty file, never a wrong one.
+        file.resize(0);
+        file.close();
+        return false;
+    }
+    file.close();
+    if (file.error() != QFileDevice::NoError) {
+        m_imageError = QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString());
+        file.resize(0);
+        return false;
+    }
+    return true;
+}
+
+QList<uint16_t> PMModel::canIdList(ItemType type)
+{
+    StoreReader store(m_session);
+    if (!m_session || !store.openSetup())
+        return {};
+    return collectIds(store, type).ids;
+}
+
+bool PMModel::eventByPriority(int priority)
+{
+    StoreReader store(m_session);
+    if (!m_session || !store.openSetup())
+        return false;
+    const int n = store.count(ItemType::Event);
+    for (int row = 0; row < n; ++row) {
+        if (!store.open(ItemType::Event, row))
+            continue;
+        bool present = false;
+        const uint16_t order = store.u16(ValueId::Order, 0, &present);
+        if (present && order == static_cast<uint16_t>(priority))
+            return true;
+        store.close();
+    }
+    return false;
+}
