@@ -1,0 +1,46 @@
+// EventsEditor: edits the four action lists of one event. Every change goes
+// into the setup at once; "OK" only closes.
+#pragma once
+
+#include <QDialog>
+
+#include "eventproxymodel.h"
+#include "schema.h"
+#include "ui_eventseditor.h"
+
+class PMModel;
+class QTableView;
+
+class EventsEditor : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit EventsEditor(QWidget *parent = nullptr);
+
+    void setEvent(PMModel *model, int row);
+
+    // For the tests and the main window: the form and list models.
+    const Ui::EventsEditorClass &form() const { return ui; }
+    EventProxyModel *listModel(int kind) const;
+
+public slots:
+    void addStateSet();
+    void removeStateSet();
+    void addStateClear();
+    void removeStateClear();
+    void addTimerStart();
+    void removeTimerStart();
+    void addTimerStop();
+    void removeTimerStop();
+
+private:
+    QTableView *view(int kind) const;
+    void addTo(int kind);
+    void removeFrom(int kind);
+
+    Ui::EventsEditorClass ui;
+    EventProxyModel *models[kelda::kEventListCount];
+    PMModel *model = nullptr;
+    int row = -1;
+};
