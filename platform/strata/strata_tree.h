@@ -1,0 +1,102 @@
+// The in-memory tree behind a store session. Internal to the strata library.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace strata {
+
+// Deepest level an item may sit at (the root is level 0). A setup needs about
+// six; the limit keeps recursion bounded when reading, copying and freeing.
+constexpr int kMaxDepth = 64;
+// Children of one type: indexes 0..0xFFFE are addressable, 0xFFFF means "last".
+constexpr uint32_t kMaxChildrenPerType = 0xFFFF;
+// Longest text value in bytes, without its terminating zero.
+constexpr uint32_t kMaxTextLength = 0xFFFF;
+
+struct Item;
+using ItemPtr = std::shared_ptr<Item>;
+
+struct Value {
+    uint16_t id;
+    std::string bytes;  // fixed-width values: exactly the width; texts: with the zero
+};
+
+struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+struct StringEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
+
+// The children of one item that share a type, in sibling order.
+struct Group {
+    uint16_t type = 0;
+    std::vector<ItemPtr> items;
+    // Name -> index of the first child carrying it; rebuilt lazily after a
+    // Name of a child changed or children were removed or copied in.
+    bool nameIndexValid = false;
+    std::unordered_map<std::string, uint32_t, StringHash, StringEqual> nameIndex;
+
+    const uint32_t *findName(std::string_view name);
+};
+
+struct Item {
+    uint16_t type = 0;
+    uint16_t depth = 0;   // root = 0
+    uint32_t index = 0;   // among the parent's children of this type
+    Item *parent = nullptr;
+    std::vector<Value> values;  // few per item: a linear search beats a map
+    std::vector<Group> groups;  // sorted by type
+
+    Group *group(uint16_t childType);
+    const Group *group(uint16_t childType) const;
+    Group &groupFor(uint16_t childType);
+
+    const Value *value(uint16_t id) const;
+    void setValue(uint16_t id, std::string bytes);
+
+    // Levels below this item (0 when it has no children).
+    int height() const;
+    ItemPtr clone(Item *newParent, uint32_t newIndex) const;
+};
+
+// The text of a text value, without its terminating zero.
+inline std::string_view textOf(const Value &v)
+{
+    std::string_view s(v.bytes);
+    if (!s.empty() && s.back() == '\0')
+        s.remove_suffix(1);
+    return s;
+}
+
+} // namespace strata
+
+struct StrataSession {
+    strata::ItemPtr root;
+    strata::Item *cursor = nullptr;
+};
+
+struct StrataBookmark {
+    const StrataSession *session = nullptr;  // compared only, never followed
+    std::weak_ptr<strata::Item> item;        // expires when the item is deleted
+};
+
+namespace strata {
+
+void setError(const char *message);
+void setError(std::string message);
+
+// File reader and writer (strata_file.cpp).
+bool saveTree(const Item &root, const char *latin1Path);
+ItemPtr loadTree(const char *latin1Path);
+// Parses a whole file image; null (with the error set) when it is not valid.
+ItemPtr parseFile(const char *data, size_t size);
+
+} // namespace strata
