@@ -26,6 +26,9 @@ class KELDA : public QMainWindow
 
 public:
     explicit KELDA(QWidget *parent = nullptr);
+    // Starts with the given prompter, so that questions asked while the window is
+    // built (the reopen of the last setup) are answered by it too.
+    explicit KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent = nullptr);
     ~KELDA() override;
 
     static constexpr int kTabCount = 10;
@@ -69,9 +72,15 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    enum class SaveResult { Saved, Cancelled, Failed };
+
     bool maybeSave();
     void loadOptions();
     void reopenLastSetup();
+    SaveResult save();
+    SaveResult saveAs();
+    void reportOpenFailure(const QString &path, const QString &reason);
+    void reportSaveFailure(const QString &path);
 
     Ui::KELDAClass *ui = nullptr;
     PMModel *m_model = nullptr;

@@ -1,0 +1,438 @@
+#include "kelda.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QSignalBlocker>
+#include <QSortFilterProxyModel>
+#include <QTableView>
+
+#include "eventseditor.h"
+#include "hexspinbox.h"
+#include "pmdelegate.h"
+#include "pmmodel.h"
+#include "settings.h"
+#include "stateseditor.h"
+#include "ui_kelda.h"
+
+using kelda::settings::Key;
+
+namespace {
+
+const QString kTitle = QStringLiteral("KELDA");
+const QString kFileFilter = QStringLiteral("KELDA setups (*.kelda);;All files (*.*)");
+const QString kTitlePrefix = QStringLiteral("KELDA - ");
+const QString kStartTitle = QStringLiteral("KELDA - New Setup");
+const QString kNewTitle = QStringLiteral("KELDA - New setup");
+
+constexpr int kEventsTab = static_cast<int>(Mode::Events);
+constexpr int kStatesTab = static_cast<int>(Mode::States);
+constexpr int kEventEditColumn = 10;
+constexpr int kStateEditColumn = 1;
+
+// Tabs whose table grows and shrinks through "Add" and "Remove".
+bool isRowTab(int tab)
+{
+    switch (static_cast<Mode>(tab)) {
+    case Mode::CanInputs:
+    case Mode::Timers:
+    case Mode::Events:
+    case Mode::States:
+    case Mode::Lx1Outputs:
+    case Mode::CanOutputs:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Tabs whose view carries the table delegate.
+bool isDelegateTab(int tab)
+{
+    return isRowTab(tab) || tab == static_cast<int>(Mode::Pwm);
+}
+
+QString reasonOrUnknown(const QString &reason)
+{
+    return reason.isEmpty() ? QStringLiteral("unknown error") : reason;
+}
+
+} // namespace
+
+KELDA::KELDA(QWidget *parent)
+    : KELDA(std::make_unique<Prompter>(), parent)
+{
+}
+
+KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::KELDAClass)
+    , m_prompter(prompter ? std::move(prompter) : std::make_unique<Prompter>())
+{
+    // The icon lives in a static library; its resources must be registered by hand.
+    Q_INIT_RESOURCE(kelda);
+
+    ui->setupUi(this);
+    ui->tabWidget->setCurrentIndex(0);
+
+    // The model starts with a new setup in mode 0, matching tab 0.
+    m_model = new PMModel();
+    for (int tab = 0; tab < kTabCount; ++tab) {
+        auto *proxy = new QSortFilterProxyModel(this);
+        proxy->setSourceModel(m_model);
+        proxy->setSortCaseSensitivity(Qt::CaseInsensitive);
+        proxy->setDynamicSortFilter(true);
+        m_proxies[tab] = proxy;
+        view(tab)->setModel(proxy);
+    }
+    m_delegate = new PMDelegate();
+    for (int tab = 0; tab < kTabCount; ++tab) {
+        if (isDelegateTab(tab))
+            view(tab)->setItemDelegate(m_delegate);
+    }
+    ui->Event_tableView->sortByColumn(0, Qt::AscendingOrder);
+
+    connect(ui->action_New, &QAction::triggered, this, &KELDA::fileNew);
+    connect(ui->action_Open, &QAction::triggered, this, &KELDA::fileOpen);
+    connect(ui->action_Save, &QAction::triggered, this, &KELDA::fileSave);
+    connect(ui->actionSave_As, &QAction::triggered, this, &KELDA::fileSaveAs);
+    connect(ui->action_Export, &QAction::triggered, this, &KELDA::fileExport);
+    connect(ui->action_Upload, &QAction::triggered, this, &KELDA::fileUpload);
+    connect(ui->action_Go, &QAction::triggered, this, &KELDA::startSimulation);
+    connect(ui->action_COM_Port, &QAction::triggered, this, &KELDA::configPort);
+    connect(ui->action_About, &QAction::triggered, this, &KELDA::helpAbout);
+    // actionE_xit -> close() is made by the form.
+
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, &KELDA::rowsInserted);
+    connect(ui->Event_tableView, &QAbstractItemView::clicked, this, &KELDA::editEvent);
+    connect(ui->States_tableView, &QAbstractItemView::clicked, this, &KELDA::editState);
+    connect(ui->LX1_tableView, &QAbstractItemView::clicked, this, &KELDA::editLX1);
+    connect(ui->tabWidget, &QTabWidget::currentChanged, m_model, &PMModel::setMode);
+
+    for (QPushButton *add : {ui->addCANButton, ui->addTimerButton, ui->addEventButton, ui->addStatesButton,
+                             ui->addLX1Button, ui->addCANOPButton})
+        connect(add, &QPushButton::clicked, this, &KELDA::addRow);
+    for (QPushButton *remove : {ui->deleteCANButton, ui->deleteTimerButton, ui->deleteEventButton,
+                                ui->deleteStatesButton, ui->deleteLX1Button, ui->deleteCANOPButton})
+        connect(remove, &QPushButton::clicked, this, &KELDA::deleteRow);
+
+    connect(ui->comboCANSpeed, &QComboBox::currentIndexChanged, this, &KELDA::CANCurrentIndexChanged);
+    connect(ui->dsbMinPT, &QDoubleSpinBox::valueChanged, this, &KELDA::MinPTValueChanged);
+    connect(ui->dsbDPT, &QDoubleSpinBox::valueChanged, this, &KELDA::DPTValueChanged);
+    connect(ui->dsbLPT, &QDoubleSpinBox::valueChanged, this, &KELDA::LPTValueChanged);
+    connect(ui->dsbFuseReset, &QDoubleSpinBox::valueChanged, this, &KELDA::FuseResetValueChanged);
+    connect(ui->dsbFuseRetryTime, &QDoubleSpinBox::valueChanged, this, &KELDA::FuseRetryTimeValueChanged);
+    connect(ui->sbFuseMaxRetries, &QSpinBox::valueChanged, this, &KELDA::MaxRetriesValueChanged);
+    connect(ui->hsbRebroadcast, &QSpinBox::valueChanged, this, &KELDA::RebroadcastChanged);
+
+    m_settings = kelda::settings::open();
+    reopenLastSetup();
+    loadOptions();
+}
+
+KELDA::~KELDA()
+{
+    // Views go with the form; the model and the delegate have no parent.
+    delete ui;
+    ui = nullptr;
+    delete m_delegate;
+    delete m_model;
+}
+
+void KELDA::setPrompter(std::unique_ptr<Prompter> prompter)
+{
+    m_prompter = prompter ? std::move(prompter) : std::make_unique<Prompter>();
+}
+
+QTableView *KELDA::view(int tab) const
+{
+    switch (static_cast<Mode>(tab)) {
+    case Mode::Keypad: return ui->keyPad_tableView;
+    case Mode::Switches: return ui->switches_tableView;
+    case Mode::CanInputs: return ui->CANInp_tableView;
+    case Mode::Timers: return ui->Timer_tableView;
+    case Mode::Events: return ui->Event_tableView;
+    case Mode::States: return ui->States_tableView;
+    case Mode::Lx1Outputs: return ui->LX1_tableView;
+    case Mode::Lx2Leds: return ui->LX2LED_tableView;
+    case Mode::CanOutputs: return ui->CANOutput_tableView;
+    case Mode::Pwm: return ui->PWM_tableView;
+    }
+    return nullptr;
+}
+
+// ---- tables
+
+void KELDA::addRow()
+{
+    const int tab = ui->tabWidget->currentIndex();
+    if (!isRowTab(tab))
+        return;
+    if (m_model->insertRows(0, 1, QModelIndex()))
+        return;
+    // The raw image counts each table in one byte.
+    const QString table = ui->tabWidget->tabText(tab);
+    if (m_model->rowCount() >= kelda::kMaxTableItems) {
+        prompter().tell(this, QMessageBox::Warning, kTitle,
+                        QStringLiteral("The %1 table is full: it may hold at most %2 rows.\n"
+                                       "Remove a row before adding another.")
+                            .arg(table)
+                            .arg(kelda::kMaxTableItems));
+    } else {
+        prompter().tell(this, QMessageBox::Warning, kTitle,
+                        QStringLiteral("A row could not be added to the %1 table.").arg(table));
+    }
+}
+
+void KELDA::deleteRow()
+{
+    const int tab = ui->tabWidget->currentIndex();
+    if (!isRowTab(tab))
+        return;
+    QItemSelectionModel *selection = view(tab)->selectionModel();
+    if (!selection || !selection->hasSelection())
+        return;
+    const QModelIndexList selected = selection->selectedIndexes();
+    if (selected.isEmpty())
+        return;
+    m_proxies[tab]->removeRows(selected.first().row(), selected.size(), QModelIndex());
+}
+
+void KELDA::editEvent(const QModelIndex &index)
+{
+    if (!index.isValid() || index.column() != kEventEditColumn)
+        return;
+    QSortFilterProxyModel *proxy = m_proxies[kEventsTab];
+    const QModelIndex source = index.model() == proxy ? proxy->mapToSource(index) : index;
+    if (!source.isValid())
+        return;
+    EventsEditor dialog;
+    dialog.setEvent(m_model, source.row());
+    prompter().exec(&dialog);
+}
+
+void KELDA::editState(const QModelIndex &index)
+{
+    if (!index.isValid() || index.column() != kStateEditColumn)
+        return;
+    QSortFilterProxyModel *proxy = m_proxies[kStatesTab];
+    const QModelIndex source = index.model() == proxy ? proxy->mapToSource(index) : index;
+    if (!source.isValid())
+        return;
+    StatesEditor dialog;
+    dialog.setState(m_model, source.row());
+    prompter().exec(&dialog);
+}
+
+void KELDA::editLX1(const QModelIndex &index)
+{
+    // LX1 outputs are edited in their cells; the edit column opens nothing.
+    Q_UNUSED(index);
+}
+
+void KELDA::rowsInserted(const QModelIndex &parent, int start, int end)
+{
+    Q_UNUSED(parent);
+    Q_UNUSED(start);
+    Q_UNUSED(end);
+    if (ui->tabWidget->currentIndex() != kEventsTab)
+        return;
+    // Sorting away and back puts a fresh event at its sorted place at once.
+    QSortFilterProxyModel *proxy = m_proxies[kEventsTab];
+    const int column = proxy->sortColumn();
+    if (column < 0)
+        return;
+    const Qt::SortOrder order = proxy->sortOrder();
+    proxy->sort(column, order == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder);
+    proxy->sort(column, order);
+}
+
+// ---- options page
+
+void KELDA::CANCurrentIndexChanged(int index)
+{
+    m_model->setOption(static_cast<int>(kelda::OptionIndex::CanSpeed), index);
+}
+
+void KELDA::MinPTValueChanged(double value)
+{
+    m_model->setOption(static_cast<int>(kelda::OptionIndex::MinPressTime), value);
+}
+
+void KELDA::DPTValueChanged(double value)
+{
+    m_model->setOption(static_cast<int>(kelda::OptionIndex::DoublePressTime), value);
+}
+
+void KELDA::LPTValueChanged(double value)
+{
+    m_model->setOption(static_cast<int>(kelda::OptionIndex::LongPressTime), value);
+}
+
+void KELDA::FuseResetValueChanged(double value)
+{
+    m_model->setOption(static_cast<int>(kelda::OptionIndex::FuseResetTime), value);
+}
+
+void KELDA::FuseRetryTimeValueChanged(double value)
+{
+    m_model->setOption(static_cast<int>(kelda::OptionIndex::FuseRetryTime), value);
+}
+
+void KELDA::MaxRetriesValueChanged(int value)
+{
+    m_model->setOption(static_cast<int>(kelda::OptionIndex::FuseMaxRetries), value);
+}
+
+void KELDA::RebroadcastChanged(int value)
+{
+    m_model->setOption(static_cast<int>(kelda::OptionIndex::RebroadcastId), value);
+}
+
+void KELDA::loadOptions()
+{
+    // Loading shows the setup; it must not write anything back into it.
+    const QSignalBlocker b0(ui->dsbMinPT);
+    const QSignalBlocker b1(ui->dsbDPT);
+    const QSignalBlocker b2(ui->dsbLPT);
+    const QSignalBlocker b3(ui->dsbFuseReset);
+    const QSignalBlocker b4(ui->dsbFuseRetryTime);
+    const QSignalBlocker b5(ui->sbFuseMaxRetries);
+    const QSignalBlocker b6(ui->comboCANSpeed);
+    const QSignalBlocker b7(ui->hsbRebroadcast);
+
+    auto option = [this](kelda::OptionIndex index) { return m_model->option(static_cast<int>(index)); };
+    ui->dsbMinPT->setValue(option(kelda::OptionIndex::MinPressTime));
+    ui->dsbDPT->setValue(option(kelda::OptionIndex::DoublePressTime));
+    ui->dsbLPT->setValue(option(kelda::OptionIndex::LongPressTime));
+    ui->dsbFuseReset->setValue(option(kelda::OptionIndex::FuseResetTime));
+    ui->dsbFuseRetryTime->setValue(option(kelda::OptionIndex::FuseRetryTime));
+    ui->sbFuseMaxRetries->setValue(static_cast<int>(option(kelda::OptionIndex::FuseMaxRetries)));
+    ui->comboCANSpeed->setCurrentIndex(static_cast<int>(option(kelda::OptionIndex::CanSpeed)));
+    ui->hsbRebroadcast->setValue(static_cast<int>(option(kelda::OptionIndex::RebroadcastId)));
+}
+
+// ---- setup files
+
+bool KELDA::maybeSave()
+{
+    if (!m_model->isModified())
+        return true;
+    const QMessageBox::StandardButton answer =
+        prompter().ask(this, QMessageBox::Warning, kTitle,
+                       QStringLiteral("Save changed to setup ") + m_model->fileName() + QStringLiteral("?"),
+                       QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+    if (answer == QMessageBox::Cancel)
+        return false;
+    if (answer == QMessageBox::Save) {
+        // A cancelled Save As dialog lets the caller go on; a save that failed
+        // keeps the setup, or the work the user asked to keep would be lost.
+        return save() != SaveResult::Failed;
+    }
+    return true;
+}
+
+void KELDA::reopenLastSetup()
+{
+    const QString path = kelda::settings::read(*m_settings, Key::LastSetup);
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return;
+    if (m_model->openSetup(path)) {
+        setWindowTitle(kTitlePrefix + path);
+        return;
+    }
+    const QString reason = m_model->lastError();
+    m_model->newSetup();
+    reportOpenFailure(path, reason);
+}
+
+void KELDA::reportOpenFailure(const QString &path, const QString &reason)
+{
+    prompter().tell(this, QMessageBox::Warning, kTitle,
+                    QStringLiteral("The setup file %1 could not be opened: %2.\nA new setup has been started.")
+                        .arg(QDir::toNativeSeparators(path), reasonOrUnknown(reason)));
+}
+
+void KELDA::reportSaveFailure(const QString &path)
+{
+    prompter().tell(this, QMessageBox::Critical, kTitle,
+                    QStringLiteral("The setup could not be saved to %1: %2.\nThe setup is still open; "
+                                   "save it again, perhaps under another name.")
+                        .arg(QDir::toNativeSeparators(path), reasonOrUnknown(m_model->lastError())));
+}
+
+void KELDA::fileNew()
+{
+    if (!maybeSave())
+        return;
+    m_model->newSetup();
+    loadOptions();
+    setWindowTitle(kNewTitle);
+}
+
+void KELDA::fileOpen()
+{
+    if (!maybeSave())
+        return;
+    const QString path = prompter().openFileName(this, kTitle, kelda::settings::read(*m_settings, Key::DefaultPath),
+                                                 kFileFilter);
+    if (path.isEmpty())
+        return;
+    if (!m_model->openSetup(path)) {
+        const QString reason = m_model->lastError();
+        m_model->newSetup();
+        loadOptions();
+        setWindowTitle(kStartTitle);
+        reportOpenFailure(path, reason);
+        return;
+    }
+    loadOptions();
+    kelda::settings::write(*m_settings, Key::DefaultPath, QFileInfo(path).absolutePath());
+    kelda::settings::write(*m_settings, Key::LastSetup, path);
+    setWindowTitle(kTitlePrefix + path);
+}
+
+void KELDA::fileSave()
+{
+    save();
+}
+
+void KELDA::fileSaveAs()
+{
+    saveAs();
+}
+
+KELDA::SaveResult KELDA::save()
+{
+    const QString path = m_model->fileName();
+    if (path.isEmpty())
+        return saveAs();
+    if (m_model->saveSetup(path))
+        return SaveResult::Saved;
+    reportSaveFailure(path);
+    return SaveResult::Failed;
+}
+
+KELDA::SaveResult KELDA::saveAs()
+{
+    const QString path = prompter().saveFileName(this, kTitle, kelda::settings::read(*m_settings, Key::LastSetup),
+                                                 kFileFilter);
+    if (path.isEmpty())
+        return SaveResult::Cancelled;
+    if (!m_model->saveSetup(path)) {
+        reportSaveFailure(path);
+        return SaveResult::Failed;
+    }
+    kelda::settings::write(*m_settings, Key::DefaultPath, QFileInfo(path).absolutePath());
+    kelda::settings::write(*m_settings, Key::LastSetup, path);
+    setWindowTitle(kTitlePrefix + path);
+    return SaveResult::Saved;
+}
+
+void KELDA::closeEvent(QCloseEvent *event)
+{
+    if (maybeSave())
+        event->accept();
+    else
+        event->ignore();
+}
