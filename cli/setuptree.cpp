@@ -1,0 +1,306 @@
+#include "setuptree.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
+
+#include <array>
+#include <cmath>
+
+#include "schema.h"
+
+namespace kelda::setuptree {
+
+namespace {
+
+// The store can only count children of a given type, so the walk visits the
+// types of the schema in the order in which a setup is built.
+constexpr std::array<ItemType, 15> kWalkOrder = {
+    ItemType::Setup, ItemType::KeypadKey, ItemType::Switch, ItemType::Lx2Led, ItemType::Lx1Module,
+    ItemType::Option, ItemType::CanInput, ItemType::Timer, ItemType::Event, ItemType::State,
+    ItemType::Lx1Output, ItemType::CanOutput, ItemType::RefEntry, ItemType::RefList, ItemType::Reference};
+
+constexpr std::array<ValueId, 12> kValueIds = {
+    ValueId::Name, ValueId::TargetType, ValueId::Order, ValueId::Condition, ValueId::CanCompare,
+    ValueId::Combine, ValueId::CanId, ValueId::Lx1Masks, ValueId::ResetTicks, ValueId::Data,
+    ValueId::ByteSelect, ValueId::LittleEndian};
+
+// ---- dump ----
+
+bool dumpValues(StoreSession s, QJsonObject *values, QString *error)
+{
+    for (ValueId id : kValueIds) {
+        const uint16_t key = toU16(id);
+        uint32_t size = 0;
+        if (!STRATA_GetValSize(key, &size, s))
+            continue;
+        const int width = valueWidth(key);
+        if ((width == kTextWidth && size == 0) || (width != kTextWidth && size != uint32_t(width)) || size > 65536) {
+            *error = QStringLiteral("value %1 has %2 bytes").arg(key).arg(size);
+            return false;
+        }
+        QByteArray buf(qsizetype(size), '\0');
+        if (!STRATA_GetValue(key, buf.data(), s)) {
+            *error = QStringLiteral("value %1 cannot be read: %2").arg(key).arg(QString::fromUtf8(STRATA_LastError()));
+            return false;
+        }
+        const QString name = QString::number(key);
+        if (width == kTextWidth) {
+            values->insert(name, QString::fromLatin1(buf.constData(), qstrnlen(buf.constData(), buf.size())));
+        } else if (width == 1) {
+            values->insert(name, int(uint8_t(buf[0])));
+        } else if (width == 2) {
+            uint16_t v = 0;
+            memcpy(&v, buf.constData(), 2);
+            values->insert(name, int(v));
+        } else {
+            QJsonArray bytes;
+            for (char c : buf)
+                bytes.append(int(uint8_t(c)));
+            values->insert(name, bytes);
+        }
+    }
+    return true;
+}
+
+bool dumpChildren(StoreSession s, QJsonArray *items, QString *error)
+{
+    for (ItemType type : kWalkOrder) {
+        uint16_t n = 0;
+        if (!STRATA_GetItemCount(toU16(type), &n, s))
+            continue;
+        for (uint16_t i = 0; i < n; ++i) {
+            if (!STRATA_OpenItem(toU16(type), i, s)) {
+                *error = QStringLiteral("item %1 of type %2 cannot be opened").arg(i).arg(toU16(type));
+                return false;
+            }
+            QJsonObject item;
+            item.insert(QStringLiteral("type"), int(toU16(type)));
+            QJsonObject values;
+            QJsonArray children;
+            const bool ok = dumpValues(s, &values, error) && dumpChildren(s, &children, error);
+            STRATA_CloseItem(s);
+            if (!ok)
+                return false;
+            if (!values.isEmpty())
+                item.insert(QStringLiteral("values"), values);
+            if (!children.isEmpty())
+                item.insert(QStringLiteral("children"), children);
+            items->append(item);
+        }
+    }
+    return true;
+}
+
+// ---- load ----
+
+class Loader
+{
+public:
+    explicit Loader(StoreSession s) : m_s(s) {}
+
+    bool items(const QJsonValue &v, const QString &path)
+    {
+        if (!v.isArray())
+            return fault(path, QStringLiteral("expected an array of items"));
+        const QJsonArray array = v.toArray();
+        for (qsizetype i = 0; i < array.size(); ++i)
+            if (!item(array.at(i), QStringLiteral("%1[%2]").arg(path).arg(i)))
+                return false;
+        return true;
+    }
+
+    QString error() const { return m_error; }
+
+private:
+    bool fault(const QString &path, const QString &why)
+    {
+        m_error = QStringLiteral("%1: %2").arg(path, why);
+        return false;
+    }
+    bool storeFault(const QString &path, const char *what)
+    {
+        return fault(path, QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromUtf8(STRATA_LastError())));
+    }
+
+    // An integer in [0, max]; JSON numbers are doubles, so 1.5 and 1e20 are refused too.
+    static bool integer(const QJsonValue &v, double max, int *out)
+    {
+        if (!v.isDouble())
+            return false;
+        const double d = v.toDouble();
+        if (!(d >= 0 && d <= max) || std::floor(d) != d)
+            return false;
+        *out = int(d);
+        return true;
+    }
+
+    bool item(const QJsonValue &v, const QString &path)
+    {
+        if (!v.isObject())
+            return fault(path, QStringLiteral("expected an item object"));
+        const QJsonObject obj = v.toObject();
+        for (auto it = obj.begin(); it != obj.end(); ++it)
+            if (it.key() != QLatin1String("type") && it.key() != QLatin1String("values")
+                && it.key() != QLatin1String("children"))
+                return fault(path + QLatin1Char('.') + it.key(), QStringLiteral("unknown member"));
+        int type = 0;
+        if (!obj.contains(QLatin1String("type")))
+            return fault(path, QStringLiteral("missing \"type\""));
+        if (!integer(obj.value(QLatin1String("type")), 65535, &type))
+            return fault(path + QStringLiteral(".type"), QStringLiteral("expected an item type 0..65535"));
+        const QJsonValue values = obj.value(QLatin1String("values"));
+        if (!values.isUndefined() && !values.isObject())
+            return fault(path + QStringLiteral(".values"), QStringLiteral("expected an object of values"));
+        const QJsonValue children = obj.value(QLatin1String("children"));
+        if (!children.isUndefined() && !children.isArray())
+            return fault(path + QStringLiteral(".children"), QStringLiteral("expected an array of items"));
+
+        if (!STRATA_InsertItemBlocks(uint16_t(type), 1, m_s))
+            return storeFault(path, "the store refused the item");
+        if (!STRATA_OpenItem(uint16_t(type), STRATA_LAST_ITEM, m_s))
+            return storeFault(path, "the store cannot open the new item");
+        bool ok = this->values(values.toObject(), path + QStringLiteral(".values"));
+        if (ok && children.isArray())
+            ok = items(children, path + QStringLiteral(".children"));
+        STRATA_CloseItem(m_s);
+        return ok;
+    }
+
+    bool values(const QJsonObject &obj, const QString &path)
+    {
+        for (auto it = obj.begin(); it != obj.end(); ++it) {
+            const QString at = path + QLatin1Char('.') + it.key();
+            bool isNumber = false;
+            const uint idNumber = it.key().toUInt(&isNumber, 10);
+            const int width = isNumber && idNumber <= 0xFFFF ? valueWidth(uint16_t(idNumber)) : -1;
+            if (width < 0)
+                return fault(at, QStringLiteral("unknown value id"));
+            const uint16_t id = uint16_t(idNumber);
+            const QJsonValue v = it.value();
+            QByteArray data;
+            if (width == kTextWidth) {
+                if (!v.isString())
+                    return fault(at, QStringLiteral("expected a string"));
+                const QString text = v.toString();
+                for (qsizetype i = 0; i < text.size(); ++i) {
+                    const char16_t c = text.at(i).unicode();
+                    if (c > 0xFF)
+                        return fault(at, QStringLiteral("character %1 (U+%2) is not Latin-1")
+                                             .arg(i).arg(uint(c), 4, 16, QLatin1Char('0')).toUpper());
+                    if (c == 0)
+                        return fault(at, QStringLiteral("character %1 is a zero byte, which ends a stored text").arg(i));
+                }
+                data = text.toLatin1();
+                data.append('\0');
+            } else if (width == kLx1MaskBytes) {
+                if (!v.isArray() || v.toArray().size() != kLx1MaskBytes)
+                    return fault(at, QStringLiteral("expected an array of 8 integers 0..255"));
+                const QJsonArray bytes = v.toArray();
+                for (int i = 0; i < kLx1MaskBytes; ++i) {
+                    int b = 0;
+                    if (!integer(bytes.at(i), 255, &b))
+                        return fault(QStringLiteral("%1[%2]").arg(at).arg(i), QStringLiteral("expected an integer 0..255"));
+                    data.append(char(b));
+                }
+            } else {
+                const int max = width == 1 ? 0xFF : 0xFFFF;
+                int n = 0;
+                if (!integer(v, max, &n))
+                    return fault(at, QStringLiteral("expected an integer 0..%1").arg(max));
+                if (width == 1) {
+                    data.append(char(n));
+                } else {
+                    const uint16_t w = uint16_t(n);
+                    data = QByteArray(reinterpret_cast<const char *>(&w), 2);
+                }
+            }
+            bool stored = STRATA_InsertValue(id, data.constData(), m_s);
+            // The mask block is also written the way the editor writes it.
+            if (!stored && id == toU16(ValueId::Lx1Masks))
+                stored = STRATA_InsertData(uint32_t(data.size()), data.constData(), m_s);
+            if (!stored)
+                return storeFault(at, "the store refused the value");
+        }
+        return true;
+    }
+
+    StoreSession m_s;
+    QString m_error;
+};
+
+} // namespace
+
+bool dump(StoreSession session, QByteArray *json, QString *error)
+{
+    QString why;
+    QJsonArray items;
+    if (!STRATA_GotoRoot(session) || !dumpChildren(session, &items, &why)) {
+        *error = why.isEmpty() ? QString::fromUtf8(STRATA_LastError()) : why;
+        return false;
+    }
+    QJsonObject root;
+    root.insert(QStringLiteral("format"), QLatin1String(kFormat));
+    root.insert(QStringLiteral("version"), kVersion);
+    root.insert(QStringLiteral("items"), items);
+    *json = QJsonDocument(root).toJson(QJsonDocument::Indented);
+    return true;
+}
+
+bool load(const QByteArray &json, StoreSession *session, QString *error)
+{
+    *session = nullptr;
+    QJsonParseError parse;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
+    if (parse.error != QJsonParseError::NoError) {
+        // Report line and column rather than a byte offset.
+        const QByteArray before = json.left(parse.offset);
+        const int line = int(before.count('\n')) + 1;
+        const int column = int(parse.offset - (before.lastIndexOf('\n') + 1)) + 1;
+        *error = QStringLiteral("$: malformed JSON at line %1, column %2: %3").arg(line).arg(column).arg(parse.errorString());
+        return false;
+    }
+    if (!doc.isObject()) {
+        *error = QStringLiteral("$: expected an object");
+        return false;
+    }
+    const QJsonObject root = doc.object();
+    for (auto it = root.begin(); it != root.end(); ++it) {
+        if (it.key() != QLatin1String("format") && it.key() != QLatin1String("version")
+            && it.key() != QLatin1String("items")) {
+            *error = QStringLiteral("$.%1: unknown member").arg(it.key());
+            return false;
+        }
+    }
+    if (root.value(QLatin1String("format")) != QJsonValue(QLatin1String(kFormat))) {
+        *error = QStringLiteral("$.format: expected \"%1\"").arg(QLatin1String(kFormat));
+        return false;
+    }
+    if (root.value(QLatin1String("version")) != QJsonValue(kVersion)) {
+        *error = QStringLiteral("$.version: expected %1 (this program reads version %1 only)").arg(kVersion);
+        return false;
+    }
+    if (!root.contains(QLatin1String("items"))) {
+        *error = QStringLiteral("$: missing \"items\"");
+        return false;
+    }
+
+    StoreSession s = nullptr;
+    if (!STRATA_NewSession(&s)) {
+        *error = QStringLiteral("cannot create a store session: %1").arg(QString::fromUtf8(STRATA_LastError()));
+        return false;
+    }
+    Loader loader(s);
+    if (!STRATA_GotoRoot(s) || !loader.items(root.value(QLatin1String("items")), QStringLiteral("$.items"))) {
+        *error = loader.error().isEmpty() ? QString::fromUtf8(STRATA_LastError()) : loader.error();
+        STRATA_CloseSession(s);
+        return false;
+    }
+    STRATA_GotoRoot(s);
+    *session = s;
+    return true;
+}
+
+} // namespace kelda::setuptree
