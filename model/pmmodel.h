@@ -114,6 +114,23 @@ public slots:
     void setMode(int mode);
 
 private:
+    // The session every access goes to; null while none is open.
+    StoreSession liveSession() const { return m_sessionOpen ? m_session : nullptr; }
+    QVariant cellValue(int row, int column) const;
+    void setEndianness(int row, bool little);
+    void rename(kelda::ItemType type, int row, const QString &name);
+    void renameReferences(kelda::ItemType type, const QString &oldName, const QString &newName);
+    QString pwmInputName(int row) const;
+    bool setPwmInput(int row, const QString &name);
+    // Owner of the action/output lists in the current mode (Event, State or None).
+    kelda::ItemType listOwnerType() const;
+    static kelda::ItemType listTargetType(kelda::ItemType owner, int list);
+    // Rewrites event priorities so that they stay a gapless ranking.
+    void writePriorities(const QList<int> &before, const QList<int> &after);
+    QList<int> readPriorities() const;
+    void upgradeSetup();
+    void setStoreError(const QString &what);
+
     int m_mode = 0;
     bool m_modified = false;
     bool m_sessionOpen = false;

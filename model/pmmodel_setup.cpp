@@ -1,0 +1,210 @@
+// PMModel: creating, opening (with the upgrade of older files) and saving a
+// setup, and the global options with their conversions.
+#include "pmmodel.h"
+#include "pmmodel_p.h"
+
+#include <QFileInfo>
+
+using namespace kelda;
+using namespace kelda::detail;
+
+namespace {
+
+// With the cursor on the setup item: append items up to `target` and
+// initialise only the new ones.
+template <typename Init>
+void fillUpTo(StoreCursor &c, ItemType type, int target, Init init)
+{
+    const int have = c.count(type);
+    if (have >= target || !c.append(type, target - have))
+        return;
+    for (int i = have; i < target; ++i) {
+        if (!c.open(type, i))
+            continue;
+        init(i);
+        c.close();
+    }
+}
+
+void fillFixedLists(StoreCursor &c, bool withSwitches)
+{
+    fillUpTo(c, ItemType::KeypadKey, kKeypadKeyCount, [&](int i) {
+        c.setText(ValueId::Name, QStringLiteral("Keypad %1").arg(i + 1));
+        c.setInt(ValueId::Order, i);
+    });
+    if (withSwitches) {
+        fillUpTo(c, ItemType::Switch, kSwitchCount, [&](int i) {
+            c.setText(ValueId::Name, QStringLiteral("Switch %1").arg(i + 1));
+            c.setInt(ValueId::Order, i);
+        });
+    }
+    fillUpTo(c, ItemType::Lx2Led, kLx2LedCount, [&](int i) {
+        c.setText(ValueId::Name, QStringLiteral("LX2 LED %1").arg(i + 1));
+    });
+    fillUpTo(c, ItemType::Lx1Module, kLx1ModuleCount, [](int) {});
+    fillUpTo(c, ItemType::Option, kOptionCount, [&](int i) {
+        c.setInt(ValueId::Data, kOptionDefaults[size_t(i)]);
+    });
+}
+
+// The store takes Latin-1 paths; a path it cannot carry must not be mangled
+// into the name of some other file.
+bool latin1Path(const QString &path, QByteArray &out)
+{
+    for (QChar ch : path)
+        if (ch.unicode() > 0xFF)
+            return false;
+    out = path.toLatin1();
+    return !out.isEmpty();
+}
+
+} // namespace
+
+void PMModel::setStoreError(const QString &what)
+{
+    const QString why = QString::fromUtf8(STRATA_LastError()).trimmed();
+    m_lastError = why.isEmpty() ? what : what + QStringLiteral(": ") + why;
+}
+
+bool PMModel::createSetup()
+{
+    m_fileName.clear();
+    if (m_sessionOpen) {
+        STRATA_CloseSession(m_session);
+        m_sessionOpen = false;
+    }
+    m_session = nullptr;
+    if (!STRATA_NewSession(&m_session)) {
+        m_session = nullptr;
+        setStoreError(QStringLiteral("Could not create a new setup"));
+        return false;
+    }
+    m_sessionOpen = true;
+    StoreCursor c(m_session);
+    if (c.root() && c.append(ItemType::Setup, 1) && c.open(ItemType::Setup, 0))
+        fillFixedLists(c, true);
+    m_modified = true;
+    return true;
+}
+
+void PMModel::newSetup()
+{
+    beginResetModel();
+    createSetup();
+    endResetModel();
+}
+
+bool PMModel::openSetup(const QString &path)
+{
+    beginResetModel();
+    if (m_sessionOpen) {
+        STRATA_CloseSession(m_session);
+        m_sessionOpen = false;
+        m_fileName.clear();
+    }
+    m_session = nullptr;
+    // Whatever was unsaved is gone with the old session.
+    m_modified = false;
+
+    QByteArray encoded;
+    if (!latin1Path(path, encoded)) {
+        m_lastError = QStringLiteral("Could not open \"%1\": the file name contains characters the setup store cannot handle; rename or move the file.").arg(path);
+        endResetModel();
+        return false;
+    }
+    StoreSession opened = nullptr;
+    if (!STRATA_OpenSession(encoded.constData(), &opened)) {
+        setStoreError(QStringLiteral("Could not open \"%1\"").arg(path));
+        endResetModel();
+        return false;
+    }
+    m_session = opened;
+    m_sessionOpen = true;
+    m_fileName = path;
+    m_lastError.clear();
+
+    StoreCursor c(m_session);
+    if (c.setup())
+        fillFixedLists(c, false);  // switches have always been 25
+    endResetModel();
+    return true;
+}
+
+bool PMModel::saveSetup(const QString &path)
+{
+    if (!m_sessionOpen) {
+        m_lastError = QStringLiteral("Could not save \"%1\": no setup is open.").arg(path);
+        return false;
+    }
+    QByteArray encoded;
+    if (!latin1Path(path, encoded)) {
+        m_lastError = QStringLiteral("Could not save \"%1\": the file name contains characters the setup store cannot handle; choose another name.").arg(path);
+        return false;
+    }
+    if (!STRATA_SaveSession(encoded.constData(), m_session)) {
+        // The file name stays as it was, so a later Save does not aim at a path that failed.
+        setStoreError(QStringLiteral("Could not save \"%1\"").arg(path));
+        return false;
+    }
+    m_fileName = path;
+    m_modified = false;
+    m_lastError.clear();
+    return true;
+}
+
+// ---------------------------------------------------------------- options
+
+double PMModel::option(int index) const
+{
+    StoreCursor c(liveSession());
+    if (index < 0 || index >= kOptionCount || !c.item(ItemType::Option, index))
+        return 0;
+    uint16_t v = 0;
+    const bool has = c.u16(ValueId::Data, v);
+    switch (OptionIndex(index)) {
+    case OptionIndex::MinPressTime: case OptionIndex::DoublePressTime: case OptionIndex::LongPressTime:
+    case OptionIndex::FuseResetTime: case OptionIndex::FuseRetryTime:
+        return has ? v / 100.0 : 0;
+    case OptionIndex::FuseMaxRetries:
+        return has ? v : 0;
+    case OptionIndex::CanSpeed:
+        for (size_t i = 0; i < kCanSpeeds.size(); ++i)
+            if (has && kCanSpeeds[i].code == v)
+                return double(i);
+        return 0;
+    case OptionIndex::RebroadcastId:
+        return has ? v : kRebroadcastAbsent;
+    }
+    return 0;
+}
+
+void PMModel::setOption(int index, double value)
+{
+    StoreCursor c(liveSession());
+    if (index < 0 || index >= kOptionCount || !c.item(ItemType::Option, index))
+        return;
+    int stored = 0;
+    switch (OptionIndex(index)) {
+    case OptionIndex::MinPressTime: case OptionIndex::DoublePressTime: case OptionIndex::LongPressTime:
+    case OptionIndex::FuseResetTime: case OptionIndex::FuseRetryTime:
+        stored = truncLow16(value * 100);
+        break;
+    case OptionIndex::FuseMaxRetries:
+        stored = truncLow16(value);
+        break;
+    case OptionIndex::CanSpeed: {
+        const int i = std::isfinite(value) ? int(std::trunc(qBound(-1.0, value, 1.0e6))) : -1;
+        stored = i >= 0 && i < int(kCanSpeeds.size()) ? kCanSpeeds[size_t(i)].code : 0;
+        break;
+    }
+    case OptionIndex::RebroadcastId:
+        stored = truncLow16(qBound(0.0, value, double(kRebroadcastMax)));
+        break;
+    }
+    uint16_t old = 0;
+    const bool had = c.u16(ValueId::Data, old);
+    if (had && old == stored)
+        return;  // not a change
+    c.setInt(ValueId::Data, stored);
+    m_modified = true;
+}

@@ -1,0 +1,169 @@
+// PMModel: summary texts of event inputs and the choice lists built from the setup.
+#include "pmmodel.h"
+#include "pmmodel_p.h"
+
+using namespace kelda;
+using namespace kelda::detail;
+
+namespace {
+
+constexpr ItemType kInputTypes[] = {
+    ItemType::KeypadKey, ItemType::Switch, ItemType::CanInput, ItemType::Timer, ItemType::State};
+
+const QString kDash = QStringLiteral("-");
+
+} // namespace
+
+QString PMModel::typePrefix(ItemType type)
+{
+    return QString::fromLatin1(typePrefixText(type));
+}
+
+ItemType PMModel::prefixType(const QString &text)
+{
+    const QString prefix = text.left(kPrefixLength);
+    for (ItemType t : kInputTypes)
+        if (prefix == QLatin1String(typePrefixText(t)))
+            return t;
+    return ItemType::None;
+}
+
+QString PMModel::conditionText(int code)
+{
+    if (code < 0 || code >= int(kConditionTexts.size()))
+        return kDash;
+    return QString::fromLatin1(kConditionTexts[size_t(code)]);
+}
+
+int PMModel::normalizeCondition(ItemType type, int code, bool *wasValid)
+{
+    int out = code;
+    switch (type) {
+    case ItemType::KeypadKey:
+        out = code >= 1 && code <= 4 ? code : 1;
+        break;
+    case ItemType::Timer:
+        out = code >= 5 && code <= 6 ? code : 5;
+        break;
+    case ItemType::State:
+        out = code >= 7 && code <= 8 ? code : 7;
+        break;
+    case ItemType::Switch:
+        out = code >= 9 && code <= 10 ? code : 9;
+        break;
+    case ItemType::CanInput:
+        out = 0;
+        break;
+    default:
+        break;
+    }
+    if (wasValid)
+        *wasValid = out == code;
+    return out;
+}
+
+QString PMModel::eventInputText(int row, int input) const
+{
+    StoreCursor c(liveSession());
+    if (!c.item(ItemType::Event, row) || !openEventInput(c, input, true) || !c.follow())
+        return kDash;
+    ItemType type;
+    int index;
+    if (!c.parent(type, index))
+        return kDash;
+    // The cursor is on the target itself, so its Name is read here.
+    return typePrefix(type) + c.textOr(ValueId::Name);
+}
+
+QString PMModel::eventConditionText(int row, int input) const
+{
+    StoreSession s = liveSession();
+    StoreCursor c(s);
+    if (!c.item(ItemType::Event, row) || !openEventInput(c, input, true))
+        return kDash;
+    StoreBookmarkGuard entry(s);
+    ItemType type;
+    int index;
+    if (!entry.valid() || !c.follow() || !c.parent(type, index) || !entry.go())
+        return kDash;
+    const int code = c.u16Or(ValueId::Condition, 0);
+    const int norm = normalizeCondition(type, code);
+    if (norm != code)
+        c.setInt(ValueId::Condition, norm);  // repairs the file; not a user change
+    return conditionText(norm);
+}
+
+QString PMModel::eventCombineText(int row, int input) const
+{
+    StoreCursor c(liveSession());
+    if (input < 0 || input >= kEventInputCount - 1 || !c.item(ItemType::Event, row)
+        || !openEventInput(c, input, true))
+        return kDash;
+    return combineText(c.u16Or(ValueId::Combine, 0));
+}
+
+// Prefix + Name of every item of the type, in row order.
+static QStringList prefixedNames(StoreSession s, ItemType type, const QString &prefix)
+{
+    QStringList out;
+    StoreCursor c(s);
+    if (!c.setup())
+        return out;
+    const int n = c.count(type);
+    out.reserve(n);
+    for (int i = 0; i < n; ++i) {
+        if (!c.open(type, i))
+            continue;
+        out << prefix + c.textOr(ValueId::Name);
+        c.close();
+    }
+    return out;
+}
+
+QStringList PMModel::itemChoices(ItemType type) const
+{
+    return prefixedNames(liveSession(), type, typePrefix(type));
+}
+
+QStringList PMModel::inputChoices() const
+{
+    QStringList out;
+    for (ItemType t : kInputTypes)
+        out << itemChoices(t);
+    return out;
+}
+
+QStringList PMModel::canInputNames() const
+{
+    return prefixedNames(liveSession(), ItemType::CanInput, QString());
+}
+
+QStringList PMModel::stateChoices() const
+{
+    return itemChoices(ItemType::State);
+}
+
+QStringList PMModel::timerChoices() const
+{
+    return itemChoices(ItemType::Timer);
+}
+
+QStringList PMModel::conditionChoices(int row, int column) const
+{
+    QStringList out;
+    const int k = (column - 2) / 3;
+    StoreCursor c(liveSession());
+    if (column < 2 || !c.item(ItemType::Event, row) || !openEventInput(c, k, false) || !c.follow())
+        return out;
+    ItemType type;
+    int index;
+    if (!c.parent(type, index))
+        return out;
+    for (int code = 0; code < int(kConditionTexts.size()); ++code) {
+        bool valid = false;
+        normalizeCondition(type, code, &valid);
+        if (valid)
+            out << conditionText(code);
+    }
+    return out;
+}
