@@ -331,11 +331,16 @@ private:
                 if (opened && m_store.open(ItemType::RefEntry, j)) {
                     ItemType type = ItemType::None;
                     int index = 0;
+                    uint16_t condition = 1;
                     if (m_store.follow(&type, &index)) {
                         entry[kInputSourceKind] = static_cast<uint8_t>(sourceKind(type));
                         entry[kInputSourceNumber] = static_cast<uint8_t>(index + 1);
+                        // No stored condition: the one the table shows for this
+                        // input ("-" for a CAN input), not "Pressed".
+                        if (sourceItemType(uint8_t(sourceKind(type))) == type)
+                            condition = static_cast<uint16_t>(PMModel::normalizeCondition(type, 0));
                     }
-                    entry[kInputCondition] = static_cast<uint8_t>(m_store.u16(ValueId::Condition, 1) & 0xFF);
+                    entry[kInputCondition] = static_cast<uint8_t>(m_store.u16(ValueId::Condition, condition) & 0xFF);
                     entry[kInputJoin] = m_store.u8(ValueId::Combine, 0);
                     m_store.close();
                 }
