@@ -1,24 +1,466 @@
-// Setup file reader and writer.
+// Setup file reader and writer. The layout is described in
+// docs/setup-file-format.md: a 20-byte header followed by the tree as CBOR.
 #include "strata_tree.h"
+
+#include "schema.h"
+
+#include <QByteArray>
+#include <QCborStreamReader>
+#include <QCborStreamWriter>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QString>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace strata {
 
-bool saveTree(const Item &, const char *)
+namespace {
+
+constexpr char kMagic[8] = {'K', 'E', 'L', 'D', 'A', 'S', 'E', 'T'};
+constexpr uint16_t kFormatVersion = 1;
+constexpr int kHeaderSize = 20;
+// Limits a real setup never comes near (one of 255-row tables is ~10 000
+// items and well under a megabyte); beyond them a file is treated as damaged.
+constexpr qint64 kMaxFileSize = 64 * 1024 * 1024;
+constexpr size_t kMaxItems = 1000000;
+// Smallest encoding of an item: array(3), type, empty map, empty array.
+constexpr quint64 kMinItemBytes = 4;
+constexpr quint64 kKnownValueIds = 12;
+
+constexpr std::array<uint32_t, 256> makeCrcTable()
 {
-    setError("saving is not available yet");
-    return false;
+    std::array<uint32_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}
+constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
+
+void putU16(char *p, uint16_t v)
+{
+    p[0] = char(v >> 8);
+    p[1] = char(v);
 }
 
-ItemPtr loadTree(const char *)
+void putU32(char *p, uint32_t v)
 {
-    setError("opening is not available yet");
-    return nullptr;
+    putU16(p, uint16_t(v >> 16));
+    putU16(p + 2, uint16_t(v));
 }
 
-ItemPtr parseFile(const char *, size_t)
+uint16_t getU16(const char *p)
 {
-    setError("opening is not available yet");
-    return nullptr;
+    return uint16_t((uint8_t(p[0]) << 8) | uint8_t(p[1]));
+}
+
+uint32_t getU32(const char *p)
+{
+    return (uint32_t(getU16(p)) << 16) | getU16(p + 2);
+}
+
+std::string latin1(const QString &s)
+{
+    return s.toLatin1().toStdString();
+}
+
+// ---- writing
+
+size_t countItems(const Item &item)
+{
+    size_t n = 1;
+    for (const Group &g : item.groups)
+        for (const ItemPtr &child : g.items)
+            n += countItems(*child);
+    return n;
+}
+
+void writeItem(QCborStreamWriter &w, const Item &item)
+{
+    w.startArray(3);
+    w.append(quint64(item.type));
+    w.startMap(item.values.size());
+    for (const Value &v : item.values) {
+        w.append(quint64(v.id));
+        switch (kelda::valueWidth(v.id)) {
+        case 1:
+            w.append(quint64(uint8_t(v.bytes[0])));
+            break;
+        case 2: {
+            uint16_t x;
+            std::memcpy(&x, v.bytes.data(), 2);
+            w.append(quint64(x));
+            break;
+        }
+        case kelda::kTextWidth:
+            w.appendByteString(v.bytes.data(), qsizetype(textOf(v).size()));
+            break;
+        default:
+            w.appendByteString(v.bytes.data(), qsizetype(v.bytes.size()));
+            break;
+        }
+    }
+    w.endMap();
+    size_t children = 0;
+    for (const Group &g : item.groups)
+        children += g.items.size();
+    w.startArray(children);
+    for (const Group &g : item.groups)
+        for (const ItemPtr &child : g.items)
+            writeItem(w, *child);
+    w.endArray();
+    w.endArray();
+}
+
+// ---- reading
+
+class Parser {
+public:
+    explicit Parser(const QByteArray &payload) : reader_(payload), size_(quint64(payload.size())) {}
+
+    ItemPtr parse()
+    {
+        ItemPtr root = readItem(nullptr);
+        if (!root)
+            return nullptr;
+        if (reader_.lastError() != QCborError::NoError)
+            return damaged("malformed encoding");
+        if (quint64(reader_.currentOffset()) != size_)
+            return damaged("unexpected data after the tree");
+        return root;
+    }
+
+    const std::string &error() const { return error_; }
+
+private:
+    std::nullptr_t damaged(const char *why)
+    {
+        if (error_.empty())
+            error_ = std::string("file is damaged (") + why + ")";
+        return nullptr;
+    }
+
+    bool fail(const char *why)
+    {
+        damaged(why);
+        return false;
+    }
+
+    quint64 remaining() const
+    {
+        const quint64 at = quint64(reader_.currentOffset());
+        return at < size_ ? size_ - at : 0;
+    }
+
+    bool readUnsigned(quint64 max, quint64 &out)
+    {
+        if (!reader_.isUnsignedInteger())
+            return fail("a number was expected");
+        out = reader_.toUnsignedInteger();
+        if (out > max)
+            return fail("a number is out of range");
+        if (!reader_.next())
+            return fail("malformed encoding");
+        return true;
+    }
+
+    bool readBytes(quint64 maxLength, QByteArray &out)
+    {
+        if (!reader_.isByteArray() || !reader_.isLengthKnown())
+            return fail("a byte string was expected");
+        if (reader_.length() > maxLength || reader_.length() > remaining())
+            return fail("a value is too long");
+        out.clear();
+        auto chunk = reader_.readByteArray();
+        while (chunk.status == QCborStreamReader::Ok) {
+            out += chunk.data;
+            if (quint64(out.size()) > maxLength)
+                return fail("a value is too long");
+            chunk = reader_.readByteArray();
+        }
+        if (chunk.status != QCborStreamReader::EndOfString)
+            return fail("malformed encoding");
+        return true;
+    }
+
+    bool readValue(Item &item, uint16_t id)
+    {
+        const int width = kelda::valueWidth(id);
+        if (width < 0)
+            return fail("unknown value id");
+        if (item.value(id))
+            return fail("a value appears twice in one item");
+        if (width == 1 || width == 2) {
+            quint64 x = 0;
+            if (!readUnsigned(width == 1 ? 0xFF : 0xFFFF, x))
+                return false;
+            if (width == 1) {
+                const char b = char(x);
+                item.values.push_back(Value{id, std::string(1, b)});
+            } else {
+                const uint16_t v = uint16_t(x);
+                item.values.push_back(Value{id, std::string(reinterpret_cast<const char *>(&v), 2)});
+            }
+            return true;
+        }
+        QByteArray bytes;
+        if (width == kelda::kTextWidth) {
+            if (!readBytes(kMaxTextLength, bytes))
+                return false;
+            if (bytes.contains('\0'))
+                return fail("a text contains a zero byte");
+            item.values.push_back(Value{id, std::string(bytes.constData(), size_t(bytes.size())) + '\0'});
+            return true;
+        }
+        if (!readBytes(quint64(width), bytes))
+            return false;
+        if (bytes.size() != width)
+            return fail("a value has the wrong width");
+        item.values.push_back(Value{id, std::string(bytes.constData(), size_t(bytes.size()))});
+        return true;
+    }
+
+    ItemPtr readItem(Item *parent)
+    {
+        if (++items_ > kMaxItems)
+            return damaged("too many items");
+        if (!reader_.isArray() || !reader_.isLengthKnown() || reader_.length() != 3)
+            return damaged("an item is not well-formed");
+        if (!reader_.enterContainer())
+            return damaged("malformed encoding");
+
+        auto item = std::make_shared<Item>();
+        item->parent = parent;
+        item->depth = parent ? uint16_t(parent->depth + 1) : 0;
+        quint64 type = 0;
+        if (!readUnsigned(0xFFFF, type))
+            return nullptr;
+        item->type = uint16_t(type);
+
+        if (!reader_.isMap() || !reader_.isLengthKnown())
+            return damaged("item values are not well-formed");
+        if (reader_.length() > kKnownValueIds)
+            return damaged("an item has too many values");
+        item->values.reserve(size_t(reader_.length()));
+        if (!reader_.enterContainer())
+            return damaged("malformed encoding");
+        while (reader_.hasNext()) {
+            quint64 id = 0;
+            if (!readUnsigned(0xFFFF, id) || !readValue(*item, uint16_t(id)))
+                return nullptr;
+        }
+        if (!reader_.leaveContainer())
+            return damaged("malformed encoding");
+
+        if (!reader_.isArray() || !reader_.isLengthKnown())
+            return damaged("item children are not well-formed");
+        const quint64 children = reader_.length();
+        if (children > remaining() / kMinItemBytes || children > kMaxItems)
+            return damaged("an item claims more children than the file holds");
+        if (children > 0 && item->depth + 1 > kMaxDepth)
+            return damaged("items nested too deeply");
+        if (!reader_.enterContainer())
+            return damaged("malformed encoding");
+        while (reader_.hasNext()) {
+            ItemPtr child = readItem(item.get());
+            if (!child)
+                return nullptr;
+            Group &g = item->groupFor(child->type);
+            if (g.items.size() >= kMaxChildrenPerType)
+                return damaged("too many items of one type");
+            child->index = uint32_t(g.items.size());
+            g.items.push_back(std::move(child));
+        }
+        if (!reader_.leaveContainer())
+            return damaged("malformed encoding");
+
+        if (reader_.hasNext())
+            return damaged("an item is not well-formed");
+        if (!reader_.leaveContainer())
+            return damaged("malformed encoding");
+        if (reader_.lastError() != QCborError::NoError)
+            return damaged("malformed encoding");
+        return item;
+    }
+
+    QCborStreamReader reader_;
+    quint64 size_;
+    size_t items_ = 0;
+    std::string error_;
+};
+
+void syncFolder(const QString &filePath)
+{
+    const QByteArray dir = QFile::encodeName(QFileInfo(filePath).absolutePath());
+    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);  // some file systems cannot; the file itself is already synced
+    ::close(fd);
+}
+
+} // namespace
+
+uint32_t crc32(const char *data, size_t size)
+{
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i)
+        c = kCrcTable[(c ^ uint8_t(data[i])) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+bool saveTree(const Item &root, const char *latin1Path)
+{
+    const QString path = QString::fromLatin1(latin1Path);
+    if (path.isEmpty()) {
+        setError("no file name given");
+        return false;
+    }
+    const std::string where = "cannot write to " + latin1(path) + ": ";
+    const size_t items = countItems(root);
+    if (items > kMaxItems) {
+        setError(where + "the setup is too large (" + std::to_string(items) + " items, at most "
+                 + std::to_string(kMaxItems) + ")");
+        return false;
+    }
+
+    QByteArray body;
+    {
+        QCborStreamWriter w(&body);
+        writeItem(w, root);
+    }
+    const qint64 payload = body.size();
+    QByteArray file(kHeaderSize, '\0');
+    file += body;
+    if (file.size() > kMaxFileSize) {
+        setError(where + "the setup is too large to save");
+        return false;
+    }
+    std::memcpy(file.data(), kMagic, sizeof kMagic);
+    putU16(file.data() + 8, kFormatVersion);
+    putU16(file.data() + 10, 0);
+    putU32(file.data() + 12, uint32_t(payload));
+    putU32(file.data() + 16, crc32(file.constData() + kHeaderSize, size_t(payload)));
+
+    if (QFileInfo(path).isDir()) {
+        setError(where + "a folder of that name exists");
+        return false;
+    }
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly)) {
+        setError(where + latin1(out.errorString()));
+        return false;
+    }
+    if (out.write(file) != file.size() || !out.flush()) {
+        setError(where + latin1(out.errorString()));
+        out.cancelWriting();
+        return false;
+    }
+    if (::fsync(out.handle()) != 0) {
+        setError(where + std::strerror(errno));
+        out.cancelWriting();
+        return false;
+    }
+    if (!out.commit()) {
+        setError(where + latin1(out.errorString()));
+        return false;
+    }
+    syncFolder(path);
+    return true;
+}
+
+ItemPtr parseFile(const char *data, size_t size)
+{
+    if (size == 0) {
+        setError("not a KELDA setup file (the file is empty)");
+        return nullptr;
+    }
+    if (size < size_t(kHeaderSize) || std::memcmp(data, kMagic, sizeof kMagic) != 0) {
+        setError("not a KELDA setup file");
+        return nullptr;
+    }
+    const uint16_t version = getU16(data + 8);
+    if (version != kFormatVersion) {
+        setError("the file has setup format version " + std::to_string(version) + "; this KELDA reads version "
+                 + std::to_string(kFormatVersion) + " (it may come from a newer KELDA)");
+        return nullptr;
+    }
+    if (getU16(data + 10) != 0) {
+        setError("file is damaged (bad header)");
+        return nullptr;
+    }
+    const uint32_t length = getU32(data + 12);
+    const size_t have = size - kHeaderSize;
+    if (length > have) {
+        setError("file is truncated (" + std::to_string(have) + " of " + std::to_string(length) + " bytes)");
+        return nullptr;
+    }
+    if (length < have) {
+        setError("file is damaged (unexpected data after the end)");
+        return nullptr;
+    }
+    if (crc32(data + kHeaderSize, length) != getU32(data + 16)) {
+        setError("file is damaged (checksum mismatch)");
+        return nullptr;
+    }
+    const QByteArray payload = QByteArray::fromRawData(data + kHeaderSize, qsizetype(length));
+    Parser parser(payload);
+    ItemPtr root = parser.parse();
+    if (!root) {
+        setError(parser.error());
+        return nullptr;
+    }
+    return root;
+}
+
+ItemPtr loadTree(const char *latin1Path)
+{
+    const QString path = QString::fromLatin1(latin1Path);
+    if (path.isEmpty()) {
+        setError("no file name given");
+        return nullptr;
+    }
+    const std::string where = "cannot open " + latin1(path) + ": ";
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        setError(where + "No such file or directory");
+        return nullptr;
+    }
+    // Folders, pipes and devices are refused before opening: a pipe would block.
+    if (!info.isFile()) {
+        setError(where + "not a regular file");
+        return nullptr;
+    }
+    if (info.size() > kMaxFileSize) {
+        setError(where + "too large to be a KELDA setup file");
+        return nullptr;
+    }
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly)) {
+        setError(where + latin1(in.errorString()));
+        return nullptr;
+    }
+    const QByteArray bytes = in.read(kMaxFileSize + 1);
+    if (in.error() != QFileDevice::NoError) {
+        setError(where + latin1(in.errorString()));
+        return nullptr;
+    }
+    if (bytes.size() > kMaxFileSize) {
+        setError(where + "too large to be a KELDA setup file");
+        return nullptr;
+    }
+    return parseFile(bytes.constData(), size_t(bytes.size()));
 }
 
 } // namespace strata

@@ -96,6 +96,8 @@ void setError(std::string message);
 // File reader and writer (strata_file.cpp).
 bool saveTree(const Item &root, const char *latin1Path);
 ItemPtr loadTree(const char *latin1Path);
+// CRC-32 (IEEE 802.3 / zlib polynomial) of the file payload.
+uint32_t crc32(const char *data, size_t size);
 // Parses a whole file image; null (with the error set) when it is not valid.
 ItemPtr parseFile(const char *data, size_t size);
 

@@ -4,8 +4,15 @@
 #include "schema.h"
 
 #include <QtTest>
+#include <QCborStreamWriter>
+
+#include <functional>
 
 #include <cstring>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using kelda::ItemType;
 using kelda::ValueId;
@@ -75,6 +82,103 @@ void buildSetup(StoreSession s, int timers, int states)
     }
 }
 
+// Bitwise CRC-32 (IEEE), independent of the store's table-driven one.
+uint32_t referenceCrc(const QByteArray &bytes)
+{
+    uint32_t c = 0xFFFFFFFFu;
+    for (char ch : bytes) {
+        c ^= uint8_t(ch);
+        for (int k = 0; k < 8; ++k)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+}
+
+QByteArray bigEndian(uint32_t v, int bytes)
+{
+    QByteArray out;
+    for (int i = bytes - 1; i >= 0; --i)
+        out.append(char(v >> (8 * i)));
+    return out;
+}
+
+// A file around any payload with a correct header, so that the tree checks
+// themselves are reached.
+QByteArray wrap(const QByteArray &payload)
+{
+    return QByteArray("KELDASET") + bigEndian(1, 2) + bigEndian(0, 2) + bigEndian(uint32_t(payload.size()), 4)
+           + bigEndian(referenceCrc(payload), 4) + payload;
+}
+
+// A CBOR head: major type and argument.
+QByteArray cborHead(int major, quint64 value)
+{
+    QByteArray out;
+    const char m = char(major << 5);
+    if (value < 24)
+        return out.append(char(m | char(value)));
+    if (value <= 0xFF)
+        return out.append(char(m | 24)).append(char(value));
+    if (value <= 0xFFFF)
+        return out.append(char(m | 25)) + bigEndian(uint32_t(value), 2);
+    if (value <= 0xFFFFFFFFu)
+        return out.append(char(m | 26)) + bigEndian(uint32_t(value), 4);
+    return out.append(char(m | 27)) + bigEndian(uint32_t(value >> 32), 4) + bigEndian(uint32_t(value), 4);
+}
+
+// CBOR of an item [type, {values}, [children]]; children come ready-made.
+QByteArray cborItem(uint16_t type, const std::function<void(QCborStreamWriter &)> &values, int valueCount,
+                    const QList<QByteArray> &children = {})
+{
+    QByteArray map;
+    {
+        QCborStreamWriter w(&map);
+        w.startMap(valueCount);
+        values(w);
+        w.endMap();
+    }
+    QByteArray out = cborHead(4, 3) + cborHead(0, type) + map + cborHead(4, quint64(children.size()));
+    for (const QByteArray &c : children)
+        out += c;
+    return out;
+}
+
+const auto noValues = [](QCborStreamWriter &) {};
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Opening must fail, report a reason and leave the out session as it was.
+bool refuses(const QString &path)
+{
+    StoreSession s = nullptr;
+    const bool opened = STRATA_OpenSession(path.toLatin1().constData(), &s);
+    if (opened)
+        STRATA_CloseSession(s);
+    return !opened && s == nullptr && std::strlen(STRATA_LastError()) > 0;
+}
+
+QString refusalReason(const QString &path, const QByteArray &bytes)
+{
+    if (!writeFile(path, bytes))
+        return "cannot write fixture";
+    StoreSession s = nullptr;
+    if (STRATA_OpenSession(path.toLatin1().constData(), &s)) {
+        STRATA_CloseSession(s);
+        return QString();
+    }
+    return QString::fromLatin1(STRATA_LastError());
+}
+
 } // namespace
 
 class TestStrata : public QObject {
@@ -89,6 +193,14 @@ private slots:
     void bookmarks();
     void references();
     void copyBlocks();
+    void saveOpenRoundTrip();
+    void depthLimit();
+    void badFiles_data();
+    void badFiles();
+    void everyFlippedBit();
+    void everyTruncation();
+    void notRegularFiles();
+    void saveFailures();
 };
 
 void TestStrata::sessionsAndNullArguments()
@@ -512,6 +624,345 @@ void TestStrata::copyBlocks()
     QVERIFY(STRATA_GetItemCount(kSetup, &count, source));
     QCOMPARE(count, uint16_t(2));
     QVERIFY(!STRATA_CopyBlocks(nullptr, source));
+}
+
+// A tree with every value width, Latin-1 and empty texts, several types and
+// levels and a reference survives save and open unchanged.
+void TestStrata::saveOpenRoundTrip()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray path = (dir.path() + "/round trip.kelda").toLatin1();
+
+    QByteArray longText(65535, 'w');
+    {
+        Session s;
+        buildSetup(s, 3, 2);
+        QVERIFY(STRATA_OpenItem(kTimer, 0, s));
+        const uint8_t u8 = 0xFE;
+        const uint16_t u16 = 0xCDEF;
+        const uint8_t masks[8] = {0, 1, 0x80, 0xFF, 7, 0, 0, 9};
+        QVERIFY(STRATA_InsertValue(toU16(ValueId::ByteSelect), &u8, s));
+        QVERIFY(STRATA_InsertValue(toU16(ValueId::CanId), &u16, s));
+        QVERIFY(STRATA_InsertData(8, masks, s));
+        QVERIFY(STRATA_CloseItem(s));
+        QVERIFY(STRATA_OpenItem(kTimer, 1, s));
+        QVERIFY(STRATA_InsertValue(kName, "", s));
+        QVERIFY(STRATA_CloseItem(s));
+        QVERIFY(STRATA_OpenItem(kTimer, 2, s));
+        QVERIFY(STRATA_InsertValue(kName, "Z\xFCnd\xE9", s));
+        StoreBookmark t = nullptr;
+        QVERIFY(STRATA_AddBookMark(&t, s));
+        QVERIFY(STRATA_CloseItem(s));
+        QVERIFY(STRATA_OpenItem(kState, 1, s));
+        QVERIFY(STRATA_InsertValue(kName, longText.constData(), s));
+        QVERIFY(STRATA_CloseItem(s));
+        QVERIFY(STRATA_InsertItemBlocks(kEvent, 1, s));
+        QVERIFY(STRATA_OpenItem(kEvent, 0, s));
+        QVERIFY(STRATA_InsertItemBlocks(kRefEntry, 3, s));
+        QVERIFY(STRATA_OpenItem(kRefEntry, 2, s));
+        QVERIFY(STRATA_CreateReference(t, 1, kName, s));
+        QVERIFY(STRATA_RemoveBookMark(t, s));
+        // The cursor position does not matter for saving.
+        QVERIFY(STRATA_SaveSession(path.constData(), s));
+    }
+
+    const QByteArray first = readFile(QString::fromLatin1(path));
+    QVERIFY(first.startsWith("KELDASET"));
+    // The header's checksum is the standard CRC-32 of the payload.
+    QCOMPARE(first.mid(16, 4), bigEndian(referenceCrc(first.mid(20)), 4));
+    QCOMPARE(first.mid(12, 4), bigEndian(uint32_t(first.size() - 20), 4));
+
+    StoreSession s = nullptr;
+    QVERIFY2(STRATA_OpenSession(path.constData(), &s), STRATA_LastError());
+    uint16_t type = 0, index = 0;
+    QVERIFY(!STRATA_GetParentTID(&type, &index, s));  // cursor at the root
+    QVERIFY(STRATA_OpenItem(kSetup, 0, s));
+    uint16_t count = 0;
+    QVERIFY(STRATA_GetItemCount(kTimer, &count, s));
+    QCOMPARE(count, uint16_t(3));
+    QVERIFY(STRATA_OpenItem(kTimer, 0, s));
+    QCOMPARE(name(s), QByteArray("Timer 1"));
+    QCOMPARE(data(s), uint16_t(100));
+    uint8_t u8 = 0;
+    uint16_t u16 = 0;
+    uint8_t masks[8] = {};
+    const uint8_t expectedMasks[8] = {0, 1, 0x80, 0xFF, 7, 0, 0, 9};
+    QVERIFY(STRATA_GetValue(toU16(ValueId::ByteSelect), &u8, s));
+    QCOMPARE(u8, uint8_t(0xFE));
+    QVERIFY(STRATA_GetValue(toU16(ValueId::CanId), &u16, s));
+    QCOMPARE(u16, uint16_t(0xCDEF));
+    QVERIFY(STRATA_GetValue(toU16(ValueId::Lx1Masks), masks, s));
+    QVERIFY(std::memcmp(masks, expectedMasks, 8) == 0);
+    QVERIFY(STRATA_CloseItem(s));
+    QVERIFY(STRATA_OpenItem(kTimer, 1, s));
+    uint32_t size = 0;
+    QVERIFY(STRATA_GetValSize(kName, &size, s));
+    QCOMPARE(size, 1u);
+    QVERIFY(STRATA_CloseItem(s));
+    QVERIFY(STRATA_OpenItem(kState, 1, s));
+    QCOMPARE(name(s), longText);
+    QVERIFY(STRATA_CloseItem(s));
+    QVERIFY(STRATA_FindType(kTimer, kName, "Z\xFCnd\xE9", s));
+    QVERIFY(STRATA_CloseItem(s));
+    QVERIFY(STRATA_OpenItem(kEvent, 0, s));
+    QVERIFY(STRATA_OpenItem(kRefEntry, 2, s));
+    QVERIFY(STRATA_GotoReference(1, s));
+    QCOMPARE(name(s), QByteArray("Z\xFCnd\xE9"));
+
+    // Saving what was read gives the same bytes.
+    const QByteArray again = (dir.path() + "/again.kelda").toLatin1();
+    QVERIFY(STRATA_SaveSession(again.constData(), s));
+    QCOMPARE(readFile(QString::fromLatin1(again)), first);
+    // Saving over an existing file replaces it.
+    QVERIFY(STRATA_GotoRoot(s));
+    QVERIFY(STRATA_DeleteItem(kSetup, 0, s));
+    QVERIFY(STRATA_SaveSession(path.constData(), s));
+    QVERIFY(STRATA_CloseSession(s));
+    s = nullptr;
+    QVERIFY(STRATA_OpenSession(path.constData(), &s));
+    QVERIFY(STRATA_GetItemCount(kSetup, &count, s));
+    QCOMPARE(count, uint16_t(0));
+    QVERIFY(STRATA_CloseSession(s));
+}
+
+// Trees are at most 64 levels deep, in memory and in files alike.
+void TestStrata::depthLimit()
+{
+    Session s;
+    for (int level = 0; level < 64; ++level) {
+        QVERIFY(STRATA_InsertItemBlocks(kRefList, 1, s));
+        QVERIFY(STRATA_OpenItem(kRefList, 0, s));
+    }
+    QVERIFY(!STRATA_InsertItemBlocks(kRefList, 1, s));
+    QVERIFY(STRATA_InsertValue(kName, "deepest", s));
+    // Copying a subtree where it would go too deep is refused as a whole.
+    QVERIFY(STRATA_GotoRoot(s));
+    Session other;
+    QVERIFY(STRATA_InsertItemBlocks(kRefList, 1, other));
+    QVERIFY(STRATA_OpenItem(kRefList, 0, other));
+    QVERIFY(!STRATA_CopyBlocks(s, other));
+    uint16_t count = 0;
+    QVERIFY(STRATA_GetItemCount(kRefList, &count, other));
+    QCOMPARE(count, uint16_t(0));
+    QVERIFY(STRATA_CloseItem(other));
+    QVERIFY(STRATA_CopyBlocks(s, other));
+    QVERIFY(STRATA_GetItemCount(kRefList, &count, other));
+    QCOMPARE(count, uint16_t(2));
+
+    QTemporaryDir dir;
+    const QByteArray path = (dir.path() + "/deep.kelda").toLatin1();
+    QVERIFY(STRATA_SaveSession(path.constData(), s));
+    StoreSession opened = nullptr;
+    QVERIFY2(STRATA_OpenSession(path.constData(), &opened), STRATA_LastError());
+    for (int level = 0; level < 64; ++level)
+        QVERIFY(STRATA_OpenItem(kRefList, 0, opened));
+    QCOMPARE(name(opened), QByteArray("deepest"));
+    QVERIFY(STRATA_CloseSession(opened));
+}
+
+void TestStrata::badFiles_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reason");  // part of the expected message
+
+    const QByteArray emptyRoot = cborItem(0, noValues, 0);
+    QTest::newRow("empty") << QByteArray() << "empty";
+    QTest::newRow("another kind") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR and more bytes") << "not a KELDA setup file";
+    QTest::newRow("text file") << QByteArray("KELDA setup, honest\n") << "not a KELDA setup file";
+    QTest::newRow("header only, short") << QByteArray("KELDASET\0\x01") << "not a KELDA setup file";
+    QTest::newRow("newer version") << wrap(emptyRoot).replace(8, 2, bigEndian(2, 2)) << "version 2";
+    QTest::newRow("reserved bits") << wrap(emptyRoot).replace(10, 2, bigEndian(1, 2)) << "damaged";
+    QTest::newRow("length beyond file") << wrap(emptyRoot).replace(12, 4, bigEndian(0xFFFFFFFF, 4)) << "truncated";
+    QTest::newRow("trailing bytes") << wrap(emptyRoot) + "x" << "damaged";
+    QTest::newRow("checksum") << wrap(emptyRoot).replace(16, 4, bigEndian(0x12345678, 4)) << "checksum mismatch";
+    QTest::newRow("empty payload") << wrap(QByteArray()) << "damaged";
+    QTest::newRow("not an item") << wrap(QByteArray("\x01")) << "damaged";
+    QTest::newRow("item of two fields") << wrap(QByteArray("\x82\x00\xA0")) << "damaged";
+    QTest::newRow("indefinite item") << wrap(QByteArray("\x9F\x00\xA0\x80\xFF")) << "damaged";
+    QTest::newRow("type too large") << wrap(cborItem(0, noValues, 0).replace(1, 1, "\x1A\x00\x01\x00\x00")) << "damaged";
+    QTest::newRow("two trees") << wrap(emptyRoot + emptyRoot) << "damaged";
+
+    auto oneValue = [](uint16_t id, const std::function<void(QCborStreamWriter &)> &v) {
+        return wrap(cborItem(0, [&](QCborStreamWriter &w) { w.append(quint64(id)); v(w); }, 1));
+    };
+    QTest::newRow("unknown value id") << oneValue(4242, [](QCborStreamWriter &w) { w.append(quint64(1)); }) << "unknown value id";
+    QTest::newRow("u16 too large") << oneValue(kData, [](QCborStreamWriter &w) { w.append(quint64(0x10000)); }) << "out of range";
+    QTest::newRow("u8 too large") << oneValue(toU16(ValueId::ByteSelect), [](QCborStreamWriter &w) { w.append(quint64(256)); }) << "out of range";
+    QTest::newRow("negative") << oneValue(kData, [](QCborStreamWriter &w) { w.append(qint64(-1)); }) << "damaged";
+    QTest::newRow("number as text") << oneValue(kData, [](QCborStreamWriter &w) { w.appendByteString("\x01\x02", 2); }) << "damaged";
+    QTest::newRow("masks too short") << oneValue(toU16(ValueId::Lx1Masks), [](QCborStreamWriter &w) { w.appendByteString("1234567", 7); }) << "wrong width";
+    QTest::newRow("masks too long") << oneValue(toU16(ValueId::Lx1Masks), [](QCborStreamWriter &w) { w.appendByteString("123456789", 9); }) << "too long";
+    QTest::newRow("text with zero") << oneValue(kName, [](QCborStreamWriter &w) { w.appendByteString("a\0b", 3); }) << "zero byte";
+    QTest::newRow("text as UTF-8 string") << oneValue(kName, [](QCborStreamWriter &w) { w.append(QLatin1String("abc")); }) << "damaged";
+    QTest::newRow("text too long") << oneValue(kName, [](QCborStreamWriter &w) {
+        const QByteArray big(65536, 'a');
+        w.appendByteString(big.constData(), big.size());
+    }) << "too long";
+    QTest::newRow("duplicate value") << wrap(cborItem(0, [](QCborStreamWriter &w) {
+        w.append(quint64(kData)); w.append(quint64(1));
+        w.append(quint64(kData)); w.append(quint64(2));
+    }, 2)) << "twice";
+
+    // Absurd counts: far more than the bytes could hold.
+    QByteArray manyChildren = emptyRoot;
+    manyChildren.replace(manyChildren.size() - 1, 1, "\x9B\x00\x00\x00\x01\x00\x00\x00\x00");
+    QTest::newRow("2^32 children") << wrap(manyChildren) << "damaged";
+    QByteArray manyValues("\x83\x00\xBA\x7F\xFF\xFF\xFF\x80");
+    QTest::newRow("2^31 values") << wrap(manyValues) << "damaged";
+    const QByteArray nameKey = cborHead(4, 3) + cborHead(0, 0) + cborHead(5, 1) + cborHead(0, kName);
+    const QByteArray hugeString = nameKey + QByteArray("\x5B\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF");
+    QTest::newRow("2^63 byte text") << wrap(hugeString + QByteArray("\x80")) << "damaged";
+    // Counts the encoding allows but no setup has.
+    QTest::newRow("13 values") << wrap(cborItem(0, [](QCborStreamWriter &w) {
+        for (int i = 0; i < 13; ++i) { w.append(quint64(kData)); w.append(quint64(1)); }
+    }, 13)) << "too many values";
+    QTest::newRow("more children than bytes") << wrap(cborItem(0, noValues, 0) .chopped(1) + cborHead(4, 1000)
+                                                       + cborItem(0, noValues, 0).repeated(300))
+                                              << "more children";
+    QByteArray fewerChildren = emptyRoot;
+    fewerChildren.replace(fewerChildren.size() - 1, 1, "\x83");  // claims 3, has 1
+    QTest::newRow("missing children") << wrap(fewerChildren + emptyRoot) << "damaged";
+
+    // Absurd nesting: 65 levels of items, and a long chain of bare arrays.
+    QByteArray nested = emptyRoot;
+    for (int level = 0; level < 65; ++level)
+        nested = cborItem(kRefList, noValues, 0, {nested});
+    QTest::newRow("65 levels") << wrap(nested) << "nested too deeply";
+    QTest::newRow("100000 arrays") << wrap(QByteArray(100000, '\x81') + QByteArray("\x80")) << "damaged";
+    const QByteArray dataKey = cborHead(4, 3) + cborHead(0, 0) + cborHead(5, 1) + cborHead(0, kData);
+    const QByteArray deepInside = dataKey + QByteArray(100000, '\x81') + QByteArray("\x80\x80");
+    QTest::newRow("arrays as a value") << wrap(deepInside) << "damaged";
+}
+
+void TestStrata::badFiles()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/bad.kelda";
+    const QString message = refusalReason(path, bytes);
+    QVERIFY2(!message.isEmpty(), "a bad file was opened");
+    QVERIFY2(message.contains(reason), qPrintable(message));
+    QVERIFY(refuses(path));
+}
+
+// Any single flipped bit anywhere in a real file is refused.
+void TestStrata::everyFlippedBit()
+{
+    QTemporaryDir dir;
+    const QString good = dir.path() + "/good.kelda";
+    {
+        Session s;
+        buildSetup(s, 3, 2);
+        const uint8_t masks[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        QVERIFY(STRATA_InsertData(8, masks, s));
+        QVERIFY(STRATA_SaveSession(good.toLatin1().constData(), s));
+    }
+    const QByteArray bytes = readFile(good);
+    QVERIFY(bytes.size() > 40);
+    QVERIFY(!refuses(good));
+    const QString path = dir.path() + "/flipped.kelda";
+    for (int bit = 0; bit < bytes.size() * 8; ++bit) {
+        QByteArray flipped = bytes;
+        flipped[bit / 8] = char(flipped[bit / 8] ^ (1 << (bit % 8)));
+        QVERIFY(writeFile(path, flipped));
+        QVERIFY2(refuses(path), qPrintable(QString("bit %1 flipped was accepted").arg(bit)));
+    }
+}
+
+// A file cut anywhere is refused.
+void TestStrata::everyTruncation()
+{
+    QTemporaryDir dir;
+    const QString good = dir.path() + "/good.kelda";
+    {
+        Session s;
+        buildSetup(s, 4, 4);
+        QVERIFY(STRATA_SaveSession(good.toLatin1().constData(), s));
+    }
+    const QByteArray bytes = readFile(good);
+    const QString path = dir.path() + "/cut.kelda";
+    for (int length = 0; length < bytes.size(); ++length) {
+        QVERIFY(writeFile(path, bytes.left(length)));
+        QVERIFY2(refuses(path), qPrintable(QString("cut at %1 was accepted").arg(length)));
+    }
+    QVERIFY(STRATA_LastError() == QByteArray("file is truncated (" + QByteArray::number(bytes.size() - 21) + " of "
+                                              + QByteArray::number(bytes.size() - 20) + " bytes)"));
+}
+
+// Missing files, folders and pipes are refused without blocking.
+void TestStrata::notRegularFiles()
+{
+    QTemporaryDir dir;
+    QVERIFY(refuses(dir.path() + "/missing.kelda"));
+    QVERIFY(QString::fromLatin1(STRATA_LastError()).contains("No such file"));
+    QVERIFY(QString::fromLatin1(STRATA_LastError()).contains("missing.kelda"));
+    QVERIFY(refuses(dir.path()));
+    const QString fifo = dir.path() + "/pipe.kelda";
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(refuses(fifo));
+    QVERIFY(refuses("/dev/zero"));
+    QVERIFY(refuses(""));
+    StoreSession s = nullptr;
+    QVERIFY(!STRATA_OpenSession(nullptr, &s));
+    QVERIFY(!STRATA_OpenSession("x", nullptr));
+}
+
+// A failed save reports why and leaves an existing file byte for byte.
+void TestStrata::saveFailures()
+{
+    QTemporaryDir dir;
+    Session s;
+    buildSetup(s, 50, 50);
+
+    const QByteArray missing = (dir.path() + "/no such folder/setup.kelda").toLatin1();
+    QVERIFY(!STRATA_SaveSession(missing.constData(), s));
+    QVERIFY(QString::fromLatin1(STRATA_LastError()).startsWith("cannot write to " + QString::fromLatin1(missing)));
+
+    // A parent that is a regular file cannot hold anything, even for root.
+    const QString plain = dir.path() + "/plain";
+    QVERIFY(writeFile(plain, "just a file"));
+    QVERIFY(!STRATA_SaveSession((plain + "/setup.kelda").toLatin1().constData(), s));
+    QCOMPARE(readFile(plain), QByteArray("just a file"));
+
+    // A folder at the target path stays a folder.
+    const QString folder = dir.path() + "/folder.kelda";
+    QVERIFY(QDir().mkdir(folder));
+    QVERIFY(!STRATA_SaveSession(folder.toLatin1().constData(), s));
+    QVERIFY(QFileInfo(folder).isDir());
+    QVERIFY(!STRATA_SaveSession("", s));
+    QVERIFY(!STRATA_SaveSession(nullptr, s));
+    QVERIFY(!STRATA_SaveSession("x", nullptr));
+
+    // Running out of space part-way (a file size limit stands in for a full
+    // disk, which stops root too): the old file is untouched, no temp is left.
+    const QString existing = dir.path() + "/existing.kelda";
+    {
+        Session small;
+        QVERIFY(STRATA_SaveSession(existing.toLatin1().constData(), small));
+    }
+    const QByteArray before = readFile(existing);
+    QVERIFY(!before.isEmpty());
+    const QStringList entriesBefore = QDir(dir.path()).entryList(QDir::Files);
+    rlimit old{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto *previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = old;
+    tight.rlim_cur = 512;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool saved = STRATA_SaveSession(existing.toLatin1().constData(), s);
+    const QString reason = QString::fromLatin1(STRATA_LastError());
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    QVERIFY(!saved);
+    QVERIFY2(reason.startsWith("cannot write to "), qPrintable(reason));
+    QCOMPARE(readFile(existing), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), entriesBefore);
+
+    // The session is unharmed and saves fine afterwards.
+    QVERIFY(STRATA_SaveSession(existing.toLatin1().constData(), s));
+    QVERIFY(readFile(existing).size() > before.size());
 }
 
 QTEST_GUILESS_MAIN(TestStrata)
