@@ -1,0 +1,236 @@
+// Internal objects of the library (not part of the interface).
+#ifndef CORLAIMPL_H
+#define CORLAIMPL_H
+
+#include "corla.h"
+#include "corlaprotocol.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <vector>
+
+class QSerialPort;
+
+namespace corla::detail {
+
+struct Object {
+    explicit Object(int kind);
+    virtual ~Object();
+    Object(const Object &) = delete;
+    Object &operator=(const Object &) = delete;
+    const int kind;
+    int refs = 0;
+};
+
+bool isLive(const void *p, int kind);  // kind 0: any
+void noteBadRelease(const char *what);
+int addRef(Object *o);
+int remRef(Object *o);
+
+inline const char16_t *wide(const QString &s) { return reinterpret_cast<const char16_t *>(s.utf16()); }
+inline QString fromWide(const char16_t *s) { return s ? QString::fromUtf16(s) : QString(); }
+QString hex4(uint32_t v);
+
+// Posts callbacks to the event loop; DisconnectAndWait can deliver some at once.
+enum class ItemType { Internal, TxnEvent, Report, EcuMessage, Listener };
+struct Item {
+    quint64 id = 0;
+    ItemType type = ItemType::Internal;
+    const void *ecu = nullptr;        // ECU the item belongs to (not counted)
+    CorlaEcuTxn *txn = nullptr;       // counted while the item waits
+    void *mediator = nullptr;         // MediatorTable context it calls, if any
+    std::function<void(bool asAborted)> run;
+};
+void post(Item item);
+// Runs the items that match now (removing them first); returns how many ran.
+int deliverNow(const std::function<bool(const Item &)> &match, bool asAborted);
+void drop(const std::function<bool(const Item &)> &match);
+bool hasPending(const std::function<bool(const Item &)> &match);
+
+} // namespace corla::detail
+
+struct CorlaString : corla::detail::Object {
+    CorlaString() : Object(CORLA_KIND_STRING) {}
+    QString text;
+};
+
+struct CorlaRune : corla::detail::Object {
+    CorlaRune() : Object(CORLA_KIND_RUNE) {}
+    struct LogChannel {
+        int index = 0;
+        int rateMs = 0;
+        QStringList signalNames;
+    };
+    bool loaded = false;
+    QString path, name, version, description, error;
+    uint32_t module = 0, firmwareMin = 0, firmwareMax = 0;
+    uint32_t calSize = 0, imageAddress = 0;
+    uint64_t nameAddress = 0;
+    uint16_t nameSize = 0;
+    QStringList signalNames;
+    QList<LogChannel> channels;
+    bool matches(uint32_t a, uint32_t b) const { return loaded && module == a && b >= firmwareMin && b <= firmwareMax; }
+};
+
+struct CorlaICal : corla::detail::Object {
+    CorlaICal() : Object(CORLA_KIND_ICAL) {}
+    virtual bool isEcu() const = 0;
+    std::vector<CalListenerTable> calListeners;
+};
+
+namespace corla::detail {
+
+struct CalImpl : CorlaICal {
+    explicit CalImpl(CorlaRune *rune);
+    ~CalImpl() override;
+    bool isEcu() const override { return false; }
+    uint32_t capacity() const;
+    int write(uint32_t address, uint32_t size, const void *bytes);
+    struct Range { uint32_t start, end; };
+    std::vector<Range> ranges() const;
+    uint32_t writtenBytes() const;
+    CorlaRune *rune = nullptr;  // counted
+    QByteArray data;            // up to the highest byte written, unwritten bytes kFill
+    std::vector<uint8_t> written;
+};
+
+struct EcuImpl;
+
+} // namespace corla::detail
+
+struct CorlaEcuTxn : corla::detail::Object {
+    enum class Type { Connect, Upload };
+    enum class State { Created, Binding, Queued, Running, Finished };
+    CorlaEcuTxn(Type t, corla::detail::CalImpl *c);
+    ~CorlaEcuTxn() override;
+    Type type;
+    QString name;
+    State state = State::Created;
+    int status = -1;
+    MediatorTable table{};
+    Delegate delegate{};
+    Delegate events{};                       // event delegate from the mediator
+    corla::detail::EcuImpl *ecu = nullptr;   // counted while bound
+    corla::detail::CalImpl *cal = nullptr;   // counted
+};
+
+namespace corla::detail {
+
+struct EcuImpl : CorlaICal {
+    EcuImpl();
+    ~EcuImpl() override;
+    bool isEcu() const override { return true; }
+
+    // Transactions
+    void enqueue(CorlaEcuTxn *txn);
+    void abort(CorlaEcuTxn *txn);
+    void disconnectAndWait();
+    void removeListeners();
+    void forgetMediator(void *context);
+    void setRune(CorlaRune *r);
+
+    // Messages through the running (or last) transaction's mediator
+    void log(CorlaEcuTxn *txn, const QString &text, int kind = CORLA_MSG_LOG);
+    void progress(CorlaEcuTxn *txn, double fraction);
+    void postEcuMessage(const QString &text, int kind);
+    void notifyConnection(bool connected);
+
+    bool connected = false;
+    CorlaRune *rune = nullptr;     // counted
+    CalImpl *cal = nullptr;        // counted
+    std::vector<EcuListenerTable> ecuListeners;
+
+private:
+    friend struct Job;
+    void pump();
+    void startCurrent();
+    void finish(CorlaEcuTxn *txn, int status);
+    void runConnect();
+    void runUpload();
+    void uploadAsk();
+    void uploadNextBlock();
+    void uploadVerify();
+    void uploadCommit(uint32_t crc);
+
+    bool openPort(CorlaPortFactory *factory, QString *error);
+    void closePort(bool sayGoodbye);
+    void onReadyRead();
+    void onPortError();
+    using ReplyFn = std::function<void(const proto::Frame &)>;
+    void request(uint8_t command, const QByteArray &payload, ReplyFn onReply, int extraMs = 0);
+    void sendOneWay(uint8_t command, const QByteArray &payload);
+    void transmit();
+    void retry(const QString &why);
+    void refused(uint8_t command, uint8_t result);
+    void linkFailed(int status, const QString &text);
+    int timeoutFor(qsizetype bytes) const;
+
+    QObject ctx_;
+    QSerialPort *port_ = nullptr;
+    QString portPath_, portName_;
+    PortSettings settings_{};
+    proto::FrameParser parser_;
+    QTimer timer_;
+    uint8_t seq_ = 0;
+    struct Pending {
+        bool active = false;
+        uint8_t command = 0, sequence = 0;
+        QByteArray frame;
+        int attempts = 0;
+        int timeoutMs = 0;
+        ReplyFn onReply;
+    } req_;
+    int handlerDepth_ = 0;
+    int portGen_ = 0;
+
+    // Module identity from the last IDENTIFY
+    uint32_t module_ = 0, firmware_ = 0, capacity_ = 0;
+
+    // Mediator of the last transaction (for "Disconnected")
+    bool haveMediator_ = false;
+    MediatorTable mediator_{};
+    Delegate mediatorEvents_{};
+
+    std::deque<CorlaEcuTxn *> queue_;  // counted
+    CorlaEcuTxn *current_ = nullptr;   // counted
+
+    // Upload in progress
+    std::vector<CalImpl::Range> blocks_;
+    size_t nextBlock_ = 0;
+    uint32_t sent_ = 0, total_ = 0, end_ = 0, crc_ = 0;
+    bool begun_ = false;
+    bool engineRunning_ = false;
+    bool disconnectedPending_ = false;
+};
+
+// Port sources and factories (corlaports.cpp)
+struct PortSourceImpl;
+QString portSourcePath(const CorlaPortSource *s);
+QString portSourceName(const CorlaPortSource *s);
+
+// RUNE lookup (corlarune.cpp)
+QStringList runeFolders();
+CorlaRune *locateAndLoad(uint32_t a, uint32_t b, QString *info);  // returns a RUNE holding one reference
+CorlaRune *callOpenHook(void *mediator, uint32_t a, uint32_t b, bool *haveHook);
+
+// A mediator withdrew its RUNE hook: nothing may call it any more (corlaecu.cpp).
+void forgetMediatorEverywhere(void *context);
+QString describeModule(uint32_t a, uint32_t b);
+
+} // namespace corla::detail
+
+struct CorlaPortFactory : corla::detail::Object {
+    CorlaPortFactory() : Object(CORLA_KIND_FACTORY) {}
+    QString path, name;
+    PortSettings settings{};
+};
+
+#endif

@@ -1,0 +1,150 @@
+#include "corlaprotocol.h"
+
+#include <array>
+
+namespace corla::proto {
+
+const char *commandName(uint8_t command)
+{
+    switch (command & ~kReplyBit) {
+    case Identify: return "IDENTIFY";
+    case Status: return "STATUS";
+    case Begin: return "BEGIN";
+    case Write: return "WRITE";
+    case Verify: return "VERIFY";
+    case Commit: return "COMMIT";
+    case Abort: return "ABORT";
+    case Disconnect: return "DISCONNECT";
+    case Nak: return "NAK";
+    default: return "UNKNOWN";
+    }
+}
+
+const char *resultText(uint8_t result)
+{
+    switch (result) {
+    case Ok: return "ok";
+    case BadFrame: return "corrupt frame";
+    case UnknownCommand: return "unknown command";
+    case BadArgument: return "bad argument";
+    case NoUpload: return "no upload in progress";
+    case OutOfRange: return "address out of range";
+    case CrcMismatch: return "CRC mismatch";
+    case StorageFailed: return "storage failed";
+    default: return "unknown error";
+    }
+}
+
+uint16_t crc16(const char *data, qsizetype size, uint16_t crc)
+{
+    // CRC-16/CCITT-FALSE: polynomial 0x1021, initial 0xFFFF.
+    for (qsizetype i = 0; i < size; ++i) {
+        crc ^= uint16_t(uint8_t(data[i])) << 8;
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
+    }
+    return crc;
+}
+
+static const std::array<uint32_t, 256> &crc32Table()
+{
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    return table;
+}
+
+uint32_t crc32(const char *data, qsizetype size, uint32_t crc)
+{
+    // The common CRC-32 (as zlib): reflected 0x04C11DB7, initial and final XOR 0xFFFFFFFF.
+    const auto &t = crc32Table();
+    crc = ~crc;
+    for (qsizetype i = 0; i < size; ++i)
+        crc = t[(crc ^ uint8_t(data[i])) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+void putU16(QByteArray &a, uint16_t v)
+{
+    a.append(char(v >> 8));
+    a.append(char(v));
+}
+
+void putU32(QByteArray &a, uint32_t v)
+{
+    putU16(a, uint16_t(v >> 16));
+    putU16(a, uint16_t(v));
+}
+
+uint16_t getU16(const QByteArray &a, qsizetype at)
+{
+    if (at < 0 || at + 2 > a.size())
+        return 0;
+    return uint16_t((uint8_t(a[at]) << 8) | uint8_t(a[at + 1]));
+}
+
+uint32_t getU32(const QByteArray &a, qsizetype at)
+{
+    if (at < 0 || at + 4 > a.size())
+        return 0;
+    return (uint32_t(getU16(a, at)) << 16) | getU16(a, at + 2);
+}
+
+QByteArray encode(uint8_t command, uint8_t sequence, const QByteArray &payload)
+{
+    QByteArray f;
+    f.reserve(payload.size() + kOverhead);
+    f.append(char(kSof0));
+    f.append(char(kSof1));
+    putU16(f, uint16_t(payload.size() + 2));
+    f.append(char(command));
+    f.append(char(sequence));
+    f.append(payload);
+    putU16(f, crc16(f.constData() + 2, f.size() - 2));
+    return f;
+}
+
+FrameParser::Event FrameParser::next(Frame *frame)
+{
+    for (;;) {
+        // Drop everything before the start marker (keep a trailing A5).
+        qsizetype start = 0;
+        while (start < buf_.size()) {
+            if (uint8_t(buf_[start]) == kSof0
+                && (start + 1 == buf_.size() || uint8_t(buf_[start + 1]) == kSof1))
+                break;
+            ++start;
+        }
+        if (start > 0)
+            buf_.remove(0, start);
+        if (buf_.size() < 6)
+            return Event::None;
+        const uint16_t len = getU16(buf_, 2);
+        if (len < 2 || len > kMaxPayload + 2) {
+            buf_.remove(0, 2);
+            return Event::Corrupt;
+        }
+        const qsizetype total = 4 + len + 2;
+        if (buf_.size() < total)
+            return Event::None;
+        const uint16_t want = getU16(buf_, 4 + len);
+        if (crc16(buf_.constData() + 2, 2 + len) != want) {
+            buf_.remove(0, 2);
+            return Event::Corrupt;
+        }
+        frame->command = uint8_t(buf_[4]);
+        frame->sequence = uint8_t(buf_[5]);
+        frame->payload = buf_.mid(6, len - 2);
+        buf_.remove(0, total);
+        return Event::Frame;
+    }
+}
+
+} // namespace corla::proto

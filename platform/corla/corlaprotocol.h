@@ -1,0 +1,83 @@
+// Frame format and commands shared by the library and lx2-emulator.
+#ifndef CORLAPROTOCOL_H
+#define CORLAPROTOCOL_H
+
+#include <QByteArray>
+#include <cstdint>
+
+namespace corla::proto {
+
+// A5 5A | length (2, BE) | command | sequence | payload | CRC-16 (2, BE)
+// length counts command + sequence + payload; the CRC covers length to payload.
+constexpr uint8_t kSof0 = 0xA5;
+constexpr uint8_t kSof1 = 0x5A;
+constexpr int kOverhead = 8;
+constexpr int kMaxPayload = 1100;
+constexpr int kBlockSize = 1024;  // calibration bytes per write request
+constexpr uint8_t kReplyBit = 0x80;
+constexpr uint8_t kFill = 0xFF;   // value of calibration bytes never written
+
+enum Command : uint8_t {
+    Identify = 0x01,
+    Status = 0x02,
+    Begin = 0x10,
+    Write = 0x11,
+    Verify = 0x12,
+    Commit = 0x13,
+    Abort = 0x14,
+    Disconnect = 0x1F,
+    Nak = 0x7F,  // module -> host: a request arrived corrupt
+};
+
+enum Result : uint8_t {
+    Ok = 0,
+    BadFrame = 1,
+    UnknownCommand = 2,
+    BadArgument = 3,
+    NoUpload = 4,
+    OutOfRange = 5,
+    CrcMismatch = 6,
+    StorageFailed = 7,
+};
+
+enum StatusFlag : uint8_t {
+    EngineRunning = 0x01,
+};
+
+const char *commandName(uint8_t command);
+const char *resultText(uint8_t result);
+
+uint16_t crc16(const char *data, qsizetype size, uint16_t crc = 0xFFFF);
+uint32_t crc32(const char *data, qsizetype size, uint32_t crc = 0);
+inline uint32_t crc32(const QByteArray &a) { return crc32(a.constData(), a.size()); }
+
+void putU16(QByteArray &a, uint16_t v);
+void putU32(QByteArray &a, uint32_t v);
+uint16_t getU16(const QByteArray &a, qsizetype at);
+uint32_t getU32(const QByteArray &a, qsizetype at);
+
+QByteArray encode(uint8_t command, uint8_t sequence, const QByteArray &payload = {});
+
+struct Frame {
+    uint8_t command = 0;
+    uint8_t sequence = 0;
+    QByteArray payload;
+};
+
+// Splits a byte stream into frames; resynchronises on the start marker.
+class FrameParser
+{
+public:
+    enum class Event { None, Frame, Corrupt };
+    void feed(const QByteArray &bytes) { buf_.append(bytes); }
+    Event next(Frame *frame);
+    void clear() { buf_.clear(); }
+    qsizetype pending() const { return buf_.size(); }
+
+private:
+    QByteArray buf_;
+};
+
+} // namespace corla::proto
+
+#endif

@@ -1,0 +1,398 @@
+// RUNE module description files: parsing, lookup, the open hook, internal logging.
+#include "corlaimpl.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+using namespace corla::detail;
+
+struct CorlaIntLogChannel {
+    int index = 0;
+    int rateMs = 0;
+    QStringList signalNames;
+};
+
+struct CorlaIntLogSetup : Object {
+    CorlaIntLogSetup() : Object(CORLA_KIND_INTLOG) {}
+    std::vector<CorlaIntLogChannel *> channels;
+    ~CorlaIntLogSetup() override { clear(); }
+    void clear()
+    {
+        for (auto *c : channels)
+            delete c;
+        channels.clear();
+    }
+};
+
+namespace {
+
+bool parseNumber(const QString &s, uint64_t *out)
+{
+    bool ok = false;
+    uint64_t v = 0;
+    if (s.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        v = s.mid(2).toULongLong(&ok, 16);
+    else
+        v = s.toULongLong(&ok, 10);
+    if (ok)
+        *out = v;
+    return ok;
+}
+
+// Returns 0, or 1 unreadable, 2 syntax, 3 missing field; rune->error says why.
+int parseRune(CorlaRune *r, const QString &path)
+{
+    r->loaded = false;
+    r->path = path;
+    r->name.clear();
+    r->version.clear();
+    r->description.clear();
+    r->error.clear();
+    r->module = r->firmwareMin = r->firmwareMax = r->calSize = r->imageAddress = 0;
+    r->nameAddress = 0;
+    r->nameSize = 0;
+    r->signalNames.clear();
+    r->channels.clear();
+
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        r->error = QStringLiteral("Cannot read RUNE file %1: %2").arg(path, f.errorString());
+        return 1;
+    }
+    if (f.size() > 1024 * 1024) {
+        r->error = QStringLiteral("RUNE file %1 is too large").arg(path);
+        return 2;
+    }
+    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    bool header = false, haveModule = false, haveFirmware = false, haveSize = false, haveName = false;
+    auto fail = [&](int lineNo, const QString &why) {
+        r->error = QStringLiteral("%1:%2: %3").arg(path).arg(lineNo).arg(why);
+        return 2;
+    };
+    for (int n = 0; n < lines.size(); ++n) {
+        const int lineNo = n + 1;
+        QString line = lines[n];
+        const qsizetype hash = line.indexOf(QLatin1Char('#'));
+        if (hash >= 0)
+            line.truncate(hash);
+        line = line.trimmed();
+        if (line.isEmpty())
+            continue;
+        const qsizetype sp = line.indexOf(QLatin1Char(' '));
+        const QString key = sp < 0 ? line : line.left(sp);
+        const QString rest = sp < 0 ? QString() : line.mid(sp + 1).trimmed();
+        const QStringList args = rest.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (!header) {
+            if (key != QLatin1String("corla-rune") || args != QStringList{QStringLiteral("1")})
+                return fail(lineNo, QStringLiteral("the file must start with \"corla-rune 1\""));
+            header = true;
+            continue;
+        }
+        uint64_t a = 0, b = 0;
+        if (key == QLatin1String("name")) {
+            if (rest.isEmpty())
+                return fail(lineNo, QStringLiteral("name needs a value"));
+            r->name = rest;
+        } else if (key == QLatin1String("version")) {
+            if (rest.isEmpty())
+                return fail(lineNo, QStringLiteral("version needs a value"));
+            r->version = rest;
+        } else if (key == QLatin1String("description")) {
+            r->description = rest;
+        } else if (key == QLatin1String("module")) {
+            if (args.size() != 1 || !parseNumber(args[0], &a) || a > 0xFFFF)
+                return fail(lineNo, QStringLiteral("module needs one 16-bit number"));
+            r->module = uint32_t(a);
+            haveModule = true;
+        } else if (key == QLatin1String("firmware")) {
+            if (args.isEmpty() || args.size() > 2 || !parseNumber(args[0], &a) || a > 0xFFFF)
+                return fail(lineNo, QStringLiteral("firmware needs one or two 16-bit numbers"));
+            b = a;
+            if (args.size() == 2 && (!parseNumber(args[1], &b) || b > 0xFFFF || b < a))
+                return fail(lineNo, QStringLiteral("firmware range is invalid"));
+            r->firmwareMin = uint32_t(a);
+            r->firmwareMax = uint32_t(b);
+            haveFirmware = true;
+        } else if (key == QLatin1String("cal.size")) {
+            if (args.size() != 1 || !parseNumber(args[0], &a) || a == 0 || a > 16u * 1024 * 1024)
+                return fail(lineNo, QStringLiteral("cal.size needs a size from 1 to 16 MiB"));
+            r->calSize = uint32_t(a);
+            haveSize = true;
+        } else if (key == QLatin1String("cal.name")) {
+            if (args.size() != 2 || !parseNumber(args[0], &a) || !parseNumber(args[1], &b) || b == 0 || b > 0xFFFF
+                || a > 0xFFFFFFFFu)
+                return fail(lineNo, QStringLiteral("cal.name needs an address and a size from 1 to 65535"));
+            r->nameAddress = a;
+            r->nameSize = uint16_t(b);
+            haveName = true;
+        } else if (key == QLatin1String("cal.image")) {
+            if (args.size() != 1 || !parseNumber(args[0], &a) || a > 0xFFFFFFFFu)
+                return fail(lineNo, QStringLiteral("cal.image needs an address"));
+            r->imageAddress = uint32_t(a);
+        } else if (key == QLatin1String("signal")) {
+            if (args.size() != 1)
+                return fail(lineNo, QStringLiteral("signal needs one name"));
+            r->signalNames << args[0];
+        } else if (key == QLatin1String("logchannel")) {
+            if (args.size() != 3 || !parseNumber(args[0], &a) || !parseNumber(args[1], &b) || a > 255 || b > 3600000)
+                return fail(lineNo, QStringLiteral("logchannel needs an index, a rate in ms and a list of signals"));
+            CorlaRune::LogChannel c;
+            c.index = int(a);
+            c.rateMs = int(b);
+            c.signalNames = args[2].split(QLatin1Char(','), Qt::SkipEmptyParts);
+            r->channels << c;
+        } else {
+            return fail(lineNo, QStringLiteral("unknown key \"%1\"").arg(key));
+        }
+    }
+    if (!header)
+        return fail(1, QStringLiteral("the file is empty"));
+    QStringList missing;
+    if (r->name.isEmpty())
+        missing << QStringLiteral("name");
+    if (r->version.isEmpty())
+        missing << QStringLiteral("version");
+    if (!haveModule)
+        missing << QStringLiteral("module");
+    if (!haveFirmware)
+        missing << QStringLiteral("firmware");
+    if (!haveSize)
+        missing << QStringLiteral("cal.size");
+    if (!haveName)
+        missing << QStringLiteral("cal.name");
+    if (!missing.isEmpty()) {
+        r->error = QStringLiteral("%1: missing %2").arg(path, missing.join(QLatin1String(", ")));
+        return 3;
+    }
+    if (r->nameAddress + r->nameSize > r->calSize) {
+        r->error = QStringLiteral("%1: the name field lies outside the calibration space").arg(path);
+        return 2;
+    }
+    if (r->imageAddress == 0)
+        r->imageAddress = uint32_t(r->nameAddress + r->nameSize);
+    r->loaded = true;
+    return 0;
+}
+
+struct Hook {
+    CorlaRuneOpenHook fn;
+    void *context;
+};
+std::vector<Hook> &hooks()
+{
+    static auto *h = new std::vector<Hook>;
+    return *h;
+}
+
+bool locate(uint32_t a, uint32_t b, QString *path, QString *info)
+{
+    const QStringList folders = runeFolders();
+    for (const QString &folder : folders) {
+        QDir dir(folder);
+        const QStringList files = dir.entryList({QStringLiteral("*.rune")}, QDir::Files | QDir::Readable, QDir::Name);
+        for (const QString &file : files) {
+            CorlaRune probe;
+            const QString full = dir.absoluteFilePath(file);
+            if (parseRune(&probe, full) == 0 && probe.matches(a, b)) {
+                if (path)
+                    *path = QDir::toNativeSeparators(full);
+                if (info)
+                    *info = probe.name + QLatin1Char(' ') + probe.version;
+                return true;
+            }
+        }
+    }
+    if (info)
+        *info = QStringLiteral("no RUNE file for %1 in %2")
+                    .arg(describeModule(a, b), folders.isEmpty() ? QStringLiteral("(no folder)") : folders.join(QLatin1String(", ")));
+    return false;
+}
+
+} // namespace
+
+namespace corla::detail {
+
+QString describeModule(uint32_t a, uint32_t b)
+{
+    return QStringLiteral("module %1 firmware %2").arg(hex4(a), hex4(b));
+}
+
+QStringList runeFolders()
+{
+    const QString env = qEnvironmentVariable("CORLA_RUNE_PATH");
+    if (!env.isEmpty())
+        return env.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    QStringList out;
+    for (const QString &d : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation))
+        out << d + QLatin1String("/corla/runes");
+    if (QCoreApplication::instance())
+        out << QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1String("/../share/corla/runes"));
+    out.removeDuplicates();
+    return out;
+}
+
+CorlaRune *locateAndLoad(uint32_t a, uint32_t b, QString *info)
+{
+    QString path;
+    if (!locate(a, b, &path, info))
+        return nullptr;
+    auto *r = new CorlaRune;
+    addRef(r);
+    if (parseRune(r, path) != 0) {
+        if (info)
+            *info = r->error;
+        remRef(r);
+        return nullptr;
+    }
+    return r;
+}
+
+CorlaRune *callOpenHook(void *mediator, uint32_t a, uint32_t b, bool *haveHook)
+{
+    auto &h = hooks();
+    *haveHook = !h.empty();
+    if (h.empty())
+        return nullptr;
+    Hook use = h.back();
+    for (const Hook &k : h)
+        if (k.context == mediator)
+            use = k;
+    int flag = 0;
+    CorlaRune *r = use.fn(use.context, a, b, &flag);
+    if (r && !isLive(r, CORLA_KIND_RUNE))
+        return nullptr;
+    return r;
+}
+
+} // namespace corla::detail
+
+extern "C" {
+
+CorlaRune *CORLA_Rune_Create(void) { return new CorlaRune; }
+
+int CORLA_Rune_Load(CorlaRune *rune, const char16_t *path)
+{
+    if (!isLive(rune, CORLA_KIND_RUNE))
+        return 1;
+    return parseRune(rune, fromWide(path));
+}
+
+const char16_t *CORLA_Rune_GetName(const CorlaRune *r)
+{
+    return isLive(r, CORLA_KIND_RUNE) ? wide(r->name) : u"";
+}
+const char16_t *CORLA_Rune_GetVersion(const CorlaRune *r)
+{
+    return isLive(r, CORLA_KIND_RUNE) ? wide(r->version) : u"";
+}
+const char16_t *CORLA_Rune_GetError(const CorlaRune *r)
+{
+    return isLive(r, CORLA_KIND_RUNE) ? wide(r->error) : u"";
+}
+uint64_t CORLA_Rune_GetCalNameCC(const CorlaRune *r)
+{
+    return isLive(r, CORLA_KIND_RUNE) ? r->nameAddress : 0;
+}
+uint16_t CORLA_Rune_GetCalNameSize(const CorlaRune *r)
+{
+    return isLive(r, CORLA_KIND_RUNE) ? r->nameSize : 0;
+}
+uint32_t CORLA_Rune_GetCalSize(const CorlaRune *r)
+{
+    return isLive(r, CORLA_KIND_RUNE) ? r->calSize : 0;
+}
+uint32_t CORLA_Rune_GetModuleWord(const CorlaRune *r)
+{
+    return isLive(r, CORLA_KIND_RUNE) ? r->module : 0;
+}
+
+void CORLA_Rune_SetOpenDelegate(CorlaRuneOpenHook hook, void *context)
+{
+    auto &h = hooks();
+    std::erase_if(h, [context](const Hook &k) { return k.context == context; });
+    if (hook)
+        h.push_back({hook, context});
+    else
+        forgetMediatorEverywhere(context);
+}
+
+int CORLA_Setup_LocateRune(CorlaString *path, uint32_t a, uint32_t b, CorlaString *info)
+{
+    QString p, i;
+    const bool found = locate(a, b, &p, &i);
+    if (isLive(path, CORLA_KIND_STRING))
+        path->text = found ? p : QString();
+    if (isLive(info, CORLA_KIND_STRING))
+        info->text = i;
+    return found ? 1 : 0;
+}
+
+int CORLA_Setup_IsInstalled(uint32_t a, uint32_t b, int reserved)
+{
+    if (reserved != 0)
+        return 0;
+    return locate(a, b, nullptr, nullptr) ? 1 : 0;
+}
+
+// ---- internal logging ----
+CorlaIntLogSetup *CORLA_IntLogSetup_Create(void) { return new CorlaIntLogSetup; }
+
+int CORLA_IntLogSetup_Parse(CorlaIntLogSetup *setup, CorlaICal *ical, CorlaString *error)
+{
+    auto say = [error](const QString &t) {
+        if (isLive(error, CORLA_KIND_STRING))
+            error->text = t;
+    };
+    if (!isLive(setup, CORLA_KIND_INTLOG)) {
+        say(QStringLiteral("invalid internal logging setup"));
+        return 2;
+    }
+    setup->clear();
+    CorlaRune *r = CORLA_ICal_GetRune(ical);
+    if (!r || !r->loaded) {
+        say(QStringLiteral("no RUNE is loaded, so the internal logging setup cannot be read"));
+        return 1;
+    }
+    for (const auto &c : r->channels)
+        setup->channels.push_back(new CorlaIntLogChannel{c.index, c.rateMs, c.signalNames});
+    say(QString());
+    return 0;
+}
+
+int CORLA_IntLogSetup_GetChannelCount(const CorlaIntLogSetup *setup)
+{
+    return isLive(setup, CORLA_KIND_INTLOG) ? int(setup->channels.size()) : 0;
+}
+
+CorlaIntLogChannel *CORLA_IntLogSetup_GetChannel(const CorlaIntLogSetup *setup, int index)
+{
+    if (!isLive(setup, CORLA_KIND_INTLOG) || index < 0 || index >= int(setup->channels.size()))
+        return nullptr;
+    return setup->channels[size_t(index)];
+}
+
+void CORLA_IntLogSetup_Destroy(CorlaIntLogSetup *setup)
+{
+    if (!setup)
+        return;
+    if (!isLive(setup, CORLA_KIND_INTLOG))
+        return noteBadRelease("CORLA_IntLogSetup_Destroy");
+    delete setup;
+}
+
+int CORLA_IntLogChannel_IsLogListValid(const CorlaIntLogChannel *channel, CorlaRune *rune, int reserved)
+{
+    // Channels are owned by a live setup; a stray pointer cannot be checked, so trust non-null.
+    if (!channel || reserved != 0 || !isLive(rune, CORLA_KIND_RUNE))
+        return 0;
+    if (channel->rateMs <= 0 || channel->signalNames.isEmpty())
+        return 0;
+    for (const QString &s : channel->signalNames)
+        if (!rune->signalNames.contains(s))
+            return 0;
+    return 1;
+}
+
+} // extern "C"
