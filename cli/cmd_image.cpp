@@ -178,7 +178,7 @@ int runLoad(const QStringList &args)
     const QString why = saved ? QString() : QString::fromUtf8(STRATA_LastError());
     STRATA_CloseSession(session);
     if (!saved)
-        return cliFail(writeWhat, why);
+        return cliFail(QStringLiteral("cannot save %1").arg(shown(out)), why);
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <QJsonParseError>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -15,12 +16,14 @@ namespace kelda::setuptree {
 
 namespace {
 
-// The store can only count children of a given type, so the walk visits the
-// types of the schema in the order in which a setup is built.
+// The store keeps the children of an item grouped by type, in ascending type
+// order; it can only count children of a given type, so the walk visits the
+// item types of the schema in that order.
 constexpr std::array<ItemType, 15> kWalkOrder = {
-    ItemType::Setup, ItemType::KeypadKey, ItemType::Switch, ItemType::Lx2Led, ItemType::Lx1Module,
-    ItemType::Option, ItemType::CanInput, ItemType::Timer, ItemType::Event, ItemType::State,
-    ItemType::Lx1Output, ItemType::CanOutput, ItemType::RefEntry, ItemType::RefList, ItemType::Reference};
+    ItemType::Setup, ItemType::CanInput, ItemType::RefList, ItemType::RefEntry, ItemType::Reference,
+    ItemType::Lx2Led, ItemType::KeypadKey, ItemType::State, ItemType::Option, ItemType::Event,
+    ItemType::CanOutput, ItemType::Timer, ItemType::Lx1Output, ItemType::Switch, ItemType::Lx1Module};
+static_assert(std::is_sorted(kWalkOrder.begin(), kWalkOrder.end()));
 
 constexpr std::array<ValueId, 12> kValueIds = {
     ValueId::Name, ValueId::TargetType, ValueId::Order, ValueId::Condition, ValueId::CanCompare,
@@ -189,7 +192,7 @@ private:
                     const char16_t c = text.at(i).unicode();
                     if (c > 0xFF)
                         return fault(at, QStringLiteral("character %1 (U+%2) is not Latin-1")
-                                             .arg(i).arg(uint(c), 4, 16, QLatin1Char('0')).toUpper());
+                                             .arg(i).arg(QString::number(uint(c), 16).toUpper().rightJustified(4, QLatin1Char('0'))));
                     if (c == 0)
                         return fault(at, QStringLiteral("character %1 is a zero byte, which ends a stored text").arg(i));
                 }

@@ -1,0 +1,343 @@
+// kelda-cli compile / export / dump / load, run as the real executable.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "pmmodel.h"
+#include "setupbuilder.h"
+
+using namespace kelda;
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run cli(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(KELDA_CLI), args);
+    Run r;
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// A failure is one line "kelda-cli: <what>: <why>" on standard error.
+bool isFailureLine(const QByteArray &err)
+{
+    return err.startsWith("kelda-cli: ") && err.count('\n') == 1 && err.endsWith('\n') && err.count(": ") >= 2;
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+    // A setup with references of every kind, a mask block and a Latin-1 name.
+    QString richSetup(const QString &name)
+    {
+        PMModel model;
+        SetupBuilder b(model);
+        b.timer(1.0);
+        b.canInput(QStringLiteral("0x123"), QStringLiteral("Byte 2"), 9);
+        b.state();
+        b.lx1Output();
+        b.set(Mode::Lx1Outputs, 0, 4, QStringLiteral("10100101"));
+        b.canOutput(QStringLiteral("0x321"));
+        const int ev = b.event();
+        b.input(ev, 0, QStringLiteral("CI: CAN Input 1"), QString(), QStringLiteral("OR"));
+        b.input(ev, 1, QStringLiteral("TI: Timer 1"), QStringLiteral("Stopped"));
+        b.entry(Mode::Events, ev, 0, QStringLiteral("State 1"));
+        b.entry(Mode::Events, ev, 2);
+        b.entry(Mode::States, 0, 0, QStringLiteral("LX2 LED 5"));
+        b.entry(Mode::States, 0, 2, QStringLiteral("CAN Output 1"));
+        b.set(Mode::Pwm, 2, 1, QStringLiteral("CAN Input 1"));
+        b.set(Mode::Keypad, 0, 1, QStringLiteral("Z\u00fcndung \u00b0"));
+        const QString file = path(name);
+        if (!model.saveSetup(file))
+            return QString();
+        return file;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QLocale::setDefault(QLocale::c());
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(m_dir.isValid());
+        QVERIFY(QFileInfo(QStringLiteral(KELDA_CLI)).isExecutable());
+    }
+
+    void usage()
+    {
+        Run r = cli({QStringLiteral("--help")});
+        QCOMPARE(r.status, 0);
+        for (const char *cmd : {"compile", "export", "dump", "load"})
+            QVERIFY2(r.out.contains(QByteArray("kelda-cli ") + cmd), r.out.constData());
+
+        r = cli({QStringLiteral("compile"), QStringLiteral("--help")});
+        QCOMPARE(r.status, 0);
+        QVERIFY(r.out.contains("kelda-cli compile SETUP.kelda -o IMAGE.bin"));
+
+        const QList<QStringList> wrong = {
+            {},
+            {QStringLiteral("frobnicate")},
+            {QStringLiteral("compile"), QStringLiteral("a.kelda")},
+            {QStringLiteral("compile"), QStringLiteral("-o")},
+            {QStringLiteral("compile"), QStringLiteral("a.kelda"), QStringLiteral("b.kelda"), QStringLiteral("-o"), QStringLiteral("x")},
+            {QStringLiteral("export"), QStringLiteral("a.kelda")},
+            {QStringLiteral("dump")},
+            {QStringLiteral("dump"), QStringLiteral("--bogus"), QStringLiteral("a.kelda")},
+            {QStringLiteral("load"), QStringLiteral("t.json")},
+        };
+        for (const QStringList &args : wrong) {
+            r = cli(args);
+            QVERIFY2(r.status == 2, qPrintable(args.join(' ')));
+            QVERIFY2(r.err.contains("usage:"), qPrintable(args.join(' ')));
+            QVERIFY(r.out.isEmpty());
+        }
+    }
+
+    void compileIsTheEditorsImage()
+    {
+        const QString setup = richSetup(QStringLiteral("rich.kelda"));
+        QVERIFY(!setup.isEmpty());
+        const QString out = path(QStringLiteral("rich.bin"));
+        const Run r = cli({QStringLiteral("compile"), setup, QStringLiteral("-o"), out});
+        QCOMPARE(r.status, 0);
+        QVERIFY(r.err.isEmpty());
+
+        PMModel model;
+        QVERIFY(model.openSetup(setup));
+        QVERIFY(model.writeRawImage(path(QStringLiteral("editor.bin"))));
+        const QByteArray image = readAll(out);
+        QCOMPARE(image, readAll(path(QStringLiteral("editor.bin"))));
+        QVERIFY(image.size() > 54);
+    }
+
+    void compileFailures()
+    {
+        Run r = cli({QStringLiteral("compile"), path(QStringLiteral("missing.kelda")), QStringLiteral("-o"),
+                     path(QStringLiteral("x.bin"))});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(isFailureLine(r.err), r.err.constData());
+        QVERIFY(r.err.contains("missing.kelda"));
+
+        QFile junk(path(QStringLiteral("junk.kelda")));
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write("this is not a setup file");
+        junk.close();
+        r = cli({QStringLiteral("compile"), junk.fileName(), QStringLiteral("-o"), path(QStringLiteral("x.bin"))});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(isFailureLine(r.err), r.err.constData());
+
+        // A setup that cannot be represented: the reason, and an empty image.
+        PMModel model;
+        STRATA_GotoRoot(model.session());
+        QVERIFY(STRATA_OpenItem(toU16(ItemType::Setup), 0, model.session()));
+        QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::State), 300, model.session()));
+        QVERIFY(model.saveSetup(path(QStringLiteral("huge.kelda"))));
+        const QString out = path(QStringLiteral("huge.bin"));
+        r = cli({QStringLiteral("compile"), path(QStringLiteral("huge.kelda")), QStringLiteral("-o"), out});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(isFailureLine(r.err) && r.err.contains("states") && r.err.contains("300") && r.err.contains("255"),
+                 r.err.constData());
+        QCOMPARE(QFileInfo(out).size(), 0);
+    }
+
+    void exportCommand()
+    {
+        const QString setup = richSetup(QStringLiteral("pump.kelda"));
+        QDir(m_dir.path()).mkdir(QStringLiteral("cal"));
+        const QString cal = path(QStringLiteral("cal/pump.cal"));
+        QFile old(cal);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(QByteArray(1000, '\x5a'));
+        old.close();
+
+        const Run r = cli({QStringLiteral("export"), setup, cal});
+        QCOMPARE(r.status, 0);
+        const QByteArray image = readAll(path(QStringLiteral("cal/LX2Raw.bin")));
+        QVERIFY(image.size() > 54);
+        const QByteArray bytes = readAll(cal);
+        QCOMPARE(bytes.size(), 1000);
+        QCOMPARE(bytes.left(88), QByteArray(88, '\x5a'));
+        QCOMPARE(bytes.mid(88, 8), QByteArray("pump.kel"));
+        QCOMPARE(bytes.mid(96, image.size()), image);
+        QCOMPARE(bytes.mid(96 + image.size()), QByteArray(1000 - 96 - image.size(), '\x5a'));
+
+        // Refused compile: exit 1 and the calibration file untouched.
+        const Run bad = cli({QStringLiteral("export"), path(QStringLiteral("huge.kelda")), cal});
+        QCOMPARE(bad.status, 1);
+        QVERIFY2(isFailureLine(bad.err), bad.err.constData());
+        QCOMPARE(readAll(cal), bytes);
+    }
+
+    void dumpLoadRoundTrip()
+    {
+        const QString setup = richSetup(QStringLiteral("round.kelda"));
+        Run r = cli({QStringLiteral("dump"), setup});
+        QCOMPARE(r.status, 0);
+        QJsonParseError pe;
+        const QJsonDocument doc = QJsonDocument::fromJson(r.out, &pe);
+        QCOMPARE(pe.error, QJsonParseError::NoError);
+        QCOMPARE(doc.object().value(QLatin1String("format")).toString(), QStringLiteral("kelda-setup-tree"));
+        QCOMPARE(doc.object().value(QLatin1String("version")).toInt(), 1);
+        const QJsonArray items = doc.object().value(QLatin1String("items")).toArray();
+        QCOMPARE(items.size(), 1);
+        QCOMPARE(items.at(0).toObject().value(QLatin1String("type")).toInt(), 27);
+
+        const QByteArray text = r.out;
+        QVERIFY(text.contains("\"Z\xc3\xbc" "ndung \xc2\xb0\""));  // Latin-1 name as its characters
+        QVERIFY(text.contains("\"type\": 112"));                   // reference records are items
+        QVERIFY(text.contains("\"1063\": ["));
+
+        // The PWM module's reference record: type 112 with target type and name.
+        const QJsonArray setupChildren = items.at(0).toObject().value(QLatin1String("children")).toArray();
+        int modules = 0;
+        bool foundPwm = false;
+        for (const QJsonValue &v : setupChildren) {
+            const QJsonObject o = v.toObject();
+            if (o.value(QLatin1String("type")).toInt() != 230)
+                continue;
+            if (modules++ == 2) {
+                const QJsonObject ref = o.value(QLatin1String("children")).toArray().at(0).toObject();
+                QCOMPARE(ref.value(QLatin1String("type")).toInt(), 112);
+                const QJsonObject vals = ref.value(QLatin1String("values")).toObject();
+                QCOMPARE(vals.value(QLatin1String("1024")).toInt(), 100);
+                QCOMPARE(vals.value(QLatin1String("1002")).toString(), QStringLiteral("CAN Input 1"));
+                foundPwm = true;
+            }
+        }
+        QCOMPARE(modules, 8);
+        QVERIFY(foundPwm);
+
+        QFile json(path(QStringLiteral("round.json")));
+        QVERIFY(json.open(QIODevice::WriteOnly));
+        json.write(text);
+        json.close();
+        const QString loaded = path(QStringLiteral("loaded.kelda"));
+        r = cli({QStringLiteral("load"), json.fileName(), QStringLiteral("-o"), loaded});
+        QCOMPARE(r.status, 0);
+        r = cli({QStringLiteral("dump"), loaded});
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.out, text);
+
+        // The loaded file is the same setup: references resolve, same image.
+        PMModel a, b;
+        QVERIFY(a.openSetup(setup));
+        QVERIFY(b.openSetup(loaded));
+        QVERIFY(a.writeRawImage(path(QStringLiteral("a.bin"))));
+        QVERIFY(b.writeRawImage(path(QStringLiteral("b.bin"))));
+        QCOMPARE(readAll(path(QStringLiteral("b.bin"))), readAll(path(QStringLiteral("a.bin"))));
+        b.setMode(int(Mode::Pwm));
+        QCOMPARE(b.data(b.index(2, 1)).toString(), QStringLiteral("CAN Input 1"));
+    }
+
+    void dumpFailures()
+    {
+        const Run r = cli({QStringLiteral("dump"), path(QStringLiteral("nothing.kelda"))});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(isFailureLine(r.err), r.err.constData());
+        QVERIFY(r.out.isEmpty());
+    }
+
+    void loadRejections_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QByteArray>("where");
+        const QByteArray head = "{\"format\":\"kelda-setup-tree\",\"version\":1,\"items\":[{\"type\":27,\"children\":[";
+        const QByteArray tail = "]}]}";
+        auto item = [&](const QByteArray &values) {
+            return head + "{\"type\":219},{\"type\":219,\"values\":{" + values + "}}" + tail;
+        };
+        QTest::newRow("malformed") << QByteArray("{\"format\": \"kelda-setup-tree\",\n \"items\": [") << QByteArray("line 2");
+        QTest::newRow("not an object") << QByteArray("[1, 2]") << QByteArray("$");
+        QTest::newRow("format") << QByteArray("{\"format\":\"other\",\"version\":1,\"items\":[]}") << QByteArray("$.format");
+        QTest::newRow("no format") << QByteArray("{\"version\":1,\"items\":[]}") << QByteArray("$.format");
+        QTest::newRow("version") << QByteArray("{\"format\":\"kelda-setup-tree\",\"version\":2,\"items\":[]}")
+                                 << QByteArray("$.version");
+        QTest::newRow("items kind") << QByteArray("{\"format\":\"kelda-setup-tree\",\"version\":1,\"items\":{}}")
+                                    << QByteArray("$.items");
+        QTest::newRow("type kind") << head + "{\"type\":\"timer\"}" + tail << QByteArray("$.items[0].children[0].type");
+        QTest::newRow("type range") << head + "{\"type\":70000}" + tail << QByteArray("$.items[0].children[0].type");
+        QTest::newRow("unknown member") << head + "{\"type\":219,\"colour\":1}" + tail
+                                        << QByteArray("$.items[0].children[0].colour");
+        QTest::newRow("unknown value id") << item("\"1234\":1") << QByteArray("$.items[0].children[1].values.1234");
+        QTest::newRow("value id not a number") << item("\"name\":1") << QByteArray("$.items[0].children[1].values.name");
+        QTest::newRow("u16 kind") << item("\"1067\":\"100\"") << QByteArray("values.1067");
+        QTest::newRow("u16 range") << item("\"1067\":65536") << QByteArray("values.1067");
+        QTest::newRow("u16 negative") << item("\"1089\":-1") << QByteArray("values.1089");
+        QTest::newRow("u16 fraction") << item("\"1089\":1.5") << QByteArray("values.1089");
+        QTest::newRow("u8 range") << item("\"1090\":256") << QByteArray("values.1090");
+        QTest::newRow("text kind") << item("\"1002\":5") << QByteArray("values.1002");
+        QTest::newRow("not Latin-1") << item("\"1002\":\"Timer \\u20ac\"") << QByteArray("values.1002");
+        QTest::newRow("zero in text") << item("\"1002\":\"a\\u0000b\"") << QByteArray("values.1002");
+        QTest::newRow("mask length") << item("\"1063\":[1,2,3,4,5,6,7]") << QByteArray("values.1063");
+        QTest::newRow("mask kind") << item("\"1063\":5") << QByteArray("values.1063");
+        QTest::newRow("mask byte") << item("\"1063\":[0,0,0,300,0,0,0,0]") << QByteArray("values.1063[3]");
+        QTest::newRow("children kind") << head + "{\"type\":219,\"children\":3}" + tail
+                                       << QByteArray("$.items[0].children[0].children");
+    }
+
+    void loadRejections()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QByteArray, where);
+        QFile in(path(QStringLiteral("bad.json")));
+        QVERIFY(in.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        in.write(json);
+        in.close();
+        const QString out = path(QStringLiteral("bad.kelda"));
+        QFile::remove(out);
+        const Run r = cli({QStringLiteral("load"), in.fileName(), QStringLiteral("-o"), out});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(isFailureLine(r.err), r.err.constData());
+        QVERIFY2(r.err.contains(where), r.err.constData());
+        QVERIFY(!QFile::exists(out));
+    }
+
+    void loadAcceptsTheLimits()
+    {
+        const QByteArray json =
+            "{\"format\":\"kelda-setup-tree\",\"version\":1,\"items\":[{\"type\":27,\"children\":["
+            "{\"type\":220,\"values\":{\"1002\":\"\\u00ff\",\"1089\":65535,\"1063\":[255,0,0,0,0,0,0,1]}},"
+            "{\"type\":100,\"values\":{\"1090\":255,\"6045\":0}}]}]}";
+        QFile in(path(QStringLiteral("limits.json")));
+        QVERIFY(in.open(QIODevice::WriteOnly));
+        in.write(json);
+        in.close();
+        const QString out = path(QStringLiteral("limits.kelda"));
+        Run r = cli({QStringLiteral("load"), in.fileName(), QStringLiteral("-o"), out});
+        QCOMPARE(r.status, 0);
+        r = cli({QStringLiteral("dump"), out});
+        QCOMPARE(r.status, 0);
+        const QJsonObject lx1 = QJsonDocument::fromJson(r.out).object().value(QLatin1String("items")).toArray()
+                                    .at(0).toObject().value(QLatin1String("children")).toArray().at(1).toObject();
+        // Store order: children grouped by ascending type, CAN inputs (100) first.
+        QCOMPARE(lx1.value(QLatin1String("type")).toInt(), 220);
+        const QJsonObject v = lx1.value(QLatin1String("values")).toObject();
+        QCOMPARE(v.value(QLatin1String("1002")).toString(), QStringLiteral("\u00ff"));
+        QCOMPARE(v.value(QLatin1String("1089")).toInt(), 65535);
+        QCOMPARE(v.value(QLatin1String("1063")).toArray(), (QJsonArray{255, 0, 0, 0, 0, 0, 0, 1}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
