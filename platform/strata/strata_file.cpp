@@ -451,13 +451,14 @@ ItemPtr loadTree(const char *latin1Path)
         setError(where + latin1(in.errorString()));
         return nullptr;
     }
-    const QByteArray bytes = in.read(kMaxFileSize + 1);
+    // One byte more than expected shows a file that grew while being read.
+    const QByteArray bytes = in.read(info.size() + 1);
     if (in.error() != QFileDevice::NoError) {
         setError(where + latin1(in.errorString()));
         return nullptr;
     }
-    if (bytes.size() > kMaxFileSize) {
-        setError(where + "too large to be a KELDA setup file");
+    if (bytes.size() != info.size()) {
+        setError(where + "the file changed while it was read");
         return nullptr;
     }
     return parseFile(bytes.constData(), size_t(bytes.size()));

@@ -147,6 +147,9 @@ const auto noValues = [](QCborStreamWriter &) {};
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
+    // A fresh file each time: truncating one in place makes the file system
+    // flush it on close, which slows the loops below a hundredfold.
+    QFile::remove(path);
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
