@@ -14,55 +14,76 @@ using namespace kelda::image;
 
 namespace {
 
-// Sequential writer over the target file, with the position kept here so that
-// patching an offset table never needs to ask the file.
+// Sequential writer over the target file. Bytes collect in a small buffer
+// that goes to the file whenever it fills; an offset table still in the
+// buffer is patched there, an older one by seeking back in the file.
 class ImageWriter
 {
 public:
-    explicit ImageWriter(QFile &file) : m_file(file) {}
+    explicit ImageWriter(QFile &file) : m_file(file) { m_buf.reserve(kChunk + 64); }
 
-    qint64 pos() const { return m_pos; }
-    void u8(uint8_t v) { put(reinterpret_cast<const char *>(&v), 1); }
+    qint64 pos() const { return m_flushed + m_buf.size(); }
+    void u8(uint8_t v)
+    {
+        m_buf.append(static_cast<char>(v));
+        spill();
+    }
     void u16(uint16_t v)
     {
-        uint8_t b[2];
-        writeU16(b, v);
-        put(reinterpret_cast<const char *>(b), 2);
+        appendU16(m_buf, v);
+        spill();
     }
-    void bytes(const uint8_t *p, int n) { put(reinterpret_cast<const char *>(p), n); }
+    void bytes(const uint8_t *p, int n)
+    {
+        m_buf.append(reinterpret_cast<const char *>(p), n);
+        spill();
+    }
     void zeros(int n)
     {
-        static const char blank[64] = {};
-        while (n > 0) {
-            const int chunk = std::min(n, int(sizeof blank));
-            put(blank, chunk);
-            n -= chunk;
-        }
+        m_buf.append(n, '\0');
+        spill();
     }
-    // Writes 16-bit words at an earlier position and returns to the end.
+    // Writes 16-bit words at an earlier position; the end stays where it was.
     void patch(qint64 at, const QVarLengthArray<uint16_t, 64> &words)
     {
+        if (at >= m_flushed) {
+            uint8_t *p = reinterpret_cast<uint8_t *>(m_buf.data()) + (at - m_flushed);
+            for (uint16_t w : words) {
+                writeU16(p, w);
+                p += 2;
+            }
+            return;
+        }
+        flush();
         QByteArray buf;
         buf.reserve(words.size() * 2);
         for (uint16_t w : words)
             appendU16(buf, w);
-        if (!m_file.seek(at) || m_file.write(buf) != buf.size())
+        if (!m_file.seek(at) || m_file.write(buf) != buf.size() || !m_file.seek(m_flushed))
             m_failed = true;
-        if (!m_file.seek(m_pos))
+    }
+    void flush()
+    {
+        if (m_buf.isEmpty())
+            return;
+        if (m_file.write(m_buf) != m_buf.size())
             m_failed = true;
+        m_flushed += m_buf.size();
+        m_buf.resize(0);
     }
     bool failed() const { return m_failed; }
 
 private:
-    void put(const char *p, qint64 n)
+    static constexpr qsizetype kChunk = 8192;
+    void spill()
     {
-        if (m_file.write(p, n) != n)
-            m_failed = true;
-        m_pos += n;
+        if (m_buf.size() >= kChunk)
+            flush();
     }
 
     QFile &m_file;
-    qint64 m_pos = 0;
+    QByteArray m_buf;
+    qint64 m_flushed = 0;  // file position of m_buf's first byte
     bool m_failed = false;
 };
 
@@ -143,6 +164,60 @@ public:
         STRATA_GotoBookMark(here, m_s);
         STRATA_RemoveBookMark(here, m_s);
         return found;
+    }
+
+    // A bookmark on the current item, for following many references below it.
+    StoreBookmark anchor() const
+    {
+        StoreBookmark b = nullptr;
+        return STRATA_AddBookMark(&b, m_s) ? b : nullptr;
+    }
+    void release(StoreBookmark b) const
+    {
+        if (b)
+            STRATA_RemoveBookMark(b, m_s);
+    }
+    // With the cursor on a child of the anchored item: follows the child's
+    // reference and returns to the anchored item either way. Cheaper than
+    // follow() + close(): one bookmark serves the whole list.
+    bool followAndClose(StoreBookmark parent, ItemType *type, int *index) const
+    {
+        if (!parent) {
+            const bool found = follow(type, index);
+            close();
+            return found;
+        }
+        if (!STRATA_GotoReference(1, m_s)) {
+            close();
+            return false;
+        }
+        uint16_t t = 0, i = 0;
+        const bool found = STRATA_GetParentTID(&t, &i, m_s);
+        STRATA_GotoBookMark(parent, m_s);
+        if (found) {
+            *type = static_cast<ItemType>(t);
+            *index = i;
+        }
+        return found;
+    }
+    // Calls f(found, type, index) for each entry of RefList k of the current item.
+    template<typename F>
+    void forEachTarget(int k, F f) const
+    {
+        if (!open(ItemType::RefList, k))
+            return;
+        const int n = count(ItemType::RefEntry);
+        const StoreBookmark list = n > 0 ? anchor() : nullptr;
+        for (int e = 0; e < n; ++e) {
+            ItemType type = ItemType::None;
+            int index = -1;
+            bool found = false;
+            if (open(ItemType::RefEntry, e))
+                found = followAndClose(list, &type, &index);
+            f(found, type, index);
+        }
+        release(list);
+        close();
     }
 
 private:
@@ -255,6 +330,7 @@ public:
             return false;
         }
         m_out.patch(0, m_header);
+        m_out.flush();
         return true;
     }
 
@@ -326,28 +402,30 @@ private:
         for (int row : m_events) {
             offsets.append(static_cast<uint16_t>(m_out.pos() & 0xFFFF));
             const bool opened = m_store.open(ItemType::Event, row);
+            const StoreBookmark event = opened ? m_store.anchor() : nullptr;
             for (int j = 0; j < kMaxInputEntries; ++j) {
                 uint8_t entry[kInputEntrySize] = {uint8_t(SourceKind::KeypadKey), 1, 1, 0};
                 if (opened && m_store.open(ItemType::RefEntry, j)) {
+                    bool hasCondition = false;
+                    const uint16_t condition = m_store.u16(ValueId::Condition, 1, &hasCondition);
+                    entry[kInputJoin] = m_store.u8(ValueId::Combine, 0);
+                    entry[kInputCondition] = static_cast<uint8_t>(condition & 0xFF);
                     ItemType type = ItemType::None;
                     int index = 0;
-                    uint16_t condition = 1;
-                    if (m_store.follow(&type, &index)) {
+                    if (m_store.followAndClose(event, &type, &index)) {
                         entry[kInputSourceKind] = static_cast<uint8_t>(sourceKind(type));
                         entry[kInputSourceNumber] = static_cast<uint8_t>(index + 1);
                         // No stored condition: the one the table shows for this
                         // input ("-" for a CAN input), not "Pressed".
-                        if (sourceItemType(uint8_t(sourceKind(type))) == type)
-                            condition = static_cast<uint16_t>(PMModel::normalizeCondition(type, 0));
+                        if (!hasCondition && sourceItemType(uint8_t(sourceKind(type))) == type)
+                            entry[kInputCondition] = static_cast<uint8_t>(PMModel::normalizeCondition(type, 0));
                     }
-                    entry[kInputCondition] = static_cast<uint8_t>(m_store.u16(ValueId::Condition, condition) & 0xFF);
-                    entry[kInputJoin] = m_store.u8(ValueId::Combine, 0);
-                    m_store.close();
                 }
                 m_out.bytes(entry, kInputEntrySize);
                 if (entry[kInputJoin] == 0)
                     break;
             }
+            m_store.release(event);
             if (opened)
                 m_store.close();
         }
@@ -398,25 +476,14 @@ private:
     {
         QVarLengthArray<uint8_t, 32> numbers;
         *total = 0;
-        if (!m_store.open(ItemType::RefList, k))
-            return numbers;
-        const int n = m_store.count(ItemType::RefEntry);
-        for (int e = 0; e < n; ++e) {
-            ItemType type = ItemType::None;
-            int index = -1;
-            bool found = false;
-            if (m_store.open(ItemType::RefEntry, e)) {
-                found = m_store.follow(&type, &index);
-                m_store.close();
-            }
+        m_store.forEachTarget(k, [&](bool found, ItemType, int index) {
             if (found || keepUnresolved) {
                 ++*total;
                 // Past the limit only the count matters: the image is refused.
                 if (numbers.size() <= kMaxCount)
                     numbers.append(found ? static_cast<uint8_t>(index + 1) : uint8_t(0));
             }
-        }
-        m_store.close();
+        });
         return numbers;
     }
 
@@ -461,22 +528,15 @@ private:
             offsets.append(static_cast<uint16_t>(m_out.pos() & 0xFFFF));
             const bool opened = m_store.open(ItemType::State, i);
             uint16_t low = 0, high = 0;
-            if (opened && m_store.open(ItemType::RefList, int(StateList::Lx2Leds))) {
-                const int entries = m_store.count(ItemType::RefEntry);
-                for (int e = 0; e < entries; ++e) {
-                    if (!m_store.open(ItemType::RefEntry, e))
-                        continue;
-                    ItemType type = ItemType::None;
-                    int index = -1;
-                    if (m_store.follow(&type, &index)) {
-                        if (index < 16)
-                            low |= uint16_t(1u << index);
-                        else if (index < 32)
-                            high |= uint16_t(1u << (index - 16));
-                    }
-                    m_store.close();
-                }
-                m_store.close();
+            if (opened) {
+                m_store.forEachTarget(int(StateList::Lx2Leds), [&](bool found, ItemType, int index) {
+                    if (!found)
+                        return;
+                    if (index < 16)
+                        low |= uint16_t(1u << index);
+                    else if (index < 32)
+                        high |= uint16_t(1u << (index - 16));
+                });
             }
             m_out.u16(low);
             m_out.u16(high);
@@ -575,7 +635,7 @@ bool PMModel::writeRawImage(const QString &fileName)
     QFile file(fileName);
     if (file.exists())
         file.remove();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         m_imageError = QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString());
         return false;
     }
