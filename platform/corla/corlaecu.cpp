@@ -19,6 +19,13 @@ std::vector<EcuImpl *> &ecus()
     return *v;
 }
 
+// Started transactions that have not yet asked their mediator for an ECU.
+std::vector<CorlaEcuTxn *> &binding()
+{
+    static auto *v = new std::vector<CorlaEcuTxn *>;
+    return *v;
+}
+
 EcuImpl *asEcu(CorlaICal *i)
 {
     if (!isLive(i, CORLA_KIND_ICAL) || !i->isEcu())
@@ -88,6 +95,7 @@ void postTxnLog(CorlaEcuTxn *txn, const QString &text, int kind)
 
 void bindTxn(CorlaEcuTxn *txn)
 {
+    std::erase(binding(), txn);
     if (txn->state != CorlaEcuTxn::State::Binding)
         return;  // aborted meanwhile
     const MediatorTable &t = txn->table;
@@ -315,6 +323,12 @@ void EcuImpl::abort(CorlaEcuTxn *txn)
 
 void EcuImpl::disconnectAndWait()
 {
+    // Transactions started for this ECU but not yet under way are aborted too.
+    const std::vector<CorlaEcuTxn *> waiting = binding();
+    for (CorlaEcuTxn *t : waiting) {
+        if (t->state == CorlaEcuTxn::State::Binding && t->table.ecu && t->table.ecu(t->table.context) == this)
+            CORLA_EcuTxn_Abort(t);
+    }
     while (!queue_.empty())
         abort(queue_.front());
     if (current_)
@@ -894,6 +908,7 @@ int CORLA_EcuTxn_Start(CorlaEcuTxn *txn, const MediatorTable *table, const Deleg
     txn->table = *table;
     txn->delegate = delegate ? *delegate : Delegate{nullptr, nullptr, -1, 0};
     txn->state = CorlaEcuTxn::State::Binding;
+    binding().push_back(txn);
     Item it;
     it.type = ItemType::Internal;
     it.txn = txn;
@@ -909,6 +924,7 @@ void CORLA_EcuTxn_Abort(CorlaEcuTxn *txn)
         return;
     switch (txn->state) {
     case CorlaEcuTxn::State::Binding:
+        std::erase(binding(), txn);
         txn->state = CorlaEcuTxn::State::Finished;
         txn->status = CORLA_STATUS_ABORTED;
         postReport(txn);

@@ -148,7 +148,7 @@ int parseRune(CorlaRune *r, const QString &path)
         }
     }
     if (!header)
-        return fail(1, QStringLiteral("the file is empty"));
+        return fail(1, QStringLiteral("the file is empty; it must start with \"corla-rune 1\""));
     QStringList missing;
     if (r->name.isEmpty())
         missing << QStringLiteral("name");

@@ -1,0 +1,75 @@
+// An emulated LX2 (or LX1) module answering the corla protocol.
+#ifndef LX2MODULE_H
+#define LX2MODULE_H
+
+#include "corlaprotocol.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <optional>
+
+struct ModuleOptions {
+    uint16_t module = 0x4C32;
+    uint16_t firmware = 0x3005;
+    bool engineRunning = false;
+    uint32_t capacity = 65536;
+    int baud = 0;               // 0: no pacing
+    int dropEvery = 0;          // replies
+    int corruptEvery = 0;
+    int delayEvery = 0;
+    int delayMs = 1000;
+    int dropRxEvery = 0;        // requests
+    int corruptRxEvery = 0;
+    qint64 silentAfter = -1;    // received bytes
+    qint64 exitAfter = -1;
+    QString calFile;
+    bool verbose = false;
+};
+
+class Lx2Module : public QObject
+{
+public:
+    Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray &)> writer);
+    // Bytes as they arrive from the line.
+    void receive(const QByteArray &bytes);
+    QString loadError() const { return loadError_; }
+
+private:
+    void tick();
+    void schedule();
+    double nowMs() const { return clock_.nsecsElapsed() / 1e6; }
+    void handle(const corla::proto::Frame &f, const QByteArray &raw);
+    QByteArray execute(const corla::proto::Frame &f);
+    void send(const QByteArray &frame, bool isReply);
+    bool store(const QByteArray &data, QString *error);
+    void note(const QString &text) const;
+
+    ModuleOptions o_;
+    std::function<void(const QByteArray &)> write_;
+    QElapsedTimer clock_;
+    QTimer timer_;
+    double byteMs_ = 0;
+    double rxClock_ = 0, txClock_ = 0;
+    struct Chunk {
+        double at;
+        QByteArray bytes;
+    };
+    std::deque<Chunk> rx_, tx_;
+    corla::proto::FrameParser parser_;
+    qint64 received_ = 0;
+    bool silent_ = false;
+    int repliesSent_ = 0, framesReceived_ = 0;
+
+    QByteArray stored_;
+    std::optional<QByteArray> staging_;
+    QByteArray lastRequest_, lastReply_;
+    QString loadError_;
+};
+
+#endif

@@ -1,0 +1,733 @@
+// End-to-end tests of the ECU library against lx2-emulator over pseudo-terminals.
+#include "corla.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QString str(const char16_t *s)
+{
+    return s ? QString::fromUtf16(s) : QString();
+}
+
+std::u16string wide(const QString &s)
+{
+    return std::u16string(reinterpret_cast<const char16_t *>(s.utf16()), size_t(s.size()));
+}
+
+// An emulator process; its pseudo-terminal path is the first line it prints.
+class Emulator
+{
+public:
+    explicit Emulator(const QStringList &args)
+    {
+        proc_.setProgram(QStringLiteral(LX2_EMULATOR));
+        proc_.setArguments(args);
+        proc_.setProcessChannelMode(QProcess::SeparateChannels);
+        proc_.start();
+        if (!proc_.waitForStarted(5000))
+            return;
+        QElapsedTimer t;
+        t.start();
+        while (!proc_.canReadLine() && t.elapsed() < 5000)
+            proc_.waitForReadyRead(100);
+        path_ = QString::fromLocal8Bit(proc_.readLine()).trimmed();
+    }
+    ~Emulator()
+    {
+        if (proc_.state() != QProcess::NotRunning) {
+            proc_.terminate();
+            if (!proc_.waitForFinished(3000)) {
+                proc_.kill();
+                proc_.waitForFinished(3000);
+            }
+        }
+    }
+    QString path() const { return path_; }
+    QProcess &process() { return proc_; }
+
+private:
+    QProcess proc_;
+    QString path_;
+};
+
+// A plain mediator that records what the library tells it.
+struct Mediator {
+    MediatorTable table{};
+    Delegate events{};
+    CorlaEcu *ecu = nullptr;
+    CorlaPortFactory *factory = nullptr;
+    QStringList log, status;
+    QList<double> progress;
+    QList<int> txnFinished;     // results through the table
+    int removeTxn = 0, txnStarted = 0;
+    int engineAsked = 0, intLogAsked = 0;
+    bool engineAnswer = true, intLogAnswer = true;
+    bool insideLibraryCall = false;
+    int reentrant = 0;
+
+    void check()
+    {
+        if (insideLibraryCall)
+            ++reentrant;
+    }
+
+    Mediator()
+    {
+        ecu = CORLA_Ecu_Create();
+        CORLA_ICal_AddRef(ecu);
+        table.context = this;
+        table.ecu = [](void *c) { return static_cast<Mediator *>(c)->ecu; };
+        table.portFactory = [](void *c) { return static_cast<Mediator *>(c)->factory; };
+        table.eventDelegate = [](void *c) { return &static_cast<Mediator *>(c)->events; };
+        table.txnStarted = [](void *c, CorlaEcuTxn *) {
+            auto *m = static_cast<Mediator *>(c);
+            m->check();
+            ++m->txnStarted;
+        };
+        table.txnFinished = [](void *c, CorlaEcuTxn *, int result) {
+            auto *m = static_cast<Mediator *>(c);
+            m->check();
+            m->txnFinished << result;
+        };
+        table.removeTxn = [](void *c, CorlaEcuTxn *) { ++static_cast<Mediator *>(c)->removeTxn; };
+        table.confirmEngineRunning = [](void *c) {
+            auto *m = static_cast<Mediator *>(c);
+            m->check();
+            ++m->engineAsked;
+            return m->engineAnswer ? 1 : 0;
+        };
+        table.confirmIntLogSetup = [](void *c) {
+            auto *m = static_cast<Mediator *>(c);
+            m->check();
+            ++m->intLogAsked;
+            return m->intLogAnswer ? 1 : 0;
+        };
+        events = Delegate{[](void *c, int code, const void *data, int) {
+                              auto *m = static_cast<Mediator *>(c);
+                              m->check();
+                              if (code == CORLA_EVENT_PROGRESS)
+                                  m->progress << *static_cast<const double *>(data);
+                              if (code == CORLA_EVENT_MESSAGE) {
+                                  auto *msg = static_cast<const CorlaMessage *>(data);
+                                  (msg->kind == CORLA_MSG_STATUS ? m->status : m->log) << str(msg->text);
+                              }
+                          },
+                          this, -1, 0};
+    }
+    ~Mediator()
+    {
+        CORLA_Ecu_RemoveAllDataListenersNonGlobal(ecu);
+        CORLA_Ecu_DisconnectAndWait(ecu);
+        CORLA_PortFactory_Destroy(factory);
+        CORLA_ICal_RemRef(ecu);
+    }
+    void usePort(const QString &path, uint32_t baud = 38400)
+    {
+        CORLA_PortFactory_Destroy(factory);
+        PortSettings s{};
+        s.baudRate = baud;
+        factory = CORLA_PortFactory_Create(CORLA_PortSource_FromPath(wide(path).c_str()), &s);
+    }
+};
+
+// One transaction with its completion delegate.
+struct Txn {
+    CorlaEcuTxn *txn = nullptr;
+    QList<int> done;  // statuses of code 2
+    bool started = false;
+    explicit Txn(CorlaEcuTxn *t) : txn(t) { CORLA_EcuTxn_AddRef(txn); }
+    ~Txn() { CORLA_EcuTxn_RemRef(txn); }
+    bool start(Mediator &m)
+    {
+        Delegate d{[](void *c, int code, const void *data, int) {
+                       auto *self = static_cast<Txn *>(c);
+                       if (code == CORLA_TXN_STARTED)
+                           self->started = true;
+                       if (code == CORLA_TXN_FINISHED)
+                           self->done << *static_cast<const int *>(data);
+                   },
+                   this, -1, 0};
+        m.insideLibraryCall = true;
+        const int ok = CORLA_EcuTxn_Start(txn, &m.table, &d);
+        m.insideLibraryCall = false;
+        return ok != 0;
+    }
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestCorla : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir tmp_;
+    int liveAtStart_ = 0;
+    int deliberateBadReleases_ = 0;
+
+    QString tmpPath(const QString &name) const { return tmp_.filePath(name); }
+
+    // Connects m on the emulator's port; returns the status.
+    int connectTo(Mediator &m, const QString &path)
+    {
+        m.usePort(path);
+        Txn c(CORLA_EcuTxn_Connect_Create());
+        if (!c.start(m))
+            return -100;
+        if (!QTest::qWaitFor([&] { return !c.done.isEmpty(); }, 15000))
+            return -101;
+        return c.done.first();
+    }
+
+    // Writes name and image into a fresh calibration; returns what the module must store.
+    QByteArray prepareCalibration(Mediator &m, const QByteArray &name, const QByteArray &image)
+    {
+        CORLA_Ecu_NewCalibration(m.ecu);
+        CorlaCal *cal = CORLA_ICal_ToCal(CORLA_Ecu_GetCalibration(m.ecu));
+        CorlaRune *rune = CORLA_ICal_GetRune(m.ecu);
+        const uint32_t at = uint32_t(CORLA_Rune_GetCalNameCC(rune));
+        const uint16_t size = CORLA_Rune_GetCalNameSize(rune);
+        QByteArray padded = name.left(size);
+        padded.append(QByteArray(size - padded.size(), ' '));
+        uint64_t end = 0;
+        if (CORLA_ICal_WriteRawDataEx(cal, at, size, padded.constData(), 0, 0, &end) != 0)
+            return {};
+        end = 0;
+        if (CORLA_ICal_WriteRawDataEx(cal, at + size, uint32_t(image.size()), image.constData(), 0, 0, &end) != 0)
+            return {};
+        QByteArray expect(int(at), char(0xFF));
+        expect += padded + image;
+        return expect;
+    }
+
+    int upload(Mediator &m, Txn &u)
+    {
+        if (!u.start(m))
+            return -100;
+        if (!QTest::qWaitFor([&] { return !u.done.isEmpty(); }, 60000))
+            return -101;
+        return u.done.first();
+    }
+
+    static QByteArray randomImage(int n)
+    {
+        QByteArray b(n, 0);
+        auto *g = QRandomGenerator::global();
+        for (auto &c : b)
+            c = char(g->bounded(256));
+        return b;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QLocale::setDefault(QLocale::c());
+        QVERIFY(tmp_.isValid());
+        QStandardPaths::setTestModeEnabled(true);
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmpPath(QStringLiteral("config"))));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(tmpPath(QStringLiteral("data"))));
+        qputenv("CORLA_RUNE_PATH", CORLA_RUNE_DIR);
+        qunsetenv("CORLA_EXTRA_PORTS");
+        qunsetenv("CORLA_PORTS_FILE");
+        liveAtStart_ = CORLA_Debug_LiveObjects(CORLA_KIND_ALL);
+        QVERIFY(QFile::exists(QStringLiteral(LX2_EMULATOR)));
+    }
+
+    void cleanupTestCase()
+    {
+        QCoreApplication::processEvents();
+        QCOMPARE(CORLA_Debug_LiveObjects(CORLA_KIND_ALL), liveAtStart_);
+        QCOMPARE(CORLA_Debug_BadReleases(), deliberateBadReleases_);
+    }
+
+    void portListing()
+    {
+        Emulator emu({QStringLiteral("--link"), tmpPath(QStringLiteral("lx2-port"))});
+        QVERIFY(emu.path().startsWith(QLatin1String("/dev/")));
+        const QString link = tmpPath(QStringLiteral("lx2-port"));
+        QTRY_VERIFY(QFileInfo(link).isSymLink());
+        const QString missing = tmpPath(QStringLiteral("no-such-port"));
+        qputenv("CORLA_EXTRA_PORTS", QFile::encodeName(link + QLatin1Char(':') + missing + QLatin1String("::") + link));
+
+        auto names = [](uint32_t flags) {
+            QStringList out;
+            CorlaPortList *l = CORLA_PortList_Create();
+            const int n = CORLA_EnumPorts(l, flags);
+            for (int i = 0; i < CORLA_PortList_Size(l); ++i) {
+                PortInfo info{};
+                info.settings.baudRate = 38400;
+                if (CORLA_PortList_Get(l, i, &info) && info.portSource)
+                    out << str(info.displayName);
+                if (info.settings.baudRate != 38400)
+                    out << QStringLiteral("settings were touched");
+            }
+            if (n != out.size())
+                out << QStringLiteral("count mismatch");
+            CORLA_PortList_Destroy(l);
+            return out;
+        };
+        QStringList all = names(0);
+        QCOMPARE(all.count(link), 1);  // listed once though named twice
+        QVERIFY(all.contains(missing));
+        QVERIFY(!all.contains(QStringLiteral("settings were touched")));
+        QVERIFY(!all.contains(QStringLiteral("count mismatch")));
+        QCOMPARE(all.indexOf(link) + 1, all.indexOf(missing));  // configured ports keep their order
+
+        const QStringList present = names(CORLA_ENUM_PRESENT_ONLY | CORLA_ENUM_CONFIGURED_FIRST | CORLA_ENUM_SORTED);
+        QVERIFY(!present.contains(missing));
+        QCOMPARE(present.value(0), link);
+
+        // The ports file adds to the environment.
+        QDir().mkpath(tmpPath(QStringLiteral("config/corla")));
+        QFile f(tmpPath(QStringLiteral("config/corla/ports")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("# emulator\n" + QFile::encodeName(emu.path()) + "\n\n");
+        f.close();
+        qputenv("CORLA_NO_SYSTEM_PORTS", "1");
+        all = names(0);
+        QCOMPARE(all, (QStringList{link, missing}));
+        // The link resolves to the emulator's terminal, so the file's entry is a duplicate of it.
+        QVERIFY(!all.contains(emu.path()));
+        QFile::remove(f.fileName());
+        qunsetenv("CORLA_EXTRA_PORTS");
+        QCOMPARE(names(0), QStringList());
+
+        // Out of range: no source, empty name.
+        CorlaPortList *l = CORLA_PortList_Create();
+        CORLA_EnumPorts(l, 0);
+        PortInfo info{};
+        QCOMPARE(CORLA_PortList_Get(l, 0, &info), 0);
+        QVERIFY(info.portSource == nullptr);
+        QCOMPARE(str(info.displayName), QString());
+        CORLA_PortList_Destroy(l);
+        QVERIFY(CORLA_PortFactory_Create(nullptr, nullptr) == nullptr);
+        qunsetenv("CORLA_NO_SYSTEM_PORTS");
+    }
+
+    void connectAndIdentify_data()
+    {
+        QTest::addColumn<QString>("identity");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("lx2 30v") << "lx2-30v" << int(CORLA_STATUS_OK) << "LX2" << "30v00";
+        QTest::newRow("lx2 2x") << "lx2-2x" << int(CORLA_STATUS_OK) << "LX2" << "21v04";
+        QTest::newRow("lx1") << "lx1" << int(CORLA_STATUS_OK) << "LX1" << "12v03";
+        QTest::newRow("no rune") << "none" << int(CORLA_STATUS_NO_RUNE) << "" << "";
+    }
+
+    void connectAndIdentify()
+    {
+        QFETCH(QString, identity);
+        QFETCH(int, status);
+        QFETCH(QString, name);
+        QFETCH(QString, version);
+        Emulator emu({QStringLiteral("--identity"), identity});
+        QVERIFY(!emu.path().isEmpty());
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), status);
+        QCOMPARE(m.reentrant, 0);
+        QCOMPARE(m.txnStarted, 1);
+        QCOMPARE(m.txnFinished, QList<int>{status});
+        QCOMPARE(CORLA_Ecu_IsConnected(m.ecu) != 0, status == CORLA_STATUS_OK);
+        CorlaRune *rune = CORLA_ICal_GetRune(m.ecu);
+        if (status == CORLA_STATUS_OK) {
+            QVERIFY(rune);
+            QCOMPARE(str(CORLA_Rune_GetName(rune)), name);
+            QCOMPARE(str(CORLA_Rune_GetVersion(rune)), version);
+            QVERIFY(m.status.contains(QStringLiteral("Connected")));
+            if (identity.startsWith(QLatin1String("lx2"))) {
+                QCOMPARE(CORLA_Rune_GetCalNameCC(rune), uint64_t(88));
+                QCOMPARE(CORLA_Rune_GetCalNameSize(rune), uint16_t(8));
+            }
+        } else {
+            QVERIFY(!rune);
+            QVERIFY2(m.log.join('\n').contains(QLatin1String("No RUNE file is installed")), qPrintable(m.log.join('\n')));
+        }
+        // "Disconnected" comes through the event loop after the call.
+        m.status.clear();
+        m.insideLibraryCall = true;
+        CORLA_Ecu_DisconnectAndWait(m.ecu);
+        m.insideLibraryCall = false;
+        QVERIFY(!CORLA_Ecu_IsConnected(m.ecu));
+        QVERIFY(m.status.isEmpty());
+        QTRY_COMPARE(m.status, QStringList{QStringLiteral("Disconnected")});
+        QCOMPARE(m.reentrant, 0);
+    }
+
+    void runeHook()
+    {
+        // A mediator's hook is asked first; returning null means "not installed".
+        Emulator emu({});
+        Mediator m;
+        static int asked = 0;
+        asked = 0;
+        CORLA_Rune_SetOpenDelegate([](void *, uint32_t a, uint32_t b, int *) -> CorlaRune * {
+            ++asked;
+            return a == 0x4C32 && b == 0x3005 ? nullptr : nullptr;
+        }, &m);
+        QCOMPARE(connectTo(m, emu.path()), int(CORLA_STATUS_NO_RUNE));
+        QCOMPARE(asked, 1);
+        // A hook that loads the RUNE hands its reference to the library.
+        CORLA_Rune_SetOpenDelegate([](void *, uint32_t a, uint32_t b, int *flag) -> CorlaRune * {
+            ++asked;
+            CorlaString *path = CORLA_String_Create();
+            CorlaRune *r = CORLA_Rune_Create();
+            CORLA_Rune_AddRef(r);
+            if (!CORLA_Setup_LocateRune(path, a, b, nullptr) || CORLA_Rune_Load(r, CORLA_String_WCStr(path)) != 0) {
+                CORLA_Rune_RemRef(r);
+                r = nullptr;
+            } else {
+                *flag = 1;
+            }
+            CORLA_String_Destroy(path);
+            return r;
+        }, &m);
+        QCOMPARE(connectTo(m, emu.path()), int(CORLA_STATUS_OK));
+        QCOMPARE(asked, 2);
+        QCOMPARE(CORLA_Debug_RefCount(CORLA_ICal_GetRune(m.ecu)), 1);  // the ECU's own
+        CORLA_Rune_SetOpenDelegate(nullptr, &m);
+    }
+
+    void handleCounting()
+    {
+        const int before = CORLA_Debug_LiveObjects(CORLA_KIND_ALL);
+        const int bad = CORLA_Debug_BadReleases();
+        CorlaRune *r = CORLA_Rune_Create();
+        QCOMPARE(CORLA_Debug_RefCount(r), 0);  // created without a reference
+        QCOMPARE(CORLA_Rune_AddRef(r), 1);
+        QCOMPARE(CORLA_Rune_AddRef(r), 2);
+        CorlaRuneRef *holder = CORLA_RuneRef_Create();
+        CORLA_RuneRef_Set(holder, r);
+        QCOMPARE(CORLA_RuneRef_Get(holder), r);
+        QCOMPARE(CORLA_Debug_RefCount(r), 2);  // holders do not count
+        QCOMPARE(CORLA_Rune_RemRef(r), 1);
+        QCOMPARE(CORLA_Rune_RemRef(r), 0);
+        QCOMPARE(CORLA_Debug_LiveObjects(CORLA_KIND_RUNE), 0);
+        QTest::ignoreMessage(QtWarningMsg, "corla: CORLA_Rune_RemRef of an object that is not alive (ignored)");
+        QCOMPARE(CORLA_Rune_RemRef(r), 0);  // double release: caught, not a crash
+        ++deliberateBadReleases_;
+        QCOMPARE(CORLA_Debug_BadReleases(), bad + 1);
+        CORLA_RuneRef_Destroy(holder);
+
+        // A calibration keeps its RUNE; an upload transaction keeps its calibration.
+        CorlaEcu *ecu = CORLA_Ecu_Create();
+        CORLA_ICal_AddRef(ecu);
+        CorlaRune *r2 = CORLA_Rune_Create();
+        CORLA_Ecu_SetRune(ecu, r2);
+        QCOMPARE(CORLA_Debug_RefCount(r2), 1);
+        CorlaCal *cal = CORLA_Ecu_NewCalibration(ecu);
+        QCOMPARE(CORLA_Debug_RefCount(r2), 2);
+        CorlaEcuTxn *up = CORLA_EcuTxn_UploadCal_Create(cal);
+        CORLA_EcuTxn_AddRef(up);
+        QCOMPARE(CORLA_Debug_RefCount(cal), 2);
+        CORLA_Ecu_NewCalibration(ecu);  // the old one lives on in the transaction
+        QCOMPARE(CORLA_Debug_RefCount(cal), 1);
+        QCOMPARE(str(CORLA_EcuTxn_GetName(up)), QStringLiteral("Upload Calibration"));
+        QCOMPARE(CORLA_EcuTxn_GetStatus(up), -1);
+        CORLA_EcuTxn_RemRef(up);
+        CORLA_ICal_RemRef(ecu);
+        QCOMPARE(CORLA_Debug_LiveObjects(CORLA_KIND_ALL), before);
+        QCOMPARE(CORLA_Debug_BadReleases(), bad + 1);
+        CORLA_String_Destroy(nullptr);  // null is not a bad release
+        QCOMPARE(CORLA_Debug_BadReleases(), bad + 1);
+    }
+
+    void startRefused()
+    {
+        Mediator m;
+        Txn c(CORLA_EcuTxn_Connect_Create());
+        QCOMPARE(CORLA_EcuTxn_Start(c.txn, nullptr, nullptr), 0);
+        QVERIFY(c.start(m));
+        QVERIFY(!c.start(m));  // started once only
+        // No port: status 2 through the event loop.
+        QTRY_COMPARE(c.done, QList<int>{CORLA_STATUS_NO_PORT});
+        QVERIFY(m.log.join('\n').contains(QLatin1String("no port is selected")));
+        // A port that cannot be opened says why.
+        m.usePort(tmpPath(QStringLiteral("absent-device")));
+        Txn d(CORLA_EcuTxn_Connect_Create());
+        QVERIFY(d.start(m));
+        QTRY_COMPARE(d.done, QList<int>{CORLA_STATUS_PORT_OPEN});
+        QVERIFY2(m.log.last().contains(QLatin1String("Cannot open port")), qPrintable(m.log.last()));
+    }
+
+    void fullUpload()
+    {
+        const QString calFile = tmpPath(QStringLiteral("full.cal"));
+        Emulator emu({QStringLiteral("--cal-file"), calFile});
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        const QByteArray image = randomImage(5000);
+        const QByteArray expect = prepareCalibration(m, "setup.kelda", image);
+        QVERIFY(!expect.isEmpty());
+        QCOMPARE(expect.mid(88, 8), QByteArray("setup.ke"));
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, u), int(CORLA_STATUS_OK));
+        QCOMPARE(readFile(calFile), expect);
+        QCOMPARE(m.intLogAsked, 1);
+        QCOMPARE(m.engineAsked, 0);
+        QVERIFY(!m.progress.isEmpty());
+        QCOMPARE(m.progress.last(), 1.0);
+        QVERIFY(std::is_sorted(m.progress.begin(), m.progress.end()));
+        QCOMPARE(m.reentrant, 0);
+        QCOMPARE(CORLA_EcuTxn_GetStatus(u.txn), 0);
+    }
+
+    void uploadChecks()
+    {
+        Emulator emu({});
+        Mediator m;
+        // Not connected.
+        CORLA_Ecu_NewCalibration(m.ecu);
+        Txn u0(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, u0), int(CORLA_STATUS_NOT_CONNECTED));
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        // Empty calibration.
+        CORLA_Ecu_NewCalibration(m.ecu);
+        Txn u1(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, u1), int(CORLA_STATUS_BAD_CALIBRATION));
+        // Writes outside the RUNE's calibration space are refused at once.
+        CorlaCal *cal = CORLA_Ecu_NewCalibration(m.ecu);
+        const char byte = 1;
+        QVERIFY(CORLA_ICal_WriteRawDataEx(cal, 65535, 1, &byte, 0, 0, nullptr) == 0);
+        QVERIFY(CORLA_ICal_WriteRawDataEx(cal, 65536, 1, &byte, 0, 0, nullptr) != 0);
+        QVERIFY(CORLA_ICal_WriteRawDataEx(cal, 0xFFFFFFFF, 2, &byte, 0, 0, nullptr) != 0);
+        char back[2] = {};
+        QCOMPARE(CORLA_ICal_ReadRawData(cal, 65534, 2, back), 0);
+        QCOMPARE(back[0], char(0xFF));
+        QCOMPARE(back[1], byte);
+    }
+
+    void engineRunning()
+    {
+        const QString calFile = tmpPath(QStringLiteral("engine.cal"));
+        QFile::remove(calFile);
+        Emulator emu({QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), calFile});
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        const QByteArray expect = prepareCalibration(m, "e.kelda", randomImage(300));
+        m.engineAnswer = false;
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, u), int(CORLA_STATUS_CANCELLED));
+        QCOMPARE(m.engineAsked, 1);
+        QVERIFY(!QFile::exists(calFile));
+        m.engineAnswer = true;
+        Txn u2(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, u2), 0);
+        QCOMPARE(m.engineAsked, 2);
+        QCOMPARE(readFile(calFile), expect);
+        // An invalid logging setup answered "no" also cancels.
+        m.intLogAnswer = false;
+        Txn u3(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, u3), int(CORLA_STATUS_CANCELLED));
+    }
+
+    void faultsRecovered_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::newRow("dropped replies") << QStringList{"--drop", "3"};
+        QTest::newRow("corrupt replies") << QStringList{"--corrupt", "2"};
+        QTest::newRow("late replies") << QStringList{"--delay", "4", "--delay-ms", "900"};
+        QTest::newRow("lost requests") << QStringList{"--drop-rx", "3"};
+        QTest::newRow("corrupt requests") << QStringList{"--corrupt-rx", "2"};
+        QTest::newRow("mixed") << QStringList{"--drop", "5", "--corrupt", "7", "--corrupt-rx", "4"};
+    }
+
+    void faultsRecovered()
+    {
+        QFETCH(QStringList, faults);
+        const QString calFile = tmpPath(QStringLiteral("faults.cal"));
+        QFile::remove(calFile);
+        Emulator emu(faults + QStringList{QStringLiteral("--cal-file"), calFile});
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        const QByteArray expect = prepareCalibration(m, "faults.kelda", randomImage(6000));
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, u), 0);
+        QCOMPARE(readFile(calFile), expect);
+        QVERIFY2(m.log.join('\n').contains(QLatin1String("retrying")), qPrintable(m.log.join('\n')));
+    }
+
+    void silentModule()
+    {
+        // Silent from the start: connect times out with a clear line.
+        {
+            Emulator emu({QStringLiteral("--silent-after"), QStringLiteral("0")});
+            Mediator m;
+            QElapsedTimer t;
+            t.start();
+            QCOMPARE(connectTo(m, emu.path()), int(CORLA_STATUS_TIMEOUT));
+            QVERIFY(m.log.last().contains(QLatin1String("No valid reply")));
+            QVERIFY(!CORLA_Ecu_IsConnected(m.ecu));
+        }
+        // Silent in the middle of an upload: timeout, previous calibration kept.
+        const QString calFile = tmpPath(QStringLiteral("silent.cal"));
+        QFile old(calFile);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("previous calibration");
+        old.close();
+        Emulator emu({QStringLiteral("--silent-after"), QStringLiteral("3000"), QStringLiteral("--cal-file"), calFile});
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        prepareCalibration(m, "s.kelda", randomImage(8000));
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, u), int(CORLA_STATUS_TIMEOUT));
+        QCOMPARE(readFile(calFile), QByteArray("previous calibration"));
+    }
+
+    void moduleDies()
+    {
+        const QString calFile = tmpPath(QStringLiteral("dies.cal"));
+        QFile old(calFile);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("old");
+        old.close();
+        Emulator emu({QStringLiteral("--exit-after"), QStringLiteral("4000"), QStringLiteral("--cal-file"), calFile});
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        prepareCalibration(m, "d.kelda", randomImage(8000));
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        const int st = upload(m, u);
+        QVERIFY2(st == CORLA_STATUS_LINK_LOST || st == CORLA_STATUS_TIMEOUT, qPrintable(QString::number(st)));
+        QCOMPARE(readFile(calFile), QByteArray("old"));
+    }
+
+    void abortKeepsPrevious()
+    {
+        const QString calFile = tmpPath(QStringLiteral("abort.cal"));
+        QFile old(calFile);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("kept");
+        old.close();
+        Emulator emu({QStringLiteral("--baud"), QStringLiteral("38400"), QStringLiteral("--cal-file"), calFile});
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        prepareCalibration(m, "a.kelda", randomImage(12000));
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QVERIFY(u.start(m));
+        QTRY_VERIFY(m.progress.size() >= 2);  // under way
+        // As the mediator does: abort, then disconnect; every report is in by the return.
+        m.insideLibraryCall = true;
+        CORLA_EcuTxn_Abort(u.txn);
+        m.insideLibraryCall = false;
+        const int removed = m.removeTxn;
+        CORLA_Ecu_DisconnectAndWait(m.ecu);
+        QCOMPARE(u.done, QList<int>{CORLA_STATUS_ABORTED});
+        QCOMPARE(m.removeTxn, removed + 1);
+        QVERIFY(m.txnFinished.size() == 1);  // only the connect: an abort is reported through removeTxn
+        QCOMPARE(m.reentrant, 0);
+        QTRY_VERIFY(m.status.contains(QStringLiteral("Disconnected")));
+        QTest::qWait(300);
+        QCOMPARE(readFile(calFile), QByteArray("kept"));
+        // Aborting a finished transaction does nothing.
+        CORLA_EcuTxn_Abort(u.txn);
+        QCoreApplication::processEvents();
+        QCOMPARE(u.done.size(), 1);
+    }
+
+    void disconnectWithoutAbort()
+    {
+        // DisconnectAndWait alone aborts what runs and reports it before returning.
+        Emulator emu({QStringLiteral("--baud"), QStringLiteral("38400")});
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        prepareCalibration(m, "b.kelda", randomImage(4000));
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        Txn c(CORLA_EcuTxn_Connect_Create());
+        QVERIFY(u.start(m));
+        QVERIFY(c.start(m));  // waits behind the upload
+        CORLA_Ecu_DisconnectAndWait(m.ecu);
+        QCOMPARE(u.done, QList<int>{CORLA_STATUS_ABORTED});
+        QCOMPARE(c.done, QList<int>{CORLA_STATUS_ABORTED});
+        QVERIFY(!CORLA_Ecu_IsConnected(m.ecu));
+    }
+
+    void runeFiles()
+    {
+        QVERIFY(CORLA_Setup_IsInstalled(0x4C32, 0x3005, 0));
+        QVERIFY(CORLA_Setup_IsInstalled(0x4C32, 0x2104, 0));
+        QVERIFY(!CORLA_Setup_IsInstalled(0x4C39, 0x0100, 0));
+        CorlaString *path = CORLA_String_Create();
+        CorlaString *info = CORLA_String_Create();
+        QVERIFY(CORLA_Setup_LocateRune(path, 0x4C32, 0x30FF, info));
+        QVERIFY(str(CORLA_String_WCStr(path)).endsWith(QLatin1String("lx2-30v.rune")));
+        QCOMPARE(str(CORLA_String_WCStr(info)), QStringLiteral("LX2 30v00"));
+        QVERIFY(!CORLA_Setup_LocateRune(path, 0x4C32, 0x3100, info));
+        QVERIFY(str(CORLA_String_WCStr(info)).contains(QLatin1String(CORLA_RUNE_DIR)));
+        CORLA_String_Clear(info);
+        QCOMPARE(str(CORLA_String_WCStr(info)), QString());
+
+        struct Bad {
+            const char *text;
+            int code;
+            const char *why;
+        };
+        const Bad bad[] = {
+            {"", 2, "corla-rune 1"},
+            {"name LX2\n", 2, "corla-rune 1"},
+            {"corla-rune 1\nname LX2\nversion 30v\nmodule 0x4C32\nfirmware 1\ncal.size 100\n", 3, "cal.name"},
+            {"corla-rune 1\nname X\nversion 1\nmodule 70000\n", 2, ":4:"},
+            {"corla-rune 1\ncolour blue\n", 2, "unknown key"},
+            {"corla-rune 1\nname X\nversion 1\nmodule 1\nfirmware 5 4\n", 2, "range"},
+            {"corla-rune 1\nname X\nversion 1\nmodule 1\nfirmware 1\ncal.size 90\ncal.name 88 8\n", 2, "outside"},
+        };
+        for (const Bad &b : bad) {
+            const QString p = tmpPath(QStringLiteral("bad.rune"));
+            QFile f(p);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write(b.text);
+            f.close();
+            CorlaRune *r = CORLA_Rune_Create();
+            CORLA_Rune_AddRef(r);
+            QCOMPARE(CORLA_Rune_Load(r, wide(p).c_str()), b.code);
+            QVERIFY2(str(CORLA_Rune_GetError(r)).contains(QLatin1String(b.why)), qPrintable(str(CORLA_Rune_GetError(r))));
+            CORLA_Rune_RemRef(r);
+        }
+        CorlaRune *r = CORLA_Rune_Create();
+        CORLA_Rune_AddRef(r);
+        QCOMPARE(CORLA_Rune_Load(r, wide(tmpPath(QStringLiteral("absent.rune"))).c_str()), 1);
+        QCOMPARE(CORLA_Rune_Load(r, wide(QStringLiteral(CORLA_RUNE_DIR "/lx1.rune")).c_str()), 0);
+        QCOMPARE(str(CORLA_Rune_GetName(r)), QStringLiteral("LX1"));
+        QCOMPARE(CORLA_Rune_GetError(r)[0], u'\0');
+
+        // The internal logging setup comes from the RUNE of a calibration.
+        CorlaEcu *ecu = CORLA_Ecu_Create();
+        CORLA_ICal_AddRef(ecu);
+        CorlaIntLogSetup *setup = CORLA_IntLogSetup_Create();
+        QVERIFY(CORLA_IntLogSetup_Parse(setup, ecu, info) != 0);  // no RUNE yet
+        CORLA_Ecu_SetRune(ecu, r);
+        QCOMPARE(CORLA_IntLogSetup_Parse(setup, ecu, info), 0);
+        QCOMPARE(CORLA_IntLogSetup_GetChannelCount(setup), 1);
+        QVERIFY(CORLA_IntLogChannel_IsLogListValid(CORLA_IntLogSetup_GetChannel(setup, 0), r, 0));
+        QVERIFY(!CORLA_IntLogSetup_GetChannel(setup, 1));
+        CorlaRune *other = CORLA_Rune_Create();
+        CORLA_Rune_AddRef(other);
+        QCOMPARE(CORLA_Rune_Load(other, wide(QStringLiteral(CORLA_RUNE_DIR "/lx2-30v.rune")).c_str()), 0);
+        QVERIFY(!CORLA_IntLogChannel_IsLogListValid(CORLA_IntLogSetup_GetChannel(setup, 0), other, 0));  // unknown signals
+        CORLA_Rune_RemRef(other);
+        CORLA_IntLogSetup_Destroy(setup);
+        CORLA_ICal_RemRef(ecu);
+        CORLA_Rune_RemRef(r);
+        CORLA_String_Destroy(path);
+        CORLA_String_Destroy(info);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCorla)
+#include "tst_corla.moc"
