@@ -70,9 +70,10 @@ uint32_t getU32(const char *p)
     return (uint32_t(getU16(p)) << 16) | getU16(p + 2);
 }
 
-std::string latin1(const QString &s)
+// Messages are UTF-8, whatever the encoding of the path that came in.
+std::string utf8(const QString &s)
 {
-    return s.toLatin1().toStdString();
+    return s.toUtf8().toStdString();
 }
 
 // ---- writing
@@ -327,7 +328,7 @@ bool saveTree(const Item &root, const char *latin1Path)
         setError("no file name given");
         return false;
     }
-    const std::string where = "cannot write to " + latin1(path) + ": ";
+    const std::string where = "cannot write to " + utf8(path) + ": ";
     const size_t items = countItems(root);
     if (items > kMaxItems) {
         setError(where + "the setup is too large (" + std::to_string(items) + " items, at most "
@@ -359,11 +360,11 @@ bool saveTree(const Item &root, const char *latin1Path)
     }
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly)) {
-        setError(where + latin1(out.errorString()));
+        setError(where + utf8(out.errorString()));
         return false;
     }
     if (out.write(file) != file.size() || !out.flush()) {
-        setError(where + latin1(out.errorString()));
+        setError(where + utf8(out.errorString()));
         out.cancelWriting();
         return false;
     }
@@ -373,7 +374,7 @@ bool saveTree(const Item &root, const char *latin1Path)
         return false;
     }
     if (!out.commit()) {
-        setError(where + latin1(out.errorString()));
+        setError(where + utf8(out.errorString()));
         return false;
     }
     syncFolder(path);
@@ -431,7 +432,7 @@ ItemPtr loadTree(const char *latin1Path)
         setError("no file name given");
         return nullptr;
     }
-    const std::string where = "cannot open " + latin1(path) + ": ";
+    const std::string where = "cannot open " + utf8(path) + ": ";
     const QFileInfo info(path);
     if (!info.exists()) {
         setError(where + "No such file or directory");
@@ -448,13 +449,13 @@ ItemPtr loadTree(const char *latin1Path)
     }
     QFile in(path);
     if (!in.open(QIODevice::ReadOnly)) {
-        setError(where + latin1(in.errorString()));
+        setError(where + utf8(in.errorString()));
         return nullptr;
     }
     // One byte more than expected shows a file that grew while being read.
     const QByteArray bytes = in.read(info.size() + 1);
     if (in.error() != QFileDevice::NoError) {
-        setError(where + latin1(in.errorString()));
+        setError(where + utf8(in.errorString()));
         return nullptr;
     }
     if (bytes.size() != info.size()) {

@@ -15,8 +15,9 @@ namespace strata {
 constexpr int kMaxDepth = 64;
 // Children of one type: indexes 0..0xFFFE are addressable, 0xFFFF means "last".
 constexpr uint32_t kMaxChildrenPerType = 0xFFFF;
-// Longest text value in bytes, without its terminating zero.
-constexpr uint32_t kMaxTextLength = 0xFFFF;
+// Longest text value in bytes without its terminating zero, so that the size
+// with the zero still fits 16 bits.
+constexpr uint32_t kMaxTextLength = 0xFFFE;
 
 struct Item;
 using ItemPtr = std::shared_ptr<Item>;

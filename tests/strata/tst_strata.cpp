@@ -196,6 +196,7 @@ private slots:
     void bookmarks();
     void references();
     void copyBlocks();
+    void fileLayout();
     void saveOpenRoundTrip();
     void depthLimit();
     void badFiles_data();
@@ -357,6 +358,14 @@ void TestStrata::values()
     QVERIFY(STRATA_InsertValue(kName, "", s));
     QVERIFY(STRATA_GetValSize(kName, &size, s));
     QCOMPARE(size, 1u);
+
+    // Texts up to 65534 bytes (65535 with the zero).
+    const QByteArray longest(65534, 'a');
+    QVERIFY(STRATA_InsertValue(kName, longest.constData(), s));
+    QVERIFY(STRATA_GetValSize(kName, &size, s));
+    QCOMPARE(size, 65535u);
+    QVERIFY(!STRATA_InsertValue(kName, QByteArray(65535, 'b').constData(), s));
+    QCOMPARE(name(s), longest);
 
     // Unknown value ids and missing data are refused.
     QVERIFY(!STRATA_InsertValue(4242, &two, s));
@@ -629,6 +638,26 @@ void TestStrata::copyBlocks()
     QVERIFY(!STRATA_CopyBlocks(nullptr, source));
 }
 
+// The bytes of a small file, as the format document shows them.
+void TestStrata::fileLayout()
+{
+    QCOMPARE(referenceCrc("123456789"), 0xCBF43926u);
+    Session s;
+    QVERIFY(STRATA_InsertItemBlocks(kSetup, 1, s));
+    QVERIFY(STRATA_OpenItem(kSetup, 0, s));
+    QVERIFY(STRATA_InsertItemBlocks(kTimer, 1, s));
+    QVERIFY(STRATA_OpenItem(kTimer, 0, s));
+    QVERIFY(STRATA_InsertValue(kName, "T1", s));
+    const uint16_t ticks = 100;
+    QVERIFY(STRATA_InsertValue(toU16(ValueId::ResetTicks), &ticks, s));
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/layout.kelda";
+    QVERIFY(STRATA_SaveSession(path.toLatin1().constData(), s));
+    // [0, {}, [[27, {}, [[219, {1002: h'5431', 1067: 100}, []]]]]]
+    const QByteArray payload = QByteArray::fromHex("8300a081" "83181ba081" "8318dba21903ea425431" "19042b1864" "80");
+    QCOMPARE(readFile(path), wrap(payload));
+}
+
 // A tree with every value width, Latin-1 and empty texts, several types and
 // levels and a reference survives save and open unchanged.
 void TestStrata::saveOpenRoundTrip()
@@ -637,7 +666,7 @@ void TestStrata::saveOpenRoundTrip()
     QVERIFY(dir.isValid());
     const QByteArray path = (dir.path() + "/round trip.kelda").toLatin1();
 
-    QByteArray longText(65535, 'w');
+    QByteArray longText(65534, 'w');
     {
         Session s;
         buildSetup(s, 3, 2);
@@ -799,7 +828,7 @@ void TestStrata::badFiles_data()
     QTest::newRow("text with zero") << oneValue(kName, [](QCborStreamWriter &w) { w.appendByteString("a\0b", 3); }) << "zero byte";
     QTest::newRow("text as UTF-8 string") << oneValue(kName, [](QCborStreamWriter &w) { w.append(QLatin1String("abc")); }) << "damaged";
     QTest::newRow("text too long") << oneValue(kName, [](QCborStreamWriter &w) {
-        const QByteArray big(65536, 'a');
+        const QByteArray big(65535, 'a');
         w.appendByteString(big.constData(), big.size());
     }) << "too long";
     QTest::newRow("duplicate value") << wrap(cborItem(0, [](QCborStreamWriter &w) {
