@@ -62,8 +62,10 @@ QVariant EventProxyModel::headerData(int, Qt::Orientation orientation, int role)
 
 Qt::ItemFlags EventProxyModel::flags(const QModelIndex &index) const
 {
+    // The root carries no flags: Qt's model contract (and its model tester)
+    // allows only none or drop-enabled there.
     if (!index.isValid())
-        return Qt::ItemIsEnabled;
+        return Qt::NoItemFlags;
     return QAbstractTableModel::flags(index) | Qt::ItemIsEditable;
 }
 

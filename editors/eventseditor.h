@@ -6,10 +6,13 @@
 
 #include "eventproxymodel.h"
 #include "schema.h"
-#include "ui_eventseditor.h"
 
 class PMModel;
 class QTableView;
+
+namespace Ui {
+class EventsEditorClass;
+}
 
 class EventsEditor : public QDialog
 {
@@ -17,11 +20,12 @@ class EventsEditor : public QDialog
 
 public:
     explicit EventsEditor(QWidget *parent = nullptr);
+    ~EventsEditor() override;
 
     void setEvent(PMModel *model, int row);
 
-    // For the tests and the main window: the form and list models.
-    const Ui::EventsEditorClass &form() const { return ui; }
+    // The form and the list models, for the main window and the tests.
+    Ui::EventsEditorClass *form() const { return ui; }
     EventProxyModel *listModel(int kind) const;
 
 public slots:
@@ -39,7 +43,7 @@ private:
     void addTo(int kind);
     void removeFrom(int kind);
 
-    Ui::EventsEditorClass ui;
+    Ui::EventsEditorClass *ui;
     EventProxyModel *models[kelda::kEventListCount];
     PMModel *model = nullptr;
     int row = -1;

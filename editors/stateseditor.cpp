@@ -3,22 +3,24 @@
 #include <QItemSelectionModel>
 
 #include "pmmodel.h"
+#include "ui_stateseditor.h"
 #include "statedelegate.h"
 
 StatesEditor::StatesEditor(QWidget *parent)
     : QDialog(parent)
+    , ui(new Ui::StatesEditorClass)
 {
-    ui.setupUi(this);
+    ui->setupUi(this);
     for (auto &m : models)
         m = new StateProxyModel(this);
 
-    connect(ui.addLX1, &QPushButton::clicked, this, &StatesEditor::addLX1);
-    connect(ui.removeLX1, &QPushButton::clicked, this, &StatesEditor::removeLX1);
-    connect(ui.addLX2, &QPushButton::clicked, this, &StatesEditor::addLX2);
-    connect(ui.removeLX2, &QPushButton::clicked, this, &StatesEditor::removeLX2);
-    connect(ui.addCAN, &QPushButton::clicked, this, &StatesEditor::addCAN);
-    connect(ui.removeCAN, &QPushButton::clicked, this, &StatesEditor::removeCAN);
-    connect(ui.OKButton, &QPushButton::clicked, this, &QWidget::close);
+    connect(ui->addLX1, &QPushButton::clicked, this, &StatesEditor::addLX1);
+    connect(ui->removeLX1, &QPushButton::clicked, this, &StatesEditor::removeLX1);
+    connect(ui->addLX2, &QPushButton::clicked, this, &StatesEditor::addLX2);
+    connect(ui->removeLX2, &QPushButton::clicked, this, &StatesEditor::removeLX2);
+    connect(ui->addCAN, &QPushButton::clicked, this, &StatesEditor::addCAN);
+    connect(ui->removeCAN, &QPushButton::clicked, this, &StatesEditor::removeCAN);
+    connect(ui->OKButton, &QPushButton::clicked, this, &QWidget::close);
 }
 
 StateProxyModel *StatesEditor::listModel(int kind) const
@@ -26,12 +28,17 @@ StateProxyModel *StatesEditor::listModel(int kind) const
     return kind >= 0 && kind < kelda::kStateListCount ? models[kind] : nullptr;
 }
 
+StatesEditor::~StatesEditor()
+{
+    delete ui;
+}
+
 QTableView *StatesEditor::view(int kind) const
 {
     switch (kind) {
-    case 0: return ui.LX2Out_tableView;
-    case 1: return ui.LX1Out_tableView;
-    case 2: return ui.CANOut_tableView;
+    case 0: return ui->LX2Out_tableView;
+    case 1: return ui->LX1Out_tableView;
+    case 2: return ui->CANOut_tableView;
     default: return nullptr;
     }
 }
@@ -40,11 +47,12 @@ void StatesEditor::setState(PMModel *pmModel, int stateRow)
 {
     model = pmModel;
     row = stateRow;
-    auto delegate = new StateDelegate(this);
     for (int k = 0; k < kelda::kStateListCount; ++k) {
         models[k]->setList(k, row, model);
         view(k)->setModel(models[k]);
-        view(k)->setItemDelegate(delegate);
+        // One delegate per view: a shared one would send every view the
+        // commit and close signals of the others' editors.
+        view(k)->setItemDelegate(new StateDelegate(view(k)));
     }
 }
 

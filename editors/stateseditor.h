@@ -6,10 +6,13 @@
 
 #include "schema.h"
 #include "stateproxymodel.h"
-#include "ui_stateseditor.h"
 
 class PMModel;
 class QTableView;
+
+namespace Ui {
+class StatesEditorClass;
+}
 
 class StatesEditor : public QDialog
 {
@@ -17,11 +20,12 @@ class StatesEditor : public QDialog
 
 public:
     explicit StatesEditor(QWidget *parent = nullptr);
+    ~StatesEditor() override;
 
     void setState(PMModel *model, int row);
 
-    // For the tests and the main window: the form and list models.
-    const Ui::StatesEditorClass &form() const { return ui; }
+    // The form and the list models, for the main window and the tests.
+    Ui::StatesEditorClass *form() const { return ui; }
     StateProxyModel *listModel(int kind) const;
 
 public slots:
@@ -37,7 +41,7 @@ private:
     void addTo(int kind);
     void removeFrom(int kind);
 
-    Ui::StatesEditorClass ui;
+    Ui::StatesEditorClass *ui;
     StateProxyModel *models[kelda::kStateListCount];
     PMModel *model = nullptr;
     int row = -1;
