@@ -1,0 +1,58 @@
+#include "comportform.h"
+#include "ui_comportform.h"
+
+#ifdef KELDA_HAVE_ECU
+#include "corla_handles.h"
+#endif
+
+COMPortForm::COMPortForm(QWidget *parent, QString port)
+    : QDialog(parent), ui(new Ui::COMPortFormClass)
+{
+    ui->setupUi(this);
+    connect(ui->cancelButton, &QPushButton::clicked, this, &COMPortForm::cancel);
+    fillPorts();
+    selectPort(port);
+}
+
+COMPortForm::~COMPortForm()
+{
+    delete ui;
+}
+
+QString COMPortForm::port() const
+{
+    return ui->portCombo->currentText();
+}
+
+QComboBox *COMPortForm::portCombo() const
+{
+    return ui->portCombo;
+}
+
+void COMPortForm::cancel()
+{
+    close();
+}
+
+void COMPortForm::fillPorts()
+{
+#ifdef KELDA_HAVE_ECU
+    // The list goes with its owner, also when an exception leaves the loop.
+    corla::PortList list;
+    list.enumerate(0);
+    for (int index = 0; index < list.size(); ++index) {
+        PortInfo info = corla::PortList::defaultInfo();
+        list.get(index, info);
+        ui->portCombo->addItem(corla::fromWide(info.displayName), 0);
+    }
+#endif
+}
+
+void COMPortForm::selectPort(const QString &name)
+{
+    int index = ui->portCombo->findText(name, Qt::MatchExactly);
+    if (index < 0)
+        index = 0;
+    // With no items the combo box stays without a current item.
+    ui->portCombo->setCurrentIndex(index);
+}

@@ -1,0 +1,65 @@
+// The main window's ECU commands: strategy upload, About box, COM port choice.
+#include "kelda.h"
+
+#include <QMessageBox>
+
+#include <memory>
+
+#include "about.h"
+#include "comportform.h"
+#include "pmmodel.h"
+#include "settings.h"
+
+#ifdef KELDA_HAVE_ECU
+#include "uploadcalibration.h"
+#include "uploadform.h"
+#endif
+
+using kelda::settings::Key;
+
+void KELDA::fileUpload()
+{
+#ifdef KELDA_HAVE_ECU
+    const QByteArray name = kelda::upload::calibrationName(model()->fileName());
+    const QString port = kelda::settings::read(settings(), Key::Port);
+
+    // Connecting starts here; it completes only once the dialog's event loop runs.
+    auto form = std::make_unique<UploadForm>(this, port, name);
+    form->setAsker([this](QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+                          QMessageBox::StandardButtons buttons) {
+        return prompter().ask(parent, icon, title, text, buttons);
+    });
+
+    if (!model()->writeRawImage(form->imageFileName())) {
+        // Nothing goes to the module from a setup that does not compile.
+        QString why = model()->imageError();
+        if (why.isEmpty())
+            why = tr("unknown error");
+        form->cancel();  // closes the connection already started
+        prompter().tell(this, QMessageBox::Critical, QStringLiteral("KELDA"),
+                        tr("The setup cannot be compiled, so nothing was uploaded.\n%1").arg(why));
+        return;
+    }
+
+    prompter().exec(form.get());
+    kelda::settings::write(settings(), Key::Port, form->portName());
+#else
+    prompter().tell(this, QMessageBox::Critical, QStringLiteral("KELDA"),
+                    tr("This build has no ECU communication, so nothing can be uploaded."));
+#endif
+}
+
+void KELDA::helpAbout()
+{
+    About dialog(nullptr);
+    prompter().exec(&dialog);
+}
+
+void KELDA::configPort()
+{
+    const QString port = kelda::settings::read(settings(), Key::Port);
+    auto form = std::make_unique<COMPortForm>(this, port);
+    prompter().exec(form.get());
+    // Whatever the combo shows when the dialog closes, OK or title bar alike.
+    kelda::settings::write(settings(), Key::Port, form->port());
+}

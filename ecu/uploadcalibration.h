@@ -1,0 +1,63 @@
+// What an upload writes and checks, shared by the upload dialog and kelda-cli,
+// so that both send the module exactly the same calibration.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+#include "corla_handles.h"
+
+namespace kelda::upload {
+
+// Library completion code of a finished transaction and the statuses we act on.
+inline constexpr int kCodeFinished = 2;
+inline constexpr int kStatusOk = 0;
+inline constexpr int kStatusNoRune = 5;
+
+// The message boxes of an upload: titles and texts as the user sees them.
+inline constexpr char kNoRuneTitle[] = "No RUNE";
+inline constexpr char kNoRuneText[] =
+    "RUNE file is not installed for this ECU.\n Please install the correct RUNE file using Tarnv4.";
+inline constexpr char kIncompatibleTitle[] = "Incompatible ECU";
+inline constexpr char kCompleteTitle[] = "OK";
+inline constexpr char kCompleteText[] = "Upload Complete";
+
+// Only an LX2 with 3x firmware runs our images; case is not significant.
+bool isCompatibleEcu(const QString &runeName, const QString &runeVersion);
+QString incompatibleText(const QString &runeName, const QString &runeVersion);
+
+// The name field: the setup's file name right-padded with spaces to the
+// field size, or cut to it.
+QByteArray calibrationNameField(const QByteArray &name, int size);
+
+// The calibration name of a setup path: the file name (with extension,
+// without folder) in Latin-1; empty for a setup never saved.
+QByteArray calibrationName(const QString &setupPath);
+
+// Where the image goes: right behind the name field.
+inline uint32_t imageAddress(uint32_t nameAddress, uint16_t nameSize) { return nameAddress + nameSize; }
+
+// The calibration of an upload, written into the ECU's fresh calibration once
+// the module has been checked.
+struct PreparedUpload {
+    enum class Result {
+        Ready,            // cal holds name and image
+        NoRune,           // the connected module has no RUNE
+        Incompatible,     // not an LX2 with 3x firmware
+        ImageUnreadable,  // the image file cannot be read
+        WriteFailed,      // the calibration refused a write (e.g. too large for the module)
+    };
+    Result result = Result::NoRune;
+    QString runeName;
+    QString runeVersion;
+    QString detail;  // what went wrong, for the log
+    corla::Cal cal;
+};
+
+// The upload's checks and contents, in order: new calibration, RUNE name and
+// version, the name field at the RUNE's name address, the image right behind it.
+PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calName, const QString &imagePath);
+
+} // namespace kelda::upload

@@ -1,0 +1,233 @@
+#include "uploadform.h"
+#include "ui_uploadform.h"
+
+#include <QDir>
+
+#include "ecumediator.h"
+#include "uploadcalibration.h"
+
+using namespace kelda::upload;
+
+UploadForm::UploadForm(QWidget *parent, const QString &port, const QByteArray &calName)
+    : QDialog(parent)
+    , ui(new Ui::UploadFormClass)
+    , imageFile_(QDir::tempPath() + QStringLiteral("/KELDA-upload-XXXXXX.bin"))
+{
+    ui->setupUi(this);
+    // The file exists, under its final name, from now until the dialog goes.
+    if (imageFile_.open())
+        imageFile_.close();
+
+    calName_ = calName;
+    connect(ui->cancelButton, &QPushButton::clicked, this, &UploadForm::cancel);
+    connect(ui->portCombo, &QComboBox::currentIndexChanged, this, &UploadForm::portChanged);
+
+    mediator_ = std::make_unique<EcuMediator>(this);
+    fillPorts();
+    selectPort(port);
+
+    ready_ = true;
+    reconnect_ = false;
+    connectEcu();
+}
+
+UploadForm::~UploadForm()
+{
+    // Transactions, then the mediator (which disconnects again), then the file.
+    mediator_->shutdown();
+    uploadTxn_.reset();
+    connectTxn_.reset();
+    mediator_.reset();
+    delete ui;
+}
+
+QString UploadForm::imageFileName() const
+{
+    return imageFile_.fileName();
+}
+
+QString UploadForm::portName() const
+{
+    return ui->portCombo->currentText();
+}
+
+QComboBox *UploadForm::portCombo() const
+{
+    return ui->portCombo;
+}
+
+QPlainTextEdit *UploadForm::log() const
+{
+    return ui->plainTextEdit;
+}
+
+QProgressBar *UploadForm::progressBar() const
+{
+    return ui->progressBar;
+}
+
+QMessageBox::StandardButton UploadForm::ask(QMessageBox::Icon icon, const QString &title, const QString &text,
+                                            QMessageBox::StandardButtons buttons)
+{
+    if (asker_)
+        return asker_(this, icon, title, text, buttons);
+    QMessageBox box(icon, title, text, buttons, this);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+void UploadForm::fillPorts()
+{
+    corla::PortList list;
+    list.enumerate(0);
+    for (int index = 0; index < list.size(); ++index) {
+        PortInfo info = corla::PortList::defaultInfo();
+        list.get(index, info);
+        ui->portCombo->addItem(corla::fromWide(info.displayName), 0);
+    }
+}
+
+void UploadForm::selectPort(const QString &port)
+{
+    int index = ui->portCombo->findText(port, Qt::MatchExactly);
+    if (index < 0)
+        index = 0;
+    ui->portCombo->setCurrentIndex(index);
+
+    corla::PortList list;
+    list.enumerate(0);
+    PortInfo info = corla::PortList::defaultInfo();
+    if (!list.get(index, info))
+        info.portSource = nullptr;
+    mediator_->setPort(info.portSource, &info.settings);
+}
+
+void UploadForm::connectEcu()
+{
+    connectTxn_ = std::make_unique<corla::EcuTxnConnect>();
+    mediator_->startTxn(*connectTxn_, Delegate{&UploadForm::connectDone, this, -1, 0});
+}
+
+void UploadForm::connectDone(void *context, int code, const void *data, int)
+{
+    static_cast<UploadForm *>(context)->onConnectDone(code, static_cast<const int *>(data));
+}
+
+void UploadForm::uploadDone(void *context, int code, const void *data, int)
+{
+    static_cast<UploadForm *>(context)->onUploadDone(code, static_cast<const int *>(data));
+}
+
+void UploadForm::onConnectDone(int code, const int *status)
+{
+    if (code != kCodeFinished || !status)
+        return;
+    if (*status == kStatusOk) {
+        uploadCalibration();
+    } else if (*status == kStatusNoRune) {
+        outcome_ = Outcome::NoRune;
+        ask(QMessageBox::Warning, tr(kNoRuneTitle), tr(kNoRuneText), QMessageBox::Ok);
+        close();
+    } else if (*status != CORLA_STATUS_ABORTED) {
+        // Stay open: the log says what failed; the user may pick another port.
+        appendLog(tr("Connection failed: %1").arg(corla::fromWide(CORLA_StatusText(*status))));
+    }
+}
+
+void UploadForm::uploadCalibration()
+{
+    const corla::Ecu ecu(mediator_->ecu());
+    PreparedUpload prepared = prepareCalibration(ecu, calName_, imageFileName());
+    switch (prepared.result) {
+    case PreparedUpload::Result::Ready:
+        break;
+    case PreparedUpload::Result::NoRune:
+        outcome_ = Outcome::NoRune;
+        mediator_->disconnect();
+        ask(QMessageBox::Warning, tr(kNoRuneTitle), tr(kNoRuneText), QMessageBox::Ok);
+        close();
+        return;
+    case PreparedUpload::Result::Incompatible:
+        outcome_ = Outcome::Incompatible;
+        ask(QMessageBox::Critical, tr(kIncompatibleTitle), prepared.detail, QMessageBox::Ok);
+        mediator_->disconnect();
+        close();
+        return;
+    case PreparedUpload::Result::ImageUnreadable:
+    case PreparedUpload::Result::WriteFailed:
+        outcome_ = Outcome::Failed;
+        appendLog(prepared.detail);
+        appendLog(tr("Nothing was uploaded."));
+        mediator_->disconnect();
+        return;
+    }
+
+    uploadTxn_ = std::make_unique<corla::EcuTxnUploadCal>(prepared.cal);
+    if (!mediator_->startTxn(*uploadTxn_, Delegate{&UploadForm::uploadDone, this, -1, 0})) {
+        outcome_ = Outcome::Failed;
+        appendLog(tr("The upload could not be started."));
+    }
+}
+
+void UploadForm::onUploadDone(int code, const int *status)
+{
+    if (code != kCodeFinished || !status)
+        return;
+    if (*status == kStatusOk) {
+        // The library reports success only once the module has verified and
+        // committed the whole calibration.
+        outcome_ = Outcome::Complete;
+        ask(QMessageBox::Information, tr(kCompleteTitle), tr(kCompleteText), QMessageBox::Ok);
+        close();
+        return;
+    }
+    if (outcome_ != Outcome::Cancelled)
+        outcome_ = Outcome::Failed;
+    appendLog(tr("Upload failed: %1. The module keeps its previous calibration.")
+                  .arg(corla::fromWide(CORLA_StatusText(*status))));
+}
+
+void UploadForm::portChanged(int index)
+{
+    if (!ready_)
+        return;
+    reconnect_ = true;
+    corla::PortList list;
+    list.enumerate(0);
+    PortInfo info = corla::PortList::defaultInfo();
+    if (!list.get(index, info))
+        info.portSource = nullptr;
+    mediator_->disconnect();
+    mediator_->setPort(info.portSource, &info.settings);
+}
+
+void UploadForm::statusMessage(const QString &text)
+{
+    appendLog(text);
+    if (text == QLatin1String("Disconnected") && reconnect_) {
+        reconnect_ = false;
+        connectEcu();
+    }
+}
+
+void UploadForm::appendLog(const QString &text)
+{
+    ui->plainTextEdit->appendPlainText(text);
+}
+
+void UploadForm::traceMessage(const QString &)
+{
+}
+
+void UploadForm::setProgress(double fraction)
+{
+    QProgressBar *bar = ui->progressBar;
+    bar->setValue(bar->minimum() + static_cast<int>((bar->maximum() - bar->minimum()) * fraction));
+}
+
+void UploadForm::cancel()
+{
+    if (outcome_ == Outcome::Running)
+        outcome_ = Outcome::Cancelled;
+    mediator_->disconnect();
+    close();
+}
