@@ -121,8 +121,9 @@ void PMModel::setMode(int mode)
 
 Qt::ItemFlags PMModel::flags(const QModelIndex &index) const
 {
+    // The root of a flat table has no flags (views and the model tester rely on it).
     if (!index.isValid())
-        return Qt::ItemIsEnabled;
+        return Qt::NoItemFlags;
     const Qt::ItemFlags base = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
     switch (m_mode) {
     case 0: case 1: case 7: case 9:

@@ -128,6 +128,7 @@ private:
     // Rewrites event priorities so that they stay a gapless ranking.
     void writePriorities(const QList<int> &before, const QList<int> &after);
     QList<int> readPriorities() const;
+    static void closePriorityGap(QList<int> &priorities, int row);
     void upgradeSetup();
     void setStoreError(const QString &what);
 

@@ -2,7 +2,6 @@
 #include "pmmodel.h"
 #include "pmmodel_p.h"
 
-#include <QSet>
 
 using namespace kelda;
 using namespace kelda::detail;
@@ -140,21 +139,27 @@ bool PMModel::removeRows(int row, int count, const QModelIndex &parent)
     if (type == ItemType::None || row > n - count)
         return false;
 
+    const bool events = m_mode == int(Mode::Events);
+    QList<int> before = events ? readPriorities() : QList<int>();
+    QList<int> after = before;
     beginRemoveRows(QModelIndex(), row, row + count - 1);
+    StoreCursor c(liveSession());
     for (int r = row + count - 1; r >= row; --r) {
-        if (m_mode == int(Mode::Events)) {
-            deleteEvent(r);
-        } else {
-            StoreCursor c(liveSession());
-            if (c.setup())
-                c.remove(type, r);
+        if (!c.setup() || !c.remove(type, r))
+            continue;
+        if (events) {
+            before.removeAt(r);
+            closePriorityGap(after, r);
         }
     }
     endRemoveRows();
     m_modified = true;
-    // Deleting events renumbers the remaining priorities.
-    if (m_mode == int(Mode::Events) && n - count > 0)
-        emit dataChanged(index(0, 0), index(n - count - 1, 0));
+    // The remaining events move up in rank only after the removal is announced,
+    // so that views see unchanged rows first and then one change of column 0.
+    if (events && !after.isEmpty()) {
+        writePriorities(before, after);
+        emit dataChanged(index(0, 0), index(int(after.size()) - 1, 0));
+    }
     return true;
 }
 
@@ -164,20 +169,13 @@ QString PMModel::defaultName(ItemType type) const
     if (base.isEmpty())
         return QString();
     StoreCursor c(liveSession());
-    QSet<QString> taken;
-    int n = 0;
-    if (c.setup()) {
-        n = c.count(type);
-        for (int i = 0; i < n; ++i) {
-            if (c.open(type, i)) {
-                taken.insert(c.textOr(ValueId::Name));
-                c.close();
-            }
-        }
-    }
-    int k = n + 1;
-    while (taken.contains(base + QString::number(k)))
+    const bool open = c.setup();
+    int k = (open ? c.count(type) : 0) + 1;
+    // The store finds a name by its index; a miss leaves the cursor where it was.
+    while (open && c.find(type, base + QString::number(k))) {
+        c.close();
         ++k;
+    }
     return base + QString::number(k);
 }
 
@@ -279,26 +277,34 @@ bool PMModel::setEventPriority(int row, int priority)
     return true;
 }
 
+// Drops the priority of row from the ranking and moves every later rank up by
+// one: for q above it, the first event with priority q gets q - 1.
+void PMModel::closePriorityGap(QList<int> &priorities, int row)
+{
+    const int count = int(priorities.size());
+    const int p = priorities[row];
+    priorities.removeAt(row);
+    for (int q = p + 1; q <= count; ++q) {
+        for (int i = 0; i < priorities.size(); ++i) {
+            if (priorities[i] == q) {
+                priorities[i] = q - 1;
+                break;
+            }
+        }
+    }
+}
+
 void PMModel::deleteEvent(int row)
 {
     QList<int> before = readPriorities();
     if (row < 0 || row >= before.size())
         return;
-    const int count = before.size();
-    const int p = before[row];
     StoreCursor c(liveSession());
     if (!c.setup() || !c.remove(ItemType::Event, row))
         return;
-    before.removeAt(row);
     QList<int> after = before;
-    for (int q = p + 1; q <= count; ++q) {
-        for (int i = 0; i < after.size(); ++i) {
-            if (after[i] == q) {
-                after[i] = q - 1;
-                break;
-            }
-        }
-    }
+    before.removeAt(row);
+    closePriorityGap(after, row);
     writePriorities(before, after);
     m_modified = true;
 }

@@ -1,0 +1,100 @@
+// Saves, opens and repaints (reads every cell of every table once) the largest
+// setup, and prints each figure with its goal. Median of several runs.
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <ctime>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "largesetup.h"
+#include "pmmodel.h"
+
+namespace {
+
+double cpuMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// Median wall time of the runs; the median CPU time goes to *cpu. The machine
+// may be shared, and saving waits for the disk (fsync), so both are shown.
+double medianMs(int runs, const std::function<void()> &work, double *cpu = nullptr)
+{
+    std::vector<double> t, c;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer timer;
+        const double c0 = cpuMs();
+        timer.start();
+        work();
+        t.push_back(timer.nsecsElapsed() / 1e6);
+        c.push_back(cpuMs() - c0);
+    }
+    std::sort(t.begin(), t.end());
+    std::sort(c.begin(), c.end());
+    if (cpu)
+        *cpu = c[c.size() / 2];
+    return t[t.size() / 2];
+}
+
+// One full repaint of the current table: every cell's display value.
+int readAllCells(const PMModel &m)
+{
+    int n = 0;
+    const int rows = m.rowCount();
+    const int cols = m.columnCount();
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+            n += m.data(m.index(r, c)).isValid() ? 1 : 0;
+    return n;
+}
+
+const char *const kModeNames[] = {"Keypad", "Switches", "CAN Inputs", "Timers", "Events",
+                                  "States", "LX1 Outputs", "LX2 LEDs", "CAN Outputs", "PWM"};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    // bench_model [RUNS]: fewer runs for profiling under callgrind.
+    const int runs = argc > 1 ? qMax(1, QByteArray(argv[1]).toInt()) : 21;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("large.kelda");
+
+    PMModel model;
+    QElapsedTimer build;
+    build.start();
+    if (!kelda::bench::buildLargeSetup(model)) {
+        std::fprintf(stderr, "bench_model: could not build the large setup\n");
+        return 1;
+    }
+    std::printf("build large setup: %.1f ms (no goal)\n", build.nsecsElapsed() / 1e6);
+
+    bool ok = true;
+    double saveCpu = 0, openCpu = 0;
+    const double save = medianMs(runs, [&] { ok = model.saveSetup(path) && ok; }, &saveCpu);
+    const double open = medianMs(runs, [&] { ok = model.openSetup(path) && ok; }, &openCpu);
+    if (!ok) {
+        std::fprintf(stderr, "bench_model: %s\n", qPrintable(model.lastError()));
+        return 1;
+    }
+    std::printf("save: %.2f ms (goal <= 5 ms), cpu %.2f ms\n", save, saveCpu);
+    std::printf("open: %.2f ms (goal <= 5 ms), cpu %.2f ms\n", open, openCpu);
+
+    for (int mode = 0; mode < 10; ++mode) {
+        model.setMode(mode);
+        int cells = 0;
+        const double t = medianMs(runs, [&] { cells = readAllCells(model); });
+        if (mode == int(Mode::Events))
+            std::printf("all cells of %s (%d): %.2f ms (goal <= 5 ms)\n", kModeNames[mode], cells, t);
+        else
+            std::printf("all cells of %s (%d): %.2f ms\n", kModeNames[mode], cells, t);
+    }
+    return 0;
+}
