@@ -1,7 +1,6 @@
 #include "kelda.h"
 
 #include <QCloseEvent>
-#include <QDir>
 #include <QFileInfo>
 #include <QSignalBlocker>
 #include <QSortFilterProxyModel>
@@ -52,9 +51,15 @@ bool isDelegateTab(int tab)
     return isRowTab(tab) || tab == static_cast<int>(Mode::Pwm);
 }
 
-QString reasonOrUnknown(const QString &reason)
+// The model's reason names the file already; make sure the message does even without one.
+QString failureDetail(const QString &what, const QString &path, const QString &reason)
 {
-    return reason.isEmpty() ? QStringLiteral("unknown error") : reason;
+    const QString quoted = QLatin1Char('"') + path + QLatin1Char('"');
+    if (reason.isEmpty())
+        return what + QLatin1Char(' ') + quoted + QStringLiteral(" (no reason given).");
+    if (!reason.contains(path))
+        return what + QLatin1Char(' ') + quoted + QStringLiteral(": ") + reason;
+    return reason;
 }
 
 } // namespace
@@ -349,16 +354,16 @@ void KELDA::reopenLastSetup()
 void KELDA::reportOpenFailure(const QString &path, const QString &reason)
 {
     prompter().tell(this, QMessageBox::Warning, kTitle,
-                    QStringLiteral("The setup file %1 could not be opened: %2.\nA new setup has been started.")
-                        .arg(QDir::toNativeSeparators(path), reasonOrUnknown(reason)));
+                    QStringLiteral("The setup file could not be opened.\n\n%1\n\nA new setup has been started instead.")
+                        .arg(failureDetail(QStringLiteral("Could not open"), path, reason)));
 }
 
 void KELDA::reportSaveFailure(const QString &path)
 {
     prompter().tell(this, QMessageBox::Critical, kTitle,
-                    QStringLiteral("The setup could not be saved to %1: %2.\nThe setup is still open; "
-                                   "save it again, perhaps under another name.")
-                        .arg(QDir::toNativeSeparators(path), reasonOrUnknown(m_model->lastError())));
+                    QStringLiteral("The setup could not be saved.\n\n%1\n\nThe setup is still open: save it "
+                                   "again, perhaps under another name or in another folder.")
+                        .arg(failureDetail(QStringLiteral("Could not save"), path, m_model->lastError())));
 }
 
 void KELDA::fileNew()

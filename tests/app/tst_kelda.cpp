@@ -1,0 +1,911 @@
+// The main window: its form, the wiring of tabs, views and model, the table
+// and option slots, and the setup file commands with their questions.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSortFilterProxyModel>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBar>
+
+#include <functional>
+#include <memory>
+
+#include "eventseditor.h"
+#include "hexspinbox.h"
+#include "kelda.h"
+#include "pmdelegate.h"
+#include "pmmodel.h"
+#include "settings.h"
+#include "stateseditor.h"
+#include "strata.h"
+
+using kelda::ItemType;
+using kelda::settings::Key;
+
+namespace {
+
+struct Message {
+    QMessageBox::Icon icon;
+    QString title;
+    QString text;
+    QMessageBox::StandardButtons buttons;
+};
+
+struct FileDialogCall {
+    QString caption;
+    QString dir;
+    QString filter;
+};
+
+// Answers every question of the window from queues and records what was asked.
+class TestPrompter : public Prompter
+{
+public:
+    QList<Message> asked;
+    QList<Message> told;
+    QList<QMessageBox::StandardButton> answers;  // empty queue answers Cancel
+    QList<FileDialogCall> openCalls;
+    QList<FileDialogCall> saveCalls;
+    QStringList openAnswers;  // empty queue answers "" (dialog cancelled)
+    QStringList saveAnswers;
+    QList<QDialog *> execs;
+    std::function<void(QDialog *)> onExec;
+
+    QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text,
+                                    QMessageBox::StandardButtons buttons) override
+    {
+        asked.append({icon, title, text, buttons});
+        return answers.isEmpty() ? QMessageBox::Cancel : answers.takeFirst();
+    }
+    void tell(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text) override
+    {
+        told.append({icon, title, text, QMessageBox::Ok});
+    }
+    QString openFileName(QWidget *, const QString &caption, const QString &dir, const QString &filter) override
+    {
+        openCalls.append({caption, dir, filter});
+        return openAnswers.isEmpty() ? QString() : openAnswers.takeFirst();
+    }
+    QString saveFileName(QWidget *, const QString &caption, const QString &dir, const QString &filter,
+                         QFileDialog::Options) override
+    {
+        saveCalls.append({caption, dir, filter});
+        return saveAnswers.isEmpty() ? QString() : saveAnswers.takeFirst();
+    }
+    int exec(QDialog *dialog) override
+    {
+        execs.append(dialog);
+        if (onExec)
+            onExec(dialog);
+        return QDialog::Accepted;
+    }
+};
+
+const QString kFilter = QStringLiteral("KELDA setups (*.kelda);;All files (*.*)");
+
+// Raw option word in the store, below what the model converts.
+bool rawOption(StoreSession s, int index, uint16_t *value)
+{
+    return STRATA_GotoRoot(s) && STRATA_OpenItem(kelda::toU16(ItemType::Setup), 0, s)
+        && STRATA_OpenItem(kelda::toU16(ItemType::Option), uint16_t(index), s)
+        && STRATA_GetValue(kelda::toU16(kelda::ValueId::Data), value, s);
+}
+
+bool setRawOption(StoreSession s, int index, uint16_t value)
+{
+    return STRATA_GotoRoot(s) && STRATA_OpenItem(kelda::toU16(ItemType::Setup), 0, s)
+        && STRATA_OpenItem(kelda::toU16(ItemType::Option), uint16_t(index), s)
+        && STRATA_InsertValue(kelda::toU16(kelda::ValueId::Data), &value, s);
+}
+
+uint16_t raw(PMModel *model, int index)
+{
+    uint16_t v = 0xDEAD;
+    if (!rawOption(model->session(), index, &v))
+        return 0xDEAD;
+    return v;
+}
+
+QStringList columnTexts(const QAbstractItemModel *m, int column)
+{
+    QStringList out;
+    for (int r = 0; r < m->rowCount(); ++r)
+        out << m->index(r, column).data().toString();
+    return out;
+}
+
+// A setup file with `timers` timers, written by a model of its own.
+bool writeSetup(const QString &path, int timers)
+{
+    PMModel m;
+    m.setMode(int(Mode::Timers));
+    for (int i = 0; i < timers; ++i) {
+        if (!m.insertRows(0, 1))
+            return false;
+    }
+    return m.saveSetup(path);
+}
+
+} // namespace
+
+class TestKelda : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    TestPrompter *m_prompter = nullptr;
+
+    std::unique_ptr<KELDA> makeWindow()
+    {
+        auto p = std::make_unique<TestPrompter>();
+        m_prompter = p.get();
+        return std::make_unique<KELDA>(std::move(p));
+    }
+    template <typename T> static T *child(KELDA *w, const char *name)
+    {
+        return w->findChild<T *>(QLatin1String(name));
+    }
+    static QTabWidget *tabs(KELDA *w) { return child<QTabWidget>(w, "tabWidget"); }
+    static void setSetting(Key key, const QString &value)
+    {
+        auto s = kelda::settings::open();
+        kelda::settings::write(*s, key, value);
+        s->sync();
+    }
+    static QString setting(Key key)
+    {
+        auto s = kelda::settings::open();
+        return kelda::settings::read(*s, key);
+    }
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+private slots:
+    void initTestCase()
+    {
+        QLocale::setDefault(QLocale::c());
+        QVERIFY(m_dir.isValid());
+        // main() points XDG_CONFIG_HOME at a temporary folder before any QSettings exists.
+        auto s = kelda::settings::open();
+        QVERIFY2(!s->fileName().startsWith(QDir::homePath() + QStringLiteral("/.config")),
+                 qPrintable(s->fileName()));
+    }
+
+    void init()
+    {
+        auto s = kelda::settings::open();
+        s->clear();
+        s->sync();
+    }
+
+    // ---- form and construction
+
+    void startsWithKeypadAndTitle()
+    {
+        auto w = makeWindow();
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+        QCOMPARE(w->objectName(), QStringLiteral("KELDAClass"));
+        QCOMPARE(w->size(), QSize(745, 717));
+        QVERIFY(!w->windowIcon().isNull());  // the resource is registered
+        QCOMPARE(tabs(w.get())->currentIndex(), 0);
+        QCOMPARE(tabs(w.get())->tabText(0), QStringLiteral("Keypad"));
+        QCOMPARE(w->model()->mode(), 0);
+        QAbstractItemModel *shown = w->view(0)->model();
+        QCOMPARE(shown, w->proxy(0));
+        QCOMPARE(shown->rowCount(), 25);
+        QCOMPARE(shown->index(0, 1).data().toString(), QStringLiteral("Keypad 1"));
+        QCOMPARE(shown->index(24, 1).data().toString(), QStringLiteral("Keypad 25"));
+        QVERIFY(m_prompter->asked.isEmpty());
+        QVERIFY(m_prompter->told.isEmpty());
+    }
+
+    void formTabsViewsAndButtons()
+    {
+        auto w = makeWindow();
+        const QStringList pages = {"Keys", "tab_7", "tab_6", "tab_2", "tab_8", "tab", "tab_3", "tab_5", "tab_4", "tab_9"};
+        const QStringList texts = {"Keypad", "Switches", "CAN Inputs", "Timers", "Events",
+                                   "States", "LX1 Outputs", "LX2 LEDs", "CAN Outputs", "Options"};
+        const QStringList views = {"keyPad_tableView", "switches_tableView", "CANInp_tableView", "Timer_tableView",
+                                   "Event_tableView", "States_tableView", "LX1_tableView", "LX2LED_tableView",
+                                   "CANOutput_tableView", "PWM_tableView"};
+        QTabWidget *tw = tabs(w.get());
+        QCOMPARE(tw->count(), 10);
+        QVERIFY(!tw->documentMode());
+        QVERIFY(!tw->acceptDrops());
+        for (int i = 0; i < 10; ++i) {
+            QCOMPARE(tw->widget(i)->objectName(), pages[i]);
+            QCOMPARE(tw->tabText(i), texts[i]);
+            QTableView *v = w->view(i);
+            QVERIFY(v);
+            QCOMPARE(v->objectName(), views[i]);
+            QVERIFY(tw->widget(i)->isAncestorOf(v));
+            QVERIFY(v->isSortingEnabled());
+            QSortFilterProxyModel *p = w->proxy(i);
+            QCOMPARE(p->sourceModel(), w->model());
+            QCOMPARE(p->sortCaseSensitivity(), Qt::CaseInsensitive);
+            QVERIFY(p->dynamicSortFilter());
+            QCOMPARE(p->parent(), w.get());
+            const bool delegated = i >= 2 && i != 7;
+            QCOMPARE(qobject_cast<PMDelegate *>(v->itemDelegate()) != nullptr, delegated);
+            if (delegated) {
+                QCOMPARE(v->selectionMode(), QAbstractItemView::SingleSelection);
+                QCOMPARE(v->selectionBehavior(), QAbstractItemView::SelectItems);
+                QCOMPARE(v->verticalHeader()->property("showSortIndicator").toBool(), false);
+            }
+        }
+        // one delegate for all seven views
+        QCOMPARE(w->view(2)->itemDelegate(), w->view(9)->itemDelegate());
+        QCOMPARE(w->proxy(4)->sortColumn(), 0);
+        QCOMPARE(w->proxy(4)->sortOrder(), Qt::AscendingOrder);
+        QCOMPARE(w->proxy(3)->sortColumn(), -1);
+
+        const QList<std::pair<const char *, const char *>> buttons = {
+            {"deleteCANButton", "addCANButton"}, {"deleteTimerButton", "addTimerButton"},
+            {"deleteEventButton", "addEventButton"}, {"deleteStatesButton", "addStatesButton"},
+            {"deleteLX1Button", "addLX1Button"}, {"deleteCANOPButton", "addCANOPButton"}};
+        const int buttonTabs[] = {2, 3, 4, 5, 6, 8};
+        for (int k = 0; k < buttons.size(); ++k) {
+            auto *del = child<QPushButton>(w.get(), buttons[k].first);
+            auto *add = child<QPushButton>(w.get(), buttons[k].second);
+            QVERIFY2(del && add, buttons[k].first);
+            QCOMPARE(del->text(), QStringLiteral("Remove"));
+            QCOMPARE(add->text(), QStringLiteral("Add"));
+            QWidget *page = tw->widget(buttonTabs[k]);
+            QVERIFY(page->isAncestorOf(del) && page->isAncestorOf(add));
+            auto *grid = qobject_cast<QGridLayout *>(page->layout());
+            QVERIFY(grid);
+            int row, col, rs, cs;
+            grid->getItemPosition(grid->indexOf(w->view(buttonTabs[k])), &row, &col, &rs, &cs);
+            QCOMPARE(QList<int>({row, col, cs}), QList<int>({0, 0, 3}));
+            grid->getItemPosition(grid->indexOf(del), &row, &col, &rs, &cs);
+            QCOMPARE(QList<int>({row, col}), QList<int>({1, 1}));
+            grid->getItemPosition(grid->indexOf(add), &row, &col, &rs, &cs);
+            QCOMPARE(QList<int>({row, col}), QList<int>({1, 2}));
+            QCOMPARE(grid->spacing(), 6);
+            QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
+        }
+        QCOMPARE(w->findChildren<QPushButton *>().size(), 12);
+        QCOMPARE(w->centralWidget()->objectName(), QStringLiteral("centralWidget"));
+        QCOMPARE(w->centralWidget()->layout()->objectName(), QStringLiteral("verticalLayout_5"));
+        QCOMPARE(w->centralWidget()->layout()->contentsMargins(), QMargins(11, 11, 11, 11));
+        QCOMPARE(w->statusBar()->objectName(), QStringLiteral("statusBar"));
+        auto *toolBar = child<QToolBar>(w.get(), "mainToolBar");
+        QVERIFY(toolBar);
+        QVERIFY(toolBar->actions().isEmpty());
+        QCOMPARE(w->toolBarArea(toolBar), Qt::TopToolBarArea);
+    }
+
+    void menusAndActions()
+    {
+        auto w = makeWindow();
+        QMenuBar *bar = w->menuBar();
+        QCOMPARE(bar->objectName(), QStringLiteral("menuBar"));
+        QStringList menus;
+        for (QAction *a : bar->actions())
+            menus << a->text();
+        QCOMPARE(menus, QStringList({"&File", "&Simulate", "&Config", "&Help"}));
+        QStringList file;
+        for (QAction *a : bar->actions().first()->menu()->actions())
+            file << (a->isSeparator() ? QStringLiteral("|") : a->objectName() + QLatin1Char('=') + a->text());
+        QCOMPARE(file, QStringList({"action_New=&New", "action_Open=&Open", "action_Save=&Save",
+                                    "actionSave_As=Save &As", "|", "action_Export=&Export",
+                                    "action_Upload=&Upload...", "|", "actionE_xit=E&xit"}));
+        QCOMPARE(bar->actions()[1]->menu()->actions().first()->objectName(), QStringLiteral("action_Go"));
+        QCOMPARE(bar->actions()[2]->menu()->actions().first()->objectName(), QStringLiteral("action_COM_Port"));
+        QCOMPARE(bar->actions()[3]->menu()->actions().first()->objectName(), QStringLiteral("action_About"));
+        QCOMPARE(bar->actions()[2]->menu()->actions().first()->text(), QStringLiteral("&COM Port"));
+        auto *exportAction = child<QAction>(w.get(), "action_Export");
+        QVERIFY(!exportAction->isVisible());
+        for (QAction *a : w->findChildren<QAction *>())
+            QVERIFY2(a->shortcut().isEmpty(), qPrintable(a->objectName()));
+    }
+
+    void optionsPageForm()
+    {
+        auto w = makeWindow();
+        for (const char *name : {"dsbMinPT", "dsbDPT", "dsbLPT", "dsbFuseReset", "dsbFuseRetryTime"}) {
+            auto *box = child<QDoubleSpinBox>(w.get(), name);
+            QVERIFY2(box, name);
+            QCOMPARE(box->minimum(), 0.0);
+            QCOMPARE(box->maximum(), 655.35);
+            QCOMPARE(box->singleStep(), 0.01);
+            QCOMPARE(box->decimals(), 2);
+        }
+        auto *retries = child<QSpinBox>(w.get(), "sbFuseMaxRetries");
+        QCOMPARE(retries->maximum(), 1000);
+        QCOMPARE(retries->singleStep(), 1);
+        auto *hex = child<HexSpinBox>(w.get(), "hsbRebroadcast");
+        QVERIFY(hex);
+        QCOMPARE(hex->maximum(), 2000);
+        auto *combo = child<QComboBox>(w.get(), "comboCANSpeed");
+        QStringList items;
+        for (int i = 0; i < combo->count(); ++i)
+            items << combo->itemText(i);
+        QCOMPARE(items, QStringList({"1 Mhz", "500 kHz", "333 kHz", "250 kHz", "200 kHz", "160 kHz", "125 kHz",
+                                     "100 kHz", "50 kHz"}));
+        QCOMPARE(child<QGroupBox>(w.get(), "groupBox")->title(), QStringLiteral("CAN Settings"));
+        QCOMPARE(child<QGroupBox>(w.get(), "groupBox_2")->title(), QStringLiteral("Button Options"));
+        QCOMPARE(child<QGroupBox>(w.get(), "groupBox_3")->title(), QStringLiteral("Fuse Options"));
+        auto *pwm = child<QGroupBox>(w.get(), "groupBox_4");
+        QCOMPARE(pwm->title(), QStringLiteral("LX1 PWM Ouptuts"));
+        QCOMPARE(pwm->minimumHeight(), 360);
+        QVERIFY(!pwm->layout());
+        QCOMPARE(w->view(9)->geometry(), QRect(10, 80, 331, 271));
+        QCOMPARE(w->view(9)->parentWidget(), pwm);
+        auto *help = child<QLabel>(w.get(), "label_9");
+        QCOMPARE(help->geometry(), QRect(10, 20, 321, 51));
+        QVERIFY(help->wordWrap());
+        QVERIFY(help->text().startsWith(QStringLiteral("To use the LX1 PWM function")));
+        QCOMPARE(child<QLabel>(w.get(), "label_8")->text(), QStringLiteral("Rebroadcast Start Message"));
+        QCOMPARE(child<QLabel>(w.get(), "label_7")->text(), QStringLiteral("CAN Speed"));
+
+        auto *grid = qobject_cast<QGridLayout *>(tabs(w.get())->widget(9)->layout());
+        QVERIFY(grid);
+        auto at = [grid](int r, int c) { return grid->itemAtPosition(r, c)->widget()->objectName(); };
+        QCOMPARE(QStringList({at(0, 0), at(0, 1), at(1, 0), at(1, 1)}),
+                 QStringList({"groupBox", "groupBox_4", "groupBox_3", "groupBox_2"}));
+        auto *buttons = qobject_cast<QFormLayout *>(child<QGroupBox>(w.get(), "groupBox_2")->layout());
+        QVERIFY(buttons);
+        QCOMPARE(buttons->fieldGrowthPolicy(), QFormLayout::AllNonFixedFieldsGrow);
+        QCOMPARE(qobject_cast<QLabel *>(buttons->itemAt(0, QFormLayout::LabelRole)->widget())->text(),
+                 QStringLiteral("Minimum Press Time/s"));
+        QCOMPARE(buttons->itemAt(2, QFormLayout::FieldRole)->widget()->objectName(), QStringLiteral("dsbLPT"));
+        auto *fuse = qobject_cast<QFormLayout *>(child<QGroupBox>(w.get(), "groupBox_3")->layout());
+        QCOMPARE(qobject_cast<QLabel *>(fuse->itemAt(2, QFormLayout::LabelRole)->widget())->text(),
+                 QStringLiteral("Max Number of Retries"));
+        QCOMPARE(fuse->itemAt(1, QFormLayout::FieldRole)->widget()->objectName(), QStringLiteral("dsbFuseRetryTime"));
+    }
+
+    // ---- tabs and tables
+
+    void tabChangesSetMode()
+    {
+        auto w = makeWindow();
+        QTabWidget *tw = tabs(w.get());
+        QSignalSpy resets(w->model(), &QAbstractItemModel::modelReset);
+        for (int i : {3, 9, 1, 7, 4, 0}) {
+            tw->setCurrentIndex(i);
+            QCOMPARE(w->model()->mode(), i);
+        }
+        QCOMPARE(resets.size(), 6);
+        tw->setCurrentIndex(9);
+        QCOMPARE(w->view(9)->model()->rowCount(), 8);
+        QCOMPARE(w->view(9)->model()->index(0, 0).data().toString(), QStringLiteral(" LX1-1"));
+
+        // a view keeps its own sort column across tab changes
+        tw->setCurrentIndex(1);
+        w->view(1)->sortByColumn(1, Qt::DescendingOrder);
+        QCOMPARE(w->view(1)->model()->index(0, 1).data().toString(), QStringLiteral("Switch 9"));
+        tw->setCurrentIndex(7);
+        QCOMPARE(w->view(7)->model()->rowCount(), 32);
+        tw->setCurrentIndex(1);
+        QCOMPARE(w->model()->mode(), 1);
+        QCOMPARE(w->view(1)->horizontalHeader()->sortIndicatorSection(), 1);
+        QCOMPARE(w->view(1)->model()->rowCount(), 25);
+        QCOMPARE(w->view(1)->model()->index(0, 1).data().toString(), QStringLiteral("Switch 9"));
+    }
+
+    void addAndRemoveRows()
+    {
+        auto w = makeWindow();
+        tabs(w.get())->setCurrentIndex(3);
+        auto *add = child<QPushButton>(w.get(), "addTimerButton");
+        auto *remove = child<QPushButton>(w.get(), "deleteTimerButton");
+        for (int i = 0; i < 3; ++i)
+            QTest::mouseClick(add, Qt::LeftButton);
+        QCOMPARE(w->model()->rowCount(), 3);
+        QCOMPARE(columnTexts(w->model(), 0), QStringList({"Timer 1", "Timer 2", "Timer 3"}));
+
+        // Remove without a selection does nothing
+        w->view(3)->clearSelection();
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QCOMPARE(w->model()->rowCount(), 3);
+
+        // sorted differently from the model: proxy row 0 is the model's last row
+        w->view(3)->sortByColumn(0, Qt::DescendingOrder);
+        QCOMPARE(w->proxy(3)->index(0, 0).data().toString(), QStringLiteral("Timer 3"));
+        w->view(3)->selectionModel()->select(w->proxy(3)->index(1, 1), QItemSelectionModel::ClearAndSelect);
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QCOMPARE(columnTexts(w->model(), 0), QStringList({"Timer 1", "Timer 3"}));
+
+        // Add and Remove on a tab without rows to add do nothing
+        tabs(w.get())->setCurrentIndex(0);
+        w->addRow();
+        w->view(0)->selectionModel()->select(w->proxy(0)->index(0, 1), QItemSelectionModel::ClearAndSelect);
+        w->deleteRow();
+        QCOMPARE(w->model()->rowCount(), 25);
+
+        // each row tab adds to its own table
+        const std::pair<int, const char *> tabButtons[] = {{2, "addCANButton"}, {4, "addEventButton"},
+                                                           {5, "addStatesButton"}, {6, "addLX1Button"},
+                                                           {8, "addCANOPButton"}};
+        for (const auto &[tab, name] : tabButtons) {
+            tabs(w.get())->setCurrentIndex(tab);
+            QTest::mouseClick(child<QPushButton>(w.get(), name), Qt::LeftButton);
+            QCOMPARE(w->model()->rowCount(), 1);
+        }
+        QVERIFY(m_prompter->told.isEmpty());
+    }
+
+    void addEventShowsAtSortedPlace()
+    {
+        auto w = makeWindow();
+        tabs(w.get())->setCurrentIndex(4);
+        auto *add = child<QPushButton>(w.get(), "addEventButton");
+        QTest::mouseClick(add, Qt::LeftButton);
+        QTest::mouseClick(add, Qt::LeftButton);
+        // by priority, highest first: each new event (next priority) goes on top at once
+        w->view(4)->sortByColumn(0, Qt::DescendingOrder);
+        QTest::mouseClick(add, Qt::LeftButton);
+        QCOMPARE(w->proxy(4)->rowCount(), 3);
+        QCOMPARE(w->proxy(4)->index(0, 0).data().toInt(), 3);
+        QCOMPARE(w->proxy(4)->index(0, 1).data().toString(), QStringLiteral("Event 3"));
+        QCOMPARE(w->proxy(4)->sortColumn(), 0);
+        QCOMPARE(w->proxy(4)->sortOrder(), Qt::DescendingOrder);
+        // by name, descending
+        w->view(4)->sortByColumn(1, Qt::DescendingOrder);
+        QTest::mouseClick(add, Qt::LeftButton);
+        QCOMPARE(columnTexts(w->proxy(4), 1), QStringList({"Event 4", "Event 3", "Event 2", "Event 1"}));
+    }
+
+    void addOnFullTableWarns()
+    {
+        auto w = makeWindow();
+        tabs(w.get())->setCurrentIndex(2);
+        for (int i = 0; i < kelda::kMaxTableItems; ++i)
+            QVERIFY(w->model()->insertRows(0, 1));
+        QCOMPARE(w->model()->rowCount(), 255);
+        QTest::mouseClick(child<QPushButton>(w.get(), "addCANButton"), Qt::LeftButton);
+        QCOMPARE(w->model()->rowCount(), 255);
+        QCOMPARE(m_prompter->told.size(), 1);
+        const Message m = m_prompter->told.first();
+        QCOMPARE(m.icon, QMessageBox::Warning);
+        QCOMPARE(m.title, QStringLiteral("KELDA"));
+        QVERIFY2(m.text.contains(QStringLiteral("full")) && m.text.contains(QStringLiteral("255")),
+                 qPrintable(m.text));
+        // other tables are not full
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        QCOMPARE(w->model()->rowCount(), 1);
+        QCOMPARE(m_prompter->told.size(), 1);
+    }
+
+    void clicksOpenEditorsOnlyOnEditColumns()
+    {
+        auto w = makeWindow();
+        QTabWidget *tw = tabs(w.get());
+        tw->setCurrentIndex(6);
+        w->addRow();
+        for (int c = 0; c < w->proxy(6)->columnCount(); ++c)
+            emit w->view(6)->clicked(w->proxy(6)->index(0, c));
+        QVERIFY(m_prompter->execs.isEmpty());
+
+        tw->setCurrentIndex(4);
+        w->addRow();
+        w->addRow();
+        w->view(4)->sortByColumn(1, Qt::DescendingOrder);  // proxy row 0 is model row 1
+        for (int c = 0; c < 10; ++c)
+            emit w->view(4)->clicked(w->proxy(4)->index(0, c));
+        QVERIFY(m_prompter->execs.isEmpty());
+        int boundRow = -1;
+        m_prompter->onExec = [&boundRow](QDialog *d) {
+            auto *editor = qobject_cast<EventsEditor *>(d);
+            QVERIFY(editor);
+            QVERIFY(!editor->parent());
+            boundRow = editor->listModel(0)->row();
+            editor->addStateSet();  // goes into the setup at once
+        };
+        emit w->view(4)->clicked(w->proxy(4)->index(0, 10));
+        QCOMPARE(m_prompter->execs.size(), 1);
+        QCOMPARE(boundRow, 1);
+        QCOMPARE(w->model()->listEntryCount(1, 0), 1);
+        QCOMPARE(w->model()->listEntryCount(0, 0), 0);
+
+        tw->setCurrentIndex(5);
+        w->addRow();
+        w->addRow();
+        w->view(5)->sortByColumn(0, Qt::DescendingOrder);
+        m_prompter->onExec = [&boundRow](QDialog *d) {
+            auto *editor = qobject_cast<StatesEditor *>(d);
+            QVERIFY(editor);
+            boundRow = editor->listModel(0)->row();
+        };
+        emit w->view(5)->clicked(w->proxy(5)->index(0, 0));
+        QCOMPARE(m_prompter->execs.size(), 1);
+        emit w->view(5)->clicked(w->proxy(5)->index(0, 1));
+        QCOMPARE(m_prompter->execs.size(), 2);
+        QCOMPARE(boundRow, 1);
+    }
+
+    // ---- options page
+
+    void optionWidgetsWriteTheSetup()
+    {
+        auto w = makeWindow();
+        PMModel *m = w->model();
+        child<QDoubleSpinBox>(w.get(), "dsbMinPT")->setValue(0.29);
+        QCOMPARE(raw(m, 0), uint16_t(28));  // truncated, not rounded
+        child<QDoubleSpinBox>(w.get(), "dsbDPT")->setValue(1.5);
+        QCOMPARE(raw(m, 1), uint16_t(150));
+        child<QDoubleSpinBox>(w.get(), "dsbLPT")->setValue(2.0);
+        QCOMPARE(raw(m, 2), uint16_t(200));
+        child<QDoubleSpinBox>(w.get(), "dsbFuseReset")->setValue(655.35);
+        QCOMPARE(raw(m, 3), uint16_t(65535));
+        child<QDoubleSpinBox>(w.get(), "dsbFuseRetryTime")->setValue(0.75);
+        QCOMPARE(raw(m, 4), uint16_t(75));
+        child<QSpinBox>(w.get(), "sbFuseMaxRetries")->setValue(1000);
+        QCOMPARE(raw(m, 5), uint16_t(1000));
+        auto *combo = child<QComboBox>(w.get(), "comboCANSpeed");
+        combo->setCurrentIndex(combo->findText(QStringLiteral("160 kHz")));
+        QCOMPARE(raw(m, 6), uint16_t(0xC835));
+        combo->setCurrentIndex(6);
+        QCOMPARE(raw(m, 6), uint16_t(0xC749));
+        auto *hex = child<HexSpinBox>(w.get(), "hsbRebroadcast");
+        hex->setValue(0x7D0);
+        QCOMPARE(raw(m, 7), uint16_t(2000));
+        // typed through the widget's own text path
+        hex->selectAll();
+        QTest::keyClicks(hex, QStringLiteral("0x123"));
+        QTest::keyClick(hex, Qt::Key_Return);
+        QCOMPARE(raw(m, 7), uint16_t(0x123));
+    }
+
+    void loadOptionsShowsWithoutWritingBack()
+    {
+        const QString file = path(QStringLiteral("odd-options.kelda"));
+        {
+            PMModel m;
+            QVERIFY(setRawOption(m.session(), 0, 65535));
+            QVERIFY(setRawOption(m.session(), 5, 5000));
+            QVERIFY(setRawOption(m.session(), 6, 0x1234));  // no such CAN speed
+            QVERIFY(setRawOption(m.session(), 7, 0x7FF));   // beyond the box's range
+            QVERIFY(m.saveSetup(file));
+        }
+        auto w = makeWindow();
+        m_prompter->answers << QMessageBox::Discard;
+        m_prompter->openAnswers << file;
+        w->fileOpen();
+        QCOMPARE(m_prompter->openCalls.size(), 1);
+        QVERIFY(m_prompter->told.isEmpty());
+        auto *hex = child<HexSpinBox>(w.get(), "hsbRebroadcast");
+        QCOMPARE(hex->value(), 2000);
+        QCOMPARE(hex->text(), QStringLiteral("0x7D0"));
+        QCOMPARE(child<QDoubleSpinBox>(w.get(), "dsbMinPT")->value(), 655.35);
+        QCOMPARE(child<QSpinBox>(w.get(), "sbFuseMaxRetries")->value(), 1000);
+        QCOMPARE(child<QComboBox>(w.get(), "comboCANSpeed")->currentText(), QStringLiteral("1 Mhz"));
+        // the setup keeps what it holds until a widget is changed
+        QCOMPARE(raw(w->model(), 0), uint16_t(65535));
+        QCOMPARE(raw(w->model(), 5), uint16_t(5000));
+        QCOMPARE(raw(w->model(), 6), uint16_t(0x1234));
+        QCOMPARE(raw(w->model(), 7), uint16_t(0x7FF));
+        QVERIFY(!w->model()->isModified());
+        hex->setValue(0x100);
+        QCOMPARE(raw(w->model(), 7), uint16_t(0x100));
+    }
+
+    void newShowsDefaultOptions()
+    {
+        auto w = makeWindow();
+        child<QDoubleSpinBox>(w.get(), "dsbMinPT")->setValue(3.0);
+        child<QComboBox>(w.get(), "comboCANSpeed")->setCurrentIndex(8);
+        child<HexSpinBox>(w.get(), "hsbRebroadcast")->setValue(5);
+        m_prompter->answers << QMessageBox::Discard;
+        w->fileNew();
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New setup"));
+        QCOMPARE(child<QDoubleSpinBox>(w.get(), "dsbMinPT")->value(), 0.01);
+        QCOMPARE(child<QDoubleSpinBox>(w.get(), "dsbDPT")->value(), 0.05);
+        QCOMPARE(child<QDoubleSpinBox>(w.get(), "dsbLPT")->value(), 1.0);
+        QCOMPARE(child<QDoubleSpinBox>(w.get(), "dsbFuseReset")->value(), 10.0);
+        QCOMPARE(child<QDoubleSpinBox>(w.get(), "dsbFuseRetryTime")->value(), 0.5);
+        QCOMPARE(child<QSpinBox>(w.get(), "sbFuseMaxRetries")->value(), 5);
+        QCOMPARE(child<QComboBox>(w.get(), "comboCANSpeed")->currentText(), QStringLiteral("1 Mhz"));
+        QCOMPARE(child<HexSpinBox>(w.get(), "hsbRebroadcast")->text(), QStringLiteral("0x600"));
+        QCOMPARE(raw(w->model(), 7), uint16_t(0x600));
+    }
+
+    // ---- setup files
+
+    void maybeSaveQuestion()
+    {
+        auto w = makeWindow();
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        QVERIFY(w->model()->isModified());
+
+        m_prompter->answers << QMessageBox::Cancel;
+        w->fileNew();
+        QCOMPARE(m_prompter->asked.size(), 1);
+        const Message q = m_prompter->asked.first();
+        QCOMPARE(q.text, QStringLiteral("Save changed to setup ?"));
+        QCOMPARE(q.title, QStringLiteral("KELDA"));
+        QCOMPARE(q.icon, QMessageBox::Warning);
+        QCOMPARE(q.buttons, QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+        QCOMPARE(w->model()->rowCount(), 1);  // Cancel keeps the setup
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+
+        m_prompter->answers << QMessageBox::Cancel;
+        w->fileOpen();
+        QCOMPARE(m_prompter->asked.size(), 2);
+        QVERIFY(m_prompter->openCalls.isEmpty());
+
+        // Save on a never-saved setup opens Save As; cancelling it lets New go on
+        m_prompter->answers << QMessageBox::Save;
+        w->fileNew();
+        QCOMPARE(m_prompter->saveCalls.size(), 1);
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New setup"));
+        QCOMPARE(w->model()->rowCount(), 0);
+
+        // a saved setup names its file in the question
+        const QString file = path(QStringLiteral("asked.kelda"));
+        m_prompter->saveAnswers << file;
+        w->fileSaveAs();
+        QVERIFY(!w->model()->isModified());
+        m_prompter->asked.clear();
+        w->fileNew();  // nothing unsaved: no question
+        QVERIFY(m_prompter->asked.isEmpty());
+        w->addRow();
+        m_prompter->openAnswers << file;
+        m_prompter->answers << QMessageBox::Discard;
+        w->fileOpen();
+        QCOMPARE(m_prompter->asked.size(), 1);
+        QCOMPARE(m_prompter->asked.first().text, QStringLiteral("Save changed to setup ?"));
+        m_prompter->answers << QMessageBox::Cancel;
+        w->addRow();
+        w->fileNew();
+        QCOMPARE(m_prompter->asked.last().text, QStringLiteral("Save changed to setup ") + file + QStringLiteral("?"));
+    }
+
+    void saveOnNeverSavedIsSaveAs()
+    {
+        auto w = makeWindow();
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        const QString file = path(QStringLiteral("first.kelda"));
+        m_prompter->saveAnswers << file;
+        w->fileSave();
+        QCOMPARE(m_prompter->saveCalls.size(), 1);
+        QCOMPARE(m_prompter->saveCalls.first().caption, QStringLiteral("KELDA"));
+        QCOMPARE(m_prompter->saveCalls.first().dir, QString());
+        QCOMPARE(m_prompter->saveCalls.first().filter, kFilter);
+        QVERIFY(QFileInfo::exists(file));
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QCOMPARE(setting(Key::DefaultPath), QFileInfo(file).absolutePath());
+        QCOMPARE(setting(Key::LastSetup), file);
+        QCOMPARE(w->model()->fileName(), file);
+
+        // plain Save: no dialog, same title, the file follows the setup
+        w->addRow();
+        w->fileSave();
+        QCOMPARE(m_prompter->saveCalls.size(), 1);
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        PMModel check;
+        QVERIFY(check.openSetup(file));
+        QCOMPARE(check.itemCount(ItemType::Timer), 2);
+
+        // Save As cancelled changes nothing
+        w->fileSaveAs();
+        QCOMPARE(m_prompter->saveCalls.last().dir, file);  // starts at the remembered file
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QVERIFY(m_prompter->told.isEmpty());
+    }
+
+    void rememberedFolders()
+    {
+        QTemporaryDir other;
+        const QString file = other.filePath(QStringLiteral("remembered.kelda"));
+        QVERIFY(writeSetup(file, 2));
+        auto w = makeWindow();
+        w->model()->setModified(false);
+        m_prompter->openAnswers << file;
+        w->fileOpen();
+        QCOMPARE(m_prompter->openCalls.first().caption, QStringLiteral("KELDA"));
+        QCOMPARE(m_prompter->openCalls.first().dir, QString());
+        QCOMPARE(m_prompter->openCalls.first().filter, kFilter);
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QCOMPARE(w->model()->itemCount(ItemType::Timer), 2);
+        QCOMPARE(setting(Key::DefaultPath), QFileInfo(file).absolutePath());
+        QCOMPARE(setting(Key::LastSetup), file);
+
+        w->fileOpen();  // cancelled
+        QCOMPARE(m_prompter->openCalls.last().dir, QFileInfo(file).absolutePath());
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        w->fileSaveAs();  // cancelled
+        QCOMPARE(m_prompter->saveCalls.last().dir, file);
+        QCOMPARE(m_prompter->saveCalls.last().caption, QStringLiteral("KELDA"));
+    }
+
+    void openFailureReportsAndStartsNew()
+    {
+        const QString good = path(QStringLiteral("good.kelda"));
+        QVERIFY(writeSetup(good, 1));
+        const QString bad = path(QStringLiteral("not-a-setup.kelda"));
+        {
+            QFile f(bad);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("this is plain text, not a setup file\n");
+        }
+        auto w = makeWindow();
+        w->model()->setModified(false);
+        m_prompter->openAnswers << good << bad;
+        w->fileOpen();
+        QCOMPARE(w->model()->itemCount(ItemType::Timer), 1);
+        w->fileOpen();
+        QCOMPARE(m_prompter->told.size(), 1);
+        const Message m = m_prompter->told.first();
+        QCOMPARE(m.icon, QMessageBox::Warning);
+        QCOMPARE(m.title, QStringLiteral("KELDA"));
+        QVERIFY2(m.text.contains(bad) && m.text.contains(QStringLiteral("could not be opened")), qPrintable(m.text));
+        QVERIFY2(!m.text.contains(QStringLiteral("no reason given")), qPrintable(m.text));  // says why
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+        QCOMPARE(w->model()->itemCount(ItemType::Timer), 0);
+        QCOMPARE(w->model()->itemCount(ItemType::KeypadKey), 25);
+        QCOMPARE(w->model()->fileName(), QString());
+        QCOMPARE(setting(Key::LastSetup), good);
+        QCOMPARE(setting(Key::DefaultPath), QFileInfo(good).absolutePath());
+    }
+
+    void saveFailureReports()
+    {
+        const QString missingFolder = path(QStringLiteral("no-such-folder/x.kelda"));
+        auto w = makeWindow();
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        m_prompter->saveAnswers << missingFolder;
+        w->fileSaveAs();
+        QCOMPARE(m_prompter->told.size(), 1);
+        Message m = m_prompter->told.first();
+        QCOMPARE(m.icon, QMessageBox::Critical);
+        QCOMPARE(m.title, QStringLiteral("KELDA"));
+        QVERIFY2(m.text.contains(missingFolder), qPrintable(m.text));
+        QVERIFY2(m.text.contains(QStringLiteral("could not be saved")), qPrintable(m.text));
+        QVERIFY2(!m.text.contains(QStringLiteral("no reason given")), qPrintable(m.text));
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+        QCOMPARE(setting(Key::LastSetup), QString());
+        QCOMPARE(setting(Key::DefaultPath), QString());
+        QVERIFY(w->model()->isModified());
+
+        // Save to a file whose folder has gone
+        QTemporaryDir gone;
+        const QString file = gone.filePath(QStringLiteral("gone.kelda"));
+        m_prompter->saveAnswers << file;
+        w->fileSaveAs();
+        QCOMPARE(m_prompter->told.size(), 1);
+        QVERIFY(gone.remove());
+        w->addRow();
+        w->fileSave();
+        QCOMPARE(m_prompter->told.size(), 2);
+        QCOMPARE(m_prompter->told.last().icon, QMessageBox::Critical);
+        QVERIFY(m_prompter->told.last().text.contains(file));
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+
+        // answering Save to the question and failing keeps the setup
+        m_prompter->answers << QMessageBox::Save;
+        w->fileNew();
+        QCOMPARE(m_prompter->told.size(), 3);
+        QCOMPARE(w->model()->rowCount(), 2);
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+    }
+
+    void startupReopen_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("present") << "present";
+        QTest::newRow("missing") << "missing";
+        QTest::newRow("damaged") << "damaged";
+        QTest::newRow("relative") << "relative";
+    }
+
+    void startupReopen()
+    {
+        QFETCH(QString, kind);
+        QString file = path(kind + QStringLiteral(".kelda"));
+        if (kind == QLatin1String("present") || kind == QLatin1String("relative")) {
+            QVERIFY(writeSetup(file, 3));
+            PMModel m;
+            QVERIFY(m.openSetup(file));
+            QVERIFY(setRawOption(m.session(), 7, 0x123));
+            QVERIFY(m.saveSetup(file));
+        } else if (kind == QLatin1String("damaged")) {
+            QVERIFY(writeSetup(file, 3));
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QByteArray bytes = f.readAll();
+            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x10);
+            f.seek(0);
+            f.write(bytes);
+        }
+        const QString oldCwd = QDir::currentPath();
+        if (kind == QLatin1String("relative")) {
+            QDir::setCurrent(m_dir.path());
+            file = QFileInfo(file).fileName();
+        }
+        setSetting(Key::LastSetup, file);
+        setSetting(Key::DefaultPath, QStringLiteral("/some/folder"));
+
+        auto w = makeWindow();
+        QDir::setCurrent(oldCwd);
+        if (kind == QLatin1String("present") || kind == QLatin1String("relative")) {
+            QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+            QCOMPARE(w->model()->itemCount(ItemType::Timer), 3);
+            QCOMPARE(child<HexSpinBox>(w.get(), "hsbRebroadcast")->value(), 0x123);
+            QVERIFY(m_prompter->told.isEmpty());
+        } else {
+            QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+            QCOMPARE(w->model()->itemCount(ItemType::Timer), 0);
+            QCOMPARE(w->model()->rowCount(), 25);
+            QCOMPARE(child<HexSpinBox>(w.get(), "hsbRebroadcast")->value(), 0x600);
+            if (kind == QLatin1String("missing")) {
+                QVERIFY(m_prompter->told.isEmpty());
+            } else {
+                QCOMPARE(m_prompter->told.size(), 1);
+                QCOMPARE(m_prompter->told.first().icon, QMessageBox::Warning);
+                QCOMPARE(m_prompter->told.first().title, QStringLiteral("KELDA"));
+                QVERIFY(m_prompter->told.first().text.contains(QStringLiteral("could not be opened")));
+            }
+        }
+        QVERIFY(m_prompter->asked.isEmpty());
+        QCOMPARE(setting(Key::LastSetup), file);
+        QCOMPARE(setting(Key::DefaultPath), QStringLiteral("/some/folder"));
+    }
+
+    void closingAsksBeforeLosingWork()
+    {
+        auto w = makeWindow();
+        w->show();
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        m_prompter->answers << QMessageBox::Cancel;
+        QVERIFY(!w->close());
+        QVERIFY(w->isVisible());
+        QCOMPARE(m_prompter->asked.size(), 1);
+        QCOMPARE(m_prompter->asked.first().text, QStringLiteral("Save changed to setup ?"));
+
+        m_prompter->answers << QMessageBox::Cancel;
+        child<QAction>(w.get(), "actionE_xit")->trigger();
+        QCOMPARE(m_prompter->asked.size(), 2);
+        QVERIFY(w->isVisible());
+
+        // Save, then close: the file is written and the window closes
+        const QString file = path(QStringLiteral("closing.kelda"));
+        m_prompter->answers << QMessageBox::Save;
+        m_prompter->saveAnswers << file;
+        QVERIFY(w->close());
+        QVERIFY(!w->isVisible());
+        QVERIFY(QFileInfo::exists(file));
+
+        // nothing unsaved: closes without a question
+        w->show();
+        m_prompter->asked.clear();
+        QVERIFY(w->close());
+        QVERIFY(m_prompter->asked.isEmpty());
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    // Settings must land in a throw-away folder, never in the user's own.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QApplication app(argc, argv);
+    TestKelda test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_kelda.moc"
