@@ -1,0 +1,437 @@
+// The corla handle classes, the basic mediator and kelda-cli ports/upload,
+// against the real library and lx2-emulator.
+#include <QCoreApplication>
+#include <QLocale>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "corla_basicecumediator.h"
+#include "emulatorprocess.h"
+#include "pmmodel.h"
+
+namespace {
+
+// A concrete mediator that records what the library and the owner asked of it.
+class TestMediator : public corla::BasicEcuMediator
+{
+public:
+    ~TestMediator() override { shutdown(); }
+
+    void reserved14(uint32_t &, uint32_t *, uint32_t) override {}
+    bool confirmEngineRunning() override { return true; }
+    void disconnect() override
+    {
+        ++disconnects;
+        BasicEcuMediator::disconnect();
+    }
+    void listTwice(const corla::EcuTxn &txn)
+    {
+        txns_.push_back(txn);
+        txns_.push_back(txn);
+    }
+
+    int disconnects = 0;
+};
+
+struct Finished {
+    int code = 0;
+    int status = -1;
+    static void call(void *context, int code, const void *data, int)
+    {
+        auto *self = static_cast<Finished *>(context);
+        if (code == CORLA_TXN_FINISHED && data) {
+            self->code = code;
+            self->status = *static_cast<const int *>(data);
+        }
+    }
+    Delegate delegate() { return Delegate{&Finished::call, this, -1, 0}; }
+};
+
+struct LiveCounts {
+    int ical = CORLA_Debug_LiveObjects(CORLA_KIND_ICAL);
+    int rune = CORLA_Debug_LiveObjects(CORLA_KIND_RUNE);
+    int txn = CORLA_Debug_LiveObjects(CORLA_KIND_TXN);
+    int holder = CORLA_Debug_LiveObjects(CORLA_KIND_HOLDER);
+    int string = CORLA_Debug_LiveObjects(CORLA_KIND_STRING);
+    int list = CORLA_Debug_LiveObjects(CORLA_KIND_PORTLIST);
+    int factory = CORLA_Debug_LiveObjects(CORLA_KIND_FACTORY);
+    int bad = CORLA_Debug_BadReleases();
+};
+
+#define VERIFY_NO_LEAK(before)                                                          \
+    do {                                                                                \
+        QTRY_COMPARE(LiveCounts().ical, (before).ical);                                              \
+        QTRY_COMPARE(LiveCounts().rune, (before).rune);                                              \
+        QTRY_COMPARE(LiveCounts().txn, (before).txn);                                                \
+        QTRY_COMPARE(LiveCounts().holder, (before).holder);                                          \
+        QTRY_COMPARE(LiveCounts().string, (before).string);                                          \
+        QTRY_COMPARE(LiveCounts().list, (before).list);                                              \
+        QTRY_COMPARE(LiveCounts().factory, (before).factory);                                        \
+        QTRY_COMPARE(LiveCounts().bad, (before).bad);                                                \
+    } while (false)
+
+} // namespace
+
+class TestEcuCore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void runeCounting();
+    void icalAndTxnCounting();
+    void startTxnRefusedLeavesListAlone();
+    void txnFinishedDisconnectsOnlyOnFailure();
+    void removeTxnListedTwice();
+    void portFactoryWithoutPort();
+    void connectThroughMediator_data();
+    void connectThroughMediator();
+    void shutdownMidConnectLeavesNothing();
+
+    void cliPorts();
+    void cliUploadSucceeds();
+    void cliUploadFailures_data();
+    void cliUploadFailures();
+    void cliUsage();
+
+private:
+    QString makeSetup(const QString &fileName);
+    int runCli(const QStringList &args, QByteArray *out = nullptr, QByteArray *err = nullptr);
+
+    QTemporaryDir dir_;
+};
+
+void TestEcuCore::initTestCase()
+{
+    QLocale::setDefault(QLocale::c());
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(dir_.isValid());
+    isolateCorla(dir_.path());
+}
+
+void TestEcuCore::init()
+{
+    setPorts({});
+}
+
+void TestEcuCore::runeCounting()
+{
+    const LiveCounts before;
+    {
+        corla::Rune rune;
+        QVERIFY(!rune.isNull());
+        QCOMPARE(CORLA_Debug_RefCount(rune.get()), 1);
+        {
+            corla::Rune copy(rune);
+            QCOMPARE(copy.get(), rune.get());
+            QCOMPARE(CORLA_Debug_RefCount(rune.get()), 2);
+            copy.set(rune.get());  // the held pointer: no change
+            QCOMPARE(CORLA_Debug_RefCount(rune.get()), 2);
+            corla::Rune other;
+            copy.set(other.get());
+            QCOMPARE(CORLA_Debug_RefCount(rune.get()), 1);
+            QCOMPARE(CORLA_Debug_RefCount(other.get()), 2);
+            copy.set(nullptr);
+            QCOMPARE(CORLA_Debug_RefCount(other.get()), 1);
+        }
+        // A plain holder never counts.
+        corla::RuneRef ref(rune.get());
+        QCOMPARE(CORLA_Debug_RefCount(rune.get()), 1);
+        ref.set(nullptr);
+        QCOMPARE(CORLA_Debug_RefCount(rune.get()), 1);
+
+        corla::Rune fromNull(nullptr);
+        QVERIFY(fromNull.isNull());
+    }
+    VERIFY_NO_LEAK(before);
+}
+
+void TestEcuCore::icalAndTxnCounting()
+{
+    const LiveCounts before;
+    {
+        corla::Ecu ecu(CORLA_Ecu_Create());
+        QCOMPARE(CORLA_Debug_RefCount(ecu.get()), 1);
+        QVERIFY(!ecu.isConnected());
+        corla::Cal cal = ecu.newCalibration();
+        QVERIFY(!cal.isNull());
+        const int calCount = CORLA_Debug_RefCount(cal.get());
+        {
+            corla::ICal again = ecu.calibration();
+            QCOMPARE(again.get(), cal.get());
+            QCOMPARE(CORLA_Debug_RefCount(cal.get()), calCount + 1);
+        }
+        QCOMPARE(CORLA_Debug_RefCount(cal.get()), calCount);
+        QCOMPARE(cal.writeRawData(96, QByteArray("abc")), 0);
+        QCOMPARE(cal.readRawData(96, 3), QByteArray("abc"));
+
+        corla::EcuTxnConnect connect;
+        QCOMPARE(CORLA_Debug_RefCount(connect.get()), 1);
+        std::list<corla::EcuTxn> list{connect, connect};
+        QCOMPARE(CORLA_Debug_RefCount(connect.get()), 3);
+        list.clear();
+        QCOMPARE(CORLA_Debug_RefCount(connect.get()), 1);
+        QCOMPARE(connect.name(), QStringLiteral("Connect"));
+        QVERIFY(connect.isDisconnectOnFail());
+
+        {
+            corla::EcuTxnUploadCal upload(cal);
+            QCOMPARE(CORLA_Debug_RefCount(upload.get()), 1);
+            QCOMPARE(upload.name(), QStringLiteral("Upload Calibration"));
+            QCOMPARE(CORLA_Debug_RefCount(cal.get()), calCount + 1);  // the transaction holds its calibration
+        }
+        QCOMPARE(CORLA_Debug_RefCount(cal.get()), calCount);
+    }
+    VERIFY_NO_LEAK(before);
+}
+
+void TestEcuCore::startTxnRefusedLeavesListAlone()
+{
+    const LiveCounts before;
+    {
+        TestMediator mediator;
+        Finished done;
+        QVERIFY(!mediator.startTxn(corla::EcuTxn(), done.delegate()));
+        QVERIFY(mediator.txns().empty());
+
+        corla::EcuTxnConnect connect;
+        QVERIFY(mediator.startTxn(connect, done.delegate()));
+        QCOMPARE(mediator.txns().size(), size_t(1));
+        // A transaction starts once only.
+        QVERIFY(!mediator.startTxn(connect, done.delegate()));
+        QCOMPARE(mediator.txns().size(), size_t(1));
+        QCOMPARE(mediator.txns().front().get(), connect.get());
+
+        // No port at all: the connect ends with a status, and the list empties.
+        QTRY_COMPARE(done.status, int(CORLA_STATUS_NO_PORT));
+        QVERIFY(mediator.txns().empty());
+    }
+    VERIFY_NO_LEAK(before);
+}
+
+void TestEcuCore::txnFinishedDisconnectsOnlyOnFailure()
+{
+    TestMediator mediator;
+    corla::EcuTxnConnect connect;
+    mediator.listTwice(connect);
+    mediator.txnFinished(connect, CORLA_STATUS_OK);
+    QCOMPARE(mediator.disconnects, 0);
+    QVERIFY(mediator.txns().empty());
+
+    mediator.listTwice(connect);
+    mediator.txnFinished(connect, CORLA_STATUS_TIMEOUT);  // connect is disconnect-on-fail
+    QCOMPARE(mediator.disconnects, 1);
+    QVERIFY(mediator.txns().empty());
+
+    // Not disconnect-on-fail: a failure alone does not disconnect.
+    const corla::EcuTxn none;
+    QVERIFY(!none.isDisconnectOnFail());
+    mediator.txnFinished(none, CORLA_STATUS_TIMEOUT);
+    QCOMPARE(mediator.disconnects, 1);
+}
+
+void TestEcuCore::removeTxnListedTwice()
+{
+    TestMediator mediator;
+    corla::EcuTxnConnect first;
+    corla::EcuTxnConnect second;
+    mediator.listTwice(first);
+    mediator.listTwice(second);
+    QCOMPARE(mediator.txns().size(), size_t(4));
+    mediator.removeTxn(first);
+    QCOMPARE(mediator.txns().size(), size_t(2));
+    for (const corla::EcuTxn &txn : mediator.txns())
+        QCOMPARE(txn.get(), second.get());
+    mediator.removeTxn(second);
+    QVERIFY(mediator.txns().empty());
+}
+
+void TestEcuCore::portFactoryWithoutPort()
+{
+    {
+        TestMediator mediator;
+        QVERIFY(mediator.portFactory() == nullptr);
+    }
+    // The default port skips configured ports whose device is missing.
+    setPorts({dir_.path() + QStringLiteral("/no-such-device")});
+    {
+        TestMediator mediator;
+        QVERIFY(mediator.portFactory() == nullptr);
+    }
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({}));
+    setPorts({dir_.path() + QStringLiteral("/no-such-device"), emulator.path()});
+    {
+        TestMediator mediator;
+        QVERIFY(mediator.portFactory() != nullptr);
+    }
+}
+
+void TestEcuCore::connectThroughMediator_data()
+{
+    QTest::addColumn<QString>("identity");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("runeName");
+    QTest::newRow("lx2 30v") << "lx2-30v" << int(CORLA_STATUS_OK) << "LX2";
+    QTest::newRow("lx1") << "lx1" << int(CORLA_STATUS_OK) << "LX1";
+    QTest::newRow("no rune") << "none" << int(CORLA_STATUS_NO_RUNE) << "";
+}
+
+void TestEcuCore::connectThroughMediator()
+{
+    QFETCH(QString, identity);
+    QFETCH(int, status);
+    QFETCH(QString, runeName);
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--identity"), identity}));
+    setPorts({emulator.path()});
+    const LiveCounts before;
+    {
+        TestMediator mediator;
+        Finished done;
+        corla::EcuTxnConnect connect;
+        QVERIFY(mediator.startTxn(connect, done.delegate()));
+        QTRY_VERIFY_WITH_TIMEOUT(done.status >= 0, 10000);
+        QCOMPARE(done.status, status);
+        QVERIFY(mediator.txns().empty());
+        const corla::Ecu ecu(mediator.ecu());
+        QCOMPARE(ecu.isConnected(), status == CORLA_STATUS_OK);
+        if (status == CORLA_STATUS_OK)
+            QCOMPARE(ecu.rune().name(), runeName);
+        mediator.shutdown();
+        QVERIFY(!ecu.isConnected());
+    }
+    QCoreApplication::processEvents();
+    VERIFY_NO_LEAK(before);
+}
+
+void TestEcuCore::shutdownMidConnectLeavesNothing()
+{
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--silent-after"), QStringLiteral("0")}));
+    setPorts({emulator.path()});
+    const LiveCounts before;
+    {
+        TestMediator mediator;
+        Finished done;
+        corla::EcuTxnConnect connect;
+        QVERIFY(mediator.startTxn(connect, done.delegate()));
+        QTest::qWait(100);
+        mediator.shutdown();
+        // Reported before shutdown returns, as aborted.
+        QCOMPARE(done.status, int(CORLA_STATUS_ABORTED));
+        QVERIFY(mediator.txns().empty());
+    }
+    QCoreApplication::processEvents();
+    VERIFY_NO_LEAK(before);
+}
+
+QString TestEcuCore::makeSetup(const QString &fileName)
+{
+    const QString path = dir_.path() + QLatin1Char('/') + fileName;
+    PMModel model;
+    model.newSetup();
+    return model.saveSetup(path) ? path : QString();
+}
+
+int TestEcuCore::runCli(const QStringList &args, QByteArray *out, QByteArray *err)
+{
+    QProcess cli;
+    cli.start(QStringLiteral(KELDA_CLI), args);
+    if (!cli.waitForFinished(60000))
+        return -1;
+    if (out)
+        *out = cli.readAllStandardOutput();
+    if (err)
+        *err = cli.readAllStandardError();
+    return cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+}
+
+void TestEcuCore::cliPorts()
+{
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({}));
+    setPorts({emulator.path(), QStringLiteral("/dev/kelda-test-missing")});
+    QByteArray out;
+    QCOMPARE(runCli({QStringLiteral("ports")}, &out), 0);
+    QCOMPARE(QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+             QStringList({emulator.path(), QStringLiteral("/dev/kelda-test-missing")}));
+    QCOMPARE(runCli({QStringLiteral("ports"), QStringLiteral("extra")}), 2);
+}
+
+void TestEcuCore::cliUploadSucceeds()
+{
+    const QString setup = makeSetup(QStringLiteral("cli.kelda"));
+    QVERIFY(!setup.isEmpty());
+    const QString image = dir_.path() + QStringLiteral("/cli.bin");
+    QCOMPARE(runCli({QStringLiteral("compile"), setup, QStringLiteral("-o"), image}), 0);
+    const QByteArray expected = readAll(image);
+    QVERIFY(!expected.isEmpty());
+
+    const QString cal = dir_.path() + QStringLiteral("/cli-ok.cal");
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    QByteArray out;
+    QByteArray err;
+    QCOMPARE(runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path()}, &out, &err), 0);
+    QVERIFY2(out.contains("Upload Complete"), out.constData());
+    const QByteArray stored = readAll(cal);
+    QCOMPARE(stored.mid(88, 8), QByteArray("cli.kelda").left(8));
+    QCOMPARE(stored.mid(96), expected);
+}
+
+void TestEcuCore::cliUploadFailures_data()
+{
+    QTest::addColumn<QStringList>("emulatorArgs");
+    QTest::addColumn<QString>("expect");
+    QTest::newRow("no rune") << QStringList{"--identity", "none"} << "No RUNE";
+    QTest::newRow("lx1") << QStringList{"--identity", "lx1"} << "Incompatible ECU";
+    QTest::newRow("2x firmware") << QStringList{"--identity", "lx2-2x"} << "Incompatible ECU";
+    QTest::newRow("silent") << QStringList{"--silent-after", "0"} << "connection failed";
+    QTest::newRow("dies mid-upload") << QStringList{"--exit-after", "100"} << "upload failed";
+    QTest::newRow("engine running") << QStringList{"--engine-running"} << "upload failed";
+}
+
+void TestEcuCore::cliUploadFailures()
+{
+    QFETCH(QStringList, emulatorArgs);
+    QFETCH(QString, expect);
+    const QString setup = makeSetup(QStringLiteral("fail.kelda"));
+    QVERIFY(!setup.isEmpty());
+    const QString cal = dir_.path() + QStringLiteral("/previous.cal");
+    const QByteArray previous = patternImage(300, 3);
+    QVERIFY(writeAll(cal, previous));
+
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start(emulatorArgs + QStringList{QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    QByteArray out;
+    QByteArray err;
+    QCOMPARE(runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path()}, &out, &err), 1);
+    QVERIFY2(QString::fromUtf8(err).contains(expect), err.constData());
+    QVERIFY(!out.contains("Upload Complete"));
+    QCOMPARE(readAll(cal), previous);
+}
+
+void TestEcuCore::cliUsage()
+{
+    const QString setup = makeSetup(QStringLiteral("usage.kelda"));
+    QCOMPARE(runCli({QStringLiteral("upload"), setup}), 2);
+    QCOMPARE(runCli({QStringLiteral("upload"), QStringLiteral("--port"), QStringLiteral("/dev/null")}), 2);
+    QByteArray err;
+    QCOMPARE(runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), QStringLiteral("nowhere")}, nullptr,
+                    &err),
+             1);
+    QVERIFY2(err.contains("no port named"), err.constData());
+    QCOMPARE(runCli({QStringLiteral("upload"), dir_.path() + QStringLiteral("/missing.kelda"), QStringLiteral("--port"),
+                     QStringLiteral("x")}),
+             1);
+}
+
+QTEST_GUILESS_MAIN(TestEcuCore)
+#include "tst_ecucore.moc"

@@ -1,0 +1,572 @@
+// The upload dialog end to end with lx2-emulator, the COM port and About
+// dialogs, and the main window's upload, port and About commands.
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include "about.h"
+#include "comportform.h"
+#include "ecumediator.h"
+#include "emulatorprocess.h"
+#include "kelda.h"
+#include "pmmodel.h"
+#include "prompter.h"
+#include "settings.h"
+#include "uploadform.h"
+
+namespace {
+
+struct Box {
+    QMessageBox::Icon icon;
+    QString title;
+    QString text;
+};
+
+// Answers the dialog's boxes and questions, and remembers them.
+struct Answers {
+    QList<Box> boxes;
+    QMessageBox::StandardButton engineRunning = QMessageBox::Ok;
+
+    UploadForm::Asker asker()
+    {
+        return [this](QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text,
+                      QMessageBox::StandardButtons buttons) {
+            boxes.append({icon, title, text});
+            if (title == QLatin1String("Warning"))
+                return engineRunning;
+            if (buttons & QMessageBox::Yes)
+                return QMessageBox::Yes;
+            return QMessageBox::Ok;
+        };
+    }
+    bool has(const QString &title) const
+    {
+        for (const Box &b : boxes)
+            if (b.title == title)
+                return true;
+        return false;
+    }
+};
+
+const QByteArray kPreviousCal = QByteArray(96, '\xff') + QByteArray("previous calibration");
+
+class TestPrompter : public Prompter
+{
+public:
+    std::function<int(QDialog *)> onExec;
+    QList<Box> told;
+
+    QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text,
+                                    QMessageBox::StandardButtons buttons) override
+    {
+        told.append({icon, title, text});
+        return (buttons & QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
+    }
+    void tell(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text) override
+    {
+        told.append({icon, title, text});
+    }
+    int exec(QDialog *dialog) override { return onExec ? onExec(dialog) : 0; }
+};
+
+} // namespace
+
+class TestEcuUi : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void aboutBox();
+    void comPortSelection_data();
+    void comPortSelection();
+    void configPortStoresOnOkAndTitleBar();
+
+    void uploadWritesNameAndImage_data();
+    void uploadWritesNameAndImage();
+    void noRune();
+    void incompatible_data();
+    void incompatible();
+    void portChangeReconnects();
+    void disconnectedWithoutPortChange();
+    void cancelDuringUploadKeepsPrevious();
+    void engineRunning_data();
+    void engineRunning();
+    void faultsDuringUpload();
+    void moduleDiesMidUpload();
+    void noPortListed();
+
+    void fileUploadFromMainWindow();
+
+private:
+    // Runs a dialog until it closes or the time is up.
+    bool waitClosed(UploadForm &form, int ms = 20000);
+
+    QTemporaryDir dir_;
+};
+
+void TestEcuUi::initTestCase()
+{
+    QLocale::setDefault(QLocale::c());
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(dir_.isValid());
+    isolateCorla(dir_.path());
+}
+
+void TestEcuUi::init()
+{
+    setPorts({});
+}
+
+bool TestEcuUi::waitClosed(UploadForm &form, int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (form.outcome() == UploadForm::Outcome::Running && timer.elapsed() < ms)
+        QTest::qWait(20);
+    return form.outcome() != UploadForm::Outcome::Running;
+}
+
+void TestEcuUi::aboutBox()
+{
+    About about(nullptr);
+    QCOMPARE(about.objectName(), QStringLiteral("HelpAbout"));
+    QCOMPARE(about.windowTitle(), QStringLiteral("About KELDA"));
+    QCOMPARE(about.findChild<QLabel *>(QStringLiteral("labelProduct"))->text(), QStringLiteral("KELDA"));
+    QCOMPARE(about.findChild<QLabel *>(QStringLiteral("labelVersion"))->text(), QStringLiteral("2.0.15.0 "));
+    const QString built = about.findChild<QLabel *>(QStringLiteral("labelBuildDate"))->text();
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-[1-9]\\d?-[1-9]\\d? - \\d\\d:\\d\\d:\\d\\dUTC$"))
+                 .match(built)
+                 .hasMatch(),
+             qPrintable(built));
+    QVERIFY(about.findChild<QLabel *>(QStringLiteral("label"))->text().contains(QString::fromLatin1(qVersion())));
+    QVERIFY(about.findChild<QLabel *>(QStringLiteral("labelCopyright"))->text().contains(QStringLiteral("Ostrel")));
+    about.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+    QTest::mouseClick(about.findChild<QPushButton *>(QStringLiteral("OKButton")), Qt::LeftButton);
+    QTRY_VERIFY(!about.isVisible());
+}
+
+void TestEcuUi::comPortSelection_data()
+{
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<QString>("remembered");
+    QTest::addColumn<QString>("selected");
+    const QStringList two{QStringLiteral("/tmp/kelda-a"), QStringLiteral("/tmp/kelda-b")};
+    QTest::newRow("present") << two << "/tmp/kelda-b" << "/tmp/kelda-b";
+    QTest::newRow("absent") << two << "/tmp/kelda-gone" << "/tmp/kelda-a";
+    QTest::newRow("empty") << two << "" << "/tmp/kelda-a";
+    QTest::newRow("no ports") << QStringList() << "/tmp/kelda-a" << "";
+}
+
+void TestEcuUi::comPortSelection()
+{
+    QFETCH(QStringList, ports);
+    QFETCH(QString, remembered);
+    QFETCH(QString, selected);
+    setPorts(ports);
+    COMPortForm form(nullptr, remembered);
+    QCOMPARE(form.objectName(), QStringLiteral("COMPortFormClass"));
+    QCOMPARE(form.portCombo()->count(), ports.size());
+    for (int i = 0; i < ports.size(); ++i) {
+        QCOMPARE(form.portCombo()->itemText(i), ports.at(i));
+        QCOMPARE(form.portCombo()->itemData(i).toInt(), 0);
+    }
+    QCOMPARE(form.port(), selected);
+    QCOMPARE(form.portCombo()->currentIndex(), ports.isEmpty() ? -1 : ports.indexOf(selected));
+}
+
+void TestEcuUi::configPortStoresOnOkAndTitleBar()
+{
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path() + QStringLiteral("/config-port")));
+    setPorts({QStringLiteral("/tmp/kelda-a"), QStringLiteral("/tmp/kelda-b")});
+    auto prompter = std::make_unique<TestPrompter>();
+    TestPrompter *p = prompter.get();
+    KELDA window;
+    window.setPrompter(std::move(prompter));
+    kelda::settings::write(window.settings(), kelda::settings::Key::Port, QStringLiteral("/tmp/kelda-gone"));
+
+    // "OK": the button closes the dialog.
+    p->onExec = [](QDialog *dialog) {
+        auto *form = qobject_cast<COMPortForm *>(dialog);
+        if (!form)
+            return -1;
+        form->show();
+        form->portCombo()->setCurrentIndex(1);
+        QTest::mouseClick(form->findChild<QPushButton *>(QStringLiteral("cancelButton")), Qt::LeftButton);
+        return form->isVisible() ? -1 : 0;
+    };
+    window.configPort();
+    QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), QStringLiteral("/tmp/kelda-b"));
+
+    // The title bar: the dialog is rejected, the shown port is still stored.
+    QString shownFirst;
+    p->onExec = [&shownFirst](QDialog *dialog) {
+        auto *form = qobject_cast<COMPortForm *>(dialog);
+        if (!form)
+            return -1;
+        shownFirst = form->port();
+        form->show();
+        form->portCombo()->setCurrentIndex(0);
+        form->close();
+        return 0;
+    };
+    window.configPort();
+    QCOMPARE(shownFirst, QStringLiteral("/tmp/kelda-b"));
+    QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), QStringLiteral("/tmp/kelda-a"));
+
+    // No ports: the empty string.
+    setPorts({});
+    p->onExec = [](QDialog *) { return 0; };
+    window.configPort();
+    QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), QString());
+}
+
+void TestEcuUi::uploadWritesNameAndImage_data()
+{
+    QTest::addColumn<QStringList>("emulatorArgs");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<int>("nameSize");
+    QTest::addColumn<QByteArray>("field");
+    QTest::newRow("padded") << QStringList() << QByteArray("a.kelda") << 8 << QByteArray("a.kelda ");
+    QTest::newRow("exact") << QStringList() << QByteArray("ab.kelda") << 8 << QByteArray("ab.kelda");
+    QTest::newRow("cut") << QStringList() << QByteArray("longsetup.kelda") << 8 << QByteArray("longsetu");
+    QTest::newRow("never saved") << QStringList() << QByteArray() << 8 << QByteArray("        ");
+    QTest::newRow("lower-case lx2")
+        << QStringList{"--module", "0x4C32", "--firmware", "0x3105"} << QByteArray("a.kelda") << 8
+        << QByteArray("a.kelda ");
+    QTest::newRow("four-byte field")
+        << QStringList{"--module", "0x4C32", "--firmware", "0x3201"} << QByteArray("abcdef.kelda") << 4
+        << QByteArray("abcd");
+}
+
+void TestEcuUi::uploadWritesNameAndImage()
+{
+    QFETCH(QStringList, emulatorArgs);
+    QFETCH(QByteArray, name);
+    QFETCH(int, nameSize);
+    QFETCH(QByteArray, field);
+    const QString cal = dir_.path() + QStringLiteral("/ok.cal");
+    QFile::remove(cal);
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start(emulatorArgs + QStringList{QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+
+    const QByteArray image = patternImage(2500);
+    Answers answers;
+    QString imagePath;
+    {
+        UploadForm form(nullptr, emulator.path(), name);
+        form.setAsker(answers.asker());
+        imagePath = form.imageFileName();
+        QVERIFY(QFile::exists(imagePath));
+        QVERIFY(writeAll(imagePath, image));
+        QCOMPARE(form.portName(), emulator.path());
+        form.show();
+        QVERIFY(waitClosed(form));
+        QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
+        QVERIFY(!form.isVisible());
+        QCOMPARE(form.progressBar()->value(), form.progressBar()->maximum());
+        QVERIFY(form.log()->toPlainText().contains(QStringLiteral("Upload Calibration")));
+    }
+    QVERIFY(!QFile::exists(imagePath));  // removed with the dialog
+    QCOMPARE(answers.boxes.size(), 1);
+    QCOMPARE(answers.boxes.first().icon, QMessageBox::Information);
+    QCOMPARE(answers.boxes.first().title, QStringLiteral("OK"));
+    QCOMPARE(answers.boxes.first().text, QStringLiteral("Upload Complete"));
+
+    const QByteArray stored = readAll(cal);
+    QCOMPARE(stored.size(), 88 + nameSize + image.size());
+    QCOMPARE(stored.left(88), QByteArray(88, '\xff'));
+    QCOMPARE(stored.mid(88, nameSize), field);
+    QCOMPARE(stored.mid(88 + nameSize), image);
+}
+
+void TestEcuUi::noRune()
+{
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--identity"), QStringLiteral("none")}));
+    setPorts({emulator.path()});
+    Answers answers;
+    UploadForm form(nullptr, emulator.path(), "x.kelda");
+    form.setAsker(answers.asker());
+    form.show();
+    QVERIFY(waitClosed(form));
+    QCOMPARE(form.outcome(), UploadForm::Outcome::NoRune);
+    QVERIFY(!form.isVisible());
+    QCOMPARE(answers.boxes.size(), 1);
+    QCOMPARE(answers.boxes.first().icon, QMessageBox::Warning);
+    QCOMPARE(answers.boxes.first().title, QStringLiteral("No RUNE"));
+    QCOMPARE(answers.boxes.first().text,
+             QStringLiteral("RUNE file is not installed for this ECU.\n Please install the correct RUNE file using Tarnv4."));
+}
+
+void TestEcuUi::incompatible_data()
+{
+    QTest::addColumn<QString>("identity");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("lx1") << "lx1" << "LX1 12v03";
+    QTest::newRow("2x firmware") << "lx2-2x" << "LX2 21v04";
+}
+
+void TestEcuUi::incompatible()
+{
+    QFETCH(QString, identity);
+    QFETCH(QString, shown);
+    const QString cal = dir_.path() + QStringLiteral("/incompatible.cal");
+    QVERIFY(writeAll(cal, kPreviousCal));
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--identity"), identity, QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    Answers answers;
+    UploadForm form(nullptr, emulator.path(), "x.kelda");
+    form.setAsker(answers.asker());
+    QVERIFY(writeAll(form.imageFileName(), patternImage(100)));
+    form.show();
+    QVERIFY(waitClosed(form));
+    QCOMPARE(form.outcome(), UploadForm::Outcome::Incompatible);
+    QVERIFY(!form.isVisible());
+    QCOMPARE(answers.boxes.size(), 1);
+    QCOMPARE(answers.boxes.first().icon, QMessageBox::Critical);
+    QCOMPARE(answers.boxes.first().title, QStringLiteral("Incompatible ECU"));
+    QCOMPARE(answers.boxes.first().text,
+             QStringLiteral("This ECU (") + shown
+                 + QStringLiteral(") is not compatible with this version of KELDA.\n"
+                                  "If this is a LX2, please upgrade the firmware to 30v00 or later."));
+    QVERIFY(!corla::Ecu(form.mediator()->ecu()).isConnected());
+    QCOMPARE(readAll(cal), kPreviousCal);
+}
+
+void TestEcuUi::portChangeReconnects()
+{
+    const QString calA = dir_.path() + QStringLiteral("/a.cal");
+    const QString calB = dir_.path() + QStringLiteral("/b.cal");
+    QVERIFY(writeAll(calA, kPreviousCal));
+    QFile::remove(calB);
+    EmulatorProcess silent;
+    QVERIFY(silent.start({QStringLiteral("--silent-after"), QStringLiteral("0"), QStringLiteral("--cal-file"), calA}));
+    EmulatorProcess good;
+    QVERIFY(good.start({QStringLiteral("--cal-file"), calB}));
+    setPorts({silent.path(), good.path()});
+
+    Answers answers;
+    UploadForm form(nullptr, silent.path(), "pc.kelda");
+    form.setAsker(answers.asker());
+    const QByteArray image = patternImage(700);
+    QVERIFY(writeAll(form.imageFileName(), image));
+    form.show();
+    QCOMPARE(form.portName(), silent.path());
+    QTRY_VERIFY(form.log()->toPlainText().contains(QStringLiteral("Connect")));
+    // Mid-connection: the silent module has not answered yet.
+    QVERIFY(!form.mediator()->txns().empty());
+    form.portCombo()->setCurrentIndex(1);
+    QVERIFY(waitClosed(form));
+    QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
+    QCOMPARE(readAll(calB).mid(96), image);
+    QCOMPARE(readAll(calA), kPreviousCal);
+}
+
+void TestEcuUi::disconnectedWithoutPortChange()
+{
+    EmulatorProcess silent;
+    QVERIFY(silent.start({QStringLiteral("--silent-after"), QStringLiteral("0")}));
+    setPorts({silent.path()});
+    Answers answers;
+    UploadForm form(nullptr, silent.path(), "d.kelda");
+    form.setAsker(answers.asker());
+    // The connect fails (timeout) and the library disconnects; nothing reconnects.
+    QTRY_VERIFY_WITH_TIMEOUT(form.log()->toPlainText().contains(QStringLiteral("Connection failed")), 15000);
+    QTRY_VERIFY(form.log()->toPlainText().contains(QStringLiteral("Disconnected")));
+    QTest::qWait(300);
+    QVERIFY(form.mediator()->txns().empty());
+    form.statusMessage(QStringLiteral("Disconnected"));
+    QTest::qWait(100);
+    QVERIFY(form.mediator()->txns().empty());
+    QCOMPARE(form.outcome(), UploadForm::Outcome::Running);  // stays open for another port or Cancel
+    QVERIFY(answers.boxes.isEmpty());
+}
+
+void TestEcuUi::cancelDuringUploadKeepsPrevious()
+{
+    const QString cal = dir_.path() + QStringLiteral("/cancel.cal");
+    QVERIFY(writeAll(cal, kPreviousCal));
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    Answers answers;
+    UploadForm form(nullptr, emulator.path(), "c.kelda");
+    form.setAsker(answers.asker());
+    QVERIFY(writeAll(form.imageFileName(), patternImage(20000)));
+    form.show();
+    QTRY_VERIFY_WITH_TIMEOUT(form.progressBar()->value() > form.progressBar()->minimum(), 15000);
+    QTest::mouseClick(form.findChild<QPushButton *>(QStringLiteral("cancelButton")), Qt::LeftButton);
+    QCOMPARE(form.outcome(), UploadForm::Outcome::Cancelled);
+    QVERIFY(!form.isVisible());
+    QVERIFY(form.mediator()->txns().empty());
+    QVERIFY(!answers.has(QStringLiteral("OK")));
+    QTest::qWait(300);
+    QCOMPARE(readAll(cal), kPreviousCal);
+}
+
+void TestEcuUi::engineRunning_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("uploaded");
+    QTest::newRow("ok") << int(QMessageBox::Ok) << true;
+    QTest::newRow("cancel") << int(QMessageBox::Cancel) << false;
+}
+
+void TestEcuUi::engineRunning()
+{
+    QFETCH(int, answer);
+    QFETCH(bool, uploaded);
+    const QString cal = dir_.path() + QStringLiteral("/engine.cal");
+    QVERIFY(writeAll(cal, kPreviousCal));
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    Answers answers;
+    answers.engineRunning = static_cast<QMessageBox::StandardButton>(answer);
+    UploadForm form(nullptr, emulator.path(), "e.kelda");
+    form.setAsker(answers.asker());
+    const QByteArray image = patternImage(900);
+    QVERIFY(writeAll(form.imageFileName(), image));
+    form.show();
+    QVERIFY(waitClosed(form));
+    QVERIFY(answers.has(QStringLiteral("Warning")));
+    QCOMPARE(answers.boxes.first().icon, QMessageBox::Warning);
+    QCOMPARE(answers.boxes.first().text, QStringLiteral("Cannot perform operation when the engine is running.\n"
+                                                        "Please stop the engine before continuing."));
+    if (uploaded) {
+        QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
+        QCOMPARE(readAll(cal).mid(96), image);
+    } else {
+        QCOMPARE(form.outcome(), UploadForm::Outcome::Failed);
+        QVERIFY(form.isVisible());  // stays open; the log says why
+        QVERIFY(form.log()->toPlainText().contains(QStringLiteral("Upload failed")));
+        QVERIFY(!answers.has(QStringLiteral("OK")));
+        QCOMPARE(readAll(cal), kPreviousCal);
+    }
+}
+
+void TestEcuUi::faultsDuringUpload()
+{
+    const QString cal = dir_.path() + QStringLiteral("/faults.cal");
+    QFile::remove(cal);
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--drop"), QStringLiteral("3"), QStringLiteral("--corrupt"),
+                            QStringLiteral("4"), QStringLiteral("--corrupt-rx"), QStringLiteral("5"),
+                            QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    Answers answers;
+    UploadForm form(nullptr, emulator.path(), "f.kelda");
+    form.setAsker(answers.asker());
+    const QByteArray image = patternImage(6000);
+    QVERIFY(writeAll(form.imageFileName(), image));
+    form.show();
+    QVERIFY(waitClosed(form, 60000));
+    QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
+    QCOMPARE(readAll(cal).mid(88), QByteArray("f.kelda ") + image);
+}
+
+void TestEcuUi::moduleDiesMidUpload()
+{
+    const QString cal = dir_.path() + QStringLiteral("/dies.cal");
+    QVERIFY(writeAll(cal, kPreviousCal));
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--exit-after"), QStringLiteral("3000"), QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    Answers answers;
+    UploadForm form(nullptr, emulator.path(), "d.kelda");
+    form.setAsker(answers.asker());
+    QVERIFY(writeAll(form.imageFileName(), patternImage(8000)));
+    form.show();
+    QVERIFY(waitClosed(form, 30000));
+    QCOMPARE(form.outcome(), UploadForm::Outcome::Failed);
+    QVERIFY(!answers.has(QStringLiteral("OK")));
+    QVERIFY(form.isVisible());
+    QVERIFY(form.log()->toPlainText().contains(QStringLiteral("Upload failed")));
+    QCOMPARE(readAll(cal), kPreviousCal);
+}
+
+void TestEcuUi::noPortListed()
+{
+    Answers answers;
+    UploadForm form(nullptr, QStringLiteral("/dev/whatever"), "n.kelda");
+    form.setAsker(answers.asker());
+    QCOMPARE(form.portCombo()->count(), 0);
+    QCOMPARE(form.portName(), QString());
+    QVERIFY(form.mediator()->currentPortFactory() == nullptr);
+    QTRY_VERIFY(form.log()->toPlainText().contains(QStringLiteral("Connection failed")));
+    QCOMPARE(form.outcome(), UploadForm::Outcome::Running);
+}
+
+void TestEcuUi::fileUploadFromMainWindow()
+{
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path() + QStringLiteral("/config-upload")));
+    const QString cal = dir_.path() + QStringLiteral("/window.cal");
+    QFile::remove(cal);
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--cal-file"), cal}));
+    EmulatorProcess other;
+    QVERIFY(other.start({}));
+    setPorts({other.path(), emulator.path()});
+
+    auto prompter = std::make_unique<TestPrompter>();
+    TestPrompter *p = prompter.get();
+    KELDA window;
+    window.setPrompter(std::move(prompter));
+    const QString setup = dir_.path() + QStringLiteral("/window.kelda");
+    QVERIFY(window.model()->saveSetup(setup));
+    const QString image = dir_.path() + QStringLiteral("/window.bin");
+    QVERIFY(window.model()->writeRawImage(image));
+    kelda::settings::write(window.settings(), kelda::settings::Key::Port, emulator.path());
+
+    // Runs the upload as the modal loop would, until the dialog closes.
+    p->onExec = [](QDialog *dialog) {
+        auto *form = qobject_cast<UploadForm *>(dialog);
+        if (!form)
+            return -1;
+        form->show();
+        QElapsedTimer timer;
+        timer.start();
+        while (form->isVisible() && timer.elapsed() < 20000)
+            QTest::qWait(20);
+        return 0;
+    };
+    window.fileUpload();
+    QVERIFY(!p->told.isEmpty());
+    QCOMPARE(p->told.last().title, QStringLiteral("OK"));
+    QCOMPARE(p->told.last().text, QStringLiteral("Upload Complete"));
+    QCOMPARE(readAll(cal).mid(88), QByteArray("window.k") + readAll(image));
+    QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), emulator.path());
+
+    // Cancel at once: "Port" still takes the combo's current text.
+    p->told.clear();
+    p->onExec = [](QDialog *dialog) {
+        auto *form = qobject_cast<UploadForm *>(dialog);
+        if (!form)
+            return -1;
+        form->portCombo()->setCurrentIndex(0);
+        form->cancel();
+        return 0;
+    };
+    window.fileUpload();
+    QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), other.path());
+    QVERIFY(p->told.isEmpty());
+}
+
+QTEST_MAIN(TestEcuUi)
+#include "tst_ecuui.moc"
