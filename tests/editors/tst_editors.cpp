@@ -15,6 +15,7 @@
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "eventproxymodel.h"
@@ -148,12 +149,15 @@ private slots:
     void eventsChoices();
     void eventsReopenShowsSameLists();
     void eventsAddOutsideEventsMode();
+    void eventsButtonsWired();
 
     // States editor
     void statesForm();
     void stateListModelsUnderTester();
     void statesAddChooseRemove();
     void statesChoices();
+    void statesButtonsWired();
+    void listsSurviveSaveAndOpen();
 };
 
 void TestEditors::initTestCase()
@@ -940,6 +944,125 @@ void TestEditors::statesChoices()
     QVERIFY(combo);
     QCOMPARE(combo->count(), 1);
     QCOMPARE(combo->itemText(0), model.itemName(ItemType::CanOutput, 0));
+}
+
+void TestEditors::eventsButtonsWired()
+{
+    PMModel model;
+    addRows(model, 4, 1);
+    EventsEditor ed;
+    ed.setEvent(&model, 0);
+    ed.show();
+    const char *const views[] = {"statesSet_tableView", "statesClear_tableView",
+                                 "timersStart_tableView", "timersStop_tableView"};
+    const char *const adds[] = {"addStateSet", "addStateClear", "addTimerStart", "addTimerStop"};
+    const char *const removes[] = {"removeStateSet", "removeStateClear", "removeTimerStart", "removeTimerStop"};
+    // Each "+" grows only its own list, by k + 1 entries for list k.
+    model.setModified(false);
+    QTest::mouseClick(child<QPushButton>(ed, adds[0]), Qt::LeftButton);
+    QVERIFY(model.isModified());
+    for (int k = 0; k < 4; ++k)
+        for (int i = k ? 0 : 1; i <= k; ++i)
+            QTest::mouseClick(child<QPushButton>(ed, adds[k]), Qt::LeftButton);
+    for (int k = 0; k < 4; ++k) {
+        QCOMPARE(model.listEntryCount(0, k), k + 1);
+        QCOMPARE(child<QTableView>(ed, views[k])->model()->rowCount(), k + 1);
+    }
+    // Each "-" shrinks only its own list.
+    model.setModified(false);
+    for (int k = 0; k < 4; ++k) {
+        child<QTableView>(ed, views[k])->selectRow(0);
+        QTest::mouseClick(child<QPushButton>(ed, removes[k]), Qt::LeftButton);
+        for (int j = 0; j < 4; ++j)
+            QCOMPARE(model.listEntryCount(0, j), j <= k ? j : j + 1);
+    }
+    QVERIFY(model.isModified());
+}
+
+void TestEditors::statesButtonsWired()
+{
+    PMModel model;
+    addRows(model, 8, 3);
+    addRows(model, 5, 1);
+    StatesEditor ed;
+    ed.setState(&model, 0);
+    ed.show();
+    const char *const views[] = {"LX2Out_tableView", "LX1Out_tableView", "CANOut_tableView"};
+    const char *const adds[] = {"addLX2", "addLX1", "addCAN"};
+    const char *const removes[] = {"removeLX2", "removeLX1", "removeCAN"};
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i <= k; ++i)
+            QTest::mouseClick(child<QPushButton>(ed, adds[k]), Qt::LeftButton);
+    for (int k = 0; k < 3; ++k)
+        QCOMPARE(model.listEntryCount(0, k), k + 1);
+
+    // Several rows selected: only the first selected one goes.
+    StateProxyModel *can = ed.listModel(2);
+    const QStringList outputs = names(model, ItemType::CanOutput);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(can->setData(can->index(i, 0), outputs[i]));
+    QTableView *canView = child<QTableView>(ed, views[2]);
+    canView->selectionModel()->select(can->index(1, 0), QItemSelectionModel::Select);
+    canView->selectionModel()->select(can->index(2, 0), QItemSelectionModel::Select);
+    QTest::mouseClick(child<QPushButton>(ed, removes[2]), Qt::LeftButton);
+    QCOMPARE(column(can), QStringList({outputs[0], outputs[2]}));
+
+    for (int k = 0; k < 2; ++k) {
+        child<QTableView>(ed, views[k])->selectRow(0);
+        QTest::mouseClick(child<QPushButton>(ed, removes[k]), Qt::LeftButton);
+        QCOMPARE(model.listEntryCount(0, k), k);
+    }
+    QCOMPARE(model.listEntryCount(0, 2), 2);
+}
+
+void TestEditors::listsSurviveSaveAndOpen()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("lists.kelda"));
+    QStringList eventLists[4];
+    QStringList stateLists[3];
+    {
+        PMModel model;
+        addRows(model, 3, 1);
+        addRows(model, 6, 1);
+        addRows(model, 8, 1);
+        addRows(model, 5, 2);
+        StatesEditor states;
+        states.setState(&model, 1);
+        for (int k = 0; k < 3; ++k) {
+            StateProxyModel *list = states.listModel(k);
+            QVERIFY(list->addEntry(1, k));
+            QVERIFY(list->setData(list->index(0, 0), list->choices().last()));
+            stateLists[k] = column(list);
+        }
+        model.setMode(4);
+        QVERIFY(model.insertRows(0, 1));
+        EventsEditor events;
+        events.setEvent(&model, 0);
+        for (int k = 0; k < 4; ++k) {
+            EventProxyModel *list = events.listModel(k);
+            QVERIFY(list->addEntry(0, k));
+            QVERIFY(list->setData(list->index(0, 0), list->choices().last()));
+            eventLists[k] = column(list);
+        }
+        QVERIFY2(model.saveSetup(path), qPrintable(model.lastError()));
+    }
+    PMModel reopened;
+    QVERIFY2(reopened.openSetup(path), qPrintable(reopened.lastError()));
+    reopened.setMode(4);
+    EventsEditor events;
+    events.setEvent(&reopened, 0);
+    for (int k = 0; k < 4; ++k)
+        QCOMPARE(column(events.listModel(k)), eventLists[k]);
+    QCOMPARE(eventLists[0], QStringList({reopened.itemName(ItemType::State, 1)}));
+    QCOMPARE(eventLists[2], QStringList({reopened.itemName(ItemType::Timer, 0)}));
+    reopened.setMode(5);
+    StatesEditor states;
+    states.setState(&reopened, 1);
+    for (int k = 0; k < 3; ++k)
+        QCOMPARE(column(states.listModel(k)), stateLists[k]);
+    QCOMPARE(stateLists[0], QStringList({QStringLiteral("LX2 LED 32")}));
 }
 
 QTEST_MAIN(TestEditors)
