@@ -1,0 +1,25 @@
+// "&Go": compile the open setup into a new simulator window's image file and
+// run it there, beside the main window.
+#include "kelda.h"
+
+#include "pmmodel.h"
+#include "simulator.h"
+
+void KELDA::startSimulation()
+{
+    auto *sim = new Simulator();
+    // A setup that does not compile would run an empty or partial image and
+    // look like a setup without logic; say why instead.
+    if (!model()->writeRawImage(sim->imageFileName())) {
+        delete sim;
+        QString why = model()->imageError();
+        if (why.isEmpty())
+            why = QStringLiteral("The image could not be written.");
+        prompter().tell(this, QMessageBox::Warning, QStringLiteral("KELDA"),
+                        QStringLiteral("The setup cannot be simulated.\n\n%1").arg(why));
+        return;
+    }
+    sim->setWindowTitle(QStringLiteral("Simulation of ") + model()->fileName());
+    sim->start(model()->session());
+    sim->show();
+}

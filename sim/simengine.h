@@ -1,0 +1,182 @@
+// SimEngine: runs the event logic of a compiled setup, one 10 ms tick at a
+// time. It reads the raw image back (event inputs and actions, states, LX1
+// outputs) and the timer run times from a copy of the setup's store session.
+// Inputs come in as tick-box flags, so the simulator window and kelda-cli feed
+// it the same way. No widgets; everything is a fixed block of 255 entries per
+// table, so a tick allocates nothing.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+#include "schema.h"
+#include "strata.h"
+
+namespace kelda {
+
+// Every table of the image has a one-byte count.
+constexpr int kSimCapacity = kMaxTableItems;  // 255
+
+// Keypad tick-box columns: P, SP, LP, DP (Condition codes 1..4).
+constexpr int kKeyConditionCount = 4;
+
+// A list of item numbers (1-based; 0 = no item).
+struct SimList {
+    uint8_t count = 0;
+    std::array<uint8_t, kSimCapacity> items{};
+};
+
+struct SimInput {
+    uint8_t kind = 0;       // source kind: 1 key, 2 timer, 3 CAN input, 4 state, 5 switch
+    uint8_t number = 0;     // item number in that table
+    uint8_t condition = 0;  // Condition code
+    uint8_t join = 0;       // Combine code joining the next entry
+};
+
+struct SimEvent {
+    std::array<SimInput, 3> inputs{};
+    // "States to Set", "States to Clear", "Timers to Start", "Timers to Stop"
+    std::array<SimList, 4> lists{};
+};
+
+struct SimState {
+    uint32_t ledMask = 0;  // bit n = LX2 LED index n
+    SimList lx1Outputs;
+    SimList canOutputs;  // read, drives nothing here
+};
+
+struct SimLx1Output {
+    std::array<uint8_t, kLx1ModuleCount> masks{};  // byte m = channels of LX1-(m+1)
+};
+
+// The tick boxes of the input tables, as the user left them. Row r (0-based).
+struct SimInputs {
+    std::array<std::array<bool, kKeyConditionCount>, kSimCapacity> keys{};  // [row][condition - 1]
+    std::array<bool, kSimCapacity> switches{};
+    std::array<bool, kSimCapacity> canInputs{};
+
+    void clear() { *this = SimInputs(); }
+};
+
+class SimEngine
+{
+public:
+    SimEngine() = default;
+
+    // Back to the state of a fresh window: nothing read, everything off.
+    void reset();
+
+    // Reads sections 2, 5, 6 and 7 of the image in the given file. A missing,
+    // short or damaged file leaves what is not in it at zero; reading never
+    // leaves the bytes of the file. Returns false when the file cannot be read.
+    bool readImage(const QString &fileName);
+    void readImage(const QByteArray &image);
+
+    // Timer count and run times from the setup item of the session; all
+    // timers stopped. Without a setup item the count is 0. Moves the cursor.
+    void loadTimers(StoreSession session);
+
+    void clearStates() { m_states.fill(false); }
+
+    // One tick, in this order: readInputs, clearPresses, tickTimers,
+    // evaluateEvents, then the outputs are derived. SP, LP and DP of the
+    // boxes are unticked, so a short, long or double press is seen once.
+    void tick(SimInputs &boxes);
+
+    // The steps of a tick.
+    void readInputs(const SimInputs &boxes);
+    static void clearPresses(SimInputs &boxes);
+    void tickTimers();
+    void evaluateEvents();
+    bool evaluateInput(const SimInput &input) const;
+    void deriveOutputs();
+
+    // Engine state
+    int eventCount() const { return m_eventCount; }
+    const SimEvent &event(int e) const { return m_events[e]; }
+    int stateCount() const { return m_stateCount; }
+    const SimState &stateRecord(int s) const { return m_stateRecords[s]; }
+    int lx1OutputCount() const { return m_lx1Count; }
+    const SimLx1Output &lx1Output(int p) const { return m_lx1Outputs[p]; }
+    int timerCount() const { return m_timerCount; }
+
+    // State row r is set (rows beyond the capacity never are).
+    bool stateSet(int row) const { return inRange(row) && m_states[row]; }
+    void setState(int row, bool set)
+    {
+        if (inRange(row))
+            m_states[row] = set;
+    }
+    // Remaining run time of timer row r in 5 ms units; 0 = stopped.
+    uint16_t timerValue(int row) const { return inRange(row) ? m_timerValues[row] : 0; }
+    uint16_t timerResetValue(int row) const { return inRange(row) ? m_timerResets[row] : 0; }
+    // Seconds left as the window shows them: 0.5, 0.49, 0.
+    static QString timerText(uint16_t value);
+
+    // Derived outputs (after the last tick)
+    uint32_t ledMask() const { return m_ledMask; }
+    bool ledOn(int row) const { return row >= 0 && row < 32 && (m_ledMask >> row) & 1u; }
+    bool lx1OutputActive(int row) const { return inRange(row) && m_lx1Active[row]; }
+    // Channel c (0..7) of module m (0..7).
+    bool lx1ChannelOn(int module, int channel) const
+    {
+        return module >= 0 && module < kLx1ModuleCount && channel >= 0 && channel < kLx1ChannelCount
+               && (m_lx1Grid[module] >> channel) & 1u;
+    }
+    uint8_t lx1ModuleMask(int module) const { return m_lx1Grid[module]; }
+
+    // What the setup uses: an input row some event input reads, an output row
+    // some state drives. For "Show Used I/O Only".
+    bool keyUsed(int row) const { return inRange(row) && m_keyUsed[row]; }
+    bool switchUsed(int row) const { return inRange(row) && m_switchUsed[row]; }
+    bool canInputUsed(int row) const { return inRange(row) && m_canUsed[row]; }
+    bool lx1OutputUsed(int row) const { return inRange(row) && m_lx1Used[row]; }
+    bool ledUsed(int row) const { return row >= 0 && row < 32 && (m_ledUsedMask >> row) & 1u; }
+
+private:
+    static bool inRange(int row) { return row >= 0 && row < kSimCapacity; }
+    void findUsed();
+
+    // From the image
+    uint8_t m_eventCount = 0;
+    std::array<SimEvent, kSimCapacity> m_events{};
+    uint8_t m_stateCount = 0;
+    std::array<SimState, kSimCapacity> m_stateRecords{};
+    uint8_t m_lx1Count = 0;
+    std::array<SimLx1Output, kSimCapacity> m_lx1Outputs{};
+
+    // Inputs as read at the start of the tick
+    std::array<std::array<bool, kKeyConditionCount>, kSimCapacity> m_keys{};
+    std::array<bool, kSimCapacity> m_switches{};
+    std::array<bool, kSimCapacity> m_canInputs{};
+
+    // The engine's memory
+    std::array<bool, kSimCapacity> m_states{};
+    std::array<bool, kSimCapacity> m_previousStates{};
+    uint16_t m_timerCount = 0;
+    std::array<uint16_t, kSimCapacity> m_timerValues{};
+    std::array<uint16_t, kSimCapacity> m_timerResets{};
+
+    // Derived outputs
+    uint32_t m_ledMask = 0;
+    std::array<bool, kSimCapacity> m_lx1Active{};
+    std::array<uint8_t, kLx1ModuleCount> m_lx1Grid{};
+
+    // Used rows
+    std::array<bool, kSimCapacity> m_keyUsed{};
+    std::array<bool, kSimCapacity> m_switchUsed{};
+    std::array<bool, kSimCapacity> m_canUsed{};
+    std::array<bool, kSimCapacity> m_lx1Used{};
+    uint32_t m_ledUsedMask = 0;
+};
+
+// Helpers over a store session, for the window and the command line: the
+// number of items of a type under the setup item (0 without one) and the name
+// of one of them (empty when absent). Both move the cursor.
+int simItemCount(StoreSession session, ItemType type);
+QString simItemName(StoreSession session, ItemType type, int index);
+
+} // namespace kelda

@@ -1,0 +1,297 @@
+#include "simulator.h"
+
+#include <QBrush>
+#include <QHeaderView>
+#include <QTableWidget>
+#include <QTimer>
+
+#include "ui_simulator.h"
+
+using namespace kelda;
+
+namespace {
+
+constexpr int kRowHeight = 18;
+constexpr int kKeyColumnWidth = 25;
+constexpr int kKeyNameWidth = 100;
+constexpr int kNameWidth = 120;
+constexpr int kValueWidth = 70;
+constexpr int kGridColumnWidth = 20;
+
+// Cells the window draws: shown normally, but not for editing (the next
+// tick would overwrite any edit).
+constexpr Qt::ItemFlags kDrawnFlags = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+
+void setColumns(QTableWidget *table, const QStringList &labels)
+{
+    table->setColumnCount(static_cast<int>(labels.size()));
+    table->setHorizontalHeaderLabels(labels);
+}
+
+QStringList gridLabels(const char *prefix)
+{
+    QStringList labels;
+    for (int i = 1; i <= 8; ++i)
+        labels << QString::fromLatin1(prefix) + QString::number(i);
+    return labels;
+}
+
+} // namespace
+
+Simulator::Simulator(QWidget *parent)
+    : QWidget(parent), ui(new Ui::SimulatorClass), m_engine(std::make_unique<SimEngine>())
+{
+    ui->setupUi(this);
+    // A closed simulation is over: stop ticking, drop the copy and the image.
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    const std::array<QTableWidget *, 8> tables = {
+        ui->keyPadTableWidget, ui->switchTableWidget, ui->CANInpTableWidget, ui->stateTableWidget,
+        ui->timerTableWidget, ui->outputTableWidget, ui->LX1TableWidget, ui->LEDTableWidget};
+    for (QTableWidget *t : tables) {
+        t->verticalHeader()->setMinimumSectionSize(kRowHeight);
+        t->verticalHeader()->setDefaultSectionSize(kRowHeight);
+    }
+    // Columns exist from the start so the sizes below hold; fillTables sets
+    // the same columns again.
+    setColumns(ui->keyPadTableWidget, {"Keypad", "P", "SP", "LP", "DP"});
+    ui->keyPadTableWidget->horizontalHeader()->setMinimumSectionSize(kKeyColumnWidth);
+    ui->keyPadTableWidget->horizontalHeader()->setDefaultSectionSize(kKeyColumnWidth);
+    for (int c = 0; c < 5; ++c)
+        ui->keyPadTableWidget->setColumnWidth(c, kKeyColumnWidth);
+    ui->keyPadTableWidget->setColumnWidth(0, kKeyNameWidth);
+
+    const std::array<std::pair<QTableWidget *, QStringList>, 6> twoColumn = {{
+        {ui->switchTableWidget, {"Switches", "ON"}},
+        {ui->CANInpTableWidget, {"CAN Inputs", "ON"}},
+        {ui->stateTableWidget, {"State", "Set / Clear"}},
+        {ui->timerTableWidget, {"Timer", "Running"}},
+        {ui->outputTableWidget, {"Output", "Active"}},
+        {ui->LEDTableWidget, {"LED", "On / Off"}},
+    }};
+    for (const auto &[table, labels] : twoColumn) {
+        setColumns(table, labels);
+        table->setColumnWidth(0, kNameWidth);
+        table->setColumnWidth(1, kValueWidth);
+    }
+    setColumns(ui->LX1TableWidget, gridLabels(""));
+    ui->LX1TableWidget->horizontalHeader()->setMinimumSectionSize(kGridColumnWidth);
+    ui->LX1TableWidget->horizontalHeader()->setDefaultSectionSize(kGridColumnWidth);
+    for (int c = 0; c < 8; ++c)
+        ui->LX1TableWidget->setColumnWidth(c, kGridColumnWidth);
+
+    connect(ui->switchTableWidget, &QTableWidget::itemChanged, this, &Simulator::switchChanged);
+    connect(ui->btnClose, &QPushButton::clicked, this, &QWidget::close);
+    m_timer = new QTimer(this);
+    connect(m_timer, &QTimer::timeout, this, &Simulator::Update);
+    connect(ui->rbShowAll, &QRadioButton::toggled, this, &Simulator::showRows);
+    connect(ui->rbShowUsed, &QRadioButton::toggled, this, &Simulator::showRows);
+
+    // The file gets its final unique name now, before the image is written.
+    if (m_imageFile.open())
+        m_imageFile.close();
+}
+
+Simulator::~Simulator()
+{
+    m_timer->stop();
+    if (m_session)
+        STRATA_CloseSession(m_session);
+    delete ui;
+}
+
+void Simulator::start(StoreSession modelSession)
+{
+    if (m_session) {
+        STRATA_CloseSession(m_session);
+        m_session = nullptr;
+    }
+    StoreSession copy = nullptr;
+    if (STRATA_NewSession(&copy)) {
+        m_session = copy;
+        if (modelSession && STRATA_GotoRoot(modelSession))
+            STRATA_CopyBlocks(modelSession, m_session);
+    }
+
+    m_engine->reset();
+    m_boxes.clear();
+    fillTables();
+    m_engine->loadTimers(m_session);
+    m_engine->readImage(imageFileName());
+    m_engine->clearStates();
+    m_engine->deriveOutputs();
+    showRows();
+    m_timer->start(kTickMs);
+}
+
+void Simulator::switchChanged(QTableWidgetItem *item)
+{
+    // Input changes take effect at the next tick.
+    Q_UNUSED(item);
+}
+
+void Simulator::Update()
+{
+    readInputs();
+    m_engine->tick(m_boxes);
+    clearPresses();
+    showState();
+}
+
+void Simulator::fillTables()
+{
+    setColumns(ui->keyPadTableWidget, {"Keypad", "P", "SP", "LP", "DP"});
+    fillTable(ui->keyPadTableWidget, ItemType::KeypadKey, 4, 0);
+    setColumns(ui->switchTableWidget, {"Switches", "ON"});
+    fillTable(ui->switchTableWidget, ItemType::Switch, 1, 0);
+    setColumns(ui->CANInpTableWidget, {"CAN Inputs", "ON"});
+    fillTable(ui->CANInpTableWidget, ItemType::CanInput, 1, 0);
+    setColumns(ui->stateTableWidget, {"State", "Set / Clear"});
+    fillTable(ui->stateTableWidget, ItemType::State, 0, 1);
+    setColumns(ui->timerTableWidget, {"Timer", "Running"});
+    fillTable(ui->timerTableWidget, ItemType::Timer, 0, 1);
+    setColumns(ui->outputTableWidget, {"Output", "Active"});
+    fillTable(ui->outputTableWidget, ItemType::Lx1Output, 0, 1);
+    setColumns(ui->LEDTableWidget, {"LED", "On / Off"});
+    fillTable(ui->LEDTableWidget, ItemType::Lx2Led, 0, 1);
+
+    QTableWidget *grid = ui->LX1TableWidget;
+    setColumns(grid, gridLabels(""));
+    grid->setRowCount(kLx1ModuleCount);
+    grid->setVerticalHeaderLabels(gridLabels("LX1-"));
+    for (int m = 0; m < kLx1ModuleCount; ++m)
+        for (int c = 0; c < kLx1ChannelCount; ++c) {
+            auto *cell = new QTableWidgetItem();
+            cell->setFlags(Qt::NoItemFlags);
+            grid->setItem(m, c, cell);
+        }
+
+    m_shownStates.assign(ui->stateTableWidget->rowCount(), Shown());
+    m_shownTimers.assign(ui->timerTableWidget->rowCount(), Shown());
+    m_shownOutputs.assign(ui->outputTableWidget->rowCount(), Shown());
+    m_shownLeds.assign(ui->LEDTableWidget->rowCount(), Shown());
+    m_shownGrid.assign(kLx1ModuleCount * kLx1ChannelCount, Shown());
+}
+
+void Simulator::fillTable(QTableWidget *table, ItemType type, int checkColumns, int textColumns)
+{
+    if (!m_session || !STRATA_GotoRoot(m_session) || !STRATA_OpenItem(toU16(ItemType::Setup), 0, m_session))
+        return;
+    const int rows = simItemCount(m_session, type);
+    table->setRowCount(rows);
+    for (int r = 0; r < rows; ++r) {
+        auto *name = new QTableWidgetItem(simItemName(m_session, type, r));
+        name->setFlags(Qt::NoItemFlags);
+        table->setItem(r, 0, name);
+        if (checkColumns > 0) {
+            for (int c = 1; c <= checkColumns; ++c) {
+                auto *box = new QTableWidgetItem();
+                box->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
+                box->setCheckState(Qt::Unchecked);
+                table->setItem(r, c, box);
+            }
+        } else {
+            for (int c = 1; c <= textColumns; ++c) {
+                auto *cell = new QTableWidgetItem();
+                cell->setFlags(Qt::NoItemFlags);
+                table->setItem(r, c, cell);
+            }
+        }
+    }
+}
+
+void Simulator::readInputs()
+{
+    auto ticked = [](QTableWidget *table, int row, int column) {
+        const QTableWidgetItem *item = table->item(row, column);
+        return item && item->checkState() == Qt::Checked;
+    };
+    const int keys = std::min(ui->keyPadTableWidget->rowCount(), kSimCapacity);
+    for (int r = 0; r < keys; ++r)
+        for (int c = 1; c <= kKeyConditionCount; ++c)
+            m_boxes.keys[r][c - 1] = ticked(ui->keyPadTableWidget, r, c);
+    const int switches = std::min(ui->switchTableWidget->rowCount(), kSimCapacity);
+    for (int r = 0; r < switches; ++r)
+        m_boxes.switches[r] = ticked(ui->switchTableWidget, r, 1);
+    const int cans = std::min(ui->CANInpTableWidget->rowCount(), kSimCapacity);
+    for (int r = 0; r < cans; ++r)
+        m_boxes.canInputs[r] = ticked(ui->CANInpTableWidget, r, 1);
+}
+
+void Simulator::clearPresses()
+{
+    // The engine has already unticked SP, LP and DP in its boxes; show it.
+    QTableWidget *table = ui->keyPadTableWidget;
+    for (int r = 0; r < table->rowCount(); ++r)
+        for (int c = 2; c <= kKeyConditionCount; ++c) {
+            QTableWidgetItem *item = table->item(r, c);
+            if (item && item->checkState() != Qt::Unchecked)
+                item->setCheckState(Qt::Unchecked);
+        }
+}
+
+void Simulator::draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text,
+                     bool green, bool coloured)
+{
+    if (shown.value == value)
+        return;
+    QTableWidgetItem *cell = table->item(row, column);
+    if (!cell) {
+        cell = new QTableWidgetItem();
+        table->setItem(row, column, cell);
+    }
+    cell->setFlags(kDrawnFlags);
+    cell->setText(text);
+    if (coloured)
+        cell->setBackground(QBrush(green ? Qt::green : Qt::white, Qt::SolidPattern));
+    shown.value = value;
+}
+
+void Simulator::showState()
+{
+    const SimEngine &e = *m_engine;
+    static const QString kSet = QStringLiteral("Set"), kClear = QStringLiteral("Clear");
+    static const QString kActive = QStringLiteral("Active"), kSpace = QStringLiteral(" ");
+    static const QString kOn = QStringLiteral("ON"), kOff = QStringLiteral("OFF");
+
+    // Only cells whose text or colour changes are touched; the rest already
+    // show what a full redraw would.
+    for (int r = 0; r < static_cast<int>(m_shownStates.size()); ++r) {
+        const bool set = e.stateSet(r);
+        draw(ui->stateTableWidget, r, 1, m_shownStates[r], set, set ? kSet : kClear, set, true);
+    }
+    for (int r = 0; r < static_cast<int>(m_shownTimers.size()); ++r) {
+        const uint16_t v = e.timerValue(r);
+        if (m_shownTimers[r].value != v)
+            draw(ui->timerTableWidget, r, 1, m_shownTimers[r], v, SimEngine::timerText(v), false, false);
+    }
+    for (int r = 0; r < static_cast<int>(m_shownOutputs.size()); ++r) {
+        const bool active = e.lx1OutputActive(r);
+        draw(ui->outputTableWidget, r, 1, m_shownOutputs[r], active, active ? kActive : kSpace, active, true);
+    }
+    for (int r = 0; r < static_cast<int>(m_shownLeds.size()); ++r) {
+        const bool on = e.ledOn(r);
+        draw(ui->LEDTableWidget, r, 1, m_shownLeds[r], on, on ? kOn : kOff, on, true);
+    }
+    for (int m = 0; m < kLx1ModuleCount; ++m)
+        for (int c = 0; c < kLx1ChannelCount; ++c) {
+            const bool on = e.lx1ChannelOn(m, c);
+            draw(ui->LX1TableWidget, m, c, m_shownGrid[m * kLx1ChannelCount + c], on, kSpace, on, true);
+        }
+}
+
+void Simulator::showRows()
+{
+    // With neither button chosen every row is shown.
+    const bool usedOnly = ui->rbShowUsed->isChecked();
+    const SimEngine &e = *m_engine;
+    auto apply = [usedOnly](QTableWidget *table, auto used) {
+        for (int r = 0; r < table->rowCount(); ++r)
+            table->setRowHidden(r, usedOnly && !used(r));
+    };
+    apply(ui->keyPadTableWidget, [&e](int r) { return e.keyUsed(r); });
+    apply(ui->switchTableWidget, [&e](int r) { return e.switchUsed(r); });
+    apply(ui->CANInpTableWidget, [&e](int r) { return e.canInputUsed(r); });
+    apply(ui->outputTableWidget, [&e](int r) { return e.lx1OutputUsed(r); });
+    apply(ui->LEDTableWidget, [&e](int r) { return e.ledUsed(r); });
+}

@@ -1,0 +1,209 @@
+// Helpers of the simulator tests: raw images made by hand, timers in a real
+// store session, and setups built through PMModel as the user would.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "imageformat.h"
+#include "pmmodel.h"
+#include "schema.h"
+#include "strata.h"
+
+namespace simtest {
+
+struct Input {
+    uint8_t kind, number, condition, join;
+};
+struct Event {
+    std::vector<Input> inputs;  // written as given: 1 to 3 entries
+    std::array<std::vector<uint8_t>, 4> lists{};
+};
+struct State {
+    uint32_t ledMask = 0;
+    std::vector<uint8_t> lx1, can;
+};
+
+// The layout of every section, so the engine can be tested apart from the
+// compiler. Sections 3, 4, 8 and 9 are empty.
+struct Image {
+    std::vector<uint16_t> timers;
+    std::vector<Event> events;
+    std::vector<State> states;
+    std::vector<std::array<uint8_t, 8>> lx1;
+
+    QByteArray build() const
+    {
+        using kelda::image::appendU16;
+        QByteArray out(kelda::image::kHeaderSize, '\0');
+        std::array<uint16_t, 11> h{};
+        h[0] = kelda::image::kHeaderSize;
+        auto patch = [&out](qsizetype at, uint16_t v) {
+            out[at] = char(v >> 8);
+            out[at + 1] = char(v & 0xFF);
+        };
+        h[1] = uint16_t(out.size());
+        out.append(char(timers.size()));
+        for (uint16_t t : timers)
+            appendU16(out, t);
+        h[2] = uint16_t(out.size());
+        out.append(char(events.size()));
+        qsizetype table = out.size();
+        out.append(QByteArray(qsizetype(events.size()) * 2, '\0'));
+        for (size_t e = 0; e < events.size(); ++e) {
+            patch(table + qsizetype(e) * 2, uint16_t(out.size()));
+            for (const Input &i : events[e].inputs) {
+                out.append(char(i.kind));
+                out.append(char(i.number));
+                out.append(char(i.condition));
+                out.append(char(i.join));
+            }
+        }
+        h[3] = uint16_t(out.size());
+        out.append('\0');
+        h[4] = uint16_t(out.size());
+        out.append('\0');
+        h[5] = uint16_t(out.size());
+        table = out.size();
+        out.append(QByteArray(qsizetype(events.size()) * 2, '\0'));
+        for (size_t e = 0; e < events.size(); ++e) {
+            patch(table + qsizetype(e) * 2, uint16_t(out.size()));
+            for (const auto &list : events[e].lists) {
+                out.append(char(list.size()));
+                for (uint8_t n : list)
+                    out.append(char(n));
+            }
+            out.append('\0');
+        }
+        h[6] = uint16_t(out.size());
+        out.append(char(states.size()));
+        table = out.size();
+        out.append(QByteArray(qsizetype(states.size()) * 2, '\0'));
+        for (size_t s = 0; s < states.size(); ++s) {
+            patch(table + qsizetype(s) * 2, uint16_t(out.size()));
+            appendU16(out, uint16_t(states[s].ledMask & 0xFFFF));
+            appendU16(out, uint16_t(states[s].ledMask >> 16));
+            out.append(char(states[s].lx1.size()));
+            for (uint8_t n : states[s].lx1)
+                out.append(char(n));
+            out.append(char(states[s].can.size()));
+            for (uint8_t n : states[s].can)
+                out.append(char(n));
+        }
+        h[7] = uint16_t(out.size());
+        out.append(char(lx1.size()));
+        for (const auto &masks : lx1) {
+            appendU16(out, 25);
+            for (uint8_t m : masks)
+                out.append(char(m));
+        }
+        h[8] = uint16_t(out.size());
+        out.append('\0');
+        h[9] = uint16_t(out.size());
+        out.append('\0');
+        h[10] = uint16_t(out.size());
+        for (uint16_t o : kelda::kOptionDefaults)
+            appendU16(out, o);
+        out.append(QByteArray(8, '\0'));
+        for (int k = 0; k < 11; ++k)
+            patch(2 * k, h[k]);
+        return out;
+    }
+};
+
+// The worked example of the image format: one timer, one CAN input, one
+// event, one state driving LED 0 and LX1 output 1 (channel 1 of LX1-1).
+inline QByteArray workedExample()
+{
+    return QByteArray::fromHex("0016 0016 0019 0020 0025 0026 002F 0039 0044 0049 004A"
+                               "01 0064"
+                               "01 001C 03010000"
+                               "01 01 01 0005"
+                               "00"
+                               "0028 01 01 00 01 01 00 00"
+                               "01 0032 0001 0000 01 01 00"
+                               "01 0019 0100000000000000"
+                               "01 2000 0000"
+                               "00"
+                               "0001 0005 0064 03E8 0032 0005 C049 0600 0000000000000000");
+}
+
+// A store session whose setup item holds timers with these run times.
+inline StoreSession timerSession(const std::vector<uint16_t> &ticks)
+{
+    using namespace kelda;
+    StoreSession s = nullptr;
+    STRATA_NewSession(&s);
+    STRATA_InsertItemBlocks(toU16(ItemType::Setup), 1, s);
+    STRATA_OpenItem(toU16(ItemType::Setup), 0, s);
+    STRATA_InsertItemBlocks(toU16(ItemType::Timer), uint16_t(ticks.size()), s);
+    for (size_t i = 0; i < ticks.size(); ++i) {
+        STRATA_OpenItem(toU16(ItemType::Timer), uint16_t(i), s);
+        STRATA_InsertValue(toU16(ValueId::ResetTicks), &ticks[i], s);
+        STRATA_CloseItem(s);
+    }
+    return s;
+}
+
+// More timers than the editor lets one make (and than an image can hold),
+// put straight into the store.
+inline bool addRawTimers(StoreSession s, int n)
+{
+    using namespace kelda;
+    return STRATA_GotoRoot(s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, s)
+           && STRATA_InsertItemBlocks(toU16(ItemType::Timer), uint16_t(n), s);
+}
+
+// Builds a setup through the model, the way the editor does.
+class SetupBuilder
+{
+public:
+    explicit SetupBuilder(PMModel &m) : m_(m) {}
+
+    int add(Mode mode)
+    {
+        m_.setMode(int(mode));
+        const int row = m_.rowCount();
+        m_.insertRows(row, 1);
+        return row;
+    }
+    QString name(kelda::ItemType type, int row) const { return m_.itemName(type, row); }
+    // Input k of event row: target text such as "KP: Keypad 1", condition and join texts.
+    // Inputs after the first need the join before them set first.
+    bool input(int event, int k, kelda::ItemType type, int targetRow, const char *condition,
+               const char *join = "NONE")
+    {
+        m_.setMode(int(Mode::Events));
+        if (!m_.setEventInput(event, k, PMModel::typePrefix(type) + name(type, targetRow)))
+            return false;
+        if (!m_.setData(m_.index(event, 3 + 3 * k), QString::fromLatin1(condition)))
+            return false;
+        return k == 2 || m_.setData(m_.index(event, 4 + 3 * k), QString::fromLatin1(join));
+    }
+    // Appends an entry pointing at item row of the list's target type.
+    bool listEntry(Mode ownerMode, int owner, int list, kelda::ItemType type, int targetRow)
+    {
+        m_.setMode(int(ownerMode));
+        const int entry = m_.listEntryCount(owner, list);
+        return m_.addListEntry(owner, list) && m_.setListEntry(owner, list, entry, name(type, targetRow));
+    }
+    void timerSeconds(int row, double seconds)
+    {
+        m_.setMode(int(Mode::Timers));
+        m_.setData(m_.index(row, 1), seconds);
+    }
+    void lx1Mask(int row, int module, uint8_t mask)
+    {
+        m_.setMode(int(Mode::Lx1Outputs));
+        m_.setData(m_.index(row, 2 + module), QString::number(mask, 2));
+    }
+
+private:
+    PMModel &m_;
+};
+
+} // namespace simtest

@@ -1,0 +1,233 @@
+// kelda-cli simulate, run as the real binary on setups saved by the model.
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "pmmodel.h"
+#include "simtestutil.h"
+#include "tst_sim.h"
+
+using namespace kelda;
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QStringList out;
+    QString err;
+};
+
+Run runCli(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(KELDA_CLI), args);
+    Run r;
+    if (!p.waitForFinished(60000))
+        return r;
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'));
+    if (!r.out.isEmpty() && r.out.last().isEmpty())
+        r.out.removeLast();
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QString leds(int on = -1)
+{
+    QString s = QStringLiteral("leds");
+    for (int r = 0; r < 32; ++r)
+        s += r == on ? QStringLiteral(" 1") : QStringLiteral(" 0");
+    return s;
+}
+
+} // namespace
+
+class TestSimCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void scriptRunsEndToEnd();
+    void emptyTablesPrintTheirWordAlone();
+    void badLinesStopBeforeAnyTick_data();
+    void badLinesStopBeforeAnyTick();
+    void aSetupThatDoesNotCompileIsNotRun();
+    void usage();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_setup;
+};
+
+void TestSimCli::initTestCase()
+{
+    QLocale::setDefault(QLocale::c());
+    QVERIFY(QFile::exists(QStringLiteral(KELDA_CLI)));
+    // key 1 "Pressed" sets state 1 and starts timer 1 (0.5 s); state 1 drives
+    // LED 20 and LX1 output 1 (channel 3 of LX1-2). Key 2 "Short Press" or
+    // switch 1 "High" clears state 1; CAN input 1 sets state 2.
+    PMModel model;
+    simtest::SetupBuilder b(model);
+    const int timer = b.add(Mode::Timers);
+    b.timerSeconds(timer, 0.5);
+    b.add(Mode::Timers);
+    const int s1 = b.add(Mode::States);
+    const int s2 = b.add(Mode::States);
+    const int out = b.add(Mode::Lx1Outputs);
+    b.add(Mode::Lx1Outputs);
+    b.lx1Mask(out, 1, 0x04);
+    b.add(Mode::CanInputs);
+    const int e1 = b.add(Mode::Events);
+    QVERIFY(b.input(e1, 0, ItemType::KeypadKey, 0, "Pressed"));
+    QVERIFY(b.listEntry(Mode::Events, e1, 0, ItemType::State, s1));
+    QVERIFY(b.listEntry(Mode::Events, e1, 2, ItemType::Timer, timer));
+    const int e2 = b.add(Mode::Events);
+    QVERIFY(b.input(e2, 0, ItemType::KeypadKey, 1, "Short Press", "OR"));
+    QVERIFY(b.input(e2, 1, ItemType::Switch, 0, "High"));
+    QVERIFY(b.listEntry(Mode::Events, e2, 1, ItemType::State, s1));
+    const int e3 = b.add(Mode::Events);
+    QVERIFY(b.input(e3, 0, ItemType::CanInput, 0, "-"));
+    QVERIFY(b.listEntry(Mode::Events, e3, 0, ItemType::State, s2));
+    QVERIFY(b.listEntry(Mode::States, s1, 0, ItemType::Lx2Led, 20));
+    QVERIFY(b.listEntry(Mode::States, s1, 1, ItemType::Lx1Output, out));
+    m_setup = m_dir.filePath("setup.kelda");
+    QVERIFY2(model.saveSetup(m_setup), qPrintable(model.lastError()));
+}
+
+void TestSimCli::scriptRunsEndToEnd()
+{
+    const QString script = m_dir.filePath("run.txt");
+    QVERIFY(writeFile(script, "# hold key 1 for one tick\n"
+                              "show\n"
+                              "key 1 P on   # held\n"
+                              "\n"
+                              "tick\n"
+                              "show\n"
+                              "key 1 P off\n"
+                              "tick 2\n"
+                              "show\n"
+                              "key 2 SP on\n"
+                              "can 1 on\n"
+                              "tick\n"
+                              "show\n"
+                              "tick 46\n"
+                              "show\n"
+                              "switch 1 on\n"
+                              "tick\n"
+                              "show\n"));
+    const Run r = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.exitCode, 0);
+    const QString idle = QStringLiteral("lx1 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000");
+    const QString lit = QStringLiteral("lx1 00000000 00100000 00000000 00000000 00000000 00000000 00000000 00000000");
+    const QStringList expected = {
+        "tick 0", "states 0 0", "timers 0 0", "outputs 0 0", leds(), idle,
+        "tick 1", "states 1 0", "timers 0.5 0", "outputs 1 0", leds(20), lit,
+        "tick 3", "states 1 0", "timers 0.48 0", "outputs 1 0", leds(20), lit,
+        // the short press clears state 1 once; CAN input 1 sets state 2
+        "tick 4", "states 0 1", "timers 0.47 0", "outputs 0 0", leds(), idle,
+        "tick 50", "states 0 1", "timers 0.01 0", "outputs 0 0", leds(), idle,
+        "tick 51", "states 0 1", "timers 0 0", "outputs 0 0", leds(), idle,
+    };
+    QCOMPARE(r.out.size(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(r.out[i], expected[i]);
+}
+
+void TestSimCli::emptyTablesPrintTheirWordAlone()
+{
+    PMModel model;
+    const QString setup = m_dir.filePath("new.kelda");
+    QVERIFY(model.saveSetup(setup));
+    const QString script = m_dir.filePath("show.txt");
+    QVERIFY(writeFile(script, "tick 3\nshow\n"));
+    const Run r = runCli({QStringLiteral("simulate"), setup, QStringLiteral("--script"), script});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out.size(), 6);
+    QCOMPARE(r.out[0], QStringLiteral("tick 3"));
+    QCOMPARE(r.out[1], QStringLiteral("states"));
+    QCOMPARE(r.out[2], QStringLiteral("timers"));
+    QCOMPARE(r.out[3], QStringLiteral("outputs"));
+    QCOMPARE(r.out[4], leds());
+}
+
+void TestSimCli::badLinesStopBeforeAnyTick_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("unknown word") << QByteArray("press 1") << "unknown word 'press'";
+    QTest::newRow("key row too large") << QByteArray("key 26 P on") << "row 26 is outside the keypad table";
+    QTest::newRow("key row zero") << QByteArray("key 0 P on") << "row 0 is outside the keypad table";
+    QTest::newRow("not a row") << QByteArray("switch one on") << "'one' is not a row number";
+    QTest::newRow("bad box") << QByteArray("key 1 XP on") << "'XP' is not a keypad box";
+    QTest::newRow("bad on/off") << QByteArray("switch 1 maybe") << "'maybe' is neither 'on' nor 'off'";
+    QTest::newRow("missing argument") << QByteArray("key 1 P") << "missing argument";
+    QTest::newRow("extra argument") << QByteArray("switch 1 on now") << "extra argument 'now'";
+    QTest::newRow("can row outside") << QByteArray("can 2 on") << "row 2 is outside the CAN input table";
+    QTest::newRow("tick zero") << QByteArray("tick 0") << "'0' is not a number of ticks";
+    QTest::newRow("tick extra") << QByteArray("tick 1 2") << "extra argument '2'";
+    QTest::newRow("show extra") << QByteArray("show all") << "extra argument 'all'";
+}
+
+void TestSimCli::badLinesStopBeforeAnyTick()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, why);
+    const QString script = m_dir.filePath("bad.txt");
+    QVERIFY(writeFile(script, "tick\nshow\n# comment\n" + line + "\nshow\n"));
+    const Run r = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.out.isEmpty(), "nothing runs before the script is checked");
+    const QString prefix = QStringLiteral("kelda-cli: %1:4: ").arg(script);
+    QVERIFY2(r.err.startsWith(prefix + why), qPrintable(r.err));
+    QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
+}
+
+void TestSimCli::aSetupThatDoesNotCompileIsNotRun()
+{
+    PMModel model;
+    QVERIFY(simtest::addRawTimers(model.session(), kMaxTableItems + 1));
+    const QString setup = m_dir.filePath("toomany.kelda");
+    QVERIFY(model.saveSetup(setup));
+    const QString script = m_dir.filePath("show1.txt");
+    QVERIFY(writeFile(script, "show\n"));
+    const Run r = runCli({QStringLiteral("simulate"), setup, QStringLiteral("--script"), script});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.startsWith(QStringLiteral("kelda-cli: cannot simulate %1: too many timers").arg(setup)), qPrintable(r.err));
+
+    const Run missing = runCli({QStringLiteral("simulate"), m_dir.filePath("nope.kelda"),
+                                QStringLiteral("--script"), script});
+    QCOMPARE(missing.exitCode, 1);
+    QVERIFY2(missing.err.startsWith(QStringLiteral("kelda-cli: cannot open %1: no such file").arg(m_dir.filePath("nope.kelda"))),
+             qPrintable(missing.err));
+
+    const Run noScript = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"),
+                                 m_dir.filePath("nope.txt")});
+    QCOMPARE(noScript.exitCode, 1);
+    QVERIFY2(noScript.err.startsWith(QStringLiteral("kelda-cli: cannot read %1: ").arg(m_dir.filePath("nope.txt"))),
+             qPrintable(noScript.err));
+}
+
+void TestSimCli::usage()
+{
+    const Run r = runCli({QStringLiteral("simulate"), m_setup});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.err.contains(QStringLiteral("kelda-cli simulate SETUP.kelda --script FILE")));
+    QCOMPARE(runCli({QStringLiteral("simulate"), QStringLiteral("--script")}).exitCode, 2);
+}
+
+QObject *makeCliTests()
+{
+    return new TestSimCli;
+}
+
+#include "tst_simcli.moc"

@@ -1,0 +1,561 @@
+// The engine on hand-made images and on setups compiled by the real compiler.
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include "simengine.h"
+#include "simtestutil.h"
+#include "tst_sim.h"
+
+using namespace kelda;
+using simtest::Event;
+using simtest::Image;
+using simtest::Input;
+using simtest::State;
+
+namespace {
+
+constexpr uint8_t KEY = 1, TIMER = 2, CAN = 3, STATE = 4, SWITCH = 5;
+constexpr uint8_t P = 1, SP = 2, LP = 3, DP = 4, RUNNING = 5, STOPPED = 6, SET = 7, CLEARED = 8, HIGH = 9,
+                  LOW = 10;
+constexpr uint8_t NONE = 0, AND = 1, OR = 2;
+
+Event on(std::vector<Input> inputs, std::vector<uint8_t> set = {}, std::vector<uint8_t> clear = {},
+         std::vector<uint8_t> start = {}, std::vector<uint8_t> stop = {})
+{
+    Event e;
+    e.inputs = std::move(inputs);
+    e.lists = {std::move(set), std::move(clear), std::move(start), std::move(stop)};
+    return e;
+}
+
+struct Rig {
+    std::unique_ptr<SimEngine> engine = std::make_unique<SimEngine>();
+    std::unique_ptr<SimInputs> boxes = std::make_unique<SimInputs>();
+    StoreSession session = nullptr;
+
+    explicit Rig(const Image &image)
+    {
+        session = simtest::timerSession(image.timers);
+        engine->loadTimers(session);
+        engine->readImage(image.build());
+    }
+    ~Rig() { STRATA_CloseSession(session); }
+    void tick(int n = 1)
+    {
+        for (int i = 0; i < n; ++i)
+            engine->tick(*boxes);
+    }
+    SimEngine *operator->() { return engine.get(); }
+};
+
+} // namespace
+
+class TestSimEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void workedExample();
+    void pressedFiresEveryTickAndStatesShowOneTickLater();
+    void pressesAreSeenOnExactlyOneTick();
+    void timerCountdown_data();
+    void timerCountdown();
+    void timerInputsSeeLiveValues();
+    void lastEventWins();
+    void joins_data();
+    void joins();
+    void switchesAndCanInputs();
+    void ledIndex20();
+    void setupWithoutEvents();
+    void usedRows();
+    void timersFromSession();
+    void damagedImages();
+    void compiledSetup();
+    void inputWithoutTarget();
+};
+
+void TestSimEngine::workedExample()
+{
+    auto session = simtest::timerSession({100});
+    auto engine = std::make_unique<SimEngine>();
+    auto boxes = std::make_unique<SimInputs>();
+    engine->loadTimers(session);
+    engine->readImage(simtest::workedExample());
+    QCOMPARE(engine->eventCount(), 1);
+    QCOMPARE(engine->stateCount(), 1);
+    QCOMPARE(engine->lx1OutputCount(), 1);
+    QCOMPARE(engine->event(0).inputs[0].kind, CAN);
+    QCOMPARE(engine->event(0).lists[0].count, 1);
+    QCOMPARE(engine->event(0).lists[2].items[0], 1);
+    QCOMPARE(engine->stateRecord(0).ledMask, 1u);
+    QCOMPARE(engine->lx1Output(0).masks[0], 1);
+
+    engine->tick(*boxes);
+    QVERIFY(!engine->stateSet(0));
+    QVERIFY(!engine->ledOn(0));
+
+    boxes->canInputs[0] = true;
+    engine->tick(*boxes);
+    QVERIFY(engine->stateSet(0));
+    QCOMPARE(engine->timerValue(0), 100);
+    QVERIFY(engine->ledOn(0));
+    QVERIFY(!engine->ledOn(1));
+    QVERIFY(engine->lx1OutputActive(0));
+    QVERIFY(engine->lx1ChannelOn(0, 0));
+    QVERIFY(!engine->lx1ChannelOn(0, 1));
+    QVERIFY(!engine->lx1ChannelOn(1, 0));
+
+    boxes->canInputs[0] = false;
+    engine->tick(*boxes);
+    QCOMPARE(SimEngine::timerText(engine->timerValue(0)), QStringLiteral("0.49"));
+    QVERIFY(engine->stateSet(0));  // nothing clears it
+    STRATA_CloseSession(session);
+}
+
+void TestSimEngine::pressedFiresEveryTickAndStatesShowOneTickLater()
+{
+    Image img;
+    img.timers = {100};
+    img.events = {on({{KEY, 1, P, NONE}}, {1}, {}, {1}),  // key 1 held: set state 1, restart timer 1
+                  on({{STATE, 1, SET, NONE}}, {2})};      // state 1 set: set state 2
+    img.states.resize(2);
+    Rig rig(img);
+
+    rig.boxes->keys[0][0] = true;
+    rig.tick();
+    QVERIFY(rig->stateSet(0));
+    QVERIFY2(!rig->stateSet(1), "a state set in this tick must not be seen before the next");
+    QCOMPARE(rig->timerValue(0), 100);
+    for (int i = 0; i < 5; ++i) {
+        rig.tick();
+        QCOMPARE(rig->timerValue(0), 100);  // restarted on every tick while held
+        QVERIFY(rig->stateSet(1));
+    }
+    QVERIFY(rig.boxes->keys[0][0]);  // "P" stays as the user left it
+    rig.boxes->keys[0][0] = false;
+    rig.tick();
+    QCOMPARE(rig->timerValue(0), 98);
+}
+
+void TestSimEngine::pressesAreSeenOnExactlyOneTick()
+{
+    Image img;
+    img.timers = {100, 100, 100};
+    img.events = {on({{KEY, 2, SP, NONE}}, {}, {}, {1}),
+                  on({{KEY, 2, LP, NONE}}, {}, {}, {2}),
+                  on({{KEY, 2, DP, NONE}}, {}, {}, {3}),
+                  on({{KEY, 2, SP, NONE}}, {}, {1}),   // clears state 1 on a short press
+                  on({{KEY, 1, SP, NONE}}, {1})};      // another key's press: not ours
+    img.states.resize(1);
+    Rig rig(img);
+
+    rig.boxes->keys[1][1] = true;  // SP of key row 2
+    rig.tick();
+    QCOMPARE(rig->timerValue(0), 100);
+    QCOMPARE(rig->timerValue(1), 0);  // the LP event waits for another box
+    QCOMPARE(rig->timerValue(2), 0);
+    QVERIFY2(!rig.boxes->keys[1][1], "SP must be unticked by the tick that saw it");
+    rig.tick();
+    QCOMPARE(rig->timerValue(0), 98);  // not seen a second time
+
+    rig.boxes->keys[1][2] = true;
+    rig.boxes->keys[1][3] = true;
+    rig.boxes->keys[1][0] = true;
+    rig.tick();
+    QCOMPARE(rig->timerValue(1), 100);
+    QCOMPARE(rig->timerValue(2), 100);
+    QVERIFY(!rig.boxes->keys[1][2]);
+    QVERIFY(!rig.boxes->keys[1][3]);
+    QVERIFY(rig.boxes->keys[1][0]);
+    QVERIFY(!rig->stateSet(0));
+}
+
+void TestSimEngine::timerCountdown_data()
+{
+    QTest::addColumn<int>("reset");
+    QTest::addColumn<int>("stopsAfter");
+    QTest::newRow("0.5 s") << 100 << 50;
+    QTest::newRow("0.505 s") << 101 << 51;
+    QTest::newRow("one unit") << 1 << 1;
+}
+
+void TestSimEngine::timerCountdown()
+{
+    QFETCH(int, reset);
+    QFETCH(int, stopsAfter);
+    Image img;
+    img.timers = {uint16_t(reset)};
+    img.events = {on({{KEY, 1, SP, NONE}}, {}, {}, {1})};
+    Rig rig(img);
+
+    const SimInput stopped{TIMER, 1, STOPPED, NONE};
+    const SimInput running{TIMER, 1, RUNNING, NONE};
+    QVERIFY(rig->evaluateInput(stopped));
+    rig.boxes->keys[0][1] = true;
+    rig.tick();
+    QCOMPARE(rig->timerValue(0), reset);
+    if (reset == 100)
+        QCOMPARE(SimEngine::timerText(rig->timerValue(0)), QStringLiteral("0.5"));
+    for (int k = 1; k <= stopsAfter; ++k) {
+        rig.tick();
+        if (reset == 100 && k <= 2)
+            QCOMPARE(SimEngine::timerText(rig->timerValue(0)), k == 1 ? QStringLiteral("0.49") : QStringLiteral("0.48"));
+        if (k < stopsAfter) {
+            QVERIFY2(rig->evaluateInput(running), qPrintable(QString("tick %1").arg(k)));
+            QVERIFY(!rig->evaluateInput(stopped));
+        }
+    }
+    QCOMPARE(rig->timerValue(0), 0);
+    QVERIFY(rig->evaluateInput(stopped));
+    QVERIFY(!rig->evaluateInput(running));
+    QCOMPARE(SimEngine::timerText(0), QStringLiteral("0"));
+}
+
+void TestSimEngine::timerInputsSeeLiveValues()
+{
+    Image img;
+    img.timers = {100};
+    img.events = {on({{KEY, 1, P, NONE}}, {}, {}, {1}),       // start timer 1
+                  on({{TIMER, 1, RUNNING, NONE}}, {1}),        // later in the same tick: sees it running
+                  on({{KEY, 2, P, NONE}}, {}, {}, {}, {1}),    // stop timer 1
+                  on({{TIMER, 1, STOPPED, NONE}}, {2})};       // sees it stopped at once
+    img.states.resize(2);
+    Rig rig(img);
+    rig.boxes->keys[0][0] = true;
+    rig.tick();
+    QVERIFY(rig->stateSet(0));
+    QVERIFY(!rig->stateSet(1));
+    rig.boxes->keys[1][0] = true;
+    rig.tick();
+    QVERIFY(rig->stateSet(1));
+    QCOMPARE(rig->timerValue(0), 0);
+}
+
+void TestSimEngine::lastEventWins()
+{
+    Image img;
+    img.timers = {100};
+    img.events = {on({{KEY, 1, P, NONE}}, {3}, {}, {1}),
+                  on({{KEY, 1, P, NONE}}, {}, {3}, {}, {1}),
+                  on({{KEY, 2, P, NONE}}, {}, {2}),
+                  on({{KEY, 2, P, NONE}}, {2})};
+    img.states.resize(3);
+    Rig rig(img);
+    rig.boxes->keys[0][0] = true;
+    rig.boxes->keys[1][0] = true;
+    rig.tick();
+    QVERIFY2(!rig->stateSet(2), "event 2 clears state 3 after event 1 set it");
+    QCOMPARE(rig->timerValue(0), 0);
+    QVERIFY2(rig->stateSet(1), "event 4 sets state 2 after event 3 cleared it");
+}
+
+void TestSimEngine::joins_data()
+{
+    QTest::addColumn<std::vector<Input>>("inputs");
+    QTest::addColumn<bool>("fires");
+    // key 1 held (true), key 2 not (false)
+    const Input t{KEY, 1, P, NONE}, f{KEY, 2, P, NONE};
+    auto j = [](Input i, uint8_t join) { i.join = join; return i; };
+    QTest::newRow("false AND true") << std::vector<Input>{j(f, AND), t} << false;
+    QTest::newRow("true AND true") << std::vector<Input>{j(t, AND), t} << true;
+    QTest::newRow("false OR true") << std::vector<Input>{j(f, OR), t} << true;
+    QTest::newRow("false OR false") << std::vector<Input>{j(f, OR), f} << false;
+    QTest::newRow("(false AND true) OR true") << std::vector<Input>{j(f, AND), j(t, OR), t} << true;
+    QTest::newRow("(true OR false) AND false") << std::vector<Input>{j(t, OR), j(f, AND), f} << false;
+    QTest::newRow("NONE ends at input 0") << std::vector<Input>{f} << false;
+    QTest::newRow("true AND true, then NONE") << std::vector<Input>{j(t, AND), t} << true;
+    // A third entry's join is written but never continues the record.
+    QTest::newRow("third join ignored") << std::vector<Input>{j(t, AND), j(t, AND), j(t, OR)} << true;
+}
+
+void TestSimEngine::joins()
+{
+    QFETCH(std::vector<Input>, inputs);
+    QFETCH(bool, fires);
+    Image img;
+    // Event 2 follows event 1's record directly; it shows the record length was right.
+    img.events = {on(inputs, {1}), on({{KEY, 3, P, NONE}}, {2})};
+    img.states.resize(2);
+    Rig rig(img);
+    rig.boxes->keys[0][0] = true;
+    rig.boxes->keys[2][0] = true;
+    rig.tick();
+    QCOMPARE(rig->stateSet(0), fires);
+    QVERIFY(rig->stateSet(1));
+}
+
+void TestSimEngine::switchesAndCanInputs()
+{
+    Image img;
+    img.events = {on({{SWITCH, 2, HIGH, NONE}}, {1}), on({{SWITCH, 2, LOW, NONE}}, {2}),
+                  on({{CAN, 1, 0, NONE}}, {3}), on({{STATE, 3, CLEARED, NONE}}, {4}),
+                  on({{99, 1, P, NONE}}, {5})};  // unknown source kind: never true
+    img.states.resize(5);
+    Rig rig(img);
+    rig.tick();
+    QVERIFY(!rig->stateSet(0));
+    QVERIFY(rig->stateSet(1));
+    QVERIFY(!rig->stateSet(2));
+    QVERIFY(rig->stateSet(3));  // state 3 was clear at the start of the tick
+    rig.boxes->switches[1] = true;
+    rig.boxes->canInputs[0] = true;
+    rig.tick();
+    QVERIFY(rig->stateSet(0));
+    QVERIFY(rig->stateSet(2));
+    QVERIFY(!rig->stateSet(4));
+}
+
+void TestSimEngine::ledIndex20()
+{
+    Image img;
+    img.events = {on({{KEY, 1, P, NONE}}, {1})};
+    img.states = {State{1u << 20, {}, {}}};
+    Rig rig(img);
+    QCOMPARE(rig->stateRecord(0).ledMask, 1u << 20);
+    rig.boxes->keys[0][0] = true;
+    rig.tick();
+    for (int r = 0; r < 32; ++r)
+        QCOMPARE(rig->ledOn(r), r == 20);
+    QVERIFY(!rig->ledOn(32));
+    QCOMPARE(rig->ledMask() & 0xFFFF, 0u);
+    QCOMPARE(rig->ledMask() >> 16, 1u << 4);
+}
+
+void TestSimEngine::setupWithoutEvents()
+{
+    Image img;
+    img.states = {State{0x3, {2, 0}, {1}}, State{0x80000000u, {1}, {}}};
+    img.lx1 = {{0, 0, 0, 0, 0, 0, 0, 0x80}, {0x0F, 0, 0, 0, 0, 0, 0, 0}};
+    Rig rig(img);
+    QCOMPARE(rig->eventCount(), 0);
+    QCOMPARE(rig->stateCount(), 2);  // read from section 6 although section 5 is empty
+    QCOMPARE(rig->lx1OutputCount(), 2);
+    QCOMPARE(rig->stateRecord(0).lx1Outputs.count, 2);
+    QCOMPARE(rig->stateRecord(0).canOutputs.items[0], 1);
+    QCOMPARE(rig->lx1Output(0).masks[7], 0x80);
+    rig.tick(3);
+    QVERIFY(!rig->stateSet(0) && !rig->stateSet(1));
+    QCOMPARE(rig->ledMask(), 0u);
+    QVERIFY(!rig->lx1OutputActive(0) && !rig->lx1OutputActive(1));
+    for (int m = 0; m < 8; ++m)
+        QCOMPARE(rig->lx1ModuleMask(m), 0);
+
+    // The derivation itself: state 1 drives output 2 (and an entry of 0, ignored).
+    rig->setState(0, true);
+    rig->deriveOutputs();
+    QVERIFY(rig->ledOn(0) && rig->ledOn(1) && !rig->ledOn(31));
+    QVERIFY(!rig->lx1OutputActive(0));
+    QVERIFY(rig->lx1OutputActive(1));
+    QCOMPARE(rig->lx1ModuleMask(0), 0x0F);
+    QVERIFY(rig->lx1ChannelOn(0, 3) && !rig->lx1ChannelOn(0, 4));
+    rig->setState(1, true);
+    rig->deriveOutputs();
+    QVERIFY(rig->ledOn(31));
+    QVERIFY(rig->lx1ChannelOn(7, 7));
+}
+
+void TestSimEngine::usedRows()
+{
+    Image img;
+    img.events = {on({{KEY, 3, P, OR}, {SWITCH, 2, HIGH, AND}, {CAN, 4, 0, NONE}}),
+                  on({{KEY, 5, P, NONE}, {SWITCH, 9, HIGH, NONE}})};  // second entry not in the record
+    img.states = {State{1u << 7, {2}, {}}};
+    img.lx1 = {{}, {}};
+    // Entry two of event 2 is written though join 0 ends the record; the
+    // reader must not take it as input.
+    Rig rig(img);
+    QVERIFY(rig->keyUsed(2) && rig->keyUsed(4) && !rig->keyUsed(0));
+    QVERIFY(rig->switchUsed(1) && !rig->switchUsed(8));
+    QVERIFY(rig->canInputUsed(3) && !rig->canInputUsed(0));
+    QVERIFY(rig->lx1OutputUsed(1) && !rig->lx1OutputUsed(0));
+    QVERIFY(rig->ledUsed(7) && !rig->ledUsed(6));
+}
+
+void TestSimEngine::timersFromSession()
+{
+    auto engine = std::make_unique<SimEngine>();
+    // No setup item: no timers.
+    StoreSession empty = nullptr;
+    QVERIFY(STRATA_NewSession(&empty));
+    engine->loadTimers(empty);
+    QCOMPARE(engine->timerCount(), 0);
+    STRATA_CloseSession(empty);
+    engine->loadTimers(nullptr);
+    QCOMPARE(engine->timerCount(), 0);
+
+    // More timers than an image can hold: the first 255 are loaded, nothing overflows.
+    std::vector<uint16_t> ticks(300, 7);
+    ticks[254] = 9;
+    StoreSession many = simtest::timerSession(ticks);
+    engine->loadTimers(many);
+    QCOMPARE(engine->timerCount(), 300);
+    QCOMPARE(engine->timerResetValue(254), 9);
+    QCOMPARE(engine->timerResetValue(255), 0);
+    QCOMPARE(engine->timerValue(0), 0);
+    SimInputs boxes;
+    engine->tick(boxes);
+    QCOMPARE(engine->timerValue(0), 0);
+    STRATA_CloseSession(many);
+}
+
+void TestSimEngine::damagedImages()
+{
+    const QByteArray good = simtest::workedExample();
+    auto session = simtest::timerSession({100});
+    auto engine = std::make_unique<SimEngine>();
+    auto boxes = std::make_unique<SimInputs>();
+    for (auto &row : boxes->keys)
+        row.fill(true);
+    boxes->switches.fill(true);
+    boxes->canInputs.fill(true);
+
+    // Every prefix of a good image: no crash, counts within their capacity,
+    // and what is missing is not made up.
+    for (qsizetype len = 0; len < good.size(); ++len) {
+        engine->reset();
+        engine->loadTimers(session);
+        engine->readImage(good.left(len));
+        QVERIFY(engine->eventCount() <= 1);
+        if (len < 25)
+            QCOMPARE(engine->eventCount(), 0);
+        if (len < 48)
+            QCOMPARE(engine->stateCount(), 0);
+        if (len < 58)
+            QCOMPARE(engine->lx1OutputCount(), 0);
+        SimInputs b = *boxes;
+        engine->tick(b);
+        engine->tick(b);
+    }
+
+    // Offsets and counts that point past the end.
+    QByteArray bad = good;
+    bad[4] = char(0xFF);  // H2 beyond the file
+    bad[10] = char(0xFF);  // H5 beyond the file
+    engine->reset();
+    engine->readImage(bad);
+    QCOMPARE(engine->eventCount(), 0);
+    QCOMPARE(engine->stateCount(), 0);
+
+    bad = good;
+    bad[25] = char(0xFF);  // 255 events, one record present
+    bad[47] = char(0xFF);  // 255 states
+    engine->reset();
+    engine->readImage(bad);
+    QCOMPARE(engine->eventCount(), 255);
+    SimInputs b = *boxes;
+    engine->tick(b);
+
+    // Item numbers of 255 everywhere.
+    engine->reset();
+    engine->readImage(QByteArray(4096, char(0xFF)));
+    QVERIFY(engine->eventCount() <= 255);
+    engine->tick(b);
+
+    // A missing file reads as an empty image.
+    QTemporaryDir dir;
+    engine->reset();
+    QVERIFY(!engine->readImage(dir.filePath("missing.bin")));
+    QCOMPARE(engine->eventCount(), 0);
+    QCOMPARE(engine->stateCount(), 0);
+    QCOMPARE(engine->lx1OutputCount(), 0);
+    STRATA_CloseSession(session);
+}
+
+void TestSimEngine::compiledSetup()
+{
+    // A setup built as the user would, compiled by the real compiler: key 3
+    // "Short Press" AND switch 2 "Low" sets state 1, which drives LED 20 and
+    // LX1 output 1 (channel 3 of LX1-2), and starts timer 1.
+    PMModel model;
+    simtest::SetupBuilder b(model);
+    const int timer = b.add(Mode::Timers);
+    b.timerSeconds(timer, 0.5);
+    const int state = b.add(Mode::States);
+    const int out = b.add(Mode::Lx1Outputs);
+    b.lx1Mask(out, 1, 0x04);
+    const int ev = b.add(Mode::Events);
+    QVERIFY(b.input(ev, 0, ItemType::KeypadKey, 2, "Short Press", "AND"));
+    QVERIFY(b.input(ev, 1, ItemType::Switch, 1, "Low"));
+    QVERIFY(b.listEntry(Mode::Events, ev, 0, ItemType::State, state));
+    QVERIFY(b.listEntry(Mode::Events, ev, 2, ItemType::Timer, timer));
+    QVERIFY(b.listEntry(Mode::States, state, 0, ItemType::Lx2Led, 20));
+    QVERIFY(b.listEntry(Mode::States, state, 1, ItemType::Lx1Output, out));
+
+    QTemporaryDir dir;
+    const QString file = dir.filePath("image.bin");
+    QVERIFY2(model.writeRawImage(file), qPrintable(model.imageError()));
+    auto engine = std::make_unique<SimEngine>();
+    SimInputs boxes;
+    engine->loadTimers(model.session());
+    QVERIFY(engine->readImage(file));
+    QCOMPARE(engine->eventCount(), 1);
+    QCOMPARE(engine->timerResetValue(0), 100);
+
+    boxes.switches[1] = true;  // "Low" is false
+    boxes.keys[2][1] = true;
+    engine->tick(boxes);
+    QVERIFY(!engine->stateSet(0));
+    boxes.switches[1] = false;
+    boxes.keys[2][1] = true;
+    engine->tick(boxes);
+    QVERIFY(engine->stateSet(0));
+    QVERIFY(engine->ledOn(20));
+    QVERIFY(engine->lx1OutputActive(0));
+    QVERIFY(engine->lx1ChannelOn(1, 2));
+    QCOMPARE(SimEngine::timerText(engine->timerValue(0)), QStringLiteral("0.5"));
+}
+
+void TestSimEngine::inputWithoutTarget()
+{
+    // An event input that points at nothing compiles as keypad key 1 with its
+    // stored condition: it reacts to key row 1 for conditions 1 to 4 only.
+    Image img;
+    img.events = {on({{KEY, 1, SP, NONE}}, {1}), on({{KEY, 1, 0, NONE}}, {2}), on({{KEY, 1, SET, NONE}}, {3})};
+    img.states.resize(3);
+    Rig rig(img);
+    for (auto &c : rig.boxes->keys[0])
+        c = true;
+    rig.tick();
+    QVERIFY(rig->stateSet(0));
+    QVERIFY(!rig->stateSet(1));
+    QVERIFY(!rig->stateSet(2));
+
+    // The same through the compiler: a new event has no input targets.
+    PMModel model;
+    simtest::SetupBuilder b(model);
+    const int state = b.add(Mode::States);
+    const int ev = b.add(Mode::Events);
+    QVERIFY(b.listEntry(Mode::Events, ev, 0, ItemType::State, state));
+    QTemporaryDir dir;
+    const QString file = dir.filePath("image.bin");
+    QVERIFY2(model.writeRawImage(file), qPrintable(model.imageError()));
+    auto engine = std::make_unique<SimEngine>();
+    SimInputs boxes;
+    engine->readImage(file);
+    const SimInput input = engine->event(0).inputs[0];
+    QCOMPARE(input.kind, KEY);
+    QCOMPARE(input.number, 1);
+    QCOMPARE(input.join, NONE);
+    if (input.condition >= 1 && input.condition <= 4) {
+        boxes.keys[0][input.condition - 1] = true;
+        engine->tick(boxes);
+        QVERIFY(engine->stateSet(0));
+    } else {
+        boxes.keys[0].fill(true);
+        engine->tick(boxes);
+        QVERIFY(!engine->stateSet(0));
+    }
+    engine->clearStates();
+    boxes.clear();
+    engine->tick(boxes);
+    QVERIFY(!engine->stateSet(0));
+}
+
+QObject *makeEngineTests()
+{
+    return new TestSimEngine;
+}
+
+#include "tst_simengine.moc"
