@@ -107,6 +107,11 @@ bool PMModel::openSetup(const QString &path)
     m_modified = false;
 
     QByteArray encoded;
+    if (path.isEmpty()) {
+        m_lastError = QStringLiteral("Could not open the setup: no file name was given.");
+        endResetModel();
+        return false;
+    }
     if (!latin1Path(path, encoded)) {
         m_lastError = QStringLiteral("Could not open \"%1\": the file name contains characters the setup store cannot handle; rename or move the file.").arg(path);
         endResetModel();
@@ -137,6 +142,10 @@ bool PMModel::saveSetup(const QString &path)
         return false;
     }
     QByteArray encoded;
+    if (path.isEmpty()) {
+        m_lastError = QStringLiteral("Could not save the setup: no file name was given.");
+        return false;
+    }
     if (!latin1Path(path, encoded)) {
         m_lastError = QStringLiteral("Could not save \"%1\": the file name contains characters the setup store cannot handle; choose another name.").arg(path);
         return false;

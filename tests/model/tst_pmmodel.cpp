@@ -917,6 +917,15 @@ private slots:
         QVERIFY(!other.lastError().isEmpty());
         QCOMPARE(other.fileName(), path);
 
+        // Names the store cannot carry are refused, not mangled into another file.
+        const QString cyrillic = dir.filePath(QString::fromUtf8("\u0416.kelda"));
+        QVERIFY(!other.saveSetup(cyrillic));
+        QVERIFY(other.lastError().contains(QStringLiteral("file name")));
+        QVERIFY(!QFile::exists(cyrillic));
+        QVERIFY(!other.saveSetup(QString()));
+        QVERIFY(!other.lastError().isEmpty());
+        QCOMPARE(other.fileName(), path);
+
         // A failed open leaves no setup: defaults read, writes dropped.
         QVERIFY(!other.openSetup(dir.filePath("absent.kelda")));
         QVERIFY(other.lastError().contains(QStringLiteral("absent.kelda")));
