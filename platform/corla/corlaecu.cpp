@@ -149,7 +149,10 @@ EcuImpl::EcuImpl()
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer_, &QTimer::timeout, &ctx_, [this] {
-        retry(QStringLiteral("no reply within %1 ms").arg(req_.timeoutMs));
+        if (pipelining_)
+            windowTimeout();
+        else
+            retry(QStringLiteral("no reply within %1 ms").arg(req_.timeoutMs));
     });
 }
 
@@ -286,6 +289,8 @@ void EcuImpl::finish(CorlaEcuTxn *txn, int status)
     timer_.stop();
     req_.active = false;
     req_.onReply = nullptr;
+    pipelining_ = false;
+    window_.clear();
     begun_ = false;
     txn->state = CorlaEcuTxn::State::Finished;
     txn->status = status;
@@ -448,6 +453,8 @@ void EcuImpl::closePort(bool sayGoodbye)
     timer_.stop();
     req_.active = false;
     req_.onReply = nullptr;
+    pipelining_ = false;
+    window_.clear();
     if (!port_)
         return;
     QSerialPort *p = port_;
@@ -553,10 +560,16 @@ void EcuImpl::onReadyRead()
         if (ev == proto::FrameParser::Event::None)
             break;
         if (ev == proto::FrameParser::Event::Corrupt) {
-            if (req_.active) {
+            // With blocks in flight the reply's owner is unknown: the oldest
+            // block's timeout recovers it.
+            if (req_.active && !pipelining_) {
                 parser_.clear();
                 retry(QStringLiteral("corrupt reply"));
             }
+            continue;
+        }
+        if (pipelining_) {
+            windowReply(fr);
             continue;
         }
         if (!req_.active)
@@ -744,25 +757,96 @@ void EcuImpl::uploadAsk()
 
 void EcuImpl::uploadNextBlock()
 {
-    CorlaEcuTxn *t = current_;
-    if (nextBlock_ >= blocks_.size()) {
+    window_.clear();
+    pipelining_ = true;
+    fillWindow();
+    if (window_.empty()) {
+        pipelining_ = false;
         uploadVerify();
+    }
+}
+
+void EcuImpl::fillWindow()
+{
+    constexpr size_t kWindow = 2;
+    CorlaEcuTxn *t = current_;
+    while (port_ && window_.size() < kWindow && nextBlock_ < blocks_.size()) {
+        const CalImpl::Range b = blocks_[nextBlock_++];
+        QByteArray p;
+        proto::putU32(p, b.start);
+        p.append(t->cal->data.mid(b.start, b.end - b.start));
+        InFlight f{++seq_, b, {}, 1, false};
+        f.frame = proto::encode(proto::Write, f.sequence, p);
+        port_->write(f.frame);
+        window_.push_back(std::move(f));
+        if (window_.size() == 1)
+            armWindowTimer();
+    }
+}
+
+void EcuImpl::armWindowTimer()
+{
+    if (window_.empty()) {
+        timer_.stop();
         return;
     }
-    const CalImpl::Range b = blocks_[nextBlock_];
-    QByteArray p;
-    proto::putU32(p, b.start);
-    p.append(t->cal->data.mid(b.start, b.end - b.start));
-    request(proto::Write, p, [this, t, b](const proto::Frame &fr) {
-        if (fr.payload.isEmpty() || uint8_t(fr.payload[0]) != proto::Ok) {
-            refused(proto::Write, fr.payload.isEmpty() ? uint8_t(proto::BadArgument) : uint8_t(fr.payload[0]));
-            return;
-        }
-        sent_ += b.end - b.start;
-        ++nextBlock_;
-        progress(t, total_ ? double(sent_) / total_ : 1.0);
-        uploadNextBlock();
-    });
+    req_.timeoutMs = timeoutFor(window_.front().frame.size());
+    timer_.start(req_.timeoutMs);
+}
+
+void EcuImpl::windowReply(const proto::Frame &fr)
+{
+    if (fr.command != (proto::Write | proto::kReplyBit))
+        return;  // NAKs and stale replies: the timeout of the oldest block recovers
+    auto it = std::find_if(window_.begin(), window_.end(), [&](const InFlight &f) { return f.sequence == fr.sequence; });
+    if (it == window_.end())
+        return;
+    const uint8_t res = fr.payload.isEmpty() ? uint8_t(proto::BadArgument) : uint8_t(fr.payload[0]);
+    if (res != proto::Ok) {
+        pipelining_ = false;
+        window_.clear();
+        refused(proto::Write, res);
+        return;
+    }
+    it->acked = true;
+    CorlaEcuTxn *t = current_;
+    bool moved = false;
+    while (!window_.empty() && window_.front().acked) {
+        sent_ += window_.front().range.end - window_.front().range.start;
+        window_.pop_front();
+        moved = true;
+    }
+    if (!moved)
+        return;
+    progress(t, total_ ? double(sent_) / total_ : 1.0);
+    armWindowTimer();
+    fillWindow();
+    if (window_.empty() && nextBlock_ >= blocks_.size()) {
+        pipelining_ = false;
+        timer_.stop();
+        uploadVerify();
+    }
+}
+
+void EcuImpl::windowTimeout()
+{
+    if (window_.empty() || !current_ || !port_)
+        return;
+    InFlight &f = window_.front();
+    const QString why = QStringLiteral("no reply within %1 ms").arg(req_.timeoutMs);
+    if (f.attempts >= kMaxAttempts) {
+        pipelining_ = false;
+        window_.clear();
+        linkFailed(CORLA_STATUS_TIMEOUT,
+                   QStringLiteral("No valid reply from the module on %1 to WRITE after %2 attempts (%3). "
+                                  "Check the cable, the port and that the module is powered.")
+                       .arg(portName_).arg(kMaxAttempts).arg(why));
+        return;
+    }
+    ++f.attempts;
+    log(current_, QStringLiteral("WRITE: %1; retrying (attempt %2 of %3).").arg(why).arg(f.attempts).arg(kMaxAttempts));
+    port_->write(f.frame);
+    armWindowTimer();
 }
 
 void EcuImpl::uploadVerify()

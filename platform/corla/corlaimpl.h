@@ -157,6 +157,10 @@ private:
     void runUpload();
     void uploadAsk();
     void uploadNextBlock();
+    void fillWindow();
+    void windowReply(const proto::Frame &f);
+    void windowTimeout();
+    void armWindowTimer();
     void uploadVerify();
     void uploadCommit(uint32_t crc);
 
@@ -209,6 +213,17 @@ private:
     bool begun_ = false;
     bool engineRunning_ = false;
     bool disconnectedPending_ = false;
+    // Calibration blocks in flight: a second block follows the first at once,
+    // so the line never idles while a reply crosses it.
+    struct InFlight {
+        uint8_t sequence;
+        CalImpl::Range range;
+        QByteArray frame;
+        int attempts;
+        bool acked;
+    };
+    std::deque<InFlight> window_;
+    bool pipelining_ = false;
 };
 
 // Port sources and factories (corlaports.cpp)
