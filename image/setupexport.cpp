@@ -63,6 +63,10 @@ bool exportSetup(PMModel &model, const QString &calFile, QString *error)
 
     // Patch a copy and replace the file atomically: a failure half-way must
     // not leave a calibration that is neither the old one nor the new one.
+    // The file is replaced by rename, which a read-only file would not stop.
+    if (calInfo.exists() && !calInfo.isWritable())
+        return fail(error, QStringLiteral("cannot write %1: the file is read-only").arg(QDir::toNativeSeparators(calFile)));
+
     QByteArray cal;
     if (calInfo.exists()) {
         QFile existing(calFile);
