@@ -109,6 +109,7 @@ private slots:
     void noPortListed();
 
     void fileUploadFromMainWindow();
+    void fileUploadRefusesUncompilableSetup();
 
 private:
     // Runs a dialog until it closes or the time is up.
@@ -566,6 +567,52 @@ void TestEcuUi::fileUploadFromMainWindow()
     window.fileUpload();
     QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), other.path());
     QVERIFY(p->told.isEmpty());
+}
+
+void TestEcuUi::fileUploadRefusesUncompilableSetup()
+{
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path() + QStringLiteral("/config-refuse")));
+    const QString cal = dir_.path() + QStringLiteral("/refuse.cal");
+    QVERIFY(writeAll(cal, kPreviousCal));
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+
+    auto prompter = std::make_unique<TestPrompter>();
+    TestPrompter *p = prompter.get();
+    KELDA window;
+    window.setPrompter(std::move(prompter));
+    kelda::settings::write(window.settings(), kelda::settings::Key::Port, emulator.path());
+
+    // One event whose "States to Set" list is longer than an image can hold.
+    PMModel *model = window.model();
+    model->setMode(int(Mode::States));
+    QVERIFY(model->insertRows(model->rowCount(), 1));
+    const QString state = model->itemName(kelda::ItemType(model->modeItemType()), 0);
+    model->setMode(int(Mode::Events));
+    QVERIFY(model->insertRows(model->rowCount(), 1));
+    for (int i = 0; i < 256; ++i) {
+        QVERIFY(model->addListEntry(0, 0));
+        model->setListEntry(0, 0, i, state);
+    }
+    if (model->writeRawImage(dir_.path() + QStringLiteral("/refuse.bin")))
+        QSKIP("the compiler takes this setup; no uncompilable setup to try");
+    const QString why = model->imageError();
+    QVERIFY(!why.isEmpty());
+
+    bool ran = false;
+    p->onExec = [&ran](QDialog *) {
+        ran = true;
+        return 0;
+    };
+    window.fileUpload();
+    QVERIFY(!ran);
+    QCOMPARE(p->told.size(), 1);
+    QCOMPARE(p->told.first().icon, QMessageBox::Critical);
+    QCOMPARE(p->told.first().title, QStringLiteral("KELDA"));
+    QVERIFY2(p->told.first().text.contains(why), qPrintable(p->told.first().text));
+    QTest::qWait(300);
+    QCOMPARE(readAll(cal), kPreviousCal);
 }
 
 QTEST_MAIN(TestEcuUi)
