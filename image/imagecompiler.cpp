@@ -284,16 +284,17 @@ public:
     // represented. The header words are in m_header afterwards.
     bool run()
     {
+        for (ItemType t : {ItemType::Timer, ItemType::Event, ItemType::CanInput, ItemType::CanOutput,
+                           ItemType::State, ItemType::Lx1Output})
+            if (!fits(m_store.count(t), QStringLiteral("%1 in the setup").arg(QLatin1String(tableName(t)))))
+                return false;
+        // Never more ids than items, but the lists have count bytes of their own.
         m_rx = collectIds(m_store, ItemType::CanInput);
         m_tx = collectIds(m_store, ItemType::CanOutput);
         if (!fits(m_rx.ids.size(), QStringLiteral("distinct CAN receive identifiers")))
             return false;
         if (!fits(m_tx.ids.size(), QStringLiteral("distinct CAN transmit identifiers")))
             return false;
-        for (ItemType t : {ItemType::Timer, ItemType::Event, ItemType::CanInput, ItemType::CanOutput,
-                           ItemType::State, ItemType::Lx1Output})
-            if (!fits(m_store.count(t), QStringLiteral("%1 in the setup").arg(QLatin1String(tableName(t)))))
-                return false;
 
         m_header.resize(kHeaderWordCount);
         std::fill(m_header.begin(), m_header.end(), uint16_t(0));
