@@ -319,7 +319,7 @@ void KELDA::loadOptions()
 
 // ---- setup files
 
-bool KELDA::maybeSave()
+bool KELDA::maybeSave(bool closing)
 {
     if (!m_model->isModified())
         return true;
@@ -332,7 +332,10 @@ bool KELDA::maybeSave()
     if (answer == QMessageBox::Save) {
         // A cancelled Save As dialog lets the caller go on; a save that failed
         // keeps the setup, or the work the user asked to keep would be lost.
-        return save() != SaveResult::Failed;
+        const SaveResult result = save();
+        if (result == SaveResult::Failed)
+            return false;
+        return !(closing && result == SaveResult::Cancelled);
     }
     return true;
 }
@@ -436,7 +439,7 @@ KELDA::SaveResult KELDA::saveAs()
 
 void KELDA::closeEvent(QCloseEvent *event)
 {
-    if (maybeSave())
+    if (maybeSave(true))
         event->accept();
     else
         event->ignore();

@@ -74,7 +74,9 @@ protected:
 private:
     enum class SaveResult { Saved, Cancelled, Failed };
 
-    bool maybeSave();
+    // closing: a Save answer whose Save As dialog is cancelled keeps the window
+    // open, since nothing would be left to come back to.
+    bool maybeSave(bool closing = false);
     void loadOptions();
     void reopenLastSetup();
     SaveResult save();

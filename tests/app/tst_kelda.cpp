@@ -882,6 +882,13 @@ private slots:
         QCOMPARE(m_prompter->asked.size(), 2);
         QVERIFY(w->isVisible());
 
+        // Save, then the Save As dialog cancelled: nothing was kept, so the window stays
+        m_prompter->answers << QMessageBox::Save;
+        m_prompter->saveAnswers << QString();
+        QVERIFY(!w->close());
+        QVERIFY(w->isVisible());
+        QVERIFY(w->model()->isModified());
+
         // Save, then close: the file is written and the window closes
         const QString file = path(QStringLiteral("closing.kelda"));
         m_prompter->answers << QMessageBox::Save;
