@@ -235,15 +235,12 @@ void Simulator::draw(QTableWidget *table, int row, int column, Shown &shown, int
 {
     if (shown.value == value)
         return;
-    QTableWidgetItem *cell = table->item(row, column);
-    if (!cell) {
-        cell = new QTableWidgetItem();
-        table->setItem(row, column, cell);
-    }
+    // A new item with everything set tells the view once, not once per role.
+    auto *cell = new QTableWidgetItem(text);
     cell->setFlags(kDrawnFlags);
-    cell->setText(text);
     if (coloured)
         cell->setBackground(QBrush(green ? Qt::green : Qt::white, Qt::SolidPattern));
+    table->setItem(row, column, cell);
     shown.value = value;
 }
 
