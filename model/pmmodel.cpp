@@ -464,8 +464,11 @@ bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
         }
         break;
     case 9:
-        if (col == 1)
-            setPwmInput(row, value.toString());
+        // Reported as accepted whatever happened, but an unknown name changes nothing.
+        if (col == 1 && !setPwmInput(row, value.toString())) {
+            emit dataChanged(index, index);
+            return true;
+        }
         break;
     default:
         break;

@@ -761,8 +761,10 @@ private slots:
         QVERIFY(m.setData(m.index(1, 1), QStringLiteral("CAN Input 2")));
         QCOMPARE(cell(m, 1, 1), QStringLiteral("CAN Input 2"));
         QCOMPARE(cell(m, 0, 1), QStringLiteral("NONE"));
+        m.setModified(false);
         QVERIFY(m.setData(m.index(1, 1), QStringLiteral("No Such Input")));  // reported true, changes nothing
         QCOMPARE(cell(m, 1, 1), QStringLiteral("CAN Input 2"));
+        QVERIFY(!m.isModified());
         QVERIFY(m.setData(m.index(1, 1), QStringLiteral("NONE")));
         QCOMPARE(cell(m, 1, 1), QStringLiteral("NONE"));
         Raw raw(m.session());
