@@ -176,12 +176,16 @@ int main(int argc, char **argv)
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
         mod = std::make_unique<Lx2Module>(o, [master](const QByteArray &b) {
             qsizetype off = 0;
+            int waited = 0;
             while (off < b.size()) {
                 const ssize_t w = ::write(master, b.constData() + off, size_t(b.size() - off));
                 if (w > 0) {
                     off += w;
                 } else if (w < 0 && errno == EAGAIN) {
-                    ::usleep(1000);  // the far end is not reading; wait for room
+                    // Nobody reads the far end: after a while the bytes are lost, as on a real line.
+                    if (++waited > 200)
+                        return;
+                    ::usleep(1000);
                 } else if (w < 0 && errno != EINTR) {
                     return;
                 }
