@@ -13,6 +13,7 @@
 #include <QSaveFile>
 #include <QString>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -176,21 +177,28 @@ private:
         return true;
     }
 
-    bool readBytes(quint64 maxLength, QByteArray &out)
+    // Reads straight into the value's own storage: opening is dominated by
+    // per-value work, and a QByteArray per text doubles the allocations.
+    bool readBytes(quint64 maxLength, std::string &out)
     {
         if (!reader_.isByteArray() || !reader_.isLengthKnown())
             return fail("a byte string was expected");
-        if (reader_.length() > maxLength || reader_.length() > remaining())
+        const quint64 length = reader_.length();
+        if (length > maxLength || length > remaining())
             return fail("a value is too long");
-        out.clear();
-        auto chunk = reader_.readByteArray();
-        while (chunk.status == QCborStreamReader::Ok) {
-            out += chunk.data;
-            if (quint64(out.size()) > maxLength)
+        out.resize(size_t(length));
+        size_t have = 0;
+        for (;;) {
+            const auto chunk = reader_.readStringChunk(out.data() + have, qsizetype(length - have));
+            if (chunk.status == QCborStreamReader::EndOfString)
+                break;
+            if (chunk.status != QCborStreamReader::Ok || chunk.data < 0)
+                return fail("malformed encoding");
+            have += size_t(chunk.data);
+            if (have > length)
                 return fail("a value is too long");
-            chunk = reader_.readByteArray();
         }
-        if (chunk.status != QCborStreamReader::EndOfString)
+        if (have != length)
             return fail("malformed encoding");
         return true;
     }
@@ -215,20 +223,21 @@ private:
             }
             return true;
         }
-        QByteArray bytes;
+        std::string bytes;
         if (width == kelda::kTextWidth) {
             if (!readBytes(kMaxTextLength, bytes))
                 return false;
-            if (bytes.contains('\0'))
+            if (bytes.find('\0') != std::string::npos)
                 return fail("a text contains a zero byte");
-            item.values.push_back(Value{id, std::string(bytes.constData(), size_t(bytes.size())) + '\0'});
+            bytes.push_back('\0');
+            item.values.push_back(Value{id, std::move(bytes)});
             return true;
         }
         if (!readBytes(quint64(width), bytes))
             return false;
-        if (bytes.size() != width)
+        if (bytes.size() != size_t(width))
             return fail("a value has the wrong width");
-        item.values.push_back(Value{id, std::string(bytes.constData(), size_t(bytes.size()))});
+        item.values.push_back(Value{id, std::move(bytes)});
         return true;
     }
 
@@ -278,6 +287,8 @@ private:
             if (!child)
                 return nullptr;
             Group &g = item->groupFor(child->type);
+            if (g.items.empty())
+                g.items.reserve(size_t(std::min<quint64>(children, kMaxChildrenPerType)));
             if (g.items.size() >= kMaxChildrenPerType)
                 return damaged("too many items of one type");
             child->index = uint32_t(g.items.size());
