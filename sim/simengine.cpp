@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <cstring>
+
 #include "imageformat.h"
 
 namespace kelda {
@@ -242,15 +244,40 @@ void SimEngine::tickTimers()
         m_timerValues[i] = m_timerValues[i] > 2 ? m_timerValues[i] - 2 : 0;
 }
 
+// Inlined into the event loop: it runs up to three times per event per tick.
+inline __attribute__((always_inline)) bool SimEngine::valueOf(const SimInput &input) const
+{
+    if (input.number == 0)
+        return false;
+    const int n = input.number - 1;
+    const int c = input.condition;
+    switch (input.kind) {
+    case static_cast<uint8_t>(image::SourceKind::KeypadKey):
+        return c >= 1 && c <= kKeyConditionCount && m_keys[n][c - 1];
+    case static_cast<uint8_t>(image::SourceKind::Timer): {
+        const bool running = m_timerValues[n] > 0;
+        return c == static_cast<int>(Condition::Stopped) ? !running : running;
+    }
+    case static_cast<uint8_t>(image::SourceKind::CanInput):
+        return m_canInputs[n];
+    case static_cast<uint8_t>(image::SourceKind::State):
+        return c == static_cast<int>(Condition::Cleared) ? !m_previousStates[n] : m_previousStates[n];
+    case static_cast<uint8_t>(image::SourceKind::Switch):
+        return c == static_cast<int>(Condition::Low) ? !m_switches[n] : m_switches[n];
+    default:
+        return false;
+    }
+}
+
 void SimEngine::evaluateEvents()
 {
     for (int e = 0; e < m_eventCount; ++e) {
         const SimEvent &ev = m_events[e];
-        bool r = evaluateInput(ev.inputs[0]);
+        bool r = valueOf(ev.inputs[0]);
         if (ev.inputs[0].join != 0) {
-            r = joined(r, ev.inputs[0].join, evaluateInput(ev.inputs[1]));
+            r = joined(r, ev.inputs[0].join, valueOf(ev.inputs[1]));
             if (ev.inputs[1].join != 0)
-                r = joined(r, ev.inputs[1].join, evaluateInput(ev.inputs[2]));
+                r = joined(r, ev.inputs[1].join, valueOf(ev.inputs[2]));
         }
         if (!r)
             continue;
@@ -275,26 +302,7 @@ void SimEngine::evaluateEvents()
 
 bool SimEngine::evaluateInput(const SimInput &input) const
 {
-    if (input.number == 0)
-        return false;
-    const int n = input.number - 1;
-    const int c = input.condition;
-    switch (input.kind) {
-    case static_cast<uint8_t>(image::SourceKind::KeypadKey):
-        return c >= 1 && c <= kKeyConditionCount && m_keys[n][c - 1];
-    case static_cast<uint8_t>(image::SourceKind::Timer): {
-        const bool running = m_timerValues[n] > 0;
-        return c == static_cast<int>(Condition::Stopped) ? !running : running;
-    }
-    case static_cast<uint8_t>(image::SourceKind::CanInput):
-        return m_canInputs[n];
-    case static_cast<uint8_t>(image::SourceKind::State):
-        return c == static_cast<int>(Condition::Cleared) ? !m_previousStates[n] : m_previousStates[n];
-    case static_cast<uint8_t>(image::SourceKind::Switch):
-        return c == static_cast<int>(Condition::Low) ? !m_switches[n] : m_switches[n];
-    default:
-        return false;
-    }
+    return valueOf(input);
 }
 
 void SimEngine::deriveOutputs()
@@ -310,11 +318,16 @@ void SimEngine::deriveOutputs()
             if (state.lx1Outputs.items[i] != 0)
                 m_lx1Active[state.lx1Outputs.items[i] - 1] = true;
     }
-    m_lx1Grid.fill(0);
-    for (int p = 0; p < m_lx1Count; ++p)
-        if (m_lx1Active[p])
-            for (int m = 0; m < kLx1ModuleCount; ++m)
-                m_lx1Grid[m] |= m_lx1Outputs[p].masks[m];
+    // The eight mask bytes of an output ORed as one word.
+    uint64_t grid = 0;
+    for (int p = 0; p < m_lx1Count; ++p) {
+        if (m_lx1Active[p]) {
+            uint64_t masks;
+            std::memcpy(&masks, m_lx1Outputs[p].masks.data(), sizeof masks);
+            grid |= masks;
+        }
+    }
+    std::memcpy(m_lx1Grid.data(), &grid, sizeof grid);
 }
 
 void SimEngine::findUsed()

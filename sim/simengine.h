@@ -48,6 +48,7 @@ struct SimState {
     SimList canOutputs;  // read, drives nothing here
 };
 
+static_assert(kLx1ModuleCount == 8, "the LX1 grid is ORed as one 64-bit word");
 struct SimLx1Output {
     std::array<uint8_t, kLx1ModuleCount> masks{};  // byte m = channels of LX1-(m+1)
 };
@@ -138,6 +139,7 @@ public:
 
 private:
     static bool inRange(int row) { return row >= 0 && row < kSimCapacity; }
+    bool valueOf(const SimInput &input) const;
     void findUsed();
 
     // From the image

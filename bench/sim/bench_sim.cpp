@@ -83,6 +83,7 @@ int main(int argc, char *argv[])
     {
         auto engine = std::make_unique<SimEngine>();
         auto boxes = std::make_unique<SimInputs>();
+        auto spare = std::make_unique<SimInputs>();
         engine->loadTimers(model.session());
         engine->readImage(image);
         std::printf("large setup: %d events, %d states, %d LX1 outputs, %d timers\n", engine->eventCount(),
@@ -92,20 +93,25 @@ int main(int argc, char *argv[])
         int tick = 0;
         long setSum = 0;
         for (int round = 0; round < kRounds; ++round) {
-            qint64 ns = 0;
+            // The clicks are timed alone and taken off, so that the clock is
+            // read only twice per round.
+            const int first = tick;
+            const qint64 t0 = cpuNs();
             for (int i = 0; i < kTicks; ++i, ++tick) {
-                press(*boxes, tick);  // the user's clicks: not part of a tick
-                const qint64 before = cpuNs();
+                press(*boxes, tick);
                 engine->tick(*boxes);
-                ns += cpuNs() - before;
-                for (int r = 0; r < kSimCapacity; ++r)
-                    setSum += engine->stateSet(r);
             }
-            perTick.push_back(double(ns) / kTicks / 1000.0);
+            const qint64 t1 = cpuNs();
+            for (int i = 0; i < kTicks; ++i)
+                press(*spare, first + i);
+            const qint64 t2 = cpuNs();
+            perTick.push_back(double((t1 - t0) - (t2 - t1)) / kTicks / 1000.0);
+            for (int r = 0; r < kSimCapacity; ++r)
+                setSum += engine->stateSet(r);
         }
         std::printf("engine tick: %.2f us (goal <= 10 us)  [median of %d rounds of %d ticks, thread CPU time; "
-                    "%.0f states set on average]\n",
-                    median(perTick), kRounds, kTicks, double(setSum) / (kRounds * kTicks));
+                    "%.0f states set at the end of a round on average]\n",
+                    median(perTick), kRounds, kTicks, double(setSum) / kRounds);
     }
 
     // Window: engine plus redraw, as the 10 ms timer does it.
