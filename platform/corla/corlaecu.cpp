@@ -126,6 +126,7 @@ CorlaEcuTxn::CorlaEcuTxn(Type t, CalImpl *c) : Object(CORLA_KIND_TXN), type(t), 
 
 CorlaEcuTxn::~CorlaEcuTxn()
 {
+    std::erase(binding(), this);  // its start step may have been dropped with a withdrawn mediator
     if (cal)
         remRef(cal);
     if (ecu)

@@ -500,6 +500,28 @@ private slots:
         QVERIFY2(m.log.last().contains(QLatin1String("Cannot open port")), qPrintable(m.log.last()));
     }
 
+    void withdrawnMediator()
+    {
+        // A mediator that withdraws its hook is never called again, even for work already started.
+        Emulator emu({});
+        auto m = std::make_unique<Mediator>();
+        m->usePort(emu.path());
+        CORLA_Rune_SetOpenDelegate([](void *, uint32_t, uint32_t, int *) -> CorlaRune * { return nullptr; }, m.get());
+        {
+            Txn c(CORLA_EcuTxn_Connect_Create());
+            QVERIFY(c.start(*m));
+            CORLA_Rune_SetOpenDelegate(nullptr, m.get());
+            QTest::qWait(200);
+            QVERIFY(c.done.isEmpty());
+            QCOMPARE(m->txnStarted, 0);
+        }
+        CORLA_Ecu_DisconnectAndWait(m->ecu);  // must not touch the released transaction
+        QTest::qWait(50);
+        QVERIFY(m->status.isEmpty());
+        m.reset();
+        QCoreApplication::processEvents();
+    }
+
     void fullUpload()
     {
         const QString calFile = tmpPath(QStringLiteral("full.cal"));
