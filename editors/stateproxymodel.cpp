@@ -1,7 +1,5 @@
 #include "stateproxymodel.h"
 
-#include "pmmodel.h"
-
 namespace {
 const char *const kHeaders[kelda::kStateListCount] = {"LX2 Outputs", "LX1 Outputs", "CAN Outputs"};
 const kelda::ItemType kTargets[kelda::kStateListCount] = {
@@ -9,84 +7,13 @@ const kelda::ItemType kTargets[kelda::kStateListCount] = {
 } // namespace
 
 StateProxyModel::StateProxyModel(QObject *parent)
-    : QAbstractTableModel(parent)
+    : EntryListModel(parent)
 {
 }
 
-void StateProxyModel::setList(int kind, int row, PMModel *model)
+const char *StateProxyModel::headerText(int kind) const
 {
-    beginResetModel();
-    m_kind = kind;
-    m_row = row;
-    m_model = model;
-    endResetModel();
-}
-
-int StateProxyModel::rowCount(const QModelIndex &parent) const
-{
-    if (parent.isValid() || !m_model)
-        return 0;
-    return m_model->listEntryCount(m_row, m_kind);
-}
-
-int StateProxyModel::columnCount(const QModelIndex &parent) const
-{
-    return parent.isValid() ? 0 : 1;
-}
-
-QVariant StateProxyModel::data(const QModelIndex &index, int role) const
-{
-    if (!index.isValid() || !m_model || (role != Qt::DisplayRole && role != Qt::EditRole))
-        return QVariant();
-    return m_model->listEntryName(m_row, m_kind, index.row());
-}
-
-bool StateProxyModel::setData(const QModelIndex &index, const QVariant &value, int role)
-{
-    if (!index.isValid() || role != Qt::EditRole || !m_model)
-        return false;
-    const bool ok = m_model->setListEntry(m_row, m_kind, index.row(), value.toString());
-    // Refresh even when the name was not found, so the view shows the stored target.
-    emit dataChanged(index, index);
-    return ok;
-}
-
-QVariant StateProxyModel::headerData(int, Qt::Orientation orientation, int role) const
-{
-    if (role != Qt::DisplayRole || orientation != Qt::Horizontal)
-        return QVariant();
-    if (m_kind < 0 || m_kind >= kelda::kStateListCount)
-        return QVariant();
-    return QString::fromLatin1(kHeaders[m_kind]);
-}
-
-Qt::ItemFlags StateProxyModel::flags(const QModelIndex &index) const
-{
-    // The root carries no flags: Qt's model contract (and its model tester)
-    // allows only none or drop-enabled there.
-    if (!index.isValid())
-        return Qt::NoItemFlags;
-    return QAbstractTableModel::flags(index) | Qt::ItemIsEditable;
-}
-
-bool StateProxyModel::addEntry(int row, int kind)
-{
-    if (!m_model)
-        return false;
-    beginResetModel();
-    const bool ok = m_model->addListEntry(row, kind);
-    endResetModel();
-    return ok;
-}
-
-bool StateProxyModel::removeEntry(int row, int kind, int entry)
-{
-    if (!m_model)
-        return false;
-    beginResetModel();
-    const bool ok = m_model->removeListEntry(row, kind, entry);
-    endResetModel();
-    return ok;
+    return kind >= 0 && kind < kelda::kStateListCount ? kHeaders[kind] : nullptr;
 }
 
 QStringList StateProxyModel::choices() const

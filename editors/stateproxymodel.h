@@ -1,41 +1,19 @@
 // StateProxyModel: one output list of one state (LX2 LEDs, LX1 outputs or
-// CAN outputs) as a one-column table. Reads and writes go straight to the
-// setup through PMModel; nothing is kept here.
+// CAN outputs).
 #pragma once
 
-#include <QAbstractTableModel>
-#include <QPointer>
-#include <QStringList>
+#include "entrylistmodel.h"
 
-#include "pmmodel.h"
-
-class StateProxyModel : public QAbstractTableModel
+class StateProxyModel : public EntryListModel
 {
     Q_OBJECT
 
 public:
     explicit StateProxyModel(QObject *parent = nullptr);
 
-    // Binds this table to list `kind` (StateList) of state `row` of `model`.
-    void setList(int kind, int row, PMModel *model);
-    int kind() const { return m_kind; }
-    int row() const { return m_row; }
-    PMModel *model() const { return m_model; }
+    // Output names; these types carry no prefix.
+    QStringList choices() const override;
 
-    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
-    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
-    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
-    bool setData(const QModelIndex &index, const QVariant &value, int role = Qt::EditRole) override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
-    Qt::ItemFlags flags(const QModelIndex &index) const override;
-
-    bool addEntry(int row, int kind);
-    bool removeEntry(int row, int kind, int entry);
-    // Names of the list's target type; these types carry no prefix.
-    QStringList choices() const;
-
-private:
-    int m_kind = 0;
-    int m_row = -1;
-    QPointer<PMModel> m_model;  // not owned
+protected:
+    const char *headerText(int kind) const override;
 };

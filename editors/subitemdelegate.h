@@ -1,20 +1,12 @@
 // SubItemDelegate: the combo box of target names in the events editor's lists.
 #pragma once
 
-#include <QStyledItemDelegate>
+#include "entrylistdelegate.h"
 
-class SubItemDelegate : public QStyledItemDelegate
+class SubItemDelegate : public EntryListDelegate
 {
     Q_OBJECT
 
 public:
-    explicit SubItemDelegate(QObject *parent = nullptr);
-
-    QWidget *createEditor(QWidget *parent, const QStyleOptionViewItem &option,
-                          const QModelIndex &index) const override;
-    void setEditorData(QWidget *editor, const QModelIndex &index) const override;
-    void setModelData(QWidget *editor, QAbstractItemModel *model,
-                      const QModelIndex &index) const override;
-    void updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
-                              const QModelIndex &index) const override;
+    explicit SubItemDelegate(QObject *parent = nullptr) : EntryListDelegate(parent) {}
 };

@@ -1,24 +1,24 @@
-#include "subitemdelegate.h"
+#include "entrylistdelegate.h"
 
 #include <QComboBox>
 
-#include "eventproxymodel.h"
+#include "entrylistmodel.h"
 
-SubItemDelegate::SubItemDelegate(QObject *parent)
+EntryListDelegate::EntryListDelegate(QObject *parent)
     : QStyledItemDelegate(parent)
 {
 }
 
-QWidget *SubItemDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &,
+QWidget *EntryListDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &,
                                        const QModelIndex &index) const
 {
     auto combo = new QComboBox(parent);
-    if (auto list = qobject_cast<const EventProxyModel *>(index.model()))
+    if (auto list = qobject_cast<const EntryListModel *>(index.model()))
         combo->insertItems(0, list->choices());
     return combo;
 }
 
-void SubItemDelegate::setEditorData(QWidget *editor, const QModelIndex &index) const
+void EntryListDelegate::setEditorData(QWidget *editor, const QModelIndex &index) const
 {
     if (auto combo = qobject_cast<QComboBox *>(editor)) {
         const QString name = index.model()->data(index, Qt::EditRole).toString();
@@ -28,14 +28,14 @@ void SubItemDelegate::setEditorData(QWidget *editor, const QModelIndex &index) c
     }
 }
 
-void SubItemDelegate::setModelData(QWidget *editor, QAbstractItemModel *model,
+void EntryListDelegate::setModelData(QWidget *editor, QAbstractItemModel *model,
                                    const QModelIndex &index) const
 {
     if (auto combo = qobject_cast<QComboBox *>(editor))
         model->setData(index, combo->currentText(), Qt::EditRole);
 }
 
-void SubItemDelegate::updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
+void EntryListDelegate::updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
                                            const QModelIndex &) const
 {
     editor->setGeometry(option.rect);
