@@ -16,15 +16,6 @@ namespace kelda::setuptree {
 
 namespace {
 
-// The store keeps the children of an item grouped by type, in ascending type
-// order; it can only count children of a given type, so the walk visits the
-// item types of the schema in that order.
-constexpr std::array<ItemType, 15> kWalkOrder = {
-    ItemType::Setup, ItemType::CanInput, ItemType::RefList, ItemType::RefEntry, ItemType::Reference,
-    ItemType::Lx2Led, ItemType::KeypadKey, ItemType::State, ItemType::Option, ItemType::Event,
-    ItemType::CanOutput, ItemType::Timer, ItemType::Lx1Output, ItemType::Switch, ItemType::Lx1Module};
-static_assert(std::is_sorted(kWalkOrder.begin(), kWalkOrder.end()));
-
 constexpr std::array<ValueId, 12> kValueIds = {
     ValueId::Name, ValueId::TargetType, ValueId::Order, ValueId::Condition, ValueId::CanCompare,
     ValueId::Combine, ValueId::CanId, ValueId::Lx1Masks, ValueId::ResetTicks, ValueId::Data,
@@ -68,19 +59,29 @@ bool dumpValues(StoreSession s, QJsonObject *values, QString *error)
     return true;
 }
 
+// Children in store order: every child type the store reports (ascending),
+// known to the schema or not, and within a type in sibling order.
 bool dumpChildren(StoreSession s, QJsonArray *items, QString *error)
 {
-    for (ItemType type : kWalkOrder) {
+    uint16_t types = 0;
+    if (!STRATA_GetChildTypeCount(&types, s)) {
+        *error = QStringLiteral("child types cannot be counted: %1").arg(QString::fromUtf8(STRATA_LastError()));
+        return false;
+    }
+    for (uint16_t position = 0; position < types; ++position) {
+        uint16_t type = 0;
         uint16_t n = 0;
-        if (!STRATA_GetItemCount(toU16(type), &n, s))
-            continue;
+        if (!STRATA_GetChildType(position, &type, s) || !STRATA_GetItemCount(type, &n, s)) {
+            *error = QStringLiteral("child type %1 cannot be read: %2").arg(position).arg(QString::fromUtf8(STRATA_LastError()));
+            return false;
+        }
         for (uint16_t i = 0; i < n; ++i) {
-            if (!STRATA_OpenItem(toU16(type), i, s)) {
-                *error = QStringLiteral("item %1 of type %2 cannot be opened").arg(i).arg(toU16(type));
+            if (!STRATA_OpenItem(type, i, s)) {
+                *error = QStringLiteral("item %1 of type %2 cannot be opened").arg(i).arg(type);
                 return false;
             }
             QJsonObject item;
-            item.insert(QStringLiteral("type"), int(toU16(type)));
+            item.insert(QStringLiteral("type"), int(type));
             QJsonObject values;
             QJsonArray children;
             const bool ok = dumpValues(s, &values, error) && dumpChildren(s, &children, error);

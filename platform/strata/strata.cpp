@@ -313,6 +313,30 @@ STRATA_BOOL STRATA_GetItemCount(uint16_t type, uint16_t *count, StoreSession ses
     return 1;
 }
 
+STRATA_BOOL STRATA_GetChildTypeCount(uint16_t *count, StoreSession session)
+{
+    STRATA_NEED_SESSION(session);
+    if (!count)
+        return fail("no place for the count");
+    // Only an item with children of all 65536 types could overflow the count.
+    if (session->cursor->groups.size() > 0xFFFF)
+        return fail("more child types than a count can hold");
+    *count = static_cast<uint16_t>(session->cursor->groups.size());
+    return 1;
+}
+
+STRATA_BOOL STRATA_GetChildType(uint16_t position, uint16_t *type, StoreSession session)
+{
+    STRATA_NEED_SESSION(session);
+    if (!type)
+        return fail("no place for the type");
+    const auto &groups = session->cursor->groups;
+    if (position >= groups.size())
+        return fail("no child type at that position");
+    *type = groups[position].type;
+    return 1;
+}
+
 STRATA_BOOL STRATA_InsertItemBlocks(uint16_t type, uint16_t n, StoreSession session)
 {
     STRATA_NEED_SESSION(session);

@@ -52,6 +52,11 @@ STRATA_BOOL STRATA_OpenItem(uint16_t type, uint16_t index, StoreSession session)
 STRATA_BOOL STRATA_CloseItem(StoreSession session);
 /* Number of children of that type (0 when there are none). */
 STRATA_BOOL STRATA_GetItemCount(uint16_t type, uint16_t *count, StoreSession session);
+/* Number of distinct child types of the current item (0 without children). */
+STRATA_BOOL STRATA_GetChildTypeCount(uint16_t *count, StoreSession session);
+/* The child type at a position (0-based) in ascending type order, which is
+ * the store's own order; false if the position is past the last type. */
+STRATA_BOOL STRATA_GetChildType(uint16_t position, uint16_t *type, StoreSession session);
 /* Appends n empty children of that type; the tree is at most 64 levels deep. */
 STRATA_BOOL STRATA_InsertItemBlocks(uint16_t type, uint16_t n, StoreSession session);
 /* Removes the child and its subtree; later siblings of that type shift down.

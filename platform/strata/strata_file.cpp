@@ -1,5 +1,7 @@
 // Setup file reader and writer. The layout is described in
 // docs/setup-file-format.md: a 20-byte header followed by the tree as CBOR.
+// Version 2 writes the tree as one flat array in pre-order, read with an
+// explicit stack; version 1 (nested arrays per item) is still read.
 #include "strata_tree.h"
 
 #include "schema.h"
@@ -17,6 +19,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -26,28 +29,37 @@ namespace strata {
 namespace {
 
 constexpr char kMagic[8] = {'K', 'E', 'L', 'D', 'A', 'S', 'E', 'T'};
-constexpr uint16_t kFormatVersion = 1;
+constexpr uint16_t kFormatVersion = 2;
+constexpr uint16_t kNestedFormatVersion = 1;  // still read
 constexpr int kHeaderSize = 20;
 // Limits a real setup never comes near (one of 255-row tables is ~10 000
 // items and well under a megabyte); beyond them a file is treated as damaged.
 constexpr qint64 kMaxFileSize = 64 * 1024 * 1024;
 constexpr size_t kMaxItems = 1000000;
-// Smallest encoding of an item: array(3), type, empty map, empty array.
+// Smallest encoding of an item: array(3), type, empty map, empty array
+// (version 1); one head byte (version 2).
 constexpr quint64 kMinItemBytes = 4;
+constexpr quint64 kMinFlatItemBytes = 1;
 constexpr quint64 kKnownValueIds = 12;
 
-constexpr std::array<uint32_t, 256> makeCrcTable()
+// Slicing-by-8 tables: table[k][b] is the CRC of byte b followed by k zero
+// bytes, so eight bytes are folded in with eight lookups and no carried chain.
+using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+constexpr CrcTables makeCrcTables()
 {
-    std::array<uint32_t, 256> table{};
+    CrcTables t{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
         for (int k = 0; k < 8; ++k)
             c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[i] = c;
+        t[0][i] = c;
     }
-    return table;
+    for (uint32_t i = 0; i < 256; ++i)
+        for (int k = 1; k < 8; ++k)
+            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    return t;
 }
-constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
+constexpr CrcTables kCrc = makeCrcTables();
 
 void putU16(char *p, uint16_t v)
 {
@@ -79,50 +91,62 @@ std::string utf8(const QString &s)
 
 // ---- writing
 
-size_t countItems(const Item &item)
+// Items and CBOR elements of the flat encoding, in one walk.
+void countTree(const Item &item, size_t &items, quint64 &elements)
 {
-    size_t n = 1;
+    ++items;
+    elements += 1 + quint64(item.values.size());
+    for (const Value &v : item.values)
+        if (kelda::valueWidth(v.id) == kelda::kTextWidth || kelda::valueWidth(v.id) > 2)
+            ++elements;
     for (const Group &g : item.groups)
         for (const ItemPtr &child : g.items)
-            n += countItems(*child);
-    return n;
+            countTree(*child, items, elements);
 }
 
+// Packed integers of the flat encoding: few CBOR elements per item is what
+// makes reading fast, since every element costs a reader step.
+constexpr quint64 kValueShift = 16;    // head: type in the low 16 bits
+constexpr quint64 kChildShift = 20;    // head: value count in bits 16..19
+constexpr quint64 kValueCountMask = 0xF;
+
+void writeValue(QCborStreamWriter &w, const Value &v)
+{
+    const quint64 key = quint64(v.id) << kValueShift;
+    switch (kelda::valueWidth(v.id)) {
+    case 1:
+        w.append(key | uint8_t(v.bytes[0]));
+        break;
+    case 2: {
+        uint16_t x;
+        std::memcpy(&x, v.bytes.data(), 2);
+        w.append(key | x);
+        break;
+    }
+    case kelda::kTextWidth:
+        w.append(key);
+        w.appendByteString(v.bytes.data(), qsizetype(textOf(v).size()));
+        break;
+    default:
+        w.append(key);
+        w.appendByteString(v.bytes.data(), qsizetype(v.bytes.size()));
+        break;
+    }
+}
+
+// Pre-order: a head (type, value count, children count), the values, then
+// the children (grouped by type, ascending) in the same way.
 void writeItem(QCborStreamWriter &w, const Item &item)
 {
-    w.startArray(3);
-    w.append(quint64(item.type));
-    w.startMap(item.values.size());
-    for (const Value &v : item.values) {
-        w.append(quint64(v.id));
-        switch (kelda::valueWidth(v.id)) {
-        case 1:
-            w.append(quint64(uint8_t(v.bytes[0])));
-            break;
-        case 2: {
-            uint16_t x;
-            std::memcpy(&x, v.bytes.data(), 2);
-            w.append(quint64(x));
-            break;
-        }
-        case kelda::kTextWidth:
-            w.appendByteString(v.bytes.data(), qsizetype(textOf(v).size()));
-            break;
-        default:
-            w.appendByteString(v.bytes.data(), qsizetype(v.bytes.size()));
-            break;
-        }
-    }
-    w.endMap();
     size_t children = 0;
     for (const Group &g : item.groups)
         children += g.items.size();
-    w.startArray(children);
+    w.append(quint64(item.type) | quint64(item.values.size()) << kValueShift | quint64(children) << kChildShift);
+    for (const Value &v : item.values)
+        writeValue(w, v);
     for (const Group &g : item.groups)
         for (const ItemPtr &child : g.items)
             writeItem(w, *child);
-    w.endArray();
-    w.endArray();
 }
 
 // ---- reading
@@ -131,9 +155,65 @@ class Parser {
 public:
     explicit Parser(const QByteArray &payload) : reader_(payload), size_(quint64(payload.size())) {}
 
+    // Version 2: one definite array holding every item in pre-order.
+    ItemPtr parseFlat()
+    {
+        if (!reader_.isArray() || !reader_.isLengthKnown())
+            return damaged("the tree is not well-formed");
+        if (reader_.length() > remaining())
+            return damaged("the tree claims more elements than the file holds");
+        if (!reader_.enterContainer())
+            return damaged("malformed encoding");
+        quint64 children = 0;
+        ItemPtr root = readFlatItem(nullptr, children);
+        if (!root)
+            return nullptr;
+        // Open items with children still to read; the depth limit bounds it.
+        struct Open {
+            Item *item;
+            quint64 left;
+        };
+        std::vector<Open> stack;
+        stack.reserve(kMaxDepth + 1);
+        if (children > 0)
+            stack.push_back({root.get(), children});
+        while (!stack.empty()) {
+            Open &top = stack.back();
+            if (top.left == 0) {
+                stack.pop_back();
+                continue;
+            }
+            --top.left;
+            Item *parent = top.item;
+            const quint64 left = top.left;
+            ItemPtr child = readFlatItem(parent, children);
+            if (!child)
+                return nullptr;
+            Item *raw = child.get();
+            if (!adopt(*parent, std::move(child), left))
+                return nullptr;
+            if (children > 0)
+                stack.push_back({raw, children});  // may move `top`: not used below
+        }
+        if (reader_.hasNext())
+            return damaged("unexpected data after the tree");
+        if (!reader_.leaveContainer())
+            return damaged("malformed encoding");
+        return finish(std::move(root));
+    }
+
+    // Version 1: nested arrays, one per item.
     ItemPtr parse()
     {
         ItemPtr root = readItem(nullptr);
+        return root ? finish(std::move(root)) : nullptr;
+    }
+
+    const std::string &error() const { return error_; }
+
+private:
+    ItemPtr finish(ItemPtr root)
+    {
         if (!root)
             return nullptr;
         if (reader_.lastError() != QCborError::NoError)
@@ -143,9 +223,6 @@ public:
         return root;
     }
 
-    const std::string &error() const { return error_; }
-
-private:
     std::nullptr_t damaged(const char *why)
     {
         if (error_.empty())
@@ -241,6 +318,102 @@ private:
         return true;
     }
 
+    // The child goes to the end of its type's group. Written files list the
+    // groups in ascending order, so the group is nearly always the last one;
+    // a new group gets room for all the parent's children still to come.
+    bool adopt(Item &parent, ItemPtr child, quint64 siblingsLeft = 0)
+    {
+        const bool last = !parent.groups.empty() && parent.groups.back().type == child->type;
+        Group &g = last ? parent.groups.back() : parent.groupFor(child->type);
+        if (g.items.empty())
+            g.items.reserve(size_t(std::min<quint64>(siblingsLeft + 1, kMaxChildrenPerType)));
+        if (g.items.size() >= kMaxChildrenPerType)
+            return fail("too many items of one type");
+        child->index = uint32_t(g.items.size());
+        g.items.push_back(std::move(child));
+        return true;
+    }
+
+    // One value of the flat encoding: id and integer packed in one number,
+    // or the id alone followed by a byte string.
+    bool readPackedValue(Item &item)
+    {
+        if (!reader_.hasNext())
+            return fail("the tree ends inside an item");
+        quint64 key = 0;
+        if (!readUnsigned(0xFFFFFFFFu, key))
+            return false;
+        const uint16_t id = uint16_t(key >> kValueShift);
+        const quint64 low = key & 0xFFFF;
+        const int width = kelda::valueWidth(id);
+        if (width < 0)
+            return fail("unknown value id");
+        if (item.value(id))
+            return fail("a value appears twice in one item");
+        if (width == 1) {
+            if (low > 0xFF)
+                return fail("a number is out of range");
+            item.values.push_back(Value{id, std::string(1, char(low))});
+            return true;
+        }
+        if (width == 2) {
+            const uint16_t v = uint16_t(low);
+            item.values.push_back(Value{id, std::string(reinterpret_cast<const char *>(&v), 2)});
+            return true;
+        }
+        if (low != 0)
+            return fail("a value is not well-formed");
+        if (!reader_.hasNext())
+            return fail("the tree ends inside an item");
+        std::string bytes;
+        if (width == kelda::kTextWidth) {
+            if (!readBytes(kMaxTextLength, bytes))
+                return false;
+            if (bytes.find('\0') != std::string::npos)
+                return fail("a text contains a zero byte");
+            bytes.push_back('\0');
+        } else {
+            if (!readBytes(quint64(width), bytes))
+                return false;
+            if (bytes.size() != size_t(width))
+                return fail("a value has the wrong width");
+        }
+        item.values.push_back(Value{id, std::move(bytes)});
+        return true;
+    }
+
+    // One item of the flat encoding without its children; their count goes
+    // to `children`, checked against the bytes left and the depth limit.
+    ItemPtr readFlatItem(Item *parent, quint64 &children)
+    {
+        if (++items_ > kMaxItems)
+            return damaged("too many items");
+        if (!reader_.hasNext())
+            return damaged("the tree ends inside an item");
+        quint64 head = 0;
+        if (!readUnsigned(std::numeric_limits<quint64>::max(), head))
+            return nullptr;
+        const quint64 values = (head >> kValueShift) & kValueCountMask;
+        children = head >> kChildShift;
+        if (values > kKnownValueIds)
+            return damaged("an item has too many values");
+        if (children > kMaxItems || children > remaining() / kMinFlatItemBytes)
+            return damaged("an item claims more children than the file holds");
+        auto item = std::make_shared<Item>();
+        item->parent = parent;
+        item->depth = parent ? uint16_t(parent->depth + 1) : 0;
+        item->type = uint16_t(head);
+        if (children > 0 && item->depth + 1 > kMaxDepth)
+            return damaged("items nested too deeply");
+        item->values.reserve(size_t(values));
+        for (quint64 i = 0; i < values; ++i)
+            if (!readPackedValue(*item))
+                return nullptr;
+        if (reader_.lastError() != QCborError::NoError)
+            return damaged("malformed encoding");
+        return item;
+    }
+
     ItemPtr readItem(Item *parent)
     {
         if (++items_ > kMaxItems)
@@ -326,9 +499,16 @@ void syncFolder(const QString &filePath)
 
 uint32_t crc32(const char *data, size_t size)
 {
+    const auto *p = reinterpret_cast<const uint8_t *>(data);
     uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; ++i)
-        c = kCrcTable[(c ^ uint8_t(data[i])) & 0xFF] ^ (c >> 8);
+    for (; size >= 8; size -= 8, p += 8) {
+        // Little-endian assembly by hand: independent of the machine's order.
+        const uint32_t lo = c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+        c = kCrc[7][lo & 0xFF] ^ kCrc[6][(lo >> 8) & 0xFF] ^ kCrc[5][(lo >> 16) & 0xFF] ^ kCrc[4][lo >> 24]
+            ^ kCrc[3][p[4]] ^ kCrc[2][p[5]] ^ kCrc[1][p[6]] ^ kCrc[0][p[7]];
+    }
+    for (; size > 0; --size, ++p)
+        c = kCrc[0][(c ^ *p) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFFu;
 }
 
@@ -340,7 +520,9 @@ bool saveTree(const Item &root, const char *latin1Path)
         return false;
     }
     const std::string where = "cannot write to " + utf8(path) + ": ";
-    const size_t items = countItems(root);
+    size_t items = 0;
+    quint64 elements = 0;
+    countTree(root, items, elements);
     if (items > kMaxItems) {
         setError(where + "the setup is too large (" + std::to_string(items) + " items, at most "
                  + std::to_string(kMaxItems) + ")");
@@ -350,7 +532,9 @@ bool saveTree(const Item &root, const char *latin1Path)
     QByteArray body;
     {
         QCborStreamWriter w(&body);
+        w.startArray(elements);
         writeItem(w, root);
+        w.endArray();
     }
     const qint64 payload = body.size();
     QByteArray file(kHeaderSize, '\0');
@@ -403,9 +587,10 @@ ItemPtr parseFile(const char *data, size_t size)
         return nullptr;
     }
     const uint16_t version = getU16(data + 8);
-    if (version != kFormatVersion) {
-        setError("the file has setup format version " + std::to_string(version) + "; this KELDA reads version "
-                 + std::to_string(kFormatVersion) + " (it may come from a newer KELDA)");
+    if (version != kFormatVersion && version != kNestedFormatVersion) {
+        setError("the file has setup format version " + std::to_string(version) + "; this KELDA reads versions "
+                 + std::to_string(kNestedFormatVersion) + " and " + std::to_string(kFormatVersion)
+                 + " (it may come from a newer KELDA)");
         return nullptr;
     }
     if (getU16(data + 10) != 0) {
@@ -428,7 +613,7 @@ ItemPtr parseFile(const char *data, size_t size)
     }
     const QByteArray payload = QByteArray::fromRawData(data + kHeaderSize, qsizetype(length));
     Parser parser(payload);
-    ItemPtr root = parser.parse();
+    ItemPtr root = version == kFormatVersion ? parser.parseFlat() : parser.parse();
     if (!root) {
         setError(parser.error());
         return nullptr;

@@ -104,9 +104,11 @@ QByteArray bigEndian(uint32_t v, int bytes)
 
 // A file around any payload with a correct header, so that the tree checks
 // themselves are reached.
-QByteArray wrap(const QByteArray &payload)
+// A file of the given format version around a payload (version 1: nested
+// arrays per item, still read; version 2: the flat layout written today).
+QByteArray wrap(const QByteArray &payload, uint16_t version = 1)
 {
-    return QByteArray("KELDASET") + bigEndian(1, 2) + bigEndian(0, 2) + bigEndian(uint32_t(payload.size()), 4)
+    return QByteArray("KELDASET") + bigEndian(version, 2) + bigEndian(0, 2) + bigEndian(uint32_t(payload.size()), 4)
            + bigEndian(referenceCrc(payload), 4) + payload;
 }
 
@@ -190,6 +192,7 @@ private slots:
     void initTestCase() { QLocale::setDefault(QLocale::c()); }
     void sessionsAndNullArguments();
     void itemsAndCursor();
+    void childTypes();
     void lastIndexAndDelete();
     void values();
     void findType();
@@ -201,6 +204,8 @@ private slots:
     void depthLimit();
     void badFiles_data();
     void badFiles();
+    void badFlatFiles_data();
+    void badFlatFiles();
     void everyFlippedBit();
     void everyTruncation();
     void notRegularFiles();
@@ -267,6 +272,57 @@ void TestStrata::itemsAndCursor()
     QCOMPARE(name(s), QByteArray("<none>"));
     QVERIFY(STRATA_GotoRoot(s));
     QVERIFY(!STRATA_GetParentTID(&type, &index, s));
+}
+
+// Child types are listed once each, ascending, whatever order they were
+// created in, and follow inserts and deletes.
+void TestStrata::childTypes()
+{
+    Session s;
+    uint16_t count = 99, type = 0;
+    QVERIFY(STRATA_GetChildTypeCount(&count, s));
+    QCOMPARE(count, uint16_t(0));
+    QVERIFY(!STRATA_GetChildType(0, &type, s));
+    QVERIFY(STRATA_InsertItemBlocks(kTimer, 2, s));
+    QVERIFY(STRATA_InsertItemBlocks(4242, 1, s));  // a type the schema does not know
+    QVERIFY(STRATA_InsertItemBlocks(kSetup, 1, s));
+    QVERIFY(STRATA_InsertItemBlocks(kTimer, 1, s));
+    QVERIFY(STRATA_GetChildTypeCount(&count, s));
+    QCOMPARE(count, uint16_t(3));
+    QList<uint16_t> types;
+    for (uint16_t i = 0; i < count; ++i) {
+        QVERIFY(STRATA_GetChildType(i, &type, s));
+        types.append(type);
+    }
+    QCOMPARE(types, (QList<uint16_t>{kSetup, kTimer, 4242}));
+    type = 7;
+    QVERIFY(!STRATA_GetChildType(3, &type, s));
+    QCOMPARE(type, uint16_t(7));
+    QVERIFY(!STRATA_GetChildType(0, nullptr, s));
+    QVERIFY(!STRATA_GetChildTypeCount(nullptr, s));
+    QVERIFY(!STRATA_GetChildTypeCount(&count, nullptr));
+    QVERIFY(!STRATA_GetChildType(0, &type, nullptr));
+
+    // The last item of a type gone, the type is gone; positions close up.
+    QVERIFY(STRATA_DeleteItem(kSetup, 0, s));
+    QVERIFY(STRATA_GetChildTypeCount(&count, s));
+    QCOMPARE(count, uint16_t(2));
+    QVERIFY(STRATA_GetChildType(0, &type, s));
+    QCOMPARE(type, kTimer);
+    // Types are per item: a fresh child has none, and the list survives a file.
+    QVERIFY(STRATA_OpenItem(4242, 0, s));
+    QVERIFY(STRATA_GetChildTypeCount(&count, s));
+    QCOMPARE(count, uint16_t(0));
+    QTemporaryDir dir;
+    const QByteArray path = (dir.path() + "/types.kelda").toLatin1();
+    QVERIFY(STRATA_SaveSession(path.constData(), s));
+    StoreSession opened = nullptr;
+    QVERIFY2(STRATA_OpenSession(path.constData(), &opened), STRATA_LastError());
+    QVERIFY(STRATA_GetChildTypeCount(&count, opened));
+    QCOMPARE(count, uint16_t(2));
+    QVERIFY(STRATA_GetChildType(1, &type, opened));
+    QCOMPARE(type, uint16_t(4242));
+    QVERIFY(STRATA_CloseSession(opened));
 }
 
 void TestStrata::lastIndexAndDelete()
@@ -653,9 +709,29 @@ void TestStrata::fileLayout()
     QTemporaryDir dir;
     const QString path = dir.path() + "/layout.kelda";
     QVERIFY(STRATA_SaveSession(path.toLatin1().constData(), s));
+    // Heads type + 2^16 * values + 2^20 * children; values id * 2^16 + number,
+    // or id * 2^16 followed by the bytes of a text:
+    // [0x100000, 0x10001B, 0x200DB, 0x3EA0000, h'5431', 0x42B0064]
+    const QByteArray payload = QByteArray::fromHex("86" "1a00100000" "1a0010001b" "1a000200db" "1a03ea0000" "425431"
+                                                   "1a042b0064");
+    QCOMPARE(readFile(path), wrap(payload, 2));
+
+    // The same tree in the nested layout of version 1 still opens.
     // [0, {}, [[27, {}, [[219, {1002: h'5431', 1067: 100}, []]]]]]
-    const QByteArray payload = QByteArray::fromHex("8300a081" "83181ba081" "8318dba21903ea425431" "19042b1864" "80");
-    QCOMPARE(readFile(path), wrap(payload));
+    const QByteArray nested = QByteArray::fromHex("8300a081" "83181ba081" "8318dba21903ea425431" "19042b1864" "80");
+    QVERIFY(writeFile(path, wrap(nested, 1)));
+    StoreSession opened = nullptr;
+    QVERIFY2(STRATA_OpenSession(path.toLatin1().constData(), &opened), STRATA_LastError());
+    QVERIFY(STRATA_OpenItem(kSetup, 0, opened));
+    QVERIFY(STRATA_OpenItem(kTimer, 0, opened));
+    QCOMPARE(name(opened), QByteArray("T1"));
+    uint16_t read = 0;
+    QVERIFY(STRATA_GetValue(toU16(ValueId::ResetTicks), &read, opened));
+    QCOMPARE(read, ticks);
+    QVERIFY(STRATA_CloseSession(opened));
+    // Saved again, it is in the flat layout.
+    QVERIFY(STRATA_SaveSession(path.toLatin1().constData(), s));
+    QCOMPARE(readFile(path), wrap(payload, 2));
 }
 
 // A tree with every value width, Latin-1 and empty texts, several types and
@@ -803,7 +879,8 @@ void TestStrata::badFiles_data()
     QTest::newRow("another kind") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR and more bytes") << "not a KELDA setup file";
     QTest::newRow("text file") << QByteArray("KELDA setup, honest\n") << "not a KELDA setup file";
     QTest::newRow("header only, short") << QByteArray("KELDASET\0\x01") << "not a KELDA setup file";
-    QTest::newRow("newer version") << wrap(emptyRoot).replace(8, 2, bigEndian(2, 2)) << "version 2";
+    QTest::newRow("newer version") << wrap(emptyRoot).replace(8, 2, bigEndian(3, 2)) << "version 3";
+    QTest::newRow("version 0") << wrap(emptyRoot).replace(8, 2, bigEndian(0, 2)) << "version 0";
     QTest::newRow("reserved bits") << wrap(emptyRoot).replace(10, 2, bigEndian(1, 2)) << "damaged";
     QTest::newRow("length beyond file") << wrap(emptyRoot).replace(12, 4, bigEndian(0xFFFFFFFF, 4)) << "truncated";
     QTest::newRow("trailing bytes") << wrap(emptyRoot) + "x" << "damaged";
@@ -877,6 +954,82 @@ void TestStrata::badFiles()
     QVERIFY2(!message.isEmpty(), "a bad file was opened");
     QVERIFY2(message.contains(reason), qPrintable(message));
     QVERIFY(refuses(path));
+}
+
+// The flat layout of version 2: one array of packed numbers and byte strings.
+void TestStrata::badFlatFiles_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reason");
+
+    // A flat payload from its elements: numbers, or byte strings given as QByteArray.
+    auto flat = [](const QList<QVariant> &elements, qsizetype claimed = -1) {
+        QByteArray out = cborHead(4, quint64(claimed < 0 ? elements.size() : claimed));
+        for (const QVariant &e : elements) {
+            if (e.typeId() == QMetaType::QByteArray)
+                out += cborHead(2, quint64(e.toByteArray().size())) + e.toByteArray();
+            else
+                out += cborHead(0, e.toULongLong());
+        }
+        return wrap(out, 2);
+    };
+    const quint64 v = 1u << 16, c = 1u << 20;
+    const quint64 name = quint64(kName) << 16;
+    QTest::newRow("empty root") << flat({0}) << "";
+    QTest::newRow("no tree") << wrap(QByteArray(), 2) << "damaged";
+    QTest::newRow("empty array") << flat({}) << "damaged";
+    QTest::newRow("not an array") << wrap(cborHead(0, 0), 2) << "damaged";
+    QTest::newRow("indefinite array") << wrap(QByteArray("\x9F\x00\xFF"), 2) << "damaged";
+    QTest::newRow("nested item") << wrap(cborItem(0, noValues, 0), 2) << "damaged";
+    QTest::newRow("element after the tree") << flat({0, 0}) << "after the tree";
+    QTest::newRow("missing child") << flat({c}) << "damaged";
+    QTest::newRow("child missing at the end") << flat({2 * c, v, name, QByteArray("a long name")}) << "ends inside an item";
+    QTest::newRow("missing value") << flat({v}) << "ends inside an item";
+    QTest::newRow("missing text") << flat({v, name}) << "ends inside an item";
+    QTest::newRow("array longer than the file") << flat({0}, 1000) << "damaged";
+    QTest::newRow("13 values") << flat({13 * v}) << "too many values";
+    QTest::newRow("2^40 children") << flat({quint64(1) << 60}) << "more children";
+    QTest::newRow("more children than bytes") << flat({1000 * c, 0, 0}) << "more children";
+    QTest::newRow("unknown value id") << flat({v, quint64(4242) << 16 | 1}) << "unknown value id";
+    QTest::newRow("u8 too large") << flat({v, quint64(toU16(ValueId::ByteSelect)) << 16 | 256}) << "out of range";
+    QTest::newRow("key above 32 bits") << flat({v, quint64(1) << 32}) << "out of range";
+    QTest::newRow("duplicate value") << flat({2 * v, quint64(kData) << 16 | 1, quint64(kData) << 16 | 2}) << "twice";
+    QTest::newRow("text key with a number") << flat({v, name | 5, QByteArray("ab")}) << "not well-formed";
+    QTest::newRow("text as a number") << flat({v, name, 7}) << "byte string";
+    QTest::newRow("text with zero") << flat({v, name, QByteArray("a\0b", 3)}) << "zero byte";
+    QTest::newRow("masks too short") << flat({v, quint64(toU16(ValueId::Lx1Masks)) << 16, QByteArray("1234567")}) << "wrong width";
+    QTest::newRow("text as UTF-8 string") << wrap(cborHead(4, 3) + cborHead(0, v) + cborHead(0, name) + cborHead(3, 1) + "a", 2)
+                                          << "byte string";
+    QTest::newRow("negative head") << wrap(cborHead(4, 1) + cborHead(1, 0), 2) << "number was expected";
+
+    // 65 levels: one child each, the deepest at level 65.
+    QList<QVariant> deep;
+    for (int level = 0; level < 65; ++level)
+        deep.append(kRefList | c);
+    deep.append(kRefList);
+    QTest::newRow("65 levels") << flat(deep) << "nested too deeply";
+    QList<QVariant> ok64 = deep.mid(1);
+    QTest::newRow("64 levels") << flat(ok64) << "";
+    QList<QVariant> many;
+    many.append(0x10000 * c);
+    for (int i = 0; i < 0x10000; ++i)
+        many.append(kTimer);
+    QTest::newRow("65536 of one type") << flat(many) << "too many items of one type";
+}
+
+void TestStrata::badFlatFiles()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/flat.kelda";
+    const QString message = refusalReason(path, bytes);
+    if (reason.isEmpty()) {
+        QVERIFY2(message.isEmpty(), qPrintable(message));  // the good ones among the bad
+        return;
+    }
+    QVERIFY2(!message.isEmpty(), "a bad file was opened");
+    QVERIFY2(message.contains(reason), qPrintable(message));
 }
 
 // Any single flipped bit anywhere in a real file is refused.
