@@ -319,13 +319,16 @@ private:
     }
 
     // The child goes to the end of its type's group. Written files list the
-    // groups in ascending order, so the group is nearly always the last one;
-    // a new group gets room for all the parent's children still to come.
+    // groups in ascending order, so the group is nearly always the last one.
+    // The first group gets room for all the parent's children still to come;
+    // only the first, so that many types cannot make it reserve more than
+    // the children the file really holds.
     bool adopt(Item &parent, ItemPtr child, quint64 siblingsLeft = 0)
     {
-        const bool last = !parent.groups.empty() && parent.groups.back().type == child->type;
+        const bool first = parent.groups.empty();
+        const bool last = !first && parent.groups.back().type == child->type;
         Group &g = last ? parent.groups.back() : parent.groupFor(child->type);
-        if (g.items.empty())
+        if (first)
             g.items.reserve(size_t(std::min<quint64>(siblingsLeft + 1, kMaxChildrenPerType)));
         if (g.items.size() >= kMaxChildrenPerType)
             return fail("too many items of one type");
@@ -459,8 +462,11 @@ private:
             ItemPtr child = readItem(item.get());
             if (!child)
                 return nullptr;
+            // Room for all children in the first group only: reserving it for
+            // every new type would let a file of many types exhaust memory.
+            const bool first = item->groups.empty();
             Group &g = item->groupFor(child->type);
-            if (g.items.empty())
+            if (first)
                 g.items.reserve(size_t(std::min<quint64>(children, kMaxChildrenPerType)));
             if (g.items.size() >= kMaxChildrenPerType)
                 return damaged("too many items of one type");

@@ -206,6 +206,7 @@ private slots:
     void badFiles();
     void badFlatFiles_data();
     void badFlatFiles();
+    void manyChildTypes();
     void everyFlippedBit();
     void everyTruncation();
     void notRegularFiles();
@@ -1030,6 +1031,32 @@ void TestStrata::badFlatFiles()
     }
     QVERIFY2(!message.isEmpty(), "a bad file was opened");
     QVERIFY2(message.contains(reason), qPrintable(message));
+}
+
+// A parent with children of thousands of types opens in both layouts
+// without reserving room for all children once per type.
+void TestStrata::manyChildTypes()
+{
+    constexpr int kTypes = 30000;
+    QByteArray flat = cborHead(4, kTypes + 1) + cborHead(0, quint64(kTypes) << 20);
+    QByteArray nested = cborHead(4, 3) + cborHead(0, 0) + cborHead(5, 0) + cborHead(4, kTypes);
+    for (int t = 1; t <= kTypes; ++t) {
+        flat += cborHead(0, quint64(t));
+        nested += cborHead(4, 3) + cborHead(0, quint64(t)) + cborHead(5, 0) + cborHead(4, 0);
+    }
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/types.kelda";
+    for (const QByteArray &file : {wrap(flat, 2), wrap(nested, 1)}) {
+        QVERIFY(writeFile(path, file));
+        StoreSession s = nullptr;
+        QVERIFY2(STRATA_OpenSession(path.toLatin1().constData(), &s), STRATA_LastError());
+        uint16_t count = 0, type = 0;
+        QVERIFY(STRATA_GetChildTypeCount(&count, s));
+        QCOMPARE(count, uint16_t(kTypes));
+        QVERIFY(STRATA_GetChildType(kTypes - 1, &type, s));
+        QCOMPARE(type, uint16_t(kTypes));
+        QVERIFY(STRATA_CloseSession(s));
+    }
 }
 
 // Any single flipped bit anywhere in a real file is refused.
