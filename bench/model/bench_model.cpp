@@ -79,6 +79,7 @@ int main(int argc, char **argv)
     bool ok = true;
     double saveCpu = 0, openCpu = 0, shmCpu = 0;
     const double save = medianMs(runs, [&] { ok = model.saveSetup(path) && ok; }, &saveCpu);
+    const double open = medianMs(runs, [&] { ok = model.openSetup(path) && ok; }, &openCpu);
     // The same save into memory (tmpfs): its fsyncs return at once, so the
     // difference to the figure above is what the disk sync costs.
     double shmSave = -1;
@@ -87,7 +88,6 @@ int main(int argc, char **argv)
         const QString shmPath = shm.filePath("large.kelda");
         shmSave = medianMs(runs, [&] { ok = model.saveSetup(shmPath) && ok; }, &shmCpu);
     }
-    const double open = medianMs(runs, [&] { ok = model.openSetup(path) && ok; }, &openCpu);
     if (!ok) {
         std::fprintf(stderr, "bench_model: %s\n", qPrintable(model.lastError()));
         return 1;

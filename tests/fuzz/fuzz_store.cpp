@@ -22,8 +22,6 @@ namespace {
 using kelda::ItemType;
 using kelda::ValueId;
 
-constexpr uint16_t kItemTypes[] = {
-    0, 1, 27, 100, 107, 110, 112, 142, 152, 167, 179, 192, 195, 219, 220, 221, 230};
 constexpr uint16_t kValueIds[] = {
     1002, 1024, 1029, 1051, 1057, 1058, 1059, 1063, 1067, 1089, 1090, 6045};
 
@@ -84,9 +82,18 @@ void walk(StoreSession s, int depth)
     require(STRATA_AddBookMark(&here, s), "no bookmark");
     if (STRATA_GotoReference(1, s))
         require(STRATA_GotoBookMark(here, s), "bookmark lost after a reference");
-    for (uint16_t type : kItemTypes) {
+    // Every child type the store lists, known to the schema or not, ascending.
+    uint16_t types = 0;
+    require(STRATA_GetChildTypeCount(&types, s), "no child type count");
+    int previous = -1;
+    uint16_t spare = 0;
+    for (uint16_t position = 0; position < types; ++position) {
+        uint16_t type = 0;
+        require(STRATA_GetChildType(position, &type, s), "listed child type cannot be read");
+        require(int(type) > previous, "child types not ascending");
+        previous = type;
         uint16_t count = 0;
-        require(STRATA_GetItemCount(type, &count, s), "no count");
+        require(STRATA_GetItemCount(type, &count, s) && count > 0, "listed type without items");
         for (uint16_t i = 0; i < count && i < 64; ++i) {
             require(STRATA_OpenItem(type, i, s), "counted item cannot be opened");
             uint16_t t = 0, index = 0;
@@ -106,6 +113,7 @@ void walk(StoreSession s, int depth)
             require(STRATA_CloseItem(s), "cannot close");
         }
     }
+    require(!STRATA_GetChildType(types, &spare, s), "child type past the last one");
     require(STRATA_GotoBookMark(here, s), "bookmark lost");
     STRATA_RemoveBookMark(here, s);
 }
