@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QSignalBlocker>
+#include <QHeaderView>
 #include <QSortFilterProxyModel>
 #include <QTableView>
 
@@ -89,6 +90,8 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
         proxy->setDynamicSortFilter(true);
         m_proxies[tab] = proxy;
         view(tab)->setModel(proxy);
+        // Rows start in the model's order: show no sort arrow until a header is clicked.
+        view(tab)->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     }
     m_delegate = new PMDelegate();
     for (int tab = 0; tab < kTabCount; ++tab) {

@@ -214,6 +214,12 @@ private slots:
         QCOMPARE(shown->index(24, 1).data().toString(), QStringLiteral("Keypad 25"));
         QVERIFY(m_prompter->asked.isEmpty());
         QVERIFY(m_prompter->told.isEmpty());
+        // Only the Events view starts sorted; the others keep the model's order.
+        for (int tab = 0; tab < KELDA::kTabCount; ++tab) {
+            const int expected = tab == 4 ? 0 : -1;
+            QCOMPARE(w->proxy(tab)->sortColumn(), expected);
+            QCOMPARE(w->view(tab)->horizontalHeader()->sortIndicatorSection(), expected);
+        }
     }
 
     void formTabsViewsAndButtons()
