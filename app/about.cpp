@@ -8,9 +8,7 @@
 #include <QTimeZone>
 #include <QtGlobal>
 
-#ifdef KELDA_HAVE_ECU
-#include "buildstamp.h"
-#endif
+#include "buildinfo.h"
 
 About::About(QWidget *parent)
     : QDialog(parent), ui(new Ui::HelpAbout)
@@ -36,16 +34,15 @@ About::~About()
 
 QString About::versionText()
 {
-    return QStringLiteral("2.0.15.0 ");
+    // The trailing blank has always been part of the text.
+    return QString::fromLatin1(kelda::kVersion) + QLatin1Char(' ');
 }
 
 QDateTime About::buildDateTime()
 {
     QDateTime when;
-#ifdef KELDA_HAVE_ECU
     when = QDateTime::fromString(QString::fromLatin1(kelda::kBuildTimestampUtc), Qt::ISODate);
     when.setTimeZone(QTimeZone::utc());
-#endif
     if (!when.isValid()) {
         // Compiler's local build time; good enough when no stamp was generated.
         const QString stamp = QStringLiteral(__DATE__ " " __TIME__).simplified();

@@ -1,9 +1,7 @@
 #include "comportform.h"
 #include "ui_comportform.h"
 
-#ifdef KELDA_HAVE_ECU
 #include "corla_handles.h"
-#endif
 
 COMPortForm::COMPortForm(QWidget *parent, QString port)
     : QDialog(parent), ui(new Ui::COMPortFormClass)
@@ -36,7 +34,6 @@ void COMPortForm::cancel()
 
 void COMPortForm::fillPorts()
 {
-#ifdef KELDA_HAVE_ECU
     // The list goes with its owner, also when an exception leaves the loop.
     corla::PortList list;
     list.enumerate(0);
@@ -45,7 +42,6 @@ void COMPortForm::fillPorts()
         list.get(index, info);
         ui->portCombo->addItem(corla::fromWide(info.displayName), 0);
     }
-#endif
 }
 
 void COMPortForm::selectPort(const QString &name)

@@ -10,16 +10,13 @@
 #include "pmmodel.h"
 #include "settings.h"
 
-#ifdef KELDA_HAVE_ECU
 #include "uploadcalibration.h"
 #include "uploadform.h"
-#endif
 
 using kelda::settings::Key;
 
 void KELDA::fileUpload()
 {
-#ifdef KELDA_HAVE_ECU
     const QByteArray name = kelda::upload::calibrationName(model()->fileName());
     const QString port = kelda::settings::read(settings(), Key::Port);
 
@@ -43,10 +40,6 @@ void KELDA::fileUpload()
 
     prompter().exec(form.get());
     kelda::settings::write(settings(), Key::Port, form->portName());
-#else
-    prompter().tell(this, QMessageBox::Critical, QStringLiteral("KELDA"),
-                    tr("This build has no ECU communication, so nothing can be uploaded."));
-#endif
 }
 
 void KELDA::helpAbout()

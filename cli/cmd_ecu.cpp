@@ -6,10 +6,8 @@
 #include "clicommand.h"
 #include "pmmodel.h"
 
-#ifdef KELDA_HAVE_ECUCORE
 #include "uploadcalibration.h"
 #include "uploaddriver.h"
-#endif
 
 namespace {
 
@@ -30,14 +28,10 @@ int runPorts(const QStringList &args)
     }
     if (!args.isEmpty())
         return cliUsageError(QStringLiteral("ports takes no arguments"));
-#ifdef KELDA_HAVE_ECUCORE
     for (const QString &name : kelda::upload::UploadDriver::portNames())
         cliOut() << name << '\n';
     cliOut().flush();
     return 0;
-#else
-    return cliFail(QStringLiteral("ports"), QStringLiteral("this build has no ECU communication"));
-#endif
 }
 
 int runUpload(const QStringList &args)
@@ -87,7 +81,6 @@ int runUpload(const QStringList &args)
         return cliFail(QStringLiteral("cannot open %1").arg(shown), why);
     }
 
-#ifdef KELDA_HAVE_ECUCORE
     // Compiled first: nothing goes to the module from a setup that does not compile.
     QTemporaryFile image(QDir::tempPath() + QStringLiteral("/kelda-cli-upload-XXXXXX.bin"));
     if (!image.open())
@@ -119,9 +112,6 @@ int runUpload(const QStringList &args)
     if (!driver.run())
         return cliFail(QStringLiteral("upload of %1 to %2 failed").arg(shown, port), driver.failure());
     return 0;
-#else
-    return cliFail(QStringLiteral("cannot upload %1").arg(shown), QStringLiteral("this build has no ECU communication"));
-#endif
 }
 
 CliCommand portsCommand("ports", kPortsUsage, &runPorts);
