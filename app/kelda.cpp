@@ -27,8 +27,6 @@ const QString kNewTitle = QStringLiteral("KELDA - New setup");
 
 constexpr int kEventsTab = static_cast<int>(Mode::Events);
 constexpr int kStatesTab = static_cast<int>(Mode::States);
-constexpr int kEventEditColumn = 10;
-constexpr int kStateEditColumn = 1;
 
 // Tabs whose table grows and shrinks through "Add" and "Remove".
 bool isRowTab(int tab)
@@ -98,7 +96,7 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
         if (isDelegateTab(tab))
             view(tab)->setItemDelegate(m_delegate);
     }
-    ui->Event_tableView->sortByColumn(0, Qt::AscendingOrder);
+    ui->Event_tableView->sortByColumn(kelda::EventCol::Priority, Qt::AscendingOrder);
 
     connect(ui->action_New, &QAction::triggered, this, &KELDA::fileNew);
     connect(ui->action_Open, &QAction::triggered, this, &KELDA::fileOpen);
@@ -208,7 +206,7 @@ void KELDA::deleteRow()
 
 void KELDA::editEvent(const QModelIndex &index)
 {
-    if (!index.isValid() || index.column() != kEventEditColumn)
+    if (!index.isValid() || index.column() != kelda::EventCol::Actions)
         return;
     QSortFilterProxyModel *proxy = m_proxies[kEventsTab];
     const QModelIndex source = index.model() == proxy ? proxy->mapToSource(index) : index;
@@ -221,7 +219,7 @@ void KELDA::editEvent(const QModelIndex &index)
 
 void KELDA::editState(const QModelIndex &index)
 {
-    if (!index.isValid() || index.column() != kStateEditColumn)
+    if (!index.isValid() || index.column() != kelda::StateCol::Outputs)
         return;
     QSortFilterProxyModel *proxy = m_proxies[kStatesTab];
     const QModelIndex source = index.model() == proxy ? proxy->mapToSource(index) : index;

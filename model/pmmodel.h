@@ -8,28 +8,15 @@
 #include <QString>
 #include <QStringList>
 
+#include "pmcolumns.h"
 #include "schema.h"
 #include "strata.h"
-
-// Which in-cell editor the delegate builds for a cell.
-enum class EditorKind : int {
-    Default = 0,   // QStyledItemDelegate's own editor
-    Choice = 1,    // combo box filled from Qt::UserRole
-    Seconds = 2,   // 0..32.76 s in 0.005 s steps
-    Integer = 3,   // 0..65535
-    Dialog = 4,    // no in-cell editor; a click opens a dialog
-    Current = 5,   // 0..102.0 A in 0.4 A steps
-};
-
-// Table modes; equal to the main window's tab index.
-enum class Mode : int {
-    Keypad = 0, Switches = 1, CanInputs = 2, Timers = 3, Events = 4,
-    States = 5, Lx1Outputs = 6, Lx2Leds = 7, CanOutputs = 8, Pwm = 9,
-};
 
 class PMModel : public QAbstractTableModel
 {
     Q_OBJECT
+    // The column table's cell operations use the private row and reference operations.
+    friend struct kelda::ColumnOps;
 
 public:
     explicit PMModel(QObject *parent = nullptr);
@@ -116,7 +103,7 @@ public slots:
 private:
     // The session every access goes to; null while none is open.
     StoreSession liveSession() const { return m_sessionOpen ? m_session : nullptr; }
-    QVariant cellValue(int row, int column) const;
+    void announceRefresh(const QModelIndex &index, kelda::Refresh refresh);
     void setEndianness(int row, bool little);
     void rename(kelda::ItemType type, int row, const QString &name);
     void renameReferences(kelda::ItemType type, const QString &oldName, const QString &newName);

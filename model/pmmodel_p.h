@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cmath>
 #include <cstdint>
@@ -51,6 +52,14 @@ inline int byteSelectCode(const QString &text)
     return 1;
 }
 
+inline QStringList byteSelectTexts()
+{
+    QStringList l;
+    for (const auto &c : kByteSelectChoices)
+        l << QLatin1String(c.text);
+    return l;
+}
+
 inline QString canCompareText(int code)
 {
     for (const auto &c : kCanCompareChoices)
@@ -64,6 +73,14 @@ inline int canCompareCode(const QString &text)
         if (text == QLatin1String(c.text))
             return c.code;
     return 1;
+}
+
+inline QStringList canCompareTexts()
+{
+    QStringList l;
+    for (const auto &c : kCanCompareChoices)
+        l << QLatin1String(c.text);
+    return l;
 }
 
 inline int conditionCode(const QString &text)
@@ -88,17 +105,39 @@ inline QString combineText(int code)
     return QLatin1String(code == 1 || code == 2 ? kCombineTexts[size_t(code)] : kCombineTexts[0]);
 }
 
+inline QStringList combineTexts()
+{
+    QStringList l;
+    for (const char *t : kCombineTexts)
+        l << QLatin1String(t);
+    return l;
+}
+
 // Seconds to 5 ms ticks, truncated.
 inline int secondsToTicks(double seconds)
 {
-    return truncLow16(seconds * 1000 / 5);
+    return truncLow16(seconds * 1000 / kTickMs);
+}
+inline double ticksToSeconds(int ticks)
+{
+    return ticks * kTickMs / 1000.0;
 }
 
 // Amperes to the nearest 0.4 A step, at most 255.
 inline int ampsToSteps(double amps)
 {
-    const int steps = truncLow16(amps / 0.4 + 0.5);
+    const int steps = truncLow16(amps / kAmpsPerStep + 0.5);
     return steps > kMaxLx1Current ? kMaxLx1Current : steps;
+}
+inline double stepsToAmps(int steps)
+{
+    return qMin(steps, kMaxLx1Current) * kAmpsPerStep;
+}
+
+// One mask byte as eight binary digits, channel 1 rightmost.
+inline QString maskByteText(uint8_t mask)
+{
+    return QStringLiteral("%1").arg(uint(mask), 8, 2, QLatin1Char('0'));
 }
 
 // Binary digits to one mask byte; junk gives 0; above 255 gives 255.

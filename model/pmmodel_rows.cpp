@@ -158,7 +158,7 @@ bool PMModel::removeRows(int row, int count, const QModelIndex &parent)
     // so that views see unchanged rows first and then one change of column 0.
     if (events && !after.isEmpty()) {
         writePriorities(before, after);
-        emit dataChanged(index(0, 0), index(int(after.size()) - 1, 0));
+        emit dataChanged(index(0, EventCol::Priority), index(int(after.size()) - 1, EventCol::Priority));
     }
     return true;
 }

@@ -151,9 +151,9 @@ QStringList PMModel::timerChoices() const
 QStringList PMModel::conditionChoices(int row, int column) const
 {
     QStringList out;
-    const int k = (column - 2) / 3;
+    const int k = EventCol::inputOf(column);
     StoreCursor c(liveSession());
-    if (column < 2 || !c.item(ItemType::Event, row) || !openEventInput(c, k, false) || !c.follow())
+    if (column < EventCol::Input1 || !c.item(ItemType::Event, row) || !openEventInput(c, k, false) || !c.follow())
         return out;
     ItemType type;
     int index;

@@ -156,7 +156,11 @@ constexpr uint8_t kDefaultCanCompare = 1;  // "="
 constexpr uint16_t kDefaultTimerTicks = 100;  // 0.5 s
 constexpr uint16_t kDefaultLx1Current = 25;   // 10.0 A
 constexpr int kMaxCanId = 2047;
-constexpr int kMaxLx1Current = 255;
+constexpr int kMaxLx1Current = 255;  // in steps of kAmpsPerStep
+
+// Units of stored values.
+constexpr int kTickMs = 5;              // ValueId::ResetTicks: one tick is 5 ms
+constexpr double kAmpsPerStep = 0.4;    // Lx1Output ValueId::Data: current limit steps
 
 // Default name bases of new rows.
 constexpr const char *defaultNameBase(ItemType t)

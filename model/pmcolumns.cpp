@@ -1,0 +1,341 @@
+// The column table of PMModel and the cell operations its rows name. Each row
+// of kModes below is one column of one tab, in the order the tab shows it.
+#include "pmcolumns.h"
+
+#include "pmmodel.h"
+#include "pmmodel_p.h"
+
+namespace kelda {
+
+// Cell reads and writes. A friend of PMModel: they reach the session and the
+// row and reference operations that the model keeps private.
+struct ColumnOps {
+    static StoreCursor cursor(const PMModel &m) { return StoreCursor(m.liveSession()); }
+
+    // ------------------------------------------------------------ reads
+
+    static QVariant rowNumber(const PMModel &, ItemType, int row, const ColumnSpec &) { return row + 1; }
+
+    static QVariant text(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    {
+        StoreCursor c = cursor(m);
+        return c.item(type, row) ? c.textOr(s.value) : QString();
+    }
+
+    static QVariant integer(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    {
+        StoreCursor c = cursor(m);
+        return c.item(type, row) ? c.u16Or(s.value, 0) : 0;
+    }
+
+    static QVariant canCode(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    {
+        StoreCursor c = cursor(m);
+        if (!c.item(type, row))
+            return QStringLiteral("0x000");
+        uint16_t id = 0;
+        if (!c.u16(s.value, id))
+            return QStringLiteral("0x1234");
+        return detail::canCodeText(id);
+    }
+
+    static QVariant byteSelect(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    {
+        StoreCursor c = cursor(m);
+        return c.item(type, row) ? detail::byteSelectText(c.u16Or(s.value, 0)) : QString();
+    }
+
+    static QVariant canCompare(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    {
+        StoreCursor c = cursor(m);
+        return c.item(type, row) ? detail::canCompareText(c.u16Or(s.value, 0)) : QString();
+    }
+
+    static QVariant endianness(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    {
+        StoreCursor c = cursor(m);
+        const bool little = c.item(type, row) && c.u16Or(s.value, 0) != 0;
+        return QString::fromLatin1(kEndiannessTexts[little ? 1 : 0]);
+    }
+
+    static QVariant seconds(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    {
+        StoreCursor c = cursor(m);
+        if (!c.item(type, row))
+            return 0.5;
+        return detail::ticksToSeconds(c.u16Or(s.value, 0));
+    }
+
+    static QVariant amps(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    {
+        StoreCursor c = cursor(m);
+        return c.item(type, row) ? detail::stepsToAmps(c.u16Or(s.value, 0)) : 0.0;
+    }
+
+    static QVariant maskByte(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    {
+        StoreCursor c = cursor(m);
+        if (!c.item(type, row))
+            return QStringLiteral("0x00");
+        const QByteArray masks = c.block(s.value);
+        if (masks.size() <= s.arg)
+            return QStringLiteral("0x00");
+        return detail::maskByteText(uint8_t(masks.at(s.arg)));
+    }
+
+    static QVariant priority(const PMModel &m, ItemType, int row, const ColumnSpec &) { return m.eventPriority(row); }
+    static QVariant eventInput(const PMModel &m, ItemType, int row, const ColumnSpec &s)
+    {
+        return m.eventInputText(row, s.arg);
+    }
+    static QVariant eventCondition(const PMModel &m, ItemType, int row, const ColumnSpec &s)
+    {
+        return m.eventConditionText(row, s.arg);
+    }
+    static QVariant eventCombine(const PMModel &m, ItemType, int row, const ColumnSpec &s)
+    {
+        return m.eventCombineText(row, s.arg);
+    }
+    static QVariant editText(const PMModel &, ItemType, int, const ColumnSpec &) { return QString::fromLatin1(kEditCellText); }
+    static QVariant moduleLabel(const PMModel &, ItemType, int row, const ColumnSpec &)
+    {
+        return QStringLiteral(" LX1-%1").arg(row + 1);
+    }
+    static QVariant pwmInput(const PMModel &m, ItemType, int row, const ColumnSpec &) { return m.pwmInputName(row); }
+
+    // ------------------------------------------------------------ writes
+
+    // Writes one integer value of the row's item; a missing item takes nothing.
+    static WriteResult store(PMModel &m, ItemType type, int row, ValueId id, int value)
+    {
+        StoreCursor c = cursor(m);
+        if (c.item(type, row))
+            c.setInt(id, value);
+        return WriteResult::Written;
+    }
+
+    static WriteResult rename(PMModel &m, ItemType type, int row, const ColumnSpec &, const QVariant &v)
+    {
+        m.rename(type, row, v.toString());
+        return WriteResult::Written;
+    }
+    static WriteResult setInteger(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        return store(m, type, row, s.value, int(v.toUInt()));
+    }
+    static WriteResult setCanCode(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        return store(m, type, row, s.value, detail::parseCanCode(v.toString()));
+    }
+    static WriteResult setByteSelect(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        return store(m, type, row, s.value, detail::byteSelectCode(v.toString()));
+    }
+    static WriteResult setCanCompare(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        return store(m, type, row, s.value, detail::canCompareCode(v.toString()));
+    }
+    static WriteResult setSeconds(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        return store(m, type, row, s.value, detail::secondsToTicks(v.toDouble()));
+    }
+    static WriteResult setAmps(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        return store(m, type, row, s.value, detail::ampsToSteps(v.toDouble()));
+    }
+    static WriteResult setEndianness(PMModel &m, ItemType, int row, const ColumnSpec &, const QVariant &v)
+    {
+        m.setEndianness(row, v.toString() == QLatin1String(kEndiannessTexts[1]));
+        return WriteResult::Written;
+    }
+    static WriteResult setMaskByte(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        StoreCursor c = cursor(m);
+        if (!c.item(type, row))
+            return WriteResult::Written;
+        QByteArray masks = c.block(s.value);
+        if (masks.size() != kLx1MaskBytes)
+            masks = QByteArray(kLx1MaskBytes, '\0');  // the other bytes start at zero
+        masks[s.arg] = char(detail::parseMaskByte(v.toString()));
+        c.setBlock(masks);
+        return WriteResult::Written;
+    }
+    static WriteResult setPriority(PMModel &m, ItemType, int row, const ColumnSpec &, const QVariant &v)
+    {
+        return m.setEventPriority(row, v.toInt()) ? WriteResult::Written : WriteResult::Refused;
+    }
+    static WriteResult setEventInput(PMModel &m, ItemType, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        return m.setEventInput(row, s.arg, v.toString()) ? WriteResult::Written : WriteResult::Refused;
+    }
+    // Condition and join are values of event input s.arg, not of the event.
+    static WriteResult setInputValue(PMModel &m, int row, const ColumnSpec &s, int value)
+    {
+        StoreCursor c = cursor(m);
+        if (c.item(ItemType::Event, row) && c.open(ItemType::RefEntry, s.arg))
+            c.setInt(s.value, value);
+        return WriteResult::Written;
+    }
+    static WriteResult setCondition(PMModel &m, ItemType, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        return setInputValue(m, row, s, detail::conditionCode(v.toString()));  // stored as chosen
+    }
+    static WriteResult setCombine(PMModel &m, ItemType, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        return setInputValue(m, row, s, detail::combineCode(v.toString()));
+    }
+    // Accepted whatever happened, but an unknown name changes nothing.
+    static WriteResult setPwmInput(PMModel &m, ItemType, int row, const ColumnSpec &, const QVariant &v)
+    {
+        return m.setPwmInput(row, v.toString()) ? WriteResult::Written : WriteResult::Unchanged;
+    }
+
+    // ------------------------------------------------------------ choice lists
+
+    static QStringList byteSelects(const PMModel &, int, int) { return detail::byteSelectTexts(); }
+    static QStringList canCompares(const PMModel &, int, int) { return detail::canCompareTexts(); }
+    static QStringList endiannesses(const PMModel &, int, int)
+    {
+        return {QLatin1String(kEndiannessTexts[0]), QLatin1String(kEndiannessTexts[1])};
+    }
+    static QStringList priorities(const PMModel &m, int, int)
+    {
+        QStringList l;
+        const int n = m.itemCount(ItemType::Event);
+        for (int i = 1; i <= n; ++i)
+            l << QString::number(i);
+        return l;
+    }
+    static QStringList inputs(const PMModel &m, int, int) { return m.inputChoices(); }
+    static QStringList conditions(const PMModel &m, int row, int column) { return m.conditionChoices(row, column); }
+    static QStringList combines(const PMModel &, int, int) { return detail::combineTexts(); }
+    static QStringList pwmInputs(const PMModel &m, int, int)
+    {
+        return m.canInputNames() << QString::fromLatin1(kNoneText);
+    }
+    static QStringList noneOnly(const PMModel &, int, int) { return {QString::fromLatin1(kNoneText)}; }
+};
+
+namespace {
+
+using O = ColumnOps;
+using E = EditorKind;
+using R = Refresh;
+constexpr ValueId N = kNoValue;
+
+// Name and number columns of the fixed lists (keys, switches, LEDs).
+constexpr ColumnSpec kIdColumn = {"ID", E::Default, false, N, O::rowNumber, nullptr, nullptr, R::Cell, 0};
+constexpr ColumnSpec kFixedNameColumn = {"Name", E::Default, true, ValueId::Name, O::text, O::rename, nullptr, R::Cell, 0};
+constexpr ColumnSpec kNameColumn = kFixedNameColumn;
+
+constexpr ColumnSpec kKeypadColumns[] = {kIdColumn, kFixedNameColumn};
+
+constexpr ColumnSpec kCanInputColumns[] = {
+    kNameColumn,
+    {"CAN Code", E::Default, true, ValueId::CanId, O::canCode, O::setCanCode, nullptr, R::Cell, 0},
+    {"Word/Byte", E::Choice, true, ValueId::ByteSelect, O::byteSelect, O::setByteSelect, O::byteSelects, R::Cell, 0},
+    {"Condition", E::Choice, true, ValueId::CanCompare, O::canCompare, O::setCanCompare, O::canCompares, R::Cell, 0},
+    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setInteger, nullptr, R::Cell, 0},
+    // Every input of the same frame shares its byte order.
+    {"Endianness", E::Choice, true, ValueId::LittleEndian, O::endianness, O::setEndianness, O::endiannesses, R::Column, 0},
+};
+
+constexpr ColumnSpec kTimerColumns[] = {
+    kNameColumn,
+    {"Reset Value/ms", E::Seconds, true, ValueId::ResetTicks, O::seconds, O::setSeconds, nullptr, R::Cell, 0},
+};
+
+// One input of an event: its target, its condition and how it joins the next.
+constexpr ColumnSpec inputColumn(int k)
+{
+    return {"Input", E::Choice, true, N, O::eventInput, O::setEventInput, O::inputs, R::Table, k};
+}
+constexpr ColumnSpec typeColumn(int k)
+{
+    return {"Type", E::Choice, true, ValueId::Condition, O::eventCondition, O::setCondition, O::conditions, R::Cell, k};
+}
+constexpr ColumnSpec withColumn(int k)
+{
+    // Later inputs come into or go out of use.
+    return {"With", E::Choice, true, ValueId::Combine, O::eventCombine, O::setCombine, O::combines, R::Row, k};
+}
+
+constexpr ColumnSpec kEventColumns[] = {
+    // A new priority moves the others: the whole ranking is shown again.
+    {"Priority", E::Choice, true, ValueId::Order, O::priority, O::setPriority, O::priorities, R::Column, 0},
+    {"Name", E::Default, true, ValueId::Name, O::text, O::rename, O::combines, R::Cell, 0},
+    inputColumn(0), typeColumn(0), withColumn(0),
+    inputColumn(1), typeColumn(1), withColumn(1),
+    inputColumn(2), typeColumn(2),
+    {" Edit...", E::Dialog, true, N, O::editText, nullptr, O::combines, R::Cell, 0},
+};
+
+constexpr ColumnSpec kStateColumns[] = {
+    kNameColumn,
+    {"Edit...", E::Dialog, true, N, O::editText, nullptr, nullptr, R::Cell, 0},
+};
+
+constexpr ColumnSpec moduleColumn(const char *header, int m)
+{
+    return {header, E::Default, true, ValueId::Lx1Masks, O::maskByte, O::setMaskByte, nullptr, R::Cell, m};
+}
+
+constexpr ColumnSpec kLx1OutputColumns[] = {
+    kNameColumn,
+    {"Current/A", E::Current, true, ValueId::Data, O::amps, O::setAmps, nullptr, R::Cell, 0},
+    moduleColumn("LX1-1", 0), moduleColumn("LX1-2", 1), moduleColumn("LX1-3", 2), moduleColumn("LX1-4", 3),
+    moduleColumn("LX1-5", 4), moduleColumn("LX1-6", 5), moduleColumn("LX1-7", 6), moduleColumn("LX1-8", 7),
+    {" Edit...", E::Dialog, true, N, O::editText, nullptr, nullptr, R::Cell, 0},
+};
+
+constexpr ColumnSpec kCanOutputColumns[] = {
+    kNameColumn,
+    {"CAN Code", E::Default, true, ValueId::CanId, O::canCode, O::setCanCode, nullptr, R::Cell, 0},
+    {"Word/Byte", E::Choice, true, ValueId::ByteSelect, O::byteSelect, O::setByteSelect, O::byteSelects, R::Cell, 0},
+    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setInteger, nullptr, R::Cell, 0},
+};
+
+constexpr ColumnSpec kPwmColumns[] = {
+    {"PM", E::Default, false, N, O::moduleLabel, nullptr, O::noneOnly, R::Cell, 0},
+    {"CAN Input", E::Choice, true, N, O::pwmInput, O::setPwmInput, O::pwmInputs, R::Cell, 0},
+};
+
+static_assert(std::size(kKeypadColumns) == KeypadCol::Count);
+static_assert(std::size(kCanInputColumns) == CanInputCol::Count);
+static_assert(std::size(kTimerColumns) == TimerCol::Count);
+static_assert(std::size(kEventColumns) == EventCol::Count);
+static_assert(std::size(kStateColumns) == StateCol::Count);
+static_assert(std::size(kLx1OutputColumns) == Lx1OutputCol::Count);
+static_assert(std::size(kCanOutputColumns) == CanOutputCol::Count);
+static_assert(std::size(kPwmColumns) == PwmCol::Count);
+
+// Indexed by mode, which is the main window's tab index.
+const ModeSpec kModes[kModeCount] = {
+    {ItemType::KeypadKey, kKeypadColumns},
+    {ItemType::Switch, kKeypadColumns},
+    {ItemType::CanInput, kCanInputColumns},
+    {ItemType::Timer, kTimerColumns},
+    {ItemType::Event, kEventColumns},
+    {ItemType::State, kStateColumns},
+    {ItemType::Lx1Output, kLx1OutputColumns},
+    {ItemType::Lx2Led, kKeypadColumns},
+    {ItemType::CanOutput, kCanOutputColumns},
+    {ItemType::Lx1Module, kPwmColumns},
+};
+
+} // namespace
+
+const ModeSpec *modeSpec(int mode)
+{
+    return mode >= 0 && mode < kModeCount ? &kModes[mode] : nullptr;
+}
+
+const ColumnSpec *columnSpec(int mode, int column)
+{
+    const ModeSpec *m = modeSpec(mode);
+    if (!m || column < 0 || column >= int(m->columns.size()))
+        return nullptr;
+    return &m->columns[size_t(column)];
+}
+
+} // namespace kelda
