@@ -178,7 +178,7 @@ CalImpl::~CalImpl()
 
 uint32_t CalImpl::capacity() const
 {
-    return rune && rune->calSize ? rune->calSize : 16u * 1024 * 1024;
+    return rune && rune->calSize ? rune->calSize : proto::kMaxCalibration;
 }
 
 int CalImpl::write(uint32_t address, uint32_t size, const void *bytes)

@@ -402,9 +402,9 @@ int EcuImpl::timeoutFor(qsizetype bytes) const
         const int v = qEnvironmentVariableIntValue("CORLA_REPLY_TIMEOUT_MS", &ok);
         return ok && v > 0 ? v : 400;
     }();
-    const double baud = settings_.baudRate ? settings_.baudRate : 38400;
+    const double baud = settings_.baudRate ? settings_.baudRate : proto::kDefaultBaud;
     // Request and reply both cross the line; allow a quarter more for gaps.
-    return base + int(std::ceil((bytes + 48) * 10000.0 / baud * 1.25));
+    return base + int(std::ceil((bytes + 48) * (proto::kLineBitsPerByte * 1000.0) / baud * 1.25));
 }
 
 bool EcuImpl::openPort(CorlaPortFactory *f, QString *error)
@@ -423,7 +423,7 @@ bool EcuImpl::openPort(CorlaPortFactory *f, QString *error)
         return false;
     }
     settings_ = f->settings;
-    p->setBaudRate(qint32(settings_.baudRate ? settings_.baudRate : 38400));
+    p->setBaudRate(qint32(settings_.baudRate ? settings_.baudRate : proto::kDefaultBaud));
     p->setDataBits(settings_.dataBits == 7 ? QSerialPort::Data7 : QSerialPort::Data8);
     p->setParity(settings_.parity == 1 ? QSerialPort::EvenParity
                  : settings_.parity == 2 ? QSerialPort::OddParity
@@ -624,20 +624,19 @@ void EcuImpl::runConnect()
     }
     log(t, QStringLiteral("Connecting on %1 at %2 baud...").arg(portName_).arg(settings_.baudRate));
     request(proto::Identify, {}, [this, t](const proto::Frame &fr) {
-        if (fr.payload.size() < 18 || uint8_t(fr.payload[0]) != proto::Ok) {
+        const std::optional<proto::Identity> id = proto::readIdentity(fr.payload);
+        if (!id) {
             closePort(false);
-            refused(proto::Identify, fr.payload.isEmpty() ? uint8_t(proto::BadArgument) : uint8_t(fr.payload[0]));
+            refused(proto::Identify, proto::replyResult(fr.payload));
             return;
         }
-        module_ = proto::getU16(fr.payload, 1);
-        firmware_ = proto::getU16(fr.payload, 3);
-        capacity_ = proto::getU32(fr.payload, 6);
-        log(t, QStringLiteral("The module answered: %1.").arg(describeModule(module_, firmware_)));
+        identity_ = *id;
+        log(t, QStringLiteral("The module answered: %1.").arg(describeModule(identity_.module, identity_.firmware)));
         bool haveHook = false;
         QString info;
-        CorlaRune *r = callOpenHook(t->table.context, module_, firmware_, &haveHook);
+        CorlaRune *r = callOpenHook(t->table.context, identity_.module, identity_.firmware, &haveHook);
         if (!haveHook)
-            r = locateAndLoad(module_, firmware_, &info);
+            r = locateAndLoad(identity_.module, identity_.firmware, &info);
         if (current_ != t) {  // aborted from inside the hook
             if (r)
                 remRef(r);
@@ -646,10 +645,10 @@ void EcuImpl::runConnect()
         if (!r) {
             if (haveHook) {
                 CorlaString where;
-                CORLA_Setup_LocateRune(nullptr, module_, firmware_, &where);
+                CORLA_Setup_LocateRune(nullptr, identity_.module, identity_.firmware, &where);
                 info = where.text;
             }
-            log(t, QStringLiteral("No RUNE file is installed for this ECU (%1): %2.").arg(describeModule(module_, firmware_), info));
+            log(t, QStringLiteral("No RUNE file is installed for this ECU (%1): %2.").arg(describeModule(identity_.module, identity_.firmware), info));
             closePort(true);
             finish(t, CORLA_STATUS_NO_RUNE);
             return;
@@ -686,7 +685,7 @@ void EcuImpl::runUpload()
         return;
     }
     end_ = uint32_t(c->data.size());
-    const uint32_t room = capacity_ ? std::min(capacity_, rune->calSize) : rune->calSize;
+    const uint32_t room = identity_.capacity ? std::min(identity_.capacity, rune->calSize) : rune->calSize;
     if (end_ > room) {
         log(t, QStringLiteral("Upload failed: the calibration needs %1 bytes but the module holds only %2.")
                    .arg(end_).arg(room));
@@ -709,12 +708,13 @@ void EcuImpl::runUpload()
     QByteArray p;
     proto::putU32(p, end_);
     request(proto::Begin, p, [this, t](const proto::Frame &fr) {
-        if (fr.payload.size() < 2 || uint8_t(fr.payload[0]) != proto::Ok) {
-            refused(proto::Begin, fr.payload.isEmpty() ? uint8_t(proto::BadArgument) : uint8_t(fr.payload[0]));
+        const std::optional<uint8_t> flags = proto::readFlags(fr.payload);
+        if (!flags) {
+            refused(proto::Begin, proto::replyResult(fr.payload));
             return;
         }
         begun_ = true;
-        engineRunning_ = uint8_t(fr.payload[1]) & proto::EngineRunning;
+        engineRunning_ = *flags & proto::EngineRunning;
         // Questions may open dialogs; ask from a clean event-loop turn.
         Item step;
         step.type = ItemType::Internal;
@@ -802,7 +802,7 @@ void EcuImpl::windowReply(const proto::Frame &fr)
     auto it = std::find_if(window_.begin(), window_.end(), [&](const InFlight &f) { return f.sequence == fr.sequence; });
     if (it == window_.end())
         return;
-    const uint8_t res = fr.payload.isEmpty() ? uint8_t(proto::BadArgument) : uint8_t(fr.payload[0]);
+    const uint8_t res = proto::replyResult(fr.payload);
     if (res != proto::Ok) {
         pipelining_ = false;
         window_.clear();
@@ -854,12 +854,12 @@ void EcuImpl::uploadVerify()
 {
     CorlaEcuTxn *t = current_;
     request(proto::Verify, {}, [this, t](const proto::Frame &fr) {
-        if (fr.payload.size() < 9 || uint8_t(fr.payload[0]) != proto::Ok) {
-            refused(proto::Verify, fr.payload.isEmpty() ? uint8_t(proto::BadArgument) : uint8_t(fr.payload[0]));
+        const std::optional<proto::Staged> staged = proto::readStaged(fr.payload);
+        if (!staged) {
+            refused(proto::Verify, proto::replyResult(fr.payload));
             return;
         }
-        const uint32_t len = proto::getU32(fr.payload, 1);
-        const uint32_t crc = proto::getU32(fr.payload, 5);
+        const auto [len, crc] = *staged;
         if (len != end_ || crc != crc_) {
             sendOneWay(proto::Abort, {});
             log(t, QStringLiteral("Verification failed: the module holds %1 bytes with CRC-32 %2, expected %3 bytes "
@@ -882,7 +882,7 @@ void EcuImpl::uploadCommit(uint32_t crc)
     QByteArray p;
     proto::putU32(p, crc);
     request(proto::Commit, p, [this, t](const proto::Frame &fr) {
-        const uint8_t res = fr.payload.isEmpty() ? uint8_t(proto::BadArgument) : uint8_t(fr.payload[0]);
+        const uint8_t res = proto::replyResult(fr.payload);
         if (res == proto::StorageFailed) {
             log(t, QStringLiteral("The module could not store the calibration; it keeps its previous one."));
             finish(t, CORLA_STATUS_STORAGE_FAILED);

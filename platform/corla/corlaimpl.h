@@ -195,8 +195,7 @@ private:
     int handlerDepth_ = 0;
     int portGen_ = 0;
 
-    // Module identity from the last IDENTIFY
-    uint32_t module_ = 0, firmware_ = 0, capacity_ = 0;
+    proto::Identity identity_;  // from the last IDENTIFY
 
     // Mediator of the last transaction (for "Disconnected")
     bool haveMediator_ = false;
