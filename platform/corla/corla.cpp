@@ -247,12 +247,6 @@ CalImpl *asCal(CorlaICal *i)
         return static_cast<EcuImpl *>(i)->cal;
     return static_cast<CalImpl *>(i);
 }
-EcuImpl *asEcu(CorlaICal *i)
-{
-    if (!isLive(i, CORLA_KIND_ICAL) || !i->isEcu())
-        return nullptr;
-    return static_cast<EcuImpl *>(i);
-}
 } // namespace
 
 struct CorlaRuneRef : RuneRefImpl {};
