@@ -17,7 +17,7 @@ using kelda::settings::Key;
 
 void KELDA::fileUpload()
 {
-    const QByteArray name = kelda::upload::calibrationName(model()->fileName());
+    const QByteArray name = kelda::upload::unpaddedName(model()->fileName());
     const QString port = kelda::settings::read(settings(), Key::Port);
 
     // Connecting starts here; it completes only once the dialog's event loop runs.

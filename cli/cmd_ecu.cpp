@@ -94,7 +94,7 @@ int runUpload(const QStringList &args)
 
     kelda::upload::UploadDriver::Options options;
     options.port = port;
-    options.calName = kelda::upload::calibrationName(model.fileName());
+    options.calName = kelda::upload::unpaddedName(model.fileName());
     options.imagePath = image.fileName();
     options.engineRunningOk = yes;
     options.intLogSetupOk = yes;

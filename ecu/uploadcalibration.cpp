@@ -18,7 +18,7 @@ QString incompatibleText(const QString &runeName, const QString &runeVersion)
                          "If this is a LX2, please upgrade the firmware to 30v00 or later.");
 }
 
-QByteArray calibrationNameField(const QByteArray &name, int size)
+QByteArray runeNameField(const QByteArray &name, int size)
 {
     if (size <= 0)
         return QByteArray();
@@ -28,7 +28,7 @@ QByteArray calibrationNameField(const QByteArray &name, int size)
     return field;
 }
 
-QByteArray calibrationName(const QString &setupPath)
+QByteArray unpaddedName(const QString &setupPath)
 {
     if (setupPath.isEmpty())
         return QByteArray();
@@ -65,7 +65,7 @@ PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calNa
     const QByteArray bytes = image.readAll();
     image.close();
 
-    const QByteArray nameField = calibrationNameField(calName, nameSize);
+    const QByteArray nameField = runeNameField(calName, nameSize);
     if ((!nameField.isEmpty() && prepared.cal.writeRawData(nameAddress, nameField) != 0)
         || prepared.cal.writeRawData(imageAddress(nameAddress, nameSize), bytes) != 0) {
         prepared.result = PreparedUpload::Result::WriteFailed;

@@ -28,13 +28,15 @@ inline constexpr char kCompleteText[] = "Upload Complete";
 bool isCompatibleEcu(const QString &runeName, const QString &runeVersion);
 QString incompatibleText(const QString &runeName, const QString &runeVersion);
 
-// The name field: the setup's file name right-padded with spaces to the
-// field size, or cut to it.
-QByteArray calibrationNameField(const QByteArray &name, int size);
+// The module's name field: the name right-padded with spaces to the RUNE's
+// name size, or cut to it. Not the exported file's field (8 bytes padded with
+// '2', image::calibrationName): each follows its own format, so keep them apart.
+QByteArray runeNameField(const QByteArray &name, int size);
 
-// The calibration name of a setup path: the file name (with extension,
-// without folder) in Latin-1; empty for a setup never saved.
-QByteArray calibrationName(const QString &setupPath);
+// The name an upload sends, before runeNameField fits it: the setup's file
+// name (with extension, without folder) in Latin-1, neither padded nor cut;
+// empty for a setup never saved.
+QByteArray unpaddedName(const QString &setupPath);
 
 // Where the image goes: right behind the name field.
 inline uint32_t imageAddress(uint32_t nameAddress, uint16_t nameSize) { return nameAddress + nameSize; }

@@ -17,7 +17,7 @@ Lx2Module::Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray
     : o_(o), write_(std::move(writer))
 {
     clock_.start();
-    byteMs_ = o_.baud > 0 ? 10000.0 / o_.baud : 0;
+    byteMs_ = o_.baud > 0 ? proto::kLineBitsPerByte * 1000.0 / o_.baud : 0;
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
@@ -175,12 +175,7 @@ QByteArray Lx2Module::execute(const proto::Frame &f)
     case proto::Identify:
         staging_.reset();
         result(proto::Ok);
-        proto::putU16(r, o_.module);
-        proto::putU16(r, o_.firmware);
-        r.append(char(flags));
-        proto::putU32(r, o_.capacity);
-        proto::putU32(r, uint32_t(stored_.size()));
-        proto::putU32(r, proto::crc32(stored_));
+        proto::putIdentity(r, {o_.module, o_.firmware, flags, o_.capacity, uint32_t(stored_.size()), proto::crc32(stored_)});
         return r;
     case proto::Status:
         result(proto::Ok);
@@ -198,23 +193,22 @@ QByteArray Lx2Module::execute(const proto::Frame &f)
         return r;
     }
     case proto::Write: {
-        if (f.payload.size() < 5)
+        if (f.payload.size() <= proto::kWriteHeader)
             return result(proto::BadArgument);
         if (!staging_)
             return result(proto::NoUpload);
         const uint32_t addr = proto::getU32(f.payload, 0);
-        const qsizetype n = f.payload.size() - 4;
+        const qsizetype n = f.payload.size() - proto::kWriteHeader;
         if (uint64_t(addr) + uint64_t(n) > uint64_t(staging_->size()))
             return result(proto::OutOfRange);
-        std::copy(f.payload.begin() + 4, f.payload.end(), staging_->begin() + addr);
+        std::copy(f.payload.begin() + proto::kWriteHeader, f.payload.end(), staging_->begin() + addr);
         return result(proto::Ok);
     }
     case proto::Verify:
         if (!staging_)
             return result(proto::NoUpload);
         result(proto::Ok);
-        proto::putU32(r, uint32_t(staging_->size()));
-        proto::putU32(r, proto::crc32(*staging_));
+        proto::putStaged(r, {uint32_t(staging_->size()), proto::crc32(*staging_)});
         return r;
     case proto::Commit: {
         if (f.payload.size() != 4)

@@ -111,7 +111,7 @@ int main(int argc, char **argv)
     word(firmware, 0xFFFF, &v);
     o.firmware = uint16_t(v);
     o.engineRunning = p.isSet(engine);
-    word(capacity, 16u * 1024 * 1024, &o.capacity);
+    word(capacity, corla::proto::kMaxCalibration, &o.capacity);
     uint32_t n = 0;
     word(baud, 4000000, &n);
     o.baud = int(n);
@@ -155,7 +155,7 @@ int main(int argc, char **argv)
         serial = new QSerialPort(p.value(device), &app);
         if (!serial->open(QIODevice::ReadWrite))
             die(QStringLiteral("cannot open %1: %2").arg(p.value(device), serial->errorString()));
-        serial->setBaudRate(o.baud > 0 ? o.baud : 38400);
+        serial->setBaudRate(o.baud > 0 ? o.baud : corla::proto::kDefaultBaud);
         mod = std::make_unique<Lx2Module>(o, [serial](const QByteArray &b) { serial->write(b); });
         QObject::connect(serial, &QSerialPort::readyRead, &app, [&] { mod->receive(serial->readAll()); });
         std::printf("%s\n", qPrintable(p.value(device)));

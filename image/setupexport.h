@@ -11,8 +11,10 @@ class PMModel;
 
 namespace kelda::image {
 
-// The 8-byte name field: the first 8 bytes of the file name (last path
-// component) in Latin-1, padded with 0x32.
+// The exported file's 8-byte name field: the first 8 bytes of the file name
+// (last path component) in Latin-1, padded with 0x32 ('2'). An upload pads with
+// spaces to the RUNE's size instead (upload::runeNameField): each follows its
+// own format, so keep them apart.
 QByteArray calibrationName(const QString &setupPath);
 
 // Compiles the model's setup and patches calFile (created if missing; bytes

@@ -178,7 +178,7 @@ CalImpl::~CalImpl()
 
 uint32_t CalImpl::capacity() const
 {
-    return rune && rune->calSize ? rune->calSize : 16u * 1024 * 1024;
+    return rune && rune->calSize ? rune->calSize : proto::kMaxCalibration;
 }
 
 int CalImpl::write(uint32_t address, uint32_t size, const void *bytes)
@@ -246,12 +246,6 @@ CalImpl *asCal(CorlaICal *i)
     if (i->isEcu())
         return static_cast<EcuImpl *>(i)->cal;
     return static_cast<CalImpl *>(i);
-}
-EcuImpl *asEcu(CorlaICal *i)
-{
-    if (!isLive(i, CORLA_KIND_ICAL) || !i->isEcu())
-        return nullptr;
-    return static_cast<EcuImpl *>(i);
 }
 } // namespace
 

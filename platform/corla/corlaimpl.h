@@ -149,11 +149,11 @@ struct EcuImpl : CorlaICal {
     std::vector<EcuListenerTable> ecuListeners;
 
 private:
-    friend struct Job;
     void pump();
-    void startCurrent();
     void finish(CorlaEcuTxn *txn, int status);
-    void runConnect();
+    void runConnect();  // corlaconnect.cpp
+
+    // The upload (corlaupload.cpp)
     void runUpload();
     void uploadAsk();
     void uploadNextBlock();
@@ -164,6 +164,7 @@ private:
     void uploadVerify();
     void uploadCommit(uint32_t crc);
 
+    // The line (corlalink.cpp)
     bool openPort(CorlaPortFactory *factory, QString *error);
     void closePort(bool sayGoodbye);
     void onReadyRead();
@@ -195,8 +196,7 @@ private:
     int handlerDepth_ = 0;
     int portGen_ = 0;
 
-    // Module identity from the last IDENTIFY
-    uint32_t module_ = 0, firmware_ = 0, capacity_ = 0;
+    proto::Identity identity_;  // from the last IDENTIFY
 
     // Mediator of the last transaction (for "Disconnected")
     bool haveMediator_ = false;
@@ -239,6 +239,15 @@ CorlaRune *callOpenHook(void *mediator, uint32_t a, uint32_t b, bool *haveHook);
 // A mediator withdrew its RUNE hook: nothing may call it any more (corlaecu.cpp).
 void forgetMediatorEverywhere(void *context);
 QString describeModule(uint32_t a, uint32_t b);
+
+// Shared by the ECU's files
+constexpr int kMaxAttempts = 4;  // one try plus three retries
+EcuImpl *asEcu(CorlaICal *i);    // null unless a live ECU
+std::vector<CorlaEcuTxn *> &binding();  // started, not yet bound to their ECU (corlatxn.cpp)
+void callDelegate(const Delegate &d, int code, const void *data);
+void sendMessage(const MediatorTable &table, const Delegate &events, const QString &text, int kind);
+void postReport(CorlaEcuTxn *txn);
+void postTxnLog(CorlaEcuTxn *txn, const QString &text, int kind);
 
 } // namespace corla::detail
 

@@ -202,7 +202,7 @@ CorlaPortFactory *CORLA_PortFactory_Create(CorlaPortSource *source, const PortSe
     if (settings)
         f->settings = *settings;
     if (f->settings.baudRate == 0)
-        f->settings.baudRate = 38400;
+        f->settings.baudRate = corla::proto::kDefaultBaud;
     return f;
 }
 

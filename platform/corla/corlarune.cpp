@@ -116,7 +116,7 @@ int parseRune(CorlaRune *r, const QString &path)
             r->firmwareMax = uint32_t(b);
             haveFirmware = true;
         } else if (key == QLatin1String("cal.size")) {
-            if (args.size() != 1 || !parseNumber(args[0], &a) || a == 0 || a > 16u * 1024 * 1024)
+            if (args.size() != 1 || !parseNumber(args[0], &a) || a == 0 || a > corla::proto::kMaxCalibration)
                 return fail(lineNo, QStringLiteral("cal.size needs a size from 1 to 16 MiB"));
             r->calSize = uint32_t(a);
             haveSize = true;

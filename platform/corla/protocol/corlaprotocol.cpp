@@ -111,6 +111,49 @@ QByteArray encode(uint8_t command, uint8_t sequence, const QByteArray &payload)
     return f;
 }
 
+uint8_t replyResult(const QByteArray &payload)
+{
+    return payload.isEmpty() ? uint8_t(BadArgument) : uint8_t(payload[0]);
+}
+
+void putIdentity(QByteArray &a, const Identity &id)
+{
+    putU16(a, id.module);
+    putU16(a, id.firmware);
+    a.append(char(id.flags));
+    putU32(a, id.capacity);
+    putU32(a, id.storedLength);
+    putU32(a, id.storedCrc);
+}
+
+std::optional<Identity> readIdentity(const QByteArray &payload)
+{
+    if (payload.size() < 18 || uint8_t(payload[0]) != Ok)
+        return std::nullopt;
+    return Identity{getU16(payload, 1), getU16(payload, 3), uint8_t(payload[5]),
+                    getU32(payload, 6), getU32(payload, 10), getU32(payload, 14)};
+}
+
+void putStaged(QByteArray &a, const Staged &s)
+{
+    putU32(a, s.length);
+    putU32(a, s.crc);
+}
+
+std::optional<Staged> readStaged(const QByteArray &payload)
+{
+    if (payload.size() < 9 || uint8_t(payload[0]) != Ok)
+        return std::nullopt;
+    return Staged{getU32(payload, 1), getU32(payload, 5)};
+}
+
+std::optional<uint8_t> readFlags(const QByteArray &payload)
+{
+    if (payload.size() < 2 || uint8_t(payload[0]) != Ok)
+        return std::nullopt;
+    return uint8_t(payload[1]);
+}
+
 FrameParser::Event FrameParser::next(Frame *frame)
 {
     for (;;) {

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <cstdint>
+#include <optional>
 
 namespace corla::proto {
 
@@ -14,8 +15,16 @@ constexpr uint8_t kSof1 = 0x5A;
 constexpr int kOverhead = 8;
 constexpr int kMaxPayload = 1100;
 constexpr int kBlockSize = 1024;  // calibration bytes per write request
+constexpr int kWriteHeader = 4;   // the address in front of a WRITE's data
+static_assert(kWriteHeader + kBlockSize <= kMaxPayload);
 constexpr uint8_t kReplyBit = 0x80;
 constexpr uint8_t kFill = 0xFF;   // value of calibration bytes never written
+constexpr uint32_t kMaxCalibration = 16u * 1024 * 1024;  // largest calibration space
+
+// The line: a port set to 0 baud runs at kDefaultBaud; a byte takes start,
+// eight data and stop bits.
+constexpr int kDefaultBaud = 38400;
+constexpr int kLineBitsPerByte = 10;
 
 enum Command : uint8_t {
     Identify = 0x01,
@@ -57,6 +66,27 @@ uint16_t getU16(const QByteArray &a, qsizetype at);
 uint32_t getU32(const QByteArray &a, qsizetype at);
 
 QByteArray encode(uint8_t command, uint8_t sequence, const QByteArray &payload = {});
+
+// Reply payloads start with the result; an empty one counts as BadArgument.
+uint8_t replyResult(const QByteArray &payload);
+
+// The rest of a reply payload after its result byte. The read functions give
+// nothing unless the result is Ok and the payload complete.
+struct Identity {  // IDENTIFY
+    uint16_t module = 0, firmware = 0;
+    uint8_t flags = 0;
+    uint32_t capacity = 0, storedLength = 0, storedCrc = 0;
+};
+void putIdentity(QByteArray &a, const Identity &id);
+std::optional<Identity> readIdentity(const QByteArray &payload);
+
+struct Staged {  // VERIFY
+    uint32_t length = 0, crc = 0;
+};
+void putStaged(QByteArray &a, const Staged &s);
+std::optional<Staged> readStaged(const QByteArray &payload);
+
+std::optional<uint8_t> readFlags(const QByteArray &payload);  // STATUS, BEGIN
 
 struct Frame {
     uint8_t command = 0;
