@@ -105,19 +105,30 @@ struct ColumnOps {
 
     // ------------------------------------------------------------ writes
 
-    // Writes one integer value of the row's item; a missing item takes nothing.
+    static WriteResult refuse(PMModel &m, const QString &why)
+    {
+        m.m_editError = why;
+        return WriteResult::Refused;
+    }
+
+    // Writes one integer value of the row's item; a missing item takes nothing
+    // and the value it already holds is no change.
     static WriteResult store(PMModel &m, ItemType type, int row, ValueId id, int value)
     {
         StoreCursor c = cursor(m);
-        if (c.item(type, row))
-            c.setInt(id, value);
+        if (!c.item(type, row))
+            return WriteResult::Written;
+        uint16_t old = 0;
+        const uint16_t stored = valueWidth(toU16(id)) == 1 ? uint8_t(value) : uint16_t(value);
+        if (c.u16(id, old) && old == stored)
+            return WriteResult::Unchanged;
+        c.setInt(id, value);
         return WriteResult::Written;
     }
 
     static WriteResult rename(PMModel &m, ItemType type, int row, const ColumnSpec &, const QVariant &v)
     {
-        m.rename(type, row, v.toString());
-        return WriteResult::Written;
+        return m.rename(type, row, v.toString());
     }
     static WriteResult setInteger(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
@@ -125,7 +136,12 @@ struct ColumnOps {
     }
     static WriteResult setCanCode(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
-        return store(m, type, row, s.value, detail::parseCanCode(v.toString()));
+        int id = 0;
+        if (!detail::parseCanCode(v.toString(), id))
+            return refuse(m, QStringLiteral("\"%1\" is not a CAN identifier: type a number from 0 to 2047, or "
+                                            "0x000 to 0x7FF in hexadecimal.")
+                                 .arg(v.toString()));
+        return store(m, type, row, s.value, id);
     }
     static WriteResult setByteSelect(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
@@ -137,43 +153,68 @@ struct ColumnOps {
     }
     static WriteResult setSeconds(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
-        return store(m, type, row, s.value, detail::secondsToTicks(v.toDouble()));
+        bool ok = false;
+        const double seconds = v.toDouble(&ok);
+        // Beyond 65535 ticks the run time would wrap to a short one.
+        if (!ok || !(seconds >= 0 && seconds <= detail::kMaxTimerSeconds))
+            return refuse(m, QStringLiteral("\"%1\" is not a run time: type seconds from 0 to %2.")
+                                 .arg(v.toString())
+                                 .arg(detail::kMaxTimerSeconds));
+        return store(m, type, row, s.value, detail::secondsToTicks(seconds));
     }
     static WriteResult setAmps(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
         return store(m, type, row, s.value, detail::ampsToSteps(v.toDouble()));
     }
-    static WriteResult setEndianness(PMModel &m, ItemType, int row, const ColumnSpec &, const QVariant &v)
+    static WriteResult setEndianness(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
-        m.setEndianness(row, v.toString() == QLatin1String(kEndiannessTexts[1]));
+        const bool little = v.toString() == QLatin1String(kEndiannessTexts[1]);
+        StoreCursor c = cursor(m);
+        if (c.item(type, row) && c.has(s.value) && (c.u16Or(s.value, 0) != 0) == little)
+            return WriteResult::Unchanged;
+        m.setEndianness(row, little);
         return WriteResult::Written;
     }
     static WriteResult setMaskByte(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
+        int mask = 0;
+        if (!detail::parseMaskByte(v.toString(), mask))
+            return refuse(m, QStringLiteral("\"%1\" is not a channel pattern: type one to eight binary digits "
+                                            "(0 off, 1 on), the rightmost for channel 1.")
+                                 .arg(v.toString()));
         StoreCursor c = cursor(m);
         if (!c.item(type, row))
             return WriteResult::Written;
         QByteArray masks = c.block(s.value);
         if (masks.size() != kLx1MaskBytes)
             masks = QByteArray(kLx1MaskBytes, '\0');  // the other bytes start at zero
-        masks[s.arg] = char(detail::parseMaskByte(v.toString()));
+        else if (uint8_t(masks[s.arg]) == mask)
+            return WriteResult::Unchanged;
+        masks[s.arg] = char(mask);
         c.setBlock(masks);
         return WriteResult::Written;
     }
     static WriteResult setPriority(PMModel &m, ItemType, int row, const ColumnSpec &, const QVariant &v)
     {
+        if (v.toInt() == m.eventPriority(row))
+            return WriteResult::Unchanged;
         return m.setEventPriority(row, v.toInt()) ? WriteResult::Written : WriteResult::Refused;
     }
     static WriteResult setEventInput(PMModel &m, ItemType, int row, const ColumnSpec &s, const QVariant &v)
     {
+        if (v.toString() == m.eventInputText(row, s.arg))
+            return WriteResult::Unchanged;
         return m.setEventInput(row, s.arg, v.toString()) ? WriteResult::Written : WriteResult::Refused;
     }
     // Condition and join are values of event input s.arg, not of the event.
     static WriteResult setInputValue(PMModel &m, int row, const ColumnSpec &s, int value)
     {
         StoreCursor c = cursor(m);
-        if (c.item(ItemType::Event, row) && c.open(ItemType::RefEntry, s.arg))
-            c.setInt(s.value, value);
+        if (!c.item(ItemType::Event, row) || !c.open(ItemType::RefEntry, s.arg))
+            return WriteResult::Written;
+        if (c.has(s.value) && c.u16Or(s.value, -1) == value)
+            return WriteResult::Unchanged;
+        c.setInt(s.value, value);
         return WriteResult::Written;
     }
     static WriteResult setCondition(PMModel &m, ItemType, int row, const ColumnSpec &s, const QVariant &v)
@@ -187,6 +228,8 @@ struct ColumnOps {
     // Accepted whatever happened, but an unknown name changes nothing.
     static WriteResult setPwmInput(PMModel &m, ItemType, int row, const ColumnSpec &, const QVariant &v)
     {
+        if (v.toString() == m.pwmInputName(row))
+            return WriteResult::Unchanged;
         return m.setPwmInput(row, v.toString()) ? WriteResult::Written : WriteResult::Unchanged;
     }
 
@@ -242,7 +285,7 @@ constexpr ColumnSpec kCanInputColumns[] = {
 
 constexpr ColumnSpec kTimerColumns[] = {
     kNameColumn,
-    {"Reset Value/ms", E::Seconds, true, ValueId::ResetTicks, O::seconds, O::setSeconds, nullptr, R::Cell, 0},
+    {"Reset Value/s", E::Seconds, true, ValueId::ResetTicks, O::seconds, O::setSeconds, nullptr, R::Cell, 0},
 };
 
 // One input of an event: its target, its condition and how it joins the next.
@@ -311,16 +354,16 @@ static_assert(std::size(kPwmColumns) == PwmCol::Count);
 
 // Indexed by mode, which is the main window's tab index.
 const ModeSpec kModes[kModeCount] = {
-    {ItemType::KeypadKey, kKeypadColumns},
-    {ItemType::Switch, kKeypadColumns},
-    {ItemType::CanInput, kCanInputColumns},
-    {ItemType::Timer, kTimerColumns},
-    {ItemType::Event, kEventColumns},
-    {ItemType::State, kStateColumns},
-    {ItemType::Lx1Output, kLx1OutputColumns},
-    {ItemType::Lx2Led, kKeypadColumns},
-    {ItemType::CanOutput, kCanOutputColumns},
-    {ItemType::Lx1Module, kPwmColumns},
+    {ItemType::KeypadKey, "Keypad", "key", kKeypadColumns},
+    {ItemType::Switch, "Switches", "switch", kKeypadColumns},
+    {ItemType::CanInput, "CAN Inputs", "CAN input", kCanInputColumns},
+    {ItemType::Timer, "Timers", "timer", kTimerColumns},
+    {ItemType::Event, "Events", "event", kEventColumns},
+    {ItemType::State, "States", "state", kStateColumns},
+    {ItemType::Lx1Output, "LX1 Outputs", "LX1 output", kLx1OutputColumns},
+    {ItemType::Lx2Led, "LX2 LEDs", "LED", kKeypadColumns},
+    {ItemType::CanOutput, "CAN Outputs", "CAN output", kCanOutputColumns},
+    {ItemType::Lx1Module, "LX1 PWM", "LX1 module", kPwmColumns},
 };
 
 } // namespace

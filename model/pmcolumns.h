@@ -98,6 +98,8 @@ struct ColumnSpec {
 
 struct ModeSpec {
     ItemType type;
+    const char *table;  // the tab's text
+    const char *noun;   // one item of the table, in a sentence
     std::span<const ColumnSpec> columns;
 };
 

@@ -108,6 +108,7 @@ QVariant PMModel::data(const QModelIndex &index, int role) const
 
 bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
 {
+    m_editError.clear();
     if (!index.isValid() || role != Qt::EditRole)
         return false;
     const ColumnSpec *col = columnSpec(m_mode, index.column());
@@ -120,9 +121,10 @@ bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
         beginResetModel();
         const WriteResult result = write();
         endResetModel();
-        if (result != WriteResult::Written)
+        if (result == WriteResult::Refused)
             return false;
-        m_modified = true;
+        if (result == WriteResult::Written)
+            m_modified = true;
         return true;
     }
 

@@ -56,6 +56,8 @@ public:
     StoreSession session() const { return m_session; }
     // Why the last openSetup/saveSetup failed, for the user.
     QString lastError() const { return m_lastError; }
+    // Why the last setData was refused, in a sentence for the user; empty after an accepted one.
+    QString lastEditError() const { return m_editError; }
 
     // Rows and names
     QString defaultName(kelda::ItemType type) const;
@@ -105,7 +107,9 @@ private:
     StoreSession liveSession() const { return m_sessionOpen ? m_session : nullptr; }
     void announceRefresh(const QModelIndex &index, kelda::Refresh refresh);
     void setEndianness(int row, bool little);
-    void rename(kelda::ItemType type, int row, const QString &name);
+    kelda::WriteResult rename(kelda::ItemType type, int row, const QString &name);
+    // Why a name cannot be given to item row of the type; empty when it can.
+    QString nameProblem(kelda::ItemType type, int row, const QString &name) const;
     void renameReferences(kelda::ItemType type, const QString &oldName, const QString &newName);
     QString pwmInputName(int row) const;
     bool setPwmInput(int row, const QString &name);
@@ -125,5 +129,6 @@ private:
     QString m_fileName;
     StoreSession m_session = nullptr;
     QString m_lastError;
+    QString m_editError;
     QString m_imageError;
 };

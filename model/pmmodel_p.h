@@ -23,18 +23,40 @@ inline int truncLow16(double v)
     return int(static_cast<int64_t>(v) & 0xFFFF);
 }
 
+// Rounds to the nearest whole number and keeps the low 16 bits, as truncLow16.
+inline int roundLow16(double v)
+{
+    return std::isfinite(v) ? truncLow16(std::round(v)) : 0;
+}
+
 inline QString canCodeText(int id)
 {
     return QLatin1String("0x") + QString::number(uint(id), 16).toUpper().rightJustified(3, QLatin1Char('0'));
 }
 
-// "0x" hexadecimal, leading "0" octal, else decimal; junk gives 0; low 16 bits, clamped to 11 bits.
-inline int parseCanCode(const QString &text)
+// A CAN identifier as typed: "0x" or "0X" and hexadecimal digits, or decimal
+// digits (a leading zero is not octal). False for anything else and for
+// identifiers above 11 bits, so that no text becomes another identifier.
+inline bool parseCanCode(const QString &text, int &out)
 {
+    const QString t = text.trimmed();
+    const bool hex = t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+    const QStringView digits = hex ? QStringView(t).mid(2) : QStringView(t);
+    if (digits.isEmpty() || digits.size() > 8)
+        return false;
+    for (QChar ch : digits) {
+        const char16_t c = ch.unicode();
+        const bool digit = c >= u'0' && c <= u'9';
+        const bool letter = (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+        if (!(digit || (hex && letter)))
+            return false;
+    }
     bool ok = false;
-    const qulonglong v = text.trimmed().toULongLong(&ok, 0);
-    const int low = ok ? int(v & 0xFFFF) : 0;
-    return low > kMaxCanId ? kMaxCanId : low;
+    const qulonglong v = digits.toULongLong(&ok, hex ? 16 : 10);
+    if (!ok || v > qulonglong(kMaxCanId))
+        return false;
+    out = int(v);
+    return true;
 }
 
 inline QString byteSelectText(int code)
@@ -113,11 +135,13 @@ inline QStringList combineTexts()
     return l;
 }
 
-// Seconds to 5 ms ticks, truncated.
+// Seconds to the nearest 5 ms tick.
 inline int secondsToTicks(double seconds)
 {
-    return truncLow16(seconds * 1000 / kTickMs);
+    return roundLow16(seconds * 1000 / kTickMs);
 }
+// The longest run time a timer holds: 65535 ticks.
+constexpr double kMaxTimerSeconds = 0xFFFF * kTickMs / 1000.0;
 inline double ticksToSeconds(int ticks)
 {
     return ticks * kTickMs / 1000.0;
@@ -140,13 +164,21 @@ inline QString maskByteText(uint8_t mask)
     return QStringLiteral("%1").arg(uint(mask), 8, 2, QLatin1Char('0'));
 }
 
-// Binary digits to one mask byte; junk gives 0; above 255 gives 255.
-inline int parseMaskByte(const QString &text)
+// One to eight binary digits to one mask byte; false for anything else, so a
+// ninth digit or a blank never switches other channels.
+inline bool parseMaskByte(const QString &text, int &out)
 {
-    bool ok = false;
-    const qulonglong v = text.trimmed().toULongLong(&ok, 2);
-    const int low = ok ? int(v & 0xFFFF) : 0;
-    return low > 255 ? 255 : low;
+    const QString t = text.trimmed();
+    if (t.isEmpty() || t.size() > kLx1ChannelCount)
+        return false;
+    int v = 0;
+    for (QChar ch : t) {
+        if (ch != u'0' && ch != u'1')
+            return false;
+        v = v * 2 + (ch == u'1' ? 1 : 0);
+    }
+    out = v;
+    return true;
 }
 
 // Event input k is in use only while every earlier input joins on (Combine != 0).

@@ -2,6 +2,8 @@
 #include "pmmodel.h"
 #include "pmmodel_p.h"
 
+#include "crossrefs.h"
+
 
 using namespace kelda;
 using namespace kelda::detail;
@@ -145,6 +147,8 @@ bool PMModel::removeRows(int row, int count, const QModelIndex &parent)
     beginRemoveRows(QModelIndex(), row, row + count - 1);
     StoreCursor c(liveSession());
     for (int r = row + count - 1; r >= row; --r) {
+        // Nothing may keep naming the item, or a later item of that name would take its place.
+        dropUses(liveSession(), findUses(liveSession(), type, r));
         if (!c.setup() || !c.remove(type, r))
             continue;
         if (events) {
@@ -455,17 +459,56 @@ bool PMModel::setPwmInput(int row, const QString &name)
 
 // ---------------------------------------------------------------- renaming
 
-void PMModel::rename(ItemType type, int row, const QString &name)
+QString PMModel::nameProblem(ItemType type, int row, const QString &name) const
+{
+    if (name.trimmed().isEmpty())
+        return QStringLiteral("The name was not changed: a name cannot be empty.");
+    for (QChar ch : name) {
+        // Setup files hold Latin-1 names; anything else would be stored as "?".
+        if (ch.unicode() > 0xFF) {
+            return QStringLiteral("The name was not changed: \"%1\" contains \"%2\", which a setup file cannot "
+                                  "store. Use letters, digits and signs of Western European languages (Latin-1).")
+                .arg(name, QString(ch));
+        }
+    }
+    StoreCursor c(liveSession());
+    ItemType t;
+    int other = -1;
+    if (c.setup() && c.find(type, name) && c.parent(t, other) && other != row) {
+        const ModeSpec *mode = nullptr;
+        for (int m = 0; m < kModeCount && !mode; ++m)
+            if (modeSpec(m)->type == type)
+                mode = modeSpec(m);
+        return QStringLiteral("The name was not changed: another %1 is already called \"%2\". Names must differ "
+                              "within a table, so that every reference reaches the item it names.")
+            .arg(QLatin1String(mode ? mode->noun : "item"), name);
+    }
+    return QString();
+}
+
+WriteResult PMModel::rename(ItemType type, int row, const QString &name)
 {
     StoreCursor c(liveSession());
     if (!c.item(type, row))
-        return;
+        return WriteResult::Written;
     QString old;
     const bool hadName = c.text(ValueId::Name, old);
+    if (hadName && old == name)
+        return WriteResult::Unchanged;
+    m_editError = nameProblem(type, row, name);
+    if (!m_editError.isEmpty())
+        return WriteResult::Refused;
+    // Records of the old name resolve to its first item only; a later namesake
+    // takes its new name without taking them along.
+    ItemType t;
+    int first = -1;
+    const bool named = hadName && c.setup() && c.find(type, old) && c.parent(t, first) && first == row;
+    if (!c.item(type, row))
+        return WriteResult::Written;
     c.setText(ValueId::Name, name);
-    if (!hadName || old == name)
-        return;
-    renameReferences(type, old, name);
+    if (named)
+        renameReferences(type, old, name);
+    return WriteResult::Written;
 }
 
 void PMModel::renameReferences(ItemType type, const QString &oldName, const QString &newName)

@@ -83,7 +83,8 @@ bool PMModel::createSetup()
     StoreCursor c(m_session);
     if (c.root() && c.append(ItemType::Setup, 1) && c.open(ItemType::Setup, 0))
         fillFixedLists(c, true);
-    m_modified = true;
+    // Nothing the user made is in it yet, so there is nothing to lose.
+    m_modified = false;
     return true;
 }
 
@@ -96,41 +97,38 @@ void PMModel::newSetup()
 
 bool PMModel::openSetup(const QString &path)
 {
-    beginResetModel();
-    if (m_sessionOpen) {
-        STRATA_CloseSession(m_session);
-        m_sessionOpen = false;
-        m_fileName.clear();
-    }
-    m_session = nullptr;
-    // Whatever was unsaved is gone with the old session.
-    m_modified = false;
-
+    // The file is read into a session of its own; the open setup is replaced
+    // only once the new one is whole, so a failure changes nothing.
     QByteArray encoded;
     if (path.isEmpty()) {
         m_lastError = QStringLiteral("Could not open the setup: no file name was given.");
-        endResetModel();
         return false;
     }
     if (!latin1Path(path, encoded)) {
         m_lastError = QStringLiteral("Could not open \"%1\": the file name contains characters the setup store cannot handle; rename or move the file.").arg(path);
-        endResetModel();
         return false;
     }
     StoreSession opened = nullptr;
     if (!STRATA_OpenSession(encoded.constData(), &opened)) {
         setStoreError(QStringLiteral("Could not open \"%1\"").arg(path));
-        endResetModel();
         return false;
     }
+    StoreCursor c(opened);
+    if (!c.setup()) {
+        STRATA_CloseSession(opened);
+        m_lastError = QStringLiteral("Could not open \"%1\": the file is a store file but holds no setup.").arg(path);
+        return false;
+    }
+    fillFixedLists(c, false);  // switches have always been 25
+
+    beginResetModel();
+    if (m_sessionOpen)
+        STRATA_CloseSession(m_session);
     m_session = opened;
     m_sessionOpen = true;
     m_fileName = path;
+    m_modified = false;
     m_lastError.clear();
-
-    StoreCursor c(m_session);
-    if (c.setup())
-        fillFixedLists(c, false);  // switches have always been 25
     endResetModel();
     return true;
 }
@@ -173,7 +171,7 @@ double PMModel::option(int index) const
     switch (OptionIndex(index)) {
     case OptionIndex::MinPressTime: case OptionIndex::DoublePressTime: case OptionIndex::LongPressTime:
     case OptionIndex::FuseResetTime: case OptionIndex::FuseRetryTime:
-        return has ? v / 100.0 : 0;
+        return has ? v / double(kOptionTimeScale) : 0;
     case OptionIndex::FuseMaxRetries:
         return has ? v : 0;
     case OptionIndex::CanSpeed:
@@ -196,7 +194,7 @@ void PMModel::setOption(int index, double value)
     switch (OptionIndex(index)) {
     case OptionIndex::MinPressTime: case OptionIndex::DoublePressTime: case OptionIndex::LongPressTime:
     case OptionIndex::FuseResetTime: case OptionIndex::FuseRetryTime:
-        stored = truncLow16(value * 100);
+        stored = roundLow16(value * kOptionTimeScale);
         break;
     case OptionIndex::FuseMaxRetries:
         stored = truncLow16(value);

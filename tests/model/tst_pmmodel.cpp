@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "crossrefs.h"
 #include "pmmodel.h"
 #include "schema.h"
 #include "strata.h"
@@ -155,7 +156,7 @@ private slots:
         m.setMode(int(Mode::States));
         QCOMPARE(m.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Edit..."));
         m.setMode(int(Mode::Timers));
-        QCOMPARE(m.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Reset Value/ms"));
+        QCOMPARE(m.headerData(1, Qt::Horizontal).toString(), QStringLiteral("Reset Value/s"));
         m.setMode(int(Mode::Pwm));
         QCOMPARE(m.headerData(0, Qt::Horizontal).toString(), QStringLiteral("PM"));
         QCOMPARE(cell(m, 1, 0), QStringLiteral(" LX1-2"));
@@ -244,32 +245,41 @@ private slots:
 
     void canCodes_data()
     {
+        // stored -1: refused, the cell keeps its identifier (0x100 or 0x200)
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("stored");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("hex max") << "0x7FF" << 2047 << "0x7FF";
-        QTest::newRow("decimal above") << "5000" << 2047 << "0x7FF";
-        QTest::newRow("hex above") << "0x900" << 2047 << "0x7FF";
-        QTest::newRow("wraps at 65536") << "65536" << 0 << "0x000";
-        QTest::newRow("wraps then fits") << "66000" << 464 << "0x1D0";
-        QTest::newRow("octal") << "010" << 8 << "0x008";
-        QTest::newRow("lower hex") << "0x1ab" << 0x1AB << "0x1AB";
-        QTest::newRow("junk") << "hello" << 0 << "0x000";
-        QTest::newRow("negative") << "-5" << 0 << "0x000";
+        QTest::newRow("hex max") << "0x7FF" << 2047;
+        QTest::newRow("lower hex") << "0x1ab" << 0x1AB;
+        QTest::newRow("decimal") << "300" << 300;
+        QTest::newRow("leading zero is decimal") << "0123" << 123;
+        QTest::newRow("blanks around") << " 0x10 " << 16;
+        QTest::newRow("decimal above") << "5000" << -1;
+        QTest::newRow("hex above") << "0x900" << -1;
+        QTest::newRow("wraps at 65536") << "65536" << -1;
+        QTest::newRow("junk") << "zz" << -1;
+        QTest::newRow("prefix alone") << "0x" << -1;
+        QTest::newRow("negative") << "-5" << -1;
+        QTest::newRow("empty") << "" << -1;
     }
     void canCodes()
     {
         QFETCH(QString, text);
         QFETCH(int, stored);
-        QFETCH(QString, shown);
         PMModel m;
         for (int mode : {int(Mode::CanInputs), int(Mode::CanOutputs)}) {
+            m.setMode(mode);
             addRows(m, mode, 1);
-            QVERIFY(m.setData(m.index(0, 1), text));
+            const QString before = cell(m, 0, 1);
+            m.setModified(false);
+            QCOMPARE(m.setData(m.index(0, 1), text), stored >= 0);
+            QCOMPARE(m.isModified(), stored >= 0);
+            QCOMPARE(m.lastEditError().isEmpty(), stored >= 0);
             Raw raw(m.session());
             QVERIFY(raw.to(PMModel::itemTypeOfMode(mode), 0));
-            QCOMPARE(raw.u16(ValueId::CanId), stored);
-            QCOMPARE(cell(m, 0, 1), shown);
+            if (stored >= 0)
+                QCOMPARE(raw.u16(ValueId::CanId), stored);
+            else
+                QCOMPARE(cell(m, 0, 1), before);
         }
     }
 
@@ -354,15 +364,20 @@ private slots:
         addRows(m, int(Mode::Timers), 1);
         QCOMPARE(m.data(m.index(0, 1)).toDouble(), 0.5);
         QCOMPARE(m.at(7, 1).toDouble(), 0.5);  // missing timer
-        QVERIFY(m.setData(m.index(0, 1), 0.0049));
+        // The nearest 5 ms tick, never a truncation.
         Raw raw(m.session());
+        for (const auto &[seconds, ticks] : {std::pair{0.0024, 0}, {0.0049, 1}, {2.010, 402}, {1.234, 247},
+                                             {2.5, 500}, {327.675, 65535}}) {
+            QVERIFY(m.setData(m.index(0, 1), seconds));
+            QVERIFY(raw.to(ItemType::Timer, 0));
+            QCOMPARE(raw.u16(ValueId::ResetTicks), ticks);
+        }
+        QCOMPARE(m.data(m.index(0, 1)).toDouble(), 327.675);
+        // Beyond what a timer holds is refused, not wrapped to a short time.
+        QVERIFY(!m.setData(m.index(0, 1), 327.68));
+        QVERIFY(!m.setData(m.index(0, 1), -1.0));
         QVERIFY(raw.to(ItemType::Timer, 0));
-        QCOMPARE(raw.u16(ValueId::ResetTicks), 0);
-        QCOMPARE(m.data(m.index(0, 1)).toDouble(), 0.0);
-        QVERIFY(m.setData(m.index(0, 1), 2.5));
-        QVERIFY(raw.to(ItemType::Timer, 0));
-        QCOMPARE(raw.u16(ValueId::ResetTicks), 500);
-        QCOMPARE(m.data(m.index(0, 1)).toDouble(), 2.5);
+        QCOMPARE(raw.u16(ValueId::ResetTicks), 65535);
     }
 
     void maskBytes()
@@ -377,10 +392,15 @@ private slots:
         QCOMPARE(cell(m, 0, 2), QStringLiteral("11110000"));
         for (int col : {3, 5, 6, 7, 8, 9})
             QCOMPARE(cell(m, 0, col), QStringLiteral("00000000"));
-        QVERIFY(m.setData(m.index(0, 9), QStringLiteral("111111111")));
+        // Only one to eight binary digits: nothing else may switch a channel.
+        for (const char *bad : {"100000000", "0000 0001", "12", "", "-1", "0b1"}) {
+            QVERIFY2(!m.setData(m.index(0, 9), QString::fromLatin1(bad)), bad);
+            QVERIFY(!m.lastEditError().isEmpty());
+        }
+        QCOMPARE(cell(m, 0, 9), QStringLiteral("00000000"));
+        QVERIFY(m.setData(m.index(0, 9), QStringLiteral("11111111")));
         QCOMPARE(cell(m, 0, 9), QStringLiteral("11111111"));
-        QVERIFY(m.setData(m.index(0, 2), QStringLiteral("12")));
-        QCOMPARE(cell(m, 0, 2), QStringLiteral("00000000"));
+        QCOMPARE(cell(m, 0, 2), QStringLiteral("11110000"));
         QCOMPARE(cell(m, 0, 4), QStringLiteral("00000101"));
         QCOMPARE(m.at(3, 4), QStringLiteral("0x00"));  // no such row
         QCOMPARE(cell(m, 0, 10), QStringLiteral(" Edit..."));
@@ -416,10 +436,14 @@ private slots:
         QCOMPARE(m.option(7), 1536.0);
         Raw raw(m.session());
 
+        // The nearest hundredth: 0.29 s is 29, not 28.
         m.setOption(0, 0.29);
         QVERIFY(raw.to(ItemType::Option, 0));
-        QCOMPARE(raw.u16(ValueId::Data), 28);
-        QCOMPARE(m.option(0), 0.28);
+        QCOMPARE(raw.u16(ValueId::Data), 29);
+        QCOMPARE(m.option(0), 0.29);
+        m.setOption(1, 2.30);
+        QVERIFY(raw.to(ItemType::Option, 1));
+        QCOMPARE(raw.u16(ValueId::Data), 230);
         m.setOption(5, 7.9);
         QCOMPARE(m.option(5), 7.0);
 
@@ -861,35 +885,129 @@ private slots:
         QCOMPARE(m.listEntryName(1, 2, 0), QStringLiteral("Pump"));
     }
 
-    void danglingReferences()
+    // Removing an item removes every record that names it, so that no later
+    // item of the same name can take its place.
+    void removeTakesItsUsesAlong()
     {
         PMModel m;
         addRows(m, int(Mode::Timers), 2);
-        addRows(m, int(Mode::CanInputs), 1);
+        addRows(m, int(Mode::CanInputs), 2);
         addRows(m, int(Mode::Events), 1);
         QVERIFY(m.setEventInput(0, 0, QStringLiteral("TI: Timer 2")));
-        QVERIFY(m.addListEntry(0, 3));
-        QVERIFY(m.setListEntry(0, 3, 0, QStringLiteral("Timer 2")));
+        QVERIFY(m.setData(m.index(0, 3), QStringLiteral("Stopped")));
+        QVERIFY(m.setData(m.index(0, 4), QStringLiteral("AND")));
+        for (const char *name : {"Timer 1", "Timer 2", "Timer 2"}) {
+            QVERIFY(m.addListEntry(0, 3));
+            QVERIFY(m.setListEntry(0, 3, m.listEntryCount(0, 3) - 1, QString::fromLatin1(name)));
+        }
         m.setMode(int(Mode::Pwm));
         QVERIFY(m.setData(m.index(0, 1), QStringLiteral("CAN Input 1")));
+        QVERIFY(m.setData(m.index(1, 1), QStringLiteral("CAN Input 2")));
         m.setMode(int(Mode::Timers));
+        QCOMPARE(findUses(m.session(), ItemType::Timer, 1).size(), 3);
         QVERIFY(m.removeRows(1, 1));
         m.setMode(int(Mode::CanInputs));
         QVERIFY(m.removeRows(0, 1));
+
         m.setMode(int(Mode::Events));
         QCOMPARE(cell(m, 0, 2), QStringLiteral("-"));
-        QCOMPARE(cell(m, 0, 3), QStringLiteral("-"));
-        QVERIFY(m.conditionChoices(0, 3).isEmpty());
         QCOMPARE(m.listEntryCount(0, 3), 1);
-        QCOMPARE(m.listEntryName(0, 3, 0), QString());
+        QCOMPARE(m.listEntryName(0, 3, 0), QStringLiteral("Timer 1"));
         m.setMode(int(Mode::Pwm));
         QCOMPARE(cell(m, 0, 1), QStringLiteral("NONE"));
-        // The record stays and resolves again when an item takes the name.
+        QCOMPARE(cell(m, 1, 1), QStringLiteral("CAN Input 2"));
+        // The input kept its condition and join; only its target is gone.
+        Raw raw(m.session());
+        QVERIFY(raw.to(ItemType::Event, 0));
+        QVERIFY(STRATA_OpenItem(toU16(ItemType::RefEntry), 0, m.session()));
+        QCOMPARE(raw.u16(ValueId::Condition), int(Condition::Stopped));
+        QCOMPARE(raw.u16(ValueId::Combine), int(Combine::And));
+
+        // A new item that takes the old name is named by nothing.
         m.setMode(int(Mode::Timers));
-        QVERIFY(m.setData(m.index(0, 0), QStringLiteral("Timer 2")));
+        QVERIFY(m.insertRows(0, 1));
+        QCOMPARE(cell(m, 1, 0), QStringLiteral("Timer 2"));
         m.setMode(int(Mode::Events));
-        QCOMPARE(cell(m, 0, 2), QStringLiteral("TI: Timer 2"));
-        QCOMPARE(m.listEntryName(0, 3, 0), QStringLiteral("Timer 2"));
+        QCOMPARE(cell(m, 0, 2), QStringLiteral("-"));
+        QCOMPARE(m.listEntryCount(0, 3), 1);
+    }
+
+    // A rename never moves a reference: names that would collide, are empty or
+    // cannot be stored are refused and change nothing.
+    void renameIsRefusedWhenItWouldMoveAReference()
+    {
+        PMModel m;
+        addRows(m, int(Mode::States), 2);
+        addRows(m, int(Mode::Events), 1);
+        QVERIFY(m.setEventInput(0, 0, QStringLiteral("ST: State 2")));
+        m.setMode(int(Mode::States));
+        m.setModified(false);
+        QSignalSpy changed(&m, &QAbstractItemModel::dataChanged);
+        for (const QString &bad : {QStringLiteral("State 2"), QString(), QStringLiteral("  "),
+                                   QString::fromUtf8("\u0394p high")}) {
+            QVERIFY(!m.setData(m.index(0, 0), bad));
+            QVERIFY(!m.lastEditError().isEmpty());
+        }
+        QVERIFY(m.lastEditError().contains(QString::fromUtf8("\u0394")));
+        QCOMPARE(changed.count(), 0);
+        QVERIFY(!m.isModified());
+        QCOMPARE(cell(m, 0, 0), QStringLiteral("State 1"));
+        // Its own name again is no change; Latin-1 is fine.
+        QVERIFY(m.setData(m.index(1, 0), QStringLiteral("State 2")));
+        QVERIFY(!m.isModified());
+        QVERIFY(m.setData(m.index(1, 0), QString::fromUtf8("\u00C4rger")));
+        QVERIFY(m.isModified());
+        m.setMode(int(Mode::Events));
+        QCOMPARE(cell(m, 0, 2), QString::fromUtf8("ST: \u00C4rger"));
+    }
+
+    // Files that hold duplicate names still edit; a rename of the namesake that
+    // references do not reach leaves them where they are.
+    void duplicateNamesFromFiles()
+    {
+        PMModel m;
+        addRows(m, int(Mode::Timers), 2);
+        addRows(m, int(Mode::Events), 1);
+        Raw raw(m.session());
+        QVERIFY(raw.to(ItemType::Timer, 1));
+        QVERIFY(STRATA_InsertValue(toU16(ValueId::Name), "Timer 1", m.session()));
+        QVERIFY(m.setEventInput(0, 0, QStringLiteral("TI: Timer 1")));
+        QCOMPARE(findUses(m.session(), ItemType::Timer, 0).size(), 1);
+        QVERIFY(findUses(m.session(), ItemType::Timer, 1).isEmpty());
+        m.setMode(int(Mode::Timers));
+        QVERIFY(m.setData(m.index(1, 0), QStringLiteral("Spare")));
+        m.setMode(int(Mode::Events));
+        QCOMPARE(cell(m, 0, 2), QStringLiteral("TI: Timer 1"));
+        m.setMode(int(Mode::Timers));
+        QVERIFY(m.setData(m.index(0, 0), QStringLiteral("Main")));
+        m.setMode(int(Mode::Events));
+        QCOMPARE(cell(m, 0, 2), QStringLiteral("TI: Main"));
+    }
+
+    // Committing a cell's own value writes nothing and marks nothing.
+    void unchangedCommitsWriteNothing()
+    {
+        PMModel m;
+        addRows(m, int(Mode::CanInputs), 1);
+        addRows(m, int(Mode::Lx1Outputs), 1);
+        addRows(m, int(Mode::Timers), 1);
+        addRows(m, int(Mode::Events), 2);
+        QVERIFY(m.setEventInput(0, 0, QStringLiteral("KP: Keypad 3")));
+        m.setModified(false);
+        const auto same = [&](int mode, int row, int column) {
+            m.setMode(mode);
+            QVERIFY(m.setData(m.index(row, column), m.data(m.index(row, column), Qt::EditRole)));
+            QVERIFY2(!m.isModified(), qPrintable(QStringLiteral("mode %1 column %2").arg(mode).arg(column)));
+        };
+        for (int c = 0; c < 6; ++c)
+            same(int(Mode::CanInputs), 0, c);
+        for (int c = 0; c < 10; ++c)
+            same(int(Mode::Lx1Outputs), 0, c);
+        same(int(Mode::Timers), 0, 1);
+        for (int c : {0, 1, 2, 3, 4, 5, 7})
+            same(int(Mode::Events), 0, c);
+        same(int(Mode::Pwm), 0, 1);
+        same(int(Mode::Keypad), 0, 1);
     }
 
     // ------------------------------------------------------------ lifecycle
@@ -928,19 +1046,14 @@ private slots:
         QVERIFY(!other.lastError().isEmpty());
         QCOMPARE(other.fileName(), path);
 
-        // A failed open leaves no setup: defaults read, writes dropped.
+        // A failed open changes nothing: the open setup, its name and flag stay.
+        QVERIFY(other.setData(other.index(0, 0), QStringLiteral("Glow plug")));
         QVERIFY(!other.openSetup(dir.filePath("absent.kelda")));
         QVERIFY(other.lastError().contains(QStringLiteral("absent.kelda")));
-        QVERIFY(!other.isSessionOpen());
-        QVERIFY(other.fileName().isEmpty());
-        QCOMPARE(other.rowCount(), 0);
-        QCOMPARE(other.option(2), 0.0);
-        QVERIFY(!other.insertRows(0, 1));
-        QVERIFY(!other.saveSetup(path));
-        QVERIFY(other.inputChoices().isEmpty());
-        other.newSetup();
         QVERIFY(other.isSessionOpen());
-        QCOMPARE(other.itemCount(ItemType::KeypadKey), 25);
+        QCOMPARE(other.fileName(), path);
+        QVERIFY(other.isModified());
+        QCOMPARE(cell(other, 0, 0), QStringLiteral("Glow plug"));
 
         // Not a setup file.
         QFile junk(dir.filePath("junk.kelda"));
@@ -1015,15 +1128,16 @@ private slots:
         QVERIFY(raw.to(ItemType::Lx2Led, 31));
         QCOMPARE(raw.text(ValueId::Name), QStringLiteral("Lamp 32"));
 
-        // A file without a setup item opens as it is.
+        // A store file without a setup item is no setup: the open fails and says so.
         const QString bare = dir.filePath("bare.kelda");
         StoreSession s = nullptr;
         QVERIFY(STRATA_NewSession(&s));
         QVERIFY(STRATA_SaveSession(bare.toLatin1().constData(), s));
         STRATA_CloseSession(s);
-        QVERIFY(m.openSetup(bare));
-        QCOMPARE(m.itemCount(ItemType::KeypadKey), 0);
-        QCOMPARE(m.rowCount(), 0);
+        QVERIFY(!m.openSetup(bare));
+        QVERIFY(m.lastError().contains(QStringLiteral("holds no setup")));
+        QCOMPARE(m.fileName(), path);
+        QCOMPARE(m.itemCount(ItemType::KeypadKey), 25);
     }
 
     // The flag means "unsaved changes".
@@ -1032,7 +1146,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("flag.kelda");
         PMModel m;
-        QVERIFY(m.isModified());  // a new setup has never been saved
+        QVERIFY(!m.isModified());  // nothing in a new setup can be lost
         QVERIFY(m.saveSetup(path));
         QVERIFY(!m.isModified());
 
@@ -1074,8 +1188,9 @@ private slots:
         addRows(m, int(Mode::CanInputs), 1);
         QVERIFY(m.openSetup(path));
         QVERIFY(!m.isModified());
+        addRows(m, int(Mode::CanInputs), 1);
         m.newSetup();
-        QVERIFY(m.isModified());
+        QVERIFY(!m.isModified());
     }
 };
 

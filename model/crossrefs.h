@@ -1,0 +1,40 @@
+// Cross-references: the records of a setup that name an item. An item is
+// named by an event input, an entry of an event's or a state's list, or the
+// PWM input of an LX1 module; a record names the item it resolves to (by type
+// and name, the first item of that name), so of two items sharing a name only
+// the first is ever named.
+#pragma once
+
+#include <QList>
+
+#include "schema.h"
+#include "strata.h"
+
+namespace kelda {
+
+struct Use {
+    enum class Kind {
+        EventInput,  // owner = event row, slot = input 0..2
+        EventList,   // owner = event row, slot = EventList, entry = entry row
+        StateList,   // owner = state row, slot = StateList, entry = entry row
+        PwmInput,    // owner = LX1 module 0..7
+    };
+    Kind kind;
+    int owner;
+    int slot = 0;
+    int entry = -1;
+
+    bool operator==(const Use &) const = default;
+};
+
+// Whether anything can name items of the type at all.
+bool isReferable(ItemType type);
+
+// Every record that resolves to item `row` of `type`, in table order.
+QList<Use> findUses(StoreSession session, ItemType type, int row);
+
+// Removes the records: list entries are deleted, event inputs keep their
+// condition and join but lose their target, PWM inputs become "NONE".
+void dropUses(StoreSession session, const QList<Use> &uses);
+
+} // namespace kelda
