@@ -46,26 +46,35 @@ HexSpinBox::HexSpinBox(QWidget *parent)
 
 QValidator::State HexSpinBox::validate(QString &text, int &pos) const
 {
-    return validator->validate(text, pos);
+    const QValidator::State shape = validator->validate(text, pos);
+    if (shape != QValidator::Acceptable)
+        return shape;
+    // A prefix alone may still become a number; anything else must be one in range.
+    if (text.compare(QLatin1String("0x"), Qt::CaseInsensitive) == 0)
+        return QValidator::Intermediate;
+    int value = 0;
+    if (!readHex(text, value) || value > maximum())
+        return QValidator::Invalid;
+    return value < minimum() ? QValidator::Intermediate : QValidator::Acceptable;
 }
 
 int HexSpinBox::valueFromText(const QString &text) const
 {
-    // C conventions: "0x"/"0X" hexadecimal, a leading "0" octal, else decimal.
-    // Text that is not wholly such a number reads as 0; the range clamps later.
-    const QStringView t(text);
-    quint64 value = 0;
-    bool ok;
+    // Only text that validate() accepted gets here; the range clamps anything else.
+    int value = 0;
+    return readHex(text, value) ? value : 0;
+}
+
+bool HexSpinBox::readHex(const QString &text, int &value)
+{
+    QStringView t(text);
     if (t.startsWith(u"0x") || t.startsWith(u"0X"))
-        ok = readDigits(t.mid(2), 16, value);
-    else if (t.startsWith(u'0'))
-        ok = readDigits(t, 8, value);
-    else
-        ok = readDigits(t, 10, value);
-    if (!ok)
-        return 0;
-    return value > quint64(std::numeric_limits<int>::max()) ? std::numeric_limits<int>::max()
-                                                            : int(value);
+        t = t.mid(2);
+    quint64 v = 0;
+    if (!readDigits(t, 16, v) || v > quint64(std::numeric_limits<int>::max()))
+        return false;
+    value = int(v);
+    return true;
 }
 
 QString HexSpinBox::textFromValue(int value) const

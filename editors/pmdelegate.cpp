@@ -6,6 +6,7 @@
 #include <QSpinBox>
 
 #include "pmmodel.h"
+#include "schema.h"
 
 PMDelegate::PMDelegate(QObject *parent)
     : QStyledItemDelegate(parent)
@@ -37,8 +38,9 @@ QWidget *PMDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &o
     case EditorKind::Seconds: {
         auto spin = new QDoubleSpinBox(parent);
         spin->setDecimals(3);
-        spin->setRange(0.0, 32.76);
-        spin->setSingleStep(0.005);
+        // Everything a timer can hold, so that a loaded run time is never clamped.
+        spin->setRange(0.0, 0xFFFF * kelda::kTickMs / 1000.0);
+        spin->setSingleStep(kelda::kTickMs / 1000.0);
         return spin;
     }
     case EditorKind::Integer: {
@@ -54,7 +56,7 @@ QWidget *PMDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &o
         auto spin = new QDoubleSpinBox(parent);
         spin->setDecimals(1);
         spin->setRange(0.0, 102.0);
-        spin->setSingleStep(0.4);
+        spin->setSingleStep(kelda::kAmpsPerStep);
         return spin;
     }
     case EditorKind::Default:
@@ -67,10 +69,8 @@ void PMDelegate::setEditorData(QWidget *editor, const QModelIndex &index) const
 {
     const QVariant value = index.model()->data(index, Qt::EditRole);
     if (auto combo = qobject_cast<QComboBox *>(editor)) {
-        // Unknown text: the combo box stays on its first item.
-        const int found = combo->findText(value.toString(), Qt::MatchExactly | Qt::MatchCaseSensitive);
-        if (found >= 0)
-            combo->setCurrentIndex(found);
+        // Unknown text: no item is current, so leaving the cell writes nothing.
+        combo->setCurrentIndex(combo->findText(value.toString(), Qt::MatchExactly | Qt::MatchCaseSensitive));
     } else if (auto dspin = qobject_cast<QDoubleSpinBox *>(editor)) {
         dspin->setValue(value.toDouble());
     } else if (auto spin = qobject_cast<QSpinBox *>(editor)) {
@@ -83,17 +83,25 @@ void PMDelegate::setEditorData(QWidget *editor, const QModelIndex &index) const
 void PMDelegate::setModelData(QWidget *editor, QAbstractItemModel *model,
                               const QModelIndex &index) const
 {
+    bool accepted = true;
     if (auto combo = qobject_cast<QComboBox *>(editor)) {
-        model->setData(index, combo->currentText(), Qt::EditRole);
+        if (combo->currentIndex() < 0)
+            return;  // nothing chosen
+        accepted = model->setData(index, combo->currentText(), Qt::EditRole);
     } else if (auto dspin = qobject_cast<QDoubleSpinBox *>(editor)) {
         dspin->interpretText();
-        model->setData(index, dspin->value(), Qt::EditRole);
+        accepted = model->setData(index, dspin->value(), Qt::EditRole);
     } else if (auto spin = qobject_cast<QSpinBox *>(editor)) {
         spin->interpretText();
-        model->setData(index, spin->value(), Qt::EditRole);
+        accepted = model->setData(index, spin->value(), Qt::EditRole);
     } else {
-        QStyledItemDelegate::setModelData(editor, model, index);
+        QStyledItemDelegate::setModelData(editor, model, index);  // its result is not handed back
+        const PMModel *pm = pmModel(index);
+        accepted = !pm || pm->lastEditError().isEmpty();
     }
+    const PMModel *pm = pmModel(index);
+    if (!accepted && pm && !pm->lastEditError().isEmpty())
+        emit commitRefused(editor->parentWidget(), pm->lastEditError());
 }
 
 void PMDelegate::updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,

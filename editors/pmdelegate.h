@@ -23,4 +23,8 @@ public:
 
     // The PMModel behind an index, looking through one sort/filter proxy.
     static const PMModel *pmModel(const QModelIndex &index);
+
+signals:
+    // The model refused what an editor of `view` committed; `reason` says why.
+    void commitRefused(QWidget *view, const QString &reason) const;
 };
