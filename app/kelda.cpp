@@ -22,7 +22,6 @@ namespace {
 const QString kTitle = QStringLiteral("KELDA");
 const QString kFileFilter = QStringLiteral("KELDA setups (*.kelda);;All files (*.*)");
 const QString kTitlePrefix = QStringLiteral("KELDA - ");
-const QString kStartTitle = QStringLiteral("KELDA - New Setup");
 const QString kNewTitle = QStringLiteral("KELDA - New setup");
 
 constexpr int kEventsTab = static_cast<int>(Mode::Events);
@@ -93,9 +92,30 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
     }
     m_delegate = new PMDelegate();
     for (int tab = 0; tab < kTabCount; ++tab) {
-        if (isDelegateTab(tab))
-            view(tab)->setItemDelegate(m_delegate);
+        if (!isDelegateTab(tab))
+            continue;
+        QTableView *v = view(tab);
+        v->setItemDelegate(m_delegate);
+        // Each view hears every commit of the shared delegate; only the view
+        // that owns the editor may take it, so the views' own links are replaced.
+        disconnect(m_delegate, SIGNAL(commitData(QWidget*)), v, SLOT(commitData(QWidget*)));
+        disconnect(m_delegate, SIGNAL(closeEditor(QWidget*,QAbstractItemDelegate::EndEditHint)), v,
+                   SLOT(closeEditor(QWidget*,QAbstractItemDelegate::EndEditHint)));
     }
+    connect(m_delegate, &QAbstractItemDelegate::commitData, this, [this](QWidget *editor) {
+        if (QTableView *owner = editorOwner(editor))
+            QMetaObject::invokeMethod(owner, "commitData", Qt::DirectConnection, Q_ARG(QWidget *, editor));
+    });
+    connect(m_delegate, &QAbstractItemDelegate::closeEditor, this,
+            [this](QWidget *editor, QAbstractItemDelegate::EndEditHint hint) {
+                if (QTableView *owner = editorOwner(editor))
+                    QMetaObject::invokeMethod(owner, "closeEditor", Qt::DirectConnection, Q_ARG(QWidget *, editor),
+                                              Q_ARG(QAbstractItemDelegate::EndEditHint, hint));
+            });
+    // After the editor has closed, so the box does not interrupt the commit.
+    connect(m_delegate, &PMDelegate::commitRefused, this,
+            [this](QWidget *, const QString &reason) { this->prompter().tell(this, QMessageBox::Warning, kTitle, reason); },
+            Qt::QueuedConnection);
     ui->Event_tableView->sortByColumn(kelda::EventCol::Priority, Qt::AscendingOrder);
 
     connect(ui->action_New, &QAction::triggered, this, &KELDA::fileNew);
@@ -148,6 +168,16 @@ KELDA::~KELDA()
 void KELDA::setPrompter(std::unique_ptr<Prompter> prompter)
 {
     m_prompter = prompter ? std::move(prompter) : std::make_unique<Prompter>();
+}
+
+QTableView *KELDA::editorOwner(QWidget *editor) const
+{
+    for (int tab = 0; tab < kTabCount; ++tab) {
+        QTableView *v = view(tab);
+        if (editor && v->viewport()->isAncestorOf(editor))
+            return v;
+    }
+    return nullptr;
 }
 
 QTableView *KELDA::view(int tab) const
@@ -320,7 +350,7 @@ void KELDA::loadOptions()
 
 // ---- setup files
 
-bool KELDA::maybeSave(bool closing)
+bool KELDA::maybeSave()
 {
     if (!m_model->isModified())
         return true;
@@ -330,36 +360,32 @@ bool KELDA::maybeSave(bool closing)
                        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
     if (answer == QMessageBox::Cancel)
         return false;
-    if (answer == QMessageBox::Save) {
-        // A cancelled Save As dialog lets the caller go on; a save that failed
-        // keeps the setup, or the work the user asked to keep would be lost.
-        const SaveResult result = save();
-        if (result == SaveResult::Failed)
-            return false;
-        return !(closing && result == SaveResult::Cancelled);
-    }
+    // Save goes on only once the work is in a file: a failed save or a
+    // cancelled Save As keeps the setup, or what the user asked to keep is lost.
+    if (answer == QMessageBox::Save)
+        return save() == SaveResult::Saved;
     return true;
 }
 
 void KELDA::reopenLastSetup()
 {
     const QString path = kelda::settings::read(*m_settings, Key::LastSetup);
-    if (path.isEmpty() || !QFileInfo::exists(path))
+    // A folder or a device is no setup that was saved; it is as good as missing.
+    if (path.isEmpty() || !QFileInfo(path).isFile())
         return;
     if (m_model->openSetup(path)) {
         setWindowTitle(kTitlePrefix + path);
         return;
     }
-    const QString reason = m_model->lastError();
-    m_model->newSetup();
-    reportOpenFailure(path, reason);
+    // The model keeps the new setup it started with.
+    reportOpenFailure(path, m_model->lastError(), QStringLiteral("A new setup has been started instead."));
 }
 
-void KELDA::reportOpenFailure(const QString &path, const QString &reason)
+void KELDA::reportOpenFailure(const QString &path, const QString &reason, const QString &outcome)
 {
     prompter().tell(this, QMessageBox::Warning, kTitle,
-                    QStringLiteral("The setup file could not be opened.\n\n%1\n\nA new setup has been started instead.")
-                        .arg(failureDetail(QStringLiteral("Could not open"), path, reason)));
+                    QStringLiteral("The setup file could not be opened.\n\n%1\n\n%2")
+                        .arg(failureDetail(QStringLiteral("Could not open"), path, reason), outcome));
 }
 
 void KELDA::reportSaveFailure(const QString &path)
@@ -388,11 +414,8 @@ void KELDA::fileOpen()
     if (path.isEmpty())
         return;
     if (!m_model->openSetup(path)) {
-        const QString reason = m_model->lastError();
-        m_model->newSetup();
-        loadOptions();
-        setWindowTitle(kStartTitle);
-        reportOpenFailure(path, reason);
+        // A failure changes nothing: the setup, its title and the settings stay.
+        reportOpenFailure(path, m_model->lastError(), QStringLiteral("The setup that was open is unchanged."));
         return;
     }
     loadOptions();
@@ -424,10 +447,13 @@ KELDA::SaveResult KELDA::save()
 
 KELDA::SaveResult KELDA::saveAs()
 {
-    const QString path = prompter().saveFileName(this, kTitle, kelda::settings::read(*m_settings, Key::LastSetup),
-                                                 kFileFilter);
+    QString path = prompter().saveFileName(this, kTitle, kelda::settings::read(*m_settings, Key::LastSetup),
+                                           kFileFilter);
     if (path.isEmpty())
         return SaveResult::Cancelled;
+    // Without its extension the file would not show in the Open dialog.
+    if (QFileInfo(path).suffix().isEmpty())
+        path += path.endsWith(QLatin1Char('.')) ? QStringLiteral("kelda") : QStringLiteral(".kelda");
     if (!m_model->saveSetup(path)) {
         reportSaveFailure(path);
         return SaveResult::Failed;
@@ -440,8 +466,13 @@ KELDA::SaveResult KELDA::saveAs()
 
 void KELDA::closeEvent(QCloseEvent *event)
 {
-    if (maybeSave(true))
-        event->accept();
-    else
+    if (!maybeSave()) {
         event->ignore();
+        return;
+    }
+    event->accept();
+    // Simulations belong to this window: they go with it, and so does the program.
+    for (const QPointer<QWidget> &sim : std::as_const(m_simulators))
+        if (sim)
+            sim->close();
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QList>
 #include <QModelIndex>
+#include <QPointer>
 #include <QSettings>
 
 #include <array>
@@ -42,6 +44,8 @@ public:
     QSortFilterProxyModel *proxy(int tab) const { return m_proxies[tab]; }
     QTableView *view(int tab) const;
     Ui::KELDAClass *form() const { return ui; }
+    // Simulator windows started from this window that are still open.
+    QList<QWidget *> simulators() const;
 
 public slots:
     void addRow();
@@ -74,15 +78,15 @@ protected:
 private:
     enum class SaveResult { Saved, Cancelled, Failed };
 
-    // closing: a Save answer whose Save As dialog is cancelled keeps the window
-    // open, since nothing would be left to come back to.
-    bool maybeSave(bool closing = false);
+    bool maybeSave();
     void loadOptions();
     void reopenLastSetup();
     SaveResult save();
     SaveResult saveAs();
-    void reportOpenFailure(const QString &path, const QString &reason);
+    void reportOpenFailure(const QString &path, const QString &reason, const QString &outcome);
     void reportSaveFailure(const QString &path);
+    // The view whose viewport holds an in-cell editor of the shared delegate.
+    QTableView *editorOwner(QWidget *editor) const;
 
     Ui::KELDAClass *ui = nullptr;
     PMModel *m_model = nullptr;
@@ -90,4 +94,5 @@ private:
     std::array<QSortFilterProxyModel *, kTabCount> m_proxies{};
     std::unique_ptr<QSettings> m_settings;
     std::unique_ptr<Prompter> m_prompter;
+    QList<QPointer<QWidget>> m_simulators;  // started by Go, closed with the window
 };

@@ -21,5 +21,16 @@ void KELDA::startSimulation()
     }
     sim->setWindowTitle(QStringLiteral("Simulation of ") + model()->fileName());
     sim->start(model()->session());
+    sim->setAttribute(Qt::WA_DeleteOnClose);
+    m_simulators.append(sim);
     sim->show();
+}
+
+QList<QWidget *> KELDA::simulators() const
+{
+    QList<QWidget *> open;
+    for (const QPointer<QWidget> &sim : m_simulators)
+        if (sim)
+            open.append(sim);
+    return open;
 }

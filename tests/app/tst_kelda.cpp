@@ -13,7 +13,10 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
+#include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSortFilterProxyModel>
 #include <QSpinBox>
@@ -547,7 +550,7 @@ private slots:
         auto w = makeWindow();
         PMModel *m = w->model();
         child<QDoubleSpinBox>(w.get(), "dsbMinPT")->setValue(0.29);
-        QCOMPARE(raw(m, 0), uint16_t(28));  // truncated, not rounded
+        QCOMPARE(raw(m, 0), uint16_t(29));  // the nearest hundredth
         child<QDoubleSpinBox>(w.get(), "dsbDPT")->setValue(1.5);
         QCOMPARE(raw(m, 1), uint16_t(150));
         child<QDoubleSpinBox>(w.get(), "dsbLPT")->setValue(2.0);
@@ -651,12 +654,18 @@ private slots:
         QCOMPARE(m_prompter->asked.size(), 2);
         QVERIFY(m_prompter->openCalls.isEmpty());
 
-        // Save on a never-saved setup opens Save As; cancelling it lets New go on
+        // Save on a never-saved setup opens Save As; cancelling it cancels New
+        // too, since the work would be thrown away unsaved.
         m_prompter->answers << QMessageBox::Save;
         w->fileNew();
         QCOMPARE(m_prompter->saveCalls.size(), 1);
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New setup"));
-        QCOMPARE(w->model()->rowCount(), 0);
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+        QCOMPARE(w->model()->rowCount(), 1);
+        m_prompter->answers << QMessageBox::Save;
+        w->fileOpen();
+        QCOMPARE(m_prompter->saveCalls.size(), 2);
+        QVERIFY(m_prompter->openCalls.isEmpty());
+        QCOMPARE(w->model()->rowCount(), 1);
 
         // a saved setup names its file in the question
         const QString file = path(QStringLiteral("asked.kelda"));
@@ -737,7 +746,7 @@ private slots:
         QCOMPARE(m_prompter->saveCalls.last().caption, QStringLiteral("KELDA"));
     }
 
-    void openFailureReportsAndStartsNew()
+    void openFailureChangesNothing()
     {
         const QString good = path(QStringLiteral("good.kelda"));
         QVERIFY(writeSetup(good, 1));
@@ -759,10 +768,12 @@ private slots:
         QCOMPARE(m.title, QStringLiteral("KELDA"));
         QVERIFY2(m.text.contains(bad) && m.text.contains(QStringLiteral("could not be opened")), qPrintable(m.text));
         QVERIFY2(!m.text.contains(QStringLiteral("no reason given")), qPrintable(m.text));  // says why
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
-        QCOMPARE(w->model()->itemCount(ItemType::Timer), 0);
-        QCOMPARE(w->model()->itemCount(ItemType::KeypadKey), 25);
-        QCOMPARE(w->model()->fileName(), QString());
+        QVERIFY2(m.text.contains(QStringLiteral("unchanged")), qPrintable(m.text));
+        // The setup that was open stays, with its title and the settings.
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + good);
+        QCOMPARE(w->model()->itemCount(ItemType::Timer), 1);
+        QCOMPARE(w->model()->fileName(), good);
+        QVERIFY(!w->model()->isModified());
         QCOMPARE(setting(Key::LastSetup), good);
         QCOMPARE(setting(Key::DefaultPath), QFileInfo(good).absolutePath());
     }
@@ -816,6 +827,7 @@ private slots:
         QTest::newRow("missing") << "missing";
         QTest::newRow("damaged") << "damaged";
         QTest::newRow("relative") << "relative";
+        QTest::newRow("folder") << "folder";
     }
 
     void startupReopen()
@@ -828,6 +840,9 @@ private slots:
             QVERIFY(m.openSetup(file));
             QVERIFY(setRawOption(m.session(), 7, 0x123));
             QVERIFY(m.saveSetup(file));
+        } else if (kind == QLatin1String("folder")) {
+            // A folder is no setup that was saved: treated as a missing file.
+            QVERIFY(QDir().mkpath(file));
         } else if (kind == QLatin1String("damaged")) {
             QVERIFY(writeSetup(file, 3));
             QFile f(file);
@@ -857,7 +872,8 @@ private slots:
             QCOMPARE(w->model()->itemCount(ItemType::Timer), 0);
             QCOMPARE(w->model()->rowCount(), 25);
             QCOMPARE(child<HexSpinBox>(w.get(), "hsbRebroadcast")->value(), 0x600);
-            if (kind == QLatin1String("missing")) {
+            QVERIFY(!w->model()->isModified());
+            if (kind == QLatin1String("missing") || kind == QLatin1String("folder")) {
                 QVERIFY(m_prompter->told.isEmpty());
             } else {
                 QCOMPARE(m_prompter->told.size(), 1);
@@ -908,6 +924,96 @@ private slots:
         m_prompter->asked.clear();
         QVERIFY(w->close());
         QVERIFY(m_prompter->asked.isEmpty());
+
+        // A fresh window has nothing to lose either.
+        auto fresh = makeWindow();
+        fresh->show();
+        QVERIFY(!fresh->model()->isModified());
+        fresh->fileNew();
+        QVERIFY(fresh->close());
+        QVERIFY(m_prompter->asked.isEmpty());
+    }
+
+    // Simulations belong to the window: closing it closes them, so the program ends.
+    void closingClosesSimulators()
+    {
+        auto w = makeWindow();
+        w->show();
+        w->startSimulation();
+        w->startSimulation();
+        QCOMPARE(w->simulators().size(), 2);
+        QPointer<QWidget> first = w->simulators().first();
+        QVERIFY(first->isVisible());
+        QVERIFY(w->close());
+        QTRY_VERIFY(!first);  // closed and deleted
+        QTRY_VERIFY(w->simulators().isEmpty());
+        // No window is left to keep the program running.
+        for (QWidget *top : QApplication::topLevelWidgets())
+            QVERIFY2(!top->isVisible(), top->metaObject()->className());
+    }
+
+    void saveAsAddsTheExtension()
+    {
+        auto w = makeWindow();
+        const QString typed = path(QStringLiteral("pump"));
+        m_prompter->saveAnswers << typed << path(QStringLiteral("pump.v2.kelda.bak"));
+        w->fileSaveAs();
+        QVERIFY(QFileInfo(typed + QStringLiteral(".kelda")).isFile());
+        QVERIFY(!QFileInfo::exists(typed));
+        QCOMPARE(w->model()->fileName(), typed + QStringLiteral(".kelda"));
+        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + typed + QStringLiteral(".kelda"));
+        // A name that has an extension is taken as it is.
+        w->fileSaveAs();
+        QCOMPARE(w->model()->fileName(), path(QStringLiteral("pump.v2.kelda.bak")));
+    }
+
+    // In-cell edits reach only the view that owns the editor; a refused one
+    // says why in a box and leaves the cell as it was.
+    void cellEditsWarnOnlyWhenRefused()
+    {
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("does not belong to this view")));
+        auto w = makeWindow();
+        w->show();
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        w->addRow();
+        QTableView *view = w->view(3);
+        const auto rename = [&](int row, const QString &name) {
+            const QModelIndex cell = view->model()->index(row, 0);
+            view->setCurrentIndex(cell);
+            view->edit(cell);
+            auto *line = qobject_cast<QLineEdit *>(view->indexWidget(cell));
+            QVERIFY(line);
+            line->setText(name);
+            QTest::keyClick(line, Qt::Key_Return);
+            QTRY_VERIFY(!view->indexWidget(cell));
+        };
+        rename(0, QStringLiteral("Glow"));
+        QCOMPARE(w->model()->itemName(ItemType::Timer, 0), QStringLiteral("Glow"));
+        QTest::qWait(0);
+        QVERIFY(m_prompter->told.isEmpty());
+
+        rename(1, QStringLiteral("Glow"));
+        QTRY_COMPARE(m_prompter->told.size(), 1);
+        QCOMPARE(m_prompter->told.first().icon, QMessageBox::Warning);
+        QCOMPARE(m_prompter->told.first().title, QStringLiteral("KELDA"));
+        QVERIFY(m_prompter->told.first().text.contains(QStringLiteral("\"Glow\"")));
+        QCOMPARE(w->model()->itemName(ItemType::Timer, 1), QStringLiteral("Timer 2"));
+
+        // A drop-down on another view of the same delegate.
+        tabs(w.get())->setCurrentIndex(2);
+        w->addRow();
+        QTableView *can = w->view(2);
+        const QModelIndex word = can->model()->index(0, 2);
+        can->setCurrentIndex(word);
+        can->edit(word);
+        auto *combo = qobject_cast<QComboBox *>(can->indexWidget(word));
+        QVERIFY(combo);
+        combo->setCurrentIndex(combo->findText(QStringLiteral("Byte 3")));
+        QTest::keyClick(combo, Qt::Key_Return);
+        QTRY_VERIFY(!can->indexWidget(word));
+        QCOMPARE(word.data().toString(), QStringLiteral("Byte 3"));
+        QCOMPARE(m_prompter->told.size(), 1);
     }
 };
 
