@@ -42,7 +42,7 @@ qint64 nowNs()
 // Milliseconds from the start of the process to each point the probe reports.
 struct Run {
     double main = 0, application = 0, window = 0, exposed = 0, idle = 0;
-    double cpu = 0;  // CPU time of the process until idle
+    double cpu = 0, mainCpu = 0;  // CPU time of the process and of its main thread until idle
     QString platform, title;
 };
 
@@ -142,6 +142,7 @@ std::optional<Run> startOnce(const QProcessEnvironment &base, const QString &las
     run.exposed = ms("exposed");
     run.idle = ms("idle");
     run.cpu = fields["cpu"].toLongLong() / 1e6;
+    run.mainCpu = fields["maincpu"].toLongLong() / 1e6;
     run.platform = QString::fromLatin1(fields["platform"]);
     return run;
 }
@@ -195,6 +196,7 @@ bool measure(const char *name, const QProcessEnvironment &env, const QString &la
     printFigure("window shown (exposed):", pick(&Run::exposed), "");
     printFigure("window shown and event loop idle:", pick(&Run::idle), goal);
     printFigure("CPU time of kelda until idle:", pick(&Run::cpu), "");
+    printFigure("  of that, its main thread:", pick(&Run::mainCpu), "");
     std::printf("  where the time goes (medians):\n");
     std::printf("    process start to main():           %6.1f ms\n", median(pick(&Run::main)));
     std::printf("    QApplication:                      %6.1f ms\n", median(between(&Run::main, &Run::application)));
