@@ -1,16 +1,115 @@
 #include <QApplication>
+#include <QEvent>
+#include <QTimer>
+#include <QWindow>
 
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <memory>
+#include <thread>
+
+#ifdef Q_OS_UNIX
+#include <dlfcn.h>
+#endif
 
 #include "kelda.h"
 
+namespace {
+
+qint64 nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+qint64 cpuNs(clockid_t clock)
+{
+    timespec t{};
+    clock_gettime(clock, &t);
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// KELDA_STARTUP_PROBE=1 is for bench/startup: once the main window has been
+// exposed and the events queued behind its first paint are done (a zero timer
+// fires only then), prints one line to stdout (steady-clock times in
+// nanoseconds, the CPU time of the process and of the main thread, the window
+// title last) and leaves the event loop without closing the window, so
+// nothing is asked or saved.
+class StartupProbe : public QObject
+{
+public:
+    StartupProbe(qint64 mainNs, qint64 appNs) : m_main(mainNs), m_app(appNs) {}
+
+    void watch(QWidget *window)
+    {
+        m_windowNs = nowNs();
+        m_window = window;
+        qApp->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Expose && m_window && watched == m_window->windowHandle()
+            && m_window->windowHandle()->isExposed()) {
+            qApp->removeEventFilter(this);
+            m_exposed = nowNs();
+            QTimer::singleShot(0, this, &StartupProbe::idle);
+        }
+        return false;
+    }
+
+private:
+    void idle()
+    {
+        const qint64 idleNs = nowNs();
+        std::printf("kelda-startup-probe platform=%s main=%lld application=%lld window=%lld exposed=%lld idle=%lld "
+                    "cpu=%lld maincpu=%lld title=%s\n",
+                    qPrintable(QGuiApplication::platformName()), m_main, m_app, m_windowNs, m_exposed, idleNs,
+                    cpuNs(CLOCK_PROCESS_CPUTIME_ID), cpuNs(CLOCK_THREAD_CPUTIME_ID),
+                    qPrintable(m_window->windowTitle()));
+        std::fflush(stdout);
+        QCoreApplication::exit(0);
+    }
+
+    qint64 m_main, m_app, m_windowNs = 0, m_exposed = 0;
+    QWidget *m_window = nullptr;
+};
+
+// Fontconfig reads its configuration (a few dozen XML files) when the first
+// font is looked up, in the middle of building the window. Started here it
+// runs on another core while QApplication connects to the display. The
+// library comes with Qt's GUI library where Qt uses it; elsewhere nothing runs.
+std::thread startFontconfig()
+{
+#ifdef Q_OS_UNIX
+    if (auto init = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "FcInit")))
+        return std::thread(init);
+#endif
+    return {};
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    const qint64 mainNs = nowNs();
+    std::thread fontconfig = startFontconfig();
     auto app = std::make_unique<QApplication>(argc, argv);
+    // Joined before the first font is needed, so that it is never read twice.
+    if (fontconfig.joinable())
+        fontconfig.join();
+    std::unique_ptr<StartupProbe> probe;
+    if (!qEnvironmentVariableIsEmpty("KELDA_STARTUP_PROBE"))
+        probe = std::make_unique<StartupProbe>(mainNs, nowNs());
     auto window = std::make_unique<KELDA>();
+    if (probe)
+        probe->watch(window.get());
     window->show();
     const int result = app->exec();
     // The window goes before the application object.
+    probe.reset();
     window.reset();
     app.reset();
     return result;

@@ -96,14 +96,17 @@ void setError(std::string message)
 const uint32_t *Group::findName(std::string_view name)
 {
     if (!nameIndexValid) {
-        nameIndex.clear();
+        if (nameIndex)
+            nameIndex->clear();
+        else
+            nameIndex = std::make_unique<decltype(nameIndex)::element_type>();
         for (uint32_t i = 0; i < items.size(); ++i)
             if (const Value *v = items[i]->value(kNameId))
-                nameIndex.emplace(std::string(textOf(*v)), i);  // keeps the first
+                nameIndex->emplace(std::string(textOf(*v)), i);  // keeps the first
         nameIndexValid = true;
     }
-    auto it = nameIndex.find(name);
-    return it == nameIndex.end() ? nullptr : &it->second;
+    auto it = nameIndex->find(name);
+    return it == nameIndex->end() ? nullptr : &it->second;
 }
 
 Group *Item::group(uint16_t childType)

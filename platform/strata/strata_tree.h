@@ -41,9 +41,11 @@ struct Group {
     uint16_t type = 0;
     std::vector<ItemPtr> items;
     // Name -> index of the first child carrying it; rebuilt lazily after a
-    // Name of a child changed or children were removed or copied in.
+    // Name of a child changed or children were removed or copied in. Made
+    // only when first searched: most groups never are, and an opened setup
+    // has thousands of them.
     bool nameIndexValid = false;
-    std::unordered_map<std::string, uint32_t, StringHash, StringEqual> nameIndex;
+    std::unique_ptr<std::unordered_map<std::string, uint32_t, StringHash, StringEqual>> nameIndex;
 
     const uint32_t *findName(std::string_view name);
 };
