@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace kelda {
 
@@ -28,7 +30,7 @@ enum class ItemType : uint16_t {
     Lx1Module = 230,
 };
 
-// Value ids (store keys; never renumber). Widths: see valueWidth().
+// Value ids (store keys; never renumber). Widths: see kValueSpecs.
 enum class ValueId : uint16_t {
     Name = 1002,          // zero-terminated Latin-1 text
     TargetType = 1024,    // u16, in a Reference
@@ -47,20 +49,55 @@ enum class ValueId : uint16_t {
 constexpr uint16_t toU16(ItemType t) { return static_cast<uint16_t>(t); }
 constexpr uint16_t toU16(ValueId v) { return static_cast<uint16_t>(v); }
 
-// Value widths in bytes; 0 = zero-terminated text; -1 = unknown id.
-constexpr int kTextWidth = 0;
-constexpr int valueWidth(uint16_t id)
+constexpr int kTextWidth = 0;  // zero-terminated text
+constexpr int kLx1MaskBytes = 8;
+
+// Every value id with its width in bytes, in id order: the store, the JSON
+// tree of kelda-cli and the store layer all take widths from here.
+struct ValueSpec {
+    ValueId id;
+    int width;  // kTextWidth for a text
+};
+constexpr std::array<ValueSpec, 12> kValueSpecs = {{
+    {ValueId::Name, kTextWidth},
+    {ValueId::TargetType, 2},
+    {ValueId::Order, 2},
+    {ValueId::Condition, 2},
+    {ValueId::CanCompare, 1},
+    {ValueId::Combine, 1},
+    {ValueId::CanId, 2},
+    {ValueId::Lx1Masks, kLx1MaskBytes},
+    {ValueId::ResetTicks, 2},
+    {ValueId::Data, 2},
+    {ValueId::ByteSelect, 1},
+    {ValueId::LittleEndian, 1},
+}};
+
+constexpr bool valueSpecsInIdOrder()
 {
-    switch (id) {
-    case 1002: return kTextWidth;
-    case 1024: case 1029: case 1051: case 1059: case 1067: case 1089: return 2;
-    case 1057: case 1058: case 1090: case 6045: return 1;
-    case 1063: return 8;
-    default: return -1;
-    }
+    for (size_t i = 1; i < kValueSpecs.size(); ++i)
+        if (toU16(kValueSpecs[i - 1].id) >= toU16(kValueSpecs[i].id))
+            return false;
+    return true;
+}
+static_assert(valueSpecsInIdOrder(), "one entry per value id, in id order");
+
+// Unrolled at compile time: a chain of compares that the optimiser folds
+// away for a constant id (as in every typed read above the store) and turns
+// into a switch otherwise.
+template <size_t... I>
+constexpr int valueWidthIn(uint16_t id, std::index_sequence<I...>)
+{
+    int width = -1;
+    (void)((toU16(kValueSpecs[I].id) == id ? (width = kValueSpecs[I].width, true) : false) || ...);
+    return width;
 }
 
-constexpr int kLx1MaskBytes = 8;
+// Value widths in bytes; 0 = zero-terminated text; -1 = unknown id.
+constexpr int valueWidth(uint16_t id)
+{
+    return valueWidthIn(id, std::make_index_sequence<kValueSpecs.size()>());
+}
 
 // Event input conditions (ValueId::Condition).
 enum class Condition : uint16_t {
