@@ -8,6 +8,7 @@
 
 #include "imageformat.h"
 #include "pmmodel.h"
+#include "storecursor.h"
 
 using namespace kelda;
 using namespace kelda::image;
@@ -87,142 +88,51 @@ private:
     bool m_failed = false;
 };
 
-// Store access of one compile. Every helper leaves the cursor where it found it.
-class StoreReader
+// followAndClose() without a bookmark of the parent: one of its own.
+bool followAndCloseAlone(StoreCursor store, ItemType *type, int *index)
 {
-public:
-    explicit StoreReader(StoreSession s) : m_s(s) {}
+    const bool found = store.referenceTarget(*type, *index);
+    store.close();
+    return found;
+}
 
-    bool openSetup()
-    {
-        return STRATA_GotoRoot(m_s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, m_s);
+// With the cursor on a child of the item that `parent` marks (a valid
+// bookmark, or null): follows the child's reference and returns to the marked
+// item either way. One bookmark serves a whole list, cheaper than one per
+// entry. Inlined: it runs for every list entry of the setup.
+Q_ALWAYS_INLINE bool followAndClose(StoreCursor store, StoreBookmarkGuard *parent, ItemType *type, int *index)
+{
+    if (Q_UNLIKELY(!parent))
+        return followAndCloseAlone(store, type, index);
+    if (!store.follow()) {
+        store.close();
+        return false;
     }
-    int count(ItemType type) const
-    {
-        uint16_t n = 0;
-        if (!STRATA_GetItemCount(toU16(type), &n, m_s))
-            return 0;
-        return n;
-    }
-    bool open(ItemType type, int index) const
-    {
-        return STRATA_OpenItem(toU16(type), static_cast<uint16_t>(index), m_s);
-    }
-    void close() const { STRATA_CloseItem(m_s); }
+    const bool found = store.parent(*type, *index);
+    parent->go();
+    return found;
+}
 
-    uint16_t u16(ValueId id, uint16_t fallback = 0, bool *present = nullptr) const
-    {
-        uint16_t v = fallback;
-        const bool ok = STRATA_GetValue(toU16(id), &v, m_s);
-        if (present)
-            *present = ok;
-        return ok ? v : fallback;
-    }
-    uint8_t u8(ValueId id, uint8_t fallback = 0) const
-    {
-        uint8_t v = fallback;
-        return STRATA_GetValue(toU16(id), &v, m_s) ? v : fallback;
-    }
-    // A fixed-size block; missing bytes (absent or shorter value) read as 0.
-    void block(ValueId id, uint8_t *out, int n) const
-    {
-        std::fill(out, out + n, uint8_t(0));
-        uint32_t size = 0;
-        if (!STRATA_GetValSize(toU16(id), &size, m_s) || size == 0 || size > 4096)
-            return;
-        QVarLengthArray<uint8_t, 16> buf(static_cast<qsizetype>(size));
-        if (STRATA_GetValue(toU16(id), buf.data(), m_s))
-            std::copy_n(buf.constData(), std::min<qsizetype>(n, buf.size()), out);
-    }
-    QString text(ValueId id) const
-    {
-        uint32_t size = 0;
-        if (!STRATA_GetValSize(toU16(id), &size, m_s) || size == 0 || size > 65536)
-            return QString();
-        QByteArray buf(static_cast<qsizetype>(size), '\0');
-        if (!STRATA_GetValue(toU16(id), buf.data(), m_s))
-            return QString();
-        return QString::fromLatin1(buf.constData(), qstrnlen(buf.constData(), buf.size()));
-    }
-
-    // Follows slot 1 of the current item; on success gives the target's type
-    // and index. The cursor is back on the current item afterwards.
-    bool follow(ItemType *type, int *index) const
-    {
-        StoreBookmark here = nullptr;
-        if (!STRATA_AddBookMark(&here, m_s))
-            return false;
+// Calls f(found, type, index) for each entry of RefList k of the current
+// item; the cursor is back on the item afterwards.
+template<typename F>
+void forEachTarget(StoreCursor store, int k, F f)
+{
+    if (!store.open(ItemType::RefList, k))
+        return;
+    const int n = store.count(ItemType::RefEntry);
+    StoreBookmarkGuard list(store.session(), n > 0);
+    StoreBookmarkGuard *const mark = list.valid() ? &list : nullptr;
+    for (int e = 0; e < n; ++e) {
+        ItemType type = ItemType::None;
+        int index = -1;
         bool found = false;
-        if (STRATA_GotoReference(1, m_s)) {
-            uint16_t t = 0, i = 0;
-            if (STRATA_GetParentTID(&t, &i, m_s)) {
-                *type = static_cast<ItemType>(t);
-                *index = i;
-                found = true;
-            }
-        }
-        STRATA_GotoBookMark(here, m_s);
-        STRATA_RemoveBookMark(here, m_s);
-        return found;
+        if (store.open(ItemType::RefEntry, e))
+            found = followAndClose(store, mark, &type, &index);
+        f(found, type, index);
     }
-
-    // A bookmark on the current item, for following many references below it.
-    StoreBookmark anchor() const
-    {
-        StoreBookmark b = nullptr;
-        return STRATA_AddBookMark(&b, m_s) ? b : nullptr;
-    }
-    void release(StoreBookmark b) const
-    {
-        if (b)
-            STRATA_RemoveBookMark(b, m_s);
-    }
-    // With the cursor on a child of the anchored item: follows the child's
-    // reference and returns to the anchored item either way. Cheaper than
-    // follow() + close(): one bookmark serves the whole list.
-    bool followAndClose(StoreBookmark parent, ItemType *type, int *index) const
-    {
-        if (!parent) {
-            const bool found = follow(type, index);
-            close();
-            return found;
-        }
-        if (!STRATA_GotoReference(1, m_s)) {
-            close();
-            return false;
-        }
-        uint16_t t = 0, i = 0;
-        const bool found = STRATA_GetParentTID(&t, &i, m_s);
-        STRATA_GotoBookMark(parent, m_s);
-        if (found) {
-            *type = static_cast<ItemType>(t);
-            *index = i;
-        }
-        return found;
-    }
-    // Calls f(found, type, index) for each entry of RefList k of the current item.
-    template<typename F>
-    void forEachTarget(int k, F f) const
-    {
-        if (!open(ItemType::RefList, k))
-            return;
-        const int n = count(ItemType::RefEntry);
-        const StoreBookmark list = n > 0 ? anchor() : nullptr;
-        for (int e = 0; e < n; ++e) {
-            ItemType type = ItemType::None;
-            int index = -1;
-            bool found = false;
-            if (open(ItemType::RefEntry, e))
-                found = followAndClose(list, &type, &index);
-            f(found, type, index);
-        }
-        release(list);
-        close();
-    }
-
-private:
-    StoreSession m_s;
-};
+    store.close();
+}
 
 // Distinct identifiers of one CAN table in table order of first appearance,
 // with the byte order of the first item carrying each (receive side only).
@@ -233,17 +143,17 @@ struct IdList {
     int position(uint16_t id) const { return int(ids.indexOf(id)); }
 };
 
-IdList collectIds(const StoreReader &store, ItemType type)
+IdList collectIds(StoreCursor store, ItemType type)
 {
     IdList list;
     const int n = store.count(type);
     for (int i = 0; i < n; ++i) {
         if (!store.open(type, i))
             continue;
-        const uint16_t id = store.u16(ValueId::CanId);
+        const uint16_t id = uint16_t(store.u16Or(ValueId::CanId, 0));
         if (!list.ids.contains(id)) {
             list.ids.append(id);
-            list.littleEndian.append(type == ItemType::CanInput && store.u8(ValueId::LittleEndian) != 0);
+            list.littleEndian.append(type == ItemType::CanInput && store.u8Or(ValueId::LittleEndian, 0) != 0);
         }
         store.close();
     }
@@ -368,7 +278,7 @@ private:
         for (int row = 0; row < n; ++row) {
             uint16_t p = static_cast<uint16_t>(row + 1);
             if (m_store.open(ItemType::Event, row)) {
-                p = m_store.u16(ValueId::Order, p);
+                m_store.u16(ValueId::Order, p);
                 m_store.close();
             }
             keyed.append({p, row});
@@ -387,7 +297,7 @@ private:
         for (int i = 0; i < n; ++i) {
             uint16_t ticks = 0;
             if (m_store.open(ItemType::Timer, i)) {
-                ticks = m_store.u16(ValueId::ResetTicks);
+                m_store.u16(ValueId::ResetTicks, ticks);
                 m_store.close();
             }
             m_out.u16(ticks);
@@ -403,17 +313,18 @@ private:
         for (int row : m_events) {
             offsets.append(static_cast<uint16_t>(m_out.pos() & 0xFFFF));
             const bool opened = m_store.open(ItemType::Event, row);
-            const StoreBookmark event = opened ? m_store.anchor() : nullptr;
+            StoreBookmarkGuard event(m_store.session(), opened);
+            StoreBookmarkGuard *const mark = event.valid() ? &event : nullptr;
             for (int j = 0; j < kMaxInputEntries; ++j) {
                 uint8_t entry[kInputEntrySize] = {uint8_t(SourceKind::KeypadKey), 1, 1, 0};
                 if (opened && m_store.open(ItemType::RefEntry, j)) {
-                    bool hasCondition = false;
-                    const uint16_t condition = m_store.u16(ValueId::Condition, 1, &hasCondition);
-                    entry[kInputJoin] = m_store.u8(ValueId::Combine, 0);
+                    uint16_t condition = 1;
+                    const bool hasCondition = m_store.u16(ValueId::Condition, condition);
+                    entry[kInputJoin] = static_cast<uint8_t>(m_store.u8Or(ValueId::Combine, 0));
                     entry[kInputCondition] = static_cast<uint8_t>(condition & 0xFF);
                     ItemType type = ItemType::None;
                     int index = 0;
-                    if (m_store.followAndClose(event, &type, &index)) {
+                    if (followAndClose(m_store, mark, &type, &index)) {
                         entry[kInputSourceKind] = static_cast<uint8_t>(sourceKind(type));
                         entry[kInputSourceNumber] = static_cast<uint8_t>(index + 1);
                         // No stored condition: the one the table shows for this
@@ -426,7 +337,6 @@ private:
                 if (entry[kInputJoin] == 0)
                     break;
             }
-            m_store.release(event);
             if (opened)
                 m_store.close();
         }
@@ -441,10 +351,10 @@ private:
             uint8_t descriptor = channelDescriptor(-1, 0), compare = 0;
             uint16_t data = 0;
             if (m_store.open(ItemType::CanInput, i)) {
-                const uint16_t id = m_store.u16(ValueId::CanId);
-                descriptor = channelDescriptor(m_rx.position(id), m_store.u8(ValueId::ByteSelect));
-                compare = m_store.u8(ValueId::CanCompare);
-                data = m_store.u16(ValueId::Data);
+                const uint16_t id = uint16_t(m_store.u16Or(ValueId::CanId, 0));
+                descriptor = channelDescriptor(m_rx.position(id), uint8_t(m_store.u8Or(ValueId::ByteSelect, 0)));
+                compare = uint8_t(m_store.u8Or(ValueId::CanCompare, 0));
+                m_store.u16(ValueId::Data, data);
                 m_store.close();
             }
             m_out.u8(descriptor);
@@ -461,9 +371,9 @@ private:
             uint8_t descriptor = channelDescriptor(-1, 0);
             uint16_t data = 0;
             if (m_store.open(ItemType::CanOutput, i)) {
-                const uint16_t id = m_store.u16(ValueId::CanId);
-                descriptor = channelDescriptor(m_tx.position(id), m_store.u8(ValueId::ByteSelect));
-                data = m_store.u16(ValueId::Data);
+                const uint16_t id = uint16_t(m_store.u16Or(ValueId::CanId, 0));
+                descriptor = channelDescriptor(m_tx.position(id), uint8_t(m_store.u8Or(ValueId::ByteSelect, 0)));
+                m_store.u16(ValueId::Data, data);
                 m_store.close();
             }
             m_out.u8(descriptor);
@@ -477,7 +387,7 @@ private:
     {
         QVarLengthArray<uint8_t, 32> numbers;
         *total = 0;
-        m_store.forEachTarget(k, [&](bool found, ItemType, int index) {
+        forEachTarget(m_store, k, [&](bool found, ItemType, int index) {
             if (found || keepUnresolved) {
                 ++*total;
                 // Past the limit only the count matters: the image is refused.
@@ -503,7 +413,7 @@ private:
                     numbers = listNumbers(k, false, &total);
                 if (total > kMaxCount) {
                     m_error = QStringLiteral("too many entries in list \"%1\" of event \"%2\": %3")
-                                  .arg(QLatin1String(eventListName(k)), m_store.text(ValueId::Name),
+                                  .arg(QLatin1String(eventListName(k)), m_store.textOr(ValueId::Name),
                                        limitText(total));
                     m_store.close();
                     return false;
@@ -530,7 +440,7 @@ private:
             const bool opened = m_store.open(ItemType::State, i);
             uint16_t low = 0, high = 0;
             if (opened) {
-                m_store.forEachTarget(int(StateList::Lx2Leds), [&](bool found, ItemType, int index) {
+                forEachTarget(m_store, int(StateList::Lx2Leds), [&](bool found, ItemType, int index) {
                     if (!found)
                         return;
                     if (index < 16)
@@ -550,7 +460,7 @@ private:
                     m_error = QStringLiteral("too many %1 entries in state \"%2\": %3")
                                   .arg(k == int(StateList::Lx1Outputs) ? QStringLiteral("LX1 output")
                                                                        : QStringLiteral("CAN output"),
-                                       m_store.text(ValueId::Name), limitText(total));
+                                       m_store.textOr(ValueId::Name), limitText(total));
                     m_store.close();
                     return false;
                 }
@@ -572,7 +482,7 @@ private:
             uint16_t current = 0;
             uint8_t masks[kLx1MaskBytes] = {};
             if (m_store.open(ItemType::Lx1Output, i)) {
-                current = m_store.u16(ValueId::Data);
+                m_store.u16(ValueId::Data, current);
                 m_store.block(ValueId::Lx1Masks, masks, kLx1MaskBytes);
                 m_store.close();
             }
@@ -596,7 +506,7 @@ private:
         for (int i = 0; i < n; ++i) {
             uint16_t value = 0;
             if (m_store.open(ItemType::Option, i)) {
-                value = m_store.u16(ValueId::Data);
+                m_store.u16(ValueId::Data, value);
                 m_store.close();
             }
             m_out.u16(value);
@@ -607,20 +517,20 @@ private:
             int index = -1;
             bool found = false;
             if (m_store.open(ItemType::Lx1Module, m)) {
-                found = m_store.follow(&type, &index);
+                found = m_store.referenceTarget(type, index);
                 m_store.close();
             }
             // Only a CAN input can drive PWM; anything else counts as none.
             if (found && type == ItemType::CanInput && m_store.open(ItemType::CanInput, index)) {
-                const uint16_t id = m_store.u16(ValueId::CanId);
-                descriptor = channelDescriptor(m_rx.position(id), m_store.u8(ValueId::ByteSelect));
+                const uint16_t id = uint16_t(m_store.u16Or(ValueId::CanId, 0));
+                descriptor = channelDescriptor(m_rx.position(id), uint8_t(m_store.u8Or(ValueId::ByteSelect, 0)));
                 m_store.close();
             }
             m_out.u8(descriptor);
         }
     }
 
-    StoreReader m_store;
+    StoreCursor m_store;
     ImageWriter m_out;
     IdList m_rx, m_tx;
     QList<int> m_events;  // event rows in compile order
@@ -640,12 +550,12 @@ bool PMModel::writeRawImage(const QString &fileName)
         m_imageError = QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString());
         return false;
     }
-    StoreReader store(m_session);
-    if (!m_sessionOpen || !m_session || !store.openSetup()) {
+    StoreCursor store(liveSession());
+    if (!store.setup()) {
         m_imageError = QStringLiteral("the store holds no setup to compile");
         return false;
     }
-    Compiler compiler(m_session, file);
+    Compiler compiler(store.session(), file);
     const bool ok = compiler.run();
     if (!ok || compiler.writeFailed()) {
         m_imageError = ok ? QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString())
@@ -666,24 +576,23 @@ bool PMModel::writeRawImage(const QString &fileName)
 
 QList<uint16_t> PMModel::canIdList(ItemType type)
 {
-    StoreReader store(m_session);
-    if (!m_session || !store.openSetup())
+    StoreCursor store(liveSession());
+    if (!store.setup())
         return {};
     return collectIds(store, type).ids;
 }
 
 bool PMModel::eventByPriority(int priority)
 {
-    StoreReader store(m_session);
-    if (!m_session || !store.openSetup())
+    StoreCursor store(liveSession());
+    if (!store.setup())
         return false;
     const int n = store.count(ItemType::Event);
     for (int row = 0; row < n; ++row) {
         if (!store.open(ItemType::Event, row))
             continue;
-        bool present = false;
-        const uint16_t order = store.u16(ValueId::Order, 0, &present);
-        if (present && order == static_cast<uint16_t>(priority))
+        uint16_t order = 0;
+        if (store.u16(ValueId::Order, order) && order == static_cast<uint16_t>(priority))
             return true;
         store.close();
     }
