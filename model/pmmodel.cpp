@@ -12,15 +12,10 @@ PMModel::PMModel(QObject *parent) : QAbstractTableModel(parent)
 {
     m_mode = 0;
     m_modified = false;
-    m_sessionOpen = false;
     createSetup();
 }
 
-PMModel::~PMModel()
-{
-    if (m_sessionOpen && m_session)
-        STRATA_CloseSession(m_session);
-}
+PMModel::~PMModel() = default;
 
 ItemType PMModel::itemTypeOfMode(int mode)
 {

@@ -10,7 +10,7 @@
 
 #include "pmcolumns.h"
 #include "schema.h"
-#include "strata.h"
+#include "storecursor.h"
 
 class PMModel : public QAbstractTableModel
 {
@@ -52,8 +52,8 @@ public:
     QString fileName() const { return m_fileName; }
     bool isModified() const { return m_modified; }
     void setModified(bool modified) { m_modified = modified; }
-    bool isSessionOpen() const { return m_sessionOpen; }
-    StoreSession session() const { return m_session; }
+    bool isSessionOpen() const { return m_session.isOpen(); }
+    StoreSession session() const { return m_session.get(); }
     // Why the last openSetup/saveSetup failed, for the user.
     QString lastError() const { return m_lastError; }
     // Why the last setData was refused, in a sentence for the user; empty after an accepted one.
@@ -104,7 +104,7 @@ public slots:
 
 private:
     // The session every access goes to; null while none is open.
-    StoreSession liveSession() const { return m_sessionOpen ? m_session : nullptr; }
+    StoreSession liveSession() const { return m_session.get(); }
     void announceRefresh(const QModelIndex &index, kelda::Refresh refresh);
     void setEndianness(int row, bool little);
     kelda::WriteResult rename(kelda::ItemType type, int row, const QString &name);
@@ -125,9 +125,8 @@ private:
 
     int m_mode = 0;
     bool m_modified = false;
-    bool m_sessionOpen = false;
     QString m_fileName;
-    StoreSession m_session = nullptr;
+    kelda::UniqueSession m_session;
     QString m_lastError;
     QString m_editError;
     QString m_imageError;

@@ -62,25 +62,20 @@ bool latin1Path(const QString &path, QByteArray &out)
 
 void PMModel::setStoreError(const QString &what)
 {
-    const QString why = QString::fromUtf8(STRATA_LastError()).trimmed();
+    const QString why = storeError().trimmed();
     m_lastError = why.isEmpty() ? what : what + QStringLiteral(": ") + why;
 }
 
 bool PMModel::createSetup()
 {
     m_fileName.clear();
-    if (m_sessionOpen) {
-        STRATA_CloseSession(m_session);
-        m_sessionOpen = false;
-    }
-    m_session = nullptr;
-    if (!STRATA_NewSession(&m_session)) {
-        m_session = nullptr;
+    m_session.reset();
+    m_session = UniqueSession::create();
+    if (!m_session) {
         setStoreError(QStringLiteral("Could not create a new setup"));
         return false;
     }
-    m_sessionOpen = true;
-    StoreCursor c(m_session);
+    StoreCursor c = m_session.cursor();
     if (c.root() && c.append(ItemType::Setup, 1) && c.open(ItemType::Setup, 0))
         fillFixedLists(c, true);
     // Nothing the user made is in it yet, so there is nothing to lose.
@@ -108,24 +103,21 @@ bool PMModel::openSetup(const QString &path)
         m_lastError = QStringLiteral("Could not open \"%1\": the file name contains characters the setup store cannot handle; rename or move the file.").arg(path);
         return false;
     }
-    StoreSession opened = nullptr;
-    if (!STRATA_OpenSession(encoded.constData(), &opened)) {
+    UniqueSession opened = UniqueSession::open(encoded);
+    if (!opened) {
         setStoreError(QStringLiteral("Could not open \"%1\"").arg(path));
         return false;
     }
-    StoreCursor c(opened);
+    StoreCursor c = opened.cursor();
     if (!c.setup()) {
-        STRATA_CloseSession(opened);
+        opened.reset();
         m_lastError = QStringLiteral("Could not open \"%1\": the file is a store file but holds no setup.").arg(path);
         return false;
     }
     fillFixedLists(c, false);  // switches have always been 25
 
     beginResetModel();
-    if (m_sessionOpen)
-        STRATA_CloseSession(m_session);
-    m_session = opened;
-    m_sessionOpen = true;
+    m_session = std::move(opened);  // closes the one it replaces
     m_fileName = path;
     m_modified = false;
     m_lastError.clear();
@@ -135,7 +127,7 @@ bool PMModel::openSetup(const QString &path)
 
 bool PMModel::saveSetup(const QString &path)
 {
-    if (!m_sessionOpen) {
+    if (!m_session) {
         m_lastError = QStringLiteral("Could not save \"%1\": no setup is open.").arg(path);
         return false;
     }
@@ -148,7 +140,7 @@ bool PMModel::saveSetup(const QString &path)
         m_lastError = QStringLiteral("Could not save \"%1\": the file name contains characters the setup store cannot handle; choose another name.").arg(path);
         return false;
     }
-    if (!STRATA_SaveSession(encoded.constData(), m_session)) {
+    if (!m_session.save(encoded)) {
         // The file name stays as it was, so a later Save does not aim at a path that failed.
         setStoreError(QStringLiteral("Could not save \"%1\"").arg(path));
         return false;
