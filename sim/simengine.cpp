@@ -195,22 +195,19 @@ void SimEngine::loadTimers(StoreSession session)
     m_timerCount = 0;
     m_timerValues.fill(0);
     m_timerResets.fill(0);
-    if (!session || !STRATA_GotoRoot(session) || !STRATA_OpenItem(toU16(ItemType::Setup), 0, session))
+    StoreCursor store(session);
+    int count = 0;
+    if (!store.setup() || !store.count(ItemType::Timer, count))
         return;
-    uint16_t count = 0;
-    if (!STRATA_GetItemCount(toU16(ItemType::Timer), &count, session))
-        return;
-    m_timerCount = count;
+    m_timerCount = static_cast<uint16_t>(count);
     const int n = count < kSimCapacity ? count : kSimCapacity;
     for (int i = 0; i < n; ++i) {
-        if (!STRATA_OpenItem(toU16(ItemType::Timer), static_cast<uint16_t>(i), session))
+        if (!store.open(ItemType::Timer, i))
             continue;
-        uint32_t size = 0;
         uint16_t ticks = 0;
-        if (STRATA_GetValSize(toU16(ValueId::ResetTicks), &size, session) && size == sizeof ticks)
-            STRATA_GetValue(toU16(ValueId::ResetTicks), &ticks, session);
+        store.u16(ValueId::ResetTicks, ticks);
         m_timerResets[i] = ticks;
-        STRATA_CloseItem(session);
+        store.close();
     }
 }
 
@@ -374,27 +371,17 @@ QString SimEngine::timerText(uint16_t value)
 
 int simItemCount(StoreSession session, ItemType type)
 {
-    if (!session || !STRATA_GotoRoot(session) || !STRATA_OpenItem(toU16(ItemType::Setup), 0, session))
-        return 0;
-    uint16_t count = 0;
-    if (!STRATA_GetItemCount(toU16(type), &count, session))
-        return 0;
-    return count;
+    StoreCursor store(session);
+    return store.setup() ? store.count(type) : 0;
 }
 
 QString simItemName(StoreSession session, ItemType type, int index)
 {
-    if (index < 0 || index > 0xFFFE || !session || !STRATA_GotoRoot(session)
-        || !STRATA_OpenItem(toU16(ItemType::Setup), 0, session)
-        || !STRATA_OpenItem(toU16(type), static_cast<uint16_t>(index), session))
+    // The last index stands for "the last item" in the store; never a row here.
+    StoreCursor store(session);
+    if (index >= StoreCursor::kLastItem || !store.item(type, index))
         return QString();
-    uint32_t size = 0;
-    if (!STRATA_GetValSize(toU16(ValueId::Name), &size, session) || size == 0 || size > 0x10000)
-        return QString();
-    QByteArray buffer(static_cast<qsizetype>(size), '\0');
-    if (!STRATA_GetValue(toU16(ValueId::Name), buffer.data(), session))
-        return QString();
-    return QString::fromLatin1(buffer.constData(), qstrnlen(buffer.constData(), buffer.size()));
+    return store.textOr(ValueId::Name);
 }
 
 } // namespace kelda

@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "schema.h"
-#include "strata.h"
+#include "storecursor.h"
 
 namespace kelda {
 

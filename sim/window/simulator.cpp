@@ -95,28 +95,20 @@ Simulator::Simulator(QWidget *parent)
 Simulator::~Simulator()
 {
     m_timer->stop();
-    if (m_session)
-        STRATA_CloseSession(m_session);
+    m_session.reset();
     delete ui;
 }
 
 void Simulator::start(StoreSession modelSession)
 {
-    if (m_session) {
-        STRATA_CloseSession(m_session);
-        m_session = nullptr;
-    }
-    StoreSession copy = nullptr;
-    if (STRATA_NewSession(&copy)) {
-        m_session = copy;
-        if (modelSession && STRATA_GotoRoot(modelSession))
-            STRATA_CopyBlocks(modelSession, m_session);
-    }
+    // The old copy goes before the new one is made.
+    m_session.reset();
+    m_session = UniqueSession::copyOf(modelSession);
 
     m_engine->reset();
     m_boxes.clear();
     fillTables();
-    m_engine->loadTimers(m_session);
+    m_engine->loadTimers(m_session.get());
     m_engine->readImage(imageFileName());
     m_engine->clearStates();
     m_engine->deriveOutputs();
@@ -175,12 +167,12 @@ void Simulator::fillTables()
 
 void Simulator::fillTable(QTableWidget *table, ItemType type, int checkColumns, int textColumns)
 {
-    if (!m_session || !STRATA_GotoRoot(m_session) || !STRATA_OpenItem(toU16(ItemType::Setup), 0, m_session))
+    if (!m_session.cursor().setup())
         return;
-    const int rows = simItemCount(m_session, type);
+    const int rows = simItemCount(m_session.get(), type);
     table->setRowCount(rows);
     for (int r = 0; r < rows; ++r) {
-        auto *name = new QTableWidgetItem(simItemName(m_session, type, r));
+        auto *name = new QTableWidgetItem(simItemName(m_session.get(), type, r));
         name->setFlags(Qt::NoItemFlags);
         table->setItem(r, 0, name);
         if (checkColumns > 0) {

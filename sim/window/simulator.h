@@ -15,7 +15,7 @@
 
 #include "schema.h"
 #include "simengine.h"
-#include "strata.h"
+#include "storecursor.h"
 
 class QTableWidget;
 class QTableWidgetItem;
@@ -42,7 +42,7 @@ public:
 
     Ui::SimulatorClass *form() const { return ui; }
     const kelda::SimEngine &engine() const { return *m_engine; }
-    StoreSession session() const { return m_session; }
+    StoreSession session() const { return m_session.get(); }
     QTimer *tickTimer() const { return m_timer; }
 
     static constexpr int kTickMs = 10;
@@ -70,7 +70,7 @@ private:
     QTemporaryFile m_imageFile;
     std::unique_ptr<kelda::SimEngine> m_engine;
     kelda::SimInputs m_boxes;
-    StoreSession m_session = nullptr;
+    kelda::UniqueSession m_session;
     QTimer *m_timer = nullptr;
 
     std::vector<Shown> m_shownStates, m_shownTimers, m_shownOutputs, m_shownLeds, m_shownGrid;
