@@ -133,13 +133,13 @@ int runDump(const QStringList &args)
     const QByteArray latin1 = path.toLatin1();
     if (QString::fromLatin1(latin1) != path)
         return cliFail(what, QStringLiteral("the path has characters outside Latin-1"));
-    StoreSession session = nullptr;
-    if (!STRATA_OpenSession(latin1.constData(), &session))
-        return cliFail(what, QString::fromUtf8(STRATA_LastError()));
+    kelda::UniqueSession session = kelda::UniqueSession::open(latin1);
+    if (!session)
+        return cliFail(what, kelda::storeError());
     QByteArray json;
     QString error;
-    const bool ok = kelda::setuptree::dump(session, &json, &error);
-    STRATA_CloseSession(session);
+    const bool ok = kelda::setuptree::dump(session.get(), &json, &error);
+    session.reset();
     if (!ok)
         return cliFail(QStringLiteral("cannot dump %1").arg(shown(path)), error);
     cliOut().flush();
@@ -170,13 +170,13 @@ int runLoad(const QStringList &args)
     if (QString::fromLatin1(latin1) != out)
         return cliFail(writeWhat, QStringLiteral("the path has characters outside Latin-1"));
 
-    StoreSession session = nullptr;
+    kelda::UniqueSession session;
     QString error;
     if (!kelda::setuptree::load(json, &session, &error))
         return cliFail(QStringLiteral("cannot load %1").arg(shown(source)), error);
-    const bool saved = STRATA_SaveSession(latin1.constData(), session);
-    const QString why = saved ? QString() : QString::fromUtf8(STRATA_LastError());
-    STRATA_CloseSession(session);
+    const bool saved = session.save(latin1);
+    const QString why = saved ? QString() : kelda::storeError();
+    session.reset();
     if (!saved)
         return cliFail(QStringLiteral("cannot save %1").arg(shown(out)), why);
     return 0;

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QTemporaryFile>
 
 #include <memory>
@@ -189,24 +188,20 @@ int runSimulate(const QStringList &args)
         return cliFail(QStringLiteral("cannot simulate %1").arg(setupShown),
                        why.isEmpty() ? QStringLiteral("the image could not be written") : why);
     }
-    StoreSession copy = nullptr;
-    if (!STRATA_NewSession(&copy))
+    bool copied = false;
+    const UniqueSession copy = UniqueSession::copyOf(model.session(), &copied);
+    if (!copied)
         return cliFail(QStringLiteral("cannot simulate %1").arg(setupShown),
-                       QStringLiteral("the setup cannot be copied: %1").arg(QString::fromUtf8(STRATA_LastError())));
-    auto closeCopy = qScopeGuard([copy] { STRATA_CloseSession(copy); });
-    STRATA_GotoRoot(model.session());
-    if (!STRATA_CopyBlocks(model.session(), copy))
-        return cliFail(QStringLiteral("cannot simulate %1").arg(setupShown),
-                       QStringLiteral("the setup cannot be copied: %1").arg(QString::fromUtf8(STRATA_LastError())));
+                       QStringLiteral("the setup cannot be copied: %1").arg(storeError()));
 
     Rows rows;
-    rows.keys = simItemCount(copy, ItemType::KeypadKey);
-    rows.switches = simItemCount(copy, ItemType::Switch);
-    rows.canInputs = simItemCount(copy, ItemType::CanInput);
-    rows.states = simItemCount(copy, ItemType::State);
-    rows.timers = simItemCount(copy, ItemType::Timer);
-    rows.outputs = simItemCount(copy, ItemType::Lx1Output);
-    rows.leds = simItemCount(copy, ItemType::Lx2Led);
+    rows.keys = simItemCount(copy.get(), ItemType::KeypadKey);
+    rows.switches = simItemCount(copy.get(), ItemType::Switch);
+    rows.canInputs = simItemCount(copy.get(), ItemType::CanInput);
+    rows.states = simItemCount(copy.get(), ItemType::State);
+    rows.timers = simItemCount(copy.get(), ItemType::Timer);
+    rows.outputs = simItemCount(copy.get(), ItemType::Lx1Output);
+    rows.leds = simItemCount(copy.get(), ItemType::Lx2Led);
 
     // The whole script is checked before the first tick.
     QFile script(scriptPath);
@@ -223,7 +218,7 @@ int runSimulate(const QStringList &args)
 
     auto engine = std::make_unique<SimEngine>();
     auto boxes = std::make_unique<SimInputs>();
-    engine->loadTimers(copy);
+    engine->loadTimers(copy.get());
     engine->readImage(imageFile.fileName());
     engine->clearStates();
     engine->deriveOutputs();

@@ -6,38 +6,32 @@
 #include <QJsonParseError>
 #include <QJsonValue>
 
-#include <algorithm>
-#include <array>
 #include <cmath>
 
 #include "schema.h"
+#include "storecursor.h"
 
 namespace kelda::setuptree {
 
 namespace {
 
-constexpr std::array<ValueId, 12> kValueIds = {
-    ValueId::Name, ValueId::TargetType, ValueId::Order, ValueId::Condition, ValueId::CanCompare,
-    ValueId::Combine, ValueId::CanId, ValueId::Lx1Masks, ValueId::ResetTicks, ValueId::Data,
-    ValueId::ByteSelect, ValueId::LittleEndian};
-
 // ---- dump ----
 
-bool dumpValues(StoreSession s, QJsonObject *values, QString *error)
+bool dumpValues(StoreCursor &c, QJsonObject *values, QString *error)
 {
-    for (ValueId id : kValueIds) {
-        const uint16_t key = toU16(id);
-        uint32_t size = 0;
-        if (!STRATA_GetValSize(key, &size, s))
+    for (const ValueSpec &spec : kValueSpecs) {
+        const uint16_t key = toU16(spec.id);
+        const qint64 size = c.size(spec.id);
+        if (size < 0)
             continue;
-        const int width = valueWidth(key);
-        if ((width == kTextWidth && size == 0) || (width != kTextWidth && size != uint32_t(width)) || size > 65536) {
+        const int width = spec.width;
+        if ((width == kTextWidth && size == 0) || (width != kTextWidth && size != width) || size > 65536) {
             *error = QStringLiteral("value %1 has %2 bytes").arg(key).arg(size);
             return false;
         }
-        QByteArray buf(qsizetype(size), '\0');
-        if (!STRATA_GetValue(key, buf.data(), s)) {
-            *error = QStringLiteral("value %1 cannot be read: %2").arg(key).arg(QString::fromUtf8(STRATA_LastError()));
+        QByteArray buf;
+        if (!c.bytes(spec.id, buf)) {
+            *error = QStringLiteral("value %1 cannot be read: %2").arg(key).arg(storeError());
             return false;
         }
         const QString name = QString::number(key);
@@ -61,31 +55,31 @@ bool dumpValues(StoreSession s, QJsonObject *values, QString *error)
 
 // Children in store order: every child type the store reports (ascending),
 // known to the schema or not, and within a type in sibling order.
-bool dumpChildren(StoreSession s, QJsonArray *items, QString *error)
+bool dumpChildren(StoreCursor &c, QJsonArray *items, QString *error)
 {
-    uint16_t types = 0;
-    if (!STRATA_GetChildTypeCount(&types, s)) {
-        *error = QStringLiteral("child types cannot be counted: %1").arg(QString::fromUtf8(STRATA_LastError()));
+    int types = 0;
+    if (!c.childTypeCount(types)) {
+        *error = QStringLiteral("child types cannot be counted: %1").arg(storeError());
         return false;
     }
-    for (uint16_t position = 0; position < types; ++position) {
-        uint16_t type = 0;
-        uint16_t n = 0;
-        if (!STRATA_GetChildType(position, &type, s) || !STRATA_GetItemCount(type, &n, s)) {
-            *error = QStringLiteral("child type %1 cannot be read: %2").arg(position).arg(QString::fromUtf8(STRATA_LastError()));
+    for (int position = 0; position < types; ++position) {
+        ItemType type = ItemType::None;
+        int n = 0;
+        if (!c.childType(position, type) || !c.count(type, n)) {
+            *error = QStringLiteral("child type %1 cannot be read: %2").arg(position).arg(storeError());
             return false;
         }
-        for (uint16_t i = 0; i < n; ++i) {
-            if (!STRATA_OpenItem(type, i, s)) {
-                *error = QStringLiteral("item %1 of type %2 cannot be opened").arg(i).arg(type);
+        for (int i = 0; i < n; ++i) {
+            if (!c.open(type, i)) {
+                *error = QStringLiteral("item %1 of type %2 cannot be opened").arg(i).arg(toU16(type));
                 return false;
             }
             QJsonObject item;
-            item.insert(QStringLiteral("type"), int(type));
+            item.insert(QStringLiteral("type"), int(toU16(type)));
             QJsonObject values;
             QJsonArray children;
-            const bool ok = dumpValues(s, &values, error) && dumpChildren(s, &children, error);
-            STRATA_CloseItem(s);
+            const bool ok = dumpValues(c, &values, error) && dumpChildren(c, &children, error);
+            c.close();
             if (!ok)
                 return false;
             if (!values.isEmpty())
@@ -103,7 +97,7 @@ bool dumpChildren(StoreSession s, QJsonArray *items, QString *error)
 class Loader
 {
 public:
-    explicit Loader(StoreSession s) : m_s(s) {}
+    explicit Loader(StoreSession s) : m_store(s) {}
 
     bool items(const QJsonValue &v, const QString &path)
     {
@@ -126,7 +120,7 @@ private:
     }
     bool storeFault(const QString &path, const char *what)
     {
-        return fault(path, QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromUtf8(STRATA_LastError())));
+        return fault(path, QStringLiteral("%1: %2").arg(QLatin1String(what), storeError()));
     }
 
     // An integer in [0, max]; JSON numbers are doubles, so 1.5 and 1e20 are refused too.
@@ -162,14 +156,14 @@ private:
         if (!children.isUndefined() && !children.isArray())
             return fault(path + QStringLiteral(".children"), QStringLiteral("expected an array of items"));
 
-        if (!STRATA_InsertItemBlocks(uint16_t(type), 1, m_s))
+        if (!m_store.append(ItemType(type), 1))
             return storeFault(path, "the store refused the item");
-        if (!STRATA_OpenItem(uint16_t(type), STRATA_LAST_ITEM, m_s))
+        if (!m_store.open(ItemType(type), StoreCursor::kLastItem))
             return storeFault(path, "the store cannot open the new item");
         bool ok = this->values(values.toObject(), path + QStringLiteral(".values"));
         if (ok && children.isArray())
             ok = items(children, path + QStringLiteral(".children"));
-        STRATA_CloseItem(m_s);
+        m_store.close();
         return ok;
     }
 
@@ -221,17 +215,17 @@ private:
                     data = QByteArray(reinterpret_cast<const char *>(&w), 2);
                 }
             }
-            bool stored = STRATA_InsertValue(id, data.constData(), m_s);
+            bool stored = m_store.setBytes(ValueId(id), data);
             // The mask block is also written the way the editor writes it.
             if (!stored && id == toU16(ValueId::Lx1Masks))
-                stored = STRATA_InsertData(uint32_t(data.size()), data.constData(), m_s);
+                stored = m_store.setBlock(data);
             if (!stored)
                 return storeFault(at, "the store refused the value");
         }
         return true;
     }
 
-    StoreSession m_s;
+    StoreCursor m_store;
     QString m_error;
 };
 
@@ -241,8 +235,9 @@ bool dump(StoreSession session, QByteArray *json, QString *error)
 {
     QString why;
     QJsonArray items;
-    if (!STRATA_GotoRoot(session) || !dumpChildren(session, &items, &why)) {
-        *error = why.isEmpty() ? QString::fromUtf8(STRATA_LastError()) : why;
+    StoreCursor c(session);
+    if (!c.root() || !dumpChildren(c, &items, &why)) {
+        *error = why.isEmpty() ? storeError() : why;
         return false;
     }
     QJsonObject root;
@@ -253,9 +248,9 @@ bool dump(StoreSession session, QByteArray *json, QString *error)
     return true;
 }
 
-bool load(const QByteArray &json, StoreSession *session, QString *error)
+bool load(const QByteArray &json, UniqueSession *session, QString *error)
 {
-    *session = nullptr;
+    session->reset();
     QJsonParseError parse;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
     if (parse.error != QJsonParseError::NoError) {
@@ -291,19 +286,18 @@ bool load(const QByteArray &json, StoreSession *session, QString *error)
         return false;
     }
 
-    StoreSession s = nullptr;
-    if (!STRATA_NewSession(&s)) {
-        *error = QStringLiteral("cannot create a store session: %1").arg(QString::fromUtf8(STRATA_LastError()));
+    UniqueSession s = UniqueSession::create();
+    if (!s) {
+        *error = QStringLiteral("cannot create a store session: %1").arg(storeError());
         return false;
     }
-    Loader loader(s);
-    if (!STRATA_GotoRoot(s) || !loader.items(root.value(QLatin1String("items")), QStringLiteral("$.items"))) {
-        *error = loader.error().isEmpty() ? QString::fromUtf8(STRATA_LastError()) : loader.error();
-        STRATA_CloseSession(s);
+    Loader loader(s.get());
+    if (!s.cursor().root() || !loader.items(root.value(QLatin1String("items")), QStringLiteral("$.items"))) {
+        *error = loader.error().isEmpty() ? storeError() : loader.error();
         return false;
     }
-    STRATA_GotoRoot(s);
-    *session = s;
+    s.cursor().root();
+    *session = std::move(s);
     return true;
 }
 

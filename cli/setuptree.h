@@ -10,7 +10,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "strata.h"
+#include "storecursor.h"
 
 namespace kelda::setuptree {
 
@@ -22,8 +22,8 @@ inline constexpr int kVersion = 1;
 bool dump(StoreSession session, QByteArray *json, QString *error);
 
 // A new session holding the tree of the JSON document. On any fault returns
-// false with *error naming the JSON path of the offending element; no session
-// is left open then.
-bool load(const QByteArray &json, StoreSession *session, QString *error);
+// false with *error naming the JSON path of the offending element; *session
+// is empty then.
+bool load(const QByteArray &json, UniqueSession *session, QString *error);
 
 } // namespace kelda::setuptree
