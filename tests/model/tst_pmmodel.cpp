@@ -1192,6 +1192,57 @@ private slots:
         m.newSetup();
         QVERIFY(!m.isModified());
     }
+
+    // The owning handle closes its session exactly once, wherever it was
+    // moved to. A bookmark outlives its session and stops working only when
+    // the session is closed, which makes the closing visible.
+    void sessionOwnership()
+    {
+        UniqueSession a = UniqueSession::create();
+        QVERIFY(a.isOpen());
+        const StoreSession first = a.get();
+        StoreBookmark firstMark = nullptr;
+        QVERIFY(STRATA_AddBookMark(&firstMark, first));
+
+        UniqueSession b(std::move(a));
+        QVERIFY(!a.isOpen());
+        QCOMPARE(b.get(), first);
+        QVERIFY(STRATA_GotoBookMark(firstMark, first));  // a move closes nothing
+
+        UniqueSession c = UniqueSession::create();
+        const StoreSession second = c.get();
+        StoreBookmark secondMark = nullptr;
+        QVERIFY(STRATA_AddBookMark(&secondMark, second));
+        c = std::move(b);  // closes the session c held, takes b's
+        QVERIFY(!b.isOpen());
+        QCOMPARE(c.get(), first);
+        QVERIFY(!STRATA_GotoBookMark(secondMark, second));
+        QVERIFY(STRATA_GotoBookMark(firstMark, first));
+        {
+            const UniqueSession last = std::move(c);
+            QVERIFY(STRATA_GotoBookMark(firstMark, first));
+        }
+        QVERIFY(!c.isOpen());
+        QVERIFY(!STRATA_GotoBookMark(firstMark, first));  // closed with `last`
+        STRATA_RemoveBookMark(firstMark, first);
+        STRATA_RemoveBookMark(secondMark, second);
+
+        // A copy is a session of its own, independent of its source.
+        PMModel m;
+        bool copied = false;
+        UniqueSession copy = UniqueSession::copyOf(m.session(), &copied);
+        QVERIFY(copied);
+        QVERIFY(copy.get() != m.session());
+        StoreCursor cursor = copy.cursor();
+        QVERIFY(cursor.item(ItemType::KeypadKey, 24));
+        QCOMPARE(cursor.textOr(ValueId::Name), QStringLiteral("Keypad 25"));
+        QVERIFY(cursor.setText(ValueId::Name, QStringLiteral("Copy")));
+        QCOMPARE(m.itemName(ItemType::KeypadKey, 24), QStringLiteral("Keypad 25"));
+        UniqueSession empty = UniqueSession::copyOf(nullptr, &copied);
+        QVERIFY(empty.isOpen());
+        QVERIFY(!copied);
+        QVERIFY(!empty.cursor().setup());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPMModel)
