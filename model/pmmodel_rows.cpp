@@ -117,13 +117,13 @@ bool PMModel::insertRows(int row, int count, const QModelIndex &parent)
     if (type == ItemType::None || !c.setup())
         return false;
     const int n = c.count(type);
-    if (n >= STRATA_LAST_ITEM || (isLimitedTable(type) && n >= kMaxTableItems))
+    if (n >= StoreCursor::kLastItem || (isLimitedTable(type) && n >= kMaxTableItems))
         return false;
 
     const QString name = defaultName(type);
     // The item always goes to the end, whatever row the caller asked for.
     beginInsertRows(QModelIndex(), n, n);
-    if (c.setup() && c.append(type, 1) && c.open(type, STRATA_LAST_ITEM)) {
+    if (c.setup() && c.append(type, 1) && c.open(type, StoreCursor::kLastItem)) {
         c.setText(ValueId::Name, name);
         writeRowDefaults(c, type, n);
     }
