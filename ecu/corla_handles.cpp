@@ -201,6 +201,21 @@ QByteArray ICal::readRawData(uint32_t address, uint32_t size) const
     return bytes;
 }
 
+QByteArray ICal::contents() const
+{
+    return isNull() ? QByteArray() : readRawData(0, CORLA_ICal_GetDataEnd(get()));
+}
+
+uint32_t ICal::crc32() const
+{
+    return isNull() ? 0 : CORLA_ICal_GetCrc32(get());
+}
+
+bool Ecu::storedCalibration(uint32_t *length, uint32_t *crc) const
+{
+    return !isNull() && CORLA_Ecu_GetStoredCalibration(get(), length, crc) != 0;
+}
+
 bool Ecu::isConnected() const
 {
     return !isNull() && CORLA_Ecu_IsConnected(get()) != 0;
@@ -279,6 +294,11 @@ int EcuTxn::status() const
     return txn_ ? CORLA_EcuTxn_GetStatus(txn_) : -1;
 }
 
+int EcuTxn::moduleHolds() const
+{
+    return txn_ ? CORLA_EcuTxn_GetModuleHolds(txn_) : -1;
+}
+
 void EcuTxn::abort() const
 {
     if (txn_)
@@ -293,6 +313,16 @@ EcuTxnConnect::EcuTxnConnect()
 EcuTxnUploadCal::EcuTxnUploadCal(const ICal &cal)
     : EcuTxn(CORLA_EcuTxn_UploadCal_Create(cal.get()))
 {
+}
+
+EcuTxnReadCal::EcuTxnReadCal(const ICal &cal)
+    : EcuTxn(CORLA_EcuTxn_ReadCal_Create(cal.get()))
+{
+}
+
+QString moduleHoldsText(int holds)
+{
+    return fromWide(CORLA_ModuleHoldsText(holds));
 }
 
 // ---- ports and strings -------------------------------------------------

@@ -90,6 +90,9 @@ public:
     // 0 on success, as CORLA_ICal_WriteRawDataEx.
     int writeRawData(uint32_t address, const QByteArray &bytes) const;
     QByteArray readRawData(uint32_t address, uint32_t size) const;
+    // Everything an upload would send: bytes 0 up to the highest one written.
+    QByteArray contents() const;
+    uint32_t crc32() const;
 };
 
 class Cal : public ICal
@@ -109,6 +112,9 @@ public:
     ICal calibration() const;
     // Replaces the ECU's calibration with an empty one for its RUNE.
     Cal newCalibration() const;
+    // What the module has stored, as it last said (IDENTIFY) or our last
+    // commit made it; false when not connected.
+    bool storedCalibration(uint32_t *length, uint32_t *crc) const;
     bool addListener(const EcuListenerTable &table) const;
     bool addCalListener(const CalListenerTable &table) const;
 };
@@ -127,6 +133,8 @@ public:
     QString name() const;
     bool isDisconnectOnFail() const;
     int status() const;  // -1 until finished
+    // An upload's CORLA_HOLDS_… once finished, -1 before and for other kinds.
+    int moduleHolds() const;
     void abort() const;
 
     bool operator==(const EcuTxn &other) const { return txn_ == other.txn_; }
@@ -148,6 +156,16 @@ class EcuTxnUploadCal : public EcuTxn
 public:
     explicit EcuTxnUploadCal(const ICal &cal);
 };
+
+// Reads the module's stored calibration into cal.
+class EcuTxnReadCal : public EcuTxn
+{
+public:
+    explicit EcuTxnReadCal(const ICal &cal);
+};
+
+// The sentence that tells the user what the module holds (CORLA_HOLDS_…).
+QString moduleHoldsText(int holds);
 
 // A port list, created on construction and destroyed with the object.
 class PortList

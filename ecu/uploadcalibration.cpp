@@ -18,6 +18,16 @@ QString incompatibleText(const QString &runeName, const QString &runeVersion)
                          "If this is a LX2, please upgrade the firmware to 30v00 or later.");
 }
 
+QString noRuneText()
+{
+    corla::String folders;
+    CORLA_Setup_GetRuneFolders(folders.get());
+    QString text = QStringLiteral("RUNE file is not installed for this ECU.\n");
+    if (folders.text().isEmpty())
+        return text + QStringLiteral("No folder is set up for RUNE files.");
+    return text + QStringLiteral("Copy the module's RUNE file into one of these folders:\n") + folders.text();
+}
+
 QByteArray runeNameField(const QByteArray &name, int size)
 {
     if (size <= 0)
@@ -35,7 +45,10 @@ QByteArray unpaddedName(const QString &setupPath)
     return QFileInfo(setupPath).fileName().toLatin1();
 }
 
-PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calName, const QString &imagePath)
+namespace {
+
+// A new calibration for the connected module, if it is one we write to.
+PreparedUpload checkModule(const corla::Ecu &ecu)
 {
     PreparedUpload prepared;
     ecu.newCalibration();
@@ -53,6 +66,33 @@ PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calNa
         prepared.detail = incompatibleText(prepared.runeName, prepared.runeVersion);
         return prepared;
     }
+    prepared.result = PreparedUpload::Result::Ready;
+    return prepared;
+}
+
+} // namespace
+
+PreparedUpload prepareRestore(const corla::Ecu &ecu, const QByteArray &calibration)
+{
+    PreparedUpload prepared = checkModule(ecu);
+    if (prepared.result != PreparedUpload::Result::Ready)
+        return prepared;
+    if (calibration.isEmpty() || prepared.cal.writeRawData(0, calibration) != 0) {
+        prepared.result = PreparedUpload::Result::WriteFailed;
+        prepared.detail = calibration.isEmpty()
+                              ? QStringLiteral("The calibration file is empty.")
+                              : QStringLiteral("The calibration (%1 bytes) does not fit into the calibration of this module.")
+                                    .arg(calibration.size());
+    }
+    return prepared;
+}
+
+PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calName, const QString &imagePath)
+{
+    PreparedUpload prepared = checkModule(ecu);
+    if (prepared.result != PreparedUpload::Result::Ready)
+        return prepared;
+    const corla::Rune rune = ecu.rune();
 
     const uint32_t nameAddress = rune.calNameAddress();
     const uint16_t nameSize = rune.calNameSize();

@@ -18,8 +18,9 @@ inline constexpr int kStatusNoRune = 5;
 
 // The message boxes of an upload: titles and texts as the user sees them.
 inline constexpr char kNoRuneTitle[] = "No RUNE";
-inline constexpr char kNoRuneText[] =
-    "RUNE file is not installed for this ECU.\n Please install the correct RUNE file using Tarnv4.";
+// "RUNE file is not installed for this ECU." and the folders RUNE files are
+// looked for in, one a line.
+QString noRuneText();
 inline constexpr char kIncompatibleTitle[] = "Incompatible ECU";
 inline constexpr char kCompleteTitle[] = "OK";
 inline constexpr char kCompleteText[] = "Upload Complete";
@@ -61,5 +62,9 @@ struct PreparedUpload {
 // The upload's checks and contents, in order: new calibration, RUNE name and
 // version, the name field at the RUNE's name address, the image right behind it.
 PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calName, const QString &imagePath);
+
+// The same checks, then a calibration read back from a module (kelda-cli
+// read) written whole from address 0.
+PreparedUpload prepareRestore(const corla::Ecu &ecu, const QByteArray &calibration);
 
 } // namespace kelda::upload

@@ -5,9 +5,19 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include "atomicfile.h"
 #include "uploadcalibration.h"
 
 namespace kelda::upload {
+
+namespace {
+
+QString crcText(uint32_t crc)
+{
+    return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
+}
+
+} // namespace
 
 // The dialog's mediator, with the user's part played by the driver.
 class UploadDriver::Mediator : public corla::BasicEcuMediator
@@ -33,10 +43,11 @@ public:
 
     bool confirmEngineRunning() override
     {
-        owner_->log(QStringLiteral("The engine is running: %1")
-                        .arg(owner_->options_.engineRunningOk ? QStringLiteral("continuing as asked")
-                                                              : QStringLiteral("stop the engine and try again")));
-        return owner_->options_.engineRunningOk;
+        // Only someone at the vehicle can say the engine has stopped: never
+        // answered from here, whatever --yes says.
+        owner_->engineRunning_ = true;
+        owner_->log(QStringLiteral("The engine is running: stop the engine and run the command again."));
+        return false;
     }
 
     bool confirmIntLogSetup() override
@@ -84,7 +95,9 @@ UploadDriver::~UploadDriver()
     if (mediator_)
         mediator_->shutdown();
     uploadTxn_.reset();
+    readTxn_.reset();
     connectTxn_.reset();
+    readCal_.set(nullptr);
     mediator_.reset();
 }
 
@@ -165,13 +178,23 @@ bool UploadDriver::run()
         loop_ = nullptr;
     }
 
+    // An upload cut short by the time limit is aborted here; if COMMIT had
+    // been sent, the library has asked the module what it holds.
     mediator_->shutdown();
+    const int holds = uploadTxn_ ? uploadTxn_->moduleHolds() : -1;
+    if (!ok_ && uploadTxn_ && holds > CORLA_HOLDS_PREVIOUS && !failure_.contains(corla::moduleHoldsText(holds)))
+        failure_ += QStringLiteral(". ") + corla::moduleHoldsText(holds);
     return ok_;
 }
 
 void UploadDriver::connectDone(void *context, int code, const void *data, int)
 {
     static_cast<UploadDriver *>(context)->onConnectDone(code, static_cast<const int *>(data));
+}
+
+void UploadDriver::readDone(void *context, int code, const void *data, int)
+{
+    static_cast<UploadDriver *>(context)->onReadDone(code, static_cast<const int *>(data));
 }
 
 void UploadDriver::uploadDone(void *context, int code, const void *data, int)
@@ -184,17 +207,81 @@ void UploadDriver::onConnectDone(int code, const int *status)
     if (code != kCodeFinished || !status || done_)
         return;
     if (*status == kStatusNoRune) {
-        finish(false, QString::fromLatin1(kNoRuneTitle) + QStringLiteral(": ")
-                          + QString::fromLatin1(kNoRuneText).simplified());
+        finish(false, QString::fromLatin1(kNoRuneTitle) + QStringLiteral(": ") + noRuneText().simplified());
         return;
     }
     if (*status != kStatusOk) {
         finish(false, QStringLiteral("connection failed: %1").arg(corla::fromWide(CORLA_StatusText(*status))));
         return;
     }
+    switch (options_.task) {
+    case Task::Read:
+        startRead();
+        break;
+    case Task::Verify:
+        verify();
+        break;
+    case Task::Upload:
+    case Task::Restore:
+        if (options_.outputPath.isEmpty())
+            startWrite();
+        else
+            startRead();  // the backup first
+        break;
+    }
+}
 
+void UploadDriver::startRead()
+{
     const corla::Ecu ecu(mediator_->ecu());
-    PreparedUpload prepared = prepareCalibration(ecu, options_.calName, options_.imagePath);
+    readCal_ = ecu.newCalibration();
+    readTxn_ = std::make_unique<corla::EcuTxnReadCal>(readCal_);
+    if (!mediator_->startTxn(*readTxn_, Delegate{&UploadDriver::readDone, this, -1, 0}))
+        finish(false, QStringLiteral("reading could not be started"));
+}
+
+void UploadDriver::onReadDone(int code, const int *status)
+{
+    if (code != kCodeFinished || !status || done_)
+        return;
+    const bool backup = options_.task != Task::Read;
+    const QString what = backup ? QStringLiteral("backup failed") : QStringLiteral("reading failed");
+    if (*status != kStatusOk) {
+        finish(false, QStringLiteral("%1: %2; nothing was written to the module")
+                          .arg(what, corla::fromWide(CORLA_StatusText(*status))));
+        return;
+    }
+    const QByteArray bytes = readCal_.contents();
+    if (bytes.isEmpty()) {
+        if (!backup) {
+            finish(false, QStringLiteral("the module holds no calibration; %1 was not written").arg(options_.outputPath));
+            return;
+        }
+        log(QStringLiteral("The module holds no calibration: there is nothing to back up, %1 was not written.")
+                .arg(options_.outputPath));
+        startWrite();
+        return;
+    }
+    QString error;
+    if (!kelda::fileio::writeAtomically(options_.outputPath, bytes, &error)) {
+        finish(false, backup ? QStringLiteral("%1: %2; nothing was written to the module").arg(what, error) : error);
+        return;
+    }
+    log(QStringLiteral("Wrote %1 bytes (CRC-32 %2) to %3.")
+            .arg(bytes.size())
+            .arg(crcText(readCal_.crc32()), options_.outputPath));
+    if (backup)
+        startWrite();
+    else
+        finish(true, QString());
+}
+
+void UploadDriver::startWrite()
+{
+    const corla::Ecu ecu(mediator_->ecu());
+    PreparedUpload prepared = options_.task == Task::Restore
+                                  ? prepareRestore(ecu, options_.calibration)
+                                  : prepareCalibration(ecu, options_.calName, options_.imagePath);
     switch (prepared.result) {
     case PreparedUpload::Result::Ready:
         break;
@@ -215,6 +302,54 @@ void UploadDriver::onConnectDone(int code, const int *status)
         finish(false, QStringLiteral("the upload could not be started"));
 }
 
+void UploadDriver::verify()
+{
+    const corla::Ecu ecu(mediator_->ecu());
+    const PreparedUpload prepared = prepareCalibration(ecu, options_.calName, options_.imagePath);
+    if (prepared.result == PreparedUpload::Result::NoRune || prepared.result == PreparedUpload::Result::Incompatible) {
+        finish(false, QString::fromLatin1(prepared.result == PreparedUpload::Result::NoRune ? kNoRuneTitle
+                                                                                               : kIncompatibleTitle)
+                          + QStringLiteral(": ") + prepared.detail.simplified());
+        return;
+    }
+    if (prepared.result != PreparedUpload::Result::Ready) {
+        finish(false, prepared.detail);
+        return;
+    }
+    uint32_t length = 0;
+    uint32_t crc = 0;
+    if (!ecu.storedCalibration(&length, &crc)) {
+        finish(false, QStringLiteral("the module is no longer connected"));
+        return;
+    }
+    const uint32_t ours = CORLA_ICal_GetDataEnd(prepared.cal.get());
+    const uint32_t ourCrc = prepared.cal.crc32();
+    if (length == ours && crc == ourCrc) {
+        log(QStringLiteral("The module holds this setup's calibration: %1 bytes, CRC-32 %2.").arg(length).arg(crcText(crc)));
+        finish(true, QString());
+        return;
+    }
+    differs_ = true;
+    finish(false, QStringLiteral("the module holds %1 bytes with CRC-32 %2; this setup's calibration is %3 bytes with "
+                                 "CRC-32 %4 (%5)")
+                      .arg(length)
+                      .arg(crcText(crc))
+                      .arg(ours)
+                      .arg(crcText(ourCrc))
+                      .arg(length != ours ? QStringLiteral("the lengths differ") : QStringLiteral("the CRCs differ")));
+}
+
+QString UploadDriver::uploadFailure(int status, int holds) const
+{
+    const QString why = engineRunning_ && status == CORLA_STATUS_CANCELLED
+                            ? QStringLiteral("the module reports that the engine is running: stop the engine and "
+                                             "run the command again")
+                            : corla::fromWide(CORLA_StatusText(status));
+    if (holds <= CORLA_HOLDS_PREVIOUS)
+        return QStringLiteral("upload failed: %1; the module keeps its previous calibration").arg(why);
+    return QStringLiteral("upload failed: %1. %2").arg(why, corla::moduleHoldsText(holds));
+}
+
 void UploadDriver::onUploadDone(int code, const int *status)
 {
     if (code != kCodeFinished || !status || done_)
@@ -223,8 +358,7 @@ void UploadDriver::onUploadDone(int code, const int *status)
         log(QString::fromLatin1(kCompleteText));
         finish(true, QString());
     } else {
-        finish(false, QStringLiteral("upload failed: %1; the module keeps its previous calibration")
-                          .arg(corla::fromWide(CORLA_StatusText(*status))));
+        finish(false, uploadFailure(*status, uploadTxn_->moduleHolds()));
     }
 }
 

@@ -1,12 +1,15 @@
 // UploadDriver: the upload dialog's work without a dialog, for kelda-cli. The
 // same port choice, mediator, transactions, checks and calibration contents;
-// log lines and progress go to callbacks, questions get fixed answers.
+// log lines and progress go to callbacks, questions get fixed answers. It also
+// reads the module's calibration back, writes such a calibration again and
+// compares the module's with a setup's.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -19,13 +22,24 @@ namespace kelda::upload {
 class UploadDriver
 {
 public:
+    enum class Task {
+        Upload,   // the setup's name and image, as the dialog uploads them
+        Restore,  // a calibration read back earlier, written whole
+        Read,     // the module's calibration into outputPath
+        Verify,   // does the module hold exactly the setup's calibration?
+    };
+
     struct Options {
+        Task task = Task::Upload;
         QString port;             // display name as listed, or a device path
-        QByteArray calName;       // the setup's file name in Latin-1
-        QString imagePath;        // the compiled raw image
-        bool engineRunningOk = false;  // answer to "engine is running": go on?
-        bool intLogSetupOk = false;    // answer to "internal logging setup not valid": go on?
-        int timeoutSeconds = 0;   // 0: no limit beyond the library's own
+        QByteArray calName;       // Upload, Verify: the setup's file name in Latin-1
+        QString imagePath;        // Upload, Verify: the compiled raw image
+        QByteArray calibration;   // Restore: what to write from address 0
+        // Read: the file to write. Upload, Restore: when set, the module's
+        // calibration is read into it before anything is written.
+        QString outputPath;
+        bool intLogSetupOk = false;  // answer to "internal logging setup not valid": go on?
+        int timeoutSeconds = 0;      // 0: no limit beyond the library's own
     };
 
     explicit UploadDriver(Options options);
@@ -34,9 +48,12 @@ public:
     std::function<void(const QString &)> onLog;     // one line per library message
     std::function<void(double)> onProgress;         // fraction 0..1
 
-    // Runs until the upload has ended; true only after "Upload Complete".
+    // Runs until the task has ended; true on success ("Upload Complete", the
+    // file written, or the module holding the setup's calibration).
     bool run();
     QString failure() const { return failure_; }    // why run() returned false
+    // Verify: the module answered and holds something else (not a failure to ask).
+    bool differs() const { return differs_; }
 
     // Display names of the ports the dialog would list, in its order.
     static QStringList portNames();
@@ -48,17 +65,27 @@ private:
     void log(const QString &text);
     void finish(bool ok, const QString &why);
     void onConnectDone(int code, const int *status);
+    void onReadDone(int code, const int *status);
     void onUploadDone(int code, const int *status);
+    void startRead();
+    void startWrite();
+    void verify();
+    QString uploadFailure(int status, int holds) const;
     static void connectDone(void *context, int code, const void *data, int extra);
+    static void readDone(void *context, int code, const void *data, int extra);
     static void uploadDone(void *context, int code, const void *data, int extra);
 
     Options options_;
     std::unique_ptr<Mediator> mediator_;
     std::unique_ptr<corla::EcuTxnConnect> connectTxn_;
+    std::unique_ptr<corla::EcuTxnReadCal> readTxn_;
     std::unique_ptr<corla::EcuTxnUploadCal> uploadTxn_;
+    corla::Cal readCal_;
     QEventLoop *loop_ = nullptr;
     bool done_ = false;
     bool ok_ = false;
+    bool differs_ = false;
+    bool engineRunning_ = false;
     QString failure_;
 };
 

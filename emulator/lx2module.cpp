@@ -1,20 +1,20 @@
 #include "lx2module.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <unistd.h>
+
+#include "atomicfile.h"
 
 namespace proto = corla::proto;
 
 Lx2Module::Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray &)> writer)
-    : o_(o), write_(std::move(writer))
+    : o_(o), write_(std::move(writer)), parser_(o.old ? proto::kMaxPayload : proto::kMaxLargePayload),
+      engineRunning_(o.engineRunning)
 {
     clock_.start();
     byteMs_ = o_.baud > 0 ? proto::kLineBitsPerByte * 1000.0 / o_.baud : 0;
@@ -34,6 +34,22 @@ void Lx2Module::note(const QString &text) const
 {
     if (o_.verbose)
         std::fprintf(stderr, "lx2-emulator: %s\n", qPrintable(text));
+}
+
+uint8_t Lx2Module::flags() const
+{
+    return engineRunning_ ? proto::EngineRunning : 0;
+}
+
+void Lx2Module::printStats(const QString &outcome)
+{
+    if (!o_.stats)
+        return;
+    std::printf("stats: COMMIT %s; WRITE %d, data %lld, SUMS %d, READ %d\n", qPrintable(outcome), writes_,
+                static_cast<long long>(dataBytes_), sums_, reads_);
+    std::fflush(stdout);
+    writes_ = sums_ = reads_ = 0;
+    dataBytes_ = 0;
 }
 
 void Lx2Module::receive(const QByteArray &bytes)
@@ -56,9 +72,21 @@ void Lx2Module::receive(const QByteArray &bytes)
         return;
     }
     // Paced: each byte takes its time on the line before the module sees it.
+    // The terminal hands over whatever it buffered, frame boundaries or not,
+    // so small pieces arrive one after the other: a frame is complete when
+    // its last byte is, not when the end of the buffer it came in is.
+    constexpr qsizetype kPiece = 16;
     const double now = nowMs();
-    rxClock_ = std::max(rxClock_, now) + bytes.size() * byteMs_;
-    rx_.push_back({rxClock_, bytes});
+    if (byteMs_ == 0) {
+        rx_.push_back({now, bytes});
+    } else {
+        rxClock_ = std::max(rxClock_, now);
+        for (qsizetype at = 0; at < bytes.size(); at += kPiece) {
+            const QByteArray piece = bytes.mid(at, kPiece);
+            rxClock_ += piece.size() * byteMs_;
+            rx_.push_back({rxClock_, piece});
+        }
+    }
     tick();
 }
 
@@ -150,6 +178,11 @@ void Lx2Module::handle(const proto::Frame &f, const QByteArray &raw)
         send(proto::encode(proto::Nak, f.sequence, QByteArray(1, char(proto::BadFrame))), false);
         return;
     }
+    if (muted_ > 0) {
+        --muted_;
+        note(QStringLiteral("muted after a commit: ignoring %1").arg(proto::commandName(f.command)));
+        return;
+    }
     if (f.command != proto::Identify && raw == lastRequest_ && !lastReply_.isEmpty()) {
         note(QStringLiteral("repeat of %1 seq %2, answering again").arg(proto::commandName(f.command)).arg(f.sequence));
         send(lastReply_, true);
@@ -159,6 +192,12 @@ void Lx2Module::handle(const proto::Frame &f, const QByteArray &raw)
     const QByteArray reply = proto::encode(uint8_t(f.command | proto::kReplyBit), f.sequence, payload);
     lastRequest_ = raw;
     lastReply_ = reply;
+    if (f.command == proto::Commit && o_.muteAfterCommit >= 0) {
+        // Like a module that restarts once it has stored: no reply, and deaf for a while.
+        note(QStringLiteral("not answering the commit and the next %1 requests").arg(o_.muteAfterCommit));
+        muted_ = o_.muteAfterCommit;
+        return;
+    }
     send(reply, true);
 }
 
@@ -169,31 +208,49 @@ QByteArray Lx2Module::execute(const proto::Frame &f)
         r.append(char(code));
         return r;
     };
-    const uint8_t flags = o_.engineRunning ? proto::EngineRunning : 0;
     note(QStringLiteral("%1 seq %2, %3 bytes").arg(proto::commandName(f.command)).arg(f.sequence).arg(f.payload.size()));
     switch (f.command) {
-    case proto::Identify:
+    case proto::Identify: {
         staging_.reset();
         result(proto::Ok);
-        proto::putIdentity(r, {o_.module, o_.firmware, flags, o_.capacity, uint32_t(stored_.size()), proto::crc32(stored_)});
+        proto::Identity id{o_.module, o_.firmware, flags(), o_.capacity, uint32_t(stored_.size()), proto::crc32(stored_)};
+        if (!o_.old)
+            id.maxWrite = proto::kMaxWriteData;
+        proto::putIdentity(r, id);
         return r;
+    }
     case proto::Status:
+        if (engineRunning_ && o_.engineStopsAfter >= 0 && engineSeen_ >= o_.engineStopsAfter) {
+            engineRunning_ = false;  // stopped while the host was asking
+            note(QStringLiteral("the engine has stopped"));
+        }
         result(proto::Ok);
-        r.append(char(flags));
+        r.append(char(flags()));
+        if (engineRunning_)
+            ++engineSeen_;
         return r;
     case proto::Begin: {
-        if (f.payload.size() != 4)
+        if (f.payload.size() != 4 && (o_.old || f.payload.size() != 5))
             return result(proto::BadArgument);
         const uint32_t len = proto::getU32(f.payload, 0);
+        const uint8_t base = f.payload.size() == 5 ? uint8_t(f.payload[4]) : uint8_t(proto::BaseEmpty);
+        if (base != proto::BaseEmpty && base != proto::BaseStored)
+            return result(proto::BadArgument);
         if (len == 0 || len > o_.capacity)
             return result(proto::OutOfRange);
-        staging_ = QByteArray(qsizetype(len), char(proto::kFill));
+        if (base == proto::BaseStored) {
+            staging_ = stored_.left(qsizetype(len));
+            staging_->append(QByteArray(qsizetype(len) - staging_->size(), char(proto::kFill)));
+        } else {
+            staging_ = QByteArray(qsizetype(len), char(proto::kFill));
+        }
         result(proto::Ok);
-        r.append(char(flags));
+        r.append(char(flags()));
         return r;
     }
     case proto::Write: {
-        if (f.payload.size() <= proto::kWriteHeader)
+        const int most = o_.old ? proto::kBlockSize : proto::kMaxWriteData;
+        if (f.payload.size() <= proto::kWriteHeader || f.payload.size() > proto::kWriteHeader + most)
             return result(proto::BadArgument);
         if (!staging_)
             return result(proto::NoUpload);
@@ -202,6 +259,8 @@ QByteArray Lx2Module::execute(const proto::Frame &f)
         if (uint64_t(addr) + uint64_t(n) > uint64_t(staging_->size()))
             return result(proto::OutOfRange);
         std::copy(f.payload.begin() + proto::kWriteHeader, f.payload.end(), staging_->begin() + addr);
+        ++writes_;
+        dataBytes_ += n;
         return result(proto::Ok);
     }
     case proto::Verify:
@@ -220,12 +279,46 @@ QByteArray Lx2Module::execute(const proto::Frame &f)
         QString err;
         if (!store(*staging_, &err)) {
             note(QStringLiteral("storing failed: %1").arg(err));
+            printStats(QStringLiteral("storage failed (%1)").arg(err));
             return result(proto::StorageFailed);
         }
         stored_ = *staging_;
         staging_.reset();
         note(QStringLiteral("committed %1 bytes").arg(stored_.size()));
+        printStats(QStringLiteral("stored %1 bytes, CRC-32 %2")
+                       .arg(stored_.size())
+                       .arg(proto::crc32(stored_), 8, 16, QLatin1Char('0')));
         return result(proto::Ok);
+    }
+    case proto::Sums: {
+        if (o_.old)
+            return result(proto::UnknownCommand);
+        const std::optional<proto::SumsRequest> q = proto::readSumsRequest(f.payload);
+        if (!q)
+            return result(proto::BadArgument);
+        if (uint64_t(q->address) + uint64_t(q->count - 1) * q->blockSize >= uint64_t(stored_.size()))
+            return result(proto::OutOfRange);
+        ++sums_;
+        result(proto::Ok);
+        for (uint32_t sum : proto::blockSums(stored_, *q))
+            proto::putU32(r, sum);
+        return r;
+    }
+    case proto::Read: {
+        if (o_.old)
+            return result(proto::UnknownCommand);
+        if (f.payload.size() != 6)
+            return result(proto::BadArgument);
+        const uint32_t addr = proto::getU32(f.payload, 0);
+        const uint16_t n = proto::getU16(f.payload, 4);
+        if (n == 0 || n > proto::kMaxRead)
+            return result(proto::BadArgument);
+        if (uint64_t(addr) + n > uint64_t(stored_.size()))
+            return result(proto::OutOfRange);
+        ++reads_;
+        result(proto::Ok);
+        r.append(stored_.mid(addr, n));
+        return r;
     }
     case proto::Abort:
     case proto::Disconnect:
@@ -238,19 +331,6 @@ QByteArray Lx2Module::execute(const proto::Frame &f)
 
 bool Lx2Module::store(const QByteArray &data, QString *error)
 {
-    if (o_.calFile.isEmpty())
-        return true;
-    QSaveFile f(o_.calFile);
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size() || !f.commit()) {
-        *error = f.errorString();
-        return false;
-    }
-    // The rename is durable only once the folder is synced too.
-    const QString dir = QFileInfo(o_.calFile).absolutePath();
-    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-    return true;
+    // Without a file the calibration lives in memory only.
+    return o_.calFile.isEmpty() || kelda::fileio::writeAtomically(o_.calFile, data, error);
 }

@@ -30,6 +30,10 @@ struct ModuleOptions {
     qint64 exitAfter = -1;
     QString calFile;
     bool verbose = false;
+    bool old = false;           // a module from before SUMS, READ and larger WRITEs
+    bool stats = false;         // print what each COMMIT received
+    int muteAfterCommit = -1;   // after a COMMIT, answer neither it nor the next N requests
+    int engineStopsAfter = -1;  // the engine stops once N STATUS requests found it running
 };
 
 class Lx2Module : public QObject
@@ -49,6 +53,8 @@ private:
     void send(const QByteArray &frame, bool isReply);
     bool store(const QByteArray &data, QString *error);
     void note(const QString &text) const;
+    void printStats(const QString &outcome);
+    uint8_t flags() const;
 
     ModuleOptions o_;
     std::function<void(const QByteArray &)> write_;
@@ -61,13 +67,19 @@ private:
         QByteArray bytes;
     };
     std::deque<Chunk> rx_, tx_;
-    corla::proto::FrameParser parser_;
+    corla::proto::FrameParser parser_{corla::proto::kMaxLargePayload};
     qint64 received_ = 0;
     bool silent_ = false;
     int repliesSent_ = 0, framesReceived_ = 0;
 
     QByteArray stored_;
     std::optional<QByteArray> staging_;
+    bool engineRunning_ = false;
+    int engineSeen_ = 0;
+    int muted_ = 0;
+    // Requests since the last COMMIT, for --stats.
+    int writes_ = 0, sums_ = 0, reads_ = 0;
+    qint64 dataBytes_ = 0;
     QByteArray lastRequest_, lastReply_;
     QString loadError_;
 };

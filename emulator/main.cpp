@@ -84,8 +84,12 @@ int main(int argc, char **argv)
     const QCommandLineOption exitAfter({QStringLiteral("exit-after")}, QStringLiteral("Exit (status 3) after receiving N bytes."), QStringLiteral("N"));
     const QCommandLineOption calFile({QStringLiteral("cal-file")}, QStringLiteral("File holding the committed calibration (read at start, replaced atomically on commit)."), QStringLiteral("path"));
     const QCommandLineOption verbose({QStringLiteral("verbose")}, QStringLiteral("Log every frame to standard error."));
+    const QCommandLineOption engineStops({QStringLiteral("engine-stops-after")}, QStringLiteral("With --engine-running: the engine stops once N STATUS requests have found it running."), QStringLiteral("N"));
+    const QCommandLineOption mute({QStringLiteral("mute-after-commit")}, QStringLiteral("After a COMMIT (stored or not), answer neither it nor the next N requests."), QStringLiteral("N"));
+    const QCommandLineOption old({QStringLiteral("old")}, QStringLiteral("Behave like a module from before SUMS, READ, BEGIN from the stored calibration and WRITE requests larger than 1024 bytes."));
+    const QCommandLineOption stats({QStringLiteral("stats")}, QStringLiteral("Print a line on standard output for every COMMIT: the outcome and the requests received since the last one."));
     p.addOptions({device, link, identity, module, firmware, engine, capacity, baud, drop, corrupt, delay, delayMs,
-                  dropRx, corruptRx, silent, exitAfter, calFile, verbose});
+                  dropRx, corruptRx, silent, exitAfter, calFile, verbose, engineStops, mute, old, stats});
     p.process(app);
 
     ModuleOptions o;
@@ -136,7 +140,13 @@ int main(int argc, char **argv)
     o.exitAfter = p.isSet(exitAfter) ? s : -1;
     o.calFile = p.value(calFile);
     o.verbose = p.isSet(verbose);
+    count(engineStops, &o.engineStopsAfter);
+    count(mute, &o.muteAfterCommit);
+    o.old = p.isSet(old);
+    o.stats = p.isSet(stats);
 
+    // A file size limit makes a write fail (EFBIG) instead of ending the module.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (::pipe(signalPipe) == 0) {
         std::signal(SIGTERM, onSignal);
         std::signal(SIGINT, onSignal);

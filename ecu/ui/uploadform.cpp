@@ -28,7 +28,8 @@ UploadForm::UploadForm(QWidget *parent, const QString &port, const QByteArray &c
 
     ready_ = true;
     reconnect_ = false;
-    connectEcu();
+    if (missingPort_.isEmpty())
+        connectEcu();
 }
 
 UploadForm::~UploadForm()
@@ -48,7 +49,7 @@ QString UploadForm::imageFileName() const
 
 QString UploadForm::portName() const
 {
-    return ui->portCombo->currentText();
+    return missingPort_.isEmpty() ? ui->portCombo->currentText() : missingPort_;
 }
 
 QComboBox *UploadForm::portCombo() const
@@ -89,8 +90,17 @@ void UploadForm::fillPorts()
 void UploadForm::selectPort(const QString &port)
 {
     int index = ui->portCombo->findText(port, Qt::MatchExactly);
+    if (index < 0 && !port.isEmpty()) {
+        // Never another port in its place without the user's word: a module
+        // on the first listed port may not be the one meant.
+        missingPort_ = port;
+        ui->portCombo->setCurrentIndex(-1);
+        mediator_->setPort(nullptr, nullptr);
+        appendLog(tr("The remembered port %1 is not present. Choose the port the module is connected to.").arg(port));
+        return;
+    }
     if (index < 0)
-        index = 0;
+        index = 0;  // nothing remembered: the first listed port
     ui->portCombo->setCurrentIndex(index);
 
     corla::PortList list;
@@ -125,7 +135,7 @@ void UploadForm::onConnectDone(int code, const int *status)
         uploadCalibration();
     } else if (*status == kStatusNoRune) {
         outcome_ = Outcome::NoRune;
-        ask(QMessageBox::Warning, tr(kNoRuneTitle), tr(kNoRuneText), QMessageBox::Ok);
+        ask(QMessageBox::Warning, tr(kNoRuneTitle), noRuneText(), QMessageBox::Ok);
         close();
     } else if (*status != CORLA_STATUS_ABORTED) {
         // Stay open: the log says what failed; the user may pick another port.
@@ -143,7 +153,7 @@ void UploadForm::uploadCalibration()
     case PreparedUpload::Result::NoRune:
         outcome_ = Outcome::NoRune;
         mediator_->disconnect();
-        ask(QMessageBox::Warning, tr(kNoRuneTitle), tr(kNoRuneText), QMessageBox::Ok);
+        ask(QMessageBox::Warning, tr(kNoRuneTitle), noRuneText(), QMessageBox::Ok);
         close();
         return;
     case PreparedUpload::Result::Incompatible:
@@ -182,20 +192,32 @@ void UploadForm::onUploadDone(int code, const int *status)
     }
     if (outcome_ != Outcome::Cancelled)
         outcome_ = Outcome::Failed;
-    appendLog(tr("Upload failed: %1. The module keeps its previous calibration.")
-                  .arg(corla::fromWide(CORLA_StatusText(*status))));
+    const int holds = uploadTxn_ ? uploadTxn_->moduleHolds() : CORLA_HOLDS_PREVIOUS;
+    if (holds <= CORLA_HOLDS_PREVIOUS)
+        appendLog(tr("Upload failed: %1. The module keeps its previous calibration.")
+                      .arg(corla::fromWide(CORLA_StatusText(*status))));
+    else  // COMMIT had been sent: what the library found out when it asked
+        appendLog(tr("Upload failed: %1. %2").arg(corla::fromWide(CORLA_StatusText(*status)),
+                                                  corla::moduleHoldsText(holds)));
 }
 
 void UploadForm::portChanged(int index)
 {
     if (!ready_)
         return;
-    reconnect_ = true;
     corla::PortList list;
     list.enumerate(0);
     PortInfo info = corla::PortList::defaultInfo();
     if (!list.get(index, info))
         info.portSource = nullptr;
+    if (!missingPort_.isEmpty()) {
+        // Nothing was started yet, so no "Disconnected" will come: connect now.
+        missingPort_.clear();
+        mediator_->setPort(info.portSource, &info.settings);
+        connectEcu();
+        return;
+    }
+    reconnect_ = true;
     mediator_->disconnect();
     mediator_->setPort(info.portSource, &info.settings);
 }
@@ -226,8 +248,16 @@ void UploadForm::setProgress(double fraction)
 
 void UploadForm::cancel()
 {
-    if (outcome_ == Outcome::Running)
+    const bool running = outcome_ == Outcome::Running;
+    if (running)
         outcome_ = Outcome::Cancelled;
     mediator_->disconnect();
+    // Cancelled after COMMIT was sent: the module may hold the new calibration.
+    // The library has asked it; the dialog stays open to say what it found.
+    const int holds = running && uploadTxn_ ? uploadTxn_->moduleHolds() : -1;
+    if (holds == CORLA_HOLDS_NEW || holds == CORLA_HOLDS_UNKNOWN) {
+        appendLog(tr("Upload cancelled. %1").arg(corla::moduleHoldsText(holds)));
+        return;
+    }
     close();
 }

@@ -32,6 +32,8 @@ public:
     ~UploadForm() override;
 
     QString imageFileName() const;
+    // The combo's text; while the remembered port is missing and none has
+    // been picked, the remembered one, so that it is not forgotten.
     QString portName() const;
 
     // Called by the mediator.
@@ -81,6 +83,7 @@ private:
     bool ready_ = false;
     bool reconnect_ = false;
     QByteArray calName_;
+    QString missingPort_;  // remembered, not present, and no other picked yet
 
     Asker asker_;
     Outcome outcome_ = Outcome::Running;

@@ -217,6 +217,12 @@ std::vector<CalImpl::Range> CalImpl::ranges() const
     return out;
 }
 
+void CalImpl::replace(const QByteArray &bytes)
+{
+    data = bytes;
+    written.assign(size_t(bytes.size()), uint8_t(1));
+}
+
 uint32_t CalImpl::writtenBytes() const
 {
     uint32_t n = 0;
@@ -391,6 +397,11 @@ int CORLA_ICal_ReadRawData(CorlaICal *i, uint32_t address, uint32_t size, void *
         out[k] = a < uint32_t(c->data.size()) ? c->data[a] : char(corla::proto::kFill);
     }
     return 0;
+}
+uint32_t CORLA_ICal_GetCrc32(CorlaICal *i)
+{
+    CalImpl *c = asCal(i);
+    return corla::proto::crc32(c ? c->data : QByteArray());
 }
 uint32_t CORLA_ICal_GetDataEnd(CorlaICal *i)
 {

@@ -133,6 +133,16 @@ enum {
     CORLA_STATUS_STORAGE_FAILED = 12  /* the module could not store the calibration */
 };
 
+/* What the module holds once an upload has ended (CORLA_EcuTxn_GetModuleHolds).
+ * After a failure that came once COMMIT had been sent, the library reconnects
+ * and asks the module (IDENTIFY: stored length and CRC-32). */
+enum {
+    CORLA_HOLDS_PREVIOUS = 0,        /* nothing was committed: the failure came before COMMIT */
+    CORLA_HOLDS_NEW = 1,             /* the calibration of the upload (also after a failure) */
+    CORLA_HOLDS_UNKNOWN = 2,         /* COMMIT was sent and the module could not be asked */
+    CORLA_HOLDS_PREVIOUS_CHECKED = 3 /* COMMIT was sent; asked, the module keeps its previous one */
+};
+
 /* The mediator: the system's side of a transaction. Word 0 is passed back as
  * the first argument of every function. The library copies the table when a
  * transaction starts. Slots the library never calls are marked unused. */
@@ -226,6 +236,9 @@ void CORLA_Ecu_DisconnectAndWait(CorlaEcu *ecu);
  * it (borrowed), or null when ecu is not an ECU. */
 CorlaCal *CORLA_Ecu_NewCalibration(CorlaEcu *ecu);
 CorlaICal *CORLA_Ecu_GetCalibration(CorlaEcu *ecu);               /* borrowed, may be null */
+/* Length and CRC-32 of the calibration the module has stored, as its last
+ * IDENTIFY said or as our last commit made it; non-zero when connected. */
+int CORLA_Ecu_GetStoredCalibration(CorlaEcu *ecu, uint32_t *length, uint32_t *crc);
 void CORLA_Ecu_SetRune(CorlaEcu *ecu, CorlaRune *rune);          /* the ECU adds its own reference */
 
 CorlaRune *CORLA_ICal_GetRune(CorlaICal *ical);                  /* borrowed, may be null */
@@ -237,6 +250,8 @@ CorlaCal *CORLA_ICal_ToCal(CorlaICal *ical);
  * of the RUNE (or 16 MiB without one) or an argument is invalid. */
 int CORLA_ICal_WriteRawDataEx(CorlaICal *ical, uint32_t address, uint32_t size, const void *bytes,
                               int flags, int reserved, uint64_t *end);
+/* CRC-32 of the calibration as an upload sends it: bytes 0 to GetDataEnd. */
+uint32_t CORLA_ICal_GetCrc32(CorlaICal *ical);
 /* Reads back what the calibration holds; bytes never written read as 0xFF.
  * Returns 0 on success. */
 int CORLA_ICal_ReadRawData(CorlaICal *ical, uint32_t address, uint32_t size, void *bytes);
@@ -282,12 +297,19 @@ void CORLA_RuneRef_Destroy(CorlaRuneRef *ref);
 int CORLA_Setup_LocateRune(CorlaString *path, uint32_t a, uint32_t b, CorlaString *info);
 /* Non-zero when a RUNE for (a, b) is installed; reserved must be 0. */
 int CORLA_Setup_IsInstalled(uint32_t a, uint32_t b, int reserved);
+/* The folders searched for RUNE files, one a line, in search order; returns
+ * how many. */
+int CORLA_Setup_GetRuneFolders(CorlaString *folders);
 
 /* ---- transactions ----------------------------------------------------- */
 CorlaEcuTxn *CORLA_EcuTxn_Connect_Create(void);
 /* Uploads what the calibration holds; the calibration gains a reference while
  * the transaction lives. Null when ical is null. */
 CorlaEcuTxn *CORLA_EcuTxn_UploadCal_Create(CorlaICal *ical);
+/* Reads the calibration the module has stored into ical (a calibration, or
+ * the ECU's current one), replacing what it held; checked against the CRC-32
+ * of IDENTIFY. A module holding none gives an empty calibration. */
+CorlaEcuTxn *CORLA_EcuTxn_ReadCal_Create(CorlaICal *ical);
 /* Queues the transaction on the mediator's ECU; both records are copied.
  * Non-zero when started; 0 (and no callback ever) when txn or table is null,
  * or the transaction was started before. */
@@ -295,10 +317,14 @@ int CORLA_EcuTxn_Start(CorlaEcuTxn *txn, const MediatorTable *table, const Deleg
 /* Stops the transaction; its report (status 1) is posted, or delivered by
  * CORLA_Ecu_DisconnectAndWait. Nothing happens for one that has finished. */
 void CORLA_EcuTxn_Abort(CorlaEcuTxn *txn);
-const char16_t *CORLA_EcuTxn_GetName(const CorlaEcuTxn *txn);   /* "Connect", "Upload Calibration" */
+const char16_t *CORLA_EcuTxn_GetName(const CorlaEcuTxn *txn);   /* "Connect", "Upload Calibration", "Read Calibration" */
 int CORLA_EcuTxn_IsDisconnectOnFail(const CorlaEcuTxn *txn);
 /* -1 until finished, then the status. */
 int CORLA_EcuTxn_GetStatus(const CorlaEcuTxn *txn);
+/* An upload's CORLA_HOLDS_… once finished; -1 before, and for other kinds. */
+int CORLA_EcuTxn_GetModuleHolds(const CorlaEcuTxn *txn);
+/* The sentence that reports a CORLA_HOLDS_… value to the user. */
+const char16_t *CORLA_ModuleHoldsText(int holds);
 int CORLA_EcuTxn_AddRef(CorlaEcuTxn *txn);
 int CORLA_EcuTxn_RemRef(CorlaEcuTxn *txn);
 

@@ -30,13 +30,13 @@ void EcuImpl::runConnect()
             refused(proto::Identify, proto::replyResult(fr.payload));
             return;
         }
-        identity_ = *id;
-        log(t, QStringLiteral("The module answered: %1.").arg(describeModule(identity_.module, identity_.firmware)));
+        identity = *id;
+        log(t, QStringLiteral("The module answered: %1.").arg(describeModule(identity.module, identity.firmware)));
         bool haveHook = false;
         QString info;
-        CorlaRune *r = callOpenHook(t->table.context, identity_.module, identity_.firmware, &haveHook);
+        CorlaRune *r = callOpenHook(t->table.context, identity.module, identity.firmware, &haveHook);
         if (!haveHook)
-            r = locateAndLoad(identity_.module, identity_.firmware, &info);
+            r = locateAndLoad(identity.module, identity.firmware, &info);
         if (current_ != t) {  // aborted from inside the hook
             if (r)
                 remRef(r);
@@ -45,10 +45,10 @@ void EcuImpl::runConnect()
         if (!r) {
             if (haveHook) {
                 CorlaString where;
-                CORLA_Setup_LocateRune(nullptr, identity_.module, identity_.firmware, &where);
+                CORLA_Setup_LocateRune(nullptr, identity.module, identity.firmware, &where);
                 info = where.text;
             }
-            log(t, QStringLiteral("No RUNE file is installed for this ECU (%1): %2.").arg(describeModule(identity_.module, identity_.firmware), info));
+            log(t, QStringLiteral("No RUNE file is installed for this ECU (%1): %2.").arg(describeModule(identity.module, identity.firmware), info));
             closePort(true);
             finish(t, CORLA_STATUS_NO_RUNE);
             return;

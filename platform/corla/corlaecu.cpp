@@ -167,10 +167,17 @@ void EcuImpl::pump()
     step.run = [this, t](bool) {
         if (current_ != t || t->state != CorlaEcuTxn::State::Running)
             return;
-        if (t->type == CorlaEcuTxn::Type::Connect)
+        switch (t->type) {
+        case CorlaEcuTxn::Type::Connect:
             runConnect();
-        else
+            break;
+        case CorlaEcuTxn::Type::Upload:
             runUpload();
+            break;
+        case CorlaEcuTxn::Type::Read:
+            runRead();
+            break;
+        }
     };
     post(std::move(step));
 }
@@ -185,6 +192,11 @@ void EcuImpl::finish(CorlaEcuTxn *txn, int status)
     pipelining_ = false;
     window_.clear();
     begun_ = false;
+    commitSent_ = false;
+    probing_ = false;
+    readBuf_.clear();
+    if (txn->type == CorlaEcuTxn::Type::Upload && txn->holds < 0)
+        txn->holds = status == CORLA_STATUS_OK ? CORLA_HOLDS_NEW : CORLA_HOLDS_PREVIOUS;
     txn->state = CorlaEcuTxn::State::Finished;
     txn->status = status;
     postReport(txn);
@@ -209,6 +221,14 @@ void EcuImpl::abort(CorlaEcuTxn *txn)
     }
     if (txn != current_)
         return;
+    if (txn->type == CorlaEcuTxn::Type::Upload && (commitSent_ || probing_)) {
+        // The module may hold the new calibration already: ask before saying so.
+        log(txn, QStringLiteral("%1 aborted.").arg(txn->name));
+        txn->holds = probeNow();
+        log(txn, fromWide(CORLA_ModuleHoldsText(txn->holds)));
+        finish(txn, CORLA_STATUS_ABORTED);
+        return;
+    }
     if (txn->type == CorlaEcuTxn::Type::Upload) {
         if (begun_)
             sendOneWay(proto::Abort, {});
@@ -344,6 +364,18 @@ CorlaICal *CORLA_Ecu_GetCalibration(CorlaEcu *ecu)
 {
     EcuImpl *e = asEcu(ecu);
     return e ? e->cal : nullptr;
+}
+
+int CORLA_Ecu_GetStoredCalibration(CorlaEcu *ecu, uint32_t *length, uint32_t *crc)
+{
+    EcuImpl *e = asEcu(ecu);
+    if (!e || !e->connected)
+        return 0;
+    if (length)
+        *length = e->identity.storedLength;
+    if (crc)
+        *crc = e->identity.storedCrc;
+    return 1;
 }
 
 void CORLA_Ecu_SetRune(CorlaEcu *ecu, CorlaRune *rune)

@@ -97,6 +97,7 @@ struct CalImpl : CorlaICal {
     struct Range { uint32_t start, end; };
     std::vector<Range> ranges() const;
     uint32_t writtenBytes() const;
+    void replace(const QByteArray &bytes);  // every byte written, as read back from a module
     CorlaRune *rune = nullptr;  // counted
     QByteArray data;            // up to the highest byte written, unwritten bytes kFill
     std::vector<uint8_t> written;
@@ -107,7 +108,7 @@ struct EcuImpl;
 } // namespace corla::detail
 
 struct CorlaEcuTxn : corla::detail::Object {
-    enum class Type { Connect, Upload };
+    enum class Type { Connect, Upload, Read };
     enum class State { Created, Binding, Queued, Running, Finished };
     CorlaEcuTxn(Type t, corla::detail::CalImpl *c);
     ~CorlaEcuTxn() override;
@@ -115,6 +116,7 @@ struct CorlaEcuTxn : corla::detail::Object {
     QString name;
     State state = State::Created;
     int status = -1;
+    int holds = -1;  // an upload's CORLA_HOLDS_… once finished
     MediatorTable table{};
     Delegate delegate{};
     Delegate events{};                       // event delegate from the mediator
@@ -144,6 +146,7 @@ struct EcuImpl : CorlaICal {
     void notifyConnection(bool connected);
 
     bool connected = false;
+    proto::Identity identity;      // from the last IDENTIFY, kept up to date by our commits
     CorlaRune *rune = nullptr;     // counted
     CalImpl *cal = nullptr;        // counted
     std::vector<EcuListenerTable> ecuListeners;
@@ -155,6 +158,8 @@ private:
 
     // The upload (corlaupload.cpp)
     void runUpload();
+    void uploadSums(uint32_t firstBlock);
+    void uploadBegin();
     void uploadAsk();
     void uploadNextBlock();
     void fillWindow();
@@ -163,9 +168,21 @@ private:
     void armWindowTimer();
     void uploadVerify();
     void uploadCommit(uint32_t crc);
+    void planFullUpload();
+    void planChangedBlocks();
+    // After COMMIT was sent, a failure is reported with what the module holds.
+    void probeAfterCommit(int status);
+    void concludeProbe(int holds);
+    int probeNow();  // the same, synchronously, for an abort
+    int holdsFrom(const proto::Identity &id) const;
+
+    // Reading the stored calibration back (corlaread.cpp)
+    void runRead();
+    void readNext();
 
     // The line (corlalink.cpp)
     bool openPort(CorlaPortFactory *factory, QString *error);
+    bool openPath(const QString &path, const QString &name, const PortSettings &settings, QString *error);
     void closePort(bool sayGoodbye);
     void onReadyRead();
     void onPortError();
@@ -196,7 +213,6 @@ private:
     int handlerDepth_ = 0;
     int portGen_ = 0;
 
-    proto::Identity identity_;  // from the last IDENTIFY
 
     // Mediator of the last transaction (for "Disconnected")
     bool haveMediator_ = false;
@@ -207,11 +223,24 @@ private:
     CorlaEcuTxn *current_ = nullptr;   // counted
 
     // Upload in progress
-    std::vector<CalImpl::Range> blocks_;
+    std::vector<CalImpl::Range> blocks_;  // what the WRITE requests carry, in order
     size_t nextBlock_ = 0;
     uint32_t sent_ = 0, total_ = 0, end_ = 0, crc_ = 0;
+    uint32_t previousLength_ = 0, previousCrc_ = 0;  // what the module held before
     bool begun_ = false;
     bool engineRunning_ = false;
+    bool engineAsked_ = false;
+    bool asked_ = false;       // the questions have been answered
+    bool changedOnly_ = false; // staging starts from the stored calibration
+    uint32_t sumBlock_ = 0;
+    std::vector<uint32_t> moduleSums_;
+    bool commitSent_ = false;
+    uint8_t commitSeq_ = 0;
+    bool probing_ = false;     // asking the module after a failed COMMIT
+    bool probeNow_ = false;    // replies are read by probeNow, not by onReadyRead
+    int probeStatus_ = 0;
+    // Reading back
+    QByteArray readBuf_;
     bool disconnectedPending_ = false;
     // Calibration blocks in flight: a second block follows the first at once,
     // so the line never idles while a reply crosses it.

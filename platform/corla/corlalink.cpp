@@ -30,14 +30,19 @@ bool EcuImpl::openPort(CorlaPortFactory *f, QString *error)
         return true;
     closePort(connected);
     connected = false;
+    return openPath(f->path, f->name, f->settings, error);
+}
+
+bool EcuImpl::openPath(const QString &path, const QString &name, const PortSettings &settings, QString *error)
+{
     auto *p = new QSerialPort;
-    p->setPortName(f->path);
+    p->setPortName(path);
     if (!p->open(QIODevice::ReadWrite)) {
         *error = p->errorString();
         delete p;
         return false;
     }
-    settings_ = f->settings;
+    settings_ = settings;
     p->setBaudRate(qint32(settings_.baudRate ? settings_.baudRate : proto::kDefaultBaud));
     p->setDataBits(settings_.dataBits == 7 ? QSerialPort::Data7 : QSerialPort::Data8);
     p->setParity(settings_.parity == 1 ? QSerialPort::EvenParity
@@ -49,8 +54,8 @@ bool EcuImpl::openPort(CorlaPortFactory *f, QString *error)
                                                    : QSerialPort::NoFlowControl);
     p->clear();
     port_ = p;
-    portPath_ = f->path;
-    portName_ = f->name;
+    portPath_ = path;
+    portName_ = name;
     parser_.clear();
     const int gen = ++portGen_;
     QObject::connect(p, &QSerialPort::readyRead, &ctx_, [this, gen] {
@@ -137,6 +142,26 @@ void EcuImpl::retry(const QString &why)
 void EcuImpl::linkFailed(int status, const QString &text)
 {
     CorlaEcuTxn *t = current_;
+    if (t && probing_) {
+        // The module could not be asked what it holds.
+        closePort(false);
+        if (connected) {
+            connected = false;
+            notifyConnection(false);
+        }
+        log(t, text);
+        concludeProbe(CORLA_HOLDS_UNKNOWN);
+        return;
+    }
+    if (t && commitSent_) {
+        if (status == CORLA_STATUS_LINK_LOST && connected) {
+            connected = false;
+            notifyConnection(false);
+        }
+        log(t, text);
+        probeAfterCommit(status);
+        return;
+    }
     if (status == CORLA_STATUS_LINK_LOST) {
         const bool wasConnected = connected;
         closePort(false);
@@ -164,7 +189,7 @@ void EcuImpl::onPortError()
 
 void EcuImpl::onReadyRead()
 {
-    if (!port_)
+    if (!port_ || probeNow_)
         return;
     ++handlerDepth_;
     parser_.feed(port_->readAll());
@@ -211,6 +236,10 @@ void EcuImpl::refused(uint8_t command, uint8_t result)
     CorlaEcuTxn *t = current_;
     if (!t)
         return;
+    if (probing_) {
+        concludeProbe(CORLA_HOLDS_UNKNOWN);
+        return;
+    }
     if (begun_)
         sendOneWay(proto::Abort, {});
     log(t, QStringLiteral("The module refused %1: %2.")

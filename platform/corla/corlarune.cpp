@@ -329,6 +329,14 @@ int CORLA_Setup_LocateRune(CorlaString *path, uint32_t a, uint32_t b, CorlaStrin
     return found ? 1 : 0;
 }
 
+int CORLA_Setup_GetRuneFolders(CorlaString *folders)
+{
+    const QStringList list = runeFolders();
+    if (isLive(folders, CORLA_KIND_STRING))
+        folders->text = list.join(QLatin1Char('\n'));
+    return int(list.size());
+}
+
 int CORLA_Setup_IsInstalled(uint32_t a, uint32_t b, int reserved)
 {
     if (reserved != 0)

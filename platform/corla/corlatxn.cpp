@@ -102,7 +102,9 @@ void bindTxn(CorlaEcuTxn *txn)
 
 CorlaEcuTxn::CorlaEcuTxn(Type t, CalImpl *c) : Object(CORLA_KIND_TXN), type(t), cal(c)
 {
-    name = t == Type::Connect ? QStringLiteral("Connect") : QStringLiteral("Upload Calibration");
+    name = t == Type::Connect ? QStringLiteral("Connect")
+           : t == Type::Upload ? QStringLiteral("Upload Calibration")
+                               : QStringLiteral("Read Calibration");
     if (cal)
         addRef(cal);
     events = Delegate{nullptr, nullptr, -1, 0};
@@ -130,6 +132,14 @@ CorlaEcuTxn *CORLA_EcuTxn_UploadCal_Create(CorlaICal *ical)
     if (!c)
         return nullptr;
     return new CorlaEcuTxn(CorlaEcuTxn::Type::Upload, c);
+}
+
+CorlaEcuTxn *CORLA_EcuTxn_ReadCal_Create(CorlaICal *ical)
+{
+    CalImpl *c = static_cast<CalImpl *>(CORLA_ICal_ToCal(ical));
+    if (!c)
+        return nullptr;
+    return new CorlaEcuTxn(CorlaEcuTxn::Type::Read, c);
 }
 
 int CORLA_EcuTxn_Start(CorlaEcuTxn *txn, const MediatorTable *table, const Delegate *delegate)
@@ -183,6 +193,26 @@ int CORLA_EcuTxn_IsDisconnectOnFail(const CorlaEcuTxn *txn)
 int CORLA_EcuTxn_GetStatus(const CorlaEcuTxn *txn)
 {
     return isLive(txn, CORLA_KIND_TXN) ? txn->status : -1;
+}
+
+int CORLA_EcuTxn_GetModuleHolds(const CorlaEcuTxn *txn)
+{
+    return isLive(txn, CORLA_KIND_TXN) && txn->state == CorlaEcuTxn::State::Finished ? txn->holds : -1;
+}
+
+const char16_t *CORLA_ModuleHoldsText(int holds)
+{
+    switch (holds) {
+    case CORLA_HOLDS_NEW:
+        return u"The module holds the new calibration";
+    case CORLA_HOLDS_UNKNOWN:
+        return u"It is not known whether the module holds the new calibration: check the module before the vehicle is used.";
+    case CORLA_HOLDS_PREVIOUS:
+    case CORLA_HOLDS_PREVIOUS_CHECKED:
+        return u"The module keeps its previous calibration";
+    default:
+        return u"";
+    }
 }
 
 } // extern "C"

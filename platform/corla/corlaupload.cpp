@@ -1,7 +1,9 @@
-// The upload transaction: BEGIN, the questions, WRITE blocks two in flight,
-// VERIFY and COMMIT.
+// The upload transaction: SUMS (which blocks the module already holds),
+// BEGIN, the questions, WRITE blocks two in flight, VERIFY and COMMIT; after
+// a failure once COMMIT was sent, asking the module what it holds.
 #include "corlaimpl.h"
 
+#include <QElapsedTimer>
 #include <QSerialPort>
 
 #include <algorithm>
@@ -9,6 +11,37 @@
 namespace proto = corla::proto;
 
 namespace corla::detail {
+
+namespace {
+
+// Progress: the WRITEs fill this much of the bar, VERIFY a little more, and
+// only the module's commit fills it.
+constexpr double kWrittenShare = 0.9;
+constexpr double kVerifiedShare = 0.95;
+
+QString crcText(uint32_t crc)
+{
+    return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
+}
+
+// Block size for comparing the stored calibration with the new one: the CRCs
+// (4 bytes a block) and a changed block or two should cost about the same.
+uint32_t sumBlockFor(uint32_t length)
+{
+    uint32_t size = proto::kMinSumBlock;
+    while (size < uint32_t(proto::kMaxSumBlock) && uint64_t(size) * size < 2ull * length)
+        size *= 2;
+    return size;
+}
+
+int commitGraceMs()
+{
+    bool ok = false;
+    const int v = qEnvironmentVariableIntValue("CORLA_COMMIT_TIMEOUT_MS", &ok);
+    return ok && v >= 0 ? v : 5000;
+}
+
+} // namespace
 
 void EcuImpl::runUpload()
 {
@@ -30,28 +63,137 @@ void EcuImpl::runUpload()
         return;
     }
     end_ = uint32_t(c->data.size());
-    const uint32_t room = identity_.capacity ? std::min(identity_.capacity, rune->calSize) : rune->calSize;
+    const uint32_t room = identity.capacity ? std::min(identity.capacity, rune->calSize) : rune->calSize;
     if (end_ > room) {
         log(t, QStringLiteral("Upload failed: the calibration needs %1 bytes but the module holds only %2.")
                    .arg(end_).arg(room));
         finish(t, CORLA_STATUS_BAD_CALIBRATION);
         return;
     }
-    blocks_.clear();
-    for (const auto &r : c->ranges()) {
-        for (uint32_t s = r.start; s < r.end; s += proto::kBlockSize)
-            blocks_.push_back({s, std::min(r.end, s + uint32_t(proto::kBlockSize))});
-    }
-    nextBlock_ = 0;
-    sent_ = 0;
-    total_ = c->writtenBytes();
     crc_ = proto::crc32(c->data);
+    previousLength_ = identity.storedLength;
+    previousCrc_ = identity.storedCrc;
     begun_ = false;
     engineRunning_ = false;
-    log(t, QStringLiteral("Uploading %1 calibration bytes in %2 blocks...").arg(total_).arg(blocks_.size()));
+    engineAsked_ = false;
+    asked_ = false;
+    changedOnly_ = false;
+    commitSent_ = false;
+    probing_ = false;
     progress(t, 0.0);
+    if (previousLength_ == end_ && previousCrc_ == crc_) {
+        // Nothing to write: the module stored exactly this before.
+        log(t, QStringLiteral("The module already holds this calibration."));
+        log(t, QStringLiteral("Sent 0 calibration bytes."));
+        progress(t, 1.0);
+        t->holds = CORLA_HOLDS_NEW;
+        finish(t, CORLA_STATUS_OK);
+        return;
+    }
+    if (previousLength_ == 0) {
+        planFullUpload();
+        uploadBegin();
+        return;
+    }
+    sumBlock_ = sumBlockFor(std::min(previousLength_, end_));
+    moduleSums_.clear();
+    uploadSums(0);
+}
+
+void EcuImpl::planFullUpload()
+{
+    // Only the bytes written into the calibration; BEGIN fills the rest.
+    CalImpl *c = current_->cal;
+    changedOnly_ = false;
+    blocks_.clear();
+    const uint32_t most = identity.maxWrite;
+    for (const auto &r : c->ranges()) {
+        for (uint32_t s = r.start; s < r.end; s += most)
+            blocks_.push_back({s, std::min(r.end, s + most)});
+    }
+    total_ = c->writtenBytes();
+}
+
+void EcuImpl::planChangedBlocks()
+{
+    // Whole blocks that differ (fill bytes included, as the staging area
+    // starts from the stored calibration); neighbours go in one WRITE.
+    changedOnly_ = true;
+    blocks_.clear();
+    total_ = 0;
+    const QByteArray &data = current_->cal->data;
+    const uint32_t most = identity.maxWrite;
+    const uint32_t count = (end_ + sumBlock_ - 1) / sumBlock_;
+    uint32_t runStart = 0;
+    bool inRun = false;
+    for (uint32_t i = 0; i <= count; ++i) {
+        bool changed = false;
+        if (i < count) {
+            const uint32_t start = i * sumBlock_;
+            const uint32_t ours = std::min(end_, start + sumBlock_) - start;
+            const uint32_t theirs = start < previousLength_ ? std::min(previousLength_, start + sumBlock_) - start : 0;
+            changed = i >= moduleSums_.size() || ours != theirs
+                      || proto::crc32(data.constData() + start, ours) != moduleSums_[i];
+        }
+        if (changed && !inRun) {
+            runStart = i * sumBlock_;
+            inRun = true;
+        } else if (!changed && inRun) {
+            const uint32_t runEnd = std::min(end_, i * sumBlock_);
+            for (uint32_t s = runStart; s < runEnd; s += most)
+                blocks_.push_back({s, std::min(runEnd, s + most)});
+            total_ += runEnd - runStart;
+            inRun = false;
+        }
+    }
+}
+
+void EcuImpl::uploadSums(uint32_t firstBlock)
+{
+    CorlaEcuTxn *t = current_;
+    const uint32_t comparable = std::min(previousLength_, end_);
+    const uint32_t blocks = (comparable + sumBlock_ - 1) / sumBlock_;
+    const proto::SumsRequest q{firstBlock * sumBlock_, uint16_t(sumBlock_),
+                               uint16_t(std::min<uint32_t>(proto::kMaxSums, blocks - firstBlock))};
+    request(proto::Sums, proto::sumsRequest(q), [this, t, q, blocks](const proto::Frame &fr) {
+        const std::optional<QList<uint32_t>> sums = proto::readSums(fr.payload, q.count);
+        if (!sums) {
+            // A module from before SUMS (or one that cannot say): everything goes.
+            log(t, QStringLiteral("The module cannot compare its stored calibration (SUMS: %1); "
+                                  "sending the whole calibration.")
+                       .arg(QString::fromLatin1(proto::resultText(proto::replyResult(fr.payload)))));
+            planFullUpload();
+            uploadBegin();
+            return;
+        }
+        moduleSums_.insert(moduleSums_.end(), sums->begin(), sums->end());
+        const uint32_t next = q.address / sumBlock_ + q.count;
+        if (next < blocks) {
+            uploadSums(next);
+            return;
+        }
+        planChangedBlocks();
+        if (total_ >= end_)
+            planFullUpload();  // nothing in common: no need to start from the stored one
+        uploadBegin();
+    });
+}
+
+void EcuImpl::uploadBegin()
+{
+    CorlaEcuTxn *t = current_;
+    nextBlock_ = 0;
+    sent_ = 0;
+    if (changedOnly_)
+        log(t, QStringLiteral("Uploading %1 of %2 calibration bytes in %3 blocks: the module keeps the rest "
+                              "from its stored calibration...")
+                   .arg(total_).arg(end_).arg(blocks_.size()));
+    else
+        log(t, QStringLiteral("Uploading %1 calibration bytes in %2 blocks...").arg(total_).arg(blocks_.size()));
     QByteArray p;
     proto::putU32(p, end_);
+    if (changedOnly_)
+        p.append(char(proto::BaseStored));  // a four-byte BEGIN stays what every module knows
     request(proto::Begin, p, [this, t](const proto::Frame &fr) {
         const std::optional<uint8_t> flags = proto::readFlags(fr.payload);
         if (!flags) {
@@ -60,6 +202,10 @@ void EcuImpl::runUpload()
         }
         begun_ = true;
         engineRunning_ = *flags & proto::EngineRunning;
+        if (asked_) {
+            uploadNextBlock();
+            return;
+        }
         // Questions may open dialogs; ask from a clean event-loop turn.
         Item step;
         step.type = ItemType::Internal;
@@ -78,7 +224,9 @@ void EcuImpl::uploadAsk()
     CorlaEcuTxn *t = current_;
     const MediatorTable table = t->table;
     if (engineRunning_) {
-        log(t, QStringLiteral("The module reports that the engine is running."));
+        log(t, engineAsked_ ? QStringLiteral("The module reports that the engine is still running.")
+                            : QStringLiteral("The module reports that the engine is running."));
+        engineAsked_ = true;
         const bool go = table.confirmEngineRunning && table.confirmEngineRunning(table.context);
         if (current_ != t)
             return;
@@ -88,7 +236,29 @@ void EcuImpl::uploadAsk()
             finish(t, CORLA_STATUS_CANCELLED);
             return;
         }
+        // "Ok" means the engine has been stopped: the module is asked again,
+        // and while it still runs, so is the user.
+        request(proto::Status, {}, [this, t](const proto::Frame &fr) {
+            const std::optional<uint8_t> flags = proto::readFlags(fr.payload);
+            if (!flags) {
+                refused(proto::Status, proto::replyResult(fr.payload));
+                return;
+            }
+            engineRunning_ = *flags & proto::EngineRunning;
+            Item step;
+            step.type = ItemType::Internal;
+            step.ecu = this;
+            step.txn = t;
+            step.run = [this, t](bool) {
+                if (current_ == t)
+                    uploadAsk();
+            };
+            post(std::move(step));
+        });
+        return;
     }
+    if (engineAsked_)
+        log(t, QStringLiteral("The module reports that the engine has stopped."));
     const bool go = !table.confirmIntLogSetup || table.confirmIntLogSetup(table.context);
     if (current_ != t)
         return;
@@ -98,6 +268,7 @@ void EcuImpl::uploadAsk()
         finish(t, CORLA_STATUS_CANCELLED);
         return;
     }
+    asked_ = true;
     uploadNextBlock();
 }
 
@@ -164,7 +335,7 @@ void EcuImpl::windowReply(const proto::Frame &fr)
     }
     if (!moved)
         return;
-    progress(t, total_ ? double(sent_) / total_ : 1.0);
+    progress(t, kWrittenShare * (total_ ? double(sent_) / total_ : 1.0));
     armWindowTimer();
     fillWindow();
     if (window_.empty() && nextBlock_ >= blocks_.size()) {
@@ -198,6 +369,12 @@ void EcuImpl::windowTimeout()
 void EcuImpl::uploadVerify()
 {
     CorlaEcuTxn *t = current_;
+    if (changedOnly_)
+        log(t, QStringLiteral("Sent %1 of %2 calibration bytes in %3 WRITE requests; the module kept the other %4 "
+                              "from its stored calibration.")
+                   .arg(sent_).arg(end_).arg(blocks_.size()).arg(end_ - sent_));
+    else
+        log(t, QStringLiteral("Sent %1 calibration bytes in %2 WRITE requests.").arg(sent_).arg(blocks_.size()));
     request(proto::Verify, {}, [this, t](const proto::Frame &fr) {
         const std::optional<proto::Staged> staged = proto::readStaged(fr.payload);
         if (!staged) {
@@ -206,17 +383,28 @@ void EcuImpl::uploadVerify()
         }
         const auto [len, crc] = *staged;
         if (len != end_ || crc != crc_) {
+            if (changedOnly_) {
+                // The stored calibration was not what its block CRCs said
+                // (changed meanwhile, or a CRC that matched by chance).
+                log(t, QStringLiteral("The module holds %1 bytes with CRC-32 %2 after the changed blocks, expected "
+                                      "%3 bytes with CRC-32 %4; sending the whole calibration.")
+                           .arg(len).arg(crcText(crc)).arg(end_).arg(crcText(crc_)));
+                planFullUpload();
+                uploadBegin();
+                return;
+            }
             sendOneWay(proto::Abort, {});
             log(t, QStringLiteral("Verification failed: the module holds %1 bytes with CRC-32 %2, expected %3 bytes "
                                   "with CRC-32 %4. The module keeps its previous calibration.")
                        .arg(len)
-                       .arg(QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0')))
+                       .arg(crcText(crc))
                        .arg(end_)
-                       .arg(QStringLiteral("%1").arg(crc_, 8, 16, QLatin1Char('0'))));
+                       .arg(crcText(crc_)));
             finish(t, CORLA_STATUS_VERIFY_FAILED);
             return;
         }
-        log(t, QStringLiteral("Verified %1 bytes, CRC-32 %2.").arg(len).arg(crc, 8, 16, QLatin1Char('0')));
+        log(t, QStringLiteral("Verified %1 bytes, CRC-32 %2.").arg(len).arg(crcText(crc)));
+        progress(t, kVerifiedShare);
         uploadCommit(crc);
     });
 }
@@ -226,27 +414,146 @@ void EcuImpl::uploadCommit(uint32_t crc)
     CorlaEcuTxn *t = current_;
     QByteArray p;
     proto::putU32(p, crc);
+    // From here on the module may hold the new calibration whatever happens.
+    commitSent_ = true;
     request(proto::Commit, p, [this, t](const proto::Frame &fr) {
         const uint8_t res = proto::replyResult(fr.payload);
-        if (res == proto::StorageFailed) {
-            log(t, QStringLiteral("The module could not store the calibration; it keeps its previous one."));
-            finish(t, CORLA_STATUS_STORAGE_FAILED);
-            return;
-        }
-        if (res == proto::CrcMismatch) {
-            log(t, QStringLiteral("The module rejected the commit: its CRC-32 differs. It keeps its previous calibration."));
-            finish(t, CORLA_STATUS_VERIFY_FAILED);
-            return;
-        }
         if (res != proto::Ok) {
-            refused(proto::Commit, res);
+            if (res == proto::StorageFailed)
+                log(t, QStringLiteral("The module could not store the calibration."));
+            else if (res == proto::CrcMismatch)
+                log(t, QStringLiteral("The module rejected the commit: its CRC-32 differs."));
+            else
+                log(t, QStringLiteral("The module refused COMMIT: %1.").arg(QString::fromLatin1(proto::resultText(res))));
+            probeAfterCommit(res == proto::StorageFailed ? CORLA_STATUS_STORAGE_FAILED
+                             : res == proto::CrcMismatch ? CORLA_STATUS_VERIFY_FAILED
+                                                         : CORLA_STATUS_REFUSED);
             return;
         }
+        commitSent_ = false;
         begun_ = false;
+        identity.storedLength = end_;
+        identity.storedCrc = crc_;
         progress(t, 1.0);
         log(t, QStringLiteral("Calibration committed: %1 bytes stored by the module.").arg(end_));
+        t->holds = CORLA_HOLDS_NEW;
         finish(t, CORLA_STATUS_OK);
-    }, 5000);
+    }, commitGraceMs());
+    commitSeq_ = req_.sequence;
+}
+
+int EcuImpl::holdsFrom(const proto::Identity &id) const
+{
+    if (id.storedLength == end_ && id.storedCrc == crc_)
+        return CORLA_HOLDS_NEW;
+    if (id.storedLength == previousLength_ && id.storedCrc == previousCrc_)
+        return CORLA_HOLDS_PREVIOUS_CHECKED;
+    return CORLA_HOLDS_UNKNOWN;
+}
+
+void EcuImpl::probeAfterCommit(int status)
+{
+    CorlaEcuTxn *t = current_;
+    commitSent_ = false;
+    begun_ = false;
+    probing_ = true;
+    probeStatus_ = status;
+    timer_.stop();
+    req_.active = false;
+    req_.onReply = nullptr;
+    log(t, QStringLiteral("Reconnecting on %1 to ask the module which calibration it holds...").arg(portName_));
+    const QString path = portPath_, name = portName_;
+    const PortSettings settings = settings_;
+    closePort(false);
+    QString err;
+    if (!openPath(path, name, settings, &err)) {
+        log(t, QStringLiteral("Cannot open port %1 again: %2.").arg(name, err));
+        if (connected) {
+            connected = false;
+            notifyConnection(false);
+        }
+        concludeProbe(CORLA_HOLDS_UNKNOWN);
+        return;
+    }
+    request(proto::Identify, {}, [this](const proto::Frame &fr) {
+        const std::optional<proto::Identity> id = proto::readIdentity(fr.payload);
+        if (!id) {
+            concludeProbe(CORLA_HOLDS_UNKNOWN);
+            return;
+        }
+        identity = *id;
+        concludeProbe(holdsFrom(*id));
+    });
+}
+
+void EcuImpl::concludeProbe(int holds)
+{
+    CorlaEcuTxn *t = current_;
+    probing_ = false;
+    if (!t)
+        return;
+    t->holds = holds;
+    log(t, fromWide(CORLA_ModuleHoldsText(holds)));
+    finish(t, probeStatus_);
+}
+
+int EcuImpl::probeNow()
+{
+    // Called from an abort, which must return with the answer: the replies are
+    // read here, with a short wait, instead of through the event loop.
+    timer_.stop();
+    req_.active = false;
+    req_.onReply = nullptr;
+    pipelining_ = false;
+    window_.clear();
+    if (!port_ || !port_->isOpen()) {
+        const QString path = portPath_, name = portName_;
+        const PortSettings settings = settings_;
+        QString err;
+        if (!openPath(path, name, settings, &err))
+            return CORLA_HOLDS_UNKNOWN;
+    }
+    probeNow_ = true;
+    int holds = CORLA_HOLDS_UNKNOWN;
+    bool answered = false;
+    for (int attempt = 0; attempt < 2 && !answered && port_; ++attempt) {
+        const uint8_t seq = ++seq_;
+        const QByteArray frame = proto::encode(proto::Identify, seq);
+        port_->write(frame);
+        const int limit = timeoutFor(frame.size());
+        QElapsedTimer clock;
+        clock.start();
+        while (!answered && port_ && clock.elapsed() < limit) {
+            if (!port_->waitForReadyRead(int(limit - clock.elapsed())))
+                break;
+            parser_.feed(port_->readAll());
+            proto::Frame fr;
+            for (;;) {
+                const auto ev = parser_.next(&fr);
+                if (ev == proto::FrameParser::Event::None)
+                    break;
+                if (ev != proto::FrameParser::Event::Frame)
+                    continue;
+                if (fr.command == (proto::Commit | proto::kReplyBit) && fr.sequence == commitSeq_
+                    && proto::replyResult(fr.payload) == proto::Ok) {
+                    holds = CORLA_HOLDS_NEW;  // the module's own word, late
+                    answered = true;
+                    break;
+                }
+                if (fr.command == (proto::Identify | proto::kReplyBit) && fr.sequence == seq) {
+                    if (const std::optional<proto::Identity> id = proto::readIdentity(fr.payload)) {
+                        identity = *id;
+                        holds = holdsFrom(*id);
+                    }
+                    answered = true;
+                    break;
+                }
+            }
+        }
+    }
+    probeNow_ = false;
+    parser_.clear();
+    return holds;
 }
 
 } // namespace corla::detail

@@ -7,10 +7,13 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -28,11 +31,18 @@ std::u16string wide(const QString &s)
 class Emulator
 {
 public:
-    explicit Emulator(const QStringList &args)
+    // fileSizeLimit: like a full disk, no file of the emulator grows past it
+    // (RLIMIT_FSIZE: writes fail with EFBIG, for root as well).
+    explicit Emulator(const QStringList &args, qint64 fileSizeLimit = -1)
     {
         proc_.setProgram(QStringLiteral(LX2_EMULATOR));
         proc_.setArguments(args);
         proc_.setProcessChannelMode(QProcess::SeparateChannels);
+        if (fileSizeLimit >= 0)
+            proc_.setChildProcessModifier([fileSizeLimit] {
+                const rlimit limit{rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            });
         proc_.start();
         if (!proc_.waitForStarted(5000))
             return;
@@ -54,11 +64,27 @@ public:
     }
     QString path() const { return path_; }
     QProcess &process() { return proc_; }
+    // The --stats lines printed so far, one per COMMIT.
+    QStringList stats()
+    {
+        proc_.waitForReadyRead(50);
+        while (proc_.canReadLine())
+            stats_ << QString::fromLocal8Bit(proc_.readLine()).trimmed();
+        return stats_;
+    }
 
 private:
     QProcess proc_;
     QString path_;
+    QStringList stats_;
 };
+
+// What one --stats line says about the requests before its COMMIT.
+int statValue(const QString &line, const QString &key)
+{
+    const QRegularExpressionMatch m = QRegularExpression(key + QStringLiteral(" (\\d+)")).match(line);
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
 
 // A plain mediator that records what the library tells it.
 struct Mediator {
@@ -537,11 +563,173 @@ private slots:
         QCOMPARE(readFile(calFile), expect);
         QCOMPARE(m.intLogAsked, 1);
         QCOMPARE(m.engineAsked, 0);
-        QVERIFY(!m.progress.isEmpty());
+        // The bar is full only once the module has committed.
+        QVERIFY(m.progress.size() >= 2);
         QCOMPARE(m.progress.last(), 1.0);
+        QVERIFY(m.progress.at(m.progress.size() - 2) < 1.0);
         QVERIFY(std::is_sorted(m.progress.begin(), m.progress.end()));
+        QVERIFY2(m.log.contains(QStringLiteral("Sent 5008 calibration bytes in 2 WRITE requests.")), qPrintable(m.log.join('\n')));
         QCOMPARE(m.reentrant, 0);
         QCOMPARE(CORLA_EcuTxn_GetStatus(u.txn), 0);
+        QCOMPARE(CORLA_EcuTxn_GetModuleHolds(u.txn), int(CORLA_HOLDS_NEW));
+        uint32_t length = 0, crc = 0;
+        QVERIFY(CORLA_Ecu_GetStoredCalibration(m.ecu, &length, &crc));
+        QCOMPARE(length, uint32_t(expect.size()));
+        QCOMPARE(crc, CORLA_ICal_GetCrc32(CORLA_Ecu_GetCalibration(m.ecu)));
+    }
+
+    // Only what changed crosses the line; what the module holds already, not at all.
+    void changedBlocksOnly_data()
+    {
+        QTest::addColumn<bool>("oldModule");
+        QTest::newRow("module with SUMS") << false;
+        QTest::newRow("module from before SUMS") << true;
+    }
+
+    void changedBlocksOnly()
+    {
+        QFETCH(bool, oldModule);
+        const QString calFile = tmpPath(QStringLiteral("delta.cal"));
+        QFile::remove(calFile);
+        QStringList args{QStringLiteral("--stats"), QStringLiteral("--cal-file"), calFile};
+        if (oldModule)
+            args << QStringLiteral("--old");
+        Emulator emu(args);
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        QByteArray image = randomImage(12000);
+        prepareCalibration(m, "delta.kelda", image);
+        Txn first(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, first), 0);
+        QTRY_COMPARE(emu.stats().size(), 1);
+        QCOMPARE(statValue(emu.stats().at(0), QStringLiteral("data")), 12000 + 8);
+        QCOMPARE(statValue(emu.stats().at(0), QStringLiteral("WRITE")), oldModule ? 12 : 3);
+
+        // The same calibration again: nothing is written, not even BEGIN.
+        m.log.clear();
+        prepareCalibration(m, "delta.kelda", image);
+        Txn same(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, same), 0);
+        QVERIFY2(m.log.contains(QStringLiteral("The module already holds this calibration.")), qPrintable(m.log.join('\n')));
+        QCOMPARE(CORLA_EcuTxn_GetModuleHolds(same.txn), int(CORLA_HOLDS_NEW));
+
+        // Two bytes far apart: two blocks (12096 bytes compare in blocks of 256).
+        image[5] = char(image[5] ^ 0x40);
+        image[11000] = char(image[11000] ^ 0x01);
+        const QByteArray expect = prepareCalibration(m, "delta.kelda", image);
+        m.log.clear();
+        Txn changed(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, changed), 0);
+        QCOMPARE(readFile(calFile), expect);
+        QTRY_COMPARE(emu.stats().size(), 2);
+        const QString stats = emu.stats().at(1);
+        if (oldModule) {
+            QCOMPARE(statValue(stats, QStringLiteral("data")), 12000 + 8);
+            QVERIFY2(m.log.join('\n').contains(QLatin1String("sending the whole calibration")), qPrintable(m.log.join('\n')));
+        } else {
+            QCOMPARE(statValue(stats, QStringLiteral("SUMS")), 1);
+            QCOMPARE(statValue(stats, QStringLiteral("WRITE")), 2);
+            QCOMPARE(statValue(stats, QStringLiteral("data")), 2 * 256);
+            QVERIFY2(m.log.contains(QStringLiteral("Sent 512 of 12096 calibration bytes in 2 WRITE requests; the module "
+                                                   "kept the other 11584 from its stored calibration.")),
+                     qPrintable(m.log.join('\n')));
+        }
+    }
+
+    // After a failure once COMMIT was sent, the module is asked what it holds.
+    void failureAfterCommit_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<qint64>("fileSizeLimit");
+        QTest::addColumn<bool>("abortWhileCommitting");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("holds");
+        const QStringList mute3{"--mute-after-commit", "3"};  // the COMMIT and its three retries go unanswered
+        QTest::newRow("committed, then silent")
+            << mute3 << qint64(-1) << false << int(CORLA_STATUS_TIMEOUT) << int(CORLA_HOLDS_NEW);
+        QTest::newRow("full disk, then silent")
+            << mute3 << qint64(1000) << false << int(CORLA_STATUS_TIMEOUT) << int(CORLA_HOLDS_PREVIOUS_CHECKED);
+        QTest::newRow("full disk")
+            << QStringList() << qint64(1000) << false << int(CORLA_STATUS_STORAGE_FAILED) << int(CORLA_HOLDS_PREVIOUS_CHECKED);
+        QTest::newRow("never answers again") << QStringList{"--mute-after-commit", "1000"} << qint64(-1) << false
+                                             << int(CORLA_STATUS_TIMEOUT) << int(CORLA_HOLDS_UNKNOWN);
+        QTest::newRow("aborted while committing") << QStringList{"--mute-after-commit", "0"} << qint64(-1) << true
+                                                  << int(CORLA_STATUS_ABORTED) << int(CORLA_HOLDS_NEW);
+    }
+
+    void failureAfterCommit()
+    {
+        QFETCH(QStringList, faults);
+        QFETCH(qint64, fileSizeLimit);
+        QFETCH(bool, abortWhileCommitting);
+        QFETCH(int, status);
+        QFETCH(int, holds);
+        // Short, so that four unanswered COMMITs take a second or two; an abort
+        // needs the time to come while the first one waits.
+        qputenv("CORLA_COMMIT_TIMEOUT_MS", abortWhileCommitting ? "10000" : "100");
+        const QString calFile = tmpPath(QStringLiteral("commit.cal"));
+        const QByteArray previous = randomImage(900);
+        QFile old(calFile);
+        QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        old.write(previous);
+        old.close();
+        Emulator emu(faults + QStringList{QStringLiteral("--cal-file"), calFile}, fileSizeLimit);
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        const QByteArray expect = prepareCalibration(m, "c.kelda", randomImage(3000));
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        int result = -1;
+        if (abortWhileCommitting) {
+            QVERIFY(u.start(m));
+            QTRY_VERIFY(m.log.join('\n').contains(QLatin1String("Verified")));
+            CORLA_EcuTxn_Abort(u.txn);
+            CORLA_Ecu_DisconnectAndWait(m.ecu);
+            result = u.done.value(0, -1);
+        } else {
+            result = upload(m, u);
+        }
+        qunsetenv("CORLA_COMMIT_TIMEOUT_MS");
+        QCOMPARE(result, status);
+        QCOMPARE(CORLA_EcuTxn_GetModuleHolds(u.txn), holds);
+        // Unknown to the host, but the emulated module did store it.
+        QCOMPARE(readFile(calFile), fileSizeLimit < 0 ? expect : previous);
+        if (!abortWhileCommitting)  // an abort's lines are dropped with the disconnection
+            QVERIFY2(m.log.last() == str(CORLA_ModuleHoldsText(holds)), qPrintable(m.log.join('\n')));
+        // A failed write leaves nothing behind in the folder.
+        QCOMPARE(QDir(tmpPath(QString())).entryList({QStringLiteral(".commit.cal.*")}, QDir::Hidden | QDir::Files),
+                 QStringList());
+    }
+
+    void readBack()
+    {
+        const QString calFile = tmpPath(QStringLiteral("read.cal"));
+        QFile::remove(calFile);
+        Emulator emu({QStringLiteral("--cal-file"), calFile});
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        CorlaCal *target = CORLA_Ecu_NewCalibration(m.ecu);
+        Txn empty(CORLA_EcuTxn_ReadCal_Create(target));
+        QCOMPARE(str(CORLA_EcuTxn_GetName(empty.txn)), QStringLiteral("Read Calibration"));
+        QCOMPARE(upload(m, empty), 0);
+        QCOMPARE(CORLA_ICal_GetDataEnd(target), uint32_t(0));
+
+        const QByteArray expect = prepareCalibration(m, "r.kelda", randomImage(2500));
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, u), 0);
+        target = CORLA_Ecu_NewCalibration(m.ecu);
+        Txn r(CORLA_EcuTxn_ReadCal_Create(target));
+        QCOMPARE(upload(m, r), 0);
+        QByteArray back(int(CORLA_ICal_GetDataEnd(target)), '\0');
+        QCOMPARE(CORLA_ICal_ReadRawData(target, 0, uint32_t(back.size()), back.data()), 0);
+        QCOMPARE(back, expect);
+
+        // A module from before READ says so.
+        Emulator old({QStringLiteral("--old"), QStringLiteral("--cal-file"), calFile});
+        Mediator m2;
+        QCOMPARE(connectTo(m2, old.path()), 0);
+        Txn r2(CORLA_EcuTxn_ReadCal_Create(CORLA_Ecu_NewCalibration(m2.ecu)));
+        QCOMPARE(upload(m2, r2), int(CORLA_STATUS_REFUSED));
+        QVERIFY2(m2.log.last().contains(QLatin1String("does not know READ")), qPrintable(m2.log.last()));
     }
 
     void uploadChecks()
@@ -576,21 +764,37 @@ private slots:
         Emulator emu({QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), calFile});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
-        const QByteArray expect = prepareCalibration(m, "e.kelda", randomImage(300));
-        m.engineAnswer = false;
+        prepareCalibration(m, "e.kelda", randomImage(300));
+        // "Ok" while the engine still runs: asked again, every time.
+        static int answers = 0;
+        answers = 0;
+        m.table.confirmEngineRunning = [](void *c) {
+            ++static_cast<Mediator *>(c)->engineAsked;
+            return ++answers < 3 ? 1 : 0;
+        };
         Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
         QCOMPARE(upload(m, u), int(CORLA_STATUS_CANCELLED));
-        QCOMPARE(m.engineAsked, 1);
+        QCOMPARE(m.engineAsked, 3);
         QVERIFY(!QFile::exists(calFile));
-        m.engineAnswer = true;
-        Txn u2(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
-        QCOMPARE(upload(m, u2), 0);
-        QCOMPARE(m.engineAsked, 2);
+        QCOMPARE(m.intLogAsked, 0);
+
+        // The engine stops after two more looks: asked three times, then uploaded.
+        Emulator stops({QStringLiteral("--engine-running"), QStringLiteral("--engine-stops-after"), QStringLiteral("2"),
+                        QStringLiteral("--cal-file"), calFile});
+        Mediator m2;
+        QCOMPARE(connectTo(m2, stops.path()), 0);
+        const QByteArray expect = prepareCalibration(m2, "e.kelda", randomImage(300));
+        Txn u2(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m2.ecu)));
+        QCOMPARE(upload(m2, u2), 0);
+        QCOMPARE(m2.engineAsked, 3);
         QCOMPARE(readFile(calFile), expect);
+        QVERIFY(m2.log.contains(QStringLiteral("The module reports that the engine is still running.")));
         // An invalid logging setup answered "no" also cancels.
-        m.intLogAnswer = false;
-        Txn u3(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
-        QCOMPARE(upload(m, u3), int(CORLA_STATUS_CANCELLED));
+        m2.intLogAnswer = false;
+        prepareCalibration(m2, "e.kelda", randomImage(310));
+        Txn u3(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m2.ecu)));
+        QCOMPARE(upload(m2, u3), int(CORLA_STATUS_CANCELLED));
+        QCOMPARE(readFile(calFile), expect);
     }
 
     void faultsRecovered_data()
@@ -598,7 +802,7 @@ private slots:
         QTest::addColumn<QStringList>("faults");
         QTest::newRow("dropped replies") << QStringList{"--drop", "3"};
         QTest::newRow("corrupt replies") << QStringList{"--corrupt", "2"};
-        QTest::newRow("late replies") << QStringList{"--delay", "4", "--delay-ms", "900"};
+        QTest::newRow("late replies") << QStringList{"--delay", "4", "--delay-ms", "2500"};
         QTest::newRow("lost requests") << QStringList{"--drop-rx", "3"};
         QTest::newRow("corrupt requests") << QStringList{"--corrupt-rx", "2"};
         QTest::newRow("mixed") << QStringList{"--drop", "5", "--corrupt", "7", "--corrupt-rx", "4"};
@@ -612,7 +816,7 @@ private slots:
         Emulator emu(faults + QStringList{QStringLiteral("--cal-file"), calFile});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
-        const QByteArray expect = prepareCalibration(m, "faults.kelda", randomImage(6000));
+        const QByteArray expect = prepareCalibration(m, "faults.kelda", randomImage(16000));
         Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
         QCOMPARE(upload(m, u), 0);
         QCOMPARE(readFile(calFile), expect);

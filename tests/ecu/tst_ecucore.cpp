@@ -1,6 +1,7 @@
 // The corla handle classes, the basic mediator and kelda-cli ports/upload,
 // against the real library and lx2-emulator.
 #include <QCoreApplication>
+#include <QDir>
 #include <QLocale>
 #include <QProcess>
 #include <QStandardPaths>
@@ -96,6 +97,9 @@ private slots:
     void cliUploadSucceeds();
     void cliUploadFailures_data();
     void cliUploadFailures();
+    void cliFailureAfterCommit_data();
+    void cliFailureAfterCommit();
+    void cliReadRestoreVerify();
     void cliUsage();
 
 private:
@@ -388,18 +392,26 @@ void TestEcuCore::cliUploadSucceeds()
 void TestEcuCore::cliUploadFailures_data()
 {
     QTest::addColumn<QStringList>("emulatorArgs");
+    QTest::addColumn<QStringList>("cliArgs");
     QTest::addColumn<QString>("expect");
-    QTest::newRow("no rune") << QStringList{"--identity", "none"} << "No RUNE";
-    QTest::newRow("lx1") << QStringList{"--identity", "lx1"} << "Incompatible ECU";
-    QTest::newRow("2x firmware") << QStringList{"--identity", "lx2-2x"} << "Incompatible ECU";
-    QTest::newRow("silent") << QStringList{"--silent-after", "0"} << "connection failed";
-    QTest::newRow("dies mid-upload") << QStringList{"--exit-after", "100"} << "upload failed";
-    QTest::newRow("engine running") << QStringList{"--engine-running"} << "upload failed";
+    QTest::newRow("no rune") << QStringList{"--identity", "none"} << QStringList() << "No RUNE";
+    QTest::newRow("lx1") << QStringList{"--identity", "lx1"} << QStringList() << "Incompatible ECU";
+    QTest::newRow("2x firmware") << QStringList{"--identity", "lx2-2x"} << QStringList() << "Incompatible ECU";
+    QTest::newRow("silent") << QStringList{"--silent-after", "0"} << QStringList() << "connection failed";
+    QTest::newRow("dies mid-upload") << QStringList{"--exit-after", "100"} << QStringList()
+                                     << "upload failed: the connection to the module was lost; the module keeps its "
+                                        "previous calibration";
+    // --yes never answers for the engine: only someone at the vehicle can.
+    QTest::newRow("engine running, --yes")
+        << QStringList{"--engine-running"} << QStringList{"--yes"}
+        << "upload failed: the module reports that the engine is running: stop the engine and run the command again; "
+           "the module keeps its previous calibration";
 }
 
 void TestEcuCore::cliUploadFailures()
 {
     QFETCH(QStringList, emulatorArgs);
+    QFETCH(QStringList, cliArgs);
     QFETCH(QString, expect);
     const QString setup = makeSetup(QStringLiteral("fail.kelda"));
     QVERIFY(!setup.isEmpty());
@@ -412,10 +424,101 @@ void TestEcuCore::cliUploadFailures()
     setPorts({emulator.path()});
     QByteArray out;
     QByteArray err;
-    QCOMPARE(runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path()}, &out, &err), 1);
+    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path()} + cliArgs,
+                    &out, &err),
+             1);
     QVERIFY2(QString::fromUtf8(err).contains(expect), err.constData());
     QVERIFY(!out.contains("Upload Complete"));
     QCOMPARE(readAll(cal), previous);
+}
+
+void TestEcuCore::cliFailureAfterCommit_data()
+{
+    QTest::addColumn<QString>("mute");
+    QTest::addColumn<QString>("expect");
+    QTest::newRow("committed, then silent")
+        << "3" << "upload failed: the module did not answer. The module holds the new calibration";
+    QTest::newRow("never answers again")
+        << "1000"
+        << "upload failed: the module did not answer. It is not known whether the module holds the new calibration: "
+           "check the module before the vehicle is used.";
+}
+
+void TestEcuCore::cliFailureAfterCommit()
+{
+    QFETCH(QString, mute);
+    QFETCH(QString, expect);
+    const QString setup = makeSetup(QStringLiteral("commit.kelda"));
+    const QString cal = dir_.path() + QStringLiteral("/commit.cal");
+    QVERIFY(writeAll(cal, patternImage(300, 3)));
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--mute-after-commit"), mute, QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    qputenv("CORLA_COMMIT_TIMEOUT_MS", "100");
+    QByteArray out;
+    QByteArray err;
+    const int rc = runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path()}, &out, &err);
+    qunsetenv("CORLA_COMMIT_TIMEOUT_MS");
+    QCOMPARE(rc, 1);
+    QCOMPARE(QString::fromUtf8(err).trimmed(),
+             QStringLiteral("kelda-cli: upload of %1 to %2 failed: ").arg(setup, emulator.path()) + expect);
+    QVERIFY(!out.contains("progress: 100%"));  // the bar is full only at a commit we saw
+}
+
+void TestEcuCore::cliReadRestoreVerify()
+{
+    const QString setupA = makeSetup(QStringLiteral("alpha.kelda"));
+    const QString setupB = makeSetup(QStringLiteral("beta.kelda"));
+    const QString cal = dir_.path() + QStringLiteral("/module.cal");
+    QFile::remove(cal);
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    const QStringList port{QStringLiteral("--port"), emulator.path()};
+    QByteArray out;
+    QByteArray err;
+
+    // Nothing stored yet: nothing to read, and no setup matches.
+    const QString backupA = dir_.path() + QStringLiteral("/alpha-backup.cal");
+    QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), backupA} + port, nullptr, &err), 1);
+    QVERIFY2(err.contains("the module holds no calibration"), err.constData());
+    QVERIFY(!QFile::exists(backupA));
+    QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setupA} + port, nullptr, &err), 1);
+    QVERIFY2(err.contains("does not hold") && err.contains("the module holds 0 bytes"), err.constData());
+
+    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setupA} + port), 0);
+    const QByteArray storedA = readAll(cal);
+    QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setupA} + port, &out), 0);
+    QVERIFY2(out.contains(QStringLiteral("The module holds this setup's calibration: %1 bytes").arg(storedA.size()).toUtf8()),
+             out.constData());
+
+    // Upload B with a backup of what the module held: A's calibration.
+    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setupB, QStringLiteral("--backup"), backupA} + port), 0);
+    QCOMPARE(readAll(backupA), storedA);
+    QVERIFY(readAll(cal) != storedA);
+    QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setupA} + port, nullptr, &err), 1);
+    QVERIFY2(err.contains("(the CRCs differ)"), err.constData());
+
+    // Back to A from the file, verified and committed like any upload.
+    QCOMPARE(runCli(QStringList{QStringLiteral("restore"), backupA} + port, &out), 0);
+    QVERIFY(out.contains("Upload Complete"));
+    QCOMPARE(readAll(cal), storedA);
+    QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setupA} + port), 0);
+    const QString readBack = dir_.path() + QStringLiteral("/read-back.cal");
+    QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), readBack} + port), 0);
+    QCOMPARE(readAll(readBack), storedA);
+
+    // An output that is an input is refused before anything happens.
+    const QByteArray setupBBytes = readAll(setupB);
+    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setupB, QStringLiteral("--backup"), setupB} + port, nullptr, &err), 1);
+    QVERIFY2(err.contains("an input of this upload"), err.constData());
+    QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), emulator.path()} + port, nullptr, &err), 1);
+    QVERIFY2(err.contains("it is the port"), err.constData());
+    QCOMPARE(readAll(cal), storedA);
+    QCOMPARE(readAll(setupB), setupBBytes);
+
+    // No temporary file is left behind by the atomic writes.
+    QCOMPARE(QDir(dir_.path()).entryList({QStringLiteral(".*.cal.*")}, QDir::Hidden | QDir::Files), QStringList());
 }
 
 void TestEcuCore::cliUsage()

@@ -35,7 +35,9 @@ struct Box {
 // Answers the dialog's boxes and questions, and remembers them.
 struct Answers {
     QList<Box> boxes;
-    QMessageBox::StandardButton engineRunning = QMessageBox::Ok;
+    // Answers to the engine question in turn; the last one stands for the rest.
+    QList<QMessageBox::StandardButton> engineRunning{QMessageBox::Ok};
+    int engineAsked = 0;
 
     UploadForm::Asker asker()
     {
@@ -43,7 +45,7 @@ struct Answers {
                       QMessageBox::StandardButtons buttons) {
             boxes.append({icon, title, text});
             if (title == QLatin1String("Warning"))
-                return engineRunning;
+                return engineRunning.value(engineAsked++, engineRunning.last());
             if (buttons & QMessageBox::Yes)
                 return QMessageBox::Yes;
             return QMessageBox::Ok;
@@ -104,8 +106,13 @@ private slots:
     void cancelDuringUploadKeepsPrevious();
     void engineRunning_data();
     void engineRunning();
+    void secondUploadWritesNothing();
+    void failureAfterCommit_data();
+    void failureAfterCommit();
+    void missingRememberedPort();
     void faultsDuringUpload();
     void moduleDiesMidUpload();
+    void noPortListed_data();
     void noPortListed();
 
     void fileUploadFromMainWindow();
@@ -275,6 +282,7 @@ void TestEcuUi::uploadWritesNameAndImage()
         QVERIFY(QFile::exists(imagePath));
         QVERIFY(writeAll(imagePath, image));
         QCOMPARE(form.portName(), emulator.path());
+        QVERIFY(form.log()->isReadOnly());
         form.show();
         QVERIFY(waitClosed(form));
         QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
@@ -310,8 +318,10 @@ void TestEcuUi::noRune()
     QCOMPARE(answers.boxes.size(), 1);
     QCOMPARE(answers.boxes.first().icon, QMessageBox::Warning);
     QCOMPARE(answers.boxes.first().title, QStringLiteral("No RUNE"));
+    // Where RUNE files go, not a tool this system does not have.
     QCOMPARE(answers.boxes.first().text,
-             QStringLiteral("RUNE file is not installed for this ECU.\n Please install the correct RUNE file using Tarnv4."));
+             QStringLiteral("RUNE file is not installed for this ECU.\nCopy the module's RUNE file into one of these "
+                            "folders:\n" KELDA_RUNES "\n" KELDA_TEST_DATA "/ecu/runes-lower"));
 }
 
 void TestEcuUi::incompatible_data()
@@ -423,43 +433,169 @@ void TestEcuUi::cancelDuringUploadKeepsPrevious()
 
 void TestEcuUi::engineRunning_data()
 {
-    QTest::addColumn<int>("answer");
+    QTest::addColumn<QStringList>("emulatorArgs");
+    QTest::addColumn<QList<QMessageBox::StandardButton>>("answers");
+    QTest::addColumn<int>("asked");
     QTest::addColumn<bool>("uploaded");
-    QTest::newRow("ok") << int(QMessageBox::Ok) << true;
-    QTest::newRow("cancel") << int(QMessageBox::Cancel) << false;
+    const QList<QMessageBox::StandardButton> ok{QMessageBox::Ok};
+    // Ok means "I have stopped it": the module is asked again.
+    QTest::newRow("ok, engine stopped by then") << QStringList{"--engine-stops-after", "0"} << ok << 1 << true;
+    QTest::newRow("ok, engine stops later") << QStringList{"--engine-stops-after", "2"} << ok << 3 << true;
+    QTest::newRow("ok while it runs, then cancel")
+        << QStringList() << QList<QMessageBox::StandardButton>{QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Cancel}
+        << 3 << false;
+    QTest::newRow("cancel") << QStringList() << QList<QMessageBox::StandardButton>{QMessageBox::Cancel} << 1 << false;
 }
 
 void TestEcuUi::engineRunning()
 {
-    QFETCH(int, answer);
+    QFETCH(QStringList, emulatorArgs);
+    QFETCH(QList<QMessageBox::StandardButton>, answers);
+    QFETCH(int, asked);
     QFETCH(bool, uploaded);
     const QString cal = dir_.path() + QStringLiteral("/engine.cal");
     QVERIFY(writeAll(cal, kPreviousCal));
     EmulatorProcess emulator;
-    QVERIFY(emulator.start({QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), cal}));
+    QVERIFY(emulator.start(emulatorArgs + QStringList{QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
-    Answers answers;
-    answers.engineRunning = static_cast<QMessageBox::StandardButton>(answer);
+    Answers answered;
+    answered.engineRunning = answers;
     UploadForm form(nullptr, emulator.path(), "e.kelda");
-    form.setAsker(answers.asker());
+    form.setAsker(answered.asker());
     const QByteArray image = patternImage(900);
     QVERIFY(writeAll(form.imageFileName(), image));
     form.show();
-    QVERIFY(waitClosed(form));
-    QVERIFY(answers.has(QStringLiteral("Warning")));
-    QCOMPARE(answers.boxes.first().icon, QMessageBox::Warning);
-    QCOMPARE(answers.boxes.first().text, QStringLiteral("Cannot perform operation when the engine is running.\n"
-                                                        "Please stop the engine before continuing."));
+    if (uploaded) {
+        QVERIFY(waitClosed(form));
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(form.log()->toPlainText().contains(QStringLiteral("Upload failed")), 15000);
+    }
+    QCOMPARE(answered.engineAsked, asked);
+    QCOMPARE(answered.boxes.first().icon, QMessageBox::Warning);
+    QCOMPARE(answered.boxes.first().title, QStringLiteral("Warning"));
+    QCOMPARE(answered.boxes.first().text, QStringLiteral("Cannot perform operation when the engine is running.\n"
+                                                         "Please stop the engine before continuing."));
     if (uploaded) {
         QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
         QCOMPARE(readAll(cal).mid(96), image);
     } else {
         QCOMPARE(form.outcome(), UploadForm::Outcome::Failed);
         QVERIFY(form.isVisible());  // stays open; the log says why
-        QVERIFY(form.log()->toPlainText().contains(QStringLiteral("Upload failed")));
-        QVERIFY(!answers.has(QStringLiteral("OK")));
+        QVERIFY(!answered.has(QStringLiteral("OK")));
         QCOMPARE(readAll(cal), kPreviousCal);
     }
+}
+
+void TestEcuUi::secondUploadWritesNothing()
+{
+    const QString cal = dir_.path() + QStringLiteral("/twice.cal");
+    QFile::remove(cal);
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--stats"), QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    const QByteArray image = patternImage(3000);
+    for (int round = 0; round < 2; ++round) {
+        Answers answers;
+        UploadForm form(nullptr, emulator.path(), "twice.kelda");
+        form.setAsker(answers.asker());
+        QVERIFY(writeAll(form.imageFileName(), image));
+        form.show();
+        QVERIFY(waitClosed(form));
+        QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
+        QVERIFY(answers.has(QStringLiteral("OK")));
+        QCOMPARE(form.log()->toPlainText().contains(QStringLiteral("The module already holds this calibration.")),
+                 round == 1);
+    }
+    // One COMMIT only: the second time nothing reached the module's storage.
+    QTest::qWait(200);
+    const QStringList stats = QString::fromLocal8Bit(emulator.process().readAllStandardOutput())
+                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(stats.size(), 1);
+    QVERIFY2(stats.first().startsWith(QLatin1String("stats: COMMIT stored 3096 bytes")), qPrintable(stats.first()));
+}
+
+void TestEcuUi::failureAfterCommit_data()
+{
+    QTest::addColumn<QStringList>("emulatorArgs");
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("committed, then silent")
+        << QStringList{"--mute-after-commit", "3"} << false
+        << "Upload failed: the module did not answer. The module holds the new calibration";
+    QTest::newRow("never answers again")
+        << QStringList{"--mute-after-commit", "1000"} << false
+        << "Upload failed: the module did not answer. It is not known whether the module holds the new calibration: "
+           "check the module before the vehicle is used.";
+    QTest::newRow("cancelled while committing")
+        << QStringList{"--mute-after-commit", "0"} << true << "Upload cancelled. The module holds the new calibration";
+}
+
+void TestEcuUi::failureAfterCommit()
+{
+    QFETCH(QStringList, emulatorArgs);
+    QFETCH(bool, cancel);
+    QFETCH(QString, line);
+    qputenv("CORLA_COMMIT_TIMEOUT_MS", cancel ? "10000" : "100");
+    const QString cal = dir_.path() + QStringLiteral("/after-commit.cal");
+    QVERIFY(writeAll(cal, kPreviousCal));
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start(emulatorArgs + QStringList{QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    Answers answers;
+    UploadForm form(nullptr, emulator.path(), "ac.kelda");
+    form.setAsker(answers.asker());
+    const QByteArray image = patternImage(2000);
+    QVERIFY(writeAll(form.imageFileName(), image));
+    form.show();
+    if (cancel) {
+        // Verified: COMMIT is on its way and stays unanswered.
+        QTRY_COMPARE_WITH_TIMEOUT(form.progressBar()->value(), 95, 15000);
+        QTest::mouseClick(form.findChild<QPushButton *>(QStringLiteral("cancelButton")), Qt::LeftButton);
+        QVERIFY(form.isVisible());  // open, to say what the module holds
+        QCOMPARE(form.outcome(), UploadForm::Outcome::Cancelled);
+        QTest::mouseClick(form.findChild<QPushButton *>(QStringLiteral("cancelButton")), Qt::LeftButton);
+        QVERIFY(!form.isVisible());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(form.log()->toPlainText().contains(QStringLiteral("Upload failed")), 20000);
+        QCOMPARE(form.outcome(), UploadForm::Outcome::Failed);
+    }
+    qunsetenv("CORLA_COMMIT_TIMEOUT_MS");
+    QVERIFY2(form.log()->toPlainText().split(QLatin1Char('\n')).contains(line), qPrintable(form.log()->toPlainText()));
+    QVERIFY(form.progressBar()->value() < form.progressBar()->maximum());
+    QVERIFY(!answers.has(QStringLiteral("OK")));
+    QCOMPARE(readAll(cal).mid(96), image);  // the module did store it
+}
+
+void TestEcuUi::missingRememberedPort()
+{
+    const QString cal = dir_.path() + QStringLiteral("/missing.cal");
+    QFile::remove(cal);
+    EmulatorProcess first;
+    QVERIFY(first.start({}));
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--cal-file"), cal}));
+    setPorts({first.path(), emulator.path()});
+    const QString gone = dir_.path() + QStringLiteral("/unplugged");
+    Answers answers;
+    UploadForm form(nullptr, gone, "m.kelda");
+    form.setAsker(answers.asker());
+    const QByteArray image = patternImage(500);
+    QVERIFY(writeAll(form.imageFileName(), image));
+    form.show();
+    // Not the first listed port in its place: nothing is selected and nothing starts.
+    QCOMPARE(form.portCombo()->currentIndex(), -1);
+    QCOMPARE(form.portName(), gone);
+    QVERIFY(form.log()->toPlainText().contains(QStringLiteral("The remembered port %1 is not present").arg(gone)));
+    QTest::qWait(300);
+    QVERIFY(form.mediator()->txns().empty());
+    QVERIFY(!corla::Ecu(form.mediator()->ecu()).isConnected());
+    QCOMPARE(form.outcome(), UploadForm::Outcome::Running);
+    // The user picks the module's port.
+    form.portCombo()->setCurrentIndex(1);
+    QVERIFY(waitClosed(form));
+    QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
+    QCOMPARE(form.portName(), emulator.path());
+    QCOMPARE(readAll(cal).mid(96), image);
 }
 
 void TestEcuUi::faultsDuringUpload()
@@ -502,15 +638,25 @@ void TestEcuUi::moduleDiesMidUpload()
     QCOMPARE(readAll(cal), kPreviousCal);
 }
 
+void TestEcuUi::noPortListed_data()
+{
+    QTest::addColumn<QString>("remembered");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("nothing remembered") << "" << "Connection failed";
+    QTest::newRow("remembered port gone") << "/dev/whatever" << "The remembered port /dev/whatever is not present";
+}
+
 void TestEcuUi::noPortListed()
 {
+    QFETCH(QString, remembered);
+    QFETCH(QString, log);
     Answers answers;
-    UploadForm form(nullptr, QStringLiteral("/dev/whatever"), "n.kelda");
+    UploadForm form(nullptr, remembered, "n.kelda");
     form.setAsker(answers.asker());
     QCOMPARE(form.portCombo()->count(), 0);
-    QCOMPARE(form.portName(), QString());
+    QCOMPARE(form.portName(), remembered);
     QVERIFY(form.mediator()->currentPortFactory() == nullptr);
-    QTRY_VERIFY(form.log()->toPlainText().contains(QStringLiteral("Connection failed")));
+    QTRY_VERIFY(form.log()->toPlainText().contains(log));
     QCOMPARE(form.outcome(), UploadForm::Outcome::Running);
 }
 
@@ -567,6 +713,19 @@ void TestEcuUi::fileUploadFromMainWindow()
     window.fileUpload();
     QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), other.path());
     QVERIFY(p->told.isEmpty());
+
+    // A remembered port that is not present is still remembered after Cancel.
+    const QString gone = dir_.path() + QStringLiteral("/gone");
+    kelda::settings::write(window.settings(), kelda::settings::Key::Port, gone);
+    p->onExec = [](QDialog *dialog) {
+        auto *form = qobject_cast<UploadForm *>(dialog);
+        if (!form)
+            return -1;
+        form->cancel();
+        return 0;
+    };
+    window.fileUpload();
+    QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), gone);
 }
 
 void TestEcuUi::fileUploadRefusesUncompilableSetup()

@@ -1,5 +1,6 @@
 #include "corlaprotocol.h"
 
+#include <algorithm>
 #include <array>
 
 namespace corla::proto {
@@ -14,6 +15,8 @@ const char *commandName(uint8_t command)
     case Verify: return "VERIFY";
     case Commit: return "COMMIT";
     case Abort: return "ABORT";
+    case Sums: return "SUMS";
+    case Read: return "READ";
     case Disconnect: return "DISCONNECT";
     case Nak: return "NAK";
     default: return "UNKNOWN";
@@ -124,14 +127,19 @@ void putIdentity(QByteArray &a, const Identity &id)
     putU32(a, id.capacity);
     putU32(a, id.storedLength);
     putU32(a, id.storedCrc);
+    if (id.maxWrite != kBlockSize)
+        putU16(a, id.maxWrite);
 }
 
 std::optional<Identity> readIdentity(const QByteArray &payload)
 {
     if (payload.size() < 18 || uint8_t(payload[0]) != Ok)
         return std::nullopt;
-    return Identity{getU16(payload, 1), getU16(payload, 3), uint8_t(payload[5]),
-                    getU32(payload, 6), getU32(payload, 10), getU32(payload, 14)};
+    Identity id{getU16(payload, 1), getU16(payload, 3), uint8_t(payload[5]),
+                getU32(payload, 6), getU32(payload, 10), getU32(payload, 14)};
+    if (payload.size() >= 20)
+        id.maxWrite = std::clamp<uint16_t>(getU16(payload, 18), kBlockSize, kMaxWriteData);
+    return id;
 }
 
 void putStaged(QByteArray &a, const Staged &s)
@@ -154,6 +162,58 @@ std::optional<uint8_t> readFlags(const QByteArray &payload)
     return uint8_t(payload[1]);
 }
 
+QByteArray sumsRequest(const SumsRequest &r)
+{
+    QByteArray a;
+    putU32(a, r.address);
+    putU16(a, r.blockSize);
+    putU16(a, r.count);
+    return a;
+}
+
+std::optional<SumsRequest> readSumsRequest(const QByteArray &payload)
+{
+    if (payload.size() != 8)
+        return std::nullopt;
+    const SumsRequest r{getU32(payload, 0), getU16(payload, 4), getU16(payload, 6)};
+    if (r.blockSize < kMinSumBlock || r.blockSize > kMaxSumBlock || (r.blockSize & (r.blockSize - 1))
+        || r.count == 0 || r.count > kMaxSums)
+        return std::nullopt;
+    return r;
+}
+
+std::optional<QList<uint32_t>> readSums(const QByteArray &payload, int count)
+{
+    if (payload.size() != 1 + 4 * count || uint8_t(payload[0]) != Ok)
+        return std::nullopt;
+    QList<uint32_t> sums;
+    sums.reserve(count);
+    for (int i = 0; i < count; ++i)
+        sums.append(getU32(payload, 1 + 4 * i));
+    return sums;
+}
+
+QList<uint32_t> blockSums(const QByteArray &data, const SumsRequest &r)
+{
+    QList<uint32_t> sums;
+    for (int i = 0; i < r.count; ++i) {
+        const qsizetype start = qsizetype(r.address) + qsizetype(i) * r.blockSize;
+        if (start >= data.size())
+            break;
+        const qsizetype n = std::min<qsizetype>(r.blockSize, data.size() - start);
+        sums.append(crc32(data.constData() + start, n));
+    }
+    return sums;
+}
+
+QByteArray readRequest(uint32_t address, uint16_t length)
+{
+    QByteArray a;
+    putU32(a, address);
+    putU16(a, length);
+    return a;
+}
+
 FrameParser::Event FrameParser::next(Frame *frame)
 {
     for (;;) {
@@ -170,7 +230,7 @@ FrameParser::Event FrameParser::next(Frame *frame)
         if (buf_.size() < 6)
             return Event::None;
         const uint16_t len = getU16(buf_, 2);
-        if (len < 2 || len > kMaxPayload + 2) {
+        if (len < 2 || len > maxPayload_ + 2) {
             buf_.remove(0, 2);
             return Event::Corrupt;
         }

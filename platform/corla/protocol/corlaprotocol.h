@@ -3,6 +3,7 @@
 #define CORLAPROTOCOL_H
 
 #include <QByteArray>
+#include <QList>
 #include <cstdint>
 #include <optional>
 
@@ -13,10 +14,19 @@ namespace corla::proto {
 constexpr uint8_t kSof0 = 0xA5;
 constexpr uint8_t kSof1 = 0x5A;
 constexpr int kOverhead = 8;
-constexpr int kMaxPayload = 1100;
-constexpr int kBlockSize = 1024;  // calibration bytes per write request
-constexpr int kWriteHeader = 4;   // the address in front of a WRITE's data
+constexpr int kMaxPayload = 1100;  // what every module accepts
+constexpr int kBlockSize = 1024;   // calibration bytes per write request, unless IDENTIFY offers more
+constexpr int kWriteHeader = 4;    // the address in front of a WRITE's data
 static_assert(kWriteHeader + kBlockSize <= kMaxPayload);
+// A module may offer larger WRITE requests (IDENTIFY); never more than this.
+constexpr int kMaxWriteData = 4096;
+constexpr int kMaxLargePayload = kWriteHeader + kMaxWriteData;
+// SUMS: CRC-32s of blocks of the stored calibration, at most this many a reply.
+constexpr int kMaxSums = 256;
+constexpr int kMinSumBlock = 64;
+constexpr int kMaxSumBlock = 1024;
+// READ: at most this many stored bytes a reply.
+constexpr int kMaxRead = 1024;
 constexpr uint8_t kReplyBit = 0x80;
 constexpr uint8_t kFill = 0xFF;   // value of calibration bytes never written
 constexpr uint32_t kMaxCalibration = 16u * 1024 * 1024;  // largest calibration space
@@ -34,6 +44,8 @@ enum Command : uint8_t {
     Verify = 0x12,
     Commit = 0x13,
     Abort = 0x14,
+    Sums = 0x15,   // CRC-32 of each block of the stored calibration
+    Read = 0x16,   // bytes of the stored calibration
     Disconnect = 0x1F,
     Nak = 0x7F,  // module -> host: a request arrived corrupt
 };
@@ -51,6 +63,12 @@ enum Result : uint8_t {
 
 enum StatusFlag : uint8_t {
     EngineRunning = 0x01,
+};
+
+// BEGIN's optional fifth byte: what the staging area starts from.
+enum BeginBase : uint8_t {
+    BaseEmpty = 0,   // every byte kFill (also what a four-byte BEGIN means)
+    BaseStored = 1,  // the stored calibration, cut or filled with kFill to the new length
 };
 
 const char *commandName(uint8_t command);
@@ -76,6 +94,8 @@ struct Identity {  // IDENTIFY
     uint16_t module = 0, firmware = 0;
     uint8_t flags = 0;
     uint32_t capacity = 0, storedLength = 0, storedCrc = 0;
+    // Appended by modules that take larger WRITE requests; kBlockSize when absent.
+    uint16_t maxWrite = kBlockSize;
 };
 void putIdentity(QByteArray &a, const Identity &id);
 std::optional<Identity> readIdentity(const QByteArray &payload);
@@ -88,6 +108,22 @@ std::optional<Staged> readStaged(const QByteArray &payload);
 
 std::optional<uint8_t> readFlags(const QByteArray &payload);  // STATUS, BEGIN
 
+// SUMS request: first byte address, block size, block count. Block i covers
+// the stored bytes from address + i * size up to the next block or the end.
+struct SumsRequest {
+    uint32_t address = 0;
+    uint16_t blockSize = 0;
+    uint16_t count = 0;
+};
+QByteArray sumsRequest(const SumsRequest &r);
+std::optional<SumsRequest> readSumsRequest(const QByteArray &payload);
+std::optional<QList<uint32_t>> readSums(const QByteArray &payload, int count);
+// CRC-32 of each block of data as SUMS gives them.
+QList<uint32_t> blockSums(const QByteArray &data, const SumsRequest &r);
+
+// READ request: address and length (1 to kMaxRead); the reply carries the bytes.
+QByteArray readRequest(uint32_t address, uint16_t length);
+
 struct Frame {
     uint8_t command = 0;
     uint8_t sequence = 0;
@@ -99,6 +135,8 @@ class FrameParser
 {
 public:
     enum class Event { None, Frame, Corrupt };
+    // Frames whose payload exceeds maxPayload count as corrupt.
+    explicit FrameParser(int maxPayload = kMaxLargePayload) : maxPayload_(maxPayload) {}
     void feed(const QByteArray &bytes) { buf_.append(bytes); }
     Event next(Frame *frame);
     void clear() { buf_.clear(); }
@@ -106,6 +144,7 @@ public:
 
 private:
     QByteArray buf_;
+    int maxPayload_;
 };
 
 } // namespace corla::proto
