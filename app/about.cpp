@@ -9,6 +9,7 @@
 #include <QtGlobal>
 
 #include "buildinfo.h"
+#include "texts.h"
 
 About::About(QWidget *parent)
     : QDialog(parent), ui(new Ui::HelpAbout)
@@ -17,7 +18,7 @@ About::About(QWidget *parent)
     // Relative to the working directory, as the program has always looked for it.
     setWindowIcon(QIcon(QStringLiteral("Resources/ostrel2007 32+16.ico")));
 
-    ui->labelProduct->setText(QStringLiteral("KELDA"));
+    ui->labelProduct->setText(kelda::texts::title());
     ui->labelVersion->setText(versionText());
     ui->labelBuildDate->setText(buildDateText());
     ui->labelCopyright->setText(tr("Copyright %1 Ostrel").arg(buildDateTime().date().year()));

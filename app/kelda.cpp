@@ -12,6 +12,7 @@
 #include "pmdelegate.h"
 #include "pmmodel.h"
 #include "settings.h"
+#include "texts.h"
 #include "stateseditor.h"
 #include "ui_kelda.h"
 
@@ -19,10 +20,10 @@ using kelda::settings::Key;
 
 namespace {
 
-const QString kTitle = QStringLiteral("KELDA");
-const QString kFileFilter = QStringLiteral("KELDA setups (*.kelda);;All files (*.*)");
-const QString kTitlePrefix = QStringLiteral("KELDA - ");
-const QString kNewTitle = QStringLiteral("KELDA - New setup");
+const QString kTitle = kelda::texts::title();
+const QString kFileFilter = kelda::texts::setupFilter();
+const QString kTitlePrefix = kelda::texts::titlePrefix();
+const QString kNewTitle = kelda::texts::titlePrefix() + QStringLiteral("New setup");  // lower-case s, unlike the form's start title
 
 constexpr int kEventsTab = static_cast<int>(Mode::Events);
 constexpr int kStatesTab = static_cast<int>(Mode::States);

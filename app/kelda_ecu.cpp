@@ -1,5 +1,6 @@
 // The main window's ECU commands: strategy upload, About box, COM port choice.
 #include "kelda.h"
+#include "texts.h"
 
 #include <QMessageBox>
 
@@ -33,7 +34,7 @@ void KELDA::fileUpload()
         if (why.isEmpty())
             why = tr("unknown error");
         form->cancel();  // closes the connection already started
-        prompter().tell(this, QMessageBox::Critical, QStringLiteral("KELDA"),
+        prompter().tell(this, QMessageBox::Critical, kelda::texts::title(),
                         tr("The setup cannot be compiled, so nothing was uploaded.\n%1").arg(why));
         return;
     }

@@ -7,11 +7,12 @@
 #include "kelda.h"
 #include "settings.h"
 #include "setupexport.h"
+#include "texts.h"
 
 void KELDA::fileExport()
 {
     using kelda::settings::Key;
-    const QString title = QStringLiteral("KELDA");
+    const QString title = kelda::texts::title();
     const QString calFile = prompter().saveFileName(this, title, kelda::settings::read(settings(), Key::DefaultPath),
                                                     QStringLiteral("LX2 Cal files (*.cal);;All files (*.*)"),
                                                     QFileDialog::DontConfirmOverwrite);

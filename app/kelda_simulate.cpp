@@ -1,6 +1,7 @@
 // "&Go": compile the open setup into a new simulator window's image file and
 // run it there, beside the main window.
 #include "kelda.h"
+#include "texts.h"
 
 #include "pmmodel.h"
 #include "simulator.h"
@@ -15,7 +16,7 @@ void KELDA::startSimulation()
         QString why = model()->imageError();
         if (why.isEmpty())
             why = QStringLiteral("The image could not be written.");
-        prompter().tell(this, QMessageBox::Warning, QStringLiteral("KELDA"),
+        prompter().tell(this, QMessageBox::Warning, kelda::texts::title(),
                         QStringLiteral("The setup cannot be simulated.\n\n%1").arg(why));
         return;
     }

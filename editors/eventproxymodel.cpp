@@ -1,10 +1,5 @@
 #include "eventproxymodel.h"
 
-namespace {
-const char *const kHeaders[kelda::kEventListCount] = {
-    "States to Set", "States to Clear", "Timers to Start", "Timers to Stop"};
-} // namespace
-
 EventProxyModel::EventProxyModel(QObject *parent)
     : EntryListModel(parent)
 {
@@ -12,7 +7,7 @@ EventProxyModel::EventProxyModel(QObject *parent)
 
 const char *EventProxyModel::headerText(int kind) const
 {
-    return kind >= 0 && kind < kelda::kEventListCount ? kHeaders[kind] : nullptr;
+    return kind >= 0 && kind < kelda::kEventListCount ? kelda::kEventListNames[size_t(kind)] : nullptr;
 }
 
 QStringList EventProxyModel::choices() const

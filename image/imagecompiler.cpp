@@ -175,9 +175,7 @@ const char *tableName(ItemType type)
 
 const char *eventListName(int k)
 {
-    static const char *const names[kEventListCount] = {"States to Set", "States to Clear", "Timers to Start",
-                                                       "Timers to Stop"};
-    return names[k];
+    return kEventListNames[size_t(k)];
 }
 
 QString limitText(int count)

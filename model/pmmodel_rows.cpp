@@ -350,21 +350,10 @@ ItemType PMModel::listOwnerType() const
 
 ItemType PMModel::listTargetType(ItemType owner, int list)
 {
-    if (owner == ItemType::Event) {
-        switch (list) {
-        case 0: case 1: return ItemType::State;
-        case 2: case 3: return ItemType::Timer;
-        default: return ItemType::None;
-        }
-    }
-    if (owner == ItemType::State) {
-        switch (list) {
-        case 0: return ItemType::Lx2Led;
-        case 1: return ItemType::Lx1Output;
-        case 2: return ItemType::CanOutput;
-        default: return ItemType::None;
-        }
-    }
+    if (owner == ItemType::Event && list >= 0 && list < kEventListCount)
+        return kEventListTargets[size_t(list)];
+    if (owner == ItemType::State && list >= 0 && list < kStateListCount)
+        return kStateListTargets[size_t(list)];
     return ItemType::None;
 }
 
@@ -438,15 +427,15 @@ QString PMModel::pwmInputName(int row) const
 {
     StoreCursor c(liveSession());
     if (!c.item(ItemType::Lx1Module, row) || !c.follow())
-        return QStringLiteral("NONE");
-    return c.textOr(ValueId::Name, QStringLiteral("NONE"));
+        return QString::fromLatin1(kNoneText);
+    return c.textOr(ValueId::Name, QString::fromLatin1(kNoneText));
 }
 
 bool PMModel::setPwmInput(int row, const QString &name)
 {
     StoreSession s = liveSession();
     StoreCursor c(s);
-    if (name == QLatin1String("NONE")) {
+    if (name == QLatin1String(kNoneText)) {
         if (c.item(ItemType::Lx1Module, row))
             c.remove(ItemType::Reference, 0);  // none there is fine too
         return true;

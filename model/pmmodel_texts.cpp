@@ -39,23 +39,14 @@ int PMModel::normalizeCondition(ItemType type, int code, bool *wasValid)
 {
     int out = code;
     switch (type) {
-    case ItemType::KeypadKey:
-        out = code >= 1 && code <= 4 ? code : 1;
+    case ItemType::KeypadKey: case ItemType::Timer: case ItemType::State: case ItemType::Switch:
+    case ItemType::CanInput: {
+        const ConditionRange r = conditionRange(type);
+        out = code >= int(r.first) && code <= int(r.last) ? code : int(r.first);
         break;
-    case ItemType::Timer:
-        out = code >= 5 && code <= 6 ? code : 5;
-        break;
-    case ItemType::State:
-        out = code >= 7 && code <= 8 ? code : 7;
-        break;
-    case ItemType::Switch:
-        out = code >= 9 && code <= 10 ? code : 9;
-        break;
-    case ItemType::CanInput:
-        out = 0;
-        break;
+    }
     default:
-        break;
+        break;  // other types keep any code
     }
     if (wasValid)
         *wasValid = out == code;

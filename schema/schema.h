@@ -117,6 +117,22 @@ constexpr std::array<const char *, 11> kConditionTexts = {
     "-", "Pressed", "Short Press", "Long Press", "Double Press",
     "Running", "Stopped", "Set", "Cleared", "High", "Low"};
 
+// The conditions an input of each type can have: first..last, and the one a
+// condition outside them becomes. A CAN input has only Condition::None.
+struct ConditionRange {
+    Condition first, last;
+};
+constexpr ConditionRange conditionRange(ItemType t)
+{
+    switch (t) {
+    case ItemType::KeypadKey: return {Condition::Pressed, Condition::DoublePress};
+    case ItemType::Timer: return {Condition::Running, Condition::Stopped};
+    case ItemType::State: return {Condition::Set, Condition::Cleared};
+    case ItemType::Switch: return {Condition::High, Condition::Low};
+    default: return {Condition::None, Condition::None};
+    }
+}
+
 // How input i joins input i+1 (ValueId::Combine).
 enum class Combine : uint8_t { None = 0, And = 1, Or = 2 };
 constexpr std::array<const char *, 3> kCombineTexts = {"NONE", "AND", "OR"};
@@ -180,8 +196,15 @@ constexpr int kLx1ChannelCount = 8;
 constexpr int kEventInputCount = 3;
 enum class EventList : int { StatesToSet = 0, StatesToClear = 1, TimersToStart = 2, TimersToStop = 3 };
 constexpr int kEventListCount = 4;
+constexpr std::array<const char *, kEventListCount> kEventListNames = {
+    "States to Set", "States to Clear", "Timers to Start", "Timers to Stop"};
+constexpr std::array<ItemType, kEventListCount> kEventListTargets = {
+    ItemType::State, ItemType::State, ItemType::Timer, ItemType::Timer};
 enum class StateList : int { Lx2Leds = 0, Lx1Outputs = 1, CanOutputs = 2 };
 constexpr int kStateListCount = 3;
+constexpr std::array<const char *, kStateListCount> kStateListNames = {"LX2 Outputs", "LX1 Outputs", "CAN Outputs"};
+constexpr std::array<ItemType, kStateListCount> kStateListTargets = {
+    ItemType::Lx2Led, ItemType::Lx1Output, ItemType::CanOutput};
 
 // A table holds at most this many items in the raw image (its count is one byte).
 constexpr int kMaxTableItems = 255;

@@ -238,7 +238,7 @@ void SimEngine::tickTimers()
 {
     const int n = m_timerCount < kSimCapacity ? m_timerCount : kSimCapacity;
     for (int i = 0; i < n; ++i)
-        m_timerValues[i] = m_timerValues[i] > 2 ? m_timerValues[i] - 2 : 0;
+        m_timerValues[i] = m_timerValues[i] > kTimerTicksPerSimTick ? m_timerValues[i] - kTimerTicksPerSimTick : 0;
 }
 
 // Inlined into the event loop: it runs up to three times per event per tick.

@@ -18,6 +18,9 @@
 namespace kelda {
 
 // Every table of the image has a one-byte count.
+// One engine tick is 10 ms; a timer counts 5 ms ticks, so it runs down two per tick.
+constexpr int kSimTickMs = 10;
+constexpr int kTimerTicksPerSimTick = kSimTickMs / kTickMs;
 constexpr int kSimCapacity = kMaxTableItems;  // 255
 
 // Keypad tick-box columns: P, SP, LP, DP (Condition codes 1..4).

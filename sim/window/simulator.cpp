@@ -113,7 +113,7 @@ void Simulator::start(StoreSession modelSession)
     m_engine->clearStates();
     m_engine->deriveOutputs();
     showRows();
-    m_timer->start(kTickMs);
+    m_timer->start(kelda::kSimTickMs);
 }
 
 void Simulator::switchChanged(QTableWidgetItem *item)

@@ -45,7 +45,6 @@ public:
     StoreSession session() const { return m_session.get(); }
     QTimer *tickTimer() const { return m_timer; }
 
-    static constexpr int kTickMs = 10;
 
 public slots:
     void switchChanged(QTableWidgetItem *item);
