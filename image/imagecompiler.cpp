@@ -203,6 +203,8 @@ public:
             return false;
         if (!fits(m_tx.ids.size(), QStringLiteral("distinct CAN transmit identifiers")))
             return false;
+        if (!channelsFit())
+            return false;
 
         m_header.resize(kHeaderWordCount);
         std::fill(m_header.begin(), m_header.end(), uint16_t(0));
@@ -247,6 +249,54 @@ public:
     bool writeFailed() const { return m_out.failed(); }
 
 private:
+    // A descriptor that does not fit its byte would name another identifier's
+    // channel, so the module would read or send the wrong frame.
+    bool channelsFit()
+    {
+        const auto check = [this](ItemType type, int row, const IdList &ids, const QString &who) {
+            if (!m_store.open(type, row))
+                return true;
+            const uint16_t id = uint16_t(m_store.u16Or(ValueId::CanId, 0));
+            const uint8_t sel = uint8_t(m_store.u8Or(ValueId::ByteSelect, 0));
+            m_store.close();
+            const int position = ids.position(id);
+            if (channelFits(position, sel))
+                return true;
+            m_error = QStringLiteral("%1 uses identifier %2, number %3 of the %4 identifiers, but a channel "
+                                     "of that kind can name only one of the first %5")
+                          .arg(who, canIdText(id))
+                          .arg(position + 1)
+                          .arg(type == ItemType::CanOutput ? QStringLiteral("transmit") : QStringLiteral("receive"))
+                          .arg(channelPositions(sel));
+            return false;
+        };
+        for (ItemType type : {ItemType::CanInput, ItemType::CanOutput}) {
+            const IdList &ids = type == ItemType::CanInput ? m_rx : m_tx;
+            const QString noun = type == ItemType::CanInput ? QStringLiteral("CAN input") : QStringLiteral("CAN output");
+            const int n = m_store.count(type);
+            for (int i = 0; i < n; ++i)
+                if (!check(type, i, ids, QStringLiteral("%1 \"%2\"").arg(noun, itemName(type, i))))
+                    return false;
+        }
+        // A PWM descriptor is its CAN input's descriptor, checked above.
+        return true;
+    }
+
+    QString itemName(ItemType type, int row)
+    {
+        QString name;
+        if (m_store.open(type, row)) {
+            name = m_store.textOr(ValueId::Name);
+            m_store.close();
+        }
+        return name;
+    }
+
+    static QString canIdText(uint16_t id)
+    {
+        return QStringLiteral("0x") + QString::number(id, 16).toUpper().rightJustified(3, QLatin1Char('0'));
+    }
+
     bool fits(qsizetype count, const QString &what)
     {
         if (count <= kMaxCount)

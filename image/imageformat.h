@@ -140,6 +140,30 @@ constexpr uint8_t channelDescriptor(int position, uint8_t byteSelect)
     return static_cast<uint8_t>(value & 0xFF);
 }
 
+// How many identifier positions a channel of this selection can name without
+// its descriptor running into another kind of channel: a word channel stays
+// below 128 (bit 7 marks a byte channel), a byte channel below 256.
+constexpr int channelPositions(uint8_t byteSelect)
+{
+    switch (byteSelect) {
+    case 3: case 12: case 48: case 192: {
+        const int w = channelDescriptor(0, byteSelect);  // 1..4
+        return (127 - w) / 4 + 1;
+    }
+    default: {
+        const int k = channelDescriptor(0, byteSelect) - 128;  // 0..8
+        return (255 - 128 - k) / 8 + 1;
+    }
+    }
+}
+constexpr bool channelFits(int position, uint8_t byteSelect)
+{
+    return position >= 0 && position < channelPositions(byteSelect);
+}
+static_assert(channelPositions(3) == 32 && channelPositions(192) == 31);
+static_assert(channelPositions(1) == 16 && channelPositions(128) == 15);
+
+
 // Reading a descriptor back. Bit 7 set = byte channel, clear = word channel.
 constexpr bool isByteChannel(uint8_t descriptor) { return (descriptor & 0x80) != 0; }
 // Identifier position and byte (1..8, 0 = none) of a byte channel.

@@ -399,6 +399,54 @@ private slots:
         QCOMPARE(QFileInfo(file).size(), 65535);
     }
 
+    // A descriptor is one byte: a CAN channel on an identifier it cannot name
+    // is refused, never written as another identifier's channel.
+    void channelsBeyondTheDescriptorAreRefused()
+    {
+        const QString out = path(QStringLiteral("channels.bin"));
+        PMModel model;
+        SetupBuilder b(model);
+        for (int i = 0; i < 16; ++i)
+            b.canInput(QStringLiteral("0x%1").arg(0x100 + i, 0, 16), QStringLiteral("Byte 1"));
+        QVERIFY2(model.writeRawImage(out), qPrintable(model.imageError()));
+        // The 16th identifier with "Byte 8" would need 256.
+        QVERIFY(b.set(Mode::CanInputs, 15, 2, QStringLiteral("Byte 8")));
+        QVERIFY(!model.writeRawImage(out));
+        QVERIFY2(model.imageError().contains(QStringLiteral("CAN input \"CAN Input 16\""))
+                     && model.imageError().contains(QStringLiteral("0x10F"))
+                     && model.imageError().contains(QStringLiteral("first 15")),
+                 qPrintable(model.imageError()));
+        QVERIFY(b.set(Mode::CanInputs, 15, 2, QStringLiteral("Word 4")));
+        QVERIFY(model.writeRawImage(out));
+        // The 17th with a byte channel: refused; with a word channel it fits.
+        const int extra = b.canInput(QStringLiteral("0x200"), QStringLiteral("Byte 2"));
+        QVERIFY(!model.writeRawImage(out));
+        QVERIFY2(model.imageError().contains(QStringLiteral("number 17 of the receive identifiers")),
+                 qPrintable(model.imageError()));
+        QVERIFY(b.set(Mode::CanInputs, extra, 2, QStringLiteral("Word 2")));
+        QVERIFY(model.writeRawImage(out));
+
+        // CAN outputs count against the transmit list.
+        for (int i = 0; i < 16; ++i)
+            b.canOutput(QStringLiteral("0x%1").arg(0x300 + i, 0, 16), QStringLiteral("Byte 3"));
+        QVERIFY(model.writeRawImage(out));
+        b.canOutput(QStringLiteral("0x400"), QStringLiteral("Byte 3"));
+        QVERIFY(!model.writeRawImage(out));
+        QVERIFY2(model.imageError().contains(QStringLiteral("transmit")), qPrintable(model.imageError()));
+        QCOMPARE(QFileInfo(out).size(), 0);
+        model.setMode(int(Mode::CanOutputs));
+        QVERIFY(model.removeRows(model.rowCount() - 1, 1));
+
+        // Word channels reach the 32nd receive identifier; a PWM input uses its CAN input's channel.
+        for (int i = 0; i < 15; ++i)
+            b.canInput(QStringLiteral("0x%1").arg(0x500 + i, 0, 16));
+        model.setMode(int(Mode::Pwm));
+        QVERIFY(model.setData(model.index(2, 1), model.itemName(ItemType::CanInput, extra + 15)));
+        QVERIFY2(model.writeRawImage(out), qPrintable(model.imageError()));
+        b.canInput(QStringLiteral("0x600"));
+        QVERIFY(!model.writeRawImage(out));
+    }
+
     void failuresAreReported()
     {
         PMModel model;
