@@ -447,6 +447,71 @@ private slots:
         QVERIFY(!model.writeRawImage(out));
     }
 
+    // A setup edited through every guarded path (refused names and numbers,
+    // rounding, a remove that takes its uses along, unchanged commits), saved
+    // and reopened, compiles to the same image as one built straight away.
+    void guardedEditsRoundTrip()
+    {
+        PMModel edited;
+        {
+            SetupBuilder b(edited);
+            b.timer(1.0);
+            b.timer(1.0);
+            b.timer(1.0);
+            QVERIFY(b.set(Mode::Timers, 0, 1, 2.010));                     // 402 ticks, not 401
+            QVERIFY(b.set(Mode::Timers, 2, 0, QStringLiteral("Glow")));
+            QVERIFY(!b.set(Mode::Timers, 2, 0, QStringLiteral("Timer 1")));  // taken
+            QVERIFY(!b.set(Mode::Timers, 2, 0, QString::fromUtf8("\u0394t")));
+            b.canInput(QStringLiteral("0123"), QStringLiteral("Byte 2"), 7);  // decimal 123
+            QVERIFY(!b.set(Mode::CanInputs, 0, 1, QStringLiteral("0x900")));
+            b.lx1Output();
+            QVERIFY(b.set(Mode::Lx1Outputs, 0, 4, QStringLiteral("101")));
+            QVERIFY(!b.set(Mode::Lx1Outputs, 0, 4, QStringLiteral("100000000")));
+            b.state();
+            const int ev = b.event();
+            QVERIFY(b.input(ev, 0, QStringLiteral("TI: Glow"), QStringLiteral("Stopped"), QStringLiteral("OR")));
+            QVERIFY(b.input(ev, 1, QStringLiteral("CI: CAN Input 1")));
+            QVERIFY(b.entry(Mode::Events, ev, 2, QStringLiteral("Timer 2")));
+            QVERIFY(b.entry(Mode::Events, ev, 2, QStringLiteral("Glow")));
+            QVERIFY(b.entry(Mode::Events, ev, 0, QStringLiteral("State 1")));
+            QVERIFY(b.entry(Mode::States, 0, 1, QStringLiteral("LX1 Output 1")));
+            // Committing shown values changes nothing.
+            edited.setMode(int(Mode::Events));
+            for (int c = 0; c < edited.columnCount(); ++c)
+                edited.setData(edited.index(ev, c), edited.data(edited.index(ev, c), Qt::EditRole));
+            edited.setMode(int(Mode::Timers));
+            QVERIFY(edited.removeRows(1, 1));  // "Timer 2" goes, and its start entry with it
+            edited.setOption(0, 0.29);
+        }
+        const QString file = path(QStringLiteral("guarded.kelda"));
+        QVERIFY(edited.saveSetup(file));
+        PMModel reopened;
+        QVERIFY(reopened.openSetup(file));
+
+        PMModel direct;
+        {
+            SetupBuilder b(direct);
+            b.timer(2.01);
+            b.timer(1.0);
+            QVERIFY(b.set(Mode::Timers, 1, 0, QStringLiteral("Glow")));
+            b.canInput(QStringLiteral("0x7B"), QStringLiteral("Byte 2"), 7);
+            b.lx1Output();
+            QVERIFY(b.set(Mode::Lx1Outputs, 0, 4, QStringLiteral("00000101")));
+            b.state();
+            const int ev = b.event();
+            QVERIFY(b.input(ev, 0, QStringLiteral("TI: Glow"), QStringLiteral("Stopped"), QStringLiteral("OR")));
+            QVERIFY(b.input(ev, 1, QStringLiteral("CI: CAN Input 1")));
+            QVERIFY(b.entry(Mode::Events, ev, 2, QStringLiteral("Glow")));
+            QVERIFY(b.entry(Mode::Events, ev, 0, QStringLiteral("State 1")));
+            QVERIFY(b.entry(Mode::States, 0, 1, QStringLiteral("LX1 Output 1")));
+            direct.setOption(0, 0.29);
+        }
+        const QByteArray image = compile(reopened, QStringLiteral("guarded.bin"));
+        QVERIFY(!image.isEmpty());
+        QCOMPARE(image.toHex(), compile(direct, QStringLiteral("direct.bin")).toHex());
+        QCOMPARE(section(image, Section::Timers).toHex(), QByteArray("020192") + "00c8");
+    }
+
     void failuresAreReported()
     {
         PMModel model;
