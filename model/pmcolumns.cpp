@@ -291,7 +291,8 @@ constexpr ColumnSpec kTimerColumns[] = {
 // One input of an event: its target, its condition and how it joins the next.
 constexpr ColumnSpec inputColumn(int k)
 {
-    return {"Input", E::Choice, true, N, O::eventInput, O::setEventInput, O::inputs, R::Table, k};
+    // The target's type decides the condition shown beside it: the row is shown again.
+    return {"Input", E::Choice, true, N, O::eventInput, O::setEventInput, O::inputs, R::Row, k};
 }
 constexpr ColumnSpec typeColumn(int k)
 {

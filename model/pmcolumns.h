@@ -72,7 +72,6 @@ enum class Refresh {
     Cell,    // only the written cell
     Column,  // the whole column (shared values, rankings)
     Row,     // the whole row (inputs coming into or out of use)
-    Table,   // a model reset around the write
 };
 
 // A computed cell that shows no single stored value.

@@ -107,23 +107,9 @@ bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
     if (!index.isValid() || role != Qt::EditRole)
         return false;
     const ColumnSpec *col = columnSpec(m_mode, index.column());
-    const auto write = [&] {
-        // A column that stores nothing still counts as an accepted edit.
-        return col && col->write ? col->write(*this, modeItemType(), index.row(), *col, value) : WriteResult::Written;
-    };
-
-    if (col && col->refresh == Refresh::Table) {
-        beginResetModel();
-        const WriteResult result = write();
-        endResetModel();
-        if (result == WriteResult::Refused)
-            return false;
-        if (result == WriteResult::Written)
-            m_modified = true;
-        return true;
-    }
-
-    const WriteResult result = write();
+    // A column that stores nothing still counts as an accepted edit.
+    const WriteResult result = col && col->write ? col->write(*this, modeItemType(), index.row(), *col, value)
+                                                 : WriteResult::Written;
     if (result == WriteResult::Refused)
         return false;
     if (result == WriteResult::Written)

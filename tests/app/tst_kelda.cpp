@@ -1014,6 +1014,21 @@ private slots:
         QTRY_VERIFY(!can->indexWidget(word));
         QCOMPARE(word.data().toString(), QStringLiteral("Byte 3"));
         QCOMPARE(m_prompter->told.size(), 1);
+
+        // An event input, whose change shows in the other cells of its row.
+        tabs(w.get())->setCurrentIndex(4);
+        w->addRow();
+        QTableView *events = w->view(4);
+        const QModelIndex input = events->model()->index(0, 2);
+        events->setCurrentIndex(input);
+        events->edit(input);
+        combo = qobject_cast<QComboBox *>(events->indexWidget(input));
+        QVERIFY(combo);
+        combo->setCurrentIndex(combo->findText(QStringLiteral("KP: Keypad 2")));
+        QTest::keyClick(combo, Qt::Key_Return);
+        QTRY_COMPARE(w->model()->eventInputText(0, 0), QStringLiteral("KP: Keypad 2"));
+        QTRY_VERIFY(!events->indexWidget(events->model()->index(0, 2)));
+        QCOMPARE(events->model()->index(0, 3).data().toString(), QStringLiteral("Pressed"));
     }
 };
 
