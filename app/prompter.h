@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 
 class QDialog;
 class QWidget;
@@ -17,6 +18,10 @@ public:
     virtual QMessageBox::StandardButton ask(QWidget *parent, QMessageBox::Icon icon, const QString &title,
                                             const QString &text, QMessageBox::StandardButtons buttons);
     virtual void tell(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text);
+    // A question whose answers are named buttons (the first is the default);
+    // returns the index of the one chosen, -1 when the box was closed otherwise.
+    virtual int choose(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+                       const QStringList &buttons);
     virtual QString openFileName(QWidget *parent, const QString &caption, const QString &dir,
                                  const QString &filter);
     virtual QString saveFileName(QWidget *parent, const QString &caption, const QString &dir,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "pmcolumns.h"
 #include "storecursor.h"
 
 namespace kelda {
@@ -71,6 +72,39 @@ int stateListOf(ItemType type)
 }
 
 } // namespace
+
+UseLocation useLocation(const Use &use)
+{
+    switch (use.kind) {
+    case Use::Kind::EventInput:
+        return {int(Mode::Events), use.owner, EventCol::input(use.slot)};
+    case Use::Kind::EventList:
+        return {int(Mode::Events), use.owner, EventCol::Actions};
+    case Use::Kind::StateList:
+        return {int(Mode::States), use.owner, StateCol::Outputs};
+    case Use::Kind::PwmInput:
+        return {int(Mode::Pwm), use.owner, PwmCol::CanInput};
+    }
+    return {-1, -1, -1};
+}
+
+QString useText(StoreSession session, const Use &use)
+{
+    const UseLocation at = useLocation(use);
+    const ModeSpec *mode = modeSpec(at.mode);
+    if (use.kind == Use::Kind::PwmInput)
+        return QStringLiteral("%1 LX1-%2: PWM input").arg(QLatin1String(mode->table)).arg(use.owner + 1);
+    StoreCursor c(session);
+    const QString owner = c.item(mode->type, use.owner) ? c.textOr(ValueId::Name) : QString();
+    QString what;
+    switch (use.kind) {
+    case Use::Kind::EventInput: what = QStringLiteral("input %1").arg(use.slot + 1); break;
+    case Use::Kind::EventList: what = QLatin1String(kEventListNames[size_t(use.slot)]); break;
+    case Use::Kind::StateList: what = QLatin1String(kStateListNames[size_t(use.slot)]); break;
+    case Use::Kind::PwmInput: break;
+    }
+    return QStringLiteral("%1 %2 \"%3\": %4").arg(QLatin1String(mode->table)).arg(use.owner + 1).arg(owner, what);
+}
 
 bool isReferable(ItemType type)
 {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QList>
+#include <QString>
 
 #include "schema.h"
 #include "strata.h"
@@ -26,6 +27,18 @@ struct Use {
 
     bool operator==(const Use &) const = default;
 };
+
+// Where a use is shown: the main window's tab (model mode), the row of its
+// owner and the column that holds the reference.
+struct UseLocation {
+    int mode;
+    int row;
+    int column;
+};
+UseLocation useLocation(const Use &use);
+
+// One line for a list of uses: `Events 3 "Beacons on": input 1`.
+QString useText(StoreSession session, const Use &use);
 
 // Whether anything can name items of the type at all.
 bool isReferable(ItemType type);

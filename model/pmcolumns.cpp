@@ -364,7 +364,7 @@ const ModeSpec kModes[kModeCount] = {
     {ItemType::Lx1Output, "LX1 Outputs", "LX1 output", kLx1OutputColumns},
     {ItemType::Lx2Led, "LX2 LEDs", "LED", kKeypadColumns},
     {ItemType::CanOutput, "CAN Outputs", "CAN output", kCanOutputColumns},
-    {ItemType::Lx1Module, "LX1 PWM", "LX1 module", kPwmColumns},
+    {ItemType::Lx1Module, "Options", "LX1 module", kPwmColumns},  // the PWM table of the Options tab
 };
 
 } // namespace

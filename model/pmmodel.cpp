@@ -113,7 +113,7 @@ bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
     if (result == WriteResult::Refused)
         return false;
     if (result == WriteResult::Written)
-        m_modified = true;
+        markModified();
     emit dataChanged(index, index);
     if (result == WriteResult::Written)
         announceRefresh(index, col ? col->refresh : Refresh::Cell);

@@ -102,10 +102,19 @@ public:
 public slots:
     void setMode(int mode);
 
+signals:
+    // The setup's content changed, or another setup was put in place.
+    void setupChanged();
+
 private:
     // The session every access goes to; null while none is open.
     StoreSession liveSession() const { return m_session.get(); }
     void announceRefresh(const QModelIndex &index, kelda::Refresh refresh);
+    void markModified()
+    {
+        m_modified = true;
+        emit setupChanged();
+    }
     void setEndianness(int row, bool little);
     kelda::WriteResult rename(kelda::ItemType type, int row, const QString &name);
     // Why a name cannot be given to item row of the type; empty when it can.

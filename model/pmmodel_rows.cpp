@@ -128,7 +128,7 @@ bool PMModel::insertRows(int row, int count, const QModelIndex &parent)
         writeRowDefaults(c, type, n);
     }
     endInsertRows();
-    m_modified = true;
+    markModified();
     return true;
 }
 
@@ -157,7 +157,7 @@ bool PMModel::removeRows(int row, int count, const QModelIndex &parent)
         }
     }
     endRemoveRows();
-    m_modified = true;
+    markModified();
     // The remaining events move up in rank only after the removal is announced,
     // so that views see unchanged rows first and then one change of column 0.
     if (events && !after.isEmpty()) {
@@ -277,7 +277,7 @@ bool PMModel::setEventPriority(int row, int priority)
     }
     after[row] = priority;
     writePriorities(before, after);
-    m_modified = true;
+    markModified();
     return true;
 }
 
@@ -310,7 +310,7 @@ void PMModel::deleteEvent(int row)
     before.removeAt(row);
     closePriorityGap(after, row);
     writePriorities(before, after);
-    m_modified = true;
+    markModified();
 }
 
 // ---------------------------------------------------------------- event inputs
@@ -389,7 +389,7 @@ bool PMModel::setListEntry(int row, int list, int entry, const QString &name)
         return false;
     if (!mark.referFrom())
         return false;
-    m_modified = true;
+    markModified();
     return true;
 }
 
@@ -403,7 +403,7 @@ bool PMModel::addListEntry(int row, int list)
     const bool ok = c.item(owner, row) && c.open(ItemType::RefList, list) && c.append(ItemType::RefEntry, 1);
     endResetModel();
     if (ok)
-        m_modified = true;
+        markModified();
     return ok;
 }
 
@@ -417,7 +417,7 @@ bool PMModel::removeListEntry(int row, int list, int entry)
     const bool ok = c.item(owner, row) && c.open(ItemType::RefList, list) && c.remove(ItemType::RefEntry, entry);
     endResetModel();
     if (ok)
-        m_modified = true;
+        markModified();
     return ok;
 }
 

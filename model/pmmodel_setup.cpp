@@ -88,6 +88,7 @@ void PMModel::newSetup()
     beginResetModel();
     createSetup();
     endResetModel();
+    emit setupChanged();
 }
 
 bool PMModel::openSetup(const QString &path)
@@ -122,6 +123,7 @@ bool PMModel::openSetup(const QString &path)
     m_modified = false;
     m_lastError.clear();
     endResetModel();
+    emit setupChanged();
     return true;
 }
 
@@ -205,5 +207,5 @@ void PMModel::setOption(int index, double value)
     if (had && old == stored)
         return;  // not a change
     c.setInt(ValueId::Data, stored);
-    m_modified = true;
+    markModified();
 }
