@@ -1,0 +1,500 @@
+#include "setupcheck.h"
+
+#include <QHash>
+
+#include <array>
+
+#include "imageformat.h"
+#include "pmcolumns.h"
+#include "storecursor.h"
+
+namespace kelda::check {
+
+namespace {
+
+// A reference record as stored: the target's type and name, if any.
+struct Ref {
+    bool present = false;
+    ItemType type = ItemType::None;
+    QString name;
+};
+
+struct Input {
+    Ref ref;
+    int combine = 0;
+};
+
+struct Event {
+    QString name;
+    std::array<Input, kEventInputCount> inputs;
+    std::array<QList<Ref>, kEventListCount> lists;
+};
+
+struct State {
+    QString name;
+    std::array<QList<Ref>, kStateListCount> lists;
+};
+
+struct CanItem {
+    QString name;
+    uint16_t id = 0;
+    uint8_t select = 0;
+};
+
+// The setup read once, so that every check is a walk over plain data.
+struct Snapshot {
+    QHash<ItemType, QStringList> names;  // every table, in row order
+    QList<Event> events;
+    QList<State> states;
+    QList<CanItem> canInputs, canOutputs;
+    QList<uint16_t> timerTicks;
+    QList<QByteArray> lx1Masks;
+    std::array<Ref, kLx1ModuleCount> pwm;
+
+    // Row of the item a reference reaches: the first of its type and name.
+    int resolve(const Ref &r) const
+    {
+        if (!r.present)
+            return -1;
+        const auto it = names.constFind(r.type);
+        return it == names.constEnd() ? -1 : int(it->indexOf(r.name));
+    }
+};
+
+Ref readRef(StoreCursor &c)
+{
+    Ref r;
+    if (!c.open(ItemType::Reference, 0))
+        return r;
+    uint16_t t = 0;
+    r.present = c.u16(ValueId::TargetType, t);
+    r.type = ItemType(t);
+    r.name = c.textOr(ValueId::Name);
+    c.close();
+    return r;
+}
+
+// With the cursor on an event or state: the records of RefList `list`.
+QList<Ref> readList(StoreCursor &c, int list)
+{
+    QList<Ref> out;
+    if (!c.open(ItemType::RefList, list))
+        return out;
+    const int n = c.count(ItemType::RefEntry);
+    out.reserve(n);
+    for (int e = 0; e < n; ++e) {
+        if (c.open(ItemType::RefEntry, e)) {
+            out.append(readRef(c));
+            c.close();
+        } else {
+            out.append(Ref());
+        }
+    }
+    c.close();
+    return out;
+}
+
+constexpr ItemType kNamedTables[] = {ItemType::KeypadKey, ItemType::Switch, ItemType::CanInput, ItemType::Timer,
+                                     ItemType::Event, ItemType::State, ItemType::Lx1Output, ItemType::Lx2Led,
+                                     ItemType::CanOutput};
+
+Snapshot readSetup(StoreSession session)
+{
+    Snapshot s;
+    StoreCursor c(session);
+    if (!c.setup())
+        return s;
+    for (ItemType type : kNamedTables) {
+        QStringList &names = s.names[type];
+        const int n = c.count(type);
+        names.reserve(n);
+        for (int i = 0; i < n; ++i) {
+            if (!c.open(type, i)) {
+                names.append(QString());
+                continue;
+            }
+            names.append(c.textOr(ValueId::Name));
+            if (type == ItemType::Event) {
+                Event ev;
+                ev.name = names.last();
+                for (int k = 0; k < kEventInputCount; ++k) {
+                    if (!c.open(ItemType::RefEntry, k))
+                        continue;
+                    ev.inputs[size_t(k)].ref = readRef(c);
+                    ev.inputs[size_t(k)].combine = c.u8Or(ValueId::Combine, 0);
+                    c.close();
+                }
+                for (int l = 0; l < kEventListCount; ++l)
+                    ev.lists[size_t(l)] = readList(c, l);
+                s.events.append(ev);
+            } else if (type == ItemType::State) {
+                State st;
+                st.name = names.last();
+                for (int l = 0; l < kStateListCount; ++l)
+                    st.lists[size_t(l)] = readList(c, l);
+                s.states.append(st);
+            } else if (type == ItemType::CanInput || type == ItemType::CanOutput) {
+                (type == ItemType::CanInput ? s.canInputs : s.canOutputs)
+                    .append({names.last(), uint16_t(c.u16Or(ValueId::CanId, 0)), uint8_t(c.u8Or(ValueId::ByteSelect, 0))});
+            } else if (type == ItemType::Timer) {
+                s.timerTicks.append(uint16_t(c.u16Or(ValueId::ResetTicks, 0)));
+            } else if (type == ItemType::Lx1Output) {
+                s.lx1Masks.append(c.block(ValueId::Lx1Masks));
+            }
+            c.close();
+        }
+    }
+    const int modules = qMin(c.count(ItemType::Lx1Module), kLx1ModuleCount);
+    for (int m = 0; m < modules; ++m) {
+        if (c.open(ItemType::Lx1Module, m)) {
+            s.pwm[size_t(m)] = readRef(c);
+            c.close();
+        }
+    }
+    return s;
+}
+
+// Collects findings with the table texts and modes of the column table.
+class Checker
+{
+public:
+    explicit Checker(const Snapshot &s) : m_s(s) {}
+
+    QList<Finding> run()
+    {
+        names();
+        tooMany();
+        events();
+        states();
+        timers();
+        lx1Outputs();
+        canChannels();
+        canIdClash();
+        std::stable_sort(m_out.begin(), m_out.end(), [](const Finding &a, const Finding &b) {
+            return a.mode != b.mode ? a.mode < b.mode : a.row < b.row;
+        });
+        return m_out;
+    }
+
+private:
+    static int modeOf(ItemType type)
+    {
+        for (int m = 0; m < kModeCount; ++m)
+            if (modeSpec(m)->type == type)
+                return m;
+        return -1;
+    }
+    QString nameOf(ItemType type, int row) const { return m_s.names.value(type).value(row); }
+
+    void add(Severity severity, const char *code, ItemType type, int row, int column, const QString &message)
+    {
+        const int mode = modeOf(type);
+        m_out.append({severity, QString::fromLatin1(code), mode, QString::fromLatin1(modeSpec(mode)->table), row + 1,
+                      column, type == ItemType::Lx1Module ? QStringLiteral("LX1-%1").arg(row + 1) : nameOf(type, row),
+                      message});
+    }
+
+    void names()
+    {
+        for (ItemType type : kNamedTables) {
+            const QStringList &names = m_s.names.value(type);
+            const char *noun = modeSpec(modeOf(type))->noun;
+            QHash<QString, int> first;
+            for (int row = 0; row < names.size(); ++row) {
+                const QString &name = names.at(row);
+                if (name.isEmpty()) {
+                    add(Severity::Warning, "empty-name", type, row, 0,
+                        QStringLiteral("This %1 has no name, so nothing can refer to it and it is hard to find: "
+                                       "give it a name.")
+                            .arg(QLatin1String(noun)));
+                    continue;
+                }
+                const auto it = first.constFind(name);
+                if (it == first.constEnd()) {
+                    first.insert(name, row);
+                    continue;
+                }
+                add(Severity::Error, "duplicate-name", type, row, 0,
+                    QStringLiteral("Row %1 has the same name; every reference to \"%2\" reaches row %1 only, never "
+                                   "this one: give one of them another name.")
+                        .arg(*it + 1)
+                        .arg(name));
+            }
+        }
+    }
+
+    void tooMany()
+    {
+        for (ItemType type : {ItemType::CanInput, ItemType::Timer, ItemType::Event, ItemType::State,
+                              ItemType::Lx1Output, ItemType::CanOutput}) {
+            const int n = int(m_s.names.value(type).size());
+            if (n > kMaxTableItems)
+                add(Severity::Error, "too-many", type, kMaxTableItems, -1,
+                    QStringLiteral("The table has %1 rows but an image counts at most %2; the setup cannot be "
+                                   "compiled: remove rows.")
+                        .arg(n)
+                        .arg(kMaxTableItems));
+        }
+        for (int e = 0; e < m_s.events.size(); ++e)
+            for (int l = 0; l < kEventListCount; ++l)
+                listTooMany(ItemType::Event, e, EventCol::Actions, kEventListNames[size_t(l)],
+                            m_s.events[e].lists[size_t(l)]);
+        for (int st = 0; st < m_s.states.size(); ++st)
+            for (int l = 0; l < kStateListCount; ++l)
+                listTooMany(ItemType::State, st, StateCol::Outputs, kStateListNames[size_t(l)],
+                            m_s.states[st].lists[size_t(l)]);
+    }
+    void listTooMany(ItemType type, int row, int column, const char *list, const QList<Ref> &entries)
+    {
+        if (entries.size() > kMaxTableItems)
+            add(Severity::Error, "too-many", type, row, column,
+                QStringLiteral("\"%1\" has %2 entries but an image counts at most %3; the setup cannot be compiled: "
+                               "remove entries.")
+                    .arg(QLatin1String(list))
+                    .arg(entries.size())
+                    .arg(kMaxTableItems));
+    }
+
+    void events()
+    {
+        for (int e = 0; e < m_s.events.size(); ++e) {
+            const Event &ev = m_s.events.at(e);
+            inputs(e, ev);
+            bool any = false;
+            for (int l = 0; l < kEventListCount; ++l) {
+                const QList<Ref> &list = ev.lists[size_t(l)];
+                any = any || !list.isEmpty();
+                const int unset = int(std::count_if(list.begin(), list.end(),
+                                                    [this](const Ref &r) { return m_s.resolve(r) < 0; }));
+                if (unset > 0)
+                    add(Severity::Error, "entry-unset", ItemType::Event, e, EventCol::Actions,
+                        QStringLiteral("%1 of \"%2\" %3 no target; the module skips %4: choose a target or remove "
+                                       "the entry.")
+                            .arg(unset == 1 ? QStringLiteral("An entry") : QStringLiteral("%1 entries").arg(unset),
+                                 QLatin1String(kEventListNames[size_t(l)]),
+                                 unset == 1 ? QStringLiteral("has") : QStringLiteral("have"),
+                                 unset == 1 ? QStringLiteral("it") : QStringLiteral("them")));
+            }
+            if (!any)
+                add(Severity::Warning, "event-no-action", ItemType::Event, e, EventCol::Actions,
+                    QStringLiteral("The event sets, clears, starts and stops nothing, so it has no effect: add an "
+                                   "action or remove the event."));
+        }
+    }
+
+    // The module reads input 1 always and input k+1 while input k joins on.
+    void inputs(int e, const Event &ev)
+    {
+        bool read = true;
+        for (int k = 0; k < kEventInputCount; ++k) {
+            const Input &in = ev.inputs[size_t(k)];
+            const bool resolves = m_s.resolve(in.ref) >= 0;
+            if (read && !resolves) {
+                add(Severity::Error, "input-unset", ItemType::Event, e, EventCol::input(k),
+                    k == 0 ? QStringLiteral("Input 1 has no target, so the module reads it as keypad key 1 (\"%1\"): "
+                                            "choose what the event waits for.")
+                                 .arg(nameOf(ItemType::KeypadKey, 0))
+                           : QStringLiteral("Input %1 has no target, but input %2 joins it with %3, so the module "
+                                            "reads it as keypad key 1 (\"%4\"): choose a target or set input %2's "
+                                            "\"With\" to NONE.")
+                                 .arg(k + 1)
+                                 .arg(k)
+                                 .arg(ev.inputs[size_t(k - 1)].combine == int(Combine::Or) ? QStringLiteral("OR")
+                                                                                           : QStringLiteral("AND"))
+                                 .arg(nameOf(ItemType::KeypadKey, 0)));
+            } else if (!read && resolves) {
+                add(Severity::Warning, "input-unused", ItemType::Event, e, EventCol::input(k),
+                    QStringLiteral("Input %1 names \"%2\", but input %3 joins with NONE, so the module never reads "
+                                   "it: set input %3's \"With\" to AND or OR, or clear input %1.")
+                        .arg(k + 1)
+                        .arg(in.ref.name)
+                        .arg(k));
+            }
+            read = read && k < kEventInputCount - 1 && in.combine != int(Combine::None);
+        }
+    }
+
+    void states()
+    {
+        QList<bool> set(m_s.states.size(), false), cleared(m_s.states.size(), false);
+        for (const Event &ev : m_s.events) {
+            for (const Ref &r : ev.lists[size_t(EventList::StatesToSet)])
+                mark(set, r, ItemType::State);
+            for (const Ref &r : ev.lists[size_t(EventList::StatesToClear)])
+                mark(cleared, r, ItemType::State);
+        }
+        for (int st = 0; st < m_s.states.size(); ++st) {
+            if (!set[st])
+                add(Severity::Warning, "state-never-set", ItemType::State, st, -1,
+                    QStringLiteral("No event sets this state, so what it drives is never switched on: add it to an "
+                                   "event's \"States to Set\"."));
+            else if (!cleared[st])
+                add(Severity::Warning, "state-never-cleared", ItemType::State, st, -1,
+                    QStringLiteral("Events set this state but none clears it, so once set it stays set until the "
+                                   "module restarts: add it to an event's \"States to Clear\"."));
+            const QList<Ref> &leds = m_s.states[st].lists[size_t(StateList::Lx2Leds)];
+            for (int l = int(StateList::Lx1Outputs); l < kStateListCount; ++l) {
+                const QList<Ref> &list = m_s.states[st].lists[size_t(l)];
+                const int unset = int(std::count_if(list.begin(), list.end(),
+                                                    [this](const Ref &r) { return m_s.resolve(r) < 0; }));
+                if (unset > 0)
+                    add(Severity::Error, "entry-unset", ItemType::State, st, StateCol::Outputs,
+                        QStringLiteral("%1 of \"%2\" %3 no target; the module reads %4 as output number 0: choose "
+                                       "an output or remove the entry.")
+                            .arg(unset == 1 ? QStringLiteral("An entry") : QStringLiteral("%1 entries").arg(unset),
+                                 QLatin1String(kStateListNames[size_t(l)]),
+                                 unset == 1 ? QStringLiteral("has") : QStringLiteral("have"),
+                                 unset == 1 ? QStringLiteral("it") : QStringLiteral("them")));
+            }
+            const int unsetLeds = int(std::count_if(leds.begin(), leds.end(),
+                                                    [this](const Ref &r) { return m_s.resolve(r) < 0; }));
+            if (unsetLeds > 0)
+                add(Severity::Error, "entry-unset", ItemType::State, st, StateCol::Outputs,
+                    QStringLiteral("%1 of \"LX2 Outputs\" %2 no target, so the state lights no LED for %3: choose an "
+                                   "LED or remove the entry.")
+                        .arg(unsetLeds == 1 ? QStringLiteral("An entry") : QStringLiteral("%1 entries").arg(unsetLeds),
+                             unsetLeds == 1 ? QStringLiteral("has") : QStringLiteral("have"),
+                             unsetLeds == 1 ? QStringLiteral("it") : QStringLiteral("them")));
+        }
+    }
+
+    void timers()
+    {
+        QList<bool> started(m_s.timerTicks.size(), false);
+        for (const Event &ev : m_s.events)
+            for (const Ref &r : ev.lists[size_t(EventList::TimersToStart)])
+                mark(started, r, ItemType::Timer);
+        for (int t = 0; t < m_s.timerTicks.size(); ++t) {
+            if (!started[t])
+                add(Severity::Warning, "timer-never-started", ItemType::Timer, t, -1,
+                    QStringLiteral("No event starts this timer, so it never runs and events that wait for it to "
+                                   "run never fire: add it to an event's \"Timers to Start\"."));
+            else if (m_s.timerTicks[t] == 0)
+                add(Severity::Warning, "timer-zero", ItemType::Timer, t, TimerCol::ResetValue,
+                    QStringLiteral("The run time is 0 s, so the timer stops as soon as it is started: give it a "
+                                   "run time."));
+        }
+    }
+
+    void lx1Outputs()
+    {
+        QHash<int, int> firstUser;  // module * 8 + channel -> first output that switches it
+        for (int p = 0; p < m_s.lx1Masks.size(); ++p) {
+            const QByteArray &masks = m_s.lx1Masks.at(p);
+            bool any = false;
+            for (int m = 0; m < qMin(int(masks.size()), kLx1ModuleCount); ++m) {
+                const uint8_t mask = uint8_t(masks.at(m));
+                any = any || mask != 0;
+                for (int ch = 0; ch < kLx1ChannelCount; ++ch) {
+                    if (!(mask & (1u << ch)))
+                        continue;
+                    const int key = m * kLx1ChannelCount + ch;
+                    const auto it = firstUser.constFind(key);
+                    if (it == firstUser.constEnd()) {
+                        firstUser.insert(key, p);
+                        continue;
+                    }
+                    add(Severity::Warning, "channel-shared", ItemType::Lx1Output, p, Lx1OutputCol::module(m),
+                        QStringLiteral("Channel %1 of LX1-%2 is also switched by \"%3\" (row %4), so either output "
+                                       "turns the same load on: give each load its own channel.")
+                            .arg(ch + 1)
+                            .arg(m + 1)
+                            .arg(nameOf(ItemType::Lx1Output, *it))
+                            .arg(*it + 1));
+                }
+            }
+            if (!any)
+                add(Severity::Warning, "lx1-no-channel", ItemType::Lx1Output, p, Lx1OutputCol::Module1,
+                    QStringLiteral("The output switches no channel of any LX1 module, so states that drive it switch "
+                                   "nothing: set its channels in the LX1-1 to LX1-8 columns."));
+        }
+    }
+
+    void canChannels()
+    {
+        for (ItemType type : {ItemType::CanInput, ItemType::CanOutput}) {
+            const QList<CanItem> &items = type == ItemType::CanInput ? m_s.canInputs : m_s.canOutputs;
+            QList<uint16_t> ids;  // in order of first appearance, as the image lists them
+            for (const CanItem &item : items)
+                if (!ids.contains(item.id))
+                    ids.append(item.id);
+            for (int row = 0; row < items.size(); ++row) {
+                const CanItem &item = items.at(row);
+                const int position = int(ids.indexOf(item.id));
+                if (image::channelFits(position, item.select))
+                    continue;
+                add(Severity::Error, "can-channel", type, row, CanInputCol::WordByte,
+                    QStringLiteral("Its identifier is number %1 of the %2 identifiers, but a channel of this kind "
+                                   "can name only one of the first %3; the setup cannot be compiled: use a word "
+                                   "channel or fewer identifiers.")
+                        .arg(position + 1)
+                        .arg(type == ItemType::CanInput ? QStringLiteral("receive") : QStringLiteral("transmit"))
+                        .arg(image::channelPositions(item.select)));
+                const int input = type == ItemType::CanInput ? row : -1;
+                for (int m = 0; m < kLx1ModuleCount && input >= 0; ++m)
+                    if (m_s.pwm[size_t(m)].present && m_s.pwm[size_t(m)].type == ItemType::CanInput
+                        && m_s.resolve(m_s.pwm[size_t(m)]) == input)
+                        add(Severity::Error, "can-channel", ItemType::Lx1Module, m, PwmCol::CanInput,
+                            QStringLiteral("The PWM input \"%1\" uses a CAN channel that the image cannot describe "
+                                           "(see CAN Inputs row %2).")
+                                .arg(item.name)
+                                .arg(row + 1));
+            }
+        }
+    }
+
+    void canIdClash()
+    {
+        QHash<uint16_t, int> inputs;
+        for (int i = 0; i < m_s.canInputs.size(); ++i)
+            if (!inputs.contains(m_s.canInputs.at(i).id))
+                inputs.insert(m_s.canInputs.at(i).id, i);
+        for (int o = 0; o < m_s.canOutputs.size(); ++o) {
+            const auto it = inputs.constFind(m_s.canOutputs.at(o).id);
+            if (it != inputs.constEnd())
+                add(Severity::Warning, "can-id-clash", ItemType::CanOutput, o, CanOutputCol::CanCode,
+                    QStringLiteral("The module sends identifier 0x%1, which CAN input \"%2\" also listens to, so it "
+                                   "reads its own message back: use another identifier.")
+                        .arg(QString::number(m_s.canOutputs.at(o).id, 16).toUpper().rightJustified(3, QLatin1Char('0')),
+                             m_s.canInputs.at(*it).name));
+        }
+    }
+
+    void mark(QList<bool> &flags, const Ref &r, ItemType type) const
+    {
+        const int row = r.type == type ? m_s.resolve(r) : -1;
+        if (row >= 0 && row < flags.size())
+            flags[row] = true;
+    }
+
+    const Snapshot &m_s;
+    QList<Finding> m_out;
+};
+
+} // namespace
+
+QList<Finding> checkSetup(StoreSession session)
+{
+    const Snapshot snapshot = readSetup(session);
+    return Checker(snapshot).run();
+}
+
+int errorCount(const QList<Finding> &findings)
+{
+    return int(std::count_if(findings.begin(), findings.end(), [](const Finding &f) { return f.isError(); }));
+}
+
+QString severityText(Severity severity)
+{
+    return severity == Severity::Error ? QStringLiteral("error") : QStringLiteral("warning");
+}
+
+QString findingLine(const Finding &f)
+{
+    return QStringLiteral("%1 %2 %3 %4 \"%5\": %6")
+        .arg(severityText(f.severity), f.code, f.table)
+        .arg(f.row)
+        .arg(f.name, f.message);
+}
+
+} // namespace kelda::check
