@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "atomicfile.h"
+#include "checkgate.h"
 #include "clicommand.h"
 #include "pmmodel.h"
 
@@ -106,7 +107,8 @@ void printLog(UploadDriver &driver)
 }
 
 // Opens and compiles the setup as the editor does; status 0 or cliFail's.
-int compileSetup(const QString &setup, QTemporaryFile *image, QByteArray *calName)
+// With `checked`, a setup with errors is refused before anything is compiled.
+int compileSetup(const QString &setup, QTemporaryFile *image, QByteArray *calName, bool checked)
 {
     const QString shown = QDir::toNativeSeparators(setup);
     if (!QFileInfo::exists(setup))
@@ -115,6 +117,10 @@ int compileSetup(const QString &setup, QTemporaryFile *image, QByteArray *calNam
     if (!model.openSetup(setup)) {
         const QString why = model.lastError().isEmpty() ? QStringLiteral("not a setup file") : model.lastError();
         return cliFail(QStringLiteral("cannot open %1").arg(shown), why);
+    }
+    if (checked) {
+        if (const int refused = cliCheckGate(model, setup))
+            return refused;
     }
     // Compiled first: nothing goes to the module from a setup that does not compile.
     if (!image->open())
@@ -166,7 +172,7 @@ int runUpload(const QStringList &args)
     }
     std::unique_ptr<QTemporaryFile> image(newImageFile());
     UploadDriver::Options options;
-    if (const int rc = compileSetup(a.file, image.get(), &options.calName))
+    if (const int rc = compileSetup(a.file, image.get(), &options.calName, true))
         return rc;
 
     options.task = UploadDriver::Task::Upload;
@@ -252,7 +258,7 @@ int runVerify(const QStringList &args)
     const QString shown = QDir::toNativeSeparators(a.file);
     std::unique_ptr<QTemporaryFile> image(newImageFile());
     UploadDriver::Options options;
-    if (const int rc = compileSetup(a.file, image.get(), &options.calName))
+    if (const int rc = compileSetup(a.file, image.get(), &options.calName, false))
         return rc;
     options.task = UploadDriver::Task::Verify;
     options.port = a.port;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "checkgate.h"
 #include "clicommand.h"
 #include "pmmodel.h"
 #include "setupexport.h"
@@ -77,15 +78,17 @@ bool openSetup(PMModel &model, const QString &path, int *status)
     return true;
 }
 
-const char kCompileUsage[] = "kelda-cli compile SETUP.kelda -o IMAGE.bin";
+const char kCompileUsage[] = "kelda-cli compile SETUP.kelda -o IMAGE.bin [--force]";
 const char kExportUsage[] = "kelda-cli export SETUP.kelda CALFILE.cal";
 const char kDumpUsage[] = "kelda-cli dump SETUP.kelda";
 const char kLoadUsage[] = "kelda-cli load TREE.json -o SETUP.kelda";
 
-int runCompile(const QStringList &args)
+int runCompile(const QStringList &given)
 {
-    if (wantsHelp(args))
+    if (wantsHelp(given))
         return helpFor(kCompileUsage);
+    QStringList args = given;
+    const bool force = args.removeAll(QStringLiteral("--force")) > 0;
     QStringList files;
     QString out;
     int status = 0;
@@ -94,6 +97,8 @@ int runCompile(const QStringList &args)
     PMModel model;
     if (!openSetup(model, files.first(), &status))
         return status;
+    if (const int refused = cliCheckGate(model, files.first(), force))
+        return refused;
     if (!model.writeRawImage(out))
         return cliFail(QStringLiteral("cannot compile %1").arg(shown(files.first())), model.imageError());
     return 0;
@@ -111,6 +116,8 @@ int runExport(const QStringList &args)
     PMModel model;
     if (!openSetup(model, files.at(0), &status))
         return status;
+    if (const int refused = cliCheckGate(model, files.at(0)))
+        return refused;
     QString error;
     if (!kelda::image::exportSetup(model, files.at(1), &error))
         return cliFail(QStringLiteral("cannot export %1 to %2").arg(shown(files.at(0)), shown(files.at(1))), error);

@@ -50,7 +50,8 @@ class TestCli : public QObject
     QString path(const QString &name) const { return m_dir.filePath(name); }
 
     // A setup with references of every kind, a mask block and a Latin-1 name.
-    QString richSetup(const QString &name)
+    // withErrors: one action entry without a target, which the setup check calls an error.
+    QString richSetup(const QString &name, bool withErrors = false)
     {
         PMModel model;
         SetupBuilder b(model);
@@ -64,7 +65,7 @@ class TestCli : public QObject
         b.input(ev, 0, QStringLiteral("CI: CAN Input 1"), QString(), QStringLiteral("OR"));
         b.input(ev, 1, QStringLiteral("TI: Timer 1"), QStringLiteral("Stopped"));
         b.entry(Mode::Events, ev, 0, QStringLiteral("State 1"));
-        b.entry(Mode::Events, ev, 2);
+        b.entry(Mode::Events, ev, 2, withErrors ? QString() : QStringLiteral("Timer 1"));
         b.entry(Mode::States, 0, 0, QStringLiteral("LX2 LED 5"));
         b.entry(Mode::States, 0, 2, QStringLiteral("CAN Output 1"));
         b.set(Mode::Pwm, 2, 1, QStringLiteral("CAN Input 1"));
@@ -116,12 +117,16 @@ private slots:
 
     void compileIsTheEditorsImage()
     {
-        const QString setup = richSetup(QStringLiteral("rich.kelda"));
+        const QString setup = richSetup(QStringLiteral("rich.kelda"), true);
         QVERIFY(!setup.isEmpty());
         const QString out = path(QStringLiteral("rich.bin"));
-        const Run r = cli({QStringLiteral("compile"), setup, QStringLiteral("-o"), out});
+        // Errors stop a compile unless --force; then they are printed and the image written.
+        Run r = cli({QStringLiteral("compile"), setup, QStringLiteral("-o"), out});
+        QCOMPARE(r.status, 1);
+        QVERIFY(!QFileInfo::exists(out));
+        r = cli({QStringLiteral("compile"), setup, QStringLiteral("-o"), out, QStringLiteral("--force")});
         QCOMPARE(r.status, 0);
-        QVERIFY(r.err.isEmpty());
+        QVERIFY2(r.err.startsWith("error entry-unset Events 1 ") && r.err.contains("--force"), r.err.constData());
 
         PMModel model;
         QVERIFY(model.openSetup(setup));
@@ -154,8 +159,10 @@ private slots:
         QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::State), 300, model.session()));
         QVERIFY(model.saveSetup(path(QStringLiteral("huge.kelda"))));
         const QString out = path(QStringLiteral("huge.bin"));
-        r = cli({QStringLiteral("compile"), path(QStringLiteral("huge.kelda")), QStringLiteral("-o"), out});
+        r = cli({QStringLiteral("compile"), path(QStringLiteral("huge.kelda")), QStringLiteral("-o"), out,
+                 QStringLiteral("--force")});
         QCOMPARE(r.status, 1);
+        r.err = r.err.mid(r.err.lastIndexOf("kelda-cli: "));  // after the findings --force let through
         QVERIFY2(isFailureLine(r.err) && r.err.contains("states") && r.err.contains("300") && r.err.contains("255"),
                  r.err.constData());
         QCOMPARE(QFileInfo(out).size(), 0);
@@ -182,10 +189,11 @@ private slots:
         QCOMPARE(bytes.mid(96, image.size()), image);
         QCOMPARE(bytes.mid(96 + image.size()), QByteArray(1000 - 96 - image.size(), '\x5a'));
 
-        // Refused compile: exit 1 and the calibration file untouched.
+        // Refused (the setup check finds 300 states): exit 1 and the calibration file untouched.
         const Run bad = cli({QStringLiteral("export"), path(QStringLiteral("huge.kelda")), cal});
         QCOMPARE(bad.status, 1);
-        QVERIFY2(isFailureLine(bad.err), bad.err.constData());
+        QVERIFY2(bad.err.startsWith("error too-many States ") && isFailureLine(bad.err.mid(bad.err.lastIndexOf("kelda-cli: "))),
+                 bad.err.constData());
         QCOMPARE(readAll(cal), bytes);
     }
 
