@@ -155,6 +155,7 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
     m_settings = kelda::settings::open();
     reopenLastSetup();
     loadOptions();
+    setUpChecks();
 }
 
 KELDA::~KELDA()
@@ -231,6 +232,10 @@ void KELDA::deleteRow()
         return;
     const QModelIndexList selected = selection->selectedIndexes();
     if (selected.isEmpty())
+        return;
+    // Removing an item that something uses takes those uses along: ask first.
+    const QModelIndex source = m_proxies[tab]->mapToSource(selected.first());
+    if (source.isValid() && !confirmRemove(tab, source.row()))
         return;
     m_proxies[tab]->removeRows(selected.first().row(), selected.size(), QModelIndex());
 }

@@ -12,11 +12,13 @@
 #include <memory>
 
 #include "prompter.h"
+#include "setupcheck.h"
 
 class PMModel;
 class PMDelegate;
 class QSortFilterProxyModel;
 class QTableView;
+class QTimer;
 
 namespace Ui {
 class KELDAClass;
@@ -46,6 +48,8 @@ public:
     Ui::KELDAClass *form() const { return ui; }
     // Simulator windows started from this window that are still open.
     QList<QWidget *> simulators() const;
+    // What the Problems dock shows.
+    const QList<kelda::check::Finding> &findings() const { return m_findings; }
 
 public slots:
     void addRow();
@@ -71,6 +75,9 @@ public slots:
     void FuseRetryTimeValueChanged(double value);
     void MaxRetriesValueChanged(int value);
     void RebroadcastChanged(int value);
+    // Tools menu (kelda_check.cpp)
+    void checkSetup();
+    void whereUsed();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -87,6 +94,16 @@ private:
     void reportSaveFailure(const QString &path);
     // The view whose viewport holds an in-cell editor of the shared delegate.
     QTableView *editorOwner(QWidget *editor) const;
+    // Setup checks (kelda_check.cpp)
+    void setUpChecks();
+    void runChecks();
+    QList<kelda::check::Finding> setupErrors();
+    // False when the setup has errors and the command must not go on; with
+    // offerAnyway the user may still choose to go on.
+    bool passesChecks(const QString &what, bool offerAnyway);
+    void goTo(int mode, int row, int column);
+    int selectedRow(int tab) const;
+    bool confirmRemove(int tab, int row);
 
     Ui::KELDAClass *ui = nullptr;
     PMModel *m_model = nullptr;
@@ -95,4 +112,6 @@ private:
     std::unique_ptr<QSettings> m_settings;
     std::unique_ptr<Prompter> m_prompter;
     QList<QPointer<QWidget>> m_simulators;  // started by Go, closed with the window
+    QTimer *m_checkTimer = nullptr;
+    QList<kelda::check::Finding> m_findings;
 };

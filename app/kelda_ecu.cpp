@@ -18,6 +18,9 @@ using kelda::settings::Key;
 
 void KELDA::fileUpload()
 {
+    // Nothing goes to a module from a setup with errors.
+    if (!passesChecks(QStringLiteral("uploaded"), false))
+        return;
     const QByteArray name = kelda::upload::unpaddedName(model()->fileName());
     const QString port = kelda::settings::read(settings(), Key::Port);
 

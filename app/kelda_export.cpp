@@ -11,6 +11,8 @@
 
 void KELDA::fileExport()
 {
+    if (!passesChecks(QStringLiteral("exported"), false))
+        return;
     using kelda::settings::Key;
     const QString title = kelda::texts::title();
     const QString calFile = prompter().saveFileName(this, title, kelda::settings::read(settings(), Key::DefaultPath),

@@ -8,6 +8,9 @@
 
 void KELDA::startSimulation()
 {
+    // Errors are worth seeing run, but only when asked for.
+    if (!passesChecks(QStringLiteral("Simulate"), true))
+        return;
     auto *sim = new Simulator();
     // A setup that does not compile would run an empty or partial image and
     // look like a setup without logic; say why instead.

@@ -7,6 +7,7 @@
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QDockWidget>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -14,6 +15,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -26,6 +28,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolBar>
+#include <QTreeWidget>
 
 #include <functional>
 #include <memory>
@@ -70,6 +73,8 @@ public:
     QStringList saveAnswers;
     QList<QDialog *> execs;
     std::function<void(QDialog *)> onExec;
+    QList<Message> chosen;
+    QList<int> choices;  // empty queue answers -1 (box closed)
 
     QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text,
                                     QMessageBox::StandardButtons buttons) override
@@ -80,6 +85,13 @@ public:
     void tell(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text) override
     {
         told.append({icon, title, text, QMessageBox::Ok});
+    }
+    int choose(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text,
+               const QStringList &buttons) override
+    {
+        chosen.append({icon, title, text + QStringLiteral("\n[") + buttons.join(QLatin1Char('|')) + QLatin1Char(']'),
+                       QMessageBox::NoButton});
+        return choices.isEmpty() ? -1 : choices.takeFirst();
     }
     QString openFileName(QWidget *, const QString &caption, const QString &dir, const QString &filter) override
     {
@@ -309,7 +321,7 @@ private slots:
         QStringList menus;
         for (QAction *a : bar->actions())
             menus << a->text();
-        QCOMPARE(menus, QStringList({"&File", "&Simulate", "&Config", "&Help"}));
+        QCOMPARE(menus, QStringList({"&File", "&Simulate", "&Config", "&Tools", "&Help"}));
         QStringList file;
         for (QAction *a : bar->actions().first()->menu()->actions())
             file << (a->isSeparator() ? QStringLiteral("|") : a->objectName() + QLatin1Char('=') + a->text());
@@ -318,7 +330,11 @@ private slots:
                                     "action_Upload=&Upload...", "|", "actionE_xit=E&xit"}));
         QCOMPARE(bar->actions()[1]->menu()->actions().first()->objectName(), QStringLiteral("action_Go"));
         QCOMPARE(bar->actions()[2]->menu()->actions().first()->objectName(), QStringLiteral("action_COM_Port"));
-        QCOMPARE(bar->actions()[3]->menu()->actions().first()->objectName(), QStringLiteral("action_About"));
+        QStringList tools;
+        for (QAction *a : bar->actions()[3]->menu()->actions())
+            tools << a->objectName() + QLatin1Char('=') + a->text();
+        QCOMPARE(tools, QStringList({"action_CheckSetup=&Check Setup", "action_WhereUsed=&Where Used..."}));
+        QCOMPARE(bar->actions()[4]->menu()->actions().first()->objectName(), QStringLiteral("action_About"));
         QCOMPARE(bar->actions()[2]->menu()->actions().first()->text(), QStringLiteral("&COM Port"));
         auto *exportAction = child<QAction>(w.get(), "action_Export");
         QVERIFY(!exportAction->isVisible());
@@ -932,6 +948,129 @@ private slots:
         fresh->fileNew();
         QVERIFY(fresh->close());
         QVERIFY(m_prompter->asked.isEmpty());
+    }
+
+    // ---- setup checks
+
+    void problemsDockFollowsTheSetup()
+    {
+        auto w = makeWindow();
+        w->show();
+        auto *dock = child<QDockWidget>(w.get(), "problemsDock");
+        QVERIFY(dock && dock->isVisible());
+        QCOMPARE(w->dockWidgetArea(dock), Qt::BottomDockWidgetArea);
+        auto *list = child<QTreeWidget>(w.get(), "problemsList");
+        QCOMPARE(list->topLevelItemCount(), 0);  // a new setup is clean
+
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        QTRY_COMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(w->findings().first().code, QStringLiteral("timer-never-started"));
+        tabs(w.get())->setCurrentIndex(4);
+        w->addRow();
+        QTRY_COMPARE(list->topLevelItemCount(), 3);  // + input-unset, event-no-action
+        QTreeWidgetItem *unset = nullptr;
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            if (list->topLevelItem(i)->text(3).startsWith(QStringLiteral("Input 1 has no target")))
+                unset = list->topLevelItem(i);
+        QVERIFY(unset);
+        QCOMPARE(unset->text(0), QStringLiteral("Events"));
+        QVERIFY(!unset->icon(0).isNull());
+
+        // Activating a line goes to its table, row and column.
+        tabs(w.get())->setCurrentIndex(0);
+        emit list->itemActivated(unset, 0);
+        QCOMPARE(tabs(w.get())->currentIndex(), 4);
+        const QModelIndex at = w->proxy(4)->mapToSource(w->view(4)->currentIndex());
+        QCOMPARE(at.row(), 0);
+        QCOMPARE(at.column(), 2);
+
+        // Fixing the input clears the error; Tools > Check Setup reopens a closed dock.
+        QVERIFY(w->model()->setData(w->model()->index(0, 2), QStringLiteral("KP: Keypad 4")));
+        QTRY_COMPARE(list->topLevelItemCount(), 2);
+        dock->close();
+        child<QAction>(w.get(), "action_CheckSetup")->trigger();
+        QVERIFY(dock->isVisible());
+    }
+
+    void errorsGateGoUploadAndExport()
+    {
+        auto w = makeWindow();
+        tabs(w.get())->setCurrentIndex(4);
+        w->addRow();  // an event without input: input-unset
+        m_prompter->answers << QMessageBox::No;
+        w->startSimulation();
+        QCOMPARE(m_prompter->asked.size(), 1);
+        QVERIFY2(m_prompter->asked.first().text.contains(QStringLiteral("Input 1 has no target"))
+                     && m_prompter->asked.first().text.endsWith(QStringLiteral("Simulate anyway?")),
+                 qPrintable(m_prompter->asked.first().text));
+        QVERIFY(w->simulators().isEmpty());
+        m_prompter->answers << QMessageBox::Yes;
+        w->startSimulation();
+        QCOMPARE(w->simulators().size(), 1);
+        qDeleteAll(w->simulators());
+
+        w->fileUpload();
+        w->fileExport();
+        QCOMPARE(m_prompter->told.size(), 2);
+        QCOMPARE(m_prompter->told.at(0).icon, QMessageBox::Critical);
+        QVERIFY(m_prompter->told.at(0).text.contains(QStringLiteral("Nothing was uploaded")));
+        QVERIFY(m_prompter->told.at(1).text.contains(QStringLiteral("Nothing was exported")));
+        QVERIFY(m_prompter->execs.isEmpty());
+        QVERIFY(m_prompter->saveCalls.isEmpty());
+    }
+
+    void whereUsedAndTheRemoveQuestion()
+    {
+        auto w = makeWindow();
+        w->show();
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        w->addRow();
+        tabs(w.get())->setCurrentIndex(4);
+        w->addRow();
+        PMModel *m = w->model();
+        QVERIFY(m->setData(m->index(0, 2), QStringLiteral("TI: Timer 1")));
+        QVERIFY(m->addListEntry(0, 2) && m->setListEntry(0, 2, 0, QStringLiteral("Timer 1")));
+
+        // Where Used lists both uses; choosing one goes there.
+        tabs(w.get())->setCurrentIndex(3);
+        w->view(3)->setCurrentIndex(w->proxy(3)->mapFromSource(m->index(0, 0)));
+        QStringList shown;
+        m_prompter->onExec = [&shown](QDialog *d) {
+            auto *list = d->findChild<QListWidget *>(QStringLiteral("usesList"));
+            for (int i = 0; i < list->count(); ++i)
+                shown << list->item(i)->text();
+            emit list->itemActivated(list->item(1));
+        };
+        child<QAction>(w.get(), "action_WhereUsed")->trigger();
+        QCOMPARE(shown, QStringList({"Events 1 \"Event 1\": input 1", "Events 1 \"Event 1\": Timers to Start"}));
+        QCOMPARE(tabs(w.get())->currentIndex(), 4);
+        QCOMPARE(w->proxy(4)->mapToSource(w->view(4)->currentIndex()).column(), 10);
+        QVERIFY(w->view(3)->actions().contains(child<QAction>(w.get(), "action_WhereUsed")));
+
+        // Remove of a used item asks; Cancel keeps everything.
+        tabs(w.get())->setCurrentIndex(3);
+        w->view(3)->selectionModel()->select(w->proxy(3)->mapFromSource(m->index(0, 0)),
+                                             QItemSelectionModel::ClearAndSelect);
+        m_prompter->choices << 1;
+        w->deleteRow();
+        QCOMPARE(m_prompter->chosen.size(), 1);
+        QVERIFY2(m_prompter->chosen.first().text.contains(QStringLiteral("input 1"))
+                     && m_prompter->chosen.first().text.endsWith(QStringLiteral("[Remove|Cancel]")),
+                 qPrintable(m_prompter->chosen.first().text));
+        QCOMPARE(m->rowCount(), 2);
+        // Remove goes on and takes the uses along.
+        m_prompter->choices << 0;
+        w->deleteRow();
+        QCOMPARE(m->rowCount(), 1);
+        QCOMPARE(m->listEntryCount(0, 2), 0);
+        QCOMPARE(m->eventInputText(0, 0), QStringLiteral("-"));
+        // An unused item goes without a question.
+        w->view(3)->selectionModel()->select(w->proxy(3)->index(0, 0), QItemSelectionModel::ClearAndSelect);
+        w->deleteRow();
+        QCOMPARE(m->rowCount(), 0);
+        QCOMPARE(m_prompter->chosen.size(), 2);
     }
 
     // Simulations belong to the window: closing it closes them, so the program ends.

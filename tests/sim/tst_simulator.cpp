@@ -34,11 +34,14 @@ public:
         QString title, text;
     };
     std::vector<Told> *told;
+    QStringList asked;
+    QMessageBox::StandardButton answer = QMessageBox::No;
     explicit RecordingPrompter(std::vector<Told> *t) : told(t) {}
-    QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon, const QString &, const QString &,
+    QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon, const QString &, const QString &text,
                                     QMessageBox::StandardButtons) override
     {
-        return QMessageBox::No;
+        asked << text;
+        return answer;
     }
     void tell(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text) override
     {
@@ -395,8 +398,18 @@ void TestSimulator::goRefusesASetupThatDoesNotCompile()
 {
     std::vector<RecordingPrompter::Told> told;
     KELDA w;
-    w.setPrompter(std::make_unique<RecordingPrompter>(&told));
+    auto prompter = std::make_unique<RecordingPrompter>(&told);
+    RecordingPrompter *p = prompter.get();
+    w.setPrompter(std::move(prompter));
     QVERIFY(simtest::addRawTimers(w.model()->session(), kMaxTableItems + 1));
+    // The setup check names the error first; No ends it there.
+    w.startSimulation();
+    QCOMPARE(p->asked.size(), 1);
+    QVERIFY2(p->asked.first().contains(QStringLiteral("256 rows")), qPrintable(p->asked.first()));
+    QVERIFY(openSimulators().isEmpty());
+    QVERIFY(told.empty());
+    // Simulating anyway reaches the compiler, which refuses and says why.
+    p->answer = QMessageBox::Yes;
     w.startSimulation();
     QVERIFY(openSimulators().isEmpty());
     QCOMPARE(told.size(), size_t(1));
