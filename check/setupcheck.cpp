@@ -264,16 +264,10 @@ private:
             for (int l = 0; l < kEventListCount; ++l) {
                 const QList<Ref> &list = ev.lists[size_t(l)];
                 any = any || !list.isEmpty();
-                const int unset = int(std::count_if(list.begin(), list.end(),
-                                                    [this](const Ref &r) { return m_s.resolve(r) < 0; }));
-                if (unset > 0)
+                if (const int unset = unsetCount(list))
                     add(Severity::Error, "entry-unset", ItemType::Event, e, EventCol::Actions,
-                        QStringLiteral("%1 of \"%2\" %3 no target; the module skips %4: choose a target or remove "
-                                       "the entry.")
-                            .arg(unset == 1 ? QStringLiteral("An entry") : QStringLiteral("%1 entries").arg(unset),
-                                 QLatin1String(kEventListNames[size_t(l)]),
-                                 unset == 1 ? QStringLiteral("has") : QStringLiteral("have"),
-                                 unset == 1 ? QStringLiteral("it") : QStringLiteral("them")));
+                        QStringLiteral("%1; the module skips %2: choose a target or remove the entry.")
+                            .arg(unsetEntries(unset, kEventListNames[size_t(l)]), itOrThem(unset)));
             }
             if (!any)
                 add(Severity::Warning, "event-no-action", ItemType::Event, e, EventCol::Actions,
@@ -335,26 +329,16 @@ private:
             const QList<Ref> &leds = m_s.states[st].lists[size_t(StateList::Lx2Leds)];
             for (int l = int(StateList::Lx1Outputs); l < kStateListCount; ++l) {
                 const QList<Ref> &list = m_s.states[st].lists[size_t(l)];
-                const int unset = int(std::count_if(list.begin(), list.end(),
-                                                    [this](const Ref &r) { return m_s.resolve(r) < 0; }));
-                if (unset > 0)
+                if (const int unset = unsetCount(list))
                     add(Severity::Error, "entry-unset", ItemType::State, st, StateCol::Outputs,
-                        QStringLiteral("%1 of \"%2\" %3 no target; the module reads %4 as output number 0: choose "
-                                       "an output or remove the entry.")
-                            .arg(unset == 1 ? QStringLiteral("An entry") : QStringLiteral("%1 entries").arg(unset),
-                                 QLatin1String(kStateListNames[size_t(l)]),
-                                 unset == 1 ? QStringLiteral("has") : QStringLiteral("have"),
-                                 unset == 1 ? QStringLiteral("it") : QStringLiteral("them")));
+                        QStringLiteral("%1; the module reads %2 as output number 0: choose an output or remove the "
+                                       "entry.")
+                            .arg(unsetEntries(unset, kStateListNames[size_t(l)]), itOrThem(unset)));
             }
-            const int unsetLeds = int(std::count_if(leds.begin(), leds.end(),
-                                                    [this](const Ref &r) { return m_s.resolve(r) < 0; }));
-            if (unsetLeds > 0)
+            if (const int unset = unsetCount(leds))
                 add(Severity::Error, "entry-unset", ItemType::State, st, StateCol::Outputs,
-                    QStringLiteral("%1 of \"LX2 Outputs\" %2 no target, so the state lights no LED for %3: choose an "
-                                   "LED or remove the entry.")
-                        .arg(unsetLeds == 1 ? QStringLiteral("An entry") : QStringLiteral("%1 entries").arg(unsetLeds),
-                             unsetLeds == 1 ? QStringLiteral("has") : QStringLiteral("have"),
-                             unsetLeds == 1 ? QStringLiteral("it") : QStringLiteral("them")));
+                    QStringLiteral("%1, so the state lights no LED for %2: choose an LED or remove the entry.")
+                        .arg(unsetEntries(unset, kStateListNames[size_t(StateList::Lx2Leds)]), itOrThem(unset)));
         }
     }
 
@@ -459,6 +443,18 @@ private:
                              m_s.canInputs.at(*it).name));
         }
     }
+
+    int unsetCount(const QList<Ref> &list) const
+    {
+        return int(std::count_if(list.begin(), list.end(), [this](const Ref &r) { return m_s.resolve(r) < 0; }));
+    }
+    // `An entry of "List" has no target` or `3 entries of "List" have no target`.
+    static QString unsetEntries(int n, const char *list)
+    {
+        return n == 1 ? QStringLiteral("An entry of \"%1\" has no target").arg(QLatin1String(list))
+                      : QStringLiteral("%1 entries of \"%2\" have no target").arg(n).arg(QLatin1String(list));
+    }
+    static QString itOrThem(int n) { return n == 1 ? QStringLiteral("it") : QStringLiteral("them"); }
 
     void mark(QList<bool> &flags, const Ref &r, ItemType type) const
     {

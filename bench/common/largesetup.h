@@ -5,8 +5,10 @@
 //   PMModel model;
 //   kelda::bench::buildLargeSetup(model);
 //
-// Contents: 255 CAN inputs (CAN codes 0x100 + n), 255 timers, 255 states, 255
-// LX1 outputs, 255 CAN outputs (0x400 + n), and 255 events. Every event has
+// Contents: 255 CAN inputs (CAN codes 0x100 + n % 15), 255 timers, 255 states,
+// 255 LX1 outputs, 255 CAN outputs (0x400 + n % 15), and 255 events. Fifteen
+// identifiers a direction: the most that every kind of channel descriptor can
+// name, so the image compiles whatever byte or word a channel selects. Every event has
 // all three inputs in use (keypad key AND timer OR state, one condition each)
 // and one entry in each of its four lists (state to set, state to clear, timer
 // to start, timer to stop). Every state has three entries in each of its three
@@ -44,7 +46,7 @@ inline bool buildLargeSetup(PMModel &m)
 
     m.setMode(int(Mode::CanInputs));
     for (int i = 0; i < kLargeCount; ++i) {
-        m.setData(m.index(i, 1), QStringLiteral("0x%1").arg(0x100 + i, 0, 16));
+        m.setData(m.index(i, 1), QStringLiteral("0x%1").arg(0x100 + i % 15, 0, 16));
         m.setData(m.index(i, 4), i * 3);
     }
     m.setMode(int(Mode::Timers));
@@ -57,7 +59,7 @@ inline bool buildLargeSetup(PMModel &m)
     }
     m.setMode(int(Mode::CanOutputs));
     for (int i = 0; i < kLargeCount; ++i) {
-        m.setData(m.index(i, 1), QStringLiteral("0x%1").arg(0x400 + i, 0, 16));
+        m.setData(m.index(i, 1), QStringLiteral("0x%1").arg(0x400 + i % 15, 0, 16));
         m.setData(m.index(i, 3), i);
     }
 
