@@ -51,7 +51,11 @@ void KELDA::setUpChecks()
     connect(m_model, &PMModel::setupChanged, m_checkTimer, qOverload<>(&QTimer::start));
 
     QTreeWidget *list = ui->problemsList;
-    list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Only the short columns follow their contents: measuring every message
+    // of a long list after each change would cost more than the check itself.
+    list->setUniformRowHeights(true);
+    for (int column = 0; column < list->columnCount() - 1; ++column)
+        list->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
     list->header()->setStretchLastSection(true);
     connect(list, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem *item) {
         const int i = item->data(0, kFindingRole).toInt();
@@ -67,7 +71,8 @@ void KELDA::setUpChecks()
         view(tab)->addAction(ui->action_WhereUsed);
         view(tab)->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
-    runChecks();
+    // The first check follows the window's first paint, like every later one.
+    m_checkTimer->start();
 }
 
 void KELDA::runChecks()
@@ -84,7 +89,7 @@ void KELDA::runChecks()
         auto *item = new QTreeWidgetItem({f.table, QString::number(f.row), f.name, f.message});
         item->setIcon(0, f.isError() ? error : warning);
         item->setData(0, kFindingRole, i);
-        item->setToolTip(3, QStringLiteral("%1 %2").arg(kelda::check::severityText(f.severity), f.code));
+        item->setToolTip(3, QStringLiteral("%1 %2: %3").arg(kelda::check::severityText(f.severity), f.code, f.message));
         items << item;
     }
     list->addTopLevelItems(items);
