@@ -1,0 +1,21 @@
+// kelda-cli run as the real program, to its end.
+#pragma once
+
+#include <QByteArray>
+#include <QStringList>
+
+namespace kelda::test {
+
+struct CliRun {
+    int exitCode = -1;  // -1: it crashed or did not finish in time
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs kelda-cli with these arguments in the test's environment.
+CliRun runCli(const QStringList &args, int timeoutMs = 60000);
+
+// Standard output as lines, without the empty one after the last newline.
+QStringList outputLines(const QByteArray &out);
+
+} // namespace kelda::test

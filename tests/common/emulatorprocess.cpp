@@ -1,0 +1,59 @@
+#include "emulatorprocess.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+
+#include "testenv.h"
+#include "testpaths.h"
+
+namespace kelda::test {
+
+namespace {
+// Generous: other builds may be loading the machine.
+constexpr int kStartMs = 10000;
+}
+
+bool EmulatorProcess::start(const QStringList &args)
+{
+    process_.setProgram(emulatorProgram());
+    process_.setArguments(args);
+    process_.setProcessChannelMode(QProcess::SeparateChannels);
+    process_.start();
+    if (!process_.waitForStarted(kStartMs))
+        return false;
+    const QDeadlineTimer deadline(kStartMs);
+    while (!process_.canReadLine() && !deadline.hasExpired())
+        process_.waitForReadyRead(100);
+    if (!process_.canReadLine())
+        return false;
+    path_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
+    return !path_.isEmpty();
+}
+
+void EmulatorProcess::stop()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.terminate();
+    if (!process_.waitForFinished(3000)) {
+        process_.kill();
+        process_.waitForFinished(3000);
+    }
+}
+
+void isolateCorla(const QString &configDir)
+{
+    qputenv("CORLA_NO_SYSTEM_PORTS", "1");
+    qputenv("CORLA_EXTRA_PORTS", "");
+    qputenv("CORLA_PORTS_FILE", QFile::encodeName(configDir + QStringLiteral("/no-ports-file")));
+    qputenv("CORLA_RUNE_PATH", QFile::encodeName(runeFolder() + QLatin1Char(':') + dataFolder()
+                                                 + QStringLiteral("/ecu/runes-lower")));
+    useConfigFolder(configDir);
+}
+
+void setPorts(const QStringList &paths)
+{
+    qputenv("CORLA_EXTRA_PORTS", QFile::encodeName(paths.join(QLatin1Char(':'))));
+}
+
+} // namespace kelda::test
