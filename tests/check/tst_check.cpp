@@ -3,12 +3,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <functional>
 
+#include "clirun.h"
 #include "crossrefs.h"
 #include "pmmodel.h"
 #include "setupbuilder.h"
@@ -16,6 +16,7 @@
 #include "storecursor.h"
 
 using namespace kelda;
+using namespace kelda::test;
 using kelda::check::Finding;
 
 namespace {
@@ -76,15 +77,13 @@ class TestCheck : public QObject
 
     QTemporaryDir m_dir;
 
-    int cli(const QStringList &args, QByteArray *out = nullptr)
+    // kelda-cli's exit code, and its standard output in out.
+    static int cli(const QStringList &args, QByteArray *out = nullptr)
     {
-        QProcess p;
-        p.start(QStringLiteral(KELDA_CLI), args);
-        if (!p.waitForFinished(60000))
-            return -1;
+        const CliRun r = runCli(args);
         if (out)
-            *out = p.readAllStandardOutput();
-        return p.exitCode();
+            *out = r.out;
+        return r.exitCode;
     }
 
 private slots:

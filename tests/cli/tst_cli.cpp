@@ -8,31 +8,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "clirun.h"
 #include "pmmodel.h"
 #include "setupbuilder.h"
+#include "testfiles.h"
+#include "testpaths.h"
 
 using namespace kelda;
+using namespace kelda::test;
 
 namespace {
-
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run cli(const QStringList &args)
-{
-    QProcess p;
-    p.start(QStringLiteral(KELDA_CLI), args);
-    Run r;
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.status = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
-}
 
 // A failure is one line "kelda-cli: <what>: <why>" on standard error.
 bool isFailureLine(const QByteArray &err)
@@ -82,18 +67,18 @@ private slots:
         QLocale::setDefault(QLocale::c());
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY(m_dir.isValid());
-        QVERIFY(QFileInfo(QStringLiteral(KELDA_CLI)).isExecutable());
+        QVERIFY(QFileInfo(cliProgram()).isExecutable());
     }
 
     void usage()
     {
-        Run r = cli({QStringLiteral("--help")});
-        QCOMPARE(r.status, 0);
+        CliRun r = runCli({QStringLiteral("--help")});
+        QCOMPARE(r.exitCode, 0);
         for (const char *cmd : {"compile", "export", "dump", "load"})
             QVERIFY2(r.out.contains(QByteArray("kelda-cli ") + cmd), r.out.constData());
 
-        r = cli({QStringLiteral("compile"), QStringLiteral("--help")});
-        QCOMPARE(r.status, 0);
+        r = runCli({QStringLiteral("compile"), QStringLiteral("--help")});
+        QCOMPARE(r.exitCode, 0);
         QVERIFY(r.out.contains("kelda-cli compile SETUP.kelda -o IMAGE.bin"));
 
         const QList<QStringList> wrong = {
@@ -108,8 +93,8 @@ private slots:
             {QStringLiteral("load"), QStringLiteral("t.json")},
         };
         for (const QStringList &args : wrong) {
-            r = cli(args);
-            QVERIFY2(r.status == 2, qPrintable(args.join(' ')));
+            r = runCli(args);
+            QVERIFY2(r.exitCode == 2, qPrintable(args.join(' ')));
             QVERIFY2(r.err.contains("usage:"), qPrintable(args.join(' ')));
             QVERIFY(r.out.isEmpty());
         }
@@ -121,47 +106,43 @@ private slots:
         QVERIFY(!setup.isEmpty());
         const QString out = path(QStringLiteral("rich.bin"));
         // Errors stop a compile unless --force; then they are printed and the image written.
-        Run r = cli({QStringLiteral("compile"), setup, QStringLiteral("-o"), out});
-        QCOMPARE(r.status, 1);
+        CliRun r = runCli({QStringLiteral("compile"), setup, QStringLiteral("-o"), out});
+        QCOMPARE(r.exitCode, 1);
         QVERIFY(!QFileInfo::exists(out));
-        r = cli({QStringLiteral("compile"), setup, QStringLiteral("-o"), out, QStringLiteral("--force")});
-        QCOMPARE(r.status, 0);
+        r = runCli({QStringLiteral("compile"), setup, QStringLiteral("-o"), out, QStringLiteral("--force")});
+        QCOMPARE(r.exitCode, 0);
         QVERIFY2(r.err.startsWith("error entry-unset Events 1 ") && r.err.contains("--force"), r.err.constData());
 
         PMModel model;
         QVERIFY(model.openSetup(setup));
         QVERIFY(model.writeRawImage(path(QStringLiteral("editor.bin"))));
-        const QByteArray image = readAll(out);
-        QCOMPARE(image, readAll(path(QStringLiteral("editor.bin"))));
+        const QByteArray image = readFile(out);
+        QCOMPARE(image, readFile(path(QStringLiteral("editor.bin"))));
         QVERIFY(image.size() > 54);
     }
 
     void compileFailures()
     {
-        Run r = cli({QStringLiteral("compile"), path(QStringLiteral("missing.kelda")), QStringLiteral("-o"),
-                     path(QStringLiteral("x.bin"))});
-        QCOMPARE(r.status, 1);
+        CliRun r = runCli({QStringLiteral("compile"), path(QStringLiteral("missing.kelda")), QStringLiteral("-o"),
+                            path(QStringLiteral("x.bin"))});
+        QCOMPARE(r.exitCode, 1);
         QVERIFY2(isFailureLine(r.err), r.err.constData());
         QVERIFY(r.err.contains("missing.kelda"));
 
-        QFile junk(path(QStringLiteral("junk.kelda")));
-        QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write("this is not a setup file");
-        junk.close();
-        r = cli({QStringLiteral("compile"), junk.fileName(), QStringLiteral("-o"), path(QStringLiteral("x.bin"))});
-        QCOMPARE(r.status, 1);
+        const QString junk = path(QStringLiteral("junk.kelda"));
+        QVERIFY(writeFile(junk, "this is not a setup file"));
+        r = runCli({QStringLiteral("compile"), junk, QStringLiteral("-o"), path(QStringLiteral("x.bin"))});
+        QCOMPARE(r.exitCode, 1);
         QVERIFY2(isFailureLine(r.err), r.err.constData());
 
         // A setup that cannot be represented: the reason, and an empty image.
         PMModel model;
-        STRATA_GotoRoot(model.session());
-        QVERIFY(STRATA_OpenItem(toU16(ItemType::Setup), 0, model.session()));
-        QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::State), 300, model.session()));
+        QVERIFY(addRawItems(model.session(), ItemType::State, 300));
         QVERIFY(model.saveSetup(path(QStringLiteral("huge.kelda"))));
         const QString out = path(QStringLiteral("huge.bin"));
-        r = cli({QStringLiteral("compile"), path(QStringLiteral("huge.kelda")), QStringLiteral("-o"), out,
-                 QStringLiteral("--force")});
-        QCOMPARE(r.status, 1);
+        r = runCli({QStringLiteral("compile"), path(QStringLiteral("huge.kelda")), QStringLiteral("-o"), out,
+                    QStringLiteral("--force")});
+        QCOMPARE(r.exitCode, 1);
         r.err = r.err.mid(r.err.lastIndexOf("kelda-cli: "));  // after the findings --force let through
         QVERIFY2(isFailureLine(r.err) && r.err.contains("states") && r.err.contains("300") && r.err.contains("255"),
                  r.err.constData());
@@ -173,16 +154,13 @@ private slots:
         const QString setup = richSetup(QStringLiteral("pump.kelda"));
         QDir(m_dir.path()).mkdir(QStringLiteral("cal"));
         const QString cal = path(QStringLiteral("cal/pump.cal"));
-        QFile old(cal);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write(QByteArray(1000, '\x5a'));
-        old.close();
+        QVERIFY(writeFile(cal, QByteArray(1000, '\x5a')));
 
-        const Run r = cli({QStringLiteral("export"), setup, cal});
-        QCOMPARE(r.status, 0);
-        const QByteArray image = readAll(path(QStringLiteral("cal/LX2Raw.bin")));
+        const CliRun r = runCli({QStringLiteral("export"), setup, cal});
+        QCOMPARE(r.exitCode, 0);
+        const QByteArray image = readFile(path(QStringLiteral("cal/LX2Raw.bin")));
         QVERIFY(image.size() > 54);
-        const QByteArray bytes = readAll(cal);
+        const QByteArray bytes = readFile(cal);
         QCOMPARE(bytes.size(), 1000);
         QCOMPARE(bytes.left(88), QByteArray(88, '\x5a'));
         QCOMPARE(bytes.mid(88, 8), QByteArray("pump.kel"));
@@ -190,18 +168,18 @@ private slots:
         QCOMPARE(bytes.mid(96 + image.size()), QByteArray(1000 - 96 - image.size(), '\x5a'));
 
         // Refused (the setup check finds 300 states): exit 1 and the calibration file untouched.
-        const Run bad = cli({QStringLiteral("export"), path(QStringLiteral("huge.kelda")), cal});
-        QCOMPARE(bad.status, 1);
+        const CliRun bad = runCli({QStringLiteral("export"), path(QStringLiteral("huge.kelda")), cal});
+        QCOMPARE(bad.exitCode, 1);
         QVERIFY2(bad.err.startsWith("error too-many States ") && isFailureLine(bad.err.mid(bad.err.lastIndexOf("kelda-cli: "))),
                  bad.err.constData());
-        QCOMPARE(readAll(cal), bytes);
+        QCOMPARE(readFile(cal), bytes);
     }
 
     void dumpLoadRoundTrip()
     {
         const QString setup = richSetup(QStringLiteral("round.kelda"));
-        Run r = cli({QStringLiteral("dump"), setup});
-        QCOMPARE(r.status, 0);
+        CliRun r = runCli({QStringLiteral("dump"), setup});
+        QCOMPARE(r.exitCode, 0);
         QJsonParseError pe;
         const QJsonDocument doc = QJsonDocument::fromJson(r.out, &pe);
         QCOMPARE(pe.error, QJsonParseError::NoError);
@@ -236,15 +214,13 @@ private slots:
         QCOMPARE(modules, 8);
         QVERIFY(foundPwm);
 
-        QFile json(path(QStringLiteral("round.json")));
-        QVERIFY(json.open(QIODevice::WriteOnly));
-        json.write(text);
-        json.close();
+        const QString json = path(QStringLiteral("round.json"));
+        QVERIFY(writeFile(json, text));
         const QString loaded = path(QStringLiteral("loaded.kelda"));
-        r = cli({QStringLiteral("load"), json.fileName(), QStringLiteral("-o"), loaded});
-        QCOMPARE(r.status, 0);
-        r = cli({QStringLiteral("dump"), loaded});
-        QCOMPARE(r.status, 0);
+        r = runCli({QStringLiteral("load"), json, QStringLiteral("-o"), loaded});
+        QCOMPARE(r.exitCode, 0);
+        r = runCli({QStringLiteral("dump"), loaded});
+        QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.out, text);
 
         // The loaded file is the same setup: references resolve, same image.
@@ -253,15 +229,15 @@ private slots:
         QVERIFY(b.openSetup(loaded));
         QVERIFY(a.writeRawImage(path(QStringLiteral("a.bin"))));
         QVERIFY(b.writeRawImage(path(QStringLiteral("b.bin"))));
-        QCOMPARE(readAll(path(QStringLiteral("b.bin"))), readAll(path(QStringLiteral("a.bin"))));
+        QCOMPARE(readFile(path(QStringLiteral("b.bin"))), readFile(path(QStringLiteral("a.bin"))));
         b.setMode(int(Mode::Pwm));
         QCOMPARE(b.data(b.index(2, 1)).toString(), QStringLiteral("CAN Input 1"));
     }
 
     void dumpFailures()
     {
-        const Run r = cli({QStringLiteral("dump"), path(QStringLiteral("nothing.kelda"))});
-        QCOMPARE(r.status, 1);
+        const CliRun r = runCli({QStringLiteral("dump"), path(QStringLiteral("nothing.kelda"))});
+        QCOMPARE(r.exitCode, 1);
         QVERIFY2(isFailureLine(r.err), r.err.constData());
         QVERIFY(r.out.isEmpty());
     }
@@ -308,14 +284,12 @@ private slots:
     {
         QFETCH(QByteArray, json);
         QFETCH(QByteArray, where);
-        QFile in(path(QStringLiteral("bad.json")));
-        QVERIFY(in.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        in.write(json);
-        in.close();
+        const QString in = path(QStringLiteral("bad.json"));
+        QVERIFY(writeFile(in, json));
         const QString out = path(QStringLiteral("bad.kelda"));
         QFile::remove(out);
-        const Run r = cli({QStringLiteral("load"), in.fileName(), QStringLiteral("-o"), out});
-        QCOMPARE(r.status, 1);
+        const CliRun r = runCli({QStringLiteral("load"), in, QStringLiteral("-o"), out});
+        QCOMPARE(r.exitCode, 1);
         QVERIFY2(isFailureLine(r.err), r.err.constData());
         QVERIFY2(r.err.contains(where), r.err.constData());
         QVERIFY(!QFile::exists(out));
@@ -327,15 +301,13 @@ private slots:
             "{\"format\":\"kelda-setup-tree\",\"version\":1,\"items\":[{\"type\":27,\"children\":["
             "{\"type\":220,\"values\":{\"1002\":\"\\u00ff\",\"1089\":65535,\"1063\":[255,0,0,0,0,0,0,1]}},"
             "{\"type\":100,\"values\":{\"1090\":255,\"6045\":0}}]}]}";
-        QFile in(path(QStringLiteral("limits.json")));
-        QVERIFY(in.open(QIODevice::WriteOnly));
-        in.write(json);
-        in.close();
+        const QString in = path(QStringLiteral("limits.json"));
+        QVERIFY(writeFile(in, json));
         const QString out = path(QStringLiteral("limits.kelda"));
-        Run r = cli({QStringLiteral("load"), in.fileName(), QStringLiteral("-o"), out});
-        QCOMPARE(r.status, 0);
-        r = cli({QStringLiteral("dump"), out});
-        QCOMPARE(r.status, 0);
+        CliRun r = runCli({QStringLiteral("load"), in, QStringLiteral("-o"), out});
+        QCOMPARE(r.exitCode, 0);
+        r = runCli({QStringLiteral("dump"), out});
+        QCOMPARE(r.exitCode, 0);
         const QJsonObject lx1 = QJsonDocument::fromJson(r.out).object().value(QLatin1String("items")).toArray()
                                     .at(0).toObject().value(QLatin1String("children")).toArray().at(1).toObject();
         // Store order: children grouped by ascending type, CAN inputs (100) first.

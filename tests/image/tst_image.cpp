@@ -10,11 +10,18 @@
 #include "pmmodel.h"
 #include "setupbuilder.h"
 #include "setupexport.h"
+#include "testfiles.h"
 
 using namespace kelda;
 using namespace kelda::image;
+using namespace kelda::test;
 
 namespace {
+
+QByteArray hex(const char *spaced)
+{
+    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
+}
 
 // Store access for setups the editor cannot make (damaged or oversized files).
 struct Store {
@@ -50,7 +57,7 @@ class TestImage : public QObject
             qWarning("compile failed: %s", qPrintable(model.imageError()));
             return QByteArray();
         }
-        return readAll(file);
+        return readFile(file);
     }
 
     // The bytes of section s of an image (up to the next section's offset).
@@ -131,7 +138,7 @@ private slots:
         QVERIFY(model.writeRawImage(path(QStringLiteral("again.bin"))));
         PMModel empty;
         QVERIFY(empty.writeRawImage(path(QStringLiteral("again.bin"))));
-        QCOMPARE(readAll(path(QStringLiteral("again.bin"))).toHex(' '), hex(kNewSetup).toHex(' '));
+        QCOMPARE(readFile(path(QStringLiteral("again.bin"))).toHex(' '), hex(kNewSetup).toHex(' '));
     }
 
     void inputRecords()
@@ -315,7 +322,7 @@ private slots:
         QVERIFY(st.setup());
         QVERIFY(STRATA_DeleteItem(toU16(ItemType::Timer), 0, st.s));
         QVERIFY2(model.writeRawImage(file), qPrintable(model.imageError()));
-        QCOMPARE(uint8_t(readAll(file).at(kHeaderSize)), uint8_t(255));
+        QCOMPARE(uint8_t(readFile(file).at(kHeaderSize)), uint8_t(255));
         QVERIFY(model.imageError().isEmpty());
     }
 
@@ -541,9 +548,9 @@ private slots:
         const QString cal = path(QStringLiteral("newcal/out.cal"));
         QString error;
         QVERIFY2(exportSetup(model, cal, &error), qPrintable(error));
-        const QByteArray image = readAll(path(QStringLiteral("newcal/LX2Raw.bin")));
+        const QByteArray image = readFile(path(QStringLiteral("newcal/LX2Raw.bin")));
         QCOMPARE(image.size(), 56);
-        const QByteArray bytes = readAll(cal);
+        const QByteArray bytes = readFile(cal);
         QCOMPARE(bytes.size(), 96 + 56);
         QCOMPARE(bytes.left(88), QByteArray(88, '\0'));
         QCOMPARE(bytes.mid(88, 8), QByteArray("x.kelda2"));
@@ -561,15 +568,11 @@ private slots:
         QByteArray old(400, '\0');
         for (int i = 0; i < old.size(); ++i)
             old[i] = char(i * 7 + 3);
-        {
-            QFile f(cal);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(old);
-        }
+        QVERIFY(writeFile(cal, old));
         PMModel model;  // never saved: the name field is eight '2'
         QString error;
         QVERIFY2(exportSetup(model, cal, &error), qPrintable(error));
-        const QByteArray bytes = readAll(cal);
+        const QByteArray bytes = readFile(cal);
         QCOMPARE(bytes.size(), 400);
         QCOMPARE(bytes.left(88), old.left(88));
         QCOMPARE(bytes.mid(88, 8), QByteArray("22222222"));
@@ -582,18 +585,14 @@ private slots:
         QDir(m_dir.path()).mkdir(QStringLiteral("badcal"));
         const QString cal = path(QStringLiteral("badcal/keep.cal"));
         const QByteArray old(200, 'k');
-        {
-            QFile f(cal);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(old);
-        }
+        QVERIFY(writeFile(cal, old));
         PMModel model;
         Store st(model);
         QVERIFY(st.setup() && st.append(ItemType::CanInput, 300));
         QString error;
         QVERIFY(!exportSetup(model, cal, &error));
         QVERIFY2(error.contains(QLatin1String("CAN inputs")) && error.contains(QLatin1String("300")), qPrintable(error));
-        QCOMPARE(readAll(cal), old);
+        QCOMPARE(readFile(cal), old);
 
         // A calibration file that cannot be written: a folder in its place.
         QDir(m_dir.path()).mkpath(QStringLiteral("badcal/folder.cal"));
