@@ -1,16 +1,14 @@
-// Helpers of the simulator tests: raw images made by hand, timers in a real
-// store session, and setups built through PMModel as the user would.
+// Helpers of the simulator tests: raw images made by hand and timers in a real
+// store session, so the engine can be tested apart from the compiler.
 #pragma once
 
 #include <QByteArray>
-#include <QString>
 
 #include <array>
 #include <cstdint>
 #include <vector>
 
 #include "imageformat.h"
-#include "pmmodel.h"
 #include "schema.h"
 #include "strata.h"
 
@@ -148,62 +146,5 @@ inline StoreSession timerSession(const std::vector<uint16_t> &ticks)
     }
     return s;
 }
-
-// More timers than the editor lets one make (and than an image can hold),
-// put straight into the store.
-inline bool addRawTimers(StoreSession s, int n)
-{
-    using namespace kelda;
-    return STRATA_GotoRoot(s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, s)
-           && STRATA_InsertItemBlocks(toU16(ItemType::Timer), uint16_t(n), s);
-}
-
-// Builds a setup through the model, the way the editor does.
-class SetupBuilder
-{
-public:
-    explicit SetupBuilder(PMModel &m) : m_(m) {}
-
-    int add(Mode mode)
-    {
-        m_.setMode(int(mode));
-        const int row = m_.rowCount();
-        m_.insertRows(row, 1);
-        return row;
-    }
-    QString name(kelda::ItemType type, int row) const { return m_.itemName(type, row); }
-    // Input k of event row: target text such as "KP: Keypad 1", condition and join texts.
-    // Inputs after the first need the join before them set first.
-    bool input(int event, int k, kelda::ItemType type, int targetRow, const char *condition,
-               const char *join = "NONE")
-    {
-        m_.setMode(int(Mode::Events));
-        if (!m_.setEventInput(event, k, PMModel::typePrefix(type) + name(type, targetRow)))
-            return false;
-        if (!m_.setData(m_.index(event, 3 + 3 * k), QString::fromLatin1(condition)))
-            return false;
-        return k == 2 || m_.setData(m_.index(event, 4 + 3 * k), QString::fromLatin1(join));
-    }
-    // Appends an entry pointing at item row of the list's target type.
-    bool listEntry(Mode ownerMode, int owner, int list, kelda::ItemType type, int targetRow)
-    {
-        m_.setMode(int(ownerMode));
-        const int entry = m_.listEntryCount(owner, list);
-        return m_.addListEntry(owner, list) && m_.setListEntry(owner, list, entry, name(type, targetRow));
-    }
-    void timerSeconds(int row, double seconds)
-    {
-        m_.setMode(int(Mode::Timers));
-        m_.setData(m_.index(row, 1), seconds);
-    }
-    void lx1Mask(int row, int module, uint8_t mask)
-    {
-        m_.setMode(int(Mode::Lx1Outputs));
-        m_.setData(m_.index(row, 2 + module), QString::number(mask, 2));
-    }
-
-private:
-    PMModel &m_;
-};
 
 } // namespace simtest

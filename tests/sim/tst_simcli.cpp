@@ -1,14 +1,17 @@
 // kelda-cli simulate, run as the real binary on setups saved by the model.
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "clirun.h"
 #include "pmmodel.h"
-#include "simtestutil.h"
+#include "setupbuilder.h"
+#include "testfiles.h"
+#include "testpaths.h"
 #include "tst_sim.h"
 
 using namespace kelda;
+using namespace kelda::test;
 
 namespace {
 
@@ -18,25 +21,11 @@ struct Run {
     QString err;
 };
 
-Run runCli(const QStringList &args)
+// kelda-cli's output as lines and text.
+Run run(const QStringList &args)
 {
-    QProcess p;
-    p.start(QStringLiteral(KELDA_CLI), args);
-    Run r;
-    if (!p.waitForFinished(60000))
-        return r;
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    r.out = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'));
-    if (!r.out.isEmpty() && r.out.last().isEmpty())
-        r.out.removeLast();
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    const CliRun r = runCli(args);
+    return {r.exitCode, outputLines(r.out), QString::fromUtf8(r.err)};
 }
 
 QString leds(int on = -1)
@@ -70,14 +59,13 @@ private:
 void TestSimCli::initTestCase()
 {
     QLocale::setDefault(QLocale::c());
-    QVERIFY(QFile::exists(QStringLiteral(KELDA_CLI)));
+    QVERIFY(QFile::exists(cliProgram()));
     // key 1 "Pressed" sets state 1 and starts timer 1 (0.5 s); state 1 drives
     // LED 20 and LX1 output 1 (channel 3 of LX1-2). Key 2 "Short Press" or
     // switch 1 "High" clears state 1; CAN input 1 sets state 2.
     PMModel model;
-    simtest::SetupBuilder b(model);
-    const int timer = b.add(Mode::Timers);
-    b.timerSeconds(timer, 0.5);
+    SetupBuilder b(model);
+    const int timer = b.timer(0.5);
     b.add(Mode::Timers);
     const int s1 = b.add(Mode::States);
     const int s2 = b.add(Mode::States);
@@ -87,17 +75,17 @@ void TestSimCli::initTestCase()
     b.add(Mode::CanInputs);
     const int e1 = b.add(Mode::Events);
     QVERIFY(b.input(e1, 0, ItemType::KeypadKey, 0, "Pressed"));
-    QVERIFY(b.listEntry(Mode::Events, e1, 0, ItemType::State, s1));
-    QVERIFY(b.listEntry(Mode::Events, e1, 2, ItemType::Timer, timer));
+    QVERIFY(b.entry(Mode::Events, e1, 0, ItemType::State, s1));
+    QVERIFY(b.entry(Mode::Events, e1, 2, ItemType::Timer, timer));
     const int e2 = b.add(Mode::Events);
     QVERIFY(b.input(e2, 0, ItemType::KeypadKey, 1, "Short Press", "OR"));
     QVERIFY(b.input(e2, 1, ItemType::Switch, 0, "High"));
-    QVERIFY(b.listEntry(Mode::Events, e2, 1, ItemType::State, s1));
+    QVERIFY(b.entry(Mode::Events, e2, 1, ItemType::State, s1));
     const int e3 = b.add(Mode::Events);
     QVERIFY(b.input(e3, 0, ItemType::CanInput, 0, "-"));
-    QVERIFY(b.listEntry(Mode::Events, e3, 0, ItemType::State, s2));
-    QVERIFY(b.listEntry(Mode::States, s1, 0, ItemType::Lx2Led, 20));
-    QVERIFY(b.listEntry(Mode::States, s1, 1, ItemType::Lx1Output, out));
+    QVERIFY(b.entry(Mode::Events, e3, 0, ItemType::State, s2));
+    QVERIFY(b.entry(Mode::States, s1, 0, ItemType::Lx2Led, 20));
+    QVERIFY(b.entry(Mode::States, s1, 1, ItemType::Lx1Output, out));
     m_setup = m_dir.filePath("setup.kelda");
     QVERIFY2(model.saveSetup(m_setup), qPrintable(model.lastError()));
 }
@@ -123,7 +111,7 @@ void TestSimCli::scriptRunsEndToEnd()
                               "switch 1 on\n"
                               "tick\n"
                               "show\n"));
-    const Run r = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script});
+    const Run r = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script});
     QCOMPARE(r.err, QString());
     QCOMPARE(r.exitCode, 0);
     const QString idle = QStringLiteral("lx1 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000");
@@ -149,7 +137,7 @@ void TestSimCli::emptyTablesPrintTheirWordAlone()
     QVERIFY(model.saveSetup(setup));
     const QString script = m_dir.filePath("show.txt");
     QVERIFY(writeFile(script, "tick 3\nshow\n"));
-    const Run r = runCli({QStringLiteral("simulate"), setup, QStringLiteral("--script"), script});
+    const Run r = run({QStringLiteral("simulate"), setup, QStringLiteral("--script"), script});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.out.size(), 6);
     QCOMPARE(r.out[0], QStringLiteral("tick 3"));
@@ -183,7 +171,7 @@ void TestSimCli::badLinesStopBeforeAnyTick()
     QFETCH(QString, why);
     const QString script = m_dir.filePath("bad.txt");
     QVERIFY(writeFile(script, "tick\nshow\n# comment\n" + line + "\nshow\n"));
-    const Run r = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script});
+    const Run r = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script});
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.out.isEmpty(), "nothing runs before the script is checked");
     const QString prefix = QStringLiteral("kelda-cli: %1:4: ").arg(script);
@@ -194,24 +182,24 @@ void TestSimCli::badLinesStopBeforeAnyTick()
 void TestSimCli::aSetupThatDoesNotCompileIsNotRun()
 {
     PMModel model;
-    QVERIFY(simtest::addRawTimers(model.session(), kMaxTableItems + 1));
+    QVERIFY(addRawItems(model.session(), ItemType::Timer, kMaxTableItems + 1));
     const QString setup = m_dir.filePath("toomany.kelda");
     QVERIFY(model.saveSetup(setup));
     const QString script = m_dir.filePath("show1.txt");
     QVERIFY(writeFile(script, "show\n"));
-    const Run r = runCli({QStringLiteral("simulate"), setup, QStringLiteral("--script"), script});
+    const Run r = run({QStringLiteral("simulate"), setup, QStringLiteral("--script"), script});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.out.isEmpty());
     QVERIFY2(r.err.startsWith(QStringLiteral("kelda-cli: cannot simulate %1: too many timers").arg(setup)), qPrintable(r.err));
 
-    const Run missing = runCli({QStringLiteral("simulate"), m_dir.filePath("nope.kelda"),
-                                QStringLiteral("--script"), script});
+    const Run missing = run({QStringLiteral("simulate"), m_dir.filePath("nope.kelda"),
+                             QStringLiteral("--script"), script});
     QCOMPARE(missing.exitCode, 1);
     QVERIFY2(missing.err.startsWith(QStringLiteral("kelda-cli: cannot open %1: no such file").arg(m_dir.filePath("nope.kelda"))),
              qPrintable(missing.err));
 
-    const Run noScript = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"),
-                                 m_dir.filePath("nope.txt")});
+    const Run noScript = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"),
+                              m_dir.filePath("nope.txt")});
     QCOMPARE(noScript.exitCode, 1);
     QVERIFY2(noScript.err.startsWith(QStringLiteral("kelda-cli: cannot read %1: ").arg(m_dir.filePath("nope.txt"))),
              qPrintable(noScript.err));
@@ -219,10 +207,10 @@ void TestSimCli::aSetupThatDoesNotCompileIsNotRun()
 
 void TestSimCli::usage()
 {
-    const Run r = runCli({QStringLiteral("simulate"), m_setup});
+    const Run r = run({QStringLiteral("simulate"), m_setup});
     QCOMPARE(r.exitCode, 2);
     QVERIFY(r.err.contains(QStringLiteral("kelda-cli simulate SETUP.kelda --script FILE")));
-    QCOMPARE(runCli({QStringLiteral("simulate"), QStringLiteral("--script")}).exitCode, 2);
+    QCOMPARE(run({QStringLiteral("simulate"), QStringLiteral("--script")}).exitCode, 2);
 }
 
 QObject *makeCliTests()

@@ -4,11 +4,13 @@
 
 #include <memory>
 
+#include "setupbuilder.h"
 #include "simengine.h"
 #include "simtestutil.h"
 #include "tst_sim.h"
 
 using namespace kelda;
+using kelda::test::SetupBuilder;
 using simtest::Event;
 using simtest::Image;
 using simtest::Input;
@@ -469,19 +471,18 @@ void TestSimEngine::compiledSetup()
     // "Short Press" AND switch 2 "Low" sets state 1, which drives LED 20 and
     // LX1 output 1 (channel 3 of LX1-2), and starts timer 1.
     PMModel model;
-    simtest::SetupBuilder b(model);
-    const int timer = b.add(Mode::Timers);
-    b.timerSeconds(timer, 0.5);
+    SetupBuilder b(model);
+    const int timer = b.timer(0.5);
     const int state = b.add(Mode::States);
     const int out = b.add(Mode::Lx1Outputs);
     b.lx1Mask(out, 1, 0x04);
     const int ev = b.add(Mode::Events);
     QVERIFY(b.input(ev, 0, ItemType::KeypadKey, 2, "Short Press", "AND"));
     QVERIFY(b.input(ev, 1, ItemType::Switch, 1, "Low"));
-    QVERIFY(b.listEntry(Mode::Events, ev, 0, ItemType::State, state));
-    QVERIFY(b.listEntry(Mode::Events, ev, 2, ItemType::Timer, timer));
-    QVERIFY(b.listEntry(Mode::States, state, 0, ItemType::Lx2Led, 20));
-    QVERIFY(b.listEntry(Mode::States, state, 1, ItemType::Lx1Output, out));
+    QVERIFY(b.entry(Mode::Events, ev, 0, ItemType::State, state));
+    QVERIFY(b.entry(Mode::Events, ev, 2, ItemType::Timer, timer));
+    QVERIFY(b.entry(Mode::States, state, 0, ItemType::Lx2Led, 20));
+    QVERIFY(b.entry(Mode::States, state, 1, ItemType::Lx1Output, out));
 
     QTemporaryDir dir;
     const QString file = dir.filePath("image.bin");
@@ -524,10 +525,10 @@ void TestSimEngine::inputWithoutTarget()
 
     // The same through the compiler: a new event has no input targets.
     PMModel model;
-    simtest::SetupBuilder b(model);
+    SetupBuilder b(model);
     const int state = b.add(Mode::States);
     const int ev = b.add(Mode::Events);
-    QVERIFY(b.listEntry(Mode::Events, ev, 0, ItemType::State, state));
+    QVERIFY(b.entry(Mode::Events, ev, 0, ItemType::State, state));
     QTemporaryDir dir;
     const QString file = dir.filePath("image.bin");
     QVERIFY2(model.writeRawImage(file), qPrintable(model.imageError()));

@@ -17,44 +17,16 @@
 
 #include "kelda.h"
 #include "pmmodel.h"
-#include "simtestutil.h"
+#include "scriptedprompter.h"
+#include "setupbuilder.h"
 #include "simulator.h"
+#include "testenv.h"
 #include "tst_sim.h"
 
 using namespace kelda;
+using namespace kelda::test;
 
 namespace {
-
-// Answers every message box and records it.
-class RecordingPrompter : public Prompter
-{
-public:
-    struct Told {
-        QMessageBox::Icon icon;
-        QString title, text;
-    };
-    std::vector<Told> *told;
-    QStringList asked;
-    QMessageBox::StandardButton answer = QMessageBox::No;
-    explicit RecordingPrompter(std::vector<Told> *t) : told(t) {}
-    QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon, const QString &, const QString &text,
-                                    QMessageBox::StandardButtons) override
-    {
-        asked << text;
-        return answer;
-    }
-    void tell(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text) override
-    {
-        told->push_back({icon, title, text});
-    }
-    QString openFileName(QWidget *, const QString &, const QString &, const QString &) override { return {}; }
-    QString saveFileName(QWidget *, const QString &, const QString &, const QString &,
-                         QFileDialog::Options) override
-    {
-        return {};
-    }
-    int exec(QDialog *) override { return 0; }
-};
 
 QTableWidget *table(Simulator *sim, const char *name)
 {
@@ -98,9 +70,8 @@ QList<Simulator *> openSimulators()
 // LED 20 and LX1 output 1, which switches channel 3 of LX1-2.
 void buildPressSetup(PMModel &model)
 {
-    simtest::SetupBuilder b(model);
-    const int timer = b.add(Mode::Timers);
-    b.timerSeconds(timer, 0.5);
+    SetupBuilder b(model);
+    const int timer = b.timer(0.5);
     const int state = b.add(Mode::States);
     b.add(Mode::States);
     const int out = b.add(Mode::Lx1Outputs);
@@ -108,10 +79,10 @@ void buildPressSetup(PMModel &model)
     b.lx1Mask(out, 1, 0x04);
     const int ev = b.add(Mode::Events);
     QVERIFY(b.input(ev, 0, ItemType::KeypadKey, 0, "Pressed"));
-    QVERIFY(b.listEntry(Mode::Events, ev, 0, ItemType::State, state));
-    QVERIFY(b.listEntry(Mode::Events, ev, 2, ItemType::Timer, timer));
-    QVERIFY(b.listEntry(Mode::States, state, 0, ItemType::Lx2Led, 20));
-    QVERIFY(b.listEntry(Mode::States, state, 1, ItemType::Lx1Output, out));
+    QVERIFY(b.entry(Mode::Events, ev, 0, ItemType::State, state));
+    QVERIFY(b.entry(Mode::Events, ev, 2, ItemType::Timer, timer));
+    QVERIFY(b.entry(Mode::States, state, 0, ItemType::Lx2Led, 20));
+    QVERIFY(b.entry(Mode::States, state, 1, ItemType::Lx1Output, out));
 }
 
 } // namespace
@@ -140,7 +111,7 @@ void TestSimulator::initTestCase()
 {
     QLocale::setDefault(QLocale::c());
     QStandardPaths::setTestModeEnabled(true);
-    qputenv("XDG_CONFIG_HOME", m_config.path().toLocal8Bit());
+    useConfigFolder(m_config.path());
 }
 
 void TestSimulator::cleanup()
@@ -305,7 +276,7 @@ void TestSimulator::showUsedIoOnly()
 {
     PMModel model;
     buildPressSetup(model);
-    simtest::SetupBuilder b(model);
+    SetupBuilder b(model);
     const int can = b.add(Mode::CanInputs);
     b.add(Mode::CanInputs);
     const int ev = b.add(Mode::Events);
@@ -363,9 +334,8 @@ void TestSimulator::closingDestroysTheWindow()
 
 void TestSimulator::goFromTheMainWindow()
 {
-    std::vector<RecordingPrompter::Told> told;
     KELDA w;
-    w.setPrompter(std::make_unique<RecordingPrompter>(&told));
+    const auto &told = installPrompter(w, ScriptedPrompter::answer(QMessageBox::No))->told;
     QTemporaryDir dir;
     const QString path = dir.filePath("pump.kelda");
     QVERIFY(w.model()->saveSetup(path));
@@ -380,11 +350,11 @@ void TestSimulator::goFromTheMainWindow()
     QVERIFY(first->isVisible());
     QVERIFY(!first->isModal());
     QVERIFY(first->parent() == nullptr);
-    QVERIFY(told.empty());
+    QVERIFY(told.isEmpty());
     QCOMPARE(table(first, "stateTableWidget")->rowCount(), 0);
 
     // Later edits do not reach a running simulation; a new start shows them.
-    simtest::SetupBuilder(*w.model()).add(Mode::States);
+    SetupBuilder(*w.model()).add(Mode::States);
     QCOMPARE(table(first, "stateTableWidget")->rowCount(), 0);
     w.startSimulation();
     QCOMPARE(openSimulators().size(), 2);
@@ -396,23 +366,21 @@ void TestSimulator::goFromTheMainWindow()
 
 void TestSimulator::goRefusesASetupThatDoesNotCompile()
 {
-    std::vector<RecordingPrompter::Told> told;
     KELDA w;
-    auto prompter = std::make_unique<RecordingPrompter>(&told);
-    RecordingPrompter *p = prompter.get();
-    w.setPrompter(std::move(prompter));
-    QVERIFY(simtest::addRawTimers(w.model()->session(), kMaxTableItems + 1));
+    ScriptedPrompter *p = installPrompter(w, ScriptedPrompter::answer(QMessageBox::No));
+    const auto &told = p->told;
+    QVERIFY(addRawItems(w.model()->session(), ItemType::Timer, kMaxTableItems + 1));
     // The setup check names the error first; No ends it there.
     w.startSimulation();
     QCOMPARE(p->asked.size(), 1);
-    QVERIFY2(p->asked.first().contains(QStringLiteral("256 rows")), qPrintable(p->asked.first()));
+    QVERIFY2(p->asked.first().text.contains(QStringLiteral("256 rows")), qPrintable(p->asked.first().text));
     QVERIFY(openSimulators().isEmpty());
     QVERIFY(told.empty());
     // Simulating anyway reaches the compiler, which refuses and says why.
-    p->answer = QMessageBox::Yes;
+    p->otherwise = ScriptedPrompter::answer(QMessageBox::Yes);
     w.startSimulation();
     QVERIFY(openSimulators().isEmpty());
-    QCOMPARE(told.size(), size_t(1));
+    QCOMPARE(told.size(), 1);
     QCOMPARE(told[0].icon, QMessageBox::Warning);
     QCOMPARE(told[0].title, QStringLiteral("KELDA"));
     QVERIFY(!w.model()->imageError().isEmpty());
