@@ -38,80 +38,21 @@
 #include "kelda.h"
 #include "pmdelegate.h"
 #include "pmmodel.h"
+#include "scriptedprompter.h"
 #include "settings.h"
 #include "stateseditor.h"
 #include "strata.h"
+#include "testenv.h"
+#include "testfiles.h"
+#include "viewhelpers.h"
 
 using kelda::ItemType;
 using kelda::settings::Key;
+using namespace kelda::test;
 
 namespace {
 
-struct Message {
-    QMessageBox::Icon icon;
-    QString title;
-    QString text;
-    QMessageBox::StandardButtons buttons;
-};
-
-struct FileDialogCall {
-    QString caption;
-    QString dir;
-    QString filter;
-};
-
-// Answers every question of the window from queues and records what was asked.
-class TestPrompter : public Prompter
-{
-public:
-    QList<Message> asked;
-    QList<Message> told;
-    QList<QMessageBox::StandardButton> answers;  // empty queue answers Cancel
-    QList<FileDialogCall> openCalls;
-    QList<FileDialogCall> saveCalls;
-    QStringList openAnswers;  // empty queue answers "" (dialog cancelled)
-    QStringList saveAnswers;
-    QList<QDialog *> execs;
-    std::function<void(QDialog *)> onExec;
-    QList<Message> chosen;
-    QList<int> choices;  // empty queue answers -1 (box closed)
-
-    QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text,
-                                    QMessageBox::StandardButtons buttons) override
-    {
-        asked.append({icon, title, text, buttons});
-        return answers.isEmpty() ? QMessageBox::Cancel : answers.takeFirst();
-    }
-    void tell(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text) override
-    {
-        told.append({icon, title, text, QMessageBox::Ok});
-    }
-    int choose(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text,
-               const QStringList &buttons) override
-    {
-        chosen.append({icon, title, text + QStringLiteral("\n[") + buttons.join(QLatin1Char('|')) + QLatin1Char(']'),
-                       QMessageBox::NoButton});
-        return choices.isEmpty() ? -1 : choices.takeFirst();
-    }
-    QString openFileName(QWidget *, const QString &caption, const QString &dir, const QString &filter) override
-    {
-        openCalls.append({caption, dir, filter});
-        return openAnswers.isEmpty() ? QString() : openAnswers.takeFirst();
-    }
-    QString saveFileName(QWidget *, const QString &caption, const QString &dir, const QString &filter,
-                         QFileDialog::Options) override
-    {
-        saveCalls.append({caption, dir, filter});
-        return saveAnswers.isEmpty() ? QString() : saveAnswers.takeFirst();
-    }
-    int exec(QDialog *dialog) override
-    {
-        execs.append(dialog);
-        if (onExec)
-            onExec(dialog);
-        return QDialog::Accepted;
-    }
-};
+using Message = ScriptedPrompter::Message;
 
 const QString kFilter = QStringLiteral("KELDA setups (*.kelda);;All files (*.*)");
 
@@ -138,14 +79,6 @@ uint16_t raw(PMModel *model, int index)
     return v;
 }
 
-QStringList columnTexts(const QAbstractItemModel *m, int column)
-{
-    QStringList out;
-    for (int r = 0; r < m->rowCount(); ++r)
-        out << m->index(r, column).data().toString();
-    return out;
-}
-
 // A setup file with `timers` timers, written by a model of its own.
 bool writeSetup(const QString &path, int timers)
 {
@@ -166,17 +99,13 @@ class TestKelda : public QObject
 
 private:
     QTemporaryDir m_dir;
-    TestPrompter *m_prompter = nullptr;
+    ScriptedPrompter *m_prompter = nullptr;
 
     std::unique_ptr<KELDA> makeWindow()
     {
-        auto p = std::make_unique<TestPrompter>();
+        auto p = std::make_unique<ScriptedPrompter>();
         m_prompter = p.get();
         return std::make_unique<KELDA>(std::move(p));
-    }
-    template <typename T> static T *child(KELDA *w, const char *name)
-    {
-        return w->findChild<T *>(QLatin1String(name));
     }
     static QTabWidget *tabs(KELDA *w) { return child<QTabWidget>(w, "tabWidget"); }
     static void setSetting(Key key, const QString &value)
@@ -530,13 +459,13 @@ private slots:
             emit w->view(4)->clicked(w->proxy(4)->index(0, c));
         QVERIFY(m_prompter->execs.isEmpty());
         int boundRow = -1;
-        m_prompter->onExec = [&boundRow](QDialog *d) {
+        m_prompter->onExec = ScriptedPrompter::accepting([&boundRow](QDialog *d) {
             auto *editor = qobject_cast<EventsEditor *>(d);
             QVERIFY(editor);
             QVERIFY(!editor->parent());
             boundRow = editor->listModel(0)->row();
             editor->addStateSet();  // goes into the setup at once
-        };
+        });
         emit w->view(4)->clicked(w->proxy(4)->index(0, 10));
         QCOMPARE(m_prompter->execs.size(), 1);
         QCOMPARE(boundRow, 1);
@@ -547,11 +476,11 @@ private slots:
         w->addRow();
         w->addRow();
         w->view(5)->sortByColumn(0, Qt::DescendingOrder);
-        m_prompter->onExec = [&boundRow](QDialog *d) {
+        m_prompter->onExec = ScriptedPrompter::accepting([&boundRow](QDialog *d) {
             auto *editor = qobject_cast<StatesEditor *>(d);
             QVERIFY(editor);
             boundRow = editor->listModel(0)->row();
-        };
+        });
         emit w->view(5)->clicked(w->proxy(5)->index(0, 0));
         QCOMPARE(m_prompter->execs.size(), 1);
         emit w->view(5)->clicked(w->proxy(5)->index(0, 1));
@@ -767,11 +696,7 @@ private slots:
         const QString good = path(QStringLiteral("good.kelda"));
         QVERIFY(writeSetup(good, 1));
         const QString bad = path(QStringLiteral("not-a-setup.kelda"));
-        {
-            QFile f(bad);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write("this is plain text, not a setup file\n");
-        }
+        QVERIFY(writeFile(bad, "this is plain text, not a setup file\n"));
         auto w = makeWindow();
         w->model()->setModified(false);
         m_prompter->openAnswers << good << bad;
@@ -1037,12 +962,12 @@ private slots:
         tabs(w.get())->setCurrentIndex(3);
         w->view(3)->setCurrentIndex(w->proxy(3)->mapFromSource(m->index(0, 0)));
         QStringList shown;
-        m_prompter->onExec = [&shown](QDialog *d) {
+        m_prompter->onExec = ScriptedPrompter::accepting([&shown](QDialog *d) {
             auto *list = d->findChild<QListWidget *>(QStringLiteral("usesList"));
             for (int i = 0; i < list->count(); ++i)
                 shown << list->item(i)->text();
             emit list->itemActivated(list->item(1));
-        };
+        });
         child<QAction>(w.get(), "action_WhereUsed")->trigger();
         QCOMPARE(shown, QStringList({"Events 1 \"Event 1\": input 1", "Events 1 \"Event 1\": Timers to Start"}));
         QCOMPARE(tabs(w.get())->currentIndex(), 4);
@@ -1171,14 +1096,7 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
-{
-    // Settings must land in a throw-away folder, never in the user's own.
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    QApplication app(argc, argv);
-    TestKelda test;
-    return QTest::qExec(&test, argc, argv);
-}
+// Settings must land in a throw-away folder, never in the user's own.
+KELDA_TEST_MAIN_IN_TEMPORARY_CONFIG(TestKelda)
 
 #include "tst_kelda.moc"

@@ -39,6 +39,9 @@ public:
     // Answers to the next questions; once it is empty, `otherwise` answers.
     QList<QMessageBox::StandardButton> answers;
     Answer otherwise = answer(QMessageBox::Cancel);
+    // Questions with named buttons; their text ends in "[First|Second]".
+    QList<Message> chosen;
+    QList<int> choices;  // empty queue answers -1 (box closed)
 
     QList<FileDialog> openCalls;
     QList<FileDialog> saveCalls;
@@ -81,6 +84,14 @@ public:
     {
         told.append({icon, title, text, QMessageBox::Ok});
         messages.append(told.last());
+    }
+    int choose(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text,
+               const QStringList &buttons) override
+    {
+        chosen.append({icon, title, text + QStringLiteral("\n[") + buttons.join(QLatin1Char('|')) + QLatin1Char(']'),
+                       QMessageBox::NoButton});
+        messages.append(chosen.last());
+        return choices.isEmpty() ? -1 : choices.takeFirst();
     }
     QString openFileName(QWidget *, const QString &caption, const QString &dir, const QString &filter) override
     {

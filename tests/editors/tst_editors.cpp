@@ -23,12 +23,15 @@
 #include "hexspinbox.h"
 #include "pmdelegate.h"
 #include "pmmodel.h"
+#include "setupbuilder.h"
 #include "statedelegate.h"
 #include "stateproxymodel.h"
 #include "stateseditor.h"
 #include "subitemdelegate.h"
+#include "viewhelpers.h"
 
 using kelda::ItemType;
+using namespace kelda::test;
 
 namespace {
 
@@ -40,14 +43,6 @@ public:
     using HexSpinBox::validate;
     using HexSpinBox::valueFromText;
 };
-
-// Appends `count` rows to the table of `mode`, as the main window's "Add" does.
-void addRows(PMModel &model, int mode, int count)
-{
-    model.setMode(mode);
-    for (int i = 0; i < count; ++i)
-        QVERIFY(model.insertRows(0, 1));
-}
 
 // One main table as the main window builds it: view, sort proxy, delegate.
 struct MainTable
@@ -84,27 +79,9 @@ QComboBox *openCombo(QTableView *view, int row)
     return qobject_cast<QComboBox *>(view->indexWidget(index));
 }
 
-// A form widget by its object name; fails the test when it is missing.
-template <class T>
-T *child(QObject &parent, const char *name)
-{
-    T *found = parent.findChild<T *>(QLatin1String(name));
-    if (!found)
-        qWarning("no %s named %s", T::staticMetaObject.className(), name);
-    return found;
-}
-
 void commit(QWidget *editor)
 {
     QTest::keyClick(editor, Qt::Key_Return);
-}
-
-QStringList column(const QAbstractItemModel *m)
-{
-    QStringList out;
-    for (int r = 0; r < m->rowCount(); ++r)
-        out << m->index(r, 0).data().toString();
-    return out;
 }
 
 QStringList names(const PMModel &model, ItemType type)
@@ -625,18 +602,18 @@ void TestEditors::eventsRemoveSelection()
     // No selection: nothing happens.
     view->clearSelection();
     ed.removeStateClear();
-    QCOMPARE(column(list), states);
+    QCOMPARE(columnTexts(list), states);
 
     // Several rows: only the row of the first selected index goes.
     view->selectionModel()->select(list->index(2, 0), QItemSelectionModel::Select);
     view->selectionModel()->select(list->index(0, 0), QItemSelectionModel::Select);
     QCOMPARE(view->selectionModel()->selectedIndexes().size(), 2);
     ed.removeStateClear();
-    QCOMPARE(column(list), QStringList({states[0], states[1]}));
+    QCOMPARE(columnTexts(list), QStringList({states[0], states[1]}));
 
     view->selectRow(0);
     QTest::mouseClick(child<QPushButton>(ed, "removeStateClear"), Qt::LeftButton);
-    QCOMPARE(column(list), QStringList({states[1]}));
+    QCOMPARE(columnTexts(list), QStringList({states[1]}));
 }
 
 void TestEditors::eventsStaleNameLeavesEntry()
@@ -751,7 +728,7 @@ void TestEditors::eventsReopenShowsSameLists()
         QVERIFY(ed->listModel(2)->setData(ed->listModel(2)->index(0, 0), timers[1]));
         QVERIFY(ed->listModel(3)->setData(ed->listModel(3)->index(1, 0), timers[0]));
         for (int k = 0; k < 4; ++k)
-            before << column(ed->listModel(k));
+            before << columnTexts(ed->listModel(k));
         QPointer<EventsEditor> guard(ed);
         QTest::mouseClick(child<QPushButton>(*ed, "OKButton"), Qt::LeftButton);
         QTRY_VERIFY(!guard);
@@ -765,7 +742,7 @@ void TestEditors::eventsReopenShowsSameLists()
     const QList<QTableView *> views = {child<QTableView>(again, "statesSet_tableView"), child<QTableView>(again, "statesClear_tableView"),
                                        child<QTableView>(again, "timersStart_tableView"), child<QTableView>(again, "timersStop_tableView")};
     for (int k = 0; k < 4; ++k)
-        QCOMPARE(column(views[k]->model()), before[k]);
+        QCOMPARE(columnTexts(views[k]->model()), before[k]);
 
     // The other event's lists stay empty.
     EventsEditor other;
@@ -911,7 +888,7 @@ void TestEditors::statesAddChooseRemove()
     QCOMPARE(model.listEntryCount(1, 0), 2);
     lx2->selectRow(0);
     QTest::mouseClick(child<QPushButton>(ed, "removeLX2"), Qt::LeftButton);
-    QCOMPARE(column(lx2->model()), QStringList({QStringLiteral("LX2 LED 5")}));
+    QCOMPARE(columnTexts(lx2->model()), QStringList({QStringLiteral("LX2 LED 5")}));
     child<QTableView>(ed, "CANOut_tableView")->selectRow(0);
     QTest::mouseClick(child<QPushButton>(ed, "removeCAN"), Qt::LeftButton);
     QCOMPARE(model.listEntryCount(1, 2), 0);
@@ -919,8 +896,8 @@ void TestEditors::statesAddChooseRemove()
     // Reopened, the dialog shows what the setup holds.
     StatesEditor again;
     again.setState(&model, 1);
-    QCOMPARE(column(again.listModel(0)), QStringList({QStringLiteral("LX2 LED 5")}));
-    QCOMPARE(column(again.listModel(1)), QStringList({model.itemName(ItemType::Lx1Output, 1)}));
+    QCOMPARE(columnTexts(again.listModel(0)), QStringList({QStringLiteral("LX2 LED 5")}));
+    QCOMPARE(columnTexts(again.listModel(1)), QStringList({model.itemName(ItemType::Lx1Output, 1)}));
 }
 
 void TestEditors::statesChoices()
@@ -1016,7 +993,7 @@ void TestEditors::statesButtonsWired()
     canView->selectionModel()->select(can->index(1, 0), QItemSelectionModel::Select);
     canView->selectionModel()->select(can->index(2, 0), QItemSelectionModel::Select);
     QTest::mouseClick(child<QPushButton>(ed, removes[2]), Qt::LeftButton);
-    QCOMPARE(column(can), QStringList({outputs[0], outputs[2]}));
+    QCOMPARE(columnTexts(can), QStringList({outputs[0], outputs[2]}));
 
     for (int k = 0; k < 2; ++k) {
         child<QTableView>(ed, views[k])->selectRow(0);
@@ -1045,7 +1022,7 @@ void TestEditors::listsSurviveSaveAndOpen()
             StateProxyModel *list = states.listModel(k);
             QVERIFY(list->addEntry(1, k));
             QVERIFY(list->setData(list->index(0, 0), list->choices().last()));
-            stateLists[k] = column(list);
+            stateLists[k] = columnTexts(list);
         }
         model.setMode(4);
         QVERIFY(model.insertRows(0, 1));
@@ -1055,7 +1032,7 @@ void TestEditors::listsSurviveSaveAndOpen()
             EventProxyModel *list = events.listModel(k);
             QVERIFY(list->addEntry(0, k));
             QVERIFY(list->setData(list->index(0, 0), list->choices().last()));
-            eventLists[k] = column(list);
+            eventLists[k] = columnTexts(list);
         }
         QVERIFY2(model.saveSetup(path), qPrintable(model.lastError()));
     }
@@ -1065,14 +1042,14 @@ void TestEditors::listsSurviveSaveAndOpen()
     EventsEditor events;
     events.setEvent(&reopened, 0);
     for (int k = 0; k < 4; ++k)
-        QCOMPARE(column(events.listModel(k)), eventLists[k]);
+        QCOMPARE(columnTexts(events.listModel(k)), eventLists[k]);
     QCOMPARE(eventLists[0], QStringList({reopened.itemName(ItemType::State, 1)}));
     QCOMPARE(eventLists[2], QStringList({reopened.itemName(ItemType::Timer, 0)}));
     reopened.setMode(5);
     StatesEditor states;
     states.setState(&reopened, 1);
     for (int k = 0; k < 3; ++k)
-        QCOMPARE(column(states.listModel(k)), stateLists[k]);
+        QCOMPARE(columnTexts(states.listModel(k)), stateLists[k]);
     QCOMPARE(stateLists[0], QStringList({QStringLiteral("LX2 LED 32")}));
 }
 

@@ -11,9 +11,13 @@
 #include "crossrefs.h"
 #include "pmmodel.h"
 #include "schema.h"
+#include "setupbuilder.h"
 #include "strata.h"
+#include "testfiles.h"
 
 using namespace kelda;
+using kelda::test::addRows;
+using kelda::test::writeFile;
 
 namespace {
 
@@ -77,13 +81,6 @@ QString cell(const PMModel &m, int row, int col)
 struct Probe : PMModel {
     QString at(int row, int col) const { return data(createIndex(row, col)).toString(); }
 };
-
-void addRows(PMModel &m, int mode, int n)
-{
-    m.setMode(mode);
-    for (int i = 0; i < n; ++i)
-        QVERIFY(m.insertRows(0, 1));
-}
 
 // Row k of the events table with inputs chained by "AND".
 void chainEvent(PMModel &m, int row)
@@ -1056,11 +1053,9 @@ private slots:
         QCOMPARE(cell(other, 0, 0), QStringLiteral("Glow plug"));
 
         // Not a setup file.
-        QFile junk(dir.filePath("junk.kelda"));
-        QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write("this is not a setup");
-        junk.close();
-        QVERIFY(!other.openSetup(junk.fileName()));
+        const QString junk = dir.filePath("junk.kelda");
+        QVERIFY(writeFile(junk, "this is not a setup"));
+        QVERIFY(!other.openSetup(junk));
         QVERIFY(!other.lastError().isEmpty());
     }
 

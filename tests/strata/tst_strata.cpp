@@ -2,6 +2,7 @@
 // copies, and the setup file reader and writer.
 #include "strata.h"
 #include "schema.h"
+#include "testfiles.h"
 
 #include <QtTest>
 #include <QCborStreamWriter>
@@ -17,6 +18,8 @@
 using kelda::ItemType;
 using kelda::ValueId;
 using kelda::toU16;
+using kelda::test::readFile;
+using kelda::test::writeFile;
 
 namespace {
 
@@ -147,19 +150,12 @@ QByteArray cborItem(uint16_t type, const std::function<void(QCborStreamWriter &)
 
 const auto noValues = [](QCborStreamWriter &) {};
 
-bool writeFile(const QString &path, const QByteArray &bytes)
+bool writeFresh(const QString &path, const QByteArray &bytes)
 {
     // A fresh file each time: truncating one in place makes the file system
     // flush it on close, which slows the loops below a hundredfold.
     QFile::remove(path);
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return writeFile(path, bytes);
 }
 
 // Opening must fail, report a reason and leave the out session as it was.
@@ -174,7 +170,7 @@ bool refuses(const QString &path)
 
 QString refusalReason(const QString &path, const QByteArray &bytes)
 {
-    if (!writeFile(path, bytes))
+    if (!writeFresh(path, bytes))
         return "cannot write fixture";
     StoreSession s = nullptr;
     if (STRATA_OpenSession(path.toLatin1().constData(), &s)) {
@@ -720,7 +716,7 @@ void TestStrata::fileLayout()
     // The same tree in the nested layout of version 1 still opens.
     // [0, {}, [[27, {}, [[219, {1002: h'5431', 1067: 100}, []]]]]]
     const QByteArray nested = QByteArray::fromHex("8300a081" "83181ba081" "8318dba21903ea425431" "19042b1864" "80");
-    QVERIFY(writeFile(path, wrap(nested, 1)));
+    QVERIFY(writeFresh(path, wrap(nested, 1)));
     StoreSession opened = nullptr;
     QVERIFY2(STRATA_OpenSession(path.toLatin1().constData(), &opened), STRATA_LastError());
     QVERIFY(STRATA_OpenItem(kSetup, 0, opened));
@@ -1047,7 +1043,7 @@ void TestStrata::manyChildTypes()
     QTemporaryDir dir;
     const QString path = dir.path() + "/types.kelda";
     for (const QByteArray &file : {wrap(flat, 2), wrap(nested, 1)}) {
-        QVERIFY(writeFile(path, file));
+        QVERIFY(writeFresh(path, file));
         StoreSession s = nullptr;
         QVERIFY2(STRATA_OpenSession(path.toLatin1().constData(), &s), STRATA_LastError());
         uint16_t count = 0, type = 0;
@@ -1078,7 +1074,7 @@ void TestStrata::everyFlippedBit()
     for (int bit = 0; bit < bytes.size() * 8; ++bit) {
         QByteArray flipped = bytes;
         flipped[bit / 8] = char(flipped[bit / 8] ^ (1 << (bit % 8)));
-        QVERIFY(writeFile(path, flipped));
+        QVERIFY(writeFresh(path, flipped));
         QVERIFY2(refuses(path), qPrintable(QString("bit %1 flipped was accepted").arg(bit)));
     }
 }
@@ -1096,7 +1092,7 @@ void TestStrata::everyTruncation()
     const QByteArray bytes = readFile(good);
     const QString path = dir.path() + "/cut.kelda";
     for (int length = 0; length < bytes.size(); ++length) {
-        QVERIFY(writeFile(path, bytes.left(length)));
+        QVERIFY(writeFresh(path, bytes.left(length)));
         QVERIFY2(refuses(path), qPrintable(QString("cut at %1 was accepted").arg(length)));
     }
     QVERIFY(STRATA_LastError() == QByteArray("file is truncated (" + QByteArray::number(bytes.size() - 21) + " of "
@@ -1134,7 +1130,7 @@ void TestStrata::saveFailures()
 
     // A parent that is a regular file cannot hold anything, even for root.
     const QString plain = dir.path() + "/plain";
-    QVERIFY(writeFile(plain, "just a file"));
+    QVERIFY(writeFresh(plain, "just a file"));
     QVERIFY(!STRATA_SaveSession((plain + "/setup.kelda").toLatin1().constData(), s));
     QCOMPARE(readFile(plain), QByteArray("just a file"));
 
