@@ -6,6 +6,8 @@
 #include "testenv.h"
 #include "testpaths.h"
 
+#include <sys/resource.h>
+
 namespace kelda::test {
 
 namespace {
@@ -13,11 +15,16 @@ namespace {
 constexpr int kStartMs = 10000;
 }
 
-bool EmulatorProcess::start(const QStringList &args)
+bool EmulatorProcess::start(const QStringList &args, qint64 fileSizeLimit)
 {
     process_.setProgram(emulatorProgram());
     process_.setArguments(args);
     process_.setProcessChannelMode(QProcess::SeparateChannels);
+    if (fileSizeLimit >= 0)
+        process_.setChildProcessModifier([fileSizeLimit] {
+            const rlimit limit{rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
     process_.start();
     if (!process_.waitForStarted(kStartMs))
         return false;
@@ -28,6 +35,13 @@ bool EmulatorProcess::start(const QStringList &args)
         return false;
     path_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
     return !path_.isEmpty();
+}
+
+QStringList EmulatorProcess::printedLines()
+{
+    while (process_.canReadLine())
+        printed_ << QString::fromLocal8Bit(process_.readLine()).trimmed();
+    return printed_;
 }
 
 void EmulatorProcess::stop()

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -13,7 +12,12 @@
 
 #include <memory>
 
-#include <sys/resource.h>
+#include "emulatorprocess.h"
+#include "testenv.h"
+#include "testfiles.h"
+#include "testpaths.h"
+
+using namespace kelda::test;
 
 namespace {
 
@@ -26,58 +30,6 @@ std::u16string wide(const QString &s)
 {
     return std::u16string(reinterpret_cast<const char16_t *>(s.utf16()), size_t(s.size()));
 }
-
-// An emulator process; its pseudo-terminal path is the first line it prints.
-class Emulator
-{
-public:
-    // fileSizeLimit: like a full disk, no file of the emulator grows past it
-    // (RLIMIT_FSIZE: writes fail with EFBIG, for root as well).
-    explicit Emulator(const QStringList &args, qint64 fileSizeLimit = -1)
-    {
-        proc_.setProgram(QStringLiteral(LX2_EMULATOR));
-        proc_.setArguments(args);
-        proc_.setProcessChannelMode(QProcess::SeparateChannels);
-        if (fileSizeLimit >= 0)
-            proc_.setChildProcessModifier([fileSizeLimit] {
-                const rlimit limit{rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
-                ::setrlimit(RLIMIT_FSIZE, &limit);
-            });
-        proc_.start();
-        if (!proc_.waitForStarted(5000))
-            return;
-        QElapsedTimer t;
-        t.start();
-        while (!proc_.canReadLine() && t.elapsed() < 5000)
-            proc_.waitForReadyRead(100);
-        path_ = QString::fromLocal8Bit(proc_.readLine()).trimmed();
-    }
-    ~Emulator()
-    {
-        if (proc_.state() != QProcess::NotRunning) {
-            proc_.terminate();
-            if (!proc_.waitForFinished(3000)) {
-                proc_.kill();
-                proc_.waitForFinished(3000);
-            }
-        }
-    }
-    QString path() const { return path_; }
-    QProcess &process() { return proc_; }
-    // The --stats lines printed so far, one per COMMIT.
-    QStringList stats()
-    {
-        proc_.waitForReadyRead(50);
-        while (proc_.canReadLine())
-            stats_ << QString::fromLocal8Bit(proc_.readLine()).trimmed();
-        return stats_;
-    }
-
-private:
-    QProcess proc_;
-    QString path_;
-    QStringList stats_;
-};
 
 // What one --stats line says about the requests before its COMMIT.
 int statValue(const QString &line, const QString &key)
@@ -190,12 +142,6 @@ struct Txn {
     }
 };
 
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 } // namespace
 
 class TestCorla : public QObject
@@ -266,13 +212,13 @@ private slots:
         QLocale::setDefault(QLocale::c());
         QVERIFY(tmp_.isValid());
         QStandardPaths::setTestModeEnabled(true);
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(tmpPath(QStringLiteral("config"))));
-        qputenv("XDG_DATA_HOME", QFile::encodeName(tmpPath(QStringLiteral("data"))));
-        qputenv("CORLA_RUNE_PATH", CORLA_RUNE_DIR);
+        useConfigFolder(tmpPath(QStringLiteral("config")));
+        useDataFolder(tmpPath(QStringLiteral("data")));
+        qputenv("CORLA_RUNE_PATH", QFile::encodeName(runeFolder()));
         qunsetenv("CORLA_EXTRA_PORTS");
         qunsetenv("CORLA_PORTS_FILE");
         liveAtStart_ = CORLA_Debug_LiveObjects(CORLA_KIND_ALL);
-        QVERIFY(QFile::exists(QStringLiteral(LX2_EMULATOR)));
+        QVERIFY(QFile::exists(emulatorProgram()));
     }
 
     void cleanupTestCase()
@@ -284,7 +230,7 @@ private slots:
 
     void portListing()
     {
-        Emulator emu({QStringLiteral("--link"), tmpPath(QStringLiteral("lx2-port"))});
+        EmulatorProcess emu({QStringLiteral("--link"), tmpPath(QStringLiteral("lx2-port"))});
         QVERIFY(emu.path().startsWith(QLatin1String("/dev/")));
         const QString link = tmpPath(QStringLiteral("lx2-port"));
         QTRY_VERIFY(QFileInfo(link).isSymLink());
@@ -321,16 +267,14 @@ private slots:
 
         // The ports file adds to the environment.
         QDir().mkpath(tmpPath(QStringLiteral("config/corla")));
-        QFile f(tmpPath(QStringLiteral("config/corla/ports")));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("# emulator\n" + QFile::encodeName(emu.path()) + "\n\n");
-        f.close();
+        const QString portsFile = tmpPath(QStringLiteral("config/corla/ports"));
+        QVERIFY(writeFile(portsFile, "# emulator\n" + QFile::encodeName(emu.path()) + "\n\n"));
         qputenv("CORLA_NO_SYSTEM_PORTS", "1");
         all = names(0);
         QCOMPARE(all, (QStringList{link, missing}));
         // The link resolves to the emulator's terminal, so the file's entry is a duplicate of it.
         QVERIFY(!all.contains(emu.path()));
-        QFile::remove(f.fileName());
+        QFile::remove(portsFile);
         qunsetenv("CORLA_EXTRA_PORTS");
         QCOMPARE(names(0), QStringList());
 
@@ -364,7 +308,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, name);
         QFETCH(QString, version);
-        Emulator emu({QStringLiteral("--identity"), identity});
+        EmulatorProcess emu({QStringLiteral("--identity"), identity});
         QVERIFY(!emu.path().isEmpty());
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), status);
@@ -399,7 +343,7 @@ private slots:
 
     void listeners()
     {
-        Emulator emu({});
+        EmulatorProcess emu(QStringList{});
         Mediator m;
         static QList<int> seen;
         static int calChanged = 0;
@@ -433,7 +377,7 @@ private slots:
     void runeHook()
     {
         // A mediator's hook is asked first; returning null means "not installed".
-        Emulator emu({});
+        EmulatorProcess emu(QStringList{});
         Mediator m;
         static int asked = 0;
         asked = 0;
@@ -529,7 +473,7 @@ private slots:
     void withdrawnMediator()
     {
         // A mediator that withdraws its hook is never called again, even for work already started.
-        Emulator emu({});
+        EmulatorProcess emu(QStringList{});
         auto m = std::make_unique<Mediator>();
         m->usePort(emu.path());
         CORLA_Rune_SetOpenDelegate([](void *, uint32_t, uint32_t, int *) -> CorlaRune * { return nullptr; }, m.get());
@@ -551,7 +495,7 @@ private slots:
     void fullUpload()
     {
         const QString calFile = tmpPath(QStringLiteral("full.cal"));
-        Emulator emu({QStringLiteral("--cal-file"), calFile});
+        EmulatorProcess emu({QStringLiteral("--cal-file"), calFile});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         const QByteArray image = randomImage(5000);
@@ -594,16 +538,16 @@ private slots:
         QStringList args{QStringLiteral("--stats"), QStringLiteral("--cal-file"), calFile};
         if (oldModule)
             args << QStringLiteral("--old");
-        Emulator emu(args);
+        EmulatorProcess emu(args);
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         QByteArray image = randomImage(12000);
         prepareCalibration(m, "delta.kelda", image);
         Txn first(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
         QCOMPARE(upload(m, first), 0);
-        QTRY_COMPARE(emu.stats().size(), 1);
-        QCOMPARE(statValue(emu.stats().at(0), QStringLiteral("data")), 12000 + 8);
-        QCOMPARE(statValue(emu.stats().at(0), QStringLiteral("WRITE")), oldModule ? 12 : 3);
+        QTRY_COMPARE(emu.printedLines().size(), 1);
+        QCOMPARE(statValue(emu.printedLines().at(0), QStringLiteral("data")), 12000 + 8);
+        QCOMPARE(statValue(emu.printedLines().at(0), QStringLiteral("WRITE")), oldModule ? 12 : 3);
 
         // The same calibration again: nothing is written, not even BEGIN.
         m.log.clear();
@@ -621,8 +565,8 @@ private slots:
         Txn changed(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
         QCOMPARE(upload(m, changed), 0);
         QCOMPARE(readFile(calFile), expect);
-        QTRY_COMPARE(emu.stats().size(), 2);
-        const QString stats = emu.stats().at(1);
+        QTRY_COMPARE(emu.printedLines().size(), 2);
+        const QString stats = emu.printedLines().at(1);
         if (oldModule) {
             QCOMPARE(statValue(stats, QStringLiteral("data")), 12000 + 8);
             QVERIFY2(m.log.join('\n').contains(QLatin1String("sending the whole calibration")), qPrintable(m.log.join('\n')));
@@ -669,11 +613,8 @@ private slots:
         qputenv("CORLA_COMMIT_TIMEOUT_MS", abortWhileCommitting ? "10000" : "100");
         const QString calFile = tmpPath(QStringLiteral("commit.cal"));
         const QByteArray previous = randomImage(900);
-        QFile old(calFile);
-        QVERIFY(old.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        old.write(previous);
-        old.close();
-        Emulator emu(faults + QStringList{QStringLiteral("--cal-file"), calFile}, fileSizeLimit);
+        QVERIFY(writeFile(calFile, previous));
+        EmulatorProcess emu(faults + QStringList{QStringLiteral("--cal-file"), calFile}, fileSizeLimit);
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         const QByteArray expect = prepareCalibration(m, "c.kelda", randomImage(3000));
@@ -704,7 +645,7 @@ private slots:
     {
         const QString calFile = tmpPath(QStringLiteral("read.cal"));
         QFile::remove(calFile);
-        Emulator emu({QStringLiteral("--cal-file"), calFile});
+        EmulatorProcess emu({QStringLiteral("--cal-file"), calFile});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         CorlaCal *target = CORLA_Ecu_NewCalibration(m.ecu);
@@ -724,7 +665,7 @@ private slots:
         QCOMPARE(back, expect);
 
         // A module from before READ says so.
-        Emulator old({QStringLiteral("--old"), QStringLiteral("--cal-file"), calFile});
+        EmulatorProcess old({QStringLiteral("--old"), QStringLiteral("--cal-file"), calFile});
         Mediator m2;
         QCOMPARE(connectTo(m2, old.path()), 0);
         Txn r2(CORLA_EcuTxn_ReadCal_Create(CORLA_Ecu_NewCalibration(m2.ecu)));
@@ -734,7 +675,7 @@ private slots:
 
     void uploadChecks()
     {
-        Emulator emu({});
+        EmulatorProcess emu(QStringList{});
         Mediator m;
         // Not connected.
         CORLA_Ecu_NewCalibration(m.ecu);
@@ -761,7 +702,7 @@ private slots:
     {
         const QString calFile = tmpPath(QStringLiteral("engine.cal"));
         QFile::remove(calFile);
-        Emulator emu({QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), calFile});
+        EmulatorProcess emu({QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), calFile});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         prepareCalibration(m, "e.kelda", randomImage(300));
@@ -779,7 +720,7 @@ private slots:
         QCOMPARE(m.intLogAsked, 0);
 
         // The engine stops after two more looks: asked three times, then uploaded.
-        Emulator stops({QStringLiteral("--engine-running"), QStringLiteral("--engine-stops-after"), QStringLiteral("2"),
+        EmulatorProcess stops({QStringLiteral("--engine-running"), QStringLiteral("--engine-stops-after"), QStringLiteral("2"),
                         QStringLiteral("--cal-file"), calFile});
         Mediator m2;
         QCOMPARE(connectTo(m2, stops.path()), 0);
@@ -813,7 +754,7 @@ private slots:
         QFETCH(QStringList, faults);
         const QString calFile = tmpPath(QStringLiteral("faults.cal"));
         QFile::remove(calFile);
-        Emulator emu(faults + QStringList{QStringLiteral("--cal-file"), calFile});
+        EmulatorProcess emu(faults + QStringList{QStringLiteral("--cal-file"), calFile});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         const QByteArray expect = prepareCalibration(m, "faults.kelda", randomImage(16000));
@@ -827,7 +768,7 @@ private slots:
     {
         // Silent from the start: connect times out with a clear line.
         {
-            Emulator emu({QStringLiteral("--silent-after"), QStringLiteral("0")});
+            EmulatorProcess emu({QStringLiteral("--silent-after"), QStringLiteral("0")});
             Mediator m;
             QElapsedTimer t;
             t.start();
@@ -837,11 +778,9 @@ private slots:
         }
         // Silent in the middle of an upload: timeout, previous calibration kept.
         const QString calFile = tmpPath(QStringLiteral("silent.cal"));
-        QFile old(calFile);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("previous calibration");
-        old.close();
-        Emulator emu({QStringLiteral("--silent-after"), QStringLiteral("3000"), QStringLiteral("--cal-file"), calFile});
+        QVERIFY(writeFile(calFile, "previous calibration"));
+        EmulatorProcess emu(
+            {QStringLiteral("--silent-after"), QStringLiteral("3000"), QStringLiteral("--cal-file"), calFile});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         prepareCalibration(m, "s.kelda", randomImage(8000));
@@ -853,11 +792,9 @@ private slots:
     void moduleDies()
     {
         const QString calFile = tmpPath(QStringLiteral("dies.cal"));
-        QFile old(calFile);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("old");
-        old.close();
-        Emulator emu({QStringLiteral("--exit-after"), QStringLiteral("4000"), QStringLiteral("--cal-file"), calFile});
+        QVERIFY(writeFile(calFile, "old"));
+        EmulatorProcess emu(
+            {QStringLiteral("--exit-after"), QStringLiteral("4000"), QStringLiteral("--cal-file"), calFile});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         prepareCalibration(m, "d.kelda", randomImage(8000));
@@ -871,11 +808,8 @@ private slots:
     void abortKeepsPrevious()
     {
         const QString calFile = tmpPath(QStringLiteral("abort.cal"));
-        QFile old(calFile);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("kept");
-        old.close();
-        Emulator emu({QStringLiteral("--baud"), QStringLiteral("38400"), QStringLiteral("--cal-file"), calFile});
+        QVERIFY(writeFile(calFile, "kept"));
+        EmulatorProcess emu({QStringLiteral("--baud"), QStringLiteral("38400"), QStringLiteral("--cal-file"), calFile});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         prepareCalibration(m, "a.kelda", randomImage(12000));
@@ -904,7 +838,7 @@ private slots:
     void disconnectWithoutAbort()
     {
         // DisconnectAndWait alone aborts what runs and reports it before returning.
-        Emulator emu({QStringLiteral("--baud"), QStringLiteral("38400")});
+        EmulatorProcess emu({QStringLiteral("--baud"), QStringLiteral("38400")});
         Mediator m;
         QCOMPARE(connectTo(m, emu.path()), 0);
         prepareCalibration(m, "b.kelda", randomImage(4000));
@@ -929,7 +863,7 @@ private slots:
         QVERIFY(str(CORLA_String_WCStr(path)).endsWith(QLatin1String("lx2-30v.rune")));
         QCOMPARE(str(CORLA_String_WCStr(info)), QStringLiteral("LX2 30v00"));
         QVERIFY(!CORLA_Setup_LocateRune(path, 0x4C32, 0x3100, info));
-        QVERIFY(str(CORLA_String_WCStr(info)).contains(QLatin1String(CORLA_RUNE_DIR)));
+        QVERIFY(str(CORLA_String_WCStr(info)).contains(runeFolder()));
         CORLA_String_Clear(info);
         QCOMPARE(str(CORLA_String_WCStr(info)), QString());
 
@@ -949,10 +883,7 @@ private slots:
         };
         for (const Bad &b : bad) {
             const QString p = tmpPath(QStringLiteral("bad.rune"));
-            QFile f(p);
-            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            f.write(b.text);
-            f.close();
+            QVERIFY(writeFile(p, b.text));
             CorlaRune *r = CORLA_Rune_Create();
             CORLA_Rune_AddRef(r);
             QCOMPARE(CORLA_Rune_Load(r, wide(p).c_str()), b.code);
@@ -962,7 +893,7 @@ private slots:
         CorlaRune *r = CORLA_Rune_Create();
         CORLA_Rune_AddRef(r);
         QCOMPARE(CORLA_Rune_Load(r, wide(tmpPath(QStringLiteral("absent.rune"))).c_str()), 1);
-        QCOMPARE(CORLA_Rune_Load(r, wide(QStringLiteral(CORLA_RUNE_DIR "/lx1.rune")).c_str()), 0);
+        QCOMPARE(CORLA_Rune_Load(r, wide(runeFolder() + QStringLiteral("/lx1.rune")).c_str()), 0);
         QCOMPARE(str(CORLA_Rune_GetName(r)), QStringLiteral("LX1"));
         QCOMPARE(CORLA_Rune_GetError(r)[0], u'\0');
 
@@ -978,7 +909,7 @@ private slots:
         QVERIFY(!CORLA_IntLogSetup_GetChannel(setup, 1));
         CorlaRune *other = CORLA_Rune_Create();
         CORLA_Rune_AddRef(other);
-        QCOMPARE(CORLA_Rune_Load(other, wide(QStringLiteral(CORLA_RUNE_DIR "/lx2-30v.rune")).c_str()), 0);
+        QCOMPARE(CORLA_Rune_Load(other, wide(runeFolder() + QStringLiteral("/lx2-30v.rune")).c_str()), 0);
         QVERIFY(!CORLA_IntLogChannel_IsLogListValid(CORLA_IntLogSetup_GetChannel(setup, 0), other, 0));  // unknown signals
         CORLA_Rune_RemRef(other);
         CORLA_IntLogSetup_Destroy(setup);

@@ -3,14 +3,17 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLocale>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "clirun.h"
 #include "corla_basicecumediator.h"
 #include "emulatorprocess.h"
 #include "pmmodel.h"
+#include "testfiles.h"
+
+using namespace kelda::test;
 
 namespace {
 
@@ -344,15 +347,12 @@ QString TestEcuCore::makeSetup(const QString &fileName)
 
 int TestEcuCore::runCli(const QStringList &args, QByteArray *out, QByteArray *err)
 {
-    QProcess cli;
-    cli.start(QStringLiteral(KELDA_CLI), args);
-    if (!cli.waitForFinished(60000))
-        return -1;
+    const CliRun run = kelda::test::runCli(args);
     if (out)
-        *out = cli.readAllStandardOutput();
+        *out = run.out;
     if (err)
-        *err = cli.readAllStandardError();
-    return cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+        *err = run.err;
+    return run.exitCode;
 }
 
 void TestEcuCore::cliPorts()
@@ -373,7 +373,7 @@ void TestEcuCore::cliUploadSucceeds()
     QVERIFY(!setup.isEmpty());
     const QString image = dir_.path() + QStringLiteral("/cli.bin");
     QCOMPARE(runCli({QStringLiteral("compile"), setup, QStringLiteral("-o"), image}), 0);
-    const QByteArray expected = readAll(image);
+    const QByteArray expected = readFile(image);
     QVERIFY(!expected.isEmpty());
 
     const QString cal = dir_.path() + QStringLiteral("/cli-ok.cal");
@@ -384,7 +384,7 @@ void TestEcuCore::cliUploadSucceeds()
     QByteArray err;
     QCOMPARE(runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path()}, &out, &err), 0);
     QVERIFY2(out.contains("Upload Complete"), out.constData());
-    const QByteArray stored = readAll(cal);
+    const QByteArray stored = readFile(cal);
     QCOMPARE(stored.mid(88, 8), QByteArray("cli.kelda").left(8));
     QCOMPARE(stored.mid(96), expected);
 }
@@ -417,7 +417,7 @@ void TestEcuCore::cliUploadFailures()
     QVERIFY(!setup.isEmpty());
     const QString cal = dir_.path() + QStringLiteral("/previous.cal");
     const QByteArray previous = patternImage(300, 3);
-    QVERIFY(writeAll(cal, previous));
+    QVERIFY(writeFile(cal, previous));
 
     EmulatorProcess emulator;
     QVERIFY(emulator.start(emulatorArgs + QStringList{QStringLiteral("--cal-file"), cal}));
@@ -429,7 +429,7 @@ void TestEcuCore::cliUploadFailures()
              1);
     QVERIFY2(QString::fromUtf8(err).contains(expect), err.constData());
     QVERIFY(!out.contains("Upload Complete"));
-    QCOMPARE(readAll(cal), previous);
+    QCOMPARE(readFile(cal), previous);
 }
 
 void TestEcuCore::cliFailureAfterCommit_data()
@@ -450,7 +450,7 @@ void TestEcuCore::cliFailureAfterCommit()
     QFETCH(QString, expect);
     const QString setup = makeSetup(QStringLiteral("commit.kelda"));
     const QString cal = dir_.path() + QStringLiteral("/commit.cal");
-    QVERIFY(writeAll(cal, patternImage(300, 3)));
+    QVERIFY(writeFile(cal, patternImage(300, 3)));
     EmulatorProcess emulator;
     QVERIFY(emulator.start({QStringLiteral("--mute-after-commit"), mute, QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
@@ -487,35 +487,35 @@ void TestEcuCore::cliReadRestoreVerify()
     QVERIFY2(err.contains("does not hold") && err.contains("the module holds 0 bytes"), err.constData());
 
     QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setupA} + port), 0);
-    const QByteArray storedA = readAll(cal);
+    const QByteArray storedA = readFile(cal);
     QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setupA} + port, &out), 0);
     QVERIFY2(out.contains(QStringLiteral("The module holds this setup's calibration: %1 bytes").arg(storedA.size()).toUtf8()),
              out.constData());
 
     // Upload B with a backup of what the module held: A's calibration.
     QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setupB, QStringLiteral("--backup"), backupA} + port), 0);
-    QCOMPARE(readAll(backupA), storedA);
-    QVERIFY(readAll(cal) != storedA);
+    QCOMPARE(readFile(backupA), storedA);
+    QVERIFY(readFile(cal) != storedA);
     QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setupA} + port, nullptr, &err), 1);
     QVERIFY2(err.contains("(the CRCs differ)"), err.constData());
 
     // Back to A from the file, verified and committed like any upload.
     QCOMPARE(runCli(QStringList{QStringLiteral("restore"), backupA} + port, &out), 0);
     QVERIFY(out.contains("Upload Complete"));
-    QCOMPARE(readAll(cal), storedA);
+    QCOMPARE(readFile(cal), storedA);
     QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setupA} + port), 0);
     const QString readBack = dir_.path() + QStringLiteral("/read-back.cal");
     QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), readBack} + port), 0);
-    QCOMPARE(readAll(readBack), storedA);
+    QCOMPARE(readFile(readBack), storedA);
 
     // An output that is an input is refused before anything happens.
-    const QByteArray setupBBytes = readAll(setupB);
+    const QByteArray setupBBytes = readFile(setupB);
     QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setupB, QStringLiteral("--backup"), setupB} + port, nullptr, &err), 1);
     QVERIFY2(err.contains("an input of this upload"), err.constData());
     QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), emulator.path()} + port, nullptr, &err), 1);
     QVERIFY2(err.contains("it is the port"), err.constData());
-    QCOMPARE(readAll(cal), storedA);
-    QCOMPARE(readAll(setupB), setupBBytes);
+    QCOMPARE(readFile(cal), storedA);
+    QCOMPARE(readFile(setupB), setupBBytes);
 
     // No temporary file is left behind by the atomic writes.
     QCOMPARE(QDir(dir_.path()).entryList({QStringLiteral(".*.cal.*")}, QDir::Hidden | QDir::Files), QStringList());

@@ -20,9 +20,14 @@
 #include "emulatorprocess.h"
 #include "kelda.h"
 #include "pmmodel.h"
-#include "prompter.h"
+#include "scriptedprompter.h"
 #include "settings.h"
+#include "testenv.h"
+#include "testfiles.h"
+#include "testpaths.h"
 #include "uploadform.h"
+
+using namespace kelda::test;
 
 namespace {
 
@@ -61,25 +66,6 @@ struct Answers {
 };
 
 const QByteArray kPreviousCal = QByteArray(96, '\xff') + QByteArray("previous calibration");
-
-class TestPrompter : public Prompter
-{
-public:
-    std::function<int(QDialog *)> onExec;
-    QList<Box> told;
-
-    QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text,
-                                    QMessageBox::StandardButtons buttons) override
-    {
-        told.append({icon, title, text});
-        return (buttons & QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
-    }
-    void tell(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text) override
-    {
-        told.append({icon, title, text});
-    }
-    int exec(QDialog *dialog) override { return onExec ? onExec(dialog) : 0; }
-};
 
 } // namespace
 
@@ -198,12 +184,10 @@ void TestEcuUi::comPortSelection()
 
 void TestEcuUi::configPortStoresOnOkAndTitleBar()
 {
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path() + QStringLiteral("/config-port")));
+    useConfigFolder(dir_.path() + QStringLiteral("/config-port"));
     setPorts({QStringLiteral("/tmp/kelda-a"), QStringLiteral("/tmp/kelda-b")});
-    auto prompter = std::make_unique<TestPrompter>();
-    TestPrompter *p = prompter.get();
     KELDA window;
-    window.setPrompter(std::move(prompter));
+    ScriptedPrompter *p = installPrompter(window, &ScriptedPrompter::affirmative);
     kelda::settings::write(window.settings(), kelda::settings::Key::Port, QStringLiteral("/tmp/kelda-gone"));
 
     // "OK": the button closes the dialog.
@@ -280,7 +264,7 @@ void TestEcuUi::uploadWritesNameAndImage()
         form.setAsker(answers.asker());
         imagePath = form.imageFileName();
         QVERIFY(QFile::exists(imagePath));
-        QVERIFY(writeAll(imagePath, image));
+        QVERIFY(writeFile(imagePath, image));
         QCOMPARE(form.portName(), emulator.path());
         QVERIFY(form.log()->isReadOnly());
         form.show();
@@ -296,7 +280,7 @@ void TestEcuUi::uploadWritesNameAndImage()
     QCOMPARE(answers.boxes.first().title, QStringLiteral("OK"));
     QCOMPARE(answers.boxes.first().text, QStringLiteral("Upload Complete"));
 
-    const QByteArray stored = readAll(cal);
+    const QByteArray stored = readFile(cal);
     QCOMPARE(stored.size(), 88 + nameSize + image.size());
     QCOMPARE(stored.left(88), QByteArray(88, '\xff'));
     QCOMPARE(stored.mid(88, nameSize), field);
@@ -321,7 +305,8 @@ void TestEcuUi::noRune()
     // Where RUNE files go, not a tool this system does not have.
     QCOMPARE(answers.boxes.first().text,
              QStringLiteral("RUNE file is not installed for this ECU.\nCopy the module's RUNE file into one of these "
-                            "folders:\n" KELDA_RUNES "\n" KELDA_TEST_DATA "/ecu/runes-lower"));
+                            "folders:\n")
+                 + runeFolder() + QLatin1Char('\n') + dataFolder() + QStringLiteral("/ecu/runes-lower"));
 }
 
 void TestEcuUi::incompatible_data()
@@ -337,14 +322,14 @@ void TestEcuUi::incompatible()
     QFETCH(QString, identity);
     QFETCH(QString, shown);
     const QString cal = dir_.path() + QStringLiteral("/incompatible.cal");
-    QVERIFY(writeAll(cal, kPreviousCal));
+    QVERIFY(writeFile(cal, kPreviousCal));
     EmulatorProcess emulator;
     QVERIFY(emulator.start({QStringLiteral("--identity"), identity, QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
     Answers answers;
     UploadForm form(nullptr, emulator.path(), "x.kelda");
     form.setAsker(answers.asker());
-    QVERIFY(writeAll(form.imageFileName(), patternImage(100)));
+    QVERIFY(writeFile(form.imageFileName(), patternImage(100)));
     form.show();
     QVERIFY(waitClosed(form));
     QCOMPARE(form.outcome(), UploadForm::Outcome::Incompatible);
@@ -357,14 +342,14 @@ void TestEcuUi::incompatible()
                  + QStringLiteral(") is not compatible with this version of KELDA.\n"
                                   "If this is a LX2, please upgrade the firmware to 30v00 or later."));
     QVERIFY(!corla::Ecu(form.mediator()->ecu()).isConnected());
-    QCOMPARE(readAll(cal), kPreviousCal);
+    QCOMPARE(readFile(cal), kPreviousCal);
 }
 
 void TestEcuUi::portChangeReconnects()
 {
     const QString calA = dir_.path() + QStringLiteral("/a.cal");
     const QString calB = dir_.path() + QStringLiteral("/b.cal");
-    QVERIFY(writeAll(calA, kPreviousCal));
+    QVERIFY(writeFile(calA, kPreviousCal));
     QFile::remove(calB);
     EmulatorProcess silent;
     QVERIFY(silent.start({QStringLiteral("--silent-after"), QStringLiteral("0"), QStringLiteral("--cal-file"), calA}));
@@ -376,7 +361,7 @@ void TestEcuUi::portChangeReconnects()
     UploadForm form(nullptr, silent.path(), "pc.kelda");
     form.setAsker(answers.asker());
     const QByteArray image = patternImage(700);
-    QVERIFY(writeAll(form.imageFileName(), image));
+    QVERIFY(writeFile(form.imageFileName(), image));
     form.show();
     QCOMPARE(form.portName(), silent.path());
     QTRY_VERIFY(form.log()->toPlainText().contains(QStringLiteral("Connect")));
@@ -385,8 +370,8 @@ void TestEcuUi::portChangeReconnects()
     form.portCombo()->setCurrentIndex(1);
     QVERIFY(waitClosed(form));
     QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
-    QCOMPARE(readAll(calB).mid(96), image);
-    QCOMPARE(readAll(calA), kPreviousCal);
+    QCOMPARE(readFile(calB).mid(96), image);
+    QCOMPARE(readFile(calA), kPreviousCal);
 }
 
 void TestEcuUi::disconnectedWithoutPortChange()
@@ -412,14 +397,14 @@ void TestEcuUi::disconnectedWithoutPortChange()
 void TestEcuUi::cancelDuringUploadKeepsPrevious()
 {
     const QString cal = dir_.path() + QStringLiteral("/cancel.cal");
-    QVERIFY(writeAll(cal, kPreviousCal));
+    QVERIFY(writeFile(cal, kPreviousCal));
     EmulatorProcess emulator;
     QVERIFY(emulator.start({QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
     Answers answers;
     UploadForm form(nullptr, emulator.path(), "c.kelda");
     form.setAsker(answers.asker());
-    QVERIFY(writeAll(form.imageFileName(), patternImage(20000)));
+    QVERIFY(writeFile(form.imageFileName(), patternImage(20000)));
     form.show();
     QTRY_VERIFY_WITH_TIMEOUT(form.progressBar()->value() > form.progressBar()->minimum(), 15000);
     QTest::mouseClick(form.findChild<QPushButton *>(QStringLiteral("cancelButton")), Qt::LeftButton);
@@ -428,7 +413,7 @@ void TestEcuUi::cancelDuringUploadKeepsPrevious()
     QVERIFY(form.mediator()->txns().empty());
     QVERIFY(!answers.has(QStringLiteral("OK")));
     QTest::qWait(300);
-    QCOMPARE(readAll(cal), kPreviousCal);
+    QCOMPARE(readFile(cal), kPreviousCal);
 }
 
 void TestEcuUi::engineRunning_data()
@@ -454,7 +439,7 @@ void TestEcuUi::engineRunning()
     QFETCH(int, asked);
     QFETCH(bool, uploaded);
     const QString cal = dir_.path() + QStringLiteral("/engine.cal");
-    QVERIFY(writeAll(cal, kPreviousCal));
+    QVERIFY(writeFile(cal, kPreviousCal));
     EmulatorProcess emulator;
     QVERIFY(emulator.start(emulatorArgs + QStringList{QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
@@ -463,7 +448,7 @@ void TestEcuUi::engineRunning()
     UploadForm form(nullptr, emulator.path(), "e.kelda");
     form.setAsker(answered.asker());
     const QByteArray image = patternImage(900);
-    QVERIFY(writeAll(form.imageFileName(), image));
+    QVERIFY(writeFile(form.imageFileName(), image));
     form.show();
     if (uploaded) {
         QVERIFY(waitClosed(form));
@@ -477,12 +462,12 @@ void TestEcuUi::engineRunning()
                                                          "Please stop the engine before continuing."));
     if (uploaded) {
         QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
-        QCOMPARE(readAll(cal).mid(96), image);
+        QCOMPARE(readFile(cal).mid(96), image);
     } else {
         QCOMPARE(form.outcome(), UploadForm::Outcome::Failed);
         QVERIFY(form.isVisible());  // stays open; the log says why
         QVERIFY(!answered.has(QStringLiteral("OK")));
-        QCOMPARE(readAll(cal), kPreviousCal);
+        QCOMPARE(readFile(cal), kPreviousCal);
     }
 }
 
@@ -498,7 +483,7 @@ void TestEcuUi::secondUploadWritesNothing()
         Answers answers;
         UploadForm form(nullptr, emulator.path(), "twice.kelda");
         form.setAsker(answers.asker());
-        QVERIFY(writeAll(form.imageFileName(), image));
+        QVERIFY(writeFile(form.imageFileName(), image));
         form.show();
         QVERIFY(waitClosed(form));
         QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
@@ -508,8 +493,7 @@ void TestEcuUi::secondUploadWritesNothing()
     }
     // One COMMIT only: the second time nothing reached the module's storage.
     QTest::qWait(200);
-    const QStringList stats = QString::fromLocal8Bit(emulator.process().readAllStandardOutput())
-                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList stats = emulator.printedLines();
     QCOMPARE(stats.size(), 1);
     QVERIFY2(stats.first().startsWith(QLatin1String("stats: COMMIT stored 3096 bytes")), qPrintable(stats.first()));
 }
@@ -537,7 +521,7 @@ void TestEcuUi::failureAfterCommit()
     QFETCH(QString, line);
     qputenv("CORLA_COMMIT_TIMEOUT_MS", cancel ? "10000" : "100");
     const QString cal = dir_.path() + QStringLiteral("/after-commit.cal");
-    QVERIFY(writeAll(cal, kPreviousCal));
+    QVERIFY(writeFile(cal, kPreviousCal));
     EmulatorProcess emulator;
     QVERIFY(emulator.start(emulatorArgs + QStringList{QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
@@ -545,7 +529,7 @@ void TestEcuUi::failureAfterCommit()
     UploadForm form(nullptr, emulator.path(), "ac.kelda");
     form.setAsker(answers.asker());
     const QByteArray image = patternImage(2000);
-    QVERIFY(writeAll(form.imageFileName(), image));
+    QVERIFY(writeFile(form.imageFileName(), image));
     form.show();
     if (cancel) {
         // Verified: COMMIT is on its way and stays unanswered.
@@ -563,7 +547,7 @@ void TestEcuUi::failureAfterCommit()
     QVERIFY2(form.log()->toPlainText().split(QLatin1Char('\n')).contains(line), qPrintable(form.log()->toPlainText()));
     QVERIFY(form.progressBar()->value() < form.progressBar()->maximum());
     QVERIFY(!answers.has(QStringLiteral("OK")));
-    QCOMPARE(readAll(cal).mid(96), image);  // the module did store it
+    QCOMPARE(readFile(cal).mid(96), image);  // the module did store it
 }
 
 void TestEcuUi::missingRememberedPort()
@@ -580,7 +564,7 @@ void TestEcuUi::missingRememberedPort()
     UploadForm form(nullptr, gone, "m.kelda");
     form.setAsker(answers.asker());
     const QByteArray image = patternImage(500);
-    QVERIFY(writeAll(form.imageFileName(), image));
+    QVERIFY(writeFile(form.imageFileName(), image));
     form.show();
     // Not the first listed port in its place: nothing is selected and nothing starts.
     QCOMPARE(form.portCombo()->currentIndex(), -1);
@@ -595,7 +579,7 @@ void TestEcuUi::missingRememberedPort()
     QVERIFY(waitClosed(form));
     QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
     QCOMPARE(form.portName(), emulator.path());
-    QCOMPARE(readAll(cal).mid(96), image);
+    QCOMPARE(readFile(cal).mid(96), image);
 }
 
 void TestEcuUi::faultsDuringUpload()
@@ -611,31 +595,31 @@ void TestEcuUi::faultsDuringUpload()
     UploadForm form(nullptr, emulator.path(), "f.kelda");
     form.setAsker(answers.asker());
     const QByteArray image = patternImage(6000);
-    QVERIFY(writeAll(form.imageFileName(), image));
+    QVERIFY(writeFile(form.imageFileName(), image));
     form.show();
     QVERIFY(waitClosed(form, 60000));
     QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
-    QCOMPARE(readAll(cal).mid(88), QByteArray("f.kelda ") + image);
+    QCOMPARE(readFile(cal).mid(88), QByteArray("f.kelda ") + image);
 }
 
 void TestEcuUi::moduleDiesMidUpload()
 {
     const QString cal = dir_.path() + QStringLiteral("/dies.cal");
-    QVERIFY(writeAll(cal, kPreviousCal));
+    QVERIFY(writeFile(cal, kPreviousCal));
     EmulatorProcess emulator;
     QVERIFY(emulator.start({QStringLiteral("--exit-after"), QStringLiteral("3000"), QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
     Answers answers;
     UploadForm form(nullptr, emulator.path(), "d.kelda");
     form.setAsker(answers.asker());
-    QVERIFY(writeAll(form.imageFileName(), patternImage(8000)));
+    QVERIFY(writeFile(form.imageFileName(), patternImage(8000)));
     form.show();
     QVERIFY(waitClosed(form, 30000));
     QCOMPARE(form.outcome(), UploadForm::Outcome::Failed);
     QVERIFY(!answers.has(QStringLiteral("OK")));
     QVERIFY(form.isVisible());
     QVERIFY(form.log()->toPlainText().contains(QStringLiteral("Upload failed")));
-    QCOMPARE(readAll(cal), kPreviousCal);
+    QCOMPARE(readFile(cal), kPreviousCal);
 }
 
 void TestEcuUi::noPortListed_data()
@@ -662,7 +646,7 @@ void TestEcuUi::noPortListed()
 
 void TestEcuUi::fileUploadFromMainWindow()
 {
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path() + QStringLiteral("/config-upload")));
+    useConfigFolder(dir_.path() + QStringLiteral("/config-upload"));
     const QString cal = dir_.path() + QStringLiteral("/window.cal");
     QFile::remove(cal);
     EmulatorProcess emulator;
@@ -671,10 +655,8 @@ void TestEcuUi::fileUploadFromMainWindow()
     QVERIFY(other.start({}));
     setPorts({other.path(), emulator.path()});
 
-    auto prompter = std::make_unique<TestPrompter>();
-    TestPrompter *p = prompter.get();
     KELDA window;
-    window.setPrompter(std::move(prompter));
+    ScriptedPrompter *p = installPrompter(window, &ScriptedPrompter::affirmative);
     const QString setup = dir_.path() + QStringLiteral("/window.kelda");
     QVERIFY(window.model()->saveSetup(setup));
     const QString image = dir_.path() + QStringLiteral("/window.bin");
@@ -694,14 +676,14 @@ void TestEcuUi::fileUploadFromMainWindow()
         return 0;
     };
     window.fileUpload();
-    QVERIFY(!p->told.isEmpty());
-    QCOMPARE(p->told.last().title, QStringLiteral("OK"));
-    QCOMPARE(p->told.last().text, QStringLiteral("Upload Complete"));
-    QCOMPARE(readAll(cal).mid(88), QByteArray("window.k") + readAll(image));
+    QVERIFY(!p->messages.isEmpty());
+    QCOMPARE(p->messages.last().title, QStringLiteral("OK"));
+    QCOMPARE(p->messages.last().text, QStringLiteral("Upload Complete"));
+    QCOMPARE(readFile(cal).mid(88), QByteArray("window.k") + readFile(image));
     QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), emulator.path());
 
     // Cancel at once: "Port" still takes the combo's current text.
-    p->told.clear();
+    p->messages.clear();
     p->onExec = [](QDialog *dialog) {
         auto *form = qobject_cast<UploadForm *>(dialog);
         if (!form)
@@ -712,7 +694,7 @@ void TestEcuUi::fileUploadFromMainWindow()
     };
     window.fileUpload();
     QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), other.path());
-    QVERIFY(p->told.isEmpty());
+    QVERIFY(p->messages.isEmpty());
 
     // A remembered port that is not present is still remembered after Cancel.
     const QString gone = dir_.path() + QStringLiteral("/gone");
@@ -730,17 +712,15 @@ void TestEcuUi::fileUploadFromMainWindow()
 
 void TestEcuUi::fileUploadRefusesUncompilableSetup()
 {
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir_.path() + QStringLiteral("/config-refuse")));
+    useConfigFolder(dir_.path() + QStringLiteral("/config-refuse"));
     const QString cal = dir_.path() + QStringLiteral("/refuse.cal");
-    QVERIFY(writeAll(cal, kPreviousCal));
+    QVERIFY(writeFile(cal, kPreviousCal));
     EmulatorProcess emulator;
     QVERIFY(emulator.start({QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
 
-    auto prompter = std::make_unique<TestPrompter>();
-    TestPrompter *p = prompter.get();
     KELDA window;
-    window.setPrompter(std::move(prompter));
+    ScriptedPrompter *p = installPrompter(window, &ScriptedPrompter::affirmative);
     kelda::settings::write(window.settings(), kelda::settings::Key::Port, emulator.path());
 
     // One event whose "States to Set" list is longer than an image can hold.
@@ -766,16 +746,16 @@ void TestEcuUi::fileUploadRefusesUncompilableSetup()
     };
     window.fileUpload();
     QVERIFY(!ran);
-    QCOMPARE(p->told.size(), 1);
-    QCOMPARE(p->told.first().icon, QMessageBox::Critical);
-    QCOMPARE(p->told.first().title, QStringLiteral("KELDA"));
+    QCOMPARE(p->messages.size(), 1);
+    QCOMPARE(p->messages.first().icon, QMessageBox::Critical);
+    QCOMPARE(p->messages.first().title, QStringLiteral("KELDA"));
     // The setup check stops it before the compiler is reached, naming the list and the limit.
-    const QString text = p->told.first().text;
+    const QString text = p->messages.first().text;
     QVERIFY2(text.contains(QStringLiteral("States to Set")) && text.contains(QStringLiteral("256"))
                  && text.contains(QStringLiteral("255")) && text.contains(QStringLiteral("Nothing was uploaded")),
              qPrintable(text));
     QTest::qWait(300);
-    QCOMPARE(readAll(cal), kPreviousCal);
+    QCOMPARE(readFile(cal), kPreviousCal);
 }
 
 QTEST_MAIN(TestEcuUi)
