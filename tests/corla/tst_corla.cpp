@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "emulatorprocess.h"
+#include "eventloop.h"
 #include "testenv.h"
 #include "testfiles.h"
 #include "testpaths.h"
@@ -162,7 +163,7 @@ private:
         Txn c(CORLA_EcuTxn_Connect_Create());
         if (!c.start(m))
             return -100;
-        if (!QTest::qWaitFor([&] { return !c.done.isEmpty(); }, 15000))
+        if (!waitUntil([&] { return !c.done.isEmpty(); }, 15000))
             return -101;
         return c.done.first();
     }
@@ -192,7 +193,7 @@ private:
     {
         if (!u.start(m))
             return -100;
-        if (!QTest::qWaitFor([&] { return !u.done.isEmpty(); }, 60000))
+        if (!waitUntil([&] { return !u.done.isEmpty(); }, 60000))
             return -101;
         return u.done.first();
     }
@@ -368,7 +369,7 @@ private slots:
         CORLA_Ecu_DisconnectAndWait(m.ecu);
         CORLA_Ecu_RemoveAllDataListenersNonGlobal(m.ecu);
         m.status.clear();
-        QTest::qWait(100);
+        QTest::qWait(100);  // on purpose: what is still on its way gets the time to arrive, and must not
         QCOMPARE(calChanged, 1);
         QVERIFY(m.status.isEmpty());  // the mediator was forgotten too
         QCOMPARE(seen, (QList<int>{100, 1, 0, 100, 1}));  // the second connect's; its 0 was dropped
@@ -481,12 +482,12 @@ private slots:
             Txn c(CORLA_EcuTxn_Connect_Create());
             QVERIFY(c.start(*m));
             CORLA_Rune_SetOpenDelegate(nullptr, m.get());
-            QTest::qWait(200);
+            QTest::qWait(200);  // on purpose: the started work gets the time to call back, and must not
             QVERIFY(c.done.isEmpty());
             QCOMPARE(m->txnStarted, 0);
         }
         CORLA_Ecu_DisconnectAndWait(m->ecu);  // must not touch the released transaction
-        QTest::qWait(50);
+        QTest::qWait(50);  // on purpose, as above
         QVERIFY(m->status.isEmpty());
         m.reset();
         QCoreApplication::processEvents();
@@ -827,7 +828,7 @@ private slots:
         QVERIFY(m.txnFinished.size() == 1);  // only the connect: an abort is reported through removeTxn
         QCOMPARE(m.reentrant, 0);
         QTRY_VERIFY(m.status.contains(QStringLiteral("Disconnected")));
-        QTest::qWait(300);
+        QTest::qWait(300);  // on purpose: the module gets the time to commit, and must not
         QCOMPARE(readFile(calFile), QByteArray("kept"));
         // Aborting a finished transaction does nothing.
         CORLA_EcuTxn_Abort(u.txn);

@@ -42,9 +42,12 @@ public:
 struct Finished {
     int code = 0;
     int status = -1;
+    bool started = false;
     static void call(void *context, int code, const void *data, int)
     {
         auto *self = static_cast<Finished *>(context);
+        if (code == CORLA_TXN_STARTED)
+            self->started = true;
         if (code == CORLA_TXN_FINISHED && data) {
             self->code = code;
             self->status = *static_cast<const int *>(data);
@@ -327,7 +330,8 @@ void TestEcuCore::shutdownMidConnectLeavesNothing()
         Finished done;
         corla::EcuTxnConnect connect;
         QVERIFY(mediator.startTxn(connect, done.delegate()));
-        QTest::qWait(100);
+        // Under way: the silent module leaves the connect waiting for a reply.
+        QTRY_VERIFY_WITH_TIMEOUT(done.started, 15000);
         mediator.shutdown();
         // Reported before shutdown returns, as aborted.
         QCOMPARE(done.status, int(CORLA_STATUS_ABORTED));

@@ -18,6 +18,7 @@
 #include "comportform.h"
 #include "ecumediator.h"
 #include "emulatorprocess.h"
+#include "eventloop.h"
 #include "kelda.h"
 #include "pmmodel.h"
 #include "scriptedprompter.h"
@@ -126,11 +127,7 @@ void TestEcuUi::init()
 
 bool TestEcuUi::waitClosed(UploadForm &form, int ms)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (form.outcome() == UploadForm::Outcome::Running && timer.elapsed() < ms)
-        QTest::qWait(20);
-    return form.outcome() != UploadForm::Outcome::Running;
+    return waitUntil([&form] { return form.outcome() != UploadForm::Outcome::Running; }, ms);
 }
 
 void TestEcuUi::aboutBox()
@@ -385,6 +382,7 @@ void TestEcuUi::disconnectedWithoutPortChange()
     // The connect fails (timeout) and the library disconnects; nothing reconnects.
     QTRY_VERIFY_WITH_TIMEOUT(form.log()->toPlainText().contains(QStringLiteral("Connection failed")), 15000);
     QTRY_VERIFY(form.log()->toPlainText().contains(QStringLiteral("Disconnected")));
+    // Fixed waits on purpose: they give a reconnect the time to show, and none may.
     QTest::qWait(300);
     QVERIFY(form.mediator()->txns().empty());
     form.statusMessage(QStringLiteral("Disconnected"));
@@ -412,6 +410,7 @@ void TestEcuUi::cancelDuringUploadKeepsPrevious()
     QVERIFY(!form.isVisible());
     QVERIFY(form.mediator()->txns().empty());
     QVERIFY(!answers.has(QStringLiteral("OK")));
+    // A fixed wait on purpose: the module gets the time to commit, and must not.
     QTest::qWait(300);
     QCOMPARE(readFile(cal), kPreviousCal);
 }
@@ -492,7 +491,8 @@ void TestEcuUi::secondUploadWritesNothing()
                  round == 1);
     }
     // One COMMIT only: the second time nothing reached the module's storage.
-    QTest::qWait(200);
+    QTRY_VERIFY(!emulator.printedLines().isEmpty());
+    QTest::qWait(200);  // on purpose: a second COMMIT's line gets the time to arrive, and none may
     const QStringList stats = emulator.printedLines();
     QCOMPARE(stats.size(), 1);
     QVERIFY2(stats.first().startsWith(QLatin1String("stats: COMMIT stored 3096 bytes")), qPrintable(stats.first()));
@@ -570,7 +570,7 @@ void TestEcuUi::missingRememberedPort()
     QCOMPARE(form.portCombo()->currentIndex(), -1);
     QCOMPARE(form.portName(), gone);
     QVERIFY(form.log()->toPlainText().contains(QStringLiteral("The remembered port %1 is not present").arg(gone)));
-    QTest::qWait(300);
+    QTest::qWait(300);  // on purpose: a connect gets the time to start, and none may
     QVERIFY(form.mediator()->txns().empty());
     QVERIFY(!corla::Ecu(form.mediator()->ecu()).isConnected());
     QCOMPARE(form.outcome(), UploadForm::Outcome::Running);
@@ -669,11 +669,7 @@ void TestEcuUi::fileUploadFromMainWindow()
         if (!form)
             return -1;
         form->show();
-        QElapsedTimer timer;
-        timer.start();
-        while (form->isVisible() && timer.elapsed() < 20000)
-            QTest::qWait(20);
-        return 0;
+        return waitUntil([form] { return !form->isVisible(); }, 20000) ? 0 : -1;
     };
     window.fileUpload();
     QVERIFY(!p->messages.isEmpty());
@@ -754,6 +750,7 @@ void TestEcuUi::fileUploadRefusesUncompilableSetup()
     QVERIFY2(text.contains(QStringLiteral("States to Set")) && text.contains(QStringLiteral("256"))
                  && text.contains(QStringLiteral("255")) && text.contains(QStringLiteral("Nothing was uploaded")),
              qPrintable(text));
+    // A fixed wait on purpose: whatever was started gets the time to write, and nothing may.
     QTest::qWait(300);
     QCOMPARE(readFile(cal), kPreviousCal);
 }
