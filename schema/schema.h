@@ -170,6 +170,10 @@ enum class OptionIndex : int {
     RebroadcastId = 7,    // 0..2000
 };
 constexpr int kOptionCount = 8;
+// The options page's label of each option.
+constexpr std::array<const char *, 8> kOptionLabels = {
+    "Minimum Press Time/s", "Double Press Time/s", "Long Press Time/s", "Fuse Reset Time/s",
+    "Retry Time/s", "Max Number of Retries", "CAN Speed", "Rebroadcast Start Message"};
 constexpr int kOptionTimeScale = 100;  // option times are stored in hundredths of a second
 constexpr std::array<uint16_t, kOptionCount> kOptionDefaults = {1, 5, 100, 1000, 50, 5, 0xC049, 0x600};
 constexpr uint16_t kRebroadcastAbsent = 0x600;  // read when the value is missing
