@@ -1,0 +1,256 @@
+// kelda-cli diff and show as the real executable, and the git recipe of
+// docs/compare.md tried in a temporary repository.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "pmmodel.h"
+#include "setupbuilder.h"
+
+using namespace kelda;
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run run(const QString &program, const QStringList &args, const QString &dir = QString(),
+        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    if (!dir.isEmpty())
+        p.setWorkingDirectory(dir);
+    p.start(program, args);
+    Run r;
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+Run cli(const QStringList &args)
+{
+    return run(QStringLiteral(KELDA_CLI), args);
+}
+
+// A timer "Pump" and an event that starts it on key 1.
+bool writeSetup(const QString &path, double pumpSeconds, bool withFan = false)
+{
+    PMModel m;
+    SetupBuilder b(m);
+    b.set(Mode::Timers, b.timer(pumpSeconds), TimerCol::Name, QStringLiteral("Pump"));
+    if (withFan)
+        b.set(Mode::Timers, b.timer(3.0), TimerCol::Name, QStringLiteral("Fan"));
+    const int ev = b.event();
+    b.input(ev, 0, QStringLiteral("KP: Keypad 1"), QStringLiteral("Pressed"));
+    b.entry(Mode::Events, ev, int(EventList::TimersToStart), QStringLiteral("Pump"));
+    return m.saveSetup(path);
+}
+
+const QByteArray kArrow = QByteArrayLiteral("\xE2\x86\x92");  // U+2192 in UTF-8
+
+} // namespace
+
+class TestCompareCli : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+private slots:
+    void initTestCase()
+    {
+        QLocale::setDefault(QLocale::c());
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(m_dir.isValid());
+        QVERIFY(QFileInfo(QStringLiteral(KELDA_CLI)).isExecutable());
+        QVERIFY(writeSetup(path(QStringLiteral("a.kelda")), 0.5));
+        QVERIFY(writeSetup(path(QStringLiteral("a2.kelda")), 0.5));
+        QVERIFY(writeSetup(path(QStringLiteral("b.kelda")), 2.0, true));
+        QFile junk(path(QStringLiteral("junk.kelda")));
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write("not a setup at all") > 0);
+    }
+
+    void exitStatusesAndText()
+    {
+        const QString a = path(QStringLiteral("a.kelda"));
+        const QString b = path(QStringLiteral("b.kelda"));
+
+        Run r = cli({QStringLiteral("diff"), a, path(QStringLiteral("a2.kelda"))});
+        QCOMPARE(r.status, 0);
+        QVERIFY(r.err.isEmpty());
+        QVERIFY2(r.out.startsWith("The setups are the same.\nCompiled images: identical ("), r.out.constData());
+
+        r = cli({QStringLiteral("diff"), a, b});
+        QCOMPARE(r.status, 1);
+        QVERIFY(r.err.isEmpty());
+        const QByteArray expected = "Timers\n"
+                                    "  changed timer \"Pump\": Reset Value/s: 0.5 " + kArrow + " 2\n"
+                                    "  added timer \"Fan\" (row 2): Reset Value/s: 3\n"
+                                    "Compiled images: differ ";
+        QVERIFY2(r.out.startsWith(expected), r.out.constData());
+        QCOMPARE(r.out.count('\n'), 4);
+
+        // Trouble is 2, as with diff: one line saying what and why.
+        const QList<QPair<QStringList, QByteArray>> troubles = {
+            {{QStringLiteral("diff"), a, path(QStringLiteral("missing.kelda"))}, "missing.kelda: no such file\n"},
+            {{QStringLiteral("diff"), path(QStringLiteral("junk.kelda")), b}, "junk.kelda: "},
+        };
+        for (const auto &t : troubles) {
+            r = cli(t.first);
+            QCOMPARE(r.status, 2);
+            QVERIFY(r.out.isEmpty());
+            QVERIFY2(r.err.startsWith("kelda-cli: cannot open ") && r.err.count('\n') == 1, r.err.constData());
+            QVERIFY2(r.err.contains(t.second), r.err.constData());
+        }
+        for (const QStringList &args : QList<QStringList>{{QStringLiteral("diff")},
+                                                          {QStringLiteral("diff"), a},
+                                                          {QStringLiteral("diff"), a, b, a},
+                                                          {QStringLiteral("diff"), a, b, QStringLiteral("--yaml")},
+                                                          {QStringLiteral("diff"), QStringLiteral("--git"), a, b},
+                                                          {QStringLiteral("show")}}) {
+            r = cli(args);
+            QVERIFY2(r.status == 2 && r.err.contains("usage:"), qPrintable(args.join(' ')));
+            QVERIFY(r.out.isEmpty());
+        }
+        r = cli({QStringLiteral("--help")});
+        QCOMPARE(r.status, 0);
+        QVERIFY(r.out.contains("kelda-cli diff OLD.kelda NEW.kelda [--json]"));
+        QVERIFY(r.out.contains("kelda-cli show SETUP.kelda"));
+    }
+
+    void jsonDocument()
+    {
+        Run r = cli({QStringLiteral("diff"), QStringLiteral("--json"), path(QStringLiteral("a.kelda")),
+                     path(QStringLiteral("b.kelda"))});
+        QCOMPARE(r.status, 1);
+        QJsonParseError error;
+        const QJsonObject root = QJsonDocument::fromJson(r.out, &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(root.value("format").toString(), QStringLiteral("kelda-setup-diff"));
+        QCOMPARE(root.value("new").toString(), path(QStringLiteral("b.kelda")));
+        QCOMPARE(root.value("same").toBool(), false);
+        const QJsonArray diffs = root.value("differences").toArray();
+        QCOMPARE(diffs.size(), 3);
+        const QJsonObject pump = diffs.at(0).toObject();
+        QCOMPARE(pump.value("name").toString(), QStringLiteral("Pump"));
+        QCOMPARE(pump.value("cells").toArray().at(0).toObject().value("new").toString(), QStringLiteral("2"));
+        QCOMPARE(diffs.at(1).toObject().value("kind").toString(), QStringLiteral("added"));
+        QCOMPARE(root.value("image").toObject().value("result").toString(), QStringLiteral("different"));
+
+        r = cli({QStringLiteral("diff"), path(QStringLiteral("a.kelda")), path(QStringLiteral("a2.kelda")),
+                 QStringLiteral("--json")});
+        QCOMPARE(r.status, 0);
+        const QJsonObject same = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(same.value("same").toBool(), true);
+        QCOMPARE(same.value("differences").toArray().size(), 0);
+        QCOMPARE(same.value("image").toObject().value("result").toString(), QStringLiteral("identical"));
+    }
+
+    void showListsTheSetup()
+    {
+        Run r = cli({QStringLiteral("show"), path(QStringLiteral("b.kelda"))});
+        QCOMPARE(r.status, 0);
+        const QList<QByteArray> got = r.out.split('\n');
+        QVERIFY(got.contains("Timers \"Pump\": Reset Value/s: 2"));
+        QVERIFY(got.contains("Events \"Event 1\": Priority: 1; Input 1: KP: Keypad 1; Type 1: Pressed; With 1: NONE; "
+                             "Timers to Start: Pump"));
+        r = cli({QStringLiteral("show"), path(QStringLiteral("missing.kelda"))});
+        QCOMPARE(r.status, 1);
+        QVERIFY(r.err.startsWith("kelda-cli: cannot open "));
+    }
+
+    // The recipe of docs/compare.md, word for word, with kelda-cli on the PATH
+    // and git's configuration in a home folder of the test's own.
+    void gitRecipe()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("git")).isEmpty())
+            QSKIP("git is not installed");
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &key : env.keys())
+            if (key.startsWith(QLatin1String("GIT_")))
+                env.remove(key);
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
+        env.insert(QStringLiteral("GIT_CONFIG_NOSYSTEM"), QStringLiteral("1"));
+        env.insert(QStringLiteral("GIT_AUTHOR_NAME"), QStringLiteral("Test"));
+        env.insert(QStringLiteral("GIT_AUTHOR_EMAIL"), QStringLiteral("test@example.invalid"));
+        env.insert(QStringLiteral("GIT_COMMITTER_NAME"), QStringLiteral("Test"));
+        env.insert(QStringLiteral("GIT_COMMITTER_EMAIL"), QStringLiteral("test@example.invalid"));
+        env.insert(QStringLiteral("PATH"),
+                   QFileInfo(QStringLiteral(KELDA_CLI)).absolutePath() + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
+        const QString repo = home.filePath(QStringLiteral("setups"));
+        QVERIFY(QDir().mkpath(repo));
+        auto git = [&](const QStringList &args) {
+            const Run r = run(QStringLiteral("git"), args, repo, env);
+            if (r.status != 0)
+                qWarning("git %s: %s", qPrintable(args.join(' ')), r.err.constData());
+            return r;
+        };
+
+        QCOMPARE(git({"init", "-q"}).status, 0);
+        QCOMPARE(git({"config", "--global", "diff.kelda.textconv", "kelda-cli show"}).status, 0);
+        QCOMPARE(git({"config", "--global", "diff.kelda.command", "kelda-cli diff --git"}).status, 0);
+        QFile attributes(repo + QStringLiteral("/.gitattributes"));
+        QVERIFY(attributes.open(QIODevice::WriteOnly) && attributes.write("*.kelda diff=kelda\n") > 0);
+        attributes.close();
+        const QString truck = repo + QStringLiteral("/truck.kelda");
+        QVERIFY(writeSetup(truck, 0.5));
+        QCOMPARE(git({"add", "."}).status, 0);
+
+        // A new file: compared with a new setup.
+        Run r = git({"diff", "--cached"});
+        QVERIFY2(r.out.contains("diff --kelda a/truck.kelda b/truck.kelda\nnew setup file"), r.out.constData());
+        QVERIFY2(r.out.contains("added timer \"Pump\" (row 1): Reset Value/s: 0.5"), r.out.constData());
+        QCOMPARE(git({"commit", "-q", "-m", "first"}).status, 0);
+
+        // Changed through the model, as the editor would.
+        {
+            PMModel m;
+            QVERIFY(m.openSetup(truck));
+            SetupBuilder b(m);
+            b.set(Mode::Timers, 0, TimerCol::ResetValue, 2.0);
+            b.set(Mode::Keypad, 0, KeypadCol::Name, QStringLiteral("Start"));
+            QVERIFY(m.saveSetup(truck));
+        }
+        r = git({"diff"});
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.contains("Keypad\n  renamed key \"Keypad 1\" " + kArrow + " \"Start\" (row 1)\n"),
+                 r.out.constData());
+        QVERIFY2(r.out.contains("Timers\n  changed timer \"Pump\": Reset Value/s: 0.5 " + kArrow + " 2\n"),
+                 r.out.constData());
+        QVERIFY(!r.out.contains("Events"));  // its input followed the rename
+        QVERIFY(r.out.contains("Compiled images: differ"));
+
+        // textconv: line by line, also what git log -p shows.
+        r = git({"diff", "--no-ext-diff"});
+        QVERIFY2(r.out.contains("\n-Timers \"Pump\": Reset Value/s: 0.5\n"), r.out.constData());
+        QVERIFY(r.out.contains("\n+Timers \"Pump\": Reset Value/s: 2\n"));
+        QVERIFY(r.out.contains("\n-Keypad row 1 \"Keypad 1\"\n+Keypad row 1 \"Start\"\n"));
+        QCOMPARE(git({"commit", "-q", "-a", "-m", "longer pump run"}).status, 0);
+        r = git({"log", "-p", "-1"});
+        QVERIFY2(r.out.contains("+Timers \"Pump\": Reset Value/s: 2\n"), r.out.constData());
+        r = git({"log", "-p", "-1", "--ext-diff"});
+        QVERIFY2(r.out.contains("changed timer \"Pump\": Reset Value/s: 0.5 " + kArrow + " 2"), r.out.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCompareCli)
+#include "tst_comparecli.moc"
