@@ -63,6 +63,7 @@ public slots:
     void helpAbout();        // kelda_ecu.cpp
     void startSimulation();  // kelda_simulate.cpp
     void configPort();       // kelda_ecu.cpp
+    void compareWith();      // kelda_compare.cpp
     void editEvent(const QModelIndex &index);
     void editState(const QModelIndex &index);
     void editLX1(const QModelIndex &index);
@@ -92,6 +93,8 @@ private:
     SaveResult saveAs();
     void reportOpenFailure(const QString &path, const QString &reason, const QString &outcome);
     void reportSaveFailure(const QString &path);
+    // Shows an item of the open setup: a table row, or an option on the Options tab (kelda_compare.cpp).
+    void showItem(const QString &table, int tab, int row);
     // The view whose viewport holds an in-cell editor of the shared delegate.
     QTableView *editorOwner(QWidget *editor) const;
     // Setup checks (kelda_check.cpp)
