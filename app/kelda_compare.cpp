@@ -2,8 +2,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QSortFilterProxyModel>
-#include <QTableView>
 
 #include "comparedialog.h"
 #include "kelda.h"
@@ -52,8 +50,6 @@ void KELDA::showItem(const QString &table, int tab, int row)
             widgets[row]->setFocus();
         return;
     }
-    if (row >= m_model->rowCount())
-        return;
     // The name cell, or the last column where a table has no names (LX1 PWM).
     int column = m_model->columnCount() - 1;
     if (const kelda::ModeSpec *spec = kelda::modeSpec(tab)) {
@@ -61,9 +57,5 @@ void KELDA::showItem(const QString &table, int tab, int row)
             if (spec->columns[size_t(c)].value == kelda::ValueId::Name)
                 column = c;
     }
-    const QModelIndex shown = m_proxies[tab]->mapFromSource(m_model->index(row, column));
-    QTableView *v = view(tab);
-    v->setCurrentIndex(shown);
-    v->scrollTo(shown);
-    v->setFocus();
+    goTo(tab, row, column);
 }

@@ -56,6 +56,13 @@ struct Table {
     QList<ItemRow> rows;
 };
 
+// The group a table's records go in: the tab's text, except that the LX1 PWM
+// table is told apart from the option boxes that share its tab.
+QString tableText(int mode)
+{
+    return mode == int(Mode::Pwm) ? QString::fromLatin1(kPwmTable) : QString::fromLatin1(modeSpec(mode)->table);
+}
+
 bool isFixedMode(int mode)
 {
     return mode == int(Mode::Keypad) || mode == int(Mode::Switches) || mode == int(Mode::Lx2Leds)
@@ -422,7 +429,7 @@ private:
     {
         Difference d;
         d.kind = kind;
-        d.table = QString::fromLatin1(m_a.spec->table);
+        d.table = tableText(m_a.mode);
         d.mode = m_a.mode;
         return d;
     }
@@ -724,7 +731,7 @@ QStringList describeSetup(PMModel &setup)
         const Table t = readTable(setup, mode);
         for (const ItemRow &item : t.rows) {
             // Rows of the fixed tables are places; other rows shift when one is removed.
-            QString line = QString::fromLatin1(t.spec->table);
+            QString line = tableText(t.mode);
             if (t.fixed && t.nameColumn >= 0)
                 line += QStringLiteral(" %1").arg(rowText(item.row));
             line += QLatin1Char(' ') + quoted(item.name);

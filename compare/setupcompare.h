@@ -46,8 +46,10 @@ struct ListChange {
     QStringList after;
 };
 
-// Table texts of the records that belong to no tab's table.
+// Table texts of the records that are not a tab's own table: the option
+// boxes and the LX1 PWM table (both on the Options tab) and the image.
 inline constexpr const char *kOptionsTable = "Options";
+inline constexpr const char *kPwmTable = "LX1 PWM";
 inline constexpr const char *kImageTable = "Image";
 
 struct Difference {

@@ -137,7 +137,7 @@ private slots:
 
     void compareShowsDifferencesAndGoesToThem()
     {
-        // The file: two timers and an LX1 output, as saved earlier.
+        // The file: two timers, an LX1 output and a CAN input, as saved earlier.
         const QString file = m_dir.filePath(QStringLiteral("truck.kelda"));
         {
             PMModel m;
@@ -146,13 +146,16 @@ private slots:
             QVERIFY(m.setData(m.index(1, kelda::TimerCol::Name), QStringLiteral("Old")));
             m.setMode(int(Mode::Lx1Outputs));
             QVERIFY(m.insertRows(0, 1));
+            m.setMode(int(Mode::CanInputs));
+            QVERIFY(m.insertRows(0, 1));
             QVERIFY(m.saveSetup(file));
         }
         auto w = makeWindow();
         m_answers->openAnswers << file;
         w->fileOpen();
         QCOMPARE(w->model()->fileName(), file);
-        // The open setup: a longer timer, another current, a removed timer, CAN at 250 kHz.
+        // The open setup: a longer timer, another current, a removed timer, CAN at 250 kHz,
+        // LX1 module 2 driven by the CAN input.
         QVERIFY(edit(w.get(), 3, 0, kelda::TimerCol::ResetValue, 1.25));
         QVERIFY(edit(w.get(), 6, 0, kelda::Lx1OutputCol::Current, 1.2));
         w->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(3);
@@ -160,13 +163,19 @@ private slots:
         w->deleteRow();
         QCOMPARE(w->model()->rowCount(), 1);
         w->findChild<QComboBox *>(QStringLiteral("comboCANSpeed"))->setCurrentIndex(3);
+        QVERIFY(edit(w.get(), 9, 1, kelda::PwmCol::CanInput, QStringLiteral("CAN Input 1")));
         const bool modified = w->model()->isModified();
 
         auto *tabs = w->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
         tabs->setCurrentIndex(0);
         QStringList groups, details;
         bool removedWent = true;
-        int tabAfterTimer = -1, rowAfterTimer = -1, tabAfterOption = -1;
+        int tabAfterTimer = -1, rowAfterTimer = -1, tabAfterOption = -1, pwmRowAfterOption = -1;
+        int tabAfterPwm = -1, pwmRowAfterPwm = -1;
+        auto pwmRow = [&] {
+            const QModelIndex current = w->view(9)->currentIndex();
+            return current.isValid() ? w->proxy(9)->mapToSource(current).row() : -1;
+        };
         m_answers->openAnswers << file;
         m_answers->onExec = [&](QDialog *d) {
             auto *dialog = qobject_cast<CompareDialog *>(d);
@@ -203,17 +212,28 @@ private slots:
             QVERIFY(speed);
             doubleClick(tree, speed);
             tabAfterOption = tabs->currentIndex();
+            pwmRowAfterOption = pwmRow();
+
+            // A row of the LX1 PWM table, on the same tab as the options, is a row and no option.
+            QTreeWidgetItem *module = child(tree, QStringLiteral("LX1 PWM"), QStringLiteral("LX1-2"));
+            QVERIFY(module);
+            doubleClick(tree, module);
+            tabAfterPwm = tabs->currentIndex();
+            pwmRowAfterPwm = pwmRow();
         };
         w->findChild<QAction *>(QStringLiteral("action_Compare"))->trigger();
 
         QCOMPARE(m_answers->execs.size(), 1);
         QCOMPARE(m_answers->captions.last(), QStringLiteral("KELDA"));
         QCOMPARE(m_answers->filters.last(), kelda::texts::setupFilter());
-        QCOMPARE(groups, QStringList({"Timers (2)", "LX1 Outputs (1)", "Options (1)"}));
+        QCOMPARE(groups, QStringList({"Timers (2)", "LX1 Outputs (1)", "Options (1)", "LX1 PWM (1)"}));
         QVERIFY(!removedWent);
         QCOMPARE(tabAfterTimer, 3);
         QCOMPARE(rowAfterTimer, 0);
         QCOMPARE(tabAfterOption, 9);
+        QVERIFY(pwmRowAfterOption != 1);
+        QCOMPARE(tabAfterPwm, 9);
+        QCOMPARE(pwmRowAfterPwm, 1);
 
         // The values read as the window's own cells show them.
         auto shown = [&](int tab, int column) {
@@ -229,7 +249,8 @@ private slots:
             QStringLiteral("changed timer \"Timer 1\": Reset Value/s: 0.5 \u2192 ") + timerText,
             QStringLiteral("removed timer \"Old\" (row 2)"),
             QStringLiteral("changed LX1 output \"LX1 Output 1\": Current/A: 10 \u2192 ") + ampsText,
-            QStringLiteral("CAN Speed: 1 Mhz \u2192 250 kHz")}));
+            QStringLiteral("CAN Speed: 1 Mhz \u2192 250 kHz"),
+            QStringLiteral("changed LX1 module \"LX1-2\": CAN Input: NONE \u2192 CAN Input 1")}));
         // Comparing changed nothing.
         QCOMPARE(w->model()->fileName(), file);
         QCOMPARE(w->model()->isModified(), modified);
