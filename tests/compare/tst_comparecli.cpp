@@ -249,6 +249,15 @@ private slots:
         QVERIFY2(r.out.contains("+Timers \"Pump\": Reset Value/s: 2\n"), r.out.constData());
         r = git({"log", "-p", "-1", "--ext-diff"});
         QVERIFY2(r.out.contains("changed timer \"Pump\": Reset Value/s: 0.5 " + kArrow + " 2"), r.out.constData());
+
+        // dump as the textconv: the store trees, values as stored (ticks of 5 ms).
+        QCOMPARE(git({"config", "--global", "diff.kelda.textconv", "kelda-cli dump"}).status, 0);
+        r = git({"log", "-p", "-1", "--no-ext-diff"});
+        QVERIFY2(r.out.contains("\n-                        \"1002\": \"Keypad 1\",\n"
+                                "+                        \"1002\": \"Start\",\n"),
+                 r.out.constData());
+        QVERIFY2(r.out.contains("\n-                        \"1067\": 100\n+                        \"1067\": 400\n"),
+                 r.out.constData());
     }
 };
 
