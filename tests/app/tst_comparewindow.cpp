@@ -22,53 +22,13 @@
 #include "comparedialog.h"
 #include "kelda.h"
 #include "pmmodel.h"
+#include "scriptedprompter.h"
+#include "testenv.h"
 #include "texts.h"
 
+using kelda::test::ScriptedPrompter;
+
 namespace {
-
-struct Told {
-    QMessageBox::Icon icon;
-    QString title;
-    QString text;
-};
-
-// Answers the file dialog from a queue and runs dialogs through a callback.
-class Answers : public Prompter
-{
-public:
-    QStringList openAnswers;
-    QStringList captions, filters;
-    QList<Told> told;
-    QList<QDialog *> execs;
-    std::function<void(QDialog *)> onExec;
-
-    QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon, const QString &, const QString &,
-                                    QMessageBox::StandardButtons) override
-    {
-        return QMessageBox::Cancel;
-    }
-    void tell(QWidget *, QMessageBox::Icon icon, const QString &title, const QString &text) override
-    {
-        told.append({icon, title, text});
-    }
-    QString openFileName(QWidget *, const QString &caption, const QString &, const QString &filter) override
-    {
-        captions << caption;
-        filters << filter;
-        return openAnswers.isEmpty() ? QString() : openAnswers.takeFirst();
-    }
-    QString saveFileName(QWidget *, const QString &, const QString &, const QString &, QFileDialog::Options) override
-    {
-        return QString();
-    }
-    int exec(QDialog *dialog) override
-    {
-        execs.append(dialog);
-        if (onExec)
-            onExec(dialog);
-        return QDialog::Rejected;
-    }
-};
 
 QTreeWidgetItem *child(QTreeWidget *tree, const QString &group, const QString &name)
 {
@@ -99,11 +59,11 @@ class TestCompareWindow : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    Answers *m_answers = nullptr;
+    ScriptedPrompter *m_answers = nullptr;
 
     std::unique_ptr<KELDA> makeWindow()
     {
-        auto p = std::make_unique<Answers>();
+        auto p = std::make_unique<ScriptedPrompter>();
         m_answers = p.get();
         return std::make_unique<KELDA>(std::move(p));
     }
@@ -177,7 +137,7 @@ private slots:
             return current.isValid() ? w->proxy(9)->mapToSource(current).row() : -1;
         };
         m_answers->openAnswers << file;
-        m_answers->onExec = [&](QDialog *d) {
+        m_answers->onExec = ScriptedPrompter::accepting([&](QDialog *d) {
             auto *dialog = qobject_cast<CompareDialog *>(d);
             QVERIFY(dialog);
             dialog->show();
@@ -220,12 +180,12 @@ private slots:
             doubleClick(tree, module);
             tabAfterPwm = tabs->currentIndex();
             pwmRowAfterPwm = pwmRow();
-        };
+        });
         w->findChild<QAction *>(QStringLiteral("action_Compare"))->trigger();
 
         QCOMPARE(m_answers->execs.size(), 1);
-        QCOMPARE(m_answers->captions.last(), QStringLiteral("KELDA"));
-        QCOMPARE(m_answers->filters.last(), kelda::texts::setupFilter());
+        QCOMPARE(m_answers->openCalls.last().caption, QStringLiteral("KELDA"));
+        QCOMPARE(m_answers->openCalls.last().filter, kelda::texts::setupFilter());
         QCOMPARE(groups, QStringList({"Timers (2)", "LX1 Outputs (1)", "Options (1)", "LX1 PWM (1)"}));
         QVERIFY(!removedWent);
         QCOMPARE(tabAfterTimer, 3);
@@ -270,7 +230,7 @@ private slots:
         w->compareWith();
         QVERIFY(m_answers->execs.isEmpty());
         QCOMPARE(m_answers->told.size(), 1);
-        const Told t = m_answers->told.first();
+        const ScriptedPrompter::Message t = m_answers->told.first();
         QCOMPARE(t.icon, QMessageBox::Warning);
         QCOMPARE(t.title, QStringLiteral("KELDA"));
         QVERIFY2(t.text.contains(junk) && t.text.contains(QStringLiteral("could not be opened")), qPrintable(t.text));
@@ -286,14 +246,6 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
-{
-    // Settings must land in a throw-away folder, never in the user's own.
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    QApplication app(argc, argv);
-    TestCompareWindow test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELDA_TEST_MAIN_IN_TEMPORARY_CONFIG(TestCompareWindow)
 
 #include "tst_comparewindow.moc"

@@ -13,6 +13,7 @@
 
 using namespace kelda;
 using namespace kelda::compare;
+using kelda::test::SetupBuilder;
 
 namespace {
 
@@ -243,9 +244,9 @@ private slots:
     {
         // More timers than an image holds, and 40 LEDs as an old file may have.
         PMModel a, b;
+        QVERIFY(test::addRawItems(b.session(), ItemType::Timer, 300));
+        QVERIFY(test::addRawItems(b.session(), ItemType::Lx2Led, 8));
         StoreCursor c(b.session());
-        QVERIFY(c.setup() && c.append(ItemType::Timer, 300));
-        QVERIFY(c.setup() && c.append(ItemType::Lx2Led, 8));
         QVERIFY(c.item(ItemType::Lx2Led, 39) && c.setText(ValueId::Name, QStringLiteral("Spare")));
         const Comparison cmp = compareSetups(a, b, QStringLiteral("a.kelda"), QStringLiteral("b.kelda"));
         QCOMPARE(cmp.image, ImageResult::NotCompared);

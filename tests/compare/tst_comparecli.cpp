@@ -12,39 +12,32 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "clirun.h"
 #include "pmmodel.h"
 #include "setupbuilder.h"
+#include "testpaths.h"
 
 using namespace kelda;
+using namespace kelda::test;
 
 namespace {
 
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-Run run(const QString &program, const QStringList &args, const QString &dir = QString(),
-        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+// git in the repository's folder, with the test's own environment.
+CliRun git(const QStringList &args, const QString &dir, const QProcessEnvironment &env)
 {
     QProcess p;
     p.setProcessEnvironment(env);
-    if (!dir.isEmpty())
-        p.setWorkingDirectory(dir);
-    p.start(program, args);
-    Run r;
+    p.setWorkingDirectory(dir);
+    p.start(QStringLiteral("git"), args);
+    CliRun r;
     if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
         return r;
-    r.status = p.exitCode();
+    r.exitCode = p.exitCode();
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();
+    if (r.exitCode != 0)
+        qWarning("git %s: %s", qPrintable(args.join(' ')), r.err.constData());
     return r;
-}
-
-Run cli(const QStringList &args)
-{
-    return run(QStringLiteral(KELDA_CLI), args);
 }
 
 // A timer "Pump" and an event that starts it on key 1.
@@ -78,7 +71,7 @@ private slots:
         QLocale::setDefault(QLocale::c());
         QStandardPaths::setTestModeEnabled(true);
         QVERIFY(m_dir.isValid());
-        QVERIFY(QFileInfo(QStringLiteral(KELDA_CLI)).isExecutable());
+        QVERIFY(QFileInfo(cliProgram()).isExecutable());
         QVERIFY(writeSetup(path(QStringLiteral("a.kelda")), 0.5));
         QVERIFY(writeSetup(path(QStringLiteral("a2.kelda")), 0.5));
         QVERIFY(writeSetup(path(QStringLiteral("b.kelda")), 2.0, true));
@@ -91,13 +84,13 @@ private slots:
         const QString a = path(QStringLiteral("a.kelda"));
         const QString b = path(QStringLiteral("b.kelda"));
 
-        Run r = cli({QStringLiteral("diff"), a, path(QStringLiteral("a2.kelda"))});
-        QCOMPARE(r.status, 0);
+        CliRun r = runCli({QStringLiteral("diff"), a, path(QStringLiteral("a2.kelda"))});
+        QCOMPARE(r.exitCode, 0);
         QVERIFY(r.err.isEmpty());
         QVERIFY2(r.out.startsWith("The setups are the same.\nCompiled images: identical ("), r.out.constData());
 
-        r = cli({QStringLiteral("diff"), a, b});
-        QCOMPARE(r.status, 1);
+        r = runCli({QStringLiteral("diff"), a, b});
+        QCOMPARE(r.exitCode, 1);
         QVERIFY(r.err.isEmpty());
         const QByteArray expected = "Timers\n"
                                     "  changed timer \"Pump\": Reset Value/s: 0.5 " + kArrow + " 2\n"
@@ -112,8 +105,8 @@ private slots:
             {{QStringLiteral("diff"), path(QStringLiteral("junk.kelda")), b}, "junk.kelda: "},
         };
         for (const auto &t : troubles) {
-            r = cli(t.first);
-            QCOMPARE(r.status, 2);
+            r = runCli(t.first);
+            QCOMPARE(r.exitCode, 2);
             QVERIFY(r.out.isEmpty());
             QVERIFY2(r.err.startsWith("kelda-cli: cannot open ") && r.err.count('\n') == 1, r.err.constData());
             QVERIFY2(r.err.contains(t.second), r.err.constData());
@@ -124,21 +117,21 @@ private slots:
                                                           {QStringLiteral("diff"), a, b, QStringLiteral("--yaml")},
                                                           {QStringLiteral("diff"), QStringLiteral("--git"), a, b},
                                                           {QStringLiteral("show")}}) {
-            r = cli(args);
-            QVERIFY2(r.status == 2 && r.err.contains("usage:"), qPrintable(args.join(' ')));
+            r = runCli(args);
+            QVERIFY2(r.exitCode == 2 && r.err.contains("usage:"), qPrintable(args.join(' ')));
             QVERIFY(r.out.isEmpty());
         }
-        r = cli({QStringLiteral("--help")});
-        QCOMPARE(r.status, 0);
+        r = runCli({QStringLiteral("--help")});
+        QCOMPARE(r.exitCode, 0);
         QVERIFY(r.out.contains("kelda-cli diff OLD.kelda NEW.kelda [--json]"));
         QVERIFY(r.out.contains("kelda-cli show SETUP.kelda"));
     }
 
     void jsonDocument()
     {
-        Run r = cli({QStringLiteral("diff"), QStringLiteral("--json"), path(QStringLiteral("a.kelda")),
+        CliRun r = runCli({QStringLiteral("diff"), QStringLiteral("--json"), path(QStringLiteral("a.kelda")),
                      path(QStringLiteral("b.kelda"))});
-        QCOMPARE(r.status, 1);
+        QCOMPARE(r.exitCode, 1);
         QJsonParseError error;
         const QJsonObject root = QJsonDocument::fromJson(r.out, &error).object();
         QCOMPARE(error.error, QJsonParseError::NoError);
@@ -153,9 +146,9 @@ private slots:
         QCOMPARE(diffs.at(1).toObject().value("kind").toString(), QStringLiteral("added"));
         QCOMPARE(root.value("image").toObject().value("result").toString(), QStringLiteral("different"));
 
-        r = cli({QStringLiteral("diff"), path(QStringLiteral("a.kelda")), path(QStringLiteral("a2.kelda")),
+        r = runCli({QStringLiteral("diff"), path(QStringLiteral("a.kelda")), path(QStringLiteral("a2.kelda")),
                  QStringLiteral("--json")});
-        QCOMPARE(r.status, 0);
+        QCOMPARE(r.exitCode, 0);
         const QJsonObject same = QJsonDocument::fromJson(r.out).object();
         QCOMPARE(same.value("same").toBool(), true);
         QCOMPARE(same.value("differences").toArray().size(), 0);
@@ -164,14 +157,14 @@ private slots:
 
     void showListsTheSetup()
     {
-        Run r = cli({QStringLiteral("show"), path(QStringLiteral("b.kelda"))});
-        QCOMPARE(r.status, 0);
+        CliRun r = runCli({QStringLiteral("show"), path(QStringLiteral("b.kelda"))});
+        QCOMPARE(r.exitCode, 0);
         const QList<QByteArray> got = r.out.split('\n');
         QVERIFY(got.contains("Timers \"Pump\": Reset Value/s: 2"));
         QVERIFY(got.contains("Events \"Event 1\": Priority: 1; Input 1: KP: Keypad 1; Type 1: Pressed; With 1: NONE; "
                              "Timers to Start: Pump"));
-        r = cli({QStringLiteral("show"), path(QStringLiteral("missing.kelda"))});
-        QCOMPARE(r.status, 1);
+        r = runCli({QStringLiteral("show"), path(QStringLiteral("missing.kelda"))});
+        QCOMPARE(r.exitCode, 1);
         QVERIFY(r.err.startsWith("kelda-cli: cannot open "));
     }
 
@@ -195,31 +188,26 @@ private slots:
         env.insert(QStringLiteral("GIT_COMMITTER_NAME"), QStringLiteral("Test"));
         env.insert(QStringLiteral("GIT_COMMITTER_EMAIL"), QStringLiteral("test@example.invalid"));
         env.insert(QStringLiteral("PATH"),
-                   QFileInfo(QStringLiteral(KELDA_CLI)).absolutePath() + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
+                   QFileInfo(cliProgram()).absolutePath() + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
         const QString repo = home.filePath(QStringLiteral("setups"));
         QVERIFY(QDir().mkpath(repo));
-        auto git = [&](const QStringList &args) {
-            const Run r = run(QStringLiteral("git"), args, repo, env);
-            if (r.status != 0)
-                qWarning("git %s: %s", qPrintable(args.join(' ')), r.err.constData());
-            return r;
-        };
+        auto git = [&](const QStringList &args) { return ::git(args, repo, env); };
 
-        QCOMPARE(git({"init", "-q"}).status, 0);
-        QCOMPARE(git({"config", "--global", "diff.kelda.textconv", "kelda-cli show"}).status, 0);
-        QCOMPARE(git({"config", "--global", "diff.kelda.command", "kelda-cli diff --git"}).status, 0);
+        QCOMPARE(git({"init", "-q"}).exitCode, 0);
+        QCOMPARE(git({"config", "--global", "diff.kelda.textconv", "kelda-cli show"}).exitCode, 0);
+        QCOMPARE(git({"config", "--global", "diff.kelda.command", "kelda-cli diff --git"}).exitCode, 0);
         QFile attributes(repo + QStringLiteral("/.gitattributes"));
         QVERIFY(attributes.open(QIODevice::WriteOnly) && attributes.write("*.kelda diff=kelda\n") > 0);
         attributes.close();
         const QString truck = repo + QStringLiteral("/truck.kelda");
         QVERIFY(writeSetup(truck, 0.5));
-        QCOMPARE(git({"add", "."}).status, 0);
+        QCOMPARE(git({"add", "."}).exitCode, 0);
 
         // A new file: compared with a new setup.
-        Run r = git({"diff", "--cached"});
+        CliRun r = git({"diff", "--cached"});
         QVERIFY2(r.out.contains("diff --kelda a/truck.kelda b/truck.kelda\nnew setup file"), r.out.constData());
         QVERIFY2(r.out.contains("added timer \"Pump\" (row 1): Reset Value/s: 0.5"), r.out.constData());
-        QCOMPARE(git({"commit", "-q", "-m", "first"}).status, 0);
+        QCOMPARE(git({"commit", "-q", "-m", "first"}).exitCode, 0);
 
         // Changed through the model, as the editor would.
         {
@@ -231,7 +219,7 @@ private slots:
             QVERIFY(m.saveSetup(truck));
         }
         r = git({"diff"});
-        QCOMPARE(r.status, 0);
+        QCOMPARE(r.exitCode, 0);
         QVERIFY2(r.out.contains("Keypad\n  renamed key \"Keypad 1\" " + kArrow + " \"Start\" (row 1)\n"),
                  r.out.constData());
         QVERIFY2(r.out.contains("Timers\n  changed timer \"Pump\": Reset Value/s: 0.5 " + kArrow + " 2\n"),
@@ -244,14 +232,14 @@ private slots:
         QVERIFY2(r.out.contains("\n-Timers \"Pump\": Reset Value/s: 0.5\n"), r.out.constData());
         QVERIFY(r.out.contains("\n+Timers \"Pump\": Reset Value/s: 2\n"));
         QVERIFY(r.out.contains("\n-Keypad row 1 \"Keypad 1\"\n+Keypad row 1 \"Start\"\n"));
-        QCOMPARE(git({"commit", "-q", "-a", "-m", "longer pump run"}).status, 0);
+        QCOMPARE(git({"commit", "-q", "-a", "-m", "longer pump run"}).exitCode, 0);
         r = git({"log", "-p", "-1"});
         QVERIFY2(r.out.contains("+Timers \"Pump\": Reset Value/s: 2\n"), r.out.constData());
         r = git({"log", "-p", "-1", "--ext-diff"});
         QVERIFY2(r.out.contains("changed timer \"Pump\": Reset Value/s: 0.5 " + kArrow + " 2"), r.out.constData());
 
         // dump as the textconv: the store trees, values as stored (ticks of 5 ms).
-        QCOMPARE(git({"config", "--global", "diff.kelda.textconv", "kelda-cli dump"}).status, 0);
+        QCOMPARE(git({"config", "--global", "diff.kelda.textconv", "kelda-cli dump"}).exitCode, 0);
         r = git({"log", "-p", "-1", "--no-ext-diff"});
         QVERIFY2(r.out.contains("\n-                        \"1002\": \"Keypad 1\",\n"
                                 "+                        \"1002\": \"Start\",\n"),
