@@ -73,10 +73,10 @@ int runGitDiff(const QStringList &args)
     }
     if (args.size() != 7 && args.size() != 9)
         return cliUsageError(QStringLiteral("diff --git takes the 7 or 9 arguments git passes, not %1").arg(args.size()));
-    const QString path = args.at(0);
+    const QString &path = args.at(0);
     const QString newPath = args.size() == 9 ? args.at(7) : path;
-    const QString oldFile = args.at(1);
-    const QString newFile = args.at(4);
+    const QString &oldFile = args.at(1);
+    const QString &newFile = args.at(4);
     const QString nullFile = QStringLiteral("/dev/null");
 
     cliOut() << "diff --kelda a/" << path << " b/" << newPath << '\n';
