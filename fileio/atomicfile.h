@@ -1,5 +1,6 @@
 // Replacing a file so that a failure at any point leaves the old one
-// byte-identical and a power loss after success cannot lose the new one.
+// byte-identical and a power loss after success cannot lose the new one;
+// reading an input so that nothing can make it block or grow without bound.
 #pragma once
 
 #include <QByteArray>
@@ -9,12 +10,27 @@ namespace kelda::fileio {
 
 // Writes bytes to a temporary file in the folder of path, checks every write
 // and reads the file back, syncs it, renames it over path and syncs the
-// folder. On failure the temporary file is removed, path is untouched and
-// error (may be null) receives the system's reason.
-bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error);
+// folder. A link at path is followed, so the file it names is replaced. An
+// existing path that is not a regular file (a folder, a device, a pipe), or
+// that this process may not write, is refused before anything is written. On failure the temporary file is
+// removed, path is untouched, error (may be null) receives "cannot write
+// PATH: <why>" and reason (may be null) the <why> alone, the system's words
+// ("No space left on device").
+bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error, QString *reason = nullptr);
 
-// True when both paths name the same existing file (links and different
-// spellings included).
+// True when both paths name the same file: the same existing file (links and
+// different spellings included), or, where one does not exist yet, the same
+// path once links, "." and ".." are resolved.
 bool sameFile(const QString &a, const QString &b);
+
+// Reads a whole input of at most maxBytes: a regular file, or standard input
+// when path is "-". Anything else (a folder, a device, a pipe) is refused
+// before it is read, so that /dev/zero cannot fill the memory and a pipe
+// without a writer cannot block. False with the reason ("not a regular file",
+// "larger than 64 MiB", the system's words) in *reason.
+bool readInput(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *reason);
+
+// "64 MiB", "512 bytes": a limit as the messages above give it.
+QString sizeText(qint64 bytes);
 
 } // namespace kelda::fileio
