@@ -38,7 +38,11 @@ void invalidateNames(Item *item)
 void appendEmpty(Item *parent, uint16_t type, uint32_t count)
 {
     Group &g = parent->groupFor(type);
-    g.items.reserve(g.items.size() + count);
+    // Grown by doubling: rows are added one at a time, and an exact reserve
+    // would copy the whole group for each.
+    const size_t needed = g.items.size() + count;
+    if (needed > g.items.capacity())
+        g.items.reserve(std::max(needed, 2 * g.items.capacity()));
     for (uint32_t i = 0; i < count; ++i) {
         auto child = std::make_shared<Item>();
         child->type = type;
@@ -62,6 +66,12 @@ void eraseChild(Item *parent, Group &g, uint32_t index)
         groups.erase(std::find_if(groups.begin(), groups.end(),
                                   [type](const Group &x) { return x.type == type; }));
     }
+}
+
+// False when a child of that type would be one child type too many.
+bool roomForType(const Item *parent, uint16_t type)
+{
+    return parent->groups.size() < kMaxChildTypes || parent->group(type);
 }
 
 // First child of the given type whose text value equals key.
@@ -257,6 +267,11 @@ STRATA_BOOL STRATA_CopyBlocks(StoreSession source, StoreSession destination)
     }
     if (to->depth + height > kMaxDepth)
         return fail("items nested too deeply");
+    size_t newTypes = 0;
+    for (const Group &g : from->groups)
+        newTypes += to->group(g.type) ? 0 : 1;
+    if (to->groups.size() + newTypes > kMaxChildTypes)
+        return fail("too many child types");
     // Clone first: source and destination may be the same session.
     std::vector<std::pair<uint16_t, std::vector<ItemPtr>>> copies;
     for (const Group &g : from->groups) {
@@ -321,8 +336,9 @@ STRATA_BOOL STRATA_GetChildTypeCount(uint16_t *count, StoreSession session)
     STRATA_NEED_SESSION(session);
     if (!count)
         return fail("no place for the count");
-    // Only an item with children of all 65536 types could overflow the count.
-    if (session->cursor->groups.size() > 0xFFFF)
+    // The store never holds more types than a count can hold; this is the
+    // same limit.
+    if (session->cursor->groups.size() > kMaxChildTypes)
         return fail("more child types than a count can hold");
     *count = static_cast<uint16_t>(session->cursor->groups.size());
     return 1;
@@ -351,6 +367,8 @@ STRATA_BOOL STRATA_InsertItemBlocks(uint16_t type, uint16_t n, StoreSession sess
     const Group *g = cur->group(type);
     if ((g ? g->items.size() : 0) + n > kMaxChildrenPerType)
         return fail("too many items of one type");
+    if (!roomForType(cur, type))
+        return fail("too many child types");
     appendEmpty(cur, type, n);
     return 1;
 }
@@ -516,6 +534,8 @@ STRATA_BOOL STRATA_CreateReference(StoreBookmark target, uint16_t slot, uint16_t
     Item *cur = session->cursor;
     if (cur->depth + 1 > kMaxDepth)
         return fail("items nested too deeply");
+    if (!roomForType(cur, kReferenceType))
+        return fail("too many child types");
     const uint16_t targetType = item->type;
     const std::string name(textOf(*key));
 

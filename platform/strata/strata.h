@@ -27,6 +27,15 @@ typedef unsigned char STRATA_BOOL;
  * STRATA_DeleteItem. An item has at most 65535 children of one type. */
 #define STRATA_LAST_ITEM 0xFFFF
 
+/* Limits of a tree, the same in memory, in the file reader and for everyone
+ * who lists a tree (STRATA_GetChildTypeCount counts up to the type limit). */
+#define STRATA_MAX_CHILDREN_PER_TYPE 0xFFFF  /* indexes 0..0xFFFE */
+#define STRATA_MAX_CHILD_TYPES 0xFFFF        /* distinct child types of one item */
+#define STRATA_MAX_DEPTH 64                  /* levels below the root */
+#define STRATA_MAX_TEXT_LENGTH 0xFFFE        /* bytes of a text without its zero */
+#define STRATA_MAX_ITEMS 1000000             /* items of a saved or opened tree */
+#define STRATA_MAX_FILE_SIZE (64 * 1024 * 1024) /* bytes of a setup file */
+
 /* Sessions */
 /* An empty store (a root item of type 0 without values), cursor at the root. */
 STRATA_BOOL STRATA_NewSession(StoreSession *session);
@@ -57,7 +66,8 @@ STRATA_BOOL STRATA_GetChildTypeCount(uint16_t *count, StoreSession session);
 /* The child type at a position (0-based) in ascending type order, which is
  * the store's own order; false if the position is past the last type. */
 STRATA_BOOL STRATA_GetChildType(uint16_t position, uint16_t *type, StoreSession session);
-/* Appends n empty children of that type; the tree is at most 64 levels deep. */
+/* Appends n empty children of that type; the tree is at most 64 levels deep
+ * and an item has at most STRATA_MAX_CHILD_TYPES types of children. */
 STRATA_BOOL STRATA_InsertItemBlocks(uint16_t type, uint16_t n, StoreSession session);
 /* Removes the child and its subtree; later siblings of that type shift down.
  * Bookmarks of removed items stop working; the cursor stays. */

@@ -4,25 +4,20 @@
 // explicit stack; version 1 (nested arrays per item) is still read.
 #include "strata_tree.h"
 
+#include "atomicfile.h"
 #include "schema.h"
 
 #include <QByteArray>
 #include <QCborStreamReader>
 #include <QCborStreamWriter>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QString>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <limits>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace strata {
 
@@ -34,8 +29,8 @@ constexpr uint16_t kNestedFormatVersion = 1;  // still read
 constexpr int kHeaderSize = 20;
 // Limits a real setup never comes near (one of 255-row tables is ~10 000
 // items and well under a megabyte); beyond them a file is treated as damaged.
-constexpr qint64 kMaxFileSize = 64 * 1024 * 1024;
-constexpr size_t kMaxItems = 1000000;
+constexpr qint64 kMaxFileSize = STRATA_MAX_FILE_SIZE;
+constexpr size_t kMaxItems = STRATA_MAX_ITEMS;
 // Smallest encoding of an item: array(3), type, empty map, empty array
 // (version 1); one head byte (version 2).
 constexpr quint64 kMinItemBytes = 4;
@@ -168,32 +163,34 @@ public:
         ItemPtr root = readFlatItem(nullptr, children);
         if (!root)
             return nullptr;
-        // Open items with children still to read; the depth limit bounds it.
+        // Open items with children still to read, and the children read so
+        // far; the depth limit bounds it.
         struct Open {
             Item *item;
             quint64 left;
+            std::vector<ItemPtr> children;
         };
         std::vector<Open> stack;
         stack.reserve(kMaxDepth + 1);
         if (children > 0)
-            stack.push_back({root.get(), children});
+            stack.push_back({root.get(), children, {}});
         while (!stack.empty()) {
             Open &top = stack.back();
             if (top.left == 0) {
+                // Every descendant has been read: the children find their groups.
+                if (!settle(*top.item, top.children))
+                    return nullptr;
                 stack.pop_back();
                 continue;
             }
             --top.left;
-            Item *parent = top.item;
-            const quint64 left = top.left;
-            ItemPtr child = readFlatItem(parent, children);
+            ItemPtr child = readFlatItem(top.item, children);
             if (!child)
                 return nullptr;
             Item *raw = child.get();
-            if (!adopt(*parent, std::move(child), left))
-                return nullptr;
+            top.children.push_back(std::move(child));
             if (children > 0)
-                stack.push_back({raw, children});  // may move `top`: not used below
+                stack.push_back({raw, children, {}});  // may move `top`: not used below
         }
         if (reader_.hasNext())
             return damaged("unexpected data after the tree");
@@ -318,22 +315,42 @@ private:
         return true;
     }
 
-    // The child goes to the end of its type's group. Written files list the
-    // groups in ascending order, so the group is nearly always the last one.
-    // The first group gets room for all the parent's children still to come;
-    // only the first, so that many types cannot make it reserve more than
-    // the children the file really holds.
-    bool adopt(Item &parent, ItemPtr child, quint64 siblingsLeft = 0)
+    // Puts an item's children, given in file order, into its groups: one
+    // group per type in ascending type order, sibling order kept within a
+    // type. Written files have that order already; any other order is sorted
+    // once here (stable). Inserting group by group as children arrive would
+    // cost a shift of all groups per new type: quadratic when the types come
+    // in descending order.
+    bool settle(Item &item, std::vector<ItemPtr> &children)
     {
-        const bool first = parent.groups.empty();
-        const bool last = !first && parent.groups.back().type == child->type;
-        Group &g = last ? parent.groups.back() : parent.groupFor(child->type);
-        if (first)
-            g.items.reserve(size_t(std::min<quint64>(siblingsLeft + 1, kMaxChildrenPerType)));
-        if (g.items.size() >= kMaxChildrenPerType)
-            return fail("too many items of one type");
-        child->index = uint32_t(g.items.size());
-        g.items.push_back(std::move(child));
+        if (children.empty())
+            return true;
+        const auto byType = [](const ItemPtr &a, const ItemPtr &b) { return a->type < b->type; };
+        if (!std::is_sorted(children.begin(), children.end(), byType))
+            std::stable_sort(children.begin(), children.end(), byType);
+        size_t types = 1;
+        for (size_t i = 1; i < children.size(); ++i)
+            types += children[i]->type != children[i - 1]->type ? 1 : 0;
+        if (types > kMaxChildTypes)
+            return fail("too many child types");
+        item.groups.reserve(types);
+        for (size_t first = 0; first < children.size();) {
+            size_t end = first + 1;
+            while (end < children.size() && children[end]->type == children[first]->type)
+                ++end;
+            if (end - first > kMaxChildrenPerType)
+                return fail("too many items of one type");
+            Group g;
+            g.type = children[first]->type;
+            g.items.reserve(end - first);
+            for (size_t k = first; k < end; ++k) {
+                children[k]->index = uint32_t(k - first);
+                g.items.push_back(std::move(children[k]));
+            }
+            item.groups.push_back(std::move(g));
+            first = end;
+        }
+        children.clear();
         return true;
     }
 
@@ -458,23 +475,17 @@ private:
             return damaged("items nested too deeply");
         if (!reader_.enterContainer())
             return damaged("malformed encoding");
+        std::vector<ItemPtr> read;
         while (reader_.hasNext()) {
             ItemPtr child = readItem(item.get());
             if (!child)
                 return nullptr;
-            // Room for all children in the first group only: reserving it for
-            // every new type would let a file of many types exhaust memory.
-            const bool first = item->groups.empty();
-            Group &g = item->groupFor(child->type);
-            if (first)
-                g.items.reserve(size_t(std::min<quint64>(children, kMaxChildrenPerType)));
-            if (g.items.size() >= kMaxChildrenPerType)
-                return damaged("too many items of one type");
-            child->index = uint32_t(g.items.size());
-            g.items.push_back(std::move(child));
+            read.push_back(std::move(child));
         }
         if (!reader_.leaveContainer())
             return damaged("malformed encoding");
+        if (!settle(*item, read))
+            return nullptr;
 
         if (reader_.hasNext())
             return damaged("an item is not well-formed");
@@ -490,16 +501,6 @@ private:
     size_t items_ = 0;
     std::string error_;
 };
-
-void syncFolder(const QString &filePath)
-{
-    const QByteArray dir = QFile::encodeName(QFileInfo(filePath).absolutePath());
-    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);  // some file systems cannot; the file itself is already synced
-    ::close(fd);
-}
 
 } // namespace
 
@@ -559,26 +560,13 @@ bool saveTree(const Item &root, const char *latin1Path)
         setError(where + "a folder of that name exists");
         return false;
     }
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly)) {
-        setError(where + utf8(out.errorString()));
+    // The project's one file writer: every write checked and read back,
+    // synced, renamed over the old file, the folder synced.
+    QString reason;
+    if (!kelda::fileio::writeAtomically(path, file, nullptr, &reason)) {
+        setError(where + utf8(reason));
         return false;
     }
-    if (out.write(file) != file.size() || !out.flush()) {
-        setError(where + utf8(out.errorString()));
-        out.cancelWriting();
-        return false;
-    }
-    if (::fsync(out.handle()) != 0) {
-        setError(where + std::strerror(errno));
-        out.cancelWriting();
-        return false;
-    }
-    if (!out.commit()) {
-        setError(where + utf8(out.errorString()));
-        return false;
-    }
-    syncFolder(path);
     return true;
 }
 

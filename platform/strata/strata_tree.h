@@ -8,16 +8,21 @@
 #include <unordered_map>
 #include <vector>
 
+#include "strata.h"
+
 namespace strata {
 
 // Deepest level an item may sit at (the root is level 0). A setup needs about
 // six; the limit keeps recursion bounded when reading, copying and freeing.
-constexpr int kMaxDepth = 64;
+constexpr int kMaxDepth = STRATA_MAX_DEPTH;
 // Children of one type: indexes 0..0xFFFE are addressable, 0xFFFF means "last".
-constexpr uint32_t kMaxChildrenPerType = 0xFFFF;
+constexpr uint32_t kMaxChildrenPerType = STRATA_MAX_CHILDREN_PER_TYPE;
+// Child types of one item: as many as a 16-bit count holds, so that whatever
+// the store holds can be listed.
+constexpr size_t kMaxChildTypes = STRATA_MAX_CHILD_TYPES;
 // Longest text value in bytes without its terminating zero, so that the size
 // with the zero still fits 16 bits.
-constexpr uint32_t kMaxTextLength = 0xFFFE;
+constexpr uint32_t kMaxTextLength = STRATA_MAX_TEXT_LENGTH;
 
 struct Item;
 using ItemPtr = std::shared_ptr<Item>;

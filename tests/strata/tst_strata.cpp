@@ -203,6 +203,7 @@ private slots:
     void badFlatFiles_data();
     void badFlatFiles();
     void manyChildTypes();
+    void childTypesInAnyOrder();
     void everyFlippedBit();
     void everyTruncation();
     void notRegularFiles();
@@ -1053,6 +1054,77 @@ void TestStrata::manyChildTypes()
         QCOMPARE(type, uint16_t(kTypes));
         QVERIFY(STRATA_CloseSession(s));
     }
+}
+
+// Children may come in any type order; they are grouped by ascending type with
+// their sibling order kept. An item holds at most 65535 child types (what a
+// count holds), in a file and in memory alike.
+void TestStrata::childTypesInAnyOrder()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/order.kelda";
+    const quint64 v = 1u << 16, c = 1u << 20, nameKey = quint64(kName) << 16;
+    QByteArray flat = cborHead(4, 1 + 5 * 3) + cborHead(0, 5 * c);
+    const QList<std::pair<int, const char *>> children = {{300, "a"}, {100, "b"}, {300, "c"}, {200, "d"}, {100, "e"}};
+    for (const auto &[type, text] : children)
+        flat += cborHead(0, quint64(type) | v) + cborHead(0, nameKey) + cborHead(2, 1) + text;
+    QVERIFY(writeFile(path, wrap(flat, 2)));
+    const QByteArray latin1 = path.toLatin1();
+    Session s;
+    STRATA_CloseSession(s.s);
+    s.s = nullptr;
+    QVERIFY2(STRATA_OpenSession(latin1.constData(), &s.s), STRATA_LastError());
+    uint16_t count = 0, type = 0, index = 0;
+    QVERIFY(STRATA_GetChildTypeCount(&count, s));
+    QCOMPARE(count, uint16_t(3));
+    const QList<std::pair<int, QByteArray>> expected = {{100, "b"}, {100, "e"}, {200, "d"}, {300, "a"}, {300, "c"}};
+    int seen = 0;
+    for (uint16_t position = 0; position < count; ++position) {
+        QVERIFY(STRATA_GetChildType(position, &type, s));
+        uint16_t items = 0;
+        QVERIFY(STRATA_GetItemCount(type, &items, s));
+        for (uint16_t i = 0; i < items; ++i, ++seen) {
+            QVERIFY(STRATA_OpenItem(type, i, s));
+            QVERIFY(STRATA_GetParentTID(&type, &index, s));
+            QCOMPARE(index, i);
+            QCOMPARE(int(type), expected.at(seen).first);
+            QCOMPARE(name(s), expected.at(seen).second);
+            QVERIFY(STRATA_CloseItem(s));
+        }
+    }
+    QCOMPARE(seen, 5);
+
+    // All 65535 types 65535..1 in descending order, then one type more.
+    QByteArray descending = cborHead(4, 0x10000) + cborHead(0, quint64(0xFFFF) << 20);
+    for (quint64 t = 0xFFFF; t >= 1; --t)
+        descending += cborHead(0, t);
+    QVERIFY(writeFile(path, wrap(descending, 2)));
+    {
+        Session all;
+        STRATA_CloseSession(all.s);
+        all.s = nullptr;
+        QVERIFY2(STRATA_OpenSession(latin1.constData(), &all.s), STRATA_LastError());
+        QVERIFY(STRATA_GetChildTypeCount(&count, all));
+        QCOMPARE(count, uint16_t(0xFFFF));
+        QVERIFY(STRATA_GetChildType(0, &type, all) && type == 1);
+        QVERIFY(STRATA_GetChildType(0xFFFE, &type, all) && type == 0xFFFF);
+    }
+    QByteArray tooMany = cborHead(4, 0x10001) + cborHead(0, quint64(0x10000) << 20);
+    for (quint64 t = 0; t <= 0xFFFF; ++t)
+        tooMany += cborHead(0, t);
+    QCOMPARE(refusalReason(path, wrap(tooMany, 2)), QStringLiteral("file is damaged (too many child types)"));
+
+    // In memory the 65536th type is refused too, by every way a type comes in.
+    Session mem;
+    for (uint32_t t = 0; t < 0xFFFF; ++t)
+        QVERIFY(STRATA_InsertItemBlocks(uint16_t(t), 1, mem));
+    QVERIFY(!STRATA_InsertItemBlocks(0xFFFF, 1, mem));
+    QCOMPARE(QByteArray(STRATA_LastError()), QByteArray("too many child types"));
+    QVERIFY(STRATA_InsertItemBlocks(7, 1, mem));  // a type it has already
+    Session other;
+    QVERIFY(STRATA_InsertItemBlocks(0xFFFF, 1, other));
+    QVERIFY(!STRATA_CopyBlocks(other, mem));
+    QVERIFY(STRATA_GetChildTypeCount(&count, mem) && count == 0xFFFF);
 }
 
 // Any single flipped bit anywhere in a real file is refused.
