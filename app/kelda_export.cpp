@@ -5,6 +5,7 @@
 #include <QMessageBox>
 
 #include "kelda.h"
+#include "pmmodel.h"
 #include "settings.h"
 #include "setupexport.h"
 #include "texts.h"
@@ -21,6 +22,15 @@ void KELDA::fileExport()
     if (calFile.isEmpty())
         return;
 
+    // The chosen file is the open setup itself (or LX2Raw.bin, which the
+    // export writes beside it): nothing is written, the user chooses again.
+    const QString clash = kelda::image::exportClash(model()->fileName(), calFile);
+    if (!clash.isEmpty()) {
+        prompter().tell(this, QMessageBox::Warning, title,
+                        QStringLiteral("The setup was not exported to %1.\n\n%2")
+                            .arg(QDir::toNativeSeparators(calFile), clash));
+        return;
+    }
     QString error;
     if (!kelda::image::exportSetup(*model(), calFile, &error)) {
         prompter().tell(this, QMessageBox::Critical, title,

@@ -1,11 +1,15 @@
 // The image compiler: the open setup, read value by value from the store,
-// written as a raw image in one forward pass. Offset tables and the header are
-// reserved with placeholders and patched by seeking back.
-#include <QFile>
+// built as a raw image in one forward pass. Offset tables and the header are
+// reserved with placeholders and patched when their values are known. The
+// image (below 64 KiB when it is valid) is built in memory and only then
+// replaces the target file, through the project's one file writer: the
+// previous file stays until the new one is complete, and a refused image
+// writes nothing.
 #include <QVarLengthArray>
 
 #include <algorithm>
 
+#include "atomicfile.h"
 #include "imageformat.h"
 #include "pmmodel.h"
 #include "storecursor.h"
@@ -15,77 +19,29 @@ using namespace kelda::image;
 
 namespace {
 
-// Sequential writer over the target file. Bytes collect in a small buffer
-// that goes to the file whenever it fills; an offset table still in the
-// buffer is patched there, an older one by seeking back in the file.
+// Sequential writer into the image's bytes; earlier words are patched in place.
 class ImageWriter
 {
 public:
-    explicit ImageWriter(QFile &file) : m_file(file) { m_buf.reserve(kChunk + 64); }
+    explicit ImageWriter(QByteArray &image) : m_buf(image) { m_buf.reserve(8192); }
 
-    qint64 pos() const { return m_flushed + m_buf.size(); }
-    void u8(uint8_t v)
-    {
-        m_buf.append(static_cast<char>(v));
-        spill();
-    }
-    void u16(uint16_t v)
-    {
-        appendU16(m_buf, v);
-        spill();
-    }
-    void bytes(const uint8_t *p, int n)
-    {
-        m_buf.append(reinterpret_cast<const char *>(p), n);
-        spill();
-    }
-    void zeros(int n)
-    {
-        m_buf.append(n, '\0');
-        spill();
-    }
+    qint64 pos() const { return m_buf.size(); }
+    void u8(uint8_t v) { m_buf.append(static_cast<char>(v)); }
+    void u16(uint16_t v) { appendU16(m_buf, v); }
+    void bytes(const uint8_t *p, int n) { m_buf.append(reinterpret_cast<const char *>(p), n); }
+    void zeros(int n) { m_buf.append(n, '\0'); }
     // Writes 16-bit words at an earlier position; the end stays where it was.
     void patch(qint64 at, const QVarLengthArray<uint16_t, 64> &words)
     {
-        if (at >= m_flushed) {
-            uint8_t *p = reinterpret_cast<uint8_t *>(m_buf.data()) + (at - m_flushed);
-            for (uint16_t w : words) {
-                writeU16(p, w);
-                p += 2;
-            }
-            return;
+        uint8_t *p = reinterpret_cast<uint8_t *>(m_buf.data()) + at;
+        for (uint16_t w : words) {
+            writeU16(p, w);
+            p += 2;
         }
-        flush();
-        QByteArray buf;
-        buf.reserve(words.size() * 2);
-        for (uint16_t w : words)
-            appendU16(buf, w);
-        if (!m_file.seek(at) || m_file.write(buf) != buf.size() || !m_file.seek(m_flushed))
-            m_failed = true;
     }
-    void flush()
-    {
-        if (m_buf.isEmpty())
-            return;
-        if (m_file.write(m_buf) != m_buf.size())
-            m_failed = true;
-        m_flushed += m_buf.size();
-        m_buf.resize(0);
-    }
-    bool failed() const { return m_failed; }
 
 private:
-    static constexpr qsizetype kChunk = 8192;
-    void spill()
-    {
-        if (m_buf.size() >= kChunk)
-            flush();
-    }
-
-    QFile &m_file;
-    QByteArray m_buf;
-    qint64 m_flushed = 0;  // file position of m_buf's first byte
-    bool m_failed = false;
+    QByteArray &m_buf;
 };
 
 // followAndClose() without a bookmark of the parent: one of its own.
@@ -186,7 +142,7 @@ QString limitText(int count)
 class Compiler
 {
 public:
-    Compiler(StoreSession session, QFile &file) : m_store(session), m_out(file) {}
+    Compiler(StoreSession session, QByteArray &image) : m_store(session), m_out(image) {}
 
     // Writes sections 1..10; false with error() set when the setup cannot be
     // represented. The header words are in m_header afterwards.
@@ -241,12 +197,10 @@ public:
             return false;
         }
         m_out.patch(0, m_header);
-        m_out.flush();
         return true;
     }
 
     QString error() const { return m_error; }
-    bool writeFailed() const { return m_out.failed(); }
 
 private:
     // A descriptor that does not fit its byte would name another identifier's
@@ -591,32 +545,21 @@ private:
 bool PMModel::writeRawImage(const QString &fileName)
 {
     m_imageError.clear();
-    QFile file(fileName);
-    if (file.exists())
-        file.remove();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        m_imageError = QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString());
-        return false;
-    }
     StoreCursor store(liveSession());
     if (!store.setup()) {
         m_imageError = QStringLiteral("the store holds no setup to compile");
         return false;
     }
-    Compiler compiler(store.session(), file);
-    const bool ok = compiler.run();
-    if (!ok || compiler.writeFailed()) {
-        m_imageError = ok ? QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString())
-                          : compiler.error();
-        // A refused image leaves an empty file, never a wrong one.
-        file.resize(0);
-        file.close();
+    // A refused image writes nothing: whatever was at fileName stays.
+    QByteArray image;
+    Compiler compiler(store.session(), image);
+    if (!compiler.run()) {
+        m_imageError = compiler.error();
         return false;
     }
-    file.close();
-    if (file.error() != QFileDevice::NoError) {
-        m_imageError = QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString());
-        file.resize(0);
+    QString error;
+    if (!fileio::writeAtomically(fileName, image, &error)) {
+        m_imageError = error;
         return false;
     }
     return true;

@@ -1,35 +1,29 @@
 #include "setupexport.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "atomicfile.h"
 #include "imageformat.h"
 #include "pmmodel.h"
+#include "strata.h"
 
 namespace kelda::image {
 
 namespace {
 
-// After a rename the folder entry itself must reach the disk too.
-void syncFolder(const QString &folder)
-{
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
+QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
 
 bool fail(QString *error, const QString &why)
 {
     if (error)
         *error = why;
     return false;
+}
+
+QString rawImagePath(const QString &calFile)
+{
+    return QFileInfo(calFile).absolutePath() + QLatin1Char('/') + QLatin1String(kRawImageFileName);
 }
 
 } // namespace
@@ -42,56 +36,54 @@ QByteArray calibrationName(const QString &setupPath)
     return name;
 }
 
+QString exportClash(const QString &setupPath, const QString &calFile)
+{
+    const QString rawPath = rawImagePath(calFile);
+    if (fileio::sameFile(calFile, setupPath))
+        return QStringLiteral("%1 is the setup being exported").arg(shown(calFile));
+    if (QFileInfo(calFile).fileName() == QLatin1String(kRawImageFileName) || fileio::sameFile(calFile, rawPath))
+        return QStringLiteral("%1 is the raw image file %2 that the export writes beside the calibration file")
+            .arg(shown(calFile), QLatin1String(kRawImageFileName));
+    if (fileio::sameFile(rawPath, setupPath))
+        return QStringLiteral("%1, which the export writes beside the calibration file, is the setup being exported")
+            .arg(shown(rawPath));
+    return QString();
+}
+
 bool exportSetup(PMModel &model, const QString &calFile, QString *error)
 {
-    const QFileInfo calInfo(calFile);
-    const QString folder = calInfo.absolutePath();
-    const QString rawPath = folder + QLatin1Char('/') + QLatin1String(kRawImageFileName);
+    const QString clash = exportClash(model.fileName(), calFile);
+    if (!clash.isEmpty())
+        return fail(error, clash);
+    const QString rawPath = rawImagePath(calFile);
+
+    // The old calibration first: one that cannot be read is not replaced.
+    // Bytes outside the name field and the image are kept, so it is read
+    // whole; a calibration is small, the setup file's limit is ample.
+    QByteArray cal;
+    if (QFileInfo::exists(calFile) || QFileInfo(calFile).isSymLink()) {
+        QString why;
+        if (!fileio::readInput(calFile, STRATA_MAX_FILE_SIZE, &cal, &why))
+            return fail(error, QStringLiteral("cannot read %1: %2").arg(shown(calFile), why));
+    }
 
     if (!model.writeRawImage(rawPath))
         return fail(error, QStringLiteral("the setup cannot be compiled: %1").arg(model.imageError()));
+    QByteArray image;
+    QString why;
+    if (!fileio::readInput(rawPath, STRATA_MAX_FILE_SIZE, &image, &why))
+        return fail(error, QStringLiteral("cannot read %1: %2").arg(shown(rawPath), why));
 
-    QFile raw(rawPath);
-    if (!raw.open(QIODevice::ReadOnly))
-        return fail(error, QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(rawPath),
-                                                                    raw.errorString()));
-    const QByteArray image = raw.readAll();
-    if (raw.error() != QFileDevice::NoError)
-        return fail(error, QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(rawPath),
-                                                                    raw.errorString()));
-    raw.close();
-
-    // Patch a copy and replace the file atomically: a failure half-way must
-    // not leave a calibration that is neither the old one nor the new one.
-    // The file is replaced by rename, which a read-only file would not stop.
-    if (calInfo.exists() && !calInfo.isWritable())
-        return fail(error, QStringLiteral("cannot write %1: the file is read-only").arg(QDir::toNativeSeparators(calFile)));
-
-    QByteArray cal;
-    if (calInfo.exists()) {
-        QFile existing(calFile);
-        if (!existing.open(QIODevice::ReadOnly))
-            return fail(error, QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(calFile),
-                                                                        existing.errorString()));
-        cal = existing.readAll();
-        if (existing.error() != QFileDevice::NoError)
-            return fail(error, QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(calFile),
-                                                                        existing.errorString()));
-    }
     const qsizetype end = kCalImageOffset + image.size();
     if (cal.size() < end)
         cal.append(QByteArray(end - cal.size(), '\0'));
     cal.replace(kCalNameOffset, kCalNameSize, calibrationName(model.fileName()));
     cal.replace(kCalImageOffset, image.size(), image);
 
-    QSaveFile out(calFile);
-    if (!out.open(QIODevice::WriteOnly))
-        return fail(error, QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(calFile),
-                                                                     out.errorString()));
-    if (out.write(cal) != cal.size() || !out.commit())
-        return fail(error, QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(calFile),
-                                                                     out.errorString()));
-    syncFolder(folder);
+    // Patched in memory, replaced whole: a failure leaves the old file as it
+    // was, never a calibration that is neither the old one nor the new one.
+    if (!fileio::writeAtomically(calFile, cal, error))
+        return false;
     return true;
 }
 

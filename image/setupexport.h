@@ -1,7 +1,7 @@
 // Export of the open setup into an LX2 calibration file: the raw image is
 // compiled to "LX2Raw.bin" beside the calibration file, then the name field
-// and the image are patched into the calibration file. The main window's
-// export command and kelda-cli share this code.
+// and the image are patched into a copy of the calibration file, which
+// replaces it. The main window's export command and kelda-cli share this code.
 #pragma once
 
 #include <QByteArray>
@@ -17,9 +17,17 @@ namespace kelda::image {
 // own format, so keep them apart.
 QByteArray calibrationName(const QString &setupPath);
 
-// Compiles the model's setup and patches calFile (created if missing; bytes
-// outside the name field and the image are kept). On failure returns false,
-// leaves calFile as it was and sets *error to the reason.
+// Why exporting the setup at setupPath (may be empty: never saved) into
+// calFile would overwrite one of the export's own inputs or outputs: calFile
+// is the setup, or is the "LX2Raw.bin" the export writes beside it, or that
+// "LX2Raw.bin" is the setup. Empty when there is no clash.
+QString exportClash(const QString &setupPath, const QString &calFile);
+
+// Refuses a clash (exportClash), compiles the model's setup, writes
+// "LX2Raw.bin" and replaces calFile (created if missing; bytes outside the
+// name field and the image are kept) by its patched copy, each through the
+// one file writer. On failure returns false, leaves calFile byte for byte as
+// it was and sets *error to the reason.
 bool exportSetup(PMModel &model, const QString &calFile, QString *error);
 
 } // namespace kelda::image

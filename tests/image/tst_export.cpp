@@ -112,6 +112,34 @@ private slots:
         QCOMPARE(readFile(cal), QByteArray(120, 'c'));
         QCOMPARE(settings::read(m_window->settings(), settings::Key::DefaultPath), m_dir.path());
     }
+
+    // Exporting onto the open setup's own file, or onto LX2Raw.bin, which the
+    // export writes beside the calibration, is refused with a warning: nothing
+    // is written, nothing is remembered.
+    void exportOntoItsOwnInputIsRefused()
+    {
+        PMModel *model = m_window->model();
+        SetupBuilder b(*model);
+        b.timer();
+        const QString setup = path(QStringLiteral("own.kelda"));
+        QVERIFY(model->saveSetup(setup));
+        const QByteArray saved = readFile(setup);
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("raw")));
+        for (const QString &answer : {setup, path(QStringLiteral("raw/LX2Raw.bin"))}) {
+            m_prompter->told.clear();
+            m_prompter->saveAnswers << answer;
+            m_window->fileExport();
+            QCOMPARE(m_prompter->told.size(), 1);
+            const auto &m = m_prompter->told.first();
+            QCOMPARE(m.icon, QMessageBox::Warning);
+            QCOMPARE(m.title, QStringLiteral("KELDA"));
+            QVERIFY2(m.text.contains(QFileInfo(answer).fileName()), qPrintable(m.text));
+            QCOMPARE(readFile(setup), saved);
+            QVERIFY(!QFile::exists(path(QStringLiteral("LX2Raw.bin"))));
+            QVERIFY(!QFile::exists(path(QStringLiteral("raw/LX2Raw.bin"))));
+            QCOMPARE(settings::read(m_window->settings(), settings::Key::DefaultPath), m_dir.path());
+        }
+    }
 };
 
 // Settings of the window go to a throw-away folder, never the user's.

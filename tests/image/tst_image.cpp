@@ -1,5 +1,6 @@
 // The raw image byte for byte, its edge cases and limits, and the export into
 // a calibration file.
+#include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <QStandardPaths>
@@ -11,6 +12,11 @@
 #include "setupbuilder.h"
 #include "setupexport.h"
 #include "testfiles.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
 
 using namespace kelda;
 using namespace kelda::image;
@@ -309,11 +315,19 @@ private slots:
         PMModel model;
         Store st(model);
         QVERIFY(st.setup() && st.append(ItemType::Timer, 256));
+        // A refused image writes nothing: no file where there was none, and
+        // an earlier image stays as it was.
         const QString file = path(QStringLiteral("refused.bin"));
         QFile::remove(file);
         QVERIFY(!model.writeRawImage(file));
-        QVERIFY(QFile::exists(file));
-        QCOMPARE(QFileInfo(file).size(), 0);
+        QVERIFY(!QFile::exists(file));
+        {
+            QFile earlier(file);
+            QVERIFY(earlier.open(QIODevice::WriteOnly));
+            earlier.write("an earlier image");
+        }
+        QVERIFY(!model.writeRawImage(file));
+        QCOMPARE(readFile(file), QByteArray("an earlier image"));
         QVERIFY2(model.imageError().contains(QLatin1String("timers")), qPrintable(model.imageError()));
         QVERIFY2(model.imageError().contains(QLatin1String("256")), qPrintable(model.imageError()));
         QVERIFY2(model.imageError().contains(QLatin1String("255")), qPrintable(model.imageError()));
@@ -350,7 +364,7 @@ private slots:
 
         const QString file = path(QStringLiteral("list.bin"));
         QVERIFY(!model.writeRawImage(file));
-        QCOMPARE(QFileInfo(file).size(), 0);
+        QVERIFY(!QFile::exists(file));
         const QString why = model.imageError();
         QVERIFY2(why.contains(QLatin1String("States to Clear")) && why.contains(QLatin1String("Event 1"))
                      && why.contains(QLatin1String("256")) && why.contains(QLatin1String("255")),
@@ -390,7 +404,7 @@ private slots:
         }
         const QString file = path(QStringLiteral("large.bin"));
         QVERIFY(!model.writeRawImage(file));
-        QCOMPARE(QFileInfo(file).size(), 0);
+        QVERIFY(!QFile::exists(file));
         QVERIFY2(model.imageError().contains(QLatin1String("65536")), qPrintable(model.imageError()));
         const int expected = 54 + 255 * 2 + 255 * (4 + 1 + 255 + 1);
         QVERIFY2(model.imageError().contains(QString::number(expected)), qPrintable(model.imageError()));
@@ -437,10 +451,11 @@ private slots:
         for (int i = 0; i < 16; ++i)
             b.canOutput(QStringLiteral("0x%1").arg(0x300 + i, 0, 16), QStringLiteral("Byte 3"));
         QVERIFY(model.writeRawImage(out));
+        const QByteArray fitting = readFile(out);
         b.canOutput(QStringLiteral("0x400"), QStringLiteral("Byte 3"));
         QVERIFY(!model.writeRawImage(out));
         QVERIFY2(model.imageError().contains(QStringLiteral("transmit")), qPrintable(model.imageError()));
-        QCOMPARE(QFileInfo(out).size(), 0);
+        QCOMPARE(readFile(out), fitting);  // the refused image wrote nothing
         model.setMode(int(Mode::CanOutputs));
         QVERIFY(model.removeRows(model.rowCount() - 1, 1));
 
@@ -517,6 +532,41 @@ private slots:
         QVERIFY(!image.isEmpty());
         QCOMPARE(image.toHex(), compile(direct, QStringLiteral("direct.bin")).toHex());
         QCOMPARE(section(image, Section::Timers).toHex(), QByteArray("020192") + "00c8");
+    }
+
+    // A write that fails part-way (a file size limit stands in for a full
+    // disk; it stops root as well) leaves the previous image byte for byte,
+    // no temporary file, and the system's reason.
+    void writeFailureKeepsThePreviousImage()
+    {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("image.bin"));
+        PMModel small;
+        QVERIFY(small.writeRawImage(file));
+        const QByteArray previous = readFile(file);
+        PMModel large;
+        Store st(large);
+        QVERIFY(st.setup() && st.append(ItemType::Timer, 200));
+
+        rlimit old{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        auto *handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit tight = old;
+        tight.rlim_cur = rlim_t(previous.size() + 100);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+        const bool written = large.writeRawImage(file);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, handler);
+
+        QVERIFY(!written);
+        const QString why = large.imageError();
+        QVERIFY2(why.contains(QLatin1String("image.bin")) && why.contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+                 qPrintable(why));
+        QCOMPARE(readFile(file), previous);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("image.bin")});
+        // Without the limit the same model writes its image over the old one.
+        QVERIFY(large.writeRawImage(file));
+        QCOMPARE(QFileInfo(file).size(), 54 + 2 * 200);
     }
 
     void failuresAreReported()
