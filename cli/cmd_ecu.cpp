@@ -40,6 +40,24 @@ struct EcuArgs {
     int timeout = 0;
 };
 
+// Plain decimal digits up to the longest time the driver can wait: a value
+// that cannot be represented is refused, never wrapped around.
+bool parseTimeout(const QString &word, int *seconds)
+{
+    if (word.isEmpty() || word.size() > 10)
+        return false;
+    qint64 n = 0;
+    for (const QChar c : word) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        n = n * 10 + (c.unicode() - '0');
+    }
+    if (n > UploadDriver::kMaxTimeoutSeconds)
+        return false;
+    *seconds = int(n);
+    return true;
+}
+
 // Returns 0, or the usage error's status.
 int parseArgs(const QStringList &args, const QString &outputOption, bool takesFile, bool takesYes, EcuArgs *out)
 {
@@ -56,10 +74,9 @@ int parseArgs(const QStringList &args, const QString &outputOption, bool takesFi
                 return cliUsageError(QStringLiteral("%1 needs a file name").arg(outputOption));
             out->output = args.at(++i);
         } else if (a == QLatin1String("--timeout")) {
-            bool ok = false;
-            out->timeout = i + 1 < args.size() ? args.at(++i).toInt(&ok) : 0;
-            if (!ok || out->timeout < 0)
-                return cliUsageError(QStringLiteral("--timeout needs a number of seconds"));
+            if (i + 1 >= args.size() || !parseTimeout(args.at(++i), &out->timeout))
+                return cliUsageError(QStringLiteral("--timeout needs a whole number of seconds from 0 to %1")
+                                         .arg(UploadDriver::kMaxTimeoutSeconds));
         } else if (takesYes && a == QLatin1String("--yes")) {
             out->yes = true;
         } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
@@ -225,15 +242,14 @@ int runRestore(const QStringList &args)
     if (const int rc = parseArgs(args, QString(), true, true, &a))
         return rc;
     const QString shown = QDir::toNativeSeparators(a.file);
-    QFile file(a.file);
-    if (!file.open(QIODevice::ReadOnly))
-        return cliFail(QStringLiteral("cannot open %1").arg(shown),
-                       file.exists() ? file.errorString() : QStringLiteral("no such file"));
+    // Bounded like every input: a device or a pipe is refused unread. Larger
+    // than any module's calibration space, the limit only stops runaway input.
     UploadDriver::Options options;
-    options.calibration = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return cliFail(QStringLiteral("cannot read %1").arg(shown), file.errorString());
-    file.close();
+    QString why;
+    if (!QFileInfo::exists(a.file))
+        return cliFail(QStringLiteral("cannot open %1").arg(shown), QStringLiteral("no such file"));
+    if (!kelda::fileio::readInput(a.file, STRATA_MAX_FILE_SIZE, &options.calibration, &why))
+        return cliFail(QStringLiteral("cannot read %1").arg(shown), why);
 
     options.task = UploadDriver::Task::Restore;
     options.port = a.port;

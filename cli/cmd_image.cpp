@@ -1,11 +1,11 @@
 // kelda-cli compile / export / dump / load: the editor's own compiler, export
 // and store, without a display.
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
 
+#include "atomicfile.h"
 #include "checkgate.h"
 #include "clicommand.h"
 #include "pmmodel.h"
@@ -83,6 +83,17 @@ const char kExportUsage[] = "kelda-cli export SETUP.kelda CALFILE.cal";
 const char kDumpUsage[] = "kelda-cli dump SETUP.kelda";
 const char kLoadUsage[] = "kelda-cli load TREE.json -o SETUP.kelda";
 
+// An output that is the command's input is refused before anything is read
+// or written: compile and load would replace their own input.
+bool refuseClash(const QString &output, const QString &input, const char *role, int *status)
+{
+    if (!kelda::fileio::sameFile(output, input))
+        return false;
+    *status = cliFail(QStringLiteral("cannot write %1").arg(shown(output)),
+                      QStringLiteral("it is %1, %2").arg(shown(input), QLatin1String(role)));
+    return true;
+}
+
 int runCompile(const QStringList &given)
 {
     if (wantsHelp(given))
@@ -93,6 +104,8 @@ int runCompile(const QStringList &given)
     QString out;
     int status = 0;
     if (!parseArgs(args, 1, true, &files, &out, &status))
+        return status;
+    if (refuseClash(out, files.first(), "the setup being compiled", &status))
         return status;
     PMModel model;
     if (!openSetup(model, files.first(), &status))
@@ -113,6 +126,10 @@ int runExport(const QStringList &args)
     int status = 0;
     if (!parseArgs(args, 2, false, &files, &unused, &status))
         return status;
+    const QString what = QStringLiteral("cannot export %1 to %2").arg(shown(files.at(0)), shown(files.at(1)));
+    const QString clash = kelda::image::exportClash(files.at(0), files.at(1));
+    if (!clash.isEmpty())
+        return cliFail(what, clash);
     PMModel model;
     if (!openSetup(model, files.at(0), &status))
         return status;
@@ -120,7 +137,7 @@ int runExport(const QStringList &args)
         return refused;
     QString error;
     if (!kelda::image::exportSetup(model, files.at(1), &error))
-        return cliFail(QStringLiteral("cannot export %1 to %2").arg(shown(files.at(0)), shown(files.at(1))), error);
+        return cliFail(what, error);
     return 0;
 }
 
@@ -165,12 +182,14 @@ int runLoad(const QStringList &args)
     if (!parseArgs(args, 1, true, &files, &out, &status))
         return status;
     const QString source = files.first();
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return cliFail(QStringLiteral("cannot read %1").arg(shown(source)), in.errorString());
-    const QByteArray json = in.readAll();
-    if (in.error() != QFileDevice::NoError)
-        return cliFail(QStringLiteral("cannot read %1").arg(shown(source)), in.errorString());
+    if (source != QLatin1String("-") && refuseClash(out, source, "the tree being loaded", &status))
+        return status;
+    // A tree larger than the largest setup file is refused unread, and so is
+    // anything that is not a regular file or standard input ("-").
+    QByteArray json;
+    QString why;
+    if (!kelda::fileio::readInput(source, STRATA_MAX_FILE_SIZE, &json, &why))
+        return cliFail(QStringLiteral("cannot read %1").arg(shown(source)), why);
 
     const QString writeWhat = QStringLiteral("cannot write %1").arg(shown(out));
     const QByteArray latin1 = out.toLatin1();
@@ -182,10 +201,10 @@ int runLoad(const QStringList &args)
     if (!kelda::setuptree::load(json, &session, &error))
         return cliFail(QStringLiteral("cannot load %1").arg(shown(source)), error);
     const bool saved = session.save(latin1);
-    const QString why = saved ? QString() : kelda::storeError();
+    const QString saveError = saved ? QString() : kelda::storeError();
     session.reset();
     if (!saved)
-        return cliFail(QStringLiteral("cannot save %1").arg(shown(out)), why);
+        return cliFail(QStringLiteral("cannot save %1").arg(shown(out)), saveError);
     return 0;
 }
 

@@ -123,6 +123,22 @@ private:
         return fault(path, QStringLiteral("%1: %2").arg(QLatin1String(what), storeError()));
     }
 
+    // A value id key exactly as dump writes it: "1029", never "01029",
+    // "+1029" or " 1029", so that no two keys of one object name the same id.
+    static bool canonicalId(const QString &key, uint *out)
+    {
+        if (key.isEmpty() || key.size() > 5 || (key.size() > 1 && key.front() == QLatin1Char('0')))
+            return false;
+        uint n = 0;
+        for (const QChar c : key) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return false;
+            n = n * 10 + uint(c.unicode() - '0');
+        }
+        *out = n;
+        return true;
+    }
+
     // An integer in [0, max]; JSON numbers are doubles, so 1.5 and 1e20 are refused too.
     static bool integer(const QJsonValue &v, double max, int *out)
     {
@@ -171,9 +187,11 @@ private:
     {
         for (auto it = obj.begin(); it != obj.end(); ++it) {
             const QString at = path + QLatin1Char('.') + it.key();
-            bool isNumber = false;
-            const uint idNumber = it.key().toUInt(&isNumber, 10);
-            const int width = isNumber && idNumber <= 0xFFFF ? valueWidth(uint16_t(idNumber)) : -1;
+            uint idNumber = 0;
+            if (!canonicalId(it.key(), &idNumber))
+                return fault(at, QStringLiteral("a value id is written in plain decimal digits, as dump writes it "
+                                                "(no sign, space or leading zero)"));
+            const int width = idNumber <= 0xFFFF ? valueWidth(uint16_t(idNumber)) : -1;
             if (width < 0)
                 return fault(at, QStringLiteral("unknown value id"));
             const uint16_t id = uint16_t(idNumber);

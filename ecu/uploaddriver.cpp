@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "atomicfile.h"
 #include "uploadcalibration.h"
 
@@ -166,7 +168,7 @@ bool UploadDriver::run()
         QObject::connect(&watchdog, &QTimer::timeout, &loop, [&] {
             finish(false, QStringLiteral("no result within %1 s").arg(options_.timeoutSeconds));
         });
-        watchdog.start(options_.timeoutSeconds * 1000);
+        watchdog.start(std::min(options_.timeoutSeconds, kMaxTimeoutSeconds) * 1000);
     }
 
     connectTxn_ = std::make_unique<corla::EcuTxnConnect>();

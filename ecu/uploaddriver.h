@@ -39,8 +39,10 @@ public:
         // calibration is read into it before anything is written.
         QString outputPath;
         bool intLogSetupOk = false;  // answer to "internal logging setup not valid": go on?
-        int timeoutSeconds = 0;      // 0: no limit beyond the library's own
+        int timeoutSeconds = 0;      // 0: no limit beyond the library's own; at most kMaxTimeoutSeconds
     };
+    // The longest run time a timer can measure (its milliseconds are an int).
+    static constexpr int kMaxTimeoutSeconds = 2147483;
 
     explicit UploadDriver(Options options);
     ~UploadDriver();

@@ -14,6 +14,11 @@
 #include "testfiles.h"
 #include "testpaths.h"
 
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace kelda;
 using namespace kelda::test;
 
@@ -135,7 +140,7 @@ private slots:
         QCOMPARE(r.exitCode, 1);
         QVERIFY2(isFailureLine(r.err), r.err.constData());
 
-        // A setup that cannot be represented: the reason, and an empty image.
+        // A setup that cannot be represented: the reason, and no image.
         PMModel model;
         QVERIFY(addRawItems(model.session(), ItemType::State, 300));
         QVERIFY(model.saveSetup(path(QStringLiteral("huge.kelda"))));
@@ -146,7 +151,7 @@ private slots:
         r.err = r.err.mid(r.err.lastIndexOf("kelda-cli: "));  // after the findings --force let through
         QVERIFY2(isFailureLine(r.err) && r.err.contains("states") && r.err.contains("300") && r.err.contains("255"),
                  r.err.constData());
-        QCOMPARE(QFileInfo(out).size(), 0);
+        QVERIFY(!QFile::exists(out));
     }
 
     void exportCommand()
@@ -265,6 +270,11 @@ private slots:
                                         << QByteArray("$.items[0].children[0].colour");
         QTest::newRow("unknown value id") << item("\"1234\":1") << QByteArray("$.items[0].children[1].values.1234");
         QTest::newRow("value id not a number") << item("\"name\":1") << QByteArray("$.items[0].children[1].values.name");
+        // Only the form dump writes names an id, so no two keys can be the same id.
+        QTest::newRow("value id with a leading zero") << item("\"01067\":1") << QByteArray("values.01067");
+        QTest::newRow("value id with a sign") << item("\"+1067\":1") << QByteArray("values.+1067");
+        QTest::newRow("value id with a space") << item("\" 1067\":1") << QByteArray("values. 1067");
+        QTest::newRow("value id with a trailing space") << item("\"1067 \":1") << QByteArray("values.1067 ");
         QTest::newRow("u16 kind") << item("\"1067\":\"100\"") << QByteArray("values.1067");
         QTest::newRow("u16 range") << item("\"1067\":65536") << QByteArray("values.1067");
         QTest::newRow("u16 negative") << item("\"1089\":-1") << QByteArray("values.1089");
@@ -316,6 +326,182 @@ private slots:
         QCOMPARE(v.value(QLatin1String("1002")).toString(), QStringLiteral("\u00ff"));
         QCOMPARE(v.value(QLatin1String("1089")).toInt(), 65535);
         QCOMPARE(v.value(QLatin1String("1063")).toArray(), (QJsonArray{255, 0, 0, 0, 0, 0, 0, 1}));
+    }
+
+    // On a full disk every command fails with the system's reason and leaves
+    // each existing file byte for byte, with no temporary file beside it; so
+    // does a folder that is gone, or (unless running as root, whom permission
+    // bits do not stop) a read-only one.
+    void fullDiskKeepsEveryFile()
+    {
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("full")));
+        const QString setup = richSetup(QStringLiteral("full/pump.kelda"));
+        QVERIFY(!setup.isEmpty());
+        const QString cal = path(QStringLiteral("full/pump.cal"));
+        const QString image = path(QStringLiteral("full/pump.bin"));
+        const QString tree = path(QStringLiteral("full/tree.json"));
+        const QString loaded = path(QStringLiteral("full/loaded.kelda"));
+        QVERIFY(writeFile(cal, QByteArray(1000, '\x5a')));
+        QVERIFY(writeFile(image, "the previous image"));
+        QVERIFY(writeFile(loaded, "the previous setup"));
+        const CliRun dumped = runCli({QStringLiteral("dump"), setup});
+        QCOMPARE(dumped.exitCode, 0);
+        QVERIFY(writeFile(tree, dumped.out));
+        const QStringList before = QDir(path(QStringLiteral("full"))).entryList(QDir::Files | QDir::Hidden);
+        const QByteArray tooLarge = QByteArray(std::strerror(EFBIG));
+
+        const QList<std::pair<QStringList, QString>> commands = {
+            {{QStringLiteral("export"), setup, cal}, cal},
+            {{QStringLiteral("compile"), setup, QStringLiteral("-o"), image}, image},
+            {{QStringLiteral("load"), tree, QStringLiteral("-o"), loaded}, loaded},
+        };
+        for (const auto &[args, kept] : commands) {
+            const QByteArray previous = readFile(kept);
+            const CliRun r = runCliWith(args, {}, 40);
+            QCOMPARE(r.exitCode, 1);
+            QVERIFY2(isFailureLine(r.err) && r.err.contains(tooLarge), r.err.constData());
+            QCOMPARE(readFile(kept), previous);
+        }
+        QCOMPARE(QDir(path(QStringLiteral("full"))).entryList(QDir::Files | QDir::Hidden), before);
+        // Room for the image but not for the calibration: LX2Raw.bin is
+        // written, the calibration stays.
+        CliRun r = runCliWith({QStringLiteral("export"), setup, cal}, {}, 512);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(QFileInfo(path(QStringLiteral("full/LX2Raw.bin"))).size() > 54);
+        QCOMPARE(readFile(cal), QByteArray(1000, '\x5a'));
+
+        r = runCli({QStringLiteral("export"), setup, path(QStringLiteral("gone/pump.cal"))});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(isFailureLine(r.err) && r.err.contains(std::strerror(ENOENT)), r.err.constData());
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("gone"))));
+
+        if (::geteuid() != 0) {
+            QVERIFY(QFile::setPermissions(path(QStringLiteral("full")), QFile::ReadOwner | QFile::ExeOwner));
+            r = runCli({QStringLiteral("export"), setup, cal});
+            QFile::setPermissions(path(QStringLiteral("full")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QCOMPARE(r.exitCode, 1);
+            QVERIFY2(isFailureLine(r.err) && r.err.contains(std::strerror(EACCES)), r.err.constData());
+            QCOMPARE(readFile(cal), QByteArray(1000, '\x5a'));
+        }
+        r = runCli({QStringLiteral("export"), setup, cal});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(readFile(cal).mid(88, 8), QByteArray("pump.kel"));
+    }
+
+    // An output that is one of the command's inputs, by any spelling or link,
+    // is refused before anything is written.
+    void outputThatIsAnInputIsRefused()
+    {
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("clash/beside")));
+        const QString setup = richSetup(QStringLiteral("clash/s.kelda"));
+        QVERIFY(!setup.isEmpty());
+        const QByteArray original = readFile(setup);
+        const QString link = path(QStringLiteral("clash/link.kelda"));
+        QVERIFY(QFile::link(setup, link));
+        const QString tree = path(QStringLiteral("clash/t.json"));
+        QVERIFY(writeFile(tree, runCli({QStringLiteral("dump"), setup}).out));
+        const QByteArray treeBytes = readFile(tree);
+        // LX2Raw.bin beside this calibration file is the setup itself.
+        QVERIFY(QFile::link(setup, path(QStringLiteral("clash/beside/LX2Raw.bin"))));
+
+        const QList<QStringList> refused = {
+            {QStringLiteral("compile"), setup, QStringLiteral("-o"), setup},
+            {QStringLiteral("compile"), setup, QStringLiteral("-o"), link},
+            {QStringLiteral("compile"), link, QStringLiteral("-o"), path(QStringLiteral("clash/../clash/s.kelda"))},
+            {QStringLiteral("export"), setup, setup},
+            {QStringLiteral("export"), setup, link},
+            {QStringLiteral("export"), setup, path(QStringLiteral("clash/LX2Raw.bin"))},
+            {QStringLiteral("export"), setup, path(QStringLiteral("clash/beside/c.cal"))},
+            {QStringLiteral("load"), tree, QStringLiteral("-o"), tree},
+        };
+        for (const QStringList &args : refused) {
+            const CliRun r = runCli(args);
+            QVERIFY2(r.exitCode == 1 && isFailureLine(r.err), qPrintable(args.join(' ') + ": " + r.err));
+            QCOMPARE(readFile(setup), original);
+            QCOMPARE(readFile(tree), treeBytes);
+            QVERIFY2(!QFileInfo::exists(path(QStringLiteral("clash/LX2Raw.bin"))), qPrintable(args.join(' ')));
+            QVERIFY(!QFileInfo::exists(path(QStringLiteral("clash/beside/c.cal"))));
+        }
+        QVERIFY(QFileInfo(path(QStringLiteral("clash/beside/LX2Raw.bin"))).isSymLink());
+    }
+
+    // Inputs are regular files or standard input, at most 64 MiB: a device,
+    // a pipe without a writer or a folder is refused at once, and whatever
+    // the reader opens, dump lists.
+    void inputsAreBounded()
+    {
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("inputs")));
+        const QString setup = richSetup(QStringLiteral("inputs/s.kelda"));
+        const QString fifo = path(QStringLiteral("inputs/pipe"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const QString big = path(QStringLiteral("inputs/big.json"));
+        {
+            QFile f(big);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.resize(64 * 1024 * 1024 + 1));  // sparse
+        }
+        const QString out = path(QStringLiteral("inputs/out.kelda"));
+        const QList<std::pair<QString, QByteArray>> inputs = {
+            {QStringLiteral("/dev/zero"), "not a regular file"},
+            {fifo, "not a regular file"},
+            {path(QStringLiteral("inputs")), "folder"},
+            {big, "larger than 64 MiB"},
+        };
+        for (const auto &[input, why] : inputs) {
+            for (const QStringList &args : {QStringList{QStringLiteral("load"), input, QStringLiteral("-o"), out},
+                                            QStringList{QStringLiteral("simulate"), setup, QStringLiteral("--script"), input}}) {
+                const CliRun r = runCli(args);
+                QVERIFY2(r.exitCode == 1 && isFailureLine(r.err) && r.err.contains(why),
+                         qPrintable(args.join(' ') + ": " + r.err));
+                QVERIFY(r.out.isEmpty());
+            }
+        }
+        QVERIFY(!QFileInfo::exists(out));
+
+        // Standard input is read when the file name is "-".
+        const QByteArray json = runCli({QStringLiteral("dump"), setup}).out;
+        CliRun r = runCliWith({QStringLiteral("load"), QStringLiteral("-"), QStringLiteral("-o"), out}, json);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(runCli({QStringLiteral("dump"), out}).out, json);
+        r = runCliWith({QStringLiteral("simulate"), setup, QStringLiteral("--script"), QStringLiteral("-")},
+                       "tick 3\nshow\n");
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.out.startsWith("tick 3\n"));
+
+        // The most child types an item holds: opened, and listed.
+        StoreSession wide = nullptr;
+        QVERIFY(STRATA_NewSession(&wide));
+        for (uint32_t type = 1; type <= 0xFFFF; ++type)
+            QVERIFY(STRATA_InsertItemBlocks(uint16_t(type), 1, wide));
+        const QString wideFile = path(QStringLiteral("inputs/wide.kelda"));
+        QVERIFY(STRATA_SaveSession(wideFile.toLatin1().constData(), wide));
+        STRATA_CloseSession(wide);
+        r = runCli({QStringLiteral("dump"), wideFile});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(QJsonDocument::fromJson(r.out).object().value(QLatin1String("items")).toArray().size(), 0xFFFF);
+    }
+
+    // --timeout takes what the upload can wait for, and nothing else.
+    void timeoutOutOfRange()
+    {
+        const QString setup = richSetup(QStringLiteral("timeout.kelda"));
+        const QString port = path(QStringLiteral("no-such-port"));
+        const QList<QStringList> commands = {
+            {QStringLiteral("upload"), setup, QStringLiteral("--port"), port},
+            {QStringLiteral("read"), QStringLiteral("--port"), port, QStringLiteral("-o"), path(QStringLiteral("t.cal"))},
+            {QStringLiteral("restore"), setup, QStringLiteral("--port"), port},
+            {QStringLiteral("verify"), setup, QStringLiteral("--port"), port},
+        };
+        for (const QStringList &command : commands) {
+            for (const char *bad : {"2147484", "4294968", "-1", "+5", "5s", ""}) {
+                const CliRun r = runCli(command + QStringList{QStringLiteral("--timeout"), QLatin1String(bad)});
+                QVERIFY2(r.exitCode == 2 && r.err.contains("--timeout needs a whole number of seconds from 0 to 2147483"),
+                         qPrintable(command.first() + " " + bad + ": " + r.err));
+            }
+            // The largest is taken: the command gets as far as the missing port.
+            const CliRun r = runCli(command + QStringList{QStringLiteral("--timeout"), QStringLiteral("2147483")});
+            QVERIFY2(r.exitCode == 1 && isFailureLine(r.err), qPrintable(command.first() + ": " + r.err));
+        }
     }
 };
 

@@ -4,12 +4,15 @@
 
 #include "testpaths.h"
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace kelda::test {
 
-CliRun runCli(const QStringList &args, int timeoutMs)
+namespace {
+
+CliRun finish(QProcess &p, int timeoutMs)
 {
-    QProcess p;
-    p.start(cliProgram(), args);
     CliRun r;
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
@@ -21,6 +24,32 @@ CliRun runCli(const QStringList &args, int timeoutMs)
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();
     return r;
+}
+
+} // namespace
+
+CliRun runCli(const QStringList &args, int timeoutMs)
+{
+    QProcess p;
+    p.start(cliProgram(), args);
+    return finish(p, timeoutMs);
+}
+
+CliRun runCliWith(const QStringList &args, const QByteArray &input, qint64 fileSizeLimit, int timeoutMs)
+{
+    QProcess p;
+    if (fileSizeLimit >= 0)
+        p.setChildProcessModifier([fileSizeLimit] {
+            std::signal(SIGXFSZ, SIG_IGN);  // a write fails instead of ending the process
+            const rlimit limit{rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    p.start(cliProgram(), args);
+    if (p.waitForStarted(timeoutMs)) {
+        p.write(input);
+        p.closeWriteChannel();
+    }
+    return finish(p, timeoutMs);
 }
 
 QStringList outputLines(const QByteArray &out)
