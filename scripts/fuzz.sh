@@ -1,10 +1,29 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (tests/fuzz/fuzz_*.cpp) with clang in build-fuzz
-# and runs each for SECONDS (default 30) on a copy of its seed corpus.
-# Fails when a target finds a crash; skips cleanly without clang's libFuzzer.
+# and runs each for SECONDS (default 30) on a copy of its seed corpus, or for
+# RUNS executions each when RUNS is given (a long run: scripts/fuzz.sh 0 10000000).
+# Fails when a target finds a crash, a leak or a slow input (one that takes
+# longer than TIMEOUT seconds, default 5: the inputs are at most a few hundred
+# KiB, which a linear reader handles in milliseconds even under the
+# sanitizers); skips cleanly without clang's libFuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
+runs="${2:-}"
+timeout="${FUZZ_TIMEOUT:-5}"
+only="${FUZZ_ONLY:-}"   # run only this target (fuzz_store, fuzz_tree, ...)
+
+# Largest input per target: big enough to reach what is slow only on large
+# inputs (a reader that is quadratic in child types or rows shows at about
+# 100 KiB of setup file or 400 KiB of JSON), small enough to mutate quickly.
+max_len_for() {
+    case "$1" in
+        fuzz_store) echo 262144 ;;
+        fuzz_tree) echo 1048576 ;;
+        fuzz_image) echo 65536 ;;
+        *) echo 65536 ;;
+    esac
+}
 
 probe_dir="$(mktemp -d)"
 trap 'rm -rf "$probe_dir"' EXIT
@@ -37,20 +56,32 @@ mkdir -p "$artifacts"
 status=0
 for source in tests/fuzz/fuzz_*.cpp; do
     name="$(basename "$source" .cpp)"
+    if [ -n "$only" ] && [ "$only" != "$name" ]; then
+        continue
+    fi
     binary="$build/tests/fuzz/$name"
     corpus="$probe_dir/corpus-$name"
     mkdir -p "$corpus"
     if [ -d "tests/fuzz/corpus/$name" ]; then
         cp -r "tests/fuzz/corpus/$name/." "$corpus/"
     fi
-    echo "fuzz: $name for ${seconds}s"
-    if ! "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-            -artifact_prefix="$artifacts/$name-" "$corpus" 2> "$probe_dir/$name.log"; then
+    if [ -n "$runs" ]; then
+        limit="-runs=$runs"
+        echo "fuzz: $name for $runs executions"
+    else
+        limit="-max_total_time=$seconds"
+        echo "fuzz: $name for ${seconds}s"
+    fi
+    if ! "$binary" "$limit" -timeout="$timeout" -max_len="$(max_len_for "$name")" -rss_limit_mb=2048 \
+            -print_final_stats=1 -artifact_prefix="$artifacts/$name-" "$corpus" 2> "$probe_dir/$name.log"; then
         tail -n 60 "$probe_dir/$name.log"
         echo "fuzz: $name FAILED (input kept under $artifacts/)"
         status=1
     else
         grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' "$probe_dir/$name.log" | sed "s/^/fuzz: $name: /" || true
+        if [ -n "${FUZZ_LOG_DIR:-}" ]; then
+            cp "$probe_dir/$name.log" "$FUZZ_LOG_DIR/$name.log"
+        fi
     fi
 done
 exit $status

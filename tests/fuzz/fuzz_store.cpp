@@ -1,9 +1,11 @@
 // Fuzzes the setup file reader: whatever the bytes, opening either loads a
-// whole tree or fails with a reason. A loaded tree is walked, saved and
-// reopened, and must come back byte for byte.
+// whole tree or fails with a reason. A loaded tree is walked, listed by
+// dump (whatever the reader accepts, dump lists), saved and reopened, and
+// must come back byte for byte.
 #include "strata.h"
 #include "strata_tree.h"
 #include "schema.h"
+#include "setuptree.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -130,6 +132,9 @@ void openOne(const QByteArray &bytes)
         return;
     }
     walk(s, 0);
+    QByteArray json;
+    QString why;
+    require(kelda::setuptree::dump(s, &json, &why), "an opened tree cannot be dumped");
     const QByteArray first = QFile::encodeName(dir + "/first.kelda");
     require(STRATA_SaveSession(first.constData(), s), "a loaded tree cannot be saved");
     require(STRATA_CloseSession(s), "cannot close the session");

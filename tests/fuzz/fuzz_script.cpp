@@ -1,0 +1,63 @@
+// Fuzzes the script parser of kelda-cli simulate: whatever the bytes, a
+// script either parses whole into steps that stay inside their tables, or
+// stops at one line with a reason.
+#include <QByteArray>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "simscript.h"
+
+namespace {
+
+void require(bool condition, const char *what)
+{
+    if (!condition) {
+        std::fprintf(stderr, "fuzz_script: %s\n", what);
+        std::abort();
+    }
+}
+
+void check(const QByteArray &text, const kelda::SimRows &rows)
+{
+    using Kind = kelda::SimStep::Kind;
+    std::vector<kelda::SimStep> steps;
+    int badLine = 0;
+    QString why;
+    if (!kelda::parseSimScript(text, rows, &steps, &badLine, &why)) {
+        require(!why.isEmpty(), "a bad line without a reason");
+        require(badLine >= 1 && badLine <= text.count('\n') + 1, "a bad line outside the script");
+        return;
+    }
+    require(why.isEmpty(), "a reason for a good script");
+    for (const kelda::SimStep &s : steps) {
+        switch (s.kind) {
+        case Kind::Key:
+            require(s.row >= 0 && s.row < rows.keys && s.column >= 0 && s.column < 4, "key outside the keypad");
+            break;
+        case Kind::Switch:
+            require(s.row >= 0 && s.row < rows.switches, "switch outside its table");
+            break;
+        case Kind::Can:
+            require(s.row >= 0 && s.row < rows.canInputs, "CAN input outside its table");
+            break;
+        case Kind::Tick:
+            require(s.count >= 1 && s.count <= 0x7FFFFFFF, "tick count out of range");
+            break;
+        case Kind::Show:
+            break;
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray text(reinterpret_cast<const char *>(data), qsizetype(size));
+    check(text, kelda::SimRows{25, 25, 3, 2, 2, 1, 32});
+    check(text, kelda::SimRows{});  // tables without rows
+    return 0;
+}
