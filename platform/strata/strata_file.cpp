@@ -163,22 +163,20 @@ public:
         ItemPtr root = readFlatItem(nullptr, children);
         if (!root)
             return nullptr;
-        // Open items with children still to read, and the children read so
-        // far; the depth limit bounds it.
+        // Open items with children still to read; the depth limit bounds it.
         struct Open {
             Item *item;
             quint64 left;
-            std::vector<ItemPtr> children;
+            bool unsorted;
         };
         std::vector<Open> stack;
         stack.reserve(kMaxDepth + 1);
         if (children > 0)
-            stack.push_back({root.get(), children, {}});
+            stack.push_back({root.get(), children, false});
         while (!stack.empty()) {
             Open &top = stack.back();
             if (top.left == 0) {
-                // Every descendant has been read: the children find their groups.
-                if (!settle(*top.item, top.children))
+                if (top.unsorted && !settle(*top.item))
                     return nullptr;
                 stack.pop_back();
                 continue;
@@ -188,9 +186,10 @@ public:
             if (!child)
                 return nullptr;
             Item *raw = child.get();
-            top.children.push_back(std::move(child));
+            if (!adopt(*top.item, std::move(child), top.left, top.unsorted))
+                return nullptr;
             if (children > 0)
-                stack.push_back({raw, children, {}});  // may move `top`: not used below
+                stack.push_back({raw, children, false});  // may move `top`: not used below
         }
         if (reader_.hasNext())
             return damaged("unexpected data after the tree");
@@ -315,19 +314,52 @@ private:
         return true;
     }
 
-    // Puts an item's children, given in file order, into its groups: one
-    // group per type in ascending type order, sibling order kept within a
-    // type. Written files have that order already; any other order is sorted
-    // once here (stable). Inserting group by group as children arrive would
-    // cost a shift of all groups per new type: quadratic when the types come
-    // in descending order.
-    bool settle(Item &item, std::vector<ItemPtr> &children)
+    // A child read in file order goes to the end of the last group. In the
+    // order the writer uses (types ascending, each type's children together)
+    // that is its own group, so nothing else is needed. Any other order
+    // starts a group out of order and marks the parent unsorted, and settle()
+    // sorts its children once all are read: inserting each new type at its
+    // place instead would shift all later groups, quadratic when types come
+    // in descending order. The first group gets room for all the parent's
+    // children still to come; only the first, so that many types cannot make
+    // it reserve more than the children the file really holds.
+    bool adopt(Item &parent, ItemPtr child, quint64 siblingsLeft, bool &unsorted)
     {
-        if (children.empty())
-            return true;
-        const auto byType = [](const ItemPtr &a, const ItemPtr &b) { return a->type < b->type; };
-        if (!std::is_sorted(children.begin(), children.end(), byType))
-            std::stable_sort(children.begin(), children.end(), byType);
+        auto &groups = parent.groups;
+        if (groups.empty() || groups.back().type != child->type) {
+            if (!groups.empty() && groups.back().type > child->type)
+                unsorted = true;
+            if (!unsorted && groups.size() >= kMaxChildTypes)
+                return fail("too many child types");
+            groups.emplace_back();
+            groups.back().type = child->type;
+            if (groups.size() == 1)
+                groups.back().items.reserve(size_t(std::min<quint64>(siblingsLeft + 1, kMaxChildrenPerType)));
+        }
+        Group &g = groups.back();
+        if (g.items.size() >= kMaxChildrenPerType)
+            return fail("too many items of one type");
+        child->index = uint32_t(g.items.size());
+        g.items.push_back(std::move(child));
+        return true;
+    }
+
+    // Regroups the children of an item adopted out of order: one group per
+    // type in ascending type order, file order kept within a type (a stable
+    // sort of the groups' items, which are in file order).
+    bool settle(Item &item)
+    {
+        std::vector<ItemPtr> children;
+        size_t total = 0;
+        for (const Group &g : item.groups)
+            total += g.items.size();
+        children.reserve(total);
+        for (Group &g : item.groups)
+            for (ItemPtr &child : g.items)
+                children.push_back(std::move(child));
+        item.groups.clear();
+        std::stable_sort(children.begin(), children.end(),
+                         [](const ItemPtr &a, const ItemPtr &b) { return a->type < b->type; });
         size_t types = 1;
         for (size_t i = 1; i < children.size(); ++i)
             types += children[i]->type != children[i - 1]->type ? 1 : 0;
@@ -350,7 +382,6 @@ private:
             item.groups.push_back(std::move(g));
             first = end;
         }
-        children.clear();
         return true;
     }
 
@@ -475,16 +506,16 @@ private:
             return damaged("items nested too deeply");
         if (!reader_.enterContainer())
             return damaged("malformed encoding");
-        std::vector<ItemPtr> read;
+        bool unsorted = false;
+        quint64 left = children;
         while (reader_.hasNext()) {
             ItemPtr child = readItem(item.get());
-            if (!child)
+            if (!child || !adopt(*item, std::move(child), left > 0 ? --left : 0, unsorted))
                 return nullptr;
-            read.push_back(std::move(child));
         }
         if (!reader_.leaveContainer())
             return damaged("malformed encoding");
-        if (!settle(*item, read))
+        if (unsorted && !settle(*item))
             return nullptr;
 
         if (reader_.hasNext())
