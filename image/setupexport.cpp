@@ -61,7 +61,7 @@ bool exportSetup(PMModel &model, const QString &calFile, QString *error)
     // Bytes outside the name field and the image are kept, so it is read
     // whole; a calibration is small, the setup file's limit is ample.
     QByteArray cal;
-    if (QFileInfo::exists(calFile) || QFileInfo(calFile).isSymLink()) {
+    if (QFileInfo::exists(calFile)) {
         QString why;
         if (!fileio::readInput(calFile, STRATA_MAX_FILE_SIZE, &cal, &why))
             return fail(error, QStringLiteral("cannot read %1: %2").arg(shown(calFile), why));
