@@ -12,10 +12,12 @@ namespace kelda::fileio {
 // and reads the file back, syncs it, renames it over path and syncs the
 // folder. A link at path is followed, so the file it names is replaced. An
 // existing path that is not a regular file (a folder, a device, a pipe), or
-// that this process may not write, is refused before anything is written. On failure the temporary file is
-// removed, path is untouched, error (may be null) receives "cannot write
-// PATH: <why>" and reason (may be null) the <why> alone, the system's words
-// ("No space left on device").
+// that this process may not write, is refused before anything is written.
+// On failure the temporary file is removed, path is untouched, error (may be
+// null) receives "cannot write PATH: <why>" and reason (may be null) the <why>
+// alone, the system's words ("No space left on device"). The one failure
+// after the rename, a folder that cannot be synced, is reported too: the new
+// file is then in place but may not survive a power loss.
 bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error, QString *reason = nullptr);
 
 // True when both paths name the same file: the same existing file (links and
