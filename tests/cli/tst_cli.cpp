@@ -16,7 +16,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace kelda;
@@ -387,6 +390,76 @@ private slots:
         r = runCli({QStringLiteral("export"), setup, cal});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(readFile(cal).mid(88, 8), QByteArray("pump.kel"));
+    }
+
+    // The same on a real file system that fills up: a small tmpfs, mounted in
+    // a mount namespace of this test's own so that nothing outside sees it and
+    // it goes with the process. Full, every command fails with "No space left
+    // on device" and keeps every file; with room for LX2Raw.bin only, export
+    // writes that and keeps the calibration as it was, never an empty one.
+    void noSpaceLeftKeepsEveryFile()
+    {
+        if (::unshare(CLONE_NEWNS) != 0)
+            QSKIP("a private mount needs CAP_SYS_ADMIN; fullDiskKeepsEveryFile covers the same writes");
+        QCOMPARE(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        const QString disk = path(QStringLiteral("tmpfs"));
+        QVERIFY(QDir().mkpath(disk));
+        const QByteArray diskName = QFile::encodeName(disk);
+        QVERIFY2(::mount("tmpfs", diskName.constData(), "tmpfs", 0, "size=256k") == 0, std::strerror(errno));
+        const auto unmount = qScopeGuard([&] { ::umount2(diskName.constData(), MNT_DETACH); });
+
+        const QString setup = richSetup(QStringLiteral("nospace.kelda"));
+        QVERIFY(!setup.isEmpty());
+        const QString tree = path(QStringLiteral("nospace.json"));
+        QVERIFY(writeFile(tree, runCli({QStringLiteral("dump"), setup}).out));
+        const QString cal = disk + QStringLiteral("/pump.cal");
+        const QString image = disk + QStringLiteral("/pump.bin");
+        const QString loaded = disk + QStringLiteral("/loaded.kelda");
+        QVERIFY(writeFile(cal, QByteArray(1000, '\x5a')));
+        QVERIFY(writeFile(image, "the previous image"));
+        QVERIFY(writeFile(loaded, "the previous setup"));
+
+        // Every block taken, then exactly one given back.
+        const QString filler = disk + QStringLiteral("/filler");
+        QFile fill(filler);
+        QVERIFY(fill.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'f');
+        while (fill.write(block) == block.size()) {
+        }
+        fill.close();
+        struct statvfs fs{};
+        QCOMPARE(::statvfs(diskName.constData(), &fs), 0);
+        QCOMPARE(fs.f_bavail, fsblkcnt_t(0));
+        const QStringList before = QDir(disk).entryList(QDir::Files | QDir::Hidden);
+        const QByteArray noSpace(std::strerror(ENOSPC));
+
+        const QList<std::pair<QStringList, QString>> commands = {
+            {{QStringLiteral("export"), setup, cal}, cal},
+            {{QStringLiteral("compile"), setup, QStringLiteral("-o"), image}, image},
+            {{QStringLiteral("load"), tree, QStringLiteral("-o"), loaded}, loaded},
+        };
+        for (const auto &[args, kept] : commands) {
+            const QByteArray previous = readFile(kept);
+            const CliRun r = runCli(args);
+            QVERIFY2(r.exitCode == 1 && isFailureLine(r.err) && r.err.contains(noSpace),
+                     qPrintable(args.first() + ": " + r.err));
+            QCOMPARE(readFile(kept), previous);
+        }
+        QCOMPARE(QDir(disk).entryList(QDir::Files | QDir::Hidden), before);
+
+        QVERIFY(QFile::resize(filler, QFileInfo(filler).size() - qint64(fs.f_frsize)));
+        QCOMPARE(::statvfs(diskName.constData(), &fs), 0);
+        QCOMPARE(fs.f_bavail, fsblkcnt_t(1));
+        CliRun r = runCli({QStringLiteral("export"), setup, cal});
+        QVERIFY2(r.exitCode == 1 && isFailureLine(r.err) && r.err.contains(noSpace) && r.err.contains("pump.cal"),
+                 r.err.constData());
+        QVERIFY(QFileInfo(disk + QStringLiteral("/LX2Raw.bin")).size() > 54);
+        QCOMPARE(readFile(cal), QByteArray(1000, '\x5a'));
+
+        QVERIFY(QFile::remove(filler));
+        r = runCli({QStringLiteral("export"), setup, cal});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(readFile(cal).mid(88, 8), QByteArray("nospace."));
     }
 
     // An output that is one of the command's inputs, by any spelling or link,
