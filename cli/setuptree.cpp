@@ -6,6 +6,7 @@
 #include <QJsonParseError>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <cmath>
 
 #include "schema.h"
@@ -104,8 +105,21 @@ public:
         if (!v.isArray())
             return fault(path, QStringLiteral("expected an array of items"));
         const QJsonArray array = v.toArray();
-        for (qsizetype i = 0; i < array.size(); ++i)
-            if (!item(array.at(i), QStringLiteral("%1[%2]").arg(path).arg(i)))
+        // The items go to the store in type order, document order within a
+        // type: the same tree, but each new type joins the parent's groups at
+        // the end instead of shifting all of them (descending types would
+        // make the load quadratic).
+        QList<std::pair<int, qsizetype>> order;
+        order.reserve(array.size());
+        for (qsizetype i = 0; i < array.size(); ++i) {
+            int type = 0;
+            if (!itemType(array.at(i), itemPath(path, i), &type))
+                return false;
+            order.append({type, i});
+        }
+        std::stable_sort(order.begin(), order.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (const auto &[type, i] : order)
+            if (!item(array.at(i), type, itemPath(path, i)))
                 return false;
         return true;
     }
@@ -151,7 +165,10 @@ private:
         return true;
     }
 
-    bool item(const QJsonValue &v, const QString &path)
+    static QString itemPath(const QString &path, qsizetype i) { return QStringLiteral("%1[%2]").arg(path).arg(i); }
+
+    // The item's members and type, before anything of it is stored.
+    bool itemType(const QJsonValue &v, const QString &path, int *type)
     {
         if (!v.isObject())
             return fault(path, QStringLiteral("expected an item object"));
@@ -160,11 +177,16 @@ private:
             if (it.key() != QLatin1String("type") && it.key() != QLatin1String("values")
                 && it.key() != QLatin1String("children"))
                 return fault(path + QLatin1Char('.') + it.key(), QStringLiteral("unknown member"));
-        int type = 0;
         if (!obj.contains(QLatin1String("type")))
             return fault(path, QStringLiteral("missing \"type\""));
-        if (!integer(obj.value(QLatin1String("type")), 65535, &type))
+        if (!integer(obj.value(QLatin1String("type")), 65535, type))
             return fault(path + QStringLiteral(".type"), QStringLiteral("expected an item type 0..65535"));
+        return true;
+    }
+
+    bool item(const QJsonValue &v, int type, const QString &path)
+    {
+        const QJsonObject obj = v.toObject();
         const QJsonValue values = obj.value(QLatin1String("values"));
         if (!values.isUndefined() && !values.isObject())
             return fault(path + QStringLiteral(".values"), QStringLiteral("expected an object of values"));
