@@ -1,4 +1,5 @@
 // The engine on hand-made images and on setups compiled by the real compiler.
+#include <QImage>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -7,6 +8,8 @@
 
 #include "setupbuilder.h"
 #include "simengine.h"
+#include "simplot.h"
+#include "simtrace.h"
 #include "simtestutil.h"
 #include "tst_sim.h"
 
@@ -168,6 +171,7 @@ private slots:
     void inputWithoutTarget();
     void matchesTheRules();
     void causeOfAChange();
+    void traceOfAKnownRun();
 };
 
 void TestSimEngine::workedExample()
@@ -725,6 +729,84 @@ void TestSimEngine::causeOfAChange()
     rig->reset();
     QCOMPARE(rig->tickCount(), qint64(0));
     QCOMPARE(rig->stateChangedAt(0), qint64(0));
+}
+
+void TestSimEngine::traceOfAKnownRun()
+{
+    // Key 1 sets state 1 (event "On") and starts timer 1 for two ticks; key
+    // 2 clears it (an event without a name). State 1 drives LED 1 and LX1
+    // output 1, which switches channel 1 of LX1-1.
+    Image img;
+    img.timers = {4};
+    img.events = {on({{KEY, 1, P, NONE}}, {1}, {}, {1}), on({{KEY, 2, P, NONE}}, {}, {1})};
+    img.states = {State{1, {1}, {}}};
+    img.lx1 = {{0x01, 0, 0, 0, 0, 0, 0, 0}};
+    SimNames names;
+    names.states = {QStringLiteral("Lamp state")};
+    names.timers = {QStringLiteral("T1")};
+    names.outputs = {QStringLiteral("Out, \"one\"")};
+    for (int i = 1; i <= 32; ++i)
+        names.leds << QStringLiteral("LED %1").arg(i);
+    names.events = {QStringLiteral("On"), QString()};
+    Rig rig(img);
+    SimTrace trace(names);
+    auto tick = [&] {
+        rig.tick();
+        trace.record(*rig.engine);
+    };
+    tick();
+    rig.boxes->keys[0][0] = true;
+    tick();
+    rig.boxes->keys[0][0] = false;
+    tick();
+    tick();
+    rig.boxes->keys[1][0] = true;
+    tick();
+    tick();
+
+    const QStringList csv = QString::fromUtf8(trace.csv()).split(QLatin1Char('\n'));
+    const QStringList expected = {
+        "tick,seconds,kind,name,value,cause",
+        "2,0.02,state,Lamp state,1,On",
+        "2,0.02,timer,T1,1,",
+        "2,0.02,output,\"Out, \"\"one\"\"\",1,",
+        "2,0.02,led,LED 1,1,",
+        "2,0.02,lx1,LX1-1.1,1,",
+        "4,0.04,timer,T1,0,",
+        "5,0.05,state,Lamp state,0,event 2",
+        "5,0.05,output,\"Out, \"\"one\"\"\",0,",
+        "5,0.05,led,LED 1,0,",
+        "5,0.05,lx1,LX1-1.1,0,",
+        "",
+    };
+    QCOMPARE(csv.size(), expected.size());
+    for (int i = 0; i < csv.size(); ++i)
+        QCOMPARE(csv[i], expected[i]);
+
+    // VCD: the state is variable "!", the timer '"'; the changes after the
+    // initial values, then the end of the run.
+    const QString vcd = QString::fromUtf8(trace.vcd());
+    QVERIFY(vcd.contains(QStringLiteral("$timescale 10ms $end")));
+    QVERIFY(vcd.contains(QStringLiteral("$scope module states $end\n$var wire 1 ! Lamp_state $end\n$upscope $end")));
+    QVERIFY(vcd.contains(QStringLiteral("$var wire 1 # Out,_\"one\" $end")));
+    const QStringList changes = vcd.section(QStringLiteral("$dumpvars\n"), 1).section(QStringLiteral("$end\n"), 1)
+                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(changes, QStringList({"#2", "1!", "1\"", "1#", "1$", "1D", "#4", "0\"", "#5", "0!", "0#", "0$", "0D",
+                                   "#6"}));
+
+    // The timing diagram: both formats drawn, the names in the SVG, the
+    // shade of a high level in the PNG.
+    const QByteArray svg = simPlot(trace, SimPlotFormat::Svg);
+    QVERIFY(svg.startsWith("<?xml") && svg.contains("<svg"));
+    QVERIFY(svg.contains("Lamp state") && svg.contains("LX1-1.1") && !svg.contains("LED 2<"));
+    const QImage png = QImage::fromData(simPlot(trace, SimPlotFormat::Png), "PNG");
+    QVERIFY(!png.isNull());
+    QVERIFY(png.width() > 900 && png.height() > 5 * 22);
+    int shaded = 0;
+    for (int y = 0; y < png.height(); ++y)
+        for (int x = 0; x < png.width(); ++x)
+            shaded += png.pixel(x, y) == qRgb(120, 200, 120);
+    QVERIFY(shaded > 100);
 }
 
 QObject *makeEngineTests()
