@@ -242,8 +242,7 @@ void SimEngine::compile()
     m_actions.clear();
     for (int e = 0; e < m_eventCount; ++e) {
         const SimEvent &ev = m_events[e];
-        CompiledEvent &c = m_compiled[e];
-        c = CompiledEvent();
+        uint8_t truth = 0;
         std::array<Operand, 3> ops{};
         std::array<bool, 2> andNext{};
         int used = 1;
@@ -258,8 +257,6 @@ void SimEngine::compile()
                 used = 3;
             }
         }
-        for (int k = 0; k < 3; ++k)
-            c.at[k] = ops[k].at;
         // Left to right, as the module joins them: ((v0 j0 v1) j1 v2).
         for (int bits = 0; bits < 8; ++bits) {
             bool r = ((bits & 1) != 0) != (ops[0].flip != 0);
@@ -267,8 +264,11 @@ void SimEngine::compile()
                 const bool v = ((bits >> k & 1) != 0) != (ops[k].flip != 0);
                 r = andNext[k - 1] ? (r && v) : (r || v);
             }
-            c.truth |= uint8_t(r) << bits;
+            truth |= uint8_t(r) << bits;
         }
+        m_compiled[e] = uint64_t(ops[0].at) | uint64_t(ops[1].at) << 16 | uint64_t(ops[2].at) << 32
+                        | uint64_t(truth) << 48;
+        EventActions &c = m_eventActions[e];
         auto add = [this, &ev](EventList list, uint8_t value) {
             const SimList &l = ev.lists[static_cast<int>(list)];
             for (int i = 0; i < l.count; ++i)
@@ -280,8 +280,9 @@ void SimEngine::compile()
         add(EventList::StatesToClear, 0);
         c.states = uint16_t(m_actions.size() - c.first);
         add(EventList::TimersToStart, 1);
+        c.starts = uint16_t(m_actions.size() - c.first - c.states);
         add(EventList::TimersToStop, 0);
-        c.timers = uint16_t(m_actions.size() - c.first - c.states);
+        c.stops = uint16_t(m_actions.size() - c.first - c.states - c.starts);
     }
     // The eight mask bytes of an output ORed as one word; an entry beyond
     // the outputs the image has is active but switches no channel.
@@ -377,7 +378,8 @@ bool SimEngine::evaluateEvents()
     // may alias anything, so members would be read again after each one.
     const uint8_t *sig = m_signals.data();
     const Action *actions = m_actions.data();
-    const CompiledEvent *events = m_compiled.data();
+    const uint64_t *events = m_compiled.data();
+    const EventActions *eventActions = m_eventActions.data();
     uint8_t *states = m_states.data();
     uint8_t *writers = m_writer.data();
     uint16_t *timers = m_timerValues.data();
@@ -385,21 +387,26 @@ bool SimEngine::evaluateEvents()
     uint8_t *running = &m_signals[kTimers];
     const int count = m_eventCount;
     for (int e = 0; e < count; ++e) {
-        const CompiledEvent ev = events[e];
-        const unsigned bits = sig[ev.at[0]] | sig[ev.at[1]] << 1 | sig[ev.at[2]] << 2;
-        if (!((ev.truth >> bits) & 1u))
+        const uint64_t ev = events[e];
+        const unsigned bits = sig[ev & 0xFFFF] | sig[(ev >> 16) & 0xFFFF] << 1 | sig[(ev >> 32) & 0xFFFF] << 2;
+        if (!((ev >> (48 + bits)) & 1u))
             continue;
-        const Action *a = actions + ev.first;
+        const EventActions &c = eventActions[e];
+        const Action *a = actions + c.first;
         const uint8_t writer = uint8_t(e + 1);
-        for (const Action *end = a + ev.states; a != end; ++a) {
+        for (const Action *end = a + c.states; a != end; ++a) {
             states[a->row] = a->value;
             writers[a->row] = writer;
         }
         // A timer an earlier event starts or stops is seen so by later ones.
-        for (const Action *end = a + ev.timers; a != end; ++a) {
-            const uint16_t v = a->value ? resets[a->row] : 0;
+        for (const Action *end = a + c.starts; a != end; ++a) {
+            const uint16_t v = resets[a->row];
             timers[a->row] = v;
             running[a->row] = v != 0;
+        }
+        for (const Action *end = a + c.stops; a != end; ++a) {
+            timers[a->row] = 0;
+            running[a->row] = 0;
         }
     }
     // The states that changed in this tick take their last writer as cause;

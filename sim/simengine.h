@@ -178,13 +178,13 @@ private:
     static Operand operandOf(const SimInput &input);
     // An event as the loop runs it: the three signals it reads (absent ones
     // read kFalse) and the truth table of its joins and conditions over them,
-    // bit (v0 | v1 << 1 | v2 << 2). Its actions are m_actions[first, first +
-    // states) on states, then `timers` on timers, in list order.
-    struct CompiledEvent {
-        std::array<uint16_t, 3> at{};
-        uint8_t truth = 0;
+    // bit (v0 | v1 << 1 | v2 << 2), packed in one word: signal k in bits
+    // 16k..16k+15, the table in bits 48..55. Its actions are m_actions[first,
+    // ...): `states` on states, then `starts` timers to start and `stops` to
+    // stop, in list order.
+    struct EventActions {
         uint32_t first = 0;
-        uint16_t states = 0, timers = 0;
+        uint16_t states = 0, starts = 0, stops = 0;
     };
     struct Action {
         uint8_t row;    // 0-based
@@ -206,7 +206,8 @@ private:
     std::array<SimLx1Output, kSimCapacity> m_lx1Outputs{};
 
     // Compiled from the above
-    std::array<CompiledEvent, kSimCapacity> m_compiled{};
+    std::array<uint64_t, kSimCapacity> m_compiled{};
+    std::array<EventActions, kSimCapacity> m_eventActions{};
     std::vector<Action> m_actions;
     std::array<Drive, kSimCapacity> m_drive{};
 
