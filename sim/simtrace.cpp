@@ -66,7 +66,7 @@ SimTrace::SimTrace(const SimNames &names) : m_events(names.events)
 
 void SimTrace::change(int signal, bool value, int cause)
 {
-    m_changes.push_back(SimChange{m_tick, signal, value, cause});
+    m_changes.push_back(SimChange{m_tick, uint16_t(signal), value, uint8_t(cause)});
 }
 
 void SimTrace::record(const SimEngine &engine)

@@ -21,11 +21,12 @@ struct SimSignal {
     QString name;  // as the user knows it; a channel is "LX1-2.3"
 };
 
+// 16 bytes: a busy run of an hour holds millions of them.
 struct SimChange {
     qint64 tick = 0;
-    int signal = 0;  // index into signalList()
+    uint16_t signal = 0;  // index into signalList()
     bool value = false;
-    int cause = 0;  // states: the event (1-based) that made the change; 0 = none
+    uint8_t cause = 0;  // states: the event (1-based) that made the change; 0 = none
 };
 
 class SimTrace
