@@ -1,6 +1,8 @@
 // kelda-cli simulate, run as the real binary on setups saved by the model.
 #include <QFile>
 #include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QXmlStreamReader>
@@ -30,6 +32,64 @@ Run run(const QStringList &args)
     return {r.exitCode, outputLines(r.out), QString::fromUtf8(r.err)};
 }
 
+// kelda-cli run in a folder, as the examples of the docs are typed.
+Run runIn(const QString &folder, const QStringList &args)
+{
+    QProcess p;
+    p.setWorkingDirectory(folder);
+    p.start(cliProgram(), args);
+    if (!p.waitForFinished(60000))
+        return {};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, outputLines(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// The setup of the worked example in docs/testing-setups.md, with the
+// courtesy timer at the given time.
+bool buildBeacons(const QString &path, double courtesySeconds)
+{
+    PMModel model;
+    SetupBuilder b(model);
+    bool ok = b.set(Mode::Keypad, 0, KeypadCol::Name, QStringLiteral("Beacon"))
+              && b.set(Mode::Switches, 0, SwitchCol::Name, QStringLiteral("Door"));
+    const int timer = b.timer(courtesySeconds);
+    ok = ok && b.set(Mode::Timers, timer, TimerCol::Name, QStringLiteral("Courtesy"));
+    const char *states[] = {"Beacons", "Courtesy light", "Door open"};
+    for (const char *name : states)
+        ok = ok && b.set(Mode::States, b.state(), StateCol::Name, QString::fromLatin1(name));
+    const char *outputs[] = {"Beacon lamp", "Courtesy lamp"};
+    for (int i = 0; i < 2; ++i) {
+        const int row = b.lx1Output();
+        ok = ok && b.set(Mode::Lx1Outputs, row, Lx1OutputCol::Name, QString::fromLatin1(outputs[i]));
+        b.lx1Mask(row, 0, uint8_t(1 << i));
+    }
+    const char *events[] = {"Beacons on", "Beacons off", "Door opens", "Door closes", "Courtesy off"};
+    for (const char *name : events)
+        ok = ok && b.set(Mode::Events, b.event(), EventCol::Name, QString::fromLatin1(name));
+    enum { Set, Clear, Start, Stop };
+    using T = ItemType;
+    ok = ok && b.input(0, 0, T::KeypadKey, 0, "Short Press", "AND") && b.input(0, 1, T::State, 0, "Cleared")
+         && b.entry(Mode::Events, 0, Set, T::State, 0)
+         && b.input(1, 0, T::KeypadKey, 0, "Short Press", "AND") && b.input(1, 1, T::State, 0, "Set")
+         && b.entry(Mode::Events, 1, Clear, T::State, 0)
+         && b.input(2, 0, T::Switch, 0, "High") && b.entry(Mode::Events, 2, Set, T::State, 1)
+         && b.entry(Mode::Events, 2, Set, T::State, 2) && b.entry(Mode::Events, 2, Stop, T::Timer, 0)
+         && b.input(3, 0, T::Switch, 0, "Low", "AND") && b.input(3, 1, T::State, 2, "Set")
+         && b.entry(Mode::Events, 3, Clear, T::State, 2) && b.entry(Mode::Events, 3, Start, T::Timer, 0)
+         && b.input(4, 0, T::Timer, 0, "Stopped", "AND") && b.input(4, 1, T::Switch, 0, "Low")
+         && b.entry(Mode::Events, 4, Clear, T::State, 1)
+         && b.entry(Mode::States, 0, 0, T::Lx2Led, 20) && b.entry(Mode::States, 0, 1, T::Lx1Output, 0)
+         && b.entry(Mode::States, 1, 1, T::Lx1Output, 1);
+    return ok && model.saveSetup(path);
+}
+
+// JUnit times differ from run to run.
+QString withoutTimes(QString text)
+{
+    static const QRegularExpression time(QStringLiteral(" time=\"[0-9.]+\""));
+    return text.replace(time, QStringLiteral(" time=\"T\""));
+}
+
 QString leds(int on = -1)
 {
     QString s = QStringLiteral("leds");
@@ -54,6 +114,7 @@ private slots:
     void usage();
     void namesShorthandAndExpectations();
     void testCommandAndItsReport();
+    void examplesOfTheDocs();
 
 private:
     QTemporaryDir m_dir;
@@ -327,6 +388,47 @@ void TestSimCli::testCommandAndItsReport()
     QCOMPARE(run({QStringLiteral("test"), m_setup}).exitCode, 2);
     QCOMPARE(run({QStringLiteral("test"), m_setup, a, QStringLiteral("--junit"), a}).exitCode, 1);
     QCOMPARE(readFile(a), QByteArray("hold 1\ntick\nexpect state 1 set\n"));
+}
+
+void TestSimCli::examplesOfTheDocs()
+{
+    // Every example of docs/testing-setups.md, from the page itself: the
+    // files it shows are written, the commands it shows run, and what they
+    // print and write is what it shows.
+    QTemporaryDir dir;
+    QVERIFY(buildBeacons(dir.filePath("beacons.kelda"), 30));
+    QVERIFY(buildBeacons(dir.filePath("beacons-20s.kelda"), 20));
+    const QStringList page = QString::fromUtf8(readFile(QStringLiteral(KELDA_DOCS "/testing-setups.md")))
+                                 .split(QLatin1Char('\n'));
+    QVERIFY(page.size() > 100);
+    static const QRegularExpression marker(QStringLiteral("^<!-- (file|run|output) ?(\\S*) -->$"));
+    int runs = 0, outputs = 0;
+    for (int i = 0; i < page.size(); ++i) {
+        const QRegularExpressionMatch m = marker.match(page[i]);
+        if (!m.hasMatch())
+            continue;
+        QVERIFY2(page.value(i + 1) == QLatin1String("```"), qPrintable(page[i]));
+        QStringList block;
+        for (i += 2; i < page.size() && page[i] != QLatin1String("```"); ++i)
+            block << page[i];
+        const QString kind = m.captured(1), name = m.captured(2);
+        if (kind == QLatin1String("file")) {
+            QVERIFY(writeFile(dir.filePath(name), block.join(QLatin1Char('\n')).toUtf8() + '\n'));
+        } else if (kind == QLatin1String("run")) {
+            QVERIFY(block.value(0).startsWith(QLatin1String("$ kelda-cli ")));
+            const QStringList args = block.takeFirst().mid(12).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            const Run r = runIn(dir.path(), args);
+            QVERIFY2(r.exitCode == 0 || r.exitCode == 1, qPrintable(r.err));
+            QCOMPARE(r.out.join(QLatin1Char('\n')), block.join(QLatin1Char('\n')));
+            ++runs;
+        } else {
+            QCOMPARE(withoutTimes(QString::fromUtf8(readFile(dir.filePath(name)))).split(QLatin1Char('\n')),
+                     withoutTimes(block.join(QLatin1Char('\n')) + QLatin1Char('\n')).split(QLatin1Char('\n')));
+            ++outputs;
+        }
+    }
+    QCOMPARE(runs, 3);
+    QCOMPARE(outputs, 2);
 }
 
 QObject *makeCliTests()
