@@ -1,8 +1,11 @@
 // kelda-cli: the editor's own code without a display, for scripts and tests.
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTextStream>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "clicommand.h"
@@ -59,10 +62,36 @@ int cliUsageError(const QString &message)
     return 2;
 }
 
+// The platform's notice of a missing runtime folder, which the offscreen
+// platform never uses: not a line for standard error, whose one line is the
+// reason of a failure.
+QtMessageHandler g_qtMessages = nullptr;
+void dropRuntimeNotice(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (!message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        g_qtMessages(type, context, message);
+}
+
+// A plot draws text, and fonts need a QGuiApplication: then one on the
+// offscreen platform, unless another is asked for. Everything else stays
+// without one, so that no display or platform plugin is ever needed for it.
+std::unique_ptr<QCoreApplication> makeApplication(int &argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--plot") == 0) {
+            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+                qputenv("QT_QPA_PLATFORM", "offscreen");
+            g_qtMessages = qInstallMessageHandler(dropRuntimeNotice);
+            return std::make_unique<QGuiApplication>(argc, argv);
+        }
+    }
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
+    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
+    QStringList args = app->arguments().mid(1);
     if (args.isEmpty())
         return cliUsageError(QStringLiteral("no command given"));
     if (args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h")) {

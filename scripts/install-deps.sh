@@ -4,7 +4,7 @@ set -euo pipefail
 
 PACKAGES=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
+    qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libgl-dev
     fonts-dejavu-core
     clang libclang-rt-14-dev   # fuzz targets (libFuzzer)
 )

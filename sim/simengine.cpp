@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <bit>
 #include <cstring>
 
 #include "imageformat.h"
@@ -67,26 +68,38 @@ private:
     bool m_ok = true;
 };
 
-bool joined(bool r, uint8_t join, bool value)
-{
-    return join == static_cast<uint8_t>(Combine::And) ? (r && value) : (r || value);
-}
-
 } // namespace
 
 void SimEngine::reset()
 {
     // Field by field: a whole SimEngine is too big for a temporary on the stack.
     readImage(QByteArray());
-    m_keys = {};
-    m_switches.fill(false);
-    m_canInputs.fill(false);
-    m_states.fill(false);
-    m_previousStates.fill(false);
+    m_signals.fill(0);
     m_timerCount = 0;
     m_timerValues.fill(0);
     m_timerResets.fill(0);
+    m_tick = 0;
+    clearStates();
     deriveOutputs();
+}
+
+void SimEngine::clearStates()
+{
+    m_states.fill(false);
+    m_outputsStale = true;
+    m_writer.fill(0);
+    m_cause.fill(0);
+    m_changedAt.fill(0);
+}
+
+void SimEngine::setState(int row, bool set)
+{
+    if (!inRange(row) || m_states[row] == set)
+        return;
+    m_states[row] = set;
+    m_outputsStale = true;
+    m_cause[row] = 0;
+    m_changedAt[row] = m_tick;
 }
 
 bool SimEngine::readImage(const QString &fileName)
@@ -187,7 +200,111 @@ void SimEngine::readImage(const QByteArray &bytes)
     }
 
     findUsed();
+    compile();
     deriveOutputs();
+}
+
+SimEngine::Operand SimEngine::operandOf(const SimInput &input)
+{
+    Operand op;
+    if (input.number == 0)
+        return op;
+    const int n = input.number - 1;
+    const int c = input.condition;
+    switch (input.kind) {
+    case static_cast<uint8_t>(image::SourceKind::KeypadKey):
+        if (c >= 1 && c <= kKeyConditionCount)
+            op.at = uint16_t(kKeys + n * kKeyConditionCount + c - 1);
+        break;
+    case static_cast<uint8_t>(image::SourceKind::Timer):
+        op.at = uint16_t(kTimers + n);
+        op.flip = c == static_cast<int>(Condition::Stopped);
+        break;
+    case static_cast<uint8_t>(image::SourceKind::CanInput):
+        op.at = uint16_t(kCans + n);
+        break;
+    case static_cast<uint8_t>(image::SourceKind::State):
+        op.at = uint16_t(kStates + n);
+        op.flip = c == static_cast<int>(Condition::Cleared);
+        break;
+    case static_cast<uint8_t>(image::SourceKind::Switch):
+        op.at = uint16_t(kSwitches + n);
+        op.flip = c == static_cast<int>(Condition::Low);
+        break;
+    default:
+        break;
+    }
+    return op;
+}
+
+void SimEngine::compile()
+{
+    m_actions.clear();
+    for (int e = 0; e < m_eventCount; ++e) {
+        const SimEvent &ev = m_events[e];
+        uint8_t truth = 0;
+        std::array<Operand, 3> ops{};
+        std::array<bool, 2> andNext{};
+        int used = 1;
+        ops[0] = operandOf(ev.inputs[0]);
+        if (ev.inputs[0].join != 0) {
+            ops[1] = operandOf(ev.inputs[1]);
+            andNext[0] = ev.inputs[0].join == static_cast<uint8_t>(Combine::And);
+            used = 2;
+            if (ev.inputs[1].join != 0) {
+                ops[2] = operandOf(ev.inputs[2]);
+                andNext[1] = ev.inputs[1].join == static_cast<uint8_t>(Combine::And);
+                used = 3;
+            }
+        }
+        // Left to right, as the module joins them: ((v0 j0 v1) j1 v2).
+        for (int bits = 0; bits < 8; ++bits) {
+            bool r = ((bits & 1) != 0) != (ops[0].flip != 0);
+            for (int k = 1; k < used; ++k) {
+                const bool v = ((bits >> k & 1) != 0) != (ops[k].flip != 0);
+                r = andNext[k - 1] ? (r && v) : (r || v);
+            }
+            truth |= uint8_t(r) << bits;
+        }
+        m_compiled[e] = uint64_t(ops[0].at) | uint64_t(ops[1].at) << 16 | uint64_t(ops[2].at) << 32
+                        | uint64_t(truth) << 48;
+        EventActions &c = m_eventActions[e];
+        auto add = [this, &ev](EventList list, uint8_t value) {
+            const SimList &l = ev.lists[static_cast<int>(list)];
+            for (int i = 0; i < l.count; ++i)
+                if (l.items[i] != 0)
+                    m_actions.push_back(Action{uint8_t(l.items[i] - 1), value});
+        };
+        c.first = uint32_t(m_actions.size());
+        add(EventList::StatesToSet, 1);
+        add(EventList::StatesToClear, 0);
+        c.states = uint16_t(m_actions.size() - c.first);
+        add(EventList::TimersToStart, 1);
+        c.starts = uint16_t(m_actions.size() - c.first - c.states);
+        add(EventList::TimersToStop, 0);
+        c.stops = uint16_t(m_actions.size() - c.first - c.states - c.starts);
+    }
+    // The eight mask bytes of an output ORed as one word; an entry beyond
+    // the outputs the image has is active but switches no channel.
+    for (int st = 0; st < kSimCapacity; ++st) {
+        Drive &d = m_drive[st];
+        d = Drive();
+        if (st >= m_stateCount)
+            continue;
+        const SimState &state = m_stateRecords[st];
+        d.leds = state.ledMask;
+        for (int i = 0; i < state.lx1Outputs.count; ++i) {
+            const int n = state.lx1Outputs.items[i];
+            if (n == 0)
+                continue;
+            d.outputs[(n - 1) / 64] |= uint64_t(1) << ((n - 1) % 64);
+            if (n - 1 < m_lx1Count) {
+                uint64_t masks;
+                std::memcpy(&masks, m_lx1Outputs[n - 1].masks.data(), sizeof masks);
+                d.grid |= masks;
+            }
+        }
+    }
 }
 
 void SimEngine::loadTimers(StoreSession session)
@@ -195,6 +312,7 @@ void SimEngine::loadTimers(StoreSession session)
     m_timerCount = 0;
     m_timerValues.fill(0);
     m_timerResets.fill(0);
+    std::memset(&m_signals[kTimers], 0, kSimCapacity);
     StoreCursor store(session);
     int count = 0;
     if (!store.setup() || !store.count(ItemType::Timer, count))
@@ -213,118 +331,136 @@ void SimEngine::loadTimers(StoreSession session)
 
 void SimEngine::tick(SimInputs &boxes)
 {
+    ++m_tick;
     readInputs(boxes);
     clearPresses(boxes);
     tickTimers();
-    evaluateEvents();
-    deriveOutputs();
+    // Outputs follow the states alone: a tick that changes none keeps them.
+    if (evaluateEvents() || m_outputsStale)
+        deriveOutputs();
 }
 
 void SimEngine::readInputs(const SimInputs &boxes)
 {
-    m_keys = boxes.keys;
-    m_switches = boxes.switches;
-    m_canInputs = boxes.canInputs;
-    m_previousStates = m_states;
+    static_assert(sizeof(bool) == 1 && sizeof(boxes.keys) == kSimCapacity * kKeyConditionCount);
+    std::memcpy(&m_signals[kKeys], boxes.keys.data(), sizeof boxes.keys);
+    std::memcpy(&m_signals[kSwitches], boxes.switches.data(), kSimCapacity);
+    std::memcpy(&m_signals[kCans], boxes.canInputs.data(), kSimCapacity);
+    std::memcpy(&m_signals[kStates], m_states.data(), kSimCapacity);
 }
 
 void SimEngine::clearPresses(SimInputs &boxes)
 {
-    for (auto &row : boxes.keys)
-        row[1] = row[2] = row[3] = false;
+    // A row's four boxes as one word, P kept: the loop runs on whole vectors.
+    constexpr uint32_t keepP = std::endian::native == std::endian::little ? 0x000000FFu : 0xFF000000u;
+    for (auto &row : boxes.keys) {
+        uint32_t w;
+        std::memcpy(&w, row.data(), sizeof w);
+        w &= keepP;
+        std::memcpy(row.data(), &w, sizeof w);
+    }
 }
 
 void SimEngine::tickTimers()
 {
     const int n = m_timerCount < kSimCapacity ? m_timerCount : kSimCapacity;
-    for (int i = 0; i < n; ++i)
-        m_timerValues[i] = m_timerValues[i] > kTimerTicksPerSimTick ? m_timerValues[i] - kTimerTicksPerSimTick : 0;
-}
-
-// Inlined into the event loop: it runs up to three times per event per tick.
-inline __attribute__((always_inline)) bool SimEngine::valueOf(const SimInput &input) const
-{
-    if (input.number == 0)
-        return false;
-    const int n = input.number - 1;
-    const int c = input.condition;
-    switch (input.kind) {
-    case static_cast<uint8_t>(image::SourceKind::KeypadKey):
-        return c >= 1 && c <= kKeyConditionCount && m_keys[n][c - 1];
-    case static_cast<uint8_t>(image::SourceKind::Timer): {
-        const bool running = m_timerValues[n] > 0;
-        return c == static_cast<int>(Condition::Stopped) ? !running : running;
-    }
-    case static_cast<uint8_t>(image::SourceKind::CanInput):
-        return m_canInputs[n];
-    case static_cast<uint8_t>(image::SourceKind::State):
-        return c == static_cast<int>(Condition::Cleared) ? !m_previousStates[n] : m_previousStates[n];
-    case static_cast<uint8_t>(image::SourceKind::Switch):
-        return c == static_cast<int>(Condition::Low) ? !m_switches[n] : m_switches[n];
-    default:
-        return false;
+    for (int i = 0; i < n; ++i) {
+        const uint16_t v = m_timerValues[i] > kTimerTicksPerSimTick ? m_timerValues[i] - kTimerTicksPerSimTick : 0;
+        m_timerValues[i] = v;
+        m_signals[kTimers + i] = v != 0;
     }
 }
 
-void SimEngine::evaluateEvents()
+bool SimEngine::evaluateEvents()
 {
-    for (int e = 0; e < m_eventCount; ++e) {
-        const SimEvent &ev = m_events[e];
-        bool r = valueOf(ev.inputs[0]);
-        if (ev.inputs[0].join != 0) {
-            r = joined(r, ev.inputs[0].join, valueOf(ev.inputs[1]));
-            if (ev.inputs[1].join != 0)
-                r = joined(r, ev.inputs[1].join, valueOf(ev.inputs[2]));
-        }
-        if (!r)
+    bool changed = false;
+    // Everything through local pointers and counts: the byte stores below
+    // may alias anything, so members would be read again after each one.
+    const uint8_t *sig = m_signals.data();
+    const Action *actions = m_actions.data();
+    const uint64_t *events = m_compiled.data();
+    const EventActions *eventActions = m_eventActions.data();
+    uint8_t *states = m_states.data();
+    uint8_t *writers = m_writer.data();
+    uint16_t *timers = m_timerValues.data();
+    const uint16_t *resets = m_timerResets.data();
+    uint8_t *running = &m_signals[kTimers];
+    const int count = m_eventCount;
+    for (int e = 0; e < count; ++e) {
+        const uint64_t ev = events[e];
+        const unsigned bits = sig[ev & 0xFFFF] | sig[(ev >> 16) & 0xFFFF] << 1 | sig[(ev >> 32) & 0xFFFF] << 2;
+        if (!((ev >> (48 + bits)) & 1u))
             continue;
-        const SimList &set = ev.lists[static_cast<int>(EventList::StatesToSet)];
-        for (int i = 0; i < set.count; ++i)
-            if (set.items[i] != 0)
-                m_states[set.items[i] - 1] = true;
-        const SimList &clear = ev.lists[static_cast<int>(EventList::StatesToClear)];
-        for (int i = 0; i < clear.count; ++i)
-            if (clear.items[i] != 0)
-                m_states[clear.items[i] - 1] = false;
-        const SimList &start = ev.lists[static_cast<int>(EventList::TimersToStart)];
-        for (int i = 0; i < start.count; ++i)
-            if (start.items[i] != 0)
-                m_timerValues[start.items[i] - 1] = m_timerResets[start.items[i] - 1];
-        const SimList &stop = ev.lists[static_cast<int>(EventList::TimersToStop)];
-        for (int i = 0; i < stop.count; ++i)
-            if (stop.items[i] != 0)
-                m_timerValues[stop.items[i] - 1] = 0;
+        const EventActions &c = eventActions[e];
+        const Action *a = actions + c.first;
+        const uint8_t writer = uint8_t(e + 1);
+        for (const Action *end = a + c.states; a != end; ++a) {
+            states[a->row] = a->value;
+            writers[a->row] = writer;
+        }
+        // A timer an earlier event starts or stops is seen so by later ones.
+        for (const Action *end = a + c.starts; a != end; ++a) {
+            const uint16_t v = resets[a->row];
+            timers[a->row] = v;
+            running[a->row] = v != 0;
+        }
+        for (const Action *end = a + c.stops; a != end; ++a) {
+            timers[a->row] = 0;
+            running[a->row] = 0;
+        }
     }
+    // The states that changed in this tick take their last writer as cause;
+    // eight at a time, as most do not change.
+    for (int w = 0; w < kSimCapacity; w += 8) {
+        uint64_t now, before;
+        std::memcpy(&now, &m_states[w], 8);
+        std::memcpy(&before, &m_signals[kStates + w], 8);
+        for (uint64_t diff = now ^ before; diff != 0; diff &= diff - 1) {
+            const int s = w + __builtin_ctzll(diff) / 8;
+            if (s < kSimCapacity) {
+                m_cause[s] = m_writer[s];
+                m_changedAt[s] = m_tick;
+                changed = true;
+            }
+        }
+    }
+    return changed;
 }
 
 bool SimEngine::evaluateInput(const SimInput &input) const
 {
-    return valueOf(input);
+    const Operand op = operandOf(input);
+    return m_signals[op.at] ^ op.flip;
 }
 
 void SimEngine::deriveOutputs()
 {
-    m_ledMask = 0;
-    m_lx1Active.fill(false);
-    for (int s = 0; s < m_stateCount; ++s) {
-        if (!m_states[s])
-            continue;
-        const SimState &state = m_stateRecords[s];
-        m_ledMask |= state.ledMask;
-        for (int i = 0; i < state.lx1Outputs.count; ++i)
-            if (state.lx1Outputs.items[i] != 0)
-                m_lx1Active[state.lx1Outputs.items[i] - 1] = true;
-    }
-    // The eight mask bytes of an output ORed as one word.
+    uint32_t leds = 0;
     uint64_t grid = 0;
-    for (int p = 0; p < m_lx1Count; ++p) {
-        if (m_lx1Active[p]) {
-            uint64_t masks;
-            std::memcpy(&masks, m_lx1Outputs[p].masks.data(), sizeof masks);
-            grid |= masks;
-        }
+    std::array<uint64_t, 4> active{};
+    for (int s = 0; s < m_stateCount; ++s) {
+        const uint64_t on = 0 - uint64_t(m_states[s]);
+        const Drive &d = m_drive[s];
+        leds |= d.leds & uint32_t(on);
+        grid |= d.grid & on;
+        for (int w = 0; w < 4; ++w)
+            active[w] |= d.outputs[w] & on;
     }
+    m_ledMask = leds;
+    m_lx1Active = active;
     std::memcpy(m_lx1Grid.data(), &grid, sizeof grid);
+    m_outputsStale = false;
+}
+
+bool SimEngine::stateDrivesLx1Output(int s, int r) const
+{
+    if (s < 0 || s >= m_stateCount || !inRange(r))
+        return false;
+    const SimList &list = m_stateRecords[s].lx1Outputs;
+    for (int i = 0; i < list.count; ++i)
+        if (list.items[i] == r + 1)
+            return true;
+    return false;
 }
 
 void SimEngine::findUsed()
@@ -382,6 +518,27 @@ QString simItemName(StoreSession session, ItemType type, int index)
     if (index >= StoreCursor::kLastItem || !store.item(type, index))
         return QString();
     return store.textOr(ValueId::Name);
+}
+
+SimNames simNames(StoreSession session)
+{
+    SimNames n;
+    auto read = [session](ItemType type) {
+        QStringList names;
+        const int count = simItemCount(session, type);
+        for (int i = 0; i < count; ++i)
+            names << simItemName(session, type, i);
+        return names;
+    };
+    n.keys = read(ItemType::KeypadKey);
+    n.switches = read(ItemType::Switch);
+    n.canInputs = read(ItemType::CanInput);
+    n.states = read(ItemType::State);
+    n.timers = read(ItemType::Timer);
+    n.outputs = read(ItemType::Lx1Output);
+    n.leds = read(ItemType::Lx2Led);
+    n.events = read(ItemType::Event);
+    return n;
 }
 
 } // namespace kelda

@@ -8,9 +8,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "schema.h"
 #include "storecursor.h"
@@ -83,18 +85,22 @@ public:
     // timers stopped. Without a setup item the count is 0. Moves the cursor.
     void loadTimers(StoreSession session);
 
-    void clearStates() { m_states.fill(false); }
+    // All states clear, none changed by an event yet.
+    void clearStates();
 
     // One tick, in this order: readInputs, clearPresses, tickTimers,
     // evaluateEvents, then the outputs are derived. SP, LP and DP of the
     // boxes are unticked, so a short, long or double press is seen once.
     void tick(SimInputs &boxes);
+    // Ticks run since the engine was made or reset; the first tick is 1.
+    qint64 tickCount() const { return m_tick; }
 
     // The steps of a tick.
     void readInputs(const SimInputs &boxes);
     static void clearPresses(SimInputs &boxes);
     void tickTimers();
-    void evaluateEvents();
+    // True when a state changed.
+    bool evaluateEvents();
     bool evaluateInput(const SimInput &input) const;
     void deriveOutputs();
 
@@ -108,12 +114,14 @@ public:
     int timerCount() const { return m_timerCount; }
 
     // State row r is set (rows beyond the capacity never are).
-    bool stateSet(int row) const { return inRange(row) && m_states[row]; }
-    void setState(int row, bool set)
-    {
-        if (inRange(row))
-            m_states[row] = set;
-    }
+    bool stateSet(int row) const { return inRange(row) && m_states[row] != 0; }
+    // A change made here has no cause event.
+    void setState(int row, bool set);
+    // The event (1-based; 0 = none: the start, or setState) that last changed
+    // state row r, and the tick of that change (0 = before the first tick).
+    // Set and cleared again in one tick is no change.
+    int stateCause(int row) const { return inRange(row) ? m_cause[row] : 0; }
+    qint64 stateChangedAt(int row) const { return inRange(row) ? m_changedAt[row] : 0; }
     // Remaining run time of timer row r in 5 ms units; 0 = stopped.
     uint16_t timerValue(int row) const { return inRange(row) ? m_timerValues[row] : 0; }
     uint16_t timerResetValue(int row) const { return inRange(row) ? m_timerResets[row] : 0; }
@@ -123,7 +131,7 @@ public:
     // Derived outputs (after the last tick)
     uint32_t ledMask() const { return m_ledMask; }
     bool ledOn(int row) const { return row >= 0 && row < 32 && (m_ledMask >> row) & 1u; }
-    bool lx1OutputActive(int row) const { return inRange(row) && m_lx1Active[row]; }
+    bool lx1OutputActive(int row) const { return inRange(row) && (m_lx1Active[row / 64] >> (row % 64)) & 1u; }
     // Channel c (0..7) of module m (0..7).
     bool lx1ChannelOn(int module, int channel) const
     {
@@ -131,6 +139,12 @@ public:
                && (m_lx1Grid[module] >> channel) & 1u;
     }
     uint8_t lx1ModuleMask(int module) const { return m_lx1Grid[module]; }
+    // State row s, when set, drives LX1 output row r / LED index r.
+    bool stateDrivesLx1Output(int s, int r) const;
+    bool stateDrivesLed(int s, int r) const
+    {
+        return s >= 0 && s < m_stateCount && r >= 0 && r < 32 && (m_stateRecords[s].ledMask >> r) & 1u;
+    }
 
     // What the setup uses: an input row some event input reads, an output row
     // some state drives. For "Show Used I/O Only".
@@ -142,8 +156,46 @@ public:
 
 private:
     static bool inRange(int row) { return row >= 0 && row < kSimCapacity; }
-    bool valueOf(const SimInput &input) const;
     void findUsed();
+    void compile();
+
+    // Every value an event input can read, one byte (0 or 1) each, so that an
+    // input is an index into this block and a byte to XOR with: no branch on
+    // the kind or the condition in the event loop.
+    enum Signal : uint16_t {
+        kFalse = 0,                                  // no item, unknown kind or condition
+        kKeys = 1,                                   // row * 4 + box
+        kCans = kKeys + kSimCapacity * kKeyConditionCount,
+        kStates = kCans + kSimCapacity,              // as at the start of the tick
+        kSwitches = kStates + kSimCapacity,
+        kTimers = kSwitches + kSimCapacity,          // running, kept with m_timerValues
+        kSignalCount = kTimers + kSimCapacity,
+    };
+    struct Operand {
+        uint16_t at = kFalse;
+        uint8_t flip = 0;
+    };
+    static Operand operandOf(const SimInput &input);
+    // An event as the loop runs it: the three signals it reads (absent ones
+    // read kFalse) and the truth table of its joins and conditions over them,
+    // bit (v0 | v1 << 1 | v2 << 2), packed in one word: signal k in bits
+    // 16k..16k+15, the table in bits 48..55. Its actions are m_actions[first,
+    // ...): `states` on states, then `starts` timers to start and `stops` to
+    // stop, in list order.
+    struct EventActions {
+        uint32_t first = 0;
+        uint16_t states = 0, starts = 0, stops = 0;
+    };
+    struct Action {
+        uint8_t row;    // 0-based
+        uint8_t value;  // state: set; timer: start
+    };
+    // What a set state drives, ORed in whole: LEDs, LX1 output rows, channels.
+    struct Drive {
+        std::array<uint64_t, 4> outputs{};
+        uint64_t grid = 0;
+        uint32_t leds = 0;
+    };
 
     // From the image
     uint8_t m_eventCount = 0;
@@ -153,22 +205,30 @@ private:
     uint8_t m_lx1Count = 0;
     std::array<SimLx1Output, kSimCapacity> m_lx1Outputs{};
 
-    // Inputs as read at the start of the tick
-    std::array<std::array<bool, kKeyConditionCount>, kSimCapacity> m_keys{};
-    std::array<bool, kSimCapacity> m_switches{};
-    std::array<bool, kSimCapacity> m_canInputs{};
+    // Compiled from the above
+    std::array<uint64_t, kSimCapacity> m_compiled{};
+    std::array<EventActions, kSimCapacity> m_eventActions{};
+    std::vector<Action> m_actions;
+    std::array<Drive, kSimCapacity> m_drive{};
+
+    // Inputs as read at the start of the tick, and the timers' running flags
+    alignas(8) std::array<uint8_t, kSignalCount> m_signals{};
 
     // The engine's memory
-    std::array<bool, kSimCapacity> m_states{};
-    std::array<bool, kSimCapacity> m_previousStates{};
+    alignas(8) std::array<uint8_t, kSimCapacity + 1> m_states{};  // 0 or 1; one spare: read eight at a time
+    qint64 m_tick = 0;
+    std::array<uint8_t, kSimCapacity> m_writer{};  // last event to write a state this tick
+    std::array<uint8_t, kSimCapacity> m_cause{};
+    std::array<qint64, kSimCapacity> m_changedAt{};
     uint16_t m_timerCount = 0;
     std::array<uint16_t, kSimCapacity> m_timerValues{};
     std::array<uint16_t, kSimCapacity> m_timerResets{};
 
     // Derived outputs
     uint32_t m_ledMask = 0;
-    std::array<bool, kSimCapacity> m_lx1Active{};
+    std::array<uint64_t, 4> m_lx1Active{};  // bit r = LX1 output row r
     std::array<uint8_t, kLx1ModuleCount> m_lx1Grid{};
+    bool m_outputsStale = true;  // states changed outside a tick since the last derivation
 
     // Used rows
     std::array<bool, kSimCapacity> m_keyUsed{};
@@ -183,5 +243,11 @@ private:
 // of one of them (empty when absent). Both move the cursor.
 int simItemCount(StoreSession session, ItemType type);
 QString simItemName(StoreSession session, ItemType type, int index);
+
+// The names of every row a simulation shows or a script addresses, read once.
+struct SimNames {
+    QStringList keys, switches, canInputs, states, timers, outputs, leds, events;
+};
+SimNames simNames(StoreSession session);
 
 } // namespace kelda

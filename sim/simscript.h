@@ -1,6 +1,8 @@
-// The script language of kelda-cli simulate (docs/cli.md): tick-box changes,
-// ticks and "show", one command a line. Parsed whole before anything runs, so
-// a bad line stops a run before its first tick.
+// The script language of kelda-cli simulate and kelda-cli test
+// (docs/testing-setups.md): tick-box changes, ticks, waits, "show" and
+// expectations, one command a line; items by row number or by name in double
+// quotes. Parsed whole before anything runs, so a bad line stops a run before
+// its first tick.
 #pragma once
 
 #include <QByteArray>
@@ -8,19 +10,29 @@
 
 #include <vector>
 
+#include "simengine.h"
+
 namespace kelda {
 
+// What an expectation looks at (SimStep::column of an Expect step).
+enum class SimExpect { State, Timer, Output, Led, Channel };
+
 struct SimStep {
-    enum class Kind { Key, Switch, Can, Tick, Show } kind = Kind::Tick;
-    int row = 0;     // 0-based
-    int column = 0;  // keypad: condition - 1
-    bool on = false;
+    enum class Kind { Key, Switch, Can, Tick, Show, Expect } kind = Kind::Tick;
+    int row = 0;     // 0-based; a channel is module * 8 + channel
+    int column = 0;  // keypad: condition - 1; expect: a SimExpect
+    bool on = false;  // expect: set, running or on
     qint64 count = 1;
+    int line = 0;  // in the script, from 1
 };
 
-// Rows of the tables a script may address, and those "show" prints.
+// Rows of the tables a script may address, and those "show" prints. With
+// names, an item may also be named in double quotes.
 struct SimRows {
     int keys = 0, switches = 0, canInputs = 0, states = 0, timers = 0, outputs = 0, leds = 0;
+    SimNames names;
+
+    static SimRows of(const SimNames &names);
 };
 
 // Parses one script line into steps (none for a blank or comment line);
@@ -28,8 +40,13 @@ struct SimRows {
 QString parseSimLine(const QString &line, const SimRows &rows, std::vector<SimStep> &steps);
 
 // Parses a whole script (UTF-8). False on the first bad line, with its
-// number (from 1) and the reason.
+// number (from 1) and the reason. A "setup FILE" line may come before the
+// first command; setup (may be null) receives FILE, else an empty text.
 bool parseSimScript(const QByteArray &text, const SimRows &rows, std::vector<SimStep> *steps, int *badLine,
-                    QString *why);
+                    QString *why, QString *setup = nullptr);
+
+// How a step's item is written in messages: "Beacon lamp" in quotes, else
+// its row number; a channel as M.C.
+QString simItemText(const SimRows &rows, SimExpect what, int row);
 
 } // namespace kelda

@@ -36,6 +36,34 @@ QStringList gridLabels(const char *prefix)
     return labels;
 }
 
+// A drawn cell whose tooltip is worked out when it is shown, so that it tells
+// how things stand then without costing the tick anything.
+class WhyItem : public QTableWidgetItem
+{
+public:
+    using Why = QString (Simulator::*)(int) const;
+    WhyItem(const QString &text, const Simulator *sim, Why why, int row)
+        : QTableWidgetItem(text), m_sim(sim), m_why(why), m_row(row)
+    {
+    }
+    QVariant data(int role) const override
+    {
+        if (role == Qt::ToolTipRole)
+            return (m_sim->*m_why)(m_row);
+        return QTableWidgetItem::data(role);
+    }
+
+private:
+    const Simulator *m_sim;
+    Why m_why;
+    int m_row;
+};
+
+QString quoted(const QString &name)
+{
+    return QStringLiteral("\u201C%1\u201D").arg(name);
+}
+
 } // namespace
 
 Simulator::Simulator(QWidget *parent)
@@ -107,6 +135,7 @@ void Simulator::start(StoreSession modelSession)
 
     m_engine->reset();
     m_boxes.clear();
+    m_names = simNames(m_session.get());
     fillTables();
     m_engine->loadTimers(m_session.get());
     m_engine->readImage(imageFileName());
@@ -222,13 +251,63 @@ void Simulator::clearPresses()
         }
 }
 
+QString Simulator::stateWhy(int row) const
+{
+    const SimEngine &e = *m_engine;
+    const bool set = e.stateSet(row);
+    const qint64 at = e.stateChangedAt(row);
+    if (at == 0)
+        return set ? tr("Set since the start") : tr("Clear since the start");
+    const QString when = tr("at tick %1 (%2 s)").arg(at).arg(QString::number(double(at) * kSimTickMs / 1000.0, 'f', 2));
+    const int event = e.stateCause(row);
+    if (event == 0)
+        return (set ? tr("Set %1") : tr("Cleared %1")).arg(when);
+    const QString name = event <= m_names.events.size() ? m_names.events[event - 1] : QString();
+    const QString which = name.isEmpty() ? tr("event %1").arg(event) : tr("event %1 %2").arg(event).arg(quoted(name));
+    return (set ? tr("Set by %1 %2") : tr("Cleared by %1 %2")).arg(which, when);
+}
+
+namespace {
+QString drivers(const SimEngine &e, const SimNames &names, bool on, auto drives)
+{
+    QStringList states;
+    for (int s = 0; s < e.stateCount(); ++s)
+        if (e.stateSet(s) && drives(s))
+            states << quoted(s < names.states.size() ? names.states[s] : QString::number(s + 1));
+    if (states.isEmpty())
+        return on ? QString() : Simulator::tr("Off: no state that drives it is set");
+    return (states.size() == 1 ? Simulator::tr("On: driven by state %1") : Simulator::tr("On: driven by states %1"))
+        .arg(states.join(QStringLiteral(", ")));
+}
+} // namespace
+
+QString Simulator::outputWhy(int row) const
+{
+    return drivers(*m_engine, m_names, m_engine->lx1OutputActive(row),
+                   [this, row](int s) { return m_engine->stateDrivesLx1Output(s, row); });
+}
+
+QString Simulator::ledWhy(int row) const
+{
+    return drivers(*m_engine, m_names, m_engine->ledOn(row),
+                   [this, row](int s) { return m_engine->stateDrivesLed(s, row); });
+}
+
 void Simulator::draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text,
                      bool green, bool coloured)
 {
     if (shown.value == value)
         return;
     // A new item with everything set tells the view once, not once per role.
-    auto *cell = new QTableWidgetItem(text);
+    QTableWidgetItem *cell;
+    if (table == ui->stateTableWidget)
+        cell = new WhyItem(text, this, &Simulator::stateWhy, row);
+    else if (table == ui->outputTableWidget)
+        cell = new WhyItem(text, this, &Simulator::outputWhy, row);
+    else if (table == ui->LEDTableWidget)
+        cell = new WhyItem(text, this, &Simulator::ledWhy, row);
+    else
+        cell = new QTableWidgetItem(text);
     cell->setFlags(kDrawnFlags);
     if (coloured)
         cell->setBackground(QBrush(green ? Qt::green : Qt::white, Qt::SolidPattern));

@@ -45,6 +45,11 @@ public:
     StoreSession session() const { return m_session.get(); }
     QTimer *tickTimer() const { return m_timer; }
 
+    // "Why is this on": which event set or cleared state row r and when; the
+    // states that drive LX1 output row r or LED row r now.
+    QString stateWhy(int row) const;
+    QString outputWhy(int row) const;
+    QString ledWhy(int row) const;
 
 public slots:
     void switchChanged(QTableWidgetItem *item);
@@ -73,4 +78,5 @@ private:
     QTimer *m_timer = nullptr;
 
     std::vector<Shown> m_shownStates, m_shownTimers, m_shownOutputs, m_shownLeds, m_shownGrid;
+    kelda::SimNames m_names;
 };

@@ -48,7 +48,14 @@ void check(const QByteArray &text, const kelda::SimRows &rows)
             break;
         case Kind::Show:
             break;
+        case Kind::Expect: {
+            const int counts[] = {rows.states, rows.timers, rows.outputs, rows.leds, 64};
+            require(s.column >= 0 && s.column < 5, "expectation of nothing");
+            require(s.row >= 0 && s.row < counts[s.column], "expectation outside its table");
+            break;
         }
+        }
+        require(s.line >= 1 && s.line <= text.count('\n') + 1, "a step outside the script");
     }
 }
 
@@ -59,5 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray text(reinterpret_cast<const char *>(data), qsizetype(size));
     check(text, kelda::SimRows{25, 25, 3, 2, 2, 1, 32});
     check(text, kelda::SimRows{});  // tables without rows
+    // Names, one of them shared by two rows.
+    kelda::SimNames names;
+    names.keys = {QStringLiteral("Beacon"), QStringLiteral("Horn")};
+    names.states = {QStringLiteral("On"), QStringLiteral("On")};
+    names.outputs = {QStringLiteral("Lamp")};
+    names.leds = {QStringLiteral("LX2 LED 1")};
+    check(text, kelda::SimRows::of(names));
     return 0;
 }

@@ -1,7 +1,11 @@
 // kelda-cli simulate, run as the real binary on setups saved by the model.
 #include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 
 #include "clirun.h"
 #include "pmmodel.h"
@@ -28,6 +32,64 @@ Run run(const QStringList &args)
     return {r.exitCode, outputLines(r.out), QString::fromUtf8(r.err)};
 }
 
+// kelda-cli run in a folder, as the examples of the docs are typed.
+Run runIn(const QString &folder, const QStringList &args)
+{
+    QProcess p;
+    p.setWorkingDirectory(folder);
+    p.start(cliProgram(), args);
+    if (!p.waitForFinished(60000))
+        return {};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, outputLines(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+// The setup of the worked example in docs/testing-setups.md, with the
+// courtesy timer at the given time.
+bool buildBeacons(const QString &path, double courtesySeconds)
+{
+    PMModel model;
+    SetupBuilder b(model);
+    bool ok = b.set(Mode::Keypad, 0, KeypadCol::Name, QStringLiteral("Beacon"))
+              && b.set(Mode::Switches, 0, SwitchCol::Name, QStringLiteral("Door"));
+    const int timer = b.timer(courtesySeconds);
+    ok = ok && b.set(Mode::Timers, timer, TimerCol::Name, QStringLiteral("Courtesy"));
+    const char *states[] = {"Beacons", "Courtesy light", "Door open"};
+    for (const char *name : states)
+        ok = ok && b.set(Mode::States, b.state(), StateCol::Name, QString::fromLatin1(name));
+    const char *outputs[] = {"Beacon lamp", "Courtesy lamp"};
+    for (int i = 0; i < 2; ++i) {
+        const int row = b.lx1Output();
+        ok = ok && b.set(Mode::Lx1Outputs, row, Lx1OutputCol::Name, QString::fromLatin1(outputs[i]));
+        b.lx1Mask(row, 0, uint8_t(1 << i));
+    }
+    const char *events[] = {"Beacons on", "Beacons off", "Door opens", "Door closes", "Courtesy off"};
+    for (const char *name : events)
+        ok = ok && b.set(Mode::Events, b.event(), EventCol::Name, QString::fromLatin1(name));
+    enum { Set, Clear, Start, Stop };
+    using T = ItemType;
+    ok = ok && b.input(0, 0, T::KeypadKey, 0, "Short Press", "AND") && b.input(0, 1, T::State, 0, "Cleared")
+         && b.entry(Mode::Events, 0, Set, T::State, 0)
+         && b.input(1, 0, T::KeypadKey, 0, "Short Press", "AND") && b.input(1, 1, T::State, 0, "Set")
+         && b.entry(Mode::Events, 1, Clear, T::State, 0)
+         && b.input(2, 0, T::Switch, 0, "High") && b.entry(Mode::Events, 2, Set, T::State, 1)
+         && b.entry(Mode::Events, 2, Set, T::State, 2) && b.entry(Mode::Events, 2, Stop, T::Timer, 0)
+         && b.input(3, 0, T::Switch, 0, "Low", "AND") && b.input(3, 1, T::State, 2, "Set")
+         && b.entry(Mode::Events, 3, Clear, T::State, 2) && b.entry(Mode::Events, 3, Start, T::Timer, 0)
+         && b.input(4, 0, T::Timer, 0, "Stopped", "AND") && b.input(4, 1, T::Switch, 0, "Low")
+         && b.entry(Mode::Events, 4, Clear, T::State, 1)
+         && b.entry(Mode::States, 0, 0, T::Lx2Led, 20) && b.entry(Mode::States, 0, 1, T::Lx1Output, 0)
+         && b.entry(Mode::States, 1, 1, T::Lx1Output, 1);
+    return ok && model.saveSetup(path);
+}
+
+// JUnit times differ from run to run.
+QString withoutTimes(QString text)
+{
+    static const QRegularExpression time(QStringLiteral(" time=\"[0-9.]+\""));
+    return text.replace(time, QStringLiteral(" time=\"T\""));
+}
+
 QString leds(int on = -1)
 {
     QString s = QStringLiteral("leds");
@@ -50,6 +112,9 @@ private slots:
     void badLinesStopBeforeAnyTick();
     void aSetupThatDoesNotCompileIsNotRun();
     void usage();
+    void namesShorthandAndExpectations();
+    void testCommandAndItsReport();
+    void examplesOfTheDocs();
 
 private:
     QTemporaryDir m_dir;
@@ -67,6 +132,12 @@ void TestSimCli::initTestCase()
     SetupBuilder b(model);
     const int timer = b.timer(0.5);
     b.add(Mode::Timers);
+    // Two timers of one name, as an older file may hold them (the editor
+    // refuses it): a script must give them by number.
+    for (int t = 0; t < 2; ++t) {
+        StoreCursor c(model.session());
+        QVERIFY(c.item(ItemType::Timer, t) && c.setText(ValueId::Name, QStringLiteral("Twice")));
+    }
     const int s1 = b.add(Mode::States);
     const int s2 = b.add(Mode::States);
     const int out = b.add(Mode::Lx1Outputs);
@@ -151,7 +222,18 @@ void TestSimCli::badLinesStopBeforeAnyTick_data()
 {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QString>("why");
-    QTest::newRow("unknown word") << QByteArray("press 1") << "unknown word 'press'";
+    QTest::newRow("unknown word") << QByteArray("jump 1") << "unknown word 'jump'";
+    QTest::newRow("unknown name") << QByteArray("switch \"Dor\" on") << "no row of the switch table is named \"Dor\"";
+    QTest::newRow("shared name") << QByteArray("expect timer \"Twice\" running")
+                                 << "\"Twice\" names more than one row of the timer table (rows 1 and 2)";
+    QTest::newRow("open quote") << QByteArray("hold \"Keypad 1") << "a name in double quotes has no closing quote";
+    QTest::newRow("bad press") << QByteArray("press 1 triple") << "'triple' is not a press";
+    QTest::newRow("wait unit") << QByteArray("wait 2.5") << "'2.5' is not a time to wait";
+    QTest::newRow("wait zero") << QByteArray("wait 0ms") << "'0ms' is not a time to wait";
+    QTest::newRow("expect what") << QByteArray("expect lamp 1 on") << "'lamp' cannot be expected";
+    QTest::newRow("expect word") << QByteArray("expect state 1 on") << "'on' is neither 'set' nor 'clear'";
+    QTest::newRow("expect channel") << QByteArray("expect lx1 9.1 on") << "'9.1' is not an LX1 channel";
+    QTest::newRow("late setup") << QByteArray("setup other.kelda") << "'setup' names the setup before the first";
     QTest::newRow("key row too large") << QByteArray("key 26 P on") << "row 26 is outside the keypad table";
     QTest::newRow("key row zero") << QByteArray("key 0 P on") << "row 0 is outside the keypad table";
     QTest::newRow("not a row") << QByteArray("switch one on") << "'one' is not a row number";
@@ -211,6 +293,142 @@ void TestSimCli::usage()
     QCOMPARE(r.exitCode, 2);
     QVERIFY(r.err.contains(QStringLiteral("kelda-cli simulate SETUP.kelda --script FILE")));
     QCOMPARE(run({QStringLiteral("simulate"), QStringLiteral("--script")}).exitCode, 2);
+}
+
+void TestSimCli::namesShorthandAndExpectations()
+{
+    const QString script = m_dir.filePath("named.txt");
+    QVERIFY(writeFile(script, "setup elsewhere.kelda   # simulate runs the setup it is given\n"
+                              "hold \"Keypad 1\"\n"
+                              "wait 15ms                # two ticks\n"
+                              "expect state \"State 1\" set\n"
+                              "expect timer 1 running\n"
+                              "expect output 1 on\n"
+                              "expect led \"LX2 LED 21\" on\n"
+                              "expect lx1 2.3 on\n"
+                              "release \"Keypad 1\"\n"
+                              "press \"Keypad 2\" short\n"
+                              "tick\n"
+                              "expect state 1 set       # cleared by the press\n"
+                              "expect lx1 2.3 on\n"
+                              "expect state 2 clear\n"
+                              "show\n"));
+    const QString trace = m_dir.filePath("named.vcd"), plot = m_dir.filePath("named.png");
+    const Run r = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script,
+                       QStringLiteral("--trace"), trace, QStringLiteral("--plot"), plot});
+    QCOMPARE(r.exitCode, 1);
+    const QString idle = QStringLiteral("lx1 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000");
+    QCOMPARE(r.out, QStringList({"tick 3", "states 0 0", "timers 0.49 0", "outputs 0 0", leds(), idle,
+                                 script + ":12: tick 3: expected state \"State 1\" set, but it is clear",
+                                 script + ":13: tick 3: expected lx1 2.3 on, but it is off"}));
+    QCOMPARE(r.err, QStringLiteral("kelda-cli: %1: 2 of 8 expectations failed\n").arg(script));
+    // The trace and the plot are written even so: they show why.
+    QVERIFY(readFile(trace).startsWith("$version"));
+    const QImage png(plot);
+    QVERIFY(!png.isNull() && png.width() > 900);
+
+    const Run bad = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script,
+                         QStringLiteral("--trace"), m_dir.filePath("named.txt.json")});
+    QCOMPARE(bad.exitCode, 2);
+}
+
+void TestSimCli::testCommandAndItsReport()
+{
+    // One scenario passes, one fails, one cannot run; the folder runs them in
+    // name order with the setup given first.
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("a-pass.scenario"), "hold 1\ntick\nexpect state 1 set\n"));
+    QVERIFY(writeFile(dir.filePath("b-fail.scenario"), "tick\nexpect state 1 set\nexpect state 2 clear\n"));
+    QVERIFY(writeFile(dir.filePath("c-bad.scenario"), "tick\nexpect state 9 set\n"));
+    QVERIFY(writeFile(dir.filePath("notes.txt"), "not a scenario\n"));
+    const QString report = dir.filePath("report.xml");
+    const Run r = run({QStringLiteral("test"), m_setup, dir.path(), QStringLiteral("--junit"), report});
+    QCOMPARE(r.exitCode, 1);
+    const QString a = dir.filePath("a-pass.scenario"), b = dir.filePath("b-fail.scenario"),
+                  c = dir.filePath("c-bad.scenario");
+    const QString badLine = c + QStringLiteral(":2: row 9 is outside the state table (rows 1 to 2)");
+    QCOMPARE(r.out, QStringList({"PASS " + a + " (1 expectations, 0.01 s)",
+                                 b + ":2: tick 1: expected state \"State 1\" set, but it is clear",
+                                 "FAIL " + b + " (1 of 2 expectations failed)", "ERROR " + badLine,
+                                 "1 passed, 2 failed"}));
+
+    // The report as a CI server reads it.
+    QFile file(report);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&file);
+    QStringList cases, outcomes;
+    while (xml.readNextStartElement()) {
+        const QXmlStreamAttributes at = xml.attributes();
+        if (xml.name() == QLatin1String("testsuites") || xml.name() == QLatin1String("testsuite")) {
+            QCOMPARE(at.value("tests"), QLatin1String("3"));
+            QCOMPARE(at.value("failures"), QLatin1String("1"));
+            QCOMPARE(at.value("errors"), QLatin1String("1"));
+            continue;  // into it
+        }
+        QCOMPARE(xml.name(), QLatin1String("testcase"));
+        QCOMPARE(at.value("classname"), QLatin1String("setup"));
+        cases << at.value("name").toString();
+        QString outcome = QStringLiteral("pass");
+        while (xml.readNextStartElement()) {
+            outcome = xml.name().toString() + QLatin1Char(' ') + xml.attributes().value("message").toString();
+            outcome += QLatin1Char('|') + xml.readElementText();
+        }
+        outcomes << outcome;
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    QCOMPARE(cases, QStringList({a, b, c}));
+    QCOMPARE(outcomes, QStringList({"pass",
+                                    "failure 1 of 2 expectations failed|" + r.out[1],
+                                    "error " + badLine + "|" + badLine}));
+
+    // Without a setup on the command line each scenario names its own.
+    const Run none = run({QStringLiteral("test"), a});
+    QCOMPARE(none.exitCode, 1);
+    QVERIFY2(none.out.value(0).startsWith("ERROR " + a + ": names no setup"), qPrintable(none.out.value(0)));
+    QCOMPARE(run({QStringLiteral("test"), m_setup}).exitCode, 2);
+    QCOMPARE(run({QStringLiteral("test"), m_setup, a, QStringLiteral("--junit"), a}).exitCode, 1);
+    QCOMPARE(readFile(a), QByteArray("hold 1\ntick\nexpect state 1 set\n"));
+}
+
+void TestSimCli::examplesOfTheDocs()
+{
+    // Every example of docs/testing-setups.md, from the page itself: the
+    // files it shows are written, the commands it shows run, and what they
+    // print and write is what it shows.
+    QTemporaryDir dir;
+    QVERIFY(buildBeacons(dir.filePath("beacons.kelda"), 30));
+    QVERIFY(buildBeacons(dir.filePath("beacons-20s.kelda"), 20));
+    const QStringList page = QString::fromUtf8(readFile(QStringLiteral(KELDA_DOCS "/testing-setups.md")))
+                                 .split(QLatin1Char('\n'));
+    QVERIFY(page.size() > 100);
+    static const QRegularExpression marker(QStringLiteral("^<!-- (file|run|output) ?(\\S*) -->$"));
+    int runs = 0, outputs = 0;
+    for (int i = 0; i < page.size(); ++i) {
+        const QRegularExpressionMatch m = marker.match(page[i]);
+        if (!m.hasMatch())
+            continue;
+        QVERIFY2(page.value(i + 1) == QLatin1String("```"), qPrintable(page[i]));
+        QStringList block;
+        for (i += 2; i < page.size() && page[i] != QLatin1String("```"); ++i)
+            block << page[i];
+        const QString kind = m.captured(1), name = m.captured(2);
+        if (kind == QLatin1String("file")) {
+            QVERIFY(writeFile(dir.filePath(name), block.join(QLatin1Char('\n')).toUtf8() + '\n'));
+        } else if (kind == QLatin1String("run")) {
+            QVERIFY(block.value(0).startsWith(QLatin1String("$ kelda-cli ")));
+            const QStringList args = block.takeFirst().mid(12).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            const Run r = runIn(dir.path(), args);
+            QVERIFY2(r.exitCode == 0 || r.exitCode == 1, qPrintable(r.err));
+            QCOMPARE(r.out.join(QLatin1Char('\n')), block.join(QLatin1Char('\n')));
+            ++runs;
+        } else {
+            QCOMPARE(withoutTimes(QString::fromUtf8(readFile(dir.filePath(name)))).split(QLatin1Char('\n')),
+                     withoutTimes(block.join(QLatin1Char('\n')) + QLatin1Char('\n')).split(QLatin1Char('\n')));
+            ++outputs;
+        }
+    }
+    QCOMPARE(runs, 3);
+    QCOMPARE(outputs, 2);
 }
 
 QObject *makeCliTests()

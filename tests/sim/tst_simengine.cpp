@@ -1,4 +1,6 @@
 // The engine on hand-made images and on setups compiled by the real compiler.
+#include <QImage>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -6,6 +8,8 @@
 
 #include "setupbuilder.h"
 #include "simengine.h"
+#include "simplot.h"
+#include "simtrace.h"
 #include "simtestutil.h"
 #include "tst_sim.h"
 
@@ -52,6 +56,95 @@ struct Rig {
     SimEngine *operator->() { return engine.get(); }
 };
 
+// The engine's rules as the image format states them, written the plain way:
+// the measure that the engine, written for speed, must match tick by tick.
+struct Reference {
+    const Image &img;
+    std::array<bool, 255> states{}, before{};
+    std::array<int, 255> writer{};
+    std::array<uint16_t, 255> timers{};
+    SimInputs in;
+
+    bool value(const Input &i) const
+    {
+        if (i.number == 0)
+            return false;
+        const int n = i.number - 1;
+        switch (i.kind) {
+        case KEY:
+            return i.condition >= P && i.condition <= DP && in.keys[n][i.condition - 1];
+        case TIMER:
+            return (timers[n] > 0) != (i.condition == STOPPED);
+        case CAN:
+            return in.canInputs[n];
+        case STATE:
+            return before[n] != (i.condition == CLEARED);
+        case SWITCH:
+            return in.switches[n] != (i.condition == LOW);
+        }
+        return false;
+    }
+    void tick(SimInputs &boxes)
+    {
+        in = boxes;
+        SimEngine::clearPresses(boxes);
+        before = states;
+        for (size_t t = 0; t < img.timers.size(); ++t)
+            timers[t] = timers[t] > 2 ? timers[t] - 2 : 0;
+        for (size_t e = 0; e < img.events.size(); ++e) {
+            const auto &inputs = img.events[e].inputs;
+            bool r = value(inputs[0]);
+            for (size_t k = 1; k < inputs.size() && inputs[k - 1].join != NONE; ++k)
+                r = inputs[k - 1].join == AND ? r && value(inputs[k]) : r || value(inputs[k]);
+            if (!r)
+                continue;
+            for (int list = 0; list < 4; ++list)
+                for (uint8_t n : img.events[e].lists[list]) {
+                    if (n == 0)
+                        continue;
+                    if (list < 2) {
+                        states[n - 1] = list == 0;
+                        writer[n - 1] = int(e) + 1;
+                    } else {
+                        timers[n - 1] = list == 2 && n <= img.timers.size() ? img.timers[n - 1] : 0;
+                    }
+                }
+        }
+    }
+};
+
+// A random image within the format's bounds, with the odd bytes a damaged or
+// hand-made one may hold: item 0, unknown kinds and conditions, joins beyond OR.
+Image randomImage(QRandomGenerator &rng)
+{
+    auto pick = [&rng](int n) { return int(rng.bounded(n)); };
+    Image img;
+    img.timers.resize(pick(12));
+    for (uint16_t &t : img.timers)
+        t = uint16_t(pick(12));
+    img.states.resize(pick(12));
+    for (State &st : img.states) {
+        st.ledMask = rng.generate();
+        for (int k = pick(4); k > 0; --k)
+            st.lx1.push_back(uint8_t(pick(10)));
+    }
+    img.lx1.resize(pick(8));
+    for (auto &masks : img.lx1)
+        for (uint8_t &m : masks)
+            m = uint8_t(rng.bounded(256));
+    img.events.resize(1 + pick(20));
+    for (Event &e : img.events) {
+        const int n = 1 + pick(3);
+        for (int k = 0; k < n; ++k)
+            e.inputs.push_back(Input{uint8_t(pick(7)), uint8_t(pick(10)), uint8_t(pick(12)),
+                                     uint8_t(k + 1 < n ? 1 + pick(3) : 0)});
+        for (auto &list : e.lists)
+            for (int k = pick(3); k > 0; --k)
+                list.push_back(uint8_t(pick(12)));
+    }
+    return img;
+}
+
 } // namespace
 
 class TestSimEngine : public QObject
@@ -76,6 +169,9 @@ private slots:
     void damagedImages();
     void compiledSetup();
     void inputWithoutTarget();
+    void matchesTheRules();
+    void causeOfAChange();
+    void traceOfAKnownRun();
 };
 
 void TestSimEngine::workedExample()
@@ -552,6 +648,165 @@ void TestSimEngine::inputWithoutTarget()
     boxes.clear();
     engine->tick(boxes);
     QVERIFY(!engine->stateSet(0));
+}
+
+void TestSimEngine::matchesTheRules()
+{
+    QRandomGenerator rng(18);
+    for (int round = 0; round < 200; ++round) {
+        const Image img = randomImage(rng);
+        Rig rig(img);
+        Reference ref{img, {}, {}, {}, {}, {}};
+        auto refBoxes = std::make_unique<SimInputs>();
+        for (int t = 1; t <= 40; ++t) {
+            for (int r = 0; r < 10; ++r) {
+                for (int c = 0; c < 4; ++c)
+                    rig.boxes->keys[r][c] = rng.bounded(3) == 0;
+                rig.boxes->switches[r] = rng.bounded(2);
+                rig.boxes->canInputs[r] = rng.bounded(2);
+            }
+            *refBoxes = *rig.boxes;
+            rig.tick();
+            ref.tick(*refBoxes);
+            const QByteArray where = QByteArray("round ") + QByteArray::number(round) + " tick " + QByteArray::number(t);
+            QVERIFY2(refBoxes->keys == rig.boxes->keys, where);
+            uint32_t leds = 0;
+            std::array<bool, 255> active{};
+            for (int s = 0; s < 255; ++s) {
+                QVERIFY2(rig->stateSet(s) == ref.states[s], where + " state " + QByteArray::number(s));
+                QVERIFY2(rig->timerValue(s) == ref.timers[s], where + " timer " + QByteArray::number(s));
+                if (ref.states[s] != ref.before[s]) {
+                    QVERIFY2(rig->stateCause(s) == ref.writer[s], where);
+                    QCOMPARE(rig->stateChangedAt(s), qint64(t));
+                }
+                if (s < int(img.states.size()) && ref.states[s]) {
+                    leds |= img.states[s].ledMask;
+                    for (uint8_t n : img.states[s].lx1)
+                        if (n != 0)
+                            active[n - 1] = true;
+                }
+            }
+            QVERIFY2(rig->ledMask() == leds, where);
+            uint64_t grid = 0;
+            for (int p = 0; p < 255; ++p) {
+                QVERIFY2(rig->lx1OutputActive(p) == active[p], where);
+                for (int m = 0; m < 8 && p < int(img.lx1.size()) && active[p]; ++m)
+                    grid |= uint64_t(img.lx1[p][m]) << (8 * m);
+            }
+            for (int m = 0; m < 8; ++m)
+                QVERIFY2(rig->lx1ModuleMask(m) == uint8_t(grid >> (8 * m)), where);
+        }
+    }
+}
+
+void TestSimEngine::causeOfAChange()
+{
+    // Event 1 sets state 1 on key 1; event 2 clears it on key 2; events 3
+    // and 4 set and clear state 2 in one tick, which is no change.
+    Image img;
+    img.events = {on({{KEY, 1, P, NONE}}, {1}), on({{KEY, 2, P, NONE}}, {}, {1}),
+                  on({{KEY, 3, P, NONE}}, {2}), on({{KEY, 3, P, NONE}}, {}, {2})};
+    img.states.resize(2);
+    Rig rig(img);
+    rig.tick(3);
+    QCOMPARE(rig->tickCount(), qint64(3));
+    QCOMPARE(rig->stateCause(0), 0);
+    QCOMPARE(rig->stateChangedAt(0), qint64(0));
+    rig.boxes->keys[0][0] = true;
+    rig.boxes->keys[2][0] = true;
+    rig.tick(2);
+    QCOMPARE(rig->stateCause(0), 1);
+    QCOMPARE(rig->stateChangedAt(0), qint64(4));
+    QCOMPARE(rig->stateChangedAt(1), qint64(0));
+    rig.boxes->keys[0][0] = false;
+    rig.boxes->keys[1][0] = true;
+    rig.tick();
+    QVERIFY(!rig->stateSet(0));
+    QCOMPARE(rig->stateCause(0), 2);
+    QCOMPARE(rig->stateChangedAt(0), qint64(6));
+    rig->setState(0, true);
+    QCOMPARE(rig->stateCause(0), 0);
+    rig->reset();
+    QCOMPARE(rig->tickCount(), qint64(0));
+    QCOMPARE(rig->stateChangedAt(0), qint64(0));
+}
+
+void TestSimEngine::traceOfAKnownRun()
+{
+    // Key 1 sets state 1 (event "On") and starts timer 1 for two ticks; key
+    // 2 clears it (an event without a name). State 1 drives LED 1 and LX1
+    // output 1, which switches channel 1 of LX1-1.
+    Image img;
+    img.timers = {4};
+    img.events = {on({{KEY, 1, P, NONE}}, {1}, {}, {1}), on({{KEY, 2, P, NONE}}, {}, {1})};
+    img.states = {State{1, {1}, {}}};
+    img.lx1 = {{0x01, 0, 0, 0, 0, 0, 0, 0}};
+    SimNames names;
+    names.states = {QStringLiteral("Lamp state")};
+    names.timers = {QStringLiteral("T1")};
+    names.outputs = {QStringLiteral("Out, \"one\"")};
+    for (int i = 1; i <= 32; ++i)
+        names.leds << QStringLiteral("LED %1").arg(i);
+    names.events = {QStringLiteral("On"), QString()};
+    Rig rig(img);
+    SimTrace trace(names);
+    auto tick = [&] {
+        rig.tick();
+        trace.record(*rig.engine);
+    };
+    tick();
+    rig.boxes->keys[0][0] = true;
+    tick();
+    rig.boxes->keys[0][0] = false;
+    tick();
+    tick();
+    rig.boxes->keys[1][0] = true;
+    tick();
+    tick();
+
+    const QStringList csv = QString::fromUtf8(trace.csv()).split(QLatin1Char('\n'));
+    const QStringList expected = {
+        "tick,seconds,kind,name,value,cause",
+        "2,0.02,state,Lamp state,1,On",
+        "2,0.02,timer,T1,1,",
+        "2,0.02,output,\"Out, \"\"one\"\"\",1,",
+        "2,0.02,led,LED 1,1,",
+        "2,0.02,lx1,LX1-1.1,1,",
+        "4,0.04,timer,T1,0,",
+        "5,0.05,state,Lamp state,0,event 2",
+        "5,0.05,output,\"Out, \"\"one\"\"\",0,",
+        "5,0.05,led,LED 1,0,",
+        "5,0.05,lx1,LX1-1.1,0,",
+        "",
+    };
+    QCOMPARE(csv.size(), expected.size());
+    for (int i = 0; i < csv.size(); ++i)
+        QCOMPARE(csv[i], expected[i]);
+
+    // VCD: the state is variable "!", the timer '"'; the changes after the
+    // initial values, then the end of the run.
+    const QString vcd = QString::fromUtf8(trace.vcd());
+    QVERIFY(vcd.contains(QStringLiteral("$timescale 10ms $end")));
+    QVERIFY(vcd.contains(QStringLiteral("$scope module states $end\n$var wire 1 ! Lamp_state $end\n$upscope $end")));
+    QVERIFY(vcd.contains(QStringLiteral("$var wire 1 # Out,_\"one\" $end")));
+    const QStringList changes = vcd.section(QStringLiteral("$dumpvars\n"), 1).section(QStringLiteral("$end\n"), 1)
+                                    .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(changes, QStringList({"#2", "1!", "1\"", "1#", "1$", "1D", "#4", "0\"", "#5", "0!", "0#", "0$", "0D",
+                                   "#6"}));
+
+    // The timing diagram: both formats drawn, the names in the SVG, the
+    // shade of a high level in the PNG.
+    const QByteArray svg = simPlot(trace, SimPlotFormat::Svg);
+    QVERIFY(svg.startsWith("<?xml") && svg.contains("<svg"));
+    QVERIFY(svg.contains("Lamp state") && svg.contains("LX1-1.1") && !svg.contains("LED 2<"));
+    const QImage png = QImage::fromData(simPlot(trace, SimPlotFormat::Png), "PNG");
+    QVERIFY(!png.isNull());
+    QVERIFY(png.width() > 900 && png.height() > 5 * 22);
+    int shaded = 0;
+    for (int y = 0; y < png.height(); ++y)
+        for (int x = 0; x < png.width(); ++x)
+            shaded += png.pixel(x, y) == qRgb(120, 200, 120);
+    QVERIFY(shaded > 100);
 }
 
 QObject *makeEngineTests()

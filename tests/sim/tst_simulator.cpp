@@ -98,6 +98,7 @@ private slots:
     void aTickDrawsStatesTimersOutputsLedsAndGrid();
     void shortPressShowsForOneTick();
     void timerRunsEvery10ms();
+    void whyIsThisOn();
     void showUsedIoOnly();
     void closingDestroysTheWindow();
     void goFromTheMainWindow();
@@ -255,6 +256,45 @@ void TestSimulator::shortPressShowsForOneTick()
     for (int c = 2; c <= 4; ++c)
         QCOMPARE(keys->item(3, c)->checkState(), Qt::Unchecked);
     QCOMPARE(keys->item(3, 1)->checkState(), Qt::Checked);
+}
+
+void TestSimulator::whyIsThisOn()
+{
+    PMModel model;
+    buildPressSetup(model);
+    // Event 2: key 2 "Pressed" clears state 1.
+    SetupBuilder b(model);
+    const int clearing = b.event();
+    QVERIFY(b.input(clearing, 0, ItemType::KeypadKey, 1, "Pressed"));
+    QVERIFY(b.entry(Mode::Events, clearing, 1, ItemType::State, 0));
+    Simulator *sim = startOn(model);
+    QTableWidget *keys = table(sim, "keyPadTableWidget");
+    auto tip = [sim](const char *name, int row) {
+        QTableWidget *t = table(sim, name);
+        return t->model()->data(t->model()->index(row, 1), Qt::ToolTipRole).toString();
+    };
+    const QString state = QStringLiteral("\u201C%1\u201D").arg(model.itemName(ItemType::State, 0));
+    auto event = [&model](int e) {
+        return QStringLiteral("event %1 \u201C%2\u201D").arg(e + 1).arg(model.itemName(ItemType::Event, e));
+    };
+
+    sim->Update();
+    QCOMPARE(tip("stateTableWidget", 0), QStringLiteral("Clear since the start"));
+    QCOMPARE(tip("outputTableWidget", 0), QStringLiteral("Off: no state that drives it is set"));
+
+    keys->item(0, 1)->setCheckState(Qt::Checked);
+    sim->Update();
+    sim->Update();  // set again: no change, so the cause stays at tick 2
+    QCOMPARE(tip("stateTableWidget", 0), QStringLiteral("Set by %1 at tick 2 (0.02 s)").arg(event(0)));
+    QCOMPARE(tip("outputTableWidget", 0), QStringLiteral("On: driven by state %1").arg(state));
+    QCOMPARE(tip("outputTableWidget", 1), QStringLiteral("Off: no state that drives it is set"));
+    QCOMPARE(tip("LEDTableWidget", 20), QStringLiteral("On: driven by state %1").arg(state));
+
+    keys->item(0, 1)->setCheckState(Qt::Unchecked);
+    keys->item(1, 1)->setCheckState(Qt::Checked);
+    sim->Update();
+    QCOMPARE(tip("stateTableWidget", 0), QStringLiteral("Cleared by %1 at tick 4 (0.04 s)").arg(event(1)));
+    QCOMPARE(tip("LEDTableWidget", 20), QStringLiteral("Off: no state that drives it is set"));
 }
 
 void TestSimulator::timerRunsEvery10ms()
