@@ -1,8 +1,11 @@
 // kelda-cli: the editor's own code without a display, for scripts and tests.
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTextStream>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "clicommand.h"
@@ -25,8 +28,8 @@ QString usageText()
 }
 } // namespace
 
-CliCommand::CliCommand(const char *n, const char *u, int (*r)(const QStringList &))
-    : name(n), usage(u), run(r)
+CliCommand::CliCommand(const char *n, const char *u, int (*r)(const QStringList &), bool g)
+    : name(n), usage(u), run(r), gui(g)
 {
     registry().push_back(this);
 }
@@ -59,10 +62,23 @@ int cliUsageError(const QString &message)
     return 2;
 }
 
+// The application object a command needs, made before the arguments are parsed.
+std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv)
+{
+    for (const CliCommand *c : registry()) {
+        if (argc > 1 && c->gui && std::strcmp(argv[1], c->name) == 0) {
+            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+                qputenv("QT_QPA_PLATFORM", "offscreen");
+            return std::make_unique<QGuiApplication>(argc, argv);
+        }
+    }
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
+    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
+    QStringList args = app->arguments().mid(1);
     if (args.isEmpty())
         return cliUsageError(QStringLiteral("no command given"));
     if (args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h")) {
