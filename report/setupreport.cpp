@@ -1,10 +1,12 @@
 #include "setupreport.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QBuffer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QPageLayout>
 #include <QPageSize>
+#include <QPainter>
 #include <QPdfWriter>
 #include <QTextDocument>
 
@@ -19,15 +21,17 @@ namespace kelda::report {
 
 namespace {
 
-// Printable on paper and on screen; QTextDocument reads the same rules.
+// Printable on paper and on screen; QTextDocument reads the same rules. No
+// cell borders: over the thousands of cells of a large setup they triple the
+// time QTextDocument takes to lay out and paint the PDF.
 const char kStyle[] = R"(
 body { font-family: "DejaVu Sans", Arial, sans-serif; font-size: 9pt; color: #000; }
 h1 { font-size: 18pt; margin-bottom: 4pt; }
 h2 { font-size: 13pt; margin-top: 12pt; margin-bottom: 6pt; }
 h2.newpage { page-break-before: always; }
 h3 { font-size: 10pt; margin-top: 10pt; margin-bottom: 4pt; }
-table { border-collapse: collapse; margin-bottom: 8pt; }
-th, td { border: 1px solid #888; padding: 2px 5px; text-align: left; vertical-align: top; }
+table { margin-bottom: 8pt; }
+th, td { padding: 1px 8px 1px 2px; text-align: left; vertical-align: top; }
 th { background-color: #e6e6e6; font-weight: bold; white-space: nowrap; }
 td.num { text-align: right; white-space: nowrap; }
 p.sentence { margin-top: 2pt; margin-bottom: 2pt; }
@@ -55,27 +59,38 @@ QString valueText(int v)
 class Table
 {
 public:
+    static constexpr qsizetype kPartRows = 40;
+
     explicit Table(QStringList header, QList<int> numeric = {}) : m_header(std::move(header)), m_numeric(std::move(numeric)) {}
     void row(const QStringList &cells) { m_rows << cells; }
     bool isEmpty() const { return m_rows.isEmpty(); }
+    // Long tables go out in parts of kPartRows rows, each with the header:
+    // QTextDocument lays out a table as a whole at every page break, so one
+    // table of hundreds of rows costs far more than its parts.
     QString html() const
     {
-        QString out = QStringLiteral("<table border=\"1\" cellspacing=\"0\" cellpadding=\"3\">\n");
-        if (!m_header.isEmpty()) {
-            out += QStringLiteral("<thead><tr>");
-            for (const QString &h : m_header)
-                out += QStringLiteral("<th>%1</th>").arg(esc(h));
-            out += QStringLiteral("</tr></thead>\n");
+        QString out;
+        for (qsizetype first = 0; first < m_rows.size() || first == 0; first += kPartRows) {
+            out += QStringLiteral("<table border=\"0\" cellspacing=\"0\" cellpadding=\"3\">\n");
+            if (!m_header.isEmpty()) {
+                out += QStringLiteral("<thead><tr>");
+                for (const QString &h : m_header)
+                    out += QStringLiteral("<th>%1</th>").arg(esc(h));
+                out += QStringLiteral("</tr></thead>\n");
+            }
+            out += QStringLiteral("<tbody>\n");
+            for (qsizetype r = first; r < qMin(first + kPartRows, m_rows.size()); ++r) {
+                out += QStringLiteral("<tr>");
+                const QStringList &cells = m_rows.at(r);
+                for (int i = 0; i < cells.size(); ++i)
+                    out += (m_numeric.contains(i) ? QStringLiteral("<td class=\"num\">%1</td>") : QStringLiteral("<td>%1</td>"))
+                               .arg(esc(cells.at(i)));
+                out += QStringLiteral("</tr>\n");
+            }
+            out += QStringLiteral("</tbody></table>\n");
+            if (m_rows.isEmpty())
+                break;
         }
-        out += QStringLiteral("<tbody>\n");
-        for (const QStringList &r : m_rows) {
-            out += QStringLiteral("<tr>");
-            for (int i = 0; i < r.size(); ++i)
-                out += (m_numeric.contains(i) ? QStringLiteral("<td class=\"num\">%1</td>") : QStringLiteral("<td>%1</td>"))
-                           .arg(esc(r.at(i)));
-            out += QStringLiteral("</tr>\n");
-        }
-        out += QStringLiteral("</tbody></table>\n");
         return out;
     }
 
@@ -394,11 +409,30 @@ QByteArray reportPdf(const QString &html, const QString &title)
         QPdfWriter writer(&buffer);
         writer.setTitle(title);
         writer.setCreator(QStringLiteral("KELDA"));
-        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(15, 15, 15, 15),
+        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(15, 15, 15, 12),
                                          QPageLayout::Millimeter));
+        // Laid out once, on the writer itself: QTextDocument::print would lay
+        // out the document for the screen and then a copy of it for the page.
         QTextDocument doc;
+        doc.documentLayout()->setPaintDevice(&writer);
+        const QFontMetricsF metrics(doc.defaultFont(), &writer);
+        const qreal footer = metrics.height() * 2;  // the page number's strip
+        const QSizeF page(writer.width(), writer.height() - footer);
+        doc.setPageSize(page);
         doc.setHtml(html);
-        doc.print(&writer);
+        const int pages = doc.pageCount();
+        QPainter painter(&writer);
+        for (int i = 0; i < pages; ++i) {
+            if (i > 0)
+                writer.newPage();
+            painter.save();
+            painter.translate(0, -i * page.height());
+            doc.drawContents(&painter, QRectF(QPointF(0, i * page.height()), page));
+            painter.restore();
+            painter.setFont(doc.defaultFont());
+            painter.drawText(QRectF(0, page.height(), page.width(), footer), Qt::AlignRight | Qt::AlignBottom,
+                             QStringLiteral("%1 — page %2 of %3").arg(title).arg(i + 1).arg(pages));
+        }
     }
     buffer.close();
     return bytes;
