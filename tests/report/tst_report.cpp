@@ -46,7 +46,7 @@ void buildKnownSetup(PMModel &m)
     b.set(Mode::CanInputs, 0, 5, QStringLiteral("Little Endian"));
     b.canInput(QStringLiteral("0x100"), QStringLiteral("Byte 3"), 2, QStringLiteral(">"));
     b.set(Mode::CanInputs, 1, 0, QStringLiteral("Gear \"D\""));
-    b.canOutput(QStringLiteral("0x2A0"), QStringLiteral("Byte 1"), 1);
+    b.canOutput(QStringLiteral("0x2A0"), QStringLiteral("Word 2"), 1);
     b.set(Mode::CanOutputs, 0, 0, QStringLiteral("Beacon lamp msg"));
     b.set(Mode::Pwm, 1, 1, QStringLiteral("Engine running"));
 
@@ -171,7 +171,7 @@ BO_ 256 LX2_RX_100: 8 VEHICLE
  SG_ Gear_D : 16|8@1+ (1,0) [0|255] "" LX2
 
 BO_ 672 LX2_TX_2A0: 8 LX2
- SG_ Beacon_lamp_msg : 7|8@0+ (1,0) [0|255] "" VEHICLE
+ SG_ Beacon_lamp_msg : 23|16@0+ (1,0) [0|65535] "" VEHICLE
 
 CM_ "CAN messages of the setup known.kelda: what the module LX2 reads and sends.";
 CM_ BU_ LX2 "The LX2 module of the setup.";
@@ -179,7 +179,7 @@ CM_ BU_ VEHICLE "Whatever sends the messages the module reads.";
 CM_ SG_ 256 Engine_running "CAN input Engine running, Word 1: compare = 5 (0x0005); read by Lights (1): -; PWM of LX1-2 (0 to 255 = 0 to 100 %).";
 CM_ SG_ 256 Gear_D "CAN input Gear 'D', Byte 3: compare > 2 (0x0002).";
 CM_ BO_ 256 "Read by the module; Little Endian.";
-CM_ SG_ 672 Beacon_lamp_msg "CAN output Beacon lamp msg, Byte 1: sends 1 (0x0001) while Beacons is set.";
+CM_ SG_ 672 Beacon_lamp_msg "CAN output Beacon lamp msg, Word 2: sends 1 (0x0001) while Beacons is set.";
 CM_ BO_ 672 "Sent by the module; Big Endian.";
 BA_DEF_  "BusType" STRING ;
 BA_DEF_  "Baudrate" INT 0 1000000;
@@ -257,7 +257,7 @@ private slots:
         QVERIFY(can.contains(QStringList{"0x100", "256", "Little Endian", "Engine running", "Word 1", "=", "5 (0x0005)",
                                          "Lights (1): -, PWM of LX1-2"}));
         QVERIFY(can.contains(QStringList{"0x100", "256", "Little Endian", "Gear \"D\"", "Byte 3", ">", "2 (0x0002)", "—"}));
-        QVERIFY(can.contains(QStringList{"0x2A0", "672", "Big Endian", "Beacon lamp msg", "Byte 1", "1 (0x0001)", "Beacons"}));
+        QVERIFY(can.contains(QStringList{"0x2A0", "672", "Big Endian", "Beacon lamp msg", "Word 2", "1 (0x0001)", "Beacons"}));
 
         // Priority order, joins left to right, every action list.
         QCOMPARE(sentences(html),
@@ -329,16 +329,22 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
     for s in f.signals:
         print(" ", s.name, s.get_startbit(bit_numbering=1, start_little=True), s.size,
               "little" if s.is_little_endian else "big", "signed" if s.is_signed else "unsigned", ",".join(s.receivers))
+    for name, value in f.decode(bytes(range(1, 9))).items():
+        print(" ", name, "=", value.raw_value)
 )");
         QByteArray out;
         QCOMPARE(run(python, {QStringLiteral("-c"), script, dbc}, &out), 0);
-        // Start bits as the reader counts them (least significant bit, counted from bit 0 of byte 0).
+        // Start bits as the reader counts them (least significant bit, counted from
+        // bit 0 of byte 0), and what it decodes from a frame of bytes 01 to 08.
         QCOMPARE(QString::fromUtf8(out).trimmed(), QStringLiteral("1000000\n"
                                                                   "256 LX2_RX_100 8 VEHICLE\n"
                                                                   "  Engine_running 0 16 little unsigned LX2\n"
                                                                   "  Gear_D 16 8 little unsigned LX2\n"
+                                                                  "  Engine_running = 513\n"  // bytes 01 02, little-endian
+                                                                  "  Gear_D = 3\n"
                                                                   "672 LX2_TX_2A0 8 LX2\n"
-                                                                  "  Beacon_lamp_msg 0 8 big unsigned VEHICLE"));
+                                                                  "  Beacon_lamp_msg 24 16 big unsigned VEHICLE\n"
+                                                                  "  Beacon_lamp_msg = 772"));  // bytes 03 04, big-endian
     }
 
     void canDatabaseLayout_data()
