@@ -10,15 +10,21 @@
 #include <QtTest>
 
 #include "candb.h"
+#include "clirun.h"
 #include "kelda.h"
 #include "pmmodel.h"
-#include "prompter.h"
+#include "scriptedprompter.h"
 #include "setupbuilder.h"
 #include "setupcheck.h"
 #include "setupreport.h"
+#include "testenv.h"
+#include "testfiles.h"
 
 using namespace kelda;
 using namespace kelda::report;
+using kelda::test::readFile;
+using kelda::test::runCli;
+using kelda::test::SetupBuilder;
 
 namespace {
 
@@ -127,7 +133,7 @@ uint32_t crc32(const QByteArray &bytes)
     return ~crc;
 }
 
-int run(const QString &program, const QStringList &args, QByteArray *out = nullptr)
+int runProgram(const QString &program, const QStringList &args, QByteArray *out = nullptr)
 {
     QProcess p;
     p.start(program, args);
@@ -137,18 +143,6 @@ int run(const QString &program, const QStringList &args, QByteArray *out = nullp
         *out = p.readAllStandardOutput();
     return p.exitCode();
 }
-
-class FilePrompter : public Prompter
-{
-public:
-    QStringList saveAnswers;
-    QStringList told;
-    QString saveFileName(QWidget *, const QString &, const QString &, const QString &, QFileDialog::Options) override
-    {
-        return saveAnswers.isEmpty() ? QString() : saveAnswers.takeFirst();
-    }
-    void tell(QWidget *, QMessageBox::Icon, const QString &, const QString &text) override { told << text; }
-};
 
 const char kExpectedDbc[] = R"(VERSION ""
 
@@ -221,7 +215,7 @@ private slots:
         // Cover: the image as the compiler writes it, the table sizes, the check.
         const QString image = m_dir.filePath(QStringLiteral("image.bin"));
         QVERIFY(m.writeRawImage(image));
-        const QByteArray bytes = readAll(image);
+        const QByteArray bytes = readFile(image);
         const QList<QStringList> cover = rows(html, "cover");
         QVERIFY(cover.contains(QStringList{QStringLiteral("File"), QStringLiteral("known.kelda")}));
         QVERIFY(cover.contains(QStringList{QStringLiteral("Date"), QStringLiteral("2024-05-17 08:30")}));
@@ -287,7 +281,7 @@ private slots:
         const QString pdf = m_dir.filePath(QStringLiteral("known.pdf"));
         QString error;
         QVERIFY2(writeReport(m, pdf, &error), qPrintable(error));
-        const QByteArray bytes = readAll(pdf);
+        const QByteArray bytes = readFile(pdf);
         QVERIFY(bytes.startsWith("%PDF-"));
         QVERIFY(bytes.trimmed().endsWith("%%EOF"));
         // Cover, channels, keypad, switches, CAN, logic, LEDs with options: each from a new page.
@@ -299,7 +293,7 @@ private slots:
         if (pdftotext.isEmpty())
             QSKIP("pdftotext (poppler-utils) is not installed: the PDF's text is not read back");
         QByteArray text;
-        QCOMPARE(run(pdftotext, {pdf, QStringLiteral("-")}, &text), 0);
+        QCOMPARE(runProgram(pdftotext, {pdf, QStringLiteral("-")}, &text), 0);
         for (const char *words : {"Setup report", "Channel schedule", "Keypad legend", "CAN matrix", "Beacons on",
                                   "Park brake", "Rebroadcast Start Message"})
             QVERIFY2(text.contains(words), words);
@@ -316,10 +310,10 @@ private slots:
     void canDatabaseReadBack()
     {
         const QString python = QStringLiteral("/usr/bin/python3");
-        if (run(python, {QStringLiteral("-c"), QStringLiteral("import canmatrix.formats")}) != 0)
+        if (runProgram(python, {QStringLiteral("-c"), QStringLiteral("import canmatrix.formats")}) != 0)
             QSKIP("python3-canmatrix is not installed");
         const QString dbc = m_dir.filePath(QStringLiteral("known.dbc"));
-        QCOMPARE(run(QStringLiteral(KELDA_CLI), {QStringLiteral("dbc"), m_setup, QStringLiteral("-o"), dbc}), 0);
+        QCOMPARE(runCli({QStringLiteral("dbc"), m_setup, QStringLiteral("-o"), dbc}).exitCode, 0);
         const QString script = QStringLiteral(R"(
 import sys, canmatrix.formats
 db = canmatrix.formats.loadp_flat(sys.argv[1])
@@ -333,7 +327,7 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         print(" ", name, "=", value.raw_value)
 )");
         QByteArray out;
-        QCOMPARE(run(python, {QStringLiteral("-c"), script, dbc}, &out), 0);
+        QCOMPARE(runProgram(python, {QStringLiteral("-c"), script, dbc}, &out), 0);
         // Start bits as the reader counts them (least significant bit, counted from
         // bit 0 of byte 0), and what it decodes from a frame of bytes 01 to 08.
         QCOMPARE(QString::fromUtf8(out).trimmed(), QStringLiteral("1000000\n"
@@ -395,27 +389,25 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
 
     void commandLine()
     {
-        const QString cli = QStringLiteral(KELDA_CLI);
         const QString html = m_dir.filePath(QStringLiteral("cli.html"));
         const QString pdf = m_dir.filePath(QStringLiteral("cli.pdf"));
-        QCOMPARE(run(cli, {QStringLiteral("report"), m_setup, QStringLiteral("-o"), html}), 0);
-        QCOMPARE(rows(QString::fromUtf8(readAll(html)), "channels").size(), 4);
-        QCOMPARE(run(cli, {QStringLiteral("report"), m_setup, QStringLiteral("-o"), pdf}), 0);
-        QVERIFY(readAll(pdf).startsWith("%PDF-"));
-        QCOMPARE(run(cli, {QStringLiteral("report"), m_setup, QStringLiteral("-o"), m_dir.filePath(QStringLiteral("x.txt"))}), 2);
+        QCOMPARE(runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), html}).exitCode, 0);
+        QCOMPARE(rows(QString::fromUtf8(readFile(html)), "channels").size(), 4);
+        QCOMPARE(runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), pdf}).exitCode, 0);
+        QVERIFY(readFile(pdf).startsWith("%PDF-"));
+        QCOMPARE(runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), m_dir.filePath(QStringLiteral("x.txt"))}).exitCode, 2);
         // The setup itself is never overwritten.
-        const QByteArray before = readAll(m_setup);
+        const QByteArray before = readFile(m_setup);
         const QString alias = m_dir.filePath(QStringLiteral("alias.html"));
         QVERIFY(QFile::link(m_setup, alias));
-        QCOMPARE(run(cli, {QStringLiteral("report"), m_setup, QStringLiteral("-o"), alias}), 1);
-        QCOMPARE(readAll(m_setup), before);
+        QCOMPARE(runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), alias}).exitCode, 1);
+        QCOMPARE(readFile(m_setup), before);
     }
 
     void menuEntryWritesReport()
     {
-        auto prompter = std::make_unique<FilePrompter>();
-        FilePrompter *p = prompter.get();
-        KELDA window(std::move(prompter));
+        KELDA window;
+        kelda::test::ScriptedPrompter *p = kelda::test::installPrompter(window, kelda::test::ScriptedPrompter::answer(QMessageBox::Cancel));
         auto *action = window.findChild<QAction *>(QStringLiteral("action_Report"));
         QVERIFY(action);
         QCOMPARE(action->text(), QStringLiteral("Setup &Report..."));
@@ -425,29 +417,21 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         const QString html = m_dir.filePath(QStringLiteral("window.html"));
         p->saveAnswers << html;
         action->trigger();
-        QVERIFY2(p->told.isEmpty(), qPrintable(p->told.join(QLatin1Char('\n'))));
-        QCOMPARE(rows(QString::fromUtf8(readAll(html)), "keypad").size(), kKeypadKeyCount);
+        QVERIFY2(p->told.isEmpty(), qPrintable(p->told.value(0).text));
+        QCOMPARE(rows(QString::fromUtf8(readFile(html)), "keypad").size(), kKeypadKeyCount);
 
         const QString noExtension = m_dir.filePath(QStringLiteral("window-report"));
         p->saveAnswers << noExtension;
         action->trigger();
-        QVERIFY(readAll(noExtension + QStringLiteral(".pdf")).startsWith("%PDF-"));
+        QVERIFY(readFile(noExtension + QStringLiteral(".pdf")).startsWith("%PDF-"));
 
         p->saveAnswers << m_dir.filePath(QStringLiteral("report.doc"));
         action->trigger();
         QCOMPARE(p->told.size(), 1);
-        QVERIFY(p->told.first().contains(QLatin1String(".pdf, .html or .htm")));
+        QVERIFY(p->told.first().text.contains(QLatin1String(".pdf, .html or .htm")));
     }
 };
 
-int main(int argc, char *argv[])
-{
-    // The window reads settings: keep them in a throw-away folder.
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    QApplication app(argc, argv);
-    TestReport test;
-    return QTest::qExec(&test, argc, argv);
-}
+KELDA_TEST_MAIN_IN_TEMPORARY_CONFIG(TestReport)
 
 #include "tst_report.moc"
