@@ -382,17 +382,17 @@ QString reportHtml(const SetupFacts &f, const QDateTime &date)
 
     out += heading("options", QStringLiteral("Options"), false);
     Table options({QStringLiteral("Option"), QStringLiteral("Value"), QStringLiteral("Unit")}, {1});
-    static const char *const kTimeNames[] = {"Minimum Press Time", "Double Press Time", "Long Press Time",
-                                             "Fuse Reset Time", "Retry Time"};
+    // The options page's labels; their "/s" goes to the unit column.
+    auto label = [](int i) { return QString::fromLatin1(kOptionLabels[size_t(i)]).section(QLatin1Char('/'), 0, 0); };
     for (int i = 0; i <= int(OptionIndex::FuseRetryTime); ++i)
-        options.row({QLatin1String(kTimeNames[i]), QString::number(f.options[size_t(i)], 'f', 2), QStringLiteral("s")});
-    options.row({QStringLiteral("Max Number of Retries"),
+        options.row({label(i), QString::number(f.options[size_t(i)], 'f', 2), QStringLiteral("s")});
+    options.row({label(int(OptionIndex::FuseMaxRetries)),
                  QString::number(int(f.options[int(OptionIndex::FuseMaxRetries)])), QStringLiteral("retries")});
-    options.row({QStringLiteral("CAN Speed"), QStringLiteral("%1 (%2)").arg(canSpeedBitRate(f)).arg(canSpeedText(f)),
+    options.row({label(int(OptionIndex::CanSpeed)), QStringLiteral("%1 (%2)").arg(canSpeedBitRate(f)).arg(canSpeedText(f)),
                  QStringLiteral("bit/s")});
     const int rebroadcast = int(f.options[int(OptionIndex::RebroadcastId)]);
-    options.row({QStringLiteral("Rebroadcast Start Message"), QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast),
-                 QStringLiteral("CAN identifier")});
+    options.row({label(int(OptionIndex::RebroadcastId)),
+                 QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast), QStringLiteral("CAN identifier")});
     out += options.html();
     out += QStringLiteral("</body>\n</html>\n");
     return out;
