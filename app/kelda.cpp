@@ -129,6 +129,7 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
     connect(ui->action_COM_Port, &QAction::triggered, this, &KELDA::configPort);
     connect(ui->action_About, &QAction::triggered, this, &KELDA::helpAbout);
     connect(ui->action_Compare, &QAction::triggered, this, &KELDA::compareWith);
+    connect(ui->action_Report, &QAction::triggered, this, &KELDA::setupReport);
     // actionE_xit -> close() is made by the form.
 
     connect(m_model, &QAbstractItemModel::rowsInserted, this, &KELDA::rowsInserted);

@@ -79,6 +79,7 @@ public slots:
     // Tools menu (kelda_check.cpp)
     void checkSetup();
     void whereUsed();
+    void setupReport();  // kelda_report.cpp
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -11,8 +11,11 @@ struct CliCommand {
     // args: the words after the command name. Returns the exit status:
     // 0 success, 1 failure (after cliFail), 2 usage error (after cliUsageError).
     int (*run)(const QStringList &args);
+    // Lays out text or fonts (QtGui): runs under a QGuiApplication, on the
+    // offscreen platform unless QT_QPA_PLATFORM names another.
+    bool gui = false;
 
-    CliCommand(const char *name, const char *usage, int (*run)(const QStringList &));
+    CliCommand(const char *name, const char *usage, int (*run)(const QStringList &), bool gui = false);
 };
 
 QTextStream &cliOut();

@@ -28,8 +28,8 @@ QString usageText()
 }
 } // namespace
 
-CliCommand::CliCommand(const char *n, const char *u, int (*r)(const QStringList &))
-    : name(n), usage(u), run(r)
+CliCommand::CliCommand(const char *n, const char *u, int (*r)(const QStringList &), bool g)
+    : name(n), usage(u), run(r), gui(g)
 {
     registry().push_back(this);
 }
@@ -72,18 +72,28 @@ void dropRuntimeNotice(QtMsgType type, const QMessageLogContext &context, const 
         g_qtMessages(type, context, message);
 }
 
-// A plot draws text, and fonts need a QGuiApplication: then one on the
-// offscreen platform, unless another is asked for. Everything else stays
-// without one, so that no display or platform plugin is ever needed for it.
-std::unique_ptr<QCoreApplication> makeApplication(int &argc, char *argv[])
+// Text needs fonts, and fonts a QGuiApplication: a command that lays out a
+// document (report) or draws a plot (--plot) gets one, on the offscreen
+// platform unless another is asked for. Everything else stays without one,
+// so that no display or platform plugin is ever needed for it.
+bool needsGui(int argc, char **argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--plot") == 0) {
-            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-                qputenv("QT_QPA_PLATFORM", "offscreen");
-            g_qtMessages = qInstallMessageHandler(dropRuntimeNotice);
-            return std::make_unique<QGuiApplication>(argc, argv);
-        }
+    for (const CliCommand *c : registry())
+        if (argc > 1 && c->gui && std::strcmp(argv[1], c->name) == 0)
+            return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--plot") == 0)
+            return true;
+    return false;
+}
+
+std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv)
+{
+    if (needsGui(argc, argv)) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        g_qtMessages = qInstallMessageHandler(dropRuntimeNotice);
+        return std::make_unique<QGuiApplication>(argc, argv);
     }
     return std::make_unique<QCoreApplication>(argc, argv);
 }

@@ -6,6 +6,7 @@ PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libgl-dev
     fonts-dejavu-core
+    poppler-utils python3-canmatrix   # report tests: the PDF's text, a standard DBC reader
     clang libclang-rt-14-dev   # fuzz targets (libFuzzer)
 )
 

@@ -261,9 +261,9 @@ private slots:
         QCOMPARE(bar->actions()[2]->menu()->actions().first()->objectName(), QStringLiteral("action_COM_Port"));
         QStringList tools;
         for (QAction *a : bar->actions()[3]->menu()->actions())
-            tools << a->objectName() + QLatin1Char('=') + a->text();
+            tools << (a->isSeparator() ? QStringLiteral("|") : a->objectName() + QLatin1Char('=') + a->text());
         QCOMPARE(tools, QStringList({"action_CheckSetup=&Check Setup", "action_WhereUsed=&Where Used...",
-                                     "action_Compare=&Compare With..."}));
+                                     "action_Compare=&Compare With...", "|", "action_Report=Setup &Report..."}));
         QCOMPARE(bar->actions()[4]->menu()->actions().first()->objectName(), QStringLiteral("action_About"));
         QCOMPARE(bar->actions()[2]->menu()->actions().first()->text(), QStringLiteral("&COM Port"));
         auto *exportAction = child<QAction>(w.get(), "action_Export");

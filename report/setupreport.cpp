@@ -1,0 +1,476 @@
+#include "setupreport.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QBuffer>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QTextDocument>
+
+#include <algorithm>
+#include <utility>
+
+#include "atomicfile.h"
+#include "pmcolumns.h"
+#include "pmmodel.h"
+
+namespace kelda::report {
+
+namespace {
+
+// Printable on paper and on screen; QTextDocument reads the same rules. No
+// cell borders: over the thousands of cells of a large setup they triple the
+// time QTextDocument takes to lay out and paint the PDF.
+const char kStyle[] = R"(
+body { font-family: "DejaVu Sans", Arial, sans-serif; font-size: 9pt; color: #000; }
+h1 { font-size: 18pt; margin-bottom: 4pt; }
+h2 { font-size: 13pt; margin-top: 12pt; margin-bottom: 6pt; }
+h2.newpage { page-break-before: always; }
+h3 { font-size: 10pt; margin-top: 10pt; margin-bottom: 4pt; }
+table { margin-bottom: 8pt; }
+th, td { padding: 1px 8px 1px 2px; text-align: left; vertical-align: top; }
+th { background-color: #e6e6e6; font-weight: bold; white-space: nowrap; }
+td.num { text-align: right; white-space: nowrap; }
+p.sentence { margin-top: 2pt; margin-bottom: 2pt; }
+.error { color: #a00000; font-weight: bold; }
+.warning { color: #8a5a00; font-weight: bold; }
+@media print { a { color: #000; text-decoration: none; } }
+)";
+
+QString esc(const QString &s) { return s.toHtmlEscaped(); }
+
+QString joined(const QStringList &items)
+{
+    return items.isEmpty() ? QStringLiteral("—") : items.join(QStringLiteral(", "));
+}
+
+QString amps(double a) { return QStringLiteral("%1 A").arg(a, 0, 'f', 1); }
+QString seconds(double s) { return QStringLiteral("%1 s").arg(s, 0, 'f', 3); }
+QString valueText(int v)
+{
+    return QStringLiteral("%1 (0x%2)").arg(v).arg(QString::number(v, 16).toUpper().rightJustified(4, QLatin1Char('0')));
+}
+
+// A table: header cells (none for a table of facts), then rows of cell
+// texts, escaped here; the numeric columns align right.
+class Table
+{
+public:
+    static constexpr qsizetype kPartRows = 40;
+
+    explicit Table(QStringList header, QList<int> numeric = {}) : m_header(std::move(header)), m_numeric(std::move(numeric)) {}
+    void row(const QStringList &cells) { m_rows << cells; }
+    bool isEmpty() const { return m_rows.isEmpty(); }
+    // Long tables go out in parts of kPartRows rows, each with the header:
+    // QTextDocument lays out a table as a whole at every page break, so one
+    // table of hundreds of rows costs far more than its parts.
+    QString html() const
+    {
+        QString out;
+        for (qsizetype first = 0; first < m_rows.size() || first == 0; first += kPartRows) {
+            out += QStringLiteral("<table border=\"0\" cellspacing=\"0\" cellpadding=\"3\">\n");
+            if (!m_header.isEmpty()) {
+                out += QStringLiteral("<thead><tr>");
+                for (const QString &h : m_header)
+                    out += QStringLiteral("<th>%1</th>").arg(esc(h));
+                out += QStringLiteral("</tr></thead>\n");
+            }
+            out += QStringLiteral("<tbody>\n");
+            for (qsizetype r = first; r < qMin(first + kPartRows, m_rows.size()); ++r) {
+                out += QStringLiteral("<tr>");
+                const QStringList &cells = m_rows.at(r);
+                for (int i = 0; i < cells.size(); ++i)
+                    out += (m_numeric.contains(i) ? QStringLiteral("<td class=\"num\">%1</td>") : QStringLiteral("<td>%1</td>"))
+                               .arg(esc(cells.at(i)));
+                out += QStringLiteral("</tr>\n");
+            }
+            out += QStringLiteral("</tbody></table>\n");
+            if (m_rows.isEmpty())
+                break;
+        }
+        return out;
+    }
+
+private:
+    QStringList m_header;
+    QList<int> m_numeric;
+    QList<QStringList> m_rows;
+};
+
+QString heading(const char *id, const QString &text, bool newPage = true)
+{
+    return QStringLiteral("<h2 id=\"%1\"%2><a name=\"%1\"></a>%3</h2>\n")
+        .arg(QLatin1String(id), newPage ? QStringLiteral(" class=\"newpage\"") : QString(), esc(text));
+}
+
+QString para(const QString &text, const QString &cls = QString())
+{
+    return cls.isEmpty() ? QStringLiteral("<p>%1</p>\n").arg(esc(text))
+                         : QStringLiteral("<p class=\"%1\">%2</p>\n").arg(cls, esc(text));
+}
+
+QString plural(qsizetype n, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+
+// ------------------------------------------------------------------ cover
+
+QString cover(const SetupFacts &f, const QDateTime &date)
+{
+    QString out = QStringLiteral("<h1 id=\"cover\"><a name=\"cover\"></a>Setup report</h1>\n");
+    Table facts({});
+    facts.row({QStringLiteral("File"), f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName});
+    facts.row({QStringLiteral("Date"), date.toString(QStringLiteral("yyyy-MM-dd HH:mm"))});
+    if (f.compiled) {
+        facts.row({QStringLiteral("Image size"), QStringLiteral("%1 bytes").arg(f.imageSize)});
+        facts.row({QStringLiteral("Image CRC-32"), QStringLiteral("%1").arg(f.imageCrc, 8, 16, QLatin1Char('0'))});
+    } else {
+        facts.row({QStringLiteral("Image"), QStringLiteral("cannot be compiled: %1").arg(f.imageError)});
+    }
+    out += facts.html();
+
+    out += QStringLiteral("<h3>Items per table</h3>\n");
+    Table counts({QStringLiteral("Table"), QStringLiteral("Items")}, {1});
+    for (int m = 0; m < kModeCount; ++m)
+        counts.row({QString::fromLatin1(modeSpec(m)->table), QString::number(f.counts[size_t(m)])});
+    out += counts.html();
+
+    const int errors = check::errorCount(f.findings);
+    const qsizetype warnings = f.findings.size() - errors;
+    out += QStringLiteral("<h3>Setup check</h3>\n");
+    if (f.findings.isEmpty()) {
+        out += para(QStringLiteral("No errors, no warnings."));
+        return out;
+    }
+    out += para(QStringLiteral("%1, %2.").arg(plural(errors, "error", "errors"), plural(warnings, "warning", "warnings")),
+                errors ? QStringLiteral("error") : QStringLiteral("warning"));
+    Table list({QStringLiteral("Severity"), QStringLiteral("Code"), QStringLiteral("Table"), QStringLiteral("Row"),
+                QStringLiteral("Name"), QStringLiteral("Message")},
+               {3});
+    for (const check::Finding &x : f.findings)
+        list.row({check::severityText(x.severity), x.code, x.table, x.row ? QString::number(x.row) : QString(), x.name,
+                  x.message});
+    out += list.html();
+    return out;
+}
+
+// ------------------------------------------------------- channel schedule
+
+QString channels(const SetupFacts &f)
+{
+    QString out = heading("channels", QStringLiteral("Channel schedule"));
+    out += para(QStringLiteral("Every LX1 channel that an LX1 output switches, by module and channel."));
+    Table t({QStringLiteral("Module"), QStringLiteral("Channel"), QStringLiteral("LX1 output"),
+             QStringLiteral("Current limit"), QStringLiteral("Driven by states"), QStringLiteral("PWM source")},
+            {1, 3});
+    for (int m = 0; m < kLx1ModuleCount; ++m)
+        for (int ch = 0; ch < kLx1ChannelCount; ++ch)
+            for (const Lx1Output &o : f.lx1Outputs)
+                if (o.masks[size_t(m)] & (1u << ch))
+                    t.row({QStringLiteral("LX1-%1").arg(m + 1), QString::number(ch + 1), o.name, amps(o.amps),
+                           joined(f.statesDriving(int(StateList::Lx1Outputs), o.name)), f.pwm[size_t(m)]});
+    out += t.isEmpty() ? para(QStringLiteral("No LX1 output switches a channel.")) : t.html();
+
+    Table pwm({QStringLiteral("Module"), QStringLiteral("PWM source (CAN input)")});
+    for (int m = 0; m < kLx1ModuleCount; ++m)
+        if (f.pwm[size_t(m)] != QLatin1String(kNoneText))
+            pwm.row({QStringLiteral("LX1-%1").arg(m + 1), f.pwm[size_t(m)]});
+    if (!pwm.isEmpty())
+        out += QStringLiteral("<h3>PWM</h3>\n")
+               + para(QStringLiteral("The CAN value 0 to 255 sets the duty cycle, 0 to 100 %.")) + pwm.html();
+    return out;
+}
+
+// ---------------------------------------------------- keypad and switches
+
+QString inputList(const SetupFacts &f, const char *id, const QString &title, const char *what,
+                  const QStringList &names, ItemType type)
+{
+    QString out = heading(id, title);
+    Table t({QString::fromLatin1(what), QStringLiteral("Name"), QStringLiteral("Read by events (priority): condition")},
+            {0});
+    for (int i = 0; i < names.size(); ++i)
+        t.row({QString::number(i + 1), names.at(i),
+               f.rowOf(type, names.at(i)) == i ? joined(f.readersOf(type, names.at(i))) : QStringLiteral("— (name used above)")});
+    return out + t.html();
+}
+
+// ----------------------------------------------------------- CAN matrix
+
+QString canMatrix(const SetupFacts &f)
+{
+    QString out = heading("can", QStringLiteral("CAN matrix"));
+    Table bus({});
+    bus.row({QStringLiteral("Bus speed"), QStringLiteral("%1 (%2 bit/s)").arg(canSpeedText(f)).arg(canSpeedBitRate(f))});
+    const int rebroadcast = int(f.options[int(OptionIndex::RebroadcastId)]);
+    bus.row({QStringLiteral("Rebroadcast start message"), QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast)});
+    out += bus.html();
+
+    auto sorted = [](QList<CanItem> items) {
+        std::stable_sort(items.begin(), items.end(), [](const CanItem &a, const CanItem &b) { return a.id < b.id; });
+        return items;
+    };
+    // A received identifier's byte order is that of its first CAN input.
+    auto orderOf = [&](int id) {
+        for (const CanItem &in : f.canInputs)
+            if (in.id == id)
+                return QLatin1String(kEndiannessTexts[in.littleEndian ? 1 : 0]);
+        return QLatin1String(kEndiannessTexts[0]);
+    };
+
+    out += QStringLiteral("<h3>Received (CAN inputs)</h3>\n");
+    Table rx({QStringLiteral("Identifier"), QStringLiteral("Decimal"), QStringLiteral("Byte order"),
+              QStringLiteral("CAN input"), QStringLiteral("Channel"), QStringLiteral("Compare"), QStringLiteral("Value"),
+              QStringLiteral("Read by")},
+             {1, 6});
+    for (const CanItem &in : sorted(f.canInputs)) {
+        QStringList readers = in.usedBy;
+        for (int m = 0; m < kLx1ModuleCount; ++m)
+            if (f.pwm[size_t(m)] == in.name && f.rowOf(ItemType::CanInput, in.name) == in.row)
+                readers << QStringLiteral("PWM of LX1-%1").arg(m + 1);
+        rx.row({idText(in.id), QString::number(in.id), orderOf(in.id), in.name, in.channel, in.compare,
+                valueText(in.value), joined(readers)});
+    }
+    out += rx.isEmpty() ? para(QStringLiteral("The module listens to no CAN message.")) : rx.html();
+
+    out += QStringLiteral("<h3>Sent (CAN outputs)</h3>\n");
+    Table tx({QStringLiteral("Identifier"), QStringLiteral("Decimal"), QStringLiteral("Byte order"),
+              QStringLiteral("CAN output"), QStringLiteral("Channel"), QStringLiteral("Value"),
+              QStringLiteral("Sent while")},
+             {1, 5});
+    for (const CanItem &o : sorted(f.canOutputs))
+        tx.row({idText(o.id), QString::number(o.id), QLatin1String(kEndiannessTexts[0]), o.name, o.channel,
+                valueText(o.value), joined(o.usedBy)});
+    out += tx.isEmpty() ? para(QStringLiteral("The module sends no CAN message.")) : tx.html();
+    return out;
+}
+
+// ------------------------------------------------------------- the logic
+
+QString subject(const SetupFacts &f, const EventInput &in)
+{
+    switch (in.type) {
+    case ItemType::KeypadKey: return in.name;
+    case ItemType::Switch: return QStringLiteral("switch ") + in.name;
+    case ItemType::Timer: return QStringLiteral("timer ") + in.name;
+    case ItemType::State: return QStringLiteral("state ") + in.name;
+    case ItemType::CanInput: {
+        const int row = f.rowOf(ItemType::CanInput, in.name);
+        if (row < 0)
+            return QStringLiteral("CAN input ") + in.name;
+        const CanItem &c = f.canInputs.at(row);
+        return QStringLiteral("CAN input %1 (%2 %3 %4 %5)").arg(in.name, idText(c.id), c.channel, c.compare).arg(c.value);
+    }
+    default: return QStringLiteral("an input that names nothing");
+    }
+}
+
+QString predicate(const EventInput &in)
+{
+    static const std::pair<const char *, const char *> kWords[] = {
+        {"Pressed", "is pressed"},   {"Short Press", "is short-pressed"}, {"Long Press", "is long-pressed"},
+        {"Double Press", "is double-pressed"}, {"Running", "is running"}, {"Stopped", "is stopped"},
+        {"Set", "is set"},           {"Cleared", "is clear"},           {"High", "is high"},
+        {"Low", "is low"}};
+    if (in.type == ItemType::None)
+        return QString();
+    if (in.type == ItemType::CanInput)
+        return QStringLiteral("matches");
+    for (const auto &w : kWords)
+        if (in.condition == QLatin1String(w.first))
+            return QLatin1String(w.second);
+    return QStringLiteral("is ") + in.condition;
+}
+
+QString clause(const SetupFacts &f, const EventInput &in)
+{
+    const QString p = predicate(in);
+    return p.isEmpty() ? subject(f, in) : subject(f, in) + QLatin1Char(' ') + p;
+}
+
+QString actionNames(const QStringList &names)
+{
+    QStringList out;
+    for (const QString &n : names)
+        out << (n == QLatin1String("?") ? QStringLiteral("an entry that names nothing") : n);
+    return out.join(QStringLiteral(", "));
+}
+
+QString stateCell(const QStringList &names)
+{
+    return names.isEmpty() ? QStringLiteral("—") : actionNames(names);
+}
+
+} // namespace
+
+QString eventSentence(const SetupFacts &f, const Event &e)
+{
+    // The module joins the inputs left to right: (a AND b) OR c.
+    QString when;
+    const QList<EventInput> &in = e.inputs;
+    if (in.isEmpty() || (in.size() == 1 && in.first().type == ItemType::None))
+        when = QStringLiteral("never (it reads no input)");
+    else if (in.size() == 3 && in.at(0).join != in.at(1).join)
+        when = QStringLiteral("(%1 %2 %3) %4 %5")
+                   .arg(clause(f, in.at(0)), in.at(0).join.toLower(), clause(f, in.at(1)), in.at(1).join.toLower(),
+                        clause(f, in.at(2)));
+    else {
+        for (int k = 0; k < in.size(); ++k) {
+            if (k > 0)
+                when += QLatin1Char(' ') + in.at(k - 1).join.toLower() + QLatin1Char(' ');
+            when += clause(f, in.at(k));
+        }
+    }
+    static const char *const kVerbs[kEventListCount] = {"set", "clear", "start", "stop"};
+    QStringList actions;
+    for (int list = 0; list < kEventListCount; ++list)
+        if (!e.lists[size_t(list)].isEmpty())
+            actions << QLatin1String(kVerbs[list]) + QLatin1Char(' ') + actionNames(e.lists[size_t(list)]);
+    const QString what = actions.isEmpty() ? QStringLiteral("nothing") : actions.join(QStringLiteral(", "));
+    return QStringLiteral("%1. %2 — when %3: %4.").arg(e.priority).arg(e.name, when, what);
+}
+
+QString reportHtml(const SetupFacts &f, const QDateTime &date)
+{
+    const QString title = QStringLiteral("Setup report: %1").arg(f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName);
+    QString out = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>%1</title>\n"
+                                 "<style>%2</style>\n</head>\n<body>\n")
+                      .arg(esc(title), QLatin1String(kStyle));
+    out += cover(f, date);
+    out += channels(f);
+    out += inputList(f, "keypad", QStringLiteral("Keypad legend"), "Key", f.keys, ItemType::KeypadKey);
+    out += inputList(f, "switches", QStringLiteral("Switch list"), "Switch", f.switches, ItemType::Switch);
+    out += canMatrix(f);
+
+    out += heading("logic", QStringLiteral("The logic in words"));
+    out += QStringLiteral("<h3>Events, in priority order</h3>\n");
+    if (f.events.isEmpty())
+        out += para(QStringLiteral("The setup has no events."));
+    for (const Event &e : f.events)
+        out += para(eventSentence(f, e), QStringLiteral("sentence"));
+
+    out += QStringLiteral("<h3>States</h3>\n");
+    Table states({QStringLiteral("State"), QStringLiteral("LX2 LEDs"), QStringLiteral("LX1 outputs"),
+                  QStringLiteral("CAN outputs"), QStringLiteral("Set by"), QStringLiteral("Cleared by")});
+    for (const State &s : f.states)
+        states.row({s.name, stateCell(s.lists[0]), stateCell(s.lists[1]), stateCell(s.lists[2]),
+                    joined(f.eventsActing(int(EventList::StatesToSet), s.name)),
+                    joined(f.eventsActing(int(EventList::StatesToClear), s.name))});
+    out += states.isEmpty() ? para(QStringLiteral("The setup has no states.")) : states.html();
+
+    out += QStringLiteral("<h3>Timers</h3>\n");
+    Table timers({QStringLiteral("Timer"), QStringLiteral("Run time"), QStringLiteral("Started by"),
+                  QStringLiteral("Stopped by")},
+                 {1});
+    for (const Timer &t : f.timers)
+        timers.row({t.name, seconds(t.seconds), joined(f.eventsActing(int(EventList::TimersToStart), t.name)),
+                    joined(f.eventsActing(int(EventList::TimersToStop), t.name))});
+    out += timers.isEmpty() ? para(QStringLiteral("The setup has no timers.")) : timers.html();
+
+    out += heading("leds", QStringLiteral("LX2 LEDs"));
+    Table leds({QStringLiteral("LED"), QStringLiteral("Name"), QStringLiteral("Lit by states")}, {0});
+    for (int i = 0; i < f.leds.size(); ++i)
+        leds.row({QString::number(i + 1), f.leds.at(i),
+                  joined(f.rowOf(ItemType::Lx2Led, f.leds.at(i)) == i
+                             ? f.statesDriving(int(StateList::Lx2Leds), f.leds.at(i))
+                             : QStringList())});
+    out += leds.html();
+
+    out += heading("options", QStringLiteral("Options"), false);
+    Table options({QStringLiteral("Option"), QStringLiteral("Value"), QStringLiteral("Unit")}, {1});
+    // The options page's labels; their "/s" goes to the unit column.
+    auto label = [](int i) { return QString::fromLatin1(kOptionLabels[size_t(i)]).section(QLatin1Char('/'), 0, 0); };
+    for (int i = 0; i <= int(OptionIndex::FuseRetryTime); ++i)
+        options.row({label(i), QString::number(f.options[size_t(i)], 'f', 2), QStringLiteral("s")});
+    options.row({label(int(OptionIndex::FuseMaxRetries)),
+                 QString::number(int(f.options[int(OptionIndex::FuseMaxRetries)])), QStringLiteral("retries")});
+    options.row({label(int(OptionIndex::CanSpeed)), QStringLiteral("%1 (%2)").arg(canSpeedBitRate(f)).arg(canSpeedText(f)),
+                 QStringLiteral("bit/s")});
+    const int rebroadcast = int(f.options[int(OptionIndex::RebroadcastId)]);
+    options.row({label(int(OptionIndex::RebroadcastId)),
+                 QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast), QStringLiteral("CAN identifier")});
+    out += options.html();
+    out += QStringLiteral("</body>\n</html>\n");
+    return out;
+}
+
+QByteArray reportPdf(const QString &html, const QString &title)
+{
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        return QByteArray();
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    {
+        QPdfWriter writer(&buffer);
+        writer.setTitle(title);
+        writer.setCreator(QStringLiteral("KELDA"));
+        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(15, 15, 15, 12),
+                                         QPageLayout::Millimeter));
+        // Laid out once, on the writer itself: QTextDocument::print would lay
+        // out the document for the screen and then a copy of it for the page.
+        QTextDocument doc;
+        doc.documentLayout()->setPaintDevice(&writer);
+        const QFontMetricsF metrics(doc.defaultFont(), &writer);
+        const qreal footer = metrics.height() * 2;  // the page number's strip
+        const QSizeF page(writer.width(), writer.height() - footer);
+        doc.setPageSize(page);
+        doc.setHtml(html);
+        const int pages = doc.pageCount();
+        QPainter painter(&writer);
+        for (int i = 0; i < pages; ++i) {
+            if (i > 0)
+                writer.newPage();
+            painter.save();
+            painter.translate(0, -i * page.height());
+            doc.drawContents(&painter, QRectF(QPointF(0, i * page.height()), page));
+            painter.restore();
+            painter.setFont(doc.defaultFont());
+            painter.drawText(QRectF(0, page.height(), page.width(), footer), Qt::AlignRight | Qt::AlignBottom,
+                             QStringLiteral("%1 — page %2 of %3").arg(title).arg(i + 1).arg(pages));
+        }
+    }
+    buffer.close();
+    return bytes;
+}
+
+ReportFormat reportFormat(const QString &path)
+{
+    const QString ext = QFileInfo(path).suffix().toLower();
+    if (ext == QLatin1String("pdf"))
+        return ReportFormat::Pdf;
+    if (ext == QLatin1String("html") || ext == QLatin1String("htm"))
+        return ReportFormat::Html;
+    return ReportFormat::Unknown;
+}
+
+bool writeReport(PMModel &model, const QString &path, QString *error, const QDateTime &date)
+{
+    auto fail = [&](const QString &why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    const ReportFormat format = reportFormat(path);
+    if (format == ReportFormat::Unknown)
+        return fail(QStringLiteral("the file name must end in .pdf, .html or .htm"));
+    if (!model.fileName().isEmpty() && fileio::sameFile(path, model.fileName()))
+        return fail(QStringLiteral("that is the setup file itself"));
+    const SetupFacts facts = collectFacts(model);
+    const QString html = reportHtml(facts, date);
+    QByteArray bytes;
+    if (format == ReportFormat::Html) {
+        bytes = html.toUtf8();
+    } else {
+        bytes = reportPdf(html, QStringLiteral("Setup report: %1").arg(facts.fileName));
+        if (bytes.isEmpty())
+            return fail(QStringLiteral("a PDF needs the graphical platform (QGuiApplication)"));
+    }
+    return fileio::writeAtomically(path, bytes, error);
+}
+
+} // namespace kelda::report

@@ -1,0 +1,39 @@
+// The setup report: one document for the people who wire a vehicle, as
+// self-contained HTML and as PDF laid out from the same HTML by QTextDocument
+// and QPdfWriter (QtGui, no widgets: headless on the offscreen platform).
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include "setupfacts.h"
+
+class PMModel;
+
+namespace kelda::report {
+
+// Anchors of the sections, in document order.
+inline constexpr const char *kSectionIds[] = {"cover", "channels", "keypad", "switches", "can",
+                                              "logic", "leds", "options"};
+
+// The report as one HTML page with its own style sheet; `date` is the date it shows.
+QString reportHtml(const SetupFacts &facts, const QDateTime &date);
+
+// The HTML laid out on A4 pages. Needs a QGuiApplication; empty without one.
+QByteArray reportPdf(const QString &html, const QString &title);
+
+// One event as a sentence: "3. Beacons on — when Keypad 1 is short-pressed
+// and state Work lights is clear: set Beacons, start Timer 1."
+QString eventSentence(const SetupFacts &facts, const Event &event);
+
+enum class ReportFormat { Pdf, Html, Unknown };
+// By the file name's extension: .pdf, .html or .htm (any case).
+ReportFormat reportFormat(const QString &path);
+
+// Writes the report of the model's setup to path, PDF or HTML by its
+// extension, replacing the file atomically. False with the reason in error.
+bool writeReport(PMModel &model, const QString &path, QString *error,
+                 const QDateTime &date = QDateTime::currentDateTime());
+
+} // namespace kelda::report
