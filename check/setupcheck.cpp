@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "imagecompiler.h"
 #include "imageformat.h"
 #include "pmcolumns.h"
 #include "storecursor.h"
@@ -472,7 +473,18 @@ private:
 QList<Finding> checkSetup(StoreSession session)
 {
     const Snapshot snapshot = readSetup(session);
-    return Checker(snapshot).run();
+    QList<Finding> findings = Checker(snapshot).run();
+    // The image's size is known only once it is built: the compiler's own
+    // count, so the check and the compiler never disagree.
+    QByteArray image;
+    QString error;
+    qsizetype size = -1;
+    if (!image::compileImage(session, &image, &error, &size) && size > image::kMaxImageSize)
+        findings.prepend({Severity::Error, QStringLiteral("too-many"), -1, QStringLiteral("Setup"), 0, -1, QString(),
+                          QStringLiteral("The image would be %1 bytes, but an image must stay below 65536 bytes; the "
+                                         "setup cannot be compiled: remove list entries or rows.")
+                              .arg(size)});
+    return findings;
 }
 
 int errorCount(const QList<Finding> &findings)

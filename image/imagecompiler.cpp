@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "atomicfile.h"
+#include "imagecompiler.h"
 #include "imageformat.h"
 #include "pmmodel.h"
 #include "storecursor.h"
@@ -191,6 +192,7 @@ public:
         section(Section::Options);
         writeOptions();
 
+        m_finished = true;
         if (m_out.pos() > kMaxImageSize) {
             m_error = QStringLiteral("the image would be %1 bytes; an image must stay below 65536 bytes")
                           .arg(m_out.pos());
@@ -201,6 +203,8 @@ public:
     }
 
     QString error() const { return m_error; }
+    // Every section was written (the image may still be too large).
+    bool finished() const { return m_finished; }
 
 private:
     // A descriptor that does not fit its byte would name another identifier's
@@ -538,27 +542,39 @@ private:
     QList<int> m_events;  // event rows in compile order
     QVarLengthArray<uint16_t, 64> m_header;
     QString m_error;
+    bool m_finished = false;
 };
 
 } // namespace
 
+bool kelda::image::compileImage(StoreSession session, QByteArray *image, QString *error, qsizetype *size)
+{
+    image->clear();
+    if (size)
+        *size = -1;
+    StoreCursor store(session);
+    if (!store.setup()) {
+        *error = QStringLiteral("the store holds no setup to compile");
+        return false;
+    }
+    Compiler compiler(store.session(), *image);
+    const bool ok = compiler.run();
+    if (size)
+        *size = compiler.finished() ? image->size() : -1;
+    if (!ok) {
+        *error = compiler.error();
+        image->clear();
+    }
+    return ok;
+}
+
 bool PMModel::writeRawImage(const QString &fileName)
 {
     m_imageError.clear();
-    StoreCursor store(liveSession());
-    if (!store.setup()) {
-        m_imageError = QStringLiteral("the store holds no setup to compile");
-        return false;
-    }
     // A refused image writes nothing: whatever was at fileName stays.
     QByteArray image;
-    Compiler compiler(store.session(), image);
-    if (!compiler.run()) {
-        m_imageError = compiler.error();
-        return false;
-    }
     QString error;
-    if (!fileio::writeAtomically(fileName, image, &error)) {
+    if (!image::compileImage(liveSession(), &image, &error) || !fileio::writeAtomically(fileName, image, &error)) {
         m_imageError = error;
         return false;
     }
