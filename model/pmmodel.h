@@ -102,6 +102,8 @@ public:
     bool setListEntry(int row, int list, int entry, const QString &name);
     bool addListEntry(int row, int list);
     bool removeListEntry(int row, int list, int entry);
+    // Every list of the row, one line each ("States to Set: Beacons, Horn"); empty outside events and states.
+    QString listSummary(int row) const;
 
     // Summary texts and choice lists
     static QString typePrefix(kelda::ItemType type);
