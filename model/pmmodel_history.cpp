@@ -24,11 +24,6 @@ QString headerNoun(const char *header)
     return h;
 }
 
-const char *const kOptionNames[kOptionCount] = {
-    "Minimum Press Time", "Double Press Time", "Long Press Time", "Fuse Reset Time",
-    "Retry Time", "Max Number of Retries", "CAN Speed", "Rebroadcast Start Message",
-};
-
 } // namespace
 
 void PMModel::setRecording(bool on)
@@ -123,7 +118,7 @@ QString PMModel::editText(int row, int column) const
 
 QString PMModel::optionText(int index)
 {
-    return index >= 0 && index < kOptionCount ? QStringLiteral("Change %1").arg(QLatin1String(kOptionNames[index]))
+    return index >= 0 && index < kOptionCount ? QStringLiteral("Change %1").arg(headerNoun(kOptionLabels[size_t(index)]))
                                               : QStringLiteral("Change");
 }
 
