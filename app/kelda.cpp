@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QSortFilterProxyModel>
 #include <QTableView>
+#include <QUndoStack>
 
 #include "eventseditor.h"
 #include "hexspinbox.h"
@@ -109,6 +110,10 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
     });
     connect(m_delegate, &QAbstractItemDelegate::closeEditor, this,
             [this](QWidget *editor, QAbstractItemDelegate::EndEditHint hint) {
+                // Tab in an editor commits it and stays on the cell, as Tab in the
+                // table leaves the table rather than walking its cells.
+                if (hint == QAbstractItemDelegate::EditNextItem || hint == QAbstractItemDelegate::EditPreviousItem)
+                    hint = QAbstractItemDelegate::NoHint;
                 if (QTableView *owner = editorOwner(editor))
                     QMetaObject::invokeMethod(owner, "closeEditor", Qt::DirectConnection, Q_ARG(QWidget *, editor),
                                               Q_ARG(QAbstractItemDelegate::EndEditHint, hint));
@@ -155,13 +160,17 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
     connect(ui->hsbRebroadcast, &QSpinBox::valueChanged, this, &KELDA::RebroadcastChanged);
 
     m_settings = kelda::settings::open();
+    setUpUndo();
     reopenLastSetup();
     loadOptions();
     setUpChecks();
+    setUpViews();
 }
 
 KELDA::~KELDA()
 {
+    // The history goes first: clearing it reports to the model.
+    delete m_undoStack;
     // Views go with the form; the model and the delegate have no parent.
     delete ui;
     ui = nullptr;
@@ -252,7 +261,7 @@ void KELDA::editEvent(const QModelIndex &index)
         return;
     EventsEditor dialog;
     dialog.setEvent(m_model, source.row());
-    prompter().exec(&dialog);
+    editLists(&dialog, kEventsTab, source);
 }
 
 void KELDA::editState(const QModelIndex &index)
@@ -265,7 +274,17 @@ void KELDA::editState(const QModelIndex &index)
         return;
     StatesEditor dialog;
     dialog.setState(m_model, source.row());
-    prompter().exec(&dialog);
+    editLists(&dialog, kStatesTab, source);
+}
+
+void KELDA::editLists(QDialog *dialog, int tab, const QModelIndex &source)
+{
+    // Whatever the dialog changes is one step of the history.
+    m_model->beginChange(QString());
+    prompter().exec(dialog);
+    m_model->endChange();
+    // Its list edits reset the table; the cell that opened it stays current.
+    goTo(tab, source.row(), source.column());
 }
 
 void KELDA::editLX1(const QModelIndex &index)
@@ -447,8 +466,10 @@ KELDA::SaveResult KELDA::save()
     const QString path = m_model->fileName();
     if (path.isEmpty())
         return saveAs();
-    if (m_model->saveSetup(path))
+    if (m_model->saveSetup(path)) {
+        m_undoStack->setClean();
         return SaveResult::Saved;
+    }
     reportSaveFailure(path);
     return SaveResult::Failed;
 }
@@ -467,6 +488,7 @@ KELDA::SaveResult KELDA::saveAs()
         return SaveResult::Failed;
     }
     kelda::settings::write(*m_settings, Key::DefaultPath, QFileInfo(path).absolutePath());
+    m_undoStack->setClean();
     kelda::settings::write(*m_settings, Key::LastSetup, path);
     setWindowTitle(kTitlePrefix + path);
     return SaveResult::Saved;
@@ -479,6 +501,7 @@ void KELDA::closeEvent(QCloseEvent *event)
         return;
     }
     event->accept();
+    saveViewState();
     // Simulations belong to this window: they go with it, and so does the program.
     for (const QPointer<QWidget> &sim : std::as_const(m_simulators))
         if (sim)

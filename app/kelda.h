@@ -11,6 +11,7 @@
 #include <array>
 #include <memory>
 
+#include "pmmodel.h"
 #include "prompter.h"
 #include "setupcheck.h"
 
@@ -18,7 +19,9 @@ class PMModel;
 class PMDelegate;
 class QSortFilterProxyModel;
 class QTableView;
+class QDialog;
 class QTimer;
+class QUndoStack;
 
 namespace Ui {
 class KELDAClass;
@@ -50,6 +53,10 @@ public:
     QList<QWidget *> simulators() const;
     // What the Problems dock shows.
     const QList<kelda::check::Finding> &findings() const { return m_findings; }
+    // Every change of the setup, for Edit > Undo and Redo (kelda_undo.cpp).
+    QUndoStack *undoStack() const { return m_undoStack; }
+    // Puts one side of a recorded step in place and shows where it was made.
+    void showStep(const kelda::SetupStep &step, const kelda::SetupSnapshot &setup);
 
 public slots:
     void addRow();
@@ -108,6 +115,13 @@ private:
     void goTo(int mode, int row, int column);
     int selectedRow(int tab) const;
     bool confirmRemove(int tab, int row);
+    void setUpUndo();
+    // Keys, tooltips and the remembered window state (kelda_views.cpp).
+    void setUpViews();
+    void saveViewState();
+    QList<int> columnWidths(int tab) const;
+    void applyColumnWidths(int tab);
+    void editLists(QDialog *dialog, int tab, const QModelIndex &source);
 
     Ui::KELDAClass *ui = nullptr;
     PMModel *m_model = nullptr;
@@ -118,4 +132,7 @@ private:
     QList<QPointer<QWidget>> m_simulators;  // started by Go, closed with the window
     QTimer *m_checkTimer = nullptr;
     QList<kelda::check::Finding> m_findings;
+    QUndoStack *m_undoStack = nullptr;
+    std::array<QList<int>, kTabCount> m_columnWidths;  // set by the user; empty: fit the contents
+    bool m_applyingWidths = false;
 };

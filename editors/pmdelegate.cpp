@@ -1,12 +1,68 @@
 #include "pmdelegate.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QCompleter>
+#include <QLineEdit>
+#include <QPainter>
+#include <QStyle>
 #include <QDoubleSpinBox>
 #include <QSortFilterProxyModel>
 #include <QSpinBox>
 
 #include "pmmodel.h"
 #include "schema.h"
+
+namespace {
+
+bool isEventInput(const PMModel *model, int column)
+{
+    using namespace kelda::EventCol;
+    return model && model->mode() == int(Mode::Events) && column >= Input1 && column < Actions
+        && (column - Input1) % kColumnsPerInput == 0;
+}
+
+// Draws a line above the first choice of each kind (keys, switches, CAN
+// inputs, timers, states), which come in that order. The items themselves
+// stay the plain choices, so an item's index is its place among them.
+class GroupLineDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    static bool startsGroup(const QModelIndex &index)
+    {
+        if (index.row() == 0)
+            return false;
+        const QModelIndex before = index.siblingAtRow(index.row() - 1);
+        return PMModel::prefixType(before.data().toString()) != PMModel::prefixType(index.data().toString());
+    }
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::paint(painter, option, index);
+        if (startsGroup(index)) {
+            painter->save();
+            painter->setPen(option.palette.color(QPalette::Mid));
+            painter->drawLine(option.rect.topLeft(), option.rect.topRight());
+            painter->restore();
+        }
+    }
+};
+
+// The inputs of an event, grouped by kind; typing any part of a name offers
+// the choices holding it.
+void fillGrouped(QComboBox *combo, const QStringList &choices)
+{
+    combo->insertItems(0, choices);
+    combo->view()->setItemDelegate(new GroupLineDelegate(combo->view()));
+    combo->setEditable(true);
+    combo->setInsertPolicy(QComboBox::NoInsert);
+    combo->completer()->setCompletionMode(QCompleter::PopupCompletion);
+    combo->completer()->setFilterMode(Qt::MatchContains);
+    combo->completer()->setCaseSensitivity(Qt::CaseInsensitive);
+}
+
+} // namespace
 
 PMDelegate::PMDelegate(QObject *parent)
     : QStyledItemDelegate(parent)
@@ -32,7 +88,15 @@ QWidget *PMDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &o
     switch (kind) {
     case EditorKind::Choice: {
         auto combo = new QComboBox(parent);
-        combo->insertItems(0, index.model()->data(index, Qt::UserRole).toStringList());
+        const QStringList choices = index.model()->data(index, Qt::UserRole).toStringList();
+        if (isEventInput(model, index.column()))
+            fillGrouped(combo, choices);
+        else
+            combo->insertItems(0, choices);
+        // The list opens at least as wide as its longest choice, whatever the column's width.
+        QAbstractItemView *list = combo->view();
+        list->setMinimumWidth(list->sizeHintForColumn(0) + list->style()->pixelMetric(QStyle::PM_ScrollBarExtent)
+                              + 2 * list->frameWidth());
         return combo;
     }
     case EditorKind::Seconds: {
@@ -85,9 +149,14 @@ void PMDelegate::setModelData(QWidget *editor, QAbstractItemModel *model,
 {
     bool accepted = true;
     if (auto combo = qobject_cast<QComboBox *>(editor)) {
-        if (combo->currentIndex() < 0)
+        // A typed text counts only when it is one of the choices.
+        const QString text = combo->currentText();
+        const int chosen = !combo->isEditable() ? combo->currentIndex()
+                         : text.isEmpty()       ? -1
+                                                : combo->findText(text, Qt::MatchFixedString | Qt::MatchCaseSensitive);
+        if (chosen < 0)
             return;  // nothing chosen
-        accepted = model->setData(index, combo->currentText(), Qt::EditRole);
+        accepted = model->setData(index, combo->itemText(chosen), Qt::EditRole);
     } else if (auto dspin = qobject_cast<QDoubleSpinBox *>(editor)) {
         dspin->interpretText();
         accepted = model->setData(index, dspin->value(), Qt::EditRole);

@@ -267,81 +267,104 @@ using R = Refresh;
 constexpr ValueId N = kNoValue;
 
 // Name and number columns of the fixed lists (keys, switches, LEDs).
-constexpr ColumnSpec kIdColumn = {"ID", E::Default, false, N, O::rowNumber, nullptr, nullptr, R::Cell, 0};
-constexpr ColumnSpec kFixedNameColumn = {"Name", E::Default, true, ValueId::Name, O::text, O::rename, nullptr, R::Cell, 0};
+constexpr ColumnSpec kIdColumn = {"ID", E::Default, false, N, O::rowNumber, nullptr, nullptr, R::Cell, 0,
+                                  "The number of the input or LED on the module (fixed)."};
+constexpr ColumnSpec kFixedNameColumn = {"Name", E::Default, true, ValueId::Name, O::text, O::rename, nullptr, R::Cell, 0,
+                                         "The name the other tables use for it: unique within the table, "
+                                         "Latin-1 characters. Renaming takes its uses along."};
 constexpr ColumnSpec kNameColumn = kFixedNameColumn;
 
 constexpr ColumnSpec kKeypadColumns[] = {kIdColumn, kFixedNameColumn};
 
 constexpr ColumnSpec kCanInputColumns[] = {
     kNameColumn,
-    {"CAN Code", E::Default, true, ValueId::CanId, O::canCode, O::setCanCode, nullptr, R::Cell, 0},
-    {"Word/Byte", E::Choice, true, ValueId::ByteSelect, O::byteSelect, O::setByteSelect, O::byteSelects, R::Cell, 0},
-    {"Condition", E::Choice, true, ValueId::CanCompare, O::canCompare, O::setCanCompare, O::canCompares, R::Cell, 0},
-    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setInteger, nullptr, R::Cell, 0},
+    {"CAN Code", E::Default, true, ValueId::CanId, O::canCode, O::setCanCode, nullptr, R::Cell, 0,
+     "The identifier of the CAN frame it reads: 0 to 0x7FF, as 0x hexadecimal or decimal."},
+    {"Word/Byte", E::Choice, true, ValueId::ByteSelect, O::byteSelect, O::setByteSelect, O::byteSelects, R::Cell, 0,
+     "Which byte or 16-bit word of the frame's data it compares."},
+    {"Condition", E::Choice, true, ValueId::CanCompare, O::canCompare, O::setCanCompare, O::canCompares, R::Cell, 0,
+     "How that byte or word is compared with Data; the input is on while the comparison holds."},
+    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setInteger, nullptr, R::Cell, 0,
+     "The value compared with: 0 to 65535 (0 to 255 for a byte)."},
     // Every input of the same frame shares its byte order.
-    {"Endianness", E::Choice, true, ValueId::LittleEndian, O::endianness, O::setEndianness, O::endiannesses, R::Column, 0},
+    {"Endianness", E::Choice, true, ValueId::LittleEndian, O::endianness, O::setEndianness, O::endiannesses, R::Column, 0,
+     "The byte order of a word; every CAN input of the same CAN Code shares it."},
 };
 
 constexpr ColumnSpec kTimerColumns[] = {
     kNameColumn,
-    {"Reset Value/s", E::Seconds, true, ValueId::ResetTicks, O::seconds, O::setSeconds, nullptr, R::Cell, 0},
+    {"Reset Value/s", E::Seconds, true, ValueId::ResetTicks, O::seconds, O::setSeconds, nullptr, R::Cell, 0,
+     "How long the timer runs once started, in seconds: 0 to 327.675 s in steps of 0.005 s."},
 };
 
 // One input of an event: its target, its condition and how it joins the next.
 constexpr ColumnSpec inputColumn(int k)
 {
     // The target's type decides the condition shown beside it: the row is shown again.
-    return {"Input", E::Choice, true, N, O::eventInput, O::setEventInput, O::inputs, R::Row, k};
+    return {"Input", E::Choice, true, N, O::eventInput, O::setEventInput, O::inputs, R::Row, k,
+            "What the event watches: a key (KP), switch (SW), CAN input (CI), timer (TI) or state (ST). "
+            "Inputs 2 and 3 count only while the input before joins on AND or OR."};
 }
 constexpr ColumnSpec typeColumn(int k)
 {
-    return {"Type", E::Choice, true, ValueId::Condition, O::eventCondition, O::setCondition, O::conditions, R::Cell, k};
+    return {"Type", E::Choice, true, ValueId::Condition, O::eventCondition, O::setCondition, O::conditions, R::Cell, k,
+            "What of the input makes the event happen; the choices depend on the input's kind."};
 }
 constexpr ColumnSpec withColumn(int k)
 {
     // Later inputs come into or go out of use.
-    return {"With", E::Choice, true, ValueId::Combine, O::eventCombine, O::setCombine, O::combines, R::Row, k};
+    return {"With", E::Choice, true, ValueId::Combine, O::eventCombine, O::setCombine, O::combines, R::Row, k,
+            "How this input joins the next one: AND, OR, or none (the next input is not used)."};
 }
 
 constexpr ColumnSpec kEventColumns[] = {
     // A new priority moves the others: the whole ranking is shown again.
-    {"Priority", E::Choice, true, ValueId::Order, O::priority, O::setPriority, O::priorities, R::Column, 0},
-    {"Name", E::Default, true, ValueId::Name, O::text, O::rename, O::combines, R::Cell, 0},
+    {"Priority", E::Choice, true, ValueId::Order, O::priority, O::setPriority, O::priorities, R::Column, 0,
+     "The order in which the module checks the events: 1 first, up to the number of events."},
+    {"Name", E::Default, true, ValueId::Name, O::text, O::rename, O::combines, R::Cell, 0, kFixedNameColumn.tip},
     inputColumn(0), typeColumn(0), withColumn(0),
     inputColumn(1), typeColumn(1), withColumn(1),
     inputColumn(2), typeColumn(2),
-    {" Edit...", E::Dialog, true, N, O::editText, nullptr, O::combines, R::Cell, 0},
+    {" Edit...", E::Dialog, true, N, O::editText, nullptr, O::combines, R::Cell, 0,
+     "The states the event sets and clears and the timers it starts and stops (Enter, F2 or a click opens them)."},
 };
 
 constexpr ColumnSpec kStateColumns[] = {
     kNameColumn,
-    {"Edit...", E::Dialog, true, N, O::editText, nullptr, nullptr, R::Cell, 0},
+    {"Edit...", E::Dialog, true, N, O::editText, nullptr, nullptr, R::Cell, 0,
+     "The LX2 LEDs, LX1 outputs and CAN outputs the state drives (Enter, F2 or a click opens them)."},
 };
 
 constexpr ColumnSpec moduleColumn(const char *header, int m)
 {
-    return {header, E::Default, true, ValueId::Lx1Masks, O::maskByte, O::setMaskByte, nullptr, R::Cell, m};
+    return {header, E::Default, true, ValueId::Lx1Masks, O::maskByte, O::setMaskByte, nullptr, R::Cell, m,
+            "The channels of this LX1 module that the output drives: up to eight binary digits, 1 for a "
+            "channel that is driven; the rightmost digit is channel 1."};
 }
 
 constexpr ColumnSpec kLx1OutputColumns[] = {
     kNameColumn,
-    {"Current/A", E::Current, true, ValueId::Data, O::amps, O::setAmps, nullptr, R::Cell, 0},
+    {"Current/A", E::Current, true, ValueId::Data, O::amps, O::setAmps, nullptr, R::Cell, 0,
+     "The output's current limit in amperes: 0 to 102.0 A in steps of 0.4 A."},
     moduleColumn("LX1-1", 0), moduleColumn("LX1-2", 1), moduleColumn("LX1-3", 2), moduleColumn("LX1-4", 3),
     moduleColumn("LX1-5", 4), moduleColumn("LX1-6", 5), moduleColumn("LX1-7", 6), moduleColumn("LX1-8", 7),
-    {" Edit...", E::Dialog, true, N, O::editText, nullptr, nullptr, R::Cell, 0},
+    {" Edit...", E::Dialog, true, N, O::editText, nullptr, nullptr, R::Cell, 0, "Not used: the output is edited in its cells."},
 };
 
 constexpr ColumnSpec kCanOutputColumns[] = {
     kNameColumn,
-    {"CAN Code", E::Default, true, ValueId::CanId, O::canCode, O::setCanCode, nullptr, R::Cell, 0},
-    {"Word/Byte", E::Choice, true, ValueId::ByteSelect, O::byteSelect, O::setByteSelect, O::byteSelects, R::Cell, 0},
-    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setInteger, nullptr, R::Cell, 0},
+    {"CAN Code", E::Default, true, ValueId::CanId, O::canCode, O::setCanCode, nullptr, R::Cell, 0,
+     "The identifier of the CAN frame it sends: 0 to 0x7FF, as 0x hexadecimal or decimal."},
+    {"Word/Byte", E::Choice, true, ValueId::ByteSelect, O::byteSelect, O::setByteSelect, O::byteSelects, R::Cell, 0,
+     "Which byte or 16-bit word of the frame's data it writes."},
+    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setInteger, nullptr, R::Cell, 0,
+     "The value written while a state drives the output: 0 to 65535 (0 to 255 for a byte)."},
 };
 
 constexpr ColumnSpec kPwmColumns[] = {
-    {"PM", E::Default, false, N, O::moduleLabel, nullptr, O::noneOnly, R::Cell, 0},
-    {"CAN Input", E::Choice, true, N, O::pwmInput, O::setPwmInput, O::pwmInputs, R::Cell, 0},
+    {"PM", E::Default, false, N, O::moduleLabel, nullptr, O::noneOnly, R::Cell, 0, "The LX1 module (fixed)."},
+    {"CAN Input", E::Choice, true, N, O::pwmInput, O::setPwmInput, O::pwmInputs, R::Cell, 0,
+     "The CAN input whose value (0 to 255 = 0 to 100 % duty cycle) drives the module's PWM; NONE switches PWM off."},
 };
 
 static_assert(std::size(kKeypadColumns) == KeypadCol::Count);

@@ -93,6 +93,7 @@ struct ColumnSpec {
     ChoicesFn choices;  // null: no choice list
     Refresh refresh;
     int arg;            // event input, mask byte: which one of a repeated column
+    const char *tip = nullptr;  // the header's tooltip: what it is, its unit and range
 };
 
 struct ModeSpec {

@@ -55,7 +55,11 @@ int PMModel::columnCount(const QModelIndex &parent) const
 QVariant PMModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
     const ColumnSpec *col = columnSpec(m_mode, section);
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || !col)
+    if (orientation != Qt::Horizontal || !col)
+        return QVariant();
+    if (role == Qt::ToolTipRole && col->tip)
+        return QString::fromLatin1(col->tip);
+    if (role != Qt::DisplayRole)
         return QVariant();
     return QString::fromLatin1(col->header);
 }
@@ -95,9 +99,11 @@ QVariant PMModel::data(const QModelIndex &index, int role) const
         return QVariant();
     if (role == Qt::UserRole)
         return choices(index.row(), index.column());
+    const ColumnSpec *col = columnSpec(m_mode, index.column());
+    if (role == Qt::ToolTipRole)
+        return col && col->editor == EditorKind::Dialog ? listSummary(index.row()) : QVariant();
     if (role != Qt::DisplayRole && role != Qt::EditRole)
         return QVariant();
-    const ColumnSpec *col = columnSpec(m_mode, index.column());
     return col ? col->read(*this, modeItemType(), index.row(), *col) : QVariant();
 }
 
@@ -107,6 +113,7 @@ bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
     if (!index.isValid() || role != Qt::EditRole)
         return false;
     const ColumnSpec *col = columnSpec(m_mode, index.column());
+    const ChangeScope change(*this, [&] { return editText(index.row(), index.column()); }, index.row(), index.column());
     // A column that stores nothing still counts as an accepted edit.
     const WriteResult result = col && col->write ? col->write(*this, modeItemType(), index.row(), *col, value)
                                                  : WriteResult::Written;

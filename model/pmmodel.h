@@ -8,9 +8,31 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <memory>
+
 #include "pmcolumns.h"
 #include "schema.h"
 #include "storecursor.h"
+
+namespace kelda {
+
+// The whole setup at one moment: a session of its own that nothing writes.
+using SetupSnapshot = std::shared_ptr<const UniqueSession>;
+
+// One change of the setup, as the undo history keeps it: the setup before and
+// after it, what it was and where it was made.
+struct SetupStep {
+    QString text;      // "Rename \"Timer 1\"", "Remove State \"Beacons\""
+    SetupSnapshot before;
+    SetupSnapshot after;
+    int mode = -1;     // the table (model mode) it was made in
+    int row = -1;      // its row there; -1 for none
+    int column = -1;
+    int mergeKey = -1; // consecutive steps of one key (>= 0) may become one
+};
+
+} // namespace kelda
 
 class PMModel : public QAbstractTableModel
 {
@@ -80,6 +102,8 @@ public:
     bool setListEntry(int row, int list, int entry, const QString &name);
     bool addListEntry(int row, int list);
     bool removeListEntry(int row, int list, int entry);
+    // Every list of the row, one line each ("States to Set: Beacons, Horn"); empty outside events and states.
+    QString listSummary(int row) const;
 
     // Summary texts and choice lists
     static QString typePrefix(kelda::ItemType type);
@@ -99,12 +123,26 @@ public:
     QList<uint16_t> canIdList(kelda::ItemType type);
     bool eventByPriority(int priority);
 
+    // Change history (pmmodel_history.cpp). While recording, each change is
+    // announced by changeRecorded as one step; the changes between an outer
+    // beginChange and its endChange make one step together.
+    void setRecording(bool on);
+    bool isRecording() const { return m_recording; }
+    void beginChange(const QString &text, int row = -1, int column = -1, int mergeKey = -1);
+    void endChange();
+    // Puts a recorded setup in place (undo and redo) as a model reset.
+    void restoreSnapshot(const kelda::SetupSnapshot &snapshot);
+
 public slots:
     void setMode(int mode);
 
 signals:
     // The setup's content changed, or another setup was put in place.
     void setupChanged();
+    // While recording: one change made (after it was written).
+    void changeRecorded(const kelda::SetupStep &step);
+    // A new or opened setup is in place: earlier steps no longer apply to it.
+    void historyReset();
 
 private:
     // The session every access goes to; null while none is open.
@@ -114,7 +152,19 @@ private:
     {
         m_modified = true;
         emit setupChanged();
+        noteChange();
     }
+    // Records a step now, or at the end of the change that is open.
+    void noteChange();
+    void startHistory();
+    // Opens a change only while recording, so the text is built only then.
+    class ChangeScope;
+    QString editText(int row, int column) const;
+    static QString optionText(int index);
+    QString rowText(const char *verb, const QString &name) const;
+    // "Edit Actions of "Event 1"", "Edit Outputs of "Beacons"": a change of the lists of the current mode's row.
+    QString listText(int row) const;
+    int listColumn() const;
     void setEndianness(int row, bool little);
     kelda::WriteResult rename(kelda::ItemType type, int row, const QString &name);
     // Why a name cannot be given to item row of the type; empty when it can.
@@ -139,4 +189,10 @@ private:
     QString m_lastError;
     QString m_editError;
     QString m_imageError;
+
+    bool m_recording = false;
+    kelda::SetupSnapshot m_top;  // the setup as the last recorded step left it
+    int m_changeDepth = 0;
+    bool m_changePending = false;
+    kelda::SetupStep m_change;   // the outermost open change
 };

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "pmmodel.h"
 #include "schema.h"
 #include "storecursor.h"
 
@@ -201,3 +202,27 @@ inline bool openEventInput(StoreCursor &c, int k, bool chain)
 }
 
 } // namespace kelda::detail
+
+// Opens a change of the model's history for its lifetime, only while the
+// model records, so that the step's text is built only then.
+class PMModel::ChangeScope
+{
+public:
+    template <typename TextFn>
+    ChangeScope(PMModel &model, TextFn text, int row = -1, int column = -1, int mergeKey = -1)
+        : m_model(model.m_recording ? &model : nullptr)
+    {
+        if (m_model)
+            m_model->beginChange(text(), row, column, mergeKey);
+    }
+    ~ChangeScope()
+    {
+        if (m_model)
+            m_model->endChange();
+    }
+    ChangeScope(const ChangeScope &) = delete;
+    ChangeScope &operator=(const ChangeScope &) = delete;
+
+private:
+    PMModel *m_model;
+};

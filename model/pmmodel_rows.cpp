@@ -121,6 +121,7 @@ bool PMModel::insertRows(int row, int count, const QModelIndex &parent)
         return false;
 
     const QString name = defaultName(type);
+    const ChangeScope change(*this, [&] { return rowText("Add", name); }, n, 0);
     // The item always goes to the end, whatever row the caller asked for.
     beginInsertRows(QModelIndex(), n, n);
     if (c.setup() && c.append(type, 1) && c.open(type, StoreCursor::kLastItem)) {
@@ -141,6 +142,7 @@ bool PMModel::removeRows(int row, int count, const QModelIndex &parent)
     if (type == ItemType::None || row > n - count)
         return false;
 
+    const ChangeScope change(*this, [&] { return rowText("Remove", itemName(type, row)); }, row, 0);
     const bool events = m_mode == int(Mode::Events);
     QList<int> before = events ? readPriorities() : QList<int>();
     QList<int> after = before;
@@ -260,6 +262,7 @@ bool PMModel::setEventPriority(int row, int priority)
     const int old = before[row];
     if (priority == old)
         return true;
+    const ChangeScope change(*this, [&] { return editText(row, EventCol::Priority); }, row, EventCol::Priority);
     QList<int> after = before;
     if (priority < old) {
         for (int i = 0; i < after.size(); ++i)
@@ -303,6 +306,7 @@ void PMModel::deleteEvent(int row)
     QList<int> before = readPriorities();
     if (row < 0 || row >= before.size())
         return;
+    const ChangeScope change(*this, [&] { return rowText("Remove", itemName(ItemType::Event, row)); }, row, 0);
     StoreCursor c(liveSession());
     if (!c.setup() || !c.remove(ItemType::Event, row))
         return;
@@ -378,6 +382,7 @@ QString PMModel::listEntryName(int row, int list, int entry) const
 
 bool PMModel::setListEntry(int row, int list, int entry, const QString &name)
 {
+    const ChangeScope change(*this, [&] { return listText(row); }, row, listColumn());
     const ItemType owner = listOwnerType();
     const ItemType target = listTargetType(owner, list);
     StoreSession s = liveSession();
@@ -395,6 +400,7 @@ bool PMModel::setListEntry(int row, int list, int entry, const QString &name)
 
 bool PMModel::addListEntry(int row, int list)
 {
+    const ChangeScope change(*this, [&] { return listText(row); }, row, listColumn());
     const ItemType owner = listOwnerType();
     if (owner == ItemType::None)
         return false;
@@ -409,6 +415,7 @@ bool PMModel::addListEntry(int row, int list)
 
 bool PMModel::removeListEntry(int row, int list, int entry)
 {
+    const ChangeScope change(*this, [&] { return listText(row); }, row, listColumn());
     const ItemType owner = listOwnerType();
     if (owner == ItemType::None)
         return false;

@@ -89,6 +89,7 @@ void PMModel::newSetup()
     createSetup();
     endResetModel();
     emit setupChanged();
+    startHistory();
 }
 
 bool PMModel::openSetup(const QString &path)
@@ -124,6 +125,7 @@ bool PMModel::openSetup(const QString &path)
     m_lastError.clear();
     endResetModel();
     emit setupChanged();
+    startHistory();
     return true;
 }
 
@@ -206,6 +208,8 @@ void PMModel::setOption(int index, double value)
     const bool had = c.u16(ValueId::Data, old);
     if (had && old == stored)
         return;  // not a change
+    // The steps of a spin box while it is held or typed into make one change.
+    const ChangeScope change(*this, [&] { return optionText(index); }, -1, -1, index);
     c.setInt(ValueId::Data, stored);
     markModified();
 }

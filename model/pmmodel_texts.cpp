@@ -158,3 +158,22 @@ QStringList PMModel::conditionChoices(int row, int column) const
     }
     return out;
 }
+
+QString PMModel::listSummary(int row) const
+{
+    const ItemType owner = listOwnerType();
+    const int lists = owner == ItemType::Event ? kEventListCount : owner == ItemType::State ? kStateListCount : 0;
+    QStringList lines;
+    for (int list = 0; list < lists; ++list) {
+        QStringList names;
+        const int n = listEntryCount(row, list);
+        for (int e = 0; e < n; ++e) {
+            const QString name = listEntryName(row, list, e);
+            names << (name.isEmpty() ? QStringLiteral("-") : name);
+        }
+        const char *title = owner == ItemType::Event ? kEventListNames[size_t(list)] : kStateListNames[size_t(list)];
+        lines << QStringLiteral("%1: %2").arg(QLatin1String(title),
+                                              names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", ")));
+    }
+    return lines.join(QLatin1Char('\n'));
+}

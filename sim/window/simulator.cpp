@@ -28,6 +28,20 @@ void setColumns(QTableWidget *table, const QStringList &labels)
     table->setHorizontalHeaderLabels(labels);
 }
 
+// What the short key columns mean: the four kinds of press an event can wait for.
+void setKeyColumnTips(QTableWidget *table)
+{
+    const char *const tips[] = {
+        "P, Pressed: ticked, the key is held down until you untick it.",
+        "SP, Short Press: tick for one short press; the simulation unticks it once it has been seen.",
+        "LP, Long Press: tick for one long press; the simulation unticks it once it has been seen.",
+        "DP, Double Press: tick for one double press; the simulation unticks it once it has been seen.",
+    };
+    for (int c = 0; c < 4; ++c)
+        if (QTableWidgetItem *item = table->horizontalHeaderItem(c + 1))
+            item->setToolTip(QString::fromLatin1(tips[c]));
+}
+
 QStringList gridLabels(const char *prefix)
 {
     QStringList labels;
@@ -83,6 +97,7 @@ Simulator::Simulator(QWidget *parent)
     // Columns exist from the start so the sizes below hold; fillTables sets
     // the same columns again.
     setColumns(ui->keyPadTableWidget, {"Keypad", "P", "SP", "LP", "DP"});
+    setKeyColumnTips(ui->keyPadTableWidget);
     ui->keyPadTableWidget->horizontalHeader()->setMinimumSectionSize(kKeyColumnWidth);
     ui->keyPadTableWidget->horizontalHeader()->setDefaultSectionSize(kKeyColumnWidth);
     for (int c = 0; c < 5; ++c)
@@ -162,6 +177,7 @@ void Simulator::Update()
 void Simulator::fillTables()
 {
     setColumns(ui->keyPadTableWidget, {"Keypad", "P", "SP", "LP", "DP"});
+    setKeyColumnTips(ui->keyPadTableWidget);
     fillTable(ui->keyPadTableWidget, ItemType::KeypadKey, 4, 0);
     setColumns(ui->switchTableWidget, {"Switches", "ON"});
     fillTable(ui->switchTableWidget, ItemType::Switch, 1, 0);

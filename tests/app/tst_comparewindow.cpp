@@ -87,12 +87,12 @@ private slots:
         QStringList menus;
         for (QAction *a : w->menuBar()->actions())
             menus << a->menu()->objectName() + QLatin1Char('=') + a->text();
-        QCOMPARE(menus, QStringList({"menu_File=&File", "menu_Simulate=&Simulate", "menu_Config=&Config",
+        QCOMPARE(menus, QStringList({"menu_File=&File", "menu_Edit=&Edit", "menu_Simulate=&Simulate", "menu_Config=&Config",
                                      "menu_Tools=&Tools", "menu_Help=&Help"}));
         auto *compare = w->findChild<QAction *>(QStringLiteral("action_Compare"));
         QVERIFY(compare);
         QCOMPARE(compare->text(), QStringLiteral("&Compare With..."));
-        QVERIFY(w->menuBar()->actions()[3]->menu()->actions().contains(compare));
+        QVERIFY(w->menuBar()->actions()[4]->menu()->actions().contains(compare));
     }
 
     void compareShowsDifferencesAndGoesToThem()
