@@ -31,7 +31,7 @@ QString incompatibleText(const QString &runeName, const QString &runeVersion);
 
 // The module's name field: the name right-padded with spaces to the RUNE's
 // name size, or cut to it. Not the exported file's field (8 bytes padded with
-// '2', image::calibrationName): each follows its own format, so keep them apart.
+// '2', image::exportNameField): each follows its own format, so keep them apart.
 QByteArray runeNameField(const QByteArray &name, int size);
 
 // The name an upload sends, before runeNameField fits it: the setup's file

@@ -28,7 +28,7 @@ QString rawImagePath(const QString &calFile)
 
 } // namespace
 
-QByteArray calibrationName(const QString &setupPath)
+QByteArray exportNameField(const QString &setupPath)
 {
     QByteArray name = QFileInfo(setupPath).fileName().toLatin1().left(kCalNameSize);
     while (name.size() < kCalNameSize)
@@ -77,7 +77,7 @@ bool exportSetup(PMModel &model, const QString &calFile, QString *error)
     const qsizetype end = kCalImageOffset + image.size();
     if (cal.size() < end)
         cal.append(QByteArray(end - cal.size(), '\0'));
-    cal.replace(kCalNameOffset, kCalNameSize, calibrationName(model.fileName()));
+    cal.replace(kCalNameOffset, kCalNameSize, exportNameField(model.fileName()));
     cal.replace(kCalImageOffset, image.size(), image);
 
     // Patched in memory, replaced whole: a failure leaves the old file as it

@@ -15,7 +15,7 @@ namespace kelda::image {
 // (last path component) in Latin-1, padded with 0x32 ('2'). An upload pads with
 // spaces to the RUNE's size instead (upload::runeNameField): each follows its
 // own format, so keep them apart.
-QByteArray calibrationName(const QString &setupPath);
+QByteArray exportNameField(const QString &setupPath);
 
 // Why exporting the setup at setupPath (may be empty: never saved) into
 // calFile would overwrite one of the export's own inputs or outputs: calFile

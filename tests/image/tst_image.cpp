@@ -606,9 +606,9 @@ private slots:
         QCOMPARE(bytes.mid(88, 8), QByteArray("x.kelda2"));
         QCOMPARE(bytes.mid(96), image);
 
-        QCOMPARE(calibrationName(QString()), QByteArray("22222222"));
-        QCOMPARE(calibrationName(QStringLiteral("/a/pump.kelda")), QByteArray("pump.kel"));
-        QCOMPARE(calibrationName(QStringLiteral("/a/\u00e9t\u00e9.kelda")), QByteArray("\xe9t\xe9.keld"));
+        QCOMPARE(exportNameField(QString()), QByteArray("22222222"));
+        QCOMPARE(exportNameField(QStringLiteral("/a/pump.kelda")), QByteArray("pump.kel"));
+        QCOMPARE(exportNameField(QStringLiteral("/a/\u00e9t\u00e9.kelda")), QByteArray("\xe9t\xe9.keld"));
     }
 
     void exportIntoLongerCalibration()
