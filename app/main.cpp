@@ -97,6 +97,8 @@ int main(int argc, char *argv[])
     const qint64 mainNs = nowNs();
     std::thread fontconfig = startFontconfig();
     auto app = std::make_unique<QApplication>(argc, argv);
+    // Lets the desktop match the window to the installed menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.ostrel.kelda"));
     // Joined before the first font is needed, so that it is never read twice.
     if (fontconfig.joinable())
         fontconfig.join();

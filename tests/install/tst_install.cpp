@@ -1,0 +1,245 @@
+// cmake --install into a temporary prefix: the files that arrive, the
+// validators over them, and an upload that finds the RUNE files next to the
+// installed program.
+#include <QDirIterator>
+#include <QImageReader>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "pmmodel.h"
+
+namespace {
+
+const QString kAppId = QStringLiteral("com.ostrel.kelda");
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run run(const QString &program, const QStringList &args, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    Run r;
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+QStringList filesBelow(const QString &root)
+{
+    QStringList files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(root).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
+QString readText(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+} // namespace
+
+class TestInstall : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_prefix;
+    QTemporaryDir m_work;
+    QString installed(const QString &relative) const { return m_prefix.filePath(relative); }
+
+    // Only the folders next to the program: no RUNE search path, and data
+    // folders that are empty.
+    QProcessEnvironment bareEnvironment(const QString &port) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("CORLA_RUNE_PATH"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), m_work.filePath(QStringLiteral("data-home")));
+        env.insert(QStringLiteral("XDG_DATA_DIRS"), m_work.filePath(QStringLiteral("data-dirs")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_work.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("CORLA_NO_SYSTEM_PORTS"), QStringLiteral("1"));
+        env.insert(QStringLiteral("CORLA_PORTS_FILE"), m_work.filePath(QStringLiteral("no-ports")));
+        env.insert(QStringLiteral("CORLA_EXTRA_PORTS"), port);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        return env;
+    }
+
+    // An upload of a new setup by this kelda-cli to an emulator started from
+    // this lx2-emulator, with nothing but the folders next to the program.
+    Run uploadWith(const QString &cli, const QString &emulatorProgram)
+    {
+        PMModel model;
+        model.newSetup();
+        const QString setup = m_work.filePath(QStringLiteral("new.kelda"));
+        if (!model.saveSetup(setup))
+            return {};
+        QProcess emulator;
+        emulator.start(emulatorProgram, {});
+        if (!emulator.waitForStarted(5000))
+            return {};
+        for (int i = 0; i < 100 && !emulator.canReadLine(); ++i)
+            emulator.waitForReadyRead(100);
+        const QString port = QString::fromLocal8Bit(emulator.readLine()).trimmed();
+        Run r = port.isEmpty() ? Run{}
+                               : run(cli, {QStringLiteral("upload"), setup, QStringLiteral("--port"), port, QStringLiteral("--yes")},
+                                     bareEnvironment(port));
+        emulator.terminate();
+        emulator.waitForFinished(5000);
+        return r;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(m_prefix.isValid() && m_work.isValid());
+        QDir(m_work.path()).mkpath(QStringLiteral("data-home"));
+        QDir(m_work.path()).mkpath(QStringLiteral("data-dirs"));
+        const Run r = run(QStringLiteral(KELDA_CMAKE),
+                          {QStringLiteral("--install"), QStringLiteral(KELDA_BUILD_DIR), QStringLiteral("--prefix"), m_prefix.path()});
+        QVERIFY2(r.status == 0, r.err.constData());
+    }
+
+    void installTree()
+    {
+        QStringList expected = {
+            QStringLiteral("bin/kelda"),
+            QStringLiteral("bin/kelda-cli"),
+            QStringLiteral("bin/lx2-emulator"),
+            QStringLiteral("share/applications/%1.desktop").arg(kAppId),
+            QStringLiteral("share/icons/hicolor/scalable/apps/%1.svg").arg(kAppId),
+            QStringLiteral("share/man/man1/kelda.1"),
+            QStringLiteral("share/man/man1/lx2-emulator.1"),
+            QStringLiteral("share/metainfo/%1.metainfo.xml").arg(kAppId),
+        };
+        for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+            expected << QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(kAppId);
+        const QStringList runes = QDir(QStringLiteral(KELDA_SOURCE_DIR "/runes")).entryList({QStringLiteral("*.rune")}, QDir::Files);
+        QVERIFY(runes.size() >= 3);
+        for (const QString &rune : runes)
+            expected << QStringLiteral("share/corla/runes/") + rune;
+        expected.sort();
+        QCOMPARE(filesBelow(m_prefix.path()), expected);
+
+        for (const char *program : {"bin/kelda", "bin/kelda-cli", "bin/lx2-emulator"})
+            QVERIFY2(QFileInfo(installed(QLatin1String(program))).isExecutable(), program);
+        for (const QString &rune : runes)
+            QCOMPARE(readText(installed(QStringLiteral("share/corla/runes/") + rune)),
+                     readText(QStringLiteral(KELDA_SOURCE_DIR "/runes/") + rune));
+    }
+
+    // Each PNG is a picture of the size its folder names; the menu entry and
+    // the metainfo name the installed icon and entry.
+    void iconsAndNames()
+    {
+        for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+            QImageReader reader(installed(QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(kAppId)));
+            QCOMPARE(reader.format(), QByteArray("png"));
+            QCOMPARE(reader.size(), QSize(size, size));
+        }
+        QVERIFY(readText(installed(QStringLiteral("share/icons/hicolor/scalable/apps/%1.svg").arg(kAppId)))
+                    .contains(QLatin1String("viewBox=\"0 0 32 32\"")));
+
+        QMap<QString, QString> entry;
+        for (const QString &line : readText(installed(QStringLiteral("share/applications/%1.desktop").arg(kAppId))).split(QLatin1Char('\n')))
+            if (const qsizetype eq = line.indexOf(QLatin1Char('=')); eq > 0)
+                entry.insert(line.left(eq), line.mid(eq + 1));
+        QCOMPARE(entry.value(QStringLiteral("Exec")), QStringLiteral("kelda"));
+        QCOMPARE(entry.value(QStringLiteral("Icon")), kAppId);
+        QCOMPARE(entry.value(QStringLiteral("Categories")), QStringLiteral("Development;Electronics;"));
+
+        const QString metainfo = readText(installed(QStringLiteral("share/metainfo/%1.metainfo.xml").arg(kAppId)));
+        QVERIFY(metainfo.contains(QStringLiteral("<id>%1</id>").arg(kAppId)));
+        QVERIFY(metainfo.contains(QStringLiteral("<launchable type=\"desktop-id\">%1.desktop</launchable>").arg(kAppId)));
+        QVERIFY(metainfo.contains(QStringLiteral("<release version=\"%1\"").arg(QLatin1String(KELDA_VERSION))));
+        QVERIFY(!metainfo.contains(QLatin1Char('@')));
+    }
+
+    void desktopFileValidates()
+    {
+        const QString tool = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+        if (tool.isEmpty())
+            QSKIP("desktop-file-validate is not installed (Debian: desktop-file-utils)");
+        const Run r = run(tool, {installed(QStringLiteral("share/applications/%1.desktop").arg(kAppId))});
+        QVERIFY2(r.status == 0 && r.out.isEmpty() && r.err.isEmpty(), (r.out + r.err).constData());
+    }
+
+    void metainfoValidates()
+    {
+        const QString tool = QStandardPaths::findExecutable(QStringLiteral("appstreamcli"));
+        if (tool.isEmpty())
+            QSKIP("appstreamcli is not installed (Debian: appstream)");
+        const Run r = run(tool, {QStringLiteral("validate"), QStringLiteral("--no-net"), QStringLiteral("--pedantic"),
+                                 installed(QStringLiteral("share/metainfo/%1.metainfo.xml").arg(kAppId))});
+        QVERIFY2(r.status == 0, (r.out + r.err).constData());
+    }
+
+    // groff reads every page without a warning, and the emulator's page
+    // names every option that its --help lists.
+    void manualPages()
+    {
+        const QString groff = QStandardPaths::findExecutable(QStringLiteral("groff"));
+        if (!groff.isEmpty()) {
+            for (const QString &page : QDir(installed(QStringLiteral("share/man/man1"))).entryList(QDir::Files)) {
+                const Run r = run(groff, {QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z"),
+                                          installed(QStringLiteral("share/man/man1/")) + page});
+                QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(page + QLatin1String(": ") + QString::fromLocal8Bit(r.err)));
+            }
+        }
+        const Run help = run(installed(QStringLiteral("bin/lx2-emulator")), {QStringLiteral("--help")});
+        QCOMPARE(help.status, 0);
+        const QString page = readText(installed(QStringLiteral("share/man/man1/lx2-emulator.1")));
+        static const QRegularExpression option(QStringLiteral("^\\s+(?:-h, )?--([a-z-]+)"), QRegularExpression::MultilineOption);
+        int options = 0;
+        for (const QRegularExpressionMatch &m : option.globalMatch(QString::fromLocal8Bit(help.out))) {
+            ++options;
+            QString escaped = m.captured(1);
+            escaped.replace(QLatin1Char('-'), QLatin1String("\\-"));
+            QVERIFY2(page.contains(QLatin1String("\\-\\-") + escaped), qPrintable(m.captured(1)));
+        }
+        QVERIFY(options > 20);
+    }
+
+    // The installed editor starts and shows its window (offscreen).
+    void installedEditorStarts()
+    {
+        QProcessEnvironment env = bareEnvironment(QString());
+        env.insert(QStringLiteral("KELDA_STARTUP_PROBE"), QStringLiteral("1"));
+        const Run r = run(installed(QStringLiteral("bin/kelda")), {}, env);
+        QVERIFY2(r.status == 0, r.err.constData());
+        QVERIFY2(r.out.contains("KELDA"), r.out.constData());
+    }
+
+    void installedUploadFindsRunes()
+    {
+        const Run r = uploadWith(installed(QStringLiteral("bin/kelda-cli")), installed(QStringLiteral("bin/lx2-emulator")));
+        QVERIFY2(r.status == 0 && r.out.contains("Upload Complete"), (r.out + r.err).constData());
+    }
+
+    // The same program without share/corla/runes beside it finds none.
+    void withoutRunesNoUpload()
+    {
+        const QString lonely = m_work.filePath(QStringLiteral("elsewhere/bin/kelda-cli"));
+        QVERIFY(QDir().mkpath(QFileInfo(lonely).path()));
+        QVERIFY(QFile::copy(installed(QStringLiteral("bin/kelda-cli")), lonely));
+        const Run r = uploadWith(lonely, installed(QStringLiteral("bin/lx2-emulator")));
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains("No RUNE"), r.err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstall)
+#include "tst_install.moc"
