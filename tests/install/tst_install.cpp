@@ -1,6 +1,6 @@
 // cmake --install into a temporary prefix: the files that arrive, the
-// validators over them, and an upload that finds the RUNE files next to the
-// installed program.
+// validators over them, and uploads that find the RUNE files next to the
+// program, installed and in the build tree.
 #include <QDirIterator>
 #include <QImageReader>
 #include <QProcess>
@@ -226,6 +226,12 @@ private slots:
     void installedUploadFindsRunes()
     {
         const Run r = uploadWith(installed(QStringLiteral("bin/kelda-cli")), installed(QStringLiteral("bin/lx2-emulator")));
+        QVERIFY2(r.status == 0 && r.out.contains("Upload Complete"), (r.out + r.err).constData());
+    }
+
+    void builtUploadFindsRunes()
+    {
+        const Run r = uploadWith(QStringLiteral(KELDA_CLI), QStringLiteral(KELDA_EMULATOR));
         QVERIFY2(r.status == 0 && r.out.contains("Upload Complete"), (r.out + r.err).constData());
     }
 
