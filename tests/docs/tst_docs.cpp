@@ -3,10 +3,11 @@
 // one that its help describes.
 #include <QDir>
 #include <QMap>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QtTest>
+
+#include "clirun.h"
 
 namespace {
 
@@ -77,13 +78,10 @@ private slots:
         QFETCH(QString, command);
         QFETCH(QStringList, options);
         QFETCH(QString, places);
-        QProcess p;
-        p.start(QStringLiteral(KELDA_CLI), {command, QStringLiteral("--help")});
-        QVERIFY(p.waitForFinished(30000));
-        const QString out = QString::fromUtf8(p.readAllStandardOutput());
-        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0,
-                 qPrintable(QStringLiteral("kelda-cli %1 --help, shown in %2: status %3 %4")
-                                .arg(command, places).arg(p.exitCode()).arg(QString::fromUtf8(p.readAllStandardError()))));
+        const kelda::test::CliRun r = kelda::test::runCli({command, QStringLiteral("--help")});
+        const QString out = QString::fromUtf8(r.out);
+        QVERIFY2(r.exitCode == 0, qPrintable(QStringLiteral("kelda-cli %1 --help, shown in %2: status %3 %4")
+                                                 .arg(command, places).arg(r.exitCode).arg(QString::fromUtf8(r.err))));
         QVERIFY2(out.contains(QStringLiteral("kelda-cli ") + command), qPrintable(out));
         for (const QString &option : options) {
             if (option == QLatin1String("--help") || option == QLatin1String("-h"))

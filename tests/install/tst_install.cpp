@@ -9,7 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "emulatorprocess.h"
 #include "pmmodel.h"
+#include "testpaths.h"
 
 namespace {
 
@@ -77,28 +79,20 @@ class TestInstall : public QObject
         return env;
     }
 
-    // An upload of a new setup by this kelda-cli to an emulator started from
-    // this lx2-emulator, with nothing but the folders next to the program.
-    Run uploadWith(const QString &cli, const QString &emulatorProgram)
+    // An upload of a new setup by this kelda-cli to the emulator, with nothing
+    // but the folders next to the program to find a RUNE file in.
+    Run uploadWith(const QString &cli)
     {
         PMModel model;
         model.newSetup();
         const QString setup = m_work.filePath(QStringLiteral("new.kelda"));
         if (!model.saveSetup(setup))
             return {};
-        QProcess emulator;
-        emulator.start(emulatorProgram, {});
-        if (!emulator.waitForStarted(5000))
+        kelda::test::EmulatorProcess emulator{QStringList()};
+        if (emulator.path().isEmpty())
             return {};
-        for (int i = 0; i < 100 && !emulator.canReadLine(); ++i)
-            emulator.waitForReadyRead(100);
-        const QString port = QString::fromLocal8Bit(emulator.readLine()).trimmed();
-        Run r = port.isEmpty() ? Run{}
-                               : run(cli, {QStringLiteral("upload"), setup, QStringLiteral("--port"), port, QStringLiteral("--yes")},
-                                     bareEnvironment(port));
-        emulator.terminate();
-        emulator.waitForFinished(5000);
-        return r;
+        return run(cli, {QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path(), QStringLiteral("--yes")},
+                   bareEnvironment(emulator.path()));
     }
 
 private slots:
@@ -225,13 +219,13 @@ private slots:
 
     void installedUploadFindsRunes()
     {
-        const Run r = uploadWith(installed(QStringLiteral("bin/kelda-cli")), installed(QStringLiteral("bin/lx2-emulator")));
+        const Run r = uploadWith(installed(QStringLiteral("bin/kelda-cli")));
         QVERIFY2(r.status == 0 && r.out.contains("Upload Complete"), (r.out + r.err).constData());
     }
 
     void builtUploadFindsRunes()
     {
-        const Run r = uploadWith(QStringLiteral(KELDA_CLI), QStringLiteral(KELDA_EMULATOR));
+        const Run r = uploadWith(kelda::test::cliProgram());
         QVERIFY2(r.status == 0 && r.out.contains("Upload Complete"), (r.out + r.err).constData());
     }
 
@@ -241,7 +235,7 @@ private slots:
         const QString lonely = m_work.filePath(QStringLiteral("elsewhere/bin/kelda-cli"));
         QVERIFY(QDir().mkpath(QFileInfo(lonely).path()));
         QVERIFY(QFile::copy(installed(QStringLiteral("bin/kelda-cli")), lonely));
-        const Run r = uploadWith(lonely, installed(QStringLiteral("bin/lx2-emulator")));
+        const Run r = uploadWith(lonely);
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains("No RUNE"), r.err.constData());
     }
