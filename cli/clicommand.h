@@ -1,26 +1,72 @@
 // Commands of kelda-cli. Each command lives in its own cmd_*.cpp and registers
-// itself with a static CliCommand; main.cpp only dispatches.
+// itself with a static CliCommand that describes it: usage, arguments,
+// options, exit statuses and the function that runs it. main.cpp parses the
+// words with QCommandLineParser from that description, and prints the help,
+// the manual page and the bash completion from the same description, so the
+// three never differ.
 #pragma once
 
+#include <QHash>
 #include <QStringList>
 #include <QTextStream>
 
+#include <vector>
+
+struct CliArgument {
+    const char *name = "";  // as the usage writes it: "SETUP.kelda"
+    const char *help = "";
+};
+
+struct CliOption {
+    const char *names = "";      // "o,output": the first name is the one messages use
+    const char *value = nullptr; // the value's name ("FILE"); nullptr for a flag
+    const char *help = "";
+    bool required = false;       // missing: a usage error
+};
+
+struct CliStatus {
+    int code = 0;
+    const char *meaning = "";
+};
+
+// What the parser found, for the command's run function.
+struct CliArgs {
+    QStringList positional;               // as many as the command's arguments allow
+    QHash<QString, QString> values;       // by the option's first name; "" for a flag
+    bool isSet(const char *option) const { return values.contains(QLatin1String(option)); }
+    QString value(const char *option) const { return values.value(QLatin1String(option)); }
+};
+
 struct CliCommand {
-    const char *name;
-    const char *usage;    // one or more lines, "kelda-cli NAME ..." each
-    // args: the words after the command name. Returns the exit status:
-    // 0 success, 1 failure (after cliFail), 2 usage error (after cliUsageError).
-    int (*run)(const QStringList &args);
+    const char *name = "";
+    const char *usage = "";        // "kelda-cli NAME ...", one line
+    const char *summary = "";      // one line for kelda-cli help
+    const char *description = "";  // what it does; paragraphs separated by "\n\n"
+    std::vector<CliArgument> arguments = {};
+    int optionalArguments = 0;     // how many of the last arguments may be left out
+    bool moreArguments = false;    // words beyond the arguments are the command's to check
+    std::vector<CliOption> options = {};
+    // What each exit status means; status 2 (a usage error) is added when
+    // the command does not say more about it.
+    std::vector<CliStatus> statuses = {};
     // Lays out text or fonts (QtGui): runs under a QGuiApplication, on the
     // offscreen platform unless QT_QPA_PLATFORM names another.
     bool gui = false;
+    // Returns the exit status: 0 success, 1 failure (after cliFail),
+    // 2 usage error (after cliUsageError).
+    int (*run)(const CliArgs &args) = nullptr;
+};
 
-    CliCommand(const char *name, const char *usage, int (*run)(const QStringList &), bool gui = false);
+// Adds a command to kelda-cli; one static object per command:
+//   const CliRegistration compile{{.name = "compile", ...}};
+struct CliRegistration {
+    explicit CliRegistration(CliCommand command);
 };
 
 QTextStream &cliOut();
 QTextStream &cliErr();
 // Prints "kelda-cli: <what>: <why>" on standard error; returns 1.
 int cliFail(const QString &what, const QString &why);
-// Prints the usage on standard error; returns 2.
-int cliUsageError(const QString &message = QString());
+// Prints "kelda-cli: <message>" and the usage of the running command on
+// standard error; returns 2.
+int cliUsageError(const QString &message);

@@ -17,37 +17,7 @@ using namespace kelda;
 
 namespace {
 
-const char kCheckUsage[] = "kelda-cli check SETUP.kelda [--json]";
-const char kUsesUsage[] = "kelda-cli uses SETUP.kelda TABLE NAME";
-
 QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
-
-bool wantsHelp(const QStringList &args)
-{
-    return args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"));
-}
-
-int helpFor(const char *usage)
-{
-    cliOut() << "usage: " << usage << Qt::endl;
-    return 0;
-}
-
-// Positional words and the flags among them; false after a usage error.
-bool split(const QStringList &args, const QStringList &flags, QStringList *words, QStringList *given, int *status)
-{
-    for (const QString &a : args) {
-        if (flags.contains(a)) {
-            given->append(a);
-        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            *status = cliUsageError(QStringLiteral("unknown option '%1'").arg(a));
-            return false;
-        } else {
-            words->append(a);
-        }
-    }
-    return true;
-}
 
 bool open(PMModel &model, const QString &path, int *status)
 {
@@ -62,21 +32,14 @@ bool open(PMModel &model, const QString &path, int *status)
     return true;
 }
 
-int runCheck(const QStringList &args)
+int runCheck(const CliArgs &args)
 {
-    if (wantsHelp(args))
-        return helpFor(kCheckUsage);
-    QStringList words, flags;
     int status = 0;
-    if (!split(args, {QStringLiteral("--json")}, &words, &flags, &status))
-        return status;
-    if (words.size() != 1)
-        return cliUsageError(words.isEmpty() ? QStringLiteral("missing file name") : QStringLiteral("too many file names"));
     PMModel model;
-    if (!open(model, words.first(), &status))
+    if (!open(model, args.positional.at(0), &status))
         return status;
     const QList<check::Finding> findings = check::checkSetup(model.session());
-    if (flags.contains(QLatin1String("--json"))) {
+    if (args.isSet("json")) {
         QJsonArray list;
         for (const check::Finding &f : findings)
             list.append(QJsonObject{{QStringLiteral("severity"), check::severityText(f.severity)},
@@ -94,16 +57,10 @@ int runCheck(const QStringList &args)
     return check::errorCount(findings) > 0 ? 1 : 0;
 }
 
-int runUses(const QStringList &args)
+int runUses(const CliArgs &args)
 {
-    if (wantsHelp(args))
-        return helpFor(kUsesUsage);
-    QStringList words, flags;
+    const QStringList &words = args.positional;
     int status = 0;
-    if (!split(args, {}, &words, &flags, &status))
-        return status;
-    if (words.size() != 3)
-        return cliUsageError(words.size() < 3 ? QStringLiteral("missing arguments") : QStringLiteral("too many arguments"));
     const QString &table = words.at(1);
     const QString &name = words.at(2);
     int mode = -1;
@@ -136,8 +93,35 @@ int runUses(const QStringList &args)
     return 0;
 }
 
-CliCommand checkCmd("check", kCheckUsage, &runCheck);
-CliCommand usesCmd("uses", kUsesUsage, &runUses);
+const CliRegistration checkCommand{{
+    .name = "check",
+    .usage = "kelda-cli check SETUP.kelda [--json]",
+    .summary = "list what the module would do differently from what a setup says",
+    .description = "Prints every finding of the setup checks, one line each: severity (error or warning), "
+                   "code, table, row, name and message, as the window's Problems dock lists them.",
+    .arguments = {{"SETUP.kelda", "the setup file"}},
+    .options = {{"json", nullptr, "print one JSON array of objects with the keys severity, code, table, row "
+                                  "(from 1), name and message instead"}},
+    .statuses = {{0, "no errors (warnings allowed)"},
+                 {1, "at least one error, or the setup cannot be opened"}},
+    .run = &runCheck,
+}};
+
+const CliRegistration usesCommand{{
+    .name = "uses",
+    .usage = "kelda-cli uses SETUP.kelda TABLE NAME",
+    .summary = "list what uses an item of a setup",
+    .description = "Prints, one a line, every event input, event action entry, state output entry and PWM "
+                   "assignment that names the item, as Where Used shows them.",
+    .arguments = {{"SETUP.kelda", "the setup file"},
+                  {"TABLE", "the tab text of a table whose items can be used: Keypad, Switches, CAN Inputs, "
+                            "Timers, States, LX1 Outputs, LX2 LEDs or CAN Outputs (any case)"},
+                  {"NAME", "the item's name"}},
+    .statuses = {{0, "the uses were printed (none is no line)"},
+                 {1, "the setup cannot be opened, or the table holds no item of that name"},
+                 {2, "usage error, or TABLE is not a table whose items can be used"}},
+    .run = &runUses,
+}};
 
 } // namespace
 

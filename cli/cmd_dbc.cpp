@@ -6,14 +6,11 @@
 
 namespace {
 
-const char kDbcUsage[] = "kelda-cli dbc SETUP.kelda -o FILE.dbc";
-
-int runDbc(const QStringList &args)
+int runDbc(const CliArgs &args)
 {
-    QString setup, out;
+    const QString setup = args.positional.at(0);
+    const QString out = args.value("o");
     int status = 0;
-    if (!parseDocumentArgs(args, kDbcUsage, &setup, &out, &status))
-        return status;
     PMModel model;
     if (!openDocumentSetup(model, setup, &status))
         return status;
@@ -23,6 +20,17 @@ int runDbc(const QStringList &args)
     return 0;
 }
 
-CliCommand dbcCommand("dbc", kDbcUsage, &runDbc);
+const CliRegistration dbcCommand{{
+    .name = "dbc",
+    .usage = "kelda-cli dbc SETUP.kelda -o FILE.dbc",
+    .summary = "write the setup's CAN messages as a CAN database",
+    .description = "Writes the CAN database of the setup's messages: one message per identifier the setup "
+                   "receives or sends, one signal per CAN input or CAN output. Latin-1 text, replaced "
+                   "atomically; an output that is the setup itself is refused.",
+    .arguments = {{"SETUP.kelda", "the setup file"}},
+    .options = {{"o,output", "FILE.dbc", "the CAN database to write", true}},
+    .statuses = {{0, "the database was written"}, {1, "the setup cannot be opened, or the file cannot be written"}},
+    .run = &runDbc,
+}};
 
 } // namespace

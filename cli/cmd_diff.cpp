@@ -12,29 +12,12 @@
 
 namespace {
 
-const char kDiffUsage[] = "kelda-cli diff OLD.kelda NEW.kelda [--json]\n"
-                          "kelda-cli diff --git PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE NEW-HEX NEW-MODE";
-const char kShowUsage[] = "kelda-cli show SETUP.kelda";
-
 // The diff convention: 0 the same, 1 different, 2 trouble.
 constexpr int kSame = 0;
 constexpr int kDifferent = 1;
 constexpr int kTrouble = 2;
 
 QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
-
-bool wantsHelp(const QStringList &args)
-{
-    return args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"));
-}
-
-int helpFor(const char *usage)
-{
-    QString text = QString::fromLatin1(usage);
-    text.replace(QLatin1Char('\n'), QStringLiteral("\n       "));
-    cliOut() << "usage: " << text << Qt::endl;
-    return 0;
-}
 
 // Opens a setup as the editor's Open does; false with the reason otherwise.
 bool openSetup(PMModel &model, const QString &path, QString *why)
@@ -100,23 +83,12 @@ int runGitDiff(const QStringList &args)
     return 0;
 }
 
-int runDiff(const QStringList &args)
+int runDiff(const CliArgs &args)
 {
-    if (wantsHelp(args))
-        return helpFor(kDiffUsage);
-    if (!args.isEmpty() && args.first() == QLatin1String("--git"))
-        return runGitDiff(args.mid(1));
-    bool json = false;
-    QStringList files;
-    for (const QString &a : args) {
-        if (a == QLatin1String("--json")) {
-            json = true;
-        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            return cliUsageError(QStringLiteral("unknown option '%1'").arg(a));
-        } else {
-            files << a;
-        }
-    }
+    if (args.isSet("git"))
+        return runGitDiff(args.positional);
+    const bool json = args.isSet("json");
+    const QStringList &files = args.positional;
     if (files.size() != 2)
         return cliUsageError(files.size() < 2 ? QStringLiteral("diff needs two setup files")
                                               : QStringLiteral("too many file names"));
@@ -142,18 +114,9 @@ int runDiff(const QStringList &args)
     return c.same() ? kSame : kDifferent;
 }
 
-int runShow(const QStringList &args)
+int runShow(const CliArgs &args)
 {
-    if (wantsHelp(args))
-        return helpFor(kShowUsage);
-    QStringList files;
-    for (const QString &a : args) {
-        if (a.startsWith(QLatin1Char('-')) && a.size() > 1)
-            return cliUsageError(QStringLiteral("unknown option '%1'").arg(a));
-        files << a;
-    }
-    if (files.size() != 1)
-        return cliUsageError(files.isEmpty() ? QStringLiteral("missing file name") : QStringLiteral("too many file names"));
+    const QStringList &files = args.positional;
     PMModel setup;
     QString why;
     if (!openSetup(setup, files.first(), &why))
@@ -165,7 +128,37 @@ int runShow(const QStringList &args)
     return 0;
 }
 
-CliCommand diffCmd("diff", kDiffUsage, &runDiff);
-CliCommand showCmd("show", kShowUsage, &runShow);
+const CliRegistration diffCommand{{
+    .name = "diff",
+    .usage = "kelda-cli diff OLD.kelda NEW.kelda [--json]\n"
+             "kelda-cli diff --git PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE NEW-HEX NEW-MODE",
+    .summary = "what changed between two setups, by table and name",
+    .description = "Compares two setups as the window's Compare does: items matched by table and name, renames, "
+                   "changed cells as the tables show them, list entries, options, LX1 PWM and whether the "
+                   "compiled images are identical; one line each.\n\n"
+                   "With --git it is git's external diff driver: it takes the 7 (or 9) words git passes, prints "
+                   "the differences under a \"diff --kelda a/PATH b/PATH\" line, reports trouble in the output "
+                   "and exits with 0, so that git goes on with the other files.",
+    .arguments = {{"OLD.kelda", "the setup compared from"}, {"NEW.kelda", "the setup compared to"}},
+    .optionalArguments = 2,
+    .moreArguments = true,
+    .options = {{"json", nullptr, "print the differences as one JSON document instead"},
+                {"git", nullptr, "take the words git passes to an external diff driver instead of two setups"}},
+    .statuses = {{0, "the setups are the same (and always with --git)"},
+                 {1, "they differ"},
+                 {2, "trouble: a setup cannot be opened, the output cannot be written, or a usage error"}},
+    .run = &runDiff,
+}};
+
+const CliRegistration showCommand{{
+    .name = "show",
+    .usage = "kelda-cli show SETUP.kelda",
+    .summary = "print a setup as readable lines (git's textconv)",
+    .description = "Prints one setup as lines of text, a table and an item a line, in the form diff compares; "
+                   "for git's textconv of setup files.",
+    .arguments = {{"SETUP.kelda", "the setup file"}},
+    .statuses = {{0, "the setup was printed"}, {1, "it cannot be opened, or the output cannot be written"}},
+    .run = &runShow,
+}};
 
 } // namespace

@@ -19,19 +19,18 @@ using kelda::upload::UploadDriver;
 
 namespace {
 
-const char kPortsUsage[] = "kelda-cli ports";
-const char kUploadUsage[] =
-    "kelda-cli upload SETUP.kelda --port NAME [--yes] [--backup FILE.cal] [--timeout SECONDS]";
-const char kReadUsage[] = "kelda-cli read --port NAME -o FILE.cal [--timeout SECONDS]";
-const char kRestoreUsage[] = "kelda-cli restore FILE.cal --port NAME [--yes] [--timeout SECONDS]";
-const char kVerifyUsage[] = "kelda-cli verify SETUP.kelda --port NAME [--timeout SECONDS]";
+// The options the ECU commands share.
+const CliOption kPortOption{"port", "NAME",
+                            "the port the module is on: a name as kelda-cli ports prints it, or the path of a device",
+                            true};
+const CliOption kTimeoutOption{"timeout", "SECONDS",
+                               "end the run with status 1 when it has no result in this time (default: only the "
+                               "library's own timeouts and retries)"};
+const CliOption kYesOption{"yes", nullptr,
+                           "answer yes when the module's internal logging setup does not appear to be valid (a "
+                           "running engine is never answered)"};
 
-bool wantsHelp(const QStringList &args)
-{
-    return args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"));
-}
-
-// The words of the ECU commands; which of them a command takes is its own.
+// The words of the ECU commands, checked; which of them a command takes is its own.
 struct EcuArgs {
     QString file;      // SETUP.kelda or FILE.cal
     QString port;
@@ -59,39 +58,24 @@ bool parseTimeout(const QString &word, int *seconds)
 }
 
 // Returns 0, or the usage error's status.
-int parseArgs(const QStringList &args, const QString &outputOption, bool takesFile, bool takesYes, EcuArgs *out)
+int ecuArgs(const CliArgs &args, const char *outputOption, EcuArgs *out)
 {
-    bool havePort = false;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        if (a == QLatin1String("--port")) {
-            if (i + 1 >= args.size())
-                return cliUsageError(QStringLiteral("--port needs a port name"));
-            out->port = args.at(++i);
-            havePort = true;
-        } else if (!outputOption.isEmpty() && a == outputOption) {
-            if (i + 1 >= args.size() || args.at(i + 1).isEmpty())
-                return cliUsageError(QStringLiteral("%1 needs a file name").arg(outputOption));
-            out->output = args.at(++i);
-        } else if (a == QLatin1String("--timeout")) {
-            if (i + 1 >= args.size() || !parseTimeout(args.at(++i), &out->timeout))
-                return cliUsageError(QStringLiteral("--timeout needs a whole number of seconds from 0 to %1")
-                                         .arg(UploadDriver::kMaxTimeoutSeconds));
-        } else if (takesYes && a == QLatin1String("--yes")) {
-            out->yes = true;
-        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            return cliUsageError(QStringLiteral("unknown option '%1'").arg(a));
-        } else if (takesFile && out->file.isEmpty()) {
-            out->file = a;
-        } else {
-            return cliUsageError(takesFile ? QStringLiteral("too many file names")
-                                           : QStringLiteral("unexpected argument '%1'").arg(a));
+    out->file = args.positional.value(0);
+    out->port = args.value("port");
+    if (out->port.isEmpty())
+        return cliUsageError(QStringLiteral("--port needs a port name"));
+    if (outputOption && args.isSet(outputOption)) {
+        out->output = args.value(outputOption);
+        if (out->output.isEmpty()) {
+            const QString name = QLatin1String(outputOption);
+            return cliUsageError(QStringLiteral("%1%2 needs a file name")
+                                     .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
         }
     }
-    if (takesFile && out->file.isEmpty())
-        return cliUsageError(QStringLiteral("missing file name"));
-    if (!havePort || out->port.isEmpty())
-        return cliUsageError(QStringLiteral("missing --port NAME (see kelda-cli ports)"));
+    if (args.isSet("timeout") && !parseTimeout(args.value("timeout"), &out->timeout))
+        return cliUsageError(QStringLiteral("--timeout needs a whole number of seconds from 0 to %1")
+                                 .arg(UploadDriver::kMaxTimeoutSeconds));
+    out->yes = args.isSet("yes");
     return 0;
 }
 
@@ -157,28 +141,18 @@ QTemporaryFile *newImageFile()
     return new QTemporaryFile(QDir::tempPath() + QStringLiteral("/kelda-cli-upload-XXXXXX.bin"));
 }
 
-int runPorts(const QStringList &args)
+int runPorts(const CliArgs &)
 {
-    if (wantsHelp(args)) {
-        cliOut() << "usage: " << kPortsUsage << Qt::endl;
-        return 0;
-    }
-    if (!args.isEmpty())
-        return cliUsageError(QStringLiteral("ports takes no arguments"));
     for (const QString &name : UploadDriver::portNames())
         cliOut() << name << '\n';
     cliOut().flush();
     return 0;
 }
 
-int runUpload(const QStringList &args)
+int runUpload(const CliArgs &args)
 {
-    if (wantsHelp(args)) {
-        cliOut() << "usage: " << kUploadUsage << Qt::endl;
-        return 0;
-    }
     EcuArgs a;
-    if (const int rc = parseArgs(args, QStringLiteral("--backup"), true, true, &a))
+    if (const int rc = ecuArgs(args, "backup", &a))
         return rc;
     const QString shown = QDir::toNativeSeparators(a.file);
     if (!a.output.isEmpty()) {
@@ -205,17 +179,11 @@ int runUpload(const QStringList &args)
     return 0;
 }
 
-int runRead(const QStringList &args)
+int runRead(const CliArgs &args)
 {
-    if (wantsHelp(args)) {
-        cliOut() << "usage: " << kReadUsage << Qt::endl;
-        return 0;
-    }
     EcuArgs a;
-    if (const int rc = parseArgs(args, QStringLiteral("-o"), false, false, &a))
+    if (const int rc = ecuArgs(args, "o", &a))
         return rc;
-    if (a.output.isEmpty())
-        return cliUsageError(QStringLiteral("missing -o FILE"));
     const QString clash = clashingInput(a.output, portDevices(a.port));
     if (!clash.isEmpty())
         return cliFail(QStringLiteral("cannot read into %1").arg(a.output), QStringLiteral("it is the port %1").arg(clash));
@@ -232,14 +200,10 @@ int runRead(const QStringList &args)
     return 0;
 }
 
-int runRestore(const QStringList &args)
+int runRestore(const CliArgs &args)
 {
-    if (wantsHelp(args)) {
-        cliOut() << "usage: " << kRestoreUsage << Qt::endl;
-        return 0;
-    }
     EcuArgs a;
-    if (const int rc = parseArgs(args, QString(), true, true, &a))
+    if (const int rc = ecuArgs(args, nullptr, &a))
         return rc;
     const QString shown = QDir::toNativeSeparators(a.file);
     // Bounded like every input: a device or a pipe is refused unread. Larger
@@ -262,14 +226,10 @@ int runRestore(const QStringList &args)
     return 0;
 }
 
-int runVerify(const QStringList &args)
+int runVerify(const CliArgs &args)
 {
-    if (wantsHelp(args)) {
-        cliOut() << "usage: " << kVerifyUsage << Qt::endl;
-        return 0;
-    }
     EcuArgs a;
-    if (const int rc = parseArgs(args, QString(), true, false, &a))
+    if (const int rc = ecuArgs(args, nullptr, &a))
         return rc;
     const QString shown = QDir::toNativeSeparators(a.file);
     std::unique_ptr<QTemporaryFile> image(newImageFile());
@@ -289,10 +249,77 @@ int runVerify(const QStringList &args)
     return cliFail(QStringLiteral("cannot verify %1 on %2").arg(shown, a.port), driver.failure());
 }
 
-CliCommand portsCommand("ports", kPortsUsage, &runPorts);
-CliCommand uploadCommand("upload", kUploadUsage, &runUpload);
-CliCommand readCommand("read", kReadUsage, &runRead);
-CliCommand restoreCommand("restore", kRestoreUsage, &runRestore);
-CliCommand verifyCommand("verify", kVerifyUsage, &runVerify);
+const CliRegistration portsCommand{{
+    .name = "ports",
+    .usage = "kelda-cli ports",
+    .summary = "list the ports a module can be reached on",
+    .description = "Prints the name of every port that the upload dialog lists, one a line, in the same order: "
+                   "the serial ports the system knows, then the ports named in CORLA_EXTRA_PORTS and the ports "
+                   "file (such as the pseudo-terminal of lx2-emulator). With no port it prints nothing.",
+    .statuses = {{0, "the list was printed"}},
+    .run = &runPorts,
+}};
+
+const CliRegistration uploadCommand{{
+    .name = "upload",
+    .usage = "kelda-cli upload SETUP.kelda --port NAME [--yes] [--backup FILE.cal] [--timeout SECONDS]",
+    .summary = "compile a setup and upload it to a module",
+    .description = "Does what the editor's Upload does: opens and compiles the setup, connects to the module, "
+                   "checks that its RUNE file names an LX2 with 3x firmware, writes the setup's file name and "
+                   "the image into the calibration and uploads the blocks that differ from what the module "
+                   "holds. The library's log and the progress in steps of 10 % go to standard output; the last "
+                   "line of a success is \"Upload Complete\". A setup with errors of the setup checks is refused "
+                   "before the port is opened.",
+    .arguments = {{"SETUP.kelda", "the setup file"}},
+    .options = {kPortOption, kYesOption,
+                {"backup", "FILE.cal", "first read the module's calibration into this file; nothing is written "
+                                       "to the module unless that succeeds"},
+                kTimeoutOption},
+    .statuses = {{0, "the module verified and committed the calibration, or held it already"},
+                 {1, "the setup cannot be opened, has errors or cannot be compiled, or the upload failed (the "
+                     "line says what the module holds then)"}},
+    .run = &runUpload,
+}};
+
+const CliRegistration readCommand{{
+    .name = "read",
+    .usage = "kelda-cli read --port NAME -o FILE.cal [--timeout SECONDS]",
+    .summary = "read the calibration a module holds into a file",
+    .description = "Reads the calibration the module has stored into FILE.cal, every byte checked against the "
+                   "CRC-32 the module reports. The file is written atomically; kelda-cli restore writes it back.",
+    .options = {kPortOption, {"o,output", "FILE.cal", "the file to write", true}, kTimeoutOption},
+    .statuses = {{0, "the file was written"},
+                 {1, "the module holds no calibration, cannot send it back or does not answer, or the file "
+                     "cannot be written"}},
+    .run = &runRead,
+}};
+
+const CliRegistration restoreCommand{{
+    .name = "restore",
+    .usage = "kelda-cli restore FILE.cal --port NAME [--yes] [--timeout SECONDS]",
+    .summary = "write a calibration read by read or --backup back into a module",
+    .description = "Writes the calibration file back into the module, whole from address 0, with the checks, "
+                   "questions and verification of an upload. An empty file, or one larger than the module's "
+                   "calibration space, is refused before anything is written.",
+    .arguments = {{"FILE.cal", "the calibration file"}},
+    .options = {kPortOption, kYesOption, kTimeoutOption},
+    .statuses = {{0, "the module verified and committed the calibration, or held it already"},
+                 {1, "the file cannot be read, or the restore failed"}},
+    .run = &runRestore,
+}};
+
+const CliRegistration verifyCommand{{
+    .name = "verify",
+    .usage = "kelda-cli verify SETUP.kelda --port NAME [--timeout SECONDS]",
+    .summary = "tell whether a module holds a setup",
+    .description = "Compiles the setup, builds the calibration an upload would write and compares its length "
+                   "and CRC-32 with what the module reports it holds. Nothing is written.",
+    .arguments = {{"SETUP.kelda", "the setup file"}},
+    .options = {kPortOption, kTimeoutOption},
+    .statuses = {{0, "the module holds exactly this setup's calibration"},
+                 {1, "it holds something else, or the setup does not compile, or the module is not a "
+                     "compatible LX2 or cannot be reached"}},
+    .run = &runVerify,
+}};
 
 } // namespace

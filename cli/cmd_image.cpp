@@ -16,53 +16,6 @@ namespace {
 
 QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
 
-bool wantsHelp(const QStringList &args)
-{
-    return args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"));
-}
-
-int helpFor(const char *usage)
-{
-    cliOut() << "usage: " << usage << Qt::endl;
-    return 0;
-}
-
-// Splits the words into positional arguments and the value of "-o".
-// False (after a usage error message) when they do not have the given shape.
-bool parseArgs(const QStringList &args, int positional, bool needOut, QStringList *files, QString *out,
-               int *status)
-{
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        if (needOut && (a == QLatin1String("-o") || a == QLatin1String("--output"))) {
-            if (i + 1 >= args.size()) {
-                *status = cliUsageError(QStringLiteral("%1 needs a file name").arg(a));
-                return false;
-            }
-            if (!out->isEmpty()) {
-                *status = cliUsageError(QStringLiteral("-o given twice"));
-                return false;
-            }
-            *out = args.at(++i);
-        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            *status = cliUsageError(QStringLiteral("unknown option '%1'").arg(a));
-            return false;
-        } else {
-            files->append(a);
-        }
-    }
-    if (files->size() != positional) {
-        *status = cliUsageError(files->size() < positional ? QStringLiteral("missing file name")
-                                                           : QStringLiteral("too many file names"));
-        return false;
-    }
-    if (needOut && out->isEmpty()) {
-        *status = cliUsageError(QStringLiteral("missing -o FILE"));
-        return false;
-    }
-    return true;
-}
-
 // Opens a setup exactly as the editor's open command does.
 bool openSetup(PMModel &model, const QString &path, int *status)
 {
@@ -78,11 +31,6 @@ bool openSetup(PMModel &model, const QString &path, int *status)
     return true;
 }
 
-const char kCompileUsage[] = "kelda-cli compile SETUP.kelda -o IMAGE.bin [--force]";
-const char kExportUsage[] = "kelda-cli export SETUP.kelda CALFILE.cal";
-const char kDumpUsage[] = "kelda-cli dump SETUP.kelda";
-const char kLoadUsage[] = "kelda-cli load TREE.json -o SETUP.kelda";
-
 // An output that is the command's input is refused before anything is read
 // or written: compile and load would replace their own input.
 bool refuseClash(const QString &output, const QString &input, const char *role, int *status)
@@ -94,38 +42,27 @@ bool refuseClash(const QString &output, const QString &input, const char *role, 
     return true;
 }
 
-int runCompile(const QStringList &given)
+int runCompile(const CliArgs &args)
 {
-    if (wantsHelp(given))
-        return helpFor(kCompileUsage);
-    QStringList args = given;
-    const bool force = args.removeAll(QStringLiteral("--force")) > 0;
-    QStringList files;
-    QString out;
+    const QString setup = args.positional.at(0);
     int status = 0;
-    if (!parseArgs(args, 1, true, &files, &out, &status))
-        return status;
-    if (refuseClash(out, files.first(), "the setup being compiled", &status))
+    const QString out = args.value("o");
+    if (refuseClash(out, setup, "the setup being compiled", &status))
         return status;
     PMModel model;
-    if (!openSetup(model, files.first(), &status))
+    if (!openSetup(model, setup, &status))
         return status;
-    if (const int refused = cliCheckGate(model, files.first(), force))
+    if (const int refused = cliCheckGate(model, setup, args.isSet("force")))
         return refused;
     if (!model.writeRawImage(out))
-        return cliFail(QStringLiteral("cannot compile %1").arg(shown(files.first())), model.imageError());
+        return cliFail(QStringLiteral("cannot compile %1").arg(shown(setup)), model.imageError());
     return 0;
 }
 
-int runExport(const QStringList &args)
+int runExport(const CliArgs &args)
 {
-    if (wantsHelp(args))
-        return helpFor(kExportUsage);
-    QStringList files;
-    QString unused;
+    const QStringList &files = args.positional;
     int status = 0;
-    if (!parseArgs(args, 2, false, &files, &unused, &status))
-        return status;
     const QString what = QStringLiteral("cannot export %1 to %2").arg(shown(files.at(0)), shown(files.at(1)));
     const QString clash = kelda::image::exportClash(files.at(0), files.at(1));
     if (!clash.isEmpty())
@@ -141,16 +78,9 @@ int runExport(const QStringList &args)
     return 0;
 }
 
-int runDump(const QStringList &args)
+int runDump(const CliArgs &args)
 {
-    if (wantsHelp(args))
-        return helpFor(kDumpUsage);
-    QStringList files;
-    QString unused;
-    int status = 0;
-    if (!parseArgs(args, 1, false, &files, &unused, &status))
-        return status;
-    const QString path = files.first();
+    const QString path = args.positional.at(0);
     const QString what = QStringLiteral("cannot open %1").arg(shown(path));
     if (!QFileInfo::exists(path))
         return cliFail(what, QStringLiteral("no such file"));
@@ -172,16 +102,11 @@ int runDump(const QStringList &args)
     return 0;
 }
 
-int runLoad(const QStringList &args)
+int runLoad(const CliArgs &args)
 {
-    if (wantsHelp(args))
-        return helpFor(kLoadUsage);
-    QStringList files;
-    QString out;
+    const QString source = args.positional.at(0);
+    const QString out = args.value("o");
     int status = 0;
-    if (!parseArgs(args, 1, true, &files, &out, &status))
-        return status;
-    const QString source = files.first();
     if (source != QLatin1String("-") && refuseClash(out, source, "the tree being loaded", &status))
         return status;
     // A tree larger than the largest setup file is refused unread, and so is
@@ -208,9 +133,65 @@ int runLoad(const QStringList &args)
     return 0;
 }
 
-CliCommand compileCmd("compile", kCompileUsage, &runCompile);
-CliCommand exportCmd("export", kExportUsage, &runExport);
-CliCommand dumpCmd("dump", kDumpUsage, &runDump);
-CliCommand loadCmd("load", kLoadUsage, &runLoad);
+const CliRegistration compileCommand{{
+    .name = "compile",
+    .usage = "kelda-cli compile SETUP.kelda -o IMAGE.bin [--force]",
+    .summary = "write the raw image of a setup",
+    .description = "Opens the setup as the editor does, runs the setup checks and writes the raw image that "
+                   "the module runs to IMAGE.bin, replacing any file there. A setup with errors is refused: "
+                   "its errors are printed and nothing is written. A setup that the image cannot represent "
+                   "(too many items in a table or a list, an image of 64 KiB or more) is refused with the "
+                   "reason, and nothing is written. An IMAGE.bin that is the setup itself is refused.",
+    .arguments = {{"SETUP.kelda", "the setup file"}},
+    .options = {{"o,output", "IMAGE.bin", "the file the image is written to", true},
+                {"force", nullptr, "compile a setup with errors all the same (its errors are still printed)"}},
+    .statuses = {{0, "the image was written"},
+                 {1, "the setup cannot be opened, has errors, cannot be compiled, or the file cannot be written"}},
+    .run = &runCompile,
+}};
+
+const CliRegistration exportCommand{{
+    .name = "export",
+    .usage = "kelda-cli export SETUP.kelda CALFILE.cal",
+    .summary = "write a setup into a calibration file",
+    .description = "Compiles the setup into LX2Raw.bin in the folder of CALFILE.cal, then writes the first 8 "
+                   "bytes of the setup's file name at offset 88 of the calibration file and the image at "
+                   "offset 96. The other bytes of an existing calibration file are kept; a missing one is "
+                   "created. The file is replaced atomically. A setup with errors of the setup checks is not "
+                   "exported, and a CALFILE.cal that is the setup or LX2Raw.bin is refused.",
+    .arguments = {{"SETUP.kelda", "the setup file"},
+                  {"CALFILE.cal", "the calibration file to write"}},
+    .statuses = {{0, "the calibration file was written"},
+                 {1, "the setup cannot be opened, has errors or cannot be compiled, or a file cannot be read "
+                     "or written; the calibration file is left as it was"}},
+    .run = &runExport,
+}};
+
+const CliRegistration dumpCommand{{
+    .name = "dump",
+    .usage = "kelda-cli dump SETUP.kelda",
+    .summary = "print the store tree of a setup file as JSON",
+    .description = "Prints the store tree of the file, as stored (without the upgrade that opening in the "
+                   "editor applies), as indented JSON with sorted keys on standard output, in the shape that "
+                   "kelda-cli load reads.",
+    .arguments = {{"SETUP.kelda", "the setup file"}},
+    .statuses = {{0, "the tree was printed"},
+                 {1, "the file cannot be opened, or holds a value of a width the schema does not allow"}},
+    .run = &runDump,
+}};
+
+const CliRegistration loadCommand{{
+    .name = "load",
+    .usage = "kelda-cli load TREE.json -o SETUP.kelda",
+    .summary = "write a setup file from a JSON store tree",
+    .description = "Checks the whole JSON document (in the shape kelda-cli dump prints) and writes a setup "
+                   "file holding its tree, atomically. A fault is reported with the JSON path of the "
+                   "offending element, and no file is written. An output that is TREE.json is refused.",
+    .arguments = {{"TREE.json", "the JSON store tree (a regular file of at most 64 MiB), or - for standard input"}},
+    .options = {{"o,output", "SETUP.kelda", "the setup file to write", true}},
+    .statuses = {{0, "the setup file was written"},
+                 {1, "the JSON cannot be read or is not a valid tree, or the file cannot be written"}},
+    .run = &runLoad,
+}};
 
 } // namespace

@@ -7,14 +7,11 @@
 
 namespace {
 
-const char kReportUsage[] = "kelda-cli report SETUP.kelda -o FILE.pdf|FILE.html";
-
-int runReport(const QStringList &args)
+int runReport(const CliArgs &args)
 {
-    QString setup, out;
+    const QString setup = args.positional.at(0);
+    const QString out = args.value("o");
     int status = 0;
-    if (!parseDocumentArgs(args, kReportUsage, &setup, &out, &status))
-        return status;
     if (kelda::report::reportFormat(out) == kelda::report::ReportFormat::Unknown)
         return cliUsageError(QStringLiteral("the report's file name must end in .pdf, .html or .htm"));
     PMModel model;
@@ -26,6 +23,23 @@ int runReport(const QStringList &args)
     return 0;
 }
 
-CliCommand reportCommand("report", kReportUsage, &runReport, true);
+const CliRegistration reportCommand{{
+    .name = "report",
+    .usage = "kelda-cli report SETUP.kelda -o FILE.pdf|FILE.html",
+    .summary = "write the setup report as PDF or HTML",
+    .description = "Writes the setup report, as the window's Tools > Setup Report... does: PDF when the file "
+                   "name ends in .pdf, self-contained HTML when it ends in .html or .htm (any case). It is "
+                   "written for any setup, errors included: its cover lists them. The file is replaced "
+                   "atomically; an output that is the setup itself is refused.\n\n"
+                   "The report is laid out with QtGui, so this command runs under a QGuiApplication on the "
+                   "offscreen platform unless QT_QPA_PLATFORM names another; it needs no display.",
+    .arguments = {{"SETUP.kelda", "the setup file"}},
+    .options = {{"o,output", "FILE.pdf|FILE.html", "the report to write", true}},
+    .statuses = {{0, "the report was written"},
+                 {1, "the setup cannot be opened, or the report cannot be written"},
+                 {2, "usage error, or a file name that ends in neither .pdf, .html nor .htm"}},
+    .gui = true,
+    .run = &runReport,
+}};
 
 } // namespace

@@ -18,40 +18,12 @@ using namespace kelda;
 
 namespace {
 
-const char kSimulateUsage[] =
-    "kelda-cli simulate SETUP.kelda --script FILE [--trace FILE.vcd|FILE.csv] [--plot FILE.svg|FILE.png]";
-
-int runSimulate(const QStringList &args)
+int runSimulate(const CliArgs &args)
 {
-    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
-        cliOut() << "usage: " << kSimulateUsage << Qt::endl;
-        return 0;
-    }
-    QString setupPath, scriptPath, tracePath, plotPath;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        QString *option = a == QLatin1String("--script") ? &scriptPath
-                          : a == QLatin1String("--trace") ? &tracePath
-                          : a == QLatin1String("--plot")  ? &plotPath
-                                                          : nullptr;
-        if (option) {
-            if (i + 1 >= args.size())
-                return cliUsageError(QStringLiteral("%1 needs a file name").arg(a));
-            if (!option->isEmpty())
-                return cliUsageError(QStringLiteral("%1 given twice").arg(a));
-            *option = args.at(++i);
-        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            return cliUsageError(QStringLiteral("unknown option '%1'").arg(a));
-        } else if (!setupPath.isEmpty()) {
-            return cliUsageError(QStringLiteral("too many file names"));
-        } else {
-            setupPath = a;
-        }
-    }
-    if (setupPath.isEmpty())
-        return cliUsageError(QStringLiteral("missing file name"));
-    if (scriptPath.isEmpty())
-        return cliUsageError(QStringLiteral("missing --script FILE"));
+    const QString setupPath = args.positional.at(0);
+    const QString scriptPath = args.value("script");
+    const QString tracePath = args.value("trace");
+    const QString plotPath = args.value("plot");
     const QString traceType = QFileInfo(tracePath).suffix().toLower();
     const QString plotType = QFileInfo(plotPath).suffix().toLower();
     if (!tracePath.isEmpty() && traceType != QLatin1String("vcd") && traceType != QLatin1String("csv"))
@@ -105,6 +77,26 @@ int runSimulate(const QStringList &args)
     return 0;
 }
 
-CliCommand cmd("simulate", kSimulateUsage, &runSimulate);
+const CliRegistration simulateCommand{{
+    .name = "simulate",
+    .usage = "kelda-cli simulate SETUP.kelda --script FILE [--trace FILE.vcd|FILE.csv] [--plot FILE.svg|FILE.png]",
+    .summary = "run a setup's logic from a script of inputs, ticks and expectations",
+    .description = "Runs the setup's event logic as the editor's Simulate > Go does, a tick standing for "
+                   "10 ms, with the tick boxes set by a script. Script lines (rows counted from 1 or items by "
+                   "name in double quotes; # starts a comment): key N P|SP|LP|DP on|off; switch N on|off; can N "
+                   "on|off; tick [K]; show; press, hold, release and wait; expect. Each show prints six lines: "
+                   "tick, states, timers, outputs, leds and lx1. The whole script is checked before the first "
+                   "tick; a failed expectation is printed as FILE:LINE: tick T: expected ..., but it is ... "
+                   "after the run (docs/testing-setups.md describes the language).",
+    .arguments = {{"SETUP.kelda", "the setup file"}},
+    .options = {{"script", "FILE",
+                 "the script: a regular file of at most 64 MiB, or - for standard input", true},
+                {"trace", "FILE.vcd|FILE.csv", "write every change of the run as VCD or CSV (by the file's name)"},
+                {"plot", "FILE.svg|FILE.png", "draw the run as a timing diagram, SVG or PNG (by the file's name)"}},
+    .statuses = {{0, "the script ran to its end and every expectation held"},
+                 {1, "an expectation failed, the setup cannot be opened or compiled, the script cannot be read "
+                     "or has a bad line (FILE:LINE: why), or a trace or plot cannot be written"}},
+    .run = &runSimulate,
+}};
 
 } // namespace

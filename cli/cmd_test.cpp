@@ -17,8 +17,6 @@ using namespace kelda;
 
 namespace {
 
-const char kTestUsage[] = "kelda-cli test [SETUP.kelda] TEST.scenario|DIR... [--junit FILE.xml]";
-
 struct Result {
     QString name;   // as shown
     QString setup;  // the setup's file name, the report's class name
@@ -88,30 +86,13 @@ QByteArray junit(const std::vector<Result> &results, double seconds)
     return bytes;
 }
 
-int runTest(const QStringList &args)
+int runTest(const CliArgs &args)
 {
-    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
-        cliOut() << "usage: " << kTestUsage << Qt::endl;
-        return 0;
-    }
-    QString junitPath, setupPath;
-    QStringList paths;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        if (a == QLatin1String("--junit")) {
-            if (i + 1 >= args.size())
-                return cliUsageError(QStringLiteral("--junit needs a file name"));
-            if (!junitPath.isEmpty())
-                return cliUsageError(QStringLiteral("--junit given twice"));
-            junitPath = args.at(++i);
-        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            return cliUsageError(QStringLiteral("unknown option '%1'").arg(a));
-        } else if (paths.isEmpty() && setupPath.isEmpty() && a.endsWith(QLatin1String(".kelda"))) {
-            setupPath = a;
-        } else {
-            paths << a;
-        }
-    }
+    const QString junitPath = args.value("junit");
+    QString setupPath;
+    QStringList paths = args.positional;
+    if (!paths.isEmpty() && paths.first().endsWith(QLatin1String(".kelda")))
+        setupPath = paths.takeFirst();
     if (paths.isEmpty())
         return cliUsageError(QStringLiteral("no scenario given"));
 
@@ -214,6 +195,24 @@ int runTest(const QStringList &args)
     return failed == 0 ? 0 : 1;
 }
 
-CliCommand cmd("test", kTestUsage, &runTest);
+const CliRegistration testCommand{{
+    .name = "test",
+    .usage = "kelda-cli test [SETUP.kelda] TEST.scenario|DIR... [--junit FILE.xml]",
+    .summary = "run scenario files and say which passed",
+    .description = "Runs each scenario from a fresh start of its setup and prints a line for each (PASS, FAIL "
+                   "with its failed expectations, or ERROR), then \"P passed, F failed\". A scenario names its "
+                   "setup in a 'setup FILE' line unless SETUP.kelda is given (docs/testing-setups.md).",
+    .arguments = {{"SETUP.kelda", "the setup every scenario runs on (a first argument ending in .kelda)"},
+                  {"TEST.scenario|DIR", "a scenario file, or a folder standing for its *.scenario files in name "
+                                        "order; as many as wanted"}},
+    .optionalArguments = 2,
+    .moreArguments = true,
+    .options = {{"junit", "FILE.xml", "also write a JUnit XML report for CI servers"}},
+    .statuses = {{0, "every scenario passed"},
+                 {1, "a scenario failed or could not run, a folder holds no scenario, or the report cannot be "
+                     "written"},
+                 {2, "usage error, or no scenario given"}},
+    .run = &runTest,
+}};
 
 } // namespace
