@@ -115,7 +115,9 @@ private slots:
             QStringLiteral("bin/lx2-emulator"),
             QStringLiteral("share/applications/%1.desktop").arg(kAppId),
             QStringLiteral("share/icons/hicolor/scalable/apps/%1.svg").arg(kAppId),
+            QStringLiteral("share/bash-completion/completions/kelda-cli"),
             QStringLiteral("share/man/man1/kelda.1"),
+            QStringLiteral("share/man/man1/kelda-cli.1"),
             QStringLiteral("share/man/man1/lx2-emulator.1"),
             QStringLiteral("share/metainfo/%1.metainfo.xml").arg(kAppId),
         };
@@ -193,6 +195,13 @@ private slots:
                 QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(page + QLatin1String(": ") + QString::fromLocal8Bit(r.err)));
             }
         }
+        // kelda-cli's page and completion are what the program prints.
+        const Run man = run(installed(QStringLiteral("bin/kelda-cli")), {QStringLiteral("help"), QStringLiteral("--man")});
+        QCOMPARE(man.status, 0);
+        QCOMPARE(readText(installed(QStringLiteral("share/man/man1/kelda-cli.1"))), QString::fromUtf8(man.out));
+        const Run completion = run(installed(QStringLiteral("bin/kelda-cli")), {QStringLiteral("help"), QStringLiteral("--bash-completion")});
+        QCOMPARE(readText(installed(QStringLiteral("share/bash-completion/completions/kelda-cli"))), QString::fromUtf8(completion.out));
+
         const Run help = run(installed(QStringLiteral("bin/lx2-emulator")), {QStringLiteral("--help")});
         QCOMPARE(help.status, 0);
         const QString page = readText(installed(QStringLiteral("share/man/man1/lx2-emulator.1")));
