@@ -18,10 +18,10 @@ struct CliArgument {
 };
 
 struct CliOption {
-    const char *names = "";      // "o,output": the first name is the one messages use
-    const char *value = nullptr; // the value's name ("FILE"); nullptr for a flag
+    const char *names = "";  // "o,output": the first name is the one messages use
+    const char *value = nullptr;  // the value's name ("FILE"); nullptr for a flag
     const char *help = "";
-    bool required = false;       // missing: a usage error
+    bool required = false;  // missing: a usage error
 };
 
 struct CliStatus {
@@ -31,20 +31,20 @@ struct CliStatus {
 
 // What the parser found, for the command's run function.
 struct CliArgs {
-    QStringList positional;               // as many as the command's arguments allow
-    QHash<QString, QString> values;       // by the option's first name; "" for a flag
+    QStringList positional;  // as many as the command's arguments allow
+    QHash<QString, QString> values;  // by the option's first name; "" for a flag
     bool isSet(const char *option) const { return values.contains(QLatin1String(option)); }
     QString value(const char *option) const { return values.value(QLatin1String(option)); }
 };
 
 struct CliCommand {
     const char *name = "";
-    const char *usage = "";        // "kelda-cli NAME ...", one line
-    const char *summary = "";      // one line for kelda-cli help
+    const char *usage = "";  // "kelda-cli NAME ...", one line
+    const char *summary = "";  // one line for kelda-cli help
     const char *description = "";  // what it does; paragraphs separated by "\n\n"
     std::vector<CliArgument> arguments = {};
-    int optionalArguments = 0;     // how many of the last arguments may be left out
-    bool moreArguments = false;    // words beyond the arguments are the command's to check
+    int optionalArguments = 0;  // how many of the last arguments may be left out
+    bool moreArguments = false;  // words beyond the arguments are the command's to check
     std::vector<CliOption> options = {};
     // What each exit status means; status 2 (a usage error) is added when
     // the command does not say more about it.

@@ -100,10 +100,10 @@ const CliRegistration checkCommand{{
     .description = "Prints every finding of the setup checks, one line each: severity (error or warning), "
                    "code, table, row, name and message, as the window's Problems dock lists them.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
-    .options = {{"json", nullptr, "print one JSON array of objects with the keys severity, code, table, row "
-                                  "(from 1), name and message instead"}},
-    .statuses = {{0, "no errors (warnings allowed)"},
-                 {1, "at least one error, or the setup cannot be opened"}},
+    .options = {{"json", nullptr,
+                 "print one JSON array of objects with the keys severity, code, table, row "
+                 "(from 1), name and message instead"}},
+    .statuses = {{0, "no errors (warnings allowed)"}, {1, "at least one error, or the setup cannot be opened"}},
     .run = &runCheck,
 }};
 
@@ -114,8 +114,9 @@ const CliRegistration usesCommand{{
     .description = "Prints, one a line, every event input, event action entry, state output entry and PWM "
                    "assignment that names the item, as Where Used shows them.",
     .arguments = {{"SETUP.kelda", "the setup file"},
-                  {"TABLE", "the tab text of a table whose items can be used: Keypad, Switches, CAN Inputs, "
-                            "Timers, States, LX1 Outputs, LX2 LEDs or CAN Outputs (any case)"},
+                  {"TABLE",
+                   "the tab text of a table whose items can be used: Keypad, Switches, CAN Inputs, "
+                   "Timers, States, LX1 Outputs, LX2 LEDs or CAN Outputs (any case)"},
                   {"NAME", "the item's name"}},
     .statuses = {{0, "the uses were printed (none is no line)"},
                  {1, "the setup cannot be opened, or the table holds no item of that name"},

@@ -20,9 +20,8 @@ using kelda::upload::UploadDriver;
 namespace {
 
 // The options the ECU commands share.
-const CliOption kPortOption{"port", "NAME",
-                            "the port the module is on: a name as kelda-cli ports prints it, or the path of a device",
-                            true};
+const CliOption kPortOption{
+    "port", "NAME", "the port the module is on: a name as kelda-cli ports prints it, or the path of a device", true};
 const CliOption kTimeoutOption{"timeout", "SECONDS",
                                "end the run with status 1 when it has no result in this time (default: only the "
                                "library's own timeouts and retries)"};
@@ -271,13 +270,16 @@ const CliRegistration uploadCommand{{
                    "line of a success is \"Upload Complete\". A setup with errors of the setup checks is refused "
                    "before the port is opened.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
-    .options = {kPortOption, kYesOption,
-                {"backup", "FILE.cal", "first read the module's calibration into this file; nothing is written "
-                                       "to the module unless that succeeds"},
+    .options = {kPortOption,
+                kYesOption,
+                {"backup", "FILE.cal",
+                 "first read the module's calibration into this file; nothing is written "
+                 "to the module unless that succeeds"},
                 kTimeoutOption},
     .statuses = {{0, "the module verified and committed the calibration, or held it already"},
-                 {1, "the setup cannot be opened, has errors or cannot be compiled, or the upload failed (the "
-                     "line says what the module holds then)"}},
+                 {1,
+                  "the setup cannot be opened, has errors or cannot be compiled, or the upload failed (the "
+                  "line says what the module holds then)"}},
     .run = &runUpload,
 }};
 
@@ -289,8 +291,9 @@ const CliRegistration readCommand{{
                    "CRC-32 the module reports. The file is written atomically; kelda-cli restore writes it back.",
     .options = {kPortOption, {"o,output", "FILE.cal", "the file to write", true}, kTimeoutOption},
     .statuses = {{0, "the file was written"},
-                 {1, "the module holds no calibration, cannot send it back or does not answer, or the file "
-                     "cannot be written"}},
+                 {1,
+                  "the module holds no calibration, cannot send it back or does not answer, or the file "
+                  "cannot be written"}},
     .run = &runRead,
 }};
 
@@ -317,8 +320,9 @@ const CliRegistration verifyCommand{{
     .arguments = {{"SETUP.kelda", "the setup file"}},
     .options = {kPortOption, kTimeoutOption},
     .statuses = {{0, "the module holds exactly this setup's calibration"},
-                 {1, "it holds something else, or the setup does not compile, or the module is not a "
-                     "compatible LX2 or cannot be reached"}},
+                 {1,
+                  "it holds something else, or the setup does not compile, or the module is not a "
+                  "compatible LX2 or cannot be reached"}},
     .run = &runVerify,
 }};
 

@@ -35,7 +35,10 @@ const CliCommand *findCommand(const QString &name)
 // The command whose words are being parsed or run; usage errors show its usage.
 const CliCommand *running = nullptr;
 
-QString text(const char *s) { return QString::fromUtf8(s); }
+QString text(const char *s)
+{
+    return QString::fromUtf8(s);
+}
 
 const CliStatus kUsageStatus{2, "usage error: an unknown option, a missing or extra argument, a missing value"};
 
@@ -48,7 +51,10 @@ std::vector<CliStatus> statusesOf(const CliCommand &c)
     return all;
 }
 
-QStringList optionNames(const CliOption &o) { return text(o.names).split(QLatin1Char(',')); }
+QStringList optionNames(const CliOption &o)
+{
+    return text(o.names).split(QLatin1Char(','));
+}
 
 QString dashed(const QString &name)
 {
@@ -131,16 +137,19 @@ QString overviewText()
 {
     QString t = usageText() + QLatin1Char('\n');
     t += wrapped(QStringLiteral("Runs the KELDA editor's own code without a display: opening, checking, "
-                                "compiling, exporting, simulating and uploading setups."), 0);
+                                "compiling, exporting, simulating and uploading setups."),
+                 0);
     t += QStringLiteral("\nCommands:\n");
     for (const CliCommand &c : registry())
         t += item(text(c.name), text(c.summary));
     t += QStringLiteral("\nOptions:\n");
     t += item(QStringLiteral("-h, --help"), QStringLiteral("print this overview and exit"));
     t += item(QStringLiteral("--version"), QStringLiteral("print the version and exit"));
-    t += QLatin1Char('\n') + wrapped(QStringLiteral("kelda-cli COMMAND --help (or kelda-cli help COMMAND) "
-                                                   "describes every argument, option and exit status of "
-                                                   "a command."), 0);
+    t += QLatin1Char('\n')
+        + wrapped(QStringLiteral("kelda-cli COMMAND --help (or kelda-cli help COMMAND) "
+                                 "describes every argument, option and exit status of "
+                                 "a command."),
+                  0);
     return t;
 }
 
@@ -158,8 +167,10 @@ QString roff(const QString &s)
 QString manPage()
 {
     QString t;
-    t += QStringLiteral(".TH KELDA\\-CLI 1 \"\" \"KELDA %1\" \"User Commands\"\n").arg(QCoreApplication::applicationVersion());
-    t += QStringLiteral(".SH NAME\nkelda\\-cli \\- the KELDA editor's setups, image, simulator and upload without a display\n");
+    t += QStringLiteral(".TH KELDA\\-CLI 1 \"\" \"KELDA %1\" \"User Commands\"\n")
+             .arg(QCoreApplication::applicationVersion());
+    t += QStringLiteral(
+        ".SH NAME\nkelda\\-cli \\- the KELDA editor's setups, image, simulator and upload without a display\n");
     t += QStringLiteral(".SH SYNOPSIS\n.nf\n");
     for (const CliCommand &c : registry())
         t += roff(text(c.usage)) + QLatin1Char('\n');
@@ -168,7 +179,8 @@ QString manPage()
     t += roff(QStringLiteral("kelda-cli runs the KELDA editor's own code without a display and without "
                              "settings, and it never asks anything: the same setup loader, checks, image "
                              "compiler, export, simulator and upload as the window. Messages go to standard "
-                             "error; a failure is one line, \"kelda-cli: <what failed>: <why>\".")) + QLatin1Char('\n');
+                             "error; a failure is one line, \"kelda-cli: <what failed>: <why>\"."))
+        + QLatin1Char('\n');
     t += QStringLiteral(".SH COMMANDS\n");
     for (const CliCommand &c : registry()) {
         t += QStringLiteral(".SS \"%1\"\n").arg(roff(text(c.usage).mid(int(qstrlen("kelda-cli ")))));
@@ -185,7 +197,8 @@ QString manPage()
                 + (o.value ? QStringLiteral(" \\fI%1\\fR").arg(roff(text(o.value))) : QString()) + QLatin1Char('\n')
                 + roff(text(o.help) + (o.required ? QStringLiteral(" (required)") : QString())) + QLatin1Char('\n');
         }
-        t += QStringLiteral(".TP\n\\fB\\-h\\fR, \\fB\\-\\-help\\fR\n") + roff(text(kHelpOption.help)) + QLatin1Char('\n');
+        t += QStringLiteral(".TP\n\\fB\\-h\\fR, \\fB\\-\\-help\\fR\n") + roff(text(kHelpOption.help))
+            + QLatin1Char('\n');
         t += QStringLiteral(".PP\nExit status:\n");
         for (const CliStatus &s : statusesOf(c))
             t += QStringLiteral(".TP\n.B %1\n%2\n").arg(s.code).arg(roff(text(s.meaning)));
@@ -278,7 +291,8 @@ int parse(const CliCommand &c, const QStringList &words, CliArgs *out)
     for (const CliOption &o : c.options) {
         const QStringList aliases = optionNames(o);
         const QString name = aliases.first();
-        const auto given = std::count_if(found.cbegin(), found.cend(), [&](const QString &n) { return aliases.contains(n); });
+        const auto given =
+            std::count_if(found.cbegin(), found.cend(), [&](const QString &n) { return aliases.contains(n); });
         if (given > 1)
             return cliUsageError(QStringLiteral("%1 given twice").arg(dashed(name)));
         if (given == 1)
@@ -290,7 +304,8 @@ int parse(const CliCommand &c, const QStringList &words, CliArgs *out)
     const qsizetype most = qsizetype(c.arguments.size());
     const qsizetype least = most - c.optionalArguments;
     if (out->positional.size() < least)
-        return cliUsageError(QStringLiteral("missing %1").arg(text(c.arguments.at(size_t(out->positional.size())).name)));
+        return cliUsageError(
+            QStringLiteral("missing %1").arg(text(c.arguments.at(size_t(out->positional.size())).name)));
     if (out->positional.size() > most && !c.moreArguments)
         return cliUsageError(most == 0 ? QStringLiteral("%1 takes no arguments").arg(text(c.name))
                                        : QStringLiteral("unexpected argument '%1'").arg(out->positional.at(most)));

@@ -31,7 +31,10 @@ Run run(const QString &program, const QStringList &args)
     return r;
 }
 
-Run cli(const QStringList &args) { return run(kelda::test::cliProgram(), args); }
+Run cli(const QStringList &args)
+{
+    return run(kelda::test::cliProgram(), args);
+}
 
 // "kelda-cli: <message>", then "usage: kelda-cli COMMAND ...", then the pointer to --help.
 bool isUsageError(const Run &r, const QString &command, const QString &message)
@@ -75,7 +78,7 @@ QStringList usageOptions(const QString &usage)
     return options;
 }
 
-} // namespace
+}  // namespace
 
 class TestCliParse : public QObject
 {
@@ -135,7 +138,11 @@ private slots:
         QString words = usage;
         words.remove(QRegularExpression(QStringLiteral("--?[a-z-]+ [A-Z][A-Za-z.]*")));  // option values
         for (const QRegularExpressionMatch &m : argument.globalMatch(words))
-            QVERIFY2(arguments.filter(QRegularExpression(QStringLiteral("^  %1 ").arg(QRegularExpression::escape(m.captured(1))))).size() == 1,
+            QVERIFY2(arguments
+                             .filter(QRegularExpression(
+                                 QStringLiteral("^  %1 ").arg(QRegularExpression::escape(m.captured(1)))))
+                             .size()
+                         == 1,
                      qPrintable(m.captured(1) + QLatin1Char('\n') + r.out));
     }
 
@@ -157,7 +164,8 @@ private slots:
         auto row = [](const char *name, const QStringList &args, const char *message) {
             QTest::newRow(name) << args << QString::fromUtf8(message);
         };
-        row("missing argument", {QStringLiteral("compile"), QStringLiteral("-o"), QStringLiteral("x.bin")}, "missing SETUP.kelda");
+        row("missing argument", {QStringLiteral("compile"), QStringLiteral("-o"), QStringLiteral("x.bin")},
+            "missing SETUP.kelda");
         row("second argument", {QStringLiteral("export"), QStringLiteral("a.kelda")}, "missing CALFILE.cal");
         row("extra argument", {QStringLiteral("dump"), QStringLiteral("a.kelda"), QStringLiteral("b.kelda")},
             "unexpected argument 'b.kelda'");
@@ -165,15 +173,21 @@ private slots:
         row("missing option", {QStringLiteral("compile"), QStringLiteral("a.kelda")}, "missing -o IMAGE.bin");
         row("missing value", {QStringLiteral("simulate"), QStringLiteral("a.kelda"), QStringLiteral("--script")},
             "missing value after '--script'");
-        row("twice", {QStringLiteral("load"), QStringLiteral("t.json"), QStringLiteral("-o"), QStringLiteral("a"),
-                      QStringLiteral("--output"), QStringLiteral("b")}, "-o given twice");
-        row("flag twice", {QStringLiteral("check"), QStringLiteral("a.kelda"), QStringLiteral("--json"), QStringLiteral("--json")},
+        row("twice",
+            {QStringLiteral("load"), QStringLiteral("t.json"), QStringLiteral("-o"), QStringLiteral("a"),
+             QStringLiteral("--output"), QStringLiteral("b")},
+            "-o given twice");
+        row("flag twice",
+            {QStringLiteral("check"), QStringLiteral("a.kelda"), QStringLiteral("--json"), QStringLiteral("--json")},
             "--json given twice");
         row("value of a flag", {QStringLiteral("check"), QStringLiteral("a.kelda"), QStringLiteral("--json=1")},
             "unexpected value after '--json'");
-        row("timeout", {QStringLiteral("verify"), QStringLiteral("a.kelda"), QStringLiteral("--port"), QStringLiteral("p"),
-                        QStringLiteral("--timeout"), QStringLiteral("soon")}, "--timeout needs a number of seconds");
-        row("empty port", {QStringLiteral("read"), QStringLiteral("--port="), QStringLiteral("-o"), QStringLiteral("x.cal")},
+        row("timeout",
+            {QStringLiteral("verify"), QStringLiteral("a.kelda"), QStringLiteral("--port"), QStringLiteral("p"),
+             QStringLiteral("--timeout"), QStringLiteral("soon")},
+            "--timeout needs a number of seconds");
+        row("empty port",
+            {QStringLiteral("read"), QStringLiteral("--port="), QStringLiteral("-o"), QStringLiteral("x.cal")},
             "--port needs a port name");
         row("help of nothing", {QStringLiteral("help"), QStringLiteral("frobnicate")}, "unknown command 'frobnicate'");
     }
@@ -183,17 +197,20 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(QString, message);
         const Run r = cli(args);
-        QVERIFY2(isUsageError(r, args.first(), message), qPrintable(QString::number(r.status) + QLatin1Char(' ') + r.err));
+        QVERIFY2(isUsageError(r, args.first(), message),
+                 qPrintable(QString::number(r.status) + QLatin1Char(' ') + r.err));
     }
 
     // Without a command the whole usage follows the line.
     void withoutCommand()
     {
-        for (const QStringList &args : {QStringList{}, QStringList{QStringLiteral("frobnicate")}, QStringList{QStringLiteral("--bogus")}}) {
+        for (const QStringList &args :
+             {QStringList{}, QStringList{QStringLiteral("frobnicate")}, QStringList{QStringLiteral("--bogus")}}) {
             const Run r = cli(args);
             QCOMPARE(r.status, 2);
             QVERIFY(r.out.isEmpty());
-            QVERIFY2(r.err.startsWith(QLatin1String("kelda-cli: ")) && r.err.count(QLatin1String("\n  kelda-cli ")) >= commands().size(),
+            QVERIFY2(r.err.startsWith(QLatin1String("kelda-cli: "))
+                         && r.err.count(QLatin1String("\n  kelda-cli ")) >= commands().size(),
                      qPrintable(r.err));
         }
     }
@@ -214,13 +231,16 @@ private slots:
         QCOMPARE(man.status, 0);
         QVERIFY(man.out.startsWith(QLatin1String(".TH KELDA\\-CLI 1 ")));
         QString plain = man.out;
-        plain.replace(QLatin1String("\\-"), QLatin1String("-")).replace(QLatin1String("\\fB"), QString())
-            .replace(QLatin1String("\\fI"), QString()).replace(QLatin1String("\\fR"), QString());
+        plain.replace(QLatin1String("\\-"), QLatin1String("-"))
+            .replace(QLatin1String("\\fB"), QString())
+            .replace(QLatin1String("\\fI"), QString())
+            .replace(QLatin1String("\\fR"), QString());
         plain.replace(QLatin1Char('\n'), QLatin1Char(' '));
         for (const QString &command : commands()) {
             const QString help = cli({command, QStringLiteral("--help")}).out;
             QVERIFY2(plain.contains(help.section(QLatin1Char('\n'), 0, 0).mid(17)), qPrintable(command));
-            for (const QString &title : {QStringLiteral("Arguments:"), QStringLiteral("Options:"), QStringLiteral("Exit status:")})
+            for (const QString &title :
+                 {QStringLiteral("Arguments:"), QStringLiteral("Options:"), QStringLiteral("Exit status:")})
                 for (const QString &line : section(help, title)) {
                     // The first words of each described item: its text in the help, unwrapped.
                     const QString words = line.mid(24).simplified().section(QLatin1Char(' '), 0, 3);
@@ -236,7 +256,8 @@ private slots:
         QVERIFY(page.open(QIODevice::WriteOnly));
         page.write(man.out.toUtf8());
         page.close();
-        const Run r = run(groff, {QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z"), page.fileName()});
+        const Run r =
+            run(groff, {QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z"), page.fileName()});
         QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(r.err));
     }
 
@@ -255,9 +276,10 @@ private slots:
         file.write(script.out.toUtf8());
         file.close();
         auto complete = [&](const QString &words) {
-            const QString program = QStringLiteral(
-                "source '%1'; COMP_WORDS=(%2); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
-                "_kelda_cli kelda-cli; printf '%s\\n' \"${COMPREPLY[@]}\"").arg(file.fileName(), words);
+            const QString program =
+                QStringLiteral("source '%1'; COMP_WORDS=(%2); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); "
+                               "_kelda_cli kelda-cli; printf '%s\\n' \"${COMPREPLY[@]}\"")
+                    .arg(file.fileName(), words);
             return run(bash, {QStringLiteral("-c"), program}).out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         };
         QCOMPARE(complete(QStringLiteral("kelda-cli up")), QStringList{QStringLiteral("upload")});

@@ -20,7 +20,8 @@ QStringList documents()
 {
     const QDir source(QStringLiteral(KELDA_SOURCE_DIR));
     QStringList files = {source.filePath(QStringLiteral("README.md"))};
-    for (const QString &name : QDir(source.filePath(QStringLiteral("docs"))).entryList({QStringLiteral("*.md")}, QDir::Files))
+    for (const QString &name :
+         QDir(source.filePath(QStringLiteral("docs"))).entryList({QStringLiteral("*.md")}, QDir::Files))
         files << source.filePath(QStringLiteral("docs/") + name);
     return files;
 }
@@ -50,7 +51,7 @@ QMap<QString, Shown> shownCommands()
     return shown;
 }
 
-} // namespace
+}  // namespace
 
 class TestDocs : public QObject
 {
@@ -80,8 +81,11 @@ private slots:
         QFETCH(QString, places);
         const kelda::test::CliRun r = kelda::test::runCli({command, QStringLiteral("--help")});
         const QString out = QString::fromUtf8(r.out);
-        QVERIFY2(r.exitCode == 0, qPrintable(QStringLiteral("kelda-cli %1 --help, shown in %2: status %3 %4")
-                                                 .arg(command, places).arg(r.exitCode).arg(QString::fromUtf8(r.err))));
+        QVERIFY2(r.exitCode == 0,
+                 qPrintable(QStringLiteral("kelda-cli %1 --help, shown in %2: status %3 %4")
+                                .arg(command, places)
+                                .arg(r.exitCode)
+                                .arg(QString::fromUtf8(r.err))));
         QVERIFY2(out.contains(QStringLiteral("kelda-cli ") + command), qPrintable(out));
         for (const QString &option : options) {
             if (option == QLatin1String("--help") || option == QLatin1String("-h"))

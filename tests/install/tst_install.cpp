@@ -23,7 +23,8 @@ struct Run {
     QByteArray err;
 };
 
-Run run(const QString &program, const QStringList &args, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+Run run(const QString &program, const QStringList &args,
+        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
 {
     QProcess p;
     p.setProcessEnvironment(env);
@@ -53,7 +54,7 @@ QString readText(const QString &path)
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
-} // namespace
+}  // namespace
 
 class TestInstall : public QObject
 {
@@ -91,8 +92,9 @@ class TestInstall : public QObject
         kelda::test::EmulatorProcess emulator{QStringList()};
         if (emulator.path().isEmpty())
             return {};
-        return run(cli, {QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path(), QStringLiteral("--yes")},
-                   bareEnvironment(emulator.path()));
+        return run(
+            cli, {QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path(), QStringLiteral("--yes")},
+            bareEnvironment(emulator.path()));
     }
 
 private slots:
@@ -103,7 +105,8 @@ private slots:
         QDir(m_work.path()).mkpath(QStringLiteral("data-home"));
         QDir(m_work.path()).mkpath(QStringLiteral("data-dirs"));
         const Run r = run(QStringLiteral(KELDA_CMAKE),
-                          {QStringLiteral("--install"), QStringLiteral(KELDA_BUILD_DIR), QStringLiteral("--prefix"), m_prefix.path()});
+                          {QStringLiteral("--install"), QStringLiteral(KELDA_BUILD_DIR), QStringLiteral("--prefix"),
+                           m_prefix.path()});
         QVERIFY2(r.status == 0, r.err.constData());
     }
 
@@ -123,7 +126,8 @@ private slots:
         };
         for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
             expected << QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(kAppId);
-        const QStringList runes = QDir(QStringLiteral(KELDA_SOURCE_DIR "/runes")).entryList({QStringLiteral("*.rune")}, QDir::Files);
+        const QStringList runes =
+            QDir(QStringLiteral(KELDA_SOURCE_DIR "/runes")).entryList({QStringLiteral("*.rune")}, QDir::Files);
         QVERIFY(runes.size() >= 3);
         for (const QString &rune : runes)
             expected << QStringLiteral("share/corla/runes/") + rune;
@@ -142,7 +146,8 @@ private slots:
     void iconsAndNames()
     {
         for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
-            QImageReader reader(installed(QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(kAppId)));
+            QImageReader reader(
+                installed(QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(kAppId)));
             QCOMPARE(reader.format(), QByteArray("png"));
             QCOMPARE(reader.size(), QSize(size, size));
         }
@@ -150,7 +155,8 @@ private slots:
                     .contains(QLatin1String("viewBox=\"0 0 32 32\"")));
 
         QMap<QString, QString> entry;
-        for (const QString &line : readText(installed(QStringLiteral("share/applications/%1.desktop").arg(kAppId))).split(QLatin1Char('\n')))
+        for (const QString &line :
+             readText(installed(QStringLiteral("share/applications/%1.desktop").arg(kAppId))).split(QLatin1Char('\n')))
             if (const qsizetype eq = line.indexOf(QLatin1Char('=')); eq > 0)
                 entry.insert(line.left(eq), line.mid(eq + 1));
         QCOMPARE(entry.value(QStringLiteral("Exec")), QStringLiteral("kelda"));
@@ -159,7 +165,8 @@ private slots:
 
         const QString metainfo = readText(installed(QStringLiteral("share/metainfo/%1.metainfo.xml").arg(kAppId)));
         QVERIFY(metainfo.contains(QStringLiteral("<id>%1</id>").arg(kAppId)));
-        QVERIFY(metainfo.contains(QStringLiteral("<launchable type=\"desktop-id\">%1.desktop</launchable>").arg(kAppId)));
+        QVERIFY(
+            metainfo.contains(QStringLiteral("<launchable type=\"desktop-id\">%1.desktop</launchable>").arg(kAppId)));
         QVERIFY(metainfo.contains(QStringLiteral("<release version=\"%1\"").arg(QLatin1String(KELDA_VERSION))));
         QVERIFY(!metainfo.contains(QLatin1Char('@')));
     }
@@ -178,8 +185,9 @@ private slots:
         const QString tool = QStandardPaths::findExecutable(QStringLiteral("appstreamcli"));
         if (tool.isEmpty())
             QSKIP("appstreamcli is not installed (Debian: appstream)");
-        const Run r = run(tool, {QStringLiteral("validate"), QStringLiteral("--no-net"), QStringLiteral("--pedantic"),
-                                 installed(QStringLiteral("share/metainfo/%1.metainfo.xml").arg(kAppId))});
+        const Run r = run(tool,
+                          {QStringLiteral("validate"), QStringLiteral("--no-net"), QStringLiteral("--pedantic"),
+                           installed(QStringLiteral("share/metainfo/%1.metainfo.xml").arg(kAppId))});
         QVERIFY2(r.status == 0, (r.out + r.err).constData());
     }
 
@@ -190,22 +198,28 @@ private slots:
         const QString groff = QStandardPaths::findExecutable(QStringLiteral("groff"));
         if (!groff.isEmpty()) {
             for (const QString &page : QDir(installed(QStringLiteral("share/man/man1"))).entryList(QDir::Files)) {
-                const Run r = run(groff, {QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z"),
-                                          installed(QStringLiteral("share/man/man1/")) + page});
-                QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(page + QLatin1String(": ") + QString::fromLocal8Bit(r.err)));
+                const Run r = run(groff,
+                                  {QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z"),
+                                   installed(QStringLiteral("share/man/man1/")) + page});
+                QVERIFY2(r.status == 0 && r.err.isEmpty(),
+                         qPrintable(page + QLatin1String(": ") + QString::fromLocal8Bit(r.err)));
             }
         }
         // kelda-cli's page and completion are what the program prints.
-        const Run man = run(installed(QStringLiteral("bin/kelda-cli")), {QStringLiteral("help"), QStringLiteral("--man")});
+        const Run man =
+            run(installed(QStringLiteral("bin/kelda-cli")), {QStringLiteral("help"), QStringLiteral("--man")});
         QCOMPARE(man.status, 0);
         QCOMPARE(readText(installed(QStringLiteral("share/man/man1/kelda-cli.1"))), QString::fromUtf8(man.out));
-        const Run completion = run(installed(QStringLiteral("bin/kelda-cli")), {QStringLiteral("help"), QStringLiteral("--bash-completion")});
-        QCOMPARE(readText(installed(QStringLiteral("share/bash-completion/completions/kelda-cli"))), QString::fromUtf8(completion.out));
+        const Run completion = run(installed(QStringLiteral("bin/kelda-cli")),
+                                   {QStringLiteral("help"), QStringLiteral("--bash-completion")});
+        QCOMPARE(readText(installed(QStringLiteral("share/bash-completion/completions/kelda-cli"))),
+                 QString::fromUtf8(completion.out));
 
         const Run help = run(installed(QStringLiteral("bin/lx2-emulator")), {QStringLiteral("--help")});
         QCOMPARE(help.status, 0);
         const QString page = readText(installed(QStringLiteral("share/man/man1/lx2-emulator.1")));
-        static const QRegularExpression option(QStringLiteral("^\\s+(?:-h, )?--([a-z-]+)"), QRegularExpression::MultilineOption);
+        static const QRegularExpression option(QStringLiteral("^\\s+(?:-h, )?--([a-z-]+)"),
+                                               QRegularExpression::MultilineOption);
         int options = 0;
         for (const QRegularExpressionMatch &m : option.globalMatch(QString::fromLocal8Bit(help.out))) {
             ++options;
