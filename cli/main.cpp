@@ -5,7 +5,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QRegularExpression>
 #include <QTextStream>
 
 #include <algorithm>
@@ -386,8 +385,7 @@ int cliUsageError(const QString &message)
     cliOut().flush();
     cliErr() << "kelda-cli: " << message << '\n';
     if (running)
-        cliErr() << "usage: " << running->usage << '\n'
-                 << "(kelda-cli " << running->name << " --help describes every argument and option)\n";
+        cliErr() << "usage: " << running->usage << '\n';
     else
         cliErr() << usageText();
     cliErr().flush();
