@@ -39,7 +39,7 @@ struct CliArgs {
 
 struct CliCommand {
     const char *name = "";
-    const char *usage = "";  // "kelda-cli NAME ...", one line
+    const char *usage = "";  // "kelda-cli NAME ...", a line for each form of the command
     const char *summary = "";  // one line for kelda-cli help
     const char *description = "";  // what it does; paragraphs separated by "\n\n"
     std::vector<CliArgument> arguments = {};

@@ -136,9 +136,11 @@ const CliRegistration diffCommand{{
     .description = "Compares two setups as the window's Compare does: items matched by table and name, renames, "
                    "changed cells as the tables show them, list entries, options, LX1 PWM and whether the "
                    "compiled images are identical; one line each.\n\n"
-                   "With --git it is git's external diff driver: it takes the 7 (or 9) words git passes, prints "
-                   "the differences under a \"diff --kelda a/PATH b/PATH\" line, reports trouble in the output "
-                   "and exits with 0, so that git goes on with the other files.",
+                   "With --git it is git's external diff driver: it takes the words git passes (PATH, then the old "
+                   "file, its hash and mode, then the new file, its hash and mode, a missing side being "
+                   "/dev/null; two more for a rename; PATH alone for an unmerged path), prints the differences "
+                   "under a \"diff --kelda a/PATH b/PATH\" line, reports trouble in the output and exits with 0, so "
+                   "that git goes on with the other files.",
     .arguments = {{"OLD.kelda", "the setup compared from"}, {"NEW.kelda", "the setup compared to"}},
     .optionalArguments = 2,
     .moreArguments = true,

@@ -102,18 +102,31 @@ QString item(const QString &term, const QString &help)
     return out + QLatin1Char('\n') + body;
 }
 
+// One line a form of the command: "kelda-cli NAME ...".
+QStringList usageLines(const CliCommand &c)
+{
+    return text(c.usage).split(QLatin1Char('\n'));
+}
+
+// "usage: kelda-cli NAME ...", further forms below the first.
+QString commandUsage(const CliCommand &c)
+{
+    return QStringLiteral("usage: ") + usageLines(c).join(QStringLiteral("\n       ")) + QLatin1Char('\n');
+}
+
 QString usageText()
 {
     QString t = QStringLiteral("usage:\n");
     for (const CliCommand &c : registry())
-        t += QStringLiteral("  ") + text(c.usage) + QLatin1Char('\n');
+        for (const QString &line : usageLines(c))
+            t += QStringLiteral("  ") + line + QLatin1Char('\n');
     t += QStringLiteral("  kelda-cli --version\n");
     return t;
 }
 
 QString helpText(const CliCommand &c)
 {
-    QString t = QStringLiteral("usage: ") + text(c.usage) + QStringLiteral("\n\n");
+    QString t = commandUsage(c) + QLatin1Char('\n');
     for (const QString &para : text(c.description).split(QStringLiteral("\n\n")))
         t += wrapped(para, 0) + QLatin1Char('\n');
     if (!c.arguments.empty()) {
@@ -172,7 +185,8 @@ QString manPage()
         ".SH NAME\nkelda\\-cli \\- the KELDA editor's setups, image, simulator and upload without a display\n");
     t += QStringLiteral(".SH SYNOPSIS\n.nf\n");
     for (const CliCommand &c : registry())
-        t += roff(text(c.usage)) + QLatin1Char('\n');
+        for (const QString &line : usageLines(c))
+            t += roff(line) + QLatin1Char('\n');
     t += QStringLiteral("kelda\\-cli \\-\\-version\n.fi\n");
     t += QStringLiteral(".SH DESCRIPTION\n");
     t += roff(QStringLiteral("kelda-cli runs the KELDA editor's own code without a display and without "
@@ -182,7 +196,7 @@ QString manPage()
         + QLatin1Char('\n');
     t += QStringLiteral(".SH COMMANDS\n");
     for (const CliCommand &c : registry()) {
-        t += QStringLiteral(".SS \"%1\"\n").arg(roff(text(c.usage).mid(int(qstrlen("kelda-cli ")))));
+        t += QStringLiteral(".SS \"%1\"\n").arg(roff(usageLines(c).first().mid(int(qstrlen("kelda-cli ")))));
         const QStringList paras = text(c.description).split(QStringLiteral("\n\n"));
         for (int i = 0; i < paras.size(); ++i)
             t += (i ? QStringLiteral(".PP\n") : QString()) + roff(paras.at(i)) + QLatin1Char('\n');
@@ -385,7 +399,7 @@ int cliUsageError(const QString &message)
     cliOut().flush();
     cliErr() << "kelda-cli: " << message << '\n';
     if (running)
-        cliErr() << "usage: " << running->usage << '\n';
+        cliErr() << commandUsage(*running);
     else
         cliErr() << usageText();
     cliErr().flush();

@@ -36,12 +36,18 @@ Run cli(const QStringList &args)
     return run(kelda::test::cliProgram(), args);
 }
 
-// "kelda-cli: <message>", then "usage: kelda-cli COMMAND ...", and nothing else.
+// "kelda-cli: <message>", then "usage: kelda-cli COMMAND ..." (a line for
+// each form of the command), and nothing else.
 bool isUsageError(const Run &r, const QString &command, const QString &message)
 {
     const QStringList lines = r.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return r.status == 2 && r.out.isEmpty() && lines.size() == 2 && lines.at(0) == QStringLiteral("kelda-cli: ") + message
-        && lines.at(1).startsWith(QStringLiteral("usage: kelda-cli %1").arg(command));
+    if (r.status != 2 || !r.out.isEmpty() || lines.size() < 2 || lines.at(0) != QStringLiteral("kelda-cli: ") + message
+        || !lines.at(1).startsWith(QStringLiteral("usage: kelda-cli %1").arg(command)))
+        return false;
+    for (const QString &form : lines.mid(2))
+        if (!form.startsWith(QStringLiteral("       kelda-cli %1 ").arg(command)))
+            return false;
+    return true;
 }
 
 // The section of a help text that starts with `title` up to the next blank line.
