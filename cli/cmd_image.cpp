@@ -159,11 +159,11 @@ const CliRegistration exportCommand{{
                    "offset 96. The other bytes of an existing calibration file are kept; a missing one is "
                    "created. The file is replaced atomically. A setup with errors of the setup checks is not "
                    "exported, and a CALFILE.cal that is the setup or LX2Raw.bin is refused.",
-    .arguments = {{"SETUP.kelda", "the setup file"},
-                  {"CALFILE.cal", "the calibration file to write"}},
+    .arguments = {{"SETUP.kelda", "the setup file"}, {"CALFILE.cal", "the calibration file to write"}},
     .statuses = {{0, "the calibration file was written"},
-                 {1, "the setup cannot be opened, has errors or cannot be compiled, or a file cannot be read "
-                     "or written; the calibration file is left as it was"}},
+                 {1,
+                  "the setup cannot be opened, has errors or cannot be compiled, or a file cannot be read "
+                  "or written; the calibration file is left as it was"}},
     .run = &runExport,
 }};
 

@@ -189,7 +189,7 @@ private slots:
         row("timeout",
             {QStringLiteral("verify"), QStringLiteral("a.kelda"), QStringLiteral("--port"), QStringLiteral("p"),
              QStringLiteral("--timeout"), QStringLiteral("soon")},
-            "--timeout needs a number of seconds");
+            "--timeout needs a whole number of seconds from 0 to 2147483");
         row("empty port",
             {QStringLiteral("read"), QStringLiteral("--port="), QStringLiteral("-o"), QStringLiteral("x.cal")},
             "--port needs a port name");
