@@ -89,13 +89,13 @@ const CliRegistration simulateCommand{{
                    "tick; a failed expectation is printed as FILE:LINE: tick T: expected ..., but it is ... "
                    "after the run (docs/testing-setups.md describes the language).",
     .arguments = {{"SETUP.kelda", "the setup file"}},
-    .options = {{"script", "FILE",
-                 "the script: a regular file of at most 64 MiB, or - for standard input", true},
+    .options = {{"script", "FILE", "the script: a regular file of at most 64 MiB, or - for standard input", true},
                 {"trace", "FILE.vcd|FILE.csv", "write every change of the run as VCD or CSV (by the file's name)"},
                 {"plot", "FILE.svg|FILE.png", "draw the run as a timing diagram, SVG or PNG (by the file's name)"}},
     .statuses = {{0, "the script ran to its end and every expectation held"},
-                 {1, "an expectation failed, the setup cannot be opened or compiled, the script cannot be read "
-                     "or has a bad line (FILE:LINE: why), or a trace or plot cannot be written"}},
+                 {1,
+                  "an expectation failed, the setup cannot be opened or compiled, the script cannot be read "
+                  "or has a bad line (FILE:LINE: why), or a trace or plot cannot be written"}},
     .run = &runSimulate,
 }};
 

@@ -203,14 +203,16 @@ const CliRegistration testCommand{{
                    "with its failed expectations, or ERROR), then \"P passed, F failed\". A scenario names its "
                    "setup in a 'setup FILE' line unless SETUP.kelda is given (docs/testing-setups.md).",
     .arguments = {{"SETUP.kelda", "the setup every scenario runs on (a first argument ending in .kelda)"},
-                  {"TEST.scenario|DIR", "a scenario file, or a folder standing for its *.scenario files in name "
-                                        "order; as many as wanted"}},
+                  {"TEST.scenario|DIR",
+                   "a scenario file, or a folder standing for its *.scenario files in name "
+                   "order; as many as wanted"}},
     .optionalArguments = 2,
     .moreArguments = true,
     .options = {{"junit", "FILE.xml", "also write a JUnit XML report for CI servers"}},
     .statuses = {{0, "every scenario passed"},
-                 {1, "a scenario failed or could not run, a folder holds no scenario, or the report cannot be "
-                     "written"},
+                 {1,
+                  "a scenario failed or could not run, a folder holds no scenario, or the report cannot be "
+                  "written"},
                  {2, "usage error, or no scenario given"}},
     .run = &runTest,
 }};
