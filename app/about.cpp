@@ -11,8 +11,7 @@
 #include "buildinfo.h"
 #include "texts.h"
 
-About::About(QWidget *parent)
-    : QDialog(parent), ui(new Ui::HelpAbout)
+About::About(QWidget *parent) : QDialog(parent), ui(new Ui::HelpAbout)
 {
     ui->setupUi(this);
     // Relative to the working directory, as the program has always looked for it.

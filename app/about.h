@@ -17,9 +17,9 @@ public:
     explicit About(QWidget *parent = nullptr);
     ~About() override;
 
-    static QString versionText();    // "2.0.15.0 " (the trailing blank is part of it)
+    static QString versionText();  // "2.0.15.0 " (the trailing blank is part of it)
     static QDateTime buildDateTime();  // in UTC
-    static QString buildDateText();    // "yyyy-M-d - hh:mm:ssUTC"
+    static QString buildDateText();  // "yyyy-M-d - hh:mm:ssUTC"
 
 private:
     Ui::HelpAbout *ui;

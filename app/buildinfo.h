@@ -6,4 +6,4 @@ namespace kelda {
 extern const char kVersion[];
 // When this build was configured, in UTC ("yyyy-MM-ddThh:mm:ss").
 extern const char kBuildTimestampUtc[];
-}
+}  // namespace kelda

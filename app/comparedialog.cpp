@@ -54,10 +54,10 @@ void CompareDialog::setComparison(const Comparison &comparison, const QString &f
     if (comparison.same())
         ui->labelSummary->setText(QStringLiteral("The open setup is the same as %1.").arg(file));
     else
-        ui->labelSummary->setText(QStringLiteral("Changes from %1 to the open setup: %2. Double-click a change to "
-                                                 "show its item in the open setup.")
-                                      .arg(file, count == 1 ? QStringLiteral("1 difference")
-                                                            : QStringLiteral("%1 differences").arg(count)));
+        ui->labelSummary->setText(
+            QStringLiteral("Changes from %1 to the open setup: %2. Double-click a change to "
+                           "show its item in the open setup.")
+                .arg(file, count == 1 ? QStringLiteral("1 difference") : QStringLiteral("%1 differences").arg(count)));
     ui->labelImage->setText(QStringLiteral("Compiled images: ") + comparison.imageMessage);
 }
 

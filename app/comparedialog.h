@@ -21,8 +21,8 @@ public:
     // Roles of a difference's tree item.
     enum Role : int {
         TabRole = Qt::UserRole,  // int: the main window's tab
-        RowRole,                 // int: row in the open setup (an option's index); -1: nothing to show
-        TableRole,               // QString: the Difference's table
+        RowRole,  // int: row in the open setup (an option's index); -1: nothing to show
+        TableRole,  // QString: the Difference's table
     };
 
     explicit CompareDialog(QWidget *parent = nullptr);

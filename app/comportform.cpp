@@ -3,8 +3,7 @@
 
 #include "corla_handles.h"
 
-COMPortForm::COMPortForm(QWidget *parent, QString port)
-    : QDialog(parent), ui(new Ui::COMPortFormClass)
+COMPortForm::COMPortForm(QWidget *parent, QString port) : QDialog(parent), ui(new Ui::COMPortFormClass)
 {
     ui->setupUi(this);
     connect(ui->cancelButton, &QPushButton::clicked, this, &COMPortForm::cancel);

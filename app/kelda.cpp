@@ -24,7 +24,8 @@ namespace {
 const QString kTitle = kelda::texts::title();
 const QString kFileFilter = kelda::texts::setupFilter();
 const QString kTitlePrefix = kelda::texts::titlePrefix();
-const QString kNewTitle = kelda::texts::titlePrefix() + QStringLiteral("New setup");  // lower-case s, unlike the form's start title
+const QString kNewTitle =
+    kelda::texts::titlePrefix() + QStringLiteral("New setup");  // lower-case s, unlike the form's start title
 
 constexpr int kEventsTab = static_cast<int>(Mode::Events);
 constexpr int kStatesTab = static_cast<int>(Mode::States);
@@ -62,17 +63,15 @@ QString failureDetail(const QString &what, const QString &path, const QString &r
     return reason;
 }
 
-} // namespace
+}  // namespace
 
-KELDA::KELDA(QWidget *parent)
-    : KELDA(std::make_unique<Prompter>(), parent)
-{
-}
+KELDA::KELDA(QWidget *parent) : KELDA(std::make_unique<Prompter>(), parent)
+{ }
 
 KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
-    : QMainWindow(parent)
-    , ui(new Ui::KELDAClass)
-    , m_prompter(prompter ? std::move(prompter) : std::make_unique<Prompter>())
+    : QMainWindow(parent),
+      ui(new Ui::KELDAClass),
+      m_prompter(prompter ? std::move(prompter) : std::make_unique<Prompter>())
 {
     // The icon lives in a static library; its resources must be registered by hand.
     Q_INIT_RESOURCE(kelda);
@@ -100,9 +99,9 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
         v->setItemDelegate(m_delegate);
         // Each view hears every commit of the shared delegate; only the view
         // that owns the editor may take it, so the views' own links are replaced.
-        disconnect(m_delegate, SIGNAL(commitData(QWidget*)), v, SLOT(commitData(QWidget*)));
-        disconnect(m_delegate, SIGNAL(closeEditor(QWidget*,QAbstractItemDelegate::EndEditHint)), v,
-                   SLOT(closeEditor(QWidget*,QAbstractItemDelegate::EndEditHint)));
+        disconnect(m_delegate, SIGNAL(commitData(QWidget *)), v, SLOT(commitData(QWidget *)));
+        disconnect(m_delegate, SIGNAL(closeEditor(QWidget *, QAbstractItemDelegate::EndEditHint)), v,
+                   SLOT(closeEditor(QWidget *, QAbstractItemDelegate::EndEditHint)));
     }
     connect(m_delegate, &QAbstractItemDelegate::commitData, this, [this](QWidget *editor) {
         if (QTableView *owner = editorOwner(editor))
@@ -119,9 +118,10 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
                                               Q_ARG(QAbstractItemDelegate::EndEditHint, hint));
             });
     // After the editor has closed, so the box does not interrupt the commit.
-    connect(m_delegate, &PMDelegate::commitRefused, this,
-            [this](QWidget *, const QString &reason) { this->prompter().tell(this, QMessageBox::Warning, kTitle, reason); },
-            Qt::QueuedConnection);
+    connect(
+        m_delegate, &PMDelegate::commitRefused, this,
+        [this](QWidget *, const QString &reason) { this->prompter().tell(this, QMessageBox::Warning, kTitle, reason); },
+        Qt::QueuedConnection);
     ui->Event_tableView->sortByColumn(kelda::EventCol::Priority, Qt::AscendingOrder);
 
     connect(ui->action_New, &QAction::triggered, this, &KELDA::fileNew);
@@ -196,16 +196,26 @@ QTableView *KELDA::editorOwner(QWidget *editor) const
 QTableView *KELDA::view(int tab) const
 {
     switch (static_cast<Mode>(tab)) {
-    case Mode::Keypad: return ui->keyPad_tableView;
-    case Mode::Switches: return ui->switches_tableView;
-    case Mode::CanInputs: return ui->CANInp_tableView;
-    case Mode::Timers: return ui->Timer_tableView;
-    case Mode::Events: return ui->Event_tableView;
-    case Mode::States: return ui->States_tableView;
-    case Mode::Lx1Outputs: return ui->LX1_tableView;
-    case Mode::Lx2Leds: return ui->LX2LED_tableView;
-    case Mode::CanOutputs: return ui->CANOutput_tableView;
-    case Mode::Pwm: return ui->PWM_tableView;
+    case Mode::Keypad:
+        return ui->keyPad_tableView;
+    case Mode::Switches:
+        return ui->switches_tableView;
+    case Mode::CanInputs:
+        return ui->CANInp_tableView;
+    case Mode::Timers:
+        return ui->Timer_tableView;
+    case Mode::Events:
+        return ui->Event_tableView;
+    case Mode::States:
+        return ui->States_tableView;
+    case Mode::Lx1Outputs:
+        return ui->LX1_tableView;
+    case Mode::Lx2Leds:
+        return ui->LX2LED_tableView;
+    case Mode::CanOutputs:
+        return ui->CANOutput_tableView;
+    case Mode::Pwm:
+        return ui->PWM_tableView;
     }
     return nullptr;
 }
@@ -436,8 +446,8 @@ void KELDA::fileOpen()
 {
     if (!maybeSave())
         return;
-    const QString path = prompter().openFileName(this, kTitle, kelda::settings::read(*m_settings, Key::DefaultPath),
-                                                 kFileFilter);
+    const QString path =
+        prompter().openFileName(this, kTitle, kelda::settings::read(*m_settings, Key::DefaultPath), kFileFilter);
     if (path.isEmpty())
         return;
     if (!m_model->openSetup(path)) {
@@ -476,8 +486,8 @@ KELDA::SaveResult KELDA::save()
 
 KELDA::SaveResult KELDA::saveAs()
 {
-    QString path = prompter().saveFileName(this, kTitle, kelda::settings::read(*m_settings, Key::LastSetup),
-                                           kFileFilter);
+    QString path =
+        prompter().saveFileName(this, kTitle, kelda::settings::read(*m_settings, Key::LastSetup), kFileFilter);
     if (path.isEmpty())
         return SaveResult::Cancelled;
     // Without its extension the file would not show in the Open dialog.

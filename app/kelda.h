@@ -65,12 +65,12 @@ public slots:
     void fileOpen();
     void fileSave();
     void fileSaveAs();
-    void fileExport();       // kelda_export.cpp
-    void fileUpload();       // kelda_ecu.cpp
-    void helpAbout();        // kelda_ecu.cpp
+    void fileExport();  // kelda_export.cpp
+    void fileUpload();  // kelda_ecu.cpp
+    void helpAbout();  // kelda_ecu.cpp
     void startSimulation();  // kelda_simulate.cpp
-    void configPort();       // kelda_ecu.cpp
-    void compareWith();      // kelda_compare.cpp
+    void configPort();  // kelda_ecu.cpp
+    void compareWith();  // kelda_compare.cpp
     void editEvent(const QModelIndex &index);
     void editState(const QModelIndex &index);
     void editLX1(const QModelIndex &index);

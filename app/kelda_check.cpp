@@ -40,7 +40,7 @@ QString findingLines(const QList<Finding> &findings, int limit = 12)
     return lines.join(QLatin1Char('\n'));
 }
 
-} // namespace
+}  // namespace
 
 void KELDA::setUpChecks()
 {
@@ -94,10 +94,10 @@ void KELDA::runChecks()
     }
     list->addTopLevelItems(items);
     const int errors = kelda::check::errorCount(m_findings);
-    ui->problemsDock->setWindowTitle(m_findings.isEmpty() ? QStringLiteral("Problems")
-                                                          : QStringLiteral("Problems (%1 errors, %2 warnings)")
-                                                                .arg(errors)
-                                                                .arg(m_findings.size() - errors));
+    ui->problemsDock->setWindowTitle(
+        m_findings.isEmpty()
+            ? QStringLiteral("Problems")
+            : QStringLiteral("Problems (%1 errors, %2 warnings)").arg(errors).arg(m_findings.size() - errors));
 }
 
 void KELDA::checkSetup()
@@ -132,7 +132,8 @@ bool KELDA::passesChecks(const QString &what, bool offerAnyway)
                               QMessageBox::Yes | QMessageBox::No)
             == QMessageBox::Yes;
     prompter().tell(this, QMessageBox::Critical, kelda::texts::title(),
-                    head + findingLines(errors) + QStringLiteral("\n\nNothing was %1: correct the errors first.").arg(what));
+                    head + findingLines(errors)
+                        + QStringLiteral("\n\nNothing was %1: correct the errors first.").arg(what));
     return false;
 }
 
@@ -157,8 +158,8 @@ void KELDA::goTo(int mode, int row, int column)
 int KELDA::selectedRow(int tab) const
 {
     QItemSelectionModel *selection = view(tab)->selectionModel();
-    QModelIndex at = selection && selection->hasSelection() ? selection->selectedIndexes().value(0)
-                                                            : view(tab)->currentIndex();
+    QModelIndex at =
+        selection && selection->hasSelection() ? selection->selectedIndexes().value(0) : view(tab)->currentIndex();
     at = m_proxies[tab]->mapToSource(at);
     return at.isValid() ? at.row() : -1;
 }

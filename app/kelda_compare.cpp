@@ -21,7 +21,8 @@ void KELDA::compareWith()
     // The file goes into a model of its own; the open setup is only read.
     PMModel other;
     if (!other.openSetup(path)) {
-        const QString reason = other.lastError().isEmpty() ? QStringLiteral("It is not a setup file.") : other.lastError();
+        const QString reason =
+            other.lastError().isEmpty() ? QStringLiteral("It is not a setup file.") : other.lastError();
         prompter().tell(this, QMessageBox::Warning, title,
                         QStringLiteral("The setup file %1 could not be opened for comparing.\n\n%2\n\nChoose a "
                                        "KELDA setup file (*.kelda); the open setup is unchanged.")
@@ -44,8 +45,8 @@ void KELDA::showItem(const QString &table, int tab, int row)
         return;
     ui->tabWidget->setCurrentIndex(tab);  // the model's mode follows the tab
     if (table == QLatin1String(kelda::compare::kOptionsTable)) {
-        QWidget *const widgets[] = {ui->dsbMinPT, ui->dsbDPT, ui->dsbLPT, ui->dsbFuseReset, ui->dsbFuseRetryTime,
-                                    ui->sbFuseMaxRetries, ui->comboCANSpeed, ui->hsbRebroadcast};
+        QWidget *const widgets[] = {ui->dsbMinPT,         ui->dsbDPT,           ui->dsbLPT,        ui->dsbFuseReset,
+                                    ui->dsbFuseRetryTime, ui->sbFuseMaxRetries, ui->comboCANSpeed, ui->hsbRebroadcast};
         if (row < int(std::size(widgets)))
             widgets[row]->setFocus();
         return;

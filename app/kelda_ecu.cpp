@@ -26,10 +26,9 @@ void KELDA::fileUpload()
 
     // Connecting starts here; it completes only once the dialog's event loop runs.
     auto form = std::make_unique<UploadForm>(this, port, name);
-    form->setAsker([this](QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
-                          QMessageBox::StandardButtons buttons) {
-        return prompter().ask(parent, icon, title, text, buttons);
-    });
+    form->setAsker(
+        [this](QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+               QMessageBox::StandardButtons buttons) { return prompter().ask(parent, icon, title, text, buttons); });
 
     if (!model()->writeRawImage(form->imageFileName())) {
         // Nothing goes to the module from a setup that does not compile.

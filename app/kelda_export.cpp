@@ -26,16 +26,16 @@ void KELDA::fileExport()
     // export writes beside it): nothing is written, the user chooses again.
     const QString clash = kelda::image::exportClash(model()->fileName(), calFile);
     if (!clash.isEmpty()) {
-        prompter().tell(this, QMessageBox::Warning, title,
-                        QStringLiteral("The setup was not exported to %1.\n\n%2")
-                            .arg(QDir::toNativeSeparators(calFile), clash));
+        prompter().tell(
+            this, QMessageBox::Warning, title,
+            QStringLiteral("The setup was not exported to %1.\n\n%2").arg(QDir::toNativeSeparators(calFile), clash));
         return;
     }
     QString error;
     if (!kelda::image::exportSetup(*model(), calFile, &error)) {
-        prompter().tell(this, QMessageBox::Critical, title,
-                        QStringLiteral("The setup was not exported to %1.\n\n%2")
-                            .arg(QDir::toNativeSeparators(calFile), error));
+        prompter().tell(
+            this, QMessageBox::Critical, title,
+            QStringLiteral("The setup was not exported to %1.\n\n%2").arg(QDir::toNativeSeparators(calFile), error));
         return;
     }
     kelda::settings::write(settings(), Key::DefaultPath, QFileInfo(calFile).absolutePath());

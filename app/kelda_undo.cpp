@@ -19,8 +19,7 @@ class SetupCommand : public QUndoCommand
 public:
     SetupCommand(KELDA *window, kelda::SetupStep step)
         : QUndoCommand(step.text), m_window(window), m_step(std::move(step))
-    {
-    }
+    { }
 
     void undo() override { m_window->showStep(m_step, m_step.before); }
     void redo() override
@@ -44,7 +43,7 @@ private:
     bool m_done = true;
 };
 
-} // namespace
+}  // namespace
 
 void KELDA::setUpUndo()
 {

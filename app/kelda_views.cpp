@@ -25,7 +25,7 @@ namespace {
 class ViewKeys : public QObject
 {
 public:
-    ViewKeys(KELDA *window, int tab) : QObject(window), m_window(window), m_tab(tab) {}
+    ViewKeys(KELDA *window, int tab) : QObject(window), m_window(window), m_tab(tab) { }
 
     bool eventFilter(QObject *watched, QEvent *event) override
     {
@@ -37,7 +37,9 @@ public:
         if (modifiers != Qt::NoModifier)
             return false;
         switch (key) {
-        case Qt::Key_Return: case Qt::Key_Enter: case Qt::Key_F2:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_F2:
             return openDialog(view);
         case Qt::Key_Delete:
             if (!hasRows())
@@ -59,8 +61,12 @@ private:
     bool hasRows() const
     {
         switch (Mode(m_tab)) {
-        case Mode::CanInputs: case Mode::Timers: case Mode::Events:
-        case Mode::States: case Mode::Lx1Outputs: case Mode::CanOutputs:
+        case Mode::CanInputs:
+        case Mode::Timers:
+        case Mode::Events:
+        case Mode::States:
+        case Mode::Lx1Outputs:
+        case Mode::CanOutputs:
             return true;
         default:
             return false;
@@ -110,7 +116,7 @@ QString widthsKey(const QTableView *view)
     return kelda::settings::keyName(Key::ColumnWidths) + QLatin1Char('/') + view->objectName();
 }
 
-} // namespace
+}  // namespace
 
 void KELDA::setUpViews()
 {
@@ -123,15 +129,16 @@ void KELDA::setUpViews()
             if (!m_applyingWidths && ui->tabWidget->currentIndex() == tab)
                 m_columnWidths[tab] = columnWidths(tab);
         });
-        const QList<int> saved = widthsFrom(m_settings->value(widthsKey(v)).toString(),
-                                            int(kelda::modeSpec(tab)->columns.size()));
+        const QList<int> saved =
+            widthsFrom(m_settings->value(widthsKey(v)).toString(), int(kelda::modeSpec(tab)->columns.size()));
         if (!saved.isEmpty())
             m_columnWidths[tab] = saved;
     }
     // Every reset of the model (another tab, another setup, an undo) gives its
     // views default widths: the shown table gets its own back.
     connect(m_model, &QAbstractItemModel::modelAboutToBeReset, this, [this] { m_applyingWidths = true; });
-    connect(m_model, &QAbstractItemModel::modelReset, this, [this] { applyColumnWidths(ui->tabWidget->currentIndex()); });
+    connect(m_model, &QAbstractItemModel::modelReset, this,
+            [this] { applyColumnWidths(ui->tabWidget->currentIndex()); });
 
     const char *const tips[] = {
         "The shortest press of a key that counts, in seconds: 0 to 655.35 s in steps of 0.01 s.",
@@ -144,8 +151,8 @@ void KELDA::setUpViews()
         "The CAN identifier of the first message the module sends again on the bus, "
         "in hexadecimal: 0x000 to 0x7D0.",
     };
-    QWidget *const fields[] = {ui->dsbMinPT, ui->dsbDPT, ui->dsbLPT, ui->dsbFuseReset, ui->dsbFuseRetryTime,
-                               ui->sbFuseMaxRetries, ui->comboCANSpeed, ui->hsbRebroadcast};
+    QWidget *const fields[] = {ui->dsbMinPT,         ui->dsbDPT,           ui->dsbLPT,        ui->dsbFuseReset,
+                               ui->dsbFuseRetryTime, ui->sbFuseMaxRetries, ui->comboCANSpeed, ui->hsbRebroadcast};
     for (int i = 0; i < kelda::kOptionCount; ++i)
         fields[i]->setToolTip(QString::fromLatin1(tips[i]));
 

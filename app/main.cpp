@@ -39,7 +39,7 @@ qint64 cpuNs(clockid_t clock)
 class StartupProbe : public QObject
 {
 public:
-    StartupProbe(qint64 mainNs, qint64 appNs) : m_main(mainNs), m_app(appNs) {}
+    StartupProbe(qint64 mainNs, qint64 appNs) : m_main(mainNs), m_app(appNs) { }
 
     void watch(QWidget *window)
     {
@@ -90,7 +90,7 @@ std::thread startFontconfig()
     return {};
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {

@@ -23,8 +23,9 @@ int Prompter::choose(QWidget *parent, QMessageBox::Icon icon, const QString &tit
     QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
     QList<QAbstractButton *> made;
     for (int i = 0; i < buttons.size(); ++i)
-        made << box.addButton(buttons.at(i), i == buttons.size() - 1 && buttons.size() > 1 ? QMessageBox::RejectRole
-                                                                                          : QMessageBox::AcceptRole);
+        made << box.addButton(buttons.at(i),
+                              i == buttons.size() - 1 && buttons.size() > 1 ? QMessageBox::RejectRole
+                                                                            : QMessageBox::AcceptRole);
     if (!made.isEmpty())
         box.setDefaultButton(qobject_cast<QPushButton *>(made.first()));
     box.exec();

@@ -22,10 +22,9 @@ public:
     // returns the index of the one chosen, -1 when the box was closed otherwise.
     virtual int choose(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
                        const QStringList &buttons);
-    virtual QString openFileName(QWidget *parent, const QString &caption, const QString &dir,
-                                 const QString &filter);
-    virtual QString saveFileName(QWidget *parent, const QString &caption, const QString &dir,
-                                 const QString &filter, QFileDialog::Options options = {});
+    virtual QString openFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter);
+    virtual QString saveFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter,
+                                 QFileDialog::Options options = {});
     // Runs a modal dialog (editors, upload, COM port, About) and returns its result.
     virtual int exec(QDialog *dialog);
 };

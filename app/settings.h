@@ -14,38 +14,56 @@ inline constexpr char kApplication[] = "KELDA";
 
 enum class Key {
     DefaultPath,  // folder of the setup (or calibration) file last chosen
-    LastSetup,    // full path of the setup file last opened or saved under a new name
-    Port,         // COM port for strategy upload
+    LastSetup,  // full path of the setup file last opened or saved under a new name
+    Port,  // COM port for strategy upload
     // The window as it was left (kelda_views.cpp); a missing key leaves the form's default.
     WindowGeometry,  // QWidget::saveGeometry of the main window
-    CurrentTab,      // index of the tab shown
-    ColumnWidths,    // a group: one key per table view, "120,80,64"
+    CurrentTab,  // index of the tab shown
+    ColumnWidths,  // a group: one key per table view, "120,80,64"
 };
 
 inline QString keyName(Key key)
 {
     switch (key) {
-    case Key::DefaultPath: return QStringLiteral("DefaultPath");
-    case Key::LastSetup: return QStringLiteral("LastSetup");
-    case Key::Port: return QStringLiteral("Port");
-    case Key::WindowGeometry: return QStringLiteral("WindowGeometry");
-    case Key::CurrentTab: return QStringLiteral("CurrentTab");
-    case Key::ColumnWidths: return QStringLiteral("ColumnWidths");
+    case Key::DefaultPath:
+        return QStringLiteral("DefaultPath");
+    case Key::LastSetup:
+        return QStringLiteral("LastSetup");
+    case Key::Port:
+        return QStringLiteral("Port");
+    case Key::WindowGeometry:
+        return QStringLiteral("WindowGeometry");
+    case Key::CurrentTab:
+        return QStringLiteral("CurrentTab");
+    case Key::ColumnWidths:
+        return QStringLiteral("ColumnWidths");
     }
     return QString();
 }
 
 inline std::unique_ptr<QSettings> open()
 {
-    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
-                                       QLatin1String(kOrganization), QLatin1String(kApplication));
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, QLatin1String(kOrganization),
+                                       QLatin1String(kApplication));
 }
 
 // A missing key reads as the empty string.
-inline QString read(const QSettings &s, Key key) { return s.value(keyName(key), QString()).toString(); }
-inline void write(QSettings &s, Key key, const QString &value) { s.setValue(keyName(key), value); }
+inline QString read(const QSettings &s, Key key)
+{
+    return s.value(keyName(key), QString()).toString();
+}
+inline void write(QSettings &s, Key key, const QString &value)
+{
+    s.setValue(keyName(key), value);
+}
 // Keys whose values are not text: a missing key reads as an invalid QVariant.
-inline QVariant readValue(const QSettings &s, Key key) { return s.value(keyName(key)); }
-inline void writeValue(QSettings &s, Key key, const QVariant &value) { s.setValue(keyName(key), value); }
+inline QVariant readValue(const QSettings &s, Key key)
+{
+    return s.value(keyName(key));
+}
+inline void writeValue(QSettings &s, Key key, const QVariant &value)
+{
+    s.setValue(keyName(key), value);
+}
 
-} // namespace kelda::settings
+}  // namespace kelda::settings

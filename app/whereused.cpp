@@ -7,8 +7,9 @@ WhereUsed::WhereUsed(const QString &what, const QList<kelda::Use> &uses, const Q
     : QDialog(parent), ui(new Ui::WhereUsedClass), m_uses(uses)
 {
     ui->setupUi(this);
-    ui->label->setText(uses.isEmpty() ? tr("Nothing uses %1: it can be removed without changing anything else.").arg(what)
-                                      : tr("%1 is used %n time(s):", nullptr, int(uses.size())).arg(what));
+    ui->label->setText(uses.isEmpty()
+                           ? tr("Nothing uses %1: it can be removed without changing anything else.").arg(what)
+                           : tr("%1 is used %n time(s):", nullptr, int(uses.size())).arg(what));
     ui->usesList->addItems(texts);
     ui->usesList->setCurrentRow(0);
     ui->usesList->setFocus();

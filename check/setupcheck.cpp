@@ -95,9 +95,9 @@ QList<Ref> readList(StoreCursor &c, int list)
     return out;
 }
 
-constexpr ItemType kNamedTables[] = {ItemType::KeypadKey, ItemType::Switch, ItemType::CanInput, ItemType::Timer,
-                                     ItemType::Event, ItemType::State, ItemType::Lx1Output, ItemType::Lx2Led,
-                                     ItemType::CanOutput};
+constexpr ItemType kNamedTables[] = {ItemType::KeypadKey, ItemType::Switch, ItemType::CanInput,
+                                     ItemType::Timer,     ItemType::Event,  ItemType::State,
+                                     ItemType::Lx1Output, ItemType::Lx2Led, ItemType::CanOutput};
 
 Snapshot readSetup(StoreSession session)
 {
@@ -136,7 +136,8 @@ Snapshot readSetup(StoreSession session)
                 s.states.append(st);
             } else if (type == ItemType::CanInput || type == ItemType::CanOutput) {
                 (type == ItemType::CanInput ? s.canInputs : s.canOutputs)
-                    .append({names.last(), uint16_t(c.u16Or(ValueId::CanId, 0)), uint8_t(c.u8Or(ValueId::ByteSelect, 0))});
+                    .append(
+                        {names.last(), uint16_t(c.u16Or(ValueId::CanId, 0)), uint8_t(c.u8Or(ValueId::ByteSelect, 0))});
             } else if (type == ItemType::Timer) {
                 s.timerTicks.append(uint16_t(c.u16Or(ValueId::ResetTicks, 0)));
             } else if (type == ItemType::Lx1Output) {
@@ -159,7 +160,7 @@ Snapshot readSetup(StoreSession session)
 class Checker
 {
 public:
-    explicit Checker(const Snapshot &s) : m_s(s) {}
+    explicit Checker(const Snapshot &s) : m_s(s) { }
 
     QList<Finding> run()
     {
@@ -468,7 +469,7 @@ private:
     QList<Finding> m_out;
 };
 
-} // namespace
+}  // namespace
 
 QList<Finding> checkSetup(StoreSession session)
 {
@@ -505,4 +506,4 @@ QString findingLine(const Finding &f)
         .arg(f.name, f.message);
 }
 
-} // namespace kelda::check
+}  // namespace kelda::check

@@ -12,18 +12,18 @@
 namespace kelda::check {
 
 enum class Severity {
-    Error,    // the image would do something else than the setup says
+    Error,  // the image would do something else than the setup says
     Warning,  // legal, but most likely not what was meant
 };
 
 struct Finding {
     Severity severity;
-    QString code;     // stable, e.g. "input-unset" (docs/checks.md)
-    int mode;         // the main window's tab (the model's mode)
-    QString table;    // its text, e.g. "Events"
-    int row;          // from 1, as the user counts; 0 for the setup as a whole
-    int column;       // the model column that shows the problem, -1 for the row
-    QString name;     // the item's name
+    QString code;  // stable, e.g. "input-unset" (docs/checks.md)
+    int mode;  // the main window's tab (the model's mode)
+    QString table;  // its text, e.g. "Events"
+    int row;  // from 1, as the user counts; 0 for the setup as a whole
+    int column;  // the model column that shows the problem, -1 for the row
+    QString name;  // the item's name
     QString message;  // one sentence: what is wrong and what the module will do
 
     bool isError() const { return severity == Severity::Error; }
@@ -38,4 +38,4 @@ QString severityText(Severity severity);  // "error", "warning"
 // One line: `error input-unset Events 3 "Beacons on": message`.
 QString findingLine(const Finding &finding);
 
-} // namespace kelda::check
+}  // namespace kelda::check

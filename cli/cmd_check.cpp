@@ -17,7 +17,10 @@ using namespace kelda;
 
 namespace {
 
-QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
+QString shown(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
 
 bool open(PMModel &model, const QString &path, int *status)
 {
@@ -85,8 +88,9 @@ int runUses(const CliArgs &args)
         if (model.itemName(type, i) == name)
             row = i;
     if (row < 0)
-        return cliFail(QStringLiteral("cannot list the uses of \"%1\"").arg(name),
-                       QStringLiteral("the %1 table has no item of that name").arg(QLatin1String(modeSpec(mode)->table)));
+        return cliFail(
+            QStringLiteral("cannot list the uses of \"%1\"").arg(name),
+            QStringLiteral("the %1 table has no item of that name").arg(QLatin1String(modeSpec(mode)->table)));
     for (const Use &use : findUses(model.session(), type, row))
         cliOut() << useText(model.session(), use) << '\n';
     cliOut().flush();
@@ -124,7 +128,7 @@ const CliRegistration usesCommand{{
     .run = &runUses,
 }};
 
-} // namespace
+}  // namespace
 
 int cliCheckGate(PMModel &model, const QString &path, bool force)
 {
@@ -141,7 +145,9 @@ int cliCheckGate(PMModel &model, const QString &path, bool force)
                  << ", compiled anyway (--force)" << Qt::endl;
         return 0;
     }
-    return cliFail(QStringLiteral("%1 has %2 %3").arg(shown(path)).arg(errors).arg(errors == 1 ? QStringLiteral("error")
-                                                                                             : QStringLiteral("errors")),
+    return cliFail(QStringLiteral("%1 has %2 %3")
+                       .arg(shown(path))
+                       .arg(errors)
+                       .arg(errors == 1 ? QStringLiteral("error") : QStringLiteral("errors")),
                    QStringLiteral("nothing was written; see kelda-cli check for the whole list"));
 }

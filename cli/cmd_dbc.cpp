@@ -33,4 +33,4 @@ const CliRegistration dbcCommand{{
     .run = &runDbc,
 }};
 
-} // namespace
+}  // namespace

@@ -17,7 +17,10 @@ constexpr int kSame = 0;
 constexpr int kDifferent = 1;
 constexpr int kTrouble = 2;
 
-QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
+QString shown(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
 
 // Opens a setup as the editor's Open does; false with the reason otherwise.
 bool openSetup(PMModel &model, const QString &path, QString *why)
@@ -55,7 +58,8 @@ int runGitDiff(const QStringList &args)
         return 0;
     }
     if (args.size() != 7 && args.size() != 9)
-        return cliUsageError(QStringLiteral("diff --git takes the 7 or 9 arguments git passes, not %1").arg(args.size()));
+        return cliUsageError(
+            QStringLiteral("diff --git takes the 7 or 9 arguments git passes, not %1").arg(args.size()));
     const QString &path = args.at(0);
     const QString newPath = args.size() == 9 ? args.at(7) : path;
     const QString &oldFile = args.at(1);
@@ -77,8 +81,8 @@ int runGitDiff(const QStringList &args)
         cliOut() << "cannot open the new b/" << newPath << ": " << why << Qt::endl;
         return 0;
     }
-    const kelda::compare::Comparison c = kelda::compare::compareSetups(
-        oldSetup, newSetup, QStringLiteral("a/") + path, QStringLiteral("b/") + newPath);
+    const kelda::compare::Comparison c =
+        kelda::compare::compareSetups(oldSetup, newSetup, QStringLiteral("a/") + path, QStringLiteral("b/") + newPath);
     cliOut() << kelda::compare::toText(c) << Qt::flush;
     return 0;
 }
@@ -104,8 +108,8 @@ int runDiff(const CliArgs &args)
     }
     const kelda::compare::Comparison c =
         kelda::compare::compareSetups(oldSetup, newSetup, shown(files.at(0)), shown(files.at(1)));
-    const QByteArray out = json ? kelda::compare::toJson(c, files.at(0), files.at(1))
-                                : kelda::compare::toText(c).toUtf8();
+    const QByteArray out =
+        json ? kelda::compare::toJson(c, files.at(0), files.at(1)) : kelda::compare::toText(c).toUtf8();
     if (!writeOut(out)) {
         cliFail(QStringLiteral("cannot compare %1 with %2").arg(shown(files.at(0)), shown(files.at(1))),
                 QStringLiteral("standard output cannot be written"));
@@ -163,4 +167,4 @@ const CliRegistration showCommand{{
     .run = &runShow,
 }};
 
-} // namespace
+}  // namespace

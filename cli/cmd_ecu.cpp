@@ -31,9 +31,9 @@ const CliOption kYesOption{"yes", nullptr,
 
 // The words of the ECU commands, checked; which of them a command takes is its own.
 struct EcuArgs {
-    QString file;      // SETUP.kelda or FILE.cal
+    QString file;  // SETUP.kelda or FILE.cal
     QString port;
-    QString output;    // -o or --backup
+    QString output;  // -o or --backup
     bool yes = false;
     int timeout = 0;
 };
@@ -185,7 +185,8 @@ int runRead(const CliArgs &args)
         return rc;
     const QString clash = clashingInput(a.output, portDevices(a.port));
     if (!clash.isEmpty())
-        return cliFail(QStringLiteral("cannot read into %1").arg(a.output), QStringLiteral("it is the port %1").arg(clash));
+        return cliFail(QStringLiteral("cannot read into %1").arg(a.output),
+                       QStringLiteral("it is the port %1").arg(clash));
 
     UploadDriver::Options options;
     options.task = UploadDriver::Task::Read;
@@ -195,7 +196,8 @@ int runRead(const CliArgs &args)
     UploadDriver driver(options);
     printLog(driver);
     if (!driver.run())
-        return cliFail(QStringLiteral("cannot read the calibration on %1 into %2").arg(a.port, a.output), driver.failure());
+        return cliFail(QStringLiteral("cannot read the calibration on %1 into %2").arg(a.port, a.output),
+                       driver.failure());
     return 0;
 }
 
@@ -326,4 +328,4 @@ const CliRegistration verifyCommand{{
     .run = &runVerify,
 }};
 
-} // namespace
+}  // namespace

@@ -14,7 +14,10 @@
 
 namespace {
 
-QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
+QString shown(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
 
 // Opens a setup exactly as the editor's open command does.
 bool openSetup(PMModel &model, const QString &path, int *status)
@@ -97,8 +100,10 @@ int runDump(const CliArgs &args)
     if (!ok)
         return cliFail(QStringLiteral("cannot dump %1").arg(shown(path)), error);
     cliOut().flush();
-    if (std::fwrite(json.constData(), 1, size_t(json.size()), stdout) != size_t(json.size()) || std::fflush(stdout) != 0)
-        return cliFail(QStringLiteral("cannot dump %1").arg(shown(path)), QStringLiteral("standard output cannot be written"));
+    if (std::fwrite(json.constData(), 1, size_t(json.size()), stdout) != size_t(json.size())
+        || std::fflush(stdout) != 0)
+        return cliFail(QStringLiteral("cannot dump %1").arg(shown(path)),
+                       QStringLiteral("standard output cannot be written"));
     return 0;
 }
 
@@ -194,4 +199,4 @@ const CliRegistration loadCommand{{
     .run = &runLoad,
 }};
 
-} // namespace
+}  // namespace

@@ -42,4 +42,4 @@ const CliRegistration reportCommand{{
     .run = &runReport,
 }};
 
-} // namespace
+}  // namespace

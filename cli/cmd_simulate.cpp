@@ -64,7 +64,8 @@ int runSimulate(const CliArgs &args)
         && !fileio::writeAtomically(tracePath, traceType == QLatin1String("vcd") ? trace->vcd() : trace->csv(), &why))
         return cliFail(QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(tracePath)), why);
     if (!plotPath.isEmpty()) {
-        const QByteArray plot = simPlot(*trace, plotType == QLatin1String("svg") ? SimPlotFormat::Svg : SimPlotFormat::Png);
+        const QByteArray plot =
+            simPlot(*trace, plotType == QLatin1String("svg") ? SimPlotFormat::Svg : SimPlotFormat::Png);
         if (plot.isEmpty())
             return cliFail(QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(plotPath)),
                            QStringLiteral("the picture could not be drawn"));
@@ -72,8 +73,9 @@ int runSimulate(const CliArgs &args)
             return cliFail(QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(plotPath)), why);
     }
     if (!outcome.failures.empty())
-        return cliFail(QDir::toNativeSeparators(scriptPath),
-                       QStringLiteral("%1 of %2 expectations failed").arg(outcome.failures.size()).arg(outcome.expectations));
+        return cliFail(
+            QDir::toNativeSeparators(scriptPath),
+            QStringLiteral("%1 of %2 expectations failed").arg(outcome.failures.size()).arg(outcome.expectations));
     return 0;
 }
 
@@ -99,4 +101,4 @@ const CliRegistration simulateCommand{{
     .run = &runSimulate,
 }};
 
-} // namespace
+}  // namespace

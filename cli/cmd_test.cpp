@@ -18,7 +18,7 @@ using namespace kelda;
 namespace {
 
 struct Result {
-    QString name;   // as shown
+    QString name;  // as shown
     QString setup;  // the setup's file name, the report's class name
     QString error;  // the scenario could not run: "NAME: why" or "NAME:LINE: why"
     SimOutcome outcome;
@@ -68,9 +68,10 @@ QByteArray junit(const std::vector<Result> &results, double seconds)
             xml.writeEndElement();
         } else if (!r.passed()) {
             xml.writeStartElement(QStringLiteral("failure"));
-            xml.writeAttribute(QStringLiteral("message"), QStringLiteral("%1 of %2 expectations failed")
-                                                              .arg(r.outcome.failures.size())
-                                                              .arg(r.outcome.expectations));
+            xml.writeAttribute(QStringLiteral("message"),
+                               QStringLiteral("%1 of %2 expectations failed")
+                                   .arg(r.outcome.failures.size())
+                                   .arg(r.outcome.expectations));
             xml.writeAttribute(QStringLiteral("type"), QStringLiteral("expectation"));
             QStringList lines;
             for (const SimFailure &f : r.outcome.failures)
@@ -121,7 +122,7 @@ int runTest(const CliArgs &args)
     QElapsedTimer total;
     total.start();
     std::map<QString, std::unique_ptr<SimScenario>> opened;  // by absolute path
-    std::map<QString, QString> unopened;                      // by absolute path: the failure line
+    std::map<QString, QString> unopened;  // by absolute path: the failure line
     std::vector<Result> results;
     QTextStream &out = cliOut();
     int passed = 0;
@@ -147,7 +148,8 @@ int runTest(const CliArgs &args)
             if (setup.isEmpty() && !named.isEmpty())
                 setup = QFileInfo(named).isAbsolute() ? named : QFileInfo(path).dir().filePath(named);
             if (setup.isEmpty()) {
-                r.error = QStringLiteral("%1: names no setup: give SETUP.kelda or begin it with 'setup FILE'").arg(r.name);
+                r.error =
+                    QStringLiteral("%1: names no setup: give SETUP.kelda or begin it with 'setup FILE'").arg(r.name);
             } else {
                 const QString key = QFileInfo(setup).absoluteFilePath();
                 r.setup = QFileInfo(setup).completeBaseName();
@@ -217,4 +219,4 @@ const CliRegistration testCommand{{
     .run = &runTest,
 }};
 
-} // namespace
+}  // namespace

@@ -6,7 +6,10 @@
 #include "clicommand.h"
 #include "pmmodel.h"
 
-QString shownPath(const QString &path) { return QDir::toNativeSeparators(path); }
+QString shownPath(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
 
 bool openDocumentSetup(PMModel &model, const QString &path, int *status)
 {

@@ -366,7 +366,7 @@ const CliRegistration helpCommand{{
     .run = &runHelp,
 }};
 
-} // namespace
+}  // namespace
 
 CliRegistration::CliRegistration(CliCommand command)
 {

@@ -98,7 +98,7 @@ bool dumpChildren(StoreCursor &c, QJsonArray *items, QString *error)
 class Loader
 {
 public:
-    explicit Loader(StoreSession s) : m_store(s) {}
+    explicit Loader(StoreSession s) : m_store(s) { }
 
     bool items(const QJsonValue &v, const QString &path)
     {
@@ -211,8 +211,9 @@ private:
             const QString at = path + QLatin1Char('.') + it.key();
             uint idNumber = 0;
             if (!canonicalId(it.key(), &idNumber))
-                return fault(at, QStringLiteral("a value id is written in plain decimal digits, as dump writes it "
-                                                "(no sign, space or leading zero)"));
+                return fault(at,
+                             QStringLiteral("a value id is written in plain decimal digits, as dump writes it "
+                                            "(no sign, space or leading zero)"));
             const int width = idNumber <= 0xFFFF ? valueWidth(uint16_t(idNumber)) : -1;
             if (width < 0)
                 return fault(at, QStringLiteral("unknown value id"));
@@ -226,10 +227,14 @@ private:
                 for (qsizetype i = 0; i < text.size(); ++i) {
                     const char16_t c = text.at(i).unicode();
                     if (c > 0xFF)
-                        return fault(at, QStringLiteral("character %1 (U+%2) is not Latin-1")
-                                             .arg(i).arg(QString::number(uint(c), 16).toUpper().rightJustified(4, QLatin1Char('0'))));
+                        return fault(
+                            at,
+                            QStringLiteral("character %1 (U+%2) is not Latin-1")
+                                .arg(i)
+                                .arg(QString::number(uint(c), 16).toUpper().rightJustified(4, QLatin1Char('0'))));
                     if (c == 0)
-                        return fault(at, QStringLiteral("character %1 is a zero byte, which ends a stored text").arg(i));
+                        return fault(at,
+                                     QStringLiteral("character %1 is a zero byte, which ends a stored text").arg(i));
                 }
                 data = text.toLatin1();
                 data.append('\0');
@@ -240,7 +245,8 @@ private:
                 for (int i = 0; i < kLx1MaskBytes; ++i) {
                     int b = 0;
                     if (!integer(bytes.at(i), 255, &b))
-                        return fault(QStringLiteral("%1[%2]").arg(at).arg(i), QStringLiteral("expected an integer 0..255"));
+                        return fault(QStringLiteral("%1[%2]").arg(at).arg(i),
+                                     QStringLiteral("expected an integer 0..255"));
                     data.append(char(b));
                 }
             } else {
@@ -269,7 +275,7 @@ private:
     QString m_error;
 };
 
-} // namespace
+}  // namespace
 
 bool dump(StoreSession session, QByteArray *json, QString *error)
 {
@@ -298,7 +304,10 @@ bool load(const QByteArray &json, UniqueSession *session, QString *error)
         const QByteArray before = json.left(parse.offset);
         const int line = int(before.count('\n')) + 1;
         const int column = int(parse.offset - (before.lastIndexOf('\n') + 1)) + 1;
-        *error = QStringLiteral("$: malformed JSON at line %1, column %2: %3").arg(line).arg(column).arg(parse.errorString());
+        *error = QStringLiteral("$: malformed JSON at line %1, column %2: %3")
+                     .arg(line)
+                     .arg(column)
+                     .arg(parse.errorString());
         return false;
     }
     if (!doc.isObject()) {
@@ -341,4 +350,4 @@ bool load(const QByteArray &json, UniqueSession *session, QString *error)
     return true;
 }
 
-} // namespace kelda::setuptree
+}  // namespace kelda::setuptree

@@ -26,4 +26,4 @@ bool dump(StoreSession session, QByteArray *json, QString *error);
 // is empty then.
 bool load(const QByteArray &json, UniqueSession *session, QString *error);
 
-} // namespace kelda::setuptree
+}  // namespace kelda::setuptree

@@ -11,9 +11,12 @@ namespace {
 QString imageResultName(ImageResult r)
 {
     switch (r) {
-    case ImageResult::Identical: return QStringLiteral("identical");
-    case ImageResult::Different: return QStringLiteral("different");
-    case ImageResult::NotCompared: return QStringLiteral("not compared");
+    case ImageResult::Identical:
+        return QStringLiteral("identical");
+    case ImageResult::Different:
+        return QStringLiteral("different");
+    case ImageResult::NotCompared:
+        return QStringLiteral("not compared");
     }
     return QString();
 }
@@ -34,8 +37,9 @@ QJsonObject listJson(const ListChange &l)
                   {QStringLiteral("added"), QJsonArray::fromStringList(l.added)},
                   {QStringLiteral("removed"), QJsonArray::fromStringList(l.removed)}};
     if (l.reordered)
-        o.insert(QStringLiteral("order"), QJsonObject{{QStringLiteral("old"), QJsonArray::fromStringList(l.before)},
-                                                      {QStringLiteral("new"), QJsonArray::fromStringList(l.after)}});
+        o.insert(QStringLiteral("order"),
+                 QJsonObject{{QStringLiteral("old"), QJsonArray::fromStringList(l.before)},
+                             {QStringLiteral("new"), QJsonArray::fromStringList(l.after)}});
     return o;
 }
 
@@ -69,7 +73,7 @@ QJsonObject differenceJson(const Difference &d)
     return o;
 }
 
-} // namespace
+}  // namespace
 
 QString toText(const Comparison &comparison)
 {
@@ -82,7 +86,8 @@ QString toText(const Comparison &comparison)
             table = d.table;
             out += table + QLatin1Char('\n');
         }
-        out += QStringLiteral("  ") + (d.counts() ? QString() : QStringLiteral("note: ")) + d.message + QLatin1Char('\n');
+        out +=
+            QStringLiteral("  ") + (d.counts() ? QString() : QStringLiteral("note: ")) + d.message + QLatin1Char('\n');
     }
     if (comparison.same())
         out += QStringLiteral("The setups are the same.\n");
@@ -111,4 +116,4 @@ QByteArray toJson(const Comparison &comparison, const QString &oldName, const QS
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-} // namespace kelda::compare
+}  // namespace kelda::compare

@@ -17,4 +17,4 @@ QString toText(const Comparison &comparison);
 // "same", "differences": [...], "image": {...} }, indented.
 QByteArray toJson(const Comparison &comparison, const QString &oldName, const QString &newName);
 
-} // namespace kelda::compare
+}  // namespace kelda::compare

@@ -40,17 +40,17 @@ QString cellText(const QVariant &v)
 struct ItemRow {
     int row = 0;
     QString name;
-    QStringList cells;         // the compared columns, in table order
+    QStringList cells;  // the compared columns, in table order
     QList<QStringList> lists;  // entries of each list, by target name
 };
 
 struct Table {
     int mode = 0;
     const ModeSpec *spec = nullptr;
-    bool fixed = false;            // rows are places (keys, switches, LEDs, modules): matched by row
-    int nameColumn = -1;           // -1: the name is the first column's text (LX1 modules)
-    QList<int> columns;            // the compared columns
-    QStringList headers;           // their headers, numbered where a header repeats
+    bool fixed = false;  // rows are places (keys, switches, LEDs, modules): matched by row
+    int nameColumn = -1;  // -1: the name is the first column's text (LX1 modules)
+    QList<int> columns;  // the compared columns
+    QStringList headers;  // their headers, numbered where a header repeats
     QStringList listNames;
     QList<ItemType> listTargets;
     QList<ItemRow> rows;
@@ -231,7 +231,7 @@ QString changesText(const QList<CellChange> &cells, const QList<ListChange> &lis
     for (const ListChange &l : lists) {
         if (l.reordered) {
             parts << l.list + QStringLiteral(": order ") + l.before.join(QStringLiteral(", ")) + kArrow
-                         + l.after.join(QStringLiteral(", "));
+                    + l.after.join(QStringLiteral(", "));
             continue;
         }
         QStringList entries;
@@ -286,7 +286,7 @@ QList<ListChange> listChanges(const Table &t, const ItemRow &a, const ItemRow &b
 // Indices (into `seq`) of one longest strictly increasing subsequence.
 QList<int> longestIncreasing(const QList<int> &seq)
 {
-    QList<int> tails;    // index into seq of the smallest tail of each length
+    QList<int> tails;  // index into seq of the smallest tail of each length
     QList<int> prev(seq.size(), -1);
     for (int i = 0; i < seq.size(); ++i) {
         int lo = 0, hi = int(tails.size());
@@ -321,8 +321,7 @@ public:
     TableComparer(const Table &oldTable, const Table &newTable, Renames &renames, const QString &oldLabel,
                   const QString &newLabel)
         : m_a(oldTable), m_b(newTable), m_renames(renames), m_oldLabel(oldLabel), m_newLabel(newLabel)
-    {
-    }
+    { }
 
     // Matches the items and records renames; the records come from report().
     void match()
@@ -371,9 +370,8 @@ public:
         for (int r = 0; r < m_b.rows.size(); ++r)
             if (!m_matchedB[r])
                 items << onlyIn(Kind::Added, m_b.rows[r]);
-        std::stable_sort(items.begin(), items.end(), [](const Difference &x, const Difference &y) {
-            return sortRow(x) < sortRow(y);
-        });
+        std::stable_sort(items.begin(), items.end(),
+                         [](const Difference &x, const Difference &y) { return sortRow(x) < sortRow(y); });
         return out + items;
     }
 
@@ -469,7 +467,8 @@ private:
                 d.message += QStringLiteral("; ") + movedText;
         } else if (moved) {
             d.kind = Kind::Moved;
-            d.message = QStringLiteral("moved %1 %2 from %3 to %4").arg(noun(), quoted(b.name), rowText(p.a), rowText(p.b));
+            d.message =
+                QStringLiteral("moved %1 %2 from %3 to %4").arg(noun(), quoted(b.name), rowText(p.a), rowText(p.b));
         } else {
             return false;
         }
@@ -552,8 +551,11 @@ private:
 QString optionText(PMModel &model, int index)
 {
     switch (OptionIndex(index)) {
-    case OptionIndex::MinPressTime: case OptionIndex::DoublePressTime: case OptionIndex::LongPressTime:
-    case OptionIndex::FuseResetTime: case OptionIndex::FuseRetryTime:
+    case OptionIndex::MinPressTime:
+    case OptionIndex::DoublePressTime:
+    case OptionIndex::LongPressTime:
+    case OptionIndex::FuseResetTime:
+    case OptionIndex::FuseRetryTime:
         return QLocale::c().toString(model.option(index), 'f', 2);  // as the spin box shows it
     case OptionIndex::FuseMaxRetries:
         return QString::number(int(model.option(index)));
@@ -571,7 +573,8 @@ QString optionText(PMModel &model, int index)
     }
     case OptionIndex::RebroadcastId:
         // As the hexadecimal box shows it.
-        return QStringLiteral("0x") + QStringLiteral("%1").arg(uint(model.option(index)), 3, 16, QLatin1Char('0')).toUpper();
+        return QStringLiteral("0x")
+            + QStringLiteral("%1").arg(uint(model.option(index)), 3, 16, QLatin1Char('0')).toUpper();
     }
     return QString();
 }
@@ -659,8 +662,8 @@ void compareImages(PMModel &a, PMModel &b, const QString &oldLabel, const QStrin
     while (first < ia.bytes.size() && first < ib.bytes.size() && ia.bytes[first] == ib.bytes[first])
         ++first;
     QString detail = ia.bytes.size() == ib.bytes.size()
-                         ? QStringLiteral("%1 each").arg(bytesText(ia.bytes.size()))
-                         : QStringLiteral("%1%2%3").arg(bytesText(ia.bytes.size()), kArrow, bytesText(ib.bytes.size()));
+        ? QStringLiteral("%1 each").arg(bytesText(ia.bytes.size()))
+        : QStringLiteral("%1%2%3").arg(bytesText(ia.bytes.size()), kArrow, bytesText(ib.bytes.size()));
     out.imageMessage = QStringLiteral("differ from byte %1 on (%2)").arg(first).arg(detail);
     Difference d;
     d.kind = Kind::Image;
@@ -672,23 +675,30 @@ void compareImages(PMModel &a, PMModel &b, const QString &oldLabel, const QStrin
 // Tables whose items others name come before the tables that name them, so
 // that a rename is known before the references that followed it are compared.
 constexpr int kMatchOrder[] = {
-    int(Mode::Keypad), int(Mode::Switches), int(Mode::Lx2Leds), int(Mode::CanInputs), int(Mode::Timers),
-    int(Mode::Lx1Outputs), int(Mode::CanOutputs), int(Mode::States), int(Mode::Events), int(Mode::Pwm),
+    int(Mode::Keypad),     int(Mode::Switches),   int(Mode::Lx2Leds), int(Mode::CanInputs), int(Mode::Timers),
+    int(Mode::Lx1Outputs), int(Mode::CanOutputs), int(Mode::States),  int(Mode::Events),    int(Mode::Pwm),
 };
 static_assert(std::size(kMatchOrder) == kModeCount);
 
-} // namespace
+}  // namespace
 
 QString kindName(Kind kind)
 {
     switch (kind) {
-    case Kind::Added: return QStringLiteral("added");
-    case Kind::Removed: return QStringLiteral("removed");
-    case Kind::Renamed: return QStringLiteral("renamed");
-    case Kind::Changed: return QStringLiteral("changed");
-    case Kind::Moved: return QStringLiteral("moved");
-    case Kind::Image: return QStringLiteral("image");
-    case Kind::Note: return QStringLiteral("note");
+    case Kind::Added:
+        return QStringLiteral("added");
+    case Kind::Removed:
+        return QStringLiteral("removed");
+    case Kind::Renamed:
+        return QStringLiteral("renamed");
+    case Kind::Changed:
+        return QStringLiteral("changed");
+    case Kind::Moved:
+        return QStringLiteral("moved");
+    case Kind::Image:
+        return QStringLiteral("image");
+    case Kind::Note:
+        return QStringLiteral("note");
     }
     return QString();
 }
@@ -725,8 +735,9 @@ QStringList describeSetup(PMModel &setup)
     for (int mode = 0; mode < kModeCount; ++mode) {
         if (mode == int(Mode::Pwm)) {
             for (int i = 0; i < kOptionCount; ++i)
-                lines << QStringLiteral("%1: %2: %3").arg(QLatin1String(kOptionsTable),
-                                                           QLatin1String(kOptionLabels[size_t(i)]), optionText(setup, i));
+                lines << QStringLiteral("%1: %2: %3")
+                             .arg(QLatin1String(kOptionsTable), QLatin1String(kOptionLabels[size_t(i)]),
+                                  optionText(setup, i));
         }
         const Table t = readTable(setup, mode);
         for (const ItemRow &item : t.rows) {
@@ -745,12 +756,12 @@ QStringList describeSetup(PMModel &setup)
     const Image img = compile(setup, dir, QStringLiteral("image.bin"));
     if (img.ok) {
         const QByteArray hash = QCryptographicHash::hash(img.bytes, QCryptographicHash::Sha256).toHex().left(16);
-        lines << QStringLiteral("%1: %2, SHA-256 %3").arg(QLatin1String(kImageTable), bytesText(img.bytes.size()),
-                                                           QString::fromLatin1(hash));
+        lines << QStringLiteral("%1: %2, SHA-256 %3")
+                     .arg(QLatin1String(kImageTable), bytesText(img.bytes.size()), QString::fromLatin1(hash));
     } else {
         lines << QStringLiteral("%1: cannot be compiled: %2").arg(QLatin1String(kImageTable), img.error);
     }
     return lines;
 }
 
-} // namespace kelda::compare
+}  // namespace kelda::compare

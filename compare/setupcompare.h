@@ -15,13 +15,13 @@ class PMModel;
 namespace kelda::compare {
 
 enum class Kind {
-    Added,    // only in the new setup
+    Added,  // only in the new setup
     Removed,  // only in the old setup
     Renamed,  // another name, nothing else changed
     Changed,  // cells or list entries differ (and perhaps the name or the row)
-    Moved,    // the same item at another place among its table's rows
-    Image,    // the compiled images differ
-    Note,     // not a difference: how items were matched (names used twice)
+    Moved,  // the same item at another place among its table's rows
+    Image,  // the compiled images differ
+    Note,  // not a difference: how items were matched (names used twice)
 };
 
 // "added", "removed", "renamed", "changed", "moved", "image", "note".
@@ -54,11 +54,11 @@ inline constexpr const char *kImageTable = "Image";
 
 struct Difference {
     Kind kind = Kind::Changed;
-    QString table;    // the tab's text ("Timers"), "LX1 PWM", "Options" or "Image"
-    int mode = -1;    // the main window's tab that shows it (Options and LX1 PWM: 9); -1 for the image
+    QString table;  // the tab's text ("Timers"), "LX1 PWM", "Options" or "Image"
+    int mode = -1;  // the main window's tab that shows it (Options and LX1 PWM: 9); -1 for the image
     int oldRow = -1;  // 0-based row in the old setup (an option: its index); -1 when not there
     int newRow = -1;  // 0-based row in the new setup; -1 when not there
-    QString name;     // the item's name (in the new setup, unless removed); an option's label
+    QString name;  // the item's name (in the new setup, unless removed); an option's label
     QString oldName;  // the name in the old setup, when it differs
     QList<CellChange> cells;
     QList<ListChange> entries;
@@ -84,7 +84,8 @@ struct Comparison {
 // Compares two open setups. The labels name the setups in notes ("old.kelda").
 // Reading is all it does to the setups, except that it compiles each one
 // into a temporary image, as a simulation would.
-Comparison compareSetups(PMModel &oldSetup, PMModel &newSetup, const QString &oldLabel = QStringLiteral("the old setup"),
+Comparison compareSetups(PMModel &oldSetup, PMModel &newSetup,
+                         const QString &oldLabel = QStringLiteral("the old setup"),
                          const QString &newLabel = QStringLiteral("the new setup"));
 
 // The setup as text lines, one per item, option and LX1 module, each with its
@@ -92,4 +93,4 @@ Comparison compareSetups(PMModel &oldSetup, PMModel &newSetup, const QString &ol
 // image's size and checksum: for reading and for line-based diff tools.
 QStringList describeSetup(PMModel &setup);
 
-} // namespace kelda::compare
+}  // namespace kelda::compare

@@ -14,11 +14,26 @@ IEcuMediator *mediatorOf(void *context)
 }
 
 // MediatorTable words: each forwards to the mediator slot of the same number.
-CorlaICal *tEcu(void *c) { return mediatorOf(c)->ecu(); }
-CorlaPortFactory *tPortFactory(void *c) { return mediatorOf(c)->portFactory(); }
-Delegate *tEventDelegate(void *c) { return mediatorOf(c)->eventDelegate(); }
-void *tReserved4(void *c) { return mediatorOf(c)->reserved4(); }
-int tIsSetupInstalled(void *c, uint32_t a, uint32_t b) { return mediatorOf(c)->isSetupInstalled(a, b) ? 1 : 0; }
+CorlaICal *tEcu(void *c)
+{
+    return mediatorOf(c)->ecu();
+}
+CorlaPortFactory *tPortFactory(void *c)
+{
+    return mediatorOf(c)->portFactory();
+}
+Delegate *tEventDelegate(void *c)
+{
+    return mediatorOf(c)->eventDelegate();
+}
+void *tReserved4(void *c)
+{
+    return mediatorOf(c)->reserved4();
+}
+int tIsSetupInstalled(void *c, uint32_t a, uint32_t b)
+{
+    return mediatorOf(c)->isSetupInstalled(a, b) ? 1 : 0;
+}
 
 int tStartTxn(void *c, CorlaEcuTxn *txn, int32_t extra)
 {
@@ -45,9 +60,18 @@ void tRemoveTxn(void *c, CorlaEcuTxn *txn)
     mediatorOf(c)->removeTxn(wrapped);
 }
 
-void tMessage(void *c, const char16_t *text, int kind) { mediatorOf(c)->message(text, kind); }
-int tReserved11(void *c) { return mediatorOf(c)->reserved11() ? 1 : 0; }
-void tDisconnect(void *c) { mediatorOf(c)->disconnect(); }
+void tMessage(void *c, const char16_t *text, int kind)
+{
+    mediatorOf(c)->message(text, kind);
+}
+int tReserved11(void *c)
+{
+    return mediatorOf(c)->reserved11() ? 1 : 0;
+}
+void tDisconnect(void *c)
+{
+    mediatorOf(c)->disconnect();
+}
 
 void tClearText(void *c, CorlaString *text)
 {
@@ -64,28 +88,85 @@ void tReserved14(void *c, uint32_t value, uint32_t *inout, uint32_t word)
         *inout = localWord;
 }
 
-int tResetRune(void *c) { return mediatorOf(c)->resetRune() ? 1 : 0; }
-void tReserved16(void *c, uint32_t x, uint32_t y, uint32_t z) { mediatorOf(c)->reserved16(x, y, z); }
-int tConfirmEngineRunning(void *c) { return mediatorOf(c)->confirmEngineRunning() ? 1 : 0; }
-void tReserved18(void *c, uint32_t x) { mediatorOf(c)->reserved18(x); }
-int tReserved19(void *c, uint32_t x) { return mediatorOf(c)->reserved19(x); }
-int tReserved20(void *c, uint32_t x, uint32_t y) { return mediatorOf(c)->reserved20(x, y); }
-int tConfirmIntLogSetup(void *c) { return mediatorOf(c)->confirmIntLogSetup() ? 1 : 0; }
-void tSetRune(void *c, CorlaRune *rune) { mediatorOf(c)->setRune(rune); }
-void tReserved23(void *c, uint32_t x) { mediatorOf(c)->reserved23(x); }
-void *tReserved24(void *c) { return mediatorOf(c)->reserved24(); }
+int tResetRune(void *c)
+{
+    return mediatorOf(c)->resetRune() ? 1 : 0;
+}
+void tReserved16(void *c, uint32_t x, uint32_t y, uint32_t z)
+{
+    mediatorOf(c)->reserved16(x, y, z);
+}
+int tConfirmEngineRunning(void *c)
+{
+    return mediatorOf(c)->confirmEngineRunning() ? 1 : 0;
+}
+void tReserved18(void *c, uint32_t x)
+{
+    mediatorOf(c)->reserved18(x);
+}
+int tReserved19(void *c, uint32_t x)
+{
+    return mediatorOf(c)->reserved19(x);
+}
+int tReserved20(void *c, uint32_t x, uint32_t y)
+{
+    return mediatorOf(c)->reserved20(x, y);
+}
+int tConfirmIntLogSetup(void *c)
+{
+    return mediatorOf(c)->confirmIntLogSetup() ? 1 : 0;
+}
+void tSetRune(void *c, CorlaRune *rune)
+{
+    mediatorOf(c)->setRune(rune);
+}
+void tReserved23(void *c, uint32_t x)
+{
+    mediatorOf(c)->reserved23(x);
+}
+void *tReserved24(void *c)
+{
+    return mediatorOf(c)->reserved24();
+}
 
 // Listener tables.
-IEcuListener *ecuListenerOf(void *c) { return static_cast<IEcuListener *>(c); }
-void eConnectionChanged(void *c, uint32_t x) { ecuListenerOf(c)->connectionChanged(x); }
-void eRuneChanged(void *c, uint32_t x) { ecuListenerOf(c)->runeChanged(x); }
-void eEngineStateChanged(void *c, uint32_t x) { ecuListenerOf(c)->engineStateChanged(x); }
-void eCalibrationChanged(void *c, uint32_t x) { ecuListenerOf(c)->calibrationChanged(x); }
-void eLinkError(void *c, uint32_t x) { ecuListenerOf(c)->linkError(x); }
-void eDataReceived(void *c, uint32_t x, uint32_t y) { ecuListenerOf(c)->dataReceived(x, y); }
+IEcuListener *ecuListenerOf(void *c)
+{
+    return static_cast<IEcuListener *>(c);
+}
+void eConnectionChanged(void *c, uint32_t x)
+{
+    ecuListenerOf(c)->connectionChanged(x);
+}
+void eRuneChanged(void *c, uint32_t x)
+{
+    ecuListenerOf(c)->runeChanged(x);
+}
+void eEngineStateChanged(void *c, uint32_t x)
+{
+    ecuListenerOf(c)->engineStateChanged(x);
+}
+void eCalibrationChanged(void *c, uint32_t x)
+{
+    ecuListenerOf(c)->calibrationChanged(x);
+}
+void eLinkError(void *c, uint32_t x)
+{
+    ecuListenerOf(c)->linkError(x);
+}
+void eDataReceived(void *c, uint32_t x, uint32_t y)
+{
+    ecuListenerOf(c)->dataReceived(x, y);
+}
 
-ICalListener *calListenerOf(void *c) { return static_cast<ICalListener *>(c); }
-void cChanged(void *c, uint32_t x) { calListenerOf(c)->calChanged(x); }
+ICalListener *calListenerOf(void *c)
+{
+    return static_cast<ICalListener *>(c);
+}
+void cChanged(void *c, uint32_t x)
+{
+    calListenerOf(c)->calChanged(x);
+}
 
 void cBeforeWrite(void *c, uint32_t address, uint32_t *size)
 {
@@ -113,7 +194,7 @@ void eventThunk(void *context, int code, const void *data, int extra)
     static_cast<BasicEcuMediator *>(context)->onEvent(code, data, extra);
 }
 
-} // namespace
+}  // namespace
 
 BoundEcuMediator::BoundEcuMediator()
 {
@@ -144,8 +225,7 @@ BoundEcuMediator::BoundEcuMediator()
     table_.reserved24 = &tReserved24;
 }
 
-BasicEcuMediator::BasicEcuMediator()
-    : ecu_(CORLA_Ecu_Create())
+BasicEcuMediator::BasicEcuMediator() : ecu_(CORLA_Ecu_Create())
 {
     std::memset(&eventDelegate_, 0, sizeof eventDelegate_);
     eventDelegate_ = Delegate{&eventThunk, this, -1, 0};
@@ -156,8 +236,13 @@ BasicEcuMediator::BasicEcuMediator()
     const CalListenerTable calTable{static_cast<ICalListener *>(this), &cChanged, &cBeforeWrite, &cAfterWrite,
                                     &cRangeChanged};
     ecu_.addCalListener(calTable);
-    const EcuListenerTable ecuTable{static_cast<IEcuListener *>(this), &eConnectionChanged, &eRuneChanged,
-                                    &eEngineStateChanged, &eCalibrationChanged, &eLinkError, &eDataReceived};
+    const EcuListenerTable ecuTable{static_cast<IEcuListener *>(this),
+                                    &eConnectionChanged,
+                                    &eRuneChanged,
+                                    &eEngineStateChanged,
+                                    &eCalibrationChanged,
+                                    &eLinkError,
+                                    &eDataReceived};
     ecu_.addListener(ecuTable);
 }
 
@@ -218,8 +303,7 @@ bool BasicEcuMediator::startTxn(const EcuTxn &txn, const Delegate &delegate)
 }
 
 void BasicEcuMediator::txnStarted(const EcuTxn &)
-{
-}
+{ }
 
 void BasicEcuMediator::txnFinished(const EcuTxn &txn, int result)
 {
@@ -235,8 +319,7 @@ void BasicEcuMediator::removeTxn(const EcuTxn &txn)
 }
 
 void BasicEcuMediator::message(const char16_t *, int)
-{
-}
+{ }
 
 bool BasicEcuMediator::reserved11()
 {
@@ -265,12 +348,10 @@ bool BasicEcuMediator::resetRune()
 }
 
 void BasicEcuMediator::reserved16(uint32_t, uint32_t, uint32_t)
-{
-}
+{ }
 
 void BasicEcuMediator::reserved18(uint32_t)
-{
-}
+{ }
 
 int BasicEcuMediator::reserved19(uint32_t)
 {
@@ -296,8 +377,7 @@ void BasicEcuMediator::setRune(CorlaRune *rune)
 }
 
 void BasicEcuMediator::reserved23(uint32_t)
-{
-}
+{ }
 
 void *BasicEcuMediator::reserved24()
 {
@@ -351,8 +431,7 @@ bool BasicEcuMediator::isIntLogSetupValid()
     CorlaIntLogSetup *setup = CORLA_IntLogSetup_Create();
     String error;
     bool valid = false;
-    if (CORLA_IntLogSetup_Parse(setup, ecu_.get(), error.get()) == 0
-        && CORLA_IntLogSetup_GetChannelCount(setup) != 0) {
+    if (CORLA_IntLogSetup_Parse(setup, ecu_.get(), error.get()) == 0 && CORLA_IntLogSetup_GetChannelCount(setup) != 0) {
         // Only the first channel matters to the module.
         if (CorlaIntLogChannel *channel = CORLA_IntLogSetup_GetChannel(setup, 0))
             valid = CORLA_IntLogChannel_IsLogListValid(channel, CORLA_ICal_GetRune(ecu_.get()), 0) != 0;
@@ -362,8 +441,7 @@ bool BasicEcuMediator::isIntLogSetupValid()
 }
 
 void BasicEcuMediator::onEvent(int, const void *, int)
-{
-}
+{ }
 
 void BasicEcuMediator::abortAll()
 {
@@ -385,4 +463,4 @@ CorlaRune *BasicEcuMediator::openRune(void *context, uint32_t a, uint32_t b, int
     return rune.get();
 }
 
-} // namespace corla
+}  // namespace corla

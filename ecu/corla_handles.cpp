@@ -11,13 +11,10 @@ QString fromWide(const char16_t *text)
 
 // ---- RuneRef / Rune ----------------------------------------------------
 
-RuneRef::RuneRef()
-    : ref_(CORLA_RuneRef_Create())
-{
-}
+RuneRef::RuneRef() : ref_(CORLA_RuneRef_Create())
+{ }
 
-RuneRef::RuneRef(CorlaRune *rune)
-    : RuneRef()
+RuneRef::RuneRef(CorlaRune *rune) : RuneRef()
 {
     CORLA_RuneRef_Set(ref_, rune);
 }
@@ -57,10 +54,8 @@ uint16_t RuneRef::calNameSize() const
     return isNull() ? 0 : CORLA_Rune_GetCalNameSize(get());
 }
 
-Rune::Rune()
-    : Rune(CORLA_Rune_Create())
-{
-}
+Rune::Rune() : Rune(CORLA_Rune_Create())
+{ }
 
 Rune::Rune(CorlaRune *rune)
 {
@@ -69,10 +64,8 @@ Rune::Rune(CorlaRune *rune)
         CORLA_Rune_AddRef(rune);
 }
 
-Rune::Rune(const Rune &other)
-    : Rune(other.get())
-{
-}
+Rune::Rune(const Rune &other) : Rune(other.get())
+{ }
 
 Rune &Rune::operator=(const Rune &other)
 {
@@ -110,13 +103,10 @@ int Rune::load(const QString &path)
 
 // ---- ICalRef / ICal / Cal / Ecu ----------------------------------------
 
-ICalRef::ICalRef()
-    : ref_(CORLA_ICalRef_Create())
-{
-}
+ICalRef::ICalRef() : ref_(CORLA_ICalRef_Create())
+{ }
 
-ICalRef::ICalRef(CorlaICal *ical)
-    : ICalRef()
+ICalRef::ICalRef(CorlaICal *ical) : ICalRef()
 {
     CORLA_ICalRef_Set(ref_, ical);
 }
@@ -143,10 +133,8 @@ ICal::ICal(CorlaICal *ical)
         CORLA_ICal_AddRef(ical);
 }
 
-ICal::ICal(const ICal &other)
-    : ICal(other.get())
-{
-}
+ICal::ICal(const ICal &other) : ICal(other.get())
+{ }
 
 ICal &ICal::operator=(const ICal &other)
 {
@@ -305,20 +293,14 @@ void EcuTxn::abort() const
         CORLA_EcuTxn_Abort(txn_);
 }
 
-EcuTxnConnect::EcuTxnConnect()
-    : EcuTxn(CORLA_EcuTxn_Connect_Create())
-{
-}
+EcuTxnConnect::EcuTxnConnect() : EcuTxn(CORLA_EcuTxn_Connect_Create())
+{ }
 
-EcuTxnUploadCal::EcuTxnUploadCal(const ICal &cal)
-    : EcuTxn(CORLA_EcuTxn_UploadCal_Create(cal.get()))
-{
-}
+EcuTxnUploadCal::EcuTxnUploadCal(const ICal &cal) : EcuTxn(CORLA_EcuTxn_UploadCal_Create(cal.get()))
+{ }
 
-EcuTxnReadCal::EcuTxnReadCal(const ICal &cal)
-    : EcuTxn(CORLA_EcuTxn_ReadCal_Create(cal.get()))
-{
-}
+EcuTxnReadCal::EcuTxnReadCal(const ICal &cal) : EcuTxn(CORLA_EcuTxn_ReadCal_Create(cal.get()))
+{ }
 
 QString moduleHoldsText(int holds)
 {
@@ -327,10 +309,8 @@ QString moduleHoldsText(int holds)
 
 // ---- ports and strings -------------------------------------------------
 
-PortList::PortList()
-    : list_(CORLA_PortList_Create())
-{
-}
+PortList::PortList() : list_(CORLA_PortList_Create())
+{ }
 
 PortList::~PortList()
 {
@@ -359,10 +339,8 @@ PortInfo PortList::defaultInfo()
     return info;
 }
 
-String::String()
-    : string_(CORLA_String_Create())
-{
-}
+String::String() : string_(CORLA_String_Create())
+{ }
 
 String::~String()
 {
@@ -379,4 +357,4 @@ void String::clear()
     CORLA_String_Clear(string_);
 }
 
-} // namespace corla
+}  // namespace corla

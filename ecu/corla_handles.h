@@ -99,14 +99,14 @@ class Cal : public ICal
 {
 public:
     Cal() = default;
-    explicit Cal(CorlaCal *cal) : ICal(cal) {}
+    explicit Cal(CorlaCal *cal) : ICal(cal) { }
 };
 
 class Ecu : public ICal
 {
 public:
     Ecu() = default;
-    explicit Ecu(CorlaEcu *ecu) : ICal(ecu) {}
+    explicit Ecu(CorlaEcu *ecu) : ICal(ecu) { }
 
     bool isConnected() const;
     ICal calibration() const;
@@ -206,4 +206,4 @@ private:
     CorlaString *string_;
 };
 
-} // namespace corla
+}  // namespace corla

@@ -70,7 +70,7 @@ PreparedUpload checkModule(const corla::Ecu &ecu)
     return prepared;
 }
 
-} // namespace
+}  // namespace
 
 PreparedUpload prepareRestore(const corla::Ecu &ecu, const QByteArray &calibration)
 {
@@ -80,9 +80,9 @@ PreparedUpload prepareRestore(const corla::Ecu &ecu, const QByteArray &calibrati
     if (calibration.isEmpty() || prepared.cal.writeRawData(0, calibration) != 0) {
         prepared.result = PreparedUpload::Result::WriteFailed;
         prepared.detail = calibration.isEmpty()
-                              ? QStringLiteral("The calibration file is empty.")
-                              : QStringLiteral("The calibration (%1 bytes) does not fit into the calibration of this module.")
-                                    .arg(calibration.size());
+            ? QStringLiteral("The calibration file is empty.")
+            : QStringLiteral("The calibration (%1 bytes) does not fit into the calibration of this module.")
+                  .arg(calibration.size());
     }
     return prepared;
 }
@@ -109,12 +109,12 @@ PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calNa
     if ((!nameField.isEmpty() && prepared.cal.writeRawData(nameAddress, nameField) != 0)
         || prepared.cal.writeRawData(imageAddress(nameAddress, nameSize), bytes) != 0) {
         prepared.result = PreparedUpload::Result::WriteFailed;
-        prepared.detail = QStringLiteral("The image (%1 bytes) does not fit into the calibration of this module.")
-                              .arg(bytes.size());
+        prepared.detail =
+            QStringLiteral("The image (%1 bytes) does not fit into the calibration of this module.").arg(bytes.size());
         return prepared;
     }
     prepared.result = PreparedUpload::Result::Ready;
     return prepared;
 }
 
-} // namespace kelda::upload
+}  // namespace kelda::upload

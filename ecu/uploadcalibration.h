@@ -40,17 +40,20 @@ QByteArray runeNameField(const QByteArray &name, int size);
 QByteArray unpaddedName(const QString &setupPath);
 
 // Where the image goes: right behind the name field.
-inline uint32_t imageAddress(uint32_t nameAddress, uint16_t nameSize) { return nameAddress + nameSize; }
+inline uint32_t imageAddress(uint32_t nameAddress, uint16_t nameSize)
+{
+    return nameAddress + nameSize;
+}
 
 // The calibration of an upload, written into the ECU's fresh calibration once
 // the module has been checked.
 struct PreparedUpload {
     enum class Result {
-        Ready,            // cal holds name and image
-        NoRune,           // the connected module has no RUNE
-        Incompatible,     // not an LX2 with 3x firmware
+        Ready,  // cal holds name and image
+        NoRune,  // the connected module has no RUNE
+        Incompatible,  // not an LX2 with 3x firmware
         ImageUnreadable,  // the image file cannot be read
-        WriteFailed,      // the calibration refused a write (e.g. too large for the module)
+        WriteFailed,  // the calibration refused a write (e.g. too large for the module)
     };
     Result result = Result::NoRune;
     QString runeName;
@@ -67,4 +70,4 @@ PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calNa
 // read) written whole from address 0.
 PreparedUpload prepareRestore(const corla::Ecu &ecu, const QByteArray &calibration);
 
-} // namespace kelda::upload
+}  // namespace kelda::upload

@@ -19,13 +19,13 @@ QString crcText(uint32_t crc)
     return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
 }
 
-} // namespace
+}  // namespace
 
 // The dialog's mediator, with the user's part played by the driver.
 class UploadDriver::Mediator : public corla::BasicEcuMediator
 {
 public:
-    explicit Mediator(UploadDriver *owner) : owner_(owner) {}
+    explicit Mediator(UploadDriver *owner) : owner_(owner) { }
 
     ~Mediator() override
     {
@@ -41,7 +41,7 @@ public:
             owner_->log(corla::fromWide(text));
     }
 
-    void reserved14(uint32_t &, uint32_t *, uint32_t) override {}
+    void reserved14(uint32_t &, uint32_t *, uint32_t) override { }
 
     bool confirmEngineRunning() override
     {
@@ -87,10 +87,8 @@ private:
     UploadDriver *owner_;
 };
 
-UploadDriver::UploadDriver(Options options)
-    : options_(std::move(options))
-{
-}
+UploadDriver::UploadDriver(Options options) : options_(std::move(options))
+{ }
 
 UploadDriver::~UploadDriver()
 {
@@ -155,8 +153,9 @@ bool UploadDriver::run()
         source = CORLA_PortSource_FromPath(reinterpret_cast<const char16_t *>(options_.port.utf16()));
     if (!source) {
         const QStringList names = portNames();
-        finish(false, QStringLiteral("no port named '%1' (listed: %2)")
-                          .arg(options_.port, names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))));
+        finish(false,
+               QStringLiteral("no port named '%1' (listed: %2)")
+                   .arg(options_.port, names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))));
         return false;
     }
     mediator_->setPort(source, &info.settings);
@@ -165,9 +164,8 @@ bool UploadDriver::run()
     QTimer watchdog;
     watchdog.setSingleShot(true);
     if (options_.timeoutSeconds > 0) {
-        QObject::connect(&watchdog, &QTimer::timeout, &loop, [&] {
-            finish(false, QStringLiteral("no result within %1 s").arg(options_.timeoutSeconds));
-        });
+        QObject::connect(&watchdog, &QTimer::timeout, &loop,
+                         [&] { finish(false, QStringLiteral("no result within %1 s").arg(options_.timeoutSeconds)); });
         watchdog.start(std::min(options_.timeoutSeconds, kMaxTimeoutSeconds) * 1000);
     }
 
@@ -249,14 +247,16 @@ void UploadDriver::onReadDone(int code, const int *status)
     const bool backup = options_.task != Task::Read;
     const QString what = backup ? QStringLiteral("backup failed") : QStringLiteral("reading failed");
     if (*status != kStatusOk) {
-        finish(false, QStringLiteral("%1: %2; nothing was written to the module")
-                          .arg(what, corla::fromWide(CORLA_StatusText(*status))));
+        finish(false,
+               QStringLiteral("%1: %2; nothing was written to the module")
+                   .arg(what, corla::fromWide(CORLA_StatusText(*status))));
         return;
     }
     const QByteArray bytes = readCal_.contents();
     if (bytes.isEmpty()) {
         if (!backup) {
-            finish(false, QStringLiteral("the module holds no calibration; %1 was not written").arg(options_.outputPath));
+            finish(false,
+                   QStringLiteral("the module holds no calibration; %1 was not written").arg(options_.outputPath));
             return;
         }
         log(QStringLiteral("The module holds no calibration: there is nothing to back up, %1 was not written.")
@@ -282,8 +282,8 @@ void UploadDriver::startWrite()
 {
     const corla::Ecu ecu(mediator_->ecu());
     PreparedUpload prepared = options_.task == Task::Restore
-                                  ? prepareRestore(ecu, options_.calibration)
-                                  : prepareCalibration(ecu, options_.calName, options_.imagePath);
+        ? prepareRestore(ecu, options_.calibration)
+        : prepareCalibration(ecu, options_.calName, options_.imagePath);
     switch (prepared.result) {
     case PreparedUpload::Result::Ready:
         break;
@@ -309,9 +309,10 @@ void UploadDriver::verify()
     const corla::Ecu ecu(mediator_->ecu());
     const PreparedUpload prepared = prepareCalibration(ecu, options_.calName, options_.imagePath);
     if (prepared.result == PreparedUpload::Result::NoRune || prepared.result == PreparedUpload::Result::Incompatible) {
-        finish(false, QString::fromLatin1(prepared.result == PreparedUpload::Result::NoRune ? kNoRuneTitle
-                                                                                               : kIncompatibleTitle)
-                          + QStringLiteral(": ") + prepared.detail.simplified());
+        finish(
+            false,
+            QString::fromLatin1(prepared.result == PreparedUpload::Result::NoRune ? kNoRuneTitle : kIncompatibleTitle)
+                + QStringLiteral(": ") + prepared.detail.simplified());
         return;
     }
     if (prepared.result != PreparedUpload::Result::Ready) {
@@ -327,26 +328,29 @@ void UploadDriver::verify()
     const uint32_t ours = CORLA_ICal_GetDataEnd(prepared.cal.get());
     const uint32_t ourCrc = prepared.cal.crc32();
     if (length == ours && crc == ourCrc) {
-        log(QStringLiteral("The module holds this setup's calibration: %1 bytes, CRC-32 %2.").arg(length).arg(crcText(crc)));
+        log(QStringLiteral("The module holds this setup's calibration: %1 bytes, CRC-32 %2.")
+                .arg(length)
+                .arg(crcText(crc)));
         finish(true, QString());
         return;
     }
     differs_ = true;
-    finish(false, QStringLiteral("the module holds %1 bytes with CRC-32 %2; this setup's calibration is %3 bytes with "
-                                 "CRC-32 %4 (%5)")
-                      .arg(length)
-                      .arg(crcText(crc))
-                      .arg(ours)
-                      .arg(crcText(ourCrc))
-                      .arg(length != ours ? QStringLiteral("the lengths differ") : QStringLiteral("the CRCs differ")));
+    finish(false,
+           QStringLiteral("the module holds %1 bytes with CRC-32 %2; this setup's calibration is %3 bytes with "
+                          "CRC-32 %4 (%5)")
+               .arg(length)
+               .arg(crcText(crc))
+               .arg(ours)
+               .arg(crcText(ourCrc))
+               .arg(length != ours ? QStringLiteral("the lengths differ") : QStringLiteral("the CRCs differ")));
 }
 
 QString UploadDriver::uploadFailure(int status, int holds) const
 {
     const QString why = engineRunning_ && status == CORLA_STATUS_CANCELLED
-                            ? QStringLiteral("the module reports that the engine is running: stop the engine and "
-                                             "run the command again")
-                            : corla::fromWide(CORLA_StatusText(status));
+        ? QStringLiteral("the module reports that the engine is running: stop the engine and "
+                         "run the command again")
+        : corla::fromWide(CORLA_StatusText(status));
     if (holds <= CORLA_HOLDS_PREVIOUS)
         return QStringLiteral("upload failed: %1; the module keeps its previous calibration").arg(why);
     return QStringLiteral("upload failed: %1. %2").arg(why, corla::moduleHoldsText(holds));
@@ -364,4 +368,4 @@ void UploadDriver::onUploadDone(int code, const int *status)
     }
 }
 
-} // namespace kelda::upload
+}  // namespace kelda::upload

@@ -23,23 +23,23 @@ class UploadDriver
 {
 public:
     enum class Task {
-        Upload,   // the setup's name and image, as the dialog uploads them
+        Upload,  // the setup's name and image, as the dialog uploads them
         Restore,  // a calibration read back earlier, written whole
-        Read,     // the module's calibration into outputPath
-        Verify,   // does the module hold exactly the setup's calibration?
+        Read,  // the module's calibration into outputPath
+        Verify,  // does the module hold exactly the setup's calibration?
     };
 
     struct Options {
         Task task = Task::Upload;
-        QString port;             // display name as listed, or a device path
-        QByteArray calName;       // Upload, Verify: the setup's file name in Latin-1
-        QString imagePath;        // Upload, Verify: the compiled raw image
-        QByteArray calibration;   // Restore: what to write from address 0
+        QString port;  // display name as listed, or a device path
+        QByteArray calName;  // Upload, Verify: the setup's file name in Latin-1
+        QString imagePath;  // Upload, Verify: the compiled raw image
+        QByteArray calibration;  // Restore: what to write from address 0
         // Read: the file to write. Upload, Restore: when set, the module's
         // calibration is read into it before anything is written.
         QString outputPath;
         bool intLogSetupOk = false;  // answer to "internal logging setup not valid": go on?
-        int timeoutSeconds = 0;      // 0: no limit beyond the library's own; at most kMaxTimeoutSeconds
+        int timeoutSeconds = 0;  // 0: no limit beyond the library's own; at most kMaxTimeoutSeconds
     };
     // The longest run time a timer can measure (its milliseconds are an int).
     static constexpr int kMaxTimeoutSeconds = 2147483;
@@ -47,13 +47,13 @@ public:
     explicit UploadDriver(Options options);
     ~UploadDriver();
 
-    std::function<void(const QString &)> onLog;     // one line per library message
-    std::function<void(double)> onProgress;         // fraction 0..1
+    std::function<void(const QString &)> onLog;  // one line per library message
+    std::function<void(double)> onProgress;  // fraction 0..1
 
     // Runs until the task has ended; true on success ("Upload Complete", the
     // file written, or the module holding the setup's calibration).
     bool run();
-    QString failure() const { return failure_; }    // why run() returned false
+    QString failure() const { return failure_; }  // why run() returned false
     // Verify: the module answered and holds something else (not a failure to ask).
     bool differs() const { return differs_; }
 
@@ -91,4 +91,4 @@ private:
     QString failure_;
 };
 
-} // namespace kelda::upload
+}  // namespace kelda::upload

@@ -4,13 +4,10 @@
 
 #include "entrylistmodel.h"
 
-EntryListDelegate::EntryListDelegate(QObject *parent)
-    : QStyledItemDelegate(parent)
-{
-}
+EntryListDelegate::EntryListDelegate(QObject *parent) : QStyledItemDelegate(parent)
+{ }
 
-QWidget *EntryListDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &,
-                                       const QModelIndex &index) const
+QWidget *EntryListDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &, const QModelIndex &index) const
 {
     auto combo = new QComboBox(parent);
     if (auto list = qobject_cast<const EntryListModel *>(index.model()))
@@ -28,15 +25,14 @@ void EntryListDelegate::setEditorData(QWidget *editor, const QModelIndex &index)
     }
 }
 
-void EntryListDelegate::setModelData(QWidget *editor, QAbstractItemModel *model,
-                                   const QModelIndex &index) const
+void EntryListDelegate::setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const
 {
     if (auto combo = qobject_cast<QComboBox *>(editor))
         model->setData(index, combo->currentText(), Qt::EditRole);
 }
 
 void EntryListDelegate::updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
-                                           const QModelIndex &) const
+                                             const QModelIndex &) const
 {
     editor->setGeometry(option.rect);
 }

@@ -1,9 +1,7 @@
 #include "entrylistmodel.h"
 
-EntryListModel::EntryListModel(QObject *parent)
-    : QAbstractTableModel(parent)
-{
-}
+EntryListModel::EntryListModel(QObject *parent) : QAbstractTableModel(parent)
+{ }
 
 void EntryListModel::setList(int kind, int row, PMModel *model)
 {

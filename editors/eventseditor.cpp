@@ -6,9 +6,7 @@
 #include "ui_eventseditor.h"
 #include "subitemdelegate.h"
 
-EventsEditor::EventsEditor(QWidget *parent)
-    : QDialog(parent)
-    , ui(new Ui::EventsEditorClass)
+EventsEditor::EventsEditor(QWidget *parent) : QDialog(parent), ui(new Ui::EventsEditorClass)
 {
     ui->setupUi(this);
     for (auto &m : models)
@@ -38,11 +36,16 @@ EventsEditor::~EventsEditor()
 QTableView *EventsEditor::view(int kind) const
 {
     switch (kind) {
-    case 0: return ui->statesSet_tableView;
-    case 1: return ui->statesClear_tableView;
-    case 2: return ui->timersStart_tableView;
-    case 3: return ui->timersStop_tableView;
-    default: return nullptr;
+    case 0:
+        return ui->statesSet_tableView;
+    case 1:
+        return ui->statesClear_tableView;
+    case 2:
+        return ui->timersStart_tableView;
+    case 3:
+        return ui->timersStop_tableView;
+    default:
+        return nullptr;
     }
 }
 
@@ -76,11 +79,35 @@ void EventsEditor::removeFrom(int kind)
     models[kind]->removeEntry(row, kind, selected.first().row());
 }
 
-void EventsEditor::addStateSet() { addTo(0); }
-void EventsEditor::removeStateSet() { removeFrom(0); }
-void EventsEditor::addStateClear() { addTo(1); }
-void EventsEditor::removeStateClear() { removeFrom(1); }
-void EventsEditor::addTimerStart() { addTo(2); }
-void EventsEditor::removeTimerStart() { removeFrom(2); }
-void EventsEditor::addTimerStop() { addTo(3); }
-void EventsEditor::removeTimerStop() { removeFrom(3); }
+void EventsEditor::addStateSet()
+{
+    addTo(0);
+}
+void EventsEditor::removeStateSet()
+{
+    removeFrom(0);
+}
+void EventsEditor::addStateClear()
+{
+    addTo(1);
+}
+void EventsEditor::removeStateClear()
+{
+    removeFrom(1);
+}
+void EventsEditor::addTimerStart()
+{
+    addTo(2);
+}
+void EventsEditor::removeTimerStart()
+{
+    removeFrom(2);
+}
+void EventsEditor::addTimerStop()
+{
+    addTo(3);
+}
+void EventsEditor::removeTimerStop()
+{
+    removeFrom(3);
+}

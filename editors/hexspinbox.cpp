@@ -35,11 +35,11 @@ bool readDigits(QStringView digits, int base, quint64 &out)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 HexSpinBox::HexSpinBox(QWidget *parent)
-    : QSpinBox(parent)
-    , validator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9A-Fa-fXx]{1,8}")), this))
+    : QSpinBox(parent),
+      validator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9A-Fa-fXx]{1,8}")), this))
 {
     setRange(0, kelda::kRebroadcastMax);
 }

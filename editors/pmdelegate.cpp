@@ -62,12 +62,10 @@ void fillGrouped(QComboBox *combo, const QStringList &choices)
     combo->completer()->setCaseSensitivity(Qt::CaseInsensitive);
 }
 
-} // namespace
+}  // namespace
 
-PMDelegate::PMDelegate(QObject *parent)
-    : QStyledItemDelegate(parent)
-{
-}
+PMDelegate::PMDelegate(QObject *parent) : QStyledItemDelegate(parent)
+{ }
 
 const PMModel *PMDelegate::pmModel(const QModelIndex &index)
 {
@@ -77,13 +75,11 @@ const PMModel *PMDelegate::pmModel(const QModelIndex &index)
     return qobject_cast<const PMModel *>(model);
 }
 
-QWidget *PMDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &option,
-                                  const QModelIndex &index) const
+QWidget *PMDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     // Only the column and the model's mode decide, so the proxy index serves.
     const PMModel *model = pmModel(index);
-    const auto kind = model ? static_cast<EditorKind>(model->editorKind(index))
-                            : EditorKind::Default;
+    const auto kind = model ? static_cast<EditorKind>(model->editorKind(index)) : EditorKind::Default;
 
     switch (kind) {
     case EditorKind::Choice: {
@@ -144,15 +140,14 @@ void PMDelegate::setEditorData(QWidget *editor, const QModelIndex &index) const
     }
 }
 
-void PMDelegate::setModelData(QWidget *editor, QAbstractItemModel *model,
-                              const QModelIndex &index) const
+void PMDelegate::setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const
 {
     bool accepted = true;
     if (auto combo = qobject_cast<QComboBox *>(editor)) {
         // A typed text counts only when it is one of the choices.
         const QString text = combo->currentText();
         const int chosen = !combo->isEditable() ? combo->currentIndex()
-                         : text.isEmpty()       ? -1
+            : text.isEmpty()                    ? -1
                                                 : combo->findText(text, Qt::MatchFixedString | Qt::MatchCaseSensitive);
         if (chosen < 0)
             return;  // nothing chosen
@@ -173,8 +168,7 @@ void PMDelegate::setModelData(QWidget *editor, QAbstractItemModel *model,
         emit commitRefused(editor->parentWidget(), pm->lastEditError());
 }
 
-void PMDelegate::updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option,
-                                      const QModelIndex &) const
+void PMDelegate::updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option, const QModelIndex &) const
 {
     editor->setGeometry(option.rect);
 }

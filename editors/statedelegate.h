@@ -8,5 +8,5 @@ class StateDelegate : public EntryListDelegate
     Q_OBJECT
 
 public:
-    explicit StateDelegate(QObject *parent = nullptr) : EntryListDelegate(parent) {}
+    explicit StateDelegate(QObject *parent = nullptr) : EntryListDelegate(parent) { }
 };

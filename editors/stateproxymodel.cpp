@@ -1,9 +1,7 @@
 #include "stateproxymodel.h"
 
-StateProxyModel::StateProxyModel(QObject *parent)
-    : EntryListModel(parent)
-{
-}
+StateProxyModel::StateProxyModel(QObject *parent) : EntryListModel(parent)
+{ }
 
 const char *StateProxyModel::headerText(int kind) const
 {

@@ -6,9 +6,7 @@
 #include "ui_stateseditor.h"
 #include "statedelegate.h"
 
-StatesEditor::StatesEditor(QWidget *parent)
-    : QDialog(parent)
-    , ui(new Ui::StatesEditorClass)
+StatesEditor::StatesEditor(QWidget *parent) : QDialog(parent), ui(new Ui::StatesEditorClass)
 {
     ui->setupUi(this);
     for (auto &m : models)
@@ -36,10 +34,14 @@ StatesEditor::~StatesEditor()
 QTableView *StatesEditor::view(int kind) const
 {
     switch (kind) {
-    case 0: return ui->LX2Out_tableView;
-    case 1: return ui->LX1Out_tableView;
-    case 2: return ui->CANOut_tableView;
-    default: return nullptr;
+    case 0:
+        return ui->LX2Out_tableView;
+    case 1:
+        return ui->LX1Out_tableView;
+    case 2:
+        return ui->CANOut_tableView;
+    default:
+        return nullptr;
     }
 }
 
@@ -73,9 +75,27 @@ void StatesEditor::removeFrom(int kind)
     models[kind]->removeEntry(row, kind, selected.first().row());
 }
 
-void StatesEditor::addLX2() { addTo(int(kelda::StateList::Lx2Leds)); }
-void StatesEditor::removeLX2() { removeFrom(int(kelda::StateList::Lx2Leds)); }
-void StatesEditor::addLX1() { addTo(int(kelda::StateList::Lx1Outputs)); }
-void StatesEditor::removeLX1() { removeFrom(int(kelda::StateList::Lx1Outputs)); }
-void StatesEditor::addCAN() { addTo(int(kelda::StateList::CanOutputs)); }
-void StatesEditor::removeCAN() { removeFrom(int(kelda::StateList::CanOutputs)); }
+void StatesEditor::addLX2()
+{
+    addTo(int(kelda::StateList::Lx2Leds));
+}
+void StatesEditor::removeLX2()
+{
+    removeFrom(int(kelda::StateList::Lx2Leds));
+}
+void StatesEditor::addLX1()
+{
+    addTo(int(kelda::StateList::Lx1Outputs));
+}
+void StatesEditor::removeLX1()
+{
+    removeFrom(int(kelda::StateList::Lx1Outputs));
+}
+void StatesEditor::addCAN()
+{
+    addTo(int(kelda::StateList::CanOutputs));
+}
+void StatesEditor::removeCAN()
+{
+    removeFrom(int(kelda::StateList::CanOutputs));
+}

@@ -8,5 +8,5 @@ class SubItemDelegate : public EntryListDelegate
     Q_OBJECT
 
 public:
-    explicit SubItemDelegate(QObject *parent = nullptr) : EntryListDelegate(parent) {}
+    explicit SubItemDelegate(QObject *parent = nullptr) : EntryListDelegate(parent) { }
 };

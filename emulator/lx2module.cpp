@@ -13,7 +13,9 @@
 namespace proto = corla::proto;
 
 Lx2Module::Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray &)> writer)
-    : o_(o), write_(std::move(writer)), parser_(o.old ? proto::kMaxPayload : proto::kMaxLargePayload),
+    : o_(o),
+      write_(std::move(writer)),
+      parser_(o.old ? proto::kMaxPayload : proto::kMaxLargePayload),
       engineRunning_(o.engineRunning)
 {
     clock_.start();
@@ -208,12 +210,14 @@ QByteArray Lx2Module::execute(const proto::Frame &f)
         r.append(char(code));
         return r;
     };
-    note(QStringLiteral("%1 seq %2, %3 bytes").arg(proto::commandName(f.command)).arg(f.sequence).arg(f.payload.size()));
+    note(
+        QStringLiteral("%1 seq %2, %3 bytes").arg(proto::commandName(f.command)).arg(f.sequence).arg(f.payload.size()));
     switch (f.command) {
     case proto::Identify: {
         staging_.reset();
         result(proto::Ok);
-        proto::Identity id{o_.module, o_.firmware, flags(), o_.capacity, uint32_t(stored_.size()), proto::crc32(stored_)};
+        proto::Identity id{
+            o_.module, o_.firmware, flags(), o_.capacity, uint32_t(stored_.size()), proto::crc32(stored_)};
         if (!o_.old)
             id.maxWrite = proto::kMaxWriteData;
         proto::putIdentity(r, id);

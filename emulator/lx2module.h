@@ -19,20 +19,20 @@ struct ModuleOptions {
     uint16_t firmware = 0x3005;
     bool engineRunning = false;
     uint32_t capacity = 65536;
-    int baud = 0;               // 0: no pacing
-    int dropEvery = 0;          // replies
+    int baud = 0;  // 0: no pacing
+    int dropEvery = 0;  // replies
     int corruptEvery = 0;
     int delayEvery = 0;
     int delayMs = 1000;
-    int dropRxEvery = 0;        // requests
+    int dropRxEvery = 0;  // requests
     int corruptRxEvery = 0;
-    qint64 silentAfter = -1;    // received bytes
+    qint64 silentAfter = -1;  // received bytes
     qint64 exitAfter = -1;
     QString calFile;
     bool verbose = false;
-    bool old = false;           // a module from before SUMS, READ and larger WRITEs
-    bool stats = false;         // print what each COMMIT received
-    int muteAfterCommit = -1;   // after a COMMIT, answer neither it nor the next N requests
+    bool old = false;  // a module from before SUMS, READ and larger WRITEs
+    bool stats = false;  // print what each COMMIT received
+    int muteAfterCommit = -1;  // after a COMMIT, answer neither it nor the next N requests
     int engineStopsAfter = -1;  // the engine stops once N STATUS requests found it running
 };
 

@@ -40,8 +40,8 @@ constexpr Identity kIdentities[] = {
 bool parseWord(const QString &s, uint32_t max, uint32_t *out)
 {
     bool ok = false;
-    const qulonglong v = s.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? s.mid(2).toULongLong(&ok, 16)
-                                                                                : s.toULongLong(&ok, 10);
+    const qulonglong v =
+        s.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? s.mid(2).toULongLong(&ok, 16) : s.toULongLong(&ok, 10);
     if (!ok || v > max)
         return false;
     *out = uint32_t(v);
@@ -54,7 +54,7 @@ bool parseWord(const QString &s, uint32_t max, uint32_t *out)
     std::exit(2);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -66,30 +66,68 @@ int main(int argc, char **argv)
         "Emulates an LX2 module speaking the corla protocol. Without --device it creates a pseudo-terminal and "
         "prints its path as the first line of output."));
     p.addHelpOption();
-    const QCommandLineOption device({QStringLiteral("device")}, QStringLiteral("Serve on this serial device instead of a pseudo-terminal."), QStringLiteral("path"));
-    const QCommandLineOption link({QStringLiteral("link")}, QStringLiteral("Also make a symbolic link to the pseudo-terminal at this path."), QStringLiteral("path"));
-    const QCommandLineOption identity({QStringLiteral("identity")}, QStringLiteral("lx2-30v (default), lx2-2x, lx1 or none (a module no RUNE describes)."), QStringLiteral("kind"), QStringLiteral("lx2-30v"));
-    const QCommandLineOption module({QStringLiteral("module")}, QStringLiteral("Module identity word (overrides --identity)."), QStringLiteral("word"));
-    const QCommandLineOption firmware({QStringLiteral("firmware")}, QStringLiteral("Firmware identity word (overrides --identity)."), QStringLiteral("word"));
+    const QCommandLineOption device({QStringLiteral("device")},
+                                    QStringLiteral("Serve on this serial device instead of a pseudo-terminal."),
+                                    QStringLiteral("path"));
+    const QCommandLineOption link({QStringLiteral("link")},
+                                  QStringLiteral("Also make a symbolic link to the pseudo-terminal at this path."),
+                                  QStringLiteral("path"));
+    const QCommandLineOption identity(
+        {QStringLiteral("identity")},
+        QStringLiteral("lx2-30v (default), lx2-2x, lx1 or none (a module no RUNE describes)."), QStringLiteral("kind"),
+        QStringLiteral("lx2-30v"));
+    const QCommandLineOption module({QStringLiteral("module")},
+                                    QStringLiteral("Module identity word (overrides --identity)."),
+                                    QStringLiteral("word"));
+    const QCommandLineOption firmware({QStringLiteral("firmware")},
+                                      QStringLiteral("Firmware identity word (overrides --identity)."),
+                                      QStringLiteral("word"));
     const QCommandLineOption engine({QStringLiteral("engine-running")}, QStringLiteral("Report a running engine."));
-    const QCommandLineOption capacity({QStringLiteral("capacity")}, QStringLiteral("Calibration space in bytes (default 65536)."), QStringLiteral("bytes"), QStringLiteral("65536"));
-    const QCommandLineOption baud({QStringLiteral("baud")}, QStringLiteral("Pace both directions to this line rate (10 bits a byte); 0 = no pacing."), QStringLiteral("rate"), QStringLiteral("0"));
-    const QCommandLineOption drop({QStringLiteral("drop")}, QStringLiteral("Drop every N-th reply."), QStringLiteral("N"));
-    const QCommandLineOption corrupt({QStringLiteral("corrupt")}, QStringLiteral("Corrupt every N-th reply."), QStringLiteral("N"));
-    const QCommandLineOption delay({QStringLiteral("delay")}, QStringLiteral("Delay every N-th reply by --delay-ms."), QStringLiteral("N"));
-    const QCommandLineOption delayMs({QStringLiteral("delay-ms")}, QStringLiteral("Delay in ms (default 1000)."), QStringLiteral("ms"), QStringLiteral("1000"));
-    const QCommandLineOption dropRx({QStringLiteral("drop-rx")}, QStringLiteral("Lose every N-th request."), QStringLiteral("N"));
-    const QCommandLineOption corruptRx({QStringLiteral("corrupt-rx")}, QStringLiteral("Treat every N-th request as corrupt (answer NAK)."), QStringLiteral("N"));
-    const QCommandLineOption silent({QStringLiteral("silent-after")}, QStringLiteral("Stop answering after receiving N bytes."), QStringLiteral("N"));
-    const QCommandLineOption exitAfter({QStringLiteral("exit-after")}, QStringLiteral("Exit (status 3) after receiving N bytes."), QStringLiteral("N"));
-    const QCommandLineOption calFile({QStringLiteral("cal-file")}, QStringLiteral("File holding the committed calibration (read at start, replaced atomically on commit)."), QStringLiteral("path"));
+    const QCommandLineOption capacity({QStringLiteral("capacity")},
+                                      QStringLiteral("Calibration space in bytes (default 65536)."),
+                                      QStringLiteral("bytes"), QStringLiteral("65536"));
+    const QCommandLineOption baud(
+        {QStringLiteral("baud")},
+        QStringLiteral("Pace both directions to this line rate (10 bits a byte); 0 = no pacing."),
+        QStringLiteral("rate"), QStringLiteral("0"));
+    const QCommandLineOption drop({QStringLiteral("drop")}, QStringLiteral("Drop every N-th reply."),
+                                  QStringLiteral("N"));
+    const QCommandLineOption corrupt({QStringLiteral("corrupt")}, QStringLiteral("Corrupt every N-th reply."),
+                                     QStringLiteral("N"));
+    const QCommandLineOption delay({QStringLiteral("delay")}, QStringLiteral("Delay every N-th reply by --delay-ms."),
+                                   QStringLiteral("N"));
+    const QCommandLineOption delayMs({QStringLiteral("delay-ms")}, QStringLiteral("Delay in ms (default 1000)."),
+                                     QStringLiteral("ms"), QStringLiteral("1000"));
+    const QCommandLineOption dropRx({QStringLiteral("drop-rx")}, QStringLiteral("Lose every N-th request."),
+                                    QStringLiteral("N"));
+    const QCommandLineOption corruptRx({QStringLiteral("corrupt-rx")},
+                                       QStringLiteral("Treat every N-th request as corrupt (answer NAK)."),
+                                       QStringLiteral("N"));
+    const QCommandLineOption silent({QStringLiteral("silent-after")},
+                                    QStringLiteral("Stop answering after receiving N bytes."), QStringLiteral("N"));
+    const QCommandLineOption exitAfter({QStringLiteral("exit-after")},
+                                       QStringLiteral("Exit (status 3) after receiving N bytes."), QStringLiteral("N"));
+    const QCommandLineOption calFile(
+        {QStringLiteral("cal-file")},
+        QStringLiteral("File holding the committed calibration (read at start, replaced atomically on commit)."),
+        QStringLiteral("path"));
     const QCommandLineOption verbose({QStringLiteral("verbose")}, QStringLiteral("Log every frame to standard error."));
-    const QCommandLineOption engineStops({QStringLiteral("engine-stops-after")}, QStringLiteral("With --engine-running: the engine stops once N STATUS requests have found it running."), QStringLiteral("N"));
-    const QCommandLineOption mute({QStringLiteral("mute-after-commit")}, QStringLiteral("After a COMMIT (stored or not), answer neither it nor the next N requests."), QStringLiteral("N"));
-    const QCommandLineOption old({QStringLiteral("old")}, QStringLiteral("Behave like a module from before SUMS, READ, BEGIN from the stored calibration and WRITE requests larger than 1024 bytes."));
-    const QCommandLineOption stats({QStringLiteral("stats")}, QStringLiteral("Print a line on standard output for every COMMIT: the outcome and the requests received since the last one."));
-    p.addOptions({device, link, identity, module, firmware, engine, capacity, baud, drop, corrupt, delay, delayMs,
-                  dropRx, corruptRx, silent, exitAfter, calFile, verbose, engineStops, mute, old, stats});
+    const QCommandLineOption engineStops(
+        {QStringLiteral("engine-stops-after")},
+        QStringLiteral("With --engine-running: the engine stops once N STATUS requests have found it running."),
+        QStringLiteral("N"));
+    const QCommandLineOption mute(
+        {QStringLiteral("mute-after-commit")},
+        QStringLiteral("After a COMMIT (stored or not), answer neither it nor the next N requests."),
+        QStringLiteral("N"));
+    const QCommandLineOption old({QStringLiteral("old")},
+                                 QStringLiteral("Behave like a module from before SUMS, READ, BEGIN from the stored "
+                                                "calibration and WRITE requests larger than 1024 bytes."));
+    const QCommandLineOption stats({QStringLiteral("stats")},
+                                   QStringLiteral("Print a line on standard output for every COMMIT: the outcome and "
+                                                  "the requests received since the last one."));
+    p.addOptions({device,  link,   identity,  module, firmware,  engine,  capacity, baud,        drop, corrupt, delay,
+                  delayMs, dropRx, corruptRx, silent, exitAfter, calFile, verbose,  engineStops, mute, old,     stats});
     p.process(app);
 
     ModuleOptions o;

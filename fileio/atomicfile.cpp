@@ -43,7 +43,7 @@ bool writeAll(int fd, const char *data, qsizetype size, int *err)
 // What reached the file is what we meant to write.
 bool readsBack(int fd, const QByteArray &bytes, int *err)
 {
-    struct stat st{};
+    struct stat st { };
     if (::fstat(fd, &st) != 0) {
         *err = errno;
         return false;
@@ -90,7 +90,7 @@ QString resolvedPath(const QString &path)
     return (folder.isEmpty() ? QDir::cleanPath(info.absolutePath()) : folder) + QLatin1Char('/') + info.fileName();
 }
 
-} // namespace
+}  // namespace
 
 bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error, QString *reasonOut)
 {
@@ -106,7 +106,7 @@ bool writeAtomically(const QString &path, const QByteArray &bytes, QString *erro
     const QByteArray folder = QFile::encodeName(targetInfo.absolutePath());
     const QByteArray targetName = QFile::encodeName(target);
     // Renaming over a device or a pipe would replace it with a plain file.
-    struct stat old{};
+    struct stat old { };
     const bool exists = ::stat(targetName.constData(), &old) == 0;
     if (exists && !S_ISREG(old.st_mode))
         return fail(S_ISDIR(old.st_mode) ? QStringLiteral("it is a folder") : QStringLiteral("not a regular file"));
@@ -117,8 +117,8 @@ bool writeAtomically(const QString &path, const QByteArray &bytes, QString *erro
     QByteArray temp = folder + "/." + QFile::encodeName(targetInfo.fileName()) + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
-        return fail(QStringLiteral("cannot create a temporary file in %1: %2")
-                        .arg(targetInfo.absolutePath(), reason(errno)));
+        return fail(
+            QStringLiteral("cannot create a temporary file in %1: %2").arg(targetInfo.absolutePath(), reason(errno)));
     int err = 0;
     auto abandon = [&](const QString &why) {
         ::close(fd);
@@ -173,7 +173,8 @@ bool sameFile(const QString &a, const QString &b)
 {
     if (a.isEmpty() || b.isEmpty())
         return false;
-    struct stat sa{}, sb{};
+    struct stat sa {
+    }, sb{};
     const bool haveA = ::stat(QFile::encodeName(a).constData(), &sa) == 0;
     const bool haveB = ::stat(QFile::encodeName(b).constData(), &sb) == 0;
     if (haveA && haveB)
@@ -194,7 +195,7 @@ bool readInput(const QString &path, qint64 maxBytes, QByteArray *bytes, QString 
         const QByteArray name = QFile::encodeName(path);
         // Checked before opening: opening a device may act on it, and a pipe
         // blocks until a writer comes.
-        struct stat st{};
+        struct stat st { };
         if (::stat(name.constData(), &st) != 0)
             return fail(reason(errno));
         if (!S_ISREG(st.st_mode))
@@ -256,4 +257,4 @@ QString sizeText(qint64 bytes)
     return QStringLiteral("%1 bytes").arg(bytes);
 }
 
-} // namespace kelda::fileio
+}  // namespace kelda::fileio

@@ -35,4 +35,4 @@ bool readInput(const QString &path, qint64 maxBytes, QByteArray *bytes, QString 
 // "64 MiB", "512 bytes": a limit as the messages above give it.
 QString sizeText(qint64 bytes);
 
-} // namespace kelda::fileio
+}  // namespace kelda::fileio

@@ -72,7 +72,7 @@ Q_ALWAYS_INLINE bool followAndClose(StoreCursor store, StoreBookmarkGuard *paren
 
 // Calls f(found, type, index) for each entry of RefList k of the current
 // item; the cursor is back on the item afterwards.
-template<typename F>
+template <typename F>
 void forEachTarget(StoreCursor store, int k, F f)
 {
     if (!store.open(ItemType::RefList, k))
@@ -120,13 +120,20 @@ IdList collectIds(StoreCursor store, ItemType type)
 const char *tableName(ItemType type)
 {
     switch (type) {
-    case ItemType::Timer: return "timers";
-    case ItemType::Event: return "events";
-    case ItemType::CanInput: return "CAN inputs";
-    case ItemType::CanOutput: return "CAN outputs";
-    case ItemType::State: return "states";
-    case ItemType::Lx1Output: return "LX1 outputs";
-    default: return "items";
+    case ItemType::Timer:
+        return "timers";
+    case ItemType::Event:
+        return "events";
+    case ItemType::CanInput:
+        return "CAN inputs";
+    case ItemType::CanOutput:
+        return "CAN outputs";
+    case ItemType::State:
+        return "states";
+    case ItemType::Lx1Output:
+        return "LX1 outputs";
+    default:
+        return "items";
     }
 }
 
@@ -143,14 +150,14 @@ QString limitText(int count)
 class Compiler
 {
 public:
-    Compiler(StoreSession session, QByteArray &image) : m_store(session), m_out(image) {}
+    Compiler(StoreSession session, QByteArray &image) : m_store(session), m_out(image) { }
 
     // Writes sections 1..10; false with error() set when the setup cannot be
     // represented. The header words are in m_header afterwards.
     bool run()
     {
-        for (ItemType t : {ItemType::Timer, ItemType::Event, ItemType::CanInput, ItemType::CanOutput,
-                           ItemType::State, ItemType::Lx1Output})
+        for (ItemType t : {ItemType::Timer, ItemType::Event, ItemType::CanInput, ItemType::CanOutput, ItemType::State,
+                           ItemType::Lx1Output})
             if (!fits(m_store.count(t), QStringLiteral("%1 in the setup").arg(QLatin1String(tableName(t)))))
                 return false;
         // Never more ids than items, but the lists have count bytes of their own.
@@ -194,8 +201,8 @@ public:
 
         m_finished = true;
         if (m_out.pos() > kMaxImageSize) {
-            m_error = QStringLiteral("the image would be %1 bytes; an image must stay below 65536 bytes")
-                          .arg(m_out.pos());
+            m_error =
+                QStringLiteral("the image would be %1 bytes; an image must stay below 65536 bytes").arg(m_out.pos());
             return false;
         }
         m_out.patch(0, m_header);
@@ -230,7 +237,8 @@ private:
         };
         for (ItemType type : {ItemType::CanInput, ItemType::CanOutput}) {
             const IdList &ids = type == ItemType::CanInput ? m_rx : m_tx;
-            const QString noun = type == ItemType::CanInput ? QStringLiteral("CAN input") : QStringLiteral("CAN output");
+            const QString noun =
+                type == ItemType::CanInput ? QStringLiteral("CAN input") : QStringLiteral("CAN output");
             const int n = m_store.count(type);
             for (int i = 0; i < n; ++i)
                 if (!check(type, i, ids, QStringLiteral("%1 \"%2\"").arg(noun, itemName(type, i))))
@@ -418,9 +426,9 @@ private:
                 if (opened)
                     numbers = listNumbers(k, false, &total);
                 if (total > kMaxCount) {
-                    m_error = QStringLiteral("too many entries in list \"%1\" of event \"%2\": %3")
-                                  .arg(QLatin1String(eventListName(k)), m_store.textOr(ValueId::Name),
-                                       limitText(total));
+                    m_error =
+                        QStringLiteral("too many entries in list \"%1\" of event \"%2\": %3")
+                            .arg(QLatin1String(eventListName(k)), m_store.textOr(ValueId::Name), limitText(total));
                     m_store.close();
                     return false;
                 }
@@ -545,7 +553,7 @@ private:
     bool m_finished = false;
 };
 
-} // namespace
+}  // namespace
 
 bool kelda::image::compileImage(StoreSession session, QByteArray *image, QString *error, qsizetype *size)
 {

@@ -15,4 +15,4 @@ namespace kelda::image {
 // image would have had, or -1 when the compiler stopped before the end.
 bool compileImage(StoreSession session, QByteArray *image, QString *error, qsizetype *size = nullptr);
 
-} // namespace kelda::image
+}  // namespace kelda::image

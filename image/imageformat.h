@@ -46,23 +46,29 @@ enum class Section : int {
 };
 
 // Header word k is at byte 2k; word k (k >= 1) holds the offset of section k.
-constexpr int headerWordOffset(int word) { return 2 * word; }
-constexpr int headerWordOffset(Section s) { return 2 * static_cast<int>(s); }
+constexpr int headerWordOffset(int word)
+{
+    return 2 * word;
+}
+constexpr int headerWordOffset(Section s)
+{
+    return 2 * static_cast<int>(s);
+}
 
 // Sizes of the fixed records.
 constexpr int kCountSize = 1;
 constexpr int kOffsetSize = 2;
 constexpr int kTimerEntrySize = 2;
-constexpr int kInputEntrySize = 4;       // source kind, source number, condition, join
-constexpr int kMaxInputEntries = 3;      // an input record is 4 to 12 bytes
-constexpr int kCanInputEntrySize = 4;    // descriptor, compare, data16
-constexpr int kCanOutputEntrySize = 3;   // descriptor, data16
-constexpr int kActionListCount = 4;      // set, clear, start, stop; then a 0 byte
-constexpr int kStateMaskSize = 4;        // LED mask low word, high word
+constexpr int kInputEntrySize = 4;  // source kind, source number, condition, join
+constexpr int kMaxInputEntries = 3;  // an input record is 4 to 12 bytes
+constexpr int kCanInputEntrySize = 4;  // descriptor, compare, data16
+constexpr int kCanOutputEntrySize = 3;  // descriptor, data16
+constexpr int kActionListCount = 4;  // set, clear, start, stop; then a 0 byte
+constexpr int kStateMaskSize = 4;  // LED mask low word, high word
 constexpr int kLx1OutputEntrySize = 10;  // current16, 8 mask bytes
 constexpr int kIdentifierEntrySize = 4;  // id << 5, byte order word (0 for transmit)
 constexpr int kOptionEntrySize = 2;
-constexpr int kPwmDescriptorCount = 8;   // one per LX1 module
+constexpr int kPwmDescriptorCount = 8;  // one per LX1 module
 
 // Bytes within an input entry.
 constexpr int kInputSourceKind = 0;
@@ -91,11 +97,16 @@ enum class SourceKind : uint8_t {
 constexpr SourceKind sourceKind(ItemType type)
 {
     switch (type) {
-    case ItemType::Timer: return SourceKind::Timer;
-    case ItemType::CanInput: return SourceKind::CanInput;
-    case ItemType::State: return SourceKind::State;
-    case ItemType::Switch: return SourceKind::Switch;
-    default: return SourceKind::KeypadKey;
+    case ItemType::Timer:
+        return SourceKind::Timer;
+    case ItemType::CanInput:
+        return SourceKind::CanInput;
+    case ItemType::State:
+        return SourceKind::State;
+    case ItemType::Switch:
+        return SourceKind::Switch;
+    default:
+        return SourceKind::KeypadKey;
     }
 }
 
@@ -103,12 +114,18 @@ constexpr SourceKind sourceKind(ItemType type)
 constexpr ItemType sourceItemType(uint8_t kind)
 {
     switch (kind) {
-    case 1: return ItemType::KeypadKey;
-    case 2: return ItemType::Timer;
-    case 3: return ItemType::CanInput;
-    case 4: return ItemType::State;
-    case 5: return ItemType::Switch;
-    default: return ItemType::None;
+    case 1:
+        return ItemType::KeypadKey;
+    case 2:
+        return ItemType::Timer;
+    case 3:
+        return ItemType::CanInput;
+    case 4:
+        return ItemType::State;
+    case 5:
+        return ItemType::Switch;
+    default:
+        return ItemType::None;
     }
 }
 
@@ -123,19 +140,44 @@ constexpr uint8_t channelDescriptor(int position, uint8_t byteSelect)
 {
     int value = 128 + 8 * position;
     switch (byteSelect) {
-    case 1: value += 1; break;
-    case 2: value += 2; break;
-    case 4: value += 3; break;
-    case 8: value += 4; break;
-    case 16: value += 5; break;
-    case 32: value += 6; break;
-    case 64: value += 7; break;
-    case 128: value += 8; break;
-    case 3: value = 4 * position + 1; break;
-    case 12: value = 4 * position + 2; break;
-    case 48: value = 4 * position + 3; break;
-    case 192: value = 4 * position + 4; break;
-    default: break;
+    case 1:
+        value += 1;
+        break;
+    case 2:
+        value += 2;
+        break;
+    case 4:
+        value += 3;
+        break;
+    case 8:
+        value += 4;
+        break;
+    case 16:
+        value += 5;
+        break;
+    case 32:
+        value += 6;
+        break;
+    case 64:
+        value += 7;
+        break;
+    case 128:
+        value += 8;
+        break;
+    case 3:
+        value = 4 * position + 1;
+        break;
+    case 12:
+        value = 4 * position + 2;
+        break;
+    case 48:
+        value = 4 * position + 3;
+        break;
+    case 192:
+        value = 4 * position + 4;
+        break;
+    default:
+        break;
     }
     return static_cast<uint8_t>(value & 0xFF);
 }
@@ -146,7 +188,10 @@ constexpr uint8_t channelDescriptor(int position, uint8_t byteSelect)
 constexpr int channelPositions(uint8_t byteSelect)
 {
     switch (byteSelect) {
-    case 3: case 12: case 48: case 192: {
+    case 3:
+    case 12:
+    case 48:
+    case 192: {
         const int w = channelDescriptor(0, byteSelect);  // 1..4
         return (127 - w) / 4 + 1;
     }
@@ -163,19 +208,39 @@ constexpr bool channelFits(int position, uint8_t byteSelect)
 static_assert(channelPositions(3) == 32 && channelPositions(192) == 31);
 static_assert(channelPositions(1) == 16 && channelPositions(128) == 15);
 
-
 // Reading a descriptor back. Bit 7 set = byte channel, clear = word channel.
-constexpr bool isByteChannel(uint8_t descriptor) { return (descriptor & 0x80) != 0; }
+constexpr bool isByteChannel(uint8_t descriptor)
+{
+    return (descriptor & 0x80) != 0;
+}
 // Identifier position and byte (1..8, 0 = none) of a byte channel.
-constexpr int byteChannelPosition(uint8_t d) { return (d & 0x7F) == 0 ? 0 : ((d & 0x7F) - 1) / 8; }
-constexpr int byteChannelByte(uint8_t d) { return (d & 0x7F) == 0 ? 0 : ((d & 0x7F) - 1) % 8 + 1; }
+constexpr int byteChannelPosition(uint8_t d)
+{
+    return (d & 0x7F) == 0 ? 0 : ((d & 0x7F) - 1) / 8;
+}
+constexpr int byteChannelByte(uint8_t d)
+{
+    return (d & 0x7F) == 0 ? 0 : ((d & 0x7F) - 1) % 8 + 1;
+}
 // Identifier position and word (1..4) of a word channel; descriptor 0 is no channel.
-constexpr int wordChannelPosition(uint8_t d) { return d == 0 ? -1 : (d - 1) / 4; }
-constexpr int wordChannelWord(uint8_t d) { return d == 0 ? 0 : (d - 1) % 4 + 1; }
+constexpr int wordChannelPosition(uint8_t d)
+{
+    return d == 0 ? -1 : (d - 1) / 4;
+}
+constexpr int wordChannelWord(uint8_t d)
+{
+    return d == 0 ? 0 : (d - 1) % 4 + 1;
+}
 
 // Identifier word of sections 8 and 9: the 11-bit identifier in bits 15..5.
-constexpr uint16_t identifierWord(uint16_t id) { return static_cast<uint16_t>(id << 5); }
-constexpr uint16_t identifierOfWord(uint16_t word) { return static_cast<uint16_t>(word >> 5); }
+constexpr uint16_t identifierWord(uint16_t id)
+{
+    return static_cast<uint16_t>(id << 5);
+}
+constexpr uint16_t identifierOfWord(uint16_t word)
+{
+    return static_cast<uint16_t>(word >> 5);
+}
 
 // Big-endian 16-bit fields.
 inline void writeU16(uint8_t *p, uint16_t v)
@@ -227,4 +292,4 @@ constexpr char kCalNamePad = 0x32;  // the character '2'
 constexpr int kCalImageOffset = 96;
 constexpr char kRawImageFileName[] = "LX2Raw.bin";
 
-} // namespace kelda::image
+}  // namespace kelda::image

@@ -12,7 +12,10 @@ namespace kelda::image {
 
 namespace {
 
-QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
+QString shown(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
 
 bool fail(QString *error, const QString &why)
 {
@@ -26,7 +29,7 @@ QString rawImagePath(const QString &calFile)
     return QFileInfo(calFile).absolutePath() + QLatin1Char('/') + QLatin1String(kRawImageFileName);
 }
 
-} // namespace
+}  // namespace
 
 QByteArray exportNameField(const QString &setupPath)
 {
@@ -87,4 +90,4 @@ bool exportSetup(PMModel &model, const QString &calFile, QString *error)
     return true;
 }
 
-} // namespace kelda::image
+}  // namespace kelda::image

@@ -30,4 +30,4 @@ QString exportClash(const QString &setupPath, const QString &calFile);
 // it was and sets *error to the reason.
 bool exportSetup(PMModel &model, const QString &calFile, QString *error);
 
-} // namespace kelda::image
+}  // namespace kelda::image

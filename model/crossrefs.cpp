@@ -40,7 +40,7 @@ void collectList(StoreCursor &c, Use::Kind kind, int owner, int slot, ItemType t
 void collectEventUses(StoreCursor &c, ItemType type, const QString &name, QList<Use> &out)
 {
     const bool input = type == ItemType::KeypadKey || type == ItemType::Switch || type == ItemType::CanInput
-                       || type == ItemType::Timer || type == ItemType::State;
+        || type == ItemType::Timer || type == ItemType::State;
     const int events = c.count(ItemType::Event);
     for (int ev = 0; ev < events; ++ev) {
         if (!c.open(ItemType::Event, ev))
@@ -53,7 +53,7 @@ void collectEventUses(StoreCursor &c, ItemType type, const QString &name, QList<
             c.close();
         }
         const int first = type == ItemType::State ? int(EventList::StatesToSet)
-                        : type == ItemType::Timer ? int(EventList::TimersToStart)
+            : type == ItemType::Timer             ? int(EventList::TimersToStart)
                                                   : -1;
         for (int list = first; first >= 0 && list < first + 2; ++list)
             collectList(c, Use::Kind::EventList, ev, list, type, name, out);
@@ -64,14 +64,18 @@ void collectEventUses(StoreCursor &c, ItemType type, const QString &name, QList<
 int stateListOf(ItemType type)
 {
     switch (type) {
-    case ItemType::Lx2Led: return int(StateList::Lx2Leds);
-    case ItemType::Lx1Output: return int(StateList::Lx1Outputs);
-    case ItemType::CanOutput: return int(StateList::CanOutputs);
-    default: return -1;
+    case ItemType::Lx2Led:
+        return int(StateList::Lx2Leds);
+    case ItemType::Lx1Output:
+        return int(StateList::Lx1Outputs);
+    case ItemType::CanOutput:
+        return int(StateList::CanOutputs);
+    default:
+        return -1;
     }
 }
 
-} // namespace
+}  // namespace
 
 UseLocation useLocation(const Use &use)
 {
@@ -98,10 +102,17 @@ QString useText(StoreSession session, const Use &use)
     const QString owner = c.item(mode->type, use.owner) ? c.textOr(ValueId::Name) : QString();
     QString what;
     switch (use.kind) {
-    case Use::Kind::EventInput: what = QStringLiteral("input %1").arg(use.slot + 1); break;
-    case Use::Kind::EventList: what = QLatin1String(kEventListNames[size_t(use.slot)]); break;
-    case Use::Kind::StateList: what = QLatin1String(kStateListNames[size_t(use.slot)]); break;
-    case Use::Kind::PwmInput: break;
+    case Use::Kind::EventInput:
+        what = QStringLiteral("input %1").arg(use.slot + 1);
+        break;
+    case Use::Kind::EventList:
+        what = QLatin1String(kEventListNames[size_t(use.slot)]);
+        break;
+    case Use::Kind::StateList:
+        what = QLatin1String(kStateListNames[size_t(use.slot)]);
+        break;
+    case Use::Kind::PwmInput:
+        break;
     }
     return QStringLiteral("%1 %2 \"%3\": %4").arg(QLatin1String(mode->table)).arg(use.owner + 1).arg(owner, what);
 }
@@ -109,8 +120,14 @@ QString useText(StoreSession session, const Use &use)
 bool isReferable(ItemType type)
 {
     switch (type) {
-    case ItemType::KeypadKey: case ItemType::Switch: case ItemType::CanInput: case ItemType::Timer:
-    case ItemType::State: case ItemType::Lx2Led: case ItemType::Lx1Output: case ItemType::CanOutput:
+    case ItemType::KeypadKey:
+    case ItemType::Switch:
+    case ItemType::CanInput:
+    case ItemType::Timer:
+    case ItemType::State:
+    case ItemType::Lx2Led:
+    case ItemType::Lx1Output:
+    case ItemType::CanOutput:
         return true;
     default:
         return false;
@@ -180,4 +197,4 @@ void dropUses(StoreSession session, const QList<Use> &uses)
     }
 }
 
-} // namespace kelda
+}  // namespace kelda

@@ -16,9 +16,9 @@ namespace kelda {
 struct Use {
     enum class Kind {
         EventInput,  // owner = event row, slot = input 0..2
-        EventList,   // owner = event row, slot = EventList, entry = entry row
-        StateList,   // owner = state row, slot = StateList, entry = entry row
-        PwmInput,    // owner = LX1 module 0..7
+        EventList,  // owner = event row, slot = EventList, entry = entry row
+        StateList,  // owner = state row, slot = StateList, entry = entry row
+        PwmInput,  // owner = LX1 module 0..7
     };
     Kind kind;
     int owner;
@@ -50,4 +50,4 @@ QList<Use> findUses(StoreSession session, ItemType type, int row);
 // condition and join but lose their target, PWM inputs become "NONE".
 void dropUses(StoreSession session, const QList<Use> &uses);
 
-} // namespace kelda
+}  // namespace kelda

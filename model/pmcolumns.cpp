@@ -96,7 +96,10 @@ struct ColumnOps {
     {
         return m.eventCombineText(row, s.arg);
     }
-    static QVariant editText(const PMModel &, ItemType, int, const ColumnSpec &) { return QString::fromLatin1(kEditCellText); }
+    static QVariant editText(const PMModel &, ItemType, int, const ColumnSpec &)
+    {
+        return QString::fromLatin1(kEditCellText);
+    }
     static QVariant moduleLabel(const PMModel &, ItemType, int row, const ColumnSpec &)
     {
         return QStringLiteral(" LX1-%1").arg(row + 1);
@@ -138,9 +141,10 @@ struct ColumnOps {
     {
         int id = 0;
         if (!detail::parseCanCode(v.toString(), id))
-            return refuse(m, QStringLiteral("\"%1\" is not a CAN identifier: type a number from 0 to 2047, or "
-                                            "0x000 to 0x7FF in hexadecimal.")
-                                 .arg(v.toString()));
+            return refuse(m,
+                          QStringLiteral("\"%1\" is not a CAN identifier: type a number from 0 to 2047, or "
+                                         "0x000 to 0x7FF in hexadecimal.")
+                              .arg(v.toString()));
         return store(m, type, row, s.value, id);
     }
     static WriteResult setByteSelect(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
@@ -157,9 +161,10 @@ struct ColumnOps {
         const double seconds = v.toDouble(&ok);
         // Beyond 65535 ticks the run time would wrap to a short one.
         if (!ok || !(seconds >= 0 && seconds <= detail::kMaxTimerSeconds))
-            return refuse(m, QStringLiteral("\"%1\" is not a run time: type seconds from 0 to %2.")
-                                 .arg(v.toString())
-                                 .arg(detail::kMaxTimerSeconds));
+            return refuse(m,
+                          QStringLiteral("\"%1\" is not a run time: type seconds from 0 to %2.")
+                              .arg(v.toString())
+                              .arg(detail::kMaxTimerSeconds));
         return store(m, type, row, s.value, detail::secondsToTicks(seconds));
     }
     static WriteResult setAmps(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
@@ -179,9 +184,10 @@ struct ColumnOps {
     {
         int mask = 0;
         if (!detail::parseMaskByte(v.toString(), mask))
-            return refuse(m, QStringLiteral("\"%1\" is not a channel pattern: type one to eight binary digits "
-                                            "(0 off, 1 on), the rightmost for channel 1.")
-                                 .arg(v.toString()));
+            return refuse(m,
+                          QStringLiteral("\"%1\" is not a channel pattern: type one to eight binary digits "
+                                         "(0 off, 1 on), the rightmost for channel 1.")
+                              .arg(v.toString()));
         StoreCursor c = cursor(m);
         if (!c.item(type, row))
             return WriteResult::Written;
@@ -267,9 +273,18 @@ using R = Refresh;
 constexpr ValueId N = kNoValue;
 
 // Name and number columns of the fixed lists (keys, switches, LEDs).
-constexpr ColumnSpec kIdColumn = {"ID", E::Default, false, N, O::rowNumber, nullptr, nullptr, R::Cell, 0,
-                                  "The number of the input or LED on the module (fixed)."};
-constexpr ColumnSpec kFixedNameColumn = {"Name", E::Default, true, ValueId::Name, O::text, O::rename, nullptr, R::Cell, 0,
+constexpr ColumnSpec kIdColumn = {
+    "ID",    E::Default, false,   N, O::rowNumber,
+    nullptr, nullptr,    R::Cell, 0, "The number of the input or LED on the module (fixed)."};
+constexpr ColumnSpec kFixedNameColumn = {"Name",
+                                         E::Default,
+                                         true,
+                                         ValueId::Name,
+                                         O::text,
+                                         O::rename,
+                                         nullptr,
+                                         R::Cell,
+                                         0,
                                          "The name the other tables use for it: unique within the table, "
                                          "Latin-1 characters. Renaming takes its uses along."};
 constexpr ColumnSpec kNameColumn = kFixedNameColumn;
@@ -287,8 +302,8 @@ constexpr ColumnSpec kCanInputColumns[] = {
     {"Data", E::Integer, true, ValueId::Data, O::integer, O::setInteger, nullptr, R::Cell, 0,
      "The value compared with: 0 to 65535 (0 to 255 for a byte)."},
     // Every input of the same frame shares its byte order.
-    {"Endianness", E::Choice, true, ValueId::LittleEndian, O::endianness, O::setEndianness, O::endiannesses, R::Column, 0,
-     "The byte order of a word; every CAN input of the same CAN Code shares it."},
+    {"Endianness", E::Choice, true, ValueId::LittleEndian, O::endianness, O::setEndianness, O::endiannesses, R::Column,
+     0, "The byte order of a word; every CAN input of the same CAN Code shares it."},
 };
 
 constexpr ColumnSpec kTimerColumns[] = {
@@ -301,19 +316,43 @@ constexpr ColumnSpec kTimerColumns[] = {
 constexpr ColumnSpec inputColumn(int k)
 {
     // The target's type decides the condition shown beside it: the row is shown again.
-    return {"Input", E::Choice, true, N, O::eventInput, O::setEventInput, O::inputs, R::Row, k,
+    return {"Input",
+            E::Choice,
+            true,
+            N,
+            O::eventInput,
+            O::setEventInput,
+            O::inputs,
+            R::Row,
+            k,
             "What the event watches: a key (KP), switch (SW), CAN input (CI), timer (TI) or state (ST). "
             "Inputs 2 and 3 count only while the input before joins on AND or OR."};
 }
 constexpr ColumnSpec typeColumn(int k)
 {
-    return {"Type", E::Choice, true, ValueId::Condition, O::eventCondition, O::setCondition, O::conditions, R::Cell, k,
+    return {"Type",
+            E::Choice,
+            true,
+            ValueId::Condition,
+            O::eventCondition,
+            O::setCondition,
+            O::conditions,
+            R::Cell,
+            k,
             "What of the input makes the event happen; the choices depend on the input's kind."};
 }
 constexpr ColumnSpec withColumn(int k)
 {
     // Later inputs come into or go out of use.
-    return {"With", E::Choice, true, ValueId::Combine, O::eventCombine, O::setCombine, O::combines, R::Row, k,
+    return {"With",
+            E::Choice,
+            true,
+            ValueId::Combine,
+            O::eventCombine,
+            O::setCombine,
+            O::combines,
+            R::Row,
+            k,
             "How this input joins the next one: AND, OR, or none (the next input is not used)."};
 }
 
@@ -322,9 +361,14 @@ constexpr ColumnSpec kEventColumns[] = {
     {"Priority", E::Choice, true, ValueId::Order, O::priority, O::setPriority, O::priorities, R::Column, 0,
      "The order in which the module checks the events: 1 first, up to the number of events."},
     {"Name", E::Default, true, ValueId::Name, O::text, O::rename, O::combines, R::Cell, 0, kFixedNameColumn.tip},
-    inputColumn(0), typeColumn(0), withColumn(0),
-    inputColumn(1), typeColumn(1), withColumn(1),
-    inputColumn(2), typeColumn(2),
+    inputColumn(0),
+    typeColumn(0),
+    withColumn(0),
+    inputColumn(1),
+    typeColumn(1),
+    withColumn(1),
+    inputColumn(2),
+    typeColumn(2),
     {" Edit...", E::Dialog, true, N, O::editText, nullptr, O::combines, R::Cell, 0,
      "The states the event sets and clears and the timers it starts and stops (Enter, F2 or a click opens them)."},
 };
@@ -337,7 +381,15 @@ constexpr ColumnSpec kStateColumns[] = {
 
 constexpr ColumnSpec moduleColumn(const char *header, int m)
 {
-    return {header, E::Default, true, ValueId::Lx1Masks, O::maskByte, O::setMaskByte, nullptr, R::Cell, m,
+    return {header,
+            E::Default,
+            true,
+            ValueId::Lx1Masks,
+            O::maskByte,
+            O::setMaskByte,
+            nullptr,
+            R::Cell,
+            m,
             "The channels of this LX1 module that the output drives: up to eight binary digits, 1 for a "
             "channel that is driven; the rightmost digit is channel 1."};
 }
@@ -346,9 +398,16 @@ constexpr ColumnSpec kLx1OutputColumns[] = {
     kNameColumn,
     {"Current/A", E::Current, true, ValueId::Data, O::amps, O::setAmps, nullptr, R::Cell, 0,
      "The output's current limit in amperes: 0 to 102.0 A in steps of 0.4 A."},
-    moduleColumn("LX1-1", 0), moduleColumn("LX1-2", 1), moduleColumn("LX1-3", 2), moduleColumn("LX1-4", 3),
-    moduleColumn("LX1-5", 4), moduleColumn("LX1-6", 5), moduleColumn("LX1-7", 6), moduleColumn("LX1-8", 7),
-    {" Edit...", E::Dialog, true, N, O::editText, nullptr, nullptr, R::Cell, 0, "Not used: the output is edited in its cells."},
+    moduleColumn("LX1-1", 0),
+    moduleColumn("LX1-2", 1),
+    moduleColumn("LX1-3", 2),
+    moduleColumn("LX1-4", 3),
+    moduleColumn("LX1-5", 4),
+    moduleColumn("LX1-6", 5),
+    moduleColumn("LX1-7", 6),
+    moduleColumn("LX1-8", 7),
+    {" Edit...", E::Dialog, true, N, O::editText, nullptr, nullptr, R::Cell, 0,
+     "Not used: the output is edited in its cells."},
 };
 
 constexpr ColumnSpec kCanOutputColumns[] = {
@@ -390,7 +449,7 @@ const ModeSpec kModes[kModeCount] = {
     {ItemType::Lx1Module, "Options", "LX1 module", kPwmColumns},  // the PWM table of the Options tab
 };
 
-} // namespace
+}  // namespace
 
 const ModeSpec *modeSpec(int mode)
 {
@@ -405,4 +464,4 @@ const ColumnSpec *columnSpec(int mode, int column)
     return &m->columns[size_t(column)];
 }
 
-} // namespace kelda
+}  // namespace kelda

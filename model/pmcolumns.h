@@ -16,17 +16,25 @@ class PMModel;
 // Which in-cell editor the delegate builds for a cell.
 enum class EditorKind : int {
     Default = 0,  // QStyledItemDelegate's own editor
-    Choice = 1,   // combo box filled from Qt::UserRole
+    Choice = 1,  // combo box filled from Qt::UserRole
     Seconds = 2,  // 0..32.76 s in 0.005 s steps
     Integer = 3,  // 0..65535
-    Dialog = 4,   // no in-cell editor; a click opens a dialog
+    Dialog = 4,  // no in-cell editor; a click opens a dialog
     Current = 5,  // 0..102.0 A in 0.4 A steps
 };
 
 // Table modes; equal to the main window's tab index.
 enum class Mode : int {
-    Keypad = 0, Switches = 1, CanInputs = 2, Timers = 3, Events = 4,
-    States = 5, Lx1Outputs = 6, Lx2Leds = 7, CanOutputs = 8, Pwm = 9,
+    Keypad = 0,
+    Switches = 1,
+    CanInputs = 2,
+    Timers = 3,
+    Events = 4,
+    States = 5,
+    Lx1Outputs = 6,
+    Lx2Leds = 7,
+    CanOutputs = 8,
+    Pwm = 9,
 };
 
 namespace kelda {
@@ -35,43 +43,70 @@ constexpr int kModeCount = 10;
 
 // Texts of computed cells.
 constexpr const char *kEditCellText = " Edit...";  // the blank is part of the text
-constexpr const char *kNoneText = "NONE";          // a module without a PWM input
+constexpr const char *kNoneText = "NONE";  // a module without a PWM input
 
 // Named columns of every table, in the order the views show them.
-namespace KeypadCol { enum : int { Id, Name, Count }; }
+namespace KeypadCol {
+enum : int { Id, Name, Count };
+}
 namespace SwitchCol = KeypadCol;
 namespace LedCol = KeypadCol;
-namespace CanInputCol { enum : int { Name, CanCode, WordByte, Compare, Data, Endianness, Count }; }
-namespace TimerCol { enum : int { Name, ResetValue, Count }; }
+namespace CanInputCol {
+enum : int { Name, CanCode, WordByte, Compare, Data, Endianness, Count };
+}
+namespace TimerCol {
+enum : int { Name, ResetValue, Count };
+}
 namespace EventCol {
 enum : int { Priority, Name, Input1, Type1, With1, Input2, Type2, With2, Input3, Type3, Actions, Count };
 constexpr int kColumnsPerInput = Input2 - Input1;
-constexpr int input(int k) { return Input1 + k * kColumnsPerInput; }
-constexpr int type(int k) { return Type1 + k * kColumnsPerInput; }
-constexpr int with(int k) { return With1 + k * kColumnsPerInput; }
-// The event input a column of the input, type or with groups belongs to.
-constexpr int inputOf(int column) { return (column - Input1) / kColumnsPerInput; }
+constexpr int input(int k)
+{
+    return Input1 + k * kColumnsPerInput;
 }
-namespace StateCol { enum : int { Name, Outputs, Count }; }
+constexpr int type(int k)
+{
+    return Type1 + k * kColumnsPerInput;
+}
+constexpr int with(int k)
+{
+    return With1 + k * kColumnsPerInput;
+}
+// The event input a column of the input, type or with groups belongs to.
+constexpr int inputOf(int column)
+{
+    return (column - Input1) / kColumnsPerInput;
+}
+}  // namespace EventCol
+namespace StateCol {
+enum : int { Name, Outputs, Count };
+}
 namespace Lx1OutputCol {
 enum : int { Name, Current, Module1, Module8 = Module1 + kLx1ModuleCount - 1, Actions, Count };
-constexpr int module(int m) { return Module1 + m; }
+constexpr int module(int m)
+{
+    return Module1 + m;
 }
-namespace CanOutputCol { enum : int { Name, CanCode, WordByte, Data, Count }; }
-namespace PwmCol { enum : int { Module, CanInput, Count }; }
+}  // namespace Lx1OutputCol
+namespace CanOutputCol {
+enum : int { Name, CanCode, WordByte, Data, Count };
+}
+namespace PwmCol {
+enum : int { Module, CanInput, Count };
+}
 
 // What a write did, so that setData knows what to announce.
 enum class WriteResult {
-    Written,    // stored (or nothing to store): marks the setup modified
+    Written,  // stored (or nothing to store): marks the setup modified
     Unchanged,  // accepted without a change: announced, not a modification
-    Refused,    // setData returns false and announces nothing
+    Refused,  // setData returns false and announces nothing
 };
 
 // Which cells a write changes besides its own.
 enum class Refresh {
-    Cell,    // only the written cell
+    Cell,  // only the written cell
     Column,  // the whole column (shared values, rankings)
-    Row,     // the whole row (inputs coming into or out of use)
+    Row,  // the whole row (inputs coming into or out of use)
 };
 
 // A computed cell that shows no single stored value.
@@ -87,19 +122,19 @@ struct ColumnSpec {
     const char *header;
     EditorKind editor;
     bool editable;
-    ValueId value;      // the stored value the cell shows, where it shows one
+    ValueId value;  // the stored value the cell shows, where it shows one
     ReadFn read;
-    WriteFn write;      // null: accepted, nothing stored
+    WriteFn write;  // null: accepted, nothing stored
     ChoicesFn choices;  // null: no choice list
     Refresh refresh;
-    int arg;            // event input, mask byte: which one of a repeated column
+    int arg;  // event input, mask byte: which one of a repeated column
     const char *tip = nullptr;  // the header's tooltip: what it is, its unit and range
 };
 
 struct ModeSpec {
     ItemType type;
     const char *table;  // the tab's text
-    const char *noun;   // one item of the table, in a sentence
+    const char *noun;  // one item of the table, in a sentence
     std::span<const ColumnSpec> columns;
 };
 
@@ -107,4 +142,4 @@ struct ModeSpec {
 const ModeSpec *modeSpec(int mode);
 const ColumnSpec *columnSpec(int mode, int column);
 
-} // namespace kelda
+}  // namespace kelda

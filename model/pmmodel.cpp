@@ -113,10 +113,11 @@ bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
     if (!index.isValid() || role != Qt::EditRole)
         return false;
     const ColumnSpec *col = columnSpec(m_mode, index.column());
-    const ChangeScope change(*this, [&] { return editText(index.row(), index.column()); }, index.row(), index.column());
+    const ChangeScope change(
+        *this, [&] { return editText(index.row(), index.column()); }, index.row(), index.column());
     // A column that stores nothing still counts as an accepted edit.
-    const WriteResult result = col && col->write ? col->write(*this, modeItemType(), index.row(), *col, value)
-                                                 : WriteResult::Written;
+    const WriteResult result =
+        col && col->write ? col->write(*this, modeItemType(), index.row(), *col, value) : WriteResult::Written;
     if (result == WriteResult::Refused)
         return false;
     if (result == WriteResult::Written)

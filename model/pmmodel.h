@@ -23,16 +23,16 @@ using SetupSnapshot = std::shared_ptr<const UniqueSession>;
 // One change of the setup, as the undo history keeps it: the setup before and
 // after it, what it was and where it was made.
 struct SetupStep {
-    QString text;      // "Rename \"Timer 1\"", "Remove State \"Beacons\""
+    QString text;  // "Rename \"Timer 1\"", "Remove State \"Beacons\""
     SetupSnapshot before;
     SetupSnapshot after;
-    int mode = -1;     // the table (model mode) it was made in
-    int row = -1;      // its row there; -1 for none
+    int mode = -1;  // the table (model mode) it was made in
+    int row = -1;  // its row there; -1 for none
     int column = -1;
-    int mergeKey = -1; // consecutive steps of one key (>= 0) may become one
+    int mergeKey = -1;  // consecutive steps of one key (>= 0) may become one
 };
 
-} // namespace kelda
+}  // namespace kelda
 
 class PMModel : public QAbstractTableModel
 {
@@ -194,5 +194,5 @@ private:
     kelda::SetupSnapshot m_top;  // the setup as the last recorded step left it
     int m_changeDepth = 0;
     bool m_changePending = false;
-    kelda::SetupStep m_change;   // the outermost open change
+    kelda::SetupStep m_change;  // the outermost open change
 };

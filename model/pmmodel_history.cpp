@@ -24,7 +24,7 @@ QString headerNoun(const char *header)
     return h;
 }
 
-} // namespace
+}  // namespace
 
 void PMModel::setRecording(bool on)
 {
@@ -118,8 +118,9 @@ QString PMModel::editText(int row, int column) const
 
 QString PMModel::optionText(int index)
 {
-    return index >= 0 && index < kOptionCount ? QStringLiteral("Change %1").arg(headerNoun(kOptionLabels[size_t(index)]))
-                                              : QStringLiteral("Change");
+    return index >= 0 && index < kOptionCount
+        ? QStringLiteral("Change %1").arg(headerNoun(kOptionLabels[size_t(index)]))
+        : QStringLiteral("Change");
 }
 
 QString PMModel::rowText(const char *verb, const QString &name) const

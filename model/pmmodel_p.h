@@ -201,7 +201,7 @@ inline bool openEventInput(StoreCursor &c, int k, bool chain)
     return c.open(ItemType::RefEntry, k);
 }
 
-} // namespace kelda::detail
+}  // namespace kelda::detail
 
 // Opens a change of the model's history for its lifetime, only while the
 // model records, so that the step's text is built only then.

@@ -4,7 +4,6 @@
 
 #include "crossrefs.h"
 
-
 using namespace kelda;
 using namespace kelda::detail;
 
@@ -14,8 +13,12 @@ namespace {
 bool isLimitedTable(ItemType t)
 {
     switch (t) {
-    case ItemType::CanInput: case ItemType::Timer: case ItemType::Event:
-    case ItemType::State: case ItemType::Lx1Output: case ItemType::CanOutput:
+    case ItemType::CanInput:
+    case ItemType::Timer:
+    case ItemType::Event:
+    case ItemType::State:
+    case ItemType::Lx1Output:
+    case ItemType::CanOutput:
         return true;
     default:
         return false;
@@ -100,7 +103,7 @@ void rewriteList(StoreCursor &c, int list, ItemType type, const QString &oldName
     c.close();
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------- rows
 
@@ -121,7 +124,8 @@ bool PMModel::insertRows(int row, int count, const QModelIndex &parent)
         return false;
 
     const QString name = defaultName(type);
-    const ChangeScope change(*this, [&] { return rowText("Add", name); }, n, 0);
+    const ChangeScope change(
+        *this, [&] { return rowText("Add", name); }, n, 0);
     // The item always goes to the end, whatever row the caller asked for.
     beginInsertRows(QModelIndex(), n, n);
     if (c.setup() && c.append(type, 1) && c.open(type, StoreCursor::kLastItem)) {
@@ -142,7 +146,8 @@ bool PMModel::removeRows(int row, int count, const QModelIndex &parent)
     if (type == ItemType::None || row > n - count)
         return false;
 
-    const ChangeScope change(*this, [&] { return rowText("Remove", itemName(type, row)); }, row, 0);
+    const ChangeScope change(
+        *this, [&] { return rowText("Remove", itemName(type, row)); }, row, 0);
     const bool events = m_mode == int(Mode::Events);
     QList<int> before = events ? readPriorities() : QList<int>();
     QList<int> after = before;
@@ -262,7 +267,8 @@ bool PMModel::setEventPriority(int row, int priority)
     const int old = before[row];
     if (priority == old)
         return true;
-    const ChangeScope change(*this, [&] { return editText(row, EventCol::Priority); }, row, EventCol::Priority);
+    const ChangeScope change(
+        *this, [&] { return editText(row, EventCol::Priority); }, row, EventCol::Priority);
     QList<int> after = before;
     if (priority < old) {
         for (int i = 0; i < after.size(); ++i)
@@ -306,7 +312,8 @@ void PMModel::deleteEvent(int row)
     QList<int> before = readPriorities();
     if (row < 0 || row >= before.size())
         return;
-    const ChangeScope change(*this, [&] { return rowText("Remove", itemName(ItemType::Event, row)); }, row, 0);
+    const ChangeScope change(
+        *this, [&] { return rowText("Remove", itemName(ItemType::Event, row)); }, row, 0);
     StoreCursor c(liveSession());
     if (!c.setup() || !c.remove(ItemType::Event, row))
         return;
@@ -382,7 +389,8 @@ QString PMModel::listEntryName(int row, int list, int entry) const
 
 bool PMModel::setListEntry(int row, int list, int entry, const QString &name)
 {
-    const ChangeScope change(*this, [&] { return listText(row); }, row, listColumn());
+    const ChangeScope change(
+        *this, [&] { return listText(row); }, row, listColumn());
     const ItemType owner = listOwnerType();
     const ItemType target = listTargetType(owner, list);
     StoreSession s = liveSession();
@@ -400,7 +408,8 @@ bool PMModel::setListEntry(int row, int list, int entry, const QString &name)
 
 bool PMModel::addListEntry(int row, int list)
 {
-    const ChangeScope change(*this, [&] { return listText(row); }, row, listColumn());
+    const ChangeScope change(
+        *this, [&] { return listText(row); }, row, listColumn());
     const ItemType owner = listOwnerType();
     if (owner == ItemType::None)
         return false;
@@ -415,7 +424,8 @@ bool PMModel::addListEntry(int row, int list)
 
 bool PMModel::removeListEntry(int row, int list, int entry)
 {
-    const ChangeScope change(*this, [&] { return listText(row); }, row, listColumn());
+    const ChangeScope change(
+        *this, [&] { return listText(row); }, row, listColumn());
     const ItemType owner = listOwnerType();
     if (owner == ItemType::None)
         return false;
@@ -513,8 +523,11 @@ void PMModel::renameReferences(ItemType type, const QString &oldName, const QStr
     if (!c.setup())
         return;
     switch (type) {
-    case ItemType::KeypadKey: case ItemType::Switch: case ItemType::Timer:
-    case ItemType::CanInput: case ItemType::State: {
+    case ItemType::KeypadKey:
+    case ItemType::Switch:
+    case ItemType::Timer:
+    case ItemType::CanInput:
+    case ItemType::State: {
         const int events = c.count(ItemType::Event);
         for (int e = 0; e < events; ++e) {
             if (!c.open(ItemType::Event, e))
@@ -545,10 +558,12 @@ void PMModel::renameReferences(ItemType type, const QString &oldName, const QStr
         }
         break;
     }
-    case ItemType::Lx2Led: case ItemType::Lx1Output: case ItemType::CanOutput: {
+    case ItemType::Lx2Led:
+    case ItemType::Lx1Output:
+    case ItemType::CanOutput: {
         const int list = type == ItemType::Lx2Led ? int(StateList::Lx2Leds)
-                       : type == ItemType::Lx1Output ? int(StateList::Lx1Outputs)
-                                                     : int(StateList::CanOutputs);
+            : type == ItemType::Lx1Output         ? int(StateList::Lx1Outputs)
+                                                  : int(StateList::CanOutputs);
         const int states = c.count(ItemType::State);
         for (int st = 0; st < states; ++st) {
             if (!c.open(ItemType::State, st))

@@ -38,13 +38,10 @@ void fillFixedLists(StoreCursor &c, bool withSwitches)
             c.setInt(ValueId::Order, i);
         });
     }
-    fillUpTo(c, ItemType::Lx2Led, kLx2LedCount, [&](int i) {
-        c.setText(ValueId::Name, QStringLiteral("LX2 LED %1").arg(i + 1));
-    });
+    fillUpTo(c, ItemType::Lx2Led, kLx2LedCount,
+             [&](int i) { c.setText(ValueId::Name, QStringLiteral("LX2 LED %1").arg(i + 1)); });
     fillUpTo(c, ItemType::Lx1Module, kLx1ModuleCount, [](int) {});
-    fillUpTo(c, ItemType::Option, kOptionCount, [&](int i) {
-        c.setInt(ValueId::Data, kOptionDefaults[size_t(i)]);
-    });
+    fillUpTo(c, ItemType::Option, kOptionCount, [&](int i) { c.setInt(ValueId::Data, kOptionDefaults[size_t(i)]); });
 }
 
 // The store takes Latin-1 paths; a path it cannot carry must not be mangled
@@ -58,7 +55,7 @@ bool latin1Path(const QString &path, QByteArray &out)
     return !out.isEmpty();
 }
 
-} // namespace
+}  // namespace
 
 void PMModel::setStoreError(const QString &what)
 {
@@ -102,7 +99,9 @@ bool PMModel::openSetup(const QString &path)
         return false;
     }
     if (!latin1Path(path, encoded)) {
-        m_lastError = QStringLiteral("Could not open \"%1\": the file name contains characters the setup store cannot handle; rename or move the file.").arg(path);
+        m_lastError = QStringLiteral("Could not open \"%1\": the file name contains characters the setup store cannot "
+                                     "handle; rename or move the file.")
+                          .arg(path);
         return false;
     }
     UniqueSession opened = UniqueSession::open(encoded);
@@ -141,7 +140,9 @@ bool PMModel::saveSetup(const QString &path)
         return false;
     }
     if (!latin1Path(path, encoded)) {
-        m_lastError = QStringLiteral("Could not save \"%1\": the file name contains characters the setup store cannot handle; choose another name.").arg(path);
+        m_lastError = QStringLiteral("Could not save \"%1\": the file name contains characters the setup store cannot "
+                                     "handle; choose another name.")
+                          .arg(path);
         return false;
     }
     if (!m_session.save(encoded)) {
@@ -165,8 +166,11 @@ double PMModel::option(int index) const
     uint16_t v = 0;
     const bool has = c.u16(ValueId::Data, v);
     switch (OptionIndex(index)) {
-    case OptionIndex::MinPressTime: case OptionIndex::DoublePressTime: case OptionIndex::LongPressTime:
-    case OptionIndex::FuseResetTime: case OptionIndex::FuseRetryTime:
+    case OptionIndex::MinPressTime:
+    case OptionIndex::DoublePressTime:
+    case OptionIndex::LongPressTime:
+    case OptionIndex::FuseResetTime:
+    case OptionIndex::FuseRetryTime:
         return has ? v / double(kOptionTimeScale) : 0;
     case OptionIndex::FuseMaxRetries:
         return has ? v : 0;
@@ -188,8 +192,11 @@ void PMModel::setOption(int index, double value)
         return;
     int stored = 0;
     switch (OptionIndex(index)) {
-    case OptionIndex::MinPressTime: case OptionIndex::DoublePressTime: case OptionIndex::LongPressTime:
-    case OptionIndex::FuseResetTime: case OptionIndex::FuseRetryTime:
+    case OptionIndex::MinPressTime:
+    case OptionIndex::DoublePressTime:
+    case OptionIndex::LongPressTime:
+    case OptionIndex::FuseResetTime:
+    case OptionIndex::FuseRetryTime:
         stored = roundLow16(value * kOptionTimeScale);
         break;
     case OptionIndex::FuseMaxRetries:
@@ -209,7 +216,8 @@ void PMModel::setOption(int index, double value)
     if (had && old == stored)
         return;  // not a change
     // The steps of a spin box while it is held or typed into make one change.
-    const ChangeScope change(*this, [&] { return optionText(index); }, -1, -1, index);
+    const ChangeScope change(
+        *this, [&] { return optionText(index); }, -1, -1, index);
     c.setInt(ValueId::Data, stored);
     markModified();
 }

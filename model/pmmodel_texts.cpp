@@ -7,12 +7,12 @@ using namespace kelda::detail;
 
 namespace {
 
-constexpr ItemType kInputTypes[] = {
-    ItemType::KeypadKey, ItemType::Switch, ItemType::CanInput, ItemType::Timer, ItemType::State};
+constexpr ItemType kInputTypes[] = {ItemType::KeypadKey, ItemType::Switch, ItemType::CanInput, ItemType::Timer,
+                                    ItemType::State};
 
 const QString kDash = QStringLiteral("-");
 
-} // namespace
+}  // namespace
 
 QString PMModel::typePrefix(ItemType type)
 {
@@ -39,7 +39,10 @@ int PMModel::normalizeCondition(ItemType type, int code, bool *wasValid)
 {
     int out = code;
     switch (type) {
-    case ItemType::KeypadKey: case ItemType::Timer: case ItemType::State: case ItemType::Switch:
+    case ItemType::KeypadKey:
+    case ItemType::Timer:
+    case ItemType::State:
+    case ItemType::Switch:
     case ItemType::CanInput: {
         const ConditionRange r = conditionRange(type);
         out = code >= int(r.first) && code <= int(r.last) ? code : int(r.first);
@@ -87,8 +90,7 @@ QString PMModel::eventConditionText(int row, int input) const
 QString PMModel::eventCombineText(int row, int input) const
 {
     StoreCursor c(liveSession());
-    if (input < 0 || input >= kEventInputCount - 1 || !c.item(ItemType::Event, row)
-        || !openEventInput(c, input, true))
+    if (input < 0 || input >= kEventInputCount - 1 || !c.item(ItemType::Event, row) || !openEventInput(c, input, true))
         return kDash;
     return combineText(c.u16Or(ValueId::Combine, 0));
 }
@@ -172,8 +174,8 @@ QString PMModel::listSummary(int row) const
             names << (name.isEmpty() ? QStringLiteral("-") : name);
         }
         const char *title = owner == ItemType::Event ? kEventListNames[size_t(list)] : kStateListNames[size_t(list)];
-        lines << QStringLiteral("%1: %2").arg(QLatin1String(title),
-                                              names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", ")));
+        lines << QStringLiteral("%1: %2").arg(
+            QLatin1String(title), names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", ")));
     }
     return lines.join(QLatin1Char('\n'));
 }

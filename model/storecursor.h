@@ -62,7 +62,7 @@ public:
     // Index that opens (or removes) the last child of a type.
     static constexpr int kLastItem = STRATA_LAST_ITEM;
 
-    explicit StoreCursor(StoreSession session) : m_s(session) {}
+    explicit StoreCursor(StoreSession session) : m_s(session) { }
 
     bool valid() const { return m_s != nullptr; }
     StoreSession session() const { return m_s; }
@@ -276,7 +276,8 @@ public:
     bool find(ItemType type, const QString &name)
     {
         const QByteArray key = name.toLatin1();
-        return m_s && type != ItemType::None && STRATA_FindType(toU16(type), toU16(ValueId::Name), key.constData(), m_s);
+        return m_s && type != ItemType::None
+            && STRATA_FindType(toU16(type), toU16(ValueId::Name), key.constData(), m_s);
     }
     // Moves to the item the current item refers to (slot 1).
     bool follow() { return m_s && STRATA_GotoReference(1, m_s); }
@@ -322,9 +323,9 @@ class UniqueSession
 {
 public:
     UniqueSession() = default;
-    explicit UniqueSession(StoreSession adopted) : m_s(adopted) {}
+    explicit UniqueSession(StoreSession adopted) : m_s(adopted) { }
     ~UniqueSession() { reset(); }
-    UniqueSession(UniqueSession &&other) noexcept : m_s(std::exchange(other.m_s, nullptr)) {}
+    UniqueSession(UniqueSession &&other) noexcept : m_s(std::exchange(other.m_s, nullptr)) { }
     UniqueSession &operator=(UniqueSession &&other) noexcept
     {
         if (this != &other) {
@@ -383,4 +384,4 @@ private:
     StoreSession m_s = nullptr;
 };
 
-} // namespace kelda
+}  // namespace kelda

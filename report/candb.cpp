@@ -42,7 +42,7 @@ struct Message {
     QStringList notes;  // items that cannot be signals
 };
 
-} // namespace
+}  // namespace
 
 QString dbcName(const QString &name)
 {
@@ -109,17 +109,20 @@ QString canDatabase(const SetupFacts &f)
         add(out, false);
 
     QString text;
-    text += QStringLiteral("VERSION \"\"\n\n\nNS_ :\n\tNS_DESC_\n\tCM_\n\tBA_DEF_\n\tBA_\n\tVAL_\n\tBA_DEF_DEF_\n\tBO_TX_BU_\n\n"
-                           "BS_:\n\nBU_: %1 %2\n\n")
+    text += QStringLiteral(
+                "VERSION \"\"\n\n\nNS_ :\n\tNS_DESC_\n\tCM_\n\tBA_DEF_\n\tBA_\n\tVAL_\n\tBA_DEF_DEF_\n\tBO_TX_BU_\n\n"
+                "BS_:\n\nBU_: %1 %2\n\n")
                 .arg(QLatin1String(kModuleNode), QLatin1String(kVehicleNode));
 
     QStringList comments;
     comments << QStringLiteral("CM_ %1;").arg(quoted(
         QStringLiteral("CAN messages of the setup %1: what the module %2 reads and sends.")
             .arg(f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName, QLatin1String(kModuleNode))));
-    comments << QStringLiteral("CM_ BU_ %1 %2;").arg(QLatin1String(kModuleNode), quoted(QStringLiteral("The LX2 module of the setup.")));
     comments << QStringLiteral("CM_ BU_ %1 %2;")
-                    .arg(QLatin1String(kVehicleNode), quoted(QStringLiteral("Whatever sends the messages the module reads.")));
+                    .arg(QLatin1String(kModuleNode), quoted(QStringLiteral("The LX2 module of the setup.")));
+    comments << QStringLiteral("CM_ BU_ %1 %2;")
+                    .arg(QLatin1String(kVehicleNode),
+                         quoted(QStringLiteral("Whatever sends the messages the module reads.")));
     QStringList transmitters;
 
     for (Message &m : messages) {
@@ -141,7 +144,7 @@ QString canDatabase(const SetupFacts &f)
         const QString msgName = QStringLiteral("%1_%2_%3")
                                     .arg(QLatin1String(kModuleNode),
                                          m.received && m.sent ? QStringLiteral("RX_TX")
-                                         : m.received         ? QStringLiteral("RX")
+                                             : m.received     ? QStringLiteral("RX")
                                                               : QStringLiteral("TX"),
                                          idHex);
         const QLatin1String sender(m.received ? kVehicleNode : kModuleNode);
@@ -163,31 +166,34 @@ QString canDatabase(const SetupFacts &f)
                         .arg(QLatin1String(s.input ? kModuleNode : kVehicleNode));
             QString what;
             if (s.input) {
-                what = QStringLiteral("CAN input %1, %2: compare %3 %4").arg(s.item->name, s.item->channel, s.item->compare,
-                                                                              hexValue(s.item->value));
+                what = QStringLiteral("CAN input %1, %2: compare %3 %4")
+                           .arg(s.item->name, s.item->channel, s.item->compare, hexValue(s.item->value));
                 if (!s.item->usedBy.isEmpty())
                     what += QStringLiteral("; read by ") + s.item->usedBy.join(QStringLiteral(", "));
                 for (int mod = 0; mod < kLx1ModuleCount; ++mod)
                     if (f.pwm[size_t(mod)] == s.item->name && f.rowOf(ItemType::CanInput, s.item->name) == s.item->row)
                         what += QStringLiteral("; PWM of LX1-%1 (0 to 255 = 0 to 100 %)").arg(mod + 1);
             } else {
-                what = QStringLiteral("CAN output %1, %2: sends %3").arg(s.item->name, s.item->channel, hexValue(s.item->value));
+                what = QStringLiteral("CAN output %1, %2: sends %3")
+                           .arg(s.item->name, s.item->channel, hexValue(s.item->value));
                 if (!s.item->usedBy.isEmpty())
-                    what += QStringLiteral(" while ") + s.item->usedBy.join(QStringLiteral(" or ")) + QStringLiteral(" is set");
+                    what += QStringLiteral(" while ") + s.item->usedBy.join(QStringLiteral(" or "))
+                        + QStringLiteral(" is set");
             }
             comments << QStringLiteral("CM_ SG_ %1 %2 %3;").arg(m.id).arg(s.name, quoted(what + QLatin1Char('.')));
         }
         text += QLatin1Char('\n');
         QString about = m.received && m.sent ? QStringLiteral("Read and sent by the module")
-                        : m.received         ? QStringLiteral("Read by the module")
+            : m.received                     ? QStringLiteral("Read by the module")
                                              : QStringLiteral("Sent by the module");
         about += QStringLiteral("; %1.").arg(QLatin1String(kEndiannessTexts[m.littleEndian ? 1 : 0]));
         if (!m.notes.isEmpty())
             about += QLatin1Char(' ') + m.notes.join(QLatin1Char(' '));
         comments << QStringLiteral("CM_ BO_ %1 %2;").arg(m.id).arg(quoted(about));
         if (m.received && m.sent)
-            transmitters << QStringLiteral("BO_TX_BU_ %1 : %2,%3;").arg(m.id).arg(QLatin1String(kVehicleNode),
-                                                                                QLatin1String(kModuleNode));
+            transmitters << QStringLiteral("BO_TX_BU_ %1 : %2,%3;")
+                                .arg(m.id)
+                                .arg(QLatin1String(kVehicleNode), QLatin1String(kModuleNode));
     }
     if (!transmitters.isEmpty())
         text += transmitters.join(QLatin1Char('\n')) + QStringLiteral("\n\n");
@@ -212,4 +218,4 @@ bool writeCanDatabase(PMModel &model, const QString &path, QString *error)
     return fileio::writeAtomically(path, canDatabase(collectFacts(model)).toLatin1(), error);
 }
 
-} // namespace kelda::report
+}  // namespace kelda::report

@@ -25,8 +25,8 @@ QString dbcName(const QString &name);
 // Where a byte or word channel sits in the DBC's bit numbering.
 struct SignalLayout {
     bool valid = false;  // false for a ByteSelect code the image does not know
-    int startBit = 0;    // Motorola: the most significant bit; Intel: the least
-    int length = 0;      // 8 or 16
+    int startBit = 0;  // Motorola: the most significant bit; Intel: the least
+    int length = 0;  // 8 or 16
 };
 SignalLayout signalLayout(int byteSelect, bool littleEndian);
 
@@ -36,4 +36,4 @@ QString canDatabase(const SetupFacts &facts);
 // Writes the database of the model's setup to path, replaced atomically.
 bool writeCanDatabase(PMModel &model, const QString &path, QString *error);
 
-} // namespace kelda::report
+}  // namespace kelda::report

@@ -90,7 +90,7 @@ void compile(PMModel &model, SetupFacts &facts)
     facts.imageCrc = corla::proto::crc32(image);
 }
 
-} // namespace
+}  // namespace
 
 QString idText(int id)
 {
@@ -121,15 +121,24 @@ int SetupFacts::rowOf(ItemType type, const QString &name) const
     };
     auto plain = [](const QString &s) { return s; };
     switch (type) {
-    case ItemType::KeypadKey: return find(keys, plain);
-    case ItemType::Switch: return find(switches, plain);
-    case ItemType::Lx2Led: return find(leds, plain);
-    case ItemType::CanInput: return find(canInputs, [](const CanItem &i) { return i.name; });
-    case ItemType::CanOutput: return find(canOutputs, [](const CanItem &i) { return i.name; });
-    case ItemType::Timer: return find(timers, [](const Timer &t) { return t.name; });
-    case ItemType::State: return find(states, [](const State &s) { return s.name; });
-    case ItemType::Lx1Output: return find(lx1Outputs, [](const Lx1Output &o) { return o.name; });
-    default: return -1;
+    case ItemType::KeypadKey:
+        return find(keys, plain);
+    case ItemType::Switch:
+        return find(switches, plain);
+    case ItemType::Lx2Led:
+        return find(leds, plain);
+    case ItemType::CanInput:
+        return find(canInputs, [](const CanItem &i) { return i.name; });
+    case ItemType::CanOutput:
+        return find(canOutputs, [](const CanItem &i) { return i.name; });
+    case ItemType::Timer:
+        return find(timers, [](const Timer &t) { return t.name; });
+    case ItemType::State:
+        return find(states, [](const State &s) { return s.name; });
+    case ItemType::Lx1Output:
+        return find(lx1Outputs, [](const Lx1Output &o) { return o.name; });
+    default:
+        return -1;
     }
 }
 
@@ -253,4 +262,4 @@ SetupFacts collectFacts(PMModel &model)
     return f;
 }
 
-} // namespace kelda::report
+}  // namespace kelda::report

@@ -24,21 +24,21 @@ namespace kelda::report {
 struct CanItem {
     int row = 0;
     QString name;
-    int id = 0;              // 0..2047
-    int select = 0;          // ValueId::ByteSelect code
-    QString channel;         // "Word 1", "Byte 3"; empty for a code the table does not know
-    QString compare;         // "=", "Bit Match", ...
-    int value = 0;           // compared (input) or sent (output)
+    int id = 0;  // 0..2047
+    int select = 0;  // ValueId::ByteSelect code
+    QString channel;  // "Word 1", "Byte 3"; empty for a code the table does not know
+    QString compare;  // "=", "Bit Match", ...
+    int value = 0;  // compared (input) or sent (output)
     bool littleEndian = false;
-    QStringList usedBy;      // inputs: events "Name (priority)"; outputs: states that send it
+    QStringList usedBy;  // inputs: events "Name (priority)"; outputs: states that send it
 };
 
 // One event input as the events table shows it.
 struct EventInput {
     ItemType type = ItemType::None;  // None: the input names nothing
     QString name;
-    QString condition;               // "Short Press", "-" ...
-    QString join;                    // "AND", "OR", "NONE" (towards the next input)
+    QString condition;  // "Short Press", "-" ...
+    QString join;  // "AND", "OR", "NONE" (towards the next input)
 };
 
 struct Event {
@@ -76,7 +76,7 @@ struct SetupFacts {
     QList<Lx1Output> lx1Outputs;
     std::array<QString, kLx1ModuleCount> pwm;  // CAN input name or "NONE"
     std::array<double, kOptionCount> options{};  // as PMModel::option gives them
-    std::array<int, kModeCount> counts{};        // items per table, by mode
+    std::array<int, kModeCount> counts{};  // items per table, by mode
 
     bool compiled = false;
     QString imageError;  // why the image could not be made
@@ -106,4 +106,4 @@ QString idText(int id);
 QString canSpeedText(const SetupFacts &facts);
 int canSpeedBitRate(const SetupFacts &facts);
 
-} // namespace kelda::report
+}  // namespace kelda::report

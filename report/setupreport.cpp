@@ -40,15 +40,24 @@ p.sentence { margin-top: 2pt; margin-bottom: 2pt; }
 @media print { a { color: #000; text-decoration: none; } }
 )";
 
-QString esc(const QString &s) { return s.toHtmlEscaped(); }
+QString esc(const QString &s)
+{
+    return s.toHtmlEscaped();
+}
 
 QString joined(const QStringList &items)
 {
     return items.isEmpty() ? QStringLiteral("—") : items.join(QStringLiteral(", "));
 }
 
-QString amps(double a) { return QStringLiteral("%1 A").arg(a, 0, 'f', 1); }
-QString seconds(double s) { return QStringLiteral("%1 s").arg(s, 0, 'f', 3); }
+QString amps(double a)
+{
+    return QStringLiteral("%1 A").arg(a, 0, 'f', 1);
+}
+QString seconds(double s)
+{
+    return QStringLiteral("%1 s").arg(s, 0, 'f', 3);
+}
 QString valueText(int v)
 {
     return QStringLiteral("%1 (0x%2)").arg(v).arg(QString::number(v, 16).toUpper().rightJustified(4, QLatin1Char('0')));
@@ -61,7 +70,9 @@ class Table
 public:
     static constexpr qsizetype kPartRows = 40;
 
-    explicit Table(QStringList header, QList<int> numeric = {}) : m_header(std::move(header)), m_numeric(std::move(numeric)) {}
+    explicit Table(QStringList header, QList<int> numeric = {})
+        : m_header(std::move(header)), m_numeric(std::move(numeric))
+    { }
     void row(const QStringList &cells) { m_rows << cells; }
     bool isEmpty() const { return m_rows.isEmpty(); }
     // Long tables go out in parts of kPartRows rows, each with the header:
@@ -83,7 +94,8 @@ public:
                 out += QStringLiteral("<tr>");
                 const QStringList &cells = m_rows.at(r);
                 for (int i = 0; i < cells.size(); ++i)
-                    out += (m_numeric.contains(i) ? QStringLiteral("<td class=\"num\">%1</td>") : QStringLiteral("<td>%1</td>"))
+                    out += (m_numeric.contains(i) ? QStringLiteral("<td class=\"num\">%1</td>")
+                                                  : QStringLiteral("<td>%1</td>"))
                                .arg(esc(cells.at(i)));
                 out += QStringLiteral("</tr>\n");
             }
@@ -146,8 +158,9 @@ QString cover(const SetupFacts &f, const QDateTime &date)
         out += para(QStringLiteral("No errors, no warnings."));
         return out;
     }
-    out += para(QStringLiteral("%1, %2.").arg(plural(errors, "error", "errors"), plural(warnings, "warning", "warnings")),
-                errors ? QStringLiteral("error") : QStringLiteral("warning"));
+    out +=
+        para(QStringLiteral("%1, %2.").arg(plural(errors, "error", "errors"), plural(warnings, "warning", "warnings")),
+             errors ? QStringLiteral("error") : QStringLiteral("warning"));
     Table list({QStringLiteral("Severity"), QStringLiteral("Code"), QStringLiteral("Table"), QStringLiteral("Row"),
                 QStringLiteral("Name"), QStringLiteral("Message")},
                {3});
@@ -181,21 +194,22 @@ QString channels(const SetupFacts &f)
             pwm.row({QStringLiteral("LX1-%1").arg(m + 1), f.pwm[size_t(m)]});
     if (!pwm.isEmpty())
         out += QStringLiteral("<h3>PWM</h3>\n")
-               + para(QStringLiteral("The CAN value 0 to 255 sets the duty cycle, 0 to 100 %.")) + pwm.html();
+            + para(QStringLiteral("The CAN value 0 to 255 sets the duty cycle, 0 to 100 %.")) + pwm.html();
     return out;
 }
 
 // ---------------------------------------------------- keypad and switches
 
-QString inputList(const SetupFacts &f, const char *id, const QString &title, const char *what,
-                  const QStringList &names, ItemType type)
+QString inputList(const SetupFacts &f, const char *id, const QString &title, const char *what, const QStringList &names,
+                  ItemType type)
 {
     QString out = heading(id, title);
     Table t({QString::fromLatin1(what), QStringLiteral("Name"), QStringLiteral("Read by events (priority): condition")},
             {0});
     for (int i = 0; i < names.size(); ++i)
         t.row({QString::number(i + 1), names.at(i),
-               f.rowOf(type, names.at(i)) == i ? joined(f.readersOf(type, names.at(i))) : QStringLiteral("— (name used above)")});
+               f.rowOf(type, names.at(i)) == i ? joined(f.readersOf(type, names.at(i)))
+                                               : QStringLiteral("— (name used above)")});
     return out + t.html();
 }
 
@@ -205,9 +219,11 @@ QString canMatrix(const SetupFacts &f)
 {
     QString out = heading("can", QStringLiteral("CAN matrix"));
     Table bus({});
-    bus.row({QStringLiteral("Bus speed"), QStringLiteral("%1 (%2 bit/s)").arg(canSpeedText(f)).arg(canSpeedBitRate(f))});
+    bus.row(
+        {QStringLiteral("Bus speed"), QStringLiteral("%1 (%2 bit/s)").arg(canSpeedText(f)).arg(canSpeedBitRate(f))});
     const int rebroadcast = int(f.options[int(OptionIndex::RebroadcastId)]);
-    bus.row({QStringLiteral("Rebroadcast start message"), QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast)});
+    bus.row({QStringLiteral("Rebroadcast start message"),
+             QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast)});
     out += bus.html();
 
     auto sorted = [](QList<CanItem> items) {
@@ -224,8 +240,8 @@ QString canMatrix(const SetupFacts &f)
 
     out += QStringLiteral("<h3>Received (CAN inputs)</h3>\n");
     Table rx({QStringLiteral("Identifier"), QStringLiteral("Decimal"), QStringLiteral("Byte order"),
-              QStringLiteral("CAN input"), QStringLiteral("Channel"), QStringLiteral("Compare"), QStringLiteral("Value"),
-              QStringLiteral("Read by")},
+              QStringLiteral("CAN input"), QStringLiteral("Channel"), QStringLiteral("Compare"),
+              QStringLiteral("Value"), QStringLiteral("Read by")},
              {1, 6});
     for (const CanItem &in : sorted(f.canInputs)) {
         QStringList readers = in.usedBy;
@@ -254,28 +270,40 @@ QString canMatrix(const SetupFacts &f)
 QString subject(const SetupFacts &f, const EventInput &in)
 {
     switch (in.type) {
-    case ItemType::KeypadKey: return in.name;
-    case ItemType::Switch: return QStringLiteral("switch ") + in.name;
-    case ItemType::Timer: return QStringLiteral("timer ") + in.name;
-    case ItemType::State: return QStringLiteral("state ") + in.name;
+    case ItemType::KeypadKey:
+        return in.name;
+    case ItemType::Switch:
+        return QStringLiteral("switch ") + in.name;
+    case ItemType::Timer:
+        return QStringLiteral("timer ") + in.name;
+    case ItemType::State:
+        return QStringLiteral("state ") + in.name;
     case ItemType::CanInput: {
         const int row = f.rowOf(ItemType::CanInput, in.name);
         if (row < 0)
             return QStringLiteral("CAN input ") + in.name;
         const CanItem &c = f.canInputs.at(row);
-        return QStringLiteral("CAN input %1 (%2 %3 %4 %5)").arg(in.name, idText(c.id), c.channel, c.compare).arg(c.value);
+        return QStringLiteral("CAN input %1 (%2 %3 %4 %5)")
+            .arg(in.name, idText(c.id), c.channel, c.compare)
+            .arg(c.value);
     }
-    default: return QStringLiteral("an input that names nothing");
+    default:
+        return QStringLiteral("an input that names nothing");
     }
 }
 
 QString predicate(const EventInput &in)
 {
-    static const std::pair<const char *, const char *> kWords[] = {
-        {"Pressed", "is pressed"},   {"Short Press", "is short-pressed"}, {"Long Press", "is long-pressed"},
-        {"Double Press", "is double-pressed"}, {"Running", "is running"}, {"Stopped", "is stopped"},
-        {"Set", "is set"},           {"Cleared", "is clear"},           {"High", "is high"},
-        {"Low", "is low"}};
+    static const std::pair<const char *, const char *> kWords[] = {{"Pressed", "is pressed"},
+                                                                   {"Short Press", "is short-pressed"},
+                                                                   {"Long Press", "is long-pressed"},
+                                                                   {"Double Press", "is double-pressed"},
+                                                                   {"Running", "is running"},
+                                                                   {"Stopped", "is stopped"},
+                                                                   {"Set", "is set"},
+                                                                   {"Cleared", "is clear"},
+                                                                   {"High", "is high"},
+                                                                   {"Low", "is low"}};
     if (in.type == ItemType::None)
         return QString();
     if (in.type == ItemType::CanInput)
@@ -305,7 +333,7 @@ QString stateCell(const QStringList &names)
     return names.isEmpty() ? QStringLiteral("—") : actionNames(names);
 }
 
-} // namespace
+}  // namespace
 
 QString eventSentence(const SetupFacts &f, const Event &e)
 {
@@ -336,10 +364,12 @@ QString eventSentence(const SetupFacts &f, const Event &e)
 
 QString reportHtml(const SetupFacts &f, const QDateTime &date)
 {
-    const QString title = QStringLiteral("Setup report: %1").arg(f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName);
-    QString out = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>%1</title>\n"
-                                 "<style>%2</style>\n</head>\n<body>\n")
-                      .arg(esc(title), QLatin1String(kStyle));
+    const QString title =
+        QStringLiteral("Setup report: %1").arg(f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName);
+    QString out =
+        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>%1</title>\n"
+                       "<style>%2</style>\n</head>\n<body>\n")
+            .arg(esc(title), QLatin1String(kStyle));
     out += cover(f, date);
     out += channels(f);
     out += inputList(f, "keypad", QStringLiteral("Keypad legend"), "Key", f.keys, ItemType::KeypadKey);
@@ -388,11 +418,12 @@ QString reportHtml(const SetupFacts &f, const QDateTime &date)
         options.row({label(i), QString::number(f.options[size_t(i)], 'f', 2), QStringLiteral("s")});
     options.row({label(int(OptionIndex::FuseMaxRetries)),
                  QString::number(int(f.options[int(OptionIndex::FuseMaxRetries)])), QStringLiteral("retries")});
-    options.row({label(int(OptionIndex::CanSpeed)), QStringLiteral("%1 (%2)").arg(canSpeedBitRate(f)).arg(canSpeedText(f)),
-                 QStringLiteral("bit/s")});
+    options.row({label(int(OptionIndex::CanSpeed)),
+                 QStringLiteral("%1 (%2)").arg(canSpeedBitRate(f)).arg(canSpeedText(f)), QStringLiteral("bit/s")});
     const int rebroadcast = int(f.options[int(OptionIndex::RebroadcastId)]);
     options.row({label(int(OptionIndex::RebroadcastId)),
-                 QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast), QStringLiteral("CAN identifier")});
+                 QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast),
+                 QStringLiteral("CAN identifier")});
     out += options.html();
     out += QStringLiteral("</body>\n</html>\n");
     return out;
@@ -473,4 +504,4 @@ bool writeReport(PMModel &model, const QString &path, QString *error, const QDat
     return fileio::writeAtomically(path, bytes, error);
 }
 
-} // namespace kelda::report
+}  // namespace kelda::report

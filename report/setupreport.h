@@ -14,8 +14,8 @@ class PMModel;
 namespace kelda::report {
 
 // Anchors of the sections, in document order.
-inline constexpr const char *kSectionIds[] = {"cover", "channels", "keypad", "switches", "can",
-                                              "logic", "leds", "options"};
+inline constexpr const char *kSectionIds[] = {"cover", "channels", "keypad", "switches",
+                                              "can",   "logic",    "leds",   "options"};
 
 // The report as one HTML page with its own style sheet; `date` is the date it shows.
 QString reportHtml(const SetupFacts &facts, const QDateTime &date);
@@ -36,4 +36,4 @@ ReportFormat reportFormat(const QString &path);
 bool writeReport(PMModel &model, const QString &path, QString *error,
                  const QDateTime &date = QDateTime::currentDateTime());
 
-} // namespace kelda::report
+}  // namespace kelda::report

@@ -17,7 +17,7 @@ namespace {
 class ImageReader
 {
 public:
-    explicit ImageReader(const QByteArray &bytes) : m_bytes(bytes) {}
+    explicit ImageReader(const QByteArray &bytes) : m_bytes(bytes) { }
 
     bool ok() const { return m_ok; }
     void seek(qsizetype pos)
@@ -68,7 +68,7 @@ private:
     bool m_ok = true;
 };
 
-} // namespace
+}  // namespace
 
 void SimEngine::reset()
 {
@@ -266,8 +266,8 @@ void SimEngine::compile()
             }
             truth |= uint8_t(r) << bits;
         }
-        m_compiled[e] = uint64_t(ops[0].at) | uint64_t(ops[1].at) << 16 | uint64_t(ops[2].at) << 32
-                        | uint64_t(truth) << 48;
+        m_compiled[e] =
+            uint64_t(ops[0].at) | uint64_t(ops[1].at) << 16 | uint64_t(ops[2].at) << 32 | uint64_t(truth) << 48;
         EventActions &c = m_eventActions[e];
         auto add = [this, &ev](EventList list, uint8_t value) {
             const SimList &l = ev.lists[static_cast<int>(list)];
@@ -541,4 +541,4 @@ SimNames simNames(StoreSession session)
     return n;
 }
 
-} // namespace kelda
+}  // namespace kelda

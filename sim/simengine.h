@@ -35,10 +35,10 @@ struct SimList {
 };
 
 struct SimInput {
-    uint8_t kind = 0;       // source kind: 1 key, 2 timer, 3 CAN input, 4 state, 5 switch
-    uint8_t number = 0;     // item number in that table
+    uint8_t kind = 0;  // source kind: 1 key, 2 timer, 3 CAN input, 4 state, 5 switch
+    uint8_t number = 0;  // item number in that table
     uint8_t condition = 0;  // Condition code
-    uint8_t join = 0;       // Combine code joining the next entry
+    uint8_t join = 0;  // Combine code joining the next entry
 };
 
 struct SimEvent {
@@ -136,7 +136,7 @@ public:
     bool lx1ChannelOn(int module, int channel) const
     {
         return module >= 0 && module < kLx1ModuleCount && channel >= 0 && channel < kLx1ChannelCount
-               && (m_lx1Grid[module] >> channel) & 1u;
+            && (m_lx1Grid[module] >> channel) & 1u;
     }
     uint8_t lx1ModuleMask(int module) const { return m_lx1Grid[module]; }
     // State row s, when set, drives LX1 output row r / LED index r.
@@ -163,12 +163,12 @@ private:
     // input is an index into this block and a byte to XOR with: no branch on
     // the kind or the condition in the event loop.
     enum Signal : uint16_t {
-        kFalse = 0,                                  // no item, unknown kind or condition
-        kKeys = 1,                                   // row * 4 + box
+        kFalse = 0,  // no item, unknown kind or condition
+        kKeys = 1,  // row * 4 + box
         kCans = kKeys + kSimCapacity * kKeyConditionCount,
-        kStates = kCans + kSimCapacity,              // as at the start of the tick
+        kStates = kCans + kSimCapacity,  // as at the start of the tick
         kSwitches = kStates + kSimCapacity,
-        kTimers = kSwitches + kSimCapacity,          // running, kept with m_timerValues
+        kTimers = kSwitches + kSimCapacity,  // running, kept with m_timerValues
         kSignalCount = kTimers + kSimCapacity,
     };
     struct Operand {
@@ -187,7 +187,7 @@ private:
         uint16_t states = 0, starts = 0, stops = 0;
     };
     struct Action {
-        uint8_t row;    // 0-based
+        uint8_t row;  // 0-based
         uint8_t value;  // state: set; timer: start
     };
     // What a set state drives, ORed in whole: LEDs, LX1 output rows, channels.
@@ -250,4 +250,4 @@ struct SimNames {
 };
 SimNames simNames(StoreSession session);
 
-} // namespace kelda
+}  // namespace kelda

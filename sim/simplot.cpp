@@ -121,7 +121,7 @@ void draw(QPainter &p, const SimTrace &trace, const Layout &l)
     }
 }
 
-} // namespace
+}  // namespace
 
 QByteArray simPlot(const SimTrace &trace, SimPlotFormat format)
 {
@@ -154,4 +154,4 @@ QByteArray simPlot(const SimTrace &trace, SimPlotFormat format)
     return bytes;
 }
 
-} // namespace kelda
+}  // namespace kelda

@@ -15,4 +15,4 @@ enum class SimPlotFormat { Svg, Png };
 // The file's bytes; empty when the picture could not be made.
 QByteArray simPlot(const SimTrace &trace, SimPlotFormat format);
 
-} // namespace kelda
+}  // namespace kelda

@@ -155,4 +155,4 @@ void simShow(QTextStream &out, const SimEngine &e, const SimRows &rows, qint64 t
     out << '\n';
 }
 
-} // namespace kelda
+}  // namespace kelda

@@ -52,4 +52,4 @@ private:
 // The six lines of "show" (docs/cli.md).
 void simShow(QTextStream &out, const SimEngine &engine, const SimRows &rows, qint64 ticks);
 
-} // namespace kelda
+}  // namespace kelda

@@ -57,7 +57,7 @@ struct Table {
     const QStringList *names;
 };
 
-} // namespace
+}  // namespace
 
 SimRows SimRows::of(const SimNames &names)
 {
@@ -97,7 +97,9 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
                     continue;
                 if (found >= 0)
                     return QStringLiteral("\"%1\" names more than one row of the %2 table (rows %3 and %4)")
-                        .arg(word.text, QLatin1String(t.word)).arg(found + 1).arg(r + 1);
+                        .arg(word.text, QLatin1String(t.word))
+                        .arg(found + 1)
+                        .arg(r + 1);
                 found = r;
             }
             if (found < 0)
@@ -110,10 +112,14 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
         if (!ok)
             return QStringLiteral("'%1' is not a row number").arg(word.text);
         if (t.count == 0)
-            return QStringLiteral("row %1 is outside the %2 table, which has no rows").arg(n).arg(QLatin1String(t.word));
+            return QStringLiteral("row %1 is outside the %2 table, which has no rows")
+                .arg(n)
+                .arg(QLatin1String(t.word));
         if (n < 1 || n > t.count)
             return QStringLiteral("row %1 is outside the %2 table (rows 1 to %3)")
-                .arg(n).arg(QLatin1String(t.word)).arg(t.count);
+                .arg(n)
+                .arg(QLatin1String(t.word))
+                .arg(t.count);
         *out = n - 1;
         return QString();
     };
@@ -124,7 +130,8 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
         else if (!word.quoted && word.text == QLatin1String(it[1]))
             *first = false;
         else
-            return QStringLiteral("'%1' is neither '%2' nor '%3'").arg(word.text, QLatin1String(it[0]), QLatin1String(it[1]));
+            return QStringLiteral("'%1' is neither '%2' nor '%3'")
+                .arg(word.text, QLatin1String(it[0]), QLatin1String(it[1]));
         return QString();
     };
     const Table keypad{"keypad", rows.keys, &rows.names.keys};
@@ -157,7 +164,8 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
         step.on = true;
     } else if (cmd == QLatin1String("hold") || cmd == QLatin1String("release")) {
         const bool hold = cmd == QLatin1String("hold");
-        if (!(why = arity(2, hold ? "hold N" : "release N")).isEmpty() || !(why = row(w[1], keypad, &step.row)).isEmpty())
+        if (!(why = arity(2, hold ? "hold N" : "release N")).isEmpty()
+            || !(why = row(w[1], keypad, &step.row)).isEmpty())
             return why;
         step.kind = SimStep::Kind::Key;
         step.column = 0;  // P
@@ -186,7 +194,8 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
         // Decimal seconds or milliseconds, rounded up to whole ticks.
         static const QRegularExpression time(QStringLiteral("^([0-9]{1,12}(?:\\.[0-9]{1,6})?)(s|ms)$"));
         const QRegularExpressionMatch m = time.match(w[1].text);
-        const double ms = m.hasMatch() ? m.captured(1).toDouble() * (m.captured(2) == QLatin1String("s") ? 1000 : 1) : 0;
+        const double ms =
+            m.hasMatch() ? m.captured(1).toDouble() * (m.captured(2) == QLatin1String("s") ? 1000 : 1) : 0;
         const double ticks = std::ceil(ms / kSimTickMs - 1e-9);
         if (w[1].quoted || !m.hasMatch() || ticks < 1 || ticks > 0x7FFFFFFF)
             return QStringLiteral("'%1' is not a time to wait: expected seconds or milliseconds such as 2.5s or 250ms, "
@@ -222,11 +231,23 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
                 Table table;
             };
             const Kind kinds[] = {
-                {"state", "expect state N set|clear", "set", "clear", SimExpect::State,
+                {"state",
+                 "expect state N set|clear",
+                 "set",
+                 "clear",
+                 SimExpect::State,
                  {"state", rows.states, &rows.names.states}},
-                {"timer", "expect timer N running|stopped", "running", "stopped", SimExpect::Timer,
+                {"timer",
+                 "expect timer N running|stopped",
+                 "running",
+                 "stopped",
+                 SimExpect::Timer,
                  {"timer", rows.timers, &rows.names.timers}},
-                {"output", "expect output N on|off", "on", "off", SimExpect::Output,
+                {"output",
+                 "expect output N on|off",
+                 "on",
+                 "off",
+                 SimExpect::Output,
                  {"LX1 output", rows.outputs, &rows.names.outputs}},
                 {"led", "expect led N on|off", "on", "off", SimExpect::Led, {"LED", rows.leds, &rows.names.leds}},
             };
@@ -293,13 +314,13 @@ QString simItemText(const SimRows &rows, SimExpect what, int row)
 {
     if (what == SimExpect::Channel)
         return QStringLiteral("%1.%2").arg(row / kLx1ChannelCount + 1).arg(row % kLx1ChannelCount + 1);
-    const QStringList &names = what == SimExpect::State   ? rows.names.states
-                               : what == SimExpect::Timer ? rows.names.timers
-                               : what == SimExpect::Output ? rows.names.outputs
-                                                           : rows.names.leds;
+    const QStringList &names = what == SimExpect::State ? rows.names.states
+        : what == SimExpect::Timer                      ? rows.names.timers
+        : what == SimExpect::Output                     ? rows.names.outputs
+                                                        : rows.names.leds;
     if (row >= 0 && row < names.size() && !names[row].isEmpty())
         return QLatin1Char('"') + names[row] + QLatin1Char('"');
     return QString::number(row + 1);
 }
 
-} // namespace kelda
+}  // namespace kelda

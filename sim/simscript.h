@@ -19,7 +19,7 @@ enum class SimExpect { State, Timer, Output, Led, Channel };
 
 struct SimStep {
     enum class Kind { Key, Switch, Can, Tick, Show, Expect } kind = Kind::Tick;
-    int row = 0;     // 0-based; a channel is module * 8 + channel
+    int row = 0;  // 0-based; a channel is module * 8 + channel
     int column = 0;  // keypad: condition - 1; expect: a SimExpect
     bool on = false;  // expect: set, running or on
     qint64 count = 1;
@@ -49,4 +49,4 @@ bool parseSimScript(const QByteArray &text, const SimRows &rows, std::vector<Sim
 // its row number; a channel as M.C.
 QString simItemText(const SimRows &rows, SimExpect what, int row);
 
-} // namespace kelda
+}  // namespace kelda

@@ -41,7 +41,7 @@ QString csvField(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-} // namespace
+}  // namespace
 
 SimTrace::SimTrace(const SimNames &names) : m_events(names.events)
 {
@@ -182,11 +182,11 @@ QByteArray SimTrace::csv() const
     for (const SimChange &c : m_changes) {
         const SimSignal &s = m_signals[c.signal];
         out += QString::number(c.tick) + QLatin1Char(',') + seconds(c.tick) + QLatin1Char(',')
-               + QLatin1String(kindWord(s.kind)) + QLatin1Char(',') + csvField(s.name) + QLatin1Char(',')
-               + QLatin1Char(c.value ? '1' : '0') + QLatin1Char(',')
-               + (c.cause > 0 ? csvField(eventName(c.cause)) : QString()) + QLatin1Char('\n');
+            + QLatin1String(kindWord(s.kind)) + QLatin1Char(',') + csvField(s.name) + QLatin1Char(',')
+            + QLatin1Char(c.value ? '1' : '0') + QLatin1Char(',')
+            + (c.cause > 0 ? csvField(eventName(c.cause)) : QString()) + QLatin1Char('\n');
     }
     return out.toUtf8();
 }
 
-} // namespace kelda
+}  // namespace kelda

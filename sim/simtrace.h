@@ -17,7 +17,7 @@ namespace kelda {
 struct SimSignal {
     enum class Kind : uint8_t { State, Timer, Output, Led, Channel };
     Kind kind = Kind::State;
-    int row = 0;   // 0-based; a channel is module * 8 + channel
+    int row = 0;  // 0-based; a channel is module * 8 + channel
     QString name;  // as the user knows it; a channel is "LX1-2.3"
 };
 
@@ -66,4 +66,4 @@ private:
     uint64_t m_grid = 0;
 };
 
-} // namespace kelda
+}  // namespace kelda

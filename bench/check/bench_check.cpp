@@ -21,7 +21,7 @@ double cpuMs()
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

@@ -27,7 +27,10 @@ namespace kelda::bench {
 
 constexpr int kLargeCount = kMaxTableItems;
 
-inline QString largeName(const char *base, int n) { return QString::fromLatin1(base) + QString::number(n); }
+inline QString largeName(const char *base, int n)
+{
+    return QString::fromLatin1(base) + QString::number(n);
+}
 
 inline bool buildLargeSetup(PMModel &m)
 {
@@ -70,7 +73,7 @@ inline bool buildLargeSetup(PMModel &m)
                 m.addListEntry(s, list);
                 const int n = (s + k) % kLargeCount + 1;
                 const QString name = list == 0 ? largeName("LX2 LED ", (s + k) % kLx2LedCount + 1)
-                                   : list == 1 ? largeName("LX1 Output ", n)
+                    : list == 1                ? largeName("LX1 Output ", n)
                                                : largeName("CAN Output ", n);
                 if (!m.setListEntry(s, list, k, name))
                     return false;
@@ -104,4 +107,4 @@ inline bool buildLargeSetup(PMModel &m)
     return true;
 }
 
-} // namespace kelda::bench
+}  // namespace kelda::bench

@@ -47,7 +47,6 @@ int main(int argc, char *argv[])
     std::sort(cpu.begin(), cpu.end());
     std::printf("compile large setup (%lld bytes, %d runs): %.3f ms median wall, %.3f ms best wall, "
                 "%.3f ms median cpu (goal <= 2 ms)\n",
-                static_cast<long long>(QFileInfo(file).size()), kRuns, wall[kRuns / 2], wall.front(),
-                cpu[kRuns / 2]);
+                static_cast<long long>(QFileInfo(file).size()), kRuns, wall[kRuns / 2], wall.front(), cpu[kRuns / 2]);
     return 0;
 }

@@ -66,10 +66,10 @@ long residentKb()
     return 0;
 }
 
-const char *const kModeNames[] = {"Keypad", "Switches", "CAN Inputs", "Timers", "Events",
-                                  "States", "LX1 Outputs", "LX2 LEDs", "CAN Outputs", "PWM"};
+const char *const kModeNames[] = {"Keypad", "Switches",    "CAN Inputs", "Timers",      "Events",
+                                  "States", "LX1 Outputs", "LX2 LEDs",   "CAN Outputs", "PWM"};
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -90,15 +90,18 @@ int main(int argc, char **argv)
 
     bool ok = true;
     double saveCpu = 0, openCpu = 0, shmCpu = 0;
-    const double save = medianMs(runs, [&] { ok = model.saveSetup(path) && ok; }, &saveCpu);
-    const double open = medianMs(runs, [&] { ok = model.openSetup(path) && ok; }, &openCpu);
+    const double save = medianMs(
+        runs, [&] { ok = model.saveSetup(path) && ok; }, &saveCpu);
+    const double open = medianMs(
+        runs, [&] { ok = model.openSetup(path) && ok; }, &openCpu);
     // The same save into memory (tmpfs): its fsyncs return at once, so the
     // difference to the figure above is what the disk sync costs.
     double shmSave = -1;
     QTemporaryDir shm(QStringLiteral("/dev/shm/bench_model-XXXXXX"));
     if (shm.isValid()) {
         const QString shmPath = shm.filePath("large.kelda");
-        shmSave = medianMs(runs, [&] { ok = model.saveSetup(shmPath) && ok; }, &shmCpu);
+        shmSave = medianMs(
+            runs, [&] { ok = model.saveSetup(shmPath) && ok; }, &shmCpu);
     }
     if (!ok) {
         std::fprintf(stderr, "bench_model: %s\n", qPrintable(model.lastError()));
@@ -107,7 +110,8 @@ int main(int argc, char **argv)
     std::printf("save: %.2f ms wall, cpu %.2f ms (goal <= 5 ms cpu; wall includes the fsyncs of file and folder)\n",
                 save, saveCpu);
     if (shmSave >= 0)
-        std::printf("save to tmpfs (/dev/shm, no disk sync): %.2f ms wall, cpu %.2f ms (goal <= 5 ms)\n", shmSave, shmCpu);
+        std::printf("save to tmpfs (/dev/shm, no disk sync): %.2f ms wall, cpu %.2f ms (goal <= 5 ms)\n", shmSave,
+                    shmCpu);
     else
         std::printf("save to tmpfs: not measured (/dev/shm not available)\n");
     std::printf("disk sync share of save: %.2f ms\n", shmSave >= 0 ? save - shmSave : 0.0);
@@ -134,11 +138,12 @@ int main(int argc, char **argv)
     model.setRecording(true);
     const double recorded = medianMs(runs, rename);
     const double undo = medianMs(runs, [&] { model.restoreSnapshot(last.before); });
-    std::printf("rename: %.2f ms; recorded for undo: %.2f ms (goal <= 5 ms); undo: %.2f ms (goal <= 5 ms)\n",
-                plain, recorded, undo);
+    std::printf("rename: %.2f ms; recorded for undo: %.2f ms (goal <= 5 ms); undo: %.2f ms (goal <= 5 ms)\n", plain,
+                recorded, undo);
     // What a history of 100 such changes holds in memory.
     std::vector<kelda::SetupStep> history;
-    QObject::connect(&model, &PMModel::changeRecorded, [&history](const kelda::SetupStep &step) { history.push_back(step); });
+    QObject::connect(&model, &PMModel::changeRecorded,
+                     [&history](const kelda::SetupStep &step) { history.push_back(step); });
     const long before = residentKb();
     for (int i = 0; i < 100; ++i)
         rename();

@@ -123,7 +123,10 @@ QByteArray fileOf(const QByteArray &payload, uint16_t version)
 {
     QByteArray f("KELDASET");
     auto u16 = [&](uint16_t v) { f.append(char(v >> 8)).append(char(v)); };
-    auto u32 = [&](uint32_t v) { u16(uint16_t(v >> 16)); u16(uint16_t(v)); };
+    auto u32 = [&](uint32_t v) {
+        u16(uint16_t(v >> 16));
+        u16(uint16_t(v));
+    };
     u16(version);
     u16(0);
     u32(uint32_t(payload.size()));
@@ -249,13 +252,12 @@ QByteArray treeJson(int rows)
     for (int i = 0; i < rows; ++i) {
         if (i)
             json += ',';
-        json += "{\"type\":219,\"values\":{\"1002\":\"Timer " + QByteArray::number(i + 1)
-            + "\",\"1067\":100}}";
+        json += "{\"type\":219,\"values\":{\"1002\":\"Timer " + QByteArray::number(i + 1) + "\",\"1067\":100}}";
     }
     return json + "]}]}";
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -286,19 +288,23 @@ int main(int argc, char **argv)
         }
         const QByteArray latin1 = path.toLatin1();
         bool ok = true;
-        const Figure store = median([&] {
-            StoreSession s = nullptr;
-            if (!STRATA_OpenSession(latin1.constData(), &s)) {
-                std::fprintf(stderr, "bench_reader: %s: %s\n", shape.what, STRATA_LastError());
-                return false;
-            }
-            STRATA_CloseSession(s);
-            return true;
-        }, &ok);
-        const Figure editor = median([&] {
-            PMModel model;
-            return model.openSetup(path);
-        }, &ok);
+        const Figure store = median(
+            [&] {
+                StoreSession s = nullptr;
+                if (!STRATA_OpenSession(latin1.constData(), &s)) {
+                    std::fprintf(stderr, "bench_reader: %s: %s\n", shape.what, STRATA_LastError());
+                    return false;
+                }
+                STRATA_CloseSession(s);
+                return true;
+            },
+            &ok);
+        const Figure editor = median(
+            [&] {
+                PMModel model;
+                return model.openSetup(path);
+            },
+            &ok);
         allOk = allOk && ok;
         std::printf("  %-52s %4.1f MiB: store open %6.0f ms (cpu %6.0f), editor open %6.0f ms (cpu %6.0f) "
                     "(goal <= %.0f ms)%s\n",
@@ -313,11 +319,13 @@ int main(int argc, char **argv)
         if (!writeFile(json, treeJson(rows)))
             return 1;
         bool ok = true;
-        const Figure load = median([&] {
-            QProcess p;
-            p.start(QStringLiteral(KELDA_CLI), {QStringLiteral("load"), json, QStringLiteral("-o"), out});
-            return p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-        }, &ok);
+        const Figure load = median(
+            [&] {
+                QProcess p;
+                p.start(QStringLiteral(KELDA_CLI), {QStringLiteral("load"), json, QStringLiteral("-o"), out});
+                return p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+            },
+            &ok);
         allOk = allOk && ok;
         std::printf("  %5d rows of one table: %6.0f ms (cpu %6.0f) (goal <= %.0f ms)%s\n", rows, load.wall, load.cpu,
                     kGoalMs, ok ? "" : " FAILED");

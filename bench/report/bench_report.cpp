@@ -50,7 +50,7 @@ Times median(PMModel &model, const QString &path, int runs)
     return {wall[wall.size() / 2], cpu[cpu.size() / 2]};
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {

@@ -53,7 +53,7 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -170,8 +170,8 @@ int main(int argc, char *argv[])
                     cans->item(r, 1)->setCheckState((r + tick / 11) % 2 == 0 ? Qt::Checked : Qt::Unchecked);
         };
         long changed = 0;
-        for (const char *name : {"stateTableWidget", "timerTableWidget", "outputTableWidget", "LEDTableWidget",
-                                 "LX1TableWidget"})
+        for (const char *name :
+             {"stateTableWidget", "timerTableWidget", "outputTableWidget", "LEDTableWidget", "LX1TableWidget"})
             QObject::connect(sim->findChild<QTableWidget *>(QLatin1String(name)), &QTableWidget::itemChanged,
                              [&changed] { ++changed; });
         constexpr int kTicks = 1000;

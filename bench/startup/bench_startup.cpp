@@ -66,9 +66,9 @@ public:
     {
         // -displayfd: the server picks a free display and writes its number to stdout.
         m_proc.setProcessChannelMode(QProcess::SeparateChannels);
-        m_proc.start(program, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                               QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
-                               QStringLiteral("tcp")});
+        m_proc.start(program,
+                     {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                      QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         if (!m_proc.waitForStarted(5000))
             return {};
         QByteArray out;
@@ -162,8 +162,7 @@ void printFigure(const char *what, std::vector<double> v, const char *goal)
 }
 
 // Warm-up runs first (page cache, font cache), then `runs` counted ones.
-bool measure(const char *name, const QString &kelda, const QProcessEnvironment &env, const QString &lastSetup,
-             int runs)
+bool measure(const char *name, const QString &kelda, const QProcessEnvironment &env, const QString &lastSetup, int runs)
 {
     std::vector<Run> all;
     QString error;
@@ -203,14 +202,13 @@ bool measure(const char *name, const QString &kelda, const QProcessEnvironment &
     std::printf("  where the time goes (medians):\n");
     std::printf("    process start to main():           %6.1f ms\n", median(pick(&Run::main)));
     std::printf("    QApplication:                      %6.1f ms\n", median(between(&Run::main, &Run::application)));
-    std::printf("    main window built:                 %6.1f ms\n",
-                median(between(&Run::application, &Run::window)));
+    std::printf("    main window built:                 %6.1f ms\n", median(between(&Run::application, &Run::window)));
     std::printf("    show() to exposed:                 %6.1f ms\n", median(between(&Run::window, &Run::exposed)));
     std::printf("    exposed to idle:                   %6.1f ms\n", median(between(&Run::exposed, &Run::idle)));
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -244,7 +242,8 @@ int main(int argc, char *argv[])
     // autolaunch a bus on every start (and leaves a daemon behind where
     // dbus-x11 is installed). A desktop has a bus; here it is simply absent.
     if (env.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS")).isEmpty())
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/kelda-bench-bus"));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=/nonexistent/kelda-bench-bus"));
     std::printf("kelda: %s\nplatform: %s\nsession bus: %s\n", qPrintable(kelda), qPrintable(where),
                 qPrintable(env.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"))));
     // Wall times stretch on a busy machine; the CPU time does not.

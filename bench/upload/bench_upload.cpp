@@ -23,7 +23,7 @@ namespace {
 constexpr int kBaud = 38400;
 constexpr int kNameSize = 8;  // the LX2's calibration name field
 constexpr int kRuns = 3;
-constexpr double kFullGoal = 1.05;   // x the payload's line time
+constexpr double kFullGoal = 1.05;  // x the payload's line time
 constexpr double kDeltaGoal = 0.15;  // x the full upload
 
 struct Run {
@@ -99,7 +99,7 @@ bool saveVariant(PMModel &model, const QString &path, int variant)
     return model.saveSetup(path);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char *argv[])
 {
@@ -131,8 +131,8 @@ int main(int argc, char *argv[])
         QElapsedTimer timer;
         timer.start();
         QProcess cli;
-        cli.start(QStringLiteral(KELDA_CLI), {QStringLiteral("compile"), setup, QStringLiteral("-o"),
-                                             dir.filePath(QStringLiteral("cli.bin"))});
+        cli.start(QStringLiteral(KELDA_CLI),
+                  {QStringLiteral("compile"), setup, QStringLiteral("-o"), dir.filePath(QStringLiteral("cli.bin"))});
         cli.waitForFinished(60000);
         std::printf("kelda-cli compile alone (start, open, compile): %.3f s\n", timer.nsecsElapsed() / 1e9);
     }

@@ -13,10 +13,8 @@ const char EcuMediator::kIntLogText[] =
     "The internal logging setup does not appear to be valid.\n"
     "Once you have downloaded the log, it may not be able to be processed.\nContinue anyway?";
 
-EcuMediator::EcuMediator(UploadForm *owner)
-    : owner_(owner)
-{
-}
+EcuMediator::EcuMediator(UploadForm *owner) : owner_(owner)
+{ }
 
 EcuMediator::~EcuMediator()
 {
@@ -47,8 +45,7 @@ void EcuMediator::message(const char16_t *text, int kind)
 }
 
 void EcuMediator::reserved14(uint32_t &, uint32_t *, uint32_t)
-{
-}
+{ }
 
 bool EcuMediator::confirmEngineRunning()
 {
@@ -92,5 +89,4 @@ void EcuMediator::onEvent(int type, const void *data, int)
 }
 
 void EcuMediator::reserved31(uint32_t, uint32_t)
-{
-}
+{ }

@@ -9,9 +9,9 @@
 using namespace kelda::upload;
 
 UploadForm::UploadForm(QWidget *parent, const QString &port, const QByteArray &calName)
-    : QDialog(parent)
-    , ui(new Ui::UploadFormClass)
-    , imageFile_(QDir::tempPath() + QStringLiteral("/KELDA-upload-XXXXXX.bin"))
+    : QDialog(parent),
+      ui(new Ui::UploadFormClass),
+      imageFile_(QDir::tempPath() + QStringLiteral("/KELDA-upload-XXXXXX.bin"))
 {
     ui->setupUi(this);
     // The file exists, under its final name, from now until the dialog goes.
@@ -197,8 +197,8 @@ void UploadForm::onUploadDone(int code, const int *status)
         appendLog(tr("Upload failed: %1. The module keeps its previous calibration.")
                       .arg(corla::fromWide(CORLA_StatusText(*status))));
     else  // COMMIT had been sent: what the library found out when it asked
-        appendLog(tr("Upload failed: %1. %2").arg(corla::fromWide(CORLA_StatusText(*status)),
-                                                  corla::moduleHoldsText(holds)));
+        appendLog(
+            tr("Upload failed: %1. %2").arg(corla::fromWide(CORLA_StatusText(*status)), corla::moduleHoldsText(holds)));
 }
 
 void UploadForm::portChanged(int index)
@@ -237,8 +237,7 @@ void UploadForm::appendLog(const QString &text)
 }
 
 void UploadForm::traceMessage(const QString &)
-{
-}
+{ }
 
 void UploadForm::setProgress(double fraction)
 {

@@ -44,9 +44,9 @@ public:
 
     // Every message box and question of the dialog goes through here, so that
     // the main window (and tests) can answer without a modal loop.
-    using Asker = std::function<QMessageBox::StandardButton(QWidget *parent, QMessageBox::Icon icon,
-                                                            const QString &title, const QString &text,
-                                                            QMessageBox::StandardButtons buttons)>;
+    using Asker =
+        std::function<QMessageBox::StandardButton(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                                                  const QString &text, QMessageBox::StandardButtons buttons)>;
     void setAsker(Asker asker) { asker_ = std::move(asker); }
     QMessageBox::StandardButton ask(QMessageBox::Icon icon, const QString &title, const QString &text,
                                     QMessageBox::StandardButtons buttons);

@@ -54,7 +54,7 @@ void deliver(quint64 id)
         }
     }
 }
-} // namespace
+}  // namespace
 
 Object::Object(int k) : kind(k)
 {
@@ -104,7 +104,10 @@ int remRef(Object *o)
 
 QString hex4(uint32_t v)
 {
-    return QStringLiteral("0x%1").arg(v, 4, 16, QLatin1Char('0')).toUpper().replace(QLatin1String("0X"), QLatin1String("0x"));
+    return QStringLiteral("0x%1")
+        .arg(v, 4, 16, QLatin1Char('0'))
+        .toUpper()
+        .replace(QLatin1String("0X"), QLatin1String("0x"));
 }
 
 void post(Item item)
@@ -117,7 +120,8 @@ void post(Item item)
         addRef(item.txn);
     const quint64 id = item.id;
     q.items.push_back(std::move(item));
-    QMetaObject::invokeMethod(q.target, [id] { deliver(id); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        q.target, [id] { deliver(id); }, Qt::QueuedConnection);
 }
 
 int deliverNow(const std::function<bool(const Item &)> &match, bool asAborted)
@@ -231,17 +235,17 @@ uint32_t CalImpl::writtenBytes() const
     return n;
 }
 
-} // namespace corla::detail
+}  // namespace corla::detail
 
 using namespace corla::detail;
 
 namespace {
 struct RuneRefImpl : Object {
-    RuneRefImpl() : Object(CORLA_KIND_HOLDER) {}
+    RuneRefImpl() : Object(CORLA_KIND_HOLDER) { }
     CorlaRune *rune = nullptr;
 };
 struct ICalRefImpl : Object {
-    ICalRefImpl() : Object(CORLA_KIND_HOLDER) {}
+    ICalRefImpl() : Object(CORLA_KIND_HOLDER) { }
     CorlaICal *ical = nullptr;
 };
 
@@ -253,15 +257,18 @@ CalImpl *asCal(CorlaICal *i)
         return static_cast<EcuImpl *>(i)->cal;
     return static_cast<CalImpl *>(i);
 }
-} // namespace
+}  // namespace
 
-struct CorlaRuneRef : RuneRefImpl {};
-struct CorlaICalRef : ICalRefImpl {};
+struct CorlaRuneRef : RuneRefImpl { };
+struct CorlaICalRef : ICalRefImpl { };
 
 extern "C" {
 
 // ---- strings ----
-CorlaString *CORLA_String_Create(void) { return new CorlaString; }
+CorlaString *CORLA_String_Create(void)
+{
+    return new CorlaString;
+}
 const char16_t *CORLA_String_WCStr(const CorlaString *s)
 {
     return isLive(s, CORLA_KIND_STRING) ? wide(s->text) : u"";
@@ -281,7 +288,10 @@ void CORLA_String_Destroy(CorlaString *s)
 }
 
 // ---- holders ----
-CorlaRuneRef *CORLA_RuneRef_Create(void) { return new CorlaRuneRef; }
+CorlaRuneRef *CORLA_RuneRef_Create(void)
+{
+    return new CorlaRuneRef;
+}
 void CORLA_RuneRef_Set(CorlaRuneRef *ref, CorlaRune *rune)
 {
     if (isLive(ref, CORLA_KIND_HOLDER))
@@ -299,7 +309,10 @@ void CORLA_RuneRef_Destroy(CorlaRuneRef *ref)
         return noteBadRelease("CORLA_RuneRef_Destroy");
     delete ref;
 }
-CorlaICalRef *CORLA_ICalRef_Create(void) { return new CorlaICalRef; }
+CorlaICalRef *CORLA_ICalRef_Create(void)
+{
+    return new CorlaICalRef;
+}
 void CORLA_ICalRef_Set(CorlaICalRef *ref, CorlaICal *ical)
 {
     if (isLive(ref, CORLA_KIND_HOLDER))
@@ -375,8 +388,8 @@ CorlaCal *CORLA_ICal_ToCal(CorlaICal *i)
 {
     return asCal(i);
 }
-int CORLA_ICal_WriteRawDataEx(CorlaICal *i, uint32_t address, uint32_t size, const void *bytes,
-                              int flags, int reserved, uint64_t *end)
+int CORLA_ICal_WriteRawDataEx(CorlaICal *i, uint32_t address, uint32_t size, const void *bytes, int flags, int reserved,
+                              uint64_t *end)
 {
     CalImpl *c = asCal(i);
     if (!c || flags != 0 || reserved != 0)
@@ -445,21 +458,35 @@ int CORLA_Debug_BadReleases(void)
 const char16_t *CORLA_StatusText(int status)
 {
     switch (status) {
-    case CORLA_STATUS_OK: return u"completed";
-    case CORLA_STATUS_ABORTED: return u"aborted";
-    case CORLA_STATUS_NO_PORT: return u"no port selected";
-    case CORLA_STATUS_PORT_OPEN: return u"the port could not be opened";
-    case CORLA_STATUS_TIMEOUT: return u"the module did not answer";
-    case CORLA_STATUS_NO_RUNE: return u"no RUNE file is installed for the module";
-    case CORLA_STATUS_REFUSED: return u"the module refused a request";
-    case CORLA_STATUS_CANCELLED: return u"cancelled";
-    case CORLA_STATUS_VERIFY_FAILED: return u"verification failed";
-    case CORLA_STATUS_NOT_CONNECTED: return u"not connected to a module";
-    case CORLA_STATUS_BAD_CALIBRATION: return u"the calibration does not fit the module";
-    case CORLA_STATUS_LINK_LOST: return u"the connection to the module was lost";
-    case CORLA_STATUS_STORAGE_FAILED: return u"the module could not store the calibration";
-    default: return u"unknown status";
+    case CORLA_STATUS_OK:
+        return u"completed";
+    case CORLA_STATUS_ABORTED:
+        return u"aborted";
+    case CORLA_STATUS_NO_PORT:
+        return u"no port selected";
+    case CORLA_STATUS_PORT_OPEN:
+        return u"the port could not be opened";
+    case CORLA_STATUS_TIMEOUT:
+        return u"the module did not answer";
+    case CORLA_STATUS_NO_RUNE:
+        return u"no RUNE file is installed for the module";
+    case CORLA_STATUS_REFUSED:
+        return u"the module refused a request";
+    case CORLA_STATUS_CANCELLED:
+        return u"cancelled";
+    case CORLA_STATUS_VERIFY_FAILED:
+        return u"verification failed";
+    case CORLA_STATUS_NOT_CONNECTED:
+        return u"not connected to a module";
+    case CORLA_STATUS_BAD_CALIBRATION:
+        return u"the calibration does not fit the module";
+    case CORLA_STATUS_LINK_LOST:
+        return u"the connection to the module was lost";
+    case CORLA_STATUS_STORAGE_FAILED:
+        return u"the module could not store the calibration";
+    default:
+        return u"unknown status";
     }
 }
 
-} // extern "C"
+}  // extern "C"

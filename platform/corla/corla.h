@@ -35,49 +35,49 @@ extern "C" {
 
 /* ---- handles ---------------------------------------------------------- */
 typedef struct CorlaPortList CorlaPortList;
-typedef struct CorlaPortSource CorlaPortSource;   /* lives until the process ends */
+typedef struct CorlaPortSource CorlaPortSource; /* lives until the process ends */
 typedef struct CorlaPortFactory CorlaPortFactory;
-typedef struct CorlaICal CorlaICal;               /* counted: ECU or calibration */
+typedef struct CorlaICal CorlaICal; /* counted: ECU or calibration */
 typedef CorlaICal CorlaEcu;
 typedef CorlaICal CorlaCal;
-typedef struct CorlaRune CorlaRune;               /* counted */
-typedef struct CorlaEcuTxn CorlaEcuTxn;           /* counted */
-typedef struct CorlaRuneRef CorlaRuneRef;         /* holder */
-typedef struct CorlaICalRef CorlaICalRef;         /* holder */
+typedef struct CorlaRune CorlaRune; /* counted */
+typedef struct CorlaEcuTxn CorlaEcuTxn; /* counted */
+typedef struct CorlaRuneRef CorlaRuneRef; /* holder */
+typedef struct CorlaICalRef CorlaICalRef; /* holder */
 typedef struct CorlaString CorlaString;
 typedef struct CorlaIntLogSetup CorlaIntLogSetup;
-typedef struct CorlaIntLogChannel CorlaIntLogChannel;  /* owned by its setup */
+typedef struct CorlaIntLogChannel CorlaIntLogChannel; /* owned by its setup */
 
 /* ---- records ---------------------------------------------------------- */
 
 /* Serial settings; callers preset baudRate to 38400 and the rest to 0. */
 typedef struct PortSettings {
-    uint32_t baudRate;     /* bits per second; 0 means 38400 */
-    uint32_t dataBits;     /* 0 means 8 */
-    uint32_t parity;       /* 0 none, 1 even, 2 odd */
-    uint32_t stopBits;     /* 0 or 1 means one, 2 means two */
-    uint8_t flowControl;   /* 0 none, 1 hardware, 2 software */
+    uint32_t baudRate; /* bits per second; 0 means 38400 */
+    uint32_t dataBits; /* 0 means 8 */
+    uint32_t parity; /* 0 none, 1 even, 2 odd */
+    uint32_t stopBits; /* 0 or 1 means one, 2 means two */
+    uint8_t flowControl; /* 0 none, 1 hardware, 2 software */
     uint8_t reserved[3];
 } PortSettings;
 
 typedef struct PortInfo {
-    uint32_t index;                  /* position in the list */
-    const char16_t *displayName;     /* never null; lives as long as portSource */
-    uint32_t kind;                   /* CORLA_PORT_SYSTEM or CORLA_PORT_CONFIGURED */
-    CorlaPortSource *portSource;     /* null when there is no such entry */
-    PortSettings settings;           /* preset by the caller, left untouched */
+    uint32_t index; /* position in the list */
+    const char16_t *displayName; /* never null; lives as long as portSource */
+    uint32_t kind; /* CORLA_PORT_SYSTEM or CORLA_PORT_CONFIGURED */
+    CorlaPortSource *portSource; /* null when there is no such entry */
+    PortSettings settings; /* preset by the caller, left untouched */
 } PortInfo;
 
 enum {
-    CORLA_PORT_SYSTEM = 0,      /* a port the system lists (QSerialPortInfo) */
-    CORLA_PORT_CONFIGURED = 1   /* named in CORLA_EXTRA_PORTS or the ports file */
+    CORLA_PORT_SYSTEM = 0, /* a port the system lists (QSerialPortInfo) */
+    CORLA_PORT_CONFIGURED = 1 /* named in CORLA_EXTRA_PORTS or the ports file */
 };
 
 /* CORLA_EnumPorts flags (0 = every port, system ports first, in system order). */
 enum {
-    CORLA_ENUM_SORTED = 0x02,            /* system ports sorted by name */
-    CORLA_ENUM_CONFIGURED_FIRST = 0x04,  /* configured ports before system ports */
-    CORLA_ENUM_PRESENT_ONLY = 0x10       /* leave out configured ports whose device is missing */
+    CORLA_ENUM_SORTED = 0x02, /* system ports sorted by name */
+    CORLA_ENUM_CONFIGURED_FIRST = 0x04, /* configured ports before system ports */
+    CORLA_ENUM_PRESENT_ONLY = 0x10 /* leave out configured ports whose device is missing */
 };
 
 /* A callback: the library calls function(context, code, data, extra) with the
@@ -93,21 +93,21 @@ typedef struct Delegate {
 
 /* Completion delegate codes (given to CORLA_EcuTxn_Start). */
 enum {
-    CORLA_TXN_STARTED = 1,   /* data null */
-    CORLA_TXN_FINISHED = 2   /* data: const int * status (CORLA_STATUS_…) */
+    CORLA_TXN_STARTED = 1, /* data null */
+    CORLA_TXN_FINISHED = 2 /* data: const int * status (CORLA_STATUS_…) */
 };
 
 /* Event delegate codes (the delegate returned by MediatorTable.eventDelegate). */
 enum {
-    CORLA_EVENT_PROGRESS = 1,  /* data: const double * fraction 0..1 */
-    CORLA_EVENT_MESSAGE = 4    /* data: const CorlaMessage * */
+    CORLA_EVENT_PROGRESS = 1, /* data: const double * fraction 0..1 */
+    CORLA_EVENT_MESSAGE = 4 /* data: const CorlaMessage * */
 };
 
 /* Message kinds. */
 enum {
-    CORLA_MSG_STATUS = 0,   /* short state text: "Connected", "Disconnected" */
-    CORLA_MSG_TRACE = 1,    /* frame-level detail, for diagnostics only */
-    CORLA_MSG_LOG = 2       /* a log line for the user */
+    CORLA_MSG_STATUS = 0, /* short state text: "Connected", "Disconnected" */
+    CORLA_MSG_TRACE = 1, /* frame-level detail, for diagnostics only */
+    CORLA_MSG_LOG = 2 /* a log line for the user */
 };
 
 typedef struct CorlaMessage {
@@ -119,27 +119,27 @@ typedef struct CorlaMessage {
  * MediatorTable.txnFinished). */
 enum {
     CORLA_STATUS_OK = 0,
-    CORLA_STATUS_ABORTED = 1,         /* CORLA_EcuTxn_Abort or a disconnection */
-    CORLA_STATUS_NO_PORT = 2,         /* no ECU or no port factory from the mediator */
-    CORLA_STATUS_PORT_OPEN = 3,       /* the port could not be opened */
-    CORLA_STATUS_TIMEOUT = 4,         /* no valid reply after every retry */
-    CORLA_STATUS_NO_RUNE = 5,         /* no RUNE installed for the module */
-    CORLA_STATUS_REFUSED = 6,         /* the module rejected a request */
-    CORLA_STATUS_CANCELLED = 7,       /* a confirmation was answered "no" */
-    CORLA_STATUS_VERIFY_FAILED = 8,   /* the module's CRC-32 differs from ours */
-    CORLA_STATUS_NOT_CONNECTED = 9,   /* upload without a connection */
-    CORLA_STATUS_BAD_CALIBRATION = 10,/* empty, too large, or no RUNE to check it */
-    CORLA_STATUS_LINK_LOST = 11,      /* the port failed or went away */
-    CORLA_STATUS_STORAGE_FAILED = 12  /* the module could not store the calibration */
+    CORLA_STATUS_ABORTED = 1, /* CORLA_EcuTxn_Abort or a disconnection */
+    CORLA_STATUS_NO_PORT = 2, /* no ECU or no port factory from the mediator */
+    CORLA_STATUS_PORT_OPEN = 3, /* the port could not be opened */
+    CORLA_STATUS_TIMEOUT = 4, /* no valid reply after every retry */
+    CORLA_STATUS_NO_RUNE = 5, /* no RUNE installed for the module */
+    CORLA_STATUS_REFUSED = 6, /* the module rejected a request */
+    CORLA_STATUS_CANCELLED = 7, /* a confirmation was answered "no" */
+    CORLA_STATUS_VERIFY_FAILED = 8, /* the module's CRC-32 differs from ours */
+    CORLA_STATUS_NOT_CONNECTED = 9, /* upload without a connection */
+    CORLA_STATUS_BAD_CALIBRATION = 10, /* empty, too large, or no RUNE to check it */
+    CORLA_STATUS_LINK_LOST = 11, /* the port failed or went away */
+    CORLA_STATUS_STORAGE_FAILED = 12 /* the module could not store the calibration */
 };
 
 /* What the module holds once an upload has ended (CORLA_EcuTxn_GetModuleHolds).
  * After a failure that came once COMMIT had been sent, the library reconnects
  * and asks the module (IDENTIFY: stored length and CRC-32). */
 enum {
-    CORLA_HOLDS_PREVIOUS = 0,        /* nothing was committed: the failure came before COMMIT */
-    CORLA_HOLDS_NEW = 1,             /* the calibration of the upload (also after a failure) */
-    CORLA_HOLDS_UNKNOWN = 2,         /* COMMIT was sent and the module could not be asked */
+    CORLA_HOLDS_PREVIOUS = 0, /* nothing was committed: the failure came before COMMIT */
+    CORLA_HOLDS_NEW = 1, /* the calibration of the upload (also after a failure) */
+    CORLA_HOLDS_UNKNOWN = 2, /* COMMIT was sent and the module could not be asked */
     CORLA_HOLDS_PREVIOUS_CHECKED = 3 /* COMMIT was sent; asked, the module keeps its previous one */
 };
 
@@ -148,30 +148,30 @@ enum {
  * transaction starts. Slots the library never calls are marked unused. */
 typedef struct MediatorTable {
     void *context;
-    CorlaICal *(*ecu)(void *context);                                      /* 1 */
-    CorlaPortFactory *(*portFactory)(void *context);                       /* 2 */
-    Delegate *(*eventDelegate)(void *context);                             /* 3 */
-    void *(*reserved4)(void *context);                                     /* 4 unused */
-    int (*isSetupInstalled)(void *context, uint32_t a, uint32_t b);        /* 5 */
-    int (*startTxn)(void *context, CorlaEcuTxn *txn, int32_t extra);       /* 6 unused */
-    void (*txnStarted)(void *context, CorlaEcuTxn *txn);                   /* 7 */
-    void (*txnFinished)(void *context, CorlaEcuTxn *txn, int result);      /* 8 */
-    void (*removeTxn)(void *context, CorlaEcuTxn *txn);                    /* 9 */
-    void (*message)(void *context, const char16_t *text, int kind);        /* 10 */
-    int (*reserved11)(void *context);                                      /* 11 unused */
-    void (*disconnect)(void *context);                                     /* 12 unused */
-    void (*clearText)(void *context, CorlaString *text);                   /* 13 unused */
+    CorlaICal *(*ecu)(void *context); /* 1 */
+    CorlaPortFactory *(*portFactory)(void *context); /* 2 */
+    Delegate *(*eventDelegate)(void *context); /* 3 */
+    void *(*reserved4)(void *context); /* 4 unused */
+    int (*isSetupInstalled)(void *context, uint32_t a, uint32_t b); /* 5 */
+    int (*startTxn)(void *context, CorlaEcuTxn *txn, int32_t extra); /* 6 unused */
+    void (*txnStarted)(void *context, CorlaEcuTxn *txn); /* 7 */
+    void (*txnFinished)(void *context, CorlaEcuTxn *txn, int result); /* 8 */
+    void (*removeTxn)(void *context, CorlaEcuTxn *txn); /* 9 */
+    void (*message)(void *context, const char16_t *text, int kind); /* 10 */
+    int (*reserved11)(void *context); /* 11 unused */
+    void (*disconnect)(void *context); /* 12 unused */
+    void (*clearText)(void *context, CorlaString *text); /* 13 unused */
     void (*reserved14)(void *context, uint32_t value, uint32_t *inout, uint32_t word); /* 14 unused */
-    int (*resetRune)(void *context);                                       /* 15 unused */
-    void (*reserved16)(void *context, uint32_t, uint32_t, uint32_t);       /* 16 unused */
-    int (*confirmEngineRunning)(void *context);                            /* 17 */
-    void (*reserved18)(void *context, uint32_t);                           /* 18 unused */
-    int (*reserved19)(void *context, uint32_t);                            /* 19 unused */
-    int (*reserved20)(void *context, uint32_t, uint32_t);                  /* 20 unused */
-    int (*confirmIntLogSetup)(void *context);                              /* 21 */
-    void (*setRune)(void *context, CorlaRune *rune);                       /* 22 unused */
-    void (*reserved23)(void *context, uint32_t);                           /* 23 unused */
-    void *(*reserved24)(void *context);                                    /* 24 unused */
+    int (*resetRune)(void *context); /* 15 unused */
+    void (*reserved16)(void *context, uint32_t, uint32_t, uint32_t); /* 16 unused */
+    int (*confirmEngineRunning)(void *context); /* 17 */
+    void (*reserved18)(void *context, uint32_t); /* 18 unused */
+    int (*reserved19)(void *context, uint32_t); /* 19 unused */
+    int (*reserved20)(void *context, uint32_t, uint32_t); /* 20 unused */
+    int (*confirmIntLogSetup)(void *context); /* 21 */
+    void (*setRune)(void *context, CorlaRune *rune); /* 22 unused */
+    void (*reserved23)(void *context, uint32_t); /* 23 unused */
+    void *(*reserved24)(void *context); /* 24 unused */
 } MediatorTable;
 
 /* ECU listener: the library posts connectionChanged(1) after a connect succeeds
@@ -179,11 +179,11 @@ typedef struct MediatorTable {
  * ECU's RUNE is replaced; the other slots are reserved. */
 typedef struct EcuListenerTable {
     void *context;
-    void (*connectionChanged)(void *context, uint32_t connected);   /* 1 */
-    void (*runeChanged)(void *context, uint32_t reserved);          /* 2 */
-    void (*engineStateChanged)(void *context, uint32_t running);    /* 3 reserved */
-    void (*calibrationChanged)(void *context, uint32_t reserved);   /* 4 reserved */
-    void (*linkError)(void *context, uint32_t status);              /* 5 reserved */
+    void (*connectionChanged)(void *context, uint32_t connected); /* 1 */
+    void (*runeChanged)(void *context, uint32_t reserved); /* 2 */
+    void (*engineStateChanged)(void *context, uint32_t running); /* 3 reserved */
+    void (*calibrationChanged)(void *context, uint32_t reserved); /* 4 reserved */
+    void (*linkError)(void *context, uint32_t status); /* 5 reserved */
     void (*dataReceived)(void *context, uint32_t channel, uint32_t value); /* 6 reserved */
 } EcuListenerTable;
 
@@ -191,9 +191,9 @@ typedef struct EcuListenerTable {
  * replaces the calibration; the other slots are reserved. */
 typedef struct CalListenerTable {
     void *context;
-    void (*changed)(void *context, uint32_t reserved);                         /* 1 */
-    void (*beforeWrite)(void *context, uint32_t address, uint32_t *size);      /* 2 reserved */
-    void (*afterWrite)(void *context, uint32_t address, uint32_t *size);       /* 3 reserved */
+    void (*changed)(void *context, uint32_t reserved); /* 1 */
+    void (*beforeWrite)(void *context, uint32_t address, uint32_t *size); /* 2 reserved */
+    void (*afterWrite)(void *context, uint32_t address, uint32_t *size); /* 3 reserved */
     void (*rangeChanged)(void *context, uint32_t, uint32_t, uint32_t, uint32_t); /* 4 reserved */
 } CalListenerTable;
 
@@ -220,7 +220,7 @@ void CORLA_PortFactory_Destroy(CorlaPortFactory *factory);
 
 /* ---- ECU and calibrations --------------------------------------------- */
 CorlaEcu *CORLA_Ecu_Create(void);
-int CORLA_Ecu_AddListener(CorlaEcu *ecu, const EcuListenerTable *table);   /* non-zero on success */
+int CORLA_Ecu_AddListener(CorlaEcu *ecu, const EcuListenerTable *table); /* non-zero on success */
 int CORLA_ICal_AddListener(CorlaICal *ical, const CalListenerTable *table); /* non-zero on success */
 /* Removes every listener of the ECU and of its calibration, drops callbacks
  * not yet delivered to them and forgets the mediator of its last transaction
@@ -235,21 +235,21 @@ void CORLA_Ecu_DisconnectAndWait(CorlaEcu *ecu);
 /* Replaces the ECU's calibration with a fresh empty one for its RUNE; returns
  * it (borrowed), or null when ecu is not an ECU. */
 CorlaCal *CORLA_Ecu_NewCalibration(CorlaEcu *ecu);
-CorlaICal *CORLA_Ecu_GetCalibration(CorlaEcu *ecu);               /* borrowed, may be null */
+CorlaICal *CORLA_Ecu_GetCalibration(CorlaEcu *ecu); /* borrowed, may be null */
 /* Length and CRC-32 of the calibration the module has stored, as its last
  * IDENTIFY said or as our last commit made it; non-zero when connected. */
 int CORLA_Ecu_GetStoredCalibration(CorlaEcu *ecu, uint32_t *length, uint32_t *crc);
-void CORLA_Ecu_SetRune(CorlaEcu *ecu, CorlaRune *rune);          /* the ECU adds its own reference */
+void CORLA_Ecu_SetRune(CorlaEcu *ecu, CorlaRune *rune); /* the ECU adds its own reference */
 
-CorlaRune *CORLA_ICal_GetRune(CorlaICal *ical);                  /* borrowed, may be null */
+CorlaRune *CORLA_ICal_GetRune(CorlaICal *ical); /* borrowed, may be null */
 /* The calibration itself, or the ECU's current calibration; borrowed. */
 CorlaCal *CORLA_ICal_ToCal(CorlaICal *ical);
 /* Writes size bytes at address (an ECU writes into its current calibration).
  * flags and reserved must be 0; *end (may be null) receives address + size.
  * Returns 0 on success, non-zero when the range exceeds the calibration space
  * of the RUNE (or 16 MiB without one) or an argument is invalid. */
-int CORLA_ICal_WriteRawDataEx(CorlaICal *ical, uint32_t address, uint32_t size, const void *bytes,
-                              int flags, int reserved, uint64_t *end);
+int CORLA_ICal_WriteRawDataEx(CorlaICal *ical, uint32_t address, uint32_t size, const void *bytes, int flags,
+                              int reserved, uint64_t *end);
 /* CRC-32 of the calibration as an upload sends it: bytes 0 to GetDataEnd. */
 uint32_t CORLA_ICal_GetCrc32(CorlaICal *ical);
 /* Reads back what the calibration holds; bytes never written read as 0xFF.
@@ -258,8 +258,8 @@ int CORLA_ICal_ReadRawData(CorlaICal *ical, uint32_t address, uint32_t size, voi
 /* One past the highest byte written (0 for an empty calibration). */
 uint32_t CORLA_ICal_GetDataEnd(CorlaICal *ical);
 
-int CORLA_ICal_AddRef(CorlaICal *ical);     /* returns the new count */
-int CORLA_ICal_RemRef(CorlaICal *ical);     /* returns the new count; 0 = destroyed */
+int CORLA_ICal_AddRef(CorlaICal *ical); /* returns the new count */
+int CORLA_ICal_RemRef(CorlaICal *ical); /* returns the new count; 0 = destroyed */
 
 CorlaICalRef *CORLA_ICalRef_Create(void);
 void CORLA_ICalRef_Set(CorlaICalRef *ref, CorlaICal *ical);
@@ -276,8 +276,8 @@ const char16_t *CORLA_Rune_GetVersion(const CorlaRune *rune);
 const char16_t *CORLA_Rune_GetError(const CorlaRune *rune);
 uint64_t CORLA_Rune_GetCalNameCC(const CorlaRune *rune);
 uint16_t CORLA_Rune_GetCalNameSize(const CorlaRune *rune);
-uint32_t CORLA_Rune_GetCalSize(const CorlaRune *rune);      /* calibration space in bytes */
-uint32_t CORLA_Rune_GetModuleWord(const CorlaRune *rune);   /* identity word a */
+uint32_t CORLA_Rune_GetCalSize(const CorlaRune *rune); /* calibration space in bytes */
+uint32_t CORLA_Rune_GetModuleWord(const CorlaRune *rune); /* identity word a */
 int CORLA_Rune_AddRef(CorlaRune *rune);
 int CORLA_Rune_RemRef(CorlaRune *rune);
 /* Installs hook for context (replacing that context's earlier hook); a null
@@ -317,7 +317,7 @@ int CORLA_EcuTxn_Start(CorlaEcuTxn *txn, const MediatorTable *table, const Deleg
 /* Stops the transaction; its report (status 1) is posted, or delivered by
  * CORLA_Ecu_DisconnectAndWait. Nothing happens for one that has finished. */
 void CORLA_EcuTxn_Abort(CorlaEcuTxn *txn);
-const char16_t *CORLA_EcuTxn_GetName(const CorlaEcuTxn *txn);   /* "Connect", "Upload Calibration", "Read Calibration" */
+const char16_t *CORLA_EcuTxn_GetName(const CorlaEcuTxn *txn); /* "Connect", "Upload Calibration", "Read Calibration" */
 int CORLA_EcuTxn_IsDisconnectOnFail(const CorlaEcuTxn *txn);
 /* -1 until finished, then the status. */
 int CORLA_EcuTxn_GetStatus(const CorlaEcuTxn *txn);
@@ -333,7 +333,7 @@ const char16_t *CORLA_StatusText(int status);
 
 /* ---- strings ---------------------------------------------------------- */
 CorlaString *CORLA_String_Create(void);
-const char16_t *CORLA_String_WCStr(const CorlaString *string);   /* never null */
+const char16_t *CORLA_String_WCStr(const CorlaString *string); /* never null */
 void CORLA_String_Clear(CorlaString *string);
 void CORLA_String_Destroy(CorlaString *string);
 
@@ -351,9 +351,15 @@ int CORLA_IntLogChannel_IsLogListValid(const CorlaIntLogChannel *channel, CorlaR
 
 /* ---- checks for tests ------------------------------------------------- */
 enum {
-    CORLA_KIND_ALL = 0, CORLA_KIND_ICAL = 1, CORLA_KIND_RUNE = 2, CORLA_KIND_TXN = 3,
-    CORLA_KIND_HOLDER = 4, CORLA_KIND_STRING = 5, CORLA_KIND_PORTLIST = 6,
-    CORLA_KIND_FACTORY = 7, CORLA_KIND_INTLOG = 8
+    CORLA_KIND_ALL = 0,
+    CORLA_KIND_ICAL = 1,
+    CORLA_KIND_RUNE = 2,
+    CORLA_KIND_TXN = 3,
+    CORLA_KIND_HOLDER = 4,
+    CORLA_KIND_STRING = 5,
+    CORLA_KIND_PORTLIST = 6,
+    CORLA_KIND_FACTORY = 7,
+    CORLA_KIND_INTLOG = 8
 };
 /* Library objects of a kind that are alive now (port sources not counted). */
 int CORLA_Debug_LiveObjects(int kind);

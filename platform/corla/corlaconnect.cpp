@@ -48,7 +48,9 @@ void EcuImpl::runConnect()
                 CORLA_Setup_LocateRune(nullptr, identity.module, identity.firmware, &where);
                 info = where.text;
             }
-            log(t, QStringLiteral("No RUNE file is installed for this ECU (%1): %2.").arg(describeModule(identity.module, identity.firmware), info));
+            log(t,
+                QStringLiteral("No RUNE file is installed for this ECU (%1): %2.")
+                    .arg(describeModule(identity.module, identity.firmware), info));
             closePort(true);
             finish(t, CORLA_STATUS_NO_RUNE);
             return;
@@ -63,4 +65,4 @@ void EcuImpl::runConnect()
     });
 }
 
-} // namespace corla::detail
+}  // namespace corla::detail

@@ -16,7 +16,7 @@ std::vector<EcuImpl *> &ecus()
     return *v;
 }
 
-} // namespace
+}  // namespace
 
 namespace corla::detail {
 
@@ -260,7 +260,7 @@ void EcuImpl::disconnectAndWait()
     deliverNow(
         [this](const Item &i) {
             return i.type == ItemType::Report
-                   && (i.ecu == this || (i.txn && !i.txn->ecu && i.txn->status == CORLA_STATUS_ABORTED));
+                && (i.ecu == this || (i.txn && !i.txn->ecu && i.txn->status == CORLA_STATUS_ABORTED));
         },
         true);
     if (!disconnectedPending_) {
@@ -305,11 +305,14 @@ void EcuImpl::forgetMediator(void *context)
     }
 }
 
-} // namespace corla::detail
+}  // namespace corla::detail
 
 extern "C" {
 
-CorlaEcu *CORLA_Ecu_Create(void) { return new EcuImpl; }
+CorlaEcu *CORLA_Ecu_Create(void)
+{
+    return new EcuImpl;
+}
 
 int CORLA_Ecu_AddListener(CorlaEcu *ecu, const EcuListenerTable *table)
 {
@@ -386,4 +389,4 @@ void CORLA_Ecu_SetRune(CorlaEcu *ecu, CorlaRune *rune)
     e->setRune(rune);
 }
 
-} // extern "C"
+}  // extern "C"

@@ -35,8 +35,14 @@ void noteBadRelease(const char *what);
 int addRef(Object *o);
 int remRef(Object *o);
 
-inline const char16_t *wide(const QString &s) { return reinterpret_cast<const char16_t *>(s.utf16()); }
-inline QString fromWide(const char16_t *s) { return s ? QString::fromUtf16(s) : QString(); }
+inline const char16_t *wide(const QString &s)
+{
+    return reinterpret_cast<const char16_t *>(s.utf16());
+}
+inline QString fromWide(const char16_t *s)
+{
+    return s ? QString::fromUtf16(s) : QString();
+}
 QString hex4(uint32_t v);
 
 // Posts callbacks to the event loop; DisconnectAndWait can deliver some at once.
@@ -44,9 +50,9 @@ enum class ItemType { Internal, TxnEvent, Report, EcuMessage, Listener };
 struct Item {
     quint64 id = 0;
     ItemType type = ItemType::Internal;
-    const void *ecu = nullptr;        // ECU the item belongs to (not counted)
-    CorlaEcuTxn *txn = nullptr;       // counted while the item waits
-    void *mediator = nullptr;         // MediatorTable context it calls, if any
+    const void *ecu = nullptr;  // ECU the item belongs to (not counted)
+    CorlaEcuTxn *txn = nullptr;  // counted while the item waits
+    void *mediator = nullptr;  // MediatorTable context it calls, if any
     std::function<void(bool asAborted)> run;
 };
 void post(Item item);
@@ -55,15 +61,15 @@ int deliverNow(const std::function<bool(const Item &)> &match, bool asAborted);
 void drop(const std::function<bool(const Item &)> &match);
 bool hasPending(const std::function<bool(const Item &)> &match);
 
-} // namespace corla::detail
+}  // namespace corla::detail
 
 struct CorlaString : corla::detail::Object {
-    CorlaString() : Object(CORLA_KIND_STRING) {}
+    CorlaString() : Object(CORLA_KIND_STRING) { }
     QString text;
 };
 
 struct CorlaRune : corla::detail::Object {
-    CorlaRune() : Object(CORLA_KIND_RUNE) {}
+    CorlaRune() : Object(CORLA_KIND_RUNE) { }
     struct LogChannel {
         int index = 0;
         int rateMs = 0;
@@ -81,7 +87,7 @@ struct CorlaRune : corla::detail::Object {
 };
 
 struct CorlaICal : corla::detail::Object {
-    CorlaICal() : Object(CORLA_KIND_ICAL) {}
+    CorlaICal() : Object(CORLA_KIND_ICAL) { }
     virtual bool isEcu() const = 0;
     std::vector<CalListenerTable> calListeners;
 };
@@ -94,18 +100,20 @@ struct CalImpl : CorlaICal {
     bool isEcu() const override { return false; }
     uint32_t capacity() const;
     int write(uint32_t address, uint32_t size, const void *bytes);
-    struct Range { uint32_t start, end; };
+    struct Range {
+        uint32_t start, end;
+    };
     std::vector<Range> ranges() const;
     uint32_t writtenBytes() const;
     void replace(const QByteArray &bytes);  // every byte written, as read back from a module
     CorlaRune *rune = nullptr;  // counted
-    QByteArray data;            // up to the highest byte written, unwritten bytes kFill
+    QByteArray data;  // up to the highest byte written, unwritten bytes kFill
     std::vector<uint8_t> written;
 };
 
 struct EcuImpl;
 
-} // namespace corla::detail
+}  // namespace corla::detail
 
 struct CorlaEcuTxn : corla::detail::Object {
     enum class Type { Connect, Upload, Read };
@@ -119,9 +127,9 @@ struct CorlaEcuTxn : corla::detail::Object {
     int holds = -1;  // an upload's CORLA_HOLDS_… once finished
     MediatorTable table{};
     Delegate delegate{};
-    Delegate events{};                       // event delegate from the mediator
-    corla::detail::EcuImpl *ecu = nullptr;   // counted while bound
-    corla::detail::CalImpl *cal = nullptr;   // counted
+    Delegate events{};  // event delegate from the mediator
+    corla::detail::EcuImpl *ecu = nullptr;  // counted while bound
+    corla::detail::CalImpl *cal = nullptr;  // counted
 };
 
 namespace corla::detail {
@@ -146,9 +154,9 @@ struct EcuImpl : CorlaICal {
     void notifyConnection(bool connected);
 
     bool connected = false;
-    proto::Identity identity;      // from the last IDENTIFY, kept up to date by our commits
-    CorlaRune *rune = nullptr;     // counted
-    CalImpl *cal = nullptr;        // counted
+    proto::Identity identity;  // from the last IDENTIFY, kept up to date by our commits
+    CorlaRune *rune = nullptr;  // counted
+    CalImpl *cal = nullptr;  // counted
     std::vector<EcuListenerTable> ecuListeners;
 
 private:
@@ -213,14 +221,13 @@ private:
     int handlerDepth_ = 0;
     int portGen_ = 0;
 
-
     // Mediator of the last transaction (for "Disconnected")
     bool haveMediator_ = false;
     MediatorTable mediator_{};
     Delegate mediatorEvents_{};
 
     std::deque<CorlaEcuTxn *> queue_;  // counted
-    CorlaEcuTxn *current_ = nullptr;   // counted
+    CorlaEcuTxn *current_ = nullptr;  // counted
 
     // Upload in progress
     std::vector<CalImpl::Range> blocks_;  // what the WRITE requests carry, in order
@@ -230,14 +237,14 @@ private:
     bool begun_ = false;
     bool engineRunning_ = false;
     bool engineAsked_ = false;
-    bool asked_ = false;       // the questions have been answered
-    bool changedOnly_ = false; // staging starts from the stored calibration
+    bool asked_ = false;  // the questions have been answered
+    bool changedOnly_ = false;  // staging starts from the stored calibration
     uint32_t sumBlock_ = 0;
     std::vector<uint32_t> moduleSums_;
     bool commitSent_ = false;
     uint8_t commitSeq_ = 0;
-    bool probing_ = false;     // asking the module after a failed COMMIT
-    bool probeNow_ = false;    // replies are read by probeNow, not by onReadyRead
+    bool probing_ = false;  // asking the module after a failed COMMIT
+    bool probeNow_ = false;  // replies are read by probeNow, not by onReadyRead
     int probeStatus_ = 0;
     // Reading back
     QByteArray readBuf_;
@@ -271,17 +278,17 @@ QString describeModule(uint32_t a, uint32_t b);
 
 // Shared by the ECU's files
 constexpr int kMaxAttempts = 4;  // one try plus three retries
-EcuImpl *asEcu(CorlaICal *i);    // null unless a live ECU
+EcuImpl *asEcu(CorlaICal *i);  // null unless a live ECU
 std::vector<CorlaEcuTxn *> &binding();  // started, not yet bound to their ECU (corlatxn.cpp)
 void callDelegate(const Delegate &d, int code, const void *data);
 void sendMessage(const MediatorTable &table, const Delegate &events, const QString &text, int kind);
 void postReport(CorlaEcuTxn *txn);
 void postTxnLog(CorlaEcuTxn *txn, const QString &text, int kind);
 
-} // namespace corla::detail
+}  // namespace corla::detail
 
 struct CorlaPortFactory : corla::detail::Object {
-    CorlaPortFactory() : Object(CORLA_KIND_FACTORY) {}
+    CorlaPortFactory() : Object(CORLA_KIND_FACTORY) { }
     QString path, name;
     PortSettings settings{};
 };

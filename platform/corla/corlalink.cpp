@@ -45,13 +45,13 @@ bool EcuImpl::openPath(const QString &path, const QString &name, const PortSetti
     settings_ = settings;
     p->setBaudRate(qint32(settings_.baudRate ? settings_.baudRate : proto::kDefaultBaud));
     p->setDataBits(settings_.dataBits == 7 ? QSerialPort::Data7 : QSerialPort::Data8);
-    p->setParity(settings_.parity == 1 ? QSerialPort::EvenParity
-                 : settings_.parity == 2 ? QSerialPort::OddParity
-                                         : QSerialPort::NoParity);
+    p->setParity(settings_.parity == 1       ? QSerialPort::EvenParity
+                     : settings_.parity == 2 ? QSerialPort::OddParity
+                                             : QSerialPort::NoParity);
     p->setStopBits(settings_.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
-    p->setFlowControl(settings_.flowControl == 1 ? QSerialPort::HardwareControl
-                      : settings_.flowControl == 2 ? QSerialPort::SoftwareControl
-                                                   : QSerialPort::NoFlowControl);
+    p->setFlowControl(settings_.flowControl == 1       ? QSerialPort::HardwareControl
+                          : settings_.flowControl == 2 ? QSerialPort::SoftwareControl
+                                                       : QSerialPort::NoFlowControl);
     p->clear();
     port_ = p;
     portPath_ = path;
@@ -62,10 +62,13 @@ bool EcuImpl::openPath(const QString &path, const QString &name, const PortSetti
         if (gen == portGen_)
             onReadyRead();
     });
-    QObject::connect(p, &QSerialPort::errorOccurred, &ctx_, [this, gen](QSerialPort::SerialPortError e) {
-        if (gen == portGen_ && e != QSerialPort::NoError && e != QSerialPort::TimeoutError)
-            onPortError();
-    }, Qt::QueuedConnection);
+    QObject::connect(
+        p, &QSerialPort::errorOccurred, &ctx_,
+        [this, gen](QSerialPort::SerialPortError e) {
+            if (gen == portGen_ && e != QSerialPort::NoError && e != QSerialPort::TimeoutError)
+                onPortError();
+        },
+        Qt::QueuedConnection);
     return true;
 }
 
@@ -131,11 +134,14 @@ void EcuImpl::retry(const QString &why)
         linkFailed(CORLA_STATUS_TIMEOUT,
                    QStringLiteral("No valid reply from the module on %1 to %2 after %3 attempts (%4). "
                                   "Check the cable, the port and that the module is powered.")
-                       .arg(portName_, cmd).arg(kMaxAttempts).arg(why));
+                       .arg(portName_, cmd)
+                       .arg(kMaxAttempts)
+                       .arg(why));
         return;
     }
     ++req_.attempts;
-    log(current_, QStringLiteral("%1: %2; retrying (attempt %3 of %4).").arg(cmd, why).arg(req_.attempts).arg(kMaxAttempts));
+    log(current_,
+        QStringLiteral("%1: %2; retrying (attempt %3 of %4).").arg(cmd, why).arg(req_.attempts).arg(kMaxAttempts));
     transmit();
 }
 
@@ -242,9 +248,10 @@ void EcuImpl::refused(uint8_t command, uint8_t result)
     }
     if (begun_)
         sendOneWay(proto::Abort, {});
-    log(t, QStringLiteral("The module refused %1: %2.")
-               .arg(QString::fromLatin1(proto::commandName(command)), QString::fromLatin1(proto::resultText(result))));
+    log(t,
+        QStringLiteral("The module refused %1: %2.")
+            .arg(QString::fromLatin1(proto::commandName(command)), QString::fromLatin1(proto::resultText(result))));
     finish(t, CORLA_STATUS_REFUSED);
 }
 
-} // namespace corla::detail
+}  // namespace corla::detail

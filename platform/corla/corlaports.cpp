@@ -14,20 +14,26 @@
 using namespace corla::detail;
 
 struct CorlaPortSource {
-    QString path;   // device path that is opened
-    QString name;   // display name
+    QString path;  // device path that is opened
+    QString name;  // display name
     uint32_t kind = CORLA_PORT_SYSTEM;
 };
 
 struct CorlaPortList : Object {
-    CorlaPortList() : Object(CORLA_KIND_PORTLIST) {}
+    CorlaPortList() : Object(CORLA_KIND_PORTLIST) { }
     std::vector<CorlaPortSource *> entries;
 };
 
 namespace corla::detail {
 
-QString portSourcePath(const CorlaPortSource *s) { return s ? s->path : QString(); }
-QString portSourceName(const CorlaPortSource *s) { return s ? s->name : QString(); }
+QString portSourcePath(const CorlaPortSource *s)
+{
+    return s ? s->path : QString();
+}
+QString portSourceName(const CorlaPortSource *s)
+{
+    return s ? s->name : QString();
+}
 
 namespace {
 
@@ -79,7 +85,7 @@ QString canonical(const QString &path)
     return c.isEmpty() ? QDir::cleanPath(path) : c;
 }
 
-} // namespace
+}  // namespace
 
 QStringList configuredPorts()
 {
@@ -103,11 +109,14 @@ QStringList configuredPorts()
     return out;
 }
 
-} // namespace corla::detail
+}  // namespace corla::detail
 
 extern "C" {
 
-CorlaPortList *CORLA_PortList_Create(void) { return new CorlaPortList; }
+CorlaPortList *CORLA_PortList_Create(void)
+{
+    return new CorlaPortList;
+}
 
 int CORLA_EnumPorts(CorlaPortList *list, uint32_t flags)
 {
@@ -215,4 +224,4 @@ void CORLA_PortFactory_Destroy(CorlaPortFactory *factory)
     delete factory;
 }
 
-} // extern "C"
+}  // extern "C"

@@ -33,9 +33,11 @@ void EcuImpl::runRead()
             return;
         }
         if (identity.storedLength > t->cal->capacity()) {
-            log(t, QStringLiteral("Reading failed: the module holds %1 bytes, more than the %2 of a calibration for "
-                                  "its RUNE.")
-                       .arg(identity.storedLength).arg(t->cal->capacity()));
+            log(t,
+                QStringLiteral("Reading failed: the module holds %1 bytes, more than the %2 of a calibration for "
+                               "its RUNE.")
+                    .arg(identity.storedLength)
+                    .arg(t->cal->capacity()));
             finish(t, CORLA_STATUS_BAD_CALIBRATION);
             return;
         }
@@ -68,9 +70,10 @@ void EcuImpl::readNext()
         }
         const uint32_t crc = proto::crc32(readBuf_);
         if (crc != identity.storedCrc) {
-            log(t, QStringLiteral("Reading failed: the bytes read have CRC-32 %1, the module reports %2.")
-                       .arg(crc, 8, 16, QLatin1Char('0'))
-                       .arg(identity.storedCrc, 8, 16, QLatin1Char('0')));
+            log(t,
+                QStringLiteral("Reading failed: the bytes read have CRC-32 %1, the module reports %2.")
+                    .arg(crc, 8, 16, QLatin1Char('0'))
+                    .arg(identity.storedCrc, 8, 16, QLatin1Char('0')));
             finish(t, CORLA_STATUS_VERIFY_FAILED);
             return;
         }
@@ -80,4 +83,4 @@ void EcuImpl::readNext()
     });
 }
 
-} // namespace corla::detail
+}  // namespace corla::detail

@@ -15,7 +15,7 @@ struct CorlaIntLogChannel {
 };
 
 struct CorlaIntLogSetup : Object {
-    CorlaIntLogSetup() : Object(CORLA_KIND_INTLOG) {}
+    CorlaIntLogSetup() : Object(CORLA_KIND_INTLOG) { }
     std::vector<CorlaIntLogChannel *> channels;
     ~CorlaIntLogSetup() override { clear(); }
     void clear()
@@ -206,11 +206,12 @@ bool locate(uint32_t a, uint32_t b, QString *path, QString *info)
     }
     if (info)
         *info = QStringLiteral("no RUNE file for %1 in %2")
-                    .arg(describeModule(a, b), folders.isEmpty() ? QStringLiteral("(no folder)") : folders.join(QLatin1String(", ")));
+                    .arg(describeModule(a, b),
+                         folders.isEmpty() ? QStringLiteral("(no folder)") : folders.join(QLatin1String(", ")));
     return false;
 }
 
-} // namespace
+}  // namespace
 
 namespace corla::detail {
 
@@ -266,11 +267,14 @@ CorlaRune *callOpenHook(void *mediator, uint32_t a, uint32_t b, bool *haveHook)
     return r;
 }
 
-} // namespace corla::detail
+}  // namespace corla::detail
 
 extern "C" {
 
-CorlaRune *CORLA_Rune_Create(void) { return new CorlaRune; }
+CorlaRune *CORLA_Rune_Create(void)
+{
+    return new CorlaRune;
+}
 
 int CORLA_Rune_Load(CorlaRune *rune, const char16_t *path)
 {
@@ -345,7 +349,10 @@ int CORLA_Setup_IsInstalled(uint32_t a, uint32_t b, int reserved)
 }
 
 // ---- internal logging ----
-CorlaIntLogSetup *CORLA_IntLogSetup_Create(void) { return new CorlaIntLogSetup; }
+CorlaIntLogSetup *CORLA_IntLogSetup_Create(void)
+{
+    return new CorlaIntLogSetup;
+}
 
 int CORLA_IntLogSetup_Parse(CorlaIntLogSetup *setup, CorlaICal *ical, CorlaString *error)
 {
@@ -403,4 +410,4 @@ int CORLA_IntLogChannel_IsLogListValid(const CorlaIntLogChannel *channel, CorlaR
     return 1;
 }
 
-} // extern "C"
+}  // extern "C"

@@ -73,7 +73,7 @@ void postTxnLog(CorlaEcuTxn *txn, const QString &text, int kind)
     post(std::move(it));
 }
 
-} // namespace corla::detail
+}  // namespace corla::detail
 
 namespace {
 
@@ -98,13 +98,13 @@ void bindTxn(CorlaEcuTxn *txn)
     e->enqueue(txn);
 }
 
-} // namespace
+}  // namespace
 
 CorlaEcuTxn::CorlaEcuTxn(Type t, CalImpl *c) : Object(CORLA_KIND_TXN), type(t), cal(c)
 {
     name = t == Type::Connect ? QStringLiteral("Connect")
-           : t == Type::Upload ? QStringLiteral("Upload Calibration")
-                               : QStringLiteral("Read Calibration");
+        : t == Type::Upload   ? QStringLiteral("Upload Calibration")
+                              : QStringLiteral("Read Calibration");
     if (cal)
         addRef(cal);
     events = Delegate{nullptr, nullptr, -1, 0};
@@ -206,7 +206,8 @@ const char16_t *CORLA_ModuleHoldsText(int holds)
     case CORLA_HOLDS_NEW:
         return u"The module holds the new calibration";
     case CORLA_HOLDS_UNKNOWN:
-        return u"It is not known whether the module holds the new calibration: check the module before the vehicle is used.";
+        return u"It is not known whether the module holds the new calibration: check the module before the vehicle is "
+               u"used.";
     case CORLA_HOLDS_PREVIOUS:
     case CORLA_HOLDS_PREVIOUS_CHECKED:
         return u"The module keeps its previous calibration";
@@ -215,4 +216,4 @@ const char16_t *CORLA_ModuleHoldsText(int holds)
     }
 }
 
-} // extern "C"
+}  // extern "C"

@@ -41,7 +41,7 @@ int commitGraceMs()
     return ok && v >= 0 ? v : 5000;
 }
 
-} // namespace
+}  // namespace
 
 void EcuImpl::runUpload()
 {
@@ -65,8 +65,10 @@ void EcuImpl::runUpload()
     end_ = uint32_t(c->data.size());
     const uint32_t room = identity.capacity ? std::min(identity.capacity, rune->calSize) : rune->calSize;
     if (end_ > room) {
-        log(t, QStringLiteral("Upload failed: the calibration needs %1 bytes but the module holds only %2.")
-                   .arg(end_).arg(room));
+        log(t,
+            QStringLiteral("Upload failed: the calibration needs %1 bytes but the module holds only %2.")
+                .arg(end_)
+                .arg(room));
         finish(t, CORLA_STATUS_BAD_CALIBRATION);
         return;
     }
@@ -133,7 +135,7 @@ void EcuImpl::planChangedBlocks()
             const uint32_t ours = std::min(end_, start + sumBlock_) - start;
             const uint32_t theirs = start < previousLength_ ? std::min(previousLength_, start + sumBlock_) - start : 0;
             changed = i >= moduleSums_.size() || ours != theirs
-                      || proto::crc32(data.constData() + start, ours) != moduleSums_[i];
+                || proto::crc32(data.constData() + start, ours) != moduleSums_[i];
         }
         if (changed && !inRun) {
             runStart = i * sumBlock_;
@@ -159,9 +161,10 @@ void EcuImpl::uploadSums(uint32_t firstBlock)
         const std::optional<QList<uint32_t>> sums = proto::readSums(fr.payload, q.count);
         if (!sums) {
             // A module from before SUMS (or one that cannot say): everything goes.
-            log(t, QStringLiteral("The module cannot compare its stored calibration (SUMS: %1); "
-                                  "sending the whole calibration.")
-                       .arg(QString::fromLatin1(proto::resultText(proto::replyResult(fr.payload)))));
+            log(t,
+                QStringLiteral("The module cannot compare its stored calibration (SUMS: %1); "
+                               "sending the whole calibration.")
+                    .arg(QString::fromLatin1(proto::resultText(proto::replyResult(fr.payload)))));
             planFullUpload();
             uploadBegin();
             return;
@@ -185,9 +188,12 @@ void EcuImpl::uploadBegin()
     nextBlock_ = 0;
     sent_ = 0;
     if (changedOnly_)
-        log(t, QStringLiteral("Uploading %1 of %2 calibration bytes in %3 blocks: the module keeps the rest "
-                              "from its stored calibration...")
-                   .arg(total_).arg(end_).arg(blocks_.size()));
+        log(t,
+            QStringLiteral("Uploading %1 of %2 calibration bytes in %3 blocks: the module keeps the rest "
+                           "from its stored calibration...")
+                .arg(total_)
+                .arg(end_)
+                .arg(blocks_.size()));
     else
         log(t, QStringLiteral("Uploading %1 calibration bytes in %2 blocks...").arg(total_).arg(blocks_.size()));
     QByteArray p;
@@ -224,15 +230,17 @@ void EcuImpl::uploadAsk()
     CorlaEcuTxn *t = current_;
     const MediatorTable table = t->table;
     if (engineRunning_) {
-        log(t, engineAsked_ ? QStringLiteral("The module reports that the engine is still running.")
-                            : QStringLiteral("The module reports that the engine is running."));
+        log(t,
+            engineAsked_ ? QStringLiteral("The module reports that the engine is still running.")
+                         : QStringLiteral("The module reports that the engine is running."));
         engineAsked_ = true;
         const bool go = table.confirmEngineRunning && table.confirmEngineRunning(table.context);
         if (current_ != t)
             return;
         if (!go) {
             sendOneWay(proto::Abort, {});
-            log(t, QStringLiteral("Upload cancelled: the engine is running. The module keeps its previous calibration."));
+            log(t,
+                QStringLiteral("Upload cancelled: the engine is running. The module keeps its previous calibration."));
             finish(t, CORLA_STATUS_CANCELLED);
             return;
         }
@@ -264,7 +272,9 @@ void EcuImpl::uploadAsk()
         return;
     if (!go) {
         sendOneWay(proto::Abort, {});
-        log(t, QStringLiteral("Upload cancelled: the internal logging setup is not valid. The module keeps its previous calibration."));
+        log(t,
+            QStringLiteral("Upload cancelled: the internal logging setup is not valid. The module keeps its previous "
+                           "calibration."));
         finish(t, CORLA_STATUS_CANCELLED);
         return;
     }
@@ -315,7 +325,8 @@ void EcuImpl::windowReply(const proto::Frame &fr)
 {
     if (fr.command != (proto::Write | proto::kReplyBit))
         return;  // NAKs and stale replies: the timeout of the oldest block recovers
-    auto it = std::find_if(window_.begin(), window_.end(), [&](const InFlight &f) { return f.sequence == fr.sequence; });
+    auto it =
+        std::find_if(window_.begin(), window_.end(), [&](const InFlight &f) { return f.sequence == fr.sequence; });
     if (it == window_.end())
         return;
     const uint8_t res = proto::replyResult(fr.payload);
@@ -357,7 +368,9 @@ void EcuImpl::windowTimeout()
         linkFailed(CORLA_STATUS_TIMEOUT,
                    QStringLiteral("No valid reply from the module on %1 to WRITE after %2 attempts (%3). "
                                   "Check the cable, the port and that the module is powered.")
-                       .arg(portName_).arg(kMaxAttempts).arg(why));
+                       .arg(portName_)
+                       .arg(kMaxAttempts)
+                       .arg(why));
         return;
     }
     ++f.attempts;
@@ -370,9 +383,13 @@ void EcuImpl::uploadVerify()
 {
     CorlaEcuTxn *t = current_;
     if (changedOnly_)
-        log(t, QStringLiteral("Sent %1 of %2 calibration bytes in %3 WRITE requests; the module kept the other %4 "
-                              "from its stored calibration.")
-                   .arg(sent_).arg(end_).arg(blocks_.size()).arg(end_ - sent_));
+        log(t,
+            QStringLiteral("Sent %1 of %2 calibration bytes in %3 WRITE requests; the module kept the other %4 "
+                           "from its stored calibration.")
+                .arg(sent_)
+                .arg(end_)
+                .arg(blocks_.size())
+                .arg(end_ - sent_));
     else
         log(t, QStringLiteral("Sent %1 calibration bytes in %2 WRITE requests.").arg(sent_).arg(blocks_.size()));
     request(proto::Verify, {}, [this, t](const proto::Frame &fr) {
@@ -386,20 +403,25 @@ void EcuImpl::uploadVerify()
             if (changedOnly_) {
                 // The stored calibration was not what its block CRCs said
                 // (changed meanwhile, or a CRC that matched by chance).
-                log(t, QStringLiteral("The module holds %1 bytes with CRC-32 %2 after the changed blocks, expected "
-                                      "%3 bytes with CRC-32 %4; sending the whole calibration.")
-                           .arg(len).arg(crcText(crc)).arg(end_).arg(crcText(crc_)));
+                log(t,
+                    QStringLiteral("The module holds %1 bytes with CRC-32 %2 after the changed blocks, expected "
+                                   "%3 bytes with CRC-32 %4; sending the whole calibration.")
+                        .arg(len)
+                        .arg(crcText(crc))
+                        .arg(end_)
+                        .arg(crcText(crc_)));
                 planFullUpload();
                 uploadBegin();
                 return;
             }
             sendOneWay(proto::Abort, {});
-            log(t, QStringLiteral("Verification failed: the module holds %1 bytes with CRC-32 %2, expected %3 bytes "
-                                  "with CRC-32 %4. The module keeps its previous calibration.")
-                       .arg(len)
-                       .arg(crcText(crc))
-                       .arg(end_)
-                       .arg(crcText(crc_)));
+            log(t,
+                QStringLiteral("Verification failed: the module holds %1 bytes with CRC-32 %2, expected %3 bytes "
+                               "with CRC-32 %4. The module keeps its previous calibration.")
+                    .arg(len)
+                    .arg(crcText(crc))
+                    .arg(end_)
+                    .arg(crcText(crc_)));
             finish(t, CORLA_STATUS_VERIFY_FAILED);
             return;
         }
@@ -416,29 +438,34 @@ void EcuImpl::uploadCommit(uint32_t crc)
     proto::putU32(p, crc);
     // From here on the module may hold the new calibration whatever happens.
     commitSent_ = true;
-    request(proto::Commit, p, [this, t](const proto::Frame &fr) {
-        const uint8_t res = proto::replyResult(fr.payload);
-        if (res != proto::Ok) {
-            if (res == proto::StorageFailed)
-                log(t, QStringLiteral("The module could not store the calibration."));
-            else if (res == proto::CrcMismatch)
-                log(t, QStringLiteral("The module rejected the commit: its CRC-32 differs."));
-            else
-                log(t, QStringLiteral("The module refused COMMIT: %1.").arg(QString::fromLatin1(proto::resultText(res))));
-            probeAfterCommit(res == proto::StorageFailed ? CORLA_STATUS_STORAGE_FAILED
-                             : res == proto::CrcMismatch ? CORLA_STATUS_VERIFY_FAILED
-                                                         : CORLA_STATUS_REFUSED);
-            return;
-        }
-        commitSent_ = false;
-        begun_ = false;
-        identity.storedLength = end_;
-        identity.storedCrc = crc_;
-        progress(t, 1.0);
-        log(t, QStringLiteral("Calibration committed: %1 bytes stored by the module.").arg(end_));
-        t->holds = CORLA_HOLDS_NEW;
-        finish(t, CORLA_STATUS_OK);
-    }, commitGraceMs());
+    request(
+        proto::Commit, p,
+        [this, t](const proto::Frame &fr) {
+            const uint8_t res = proto::replyResult(fr.payload);
+            if (res != proto::Ok) {
+                if (res == proto::StorageFailed)
+                    log(t, QStringLiteral("The module could not store the calibration."));
+                else if (res == proto::CrcMismatch)
+                    log(t, QStringLiteral("The module rejected the commit: its CRC-32 differs."));
+                else
+                    log(t,
+                        QStringLiteral("The module refused COMMIT: %1.")
+                            .arg(QString::fromLatin1(proto::resultText(res))));
+                probeAfterCommit(res == proto::StorageFailed     ? CORLA_STATUS_STORAGE_FAILED
+                                     : res == proto::CrcMismatch ? CORLA_STATUS_VERIFY_FAILED
+                                                                 : CORLA_STATUS_REFUSED);
+                return;
+            }
+            commitSent_ = false;
+            begun_ = false;
+            identity.storedLength = end_;
+            identity.storedCrc = crc_;
+            progress(t, 1.0);
+            log(t, QStringLiteral("Calibration committed: %1 bytes stored by the module.").arg(end_));
+            t->holds = CORLA_HOLDS_NEW;
+            finish(t, CORLA_STATUS_OK);
+        },
+        commitGraceMs());
     commitSeq_ = req_.sequence;
 }
 
@@ -556,4 +583,4 @@ int EcuImpl::probeNow()
     return holds;
 }
 
-} // namespace corla::detail
+}  // namespace corla::detail

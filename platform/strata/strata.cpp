@@ -63,8 +63,7 @@ void eraseChild(Item *parent, Group &g, uint32_t index)
     if (g.items.empty()) {
         const uint16_t type = g.type;
         auto &groups = parent->groups;
-        groups.erase(std::find_if(groups.begin(), groups.end(),
-                                  [type](const Group &x) { return x.type == type; }));
+        groups.erase(std::find_if(groups.begin(), groups.end(), [type](const Group &x) { return x.type == type; }));
     }
 }
 
@@ -90,7 +89,7 @@ Item *findChild(Item *parent, uint16_t type, uint16_t valueId, std::string_view 
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
 void setError(const char *message)
 {
@@ -189,14 +188,14 @@ ItemPtr Item::clone(Item *newParent, uint32_t newIndex) const
     return copy;
 }
 
-} // namespace strata
+}  // namespace strata
 
 using namespace strata;
 
-#define STRATA_NEED_SESSION(s)                 \
-    do {                                       \
-        if (!(s))                              \
-            return fail("no store session");   \
+#define STRATA_NEED_SESSION(s)                                                                                         \
+    do {                                                                                                               \
+        if (!(s))                                                                                                      \
+            return fail("no store session");                                                                           \
     } while (0)
 
 extern "C" {
@@ -582,4 +581,4 @@ STRATA_BOOL STRATA_GotoReference(uint16_t slot, StoreSession session)
     return fail("the referenced item does not exist");
 }
 
-} // extern "C"
+}  // extern "C"

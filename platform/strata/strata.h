@@ -29,11 +29,11 @@ typedef unsigned char STRATA_BOOL;
 
 /* Limits of a tree, the same in memory, in the file reader and for everyone
  * who lists a tree (STRATA_GetChildTypeCount counts up to the type limit). */
-#define STRATA_MAX_CHILDREN_PER_TYPE 0xFFFF  /* indexes 0..0xFFFE */
-#define STRATA_MAX_CHILD_TYPES 0xFFFF        /* distinct child types of one item */
-#define STRATA_MAX_DEPTH 64                  /* levels below the root */
-#define STRATA_MAX_TEXT_LENGTH 0xFFFE        /* bytes of a text without its zero */
-#define STRATA_MAX_ITEMS 1000000             /* items of a saved or opened tree */
+#define STRATA_MAX_CHILDREN_PER_TYPE 0xFFFF /* indexes 0..0xFFFE */
+#define STRATA_MAX_CHILD_TYPES 0xFFFF /* distinct child types of one item */
+#define STRATA_MAX_DEPTH 64 /* levels below the root */
+#define STRATA_MAX_TEXT_LENGTH 0xFFFE /* bytes of a text without its zero */
+#define STRATA_MAX_ITEMS 1000000 /* items of a saved or opened tree */
 #define STRATA_MAX_FILE_SIZE (64 * 1024 * 1024) /* bytes of a setup file */
 
 /* Sessions */

@@ -101,8 +101,8 @@ void countTree(const Item &item, size_t &items, quint64 &elements)
 
 // Packed integers of the flat encoding: few CBOR elements per item is what
 // makes reading fast, since every element costs a reader step.
-constexpr quint64 kValueShift = 16;    // head: type in the low 16 bits
-constexpr quint64 kChildShift = 20;    // head: value count in bits 16..19
+constexpr quint64 kValueShift = 16;  // head: type in the low 16 bits
+constexpr quint64 kChildShift = 20;  // head: value count in bits 16..19
 constexpr quint64 kValueCountMask = 0xF;
 
 void writeValue(QCborStreamWriter &w, const Value &v)
@@ -146,9 +146,10 @@ void writeItem(QCborStreamWriter &w, const Item &item)
 
 // ---- reading
 
-class Parser {
+class Parser
+{
 public:
-    explicit Parser(const QByteArray &payload) : reader_(payload), size_(quint64(payload.size())) {}
+    explicit Parser(const QByteArray &payload) : reader_(payload), size_(quint64(payload.size())) { }
 
     // Version 2: one definite array holding every item in pre-order.
     ItemPtr parseFlat()
@@ -533,7 +534,7 @@ private:
     std::string error_;
 };
 
-} // namespace
+}  // namespace
 
 uint32_t crc32(const char *data, size_t size)
 {
@@ -686,4 +687,4 @@ ItemPtr loadTree(const char *latin1Path)
     return parseFile(bytes.constData(), size_t(bytes.size()));
 }
 
-} // namespace strata
+}  // namespace strata

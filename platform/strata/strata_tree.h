@@ -57,8 +57,8 @@ struct Group {
 
 struct Item {
     uint16_t type = 0;
-    uint16_t depth = 0;   // root = 0
-    uint32_t index = 0;   // among the parent's children of this type
+    uint16_t depth = 0;  // root = 0
+    uint32_t index = 0;  // among the parent's children of this type
     Item *parent = nullptr;
     std::vector<Value> values;  // few per item: a linear search beats a map
     std::vector<Group> groups;  // sorted by type
@@ -84,7 +84,7 @@ inline std::string_view textOf(const Value &v)
     return s;
 }
 
-} // namespace strata
+}  // namespace strata
 
 struct StrataSession {
     strata::ItemPtr root;
@@ -93,7 +93,7 @@ struct StrataSession {
 
 struct StrataBookmark {
     const StrataSession *session = nullptr;  // compared only, never followed
-    std::weak_ptr<strata::Item> item;        // expires when the item is deleted
+    std::weak_ptr<strata::Item> item;  // expires when the item is deleted
 };
 
 namespace strata {
@@ -109,4 +109,4 @@ uint32_t crc32(const char *data, size_t size);
 // Parses a whole file image; null (with the error set) when it is not valid.
 ItemPtr parseFile(const char *data, size_t size);
 
-} // namespace strata
+}  // namespace strata

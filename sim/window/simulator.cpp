@@ -58,8 +58,7 @@ public:
     using Why = QString (Simulator::*)(int) const;
     WhyItem(const QString &text, const Simulator *sim, Why why, int row)
         : QTableWidgetItem(text), m_sim(sim), m_why(why), m_row(row)
-    {
-    }
+    { }
     QVariant data(int role) const override
     {
         if (role == Qt::ToolTipRole)
@@ -78,7 +77,7 @@ QString quoted(const QString &name)
     return QStringLiteral("\u201C%1\u201D").arg(name);
 }
 
-} // namespace
+}  // namespace
 
 Simulator::Simulator(QWidget *parent)
     : QWidget(parent), ui(new Ui::SimulatorClass), m_engine(std::make_unique<SimEngine>())
@@ -87,9 +86,9 @@ Simulator::Simulator(QWidget *parent)
     // A closed simulation is over: stop ticking, drop the copy and the image.
     setAttribute(Qt::WA_DeleteOnClose);
 
-    const std::array<QTableWidget *, 8> tables = {
-        ui->keyPadTableWidget, ui->switchTableWidget, ui->CANInpTableWidget, ui->stateTableWidget,
-        ui->timerTableWidget, ui->outputTableWidget, ui->LX1TableWidget, ui->LEDTableWidget};
+    const std::array<QTableWidget *, 8> tables = {ui->keyPadTableWidget, ui->switchTableWidget, ui->CANInpTableWidget,
+                                                  ui->stateTableWidget,  ui->timerTableWidget,  ui->outputTableWidget,
+                                                  ui->LX1TableWidget,    ui->LEDTableWidget};
     for (QTableWidget *t : tables) {
         t->verticalHeader()->setMinimumSectionSize(kRowHeight);
         t->verticalHeader()->setDefaultSectionSize(kRowHeight);
@@ -295,7 +294,7 @@ QString drivers(const SimEngine &e, const SimNames &names, bool on, auto drives)
     return (states.size() == 1 ? Simulator::tr("On: driven by state %1") : Simulator::tr("On: driven by states %1"))
         .arg(states.join(QStringLiteral(", ")));
 }
-} // namespace
+}  // namespace
 
 QString Simulator::outputWhy(int row) const
 {
@@ -309,8 +308,8 @@ QString Simulator::ledWhy(int row) const
                    [this, row](int s) { return m_engine->stateDrivesLed(s, row); });
 }
 
-void Simulator::draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text,
-                     bool green, bool coloured)
+void Simulator::draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text, bool green,
+                     bool coloured)
 {
     if (shown.value == value)
         return;

@@ -67,8 +67,8 @@ private:
     struct Shown {
         int value = -1;  // -1 = not drawn yet
     };
-    void draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text,
-              bool green, bool coloured);
+    void draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text, bool green,
+              bool coloured);
 
     Ui::SimulatorClass *ui = nullptr;
     QTemporaryFile m_imageFile;

@@ -52,7 +52,7 @@ void doubleClick(QTreeWidget *tree, QTreeWidgetItem *item)
     QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, at);
 }
 
-} // namespace
+}  // namespace
 
 class TestCompareWindow : public QObject
 {
@@ -87,8 +87,9 @@ private slots:
         QStringList menus;
         for (QAction *a : w->menuBar()->actions())
             menus << a->menu()->objectName() + QLatin1Char('=') + a->text();
-        QCOMPARE(menus, QStringList({"menu_File=&File", "menu_Edit=&Edit", "menu_Simulate=&Simulate", "menu_Config=&Config",
-                                     "menu_Tools=&Tools", "menu_Help=&Help"}));
+        QCOMPARE(menus,
+                 QStringList({"menu_File=&File", "menu_Edit=&Edit", "menu_Simulate=&Simulate", "menu_Config=&Config",
+                              "menu_Tools=&Tools", "menu_Help=&Help"}));
         auto *compare = w->findChild<QAction *>(QStringLiteral("action_Compare"));
         QVERIFY(compare);
         QCOMPARE(compare->text(), QStringLiteral("&Compare With..."));
@@ -149,8 +150,9 @@ private slots:
                 for (int i = 0; i < tree->topLevelItem(g)->childCount(); ++i)
                     details << tree->topLevelItem(g)->child(i)->text(2);
             }
-            QVERIFY(dialog->findChild<QLabel *>(QStringLiteral("labelImage"))->text().startsWith(
-                QStringLiteral("Compiled images: differ")));
+            QVERIFY(dialog->findChild<QLabel *>(QStringLiteral("labelImage"))
+                        ->text()
+                        .startsWith(QStringLiteral("Compiled images: differ")));
 
             // A removed item is not in the open setup: nothing happens.
             QTreeWidgetItem *old = child(tree, QStringLiteral("Timers"), QStringLiteral("Old"));
@@ -205,12 +207,12 @@ private slots:
         tabs->setCurrentIndex(6);
         const QString ampsText = shown(6, kelda::Lx1OutputCol::Current);
         QCOMPARE(ampsText, QStringLiteral("1.2"));
-        QCOMPARE(details, QStringList({
-            QStringLiteral("changed timer \"Timer 1\": Reset Value/s: 0.5 \u2192 ") + timerText,
-            QStringLiteral("removed timer \"Old\" (row 2)"),
-            QStringLiteral("changed LX1 output \"LX1 Output 1\": Current/A: 10 \u2192 ") + ampsText,
-            QStringLiteral("CAN Speed: 1 Mhz \u2192 250 kHz"),
-            QStringLiteral("changed LX1 module \"LX1-2\": CAN Input: NONE \u2192 CAN Input 1")}));
+        QCOMPARE(details,
+                 QStringList({QStringLiteral("changed timer \"Timer 1\": Reset Value/s: 0.5 \u2192 ") + timerText,
+                              QStringLiteral("removed timer \"Old\" (row 2)"),
+                              QStringLiteral("changed LX1 output \"LX1 Output 1\": Current/A: 10 \u2192 ") + ampsText,
+                              QStringLiteral("CAN Speed: 1 Mhz \u2192 250 kHz"),
+                              QStringLiteral("changed LX1 module \"LX1-2\": CAN Input: NONE \u2192 CAN Input 1")}));
         // Comparing changed nothing.
         QCOMPARE(w->model()->fileName(), file);
         QCOMPARE(w->model()->isModified(), modified);

@@ -91,7 +91,7 @@ bool writeSetup(const QString &path, int timers)
     return m.saveSetup(path);
 }
 
-} // namespace
+}  // namespace
 
 class TestKelda : public QObject
 {
@@ -128,8 +128,7 @@ private slots:
         QVERIFY(m_dir.isValid());
         // main() points XDG_CONFIG_HOME at a temporary folder before any QSettings exists.
         auto s = kelda::settings::open();
-        QVERIFY2(!s->fileName().startsWith(QDir::homePath() + QStringLiteral("/.config")),
-                 qPrintable(s->fileName()));
+        QVERIFY2(!s->fileName().startsWith(QDir::homePath() + QStringLiteral("/.config")), qPrintable(s->fileName()));
     }
 
     void init()
@@ -169,11 +168,12 @@ private slots:
     void formTabsViewsAndButtons()
     {
         auto w = makeWindow();
-        const QStringList pages = {"Keys", "tab_7", "tab_6", "tab_2", "tab_8", "tab", "tab_3", "tab_5", "tab_4", "tab_9"};
-        const QStringList texts = {"Keypad", "Switches", "CAN Inputs", "Timers", "Events",
-                                   "States", "LX1 Outputs", "LX2 LEDs", "CAN Outputs", "Options"};
-        const QStringList views = {"keyPad_tableView", "switches_tableView", "CANInp_tableView", "Timer_tableView",
-                                   "Event_tableView", "States_tableView", "LX1_tableView", "LX2LED_tableView",
+        const QStringList pages = {"Keys", "tab_7", "tab_6", "tab_2", "tab_8",
+                                   "tab",  "tab_3", "tab_5", "tab_4", "tab_9"};
+        const QStringList texts = {"Keypad", "Switches",    "CAN Inputs", "Timers",      "Events",
+                                   "States", "LX1 Outputs", "LX2 LEDs",   "CAN Outputs", "Options"};
+        const QStringList views = {"keyPad_tableView",    "switches_tableView", "CANInp_tableView", "Timer_tableView",
+                                   "Event_tableView",     "States_tableView",   "LX1_tableView",    "LX2LED_tableView",
                                    "CANOutput_tableView", "PWM_tableView"};
         QTabWidget *tw = tabs(w.get());
         QCOMPARE(tw->count(), 10);
@@ -207,9 +207,9 @@ private slots:
         QCOMPARE(w->proxy(3)->sortColumn(), -1);
 
         const QList<std::pair<const char *, const char *>> buttons = {
-            {"deleteCANButton", "addCANButton"}, {"deleteTimerButton", "addTimerButton"},
+            {"deleteCANButton", "addCANButton"},     {"deleteTimerButton", "addTimerButton"},
             {"deleteEventButton", "addEventButton"}, {"deleteStatesButton", "addStatesButton"},
-            {"deleteLX1Button", "addLX1Button"}, {"deleteCANOPButton", "addCANOPButton"}};
+            {"deleteLX1Button", "addLX1Button"},     {"deleteCANOPButton", "addCANOPButton"}};
         const int buttonTabs[] = {2, 3, 4, 5, 6, 8};
         for (int k = 0; k < buttons.size(); ++k) {
             auto *del = child<QPushButton>(w.get(), buttons[k].first);
@@ -255,16 +255,17 @@ private slots:
         QStringList file;
         for (QAction *a : bar->actions().first()->menu()->actions())
             file << (a->isSeparator() ? QStringLiteral("|") : a->objectName() + QLatin1Char('=') + a->text());
-        QCOMPARE(file, QStringList({"action_New=&New", "action_Open=&Open", "action_Save=&Save",
-                                    "actionSave_As=Save &As", "|", "action_Export=&Export",
-                                    "action_Upload=&Upload...", "|", "actionE_xit=E&xit"}));
+        QCOMPARE(file,
+                 QStringList({"action_New=&New", "action_Open=&Open", "action_Save=&Save", "actionSave_As=Save &As",
+                              "|", "action_Export=&Export", "action_Upload=&Upload...", "|", "actionE_xit=E&xit"}));
         QCOMPARE(bar->actions()[1]->menu()->actions().first()->objectName(), QStringLiteral("action_Go"));
         QCOMPARE(bar->actions()[2]->menu()->actions().first()->objectName(), QStringLiteral("action_COM_Port"));
         QStringList tools;
         for (QAction *a : bar->actions()[3]->menu()->actions())
             tools << (a->isSeparator() ? QStringLiteral("|") : a->objectName() + QLatin1Char('=') + a->text());
-        QCOMPARE(tools, QStringList({"action_CheckSetup=&Check Setup", "action_WhereUsed=&Where Used...",
-                                     "action_Compare=&Compare With...", "|", "action_Report=Setup &Report..."}));
+        QCOMPARE(tools,
+                 QStringList({"action_CheckSetup=&Check Setup", "action_WhereUsed=&Where Used...",
+                              "action_Compare=&Compare With...", "|", "action_Report=Setup &Report..."}));
         QCOMPARE(bar->actions()[4]->menu()->actions().first()->objectName(), QStringLiteral("action_About"));
         QCOMPARE(bar->actions()[2]->menu()->actions().first()->text(), QStringLiteral("&COM Port"));
         auto *exportAction = child<QAction>(w.get(), "action_Export");
@@ -296,8 +297,9 @@ private slots:
         QStringList items;
         for (int i = 0; i < combo->count(); ++i)
             items << combo->itemText(i);
-        QCOMPARE(items, QStringList({"1 Mhz", "500 kHz", "333 kHz", "250 kHz", "200 kHz", "160 kHz", "125 kHz",
-                                     "100 kHz", "50 kHz"}));
+        QCOMPARE(items,
+                 QStringList(
+                     {"1 Mhz", "500 kHz", "333 kHz", "250 kHz", "200 kHz", "160 kHz", "125 kHz", "100 kHz", "50 kHz"}));
         QCOMPARE(child<QGroupBox>(w.get(), "groupBox")->title(), QStringLiteral("CAN Settings"));
         QCOMPARE(child<QGroupBox>(w.get(), "groupBox_2")->title(), QStringLiteral("Button Options"));
         QCOMPARE(child<QGroupBox>(w.get(), "groupBox_3")->title(), QStringLiteral("Fuse Options"));
@@ -391,8 +393,10 @@ private slots:
         QCOMPARE(w->model()->rowCount(), 25);
 
         // each row tab adds to its own table
-        const std::pair<int, const char *> tabButtons[] = {{2, "addCANButton"}, {4, "addEventButton"},
-                                                           {5, "addStatesButton"}, {6, "addLX1Button"},
+        const std::pair<int, const char *> tabButtons[] = {{2, "addCANButton"},
+                                                           {4, "addEventButton"},
+                                                           {5, "addStatesButton"},
+                                                           {6, "addLX1Button"},
                                                            {8, "addCANOPButton"}};
         for (const auto &[tab, name] : tabButtons) {
             tabs(w.get())->setCurrentIndex(tab);
@@ -436,8 +440,7 @@ private slots:
         const Message m = m_prompter->told.first();
         QCOMPARE(m.icon, QMessageBox::Warning);
         QCOMPARE(m.title, QStringLiteral("KELDA"));
-        QVERIFY2(m.text.contains(QStringLiteral("full")) && m.text.contains(QStringLiteral("255")),
-                 qPrintable(m.text));
+        QVERIFY2(m.text.contains(QStringLiteral("full")) && m.text.contains(QStringLiteral("255")), qPrintable(m.text));
         // other tables are not full
         tabs(w.get())->setCurrentIndex(3);
         w->addRow();
@@ -533,7 +536,7 @@ private slots:
             QVERIFY(setRawOption(m.session(), 0, 65535));
             QVERIFY(setRawOption(m.session(), 5, 5000));
             QVERIFY(setRawOption(m.session(), 6, 0x1234));  // no such CAN speed
-            QVERIFY(setRawOption(m.session(), 7, 0x7FF));   // beyond the box's range
+            QVERIFY(setRawOption(m.session(), 7, 0x7FF));  // beyond the box's range
             QVERIFY(m.saveSetup(file));
         }
         auto w = makeWindow();

@@ -38,7 +38,7 @@ class QueuePrompter : public Prompter
 {
 public:
     QList<QMessageBox::StandardButton> answers;  // empty: Discard
-    QList<int> choices;                          // empty: the first button
+    QList<int> choices;  // empty: the first button
     QStringList saveAnswers;
     QStringList openAnswers;
     int execs = 0;
@@ -49,7 +49,7 @@ public:
     {
         return answers.isEmpty() ? QMessageBox::Discard : answers.takeFirst();
     }
-    void tell(QWidget *, QMessageBox::Icon, const QString &, const QString &) override {}
+    void tell(QWidget *, QMessageBox::Icon, const QString &, const QString &) override { }
     int choose(QWidget *, QMessageBox::Icon, const QString &, const QString &, const QStringList &) override
     {
         return choices.isEmpty() ? 0 : choices.takeFirst();
@@ -77,7 +77,7 @@ QByteArray fileBytes(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-} // namespace
+}  // namespace
 
 class TestUndo : public QObject
 {
@@ -377,10 +377,14 @@ private slots:
         w->addRow();
         QVERIFY(m->addListEntry(0, 2) && m->setListEntry(0, 2, 0, QStringLiteral("Timer 1")));
         QCOMPARE(m->index(0, kelda::EventCol::Actions).data(Qt::ToolTipRole).toString(),
-                 QStringLiteral("States to Set: none\nStates to Clear: none\nTimers to Start: Timer 1\nTimers to Stop: none"));
+                 QStringLiteral(
+                     "States to Set: none\nStates to Clear: none\nTimers to Start: Timer 1\nTimers to Stop: none"));
         tabs(w.get())->setCurrentIndex(5);
         w->addRow();
-        QVERIFY(m->index(0, kelda::StateCol::Outputs).data(Qt::ToolTipRole).toString().contains(QStringLiteral("LX1 Outputs: none")));
+        QVERIFY(m->index(0, kelda::StateCol::Outputs)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .contains(QStringLiteral("LX1 Outputs: none")));
 
         // The event input drop-down: wide enough for "KP: Keypad 12", found by typing part of a name.
         tabs(w.get())->setCurrentIndex(4);

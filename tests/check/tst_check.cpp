@@ -69,7 +69,7 @@ QStringList codes(const QList<Finding> &findings)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 class TestCheck : public QObject
 {
@@ -106,34 +106,39 @@ private slots:
         QTest::newRow("input-unset: input 1") << Build([](SetupBuilder &b, PMModel &) {
             const int e = b.event();
             b.entry(Mode::Events, e, 1, QStringLiteral("State 1"));
-        }) << "input-unset" << "Events" << 3 << true;
-        QTest::newRow("input-unset: joined by AND") << Build([](SetupBuilder &b, PMModel &) {
-            b.join(0, 0, QStringLiteral("AND"));
-        }) << "input-unset" << "Events" << 1 << true;
+        }) << "input-unset"
+                                              << "Events" << 3 << true;
+        QTest::newRow("input-unset: joined by AND")
+            << Build([](SetupBuilder &b, PMModel &) { b.join(0, 0, QStringLiteral("AND")); }) << "input-unset"
+            << "Events" << 1 << true;
         QTest::newRow("input-unused") << Build([](SetupBuilder &b, PMModel &) {
             b.join(0, 0, QStringLiteral("OR"));
             b.input(0, 1, QStringLiteral("SW: Switch 2"));
             b.join(0, 0, QStringLiteral("NONE"));
-        }) << "input-unused" << "Events" << 1 << false;
-        QTest::newRow("entry-unset: event") << Build([](SetupBuilder &b, PMModel &) {
-            b.entry(Mode::Events, 1, 3);
-        }) << "entry-unset" << "Events" << 2 << true;
-        QTest::newRow("entry-unset: state") << Build([](SetupBuilder &b, PMModel &) {
-            b.entry(Mode::States, 0, 1);
-        }) << "entry-unset" << "States" << 1 << true;
+        }) << "input-unused"
+                                      << "Events" << 1 << false;
+        QTest::newRow("entry-unset: event")
+            << Build([](SetupBuilder &b, PMModel &) { b.entry(Mode::Events, 1, 3); }) << "entry-unset"
+            << "Events" << 2 << true;
+        QTest::newRow("entry-unset: state")
+            << Build([](SetupBuilder &b, PMModel &) { b.entry(Mode::States, 0, 1); }) << "entry-unset"
+            << "States" << 1 << true;
         QTest::newRow("duplicate-name") << Build([](SetupBuilder &b, PMModel &m) {
             b.timer(2.0);
             rawName(m, ItemType::Timer, 1, "Timer 1");
-        }) << "duplicate-name" << "Timers" << 2 << true;
+        }) << "duplicate-name"
+                                        << "Timers" << 2 << true;
         QTest::newRow("can-channel") << Build([](SetupBuilder &b, PMModel &) {
             for (int i = 1; i <= 16; ++i)
                 b.canInput(QStringLiteral("0x%1").arg(0x100 + i, 0, 16), QStringLiteral("Byte 2"));
-        }) << "can-channel" << "CAN Inputs" << 17 << true;
+        }) << "can-channel"
+                                     << "CAN Inputs" << 17 << true;
         QTest::newRow("too-many") << Build([](SetupBuilder &b, PMModel &m) {
             for (int i = 0; i < 256; ++i)
                 b.entry(Mode::States, 0, 0, QStringLiteral("LX2 LED 1"));
             Q_UNUSED(m);
-        }) << "too-many" << "States" << 1 << true;
+        }) << "too-many"
+                                  << "States" << 1 << true;
         // 255 states of 255 LX1 output entries: every list within its limit, the image over 64 KiB.
         QTest::newRow("too-many: image size") << Build([](SetupBuilder &b, PMModel &m) {
             m.setMode(int(Mode::States));
@@ -142,35 +147,42 @@ private slots:
             for (int s = 0; s < kMaxTableItems; ++s)
                 for (int k = s == 0 ? 1 : 0; k < kMaxTableItems; ++k)  // state 1 has one already
                     m.addListEntry(s, int(StateList::Lx1Outputs));
-        }) << "too-many" << "Setup" << 0 << true;
+        }) << "too-many"
+                                              << "Setup" << 0 << true;
         QTest::newRow("event-no-action") << Build([](SetupBuilder &b, PMModel &) {
             const int e = b.event();
             b.input(e, 0, QStringLiteral("SW: Switch 1"));
-        }) << "event-no-action" << "Events" << 3 << false;
-        QTest::newRow("state-never-set") << Build([](SetupBuilder &b, PMModel &) { b.state(); })
-                                         << "state-never-set" << "States" << 2 << false;
+        }) << "event-no-action"
+                                         << "Events" << 3 << false;
+        QTest::newRow("state-never-set") << Build([](SetupBuilder &b, PMModel &) { b.state(); }) << "state-never-set"
+                                         << "States" << 2 << false;
         QTest::newRow("state-never-cleared") << Build([](SetupBuilder &b, PMModel &) {
             b.state();
             b.entry(Mode::Events, 0, 0, QStringLiteral("State 2"));
-        }) << "state-never-cleared" << "States" << 2 << false;
-        QTest::newRow("timer-never-started") << Build([](SetupBuilder &b, PMModel &) { b.timer(); })
-                                             << "timer-never-started" << "Timers" << 2 << false;
-        QTest::newRow("timer-zero") << Build([](SetupBuilder &b, PMModel &) {
-            b.set(Mode::Timers, 0, 1, 0.0);
-        }) << "timer-zero" << "Timers" << 1 << false;
+        }) << "state-never-cleared"
+                                             << "States" << 2 << false;
+        QTest::newRow("timer-never-started")
+            << Build([](SetupBuilder &b, PMModel &) { b.timer(); }) << "timer-never-started"
+            << "Timers" << 2 << false;
+        QTest::newRow("timer-zero") << Build([](SetupBuilder &b, PMModel &) { b.set(Mode::Timers, 0, 1, 0.0); })
+                                    << "timer-zero"
+                                    << "Timers" << 1 << false;
         QTest::newRow("lx1-no-channel") << Build([](SetupBuilder &b, PMModel &) {
             b.set(Mode::Lx1Outputs, 0, 2, QStringLiteral("0"));
-        }) << "lx1-no-channel" << "LX1 Outputs" << 1 << false;
+        }) << "lx1-no-channel"
+                                        << "LX1 Outputs" << 1 << false;
         QTest::newRow("channel-shared") << Build([](SetupBuilder &b, PMModel &) {
             b.lx1Output();
             b.set(Mode::Lx1Outputs, 1, 2, QStringLiteral("11"));
-        }) << "channel-shared" << "LX1 Outputs" << 2 << false;
+        }) << "channel-shared"
+                                        << "LX1 Outputs" << 2 << false;
         QTest::newRow("can-id-clash") << Build([](SetupBuilder &b, PMModel &) {
             b.set(Mode::CanOutputs, 0, 1, QStringLiteral("0x100"));
-        }) << "can-id-clash" << "CAN Outputs" << 1 << false;
-        QTest::newRow("empty-name") << Build([](SetupBuilder &, PMModel &m) {
-            rawName(m, ItemType::Switch, 4, "");
-        }) << "empty-name" << "Switches" << 5 << false;
+        }) << "can-id-clash"
+                                      << "CAN Outputs" << 1 << false;
+        QTest::newRow("empty-name") << Build([](SetupBuilder &, PMModel &m) { rawName(m, ItemType::Switch, 4, ""); })
+                                    << "empty-name"
+                                    << "Switches" << 5 << false;
     }
 
     void eachCodeIsFound()

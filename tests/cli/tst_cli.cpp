@@ -33,7 +33,7 @@ bool isFailureLine(const QByteArray &err)
     return err.startsWith("kelda-cli: ") && err.count('\n') == 1 && err.endsWith('\n') && err.count(": ") >= 2;
 }
 
-} // namespace
+}  // namespace
 
 class TestCli : public QObject
 {
@@ -94,7 +94,8 @@ private slots:
             {QStringLiteral("frobnicate")},
             {QStringLiteral("compile"), QStringLiteral("a.kelda")},
             {QStringLiteral("compile"), QStringLiteral("-o")},
-            {QStringLiteral("compile"), QStringLiteral("a.kelda"), QStringLiteral("b.kelda"), QStringLiteral("-o"), QStringLiteral("x")},
+            {QStringLiteral("compile"), QStringLiteral("a.kelda"), QStringLiteral("b.kelda"), QStringLiteral("-o"),
+             QStringLiteral("x")},
             {QStringLiteral("export"), QStringLiteral("a.kelda")},
             {QStringLiteral("dump")},
             {QStringLiteral("dump"), QStringLiteral("--bogus"), QStringLiteral("a.kelda")},
@@ -132,7 +133,7 @@ private slots:
     void compileFailures()
     {
         CliRun r = runCli({QStringLiteral("compile"), path(QStringLiteral("missing.kelda")), QStringLiteral("-o"),
-                            path(QStringLiteral("x.bin"))});
+                           path(QStringLiteral("x.bin"))});
         QCOMPARE(r.exitCode, 1);
         QVERIFY2(isFailureLine(r.err), r.err.constData());
         QVERIFY(r.err.contains("missing.kelda"));
@@ -178,7 +179,8 @@ private slots:
         // Refused (the setup check finds 300 states): exit 1 and the calibration file untouched.
         const CliRun bad = runCli({QStringLiteral("export"), path(QStringLiteral("huge.kelda")), cal});
         QCOMPARE(bad.exitCode, 1);
-        QVERIFY2(bad.err.startsWith("error too-many States ") && isFailureLine(bad.err.mid(bad.err.lastIndexOf("kelda-cli: "))),
+        QVERIFY2(bad.err.startsWith("error too-many States ")
+                     && isFailureLine(bad.err.mid(bad.err.lastIndexOf("kelda-cli: "))),
                  bad.err.constData());
         QCOMPARE(readFile(cal), bytes);
     }
@@ -198,8 +200,9 @@ private slots:
         QCOMPARE(items.at(0).toObject().value(QLatin1String("type")).toInt(), 27);
 
         const QByteArray text = r.out;
-        QVERIFY(text.contains("\"Z\xc3\xbc" "ndung \xc2\xb0\""));  // Latin-1 name as its characters
-        QVERIFY(text.contains("\"type\": 112"));                   // reference records are items
+        QVERIFY(text.contains("\"Z\xc3\xbc"
+                              "ndung \xc2\xb0\""));  // Latin-1 name as its characters
+        QVERIFY(text.contains("\"type\": 112"));  // reference records are items
         QVERIFY(text.contains("\"1063\": ["));
 
         // The PWM module's reference record: type 112 with target type and name.
@@ -259,9 +262,11 @@ private slots:
         auto item = [&](const QByteArray &values) {
             return head + "{\"type\":219},{\"type\":219,\"values\":{" + values + "}}" + tail;
         };
-        QTest::newRow("malformed") << QByteArray("{\"format\": \"kelda-setup-tree\",\n \"items\": [") << QByteArray("line 2");
+        QTest::newRow("malformed") << QByteArray("{\"format\": \"kelda-setup-tree\",\n \"items\": [")
+                                   << QByteArray("line 2");
         QTest::newRow("not an object") << QByteArray("[1, 2]") << QByteArray("$");
-        QTest::newRow("format") << QByteArray("{\"format\":\"other\",\"version\":1,\"items\":[]}") << QByteArray("$.format");
+        QTest::newRow("format") << QByteArray("{\"format\":\"other\",\"version\":1,\"items\":[]}")
+                                << QByteArray("$.format");
         QTest::newRow("no format") << QByteArray("{\"version\":1,\"items\":[]}") << QByteArray("$.format");
         QTest::newRow("version") << QByteArray("{\"format\":\"kelda-setup-tree\",\"version\":2,\"items\":[]}")
                                  << QByteArray("$.version");
@@ -272,7 +277,8 @@ private slots:
         QTest::newRow("unknown member") << head + "{\"type\":219,\"colour\":1}" + tail
                                         << QByteArray("$.items[0].children[0].colour");
         QTest::newRow("unknown value id") << item("\"1234\":1") << QByteArray("$.items[0].children[1].values.1234");
-        QTest::newRow("value id not a number") << item("\"name\":1") << QByteArray("$.items[0].children[1].values.name");
+        QTest::newRow("value id not a number")
+            << item("\"name\":1") << QByteArray("$.items[0].children[1].values.name");
         // Only the form dump writes names an id, so no two keys can be the same id.
         QTest::newRow("value id with a leading zero") << item("\"01067\":1") << QByteArray("values.01067");
         QTest::newRow("value id with a sign") << item("\"+1067\":1") << QByteArray("values.+1067");
@@ -321,8 +327,16 @@ private slots:
         QCOMPARE(r.exitCode, 0);
         r = runCli({QStringLiteral("dump"), out});
         QCOMPARE(r.exitCode, 0);
-        const QJsonObject lx1 = QJsonDocument::fromJson(r.out).object().value(QLatin1String("items")).toArray()
-                                    .at(0).toObject().value(QLatin1String("children")).toArray().at(1).toObject();
+        const QJsonObject lx1 = QJsonDocument::fromJson(r.out)
+                                    .object()
+                                    .value(QLatin1String("items"))
+                                    .toArray()
+                                    .at(0)
+                                    .toObject()
+                                    .value(QLatin1String("children"))
+                                    .toArray()
+                                    .at(1)
+                                    .toObject();
         // Store order: children grouped by ascending type, CAN inputs (100) first.
         QCOMPARE(lx1.value(QLatin1String("type")).toInt(), 220);
         const QJsonObject v = lx1.value(QLatin1String("values")).toObject();
@@ -381,8 +395,7 @@ private slots:
         if (::geteuid() != 0) {
             QVERIFY(QFile::setPermissions(path(QStringLiteral("full")), QFile::ReadOwner | QFile::ExeOwner));
             r = runCli({QStringLiteral("export"), setup, cal});
-            QFile::setPermissions(path(QStringLiteral("full")),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QFile::setPermissions(path(QStringLiteral("full")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
             QCOMPARE(r.exitCode, 1);
             QVERIFY2(isFailureLine(r.err) && r.err.contains(std::strerror(EACCES)), r.err.constData());
             QCOMPARE(readFile(cal), QByteArray(1000, '\x5a'));
@@ -424,10 +437,9 @@ private slots:
         QFile fill(filler);
         QVERIFY(fill.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
         const QByteArray block(4096, 'f');
-        while (fill.write(block) == block.size()) {
-        }
+        while (fill.write(block) == block.size()) { }
         fill.close();
-        struct statvfs fs{};
+        struct statvfs fs { };
         QCOMPARE(::statvfs(diskName.constData(), &fs), 0);
         QCOMPARE(fs.f_bavail, fsblkcnt_t(0));
         const QStringList before = QDir(disk).entryList(QDir::Files | QDir::Hidden);
@@ -521,8 +533,9 @@ private slots:
             {big, "larger than 64 MiB"},
         };
         for (const auto &[input, why] : inputs) {
-            for (const QStringList &args : {QStringList{QStringLiteral("load"), input, QStringLiteral("-o"), out},
-                                            QStringList{QStringLiteral("simulate"), setup, QStringLiteral("--script"), input}}) {
+            for (const QStringList &args :
+                 {QStringList{QStringLiteral("load"), input, QStringLiteral("-o"), out},
+                  QStringList{QStringLiteral("simulate"), setup, QStringLiteral("--script"), input}}) {
                 const CliRun r = runCli(args);
                 QVERIFY2(r.exitCode == 1 && isFailureLine(r.err) && r.err.contains(why),
                          qPrintable(args.join(' ') + ": " + r.err));
@@ -561,14 +574,16 @@ private slots:
         const QString port = path(QStringLiteral("no-such-port"));
         const QList<QStringList> commands = {
             {QStringLiteral("upload"), setup, QStringLiteral("--port"), port},
-            {QStringLiteral("read"), QStringLiteral("--port"), port, QStringLiteral("-o"), path(QStringLiteral("t.cal"))},
+            {QStringLiteral("read"), QStringLiteral("--port"), port, QStringLiteral("-o"),
+             path(QStringLiteral("t.cal"))},
             {QStringLiteral("restore"), setup, QStringLiteral("--port"), port},
             {QStringLiteral("verify"), setup, QStringLiteral("--port"), port},
         };
         for (const QStringList &command : commands) {
             for (const char *bad : {"2147484", "4294968", "-1", "+5", "5s", ""}) {
                 const CliRun r = runCli(command + QStringList{QStringLiteral("--timeout"), QLatin1String(bad)});
-                QVERIFY2(r.exitCode == 2 && r.err.contains("--timeout needs a whole number of seconds from 0 to 2147483"),
+                QVERIFY2(r.exitCode == 2
+                             && r.err.contains("--timeout needs a whole number of seconds from 0 to 2147483"),
                          qPrintable(command.first() + " " + bad + ": " + r.err));
             }
             // The largest is taken: the command gets as far as the missing port.

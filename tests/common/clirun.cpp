@@ -26,7 +26,7 @@ CliRun finish(QProcess &p, int timeoutMs)
     return r;
 }
 
-} // namespace
+}  // namespace
 
 CliRun runCli(const QStringList &args, int timeoutMs)
 {
@@ -60,4 +60,4 @@ QStringList outputLines(const QByteArray &out)
     return lines;
 }
 
-} // namespace kelda::test
+}  // namespace kelda::test

@@ -18,10 +18,9 @@ CliRun runCli(const QStringList &args, int timeoutMs = 60000);
 // Runs kelda-cli with `input` on its standard input (then closed) and, when
 // fileSizeLimit is not negative, no file growing past that many bytes
 // (RLIMIT_FSIZE: a write fails with EFBIG as on a full disk, for root too).
-CliRun runCliWith(const QStringList &args, const QByteArray &input, qint64 fileSizeLimit = -1,
-                  int timeoutMs = 60000);
+CliRun runCliWith(const QStringList &args, const QByteArray &input, qint64 fileSizeLimit = -1, int timeoutMs = 60000);
 
 // Standard output as lines, without the empty one after the last newline.
 QStringList outputLines(const QByteArray &out);
 
-} // namespace kelda::test
+}  // namespace kelda::test

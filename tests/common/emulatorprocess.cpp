@@ -13,7 +13,7 @@ namespace kelda::test {
 namespace {
 // Generous: other builds may be loading the machine.
 constexpr int kStartMs = 10000;
-}
+}  // namespace
 
 bool EmulatorProcess::start(const QStringList &args, qint64 fileSizeLimit)
 {
@@ -60,8 +60,8 @@ void isolateCorla(const QString &configDir)
     qputenv("CORLA_NO_SYSTEM_PORTS", "1");
     qputenv("CORLA_EXTRA_PORTS", "");
     qputenv("CORLA_PORTS_FILE", QFile::encodeName(configDir + QStringLiteral("/no-ports-file")));
-    qputenv("CORLA_RUNE_PATH", QFile::encodeName(runeFolder() + QLatin1Char(':') + dataFolder()
-                                                 + QStringLiteral("/ecu/runes-lower")));
+    qputenv("CORLA_RUNE_PATH",
+            QFile::encodeName(runeFolder() + QLatin1Char(':') + dataFolder() + QStringLiteral("/ecu/runes-lower")));
     useConfigFolder(configDir);
 }
 
@@ -70,4 +70,4 @@ void setPorts(const QStringList &paths)
     qputenv("CORLA_EXTRA_PORTS", QFile::encodeName(paths.join(QLatin1Char(':'))));
 }
 
-} // namespace kelda::test
+}  // namespace kelda::test

@@ -43,4 +43,4 @@ void isolateCorla(const QString &configDir);
 // The ports the library lists, in this order.
 void setPorts(const QStringList &paths);
 
-} // namespace kelda::test
+}  // namespace kelda::test

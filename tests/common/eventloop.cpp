@@ -28,4 +28,4 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return condition();
 }
 
-} // namespace kelda::test
+}  // namespace kelda::test

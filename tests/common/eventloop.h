@@ -12,4 +12,4 @@ namespace kelda::test {
 // go on at full speed, and the condition is looked at every few milliseconds.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs);
 
-} // namespace kelda::test
+}  // namespace kelda::test

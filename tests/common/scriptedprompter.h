@@ -123,4 +123,4 @@ ScriptedPrompter *installPrompter(Window &window, ScriptedPrompter::Answer other
     return p;
 }
 
-} // namespace kelda::test
+}  // namespace kelda::test

@@ -61,8 +61,7 @@ bool SetupBuilder::input(int row, int k, const QString &text, const QString &con
     return true;
 }
 
-bool SetupBuilder::input(int event, int k, kelda::ItemType type, int targetRow, const char *condition,
-                         const char *join)
+bool SetupBuilder::input(int event, int k, kelda::ItemType type, int targetRow, const char *condition, const char *join)
 {
     model.setMode(int(Mode::Events));
     if (!model.setEventInput(event, k, PMModel::typePrefix(type) + name(type, targetRow)))
@@ -105,7 +104,7 @@ void addRows(PMModel &model, int mode, int count)
 bool addRawItems(StoreSession s, kelda::ItemType type, int count)
 {
     return STRATA_GotoRoot(s) && STRATA_OpenItem(kelda::toU16(kelda::ItemType::Setup), 0, s)
-           && STRATA_InsertItemBlocks(kelda::toU16(type), uint16_t(count), s);
+        && STRATA_InsertItemBlocks(kelda::toU16(type), uint16_t(count), s);
 }
 
-} // namespace kelda::test
+}  // namespace kelda::test

@@ -16,7 +16,7 @@ namespace kelda::test {
 class SetupBuilder
 {
 public:
-    explicit SetupBuilder(PMModel &m) : model(m) {}
+    explicit SetupBuilder(PMModel &m) : model(m) { }
 
     // Appends a row to the table of the mode and returns it (rows always go
     // to the end, as the main window's "Add" puts them).
@@ -41,8 +41,7 @@ public:
     // Input k of an event pointed at item targetRow of the type; condition and
     // join must be taken too (the last input has no join). Inputs after the
     // first need the join before them set first.
-    bool input(int event, int k, kelda::ItemType type, int targetRow, const char *condition,
-               const char *join = "NONE");
+    bool input(int event, int k, kelda::ItemType type, int targetRow, const char *condition, const char *join = "NONE");
     bool join(int row, int k, const QString &join);
 
     // Appends an entry to a list of an event (Mode::Events) or state
@@ -61,4 +60,4 @@ void addRows(PMModel &model, int mode, int count);
 // straight into the setup in the store.
 bool addRawItems(StoreSession s, kelda::ItemType type, int count);
 
-} // namespace kelda::test
+}  // namespace kelda::test

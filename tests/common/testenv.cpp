@@ -19,4 +19,4 @@ TemporaryConfig::TemporaryConfig()
     useConfigFolder(dir_.path());
 }
 
-} // namespace kelda::test
+}  // namespace kelda::test

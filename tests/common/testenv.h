@@ -24,15 +24,15 @@ private:
     QTemporaryDir dir_;
 };
 
-} // namespace kelda::test
+}  // namespace kelda::test
 
 // The main() of a widget test whose settings must be in a throw-away folder
 // before QApplication (and any QSettings) exists. The test includes <QApplication>.
-#define KELDA_TEST_MAIN_IN_TEMPORARY_CONFIG(TestObject)   \
-    int main(int argc, char *argv[])                      \
-    {                                                     \
-        kelda::test::TemporaryConfig config;              \
-        QApplication app(argc, argv);                     \
-        TestObject test;                                  \
-        return QTest::qExec(&test, argc, argv);           \
+#define KELDA_TEST_MAIN_IN_TEMPORARY_CONFIG(TestObject)                                                                \
+    int main(int argc, char *argv[])                                                                                   \
+    {                                                                                                                  \
+        kelda::test::TemporaryConfig config;                                                                           \
+        QApplication app(argc, argv);                                                                                  \
+        TestObject test;                                                                                               \
+        return QTest::qExec(&test, argc, argv);                                                                        \
     }

@@ -24,4 +24,4 @@ QByteArray patternImage(int size, int seed)
     return bytes;
 }
 
-} // namespace kelda::test
+}  // namespace kelda::test

@@ -16,4 +16,4 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // truncated copies show.
 QByteArray patternImage(int size, int seed = 7);
 
-} // namespace kelda::test
+}  // namespace kelda::test

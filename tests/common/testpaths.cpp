@@ -22,4 +22,4 @@ QString dataFolder()
     return QStringLiteral(KELDA_TEST_DATA);
 }
 
-} // namespace kelda::test
+}  // namespace kelda::test

@@ -5,9 +5,9 @@
 
 namespace kelda::test {
 
-QString cliProgram();       // kelda-cli of this build
+QString cliProgram();  // kelda-cli of this build
 QString emulatorProgram();  // lx2-emulator of this build
-QString runeFolder();       // the RUNE files the program installs (runes/)
-QString dataFolder();       // the tests' own fixtures (tests/data/)
+QString runeFolder();  // the RUNE files the program installs (runes/)
+QString dataFolder();  // the tests' own fixtures (tests/data/)
 
-} // namespace kelda::test
+}  // namespace kelda::test

@@ -12,4 +12,4 @@ QStringList columnTexts(const QAbstractItemModel *model, int column)
     return out;
 }
 
-} // namespace kelda::test
+}  // namespace kelda::test

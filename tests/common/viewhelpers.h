@@ -28,4 +28,4 @@ T *child(QObject *parent, const char *name)
 // The display texts of one column, top to bottom.
 QStringList columnTexts(const QAbstractItemModel *model, int column = 0);
 
-} // namespace kelda::test
+}  // namespace kelda::test

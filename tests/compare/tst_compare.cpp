@@ -51,7 +51,7 @@ void base(PMModel &m)
     b.entry(Mode::States, 0, int(StateList::CanOutputs), QStringLiteral("CAN Output 1"));
 }
 
-} // namespace
+}  // namespace
 
 class TestCompare : public QObject
 {
@@ -92,18 +92,18 @@ private slots:
         QVERIFY(b.removeRows(1, 1));
         nb.set(Mode::Timers, nb.timer(3.25), TimerCol::Name, QStringLiteral("Horn"));
         nb.set(Mode::CanOutputs, 0, CanOutputCol::Name, QStringLiteral("Dash"));  // in place: the state follows
-        nb.set(Mode::Keypad, 0, KeypadCol::Name, QStringLiteral("Start"));        // a fixed row: the event follows
+        nb.set(Mode::Keypad, 0, KeypadCol::Name, QStringLiteral("Start"));  // a fixed row: the event follows
 
         const Comparison c = compareSetups(a, b);
-        QCOMPARE(lines(c), QStringList({
-            "Keypad|renamed|Start|renamed key \"Keypad 1\" \u2192 \"Start\" (row 1)",
-            "CAN Inputs|changed|CAN Input 1|changed CAN input \"CAN Input 1\": CAN Code: 0x123 \u2192 0x7FF; "
-            "Word/Byte: Byte 2 \u2192 Word 3",
-            "Timers|changed|Timer 1|changed timer \"Timer 1\": Reset Value/s: 1 \u2192 2",
-            "Timers|removed|Timer 2|removed timer \"Timer 2\" (row 2)",
-            "Timers|added|Horn|added timer \"Horn\" (row 2): Reset Value/s: 3.25",
-            "CAN Outputs|renamed|Dash|renamed CAN output \"CAN Output 1\" \u2192 \"Dash\"",
-            imageLine(c)}));
+        QCOMPARE(lines(c),
+                 QStringList(
+                     {"Keypad|renamed|Start|renamed key \"Keypad 1\" \u2192 \"Start\" (row 1)",
+                      "CAN Inputs|changed|CAN Input 1|changed CAN input \"CAN Input 1\": CAN Code: 0x123 \u2192 0x7FF; "
+                      "Word/Byte: Byte 2 \u2192 Word 3",
+                      "Timers|changed|Timer 1|changed timer \"Timer 1\": Reset Value/s: 1 \u2192 2",
+                      "Timers|removed|Timer 2|removed timer \"Timer 2\" (row 2)",
+                      "Timers|added|Horn|added timer \"Horn\" (row 2): Reset Value/s: 3.25",
+                      "CAN Outputs|renamed|Dash|renamed CAN output \"CAN Output 1\" \u2192 \"Dash\"", imageLine(c)}));
         const Difference &timer = c.differences[2];
         QCOMPARE(QList<int>({timer.mode, timer.oldRow, timer.newRow}), QList<int>({3, 0, 0}));
         QCOMPARE(timer.cells.size(), 1);
@@ -125,9 +125,9 @@ private slots:
         SetupBuilder(d).set(Mode::Timers, 1, TimerCol::Name, QStringLiteral("Pump"));
         SetupBuilder(d).set(Mode::Timers, 1, TimerCol::ResetValue, 4.0);
         const Comparison cd = compareSetups(a, d);
-        QCOMPARE(lines(cd), QStringList({"Timers|removed|Timer 2|removed timer \"Timer 2\" (row 2)",
-                                         "Timers|added|Pump|added timer \"Pump\" (row 2): Reset Value/s: 4",
-                                         imageLine(cd)}));
+        QCOMPARE(lines(cd),
+                 QStringList({"Timers|removed|Timer 2|removed timer \"Timer 2\" (row 2)",
+                              "Timers|added|Pump|added timer \"Pump\" (row 2): Reset Value/s: 4", imageLine(cd)}));
     }
 
     void listEntriesAndEventInputs()
@@ -151,13 +151,14 @@ private slots:
 
         const Comparison c = compareSetups(a, b);
         // Input 2 comes into use with the join, still without a target.
-        QCOMPARE(lines(c), QStringList({
-            "Events|changed|Go|changed event \"Go\": Input 1: KP: Keypad 1 \u2192 SW: Switch 4; Type 1: Pressed "
-            "\u2192 Low; With 1: NONE \u2192 AND; With 2: - \u2192 NONE; States to Set: + State 2, - State 1; "
-            "Timers to Start: order Timer 1, Timer 2 \u2192 Timer 2, Timer 1; Timers to Stop: + Timer 2, + -",
-            "States|changed|State 1|changed state \"State 1\": LX2 Outputs: + LX2 LED 1",
-            "States|added|State 2|added state \"State 2\" (row 2)",
-            imageLine(c)}));
+        QCOMPARE(
+            lines(c),
+            QStringList(
+                {"Events|changed|Go|changed event \"Go\": Input 1: KP: Keypad 1 \u2192 SW: Switch 4; Type 1: Pressed "
+                 "\u2192 Low; With 1: NONE \u2192 AND; With 2: - \u2192 NONE; States to Set: + State 2, - State 1; "
+                 "Timers to Start: order Timer 1, Timer 2 \u2192 Timer 2, Timer 1; Timers to Stop: + Timer 2, + -",
+                 "States|changed|State 1|changed state \"State 1\": LX2 Outputs: + LX2 LED 1",
+                 "States|added|State 2|added state \"State 2\" (row 2)", imageLine(c)}));
         const QList<ListChange> &e = c.differences[0].entries;
         QCOMPARE(e.size(), 3);
         QCOMPARE(e[0].added, QStringList({"State 2"}));
@@ -183,14 +184,14 @@ private slots:
         nb.set(Mode::CanInputs, 0, CanInputCol::Name, QStringLiteral("Pressure"));
 
         Comparison c = compareSetups(a, b);
-        QCOMPARE(lines(c), QStringList({
-            "CAN Inputs|renamed|Pressure|renamed CAN input \"CAN Input 1\" \u2192 \"Pressure\"",
-            "Options|changed|Minimum Press Time/s|Minimum Press Time/s: 0.01 \u2192 0.05",
-            "Options|changed|Max Number of Retries|Max Number of Retries: 5 \u2192 7",
-            "Options|changed|CAN Speed|CAN Speed: 1 Mhz \u2192 500 kHz",
-            "Options|changed|Rebroadcast Start Message|Rebroadcast Start Message: 0x600 \u2192 0x7D0",
-            "LX1 PWM|changed|LX1-2|changed LX1 module \"LX1-2\": CAN Input: NONE \u2192 Pressure",
-            imageLine(c)}));
+        QCOMPARE(lines(c),
+                 QStringList({"CAN Inputs|renamed|Pressure|renamed CAN input \"CAN Input 1\" \u2192 \"Pressure\"",
+                              "Options|changed|Minimum Press Time/s|Minimum Press Time/s: 0.01 \u2192 0.05",
+                              "Options|changed|Max Number of Retries|Max Number of Retries: 5 \u2192 7",
+                              "Options|changed|CAN Speed|CAN Speed: 1 Mhz \u2192 500 kHz",
+                              "Options|changed|Rebroadcast Start Message|Rebroadcast Start Message: 0x600 \u2192 0x7D0",
+                              "LX1 PWM|changed|LX1-2|changed LX1 module \"LX1-2\": CAN Input: NONE \u2192 Pressure",
+                              imageLine(c)}));
         QCOMPARE(QList<int>({c.differences[3].mode, c.differences[3].newRow}), QList<int>({9, 6}));
 
         // A code the page cannot show is said as it is, not as the page's "1 Mhz".
@@ -217,9 +218,10 @@ private slots:
         const QString note = QStringLiteral("Timers|note|Timer 1|2 timers are named \"Timer 1\" in %1 (rows 1, 3): the "
                                             "first is matched by name and is the one that references reach; the "
                                             "others are matched in row order");
-        QCOMPARE(lines(c, true), QStringList({note.arg("old.kelda"), note.arg("new.kelda"),
-                                              "Timers|changed|Timer 1|changed timer \"Timer 1\": Reset Value/s: 3 \u2192 4",
-                                              imageLine(c)}));
+        QCOMPARE(
+            lines(c, true),
+            QStringList({note.arg("old.kelda"), note.arg("new.kelda"),
+                         "Timers|changed|Timer 1|changed timer \"Timer 1\": Reset Value/s: 3 \u2192 4", imageLine(c)}));
         QCOMPARE(QList<int>({c.differences[2].oldRow, c.differences[2].newRow}), QList<int>({2, 2}));
         SetupBuilder(b).set(Mode::Timers, 2, TimerCol::ResetValue, 3.0);
         c = compareSetups(a, b);
@@ -237,7 +239,8 @@ private slots:
         by.set(Mode::Timers, 1, TimerCol::Name, QStringLiteral("Timer 1"));
         by.set(Mode::Timers, 0, TimerCol::Name, QStringLiteral("Timer 2"));
         c = compareSetups(x, y);
-        QCOMPARE(lines(c), QStringList({"Timers|moved|Timer 1|moved timer \"Timer 1\" from row 1 to row 2", imageLine(c)}));
+        QCOMPARE(lines(c),
+                 QStringList({"Timers|moved|Timer 1|moved timer \"Timer 1\" from row 1 to row 2", imageLine(c)}));
     }
 
     void uncompilableImageAndOldFixedTables()

@@ -56,7 +56,7 @@ bool writeSetup(const QString &path, double pumpSeconds, bool withFan = false)
 
 const QByteArray kArrow = QByteArrayLiteral("\xE2\x86\x92");  // U+2192 in UTF-8
 
-} // namespace
+}  // namespace
 
 class TestCompareCli : public QObject
 {
@@ -93,9 +93,11 @@ private slots:
         QCOMPARE(r.exitCode, 1);
         QVERIFY(r.err.isEmpty());
         const QByteArray expected = "Timers\n"
-                                    "  changed timer \"Pump\": Reset Value/s: 0.5 " + kArrow + " 2\n"
-                                    "  added timer \"Fan\" (row 2): Reset Value/s: 3\n"
-                                    "Compiled images: differ ";
+                                    "  changed timer \"Pump\": Reset Value/s: 0.5 "
+            + kArrow
+            + " 2\n"
+              "  added timer \"Fan\" (row 2): Reset Value/s: 3\n"
+              "Compiled images: differ ";
         QVERIFY2(r.out.startsWith(expected), r.out.constData());
         QCOMPARE(r.out.count('\n'), 4);
 
@@ -130,7 +132,7 @@ private slots:
     void jsonDocument()
     {
         CliRun r = runCli({QStringLiteral("diff"), QStringLiteral("--json"), path(QStringLiteral("a.kelda")),
-                     path(QStringLiteral("b.kelda"))});
+                           path(QStringLiteral("b.kelda"))});
         QCOMPARE(r.exitCode, 1);
         QJsonParseError error;
         const QJsonObject root = QJsonDocument::fromJson(r.out, &error).object();
@@ -147,7 +149,7 @@ private slots:
         QCOMPARE(root.value("image").toObject().value("result").toString(), QStringLiteral("different"));
 
         r = runCli({QStringLiteral("diff"), path(QStringLiteral("a.kelda")), path(QStringLiteral("a2.kelda")),
-                 QStringLiteral("--json")});
+                    QStringLiteral("--json")});
         QCOMPARE(r.exitCode, 0);
         const QJsonObject same = QJsonDocument::fromJson(r.out).object();
         QCOMPARE(same.value("same").toBool(), true);

@@ -47,7 +47,7 @@ struct Mediator {
     CorlaPortFactory *factory = nullptr;
     QStringList log, status;
     QList<double> progress;
-    QList<int> txnFinished;     // results through the table
+    QList<int> txnFinished;  // results through the table
     int removeTxn = 0, txnStarted = 0;
     int engineAsked = 0, intLogAsked = 0;
     bool engineAnswer = true, intLogAnswer = true;
@@ -143,7 +143,7 @@ struct Txn {
     }
 };
 
-} // namespace
+}  // namespace
 
 class TestCorla : public QObject
 {
@@ -297,10 +297,14 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("version");
-        QTest::newRow("lx2 30v") << "lx2-30v" << int(CORLA_STATUS_OK) << "LX2" << "30v00";
-        QTest::newRow("lx2 2x") << "lx2-2x" << int(CORLA_STATUS_OK) << "LX2" << "21v04";
-        QTest::newRow("lx1") << "lx1" << int(CORLA_STATUS_OK) << "LX1" << "12v03";
-        QTest::newRow("no rune") << "none" << int(CORLA_STATUS_NO_RUNE) << "" << "";
+        QTest::newRow("lx2 30v") << "lx2-30v" << int(CORLA_STATUS_OK) << "LX2"
+                                 << "30v00";
+        QTest::newRow("lx2 2x") << "lx2-2x" << int(CORLA_STATUS_OK) << "LX2"
+                                << "21v04";
+        QTest::newRow("lx1") << "lx1" << int(CORLA_STATUS_OK) << "LX1"
+                             << "12v03";
+        QTest::newRow("no rune") << "none" << int(CORLA_STATUS_NO_RUNE) << ""
+                                 << "";
     }
 
     void connectAndIdentify()
@@ -329,7 +333,8 @@ private slots:
             }
         } else {
             QVERIFY(!rune);
-            QVERIFY2(m.log.join('\n').contains(QLatin1String("No RUNE file is installed")), qPrintable(m.log.join('\n')));
+            QVERIFY2(m.log.join('\n').contains(QLatin1String("No RUNE file is installed")),
+                     qPrintable(m.log.join('\n')));
         }
         // "Disconnected" comes through the event loop after the call.
         m.status.clear();
@@ -350,8 +355,13 @@ private slots:
         static int calChanged = 0;
         seen.clear();
         calChanged = 0;
-        EcuListenerTable l{&m, [](void *, uint32_t c) { seen << int(c); }, [](void *, uint32_t) { seen << 100; },
-                           nullptr, nullptr, nullptr, nullptr};
+        EcuListenerTable l{&m,
+                           [](void *, uint32_t c) { seen << int(c); },
+                           [](void *, uint32_t) { seen << 100; },
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           nullptr};
         QVERIFY(CORLA_Ecu_AddListener(m.ecu, &l));
         CalListenerTable cl{&m, [](void *, uint32_t) { ++calChanged; }, nullptr, nullptr, nullptr};
         QVERIFY(CORLA_ICal_AddListener(m.ecu, &cl));
@@ -382,27 +392,31 @@ private slots:
         Mediator m;
         static int asked = 0;
         asked = 0;
-        CORLA_Rune_SetOpenDelegate([](void *, uint32_t a, uint32_t b, int *) -> CorlaRune * {
-            ++asked;
-            return a == 0x4C32 && b == 0x3005 ? nullptr : nullptr;
-        }, &m);
+        CORLA_Rune_SetOpenDelegate(
+            [](void *, uint32_t a, uint32_t b, int *) -> CorlaRune * {
+                ++asked;
+                return a == 0x4C32 && b == 0x3005 ? nullptr : nullptr;
+            },
+            &m);
         QCOMPARE(connectTo(m, emu.path()), int(CORLA_STATUS_NO_RUNE));
         QCOMPARE(asked, 1);
         // A hook that loads the RUNE hands its reference to the library.
-        CORLA_Rune_SetOpenDelegate([](void *, uint32_t a, uint32_t b, int *flag) -> CorlaRune * {
-            ++asked;
-            CorlaString *path = CORLA_String_Create();
-            CorlaRune *r = CORLA_Rune_Create();
-            CORLA_Rune_AddRef(r);
-            if (!CORLA_Setup_LocateRune(path, a, b, nullptr) || CORLA_Rune_Load(r, CORLA_String_WCStr(path)) != 0) {
-                CORLA_Rune_RemRef(r);
-                r = nullptr;
-            } else {
-                *flag = 1;
-            }
-            CORLA_String_Destroy(path);
-            return r;
-        }, &m);
+        CORLA_Rune_SetOpenDelegate(
+            [](void *, uint32_t a, uint32_t b, int *flag) -> CorlaRune * {
+                ++asked;
+                CorlaString *path = CORLA_String_Create();
+                CorlaRune *r = CORLA_Rune_Create();
+                CORLA_Rune_AddRef(r);
+                if (!CORLA_Setup_LocateRune(path, a, b, nullptr) || CORLA_Rune_Load(r, CORLA_String_WCStr(path)) != 0) {
+                    CORLA_Rune_RemRef(r);
+                    r = nullptr;
+                } else {
+                    *flag = 1;
+                }
+                CORLA_String_Destroy(path);
+                return r;
+            },
+            &m);
         QCOMPARE(connectTo(m, emu.path()), int(CORLA_STATUS_OK));
         QCOMPARE(asked, 2);
         QCOMPARE(CORLA_Debug_RefCount(CORLA_ICal_GetRune(m.ecu)), 1);  // the ECU's own
@@ -513,7 +527,8 @@ private slots:
         QCOMPARE(m.progress.last(), 1.0);
         QVERIFY(m.progress.at(m.progress.size() - 2) < 1.0);
         QVERIFY(std::is_sorted(m.progress.begin(), m.progress.end()));
-        QVERIFY2(m.log.contains(QStringLiteral("Sent 5008 calibration bytes in 2 WRITE requests.")), qPrintable(m.log.join('\n')));
+        QVERIFY2(m.log.contains(QStringLiteral("Sent 5008 calibration bytes in 2 WRITE requests.")),
+                 qPrintable(m.log.join('\n')));
         QCOMPARE(m.reentrant, 0);
         QCOMPARE(CORLA_EcuTxn_GetStatus(u.txn), 0);
         QCOMPARE(CORLA_EcuTxn_GetModuleHolds(u.txn), int(CORLA_HOLDS_NEW));
@@ -555,7 +570,8 @@ private slots:
         prepareCalibration(m, "delta.kelda", image);
         Txn same(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
         QCOMPARE(upload(m, same), 0);
-        QVERIFY2(m.log.contains(QStringLiteral("The module already holds this calibration.")), qPrintable(m.log.join('\n')));
+        QVERIFY2(m.log.contains(QStringLiteral("The module already holds this calibration.")),
+                 qPrintable(m.log.join('\n')));
         QCOMPARE(CORLA_EcuTxn_GetModuleHolds(same.txn), int(CORLA_HOLDS_NEW));
 
         // Two bytes far apart: two blocks (12096 bytes compare in blocks of 256).
@@ -570,14 +586,16 @@ private slots:
         const QString stats = emu.printedLines().at(1);
         if (oldModule) {
             QCOMPARE(statValue(stats, QStringLiteral("data")), 12000 + 8);
-            QVERIFY2(m.log.join('\n').contains(QLatin1String("sending the whole calibration")), qPrintable(m.log.join('\n')));
+            QVERIFY2(m.log.join('\n').contains(QLatin1String("sending the whole calibration")),
+                     qPrintable(m.log.join('\n')));
         } else {
             QCOMPARE(statValue(stats, QStringLiteral("SUMS")), 1);
             QCOMPARE(statValue(stats, QStringLiteral("WRITE")), 2);
             QCOMPARE(statValue(stats, QStringLiteral("data")), 2 * 256);
-            QVERIFY2(m.log.contains(QStringLiteral("Sent 512 of 12096 calibration bytes in 2 WRITE requests; the module "
-                                                   "kept the other 11584 from its stored calibration.")),
-                     qPrintable(m.log.join('\n')));
+            QVERIFY2(
+                m.log.contains(QStringLiteral("Sent 512 of 12096 calibration bytes in 2 WRITE requests; the module "
+                                              "kept the other 11584 from its stored calibration.")),
+                qPrintable(m.log.join('\n')));
         }
     }
 
@@ -594,8 +612,8 @@ private slots:
             << mute3 << qint64(-1) << false << int(CORLA_STATUS_TIMEOUT) << int(CORLA_HOLDS_NEW);
         QTest::newRow("full disk, then silent")
             << mute3 << qint64(1000) << false << int(CORLA_STATUS_TIMEOUT) << int(CORLA_HOLDS_PREVIOUS_CHECKED);
-        QTest::newRow("full disk")
-            << QStringList() << qint64(1000) << false << int(CORLA_STATUS_STORAGE_FAILED) << int(CORLA_HOLDS_PREVIOUS_CHECKED);
+        QTest::newRow("full disk") << QStringList() << qint64(1000) << false << int(CORLA_STATUS_STORAGE_FAILED)
+                                   << int(CORLA_HOLDS_PREVIOUS_CHECKED);
         QTest::newRow("never answers again") << QStringList{"--mute-after-commit", "1000"} << qint64(-1) << false
                                              << int(CORLA_STATUS_TIMEOUT) << int(CORLA_HOLDS_UNKNOWN);
         QTest::newRow("aborted while committing") << QStringList{"--mute-after-commit", "0"} << qint64(-1) << true
@@ -721,8 +739,8 @@ private slots:
         QCOMPARE(m.intLogAsked, 0);
 
         // The engine stops after two more looks: asked three times, then uploaded.
-        EmulatorProcess stops({QStringLiteral("--engine-running"), QStringLiteral("--engine-stops-after"), QStringLiteral("2"),
-                        QStringLiteral("--cal-file"), calFile});
+        EmulatorProcess stops({QStringLiteral("--engine-running"), QStringLiteral("--engine-stops-after"),
+                               QStringLiteral("2"), QStringLiteral("--cal-file"), calFile});
         Mediator m2;
         QCOMPARE(connectTo(m2, stops.path()), 0);
         const QByteArray expect = prepareCalibration(m2, "e.kelda", randomImage(300));
@@ -888,7 +906,8 @@ private slots:
             CorlaRune *r = CORLA_Rune_Create();
             CORLA_Rune_AddRef(r);
             QCOMPARE(CORLA_Rune_Load(r, wide(p).c_str()), b.code);
-            QVERIFY2(str(CORLA_Rune_GetError(r)).contains(QLatin1String(b.why)), qPrintable(str(CORLA_Rune_GetError(r))));
+            QVERIFY2(str(CORLA_Rune_GetError(r)).contains(QLatin1String(b.why)),
+                     qPrintable(str(CORLA_Rune_GetError(r))));
             CORLA_Rune_RemRef(r);
         }
         CorlaRune *r = CORLA_Rune_Create();
@@ -911,7 +930,8 @@ private slots:
         CorlaRune *other = CORLA_Rune_Create();
         CORLA_Rune_AddRef(other);
         QCOMPARE(CORLA_Rune_Load(other, wide(runeFolder() + QStringLiteral("/lx2-30v.rune")).c_str()), 0);
-        QVERIFY(!CORLA_IntLogChannel_IsLogListValid(CORLA_IntLogSetup_GetChannel(setup, 0), other, 0));  // unknown signals
+        QVERIFY(
+            !CORLA_IntLogChannel_IsLogListValid(CORLA_IntLogSetup_GetChannel(setup, 0), other, 0));  // unknown signals
         CORLA_Rune_RemRef(other);
         CORLA_IntLogSetup_Destroy(setup);
         CORLA_ICal_RemRef(ecu);

@@ -23,7 +23,7 @@ class TestMediator : public corla::BasicEcuMediator
 public:
     ~TestMediator() override { shutdown(); }
 
-    void reserved14(uint32_t &, uint32_t *, uint32_t) override {}
+    void reserved14(uint32_t &, uint32_t *, uint32_t) override { }
     bool confirmEngineRunning() override { return true; }
     void disconnect() override
     {
@@ -67,19 +67,19 @@ struct LiveCounts {
     int bad = CORLA_Debug_BadReleases();
 };
 
-#define VERIFY_NO_LEAK(before)                                                          \
-    do {                                                                                \
-        QTRY_COMPARE(LiveCounts().ical, (before).ical);                                              \
-        QTRY_COMPARE(LiveCounts().rune, (before).rune);                                              \
-        QTRY_COMPARE(LiveCounts().txn, (before).txn);                                                \
-        QTRY_COMPARE(LiveCounts().holder, (before).holder);                                          \
-        QTRY_COMPARE(LiveCounts().string, (before).string);                                          \
-        QTRY_COMPARE(LiveCounts().list, (before).list);                                              \
-        QTRY_COMPARE(LiveCounts().factory, (before).factory);                                        \
-        QTRY_COMPARE(LiveCounts().bad, (before).bad);                                                \
+#define VERIFY_NO_LEAK(before)                                                                                         \
+    do {                                                                                                               \
+        QTRY_COMPARE(LiveCounts().ical, (before).ical);                                                                \
+        QTRY_COMPARE(LiveCounts().rune, (before).rune);                                                                \
+        QTRY_COMPARE(LiveCounts().txn, (before).txn);                                                                  \
+        QTRY_COMPARE(LiveCounts().holder, (before).holder);                                                            \
+        QTRY_COMPARE(LiveCounts().string, (before).string);                                                            \
+        QTRY_COMPARE(LiveCounts().list, (before).list);                                                                \
+        QTRY_COMPARE(LiveCounts().factory, (before).factory);                                                          \
+        QTRY_COMPARE(LiveCounts().bad, (before).bad);                                                                  \
     } while (false)
 
-} // namespace
+}  // namespace
 
 class TestEcuCore : public QObject
 {
@@ -441,7 +441,8 @@ void TestEcuCore::cliFailureAfterCommit_data()
     QTest::addColumn<QString>("mute");
     QTest::addColumn<QString>("expect");
     QTest::newRow("committed, then silent")
-        << "3" << "upload failed: the module did not answer. The module holds the new calibration";
+        << "3"
+        << "upload failed: the module did not answer. The module holds the new calibration";
     QTest::newRow("never answers again")
         << "1000"
         << "upload failed: the module did not answer. It is not known whether the module holds the new calibration: "
@@ -493,7 +494,8 @@ void TestEcuCore::cliReadRestoreVerify()
     QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setupA} + port), 0);
     const QByteArray storedA = readFile(cal);
     QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setupA} + port, &out), 0);
-    QVERIFY2(out.contains(QStringLiteral("The module holds this setup's calibration: %1 bytes").arg(storedA.size()).toUtf8()),
+    QVERIFY2(out.contains(
+                 QStringLiteral("The module holds this setup's calibration: %1 bytes").arg(storedA.size()).toUtf8()),
              out.constData());
 
     // Upload B with a backup of what the module held: A's calibration.
@@ -514,9 +516,12 @@ void TestEcuCore::cliReadRestoreVerify()
 
     // An output that is an input is refused before anything happens.
     const QByteArray setupBBytes = readFile(setupB);
-    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setupB, QStringLiteral("--backup"), setupB} + port, nullptr, &err), 1);
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("upload"), setupB, QStringLiteral("--backup"), setupB} + port, nullptr, &err),
+        1);
     QVERIFY2(err.contains("an input of this upload"), err.constData());
-    QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), emulator.path()} + port, nullptr, &err), 1);
+    QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), emulator.path()} + port, nullptr, &err),
+             1);
     QVERIFY2(err.contains("it is the port"), err.constData());
     QCOMPARE(readFile(cal), storedA);
     QCOMPARE(readFile(setupB), setupBBytes);
@@ -531,9 +536,9 @@ void TestEcuCore::cliUsage()
     QCOMPARE(runCli({QStringLiteral("upload"), setup}), 2);
     QCOMPARE(runCli({QStringLiteral("upload"), QStringLiteral("--port"), QStringLiteral("/dev/null")}), 2);
     QByteArray err;
-    QCOMPARE(runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), QStringLiteral("nowhere")}, nullptr,
-                    &err),
-             1);
+    QCOMPARE(
+        runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), QStringLiteral("nowhere")}, nullptr, &err),
+        1);
     QVERIFY2(err.contains("no port named"), err.constData());
     QCOMPARE(runCli({QStringLiteral("upload"), dir_.path() + QStringLiteral("/missing.kelda"), QStringLiteral("--port"),
                      QStringLiteral("x")}),

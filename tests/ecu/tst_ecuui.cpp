@@ -68,7 +68,7 @@ struct Answers {
 
 const QByteArray kPreviousCal = QByteArray(96, '\xff') + QByteArray("previous calibration");
 
-} // namespace
+}  // namespace
 
 class TestEcuUi : public QObject
 {
@@ -156,10 +156,14 @@ void TestEcuUi::comPortSelection_data()
     QTest::addColumn<QString>("remembered");
     QTest::addColumn<QString>("selected");
     const QStringList two{QStringLiteral("/tmp/kelda-a"), QStringLiteral("/tmp/kelda-b")};
-    QTest::newRow("present") << two << "/tmp/kelda-b" << "/tmp/kelda-b";
-    QTest::newRow("absent") << two << "/tmp/kelda-gone" << "/tmp/kelda-a";
-    QTest::newRow("empty") << two << "" << "/tmp/kelda-a";
-    QTest::newRow("no ports") << QStringList() << "/tmp/kelda-a" << "";
+    QTest::newRow("present") << two << "/tmp/kelda-b"
+                             << "/tmp/kelda-b";
+    QTest::newRow("absent") << two << "/tmp/kelda-gone"
+                            << "/tmp/kelda-a";
+    QTest::newRow("empty") << two << ""
+                           << "/tmp/kelda-a";
+    QTest::newRow("no ports") << QStringList() << "/tmp/kelda-a"
+                              << "";
 }
 
 void TestEcuUi::comPortSelection()
@@ -233,12 +237,10 @@ void TestEcuUi::uploadWritesNameAndImage_data()
     QTest::newRow("exact") << QStringList() << QByteArray("ab.kelda") << 8 << QByteArray("ab.kelda");
     QTest::newRow("cut") << QStringList() << QByteArray("longsetup.kelda") << 8 << QByteArray("longsetu");
     QTest::newRow("never saved") << QStringList() << QByteArray() << 8 << QByteArray("        ");
-    QTest::newRow("lower-case lx2")
-        << QStringList{"--module", "0x4C32", "--firmware", "0x3105"} << QByteArray("a.kelda") << 8
-        << QByteArray("a.kelda ");
-    QTest::newRow("four-byte field")
-        << QStringList{"--module", "0x4C32", "--firmware", "0x3201"} << QByteArray("abcdef.kelda") << 4
-        << QByteArray("abcd");
+    QTest::newRow("lower-case lx2") << QStringList{"--module", "0x4C32", "--firmware", "0x3105"}
+                                    << QByteArray("a.kelda") << 8 << QByteArray("a.kelda ");
+    QTest::newRow("four-byte field") << QStringList{"--module", "0x4C32", "--firmware", "0x3201"}
+                                     << QByteArray("abcdef.kelda") << 4 << QByteArray("abcd");
 }
 
 void TestEcuUi::uploadWritesNameAndImage()
@@ -310,8 +312,10 @@ void TestEcuUi::incompatible_data()
 {
     QTest::addColumn<QString>("identity");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("lx1") << "lx1" << "LX1 12v03";
-    QTest::newRow("2x firmware") << "lx2-2x" << "LX2 21v04";
+    QTest::newRow("lx1") << "lx1"
+                         << "LX1 12v03";
+    QTest::newRow("2x firmware") << "lx2-2x"
+                                 << "LX2 21v04";
 }
 
 void TestEcuUi::incompatible()
@@ -440,7 +444,8 @@ void TestEcuUi::engineRunning()
     const QString cal = dir_.path() + QStringLiteral("/engine.cal");
     QVERIFY(writeFile(cal, kPreviousCal));
     EmulatorProcess emulator;
-    QVERIFY(emulator.start(emulatorArgs + QStringList{QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), cal}));
+    QVERIFY(emulator.start(emulatorArgs
+                           + QStringList{QStringLiteral("--engine-running"), QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
     Answers answered;
     answered.engineRunning = answers;
@@ -457,8 +462,9 @@ void TestEcuUi::engineRunning()
     QCOMPARE(answered.engineAsked, asked);
     QCOMPARE(answered.boxes.first().icon, QMessageBox::Warning);
     QCOMPARE(answered.boxes.first().title, QStringLiteral("Warning"));
-    QCOMPARE(answered.boxes.first().text, QStringLiteral("Cannot perform operation when the engine is running.\n"
-                                                         "Please stop the engine before continuing."));
+    QCOMPARE(answered.boxes.first().text,
+             QStringLiteral("Cannot perform operation when the engine is running.\n"
+                            "Please stop the engine before continuing."));
     if (uploaded) {
         QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
         QCOMPARE(readFile(cal).mid(96), image);
@@ -587,9 +593,9 @@ void TestEcuUi::faultsDuringUpload()
     const QString cal = dir_.path() + QStringLiteral("/faults.cal");
     QFile::remove(cal);
     EmulatorProcess emulator;
-    QVERIFY(emulator.start({QStringLiteral("--drop"), QStringLiteral("3"), QStringLiteral("--corrupt"),
-                            QStringLiteral("4"), QStringLiteral("--corrupt-rx"), QStringLiteral("5"),
-                            QStringLiteral("--cal-file"), cal}));
+    QVERIFY(
+        emulator.start({QStringLiteral("--drop"), QStringLiteral("3"), QStringLiteral("--corrupt"), QStringLiteral("4"),
+                        QStringLiteral("--corrupt-rx"), QStringLiteral("5"), QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
     Answers answers;
     UploadForm form(nullptr, emulator.path(), "f.kelda");
@@ -607,7 +613,8 @@ void TestEcuUi::moduleDiesMidUpload()
     const QString cal = dir_.path() + QStringLiteral("/dies.cal");
     QVERIFY(writeFile(cal, kPreviousCal));
     EmulatorProcess emulator;
-    QVERIFY(emulator.start({QStringLiteral("--exit-after"), QStringLiteral("3000"), QStringLiteral("--cal-file"), cal}));
+    QVERIFY(
+        emulator.start({QStringLiteral("--exit-after"), QStringLiteral("3000"), QStringLiteral("--cal-file"), cal}));
     setPorts({emulator.path()});
     Answers answers;
     UploadForm form(nullptr, emulator.path(), "d.kelda");
@@ -626,8 +633,10 @@ void TestEcuUi::noPortListed_data()
 {
     QTest::addColumn<QString>("remembered");
     QTest::addColumn<QString>("log");
-    QTest::newRow("nothing remembered") << "" << "Connection failed";
-    QTest::newRow("remembered port gone") << "/dev/whatever" << "The remembered port /dev/whatever is not present";
+    QTest::newRow("nothing remembered") << ""
+                                        << "Connection failed";
+    QTest::newRow("remembered port gone") << "/dev/whatever"
+                                          << "The remembered port /dev/whatever is not present";
 }
 
 void TestEcuUi::noPortListed()

@@ -45,8 +45,7 @@ public:
 };
 
 // One main table as the main window builds it: view, sort proxy, delegate.
-struct MainTable
-{
+struct MainTable {
     PMModel &model;
     QSortFilterProxyModel proxy;
     PMDelegate delegate;
@@ -92,7 +91,7 @@ QStringList names(const PMModel &model, ItemType type)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 class TestEditors : public QObject
 {
@@ -452,14 +451,13 @@ void TestEditors::eventsForm()
     QCOMPARE(groups[1]->title(), QStringLiteral("Timers"));
     QCOMPARE(groups[1]->geometry(), QRect(0, 260, 511, 261));
 
-    const QStringList views = {"statesSet_tableView", "statesClear_tableView",
-                               "timersStart_tableView", "timersStop_tableView"};
+    const QStringList views = {"statesSet_tableView", "statesClear_tableView", "timersStart_tableView",
+                               "timersStop_tableView"};
     const QStringList adds = {"addStateSet", "addStateClear", "addTimerStart", "addTimerStop"};
     const QStringList removes = {"removeStateSet", "removeStateClear", "removeTimerStart", "removeTimerStop"};
     for (int k = 0; k < 4; ++k) {
         QVERIFY(ed.findChild<QTableView *>(views[k]));
-        QCOMPARE(ed.findChild<QTableView *>(views[k])->parentWidget()->parentWidget(),
-                 groups[k / 2]);
+        QCOMPARE(ed.findChild<QTableView *>(views[k])->parentWidget()->parentWidget(), groups[k / 2]);
         auto add = ed.findChild<QPushButton *>(adds[k]);
         auto remove = ed.findChild<QPushButton *>(removes[k]);
         QVERIFY(add && remove);
@@ -739,8 +737,9 @@ void TestEditors::eventsReopenShowsSameLists()
     EventsEditor again;
     again.setEvent(&model, 0);
     again.show();
-    const QList<QTableView *> views = {child<QTableView>(again, "statesSet_tableView"), child<QTableView>(again, "statesClear_tableView"),
-                                       child<QTableView>(again, "timersStart_tableView"), child<QTableView>(again, "timersStop_tableView")};
+    const QList<QTableView *> views = {
+        child<QTableView>(again, "statesSet_tableView"), child<QTableView>(again, "statesClear_tableView"),
+        child<QTableView>(again, "timersStart_tableView"), child<QTableView>(again, "timersStop_tableView")};
     for (int k = 0; k < 4; ++k)
         QCOMPARE(columnTexts(views[k]->model()), before[k]);
 
@@ -941,8 +940,8 @@ void TestEditors::eventsButtonsWired()
     EventsEditor ed;
     ed.setEvent(&model, 0);
     ed.show();
-    const char *const views[] = {"statesSet_tableView", "statesClear_tableView",
-                                 "timersStart_tableView", "timersStop_tableView"};
+    const char *const views[] = {"statesSet_tableView", "statesClear_tableView", "timersStart_tableView",
+                                 "timersStop_tableView"};
     const char *const adds[] = {"addStateSet", "addStateClear", "addTimerStart", "addTimerStop"};
     const char *const removes[] = {"removeStateSet", "removeStateClear", "removeTimerStart", "removeTimerStop"};
     // Each "+" grows only its own list, by k + 1 entries for list k.

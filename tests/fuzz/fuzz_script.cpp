@@ -59,7 +59,7 @@ void check(const QByteArray &text, const kelda::SimRows &rows)
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -24,8 +24,7 @@ namespace {
 using kelda::ItemType;
 using kelda::ValueId;
 
-constexpr uint16_t kValueIds[] = {
-    1002, 1024, 1029, 1051, 1057, 1058, 1059, 1063, 1067, 1089, 1090, 6045};
+constexpr uint16_t kValueIds[] = {1002, 1024, 1029, 1051, 1057, 1058, 1059, 1063, 1067, 1089, 1090, 6045};
 
 // Checks that must hold for every input; a failure is a finding.
 void require(bool condition, const char *what)
@@ -143,12 +142,11 @@ void openOne(const QByteArray &bytes)
     require(STRATA_OpenSession(first.constData(), &again), "a saved file cannot be opened");
     const QByteArray second = QFile::encodeName(dir + "/second.kelda");
     require(STRATA_SaveSession(second.constData(), again), "cannot save again");
-    require(readFile(QString::fromLatin1(first)) == readFile(QString::fromLatin1(second)),
-            "save, open, save differs");
+    require(readFile(QString::fromLatin1(first)) == readFile(QString::fromLatin1(second)), "save, open, save differs");
     STRATA_CloseSession(again);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -38,7 +38,7 @@ QByteArray scratchFile()
     return QFile::encodeName(dir->path() + "/tree.kelda");
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -31,7 +31,7 @@ QByteArray hex(const char *spaced)
 
 // Store access for setups the editor cannot make (damaged or oversized files).
 struct Store {
-    explicit Store(PMModel &m) : s(m.session()) {}
+    explicit Store(PMModel &m) : s(m.session()) { }
     bool setup() { return STRATA_GotoRoot(s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, s); }
     bool append(ItemType t, int n) { return STRATA_InsertItemBlocks(toU16(t), uint16_t(n), s); }
     bool open(ItemType t, int i) { return STRATA_OpenItem(toU16(t), uint16_t(i), s); }
@@ -40,13 +40,12 @@ struct Store {
     StoreSession s;
 };
 
-const char kNewSetup[] =
-    "0016 0016 0017 0018 0019 001A 001A 001B 001C 001D 001E"
-    "00 00 00 00 00 00 00 00"
-    "0001 0005 0064 03E8 0032 0005 C049 0600"
-    "0000000000000000";
+const char kNewSetup[] = "0016 0016 0017 0018 0019 001A 001A 001B 001C 001D 001E"
+                         "00 00 00 00 00 00 00 00"
+                         "0001 0005 0064 03E8 0032 0005 C049 0600"
+                         "0000000000000000";
 
-} // namespace
+}  // namespace
 
 class TestImage : public QObject
 {
@@ -70,8 +69,7 @@ class TestImage : public QObject
     static QByteArray section(const QByteArray &image, Section s)
     {
         const int from = sectionOffset(image, s);
-        const int to = s == Section::Options ? int(image.size())
-                                             : sectionOffset(image, Section(int(s) + 1));
+        const int to = s == Section::Options ? int(image.size()) : sectionOffset(image, Section(int(s) + 1));
         return image.mid(from, to - from);
     }
 
@@ -85,13 +83,13 @@ private slots:
 
     void descriptorCodes()
     {
-        QCOMPARE(channelDescriptor(0, 3), uint8_t(1));      // "Word 1", first identifier
-        QCOMPARE(channelDescriptor(1, 4), uint8_t(139));    // "Byte 3", second identifier
+        QCOMPARE(channelDescriptor(0, 3), uint8_t(1));  // "Word 1", first identifier
+        QCOMPARE(channelDescriptor(1, 4), uint8_t(139));  // "Byte 3", second identifier
         QCOMPARE(channelDescriptor(0, 128), uint8_t(136));  // "Byte 8"
-        QCOMPARE(channelDescriptor(2, 192), uint8_t(12));   // "Word 4", third
-        QCOMPARE(channelDescriptor(1, 5), uint8_t(136));    // unlisted code: 128 + 8 * idx
+        QCOMPARE(channelDescriptor(2, 192), uint8_t(12));  // "Word 4", third
+        QCOMPARE(channelDescriptor(1, 5), uint8_t(136));  // unlisted code: 128 + 8 * idx
         QCOMPARE(channelDescriptor(20, 1), uint8_t((128 + 160 + 1) & 0xFF));  // wraps to 8 bits
-        QCOMPARE(channelDescriptor(-1, 3), uint8_t(253));   // identifier missing
+        QCOMPARE(channelDescriptor(-1, 3), uint8_t(253));  // identifier missing
     }
 
     void newSetupIs54Bytes()
@@ -124,18 +122,17 @@ private slots:
         QVERIFY(b.entry(Mode::States, 0, int(StateList::Lx2Leds), QStringLiteral("LX2 LED 1")));
         QVERIFY(b.entry(Mode::States, 0, int(StateList::Lx1Outputs), QStringLiteral("LX1 Output 1")));
 
-        const QByteArray full = hex(
-            "0016 0016 0019 0020 0025 0026 002F 0039 0044 0049 004A"
-            "01 0064"
-            "01 001C 03 01 00 00"
-            "01 01 01 0005"
-            "00"
-            "0028 01 01 00 01 01 00 00"
-            "01 0032 0001 0000 01 01 00"
-            "01 0019 01 00 00 00 00 00 00 00"
-            "01 2000 0000"
-            "00"
-            "0001 0005 0064 03E8 0032 0005 C049 0600 0000000000000000");
+        const QByteArray full = hex("0016 0016 0019 0020 0025 0026 002F 0039 0044 0049 004A"
+                                    "01 0064"
+                                    "01 001C 03 01 00 00"
+                                    "01 01 01 0005"
+                                    "00"
+                                    "0028 01 01 00 01 01 00 00"
+                                    "01 0032 0001 0000 01 01 00"
+                                    "01 0019 01 00 00 00 00 00 00 00"
+                                    "01 2000 0000"
+                                    "00"
+                                    "0001 0005 0064 03E8 0032 0005 C049 0600 0000000000000000");
         QCOMPARE(full.size(), 98);
         const QByteArray image = compile(model);
         QCOMPARE(image.toHex(' '), full.toHex(' '));
@@ -157,8 +154,7 @@ private slots:
         const int single = b.event();
         QVERIFY(b.input(single, 0, QStringLiteral("TI: Timer 1"), QStringLiteral("Stopped")));
         const int pair = b.event();
-        QVERIFY(b.input(pair, 0, QStringLiteral("KP: Keypad 3"), QStringLiteral("Short Press"),
-                        QStringLiteral("AND")));
+        QVERIFY(b.input(pair, 0, QStringLiteral("KP: Keypad 3"), QStringLiteral("Short Press"), QStringLiteral("AND")));
         QVERIFY(b.input(pair, 1, QStringLiteral("ST: State 2"), QStringLiteral("Set")));
         const int triple = b.event();
         QVERIFY(b.input(triple, 0, QStringLiteral("SW: Switch 25"), QStringLiteral("Low"), QStringLiteral("OR")));
@@ -175,10 +171,10 @@ private slots:
             const int next = i + 1 < 4 ? readU16(s2, 1 + 2 * (i + 1)) - base : int(s2.size());
             return s2.mid(at, next - at).toHex(' ');
         };
-        QCOMPARE(record(0), hex("02 01 06 00").toHex(' '));                            // 4 bytes
-        QCOMPARE(record(1), hex("01 03 02 01 04 02 07 00").toHex(' '));                // the documented pair
-        QCOMPARE(record(2), hex("05 19 0A 02 01 01 01 01 04 01 08 00").toHex(' '));    // 12 bytes
-        QCOMPARE(record(3), hex("01 01 01 00").toHex(' '));                            // no target: keypad 1, "Pressed"
+        QCOMPARE(record(0), hex("02 01 06 00").toHex(' '));  // 4 bytes
+        QCOMPARE(record(1), hex("01 03 02 01 04 02 07 00").toHex(' '));  // the documented pair
+        QCOMPARE(record(2), hex("05 19 0A 02 01 01 01 01 04 01 08 00").toHex(' '));  // 12 bytes
+        QCOMPARE(record(3), hex("01 01 01 00").toHex(' '));  // no target: keypad 1, "Pressed"
         QCOMPARE(readU16(s2, 1), uint16_t(base + 1 + 8));  // first record right after the table
     }
 
@@ -186,14 +182,14 @@ private slots:
     {
         PMModel model;
         SetupBuilder b(model);
-        b.canInput(QStringLiteral("0x100"), QStringLiteral("Word 2"));   // idx 0
-        b.canInput(QStringLiteral("0x200"), QStringLiteral("Byte 3"));   // idx 1 -> 139
+        b.canInput(QStringLiteral("0x100"), QStringLiteral("Word 2"));  // idx 0
+        b.canInput(QStringLiteral("0x200"), QStringLiteral("Byte 3"));  // idx 1 -> 139
         // Little endian on 0x200 only, then moved onto 0x100: it keeps its own
         // byte order, but the identifier's comes from the first input.
         QVERIFY(b.set(Mode::CanInputs, 1, 5, QStringLiteral("Little Endian")));
         const int third = b.canInput(QStringLiteral("0x300"), QStringLiteral("Byte 1"));
         QVERIFY(b.set(Mode::CanInputs, third, 5, QStringLiteral("Little Endian")));
-        b.canInput(QStringLiteral("0x200"), QStringLiteral("Word 1"));    // shares idx 1
+        b.canInput(QStringLiteral("0x200"), QStringLiteral("Word 1"));  // shares idx 1
         QVERIFY(b.set(Mode::CanInputs, third, 1, QStringLiteral("0x100")));
         QCOMPARE(model.canIdList(ItemType::CanInput), (QList<uint16_t>{0x100, 0x200}));
 
@@ -480,7 +476,7 @@ private slots:
             b.timer(1.0);
             b.timer(1.0);
             b.timer(1.0);
-            QVERIFY(b.set(Mode::Timers, 0, 1, 2.010));                     // 402 ticks, not 401
+            QVERIFY(b.set(Mode::Timers, 0, 1, 2.010));  // 402 ticks, not 401
             QVERIFY(b.set(Mode::Timers, 2, 0, QStringLiteral("Glow")));
             QVERIFY(!b.set(Mode::Timers, 2, 0, QStringLiteral("Timer 1")));  // taken
             QVERIFY(!b.set(Mode::Timers, 2, 0, QString::fromUtf8("\u0394t")));
@@ -573,7 +569,8 @@ private slots:
     {
         PMModel model;
         QVERIFY(!model.writeRawImage(path(QStringLiteral("no/such/folder/image.bin"))));
-        QVERIFY2(model.imageError().contains(QLatin1String("no/such/folder/image.bin")), qPrintable(model.imageError()));
+        QVERIFY2(model.imageError().contains(QLatin1String("no/such/folder/image.bin")),
+                 qPrintable(model.imageError()));
 
         // A store without a setup item never becomes the open setup, so the
         // setup that was open still compiles.
@@ -641,7 +638,8 @@ private slots:
         QVERIFY(st.setup() && st.append(ItemType::CanInput, 300));
         QString error;
         QVERIFY(!exportSetup(model, cal, &error));
-        QVERIFY2(error.contains(QLatin1String("CAN inputs")) && error.contains(QLatin1String("300")), qPrintable(error));
+        QVERIFY2(error.contains(QLatin1String("CAN inputs")) && error.contains(QLatin1String("300")),
+                 qPrintable(error));
         QCOMPARE(readFile(cal), old);
 
         // A calibration file that cannot be written: a folder in its place.

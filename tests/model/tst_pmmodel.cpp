@@ -25,7 +25,7 @@ namespace {
 // the model's own reading code.
 struct Raw {
     StoreSession s;
-    explicit Raw(StoreSession session) : s(session) {}
+    explicit Raw(StoreSession session) : s(session) { }
 
     bool to(ItemType type, int row)
     {
@@ -90,7 +90,7 @@ void chainEvent(PMModel &m, int row)
     QVERIFY(m.setData(m.index(row, 7), QStringLiteral("AND")));
 }
 
-} // namespace
+}  // namespace
 
 class TestPMModel : public QObject
 {
@@ -363,8 +363,8 @@ private slots:
         QCOMPARE(m.at(7, 1).toDouble(), 0.5);  // missing timer
         // The nearest 5 ms tick, never a truncation.
         Raw raw(m.session());
-        for (const auto &[seconds, ticks] : {std::pair{0.0024, 0}, {0.0049, 1}, {2.010, 402}, {1.234, 247},
-                                             {2.5, 500}, {327.675, 65535}}) {
+        for (const auto &[seconds, ticks] :
+             {std::pair{0.0024, 0}, {0.0049, 1}, {2.010, 402}, {1.234, 247}, {2.5, 500}, {327.675, 65535}}) {
             QVERIFY(m.setData(m.index(0, 1), seconds));
             QVERIFY(raw.to(ItemType::Timer, 0));
             QCOMPARE(raw.u16(ValueId::ResetTicks), ticks);
@@ -940,8 +940,8 @@ private slots:
         m.setMode(int(Mode::States));
         m.setModified(false);
         QSignalSpy changed(&m, &QAbstractItemModel::dataChanged);
-        for (const QString &bad : {QStringLiteral("State 2"), QString(), QStringLiteral("  "),
-                                   QString::fromUtf8("\u0394p high")}) {
+        for (const QString &bad :
+             {QStringLiteral("State 2"), QString(), QStringLiteral("  "), QString::fromUtf8("\u0394p high")}) {
             QVERIFY(!m.setData(m.index(0, 0), bad));
             QVERIFY(!m.lastEditError().isEmpty());
         }

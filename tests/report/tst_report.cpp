@@ -45,7 +45,7 @@ void buildKnownSetup(PMModel &m)
     b.lx1Output();
     b.set(Mode::Lx1Outputs, 0, 0, QStringLiteral("Work lamp"));
     b.set(Mode::Lx1Outputs, 0, 1, 10.0);
-    b.set(Mode::Lx1Outputs, 0, 2, QStringLiteral("101"));       // LX1-1 channels 1 and 3
+    b.set(Mode::Lx1Outputs, 0, 2, QStringLiteral("101"));  // LX1-1 channels 1 and 3
     b.set(Mode::Lx1Outputs, 0, 3, QStringLiteral("10000000"));  // LX1-2 channel 8
     b.canInput(QStringLiteral("0x100"), QStringLiteral("Word 1"), 5);
     b.set(Mode::CanInputs, 0, 0, QStringLiteral("Engine running"));
@@ -99,7 +99,8 @@ QString section(const QString &html, const char *id)
 // Body rows of the tables of a section, cells unescaped.
 QList<QStringList> rows(const QString &html, const char *id)
 {
-    static const QRegularExpression tr(QStringLiteral("<tr>(.*?)</tr>"), QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression tr(QStringLiteral("<tr>(.*?)</tr>"),
+                                       QRegularExpression::DotMatchesEverythingOption);
     static const QRegularExpression td(QStringLiteral("<td[^>]*>(.*?)</td>"));
     QList<QStringList> out;
     for (const auto &r : tr.globalMatch(section(html, id))) {
@@ -183,7 +184,7 @@ BA_ "BusType" "CAN";
 BA_ "Baudrate" 1000000;
 )";
 
-} // namespace
+}  // namespace
 
 class TestReport : public QObject
 {
@@ -219,15 +220,18 @@ private slots:
         const QList<QStringList> cover = rows(html, "cover");
         QVERIFY(cover.contains(QStringList{QStringLiteral("File"), QStringLiteral("known.kelda")}));
         QVERIFY(cover.contains(QStringList{QStringLiteral("Date"), QStringLiteral("2024-05-17 08:30")}));
-        QVERIFY(cover.contains(QStringList{QStringLiteral("Image size"), QStringLiteral("%1 bytes").arg(bytes.size())}));
-        QVERIFY(cover.contains(QStringList{QStringLiteral("Image CRC-32"), QStringLiteral("%1").arg(crc32(bytes), 8, 16, QLatin1Char('0'))}));
+        QVERIFY(
+            cover.contains(QStringList{QStringLiteral("Image size"), QStringLiteral("%1 bytes").arg(bytes.size())}));
+        QVERIFY(cover.contains(QStringList{QStringLiteral("Image CRC-32"),
+                                           QStringLiteral("%1").arg(crc32(bytes), 8, 16, QLatin1Char('0'))}));
         QVERIFY(cover.contains(QStringList{QStringLiteral("CAN Inputs"), QStringLiteral("2")}));
         QVERIFY(cover.contains(QStringList{QStringLiteral("Keypad"), QStringLiteral("25")}));
         const QList<check::Finding> findings = check::checkSetup(m.session());
         QVERIFY(!findings.isEmpty());  // Work lights is never cleared
         for (const check::Finding &f : findings)
-            QVERIFY2(std::any_of(cover.begin(), cover.end(), [&](const QStringList &r) { return r.contains(f.message); }),
-                     qPrintable(f.message));
+            QVERIFY2(
+                std::any_of(cover.begin(), cover.end(), [&](const QStringList &r) { return r.contains(f.message); }),
+                qPrintable(f.message));
 
         QCOMPARE(rows(html, "channels"),
                  (QList<QStringList>{
@@ -250,16 +254,20 @@ private slots:
         QVERIFY(can.contains(QStringList{"Rebroadcast start message", "0x600 (1536)"}));
         QVERIFY(can.contains(QStringList{"0x100", "256", "Little Endian", "Engine running", "Word 1", "=", "5 (0x0005)",
                                          "Lights (1): -, PWM of LX1-2"}));
-        QVERIFY(can.contains(QStringList{"0x100", "256", "Little Endian", "Gear \"D\"", "Byte 3", ">", "2 (0x0002)", "—"}));
-        QVERIFY(can.contains(QStringList{"0x2A0", "672", "Big Endian", "Beacon lamp msg", "Word 2", "1 (0x0001)", "Beacons"}));
+        QVERIFY(
+            can.contains(QStringList{"0x100", "256", "Little Endian", "Gear \"D\"", "Byte 3", ">", "2 (0x0002)", "—"}));
+        QVERIFY(can.contains(
+            QStringList{"0x2A0", "672", "Big Endian", "Beacon lamp msg", "Word 2", "1 (0x0001)", "Beacons"}));
 
         // Priority order, joins left to right, every action list.
-        QCOMPARE(sentences(html),
-                 (QStringList{
-                     "1. Lights — when (switch Park brake is high or CAN input Engine running (0x100 Word 1 = 5) matches) "
-                     "and timer Flash is stopped: set Work lights, clear Beacons.",
-                     "2. Beacons on — when Beacon key is short-pressed and state Work lights is clear: set Beacons, start Flash.",
-                 }));
+        QCOMPARE(
+            sentences(html),
+            (QStringList{
+                "1. Lights — when (switch Park brake is high or CAN input Engine running (0x100 Word 1 = 5) matches) "
+                "and timer Flash is stopped: set Work lights, clear Beacons.",
+                "2. Beacons on — when Beacon key is short-pressed and state Work lights is clear: set Beacons, start "
+                "Flash.",
+            }));
         const QList<QStringList> logic = rows(html, "logic");
         QVERIFY(logic.contains(QStringList{"Work lights", "Work LED", "Work lamp", "—", "Lights (1)", "—"}));
         QVERIFY(logic.contains(QStringList{"Beacons", "—", "—", "Beacon lamp msg", "Beacons on (2)", "Lights (1)"}));
@@ -330,15 +338,16 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         QCOMPARE(runProgram(python, {QStringLiteral("-c"), script, dbc}, &out), 0);
         // Start bits as the reader counts them (least significant bit, counted from
         // bit 0 of byte 0), and what it decodes from a frame of bytes 01 to 08.
-        QCOMPARE(QString::fromUtf8(out).trimmed(), QStringLiteral("1000000\n"
-                                                                  "256 LX2_RX_100 8 VEHICLE\n"
-                                                                  "  Engine_running 0 16 little unsigned LX2\n"
-                                                                  "  Gear_D 16 8 little unsigned LX2\n"
-                                                                  "  Engine_running = 513\n"  // bytes 01 02, little-endian
-                                                                  "  Gear_D = 3\n"
-                                                                  "672 LX2_TX_2A0 8 LX2\n"
-                                                                  "  Beacon_lamp_msg 24 16 big unsigned VEHICLE\n"
-                                                                  "  Beacon_lamp_msg = 772"));  // bytes 03 04, big-endian
+        QCOMPARE(QString::fromUtf8(out).trimmed(),
+                 QStringLiteral("1000000\n"
+                                "256 LX2_RX_100 8 VEHICLE\n"
+                                "  Engine_running 0 16 little unsigned LX2\n"
+                                "  Gear_D 16 8 little unsigned LX2\n"
+                                "  Engine_running = 513\n"  // bytes 01 02, little-endian
+                                "  Gear_D = 3\n"
+                                "672 LX2_TX_2A0 8 LX2\n"
+                                "  Beacon_lamp_msg 24 16 big unsigned VEHICLE\n"
+                                "  Beacon_lamp_msg = 772"));  // bytes 03 04, big-endian
     }
 
     void canDatabaseLayout_data()
@@ -395,7 +404,10 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         QCOMPARE(rows(QString::fromUtf8(readFile(html)), "channels").size(), 4);
         QCOMPARE(runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), pdf}).exitCode, 0);
         QVERIFY(readFile(pdf).startsWith("%PDF-"));
-        QCOMPARE(runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), m_dir.filePath(QStringLiteral("x.txt"))}).exitCode, 2);
+        QCOMPARE(
+            runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), m_dir.filePath(QStringLiteral("x.txt"))})
+                .exitCode,
+            2);
         // The setup itself is never overwritten.
         const QByteArray before = readFile(m_setup);
         const QString alias = m_dir.filePath(QStringLiteral("alias.html"));
@@ -407,7 +419,8 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
     void menuEntryWritesReport()
     {
         KELDA window;
-        kelda::test::ScriptedPrompter *p = kelda::test::installPrompter(window, kelda::test::ScriptedPrompter::answer(QMessageBox::Cancel));
+        kelda::test::ScriptedPrompter *p =
+            kelda::test::installPrompter(window, kelda::test::ScriptedPrompter::answer(QMessageBox::Cancel));
         auto *action = window.findChild<QAction *>(QStringLiteral("action_Report"));
         QVERIFY(action);
         QCOMPARE(action->text(), QStringLiteral("Setup &Report..."));

@@ -147,4 +147,4 @@ inline StoreSession timerSession(const std::vector<uint16_t> &ticks)
     return s;
 }
 
-} // namespace simtest
+}  // namespace simtest

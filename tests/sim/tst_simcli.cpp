@@ -51,7 +51,7 @@ bool buildBeacons(const QString &path, double courtesySeconds)
     PMModel model;
     SetupBuilder b(model);
     bool ok = b.set(Mode::Keypad, 0, KeypadCol::Name, QStringLiteral("Beacon"))
-              && b.set(Mode::Switches, 0, SwitchCol::Name, QStringLiteral("Door"));
+        && b.set(Mode::Switches, 0, SwitchCol::Name, QStringLiteral("Door"));
     const int timer = b.timer(courtesySeconds);
     ok = ok && b.set(Mode::Timers, timer, TimerCol::Name, QStringLiteral("Courtesy"));
     const char *states[] = {"Beacons", "Courtesy light", "Door open"};
@@ -69,17 +69,15 @@ bool buildBeacons(const QString &path, double courtesySeconds)
     enum { Set, Clear, Start, Stop };
     using T = ItemType;
     ok = ok && b.input(0, 0, T::KeypadKey, 0, "Short Press", "AND") && b.input(0, 1, T::State, 0, "Cleared")
-         && b.entry(Mode::Events, 0, Set, T::State, 0)
-         && b.input(1, 0, T::KeypadKey, 0, "Short Press", "AND") && b.input(1, 1, T::State, 0, "Set")
-         && b.entry(Mode::Events, 1, Clear, T::State, 0)
-         && b.input(2, 0, T::Switch, 0, "High") && b.entry(Mode::Events, 2, Set, T::State, 1)
-         && b.entry(Mode::Events, 2, Set, T::State, 2) && b.entry(Mode::Events, 2, Stop, T::Timer, 0)
-         && b.input(3, 0, T::Switch, 0, "Low", "AND") && b.input(3, 1, T::State, 2, "Set")
-         && b.entry(Mode::Events, 3, Clear, T::State, 2) && b.entry(Mode::Events, 3, Start, T::Timer, 0)
-         && b.input(4, 0, T::Timer, 0, "Stopped", "AND") && b.input(4, 1, T::Switch, 0, "Low")
-         && b.entry(Mode::Events, 4, Clear, T::State, 1)
-         && b.entry(Mode::States, 0, 0, T::Lx2Led, 20) && b.entry(Mode::States, 0, 1, T::Lx1Output, 0)
-         && b.entry(Mode::States, 1, 1, T::Lx1Output, 1);
+        && b.entry(Mode::Events, 0, Set, T::State, 0) && b.input(1, 0, T::KeypadKey, 0, "Short Press", "AND")
+        && b.input(1, 1, T::State, 0, "Set") && b.entry(Mode::Events, 1, Clear, T::State, 0)
+        && b.input(2, 0, T::Switch, 0, "High") && b.entry(Mode::Events, 2, Set, T::State, 1)
+        && b.entry(Mode::Events, 2, Set, T::State, 2) && b.entry(Mode::Events, 2, Stop, T::Timer, 0)
+        && b.input(3, 0, T::Switch, 0, "Low", "AND") && b.input(3, 1, T::State, 2, "Set")
+        && b.entry(Mode::Events, 3, Clear, T::State, 2) && b.entry(Mode::Events, 3, Start, T::Timer, 0)
+        && b.input(4, 0, T::Timer, 0, "Stopped", "AND") && b.input(4, 1, T::Switch, 0, "Low")
+        && b.entry(Mode::Events, 4, Clear, T::State, 1) && b.entry(Mode::States, 0, 0, T::Lx2Led, 20)
+        && b.entry(Mode::States, 0, 1, T::Lx1Output, 0) && b.entry(Mode::States, 1, 1, T::Lx1Output, 1);
     return ok && model.saveSetup(path);
 }
 
@@ -98,7 +96,7 @@ QString leds(int on = -1)
     return s;
 }
 
-} // namespace
+}  // namespace
 
 class TestSimCli : public QObject
 {
@@ -164,37 +162,68 @@ void TestSimCli::initTestCase()
 void TestSimCli::scriptRunsEndToEnd()
 {
     const QString script = m_dir.filePath("run.txt");
-    QVERIFY(writeFile(script, "# hold key 1 for one tick\n"
-                              "show\n"
-                              "key 1 P on   # held\n"
-                              "\n"
-                              "tick\n"
-                              "show\n"
-                              "key 1 P off\n"
-                              "tick 2\n"
-                              "show\n"
-                              "key 2 SP on\n"
-                              "can 1 on\n"
-                              "tick\n"
-                              "show\n"
-                              "tick 46\n"
-                              "show\n"
-                              "switch 1 on\n"
-                              "tick\n"
-                              "show\n"));
+    QVERIFY(writeFile(script,
+                      "# hold key 1 for one tick\n"
+                      "show\n"
+                      "key 1 P on   # held\n"
+                      "\n"
+                      "tick\n"
+                      "show\n"
+                      "key 1 P off\n"
+                      "tick 2\n"
+                      "show\n"
+                      "key 2 SP on\n"
+                      "can 1 on\n"
+                      "tick\n"
+                      "show\n"
+                      "tick 46\n"
+                      "show\n"
+                      "switch 1 on\n"
+                      "tick\n"
+                      "show\n"));
     const Run r = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script});
     QCOMPARE(r.err, QString());
     QCOMPARE(r.exitCode, 0);
     const QString idle = QStringLiteral("lx1 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000");
     const QString lit = QStringLiteral("lx1 00000000 00100000 00000000 00000000 00000000 00000000 00000000 00000000");
     const QStringList expected = {
-        "tick 0", "states 0 0", "timers 0 0", "outputs 0 0", leds(), idle,
-        "tick 1", "states 1 0", "timers 0.5 0", "outputs 1 0", leds(20), lit,
-        "tick 3", "states 1 0", "timers 0.48 0", "outputs 1 0", leds(20), lit,
+        "tick 0",
+        "states 0 0",
+        "timers 0 0",
+        "outputs 0 0",
+        leds(),
+        idle,
+        "tick 1",
+        "states 1 0",
+        "timers 0.5 0",
+        "outputs 1 0",
+        leds(20),
+        lit,
+        "tick 3",
+        "states 1 0",
+        "timers 0.48 0",
+        "outputs 1 0",
+        leds(20),
+        lit,
         // the short press clears state 1 once; CAN input 1 sets state 2
-        "tick 4", "states 0 1", "timers 0.47 0", "outputs 0 0", leds(), idle,
-        "tick 50", "states 0 1", "timers 0.01 0", "outputs 0 0", leds(), idle,
-        "tick 51", "states 0 1", "timers 0 0", "outputs 0 0", leds(), idle,
+        "tick 4",
+        "states 0 1",
+        "timers 0.47 0",
+        "outputs 0 0",
+        leds(),
+        idle,
+        "tick 50",
+        "states 0 1",
+        "timers 0.01 0",
+        "outputs 0 0",
+        leds(),
+        idle,
+        "tick 51",
+        "states 0 1",
+        "timers 0 0",
+        "outputs 0 0",
+        leds(),
+        idle,
     };
     QCOMPARE(r.out.size(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
@@ -272,16 +301,18 @@ void TestSimCli::aSetupThatDoesNotCompileIsNotRun()
     const Run r = run({QStringLiteral("simulate"), setup, QStringLiteral("--script"), script});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.out.isEmpty());
-    QVERIFY2(r.err.startsWith(QStringLiteral("kelda-cli: cannot simulate %1: too many timers").arg(setup)), qPrintable(r.err));
+    QVERIFY2(r.err.startsWith(QStringLiteral("kelda-cli: cannot simulate %1: too many timers").arg(setup)),
+             qPrintable(r.err));
 
-    const Run missing = run({QStringLiteral("simulate"), m_dir.filePath("nope.kelda"),
-                             QStringLiteral("--script"), script});
+    const Run missing =
+        run({QStringLiteral("simulate"), m_dir.filePath("nope.kelda"), QStringLiteral("--script"), script});
     QCOMPARE(missing.exitCode, 1);
-    QVERIFY2(missing.err.startsWith(QStringLiteral("kelda-cli: cannot open %1: no such file").arg(m_dir.filePath("nope.kelda"))),
+    QVERIFY2(missing.err.startsWith(
+                 QStringLiteral("kelda-cli: cannot open %1: no such file").arg(m_dir.filePath("nope.kelda"))),
              qPrintable(missing.err));
 
-    const Run noScript = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"),
-                              m_dir.filePath("nope.txt")});
+    const Run noScript =
+        run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), m_dir.filePath("nope.txt")});
     QCOMPARE(noScript.exitCode, 1);
     QVERIFY2(noScript.err.startsWith(QStringLiteral("kelda-cli: cannot read %1: ").arg(m_dir.filePath("nope.txt"))),
              qPrintable(noScript.err));
@@ -298,29 +329,31 @@ void TestSimCli::usage()
 void TestSimCli::namesShorthandAndExpectations()
 {
     const QString script = m_dir.filePath("named.txt");
-    QVERIFY(writeFile(script, "setup elsewhere.kelda   # simulate runs the setup it is given\n"
-                              "hold \"Keypad 1\"\n"
-                              "wait 15ms                # two ticks\n"
-                              "expect state \"State 1\" set\n"
-                              "expect timer 1 running\n"
-                              "expect output 1 on\n"
-                              "expect led \"LX2 LED 21\" on\n"
-                              "expect lx1 2.3 on\n"
-                              "release \"Keypad 1\"\n"
-                              "press \"Keypad 2\" short\n"
-                              "tick\n"
-                              "expect state 1 set       # cleared by the press\n"
-                              "expect lx1 2.3 on\n"
-                              "expect state 2 clear\n"
-                              "show\n"));
+    QVERIFY(writeFile(script,
+                      "setup elsewhere.kelda   # simulate runs the setup it is given\n"
+                      "hold \"Keypad 1\"\n"
+                      "wait 15ms                # two ticks\n"
+                      "expect state \"State 1\" set\n"
+                      "expect timer 1 running\n"
+                      "expect output 1 on\n"
+                      "expect led \"LX2 LED 21\" on\n"
+                      "expect lx1 2.3 on\n"
+                      "release \"Keypad 1\"\n"
+                      "press \"Keypad 2\" short\n"
+                      "tick\n"
+                      "expect state 1 set       # cleared by the press\n"
+                      "expect lx1 2.3 on\n"
+                      "expect state 2 clear\n"
+                      "show\n"));
     const QString trace = m_dir.filePath("named.vcd"), plot = m_dir.filePath("named.png");
     const Run r = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script,
                        QStringLiteral("--trace"), trace, QStringLiteral("--plot"), plot});
     QCOMPARE(r.exitCode, 1);
     const QString idle = QStringLiteral("lx1 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000");
-    QCOMPARE(r.out, QStringList({"tick 3", "states 0 0", "timers 0.49 0", "outputs 0 0", leds(), idle,
-                                 script + ":12: tick 3: expected state \"State 1\" set, but it is clear",
-                                 script + ":13: tick 3: expected lx1 2.3 on, but it is off"}));
+    QCOMPARE(r.out,
+             QStringList({"tick 3", "states 0 0", "timers 0.49 0", "outputs 0 0", leds(), idle,
+                          script + ":12: tick 3: expected state \"State 1\" set, but it is clear",
+                          script + ":13: tick 3: expected lx1 2.3 on, but it is off"}));
     QCOMPARE(r.err, QStringLiteral("kelda-cli: %1: 2 of 8 expectations failed\n").arg(script));
     // The trace and the plot are written even so: they show why.
     QVERIFY(readFile(trace).startsWith("$version"));
@@ -347,10 +380,10 @@ void TestSimCli::testCommandAndItsReport()
     const QString a = dir.filePath("a-pass.scenario"), b = dir.filePath("b-fail.scenario"),
                   c = dir.filePath("c-bad.scenario");
     const QString badLine = c + QStringLiteral(":2: row 9 is outside the state table (rows 1 to 2)");
-    QCOMPARE(r.out, QStringList({"PASS " + a + " (1 expectations, 0.01 s)",
-                                 b + ":2: tick 1: expected state \"State 1\" set, but it is clear",
-                                 "FAIL " + b + " (1 of 2 expectations failed)", "ERROR " + badLine,
-                                 "1 passed, 2 failed"}));
+    QCOMPARE(r.out,
+             QStringList({"PASS " + a + " (1 expectations, 0.01 s)",
+                          b + ":2: tick 1: expected state \"State 1\" set, but it is clear",
+                          "FAIL " + b + " (1 of 2 expectations failed)", "ERROR " + badLine, "1 passed, 2 failed"}));
 
     // The report as a CI server reads it.
     QFile file(report);
@@ -377,9 +410,9 @@ void TestSimCli::testCommandAndItsReport()
     }
     QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
     QCOMPARE(cases, QStringList({a, b, c}));
-    QCOMPARE(outcomes, QStringList({"pass",
-                                    "failure 1 of 2 expectations failed|" + r.out[1],
-                                    "error " + badLine + "|" + badLine}));
+    QCOMPARE(
+        outcomes,
+        QStringList({"pass", "failure 1 of 2 expectations failed|" + r.out[1], "error " + badLine + "|" + badLine}));
 
     // Without a setup on the command line each scenario names its own.
     const Run none = run({QStringLiteral("test"), a});
@@ -398,8 +431,8 @@ void TestSimCli::examplesOfTheDocs()
     QTemporaryDir dir;
     QVERIFY(buildBeacons(dir.filePath("beacons.kelda"), 30));
     QVERIFY(buildBeacons(dir.filePath("beacons-20s.kelda"), 20));
-    const QStringList page = QString::fromUtf8(readFile(QStringLiteral(KELDA_DOCS "/testing-setups.md")))
-                                 .split(QLatin1Char('\n'));
+    const QStringList page =
+        QString::fromUtf8(readFile(QStringLiteral(KELDA_DOCS "/testing-setups.md"))).split(QLatin1Char('\n'));
     QVERIFY(page.size() > 100);
     static const QRegularExpression marker(QStringLiteral("^<!-- (file|run|output) ?(\\S*) -->$"));
     int runs = 0, outputs = 0;

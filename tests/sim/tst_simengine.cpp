@@ -23,8 +23,7 @@ using simtest::State;
 namespace {
 
 constexpr uint8_t KEY = 1, TIMER = 2, CAN = 3, STATE = 4, SWITCH = 5;
-constexpr uint8_t P = 1, SP = 2, LP = 3, DP = 4, RUNNING = 5, STOPPED = 6, SET = 7, CLEARED = 8, HIGH = 9,
-                  LOW = 10;
+constexpr uint8_t P = 1, SP = 2, LP = 3, DP = 4, RUNNING = 5, STOPPED = 6, SET = 7, CLEARED = 8, HIGH = 9, LOW = 10;
 constexpr uint8_t NONE = 0, AND = 1, OR = 2;
 
 Event on(std::vector<Input> inputs, std::vector<uint8_t> set = {}, std::vector<uint8_t> clear = {},
@@ -136,8 +135,8 @@ Image randomImage(QRandomGenerator &rng)
     for (Event &e : img.events) {
         const int n = 1 + pick(3);
         for (int k = 0; k < n; ++k)
-            e.inputs.push_back(Input{uint8_t(pick(7)), uint8_t(pick(10)), uint8_t(pick(12)),
-                                     uint8_t(k + 1 < n ? 1 + pick(3) : 0)});
+            e.inputs.push_back(
+                Input{uint8_t(pick(7)), uint8_t(pick(10)), uint8_t(pick(12)), uint8_t(k + 1 < n ? 1 + pick(3) : 0)});
         for (auto &list : e.lists)
             for (int k = pick(3); k > 0; --k)
                 list.push_back(uint8_t(pick(12)));
@@ -145,7 +144,7 @@ Image randomImage(QRandomGenerator &rng)
     return img;
 }
 
-} // namespace
+}  // namespace
 
 class TestSimEngine : public QObject
 {
@@ -217,7 +216,7 @@ void TestSimEngine::pressedFiresEveryTickAndStatesShowOneTickLater()
     Image img;
     img.timers = {100};
     img.events = {on({{KEY, 1, P, NONE}}, {1}, {}, {1}),  // key 1 held: set state 1, restart timer 1
-                  on({{STATE, 1, SET, NONE}}, {2})};      // state 1 set: set state 2
+                  on({{STATE, 1, SET, NONE}}, {2})};  // state 1 set: set state 2
     img.states.resize(2);
     Rig rig(img);
 
@@ -241,11 +240,10 @@ void TestSimEngine::pressesAreSeenOnExactlyOneTick()
 {
     Image img;
     img.timers = {100, 100, 100};
-    img.events = {on({{KEY, 2, SP, NONE}}, {}, {}, {1}),
-                  on({{KEY, 2, LP, NONE}}, {}, {}, {2}),
+    img.events = {on({{KEY, 2, SP, NONE}}, {}, {}, {1}), on({{KEY, 2, LP, NONE}}, {}, {}, {2}),
                   on({{KEY, 2, DP, NONE}}, {}, {}, {3}),
-                  on({{KEY, 2, SP, NONE}}, {}, {1}),   // clears state 1 on a short press
-                  on({{KEY, 1, SP, NONE}}, {1})};      // another key's press: not ours
+                  on({{KEY, 2, SP, NONE}}, {}, {1}),  // clears state 1 on a short press
+                  on({{KEY, 1, SP, NONE}}, {1})};  // another key's press: not ours
     img.states.resize(1);
     Rig rig(img);
 
@@ -299,7 +297,8 @@ void TestSimEngine::timerCountdown()
     for (int k = 1; k <= stopsAfter; ++k) {
         rig.tick();
         if (reset == 100 && k <= 2)
-            QCOMPARE(SimEngine::timerText(rig->timerValue(0)), k == 1 ? QStringLiteral("0.49") : QStringLiteral("0.48"));
+            QCOMPARE(SimEngine::timerText(rig->timerValue(0)),
+                     k == 1 ? QStringLiteral("0.49") : QStringLiteral("0.48"));
         if (k < stopsAfter) {
             QVERIFY2(rig->evaluateInput(running), qPrintable(QString("tick %1").arg(k)));
             QVERIFY(!rig->evaluateInput(stopped));
@@ -315,10 +314,10 @@ void TestSimEngine::timerInputsSeeLiveValues()
 {
     Image img;
     img.timers = {100};
-    img.events = {on({{KEY, 1, P, NONE}}, {}, {}, {1}),       // start timer 1
-                  on({{TIMER, 1, RUNNING, NONE}}, {1}),        // later in the same tick: sees it running
-                  on({{KEY, 2, P, NONE}}, {}, {}, {}, {1}),    // stop timer 1
-                  on({{TIMER, 1, STOPPED, NONE}}, {2})};       // sees it stopped at once
+    img.events = {on({{KEY, 1, P, NONE}}, {}, {}, {1}),  // start timer 1
+                  on({{TIMER, 1, RUNNING, NONE}}, {1}),  // later in the same tick: sees it running
+                  on({{KEY, 2, P, NONE}}, {}, {}, {}, {1}),  // stop timer 1
+                  on({{TIMER, 1, STOPPED, NONE}}, {2})};  // sees it stopped at once
     img.states.resize(2);
     Rig rig(img);
     rig.boxes->keys[0][0] = true;
@@ -335,10 +334,8 @@ void TestSimEngine::lastEventWins()
 {
     Image img;
     img.timers = {100};
-    img.events = {on({{KEY, 1, P, NONE}}, {3}, {}, {1}),
-                  on({{KEY, 1, P, NONE}}, {}, {3}, {}, {1}),
-                  on({{KEY, 2, P, NONE}}, {}, {2}),
-                  on({{KEY, 2, P, NONE}}, {2})};
+    img.events = {on({{KEY, 1, P, NONE}}, {3}, {}, {1}), on({{KEY, 1, P, NONE}}, {}, {3}, {}, {1}),
+                  on({{KEY, 2, P, NONE}}, {}, {2}), on({{KEY, 2, P, NONE}}, {2})};
     img.states.resize(3);
     Rig rig(img);
     rig.boxes->keys[0][0] = true;
@@ -355,7 +352,10 @@ void TestSimEngine::joins_data()
     QTest::addColumn<bool>("fires");
     // key 1 held (true), key 2 not (false)
     const Input t{KEY, 1, P, NONE}, f{KEY, 2, P, NONE};
-    auto j = [](Input i, uint8_t join) { i.join = join; return i; };
+    auto j = [](Input i, uint8_t join) {
+        i.join = join;
+        return i;
+    };
     QTest::newRow("false AND true") << std::vector<Input>{j(f, AND), t} << false;
     QTest::newRow("true AND true") << std::vector<Input>{j(t, AND), t} << true;
     QTest::newRow("false OR true") << std::vector<Input>{j(f, OR), t} << true;
@@ -387,8 +387,8 @@ void TestSimEngine::joins()
 void TestSimEngine::switchesAndCanInputs()
 {
     Image img;
-    img.events = {on({{SWITCH, 2, HIGH, NONE}}, {1}), on({{SWITCH, 2, LOW, NONE}}, {2}),
-                  on({{CAN, 1, 0, NONE}}, {3}), on({{STATE, 3, CLEARED, NONE}}, {4}),
+    img.events = {on({{SWITCH, 2, HIGH, NONE}}, {1}), on({{SWITCH, 2, LOW, NONE}}, {2}), on({{CAN, 1, 0, NONE}}, {3}),
+                  on({{STATE, 3, CLEARED, NONE}}, {4}),
                   on({{99, 1, P, NONE}}, {5})};  // unknown source kind: never true
     img.states.resize(5);
     Rig rig(img);
@@ -668,7 +668,8 @@ void TestSimEngine::matchesTheRules()
             *refBoxes = *rig.boxes;
             rig.tick();
             ref.tick(*refBoxes);
-            const QByteArray where = QByteArray("round ") + QByteArray::number(round) + " tick " + QByteArray::number(t);
+            const QByteArray where =
+                QByteArray("round ") + QByteArray::number(round) + " tick " + QByteArray::number(t);
             QVERIFY2(refBoxes->keys == rig.boxes->keys, where);
             uint32_t leds = 0;
             std::array<bool, 255> active{};
@@ -704,8 +705,8 @@ void TestSimEngine::causeOfAChange()
     // Event 1 sets state 1 on key 1; event 2 clears it on key 2; events 3
     // and 4 set and clear state 2 in one tick, which is no change.
     Image img;
-    img.events = {on({{KEY, 1, P, NONE}}, {1}), on({{KEY, 2, P, NONE}}, {}, {1}),
-                  on({{KEY, 3, P, NONE}}, {2}), on({{KEY, 3, P, NONE}}, {}, {2})};
+    img.events = {on({{KEY, 1, P, NONE}}, {1}), on({{KEY, 2, P, NONE}}, {}, {1}), on({{KEY, 3, P, NONE}}, {2}),
+                  on({{KEY, 3, P, NONE}}, {}, {2})};
     img.states.resize(2);
     Rig rig(img);
     rig.tick(3);
@@ -789,10 +790,11 @@ void TestSimEngine::traceOfAKnownRun()
     QVERIFY(vcd.contains(QStringLiteral("$timescale 10ms $end")));
     QVERIFY(vcd.contains(QStringLiteral("$scope module states $end\n$var wire 1 ! Lamp_state $end\n$upscope $end")));
     QVERIFY(vcd.contains(QStringLiteral("$var wire 1 # Out,_\"one\" $end")));
-    const QStringList changes = vcd.section(QStringLiteral("$dumpvars\n"), 1).section(QStringLiteral("$end\n"), 1)
+    const QStringList changes = vcd.section(QStringLiteral("$dumpvars\n"), 1)
+                                    .section(QStringLiteral("$end\n"), 1)
                                     .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(changes, QStringList({"#2", "1!", "1\"", "1#", "1$", "1D", "#4", "0\"", "#5", "0!", "0#", "0$", "0D",
-                                   "#6"}));
+    QCOMPARE(changes,
+             QStringList({"#2", "1!", "1\"", "1#", "1$", "1D", "#4", "0\"", "#5", "0!", "0#", "0$", "0D", "#6"}));
 
     // The timing diagram: both formats drawn, the names in the SVG, the
     // shade of a high level in the PNG.

@@ -85,7 +85,7 @@ void buildPressSetup(PMModel &model)
     QVERIFY(b.entry(Mode::States, state, 1, ItemType::Lx1Output, out));
 }
 
-} // namespace
+}  // namespace
 
 class TestSimulator : public QObject
 {

@@ -16,8 +16,8 @@
 #include <sys/stat.h>
 
 using kelda::ItemType;
-using kelda::ValueId;
 using kelda::toU16;
+using kelda::ValueId;
 using kelda::test::readFile;
 using kelda::test::writeFile;
 
@@ -38,7 +38,11 @@ constexpr uint16_t kTargetType = toU16(ValueId::TargetType);
 struct Session {
     StoreSession s = nullptr;
     Session() { QVERIFY(STRATA_NewSession(&s)); }
-    ~Session() { if (s) STRATA_CloseSession(s); }
+    ~Session()
+    {
+        if (s)
+            STRATA_CloseSession(s);
+    }
     operator StoreSession() const { return s; }
 };
 
@@ -112,7 +116,7 @@ QByteArray bigEndian(uint32_t v, int bytes)
 QByteArray wrap(const QByteArray &payload, uint16_t version = 1)
 {
     return QByteArray("KELDASET") + bigEndian(version, 2) + bigEndian(0, 2) + bigEndian(uint32_t(payload.size()), 4)
-           + bigEndian(referenceCrc(payload), 4) + payload;
+        + bigEndian(referenceCrc(payload), 4) + payload;
 }
 
 // A CBOR head: major type and argument.
@@ -180,9 +184,10 @@ QString refusalReason(const QString &path, const QByteArray &bytes)
     return QString::fromLatin1(STRATA_LastError());
 }
 
-} // namespace
+}  // namespace
 
-class TestStrata : public QObject {
+class TestStrata : public QObject
+{
     Q_OBJECT
 private slots:
     void initTestCase() { QLocale::setDefault(QLocale::c()); }
@@ -556,8 +561,8 @@ void TestStrata::references()
     QVERIFY(!STRATA_GotoReference(1, s));
     QVERIFY(STRATA_CloseItem(s));
     QVERIFY(STRATA_OpenItem(kRefEntry, 0, s));
-    QVERIFY(!STRATA_CreateReference(timer2, 2, kName, s));   // only slot 1
-    QVERIFY(!STRATA_CreateReference(timer2, 1, kData, s));   // key must be a text
+    QVERIFY(!STRATA_CreateReference(timer2, 2, kName, s));  // only slot 1
+    QVERIFY(!STRATA_CreateReference(timer2, 1, kData, s));  // key must be a text
     QVERIFY(!STRATA_CreateReference(nullptr, 1, kName, s));
     QVERIFY(STRATA_CreateReference(timer2, 1, kName, s));
 
@@ -710,13 +715,22 @@ void TestStrata::fileLayout()
     // Heads type + 2^16 * values + 2^20 * children; values id * 2^16 + number,
     // or id * 2^16 followed by the bytes of a text:
     // [0x100000, 0x10001B, 0x200DB, 0x3EA0000, h'5431', 0x42B0064]
-    const QByteArray payload = QByteArray::fromHex("86" "1a00100000" "1a0010001b" "1a000200db" "1a03ea0000" "425431"
+    const QByteArray payload = QByteArray::fromHex("86"
+                                                   "1a00100000"
+                                                   "1a0010001b"
+                                                   "1a000200db"
+                                                   "1a03ea0000"
+                                                   "425431"
                                                    "1a042b0064");
     QCOMPARE(readFile(path), wrap(payload, 2));
 
     // The same tree in the nested layout of version 1 still opens.
     // [0, {}, [[27, {}, [[219, {1002: h'5431', 1067: 100}, []]]]]]
-    const QByteArray nested = QByteArray::fromHex("8300a081" "83181ba081" "8318dba21903ea425431" "19042b1864" "80");
+    const QByteArray nested = QByteArray::fromHex("8300a081"
+                                                  "83181ba081"
+                                                  "8318dba21903ea425431"
+                                                  "19042b1864"
+                                                  "80");
     QVERIFY(writeFresh(path, wrap(nested, 1)));
     StoreSession opened = nullptr;
     QVERIFY2(STRATA_OpenSession(path.toLatin1().constData(), &opened), STRATA_LastError());
@@ -874,42 +888,67 @@ void TestStrata::badFiles_data()
 
     const QByteArray emptyRoot = cborItem(0, noValues, 0);
     QTest::newRow("empty") << QByteArray() << "empty";
-    QTest::newRow("another kind") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR and more bytes") << "not a KELDA setup file";
+    QTest::newRow("another kind") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR and more bytes")
+                                  << "not a KELDA setup file";
     QTest::newRow("text file") << QByteArray("KELDA setup, honest\n") << "not a KELDA setup file";
     QTest::newRow("header only, short") << QByteArray("KELDASET\0\x01") << "not a KELDA setup file";
     QTest::newRow("newer version") << wrap(emptyRoot).replace(8, 2, bigEndian(3, 2)) << "version 3";
     QTest::newRow("version 0") << wrap(emptyRoot).replace(8, 2, bigEndian(0, 2)) << "version 0";
     QTest::newRow("reserved bits") << wrap(emptyRoot).replace(10, 2, bigEndian(1, 2)) << "damaged";
     QTest::newRow("length beyond file") << wrap(emptyRoot).replace(12, 4, bigEndian(0xFFFFFFFF, 4)) << "truncated";
-    QTest::newRow("trailing bytes") << wrap(emptyRoot) + "x" << "damaged";
+    QTest::newRow("trailing bytes") << wrap(emptyRoot) + "x"
+                                    << "damaged";
     QTest::newRow("checksum") << wrap(emptyRoot).replace(16, 4, bigEndian(0x12345678, 4)) << "checksum mismatch";
     QTest::newRow("empty payload") << wrap(QByteArray()) << "damaged";
     QTest::newRow("not an item") << wrap(QByteArray("\x01")) << "damaged";
     QTest::newRow("item of two fields") << wrap(QByteArray("\x82\x00\xA0")) << "damaged";
     QTest::newRow("indefinite item") << wrap(QByteArray("\x9F\x00\xA0\x80\xFF")) << "damaged";
-    QTest::newRow("type too large") << wrap(cborItem(0, noValues, 0).replace(1, 1, "\x1A\x00\x01\x00\x00")) << "damaged";
+    QTest::newRow("type too large") << wrap(cborItem(0, noValues, 0).replace(1, 1, "\x1A\x00\x01\x00\x00"))
+                                    << "damaged";
     QTest::newRow("two trees") << wrap(emptyRoot + emptyRoot) << "damaged";
 
     auto oneValue = [](uint16_t id, const std::function<void(QCborStreamWriter &)> &v) {
-        return wrap(cborItem(0, [&](QCborStreamWriter &w) { w.append(quint64(id)); v(w); }, 1));
+        return wrap(cborItem(
+            0,
+            [&](QCborStreamWriter &w) {
+                w.append(quint64(id));
+                v(w);
+            },
+            1));
     };
-    QTest::newRow("unknown value id") << oneValue(4242, [](QCborStreamWriter &w) { w.append(quint64(1)); }) << "unknown value id";
-    QTest::newRow("u16 too large") << oneValue(kData, [](QCborStreamWriter &w) { w.append(quint64(0x10000)); }) << "out of range";
-    QTest::newRow("u8 too large") << oneValue(toU16(ValueId::ByteSelect), [](QCborStreamWriter &w) { w.append(quint64(256)); }) << "out of range";
+    QTest::newRow("unknown value id") << oneValue(4242, [](QCborStreamWriter &w) { w.append(quint64(1)); })
+                                      << "unknown value id";
+    QTest::newRow("u16 too large") << oneValue(kData, [](QCborStreamWriter &w) { w.append(quint64(0x10000)); })
+                                   << "out of range";
+    QTest::newRow("u8 too large") << oneValue(toU16(ValueId::ByteSelect), [](QCborStreamWriter &w) {
+        w.append(quint64(256));
+    }) << "out of range";
     QTest::newRow("negative") << oneValue(kData, [](QCborStreamWriter &w) { w.append(qint64(-1)); }) << "damaged";
-    QTest::newRow("number as text") << oneValue(kData, [](QCborStreamWriter &w) { w.appendByteString("\x01\x02", 2); }) << "damaged";
-    QTest::newRow("masks too short") << oneValue(toU16(ValueId::Lx1Masks), [](QCborStreamWriter &w) { w.appendByteString("1234567", 7); }) << "wrong width";
-    QTest::newRow("masks too long") << oneValue(toU16(ValueId::Lx1Masks), [](QCborStreamWriter &w) { w.appendByteString("123456789", 9); }) << "too long";
-    QTest::newRow("text with zero") << oneValue(kName, [](QCborStreamWriter &w) { w.appendByteString("a\0b", 3); }) << "zero byte";
-    QTest::newRow("text as UTF-8 string") << oneValue(kName, [](QCborStreamWriter &w) { w.append(QLatin1String("abc")); }) << "damaged";
+    QTest::newRow("number as text") << oneValue(kData, [](QCborStreamWriter &w) { w.appendByteString("\x01\x02", 2); })
+                                    << "damaged";
+    QTest::newRow("masks too short") << oneValue(toU16(ValueId::Lx1Masks), [](QCborStreamWriter &w) {
+        w.appendByteString("1234567", 7);
+    }) << "wrong width";
+    QTest::newRow("masks too long") << oneValue(toU16(ValueId::Lx1Masks), [](QCborStreamWriter &w) {
+        w.appendByteString("123456789", 9);
+    }) << "too long";
+    QTest::newRow("text with zero") << oneValue(kName, [](QCborStreamWriter &w) { w.appendByteString("a\0b", 3); })
+                                    << "zero byte";
+    QTest::newRow("text as UTF-8 string")
+        << oneValue(kName, [](QCborStreamWriter &w) { w.append(QLatin1String("abc")); }) << "damaged";
     QTest::newRow("text too long") << oneValue(kName, [](QCborStreamWriter &w) {
         const QByteArray big(65535, 'a');
         w.appendByteString(big.constData(), big.size());
     }) << "too long";
-    QTest::newRow("duplicate value") << wrap(cborItem(0, [](QCborStreamWriter &w) {
-        w.append(quint64(kData)); w.append(quint64(1));
-        w.append(quint64(kData)); w.append(quint64(2));
-    }, 2)) << "twice";
+    QTest::newRow("duplicate value") << wrap(cborItem(
+        0,
+        [](QCborStreamWriter &w) {
+            w.append(quint64(kData));
+            w.append(quint64(1));
+            w.append(quint64(kData));
+            w.append(quint64(2));
+        },
+        2)) << "twice";
 
     // Absurd counts: far more than the bytes could hold.
     QByteArray manyChildren = emptyRoot;
@@ -921,12 +960,18 @@ void TestStrata::badFiles_data()
     const QByteArray hugeString = nameKey + QByteArray("\x5B\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF");
     QTest::newRow("2^63 byte text") << wrap(hugeString + QByteArray("\x80")) << "damaged";
     // Counts the encoding allows but no setup has.
-    QTest::newRow("13 values") << wrap(cborItem(0, [](QCborStreamWriter &w) {
-        for (int i = 0; i < 13; ++i) { w.append(quint64(kData)); w.append(quint64(1)); }
-    }, 13)) << "too many values";
-    QTest::newRow("more children than bytes") << wrap(cborItem(0, noValues, 0) .chopped(1) + cborHead(4, 1000)
-                                                       + cborItem(0, noValues, 0).repeated(300))
-                                              << "more children";
+    QTest::newRow("13 values") << wrap(cborItem(
+        0,
+        [](QCborStreamWriter &w) {
+            for (int i = 0; i < 13; ++i) {
+                w.append(quint64(kData));
+                w.append(quint64(1));
+            }
+        },
+        13)) << "too many values";
+    QTest::newRow("more children than bytes")
+        << wrap(cborItem(0, noValues, 0).chopped(1) + cborHead(4, 1000) + cborItem(0, noValues, 0).repeated(300))
+        << "more children";
     QByteArray fewerChildren = emptyRoot;
     fewerChildren.replace(fewerChildren.size() - 1, 1, "\x83");  // claims 3, has 1
     QTest::newRow("missing children") << wrap(fewerChildren + emptyRoot) << "damaged";
@@ -981,7 +1026,8 @@ void TestStrata::badFlatFiles_data()
     QTest::newRow("nested item") << wrap(cborItem(0, noValues, 0), 2) << "damaged";
     QTest::newRow("element after the tree") << flat({0, 0}) << "after the tree";
     QTest::newRow("missing child") << flat({c}) << "damaged";
-    QTest::newRow("child missing at the end") << flat({2 * c, v, name, QByteArray("a long name")}) << "ends inside an item";
+    QTest::newRow("child missing at the end")
+        << flat({2 * c, v, name, QByteArray("a long name")}) << "ends inside an item";
     QTest::newRow("missing value") << flat({v}) << "ends inside an item";
     QTest::newRow("missing text") << flat({v, name}) << "ends inside an item";
     QTest::newRow("array longer than the file") << flat({0}, 1000) << "damaged";
@@ -995,9 +1041,10 @@ void TestStrata::badFlatFiles_data()
     QTest::newRow("text key with a number") << flat({v, name | 5, QByteArray("ab")}) << "not well-formed";
     QTest::newRow("text as a number") << flat({v, name, 7}) << "byte string";
     QTest::newRow("text with zero") << flat({v, name, QByteArray("a\0b", 3)}) << "zero byte";
-    QTest::newRow("masks too short") << flat({v, quint64(toU16(ValueId::Lx1Masks)) << 16, QByteArray("1234567")}) << "wrong width";
-    QTest::newRow("text as UTF-8 string") << wrap(cborHead(4, 3) + cborHead(0, v) + cborHead(0, name) + cborHead(3, 1) + "a", 2)
-                                          << "byte string";
+    QTest::newRow("masks too short") << flat({v, quint64(toU16(ValueId::Lx1Masks)) << 16, QByteArray("1234567")})
+                                     << "wrong width";
+    QTest::newRow("text as UTF-8 string")
+        << wrap(cborHead(4, 3) + cborHead(0, v) + cborHead(0, name) + cborHead(3, 1) + "a", 2) << "byte string";
     QTest::newRow("negative head") << wrap(cborHead(4, 1) + cborHead(1, 0), 2) << "number was expected";
 
     // 65 levels: one child each, the deepest at level 65.
@@ -1167,8 +1214,9 @@ void TestStrata::everyTruncation()
         QVERIFY(writeFresh(path, bytes.left(length)));
         QVERIFY2(refuses(path), qPrintable(QString("cut at %1 was accepted").arg(length)));
     }
-    QVERIFY(STRATA_LastError() == QByteArray("file is truncated (" + QByteArray::number(bytes.size() - 21) + " of "
-                                              + QByteArray::number(bytes.size() - 20) + " bytes)"));
+    QVERIFY(STRATA_LastError()
+            == QByteArray("file is truncated (" + QByteArray::number(bytes.size() - 21) + " of "
+                          + QByteArray::number(bytes.size() - 20) + " bytes)"));
 }
 
 // Missing files, folders and pipes are refused without blocking.

@@ -8,33 +8,54 @@ namespace corla::proto {
 const char *commandName(uint8_t command)
 {
     switch (command & ~kReplyBit) {
-    case Identify: return "IDENTIFY";
-    case Status: return "STATUS";
-    case Begin: return "BEGIN";
-    case Write: return "WRITE";
-    case Verify: return "VERIFY";
-    case Commit: return "COMMIT";
-    case Abort: return "ABORT";
-    case Sums: return "SUMS";
-    case Read: return "READ";
-    case Disconnect: return "DISCONNECT";
-    case Nak: return "NAK";
-    default: return "UNKNOWN";
+    case Identify:
+        return "IDENTIFY";
+    case Status:
+        return "STATUS";
+    case Begin:
+        return "BEGIN";
+    case Write:
+        return "WRITE";
+    case Verify:
+        return "VERIFY";
+    case Commit:
+        return "COMMIT";
+    case Abort:
+        return "ABORT";
+    case Sums:
+        return "SUMS";
+    case Read:
+        return "READ";
+    case Disconnect:
+        return "DISCONNECT";
+    case Nak:
+        return "NAK";
+    default:
+        return "UNKNOWN";
     }
 }
 
 const char *resultText(uint8_t result)
 {
     switch (result) {
-    case Ok: return "ok";
-    case BadFrame: return "corrupt frame";
-    case UnknownCommand: return "unknown command";
-    case BadArgument: return "bad argument";
-    case NoUpload: return "no upload in progress";
-    case OutOfRange: return "address out of range";
-    case CrcMismatch: return "CRC mismatch";
-    case StorageFailed: return "storage failed";
-    default: return "unknown error";
+    case Ok:
+        return "ok";
+    case BadFrame:
+        return "corrupt frame";
+    case UnknownCommand:
+        return "unknown command";
+    case BadArgument:
+        return "bad argument";
+    case NoUpload:
+        return "no upload in progress";
+    case OutOfRange:
+        return "address out of range";
+    case CrcMismatch:
+        return "CRC mismatch";
+    case StorageFailed:
+        return "storage failed";
+    default:
+        return "unknown error";
     }
 }
 
@@ -135,7 +156,7 @@ std::optional<Identity> readIdentity(const QByteArray &payload)
 {
     if (payload.size() < 18 || uint8_t(payload[0]) != Ok)
         return std::nullopt;
-    Identity id{getU16(payload, 1), getU16(payload, 3), uint8_t(payload[5]),
+    Identity id{getU16(payload, 1), getU16(payload, 3),  uint8_t(payload[5]),
                 getU32(payload, 6), getU32(payload, 10), getU32(payload, 14)};
     if (payload.size() >= 20)
         id.maxWrite = std::clamp<uint16_t>(getU16(payload, 18), kBlockSize, kMaxWriteData);
@@ -176,8 +197,8 @@ std::optional<SumsRequest> readSumsRequest(const QByteArray &payload)
     if (payload.size() != 8)
         return std::nullopt;
     const SumsRequest r{getU32(payload, 0), getU16(payload, 4), getU16(payload, 6)};
-    if (r.blockSize < kMinSumBlock || r.blockSize > kMaxSumBlock || (r.blockSize & (r.blockSize - 1))
-        || r.count == 0 || r.count > kMaxSums)
+    if (r.blockSize < kMinSumBlock || r.blockSize > kMaxSumBlock || (r.blockSize & (r.blockSize - 1)) || r.count == 0
+        || r.count > kMaxSums)
         return std::nullopt;
     return r;
 }
@@ -220,8 +241,7 @@ FrameParser::Event FrameParser::next(Frame *frame)
         // Drop everything before the start marker (keep a trailing A5).
         qsizetype start = 0;
         while (start < buf_.size()) {
-            if (uint8_t(buf_[start]) == kSof0
-                && (start + 1 == buf_.size() || uint8_t(buf_[start + 1]) == kSof1))
+            if (uint8_t(buf_[start]) == kSof0 && (start + 1 == buf_.size() || uint8_t(buf_[start + 1]) == kSof1))
                 break;
             ++start;
         }
@@ -250,4 +270,4 @@ FrameParser::Event FrameParser::next(Frame *frame)
     }
 }
 
-} // namespace corla::proto
+}  // namespace corla::proto

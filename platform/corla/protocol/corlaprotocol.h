@@ -15,8 +15,8 @@ constexpr uint8_t kSof0 = 0xA5;
 constexpr uint8_t kSof1 = 0x5A;
 constexpr int kOverhead = 8;
 constexpr int kMaxPayload = 1100;  // what every module accepts
-constexpr int kBlockSize = 1024;   // calibration bytes per write request, unless IDENTIFY offers more
-constexpr int kWriteHeader = 4;    // the address in front of a WRITE's data
+constexpr int kBlockSize = 1024;  // calibration bytes per write request, unless IDENTIFY offers more
+constexpr int kWriteHeader = 4;  // the address in front of a WRITE's data
 static_assert(kWriteHeader + kBlockSize <= kMaxPayload);
 // A module may offer larger WRITE requests (IDENTIFY); never more than this.
 constexpr int kMaxWriteData = 4096;
@@ -28,7 +28,7 @@ constexpr int kMaxSumBlock = 1024;
 // READ: at most this many stored bytes a reply.
 constexpr int kMaxRead = 1024;
 constexpr uint8_t kReplyBit = 0x80;
-constexpr uint8_t kFill = 0xFF;   // value of calibration bytes never written
+constexpr uint8_t kFill = 0xFF;  // value of calibration bytes never written
 constexpr uint32_t kMaxCalibration = 16u * 1024 * 1024;  // largest calibration space
 
 // The line: a port set to 0 baud runs at kDefaultBaud; a byte takes start,
@@ -44,8 +44,8 @@ enum Command : uint8_t {
     Verify = 0x12,
     Commit = 0x13,
     Abort = 0x14,
-    Sums = 0x15,   // CRC-32 of each block of the stored calibration
-    Read = 0x16,   // bytes of the stored calibration
+    Sums = 0x15,  // CRC-32 of each block of the stored calibration
+    Read = 0x16,  // bytes of the stored calibration
     Disconnect = 0x1F,
     Nak = 0x7F,  // module -> host: a request arrived corrupt
 };
@@ -67,7 +67,7 @@ enum StatusFlag : uint8_t {
 
 // BEGIN's optional fifth byte: what the staging area starts from.
 enum BeginBase : uint8_t {
-    BaseEmpty = 0,   // every byte kFill (also what a four-byte BEGIN means)
+    BaseEmpty = 0,  // every byte kFill (also what a four-byte BEGIN means)
     BaseStored = 1,  // the stored calibration, cut or filled with kFill to the new length
 };
 
@@ -76,7 +76,10 @@ const char *resultText(uint8_t result);
 
 uint16_t crc16(const char *data, qsizetype size, uint16_t crc = 0xFFFF);
 uint32_t crc32(const char *data, qsizetype size, uint32_t crc = 0);
-inline uint32_t crc32(const QByteArray &a) { return crc32(a.constData(), a.size()); }
+inline uint32_t crc32(const QByteArray &a)
+{
+    return crc32(a.constData(), a.size());
+}
 
 void putU16(QByteArray &a, uint16_t v);
 void putU32(QByteArray &a, uint32_t v);
@@ -136,7 +139,7 @@ class FrameParser
 public:
     enum class Event { None, Frame, Corrupt };
     // Frames whose payload exceeds maxPayload count as corrupt.
-    explicit FrameParser(int maxPayload = kMaxLargePayload) : maxPayload_(maxPayload) {}
+    explicit FrameParser(int maxPayload = kMaxLargePayload) : maxPayload_(maxPayload) { }
     void feed(const QByteArray &bytes) { buf_.append(bytes); }
     Event next(Frame *frame);
     void clear() { buf_.clear(); }
@@ -147,6 +150,6 @@ private:
     int maxPayload_;
 };
 
-} // namespace corla::proto
+}  // namespace corla::proto
 
 #endif
