@@ -10,6 +10,7 @@ PACKAGES=(
     desktop-file-utils appstream groff-base   # checks of the installed menu entry, metainfo and manual pages
     file                                      # cpack -G DEB (dpkg-shlibdeps comes with build-essential)
     clang libclang-rt-14-dev   # fuzz targets (libFuzzer)
+    clang-format clang-tidy    # the layout check of the test suite; scripts/tidy.sh
 )
 
 missing=()
