@@ -10,6 +10,7 @@
 
 #include "eventseditor.h"
 #include "hexspinbox.h"
+#include "pmcolumns.h"
 #include "pmdelegate.h"
 #include "pmmodel.h"
 #include "settings.h"
@@ -30,26 +31,10 @@ const QString kNewTitle =
 constexpr int kEventsTab = static_cast<int>(Mode::Events);
 constexpr int kStatesTab = static_cast<int>(Mode::States);
 
-// Tabs whose table grows and shrinks through "Add" and "Remove".
-bool isRowTab(int tab)
-{
-    switch (static_cast<Mode>(tab)) {
-    case Mode::CanInputs:
-    case Mode::Timers:
-    case Mode::Events:
-    case Mode::States:
-    case Mode::Lx1Outputs:
-    case Mode::CanOutputs:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Tabs whose view carries the table delegate.
 bool isDelegateTab(int tab)
 {
-    return isRowTab(tab) || tab == static_cast<int>(Mode::Pwm);
+    return kelda::modeHasRows(tab) || tab == static_cast<int>(Mode::Pwm);
 }
 
 // The model's reason names the file already; make sure the message does even without one.
@@ -225,7 +210,7 @@ QTableView *KELDA::view(int tab) const
 void KELDA::addRow()
 {
     const int tab = ui->tabWidget->currentIndex();
-    if (!isRowTab(tab))
+    if (!kelda::modeHasRows(tab))
         return;
     if (m_model->insertRows(0, 1, QModelIndex()))
         return;
@@ -246,7 +231,7 @@ void KELDA::addRow()
 void KELDA::deleteRow()
 {
     const int tab = ui->tabWidget->currentIndex();
-    if (!isRowTab(tab))
+    if (!kelda::modeHasRows(tab))
         return;
     QItemSelectionModel *selection = view(tab)->selectionModel();
     if (!selection || !selection->hasSelection())

@@ -57,21 +57,7 @@ public:
     }
 
 private:
-    // The tables with "Add" and "Remove".
-    bool hasRows() const
-    {
-        switch (Mode(m_tab)) {
-        case Mode::CanInputs:
-        case Mode::Timers:
-        case Mode::Events:
-        case Mode::States:
-        case Mode::Lx1Outputs:
-        case Mode::CanOutputs:
-            return true;
-        default:
-            return false;
-        }
-    }
+    bool hasRows() const { return kelda::modeHasRows(m_tab); }
     bool openDialog(QTableView *view)
     {
         const QModelIndex at = view->currentIndex();

@@ -1,13 +1,12 @@
 // kelda-cli check / uses: the setup checks and the cross-references, as the
 // window's Problems dock and Where Used show them.
-#include <QDir>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include "checkgate.h"
 #include "clicommand.h"
+#include "documentargs.h"
 #include "crossrefs.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
@@ -17,29 +16,11 @@ using namespace kelda;
 
 namespace {
 
-QString shown(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
-bool open(PMModel &model, const QString &path, int *status)
-{
-    if (!QFileInfo::exists(path)) {
-        *status = cliFail(QStringLiteral("cannot open %1").arg(shown(path)), QStringLiteral("no such file"));
-        return false;
-    }
-    if (!model.openSetup(path)) {
-        *status = cliFail(QStringLiteral("cannot open %1").arg(shown(path)), model.lastError());
-        return false;
-    }
-    return true;
-}
-
 int runCheck(const CliArgs &args)
 {
     int status = 0;
     PMModel model;
-    if (!open(model, args.positional.at(0), &status))
+    if (!openDocumentSetup(model, args.positional.at(0), &status))
         return status;
     const QList<check::Finding> findings = check::checkSetup(model.session());
     if (args.isSet("json")) {
@@ -80,7 +61,7 @@ int runUses(const CliArgs &args)
         return cliUsageError(QStringLiteral("'%1' is no table whose items can be used; one of: %2")
                                  .arg(table, tables.join(QStringLiteral(", "))));
     PMModel model;
-    if (!open(model, words.first(), &status))
+    if (!openDocumentSetup(model, words.first(), &status))
         return status;
     const ItemType type = modeSpec(mode)->type;
     int row = -1;
@@ -141,12 +122,12 @@ int cliCheckGate(PMModel &model, const QString &path, bool force)
         if (f.isError())
             cliErr() << check::findingLine(f) << '\n';
     if (force) {
-        cliErr() << "kelda-cli: " << shown(path) << ": " << errors << (errors == 1 ? " error" : " errors")
+        cliErr() << "kelda-cli: " << shownPath(path) << ": " << errors << (errors == 1 ? " error" : " errors")
                  << ", compiled anyway (--force)" << Qt::endl;
         return 0;
     }
     return cliFail(QStringLiteral("%1 has %2 %3")
-                       .arg(shown(path))
+                       .arg(shownPath(path))
                        .arg(errors)
                        .arg(errors == 1 ? QStringLiteral("error") : QStringLiteral("errors")),
                    QStringLiteral("nothing was written; see kelda-cli check for the whole list"));

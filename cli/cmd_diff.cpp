@@ -1,11 +1,10 @@
 // kelda-cli diff / show: what changed between two setups, by name, and one
 // setup as readable lines (for git's textconv).
-#include <QDir>
-#include <QFileInfo>
 
 #include <cstdio>
 
 #include "clicommand.h"
+#include "documentargs.h"
 #include "comparereport.h"
 #include "pmmodel.h"
 #include "setupcompare.h"
@@ -16,29 +15,6 @@ namespace {
 constexpr int kSame = 0;
 constexpr int kDifferent = 1;
 constexpr int kTrouble = 2;
-
-QString shown(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
-// Opens a setup as the editor's Open does; false with the reason otherwise.
-bool openSetup(PMModel &model, const QString &path, QString *why)
-{
-    if (!QFileInfo::exists(path)) {
-        *why = QStringLiteral("no such file");
-        return false;
-    }
-    if (model.openSetup(path))
-        return true;
-    QString reason = model.lastError();
-    // The model's reason starts with what failed; the command says that itself.
-    const QString prefix = QStringLiteral("Could not open \"%1\": ").arg(path);
-    if (reason.startsWith(prefix))
-        reason = reason.mid(prefix.size());
-    *why = reason.isEmpty() ? QStringLiteral("not a setup file") : reason;
-    return false;
-}
 
 bool writeOut(const QByteArray &bytes)
 {
@@ -71,13 +47,13 @@ int runGitDiff(const QStringList &args)
     QString why;
     if (oldFile == nullFile)
         cliOut() << "new setup file: compared with a new setup\n";
-    else if (!openSetup(oldSetup, oldFile, &why)) {
+    else if (!readSetupFile(oldSetup, oldFile, &why)) {
         cliOut() << "cannot open the old a/" << path << ": " << why << Qt::endl;
         return 0;
     }
     if (newFile == nullFile)
         cliOut() << "deleted setup file: compared with a new setup\n";
-    else if (!openSetup(newSetup, newFile, &why)) {
+    else if (!readSetupFile(newSetup, newFile, &why)) {
         cliOut() << "cannot open the new b/" << newPath << ": " << why << Qt::endl;
         return 0;
     }
@@ -98,20 +74,20 @@ int runDiff(const CliArgs &args)
                                               : QStringLiteral("too many file names"));
     PMModel oldSetup, newSetup;
     QString why;
-    if (!openSetup(oldSetup, files.at(0), &why)) {
-        cliFail(QStringLiteral("cannot open %1").arg(shown(files.at(0))), why);
+    if (!readSetupFile(oldSetup, files.at(0), &why)) {
+        cliFail(QStringLiteral("cannot open %1").arg(shownPath(files.at(0))), why);
         return kTrouble;
     }
-    if (!openSetup(newSetup, files.at(1), &why)) {
-        cliFail(QStringLiteral("cannot open %1").arg(shown(files.at(1))), why);
+    if (!readSetupFile(newSetup, files.at(1), &why)) {
+        cliFail(QStringLiteral("cannot open %1").arg(shownPath(files.at(1))), why);
         return kTrouble;
     }
     const kelda::compare::Comparison c =
-        kelda::compare::compareSetups(oldSetup, newSetup, shown(files.at(0)), shown(files.at(1)));
+        kelda::compare::compareSetups(oldSetup, newSetup, shownPath(files.at(0)), shownPath(files.at(1)));
     const QByteArray out =
         json ? kelda::compare::toJson(c, files.at(0), files.at(1)) : kelda::compare::toText(c).toUtf8();
     if (!writeOut(out)) {
-        cliFail(QStringLiteral("cannot compare %1 with %2").arg(shown(files.at(0)), shown(files.at(1))),
+        cliFail(QStringLiteral("cannot compare %1 with %2").arg(shownPath(files.at(0)), shownPath(files.at(1))),
                 QStringLiteral("standard output cannot be written"));
         return kTrouble;
     }
@@ -123,11 +99,11 @@ int runShow(const CliArgs &args)
     const QStringList &files = args.positional;
     PMModel setup;
     QString why;
-    if (!openSetup(setup, files.first(), &why))
-        return cliFail(QStringLiteral("cannot open %1").arg(shown(files.first())), why);
+    if (!readSetupFile(setup, files.first(), &why))
+        return cliFail(QStringLiteral("cannot open %1").arg(shownPath(files.first())), why);
     const QString text = kelda::compare::describeSetup(setup).join(QLatin1Char('\n')) + QLatin1Char('\n');
     if (!writeOut(text.toUtf8()))
-        return cliFail(QStringLiteral("cannot show %1").arg(shown(files.first())),
+        return cliFail(QStringLiteral("cannot show %1").arg(shownPath(files.first())),
                        QStringLiteral("standard output cannot be written"));
     return 0;
 }

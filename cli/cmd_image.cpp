@@ -1,6 +1,5 @@
 // kelda-cli compile / export / dump / load: the editor's own compiler, export
 // and store, without a display.
-#include <QDir>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -8,31 +7,12 @@
 #include "atomicfile.h"
 #include "checkgate.h"
 #include "clicommand.h"
+#include "documentargs.h"
 #include "pmmodel.h"
 #include "setupexport.h"
 #include "setuptree.h"
 
 namespace {
-
-QString shown(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
-// Opens a setup exactly as the editor's open command does.
-bool openSetup(PMModel &model, const QString &path, int *status)
-{
-    if (!QFileInfo::exists(path)) {
-        *status = cliFail(QStringLiteral("cannot open %1").arg(shown(path)), QStringLiteral("no such file"));
-        return false;
-    }
-    if (!model.openSetup(path)) {
-        const QString why = model.lastError().isEmpty() ? QStringLiteral("not a setup file") : model.lastError();
-        *status = cliFail(QStringLiteral("cannot open %1").arg(shown(path)), why);
-        return false;
-    }
-    return true;
-}
 
 // An output that is the command's input is refused before anything is read
 // or written: compile and load would replace their own input.
@@ -40,8 +20,8 @@ bool refuseClash(const QString &output, const QString &input, const char *role, 
 {
     if (!kelda::fileio::sameFile(output, input))
         return false;
-    *status = cliFail(QStringLiteral("cannot write %1").arg(shown(output)),
-                      QStringLiteral("it is %1, %2").arg(shown(input), QLatin1String(role)));
+    *status = cliFail(QStringLiteral("cannot write %1").arg(shownPath(output)),
+                      QStringLiteral("it is %1, %2").arg(shownPath(input), QLatin1String(role)));
     return true;
 }
 
@@ -53,12 +33,12 @@ int runCompile(const CliArgs &args)
     if (refuseClash(out, setup, "the setup being compiled", &status))
         return status;
     PMModel model;
-    if (!openSetup(model, setup, &status))
+    if (!openDocumentSetup(model, setup, &status))
         return status;
     if (const int refused = cliCheckGate(model, setup, args.isSet("force")))
         return refused;
     if (!model.writeRawImage(out))
-        return cliFail(QStringLiteral("cannot compile %1").arg(shown(setup)), model.imageError());
+        return cliFail(QStringLiteral("cannot compile %1").arg(shownPath(setup)), model.imageError());
     return 0;
 }
 
@@ -66,12 +46,12 @@ int runExport(const CliArgs &args)
 {
     const QStringList &files = args.positional;
     int status = 0;
-    const QString what = QStringLiteral("cannot export %1 to %2").arg(shown(files.at(0)), shown(files.at(1)));
+    const QString what = QStringLiteral("cannot export %1 to %2").arg(shownPath(files.at(0)), shownPath(files.at(1)));
     const QString clash = kelda::image::exportClash(files.at(0), files.at(1));
     if (!clash.isEmpty())
         return cliFail(what, clash);
     PMModel model;
-    if (!openSetup(model, files.at(0), &status))
+    if (!openDocumentSetup(model, files.at(0), &status))
         return status;
     if (const int refused = cliCheckGate(model, files.at(0)))
         return refused;
@@ -84,7 +64,7 @@ int runExport(const CliArgs &args)
 int runDump(const CliArgs &args)
 {
     const QString path = args.positional.at(0);
-    const QString what = QStringLiteral("cannot open %1").arg(shown(path));
+    const QString what = QStringLiteral("cannot open %1").arg(shownPath(path));
     if (!QFileInfo::exists(path))
         return cliFail(what, QStringLiteral("no such file"));
     const QByteArray latin1 = path.toLatin1();
@@ -98,11 +78,11 @@ int runDump(const CliArgs &args)
     const bool ok = kelda::setuptree::dump(session.get(), &json, &error);
     session.reset();
     if (!ok)
-        return cliFail(QStringLiteral("cannot dump %1").arg(shown(path)), error);
+        return cliFail(QStringLiteral("cannot dump %1").arg(shownPath(path)), error);
     cliOut().flush();
     if (std::fwrite(json.constData(), 1, size_t(json.size()), stdout) != size_t(json.size())
         || std::fflush(stdout) != 0)
-        return cliFail(QStringLiteral("cannot dump %1").arg(shown(path)),
+        return cliFail(QStringLiteral("cannot dump %1").arg(shownPath(path)),
                        QStringLiteral("standard output cannot be written"));
     return 0;
 }
@@ -119,9 +99,9 @@ int runLoad(const CliArgs &args)
     QByteArray json;
     QString why;
     if (!kelda::fileio::readInput(source, STRATA_MAX_FILE_SIZE, &json, &why))
-        return cliFail(QStringLiteral("cannot read %1").arg(shown(source)), why);
+        return cliFail(QStringLiteral("cannot read %1").arg(shownPath(source)), why);
 
-    const QString writeWhat = QStringLiteral("cannot write %1").arg(shown(out));
+    const QString writeWhat = QStringLiteral("cannot write %1").arg(shownPath(out));
     const QByteArray latin1 = out.toLatin1();
     if (QString::fromLatin1(latin1) != out)
         return cliFail(writeWhat, QStringLiteral("the path has characters outside Latin-1"));
@@ -129,12 +109,12 @@ int runLoad(const CliArgs &args)
     kelda::UniqueSession session;
     QString error;
     if (!kelda::setuptree::load(json, &session, &error))
-        return cliFail(QStringLiteral("cannot load %1").arg(shown(source)), error);
+        return cliFail(QStringLiteral("cannot load %1").arg(shownPath(source)), error);
     const bool saved = session.save(latin1);
     const QString saveError = saved ? QString() : kelda::storeError();
     session.reset();
     if (!saved)
-        return cliFail(QStringLiteral("cannot save %1").arg(shown(out)), saveError);
+        return cliFail(QStringLiteral("cannot save %1").arg(shownPath(out)), saveError);
     return 0;
 }
 

@@ -11,16 +11,28 @@ QString shownPath(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-bool openDocumentSetup(PMModel &model, const QString &path, int *status)
+bool readSetupFile(PMModel &model, const QString &path, QString *why)
 {
     if (!QFileInfo::exists(path)) {
-        *status = cliFail(QStringLiteral("cannot open %1").arg(shownPath(path)), QStringLiteral("no such file"));
+        *why = QStringLiteral("no such file");
         return false;
     }
-    if (!model.openSetup(path)) {
-        const QString why = model.lastError().isEmpty() ? QStringLiteral("not a setup file") : model.lastError();
-        *status = cliFail(QStringLiteral("cannot open %1").arg(shownPath(path)), why);
-        return false;
-    }
-    return true;
+    if (model.openSetup(path))
+        return true;
+    QString reason = model.lastError();
+    // The model's reason starts with what failed; the command says that itself.
+    const QString prefix = QStringLiteral("Could not open \"%1\": ").arg(path);
+    if (reason.startsWith(prefix))
+        reason = reason.mid(prefix.size());
+    *why = reason.isEmpty() ? QStringLiteral("not a setup file") : reason;
+    return false;
+}
+
+bool openDocumentSetup(PMModel &model, const QString &path, int *status)
+{
+    QString why;
+    if (readSetupFile(model, path, &why))
+        return true;
+    *status = cliFail(QStringLiteral("cannot open %1").arg(shownPath(path)), why);
+    return false;
 }

@@ -4,13 +4,12 @@
 #include "setupcompare.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QHash>
 #include <QLocale>
-#include <QTemporaryDir>
 
 #include <algorithm>
 
+#include "imagecompiler.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
 #include "storecursor.h"
@@ -608,25 +607,10 @@ struct Image {
     QString error;
 };
 
-Image compile(PMModel &model, const QTemporaryDir &dir, const QString &name)
+Image compile(PMModel &model)
 {
     Image img;
-    if (!dir.isValid()) {
-        img.error = QStringLiteral("no temporary folder for the image: %1").arg(dir.errorString());
-        return img;
-    }
-    const QString path = dir.filePath(name);
-    if (!model.writeRawImage(path)) {
-        img.error = model.imageError();
-        return img;
-    }
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        img.error = QStringLiteral("cannot read the compiled image: %1").arg(f.errorString());
-        return img;
-    }
-    img.bytes = f.readAll();
-    img.ok = true;
+    img.ok = kelda::image::compileImage(model.session(), &img.bytes, &img.error);
     return img;
 }
 
@@ -637,9 +621,8 @@ QString bytesText(qint64 n)
 
 void compareImages(PMModel &a, PMModel &b, const QString &oldLabel, const QString &newLabel, Comparison &out)
 {
-    QTemporaryDir dir;
-    const Image ia = compile(a, dir, QStringLiteral("old.bin"));
-    const Image ib = compile(b, dir, QStringLiteral("new.bin"));
+    const Image ia = compile(a);
+    const Image ib = compile(b);
     if (!ia.ok || !ib.ok) {
         out.image = ImageResult::NotCompared;
         QStringList why;
@@ -752,8 +735,7 @@ QStringList describeSetup(PMModel &setup)
             lines << line;
         }
     }
-    QTemporaryDir dir;
-    const Image img = compile(setup, dir, QStringLiteral("image.bin"));
+    const Image img = compile(setup);
     if (img.ok) {
         const QByteArray hash = QCryptographicHash::hash(img.bytes, QCryptographicHash::Sha256).toHex().left(16);
         lines << QStringLiteral("%1: %2, SHA-256 %3")

@@ -437,16 +437,16 @@ static_assert(std::size(kPwmColumns) == PwmCol::Count);
 
 // Indexed by mode, which is the main window's tab index.
 const ModeSpec kModes[kModeCount] = {
-    {ItemType::KeypadKey, "Keypad", "key", kKeypadColumns},
-    {ItemType::Switch, "Switches", "switch", kKeypadColumns},
-    {ItemType::CanInput, "CAN Inputs", "CAN input", kCanInputColumns},
-    {ItemType::Timer, "Timers", "timer", kTimerColumns},
-    {ItemType::Event, "Events", "event", kEventColumns},
-    {ItemType::State, "States", "state", kStateColumns},
-    {ItemType::Lx1Output, "LX1 Outputs", "LX1 output", kLx1OutputColumns},
-    {ItemType::Lx2Led, "LX2 LEDs", "LED", kKeypadColumns},
-    {ItemType::CanOutput, "CAN Outputs", "CAN output", kCanOutputColumns},
-    {ItemType::Lx1Module, "Options", "LX1 module", kPwmColumns},  // the PWM table of the Options tab
+    {ItemType::KeypadKey, "Keypad", "key", kKeypadColumns, false},
+    {ItemType::Switch, "Switches", "switch", kKeypadColumns, false},
+    {ItemType::CanInput, "CAN Inputs", "CAN input", kCanInputColumns, true},
+    {ItemType::Timer, "Timers", "timer", kTimerColumns, true},
+    {ItemType::Event, "Events", "event", kEventColumns, true},
+    {ItemType::State, "States", "state", kStateColumns, true},
+    {ItemType::Lx1Output, "LX1 Outputs", "LX1 output", kLx1OutputColumns, true},
+    {ItemType::Lx2Led, "LX2 LEDs", "LED", kKeypadColumns, false},
+    {ItemType::CanOutput, "CAN Outputs", "CAN output", kCanOutputColumns, true},
+    {ItemType::Lx1Module, "Options", "LX1 module", kPwmColumns, false},  // the PWM table of the Options tab
 };
 
 }  // namespace
@@ -462,6 +462,12 @@ const ColumnSpec *columnSpec(int mode, int column)
     if (!m || column < 0 || column >= int(m->columns.size()))
         return nullptr;
     return &m->columns[size_t(column)];
+}
+
+bool modeHasRows(int mode)
+{
+    const ModeSpec *m = modeSpec(mode);
+    return m && m->rows;
 }
 
 }  // namespace kelda

@@ -136,10 +136,13 @@ struct ModeSpec {
     const char *table;  // the tab's text
     const char *noun;  // one item of the table, in a sentence
     std::span<const ColumnSpec> columns;
+    bool rows;  // the table grows and shrinks through "Add" and "Remove"
 };
 
 // Null for a mode or column outside the table.
 const ModeSpec *modeSpec(int mode);
 const ColumnSpec *columnSpec(int mode, int column);
+// True for the tables with "Add" and "Remove".
+bool modeHasRows(int mode);
 
 }  // namespace kelda

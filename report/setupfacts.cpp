@@ -1,12 +1,11 @@
 #include "setupfacts.h"
 
-#include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include <algorithm>
 
 #include "corlaprotocol.h"
+#include "imagecompiler.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
 #include "pmmodel_p.h"
@@ -69,22 +68,9 @@ QList<CanItem> canItems(StoreSession session, ItemType type)
 
 void compile(PMModel &model, SetupFacts &facts)
 {
-    QTemporaryDir dir;
-    if (!dir.isValid()) {
-        facts.imageError = QStringLiteral("no temporary folder: %1").arg(dir.errorString());
+    QByteArray image;
+    if (!kelda::image::compileImage(model.session(), &image, &facts.imageError))
         return;
-    }
-    const QString path = dir.filePath(QStringLiteral("image.bin"));
-    if (!model.writeRawImage(path)) {
-        facts.imageError = model.imageError();
-        return;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        facts.imageError = file.errorString();
-        return;
-    }
-    const QByteArray image = file.readAll();
     facts.compiled = true;
     facts.imageSize = image.size();
     facts.imageCrc = corla::proto::crc32(image);

@@ -12,11 +12,19 @@ seconds="${1:-30}"
 runs="${2:-}"
 timeout="${FUZZ_TIMEOUT:-5}"
 only="${FUZZ_ONLY:-}"   # run only this target (fuzz_store, fuzz_tree, ...)
+# A folder that keeps each target's corpus between runs (FUZZ_CORPUS/NAME), so
+# a long run can be split into several and each resumes where the last ended.
+keep="${FUZZ_CORPUS:-}"
+max_len_override="${FUZZ_MAX_LEN:-}"   # largest input for every target, instead of its own
 
 # Largest input per target: big enough to reach what is slow only on large
 # inputs (a reader that is quadratic in child types or rows shows at about
 # 100 KiB of setup file or 400 KiB of JSON), small enough to mutate quickly.
 max_len_for() {
+    if [ -n "$max_len_override" ]; then
+        echo "$max_len_override"
+        return
+    fi
     case "$1" in
         fuzz_store) echo 262144 ;;
         fuzz_tree) echo 1048576 ;;
@@ -61,6 +69,9 @@ for source in tests/fuzz/fuzz_*.cpp; do
     fi
     binary="$build/tests/fuzz/$name"
     corpus="$probe_dir/corpus-$name"
+    if [ -n "$keep" ]; then
+        corpus="$keep/$name"
+    fi
     mkdir -p "$corpus"
     if [ -d "tests/fuzz/corpus/$name" ]; then
         cp -r "tests/fuzz/corpus/$name/." "$corpus/"

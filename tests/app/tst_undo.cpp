@@ -26,50 +26,14 @@
 #include "eventseditor.h"
 #include "kelda.h"
 #include "pmmodel.h"
+#include "scriptedprompter.h"
 #include "settings.h"
 #include "stateseditor.h"
 
 using kelda::settings::Key;
+using kelda::test::ScriptedPrompter;
 
 namespace {
-
-// Answers every question from queues; dialogs run the test's hook instead of a loop.
-class QueuePrompter : public Prompter
-{
-public:
-    QList<QMessageBox::StandardButton> answers;  // empty: Discard
-    QList<int> choices;  // empty: the first button
-    QStringList saveAnswers;
-    QStringList openAnswers;
-    int execs = 0;
-    std::function<void(QDialog *)> onExec;
-
-    QMessageBox::StandardButton ask(QWidget *, QMessageBox::Icon, const QString &, const QString &,
-                                    QMessageBox::StandardButtons) override
-    {
-        return answers.isEmpty() ? QMessageBox::Discard : answers.takeFirst();
-    }
-    void tell(QWidget *, QMessageBox::Icon, const QString &, const QString &) override { }
-    int choose(QWidget *, QMessageBox::Icon, const QString &, const QString &, const QStringList &) override
-    {
-        return choices.isEmpty() ? 0 : choices.takeFirst();
-    }
-    QString openFileName(QWidget *, const QString &, const QString &, const QString &) override
-    {
-        return openAnswers.isEmpty() ? QString() : openAnswers.takeFirst();
-    }
-    QString saveFileName(QWidget *, const QString &, const QString &, const QString &, QFileDialog::Options) override
-    {
-        return saveAnswers.isEmpty() ? QString() : saveAnswers.takeFirst();
-    }
-    int exec(QDialog *dialog) override
-    {
-        ++execs;
-        if (onExec)
-            onExec(dialog);
-        return QDialog::Accepted;
-    }
-};
 
 QByteArray fileBytes(const QString &path)
 {
@@ -84,11 +48,14 @@ class TestUndo : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QueuePrompter *m_prompter = nullptr;
+    ScriptedPrompter *m_prompter = nullptr;
 
     std::unique_ptr<KELDA> makeWindow()
     {
-        auto p = std::make_unique<QueuePrompter>();
+        // Unqueued questions are answered "Discard", named buttons the first.
+        auto p = std::make_unique<ScriptedPrompter>();
+        p->otherwise = ScriptedPrompter::answer(QMessageBox::Discard);
+        p->unqueuedChoice = 0;
         m_prompter = p.get();
         return std::make_unique<KELDA>(std::move(p));
     }
@@ -145,7 +112,7 @@ private slots:
         QVERIFY(edit(w.get(), 4, 0, 2, QStringLiteral("ST: Beacons")));
         QVERIFY(edit(w.get(), 4, 1, 2, QStringLiteral("TI: Timer 1")));
         QVERIFY(edit(w.get(), 9, 0, 1, QStringLiteral("CAN Input 1")));
-        m_prompter->onExec = [](QDialog *d) {
+        m_prompter->onExec = ScriptedPrompter::accepting([](QDialog *d) {
             if (auto *events = qobject_cast<EventsEditor *>(d)) {
                 events->addStateSet();
                 events->listModel(0)->setData(events->listModel(0)->index(0, 0), QStringLiteral("Beacons"));
@@ -155,7 +122,7 @@ private slots:
                 states->addLX1();
                 states->listModel(1)->setData(states->listModel(1)->index(0, 0), QStringLiteral("LX1 Output 1"));
             }
-        };
+        });
         tabs(w.get())->setCurrentIndex(4);
         w->editEvent(w->proxy(4)->mapFromSource(m->index(0, kelda::EventCol::Actions)));
         tabs(w.get())->setCurrentIndex(5);
@@ -186,12 +153,12 @@ private slots:
         QVERIFY(edit(w.get(), 2, 1, 5, m->choices(1, 5).last()));  // endianness, shared by a whole frame
         QVERIFY(edit(w.get(), 4, 1, 0, QStringLiteral("1")));
         QVERIFY2(named(QStringLiteral("Change Priority of \"Event 2\"")), qPrintable(undo->text()));
-        m_prompter->onExec = [](QDialog *d) {
+        m_prompter->onExec = ScriptedPrompter::accepting([](QDialog *d) {
             auto *events = qobject_cast<EventsEditor *>(d);
             events->addTimerStop();
             events->listModel(3)->setData(events->listModel(3)->index(0, 0), QStringLiteral("Timer 2"));
             events->listModel(2)->removeEntry(1, 2, 0);
-        };
+        });
         w->editEvent(w->proxy(4)->mapFromSource(m->index(1, kelda::EventCol::Actions)));
         QVERIFY2(named(QStringLiteral("Edit Actions of \"Event 2\"")), qPrintable(undo->text()));
         QVERIFY(edit(w.get(), 6, 0, kelda::Lx1OutputCol::module(2), QStringLiteral("101")));
@@ -291,26 +258,26 @@ private slots:
 
         // Enter and F2 on the "Edit..." cell open its dialog, which edits that event.
         int bound = -1;
-        m_prompter->onExec = [&bound](QDialog *d) {
+        m_prompter->onExec = ScriptedPrompter::accepting([&bound](QDialog *d) {
             if (auto *editor = qobject_cast<EventsEditor *>(d))
                 bound = editor->listModel(0)->row();
             else if (auto *states = qobject_cast<StatesEditor *>(d))
                 bound = 100 + states->listModel(0)->row();
-        };
+        });
         const QModelIndex actions = w->proxy(4)->mapFromSource(m->index(1, kelda::EventCol::Actions));
         events->setCurrentIndex(actions);
         QTest::keyClick(events, Qt::Key_Return);
-        QCOMPARE(m_prompter->execs, 1);
+        QCOMPARE(m_prompter->execs.size(), 1);
         QCOMPARE(bound, 1);
         QTest::keyClick(events, Qt::Key_F2);
-        QCOMPARE(m_prompter->execs, 2);
+        QCOMPARE(m_prompter->execs.size(), 2);
         // After the dialog the cell that opened it is still current.
         QCOMPARE(w->proxy(4)->mapToSource(events->currentIndex()), m->index(1, kelda::EventCol::Actions));
         tabs(w.get())->setCurrentIndex(5);
         w->addRow();
         w->view(5)->setCurrentIndex(w->proxy(5)->index(0, kelda::StateCol::Outputs));
         QTest::keyClick(w->view(5), Qt::Key_F2);
-        QCOMPARE(m_prompter->execs, 3);
+        QCOMPARE(m_prompter->execs.size(), 3);
         QCOMPARE(bound, 100);
 
         // Insert adds a row, Delete removes the selected one; not on a fixed table.

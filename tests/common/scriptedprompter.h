@@ -41,7 +41,8 @@ public:
     Answer otherwise = answer(QMessageBox::Cancel);
     // Questions with named buttons; their text ends in "[First|Second]".
     QList<Message> chosen;
-    QList<int> choices;  // empty queue answers -1 (box closed)
+    QList<int> choices;
+    int unqueuedChoice = -1;  // what an empty queue answers: -1 is the box closed
 
     QList<FileDialog> openCalls;
     QList<FileDialog> saveCalls;
@@ -91,7 +92,7 @@ public:
         chosen.append({icon, title, text + QStringLiteral("\n[") + buttons.join(QLatin1Char('|')) + QLatin1Char(']'),
                        QMessageBox::NoButton});
         messages.append(chosen.last());
-        return choices.isEmpty() ? -1 : choices.takeFirst();
+        return choices.isEmpty() ? unqueuedChoice : choices.takeFirst();
     }
     QString openFileName(QWidget *, const QString &caption, const QString &dir, const QString &filter) override
     {
