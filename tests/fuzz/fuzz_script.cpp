@@ -26,9 +26,10 @@ void check(const QByteArray &text, const kelda::SimRows &rows)
     std::vector<kelda::SimStep> steps;
     int badLine = 0;
     QString why;
+    const qsizetype lines = text.count('\n') + 1;
     if (!kelda::parseSimScript(text, rows, &steps, &badLine, &why)) {
         require(!why.isEmpty(), "a bad line without a reason");
-        require(badLine >= 1 && badLine <= text.count('\n') + 1, "a bad line outside the script");
+        require(badLine >= 1 && badLine <= lines, "a bad line outside the script");
         return;
     }
     require(why.isEmpty(), "a reason for a good script");
@@ -55,7 +56,7 @@ void check(const QByteArray &text, const kelda::SimRows &rows)
             break;
         }
         }
-        require(s.line >= 1 && s.line <= text.count('\n') + 1, "a step outside the script");
+        require(s.line >= 1 && s.line <= lines, "a step outside the script");
     }
 }
 
