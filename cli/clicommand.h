@@ -22,6 +22,10 @@ struct CliOption {
     const char *value = nullptr;  // the value's name ("FILE"); nullptr for a flag
     const char *help = "";
     bool required = false;  // missing: a usage error
+    // "-" stands for standard input or output. Elsewhere "-" as the value of
+    // an option that takes a file name (a value such as "FILE.xml", with a
+    // dot) is a usage error, never a file named "-".
+    bool dash = false;
 };
 
 struct CliStatus {
@@ -70,3 +74,10 @@ int cliFail(const QString &what, const QString &why);
 // Prints "kelda-cli: <message>" and the usage of the running command on
 // standard error; returns 2.
 int cliUsageError(const QString &message);
+// A word the user typed, for a message: at most 80 characters of it, so that
+// one bad token cannot fill the screen.
+QString cliToken(const QString &word);
+// The status when standard output cannot be written once the command has
+// run (main.cpp flushes and closes it for every command): 1 unless the
+// command sets another (diff: 2; diff --git: 0, so that git goes on).
+void cliSetOutputFailureStatus(int status);

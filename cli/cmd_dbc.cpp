@@ -10,13 +10,22 @@ int runDbc(const CliArgs &args)
 {
     const QString setup = args.positional.at(0);
     const QString out = args.value("o");
+    const bool toStandardOutput = out == QLatin1String("-");
     int status = 0;
+    if (!toStandardOutput && !outputWritable(out, &status))
+        return status;
     PMModel model;
     if (!openDocumentSetup(model, setup, &status))
         return status;
+    if (toStandardOutput) {
+        writeStandardOutput(kelda::report::canDatabase(kelda::report::collectFacts(model)).toLatin1());
+        return 0;
+    }
     QString error;
     if (!kelda::report::writeCanDatabase(model, out, &error))
-        return cliFail(QStringLiteral("cannot write the CAN database %1").arg(shownPath(out)), error);
+        return error.startsWith(QLatin1String("cannot write "))
+            ? writeFailed(error)
+            : cliFail(QStringLiteral("cannot write %1").arg(shownPath(out)), error);
     return 0;
 }
 
@@ -26,9 +35,9 @@ const CliRegistration dbcCommand{{
     .summary = "write the setup's CAN messages as a CAN database",
     .description = "Writes the CAN database of the setup's messages: one message per identifier the setup "
                    "receives or sends, one signal per CAN input or CAN output. Latin-1 text, replaced "
-                   "atomically; an output that is the setup itself is refused.",
+                   "atomically; an output that is the setup itself is refused. -o - writes it to standard output.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
-    .options = {{"o,output", "FILE.dbc", "the CAN database to write", true}},
+    .options = {{"o,output", "FILE.dbc", "the CAN database to write; - for standard output", true, true}},
     .statuses = {{0, "the database was written"}, {1, "the setup cannot be opened, or the file cannot be written"}},
     .run = &runDbc,
 }};

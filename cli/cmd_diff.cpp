@@ -1,8 +1,6 @@
 // kelda-cli diff / show: what changed between two setups, by name, and one
 // setup as readable lines (for git's textconv).
 
-#include <cstdio>
-
 #include "clicommand.h"
 #include "documentargs.h"
 #include "comparereport.h"
@@ -15,13 +13,6 @@ namespace {
 constexpr int kSame = 0;
 constexpr int kDifferent = 1;
 constexpr int kTrouble = 2;
-
-bool writeOut(const QByteArray &bytes)
-{
-    cliOut().flush();
-    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size())
-        && std::fflush(stdout) == 0;
-}
 
 // git's external diff: PATH OLD-FILE OLD-HEX OLD-MODE NEW-FILE NEW-HEX NEW-MODE
 // [NEW-PATH RENAME-INFO]; a file that is not there on one side is /dev/null.
@@ -65,6 +56,8 @@ int runGitDiff(const QStringList &args)
 
 int runDiff(const CliArgs &args)
 {
+    // 1 means "they differ"; git stops at anything but 0.
+    cliSetOutputFailureStatus(args.isSet("git") ? kSame : kTrouble);
     if (args.isSet("git"))
         return runGitDiff(args.positional);
     const bool json = args.isSet("json");
@@ -86,11 +79,7 @@ int runDiff(const CliArgs &args)
         kelda::compare::compareSetups(oldSetup, newSetup, shownPath(files.at(0)), shownPath(files.at(1)));
     const QByteArray out =
         json ? kelda::compare::toJson(c, files.at(0), files.at(1)) : kelda::compare::toText(c).toUtf8();
-    if (!writeOut(out)) {
-        cliFail(QStringLiteral("cannot compare %1 with %2").arg(shownPath(files.at(0)), shownPath(files.at(1))),
-                QStringLiteral("standard output cannot be written"));
-        return kTrouble;
-    }
+    writeStandardOutput(out);
     return c.same() ? kSame : kDifferent;
 }
 
@@ -102,9 +91,7 @@ int runShow(const CliArgs &args)
     if (!readSetupFile(setup, files.first(), &why))
         return cliFail(QStringLiteral("cannot open %1").arg(shownPath(files.first())), why);
     const QString text = kelda::compare::describeSetup(setup).join(QLatin1Char('\n')) + QLatin1Char('\n');
-    if (!writeOut(text.toUtf8()))
-        return cliFail(QStringLiteral("cannot show %1").arg(shownPath(files.first())),
-                       QStringLiteral("standard output cannot be written"));
+    writeStandardOutput(text.toUtf8());
     return 0;
 }
 

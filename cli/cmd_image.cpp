@@ -2,10 +2,9 @@
 // and store, without a display.
 #include <QFileInfo>
 
-#include <cstdio>
-
 #include "atomicfile.h"
 #include "checkgate.h"
+#include "imagecompiler.h"
 #include "clicommand.h"
 #include "documentargs.h"
 #include "pmmodel.h"
@@ -30,15 +29,24 @@ int runCompile(const CliArgs &args)
     const QString setup = args.positional.at(0);
     int status = 0;
     const QString out = args.value("o");
-    if (refuseClash(out, setup, "the setup being compiled", &status))
+    const bool toStandardOutput = out == QLatin1String("-");
+    if (!toStandardOutput
+        && (refuseClash(out, setup, "the setup being compiled", &status) || !outputWritable(out, &status)))
         return status;
     PMModel model;
     if (!openDocumentSetup(model, setup, &status))
         return status;
     if (const int refused = cliCheckGate(model, setup, args.isSet("force")))
         return refused;
-    if (!model.writeRawImage(out))
-        return cliFail(QStringLiteral("cannot compile %1").arg(shownPath(setup)), model.imageError());
+    // What writeRawImage does, with a failed write said as such.
+    QByteArray image;
+    QString error;
+    if (!kelda::image::compileImage(model.session(), &image, &error))
+        return cliFail(QStringLiteral("cannot compile %1").arg(shownPath(setup)), error);
+    if (toStandardOutput)
+        writeStandardOutput(image);
+    else if (!kelda::fileio::writeAtomically(out, image, &error))
+        return writeFailed(error);
     return 0;
 }
 
@@ -46,10 +54,15 @@ int runExport(const CliArgs &args)
 {
     const QStringList &files = args.positional;
     int status = 0;
+    if (files.at(1) == QLatin1String("-"))
+        return cliUsageError(QStringLiteral("export writes a calibration file, not standard output: give a file "
+                                            "name (./- for a file named -)"));
     const QString what = QStringLiteral("cannot export %1 to %2").arg(shownPath(files.at(0)), shownPath(files.at(1)));
     const QString clash = kelda::image::exportClash(files.at(0), files.at(1));
     if (!clash.isEmpty())
         return cliFail(what, clash);
+    if (!outputWritable(files.at(1), &status))
+        return status;
     PMModel model;
     if (!openDocumentSetup(model, files.at(0), &status))
         return status;
@@ -57,7 +70,7 @@ int runExport(const CliArgs &args)
         return refused;
     QString error;
     if (!kelda::image::exportSetup(model, files.at(1), &error))
-        return cliFail(what, error);
+        return error.startsWith(QLatin1String("cannot write ")) ? writeFailed(error) : cliFail(what, error);
     return 0;
 }
 
@@ -79,11 +92,7 @@ int runDump(const CliArgs &args)
     session.reset();
     if (!ok)
         return cliFail(QStringLiteral("cannot dump %1").arg(shownPath(path)), error);
-    cliOut().flush();
-    if (std::fwrite(json.constData(), 1, size_t(json.size()), stdout) != size_t(json.size())
-        || std::fflush(stdout) != 0)
-        return cliFail(QStringLiteral("cannot dump %1").arg(shownPath(path)),
-                       QStringLiteral("standard output cannot be written"));
+    writeStandardOutput(json);
     return 0;
 }
 
@@ -93,6 +102,8 @@ int runLoad(const CliArgs &args)
     const QString out = args.value("o");
     int status = 0;
     if (source != QLatin1String("-") && refuseClash(out, source, "the tree being loaded", &status))
+        return status;
+    if (!outputWritable(out, &status))
         return status;
     // A tree larger than the largest setup file is refused unread, and so is
     // anything that is not a regular file or standard input ("-").
@@ -111,10 +122,14 @@ int runLoad(const CliArgs &args)
     if (!kelda::setuptree::load(json, &session, &error))
         return cliFail(QStringLiteral("cannot load %1").arg(shownPath(source)), error);
     const bool saved = session.save(latin1);
-    const QString saveError = saved ? QString() : kelda::storeError();
+    QString saveError = saved ? QString() : kelda::storeError();
     session.reset();
+    // The store says where it failed; the line says that once.
+    const QString where = QStringLiteral("cannot write to %1: ").arg(out);
+    if (saveError.startsWith(where))
+        saveError = saveError.mid(where.size());
     if (!saved)
-        return cliFail(QStringLiteral("cannot save %1").arg(shownPath(out)), saveError);
+        return cliFail(writeWhat, saveError);
     return 0;
 }
 
@@ -126,9 +141,10 @@ const CliRegistration compileCommand{{
                    "the module runs to IMAGE.bin, replacing any file there. A setup with errors is refused: "
                    "its errors are printed and nothing is written. A setup that the image cannot represent "
                    "(too many items in a table or a list, an image of 64 KiB or more) is refused with the "
-                   "reason, and nothing is written. An IMAGE.bin that is the setup itself is refused.",
+                   "reason, and nothing is written. An IMAGE.bin that is the setup itself is refused; -o - writes the "
+                   "image to standard output.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
-    .options = {{"o,output", "IMAGE.bin", "the file the image is written to", true},
+    .options = {{"o,output", "IMAGE.bin", "the file the image is written to; - for standard output", true, true},
                 {"force", nullptr, "compile a setup with errors all the same (its errors are still printed)"}},
     .statuses = {{0, "the image was written"},
                  {1, "the setup cannot be opened, has errors, cannot be compiled, or the file cannot be written"}},

@@ -14,12 +14,16 @@ int runReport(const CliArgs &args)
     int status = 0;
     if (kelda::report::reportFormat(out) == kelda::report::ReportFormat::Unknown)
         return cliUsageError(QStringLiteral("the report's file name must end in .pdf, .html or .htm"));
+    if (!outputWritable(out, &status))
+        return status;
     PMModel model;
     if (!openDocumentSetup(model, setup, &status))
         return status;
     QString error;
     if (!kelda::report::writeReport(model, out, &error))
-        return cliFail(QStringLiteral("cannot write the report %1").arg(shownPath(out)), error);
+        return error.startsWith(QLatin1String("cannot write "))
+            ? writeFailed(error)
+            : cliFail(QStringLiteral("cannot write the report %1").arg(shownPath(out)), error);
     return 0;
 }
 

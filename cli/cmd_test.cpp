@@ -11,7 +11,9 @@
 
 #include "atomicfile.h"
 #include "clicommand.h"
+#include "documentargs.h"
 #include "simscenario.h"
+#include "strata.h"
 
 using namespace kelda;
 
@@ -87,6 +89,163 @@ QByteArray junit(const std::vector<Result> &results, double seconds)
     return bytes;
 }
 
+// One scenario as planned before the first runs: where it is, and its setup.
+struct Planned {
+    QString path;
+    QString setup;  // as given or named; empty: none
+    QString error;  // it cannot run: "NAME: why"
+};
+
+// A folder stands for its *.scenario entries in name order: every entry,
+// so that a pipe, a device, a link that leads nowhere or a folder of that
+// name is reported rather than passed over.
+int expandFolders(const QStringList &paths, QStringList *scenarios)
+{
+    for (const QString &p : paths) {
+        if (!QFileInfo(p).isDir()) {
+            *scenarios << p;
+            continue;
+        }
+        const QStringList names = QDir(p).entryList({QStringLiteral("*.scenario")},
+                                                    QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        if (names.isEmpty())
+            return cliFail(QStringLiteral("cannot test %1").arg(QDir::toNativeSeparators(p)),
+                           QStringLiteral("no *.scenario files in it"));
+        for (const QString &n : names)
+            *scenarios << QDir(p).filePath(n);
+    }
+    return 0;
+}
+
+// Reads a scenario through the bounded reader: a regular file of at most
+// 64 MiB; anything else is refused unread.
+bool readScenario(const QString &path, QByteArray *text, QString *error)
+{
+    QString why;
+    if (fileio::readInput(path, STRATA_MAX_FILE_SIZE, text, &why))
+        return true;
+    *error = QStringLiteral("%1: cannot read it: %2").arg(QDir::toNativeSeparators(path), why);
+    return false;
+}
+
+// Every scenario read and its setup found before the first runs, so that no
+// output can replace one of them.
+std::vector<Planned> plan(const QStringList &scenarios, const QString &setupPath)
+{
+    std::vector<Planned> planned;
+    for (const QString &path : scenarios) {
+        Planned p{path, setupPath, {}};
+        QByteArray text;
+        if (readScenario(path, &text, &p.error) && p.setup.isEmpty()) {
+            // Only the setup line: the script's names are the setup's.
+            SimRows none;
+            std::vector<SimStep> ignored;
+            int badLine = 0;
+            QString why, named;
+            parseSimScript(text, none, &ignored, &badLine, &why, &named);
+            if (!named.isEmpty())
+                p.setup = QFileInfo(named).isAbsolute() || QFileInfo(path).path() == QLatin1String(".")
+                    ? named
+                    : QFileInfo(path).path() + QLatin1Char('/') + named;
+            else
+                p.error = QStringLiteral("%1: names no setup: give SETUP.kelda or begin it with 'setup FILE'")
+                              .arg(QDir::toNativeSeparators(path));
+        }
+        planned.push_back(p);
+    }
+    return planned;
+}
+
+int checkReport(const QString &junitPath, const std::vector<Planned> &planned)
+{
+    for (const Planned &p : planned) {
+        const bool scenario = fileio::sameFile(junitPath, p.path);
+        if (scenario || (!p.setup.isEmpty() && fileio::sameFile(junitPath, p.setup)))
+            return cliFail(QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(junitPath)),
+                           scenario ? QStringLiteral("it is the scenario %1, an input").arg(p.path)
+                                    : QStringLiteral("it is the setup %1 of %2, an input").arg(p.setup, p.path));
+    }
+    int status = 0;
+    return outputWritable(junitPath, &status) ? 0 : status;
+}
+
+class Runner
+{
+public:
+    explicit Runner(const SimLimits &limits) : m_limits(limits) { }
+    Result run(const Planned &p);
+
+private:
+    SimScenario *scenarioFor(const QString &setup, QString *error);
+
+    SimLimits m_limits;
+    std::map<QString, std::unique_ptr<SimScenario>> m_opened;  // by absolute path
+    std::map<QString, QString> m_unopened;  // by absolute path: the failure line
+};
+
+SimScenario *Runner::scenarioFor(const QString &setup, QString *error)
+{
+    const QString key = QFileInfo(setup).absoluteFilePath();
+    if (!m_opened.count(key) && !m_unopened.count(key)) {
+        auto scenario = std::make_unique<SimScenario>();
+        QString what, why;
+        if (scenario->open(setup, &what, &why)) {
+            noteSetupErrors(*scenario, setup);
+            m_opened[key] = std::move(scenario);
+        } else {
+            m_unopened[key] = what + QStringLiteral(": ") + why;
+        }
+    }
+    if (m_unopened.count(key)) {
+        *error = m_unopened[key];
+        return nullptr;
+    }
+    return m_opened[key].get();
+}
+
+Result Runner::run(const Planned &p)
+{
+    QElapsedTimer clock;
+    clock.start();
+    Result r;
+    r.name = QDir::toNativeSeparators(p.path);
+    r.setup = QFileInfo(p.setup).completeBaseName();
+    r.error = p.error;
+    QByteArray text;
+    if (r.error.isEmpty() && readScenario(p.path, &text, &r.error)) {
+        QString why;
+        std::vector<SimStep> steps;
+        int badLine = 0;
+        SimScenario *scenario = scenarioFor(p.setup, &why);
+        if (!scenario) {
+            r.error = r.name + QStringLiteral(": ") + why;
+        } else if (!parseSimScript(text, scenario->rows(), &steps, &badLine, &why)) {
+            r.error = QStringLiteral("%1:%2: %3").arg(r.name).arg(badLine).arg(why);
+        } else {
+            r.outcome = scenario->run(steps, nullptr, nullptr, m_limits);
+            if (!r.outcome.stopped.isEmpty())
+                r.error = QStringLiteral("%1:%2: %3").arg(r.name).arg(r.outcome.stoppedLine).arg(r.outcome.stopped);
+        }
+    }
+    r.seconds = double(clock.nsecsElapsed()) / 1e9;
+    return r;
+}
+
+void printResult(QTextStream &out, const Result &r)
+{
+    if (!r.error.isEmpty()) {
+        out << "ERROR " << r.error << '\n';
+    } else if (r.passed()) {
+        out << "PASS " << r.name << " (" << r.outcome.expectations << " expectations, "
+            << QString::number(double(r.outcome.ticks) * kSimTickMs / 1000.0, 'f', 2) << " s)\n";
+    } else {
+        for (const SimFailure &f : r.outcome.failures)
+            out << failureLine(r.name, f) << '\n';
+        out << "FAIL " << r.name << " (" << r.outcome.failures.size() << " of " << r.outcome.expectations
+            << " expectations failed)\n";
+    }
+}
+
 int runTest(const CliArgs &args)
 {
     const QString junitPath = args.value("junit");
@@ -96,121 +255,58 @@ int runTest(const CliArgs &args)
         setupPath = paths.takeFirst();
     if (paths.isEmpty())
         return cliUsageError(QStringLiteral("no scenario given"));
-
-    // A folder stands for its *.scenario files, in name order.
+    SimLimits limits;
+    int status = 0;
+    if (!simLimitsOf(args, &limits, &status))
+        return status;
     QStringList scenarios;
-    for (const QString &p : paths) {
-        if (QFileInfo(p).isDir()) {
-            const QStringList names = QDir(p).entryList({QStringLiteral("*.scenario")}, QDir::Files, QDir::Name);
-            if (names.isEmpty())
-                return cliFail(QStringLiteral("cannot test %1").arg(QDir::toNativeSeparators(p)),
-                               QStringLiteral("no *.scenario files in it"));
-            for (const QString &n : names)
-                scenarios << QDir(p).filePath(n);
-        } else {
-            scenarios << p;
-        }
-    }
-    QStringList inputs = scenarios;
-    inputs << setupPath;
+    if (const int failed = expandFolders(paths, &scenarios))
+        return failed;
+    const std::vector<Planned> planned = plan(scenarios, setupPath);
     if (!junitPath.isEmpty())
-        for (const QString &input : inputs)
-            if (!input.isEmpty() && fileio::sameFile(junitPath, input))
-                return cliFail(QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(junitPath)),
-                               QStringLiteral("it is one of the inputs"));
+        if (const int refused = checkReport(junitPath, planned))
+            return refused;
 
     QElapsedTimer total;
     total.start();
-    std::map<QString, std::unique_ptr<SimScenario>> opened;  // by absolute path
-    std::map<QString, QString> unopened;  // by absolute path: the failure line
+    Runner runner(limits);
     std::vector<Result> results;
     QTextStream &out = cliOut();
     int passed = 0;
-    for (const QString &path : scenarios) {
-        QElapsedTimer clock;
-        clock.start();
-        Result r;
-        r.name = QDir::toNativeSeparators(path);
-        QFile file(path);
-        QByteArray text;
-        std::vector<SimStep> steps;
-        int badLine = 0;
-        QString why, named;
-        if (!file.open(QIODevice::ReadOnly)) {
-            r.error = QStringLiteral("%1: cannot read it: %2").arg(r.name, file.errorString());
-        } else {
-            text = file.readAll();
-            // The setup first: the script's names are the setup's.
-            SimRows none;
-            std::vector<SimStep> ignored;
-            parseSimScript(text, none, &ignored, &badLine, &why, &named);
-            QString setup = setupPath;
-            if (setup.isEmpty() && !named.isEmpty())
-                setup = QFileInfo(named).isAbsolute() ? named : QFileInfo(path).dir().filePath(named);
-            if (setup.isEmpty()) {
-                r.error =
-                    QStringLiteral("%1: names no setup: give SETUP.kelda or begin it with 'setup FILE'").arg(r.name);
-            } else {
-                const QString key = QFileInfo(setup).absoluteFilePath();
-                r.setup = QFileInfo(setup).completeBaseName();
-                if (!opened.count(key) && !unopened.count(key)) {
-                    auto scenario = std::make_unique<SimScenario>();
-                    QString what;
-                    if (scenario->open(setup, &what, &why))
-                        opened[key] = std::move(scenario);
-                    else
-                        unopened[key] = what + QStringLiteral(": ") + why;
-                }
-                if (unopened.count(key)) {
-                    r.error = r.name + QStringLiteral(": ") + unopened[key];
-                } else if (!parseSimScript(text, opened[key]->rows(), &steps, &badLine, &why)) {
-                    r.error = QStringLiteral("%1:%2: %3").arg(r.name).arg(badLine).arg(why);
-                } else {
-                    r.outcome = opened[key]->run(steps, nullptr, nullptr);
-                }
-            }
-        }
-        r.seconds = double(clock.nsecsElapsed()) / 1e9;
-        if (!r.error.isEmpty()) {
-            out << "ERROR " << r.error << '\n';
-        } else if (r.passed()) {
-            ++passed;
-            out << "PASS " << r.name << " (" << r.outcome.expectations << " expectations, "
-                << QString::number(double(r.outcome.ticks) * kSimTickMs / 1000.0, 'f', 2) << " s)\n";
-        } else {
-            for (const SimFailure &f : r.outcome.failures)
-                out << failureLine(r.name, f) << '\n';
-            out << "FAIL " << r.name << " (" << r.outcome.failures.size() << " of " << r.outcome.expectations
-                << " expectations failed)\n";
-        }
-        results.push_back(std::move(r));
+    for (const Planned &p : planned) {
+        results.push_back(runner.run(p));
+        passed += results.back().passed();
+        printResult(out, results.back());
     }
     const int failed = static_cast<int>(results.size()) - passed;
     out << passed << " passed, " << failed << " failed\n";
     out.flush();
 
     if (!junitPath.isEmpty()) {
-        QString why;
-        if (!fileio::writeAtomically(junitPath, junit(results, double(total.nsecsElapsed()) / 1e9), &why))
-            return cliFail(QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(junitPath)), why);
+        QString error;
+        if (!fileio::writeAtomically(junitPath, junit(results, double(total.nsecsElapsed()) / 1e9), &error))
+            return writeFailed(error);
     }
     return failed == 0 ? 0 : 1;
 }
 
 const CliRegistration testCommand{{
     .name = "test",
-    .usage = "kelda-cli test [SETUP.kelda] TEST.scenario|DIR... [--junit FILE.xml]",
+    .usage = "kelda-cli test [SETUP.kelda] TEST.scenario|DIR... [--junit FILE.xml] [--max-ticks N]",
     .summary = "run scenario files and say which passed",
     .description = "Runs each scenario from a fresh start of its setup and prints a line for each (PASS, FAIL "
                    "with its failed expectations, or ERROR), then \"P passed, F failed\". A scenario names its "
-                   "setup in a 'setup FILE' line unless SETUP.kelda is given (docs/testing-setups.md).",
+                   "setup in a 'setup FILE' line unless SETUP.kelda is given (docs/testing-setups.md). Every scenario "
+                   "is read, and every setup found, before the first runs; a report that would replace one of them "
+                   "is refused.",
     .arguments = {{"SETUP.kelda", "the setup every scenario runs on (a first argument ending in .kelda)"},
                   {"TEST.scenario|DIR",
                    "a scenario file, or a folder standing for its *.scenario files in name "
                    "order; as many as wanted"}},
     .optionalArguments = 2,
     .moreArguments = true,
-    .options = {{"junit", "FILE.xml", "also write a JUnit XML report for CI servers"}},
+    .options = {{"junit", "FILE.xml", "also write a JUnit XML report for CI servers"},
+                {"max-ticks", "N", "end a scenario after N ticks, as an error (default 8640000, one simulated day)"}},
     .statuses = {{0, "every scenario passed"},
                  {1,
                   "a scenario failed or could not run, a folder holds no scenario, or the report cannot be "

@@ -3,8 +3,13 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
+#include "atomicfile.h"
 #include "clicommand.h"
 #include "pmmodel.h"
+#include "setupcheck.h"
+#include "simscenario.h"
 
 QString shownPath(const QString &path)
 {
@@ -35,4 +40,56 @@ bool openDocumentSetup(PMModel &model, const QString &path, int *status)
         return true;
     *status = cliFail(QStringLiteral("cannot open %1").arg(shownPath(path)), why);
     return false;
+}
+
+bool outputWritable(const QString &path, int *status)
+{
+    QString why;
+    if (kelda::fileio::checkOutput(path, &why))
+        return true;
+    *status = cliFail(QStringLiteral("cannot write %1").arg(shownPath(path)), why);
+    return false;
+}
+
+int writeFailed(const QString &error)
+{
+    cliOut().flush();
+    cliErr() << "kelda-cli: " << error << Qt::endl;
+    return 1;
+}
+
+void writeStandardOutput(const QByteArray &bytes)
+{
+    // Through the stream's own file, which keeps the reason of a failure.
+    cliOut().flush();
+    cliOut().device()->write(bytes);
+}
+
+bool simLimitsOf(const CliArgs &args, kelda::SimLimits *limits, int *status)
+{
+    auto take = [&](const char *option, qint64 *value) {
+        if (!args.isSet(option))
+            return true;
+        const QString text = args.value(option);
+        bool ok = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.isDigit(); });
+        const qint64 n = ok ? text.toLongLong(&ok) : 0;
+        if (ok && n >= 1) {
+            *value = n;
+            return true;
+        }
+        *status = cliUsageError(
+            QStringLiteral("--%1 needs a whole number from 1, not '%2'").arg(QLatin1String(option), cliToken(text)));
+        return false;
+    };
+    return take("max-ticks", &limits->maxTicks) && take("max-changes", &limits->maxChanges);
+}
+
+void noteSetupErrors(const kelda::SimScenario &scenario, const QString &setupPath)
+{
+    const int errors = kelda::check::errorCount(kelda::check::checkSetup(scenario.session()));
+    if (errors == 0)
+        return;
+    cliOut().flush();
+    cliErr() << "kelda-cli: " << shownPath(setupPath) << ": the setup has " << errors
+             << (errors == 1 ? " error" : " errors") << "; simulating it anyway" << Qt::endl;
 }

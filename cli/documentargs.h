@@ -5,9 +5,31 @@
 #include <QString>
 
 class PMModel;
+struct CliArgs;
+namespace kelda {
+struct SimLimits;
+class SimScenario;
+}  // namespace kelda
 
 // Opens a setup as the editor's Open does; false with the reason otherwise.
 bool readSetupFile(PMModel &model, const QString &path, QString *why);
 // False after a failure message (status 1).
 bool openDocumentSetup(PMModel &model, const QString &path, int *status);
 QString shownPath(const QString &path);
+// Checked before any work: an output whose folder is missing or cannot be
+// written, or that is a folder or a read-only file, fails at once with
+// "cannot write PATH: <why>" (status 1 in *status).
+bool outputWritable(const QString &path, int *status);
+// A failed write, as the file writer words it ("cannot write PATH: <why>"):
+// one line, no prefix of our own in front; returns 1.
+int writeFailed(const QString &error);
+// Bytes to standard output (for "-o -"); a failure is found when main.cpp
+// closes it.
+void writeStandardOutput(const QByteArray &bytes);
+
+// --max-ticks and --max-changes (simulate, test): whole numbers from 1, else a
+// usage error (false, status 2 in *status).
+bool simLimitsOf(const CliArgs &args, kelda::SimLimits *limits, int *status);
+// Where the window asks "Simulate anyway?": one line on standard error when
+// the setup has check errors; it runs all the same.
+void noteSetupErrors(const kelda::SimScenario &scenario, const QString &setupPath);

@@ -4,13 +4,18 @@
 // bash completion from the same descriptions.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileDevice>
 #include <QGuiApplication>
 #include <QTextStream>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <unistd.h>
 
 #include "clicommand.h"
 
@@ -298,7 +303,7 @@ int parse(const CliCommand &c, const QStringList &words, CliArgs *out)
                 typed = w.section(QLatin1Char('='), 0, 0);
                 break;
             }
-        return cliUsageError(QStringLiteral("unknown option '%1'").arg(typed));
+        return cliUsageError(QStringLiteral("unknown option '%1'").arg(cliToken(typed)));
     }
     const QStringList found = parser.optionNames();  // one entry each time an option was given
     for (const CliOption &o : c.options) {
@@ -308,6 +313,10 @@ int parse(const CliCommand &c, const QStringList &words, CliArgs *out)
             std::count_if(found.cbegin(), found.cend(), [&](const QString &n) { return aliases.contains(n); });
         if (given > 1)
             return cliUsageError(QStringLiteral("%1 given twice").arg(dashed(name)));
+        if (given == 1 && o.value && !o.dash && std::strchr(o.value, '.') && parser.value(name) == QLatin1String("-"))
+            return cliUsageError(QStringLiteral("%1 -: only compile -o and dbc -o write to standard output; "
+                                                "give a file name (./- for a file named -)")
+                                     .arg(dashed(name)));
         if (given == 1)
             out->values.insert(name, o.value ? parser.value(name) : QString());
         else if (o.required)
@@ -320,8 +329,9 @@ int parse(const CliCommand &c, const QStringList &words, CliArgs *out)
         return cliUsageError(
             QStringLiteral("missing %1").arg(text(c.arguments.at(size_t(out->positional.size())).name)));
     if (out->positional.size() > most && !c.moreArguments)
-        return cliUsageError(most == 0 ? QStringLiteral("%1 takes no arguments").arg(text(c.name))
-                                       : QStringLiteral("unexpected argument '%1'").arg(out->positional.at(most)));
+        return cliUsageError(most == 0
+                                 ? QStringLiteral("%1 takes no arguments").arg(text(c.name))
+                                 : QStringLiteral("unexpected argument '%1'").arg(cliToken(out->positional.at(most))));
     return 0;
 }
 
@@ -347,7 +357,7 @@ int runHelp(const CliArgs &args)
     } else if (const CliCommand *c = findCommand(args.positional.first())) {
         cliOut() << helpText(*c);
     } else {
-        return cliUsageError(QStringLiteral("unknown command '%1'").arg(args.positional.first()));
+        return cliUsageError(QStringLiteral("unknown command '%1'").arg(cliToken(args.positional.first())));
     }
     return 0;
 }
@@ -392,6 +402,21 @@ int cliFail(const QString &what, const QString &why)
     cliOut().flush();
     cliErr() << "kelda-cli: " << what << ": " << why << Qt::endl;
     return 1;
+}
+
+QString cliToken(const QString &word)
+{
+    constexpr qsizetype kMost = 80;
+    return word.size() <= kMost ? word : word.left(kMost) + QStringLiteral("...");
+}
+
+namespace {
+int g_outputFailureStatus = 1;
+}  // namespace
+
+void cliSetOutputFailureStatus(int status)
+{
+    g_outputFailureStatus = status;
 }
 
 int cliUsageError(const QString &message)
@@ -442,36 +467,83 @@ std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv)
     return std::make_unique<QCoreApplication>(argc, argv);
 }
 
-int main(int argc, char *argv[])
+namespace {
+
+// What a command printed reaches its reader only once standard output is
+// flushed and closed without an error: a full disk, a file size limit or a
+// failing device must not pass for success.
+bool standardOutputWritten(QString *why)
 {
-    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("kelda-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(KELDA_VERSION));
-    QStringList words = app->arguments().mid(1);
+    errno = 0;
+    cliOut().flush();
+    bool ok = cliOut().status() == QTextStream::Ok;
+    int err = errno;
+    // The stream's file keeps the system's reason of its failed write.
+    auto *file = qobject_cast<QFileDevice *>(cliOut().device());
+    if (file && (!file->flush() || file->error() != QFileDevice::NoError)) {
+        *why = file->errorString();
+        return false;
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        ok = false;
+        err = err ? err : errno;
+    }
+    // Some file systems report a failed write only when the file is closed.
+    const int fd = ::dup(STDOUT_FILENO);
+    if (fd >= 0 && ::close(fd) != 0) {
+        ok = false;
+        err = err ? err : errno;
+    }
+    if (!ok)
+        *why = err ? QString::fromLocal8Bit(std::strerror(err)) : QStringLiteral("a write failed");
+    return ok;
+}
+
+int runCommand(QCoreApplication &app)
+{
+    QStringList words = app.arguments().mid(1);
     if (words.isEmpty())
         return cliUsageError(QStringLiteral("no command given"));
     const QString first = words.takeFirst();
     if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
-        cliOut() << overviewText() << Qt::flush;
+        cliOut() << overviewText();
         return 0;
     }
     if (first == QLatin1String("--version")) {
-        cliOut() << "kelda-cli " << QCoreApplication::applicationVersion() << Qt::endl;
+        cliOut() << "kelda-cli " << QCoreApplication::applicationVersion() << '\n';
         return 0;
     }
     running = findCommand(first);
     if (!running)
-        return cliUsageError(first.startsWith(QLatin1Char('-')) ? QStringLiteral("unknown option '%1'").arg(first)
-                                                                : QStringLiteral("unknown command '%1'").arg(first));
+        return cliUsageError(first.startsWith(QLatin1Char('-'))
+                                 ? QStringLiteral("unknown option '%1'").arg(cliToken(first))
+                                 : QStringLiteral("unknown command '%1'").arg(cliToken(first)));
     if (wantsHelp(words)) {
-        cliOut() << helpText(*running) << Qt::flush;
+        cliOut() << helpText(*running);
         return 0;
     }
     CliArgs args;
     if (const int status = parse(*running, words, &args))
         return status;
-    const int status = running->run(args);
-    cliOut().flush();
+    return running->run(args);
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    // A file size limit makes a write fail with "File too large", reported
+    // and cleaned up like any other failed write, instead of killing us.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kelda-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KELDA_VERSION));
+    int status = runCommand(*app);
+    QString why;
+    if (!standardOutputWritten(&why)) {
+        cliErr() << "kelda-cli: standard output cannot be written: " << why << '\n';
+        status = std::max(status, g_outputFailureStatus);
+    }
     cliErr().flush();
     return status;
 }

@@ -6,8 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,35 +94,154 @@ QString resolvedPath(const QString &path)
     return (folder.isEmpty() ? QDir::cleanPath(info.absolutePath()) : folder) + QLatin1Char('/') + info.fileName();
 }
 
+// The folder of a path as the user wrote it: "out" for "out/x.bin", "." for "x.bin".
+QString folderOf(const QString &path)
+{
+    return QFileInfo(path).path();
+}
+
+// Why nothing can be written into the folder that would hold path (shown),
+// or an empty text when it can.
+QString folderProblem(const QByteArray &folder, const QString &shown)
+{
+    struct stat st { };
+    if (::stat(folder.constData(), &st) != 0) {
+        const int err = errno;
+        if (err == ENOENT)
+            return QStringLiteral("the folder %1 does not exist").arg(shown);
+        if (err == ENOTDIR)
+            return QStringLiteral("%1 is not a folder").arg(shown);
+        return QStringLiteral("the folder %1 cannot be reached: %2").arg(shown, reason(err));
+    }
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("%1 is not a folder").arg(shown);
+    if (::access(folder.constData(), W_OK | X_OK) != 0)
+        return QStringLiteral("the folder %1 cannot be written: %2").arg(shown, reason(errno));
+    return QString();
+}
+
+// Where a write of path goes, and why it cannot, before anything is written.
+struct Target {
+    QString resolved;  // the file itself, links followed
+    QString shownFolder;  // its folder as the user knows it
+    bool exists = false;
+    struct stat old { };
+};
+
+QString checkTarget(const QString &path, Target *t)
+{
+    if (path.isEmpty())
+        return QStringLiteral("no file name");
+    t->resolved = resolvedPath(path);
+    // A link's target may live elsewhere; its folder is then named as resolved.
+    t->shownFolder = QFileInfo(path).isSymLink() ? QFileInfo(t->resolved).path() : folderOf(path);
+    const QByteArray targetName = QFile::encodeName(t->resolved);
+    t->exists = ::stat(targetName.constData(), &t->old) == 0;
+    // Renaming over a device or a pipe would replace it with a plain file.
+    if (t->exists && !S_ISREG(t->old.st_mode))
+        return S_ISDIR(t->old.st_mode) ? QStringLiteral("it is a folder") : QStringLiteral("not a regular file");
+    const QString folder = folderProblem(QFile::encodeName(QFileInfo(t->resolved).path()), t->shownFolder);
+    if (!folder.isEmpty())
+        return folder;
+    // A rename would replace a read-only file as well; it is meant to stay.
+    if (t->exists && ::access(targetName.constData(), W_OK) != 0)
+        return QStringLiteral("the file cannot be written: %1").arg(reason(errno));
+    return QString();
+}
+
+long nameLimit(const QByteArray &folder)
+{
+    const long limit = ::pathconf(folder.constData(), _PC_NAME_MAX);
+    return limit > 0 ? limit : 255;
+}
+
+const char kTempTag[] = ".kelda-";
+
+// ".NAME.kelda-": the start of every temporary name for this target. A name
+// too long to take the rest is shortened and a hash of the whole added, so
+// that the temporary name never exceeds the limit the target's keeps.
+QByteArray temporaryPrefix(const QByteArray &name, long nameMax)
+{
+    // ".", the tag, a process id of up to 10 digits, "-" and 6 random letters.
+    const qsizetype room = nameMax - 1 - qsizetype(sizeof kTempTag - 1) - 10 - 1 - 6;
+    QByteArray shortName = name;
+    if (shortName.size() > room) {
+        quint32 hash = 2166136261u;  // FNV-1a: stable from run to run
+        for (const char c : name)
+            hash = (hash ^ quint8(c)) * 16777619u;
+        shortName =
+            name.left(std::max<qsizetype>(0, room - 9)) + '~' + QByteArray::number(hash, 16).rightJustified(8, '0');
+    }
+    return '.' + shortName + kTempTag;
+}
+
+bool processRuns(qint64 pid)
+{
+    return pid > 0 && pid <= std::numeric_limits<pid_t>::max() && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+// Removes what a killed writer of this target left: our own pattern only,
+// and only when its process is gone or the file is older than an hour.
+void removeStaleTemporaries(const QByteArray &folder, const QByteArray &prefix)
+{
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    const time_t now = ::time(nullptr);
+    while (const dirent *e = ::readdir(dir)) {
+        const QByteArray name(e->d_name);
+        if (!name.startsWith(prefix))
+            continue;
+        const QByteArray rest = name.mid(prefix.size());  // PID-XXXXXX
+        const qsizetype dash = rest.indexOf('-');
+        bool ok = false;
+        const qint64 pid = rest.left(dash).toLongLong(&ok);
+        if (dash < 1 || !ok || rest.size() - dash - 1 != 6)
+            continue;
+        struct stat st { };
+        const QByteArray full = folder + '/' + name;
+        if (::lstat(full.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        const bool old = now - st.st_mtime > 3600;
+        if (old || (pid != ::getpid() && !processRuns(pid)))
+            ::unlink(full.constData());
+    }
+    ::closedir(dir);
+}
+
 }  // namespace
+
+bool checkOutput(const QString &path, QString *reasonOut)
+{
+    Target t;
+    const QString why = checkTarget(path, &t);
+    if (reasonOut)
+        *reasonOut = why;
+    return why.isEmpty();
+}
 
 bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error, QString *reasonOut)
 {
-    const QString target = resolvedPath(path);
     auto fail = [&](const QString &why) {
         if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(target, why);
+            *error = QStringLiteral("cannot write %1: %2").arg(path, why);
         if (reasonOut)
             *reasonOut = why;
         return false;
     };
-    const QFileInfo targetInfo(target);
+    Target t;
+    if (const QString why = checkTarget(path, &t); !why.isEmpty())
+        return fail(why);
+    const QFileInfo targetInfo(t.resolved);
     const QByteArray folder = QFile::encodeName(targetInfo.absolutePath());
-    const QByteArray targetName = QFile::encodeName(target);
-    // Renaming over a device or a pipe would replace it with a plain file.
-    struct stat old { };
-    const bool exists = ::stat(targetName.constData(), &old) == 0;
-    if (exists && !S_ISREG(old.st_mode))
-        return fail(S_ISDIR(old.st_mode) ? QStringLiteral("it is a folder") : QStringLiteral("not a regular file"));
-    // A rename would replace a read-only file as well; it is meant to stay.
-    if (exists && ::access(targetName.constData(), W_OK) != 0)
-        return fail(reason(errno));
+    const QByteArray targetName = QFile::encodeName(t.resolved);
 
-    QByteArray temp = folder + "/." + QFile::encodeName(targetInfo.fileName()) + ".XXXXXX";
+    const QByteArray prefix = temporaryPrefix(QFile::encodeName(targetInfo.fileName()), nameLimit(folder));
+    removeStaleTemporaries(folder, prefix);
+    QByteArray temp = folder + '/' + prefix + QByteArray::number(qint64(::getpid())) + "-XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
-        return fail(
-            QStringLiteral("cannot create a temporary file in %1: %2").arg(targetInfo.absolutePath(), reason(errno)));
+        return fail(QStringLiteral("the folder %1 cannot be written: %2").arg(t.shownFolder, reason(errno)));
     int err = 0;
     auto abandon = [&](const QString &why) {
         ::close(fd);
@@ -127,8 +250,8 @@ bool writeAtomically(const QString &path, const QByteArray &bytes, QString *erro
     };
     // The new file keeps the old one's permissions; a new one gets the usual ones.
     mode_t mode = 0;
-    if (exists) {
-        mode = old.st_mode & 07777;
+    if (t.exists) {
+        mode = t.old.st_mode & 07777;
     } else {
         const mode_t mask = ::umask(0);
         ::umask(mask);
@@ -136,7 +259,7 @@ bool writeAtomically(const QString &path, const QByteArray &bytes, QString *erro
     }
     if (::fchmod(fd, mode) != 0) {
         err = errno;
-        return abandon(QStringLiteral("cannot set the permissions of the temporary file: %1").arg(reason(err)));
+        return abandon(QStringLiteral("its permissions cannot be set: %1").arg(reason(err)));
     }
     if (!writeAll(fd, bytes.constData(), bytes.size(), &err))
         return abandon(reason(err));
@@ -164,7 +287,7 @@ bool writeAtomically(const QString &path, const QByteArray &bytes, QString *erro
         err = errno;
         ::close(dirFd);
         if (rc != 0 && err != EINVAL)
-            return fail(QStringLiteral("cannot sync its folder: %1").arg(reason(err)));
+            return fail(QStringLiteral("the file is written, but its folder cannot be synced: %1").arg(reason(err)));
     }
     return true;
 }

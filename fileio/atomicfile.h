@@ -14,11 +14,24 @@ namespace kelda::fileio {
 // existing path that is not a regular file (a folder, a device, a pipe), or
 // that this process may not write, is refused before anything is written.
 // On failure the temporary file is removed, path is untouched, error (may be
-// null) receives "cannot write PATH: <why>" and reason (may be null) the <why>
-// alone, the system's words ("No space left on device"). The one failure
-// after the rename, a folder that cannot be synced, is reported too: the new
-// file is then in place but may not survive a power loss.
+// null) receives "cannot write PATH: <why>" with PATH as given and reason (may
+// be null) the <why> alone: the cause in the user's words ("the folder out
+// does not exist") or the system's ("No space left on device", "File too
+// large"). The one failure after the rename, a folder that cannot be synced,
+// is reported too: the new file is then in place but may not survive a power
+// loss.
+//
+// The temporary file is ".NAME.kelda-PID-XXXXXX" beside the target (NAME
+// shortened, with a hash, where the name limit of the file system demands
+// it). Such files of this target left by a killed writer are removed by the
+// next write: those whose process no longer runs, and any older than an hour.
 bool writeAtomically(const QString &path, const QByteArray &bytes, QString *error, QString *reason = nullptr);
+
+// The checks writeAtomically makes before it writes, for a command to make
+// before it starts its work: the folder exists, is a folder and may be
+// written; the path, if it exists, is a regular file that may be written.
+// False with the cause in *reason, worded as for writeAtomically.
+bool checkOutput(const QString &path, QString *reason);
 
 // True when both paths name the same file: the same existing file (links and
 // different spellings included), or, where one does not exist yet, the same

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include "atomicfile.h"
+#include "imagecompiler.h"
 #include "imageformat.h"
 #include "pmmodel.h"
 #include "strata.h"
@@ -24,9 +25,12 @@ bool fail(QString *error, const QString &why)
     return false;
 }
 
+// Beside the calibration file, spelt as the user spelt its folder.
 QString rawImagePath(const QString &calFile)
 {
-    return QFileInfo(calFile).absolutePath() + QLatin1Char('/') + QLatin1String(kRawImageFileName);
+    const QString folder = QFileInfo(calFile).path();
+    return folder == QLatin1String(".") ? QLatin1String(kRawImageFileName)
+                                        : folder + QLatin1Char('/') + QLatin1String(kRawImageFileName);
 }
 
 }  // namespace
@@ -70,12 +74,13 @@ bool exportSetup(PMModel &model, const QString &calFile, QString *error)
             return fail(error, QStringLiteral("cannot read %1: %2").arg(shown(calFile), why));
     }
 
-    if (!model.writeRawImage(rawPath))
-        return fail(error, QStringLiteral("the setup cannot be compiled: %1").arg(model.imageError()));
+    // Compiled as writeRawImage does; a failed write is reported as such.
     QByteArray image;
     QString why;
-    if (!fileio::readInput(rawPath, STRATA_MAX_FILE_SIZE, &image, &why))
-        return fail(error, QStringLiteral("cannot read %1: %2").arg(shown(rawPath), why));
+    if (!compileImage(model.session(), &image, &why))
+        return fail(error, QStringLiteral("the setup cannot be compiled: %1").arg(why));
+    if (!fileio::writeAtomically(rawPath, image, error))
+        return false;
 
     const qsizetype end = kCalImageOffset + image.size();
     if (cal.size() < end)

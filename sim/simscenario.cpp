@@ -3,11 +3,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
 #include <QTextStream>
 
 #include <memory>
 
+#include "imagecompiler.h"
 #include "pmmodel.h"
 #include "simtrace.h"
 
@@ -23,28 +23,21 @@ bool SimScenario::open(const QString &setupPath, QString *what, QString *why)
         return false;
     }
     if (!model.openSetup(setupPath)) {
-        *why = model.lastError().isEmpty() ? QStringLiteral("not a setup file") : model.lastError();
+        *why = model.lastError();
+        // The model's reason starts with what failed; *what says that already.
+        const QString prefix = QStringLiteral("Could not open \"%1\": ").arg(setupPath);
+        if (why->startsWith(prefix))
+            *why = why->mid(prefix.size());
+        if (why->isEmpty())
+            *why = QStringLiteral("not a setup file");
         return false;
     }
 
-    // The same steps as "&Go": compile into a temporary file, copy the session.
+    // The same steps as "&Go": compile (in memory: no image file is left
+    // anywhere), copy the session.
     *what = QStringLiteral("cannot simulate %1").arg(shown);
-    QTemporaryFile imageFile;
-    if (!imageFile.open()) {
-        *why = QStringLiteral("no temporary image file: %1").arg(imageFile.errorString());
+    if (!image::compileImage(model.session(), &m_image, why))
         return false;
-    }
-    imageFile.close();
-    if (!model.writeRawImage(imageFile.fileName())) {
-        *why = model.imageError().isEmpty() ? QStringLiteral("the image could not be written") : model.imageError();
-        return false;
-    }
-    QFile image(imageFile.fileName());
-    if (!image.open(QIODevice::ReadOnly)) {
-        *why = QStringLiteral("the image cannot be read back: %1").arg(image.errorString());
-        return false;
-    }
-    m_image = image.readAll();
     bool copied = false;
     m_session = UniqueSession::copyOf(model.session(), &copied);
     if (!copied) {
@@ -55,7 +48,44 @@ bool SimScenario::open(const QString &setupPath, QString *what, QString *why)
     return true;
 }
 
-SimOutcome SimScenario::run(const std::vector<SimStep> &steps, QTextStream *show, SimTrace *trace) const
+namespace {
+
+QString limitText(qint64 tick, qint64 limit, const char *what, const char *option)
+{
+    return QStringLiteral("stopped at tick %1: the run reached its limit of %2 %3 (%4 N raises it)")
+        .arg(tick)
+        .arg(limit)
+        .arg(QLatin1String(what), QLatin1String(option));
+}
+
+// The ticks of one step; false when a limit ended the run.
+bool runTicks(SimEngine &engine, SimInputs &boxes, const SimStep &s, SimTrace *trace, const SimLimits &limits,
+              SimOutcome &outcome)
+{
+    for (qint64 k = 0; k < s.count; ++k) {
+        if (outcome.ticks >= limits.maxTicks) {
+            outcome.stopped = limitText(outcome.ticks, limits.maxTicks, "ticks", "--max-ticks");
+            outcome.stoppedLine = s.line;
+            return false;
+        }
+        engine.tick(boxes);
+        ++outcome.ticks;
+        if (trace) {
+            trace->record(engine);
+            if (qint64(trace->changes().size()) > limits.maxChanges) {
+                outcome.stopped = limitText(outcome.ticks, limits.maxChanges, "changes in the trace", "--max-changes");
+                outcome.stoppedLine = s.line;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+SimOutcome SimScenario::run(const std::vector<SimStep> &steps, QTextStream *show, SimTrace *trace,
+                            const SimLimits &limits) const
 {
     auto engine = std::make_unique<SimEngine>();
     auto boxes = std::make_unique<SimInputs>();
@@ -80,12 +110,8 @@ SimOutcome SimScenario::run(const std::vector<SimStep> &steps, QTextStream *show
                 boxes->canInputs[s.row] = s.on;
             break;
         case SimStep::Kind::Tick:
-            for (qint64 k = 0; k < s.count; ++k) {
-                engine->tick(*boxes);
-                if (trace)
-                    trace->record(*engine);
-            }
-            outcome.ticks += s.count;
+            if (!runTicks(*engine, *boxes, s, trace, limits, outcome))
+                return outcome;
             break;
         case SimStep::Kind::Show:
             if (show)

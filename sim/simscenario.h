@@ -28,6 +28,19 @@ struct SimOutcome {
     qint64 ticks = 0;
     int expectations = 0;
     std::vector<SimFailure> failures;
+    // Set when a limit ended the run before its last step: the line of the
+    // step it stopped in, and why ("stopped at tick 8640000: ...").
+    int stoppedLine = 0;
+    QString stopped;
+};
+
+// What one run may cost: ticks (a simulated day by default) and, when a
+// trace is recorded, changes in it. Reaching either ends the run.
+struct SimLimits {
+    static constexpr qint64 kDefaultTicks = 8'640'000;
+    static constexpr qint64 kDefaultChanges = 1'000'000;
+    qint64 maxTicks = kDefaultTicks;
+    qint64 maxChanges = kDefaultChanges;
 };
 
 class SimScenario
@@ -38,10 +51,13 @@ public:
     bool open(const QString &setupPath, QString *what, QString *why);
 
     const SimRows &rows() const { return m_rows; }
+    // The copy of the setup the runs use (names, timer times, checks).
+    StoreSession session() const { return m_session.get(); }
 
-    // Runs the steps from a fresh start. "show" prints to show (may be null);
-    // trace (may be null) records every change.
-    SimOutcome run(const std::vector<SimStep> &steps, QTextStream *show, SimTrace *trace) const;
+    // Runs the steps from a fresh start, within the limits. "show" prints to
+    // show (may be null); trace (may be null) records every change.
+    SimOutcome run(const std::vector<SimStep> &steps, QTextStream *show, SimTrace *trace,
+                   const SimLimits &limits = {}) const;
 
 private:
     UniqueSession m_session;

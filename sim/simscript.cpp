@@ -273,6 +273,32 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
     return QString();
 }
 
+namespace {
+
+// A message quotes the word it refuses; a line of a megabyte must not make a
+// message of a megabyte: at most 80 characters of each quoted word.
+QString boundQuotedWords(const QString &why)
+{
+    constexpr qsizetype kMost = 80;
+    QString out;
+    qsizetype i = 0;
+    while (i < why.size()) {
+        const QChar q = why.at(i);
+        const qsizetype close = (q == QLatin1Char('\'') || q == QLatin1Char('"')) ? why.indexOf(q, i + 1) : -1;
+        if (close < 0) {
+            out += q;
+            ++i;
+            continue;
+        }
+        const qsizetype length = close - i - 1;
+        out += q + (length > kMost ? why.mid(i + 1, kMost) + QStringLiteral("...") : why.mid(i + 1, length)) + q;
+        i = close + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 bool parseSimScript(const QByteArray &text, const SimRows &rows, std::vector<SimStep> *steps, int *badLine,
                     QString *why, QString *setup)
 {
@@ -301,6 +327,7 @@ bool parseSimScript(const QByteArray &text, const SimRows &rows, std::vector<Sim
         }
         if (!why->isEmpty()) {
             *badLine = number;
+            *why = boundQuotedWords(*why);
             return false;
         }
         commandSeen = commandSeen || !w.empty();

@@ -15,8 +15,12 @@
 #include "testpaths.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <utime.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -31,6 +35,63 @@ namespace {
 bool isFailureLine(const QByteArray &err)
 {
     return err.startsWith("kelda-cli: ") && err.count('\n') == 1 && err.endsWith('\n') && err.count(": ") >= 2;
+}
+
+// How a run of kelda-cli is set up beyond its words.
+struct Setting {
+    explicit Setting(QString f = {}, qint64 limit = -1, QString out = {}, QString tmp = {})
+        : folder(std::move(f)), fileSizeLimit(limit), standardOutput(std::move(out)), tmpdir(std::move(tmp))
+    { }
+    QString folder;  // working folder; empty: the test's
+    qint64 fileSizeLimit;  // RLIMIT_FSIZE, with SIGXFSZ left at its default
+    QString standardOutput;  // a file standard output goes to; empty: read back
+    QString tmpdir;  // TMPDIR; empty: inherited
+};
+
+// kelda-cli as a user starts it: the signal a file size limit raises is not
+// ignored for it, so only kelda-cli's own handling keeps it alive.
+CliRun runAs(const Setting &s, const QStringList &args)
+{
+    QProcess p;
+    if (!s.folder.isEmpty())
+        p.setWorkingDirectory(s.folder);
+    if (!s.standardOutput.isEmpty())
+        p.setStandardOutputFile(s.standardOutput);
+    if (!s.tmpdir.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), s.tmpdir);
+        p.setProcessEnvironment(env);
+    }
+    const qint64 limit = s.fileSizeLimit;
+    p.setChildProcessModifier([limit] {
+        std::signal(SIGXFSZ, SIG_DFL);
+        if (limit >= 0) {
+            const rlimit l{rlim_t(limit), rlim_t(limit)};
+            ::setrlimit(RLIMIT_FSIZE, &l);
+        }
+    });
+    p.start(cliProgram(), args);
+    CliRun r;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    if (p.exitStatus() == QProcess::NormalExit)
+        r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// The process id of a process that has ended.
+qint64 endedProcess()
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
 }
 
 }  // namespace
@@ -389,7 +450,7 @@ private slots:
 
         r = runCli({QStringLiteral("export"), setup, path(QStringLiteral("gone/pump.cal"))});
         QCOMPARE(r.exitCode, 1);
-        QVERIFY2(isFailureLine(r.err) && r.err.contains(std::strerror(ENOENT)), r.err.constData());
+        QVERIFY2(isFailureLine(r.err) && r.err.contains("/gone does not exist"), r.err.constData());
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("gone"))));
 
         if (::geteuid() != 0) {
@@ -565,6 +626,258 @@ private slots:
         r = runCli({QStringLiteral("dump"), wideFile});
         QVERIFY2(r.exitCode == 0, r.err.constData());
         QCOMPARE(QJsonDocument::fromJson(r.out).object().value(QLatin1String("items")).toArray().size(), 0xFFFF);
+    }
+
+    // Output folders and files are checked before any work, and the failure
+    // says why in the words the user typed: no absolute path, no temporary
+    // name, one prefix.
+    void outputsAreCheckedFirst()
+    {
+        const QString folder = path(QStringLiteral("first"));
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/sub")));
+        QVERIFY(!richSetup(QStringLiteral("first/s.kelda")).isEmpty());
+        QVERIFY(writeFile(folder + QStringLiteral("/t.json"),
+                          runCli({QStringLiteral("dump"), path(QStringLiteral("first/s.kelda"))}).out));
+        QVERIFY(writeFile(folder + QStringLiteral("/run.txt"), "show\n"));
+        QVERIFY(writeFile(folder + QStringLiteral("/a.scenario"), "setup s.kelda\nshow\n"));
+        const Setting in(folder);
+        const QString s = QStringLiteral("s.kelda");
+        const QList<QStringList> commands = {
+            {QStringLiteral("compile"), s, QStringLiteral("-o"), QStringLiteral("OUT.bin")},
+            {QStringLiteral("load"), QStringLiteral("t.json"), QStringLiteral("-o"), QStringLiteral("OUT.kelda")},
+            {QStringLiteral("export"), s, QStringLiteral("OUT.cal")},
+            {QStringLiteral("dbc"), s, QStringLiteral("-o"), QStringLiteral("OUT.dbc")},
+            {QStringLiteral("report"), s, QStringLiteral("-o"), QStringLiteral("OUT.html")},
+            {QStringLiteral("simulate"), s, QStringLiteral("--script"), QStringLiteral("run.txt"),
+             QStringLiteral("--trace"), QStringLiteral("OUT.csv")},
+            {QStringLiteral("simulate"), s, QStringLiteral("--script"), QStringLiteral("run.txt"),
+             QStringLiteral("--plot"), QStringLiteral("OUT.svg")},
+            {QStringLiteral("test"), QStringLiteral("a.scenario"), QStringLiteral("--junit"),
+             QStringLiteral("OUT.xml")},
+        };
+        // The written path in place of OUT, and the reason expected.
+        const QList<std::pair<QString, QString>> cases = {
+            {QStringLiteral("nodir/x"), QStringLiteral("the folder nodir does not exist")},
+            {QStringLiteral("s.kelda/x"), QStringLiteral("s.kelda is not a folder")},
+        };
+        for (const QStringList &args : commands) {
+            for (const auto &[stem, why] : cases) {
+                const int at = int(std::find_if(args.cbegin(), args.cend(),
+                                                [](const QString &w) { return w.startsWith(QLatin1String("OUT.")); })
+                                   - args.cbegin());
+                QStringList typed = args;
+                typed[at] = stem + args.at(at).mid(3);
+                const CliRun r = runAs(in, typed);
+                const QByteArray expected =
+                    QStringLiteral("kelda-cli: cannot write %1: %2\n").arg(typed.at(at), why).toUtf8();
+                QVERIFY2(r.exitCode == 1 && r.err == expected, qPrintable(typed.join(' ') + ": " + r.err));
+                QVERIFY2(r.out.isEmpty(), qPrintable(typed.join(' ')));  // nothing ran
+            }
+        }
+        CliRun r = runAs(in, {QStringLiteral("compile"), s, QStringLiteral("-o"), QStringLiteral("sub")});
+        QCOMPARE(r.err, QByteArray("kelda-cli: cannot write sub: it is a folder\n"));
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 5);
+
+        // A read-only folder (root passes permission bits, not a read-only mount).
+        if (::unshare(CLONE_NEWNS) != 0)
+            QSKIP("a read-only mount needs CAP_SYS_ADMIN");
+        QCOMPARE(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        const QByteArray sub = QFile::encodeName(folder + QStringLiteral("/sub"));
+        QCOMPARE(::mount(sub.constData(), sub.constData(), nullptr, MS_BIND, nullptr), 0);
+        const auto unmount = qScopeGuard([&] { ::umount2(sub.constData(), MNT_DETACH); });
+        QCOMPARE(::mount(nullptr, sub.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+        r = runAs(in, {QStringLiteral("compile"), s, QStringLiteral("-o"), QStringLiteral("sub/x.bin")});
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.err,
+                 QStringLiteral("kelda-cli: cannot write sub/x.bin: the folder sub cannot be written: %1\n")
+                     .arg(QString::fromLocal8Bit(std::strerror(EROFS)))
+                     .toUtf8());
+    }
+
+    // A file size limit does not kill kelda-cli: the write fails with the
+    // system's "File too large", the old file stays and no temporary file is
+    // left, in the folder or in TMPDIR.
+    void fileTooLargeIsAFailedWrite()
+    {
+        const QString folder = path(QStringLiteral("efbig"));
+        const QString tmp = path(QStringLiteral("efbig-tmp"));
+        QVERIFY(QDir().mkpath(folder) && QDir().mkpath(tmp));
+        QVERIFY(!richSetup(QStringLiteral("efbig/s.kelda")).isEmpty());
+        QVERIFY(writeFile(folder + QStringLiteral("/old.bin"), "old"));
+        QVERIFY(writeFile(folder + QStringLiteral("/run.txt"), "tick 5\n"));
+        const QStringList before = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+        const Setting limited(folder, 40, {}, tmp);
+        const QByteArray tooLarge = QByteArray("File too large");
+        QCOMPARE(QByteArray(std::strerror(EFBIG)), tooLarge);
+        for (const QStringList &args :
+             {QStringList{QStringLiteral("compile"), QStringLiteral("s.kelda"), QStringLiteral("-o"),
+                          QStringLiteral("old.bin")},
+              QStringList{QStringLiteral("simulate"), QStringLiteral("s.kelda"), QStringLiteral("--script"),
+                          QStringLiteral("run.txt"), QStringLiteral("--trace"), QStringLiteral("old.bin.vcd")},
+              QStringList{QStringLiteral("dbc"), QStringLiteral("s.kelda"), QStringLiteral("-o"),
+                          QStringLiteral("old.bin")}}) {
+            const CliRun r = runAs(limited, args);
+            QVERIFY2(r.exitCode == 1 && isFailureLine(r.err) && r.err.startsWith("kelda-cli: cannot write old.bin")
+                         && r.err.endsWith(": " + tooLarge + "\n"),
+                     qPrintable(args.join(' ') + ": " + r.err));
+        }
+        QCOMPARE(readFile(folder + QStringLiteral("/old.bin")), QByteArray("old"));
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), before);
+        QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+
+        // With TMPDIR gone, simulate still runs: the image is compiled in memory.
+        const CliRun r = runAs(Setting(folder, -1, {}, path(QStringLiteral("no-such-tmp"))),
+                               {QStringLiteral("simulate"), QStringLiteral("s.kelda"), QStringLiteral("--script"),
+                                QStringLiteral("run.txt")});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+    }
+
+    // Every command fails when what it prints cannot be written: status 1,
+    // 2 for diff (whose 1 means "they differ"), 0 for diff --git (git goes on).
+    void standardOutputThatCannotBeWritten()
+    {
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QSKIP("no /dev/full here");
+        const QString a = richSetup(QStringLiteral("full-a.kelda"));
+        const QString b = richSetup(QStringLiteral("full-b.kelda"), true);
+        const QString script = path(QStringLiteral("full.txt"));
+        QVERIFY(writeFile(script, "show\n"));
+        const QList<std::pair<QStringList, int>> commands = {
+            {{QStringLiteral("check"), a, QStringLiteral("--json")}, 1},
+            {{QStringLiteral("check"), b}, 1},
+            {{QStringLiteral("show"), a}, 1},
+            {{QStringLiteral("dump"), a}, 1},
+            {{QStringLiteral("uses"), a, QStringLiteral("Timers"), QStringLiteral("Timer 1")}, 1},
+            {{QStringLiteral("simulate"), a, QStringLiteral("--script"), script}, 1},
+            {{QStringLiteral("compile"), a, QStringLiteral("-o"), QStringLiteral("-")}, 1},
+            {{QStringLiteral("--help")}, 1},
+            {{QStringLiteral("diff"), a, a}, 2},
+            {{QStringLiteral("diff"), a, b}, 2},
+            {{QStringLiteral("diff"), QStringLiteral("--git"), QStringLiteral("p.kelda"), a, QStringLiteral("0"),
+              QStringLiteral("100644"), b, QStringLiteral("0"), QStringLiteral("100644")},
+             0},
+        };
+        for (const auto &[args, status] : commands) {
+            const CliRun r = runAs(Setting({}, -1, QStringLiteral("/dev/full")), args);
+            QVERIFY2(r.exitCode == status
+                         && r.err.endsWith("kelda-cli: standard output cannot be written: "
+                                           + QByteArray(std::strerror(ENOSPC)) + "\n"),
+                     qPrintable(args.join(' ') + ": " + QString::number(r.exitCode) + " " + r.err));
+        }
+    }
+
+    // "-o -" is standard output for compile and dbc, and a usage error for
+    // every other output: never a file named "-".
+    void dashIsStandardOutputOnlyForCompileAndDbc()
+    {
+        const QString folder = path(QStringLiteral("dash"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString setup = richSetup(QStringLiteral("dash/s.kelda"));
+        QVERIFY(writeFile(folder + QStringLiteral("/run.txt"), "tick\n"));
+        QVERIFY(writeFile(folder + QStringLiteral("/t.json"), runCli({QStringLiteral("dump"), setup}).out));
+        const Setting in(folder);
+        for (const char *command : {"compile", "dbc"}) {
+            const QString file = folder + QStringLiteral("/s.") + QLatin1String(command);
+            CliRun r = runAs(in, {QLatin1String(command), QStringLiteral("s.kelda"), QStringLiteral("-o"), file});
+            QCOMPARE(r.exitCode, 0);
+            r = runAs(in,
+                      {QLatin1String(command), QStringLiteral("s.kelda"), QStringLiteral("-o"), QStringLiteral("-")});
+            QVERIFY2(r.exitCode == 0 && r.err.isEmpty(), r.err.constData());
+            QVERIFY(r.out.size() > 54);
+            QCOMPARE(r.out, readFile(file));
+        }
+        const QString s = QStringLiteral("s.kelda");
+        const QString dash = QStringLiteral("-");
+        const QList<QStringList> refused = {
+            {QStringLiteral("load"), QStringLiteral("t.json"), QStringLiteral("-o"), dash},
+            {QStringLiteral("report"), s, QStringLiteral("-o"), dash},
+            {QStringLiteral("export"), s, dash},
+            {QStringLiteral("simulate"), s, QStringLiteral("--script"), QStringLiteral("run.txt"),
+             QStringLiteral("--trace"), dash},
+            {QStringLiteral("simulate"), s, QStringLiteral("--script"), QStringLiteral("run.txt"),
+             QStringLiteral("--plot"), dash},
+            {QStringLiteral("test"), s, QStringLiteral("run.txt"), QStringLiteral("--junit"), dash},
+            {QStringLiteral("read"), QStringLiteral("--port"), QStringLiteral("nowhere"), QStringLiteral("-o"), dash},
+            {QStringLiteral("upload"), s, QStringLiteral("--port"), QStringLiteral("nowhere"),
+             QStringLiteral("--backup"), dash},
+        };
+        for (const QStringList &args : refused) {
+            const CliRun r = runAs(in, args);
+            QVERIFY2(r.exitCode == 2 && r.err.contains("usage:") && r.out.isEmpty(),
+                     qPrintable(args.join(' ') + ": " + r.err));
+        }
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/-")));
+    }
+
+    // What a killed writer left beside a target goes with the next write of
+    // that target: its own pattern only, when its process is gone or the file
+    // is an hour old. A name as long as the file system allows still writes.
+    void staleTemporariesAreRemoved()
+    {
+        const QString folder = path(QStringLiteral("stale"));
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(!richSetup(QStringLiteral("stale/s.kelda")).isEmpty());
+        const QString dead = QString::number(endedProcess());
+        const QString alive = QString::number(QCoreApplication::applicationPid());
+        const QStringList gone = {QStringLiteral(".x.bin.kelda-%1-a1b2c3").arg(dead),
+                                  QStringLiteral(".x.bin.kelda-%1-old123").arg(alive)};
+        const QStringList kept = {QStringLiteral(".x.bin.kelda-%1-d4e5f6").arg(alive),
+                                  QStringLiteral(".y.bin.kelda-%1-a1b2c3").arg(dead), QStringLiteral(".x.bin.a1b2c3"),
+                                  QStringLiteral(".x.bin.kelda-%1-toolong").arg(dead)};
+        for (const QString &name : gone + kept)
+            QVERIFY(writeFile(folder + QLatin1Char('/') + name, "left behind"));
+        const QByteArray old = QFile::encodeName(folder + QLatin1Char('/') + gone.at(1));
+        const utimbuf hoursAgo{::time(nullptr) - 7200, ::time(nullptr) - 7200};
+        QCOMPARE(::utime(old.constData(), &hoursAgo), 0);
+
+        const Setting in(folder);
+        CliRun r = runAs(
+            in, {QStringLiteral("compile"), QStringLiteral("s.kelda"), QStringLiteral("-o"), QStringLiteral("x.bin")});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QStringList expected = kept + QStringList{QStringLiteral("s.kelda"), QStringLiteral("x.bin")};
+        expected.sort();
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
+
+        const long nameMax = ::pathconf(QFile::encodeName(folder).constData(), _PC_NAME_MAX);
+        const QString longest = QString(int(nameMax) - 4, QLatin1Char('n')) + QStringLiteral(".bin");
+        r = runAs(in, {QStringLiteral("compile"), QStringLiteral("s.kelda"), QStringLiteral("-o"), longest});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QVERIFY(readFile(folder + QLatin1Char('/') + longest).size() > 54);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), expected.size() + 1);
+    }
+
+    // Two outputs of one run that are the same file, and a word too long to
+    // repeat whole.
+    void clashingOutputsAndLongWords()
+    {
+        const QString folder = path(QStringLiteral("clash2"));
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(!richSetup(QStringLiteral("clash2/s.kelda")).isEmpty());
+        QVERIFY(writeFile(folder + QStringLiteral("/run.txt"), "tick\n"));
+        QVERIFY(QFile::link(QStringLiteral("t.csv"), folder + QStringLiteral("/t.svg")));
+        const Setting in(folder);
+        CliRun r = runAs(in,
+                         {QStringLiteral("simulate"), QStringLiteral("s.kelda"), QStringLiteral("--script"),
+                          QStringLiteral("run.txt"), QStringLiteral("--trace"), QStringLiteral("t.csv"),
+                          QStringLiteral("--plot"), QStringLiteral("t.svg")});
+        QCOMPARE(r.err, QByteArray("kelda-cli: cannot write t.svg: it is t.csv, the trace of the same run\n"));
+        QVERIFY(!QFileInfo::exists(folder + QStringLiteral("/t.csv")));
+
+        const QString huge(100000, QLatin1Char('w'));
+        QVERIFY(writeFile(folder + QStringLiteral("/bad.txt"), "tick " + huge.toLatin1() + "\n"));
+        const QList<QStringList> commands = {
+            {QStringLiteral("compile"), QStringLiteral("--") + huge},
+            {huge},
+            {QStringLiteral("simulate"), QStringLiteral("s.kelda"), QStringLiteral("--script"),
+             QStringLiteral("bad.txt")},
+            {QStringLiteral("simulate"), QStringLiteral("s.kelda"), QStringLiteral("--script"),
+             QStringLiteral("run.txt"), QStringLiteral("--max-ticks"), huge},
+        };
+        for (const QStringList &args : commands) {
+            r = runAs(in, args);
+            const QByteArray first = r.err.left(r.err.indexOf('\n'));
+            QVERIFY2(r.exitCode > 0 && first.contains("www...") && first.size() < 200, first.left(300).constData());
+        }
     }
 
     // --timeout takes what the upload can wait for, and nothing else.

@@ -7,6 +7,8 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
+#include <sys/stat.h>
+
 #include "clirun.h"
 #include "pmmodel.h"
 #include "setupbuilder.h"
@@ -113,6 +115,10 @@ private slots:
     void namesShorthandAndExpectations();
     void testCommandAndItsReport();
     void examplesOfTheDocs();
+    void testReadsEveryInputBeforeItWrites();
+    void aSetupWithErrorsIsSimulatedWithANote();
+    void scenariosAreReadLikeAnyInput();
+    void limitsEndARun();
 
 private:
     QTemporaryDir m_dir;
@@ -462,6 +468,131 @@ void TestSimCli::examplesOfTheDocs()
     }
     QCOMPARE(runs, 3);
     QCOMPARE(outputs, 2);
+}
+
+void TestSimCli::testReadsEveryInputBeforeItWrites()
+{
+    // The report may not replace a setup that a scenario names, even one
+    // named only by the second scenario: all are gathered before the first runs.
+    QTemporaryDir dir;
+    QVERIFY(QFile::copy(m_setup, dir.filePath("s.kelda")) && QFile::copy(m_setup, dir.filePath("t.kelda")));
+    QVERIFY(writeFile(dir.filePath("a.scenario"), "setup s.kelda\ntick\n"));
+    QVERIFY(writeFile(dir.filePath("b.scenario"), "setup t.kelda\ntick\n"));
+    const QByteArray setup = readFile(dir.filePath("t.kelda"));
+    for (const char *report : {"s.kelda", "t.kelda", "b.scenario"}) {
+        const Run r = runIn(dir.path(),
+                            {QStringLiteral("test"), QStringLiteral("a.scenario"), QStringLiteral("b.scenario"),
+                             QStringLiteral("--junit"), QLatin1String(report)});
+        QVERIFY2(
+            r.exitCode == 1 && r.out.isEmpty()
+                && r.err.startsWith(QStringLiteral("kelda-cli: cannot write %1: it is ").arg(QLatin1String(report)))
+                && r.err.endsWith(QLatin1String(", an input\n")),
+            qPrintable(r.err));
+    }
+    QCOMPARE(readFile(dir.filePath("t.kelda")), setup);
+    QCOMPARE(readFile(dir.filePath("b.scenario")), QByteArray("setup t.kelda\ntick\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
+}
+
+void TestSimCli::aSetupWithErrorsIsSimulatedWithANote()
+{
+    // Where the window asks "Simulate anyway?", the command line says so once.
+    QTemporaryDir dir;
+    PMModel model;
+    SetupBuilder b(model);
+    const int ev = b.event();
+    QVERIFY(b.input(ev, 0, ItemType::KeypadKey, 0, "Pressed"));
+    QVERIFY(b.entry(Mode::Events, ev, 0));  // an entry without a target: an error
+    const QString setup = dir.filePath("broken.kelda");
+    QVERIFY(model.saveSetup(setup));
+    QVERIFY(writeFile(dir.filePath("a.scenario"), "setup broken.kelda\ntick\n"));
+    QVERIFY(writeFile(dir.filePath("b.scenario"), "setup broken.kelda\ntick 2\n"));
+    const QString note = QStringLiteral("kelda-cli: broken.kelda: the setup has 1 error; simulating it anyway\n");
+    Run r = runIn(dir.path(),
+                  {QStringLiteral("simulate"), QStringLiteral("broken.kelda"), QStringLiteral("--script"),
+                   QStringLiteral("a.scenario")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.err, note);
+    r = runIn(dir.path(), {QStringLiteral("test"), QStringLiteral("a.scenario"), QStringLiteral("b.scenario")});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.err, note);
+    QCOMPARE(r.out.size(), 3);
+    // A clean setup says nothing.
+    r = run({QStringLiteral("test"), m_setup, dir.filePath("a.scenario")});
+    QCOMPARE(r.err, QString());
+}
+
+void TestSimCli::scenariosAreReadLikeAnyInput()
+{
+    // A device, a pipe without a writer, a link that loops and a folder of
+    // that name are each reported at once, never read, waited on or skipped.
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("a-ok.scenario"), "tick\n"));
+    QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("b-pipe.scenario")).constData(), 0600), 0);
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), dir.filePath("c-zero.scenario")));
+    QVERIFY(QFile::link(dir.filePath("d-loop.scenario"), dir.filePath("d-loop.scenario")));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("e-sub.scenario")));
+    const Run r = run({QStringLiteral("test"), m_setup, dir.path()});
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.out.size(), 6);
+    QVERIFY(r.out[0].startsWith(QStringLiteral("PASS ")));
+    const char *why[] = {"not a regular file", "not a regular file", "Too many levels of symbolic links",
+                         "it is a folder"};
+    for (int i = 0; i < 4; ++i)
+        QVERIFY2(r.out[i + 1].startsWith(QStringLiteral("ERROR ")) && r.out[i + 1].endsWith(QLatin1String(why[i])),
+                 qPrintable(r.out[i + 1]));
+    QCOMPARE(r.out[5], QStringLiteral("1 passed, 4 failed"));
+
+    const Run zero = run({QStringLiteral("test"), m_setup, QStringLiteral("/dev/zero")});
+    QCOMPARE(zero.out, QStringList({"ERROR /dev/zero: cannot read it: not a regular file", "0 passed, 1 failed"}));
+}
+
+void TestSimCli::limitsEndARun()
+{
+    // Key 1 sets state 1, key 2 clears it: each pair of ticks is two changes.
+    QTemporaryDir dir;
+    QByteArray toggles;
+    for (int i = 0; i < 50; ++i)
+        toggles += "hold 1\ntick\nrelease 1\npress 2 short\ntick\n";
+    QVERIFY(writeFile(dir.filePath("toggle.txt"), toggles));
+    QVERIFY(writeFile(dir.filePath("long.txt"), "tick\nwait 21474836.47s\nshow\n"));
+    const QString trace = dir.filePath("t.csv");
+    Run r = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), dir.filePath("long.txt"),
+                 QStringLiteral("--max-ticks"), QStringLiteral("500"), QStringLiteral("--trace"), trace});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.out.isEmpty());  // "show" was never reached
+    QCOMPARE(r.err,
+             QStringLiteral("kelda-cli: %1:2: stopped at tick 500: the run reached its limit of 500 ticks "
+                            "(--max-ticks N raises it)\n")
+                 .arg(dir.filePath("long.txt")));
+    QVERIFY(readFile(trace).startsWith("tick,seconds,kind,name,value,cause\n"));
+
+    r = run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), dir.filePath("toggle.txt"),
+             QStringLiteral("--max-changes"), QStringLiteral("40"), QStringLiteral("--trace"), trace});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(QLatin1String("the run reached its limit of 40 changes in the trace (--max-changes N")),
+             qPrintable(r.err));
+    const int rows = int(readFile(trace).count('\n')) - 1;
+    QVERIFY2(rows > 40 && rows < 60, qPrintable(QString::number(rows)));  // up to the tick that passed it
+    // The whole toggling run fits the defaults.
+    QCOMPARE(run({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), dir.filePath("toggle.txt"),
+                  QStringLiteral("--trace"), trace})
+                 .exitCode,
+             0);
+
+    QVERIFY(writeFile(dir.filePath("a.scenario"), "wait 1s\nexpect state 1 clear\n"));
+    r = run({QStringLiteral("test"), m_setup, dir.filePath("a.scenario"), QStringLiteral("--max-ticks"),
+             QStringLiteral("50")});
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.out.value(0),
+             QStringLiteral("ERROR %1:1: stopped at tick 50: the run reached its limit of 50 ticks "
+                            "(--max-ticks N raises it)")
+                 .arg(dir.filePath("a.scenario")));
+    for (const char *bad : {"0", "-5", "1e6", "many"})
+        QCOMPARE(run({QStringLiteral("test"), m_setup, dir.filePath("a.scenario"), QStringLiteral("--max-ticks"),
+                      QLatin1String(bad)})
+                     .exitCode,
+                 2);
 }
 
 QObject *makeCliTests()
