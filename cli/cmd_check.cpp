@@ -59,7 +59,7 @@ int runUses(const CliArgs &args)
     }
     if (mode < 0)
         return cliUsageError(QStringLiteral("'%1' is no table whose items can be used; one of: %2")
-                                 .arg(table, tables.join(QStringLiteral(", "))));
+                                 .arg(cliToken(table), tables.join(QStringLiteral(", "))));
     PMModel model;
     if (!openDocumentSetup(model, words.first(), &status))
         return status;
@@ -70,7 +70,7 @@ int runUses(const CliArgs &args)
             row = i;
     if (row < 0)
         return cliFail(
-            QStringLiteral("cannot list the uses of \"%1\"").arg(name),
+            QStringLiteral("cannot list the uses of \"%1\"").arg(cliToken(name)),
             QStringLiteral("the %1 table has no item of that name").arg(QLatin1String(modeSpec(mode)->table)));
     for (const Use &use : findUses(model.session(), type, row))
         cliOut() << useText(model.session(), use) << '\n';

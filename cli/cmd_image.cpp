@@ -85,7 +85,7 @@ int runDump(const CliArgs &args)
         return cliFail(what, QStringLiteral("the path has characters outside Latin-1"));
     kelda::UniqueSession session = kelda::UniqueSession::open(latin1);
     if (!session)
-        return cliFail(what, kelda::storeError());
+        return cliFail(what, openFailureReason(kelda::storeError(), path));
     QByteArray json;
     QString error;
     const bool ok = kelda::setuptree::dump(session.get(), &json, &error);

@@ -16,6 +16,17 @@ QString shownPath(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
+QString openFailureReason(QString reason, const QString &path)
+{
+    // The model's and the store's reasons start with what failed; the
+    // command says that itself, once.
+    for (const QString &prefix :
+         {QStringLiteral("Could not open \"%1\": ").arg(path), QStringLiteral("cannot open %1: ").arg(path)})
+        if (reason.startsWith(prefix))
+            reason = reason.mid(prefix.size());
+    return reason;
+}
+
 bool readSetupFile(PMModel &model, const QString &path, QString *why)
 {
     if (!QFileInfo::exists(path)) {
@@ -24,11 +35,7 @@ bool readSetupFile(PMModel &model, const QString &path, QString *why)
     }
     if (model.openSetup(path))
         return true;
-    QString reason = model.lastError();
-    // The model's reason starts with what failed; the command says that itself.
-    const QString prefix = QStringLiteral("Could not open \"%1\": ").arg(path);
-    if (reason.startsWith(prefix))
-        reason = reason.mid(prefix.size());
+    const QString reason = openFailureReason(model.lastError(), path);
     *why = reason.isEmpty() ? QStringLiteral("not a setup file") : reason;
     return false;
 }

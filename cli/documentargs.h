@@ -11,6 +11,9 @@ struct SimLimits;
 class SimScenario;
 }  // namespace kelda
 
+// The reason of a failed open without the "cannot open PATH: " that the
+// model and the store put in front of it.
+QString openFailureReason(QString reason, const QString &path);
 // Opens a setup as the editor's Open does; false with the reason otherwise.
 bool readSetupFile(PMModel &model, const QString &path, QString *why);
 // False after a failure message (status 1).

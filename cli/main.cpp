@@ -15,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "clicommand.h"
@@ -499,6 +500,21 @@ bool standardOutputWritten(QString *why)
     return ok;
 }
 
+// A standard stream that is closed would be the first file we open, and
+// what we print would land in it. Each takes /dev/null opened for reading
+// instead: input ends at once, and output fails and is reported.
+void keepStandardStreamsTaken()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int opened = ::open("/dev/null", O_RDONLY);
+            if (opened >= 0 && opened != fd) {
+                ::dup2(opened, fd);
+                ::close(opened);
+            }
+        }
+}
+
 int runCommand(QCoreApplication &app)
 {
     QStringList words = app.arguments().mid(1);
@@ -535,6 +551,7 @@ int main(int argc, char *argv[])
     // A file size limit makes a write fail with "File too large", reported
     // and cleaned up like any other failed write, instead of killing us.
     std::signal(SIGXFSZ, SIG_IGN);
+    keepStandardStreamsTaken();
     const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kelda-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KELDA_VERSION));

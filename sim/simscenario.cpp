@@ -24,10 +24,12 @@ bool SimScenario::open(const QString &setupPath, QString *what, QString *why)
     }
     if (!model.openSetup(setupPath)) {
         *why = model.lastError();
-        // The model's reason starts with what failed; *what says that already.
-        const QString prefix = QStringLiteral("Could not open \"%1\": ").arg(setupPath);
-        if (why->startsWith(prefix))
-            *why = why->mid(prefix.size());
+        // The model's and the store's reasons start with what failed; *what
+        // says that already.
+        for (const QString &prefix : {QStringLiteral("Could not open \"%1\": ").arg(setupPath),
+                                      QStringLiteral("cannot open %1: ").arg(setupPath)})
+            if (why->startsWith(prefix))
+                *why = why->mid(prefix.size());
         if (why->isEmpty())
             *why = QStringLiteral("not a setup file");
         return false;

@@ -39,13 +39,18 @@ bool isFailureLine(const QByteArray &err)
 
 // How a run of kelda-cli is set up beyond its words.
 struct Setting {
-    explicit Setting(QString f = {}, qint64 limit = -1, QString out = {}, QString tmp = {})
-        : folder(std::move(f)), fileSizeLimit(limit), standardOutput(std::move(out)), tmpdir(std::move(tmp))
+    explicit Setting(QString f = {}, qint64 limit = -1, QString out = {}, QString tmp = {}, bool closed = false)
+        : folder(std::move(f)),
+          fileSizeLimit(limit),
+          standardOutput(std::move(out)),
+          tmpdir(std::move(tmp)),
+          closeStandardOutput(closed)
     { }
     QString folder;  // working folder; empty: the test's
     qint64 fileSizeLimit;  // RLIMIT_FSIZE, with SIGXFSZ left at its default
     QString standardOutput;  // a file standard output goes to; empty: read back
     QString tmpdir;  // TMPDIR; empty: inherited
+    bool closeStandardOutput;  // started with descriptor 1 closed
 };
 
 // kelda-cli as a user starts it: the signal a file size limit raises is not
@@ -63,7 +68,10 @@ CliRun runAs(const Setting &s, const QStringList &args)
         p.setProcessEnvironment(env);
     }
     const qint64 limit = s.fileSizeLimit;
-    p.setChildProcessModifier([limit] {
+    const bool closed = s.closeStandardOutput;
+    p.setChildProcessModifier([limit, closed] {
+        if (closed)
+            ::close(STDOUT_FILENO);
         std::signal(SIGXFSZ, SIG_DFL);
         if (limit >= 0) {
             const rlimit l{rlim_t(limit), rlim_t(limit)};
@@ -757,6 +765,15 @@ private slots:
               QStringLiteral("100644"), b, QStringLiteral("0"), QStringLiteral("100644")},
              0},
         };
+        // Closed, it is not taken by the first file opened: the image is
+        // whole, and what show prints is reported as lost.
+        const QString image = path(QStringLiteral("closed.bin"));
+        CliRun r = runAs(Setting({}, -1, {}, {}, true), {QStringLiteral("compile"), a, QStringLiteral("-o"), image});
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(readFile(image),
+                 runCli({QStringLiteral("compile"), a, QStringLiteral("-o"), QStringLiteral("-")}).out);
+        r = runAs(Setting({}, -1, {}, {}, true), {QStringLiteral("show"), a});
+        QVERIFY2(r.exitCode == 1 && r.err.contains("standard output cannot be written"), r.err.constData());
         for (const auto &[args, status] : commands) {
             const CliRun r = runAs(Setting({}, -1, QStringLiteral("/dev/full")), args);
             QVERIFY2(r.exitCode == status
