@@ -13,6 +13,7 @@
 
 #include "largesetup.h"
 #include "pmmodel.h"
+#include "setupview.h"
 
 namespace {
 
@@ -126,6 +127,13 @@ int main(int argc, char **argv)
         else
             std::printf("all cells of %s (%d): %.2f ms\n", kModeNames[mode], cells, t);
     }
+
+    // The read model of the whole setup, as findUses reads it per call.
+    double viewCpu = 0;
+    int events = 0;
+    const double view = medianMs(
+        runs, [&] { events = int(kelda::SetupView::read(model.session()).events.size()); }, &viewCpu);
+    std::printf("read the setup view (%d events): %.2f ms wall, cpu %.2f ms (no goal)\n", events, view, viewCpu);
 
     // A rename of a timer (references rewritten) without and with the undo
     // history, which keeps the whole setup compressed once per change; then
