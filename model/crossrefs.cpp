@@ -9,70 +9,24 @@ namespace kelda {
 
 namespace {
 
-// With the cursor on a referring item: does its record name (type, name)?
-bool recordNames(StoreCursor &c, ItemType type, const QString &name)
+// Whether a record in that place may name an item of the type: inputs name
+// what an event reads, each list the type it holds, a PWM input a CAN input.
+// A record of another type in a list (only a hand-made file has one) is
+// left out, as it always was.
+bool namesInPlace(const Use &use, ItemType type)
 {
-    if (!c.open(ItemType::Reference, 0))
-        return false;
-    uint16_t t = 0;
-    const bool match = c.u16(ValueId::TargetType, t) && ItemType(t) == type && c.textOr(ValueId::Name) == name;
-    c.close();
-    return match;
-}
-
-// With the cursor on an event or state: the entries of list `slot` that name the item.
-void collectList(StoreCursor &c, Use::Kind kind, int owner, int slot, ItemType type, const QString &name,
-                 QList<Use> &out)
-{
-    if (!c.open(ItemType::RefList, slot))
-        return;
-    const int n = c.count(ItemType::RefEntry);
-    for (int e = 0; e < n; ++e) {
-        if (!c.open(ItemType::RefEntry, e))
-            continue;
-        if (recordNames(c, type, name))
-            out.append({kind, owner, slot, e});
-        c.close();
+    switch (use.kind) {
+    case Use::Kind::EventInput:
+        return type == ItemType::KeypadKey || type == ItemType::Switch || type == ItemType::CanInput
+            || type == ItemType::Timer || type == ItemType::State;
+    case Use::Kind::EventList:
+        return use.slot >= 0 && use.slot < kEventListCount && kEventListTargets[size_t(use.slot)] == type;
+    case Use::Kind::StateList:
+        return use.slot >= 0 && use.slot < kStateListCount && kStateListTargets[size_t(use.slot)] == type;
+    case Use::Kind::PwmInput:
+        return type == ItemType::CanInput;
     }
-    c.close();
-}
-
-void collectEventUses(StoreCursor &c, ItemType type, const QString &name, QList<Use> &out)
-{
-    const bool input = type == ItemType::KeypadKey || type == ItemType::Switch || type == ItemType::CanInput
-        || type == ItemType::Timer || type == ItemType::State;
-    const int events = c.count(ItemType::Event);
-    for (int ev = 0; ev < events; ++ev) {
-        if (!c.open(ItemType::Event, ev))
-            continue;
-        for (int k = 0; input && k < kEventInputCount; ++k) {
-            if (!c.open(ItemType::RefEntry, k))
-                continue;
-            if (recordNames(c, type, name))
-                out.append({Use::Kind::EventInput, ev, k});
-            c.close();
-        }
-        const int first = type == ItemType::State ? int(EventList::StatesToSet)
-            : type == ItemType::Timer             ? int(EventList::TimersToStart)
-                                                  : -1;
-        for (int list = first; first >= 0 && list < first + 2; ++list)
-            collectList(c, Use::Kind::EventList, ev, list, type, name, out);
-        c.close();
-    }
-}
-
-int stateListOf(ItemType type)
-{
-    switch (type) {
-    case ItemType::Lx2Led:
-        return int(StateList::Lx2Leds);
-    case ItemType::Lx1Output:
-        return int(StateList::Lx1Outputs);
-    case ItemType::CanOutput:
-        return int(StateList::CanOutputs);
-    default:
-        return -1;
-    }
+    return false;
 }
 
 }  // namespace
@@ -137,36 +91,11 @@ bool isReferable(ItemType type)
 QList<Use> findUses(StoreSession session, ItemType type, int row)
 {
     QList<Use> out;
-    StoreCursor c(session);
-    if (!isReferable(type) || !c.item(type, row))
+    if (!isReferable(type))
         return out;
-    QString name;
-    if (!c.text(ValueId::Name, name))
-        return out;
-    // Records resolve to the first item of that name; a later namesake is never named.
-    int first = -1;
-    ItemType t;
-    if (!c.setup() || !c.find(type, name) || !c.parent(t, first) || first != row)
-        return out;
-    c.setup();
-
-    collectEventUses(c, type, name, out);
-    const int list = stateListOf(type);
-    const int states = list >= 0 ? c.count(ItemType::State) : 0;
-    for (int st = 0; st < states; ++st) {
-        if (!c.open(ItemType::State, st))
-            continue;
-        collectList(c, Use::Kind::StateList, st, list, type, name, out);
-        c.close();
-    }
-    const int modules = type == ItemType::CanInput ? c.count(ItemType::Lx1Module) : 0;
-    for (int m = 0; m < modules; ++m) {
-        if (!c.open(ItemType::Lx1Module, m))
-            continue;
-        if (recordNames(c, type, name))
-            out.append({Use::Kind::PwmInput, m});
-        c.close();
-    }
+    for (const Use &use : SetupView::read(session).usesOf(type, row))
+        if (namesInPlace(use, type))
+            out.append(use);
     return out;
 }
 

@@ -9,24 +9,10 @@
 #include <QString>
 
 #include "schema.h"
+#include "setupview.h"
 #include "strata.h"
 
 namespace kelda {
-
-struct Use {
-    enum class Kind {
-        EventInput,  // owner = event row, slot = input 0..2
-        EventList,  // owner = event row, slot = EventList, entry = entry row
-        StateList,  // owner = state row, slot = StateList, entry = entry row
-        PwmInput,  // owner = LX1 module 0..7
-    };
-    Kind kind;
-    int owner;
-    int slot = 0;
-    int entry = -1;
-
-    bool operator==(const Use &) const = default;
-};
 
 // Where a use is shown: the main window's tab (model mode), the row of its
 // owner and the column that holds the reference.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -17,8 +18,10 @@
 
 namespace kelda {
 
-// The whole setup at one moment: a session of its own that nothing writes.
-using SetupSnapshot = std::shared_ptr<const UniqueSession>;
+// The whole setup at one moment: the bytes of its setup file, compressed
+// (a few tens of kilobytes where a session of the largest setup holds
+// megabytes); restoring opens them with every check a file gets.
+using SetupSnapshot = std::shared_ptr<const QByteArray>;
 
 // One change of the setup, as the undo history keeps it: the setup before and
 // after it, what it was and where it was made.

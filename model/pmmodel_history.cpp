@@ -1,7 +1,9 @@
-// PMModel: the change history. A recorded step holds whole copies of the
-// setup before and after it, so that undo puts back exactly what was there,
-// the uses that a Remove took along and the references a rename rewrote
-// included. Consecutive steps share the copy between them.
+// PMModel: the change history. A recorded step holds the whole setup before
+// and after it, so that undo puts back exactly what was there, the uses that
+// a Remove took along and the references a rename rewrote included.
+// Consecutive steps share the setup between them. Each is kept as the bytes
+// of its setup file, compressed: a hundred steps of the largest setup then
+// hold a few megabytes, where copies of the session held a hundred times more.
 #include "pmmodel.h"
 #include "pmmodel_p.h"
 
@@ -9,9 +11,18 @@ using namespace kelda;
 
 namespace {
 
-SetupSnapshot snapshotOf(StoreSession session)
+// zlib's fastest level: the file's packed integers and repeated names shrink
+// about tenfold even so, and a change must be recorded within milliseconds.
+constexpr int kSnapshotCompression = 1;
+
+SetupSnapshot snapshotOf(const UniqueSession &session)
 {
-    return std::make_shared<const UniqueSession>(UniqueSession::copyOf(session));
+    QByteArray image;
+    if (!session.saveImage(image))
+        return nullptr;
+    QByteArray packed = qCompress(image, kSnapshotCompression);
+    packed.squeeze();  // zlib's worst-case buffer would stay with every step
+    return std::make_shared<const QByteArray>(std::move(packed));
 }
 
 // "Reset Value/s" -> "Reset Value": the unit says nothing in a sentence.
@@ -41,7 +52,7 @@ void PMModel::startHistory()
 {
     if (!m_recording)
         return;
-    m_top = snapshotOf(liveSession());
+    m_top = snapshotOf(m_session);
     emit historyReset();
 }
 
@@ -68,7 +79,7 @@ void PMModel::endChange()
         m_changePending = false;
         SetupStep step = std::move(m_change);
         step.before = m_top;
-        step.after = m_top = snapshotOf(liveSession());
+        step.after = m_top = snapshotOf(m_session);
         emit changeRecorded(step);
     }
 }
@@ -88,9 +99,9 @@ void PMModel::noteChange()
 
 void PMModel::restoreSnapshot(const SetupSnapshot &snapshot)
 {
-    if (!snapshot || !snapshot->isOpen())
+    if (!snapshot)
         return;
-    UniqueSession copy = UniqueSession::copyOf(snapshot->get());
+    UniqueSession copy = UniqueSession::openImage(qUncompress(*snapshot));
     if (!copy)
         return;
     beginResetModel();

@@ -369,6 +369,25 @@ public:
     // Writes the whole tree atomically (Latin-1 path).
     bool save(const QByteArray &latin1Path) const { return STRATA_SaveSession(latin1Path.constData(), m_s); }
 
+    // The bytes a setup file of the whole tree would hold, kept in memory;
+    // false with storeError() set when there is no session or it is too large.
+    bool saveImage(QByteArray &out) const
+    {
+        out.clear();
+        const auto append = [](const void *data, size_t size, void *context) {
+            static_cast<QByteArray *>(context)->append(static_cast<const char *>(data), qsizetype(size));
+        };
+        return m_s && STRATA_SaveSessionImage(append, &out, m_s);
+    }
+    // A session from such bytes, checked as a file is; empty with
+    // storeError() set when they are not a whole, sound setup.
+    static UniqueSession openImage(const QByteArray &image)
+    {
+        StoreSession s = nullptr;
+        return STRATA_OpenSessionImage(image.constData(), size_t(image.size()), &s) ? UniqueSession(s)
+                                                                                    : UniqueSession();
+    }
+
     bool isOpen() const { return m_s != nullptr; }
     explicit operator bool() const { return m_s != nullptr; }
     StoreSession get() const { return m_s; }

@@ -4,6 +4,8 @@
 
 #include "schema.h"
 
+#include <QByteArray>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -240,6 +242,38 @@ STRATA_BOOL STRATA_SaveSession(const char *latin1Path, StoreSession session)
     if (!latin1Path)
         return fail("no file name given");
     return saveTree(*session->root, latin1Path) ? 1 : 0;
+}
+
+STRATA_BOOL STRATA_SaveSessionImage(STRATA_IMAGE_WRITER write, void *context, StoreSession session)
+{
+    STRATA_NEED_SESSION(session);
+    if (!write)
+        return fail("no place for the setup image");
+    QByteArray image;
+    if (!encodeTree(*session->root, image, "cannot save the setup in memory: "))
+        return 0;
+    write(image.constData(), size_t(image.size()), context);
+    return 1;
+}
+
+STRATA_BOOL STRATA_OpenSessionImage(const void *data, size_t size, StoreSession *session)
+{
+    if (!session)
+        return fail("no place for the session");
+    if (!data && size > 0)
+        return fail("no setup image");
+    if (size > size_t(STRATA_MAX_FILE_SIZE))
+        return fail("too large to be a KELDA setup");
+    ItemPtr root = parseFile(static_cast<const char *>(data), size);
+    if (!root)
+        return 0;  // parseFile has set the reason
+    auto *s = new (std::nothrow) StrataSession;
+    if (!s)
+        return fail("out of memory");
+    s->root = std::move(root);
+    s->cursor = s->root.get();
+    *session = s;
+    return 1;
 }
 
 STRATA_BOOL STRATA_CloseSession(StoreSession session)

@@ -45,6 +45,14 @@ STRATA_BOOL STRATA_OpenSession(const char *latin1Path, StoreSession *session);
 /* Writes the whole tree atomically: a failed save leaves any existing file at
  * the path byte for byte as it was. The cursor does not matter. */
 STRATA_BOOL STRATA_SaveSession(const char *latin1Path, StoreSession session);
+/* Setup images: the bytes of a whole setup file, kept in memory (the undo
+ * history keeps setups so). SaveSessionImage hands them to `write` (in one or
+ * more pieces, before it returns); nothing is written anywhere else.
+ * OpenSessionImage loads such bytes with every check of STRATA_OpenSession,
+ * cursor at the root; on any failure no session is created. */
+typedef void (*STRATA_IMAGE_WRITER)(const void *data, size_t size, void *context);
+STRATA_BOOL STRATA_SaveSessionImage(STRATA_IMAGE_WRITER write, void *context, StoreSession session);
+STRATA_BOOL STRATA_OpenSessionImage(const void *data, size_t size, StoreSession *session);
 /* Releases the session. Bookmarks of it stay valid handles (GotoBookMark
  * fails) until released with STRATA_RemoveBookMark. */
 STRATA_BOOL STRATA_CloseSession(StoreSession session);

@@ -551,14 +551,8 @@ uint32_t crc32(const char *data, size_t size)
     return c ^ 0xFFFFFFFFu;
 }
 
-bool saveTree(const Item &root, const char *latin1Path)
+bool encodeTree(const Item &root, QByteArray &file, const std::string &where)
 {
-    const QString path = QString::fromLatin1(latin1Path);
-    if (path.isEmpty()) {
-        setError("no file name given");
-        return false;
-    }
-    const std::string where = "cannot write to " + utf8(path) + ": ";
     size_t items = 0;
     quint64 elements = 0;
     countTree(root, items, elements);
@@ -576,7 +570,7 @@ bool saveTree(const Item &root, const char *latin1Path)
         w.endArray();
     }
     const qint64 payload = body.size();
-    QByteArray file(kHeaderSize, '\0');
+    file = QByteArray(kHeaderSize, '\0');
     file += body;
     if (file.size() > kMaxFileSize) {
         setError(where + "the setup is too large to save");
@@ -587,6 +581,20 @@ bool saveTree(const Item &root, const char *latin1Path)
     putU16(file.data() + 10, 0);
     putU32(file.data() + 12, uint32_t(payload));
     putU32(file.data() + 16, crc32(file.constData() + kHeaderSize, size_t(payload)));
+    return true;
+}
+
+bool saveTree(const Item &root, const char *latin1Path)
+{
+    const QString path = QString::fromLatin1(latin1Path);
+    if (path.isEmpty()) {
+        setError("no file name given");
+        return false;
+    }
+    const std::string where = "cannot write to " + utf8(path) + ": ";
+    QByteArray file;
+    if (!encodeTree(root, file, where))
+        return false;
 
     if (QFileInfo(path).isDir()) {
         setError(where + "a folder of that name exists");

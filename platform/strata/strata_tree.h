@@ -10,6 +10,8 @@
 
 #include "strata.h"
 
+class QByteArray;
+
 namespace strata {
 
 // Deepest level an item may sit at (the root is level 0). A setup needs about
@@ -103,6 +105,9 @@ void setError(std::string message);
 
 // File reader and writer (strata_file.cpp).
 bool saveTree(const Item &root, const char *latin1Path);
+// The bytes of a whole setup file; false (error set, prefixed by `where`)
+// when the tree is too large for one.
+bool encodeTree(const Item &root, QByteArray &file, const std::string &where);
 ItemPtr loadTree(const char *latin1Path);
 // CRC-32 (IEEE 802.3 / zlib polynomial) of the file payload.
 uint32_t crc32(const char *data, size_t size);

@@ -213,6 +213,7 @@ private slots:
     void everyTruncation();
     void notRegularFiles();
     void saveFailures();
+    void imagesInMemory();
 };
 
 void TestStrata::sessionsAndNullArguments()
@@ -1291,6 +1292,58 @@ void TestStrata::saveFailures()
     // The session is unharmed and saves fine afterwards.
     QVERIFY(STRATA_SaveSession(existing.toLatin1().constData(), s));
     QVERIFY(readFile(existing).size() > before.size());
+}
+
+// A setup image is byte for byte the file a save writes, opens to the same
+// tree, and is refused with the file's reasons when damaged.
+void TestStrata::imagesInMemory()
+{
+    StoreSession s = nullptr;
+    QVERIFY(STRATA_NewSession(&s));
+    buildSetup(s, 3, 2);
+    QTemporaryDir dir;
+    const QByteArray path = dir.filePath("setup.kelda").toLatin1();
+    QVERIFY(STRATA_SaveSession(path.constData(), s));
+    QByteArray image;
+    int pieces = 0;
+    const auto collect = [](const void *data, size_t size, void *context) {
+        auto *out = static_cast<std::pair<QByteArray *, int *> *>(context);
+        out->first->append(static_cast<const char *>(data), qsizetype(size));
+        ++*out->second;
+    };
+    std::pair<QByteArray *, int *> into{&image, &pieces};
+    QVERIFY(STRATA_OpenItem(kTimer, 1, s));  // the cursor does not matter
+    QVERIFY(STRATA_SaveSessionImage(collect, &into, s));
+    QVERIFY(pieces >= 1);
+    QCOMPARE(image, readFile(QString::fromLatin1(path)));
+
+    StoreSession opened = nullptr;
+    QVERIFY(STRATA_OpenSessionImage(image.constData(), size_t(image.size()), &opened));
+    uint16_t type = 0, index = 0;
+    QVERIFY(!STRATA_GetParentTID(&type, &index, opened));  // at the root
+    QVERIFY(STRATA_OpenItem(kSetup, 0, opened) && STRATA_OpenItem(kTimer, 2, opened));
+    QCOMPARE(name(opened), QByteArray("Timer 3"));
+    QCOMPARE(data(opened), uint16_t(102));
+    QByteArray again;
+    std::pair<QByteArray *, int *> intoAgain{&again, &pieces};
+    QVERIFY(STRATA_SaveSessionImage(collect, &intoAgain, opened));
+    QCOMPARE(again, image);
+    STRATA_CloseSession(opened);
+
+    // Damaged, truncated or empty images: no session, a reason.
+    QByteArray flipped = image;
+    flipped[flipped.size() - 3] = char(flipped.at(flipped.size() - 3) ^ 0x10);
+    for (const QByteArray &bad : {flipped, image.left(image.size() - 1), QByteArray()}) {
+        StoreSession none = nullptr;
+        QVERIFY(!STRATA_OpenSessionImage(bad.constData(), size_t(bad.size()), &none));
+        QVERIFY(none == nullptr);
+        QVERIFY(std::strlen(STRATA_LastError()) > 0);
+    }
+    StoreSession none = nullptr;
+    QVERIFY(!STRATA_OpenSessionImage(nullptr, 20, &none));
+    QVERIFY(!STRATA_SaveSessionImage(nullptr, nullptr, s));
+    QVERIFY(!STRATA_SaveSessionImage(collect, &into, nullptr));
+    STRATA_CloseSession(s);
 }
 
 QTEST_GUILESS_MAIN(TestStrata)

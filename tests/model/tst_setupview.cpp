@@ -1,0 +1,313 @@
+// SetupView: the whole setup as plain values, references resolved by the
+// store's rule. What the store itself reaches is asked through the store's C
+// interface, independent of the view's reading code.
+#include <QtTest>
+
+#include <map>
+#include <utility>
+
+#include "crossrefs.h"
+#include "pmmodel.h"
+#include "schema.h"
+#include "setupbuilder.h"
+#include "setupview.h"
+#include "strata.h"
+
+using namespace kelda;
+using kelda::test::SetupBuilder;
+
+namespace {
+
+using Target = std::pair<ItemType, int>;
+
+bool toItem(StoreSession s, ItemType type, int row)
+{
+    return STRATA_GotoRoot(s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, s)
+        && STRATA_OpenItem(toU16(type), uint16_t(row), s);
+}
+
+bool down(StoreSession s, ItemType type, int index)
+{
+    return STRATA_OpenItem(toU16(type), uint16_t(index), s);
+}
+
+int rawCount(StoreSession s, ItemType type)
+{
+    uint16_t n = 0;
+    return STRATA_GetItemCount(toU16(type), &n, s) ? n : 0;
+}
+
+// The store follows the record below the cursor: where it lands, if anywhere.
+void follow(StoreSession s, const Use &use, std::map<Target, QList<Use>> &out)
+{
+    uint16_t type = 0, index = 0;
+    if (STRATA_GotoReference(1, s) && STRATA_GetParentTID(&type, &index, s))
+        out[{ItemType(type), int(index)}].append(use);
+}
+
+// Every record of the setup, followed by the store, grouped by what it reaches.
+std::map<Target, QList<Use>> storeUses(StoreSession s)
+{
+    std::map<Target, QList<Use>> out;
+    STRATA_GotoRoot(s);
+    STRATA_OpenItem(toU16(ItemType::Setup), 0, s);
+    const int events = rawCount(s, ItemType::Event), states = rawCount(s, ItemType::State);
+    const int modules = rawCount(s, ItemType::Lx1Module);
+    for (int ev = 0; ev < events; ++ev) {
+        for (int k = 0; k < kEventInputCount; ++k)
+            if (toItem(s, ItemType::Event, ev) && down(s, ItemType::RefEntry, k))
+                follow(s, {Use::Kind::EventInput, ev, k}, out);
+        for (int l = 0; l < kEventListCount; ++l) {
+            const int n =
+                toItem(s, ItemType::Event, ev) && down(s, ItemType::RefList, l) ? rawCount(s, ItemType::RefEntry) : 0;
+            for (int e = 0; e < n; ++e)
+                if (toItem(s, ItemType::Event, ev) && down(s, ItemType::RefList, l) && down(s, ItemType::RefEntry, e))
+                    follow(s, {Use::Kind::EventList, ev, l, e}, out);
+        }
+    }
+    for (int st = 0; st < states; ++st)
+        for (int l = 0; l < kStateListCount; ++l) {
+            const int n =
+                toItem(s, ItemType::State, st) && down(s, ItemType::RefList, l) ? rawCount(s, ItemType::RefEntry) : 0;
+            for (int e = 0; e < n; ++e)
+                if (toItem(s, ItemType::State, st) && down(s, ItemType::RefList, l) && down(s, ItemType::RefEntry, e))
+                    follow(s, {Use::Kind::StateList, st, l, e}, out);
+        }
+    for (int m = 0; m < modules; ++m)
+        if (toItem(s, ItemType::Lx1Module, m))
+            follow(s, {Use::Kind::PwmInput, m}, out);
+    return out;
+}
+
+// A new record below the cursor naming (type, name), whether or not such an
+// item exists; without a name value when name is null.
+void putRecord(StoreSession s, ItemType type, const char *name)
+{
+    STRATA_DeleteItem(toU16(ItemType::Reference), 0, s);  // the old record, if any
+    QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::Reference), 1, s) && down(s, ItemType::Reference, 0));
+    const uint16_t t = toU16(type);
+    QVERIFY(STRATA_InsertValue(toU16(ValueId::TargetType), &t, s));
+    if (name)
+        QVERIFY(STRATA_InsertValue(toU16(ValueId::Name), name, s));
+}
+
+// A setup with every shape of reference: event inputs of each kind, every
+// event and state list, PWM inputs, and values in every table the view reads.
+void buildEveryShape(PMModel &m)
+{
+    SetupBuilder b(m);
+    const int t0 = b.timer(1.5), t1 = b.timer();
+    const int ci = b.canInput(QStringLiteral("0x123"), QStringLiteral("Byte 2"), 7, QStringLiteral("Bit Match"));
+    const int co = b.canOutput(QStringLiteral("0x456"), QStringLiteral("Word 2"), 9);
+    const int s0 = b.state(), s1 = b.state(), lx = b.lx1Output();
+    b.lx1Mask(lx, 2, 0x81);
+    const int e0 = b.event(), e1 = b.event();
+    QVERIFY(b.input(e0, 0, ItemType::KeypadKey, 3, "Long Press", "AND"));
+    QVERIFY(b.input(e0, 1, ItemType::Timer, t1, "Running", "OR"));
+    QVERIFY(b.input(e0, 2, ItemType::State, s1, "Set"));
+    QVERIFY(b.input(e1, 0, ItemType::CanInput, ci, "-", "AND"));
+    QVERIFY(b.input(e1, 1, ItemType::Switch, 4, "Low", "NONE"));
+    QVERIFY(b.entry(Mode::Events, e0, int(EventList::StatesToSet), ItemType::State, s0));
+    QVERIFY(b.entry(Mode::Events, e0, int(EventList::StatesToClear), ItemType::State, s1));
+    QVERIFY(b.entry(Mode::Events, e0, int(EventList::TimersToStart), ItemType::Timer, t0));
+    QVERIFY(b.entry(Mode::Events, e1, int(EventList::TimersToStop), ItemType::Timer, t0));
+    QVERIFY(b.entry(Mode::States, s0, int(StateList::Lx2Leds), ItemType::Lx2Led, 5));
+    QVERIFY(b.entry(Mode::States, s0, int(StateList::Lx1Outputs), ItemType::Lx1Output, lx));
+    QVERIFY(b.entry(Mode::States, s1, int(StateList::CanOutputs), ItemType::CanOutput, co));
+    QVERIFY(b.entry(Mode::States, s1, int(StateList::Lx2Leds), ItemType::Lx2Led, 5));
+    m.setMode(int(Mode::Pwm));
+    QVERIFY(m.setData(m.index(1, PwmCol::CanInput), m.itemName(ItemType::CanInput, ci)));
+}
+
+}  // namespace
+
+class TestSetupView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QLocale::setDefault(QLocale::c()); }
+
+    // Names, stored values and options of every table; every reference shape
+    // resolved to its row; the cursor left where it was.
+    void everyShape()
+    {
+        PMModel m;
+        buildEveryShape(m);
+        QVERIFY(toItem(m.session(), ItemType::Timer, 1));
+        const SetupView v = SetupView::read(m.session());
+        uint16_t type = 0, index = 0;
+        QVERIFY(STRATA_GetParentTID(&type, &index, m.session()));
+        QCOMPARE(std::make_pair(ItemType(type), int(index)), std::make_pair(ItemType::Timer, 1));
+
+        QCOMPARE(v.names(ItemType::Timer), QStringList({"Timer 1", "Timer 2"}));
+        QCOMPARE(v.count(ItemType::KeypadKey), kKeypadKeyCount);
+        QCOMPARE(v.count(ItemType::Lx2Led), kLx2LedCount);
+        QCOMPARE(v.timers.value(0).resetTicks, 300);
+        QCOMPARE(v.canInputs.size(), 1);
+        const ViewCanInput &in = v.canInputs.at(0);
+        QCOMPARE(std::make_tuple(in.canId, in.byteSelect, in.canCompare, in.data), std::make_tuple(0x123, 2, 4, 7));
+        const ViewCanOutput &out = v.canOutputs.at(0);
+        QCOMPARE(std::make_tuple(out.canId, out.byteSelect, out.data), std::make_tuple(0x456, 12, 9));
+        QCOMPARE(v.lx1Outputs.at(0).current, int(kDefaultLx1Current));
+        QCOMPARE(v.lx1Outputs.at(0).masks, QByteArray::fromHex("0000810000000000"));
+        for (int i = 0; i < kOptionCount; ++i)
+            QCOMPARE(v.options[size_t(i)], std::optional<uint16_t>(kOptionDefaults[size_t(i)]));
+
+        QCOMPARE(v.events.size(), 2);
+        const ViewEvent &e0 = v.events.at(0);
+        QCOMPARE(e0.priority, 1);
+        const auto ref = [](const ViewRef &r) { return std::make_tuple(r.present, r.type, r.name, r.row); };
+        QCOMPARE(ref(e0.inputs[0].ref), std::make_tuple(true, ItemType::KeypadKey, QString("Keypad 4"), 3));
+        QCOMPARE(ref(e0.inputs[1].ref), std::make_tuple(true, ItemType::Timer, QString("Timer 2"), 1));
+        QCOMPARE(ref(e0.inputs[2].ref), std::make_tuple(true, ItemType::State, QString("State 2"), 1));
+        QCOMPARE(e0.inputs[0].condition, int(Condition::LongPress));
+        QCOMPARE(std::make_pair(e0.inputs[0].combine, e0.inputs[1].combine),
+                 std::make_pair(int(Combine::And), int(Combine::Or)));
+        QCOMPARE(ref(v.events.at(1).inputs[1].ref), std::make_tuple(true, ItemType::Switch, QString("Switch 5"), 4));
+        QCOMPARE(ref(e0.lists[int(EventList::TimersToStart)].value(0)),
+                 std::make_tuple(true, ItemType::Timer, QString("Timer 1"), 0));
+        QCOMPARE(ref(v.states.at(0).lists[int(StateList::Lx1Outputs)].value(0)),
+                 std::make_tuple(true, ItemType::Lx1Output, QString("LX1 Output 1"), 0));
+        QCOMPARE(ref(v.pwmInputs[1]), std::make_tuple(true, ItemType::CanInput, QString("CAN Input 1"), 0));
+        QVERIFY(!v.pwmInputs[0].present);
+
+        // Who uses what, and each use's own reference.
+        QCOMPARE(v.usesOf(ItemType::Timer, 0),
+                 QList<Use>({{Use::Kind::EventList, 0, 2, 0}, {Use::Kind::EventList, 1, 3, 0}}));
+        QCOMPARE(v.usesOf(ItemType::Lx2Led, 5),
+                 QList<Use>({{Use::Kind::StateList, 0, 0, 0}, {Use::Kind::StateList, 1, 0, 0}}));
+        QCOMPARE(v.usesOf(ItemType::CanInput, 0),
+                 QList<Use>({{Use::Kind::EventInput, 1, 0}, {Use::Kind::PwmInput, 1}}));
+        for (const Use &use : v.usesOf(ItemType::State, 1))
+            QCOMPARE(v.refOf(use)->row, 1);
+        QVERIFY(v.usesOf(ItemType::Timer, 2).isEmpty());
+        QVERIFY(!v.refOf({Use::Kind::EventList, 0, 2, 1}));
+    }
+
+    // Records that reach nothing keep what they store; no item counts them as a use.
+    void unresolvedReferences()
+    {
+        PMModel m;
+        SetupBuilder b(m);
+        b.timer();
+        const int ev = b.event(), st = b.state();
+        QVERIFY(b.input(ev, 0, ItemType::Timer, 0, "Running", "AND"));
+        QVERIFY(b.entry(Mode::Events, ev, int(EventList::TimersToStart)));  // an entry naming nothing
+        QVERIFY(b.entry(Mode::States, st, int(StateList::Lx2Leds), ItemType::Lx2Led, 0));
+        QVERIFY(b.entry(Mode::States, st, int(StateList::Lx2Leds), ItemType::Lx2Led, 1));
+        StoreSession s = m.session();
+        // Renamed behind the reference's back: the record keeps the old name.
+        QVERIFY(toItem(s, ItemType::Timer, 0) && STRATA_InsertValue(toU16(ValueId::Name), "Gone", s));
+        // A record without a name, and one naming a type the setup lacks.
+        QVERIFY(toItem(s, ItemType::State, st) && down(s, ItemType::RefList, 0) && down(s, ItemType::RefEntry, 0));
+        putRecord(s, ItemType::Lx2Led, nullptr);
+        QVERIFY(toItem(s, ItemType::State, st) && down(s, ItemType::RefList, 0) && down(s, ItemType::RefEntry, 1));
+        putRecord(s, ItemType(999), "LX2 LED 2");
+
+        const SetupView v = SetupView::read(s);
+        const ViewRef &input = v.events.at(0).inputs[0].ref;
+        QCOMPARE(std::make_tuple(input.present, input.name, input.row, input.resolved()),
+                 std::make_tuple(true, QString("Timer 1"), -1, false));
+        QVERIFY(!v.events.at(0).inputs[1].ref.present);
+        QCOMPARE(v.events.at(0).lists[int(EventList::TimersToStart)].size(), 1);
+        QVERIFY(!v.events.at(0).lists[int(EventList::TimersToStart)].at(0).resolved());
+        QCOMPARE(v.states.at(0).lists[0].size(), 2);
+        QCOMPARE(v.states.at(0).lists[0].at(1).type, ItemType(999));
+        QVERIFY(!v.states.at(0).lists[0].at(1).resolved());
+        QVERIFY(v.usesOf(ItemType::Timer, 0).isEmpty());
+        QVERIFY(v.usesOf(ItemType::Lx2Led, 1).isEmpty());
+        QCOMPARE(v.resolve(ItemType::Timer, QStringLiteral("Timer 1")), -1);
+        QCOMPARE(v.resolve(ItemType(999), QStringLiteral("LX2 LED 2")), -1);
+        QCOMPARE(storeUses(s).size(), size_t(0));
+    }
+
+    // Older files may hold equal names: a reference reaches the first; an
+    // item without a name is never reached, even by a record naming "".
+    void duplicateNames()
+    {
+        PMModel m;
+        SetupBuilder b(m);
+        b.timer();
+        b.timer();
+        b.timer();
+        const int ev = b.event();
+        StoreSession s = m.session();
+        QVERIFY(toItem(s, ItemType::Timer, 2) && STRATA_InsertValue(toU16(ValueId::Name), "Timer 1", s));
+        QVERIFY(b.input(ev, 0, ItemType::Timer, 2, "Running", "AND"));  // names "Timer 1": reaches row 0
+        QVERIFY(b.entry(Mode::Events, ev, int(EventList::TimersToStop), ItemType::Timer, 1));
+        const SetupView v = SetupView::read(s);
+        QCOMPARE(v.names(ItemType::Timer), QStringList({"Timer 1", "Timer 2", "Timer 1"}));
+        QCOMPARE(v.resolve(ItemType::Timer, QStringLiteral("Timer 1")), 0);
+        QCOMPARE(v.events.at(0).inputs[0].ref.row, 0);
+        QCOMPARE(v.usesOf(ItemType::Timer, 0), QList<Use>({{Use::Kind::EventInput, 0, 0}}));
+        QVERIFY(v.usesOf(ItemType::Timer, 2).isEmpty());
+
+        // Two unnamed timers, then one named "": only the named one is reached.
+        QVERIFY(STRATA_GotoRoot(s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, s));
+        QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::Timer), 2, s));
+        QVERIFY(toItem(s, ItemType::Timer, 4) && STRATA_InsertValue(toU16(ValueId::Name), "", s));
+        QVERIFY(toItem(s, ItemType::Event, ev) && down(s, ItemType::RefEntry, 1));
+        putRecord(s, ItemType::Timer, "");
+        const SetupView w = SetupView::read(s);
+        QCOMPARE(w.names(ItemType::Timer).mid(3), QStringList({"", ""}));
+        QCOMPARE(w.events.at(0).inputs[1].ref.row, 4);
+        QCOMPARE(w.usesOf(ItemType::Timer, 4), QList<Use>({{Use::Kind::EventInput, 0, 1}}));
+        QVERIFY(w.usesOf(ItemType::Timer, 3).isEmpty());
+        QCOMPARE(storeUses(s)[Target(ItemType::Timer, 4)], w.usesOf(ItemType::Timer, 4));
+    }
+
+    // usesOf lists exactly what the store reaches when it follows each record,
+    // records in lists of another type included.
+    void usesAgreeWithTheStore()
+    {
+        PMModel m;
+        buildEveryShape(m);
+        StoreSession s = m.session();
+        // A timer in a state's LED list, and a namesake state the lists cannot reach.
+        QVERIFY(toItem(s, ItemType::State, 1) && down(s, ItemType::RefList, 0));
+        QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::RefEntry), 1, s) && down(s, ItemType::RefEntry, 1));
+        putRecord(s, ItemType::Timer, "Timer 2");
+        QVERIFY(toItem(s, ItemType::State, 0) && STRATA_InsertValue(toU16(ValueId::Name), "State 2", s));
+
+        const std::map<Target, QList<Use>> expected = storeUses(s);
+        QVERIFY(expected.size() >= 9);
+        const SetupView v = SetupView::read(s);
+        int checked = 0;
+        for (ItemType type : {ItemType::KeypadKey, ItemType::Switch, ItemType::CanInput, ItemType::Timer,
+                              ItemType::State, ItemType::Lx2Led, ItemType::Lx1Output, ItemType::CanOutput}) {
+            for (int row = 0; row < v.count(type); ++row) {
+                const auto it = expected.find({type, row});
+                QCOMPARE(v.usesOf(type, row), it == expected.end() ? QList<Use>() : it->second);
+                ++checked;
+            }
+        }
+        const int tables = kKeypadKeyCount + kSwitchCount + kLx2LedCount + 1 + 2 + 2 + 1 + 1;
+        QCOMPARE(checked, tables);
+        const Use misplaced{Use::Kind::StateList, 1, 0, 1};
+        QCOMPARE(v.usesOf(ItemType::Timer, 1).last(), misplaced);
+        // findUses (Remove, "Where Used", kelda-cli uses) leaves a record out
+        // of place alone, and agrees with the view on everything else.
+        for (const auto &[target, uses] : expected) {
+            QList<Use> inPlace = uses;
+            inPlace.removeAll(misplaced);
+            QCOMPARE(findUses(s, target.first, target.second), inPlace);
+        }
+    }
+
+    void emptySessions()
+    {
+        const SetupView none = SetupView::read(nullptr);
+        QVERIFY(none.events.isEmpty() && none.names(ItemType::Timer).isEmpty());
+        QVERIFY(none.usesOf(ItemType::Timer, 0).isEmpty());
+        StoreSession bare = nullptr;
+        QVERIFY(STRATA_NewSession(&bare));
+        const SetupView empty = SetupView::read(bare);
+        QCOMPARE(empty.count(ItemType::KeypadKey), 0);
+        QVERIFY(!empty.options[0].has_value());
+        STRATA_CloseSession(bare);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSetupView)
+#include "tst_setupview.moc"
