@@ -193,8 +193,12 @@ bool UploadDriver::run()
     const int holds = uploadTxn_ ? uploadTxn_->moduleHolds() : -1;
     if (!ok_ && uploadTxn_ && holds > CORLA_HOLDS_PREVIOUS && !failure_.contains(corla::moduleHoldsText(holds)))
         failure_ += QStringLiteral(". ") + corla::moduleHoldsText(holds);
-    else if (!ok_ && writesModule() && holds <= CORLA_HOLDS_PREVIOUS && !failure_.contains(kKeepsPrevious))
-        failure_ += QStringLiteral("; ") + kKeepsPrevious;  // whatever ended it, COMMIT was never sent
+    else if (!ok_ && writesModule() && holds <= CORLA_HOLDS_PREVIOUS && !failure_.contains(kKeepsPrevious)) {
+        // Whatever ended it, COMMIT was never sent.
+        if (failure_.endsWith(QLatin1Char('.')))
+            failure_.chop(1);
+        failure_ += QStringLiteral("; ") + kKeepsPrevious;
+    }
     return ok_;
 }
 
