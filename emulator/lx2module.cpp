@@ -12,6 +12,10 @@
 
 namespace proto = corla::proto;
 
+namespace {
+constexpr double kUnpacedSilenceMs = 50;
+}  // namespace
+
 Lx2Module::Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray &)> writer)
     : o_(o),
       write_(std::move(writer)),
@@ -19,7 +23,13 @@ Lx2Module::Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray
       engineRunning_(o.engineRunning)
 {
     clock_.start();
+    // Unpaced, a pseudo-terminal hands a long request over in the kernel's
+    // pieces, which a busy machine can hold back for longer than the line's
+    // silence: wait longer there (still well inside the host's shortest
+    // retry), so that only a real pause ends a frame.
     parser_.setLineRate(o_.baud);
+    if (o_.baud == 0)
+        parser_.setSilenceMs(std::max(proto::silenceMs(0), kUnpacedSilenceMs));
     byteMs_ = o_.baud > 0 ? proto::kLineBitsPerByte * 1000.0 / o_.baud : 0;
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);

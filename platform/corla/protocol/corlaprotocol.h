@@ -155,6 +155,7 @@ public:
     // Frames whose payload exceeds maxPayload count as corrupt.
     explicit FrameParser(int maxPayload = kMaxLargePayload) : maxPayload_(maxPayload) { }
     void setLineRate(int baud) { gapMs_ = silenceMs(baud); }
+    void setSilenceMs(double ms) { gapMs_ = ms; }
     // Bytes that arrived at nowMs (any steady clock in milliseconds).
     void feed(const QByteArray &bytes, double nowMs);
     // Bytes whose arrival time does not matter (a reply read in one go).
