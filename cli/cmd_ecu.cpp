@@ -5,12 +5,16 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
+#include <unistd.h>
 
 #include "atomicfile.h"
 #include "checkgate.h"
 #include "clicommand.h"
 #include "pmmodel.h"
+#include "setupexport.h"
 
 #include "uploadcalibration.h"
 #include "uploaddriver.h"
@@ -21,7 +25,10 @@ namespace {
 
 // The options the ECU commands share.
 const CliOption kPortOption{
-    "port", "NAME", "the port the module is on: a name as kelda-cli ports prints it, or the path of a device", true};
+    "port", "NAME",
+    "the port the module is on: a name as kelda-cli ports prints it, else the path of a device (relative or "
+    "absolute)",
+    true};
 const CliOption kTimeoutOption{"timeout", "SECONDS",
                                "end the run with status 1 when it has no result in this time (default: only the "
                                "library's own timeouts and retries)"};
@@ -85,6 +92,32 @@ QString clashingInput(const QString &output, const QStringList &inputs)
     for (const QString &input : inputs)
         if (!input.isEmpty() && kelda::fileio::sameFile(output, input))
             return input;
+    return QString();
+}
+
+// Why the file at `path` cannot be written, in the user's own spelling of
+// it; empty when it can. Checked before the port is opened, so that a run
+// that cannot keep its result never talks to the module.
+QString outputProblem(const QString &path)
+{
+    const QFileInfo file(path);
+    const QString folder = file.path();  // as typed: "nodir" for nodir/x.cal
+    const QString folderShown =
+        folder == QLatin1String(".") ? QStringLiteral("the current folder") : QStringLiteral("the folder ") + folder;
+    const QFileInfo dir(folder);
+    if (!dir.exists())
+        return folderShown + QStringLiteral(" does not exist");
+    if (!dir.isDir())
+        return folder + QStringLiteral(" is not a folder");
+    if (file.exists() && file.isDir())
+        return QStringLiteral("it is a folder");
+    if (file.exists() && !file.isFile())
+        return QStringLiteral("it is not a regular file");
+    // The file is replaced through a temporary file beside it.
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+        return folderShown + QStringLiteral(" cannot be written to: ") + QString::fromLocal8Bit(std::strerror(errno));
+    if (file.exists() && ::access(QFile::encodeName(path).constData(), W_OK) != 0)
+        return QStringLiteral("it cannot be written to: ") + QString::fromLocal8Bit(std::strerror(errno));
     return QString();
 }
 
@@ -159,6 +192,8 @@ int runUpload(const CliArgs &args)
         if (!clash.isEmpty())
             return cliFail(QStringLiteral("cannot back up into %1").arg(a.output),
                            QStringLiteral("it is %1, an input of this upload").arg(clash));
+        if (const QString why = outputProblem(a.output); !why.isEmpty())
+            return cliFail(QStringLiteral("cannot write ") + a.output, why);
     }
     std::unique_ptr<QTemporaryFile> image(newImageFile());
     UploadDriver::Options options;
@@ -187,6 +222,8 @@ int runRead(const CliArgs &args)
     if (!clash.isEmpty())
         return cliFail(QStringLiteral("cannot read into %1").arg(a.output),
                        QStringLiteral("it is the port %1").arg(clash));
+    if (const QString why = outputProblem(a.output); !why.isEmpty())
+        return cliFail(QStringLiteral("cannot write ") + a.output, why);
 
     UploadDriver::Options options;
     options.task = UploadDriver::Task::Read;
@@ -216,6 +253,17 @@ int runRestore(const CliArgs &args)
     if (!kelda::fileio::readInput(a.file, STRATA_MAX_FILE_SIZE, &options.calibration, &why))
         return cliFail(QStringLiteral("cannot read %1").arg(shown), why);
 
+    // A file the export wrote holds the setup's name padded its own way and
+    // may carry older bytes behind the image: the module gets what an upload
+    // of that setup stores, so that verify then finds it.
+    if (const auto exported = kelda::image::readExportedCalibration(options.calibration)) {
+        options.restoreAsUpload = true;
+        options.calName = exported->name;
+        options.image = exported->image;
+        cliOut() << shown << " holds the name and image of a setup as export writes them: writing the name \""
+                 << QString::fromLatin1(exported->name) << "\" and the image of " << exported->image.size()
+                 << " bytes as an upload does." << Qt::endl;
+    }
     options.task = UploadDriver::Task::Restore;
     options.port = a.port;
     options.intLogSetupOk = a.yes;
@@ -304,8 +352,11 @@ const CliRegistration restoreCommand{{
     .usage = "kelda-cli restore FILE.cal --port NAME [--yes] [--timeout SECONDS]",
     .summary = "write a calibration read by read or --backup back into a module",
     .description = "Writes the calibration file back into the module, whole from address 0, with the checks, "
-                   "questions and verification of an upload. An empty file, or one larger than the module's "
-                   "calibration space, is refused before anything is written.",
+                   "questions and verification of an upload. A file written by export (a setup's name field and "
+                   "image) is written as an upload of that setup writes it: the name padded with spaces to the "
+                   "module's name field, the image at its own length, nothing else, so that verify of the setup "
+                   "then succeeds. An empty file, or one larger than the module's calibration space, is refused "
+                   "before anything is written.",
     .arguments = {{"FILE.cal", "the calibration file"}},
     .options = {kPortOption, kYesOption, kTimeoutOption},
     .statuses = {{0, "the module verified and committed the calibration, or held it already"},
@@ -318,7 +369,9 @@ const CliRegistration verifyCommand{{
     .usage = "kelda-cli verify SETUP.kelda --port NAME [--timeout SECONDS]",
     .summary = "tell whether a module holds a setup",
     .description = "Compiles the setup, builds the calibration an upload would write and compares its length "
-                   "and CRC-32 with what the module reports it holds. Nothing is written.",
+                   "and CRC-32 with what the module reports it holds; when they agree, the module's calibration "
+                   "is read back and compared byte for byte (a module that cannot send it back is taken at its "
+                   "length and CRC-32). Nothing is written.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
     .options = {kPortOption, kTimeoutOption},
     .statuses = {{0, "the module holds exactly this setup's calibration"},

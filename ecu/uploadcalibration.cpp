@@ -92,10 +92,6 @@ PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calNa
     PreparedUpload prepared = checkModule(ecu);
     if (prepared.result != PreparedUpload::Result::Ready)
         return prepared;
-    const corla::Rune rune = ecu.rune();
-
-    const uint32_t nameAddress = rune.calNameAddress();
-    const uint16_t nameSize = rune.calNameSize();
     QFile image(imagePath);
     if (!image.open(QIODevice::ReadOnly)) {
         prepared.result = PreparedUpload::Result::ImageUnreadable;
@@ -104,7 +100,17 @@ PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calNa
     }
     const QByteArray bytes = image.readAll();
     image.close();
+    return prepareCalibration(ecu, calName, bytes);
+}
 
+PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calName, const QByteArray &bytes)
+{
+    PreparedUpload prepared = checkModule(ecu);
+    if (prepared.result != PreparedUpload::Result::Ready)
+        return prepared;
+    const corla::Rune rune = ecu.rune();
+    const uint32_t nameAddress = rune.calNameAddress();
+    const uint16_t nameSize = rune.calNameSize();
     const QByteArray nameField = runeNameField(calName, nameSize);
     if ((!nameField.isEmpty() && prepared.cal.writeRawData(nameAddress, nameField) != 0)
         || prepared.cal.writeRawData(imageAddress(nameAddress, nameSize), bytes) != 0) {

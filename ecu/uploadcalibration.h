@@ -65,6 +65,8 @@ struct PreparedUpload {
 // The upload's checks and contents, in order: new calibration, RUNE name and
 // version, the name field at the RUNE's name address, the image right behind it.
 PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calName, const QString &imagePath);
+// The same with the image's bytes (a restored export).
+PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calName, const QByteArray &image);
 
 // The same checks, then a calibration read back from a module (kelda-cli
 // read) written whole from address 0.

@@ -19,7 +19,14 @@ QString crcText(uint32_t crc)
     return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
 }
 
+const QString kKeepsPrevious = QStringLiteral("the module keeps its previous calibration");
+
 }  // namespace
+
+bool UploadDriver::writesModule() const
+{
+    return options_.task == Task::Upload || options_.task == Task::Restore;
+}
 
 // The dialog's mediator, with the user's part played by the driver.
 class UploadDriver::Mediator : public corla::BasicEcuMediator
@@ -149,6 +156,8 @@ bool UploadDriver::run()
             break;
         }
     }
+    // Not listed: any existing path, relative or absolute, is that path (a
+    // bare name is never taken for one under /dev).
     if (!source && QFileInfo::exists(options_.port))
         source = CORLA_PortSource_FromPath(reinterpret_cast<const char16_t *>(options_.port.utf16()));
     if (!source) {
@@ -184,6 +193,12 @@ bool UploadDriver::run()
     const int holds = uploadTxn_ ? uploadTxn_->moduleHolds() : -1;
     if (!ok_ && uploadTxn_ && holds > CORLA_HOLDS_PREVIOUS && !failure_.contains(corla::moduleHoldsText(holds)))
         failure_ += QStringLiteral(". ") + corla::moduleHoldsText(holds);
+    else if (!ok_ && writesModule() && holds <= CORLA_HOLDS_PREVIOUS && !failure_.contains(kKeepsPrevious)) {
+        // Whatever ended it, COMMIT was never sent.
+        if (failure_.endsWith(QLatin1Char('.')))
+            failure_.chop(1);
+        failure_ += QStringLiteral("; ") + kKeepsPrevious;
+    }
     return ok_;
 }
 
@@ -240,16 +255,56 @@ void UploadDriver::startRead()
         finish(false, QStringLiteral("reading could not be started"));
 }
 
+void UploadDriver::compareRead(int status)
+{
+    const QString held = QStringLiteral("%1 bytes, CRC-32 %2").arg(expected_.size()).arg(crcText(expectedCrc_));
+    if (status == CORLA_STATUS_UNSUPPORTED) {
+        log(QStringLiteral("The module holds this setup's calibration: %1 (the module cannot send its calibration "
+                           "back, so only its length and CRC-32 were compared).")
+                .arg(held));
+        finish(true, QString());
+        return;
+    }
+    if (status != kStatusOk) {
+        finish(false, QStringLiteral("reading failed: ") + corla::fromWide(CORLA_StatusText(status)));
+        return;
+    }
+    const QByteArray bytes = readCal_.contents();
+    if (bytes == expected_) {
+        log(QStringLiteral("The module holds this setup's calibration: %1, compared byte for byte.").arg(held));
+        finish(true, QString());
+        return;
+    }
+    const qsizetype common = std::min(bytes.size(), expected_.size());
+    qsizetype first = common;
+    qsizetype count = std::max(bytes.size(), expected_.size()) - common;
+    for (qsizetype i = common - 1; i >= 0; --i) {
+        if (bytes[i] != expected_[i]) {
+            first = i;
+            ++count;
+        }
+    }
+    differs_ = true;
+    finish(false,
+           QStringLiteral("the module holds %1 bytes with the CRC-32 of this setup's calibration, but %2 of them "
+                          "differ from it (the first at address %3)")
+               .arg(bytes.size())
+               .arg(count)
+               .arg(first));
+}
+
 void UploadDriver::onReadDone(int code, const int *status)
 {
     if (code != kCodeFinished || !status || done_)
         return;
+    if (options_.task == Task::Verify) {
+        compareRead(*status);
+        return;
+    }
     const bool backup = options_.task != Task::Read;
     const QString what = backup ? QStringLiteral("backup failed") : QStringLiteral("reading failed");
     if (*status != kStatusOk) {
-        finish(false,
-               QStringLiteral("%1: %2; nothing was written to the module")
-                   .arg(what, corla::fromWide(CORLA_StatusText(*status))));
+        finish(false, what + QStringLiteral(": ") + corla::fromWide(CORLA_StatusText(*status)));
         return;
     }
     const QByteArray bytes = readCal_.contents();
@@ -264,9 +319,10 @@ void UploadDriver::onReadDone(int code, const int *status)
         startWrite();
         return;
     }
-    QString error;
-    if (!kelda::fileio::writeAtomically(options_.outputPath, bytes, &error)) {
-        finish(false, backup ? QStringLiteral("%1: %2; nothing was written to the module").arg(what, error) : error);
+    QString reason;
+    if (!kelda::fileio::writeAtomically(options_.outputPath, bytes, nullptr, &reason)) {
+        const QString why = QStringLiteral("cannot write ") + options_.outputPath + QStringLiteral(": ") + reason;
+        finish(false, backup ? what + QStringLiteral(": ") + why : reason);
         return;
     }
     log(QStringLiteral("Wrote %1 bytes (CRC-32 %2) to %3.")
@@ -281,9 +337,10 @@ void UploadDriver::onReadDone(int code, const int *status)
 void UploadDriver::startWrite()
 {
     const corla::Ecu ecu(mediator_->ecu());
-    PreparedUpload prepared = options_.task == Task::Restore
-        ? prepareRestore(ecu, options_.calibration)
-        : prepareCalibration(ecu, options_.calName, options_.imagePath);
+    PreparedUpload prepared = options_.task == Task::Upload
+        ? prepareCalibration(ecu, options_.calName, options_.imagePath)
+        : options_.restoreAsUpload ? prepareCalibration(ecu, options_.calName, options_.image)
+                                   : prepareRestore(ecu, options_.calibration);
     switch (prepared.result) {
     case PreparedUpload::Result::Ready:
         break;
@@ -328,10 +385,11 @@ void UploadDriver::verify()
     const uint32_t ours = CORLA_ICal_GetDataEnd(prepared.cal.get());
     const uint32_t ourCrc = prepared.cal.crc32();
     if (length == ours && crc == ourCrc) {
-        log(QStringLiteral("The module holds this setup's calibration: %1 bytes, CRC-32 %2.")
-                .arg(length)
-                .arg(crcText(crc)));
-        finish(true, QString());
+        // Length and CRC-32 can agree for different bytes: where the module
+        // sends its calibration back, the bytes decide.
+        expected_ = prepared.cal.contents();
+        expectedCrc_ = ourCrc;
+        startRead();
         return;
     }
     differs_ = true;
@@ -352,7 +410,7 @@ QString UploadDriver::uploadFailure(int status, int holds) const
                          "run the command again")
         : corla::fromWide(CORLA_StatusText(status));
     if (holds <= CORLA_HOLDS_PREVIOUS)
-        return QStringLiteral("upload failed: %1; the module keeps its previous calibration").arg(why);
+        return QStringLiteral("upload failed: ") + why + QStringLiteral("; ") + kKeepsPrevious;
     return QStringLiteral("upload failed: %1. %2").arg(why, corla::moduleHoldsText(holds));
 }
 

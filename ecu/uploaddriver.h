@@ -35,6 +35,10 @@ public:
         QByteArray calName;  // Upload, Verify: the setup's file name in Latin-1
         QString imagePath;  // Upload, Verify: the compiled raw image
         QByteArray calibration;  // Restore: what to write from address 0
+        // Restore of an exported file: its setup name and image, written as an
+        // upload writes them (calibration is then unused).
+        bool restoreAsUpload = false;
+        QByteArray image;
         // Read: the file to write. Upload, Restore: when set, the module's
         // calibration is read into it before anything is written.
         QString outputPath;
@@ -64,12 +68,14 @@ private:
     class Mediator;
     friend class Mediator;
 
+    bool writesModule() const;  // Upload, Restore
     void log(const QString &text);
     void finish(bool ok, const QString &why);
     void onConnectDone(int code, const int *status);
     void onReadDone(int code, const int *status);
     void onUploadDone(int code, const int *status);
     void startRead();
+    void compareRead(int status);  // Verify: the module's bytes against expected_
     void startWrite();
     void verify();
     QString uploadFailure(int status, int holds) const;
@@ -83,6 +89,8 @@ private:
     std::unique_ptr<corla::EcuTxnReadCal> readTxn_;
     std::unique_ptr<corla::EcuTxnUploadCal> uploadTxn_;
     corla::Cal readCal_;
+    QByteArray expected_;  // Verify: the calibration an upload of the setup stores
+    uint32_t expectedCrc_ = 0;
     QEventLoop *loop_ = nullptr;
     bool done_ = false;
     bool ok_ = false;

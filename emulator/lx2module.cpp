@@ -12,6 +12,10 @@
 
 namespace proto = corla::proto;
 
+namespace {
+constexpr double kUnpacedSilenceMs = 50;
+}  // namespace
+
 Lx2Module::Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray &)> writer)
     : o_(o),
       write_(std::move(writer)),
@@ -19,6 +23,13 @@ Lx2Module::Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray
       engineRunning_(o.engineRunning)
 {
     clock_.start();
+    // Unpaced, a pseudo-terminal hands a long request over in the kernel's
+    // pieces, which a busy machine can hold back for longer than the line's
+    // silence: wait longer there (still well inside the host's shortest
+    // retry), so that only a real pause ends a frame.
+    parser_.setLineRate(o_.baud);
+    if (o_.baud == 0)
+        parser_.setSilenceMs(std::max(proto::silenceMs(0), kUnpacedSilenceMs));
     byteMs_ = o_.baud > 0 ? proto::kLineBitsPerByte * 1000.0 / o_.baud : 0;
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer);
@@ -47,8 +58,9 @@ void Lx2Module::printStats(const QString &outcome)
 {
     if (!o_.stats)
         return;
-    std::printf("stats: COMMIT %s; WRITE %d, data %lld, SUMS %d, READ %d\n", qPrintable(outcome), writes_,
-                static_cast<long long>(dataBytes_), sums_, reads_);
+    std::printf("stats: COMMIT %s; WRITE %d, data %lld, SUMS %d, READ %d, received %lld, sent %lld\n",
+                qPrintable(outcome), writes_, static_cast<long long>(dataBytes_), sums_, reads_,
+                static_cast<long long>(received_), static_cast<long long>(sentBytes_));
     std::fflush(stdout);
     writes_ = sums_ = reads_ = 0;
     dataBytes_ = 0;
@@ -63,7 +75,13 @@ void Lx2Module::receive(const QByteArray &bytes)
         std::fflush(stderr);
         ::_exit(3);  // like a module losing power: nothing is stored
     }
-    received_ += bytes.size();
+    QByteArray in = bytes;
+    if (o_.damageRx >= received_ && o_.damageRx < received_ + in.size()) {
+        const qsizetype at = qsizetype(o_.damageRx - received_);
+        note(QStringLiteral("damaging received byte %1").arg(o_.damageRx));
+        in[at] = char(uint8_t(in[at]) ^ o_.damageXor);
+    }
+    received_ += in.size();
     if (silent_)
         return;
     if (o_.silentAfter >= 0 && received_ >= o_.silentAfter) {
@@ -80,11 +98,11 @@ void Lx2Module::receive(const QByteArray &bytes)
     constexpr qsizetype kPiece = 16;
     const double now = nowMs();
     if (byteMs_ == 0) {
-        rx_.push_back({now, bytes});
+        rx_.push_back({now, in});
     } else {
         rxClock_ = std::max(rxClock_, now);
-        for (qsizetype at = 0; at < bytes.size(); at += kPiece) {
-            const QByteArray piece = bytes.mid(at, kPiece);
+        for (qsizetype at = 0; at < in.size(); at += kPiece) {
+            const QByteArray piece = in.mid(at, kPiece);
             rxClock_ += piece.size() * byteMs_;
             rx_.push_back({rxClock_, piece});
         }
@@ -96,13 +114,18 @@ void Lx2Module::tick()
 {
     const double now = nowMs();
     while (!rx_.empty() && rx_.front().at <= now) {
-        parser_.feed(rx_.front().bytes);
+        parser_.feed(rx_.front().bytes, rx_.front().at);
         rx_.pop_front();
         proto::Frame f;
         for (;;) {
             const auto ev = parser_.next(&f);
             if (ev == proto::FrameParser::Event::None)
                 break;
+            if (ev == proto::FrameParser::Event::Dropped) {
+                // The host has waited for a reply and sends again: no NAK.
+                note(QStringLiteral("partial request ended by a silence, dropped"));
+                continue;
+            }
             if (ev == proto::FrameParser::Event::Corrupt) {
                 note(QStringLiteral("corrupt request, NAK"));
                 send(proto::encode(proto::Nak, 0, QByteArray(1, char(proto::BadFrame))), false);
@@ -152,6 +175,12 @@ void Lx2Module::send(const QByteArray &frame, bool isReply)
             extra = o_.delayMs;
         }
     }
+    if (o_.damageTx >= sentBytes_ && o_.damageTx < sentBytes_ + out.size()) {
+        note(QStringLiteral("damaging sent byte %1").arg(o_.damageTx));
+        const qsizetype at = qsizetype(o_.damageTx - sentBytes_);
+        out[at] = char(uint8_t(out[at]) ^ o_.damageXor);
+    }
+    sentBytes_ += out.size();
     const double now = nowMs();
     if (byteMs_ == 0 && extra == 0 && tx_.empty()) {
         write_(out);

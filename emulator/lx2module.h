@@ -34,6 +34,10 @@ struct ModuleOptions {
     bool stats = false;  // print what each COMMIT received
     int muteAfterCommit = -1;  // after a COMMIT, answer neither it nor the next N requests
     int engineStopsAfter = -1;  // the engine stops once N STATUS requests found it running
+    // One damaged byte: the N-th byte (from 0) received or sent, XORed with damageXor.
+    qint64 damageRx = -1;
+    qint64 damageTx = -1;
+    uint8_t damageXor = 0x01;
 };
 
 class Lx2Module : public QObject
@@ -69,6 +73,7 @@ private:
     std::deque<Chunk> rx_, tx_;
     corla::proto::FrameParser parser_{corla::proto::kMaxLargePayload};
     qint64 received_ = 0;
+    qint64 sentBytes_ = 0;
     bool silent_ = false;
     int repliesSent_ = 0, framesReceived_ = 0;
 

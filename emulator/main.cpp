@@ -126,8 +126,18 @@ int main(int argc, char **argv)
     const QCommandLineOption stats({QStringLiteral("stats")},
                                    QStringLiteral("Print a line on standard output for every COMMIT: the outcome and "
                                                   "the requests received since the last one."));
-    p.addOptions({device,  link,   identity,  module, firmware,  engine,  capacity, baud,        drop, corrupt, delay,
-                  delayMs, dropRx, corruptRx, silent, exitAfter, calFile, verbose,  engineStops, mute, old,     stats});
+    const QCommandLineOption damageRx({QStringLiteral("damage-rx")},
+                                      QStringLiteral("Damage the N-th byte received (counted from 0) once."),
+                                      QStringLiteral("N"));
+    const QCommandLineOption damageTx({QStringLiteral("damage-tx")},
+                                      QStringLiteral("Damage the N-th byte sent (counted from 0) once."),
+                                      QStringLiteral("N"));
+    const QCommandLineOption damageXor({QStringLiteral("damage-xor")},
+                                       QStringLiteral("The bits a damaged byte has flipped (default 0x01)."),
+                                       QStringLiteral("mask"), QStringLiteral("0x01"));
+    p.addOptions({device,      link,  identity, module, firmware,  engine,   capacity,  baud,    drop,
+                  corrupt,     delay, delayMs,  dropRx, corruptRx, silent,   exitAfter, calFile, verbose,
+                  engineStops, mute,  old,      stats,  damageRx,  damageTx, damageXor});
     p.process(app);
 
     ModuleOptions o;
@@ -181,6 +191,20 @@ int main(int argc, char **argv)
     count(engineStops, &o.engineStopsAfter);
     count(mute, &o.muteAfterCommit);
     o.old = p.isSet(old);
+    auto position = [&](const QCommandLineOption &opt, qint64 *out) {
+        uint32_t c = 0;
+        if (p.isSet(opt)) {
+            word(opt, 0xFFFFFFFFu, &c);
+            *out = c;
+        }
+    };
+    position(damageRx, &o.damageRx);
+    position(damageTx, &o.damageTx);
+    v = o.damageXor;
+    word(damageXor, 0xFF, &v);
+    if (v == 0)
+        die(QStringLiteral("--damage-xor needs a mask from 1 to 255"));
+    o.damageXor = uint8_t(v);
     o.stats = p.isSet(stats);
 
     // A file size limit makes a write fail (EFBIG) instead of ending the module.

@@ -33,7 +33,74 @@ QString rawImagePath(const QString &calFile)
                                         : folder + QLatin1Char('/') + QLatin1String(kRawImageFileName);
 }
 
+// The length of the image at `at` in data by its header, or -1 when the header
+// and the sections it describes are not those of an image.
+qsizetype imageLength(const QByteArray &data, qsizetype at)
+{
+    const QByteArray image = data.mid(at);
+    bool ok = true;
+    auto word = [&](int k) {
+        bool fits = false;
+        const int v = headerWord(image, k, &fits);
+        ok = ok && fits;
+        return v;
+    };
+    auto count = [&](int offset) {
+        bool fits = false;
+        const int v = readU8(image, offset, &fits);
+        ok = ok && fits;
+        return v;
+    };
+    int h[kHeaderWordCount];
+    for (int k = 0; k < kHeaderWordCount; ++k)
+        h[k] = word(k);
+    if (!ok || h[0] != kHeaderSize || h[1] != kHeaderSize)
+        return -1;
+    for (int k = 2; k < kHeaderWordCount; ++k)
+        if (h[k] < h[k - 1])
+            return -1;
+    // Sections of fixed records must be exactly their count's size.
+    const struct {
+        int section, entry;
+    } fixed[] = {{1, kTimerEntrySize},     {3, kCanInputEntrySize},   {4, kCanOutputEntrySize},
+                 {7, kLx1OutputEntrySize}, {8, kIdentifierEntrySize}, {9, kIdentifierEntrySize}};
+    for (const auto &f : fixed)
+        if (h[f.section + 1] - h[f.section] != kCountSize + f.entry * count(h[f.section]))
+            return -1;
+    const int events = count(h[2]);
+    const int states = count(h[6]);
+    if (!ok || h[3] - h[2] < kCountSize + kOffsetSize * events || h[6] - h[5] < kOffsetSize * events
+        || h[7] - h[6] < kCountSize + kOffsetSize * states)
+        return -1;
+    // Section 10 has no count: the module's options, then the PWM descriptors.
+    const qsizetype length = h[10] + kOptionEntrySize * kOptionCount + kPwmDescriptorCount;
+    return length <= image.size() ? length : -1;
+}
+
 }  // namespace
+
+std::optional<ExportedCalibration> readExportedCalibration(const QByteArray &file)
+{
+    const qsizetype length = imageLength(file, kCalImageOffset);
+    if (length < 0)
+        return std::nullopt;
+    return ExportedCalibration{nameFromExportField(file.mid(kCalNameOffset, kCalNameSize)),
+                               file.mid(kCalImageOffset, length)};
+}
+
+QByteArray nameFromExportField(const QByteArray &field)
+{
+    qsizetype end = field.size();
+    while (end > 0 && field[end - 1] == kCalNamePad)
+        --end;
+    if (end == 0)
+        return QByteArray();
+    for (qsizetype keep = field.size() - 1; keep >= end; --keep) {
+        if (field.left(keep).toLower().endsWith(".kelda"))
+            return field.left(keep);
+    }
+    return field;
+}
 
 QByteArray exportNameField(const QString &setupPath)
 {

@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 class PMModel;
 
 namespace kelda::image {
@@ -29,5 +31,26 @@ QString exportClash(const QString &setupPath, const QString &calFile);
 // one file writer. On failure returns false, leaves calFile byte for byte as
 // it was and sets *error to the reason.
 bool exportSetup(PMModel &model, const QString &calFile, QString *error);
+
+// What a calibration file written by the export holds: the setup's name as
+// an upload sends it (the name field without its padding) and the image, cut
+// to the length its own header gives (an export into a longer file leaves
+// that file's older bytes behind it).
+struct ExportedCalibration {
+    QByteArray name;
+    QByteArray image;
+};
+// Recognises the export's layout: a well-formed image header at the image's
+// offset whose sections fit the file. Nothing when the file is not laid out
+// so (a calibration read back from a module of another kind, any other file).
+std::optional<ExportedCalibration> readExportedCalibration(const QByteArray &file);
+
+// The setup name in an exported name field. The field pads a short name with
+// '2', which a name can also hold. Setups are saved with the extension
+// ".kelda", so a name shorter than the field is almost always one letter and
+// ".kelda": trailing '2's are taken as padding when what is left ends in
+// ".kelda", or when the field holds nothing else (a setup never saved);
+// otherwise the field is the first 8 bytes of a longer name.
+QByteArray nameFromExportField(const QByteArray &field);
 
 }  // namespace kelda::image

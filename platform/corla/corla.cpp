@@ -484,6 +484,8 @@ const char16_t *CORLA_StatusText(int status)
         return u"the connection to the module was lost";
     case CORLA_STATUS_STORAGE_FAILED:
         return u"the module could not store the calibration";
+    case CORLA_STATUS_UNSUPPORTED:
+        return u"the module does not know the request";
     default:
         return u"unknown status";
     }

@@ -130,7 +130,8 @@ enum {
     CORLA_STATUS_NOT_CONNECTED = 9, /* upload without a connection */
     CORLA_STATUS_BAD_CALIBRATION = 10, /* empty, too large, or no RUNE to check it */
     CORLA_STATUS_LINK_LOST = 11, /* the port failed or went away */
-    CORLA_STATUS_STORAGE_FAILED = 12 /* the module could not store the calibration */
+    CORLA_STATUS_STORAGE_FAILED = 12, /* the module could not store the calibration */
+    CORLA_STATUS_UNSUPPORTED = 13 /* the module does not know a request (READ of an older module) */
 };
 
 /* What the module holds once an upload has ended (CORLA_EcuTxn_GetModuleHolds).
@@ -211,7 +212,9 @@ int CORLA_PortList_Size(const CorlaPortList *list);
  * entry. Out of range: displayName empty, portSource null, returns 0. */
 int CORLA_PortList_Get(const CorlaPortList *list, int index, PortInfo *info);
 void CORLA_PortList_Destroy(CorlaPortList *list);
-/* A source for a device path that need not be listed (null for an empty path). */
+/* A source for a device path that need not be listed (null for an empty path).
+ * A relative path that exists is opened as that path, never as one under /dev;
+ * the source's display name is the path as given. */
 CorlaPortSource *CORLA_PortSource_FromPath(const char16_t *path);
 
 /* Null when source is null; settings null means the defaults. */

@@ -6,6 +6,7 @@
 #include "corlaprotocol.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -176,6 +177,7 @@ private:
     void armWindowTimer();
     void uploadVerify();
     void uploadCommit(uint32_t crc);
+    void alreadyHeld();
     void planFullUpload();
     void planChangedBlocks();
     // After COMMIT was sent, a failure is reported with what the module holds.
@@ -208,6 +210,7 @@ private:
     QString portPath_, portName_;
     PortSettings settings_{};
     proto::FrameParser parser_;
+    QElapsedTimer lineClock_;  // arrival times for the parser
     QTimer timer_;
     uint8_t seq_ = 0;
     struct Pending {
@@ -239,6 +242,7 @@ private:
     bool engineAsked_ = false;
     bool asked_ = false;  // the questions have been answered
     bool changedOnly_ = false;  // staging starts from the stored calibration
+    bool sameCrc_ = false;  // the module's length and CRC-32 are the new calibration's
     uint32_t sumBlock_ = 0;
     std::vector<uint32_t> moduleSums_;
     bool commitSent_ = false;

@@ -12,11 +12,9 @@ namespace corla::detail {
 
 int EcuImpl::timeoutFor(qsizetype bytes) const
 {
-    static const int base = [] {
-        bool ok = false;
-        const int v = qEnvironmentVariableIntValue("CORLA_REPLY_TIMEOUT_MS", &ok);
-        return ok && v > 0 ? v : 400;
-    }();
+    bool ok = false;
+    const int v = qEnvironmentVariableIntValue("CORLA_REPLY_TIMEOUT_MS", &ok);
+    const int base = ok && v > 0 ? v : 400;
     const double baud = settings_.baudRate ? settings_.baudRate : proto::kDefaultBaud;
     // Request and reply both cross the line; allow a quarter more for gaps.
     return base + int(std::ceil((bytes + 48) * (proto::kLineBitsPerByte * 1000.0) / baud * 1.25));
@@ -57,6 +55,8 @@ bool EcuImpl::openPath(const QString &path, const QString &name, const PortSetti
     portPath_ = path;
     portName_ = name;
     parser_.clear();
+    parser_.setLineRate(int(settings_.baudRate));
+    lineClock_.start();
     const int gen = ++portGen_;
     QObject::connect(p, &QSerialPort::readyRead, &ctx_, [this, gen] {
         if (gen == portGen_)
@@ -119,6 +119,9 @@ void EcuImpl::transmit()
 {
     if (!port_)
         return;
+    // A partial reply to an earlier attempt would swallow the bytes of the next one.
+    if (req_.attempts > 1)
+        parser_.clear();
     port_->write(req_.frame);
     timer_.start(req_.timeoutMs);
 }
@@ -198,7 +201,7 @@ void EcuImpl::onReadyRead()
     if (!port_ || probeNow_)
         return;
     ++handlerDepth_;
-    parser_.feed(port_->readAll());
+    parser_.feed(port_->readAll(), double(lineClock_.nsecsElapsed()) / 1e6);
     proto::Frame fr;
     for (;;) {
         if (!port_)
@@ -206,13 +209,13 @@ void EcuImpl::onReadyRead()
         const auto ev = parser_.next(&fr);
         if (ev == proto::FrameParser::Event::None)
             break;
+        if (ev == proto::FrameParser::Event::Dropped)
+            continue;  // the request's timeout has retried or will retry
         if (ev == proto::FrameParser::Event::Corrupt) {
             // With blocks in flight the reply's owner is unknown: the oldest
             // block's timeout recovers it.
-            if (req_.active && !pipelining_) {
-                parser_.clear();
+            if (req_.active && !pipelining_)
                 retry(QStringLiteral("corrupt reply"));
-            }
             continue;
         }
         if (pipelining_) {

@@ -198,6 +198,12 @@ CorlaPortSource *CORLA_PortSource_FromPath(const char16_t *path)
     const QString p = fromWide(path).trimmed();
     if (p.isEmpty())
         return nullptr;
+    // The serial port layer reads a name without a folder as one under /dev:
+    // a relative path that exists is opened by its absolute path, and shown
+    // as the caller spelled it.
+    const QFileInfo fi(p);
+    if (fi.isRelative() && fi.exists())
+        return intern(fi.absoluteFilePath(), p, CORLA_PORT_CONFIGURED);
     return intern(p, p, CORLA_PORT_CONFIGURED);
 }
 

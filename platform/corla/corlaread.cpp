@@ -55,7 +55,7 @@ void EcuImpl::readNext()
         const uint8_t res = proto::replyResult(fr.payload);
         if (res == proto::UnknownCommand) {
             log(t, QStringLiteral("The module cannot send its calibration back: it does not know READ."));
-            finish(t, CORLA_STATUS_REFUSED);
+            finish(t, CORLA_STATUS_UNSUPPORTED);
             return;
         }
         if (res != proto::Ok || fr.payload.size() != 1 + n) {

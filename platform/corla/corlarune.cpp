@@ -6,6 +6,10 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <sys/stat.h>
+
+#include "atomicfile.h"
+
 using namespace corla::detail;
 
 struct CorlaIntLogChannel {
@@ -41,6 +45,16 @@ bool parseNumber(const QString &s, uint64_t *out)
     return ok;
 }
 
+// A RUNE file is a few hundred bytes; this only stops runaway input.
+constexpr qint64 kMaxRuneFile = 1024 * 1024;
+
+// What a path names once links are followed, without opening it.
+bool isRegularFile(const QString &path)
+{
+    struct stat st { };
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // Returns 0, or 1 unreadable, 2 syntax, 3 missing field; rune->error says why.
 int parseRune(CorlaRune *r, const QString &path)
 {
@@ -56,16 +70,17 @@ int parseRune(CorlaRune *r, const QString &path)
     r->signalNames.clear();
     r->channels.clear();
 
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        r->error = QStringLiteral("Cannot read RUNE file %1: %2").arg(path, f.errorString());
+    // Like every input: a regular file, bounded, so that a device or a pipe
+    // named *.rune is refused unread.
+    QByteArray bytes;
+    QString why;
+    if (path == QLatin1String("-") || !kelda::fileio::readInput(path, kMaxRuneFile, &bytes, &why)) {
+        if (path == QLatin1String("-"))
+            why = QStringLiteral("not a regular file");
+        r->error = QStringLiteral("Cannot read RUNE file ") + path + QStringLiteral(": ") + why;
         return 1;
     }
-    if (f.size() > 1024 * 1024) {
-        r->error = QStringLiteral("RUNE file %1 is too large").arg(path);
-        return 2;
-    }
-    const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
     bool header = false, haveModule = false, haveFirmware = false, haveSize = false, haveName = false;
     auto fail = [&](int lineNo, const QString &why) {
         r->error = QStringLiteral("%1:%2: %3").arg(path).arg(lineNo).arg(why);
@@ -195,6 +210,8 @@ bool locate(uint32_t a, uint32_t b, QString *path, QString *info)
         for (const QString &file : files) {
             CorlaRune probe;
             const QString full = dir.absoluteFilePath(file);
+            if (!isRegularFile(full))
+                continue;  // a link to a device or a pipe is never opened
             if (parseRune(&probe, full) == 0 && probe.matches(a, b)) {
                 if (path)
                     *path = QDir::toNativeSeparators(full);

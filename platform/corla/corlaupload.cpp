@@ -83,15 +83,9 @@ void EcuImpl::runUpload()
     commitSent_ = false;
     probing_ = false;
     progress(t, 0.0);
-    if (previousLength_ == end_ && previousCrc_ == crc_) {
-        // Nothing to write: the module stored exactly this before.
-        log(t, QStringLiteral("The module already holds this calibration."));
-        log(t, QStringLiteral("Sent 0 calibration bytes."));
-        progress(t, 1.0);
-        t->holds = CORLA_HOLDS_NEW;
-        finish(t, CORLA_STATUS_OK);
-        return;
-    }
+    // Same length and CRC-32 is not yet the same calibration: where the
+    // module answers SUMS, every block must agree as well (uploadSums).
+    sameCrc_ = previousLength_ == end_ && previousCrc_ == crc_;
     if (previousLength_ == 0) {
         planFullUpload();
         uploadBegin();
@@ -100,6 +94,16 @@ void EcuImpl::runUpload()
     sumBlock_ = sumBlockFor(std::min(previousLength_, end_));
     moduleSums_.clear();
     uploadSums(0);
+}
+
+void EcuImpl::alreadyHeld()
+{
+    CorlaEcuTxn *t = current_;
+    log(t, QStringLiteral("The module already holds this calibration."));
+    log(t, QStringLiteral("Sent 0 calibration bytes."));
+    progress(t, 1.0);
+    t->holds = CORLA_HOLDS_NEW;
+    finish(t, CORLA_STATUS_OK);
 }
 
 void EcuImpl::planFullUpload()
@@ -160,6 +164,11 @@ void EcuImpl::uploadSums(uint32_t firstBlock)
     request(proto::Sums, proto::sumsRequest(q), [this, t, q, blocks](const proto::Frame &fr) {
         const std::optional<QList<uint32_t>> sums = proto::readSums(fr.payload, q.count);
         if (!sums) {
+            if (sameCrc_) {
+                // A module from before SUMS: length and CRC-32 are all it can tell.
+                alreadyHeld();
+                return;
+            }
             // A module from before SUMS (or one that cannot say): everything goes.
             log(t,
                 QStringLiteral("The module cannot compare its stored calibration (SUMS: %1); "
@@ -176,6 +185,14 @@ void EcuImpl::uploadSums(uint32_t firstBlock)
             return;
         }
         planChangedBlocks();
+        if (total_ == 0 && sameCrc_) {
+            alreadyHeld();
+            return;
+        }
+        if (sameCrc_)
+            log(t,
+                QStringLiteral("The module holds a calibration of the same length and CRC-32 whose blocks differ "
+                               "from this one."));
         if (total_ >= end_)
             planFullUpload();  // nothing in common: no need to start from the stored one
         uploadBegin();
@@ -375,6 +392,7 @@ void EcuImpl::windowTimeout()
     }
     ++f.attempts;
     log(current_, QStringLiteral("WRITE: %1; retrying (attempt %2 of %3).").arg(why).arg(f.attempts).arg(kMaxAttempts));
+    parser_.clear();
     port_->write(f.frame);
     armWindowTimer();
 }

@@ -1,5 +1,6 @@
 // End-to-end tests of the ECU library against lx2-emulator over pseudo-terminals.
 #include "corla.h"
+#include "corlaprotocol.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -7,10 +8,12 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 #include "emulatorprocess.h"
 #include "eventloop.h"
@@ -19,6 +22,7 @@
 #include "testpaths.h"
 
 using namespace kelda::test;
+namespace proto = corla::proto;
 
 namespace {
 
@@ -589,7 +593,8 @@ private slots:
             QVERIFY2(m.log.join('\n').contains(QLatin1String("sending the whole calibration")),
                      qPrintable(m.log.join('\n')));
         } else {
-            QCOMPARE(statValue(stats, QStringLiteral("SUMS")), 1);
+            // Two SUMS: the identical upload before compared every block too.
+            QCOMPARE(statValue(stats, QStringLiteral("SUMS")), 2);
             QCOMPARE(statValue(stats, QStringLiteral("WRITE")), 2);
             QCOMPARE(statValue(stats, QStringLiteral("data")), 2 * 256);
             QVERIFY2(
@@ -688,7 +693,7 @@ private slots:
         Mediator m2;
         QCOMPARE(connectTo(m2, old.path()), 0);
         Txn r2(CORLA_EcuTxn_ReadCal_Create(CORLA_Ecu_NewCalibration(m2.ecu)));
-        QCOMPARE(upload(m2, r2), int(CORLA_STATUS_REFUSED));
+        QCOMPARE(upload(m2, r2), int(CORLA_STATUS_UNSUPPORTED));  // not a refusal: verify falls back on it
         QVERIFY2(m2.log.last().contains(QLatin1String("does not know READ")), qPrintable(m2.log.last()));
     }
 
@@ -783,6 +788,168 @@ private slots:
         QVERIFY2(m.log.join('\n').contains(QLatin1String("retrying")), qPrintable(m.log.join('\n')));
     }
 
+    // The codec both ends share: a silence ends a partial frame, and a frame
+    // that starts inside a bad one is still found.
+    void frameParserResynchronises()
+    {
+        using Ev = proto::FrameParser::Event;
+        const QByteArray good = proto::encode(proto::Status, 7);
+        QByteArray longLength = proto::encode(proto::Write, 8, QByteArray(40, 'x'));
+        longLength[2] = char(0x0F);  // claims almost 4 KiB more than it has
+        proto::Frame f;
+        {
+            // Bytes that follow without a pause belong to the partial frame.
+            proto::FrameParser p;
+            p.setLineRate(38400);
+            p.feed(longLength, 0);
+            p.feed(good, 5);
+            QCOMPARE(p.next(&f), Ev::None);
+        }
+        {
+            // After 20 ms of silence (20 byte times are less at 38400 baud) the partial frame is dropped.
+            proto::FrameParser p;
+            p.setLineRate(38400);
+            p.feed(longLength, 0);
+            p.feed(good, 20);
+            QCOMPARE(p.next(&f), Ev::Dropped);
+            Ev ev;
+            while ((ev = p.next(&f)) == Ev::Dropped) { }
+            QCOMPARE(ev, Ev::Frame);
+            QCOMPARE(f.command, uint8_t(proto::Status));
+            QCOMPARE(f.sequence, uint8_t(7));
+            QCOMPARE(p.next(&f), Ev::None);
+        }
+        {
+            // At 1200 baud 20 byte times (167 ms) are the silence, not 20 ms.
+            proto::FrameParser p;
+            p.setLineRate(1200);
+            p.feed(longLength, 0);
+            p.feed(good, 100);
+            QCOMPARE(p.next(&f), Ev::None);
+            QCOMPARE(proto::silenceMs(1200), 10 * 1000.0 / 1200 * 20);
+        }
+        {
+            // A frame inside one whose CRC fails: the hunt resumes right after the bad frame's start.
+            QByteArray bad = proto::encode(proto::Write, 9, QByteArray(3, 'y') + good + QByteArray(3, 'z'));
+            bad[bad.size() - 1] = char(bad[bad.size() - 1] ^ 0x01);
+            proto::FrameParser p;
+            p.feed(bad + good, 0);
+            QCOMPARE(p.next(&f), Ev::Corrupt);
+            QCOMPARE(p.next(&f), Ev::Frame);
+            QCOMPARE(f.sequence, uint8_t(7));
+            QCOMPARE(p.next(&f), Ev::Frame);  // and the one after it
+            QCOMPARE(p.next(&f), Ev::None);
+        }
+    }
+
+    // A delta upload on an emulator that holds `previous`, with these faults:
+    // true when it succeeded and the module stores what it should.
+    bool deltaUpload(const QByteArray &previous, const QByteArray &image, const QStringList &faults, int *retries,
+                     QString *stats = nullptr)
+    {
+        const QString calFile = tmpPath(QStringLiteral("sweep.cal"));
+        if (!writeFile(calFile, previous))
+            return false;
+        EmulatorProcess emu(faults + QStringList{QStringLiteral("--stats"), QStringLiteral("--cal-file"), calFile});
+        Mediator m;
+        if (connectTo(m, emu.path()) != 0)
+            return false;
+        const QByteArray expect = prepareCalibration(m, "sweep.kelda", image);
+        Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        const int status = upload(m, u);
+        *retries = int(m.log.filter(QStringLiteral("retrying")).size());
+        if (stats) {
+            waitUntil([&] { return !emu.printedLines().isEmpty(); }, 5000);
+            *stats = emu.printedLines().value(0);
+        }
+        return status == 0 && readFile(calFile) == expect;
+    }
+
+    // What the module holds before the delta uploads, and the image they send.
+    void deltaCase(QByteArray *previous, QByteArray *image)
+    {
+        *image = randomImage(600);
+        const QString calFile = tmpPath(QStringLiteral("sweep.cal"));
+        QFile::remove(calFile);
+        {
+            EmulatorProcess emu({QStringLiteral("--cal-file"), calFile});
+            Mediator m;
+            QCOMPARE(connectTo(m, emu.path()), 0);
+            prepareCalibration(m, "sweep.kelda", *image);
+            Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+            QCOMPARE(upload(m, u), 0);
+        }
+        *previous = readFile(calFile);
+        (*image)[300] = char((*image)[300] ^ 0x08);
+    }
+
+    // A damaged length byte that claims a longer frame: the partial frame is
+    // dropped at the silence before the retry, which then goes through.
+    void damagedLengthCostsOneRetry_data()
+    {
+        QTest::addColumn<QStringList>("faults");
+        // Host to module: IDENTIFY (8 bytes), SUMS (16), BEGIN (13), then WRITE.
+        QTest::newRow("IDENTIFY request") << QStringList{"--damage-rx", "2"};
+        QTest::newRow("WRITE request") << QStringList{"--damage-rx", "39"};
+        QTest::newRow("IDENTIFY reply") << QStringList{"--damage-tx", "2"};
+        QTest::newRow("SUMS reply") << QStringList{"--damage-tx", "30"};
+    }
+
+    void damagedLengthCostsOneRetry()
+    {
+        QFETCH(QStringList, faults);
+        QByteArray previous, image;
+        deltaCase(&previous, &image);
+        int retries = 0;
+        QVERIFY(deltaUpload(previous, image, faults, &retries));
+        QCOMPARE(retries, 1);
+    }
+
+    // One damaged byte anywhere in a delta upload, in either direction, costs
+    // a retry and never the upload: the damaged frame is dropped (a silence
+    // ends a partial one), the hunt resumes inside it, the retry starts clean.
+    void damagedByteSweep()
+    {
+        // Short timeouts keep the sweep short; under a loaded machine they can
+        // cost a retry more, so only the outcome is asserted.
+        qputenv("CORLA_REPLY_TIMEOUT_MS", "60");
+        qputenv("CORLA_COMMIT_TIMEOUT_MS", "0");
+        const auto restore = qScopeGuard([] {
+            qunsetenv("CORLA_REPLY_TIMEOUT_MS");
+            qunsetenv("CORLA_COMMIT_TIMEOUT_MS");
+        });
+        QByteArray previous, image;
+        deltaCase(&previous, &image);
+        int retries = 0;
+        QString stats;
+        QVERIFY(deltaUpload(previous, image, {}, &retries, &stats));
+        QCOMPARE(statValue(stats, QStringLiteral("WRITE")), 1);  // a delta: one changed block
+        const int received = statValue(stats, QStringLiteral("received"));
+        const int sent = statValue(stats, QStringLiteral("sent")) + proto::kOverhead + 1;  // and COMMIT's reply
+        QVERIFY(received > 100 && sent > 50);
+
+        QStringList failed;
+        int worst = 0, total = 0;
+        for (const char *option : {"--damage-rx", "--damage-tx"}) {
+            const int count = option[9] == 'r' ? received : sent;
+            for (int at = 0; at < count; ++at) {
+                // Each byte once, the flipped bit going round, so that every
+                // bit of the length and marker bytes is hit somewhere.
+                const QString mask = QString::number(1 << (at % 8));
+                int r = 0;
+                if (!deltaUpload(previous, image,
+                                 {QLatin1String(option), QString::number(at), QStringLiteral("--damage-xor"), mask},
+                                 &r))
+                    failed << QStringLiteral("%1 %2 (xor %3)").arg(QLatin1String(option)).arg(at).arg(mask);
+                worst = std::max(worst, r);
+                total += r;
+            }
+        }
+        qInfo("%d bytes received and %d sent damaged one at a time: %d retries in all, at most %d in one upload",
+              received, sent, total, worst);
+        QVERIFY2(failed.isEmpty(), qPrintable(failed.join(QStringLiteral(", "))));
+    }
+
     void silentModule()
     {
         // Silent from the start: connect times out with a clear line.
@@ -869,6 +1036,38 @@ private slots:
         QCOMPARE(u.done, QList<int>{CORLA_STATUS_ABORTED});
         QCOMPARE(c.done, QList<int>{CORLA_STATUS_ABORTED});
         QVERIFY(!CORLA_Ecu_IsConnected(m.ecu));
+    }
+
+    // A RUNE folder is read like any input: links to devices and pipes named
+    // *.rune are passed over, never opened, and a RUNE file is bounded.
+    void runeFilesAreInputs()
+    {
+        const QString folder = tmpPath(QStringLiteral("hostile-runes"));
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), folder + QStringLiteral("/a-zero.rune")));
+        QCOMPARE(::mkfifo(QFile::encodeName(folder + QStringLiteral("/b-fifo.rune")).constData(), 0600), 0);
+        QVERIFY(QFile::copy(runeFolder() + QStringLiteral("/lx2-30v.rune"), folder + QStringLiteral("/c-lx2.rune")));
+        QVERIFY(QFile::link(folder + QStringLiteral("/c-lx2.rune"), folder + QStringLiteral("/d-link.rune")));
+        const QByteArray saved = qgetenv("CORLA_RUNE_PATH");
+        qputenv("CORLA_RUNE_PATH", QFile::encodeName(folder));
+        const auto restore = qScopeGuard([saved] { qputenv("CORLA_RUNE_PATH", saved); });
+        QVERIFY(CORLA_Setup_IsInstalled(0x4C32, 0x3005, 0));
+        QVERIFY(!CORLA_Setup_IsInstalled(0x4C31, 0x1203, 0));
+
+        CorlaRune *r = CORLA_Rune_Create();
+        CORLA_Rune_AddRef(r);
+        for (const QString &name : {QStringLiteral("a-zero.rune"), QStringLiteral("b-fifo.rune")}) {
+            QCOMPARE(CORLA_Rune_Load(r, wide(folder + QLatin1Char('/') + name).c_str()), 1);
+            QVERIFY2(str(CORLA_Rune_GetError(r)).endsWith(QLatin1String(": not a regular file")),
+                     qPrintable(str(CORLA_Rune_GetError(r))));
+        }
+        QCOMPARE(CORLA_Rune_Load(r, wide(folder + QStringLiteral("/d-link.rune")).c_str()), 0);
+        const QString huge = tmpPath(QStringLiteral("huge.rune"));
+        QVERIFY(writeFile(huge, "corla-rune 1\n" + QByteArray(2 * 1024 * 1024, '#')));
+        QCOMPARE(CORLA_Rune_Load(r, wide(huge).c_str()), 1);
+        QVERIFY2(str(CORLA_Rune_GetError(r)).contains(QLatin1String("larger than")),
+                 qPrintable(str(CORLA_Rune_GetError(r))));
+        CORLA_Rune_RemRef(r);
     }
 
     void runeFiles()

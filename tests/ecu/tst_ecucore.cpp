@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QLocale>
 #include <QStandardPaths>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -106,6 +107,10 @@ private slots:
     void cliFailureAfterCommit_data();
     void cliFailureAfterCommit();
     void cliReadRestoreVerify();
+    void cliRestoreExport();
+    void cliIdentityByContent();
+    void cliOutputsCheckedFirst();
+    void cliPortPaths();
     void cliUsage();
 
 private:
@@ -401,7 +406,12 @@ void TestEcuCore::cliUploadFailures_data()
     QTest::newRow("no rune") << QStringList{"--identity", "none"} << QStringList() << "No RUNE";
     QTest::newRow("lx1") << QStringList{"--identity", "lx1"} << QStringList() << "Incompatible ECU";
     QTest::newRow("2x firmware") << QStringList{"--identity", "lx2-2x"} << QStringList() << "Incompatible ECU";
-    QTest::newRow("silent") << QStringList{"--silent-after", "0"} << QStringList() << "connection failed";
+    QTest::newRow("silent") << QStringList{"--silent-after", "0"} << QStringList()
+                            << "connection failed: the module did not answer; the module keeps its previous "
+                               "calibration";
+    // Cut short before COMMIT by --timeout: the same sentence.
+    QTest::newRow("--timeout") << QStringList{"--silent-after", "10"} << QStringList{"--timeout", "1"}
+                               << "no result within 1 s; the module keeps its previous calibration";
     QTest::newRow("dies mid-upload") << QStringList{"--exit-after", "100"} << QStringList()
                                      << "upload failed: the connection to the module was lost; the module keeps its "
                                         "previous calibration";
@@ -528,6 +538,153 @@ void TestEcuCore::cliReadRestoreVerify()
 
     // No temporary file is left behind by the atomic writes.
     QCOMPARE(QDir(dir_.path()).entryList({QStringLiteral(".*.cal.*")}, QDir::Hidden | QDir::Files), QStringList());
+}
+
+void TestEcuCore::cliRestoreExport()
+{
+    // "x.kelda" is shorter than the name field (padded with '2' in the file,
+    // with spaces in the module); "longer-name.kelda" is cut to it.
+    for (const QString &name : {QStringLiteral("x.kelda"), QStringLiteral("longer-name.kelda")}) {
+        const QString setup = makeSetup(name);
+        QVERIFY(!setup.isEmpty());
+        // Exported into an older, longer file: its first 88 bytes and its
+        // tail stay, as the export keeps them.
+        const QString exported = dir_.path() + QStringLiteral("/exported.cal");
+        QVERIFY(writeFile(exported, patternImage(2000, 5)));
+        QCOMPARE(runCli({QStringLiteral("export"), setup, exported}), 0);
+        QCOMPARE(readFile(exported).size(), 2000);
+
+        const QString uploaded = dir_.path() + QStringLiteral("/uploaded.cal");
+        QFile::remove(uploaded);
+        {
+            EmulatorProcess emulator({QStringLiteral("--cal-file"), uploaded});
+            QCOMPARE(runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path()}), 0);
+        }
+        const QByteArray expected = readFile(uploaded);
+        QVERIFY(expected.startsWith(QByteArray(88, char(0xFF))));
+
+        const QString restored = dir_.path() + QStringLiteral("/restored.cal");
+        QVERIFY(writeFile(restored, patternImage(300, 9)));
+        EmulatorProcess emulator({QStringLiteral("--cal-file"), restored});
+        const QStringList port{QStringLiteral("--port"), emulator.path()};
+        QByteArray out;
+        QCOMPARE(runCli(QStringList{QStringLiteral("restore"), exported} + port, &out), 0);
+        QVERIFY2(out.contains("as export writes them"), out.constData());
+        QCOMPARE(readFile(restored), expected);
+        QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setup} + port, &out), 0);
+    }
+}
+
+void TestEcuCore::cliIdentityByContent()
+{
+    const QString setup = makeSetup(QStringLiteral("content.kelda"));
+    const QString cal = dir_.path() + QStringLiteral("/content.cal");
+    QFile::remove(cal);
+    {
+        EmulatorProcess emulator({QStringLiteral("--cal-file"), cal});
+        QCOMPARE(runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), emulator.path()}), 0);
+    }
+    const QByteArray genuine = readFile(cal);
+    // XOR with the CRC-32 polynomial (x^32 + ... + 1, reflected) keeps the
+    // length and the CRC-32: the same identity, other bytes. Across the first
+    // boundary of the 64-byte blocks SUMS compares (a calibration this small),
+    // so that the two blocks' CRC-32s change; within one block they would not,
+    // and only the byte comparison of verify would tell.
+    QByteArray crafted = genuine;
+    const char poly[] = {0x41, 0x06, 0x71, char(0xDB), 0x01};
+    const qsizetype at = 62;
+    QVERIFY(genuine.size() < 2048);
+    for (int i = 0; i < 5; ++i)
+        crafted[at + i] = char(crafted[at + i] ^ poly[i]);
+    QByteArray out;
+    QByteArray err;
+
+    // A module that sends its calibration back is compared byte for byte, and
+    // one that answers SUMS gets the blocks that differ.
+    QVERIFY(writeFile(cal, crafted));
+    {
+        EmulatorProcess emulator({QStringLiteral("--cal-file"), cal});
+        const QStringList port{QStringLiteral("--port"), emulator.path()};
+        QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setup} + port, &out, &err), 1);
+        QVERIFY2(err.contains("with the CRC-32 of this setup's calibration, but 5 of them differ from it (the first "
+                              "at address "
+                              + QByteArray::number(at) + ")"),
+                 err.constData());
+        QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setup} + port, &out), 0);
+        QVERIFY2(!out.contains("already holds") && out.contains("same length and CRC-32 whose blocks differ"),
+                 out.constData());
+        QCOMPARE(readFile(cal), genuine);
+        QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setup} + port, &out), 0);
+        QVERIFY2(out.contains("compared byte for byte"), out.constData());
+    }
+    // A module from before SUMS and READ can only be taken at its word.
+    QVERIFY(writeFile(cal, crafted));
+    EmulatorProcess old({QStringLiteral("--old"), QStringLiteral("--cal-file"), cal});
+    const QStringList port{QStringLiteral("--port"), old.path()};
+    QCOMPARE(runCli(QStringList{QStringLiteral("verify"), setup} + port, &out), 0);
+    QVERIFY2(out.contains("only its length and CRC-32 were compared"), out.constData());
+    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), setup} + port, &out), 0);
+    QVERIFY2(out.contains("The module already holds this calibration."), out.constData());
+}
+
+void TestEcuCore::cliOutputsCheckedFirst()
+{
+    // The port does not exist: a message about the output shows it was
+    // checked before the port was looked for.
+    QVERIFY(!makeSetup(QStringLiteral("outputs.kelda")).isEmpty());
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir_.path()));
+    const auto back = qScopeGuard([&] { QDir::setCurrent(previous); });
+    const QStringList nowhere{QStringLiteral("--port"), QStringLiteral("nowhere")};
+    QByteArray err;
+    QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), QStringLiteral("nodir/x.cal")} + nowhere,
+                    nullptr, &err),
+             1);
+    QCOMPARE(err, QByteArray("kelda-cli: cannot write nodir/x.cal: the folder nodir does not exist\n"));
+    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), QStringLiteral("outputs.kelda"), QStringLiteral("--backup"),
+                                QStringLiteral("nodir/b.cal")}
+                        + nowhere,
+                    nullptr, &err),
+             1);
+    QCOMPARE(err, QByteArray("kelda-cli: cannot write nodir/b.cal: the folder nodir does not exist\n"));
+    QVERIFY(QDir().mkdir(QStringLiteral("afolder.cal")));
+    QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), QStringLiteral("afolder.cal")} + nowhere,
+                    nullptr, &err),
+             1);
+    QCOMPARE(err, QByteArray("kelda-cli: cannot write afolder.cal: it is a folder\n"));
+    QVERIFY(writeFile(QStringLiteral("plain"), "x"));
+    QCOMPARE(runCli(QStringList{QStringLiteral("read"), QStringLiteral("-o"), QStringLiteral("plain/x.cal")} + nowhere,
+                    nullptr, &err),
+             1);
+    QCOMPARE(err, QByteArray("kelda-cli: cannot write plain/x.cal: plain is not a folder\n"));
+}
+
+void TestEcuCore::cliPortPaths()
+{
+    // A port the system does not list, named by a relative path: that path,
+    // never a device under /dev of the same name.
+    const QString setup = makeSetup(QStringLiteral("ports.kelda"));
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({}));
+    setPorts({});
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir_.path()));
+    const auto back = qScopeGuard([&] { QDir::setCurrent(previous); });
+    QVERIFY(QDir().mkpath(QStringLiteral("sub")));
+    QFile::remove(QStringLiteral("tty-link"));
+    QFile::remove(QStringLiteral("sub/tty-link"));
+    QVERIFY(QFile::link(emulator.path(), QStringLiteral("tty-link")));
+    QVERIFY(QFile::link(emulator.path(), QStringLiteral("sub/tty-link")));
+    QByteArray out;
+    QByteArray err;
+    for (const QString &port : {QStringLiteral("tty-link"), QStringLiteral("sub/tty-link")}) {
+        QCOMPARE(runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), port}, &out, &err), 0);
+        QVERIFY2(out.contains("Upload Complete"), err.constData());
+    }
+    QCOMPARE(
+        runCli({QStringLiteral("upload"), setup, QStringLiteral("--port"), QStringLiteral("no-such-tty")}, &out, &err),
+        1);
+    QVERIFY2(err.contains("no port named 'no-such-tty'"), err.constData());
 }
 
 void TestEcuCore::cliUsage()

@@ -235,39 +235,64 @@ QByteArray readRequest(uint32_t address, uint16_t length)
     return a;
 }
 
+double silenceMs(int baud)
+{
+    const double byteMs = kLineBitsPerByte * 1000.0 / (baud > 0 ? baud : kDefaultBaud);
+    return std::max(kGapBytes * byteMs, kGapMinMs);
+}
+
+void FrameParser::feed(const QByteArray &bytes, double nowMs)
+{
+    if (bytes.isEmpty())
+        return;
+    if (!buf_.isEmpty() && nowMs - lastMs_ >= gapMs_)
+        beforeSilence_ = buf_.size();
+    lastMs_ = nowMs;
+    buf_.append(bytes);
+}
+
+void FrameParser::consume(qsizetype n)
+{
+    buf_.remove(0, n);
+    beforeSilence_ = std::max<qsizetype>(0, beforeSilence_ - n);
+}
+
 FrameParser::Event FrameParser::next(Frame *frame)
 {
-    for (;;) {
-        // Drop everything before the start marker (keep a trailing A5).
-        qsizetype start = 0;
-        while (start < buf_.size()) {
-            if (uint8_t(buf_[start]) == kSof0 && (start + 1 == buf_.size() || uint8_t(buf_[start + 1]) == kSof1))
-                break;
-            ++start;
-        }
-        if (start > 0)
-            buf_.remove(0, start);
-        if (buf_.size() < 6)
-            return Event::None;
-        const uint16_t len = getU16(buf_, 2);
-        if (len < 2 || len > maxPayload_ + 2) {
-            buf_.remove(0, 2);
-            return Event::Corrupt;
-        }
-        const qsizetype total = 4 + len + 2;
-        if (buf_.size() < total)
-            return Event::None;
-        const uint16_t want = getU16(buf_, 4 + len);
-        if (crc16(buf_.constData() + 2, 2 + len) != want) {
-            buf_.remove(0, 2);
-            return Event::Corrupt;
-        }
-        frame->command = uint8_t(buf_[4]);
-        frame->sequence = uint8_t(buf_[5]);
-        frame->payload = buf_.mid(6, len - 2);
-        buf_.remove(0, total);
-        return Event::Frame;
+    // Drop everything before the start marker (keep a trailing A5).
+    qsizetype start = 0;
+    while (start < buf_.size()) {
+        if (uint8_t(buf_[start]) == kSof0 && (start + 1 == buf_.size() || uint8_t(buf_[start + 1]) == kSof1))
+            break;
+        ++start;
     }
+    if (start > 0)
+        consume(start);
+    const qsizetype total = buf_.size() >= 4 ? 4 + qsizetype(getU16(buf_, 2)) + 2 : -1;
+    if (beforeSilence_ > 0 && (total < 0 || total > beforeSilence_)) {
+        // Began before a silence and did not end before it.
+        consume(std::min<qsizetype>(1, buf_.size()));
+        return Event::Dropped;
+    }
+    if (buf_.size() < 6)
+        return Event::None;
+    const uint16_t len = getU16(buf_, 2);
+    if (len < 2 || len > maxPayload_ + 2) {
+        consume(1);
+        return Event::Corrupt;
+    }
+    if (buf_.size() < total)
+        return Event::None;
+    const uint16_t want = getU16(buf_, 4 + len);
+    if (crc16(buf_.constData() + 2, 2 + len) != want) {
+        consume(1);
+        return Event::Corrupt;
+    }
+    frame->command = uint8_t(buf_[4]);
+    frame->sequence = uint8_t(buf_[5]);
+    frame->payload = buf_.mid(6, len - 2);
+    consume(total);
+    return Event::Frame;
 }
 
 }  // namespace corla::proto

@@ -134,20 +134,50 @@ struct Frame {
 };
 
 // Splits a byte stream into frames; resynchronises on the start marker.
+// A frame is bytes that follow each other: a partial frame followed by a
+// silence (max(kGapBytes byte times, kGapMinMs)) is dropped when the next
+// bytes come, so a damaged length cannot make it swallow the next request.
+// After a bad frame the hunt for the start marker resumes one byte after the
+// start of the bad frame, so a frame that begins inside it is still found.
+constexpr int kGapBytes = 20;
+constexpr double kGapMinMs = 20;
+double silenceMs(int baud);  // the silence that ends a partial frame at this line rate (0: kDefaultBaud)
+
 class FrameParser
 {
 public:
-    enum class Event { None, Frame, Corrupt };
+    enum class Event {
+        None,
+        Frame,
+        Corrupt,  // a frame whose length or CRC is wrong
+        Dropped,  // a partial frame ended by a silence
+    };
     // Frames whose payload exceeds maxPayload count as corrupt.
     explicit FrameParser(int maxPayload = kMaxLargePayload) : maxPayload_(maxPayload) { }
+    void setLineRate(int baud) { gapMs_ = silenceMs(baud); }
+    void setSilenceMs(double ms) { gapMs_ = ms; }
+    // Bytes that arrived at nowMs (any steady clock in milliseconds).
+    void feed(const QByteArray &bytes, double nowMs);
+    // Bytes whose arrival time does not matter (a reply read in one go).
     void feed(const QByteArray &bytes) { buf_.append(bytes); }
     Event next(Frame *frame);
-    void clear() { buf_.clear(); }
+    void clear()
+    {
+        buf_.clear();
+        beforeSilence_ = 0;
+    }
     qsizetype pending() const { return buf_.size(); }
 
 private:
+    void consume(qsizetype n);
+
     QByteArray buf_;
     int maxPayload_;
+    double gapMs_ = silenceMs(0);
+    double lastMs_ = 0;
+    // The first beforeSilence_ bytes of buf_ arrived before a silence: no
+    // frame that starts among them may take bytes from after it.
+    qsizetype beforeSilence_ = 0;
 };
 
 }  // namespace corla::proto
