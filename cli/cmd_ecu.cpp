@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include "atomicfile.h"
 #include "checkgate.h"
 #include "clicommand.h"
+#include "imagecompiler.h"
 #include "pmmodel.h"
 #include "setupexport.h"
 
@@ -139,38 +139,30 @@ void printLog(UploadDriver &driver)
     };
 }
 
-// Opens and compiles the setup as the editor does; status 0 or cliFail's.
-// With `checked`, a setup with errors is refused before anything is compiled.
-int compileSetup(const QString &setup, QTemporaryFile *image, QByteArray *calName, bool checked)
+// Opens and compiles the setup as the editor does, in memory: nothing is left
+// in $TMPDIR. Status 0 or cliFail's. With `checked`, a setup with errors is
+// refused before anything is compiled.
+int compileSetup(const QString &setup, QByteArray *image, QByteArray *calName, bool checked)
 {
     const QString shown = QDir::toNativeSeparators(setup);
     if (!QFileInfo::exists(setup))
-        return cliFail(QStringLiteral("cannot open %1").arg(shown), QStringLiteral("no such file"));
+        return cliFail(QStringLiteral("cannot open ") + shown, QStringLiteral("no such file"));
     PMModel model;
     if (!model.openSetup(setup)) {
         const QString why = model.lastError().isEmpty() ? QStringLiteral("not a setup file") : model.lastError();
-        return cliFail(QStringLiteral("cannot open %1").arg(shown), why);
+        return cliFail(QStringLiteral("cannot open ") + shown, why);
     }
     if (checked) {
         if (const int refused = cliCheckGate(model, setup))
             return refused;
     }
     // Compiled first: nothing goes to the module from a setup that does not compile.
-    if (!image->open())
-        return cliFail(QStringLiteral("cannot use %1").arg(shown),
-                       QStringLiteral("cannot create a temporary file: %1").arg(image->errorString()));
-    image->close();
-    if (!model.writeRawImage(image->fileName())) {
-        const QString why = model.imageError().isEmpty() ? QStringLiteral("unknown error") : model.imageError();
-        return cliFail(QStringLiteral("cannot compile %1").arg(shown), why);
-    }
+    QString why;
+    if (!kelda::image::compileImage(model.session(), image, &why))
+        return cliFail(QStringLiteral("cannot compile ") + shown,
+                       why.isEmpty() ? QStringLiteral("unknown error") : why);
     *calName = kelda::upload::unpaddedName(model.fileName());
     return 0;
-}
-
-QTemporaryFile *newImageFile()
-{
-    return new QTemporaryFile(QDir::tempPath() + QStringLiteral("/kelda-cli-upload-XXXXXX.bin"));
 }
 
 int runPorts(const CliArgs &)
@@ -195,14 +187,12 @@ int runUpload(const CliArgs &args)
         if (const QString why = outputProblem(a.output); !why.isEmpty())
             return cliFail(QStringLiteral("cannot write ") + a.output, why);
     }
-    std::unique_ptr<QTemporaryFile> image(newImageFile());
     UploadDriver::Options options;
-    if (const int rc = compileSetup(a.file, image.get(), &options.calName, true))
+    if (const int rc = compileSetup(a.file, &options.image, &options.calName, true))
         return rc;
 
     options.task = UploadDriver::Task::Upload;
     options.port = a.port;
-    options.imagePath = image->fileName();
     options.outputPath = a.output;
     options.intLogSetupOk = a.yes;
     options.timeoutSeconds = a.timeout;
@@ -281,13 +271,11 @@ int runVerify(const CliArgs &args)
     if (const int rc = ecuArgs(args, nullptr, &a))
         return rc;
     const QString shown = QDir::toNativeSeparators(a.file);
-    std::unique_ptr<QTemporaryFile> image(newImageFile());
     UploadDriver::Options options;
-    if (const int rc = compileSetup(a.file, image.get(), &options.calName, false))
+    if (const int rc = compileSetup(a.file, &options.image, &options.calName, false))
         return rc;
     options.task = UploadDriver::Task::Verify;
     options.port = a.port;
-    options.imagePath = image->fileName();
     options.timeoutSeconds = a.timeout;
     UploadDriver driver(options);
     printLog(driver);

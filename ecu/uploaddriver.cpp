@@ -334,13 +334,21 @@ void UploadDriver::onReadDone(int code, const int *status)
         finish(true, QString());
 }
 
+namespace {
+// The setup's image comes in memory (kelda-cli) or in a file (the dialog).
+PreparedUpload preparedImage(const corla::Ecu &ecu, const UploadDriver::Options &options)
+{
+    return options.imagePath.isEmpty() ? prepareCalibration(ecu, options.calName, options.image)
+                                       : prepareCalibration(ecu, options.calName, options.imagePath);
+}
+}  // namespace
+
 void UploadDriver::startWrite()
 {
     const corla::Ecu ecu(mediator_->ecu());
-    PreparedUpload prepared = options_.task == Task::Upload
-        ? prepareCalibration(ecu, options_.calName, options_.imagePath)
-        : options_.restoreAsUpload ? prepareCalibration(ecu, options_.calName, options_.image)
-                                   : prepareRestore(ecu, options_.calibration);
+    PreparedUpload prepared = options_.task == Task::Upload ? preparedImage(ecu, options_)
+        : options_.restoreAsUpload                          ? prepareCalibration(ecu, options_.calName, options_.image)
+                                                            : prepareRestore(ecu, options_.calibration);
     switch (prepared.result) {
     case PreparedUpload::Result::Ready:
         break;
@@ -364,7 +372,7 @@ void UploadDriver::startWrite()
 void UploadDriver::verify()
 {
     const corla::Ecu ecu(mediator_->ecu());
-    const PreparedUpload prepared = prepareCalibration(ecu, options_.calName, options_.imagePath);
+    const PreparedUpload prepared = preparedImage(ecu, options_);
     if (prepared.result == PreparedUpload::Result::NoRune || prepared.result == PreparedUpload::Result::Incompatible) {
         finish(
             false,

@@ -33,12 +33,12 @@ public:
         Task task = Task::Upload;
         QString port;  // display name as listed, or a device path
         QByteArray calName;  // Upload, Verify: the setup's file name in Latin-1
-        QString imagePath;  // Upload, Verify: the compiled raw image
+        QString imagePath;  // Upload, Verify: the compiled raw image's file, or empty for `image`
         QByteArray calibration;  // Restore: what to write from address 0
         // Restore of an exported file: its setup name and image, written as an
         // upload writes them (calibration is then unused).
         bool restoreAsUpload = false;
-        QByteArray image;
+        QByteArray image;  // also Upload, Verify without imagePath: the compiled raw image
         // Read: the file to write. Upload, Restore: when set, the module's
         // calibration is read into it before anything is written.
         QString outputPath;
