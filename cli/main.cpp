@@ -403,7 +403,9 @@ _kelda_cli()
         return
     elif [[ " $valued " == *" $prev "* ]]; then
         # The value of an option: a file, or nothing to offer (--timeout).
-        [[ " $files " == *" $prev "* ]] && _kelda_cli_offer ' ' -f
+        if [[ " $files " == *" $prev "* ]]; then
+            _kelda_cli_offer ' ' -f
+        fi
         return
     elif [[ $cur == -* ]]; then
         _kelda_cli_offer ' ' -W "$opts"
