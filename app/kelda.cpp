@@ -53,7 +53,7 @@ QString failureDetail(const QString &what, const QString &path, const QString &r
 KELDA::KELDA(QWidget *parent) : KELDA(std::make_unique<Prompter>(), parent)
 { }
 
-KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
+KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent, const QString &setupFile)
     : QMainWindow(parent),
       ui(new Ui::KELDAClass),
       m_prompter(prompter ? std::move(prompter) : std::make_unique<Prompter>())
@@ -146,7 +146,7 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
 
     m_settings = kelda::settings::open();
     setUpUndo();
-    reopenLastSetup();
+    reopenLastSetup(setupFile);
     loadOptions();
     setUpChecks();
     setUpViews();
@@ -389,14 +389,20 @@ bool KELDA::maybeSave()
     return true;
 }
 
-void KELDA::reopenLastSetup()
+void KELDA::reopenLastSetup(const QString &setupFile)
 {
-    const QString path = kelda::settings::read(*m_settings, Key::LastSetup);
-    // A folder or a device is no setup that was saved; it is as good as missing.
-    if (path.isEmpty() || !QFileInfo(path).isFile())
+    const QString path = setupFile.isEmpty() ? kelda::settings::read(*m_settings, Key::LastSetup) : setupFile;
+    // A folder or a device is no setup that was saved; it is as good as missing,
+    // unless the user named it: then the failure is worth a message.
+    if (setupFile.isEmpty() && (path.isEmpty() || !QFileInfo(path).isFile()))
         return;
     if (m_model->openSetup(path)) {
         setWindowTitle(kTitlePrefix + path);
+        // Named by the user, it is remembered as File > Open remembers.
+        if (!setupFile.isEmpty()) {
+            kelda::settings::write(*m_settings, Key::DefaultPath, QFileInfo(path).absolutePath());
+            kelda::settings::write(*m_settings, Key::LastSetup, path);
+        }
         return;
     }
     // The model keeps the new setup it started with.

@@ -34,8 +34,9 @@ class KELDA : public QMainWindow
 public:
     explicit KELDA(QWidget *parent = nullptr);
     // Starts with the given prompter, so that questions asked while the window is
-    // built (the reopen of the last setup) are answered by it too.
-    explicit KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent = nullptr);
+    // built (the reopen of the last setup) are answered by it too. A setupFile
+    // (kelda FILE, from the file manager) is opened instead of the last setup.
+    explicit KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent = nullptr, const QString &setupFile = QString());
     ~KELDA() override;
 
     static constexpr int kTabCount = 10;
@@ -96,7 +97,7 @@ private:
 
     bool maybeSave();
     void loadOptions();
-    void reopenLastSetup();
+    void reopenLastSetup(const QString &setupFile);
     SaveResult save();
     SaveResult saveAs();
     void reportOpenFailure(const QString &path, const QString &reason, const QString &outcome);

@@ -1,18 +1,23 @@
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QEvent>
+#include <QFileInfo>
 #include <QTimer>
 #include <QWindow>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 #ifdef Q_OS_UNIX
 #include <dlfcn.h>
 #endif
 
+#include "buildinfo.h"
 #include "kelda.h"
 
 namespace {
@@ -90,11 +95,69 @@ std::thread startFontconfig()
     return {};
 }
 
+void describeArguments(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(
+        QStringLiteral("Editor for the setups of the LX2 power-management module. Without SETUP.kelda it "
+                       "reopens the setup last opened or saved."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("SETUP.kelda"),
+                                 QStringLiteral("The setup to open instead of the last one."),
+                                 QStringLiteral("[SETUP.kelda]"));
+}
+
+// --help and --version are answered before QApplication reaches for a
+// display, so that they work on a console and in a package's checks.
+bool wantsHelpOrVersion(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word(argv[i]);
+        if (word == "--")
+            return false;
+        if (word == "-h" || word == "-?" || word == "--help" || word == "-v" || word == "--version")
+            return true;
+    }
+    return false;
+}
+
+[[noreturn]] void printHelpOrVersion(int argc, char **argv)
+{
+    QCoreApplication core(argc, argv);
+    QCommandLineParser parser;
+    describeArguments(parser);
+    // Qt's own options (-platform, -style, ...) are no error here: only a display would take them.
+    parser.parse(core.arguments());
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    parser.showHelp();
+}
+
+// The setup named on the command line, as an absolute path (the title and
+// the settings name it so); empty when none was named. Exits on a usage error.
+QString setupArgument(const QApplication &app)
+{
+    QCommandLineParser parser;
+    describeArguments(parser);
+    parser.process(app);
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        std::fprintf(stderr, "kelda: opens one setup at a time; '%s' is one too many\n\n%s", qPrintable(files.at(1)),
+                     qPrintable(parser.helpText()));
+        std::exit(2);
+    }
+    return files.isEmpty() ? QString() : QFileInfo(files.first()).absoluteFilePath();
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
     const qint64 mainNs = nowNs();
+    QCoreApplication::setApplicationName(QStringLiteral("kelda"));
+    QCoreApplication::setApplicationVersion(QLatin1String(kelda::kVersion));
+    if (wantsHelpOrVersion(argc, argv))
+        printHelpOrVersion(argc, argv);
     std::thread fontconfig = startFontconfig();
     auto app = std::make_unique<QApplication>(argc, argv);
     // Lets the desktop match the window to the installed menu entry and icon.
@@ -102,10 +165,11 @@ int main(int argc, char *argv[])
     // Joined before the first font is needed, so that it is never read twice.
     if (fontconfig.joinable())
         fontconfig.join();
+    const QString setupFile = setupArgument(*app);
     std::unique_ptr<StartupProbe> probe;
     if (!qEnvironmentVariableIsEmpty("KELDA_STARTUP_PROBE"))
         probe = std::make_unique<StartupProbe>(mainNs, nowNs());
-    auto window = std::make_unique<KELDA>();
+    auto window = std::make_unique<KELDA>(std::make_unique<Prompter>(), nullptr, setupFile);
     if (probe)
         probe->watch(window.get());
     window->show();

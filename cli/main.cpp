@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include "clicommand.h"
+#include "crossrefs.h"
+#include "pmcolumns.h"
 
 namespace {
 
@@ -182,25 +184,90 @@ QString roff(const QString &s)
     return out;
 }
 
-QString manPage()
+#ifndef KELDA_MAN_DATE
+#define KELDA_MAN_DATE ""
+#endif
+
+struct ManEntry {
+    const char *term;
+    const char *text;
+};
+
+// The environment variables the program reads, for ENVIRONMENT.
+const ManEntry kEnvironment[] = {
+    {"CORLA_EXTRA_PORTS",
+     "Colon-separated device paths listed as serial ports besides those the system knows, "
+     "such as the pseudo-terminal of lx2-emulator."},
+    {"CORLA_PORTS_FILE",
+     "A file of further device paths, one a line (# starts a comment); default "
+     "$XDG_CONFIG_HOME/corla/ports."},
+    {"CORLA_NO_SYSTEM_PORTS", "When set to anything but 0, the system's serial ports are not listed."},
+    {"CORLA_RUNE_PATH",
+     "Colon-separated folders searched for module description (RUNE) files instead of the "
+     "usual ones (FILES)."},
+    {"CORLA_REPLY_TIMEOUT_MS",
+     "How long a request waits for the module's reply, in milliseconds, before the time "
+     "the bytes take on the line is added; default 400."},
+    {"CORLA_COMMIT_TIMEOUT_MS",
+     "How long the module may take to store a calibration after COMMIT, in "
+     "milliseconds; default 5000."},
+    {"QT_QPA_PLATFORM",
+     "The Qt platform of the commands that lay out text (report, simulate --plot); without "
+     "it they use offscreen and need no display."},
+    {"XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_DATA_DIRS",
+     "Where the ports file and the RUNE folders are looked for "
+     "(FILES)."},
+};
+
+const char *const kExamples[] = {
+    "kelda-cli check pump.kelda",
+    "kelda-cli compile pump.kelda -o pump.bin",
+    "kelda-cli diff old.kelda new.kelda || echo \"the setups differ\"",
+    "kelda-cli uses pump.kelda \"CAN Inputs\" \"Engine RPM\"",
+    "kelda-cli simulate pump.kelda --script press.txt --trace run.vcd",
+    "CORLA_EXTRA_PORTS=/tmp/lx2 kelda-cli upload pump.kelda --port /tmp/lx2 --backup before.cal",
+};
+
+// A term and its paragraph: .TP, the term in bold, the text.
+QString manItem(const QString &term, const QString &body)
 {
-    QString t;
-    t += QStringLiteral(".TH KELDA\\-CLI 1 \"\" \"KELDA %1\" \"User Commands\"\n")
-             .arg(QCoreApplication::applicationVersion());
-    t += QStringLiteral(
-        ".SH NAME\nkelda\\-cli \\- the KELDA editor's setups, image, simulator and upload without a display\n");
-    t += QStringLiteral(".SH SYNOPSIS\n.nf\n");
-    for (const CliCommand &c : registry())
-        for (const QString &line : usageLines(c))
-            t += roff(line) + QLatin1Char('\n');
-    t += QStringLiteral("kelda\\-cli \\-\\-version\n.fi\n");
-    t += QStringLiteral(".SH DESCRIPTION\n");
-    t += roff(QStringLiteral("kelda-cli runs the KELDA editor's own code without a display and without "
-                             "settings, and it never asks anything: the same setup loader, checks, image "
-                             "compiler, export, simulator and upload as the window. Messages go to standard "
-                             "error; a failure is one line, \"kelda-cli: <what failed>: <why>\"."))
+    return QStringLiteral(".TP\n.B %1\n%2\n").arg(roff(term), roff(body));
+}
+
+QString manTrailer()
+{
+    QString t = QStringLiteral(".SH EXIT STATUS\n")
+        + roff(QStringLiteral("0 success; 1 the operation failed (one line on standard error); 2 usage error (what "
+                              "is wrong and the usage on standard error). Each command says more:"))
         + QLatin1Char('\n');
-    t += QStringLiteral(".SH COMMANDS\n");
+    for (const CliCommand &c : registry()) {
+        QStringList meanings;
+        for (const CliStatus &s : statusesOf(c))
+            meanings << QStringLiteral("%1 %2").arg(s.code).arg(text(s.meaning));
+        t += manItem(text(c.name), meanings.join(QStringLiteral("; ")) + QLatin1Char('.'));
+    }
+    t += QStringLiteral(".SH ENVIRONMENT\n");
+    for (const ManEntry &v : kEnvironment)
+        t += manItem(text(v.term), text(v.text));
+    t += QStringLiteral(".SH FILES\n")
+        + manItem(QStringLiteral("$XDG_DATA_HOME/corla/runes, $XDG_DATA_DIRS/corla/runes"),
+                  QStringLiteral("Module description (RUNE) files, in this order (normally ~/.local/share, "
+                                 "/usr/local/share and /usr/share), then ../share/corla/runes next to the program; "
+                                 "the package installs its own in /usr/share/corla/runes."))
+        + manItem(QStringLiteral("$XDG_CONFIG_HOME/corla/ports"),
+                  QStringLiteral("Further serial ports, one device path a line (normally ~/.config/corla/ports). "
+                                 "kelda-cli reads no settings of the editor."));
+    t += QStringLiteral(".SH EXAMPLES\n.nf\n");
+    for (const char *e : kExamples)
+        t += roff(text(e)) + QLatin1Char('\n');
+    t += QStringLiteral(".fi\n.SH SEE ALSO\n.BR kelda (1),\n.BR lx2\\-emulator (1)\n");
+    return t;
+}
+
+// The commands, each with its arguments, options and exit statuses.
+QString manCommands()
+{
+    QString t = QStringLiteral(".SH COMMANDS\n");
     for (const CliCommand &c : registry()) {
         t += QStringLiteral(".SS \"%1\"\n").arg(roff(usageLines(c).first().mid(int(qstrlen("kelda-cli ")))));
         const QStringList paras = text(c.description).split(QStringLiteral("\n\n"));
@@ -222,11 +289,153 @@ QString manPage()
         for (const CliStatus &s : statusesOf(c))
             t += QStringLiteral(".TP\n.B %1\n%2\n").arg(s.code).arg(roff(text(s.meaning)));
     }
-    t += QStringLiteral(".SH EXIT STATUS\n0 success; 1 the operation failed (one line on standard error); "
-                        "2 usage error (what is wrong and the usage on standard error).\n");
-    t += QStringLiteral(".SH SEE ALSO\n.BR kelda (1),\n.BR lx2\\-emulator (1)\n");
     return t;
 }
+
+QString manPage()
+{
+    QString t;
+    t += QStringLiteral(".TH KELDA\\-CLI 1 \"%1\" \"KELDA %2\" \"User Commands\"\n")
+             .arg(QLatin1String(KELDA_MAN_DATE), QCoreApplication::applicationVersion());
+    t += QStringLiteral(
+        ".SH NAME\nkelda\\-cli \\- the KELDA editor's setups, image, simulator and upload without a display\n");
+    t += QStringLiteral(".SH SYNOPSIS\n.nf\n");
+    for (const CliCommand &c : registry())
+        for (const QString &line : usageLines(c))
+            t += roff(line) + QLatin1Char('\n');
+    t += QStringLiteral("kelda\\-cli \\-\\-version\n.fi\n");
+    t += QStringLiteral(".SH DESCRIPTION\n");
+    t += roff(QStringLiteral("kelda-cli runs the KELDA editor's own code without a display and without "
+                             "settings, and it never asks anything: the same setup loader, checks, image "
+                             "compiler, export, simulator and upload as the window. Messages go to standard "
+                             "error; a failure is one line, \"kelda-cli: <what failed>: <why>\"."))
+        + QLatin1Char('\n');
+    return t + manCommands() + manTrailer();
+}
+
+// The tab texts of the tables whose items can be used, as `uses` takes them.
+QStringList usableTables()
+{
+    QStringList tables;
+    for (int m = 0; m < kelda::kModeCount; ++m)
+        if (const kelda::ModeSpec *spec = kelda::modeSpec(m); kelda::isReferable(spec->type))
+            tables << QString::fromLatin1(spec->table);
+    return tables;
+}
+
+// What the completion offers for a word, by the name the description gives
+// it: a file for "SETUP.kelda" or "FILE", the tables for "TABLE", the
+// commands for "COMMAND", and nothing for a number or a name ("SECONDS").
+QString completionKind(const QString &name)
+{
+    if (name == QLatin1String("TABLE"))
+        return QStringLiteral("table");
+    if (name == QLatin1String("COMMAND"))
+        return QStringLiteral("command");
+    if (name.contains(QLatin1Char('.')) || name.contains(QLatin1String("FILE")) || name.contains(QLatin1String("DIR")))
+        return QStringLiteral("file");
+    return QStringLiteral("none");
+}
+
+// One case of the completion's switch: the command's options, those that
+// take a value and of them those whose value is a file, and the kind of each
+// argument (the last kind stands for further words when it takes more).
+QString completionCase(const CliCommand &c)
+{
+    QStringList words{QStringLiteral("--help")};
+    QStringList valued;
+    QStringList files;
+    for (const CliOption &o : c.options)
+        for (const QString &n : optionNames(o)) {
+            words << dashed(n);
+            if (o.value)
+                valued << dashed(n);
+            if (o.value && completionKind(text(o.value)) == QLatin1String("file"))
+                files << dashed(n);
+        }
+    QStringList kinds;
+    for (const CliArgument &a : c.arguments)
+        kinds << completionKind(text(a.name));
+    const QString more = c.moreArguments && !kinds.isEmpty() ? kinds.last() : QStringLiteral("none");
+    return QStringLiteral("        %1) opts=\"%2\" valued=\"%3\" files=\"%4\" args=\"%5\" more=%6 ;;\n")
+        .arg(text(c.name), words.join(QLatin1Char(' ')), valued.join(QLatin1Char(' ')), files.join(QLatin1Char(' ')),
+             kinds.join(QLatin1Char(' ')), more);
+}
+
+// %1 the commands, %2 a case for each, %3 the tables, one a line.
+constexpr char kCompletionScript[] = R"BASH(# bash completion for kelda-cli; made by kelda-cli help --bash-completion
+
+# The word as the program will get it: without its quotes and backslashes.
+_kelda_cli_dequote()
+{
+    local w=$1 out= i c
+    case $w in
+        \'*) out=${w#\'}; out=${out%\'} ;;
+        \"*) out=${w#\"}; out=${out%\"} ;;
+        *) for ((i = 0; i < ${#w}; i++)); do
+               c=${w:i:1}
+               [[ $c == \\ ]] && { ((i++)); c=${w:i:1}; }
+               out+=$c
+           done ;;
+    esac
+    printf '%s' "$out"
+}
+
+# compgen's answers, one a line, so that names with blanks stay whole and
+# nothing is globbed; $1 separates the words of a -W list.
+_kelda_cli_offer()
+{
+    local IFS=$1
+    shift
+    mapfile -t COMPREPLY < <(compgen "$@" -- "$cur")
+}
+
+_kelda_cli()
+{
+    local cur prev=${COMP_WORDS[COMP_CWORD-1]}
+    cur=$(_kelda_cli_dequote "${COMP_WORDS[COMP_CWORD]}")
+    local commands="%1"
+    local tables=$'%3'
+    COMPREPLY=()
+    if [ "$COMP_CWORD" -eq 1 ]; then
+        _kelda_cli_offer ' ' -W "$commands --help --version"
+        return
+    fi
+    local opts= valued= files= args= more=none
+    case ${COMP_WORDS[1]} in
+%2    esac
+    if [ "$prev" = --port ]; then
+        _kelda_cli_offer $'\n' -W "$("$1" ports 2>/dev/null)"
+        return
+    elif [[ " $valued " == *" $prev "* ]]; then
+        # The value of an option: a file, or nothing to offer (--timeout).
+        if [[ " $files " == *" $prev "* ]]; then
+            _kelda_cli_offer ' ' -f
+        fi
+        return
+    elif [[ $cur == -* ]]; then
+        _kelda_cli_offer ' ' -W "$opts"
+        return
+    fi
+    # Which argument this word is: the words before it that are no option or option value.
+    local i n=0 word
+    for ((i = 2; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ " $valued " == *" $word "* ]]; then
+            ((i++))
+        elif [[ $word != -?* ]]; then
+            ((n++))
+        fi
+    done
+    local kinds=($args)
+    case ${kinds[n]:-$more} in
+        file) _kelda_cli_offer ' ' -f ;;
+        table) _kelda_cli_offer $'\n' -W "$tables" ;;
+        command) _kelda_cli_offer ' ' -W "$commands" ;;
+    esac
+}
+complete -o filenames -F _kelda_cli kelda-cli
+)BASH";
 
 QString bashCompletion()
 {
@@ -234,46 +443,10 @@ QString bashCompletion()
     QString cases;
     for (const CliCommand &c : registry()) {
         commands << text(c.name);
-        QStringList words{QStringLiteral("--help")};
-        QStringList valued;
-        for (const CliOption &o : c.options)
-            for (const QString &n : optionNames(o)) {
-                words << dashed(n);
-                if (o.value)
-                    valued << dashed(n);
-            }
-        cases += QStringLiteral("        %1) opts=\"%2\"; valued=\"%3\" ;;\n")
-                     .arg(text(c.name), words.join(QLatin1Char(' ')), valued.join(QLatin1Char(' ')));
+        cases += completionCase(c);
     }
-    return QStringLiteral(
-               "# bash completion for kelda-cli; made by kelda-cli help --bash-completion\n"
-               "_kelda_cli()\n"
-               "{\n"
-               "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
-               "    local commands=\"%1\"\n"
-               "    if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
-               "        COMPREPLY=($(compgen -W \"$commands --help --version\" -- \"$cur\"))\n"
-               "        return\n"
-               "    fi\n"
-               "    local opts= valued=\n"
-               "    case ${COMP_WORDS[1]} in\n"
-               "%2"
-               "    esac\n"
-               "    if [ \"${COMP_WORDS[1]}\" = help ] && [ \"$COMP_CWORD\" -eq 2 ] && [[ $cur != -* ]]; then\n"
-               "        COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\"))\n"
-               "    elif [ \"$prev\" = --port ]; then\n"
-               "        local IFS=$'\\n'\n"
-               "        COMPREPLY=($(compgen -W \"$(\"$1\" ports 2>/dev/null)\" -- \"$cur\"))\n"
-               "    elif [[ \" $valued \" == *\" $prev \"* ]]; then\n"
-               "        COMPREPLY=($(compgen -f -- \"$cur\"))\n"
-               "    elif [[ $cur == -* ]]; then\n"
-               "        COMPREPLY=($(compgen -W \"$opts\" -- \"$cur\"))\n"
-               "    else\n"
-               "        COMPREPLY=($(compgen -f -- \"$cur\"))\n"
-               "    fi\n"
-               "}\n"
-               "complete -o filenames -F _kelda_cli kelda-cli\n")
-        .arg(commands.join(QLatin1Char(' ')), cases);
+    return QString::fromLatin1(kCompletionScript)
+        .arg(commands.join(QLatin1Char(' ')), cases, usableTables().join(QStringLiteral("\\n")));
 }
 
 // The words of one command, parsed from its description. 0 and *out, or the

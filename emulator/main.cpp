@@ -60,12 +60,14 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lx2-emulator"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KELDA_VERSION));
 
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
         "Emulates an LX2 module speaking the corla protocol. Without --device it creates a pseudo-terminal and "
         "prints its path as the first line of output."));
     p.addHelpOption();
+    p.addVersionOption();
     const QCommandLineOption device({QStringLiteral("device")},
                                     QStringLiteral("Serve on this serial device instead of a pseudo-terminal."),
                                     QStringLiteral("path"));

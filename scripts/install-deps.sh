@@ -9,6 +9,8 @@ PACKAGES=(
     poppler-utils python3-canmatrix   # report tests: the PDF's text, a standard DBC reader
     desktop-file-utils appstream groff-base   # checks of the installed menu entry, metainfo and manual pages
     file                                      # cpack -G DEB (dpkg-shlibdeps comes with build-essential)
+    lintian                                   # the install test's check of the .deb
+    shared-mime-info xdg-utils libfile-mimeinfo-perl   # the install test's query of the type of *.kelda
     clang libclang-rt-14-dev   # fuzz targets (libFuzzer)
     clang-format clang-tidy    # the layout check of the test suite; scripts/tidy.sh
 )

@@ -292,6 +292,69 @@ private slots:
         QCOMPARE(complete(QStringLiteral("kelda-cli help simu")), QStringList{QStringLiteral("simulate")});
         QVERIFY(complete(QStringLiteral("kelda-cli ''")).contains(QStringLiteral("compile")));
     }
+
+    // Driven as bash drives it: COMP_WORDS as typed (quotes and backslashes
+    // kept), in a folder of names with blanks; what the function offers.
+    void completionWords_data()
+    {
+        QTest::addColumn<QString>("words");
+        QTest::addColumn<QStringList>("offered");
+        const QStringList tables = {QStringLiteral("Keypad"),     QStringLiteral("Switches"),
+                                    QStringLiteral("CAN Inputs"), QStringLiteral("Timers"),
+                                    QStringLiteral("States"),     QStringLiteral("LX1 Outputs"),
+                                    QStringLiteral("LX2 LEDs"),   QStringLiteral("CAN Outputs")};
+        auto row = [](const char *name, const char *words, const QStringList &offered) {
+            QTest::newRow(name) << QString::fromUtf8(words) << offered;
+        };
+        const QStringList mySetup{QStringLiteral("my setup.kelda")};
+        row("file", "kelda-cli check my", mySetup);
+        row("file after a backslash", "kelda-cli check 'my\\ s'", mySetup);
+        row("file after a quote", "kelda-cli check '\"my s'", mySetup);
+        row("folder with a blank", "kelda-cli dump 'sub\\ '", {QStringLiteral("sub dir")});
+        row("no glob", "kelda-cli check 'odd['", {QStringLiteral("odd[1].kelda")});
+        row("file as an option's value", "kelda-cli compile x.kelda -o my", mySetup);
+        row("file after an option and its value", "kelda-cli compile -o out.bin my", mySetup);
+        row("tables", "kelda-cli uses 'my setup.kelda' ''", tables);
+        row("tables after an option", "kelda-cli uses --help x.kelda ''", tables);
+        row("table with a blank", "kelda-cli uses x.kelda 'CAN\\ '",
+            {QStringLiteral("CAN Inputs"), QStringLiteral("CAN Outputs")});
+        row("no item names", "kelda-cli uses x.kelda Keypad ''", {});
+        row("no seconds", "kelda-cli verify x.kelda --timeout ''", {});
+        row("no seconds, not even files", "kelda-cli verify x.kelda --timeout my", {});
+        row("no third setup", "kelda-cli compile x.kelda -o y.bin ''", {});
+        row("options", "kelda-cli check x.kelda --", {QStringLiteral("--help"), QStringLiteral("--json")});
+        row("commands after help", "kelda-cli help che", {QStringLiteral("check")});
+    }
+
+    void completionWords()
+    {
+        QFETCH(QString, words);
+        QFETCH(QStringList, offered);
+        const QString bash = QStandardPaths::findExecutable(QStringLiteral("bash"));
+        if (bash.isEmpty())
+            QSKIP("no bash");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        for (const char *name : {"my setup.kelda", "other.kelda", "odd[1].kelda", "odd1.kelda"}) {
+            QFile f(dir.filePath(QLatin1String(name)));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub dir")));
+        const Run script = cli({QStringLiteral("help"), QStringLiteral("--bash-completion")});
+        QFile file(dir.filePath(QStringLiteral("completion.bash")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(script.out.toUtf8()) > 0);
+        file.close();
+        const QString program = QStringLiteral("cd '%1' && source completion.bash && COMP_WORDS=(%2) && "
+                                               "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && _kelda_cli kelda-cli && "
+                                               "printf '%s\\n' \"${COMPREPLY[@]}\"")
+                                    .arg(dir.path(), words);
+        const Run r = run(bash, {QStringLiteral("-c"), program});
+        QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(r.err));
+        QStringList got = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        got.sort();
+        offered.sort();
+        QCOMPARE(got, offered);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCliParse)

@@ -24,11 +24,13 @@ struct Run {
 };
 
 Run run(const QString &program, const QStringList &args,
-        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(), const QByteArray &input = {})
 {
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(program, args);
+    p.write(input);
+    p.closeWriteChannel();
     Run r;
     if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
         return r;
@@ -63,6 +65,34 @@ class TestInstall : public QObject
     QTemporaryDir m_prefix;
     QTemporaryDir m_work;
     QString installed(const QString &relative) const { return m_prefix.filePath(relative); }
+
+    // An installed manual page, uncompressed; empty when gzip cannot read it.
+    QString manPage(const QString &name) const
+    {
+        const Run r =
+            run(QStringLiteral("gzip"), {QStringLiteral("-dc"), installed(QStringLiteral("share/man/man1/")) + name});
+        return r.status == 0 ? QString::fromUtf8(r.out) : QString();
+    }
+
+    // The environment variables that the programs' source reads by name.
+    static QStringList environmentVariablesRead()
+    {
+        static const QRegularExpression read(
+            QStringLiteral("(?:qEnvironmentVariable\\w*|qgetenv|getenv)\\(\"([A-Z][A-Z0-9_]*)\""));
+        QStringList names;
+        for (const char *folder : {"app", "cli", "platform", "model", "ecu", "image", "report", "sim", "check",
+                                   "compare", "editors", "fileio"}) {
+            QDirIterator it(QStringLiteral(KELDA_SOURCE_DIR "/") + QLatin1String(folder),
+                            {QStringLiteral("*.cpp"), QStringLiteral("*.h")}, QDir::Files,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext())
+                for (const QRegularExpressionMatch &m : read.globalMatch(readText(it.next())))
+                    names << m.captured(1);
+        }
+        names.removeDuplicates();
+        names.sort();
+        return names;
+    }
 
     // Only the folders next to the program: no RUNE search path, and data
     // folders that are empty.
@@ -118,14 +148,19 @@ private slots:
             QStringLiteral("bin/lx2-emulator"),
             QStringLiteral("share/applications/%1.desktop").arg(kAppId),
             QStringLiteral("share/icons/hicolor/scalable/apps/%1.svg").arg(kAppId),
+            QStringLiteral("share/icons/hicolor/scalable/mimetypes/application-x-kelda-setup.svg"),
             QStringLiteral("share/bash-completion/completions/kelda-cli"),
-            QStringLiteral("share/man/man1/kelda.1"),
-            QStringLiteral("share/man/man1/kelda-cli.1"),
-            QStringLiteral("share/man/man1/lx2-emulator.1"),
+            QStringLiteral("share/doc/kelda/changelog.gz"),
+            QStringLiteral("share/doc/kelda/copyright"),
+            QStringLiteral("share/man/man1/kelda.1.gz"),
+            QStringLiteral("share/man/man1/kelda-cli.1.gz"),
+            QStringLiteral("share/man/man1/lx2-emulator.1.gz"),
             QStringLiteral("share/metainfo/%1.metainfo.xml").arg(kAppId),
+            QStringLiteral("share/mime/packages/%1.xml").arg(kAppId),
         };
         for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
-            expected << QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(kAppId);
+            expected << QStringLiteral("share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(kAppId)
+                     << QStringLiteral("share/icons/hicolor/%1x%1/mimetypes/application-x-kelda-setup.png").arg(size);
         const QStringList runes =
             QDir(QStringLiteral(KELDA_SOURCE_DIR "/runes")).entryList({QStringLiteral("*.rune")}, QDir::Files);
         QVERIFY(runes.size() >= 3);
@@ -159,7 +194,9 @@ private slots:
              readText(installed(QStringLiteral("share/applications/%1.desktop").arg(kAppId))).split(QLatin1Char('\n')))
             if (const qsizetype eq = line.indexOf(QLatin1Char('=')); eq > 0)
                 entry.insert(line.left(eq), line.mid(eq + 1));
-        QCOMPARE(entry.value(QStringLiteral("Exec")), QStringLiteral("kelda"));
+        // The file manager opens a setup with the editor: one local file (%f).
+        QCOMPARE(entry.value(QStringLiteral("Exec")), QStringLiteral("kelda %f"));
+        QCOMPARE(entry.value(QStringLiteral("MimeType")), QStringLiteral("application/x-kelda-setup;"));
         QCOMPARE(entry.value(QStringLiteral("Icon")), kAppId);
         QCOMPARE(entry.value(QStringLiteral("Categories")), QStringLiteral("Development;Electronics;"));
 
@@ -196,20 +233,22 @@ private slots:
     void manualPages()
     {
         const QString groff = QStandardPaths::findExecutable(QStringLiteral("groff"));
-        if (!groff.isEmpty()) {
-            for (const QString &page : QDir(installed(QStringLiteral("share/man/man1"))).entryList(QDir::Files)) {
-                const Run r = run(groff,
-                                  {QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z"),
-                                   installed(QStringLiteral("share/man/man1/")) + page});
-                QVERIFY2(r.status == 0 && r.err.isEmpty(),
-                         qPrintable(page + QLatin1String(": ") + QString::fromLocal8Bit(r.err)));
-            }
+        for (const QString &page : QDir(installed(QStringLiteral("share/man/man1"))).entryList(QDir::Files)) {
+            QVERIFY2(page.endsWith(QLatin1String(".1.gz")), qPrintable(page));
+            const QString text = manPage(page);
+            QVERIFY2(!text.isEmpty(), qPrintable(page));
+            if (groff.isEmpty())
+                continue;
+            const Run r = run(groff, {QStringLiteral("-man"), QStringLiteral("-ww"), QStringLiteral("-z")},
+                              QProcessEnvironment::systemEnvironment(), text.toUtf8());
+            QVERIFY2(r.status == 0 && r.err.isEmpty(),
+                     qPrintable(page + QLatin1String(": ") + QString::fromLocal8Bit(r.err)));
         }
         // kelda-cli's page and completion are what the program prints.
         const Run man =
             run(installed(QStringLiteral("bin/kelda-cli")), {QStringLiteral("help"), QStringLiteral("--man")});
         QCOMPARE(man.status, 0);
-        QCOMPARE(readText(installed(QStringLiteral("share/man/man1/kelda-cli.1"))), QString::fromUtf8(man.out));
+        QCOMPARE(manPage(QStringLiteral("kelda-cli.1.gz")), QString::fromUtf8(man.out));
         const Run completion = run(installed(QStringLiteral("bin/kelda-cli")),
                                    {QStringLiteral("help"), QStringLiteral("--bash-completion")});
         QCOMPARE(readText(installed(QStringLiteral("share/bash-completion/completions/kelda-cli"))),
@@ -217,8 +256,8 @@ private slots:
 
         const Run help = run(installed(QStringLiteral("bin/lx2-emulator")), {QStringLiteral("--help")});
         QCOMPARE(help.status, 0);
-        const QString page = readText(installed(QStringLiteral("share/man/man1/lx2-emulator.1")));
-        static const QRegularExpression option(QStringLiteral("^\\s+(?:-h, )?--([a-z-]+)"),
+        const QString page = manPage(QStringLiteral("lx2-emulator.1.gz"));
+        static const QRegularExpression option(QStringLiteral("^\\s+(?:-[a-z?], )?--([a-z-]+)"),
                                                QRegularExpression::MultilineOption);
         int options = 0;
         for (const QRegularExpressionMatch &m : option.globalMatch(QString::fromLocal8Bit(help.out))) {
@@ -228,6 +267,121 @@ private slots:
             QVERIFY2(page.contains(QLatin1String("\\-\\-") + escaped), qPrintable(m.captured(1)));
         }
         QVERIFY(options > 20);
+    }
+
+    // Every page has the sections a reader looks for and the date of the
+    // release; the pages of the two programs that talk to modules name every
+    // environment variable the source reads.
+    void manualPageSections()
+    {
+        static const QRegularExpression th(
+            QStringLiteral("^\\.TH \\S+ 1 \"(\\d{4}-\\d\\d-\\d\\d)\" \"KELDA %1\" ").arg(QLatin1String(KELDA_VERSION)));
+        QStringList variables = environmentVariablesRead();
+        QVERIFY2(variables.size() >= 7, qPrintable(variables.join(QLatin1Char(' '))));
+        for (const char *name : {"kelda.1.gz", "kelda-cli.1.gz", "lx2-emulator.1.gz"}) {
+            const QString page = manPage(QLatin1String(name));
+            const QRegularExpressionMatch date = th.match(page);
+            QVERIFY2(date.hasMatch(), qPrintable(page.section(QLatin1Char('\n'), 0, 0)));
+            QVERIFY(QDate::fromString(date.captured(1), Qt::ISODate).isValid());
+            for (const char *section :
+                 {"NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "ENVIRONMENT", "FILES", "EXAMPLES", "SEE ALSO"})
+                QVERIFY2(page.contains(QStringLiteral("\n.SH %1\n").arg(QLatin1String(section))),
+                         qPrintable(QLatin1String(name) + QLatin1Char(' ') + QLatin1String(section)));
+            if (qstrcmp(name, "lx2-emulator.1.gz") == 0)
+                continue;
+            const QString environment =
+                page.section(QStringLiteral("\n.SH ENVIRONMENT\n"), 1).section(QStringLiteral("\n.SH "), 0, 0);
+            for (const QString &variable : variables) {
+                if (variable == QLatin1String("KELDA_STARTUP_PROBE") && qstrcmp(name, "kelda-cli.1.gz") == 0)
+                    continue;  // the editor's own
+                QString escaped = variable;
+                escaped.replace(QLatin1Char('-'), QLatin1String("\\-"));
+                QVERIFY2(environment.contains(escaped), qPrintable(QLatin1String(name) + QLatin1Char(' ') + variable));
+            }
+        }
+        // diff's own statuses, 1 among them, under EXIT STATUS.
+        const QString cli = manPage(QStringLiteral("kelda-cli.1.gz"));
+        const QString statuses =
+            cli.section(QStringLiteral("\n.SH EXIT STATUS\n"), 1).section(QStringLiteral("\n.SH "), 0, 0);
+        QVERIFY2(statuses.contains(QLatin1String(".B diff\n")) && statuses.contains(QLatin1String("1 they differ")),
+                 qPrintable(statuses));
+        QVERIFY(cli.section(QStringLiteral("\n.SH FILES\n"), 1).contains(QLatin1String("corla/runes")));
+    }
+
+    // After update-mime-database, the desktop's own tool finds the type of a
+    // setup file by the installed definition alone.
+    void mimeType()
+    {
+        const QString update = QStandardPaths::findExecutable(QStringLiteral("update-mime-database"));
+        const QString xdgMime = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
+        if (update.isEmpty() || xdgMime.isEmpty()
+            || QStandardPaths::findExecutable(QStringLiteral("mimetype")).isEmpty())
+            QSKIP("update-mime-database, xdg-mime or mimetype is missing (Debian: shared-mime-info, xdg-utils, "
+                  "libfile-mimeinfo-perl)");
+        QTemporaryDir data;
+        QVERIFY(QDir().mkpath(data.filePath(QStringLiteral("mime/packages"))));
+        QVERIFY(QFile::copy(installed(QStringLiteral("share/mime/packages/%1.xml").arg(kAppId)),
+                            data.filePath(QStringLiteral("mime/packages/%1.xml").arg(kAppId))));
+        const Run updated = run(update, {data.filePath(QStringLiteral("mime"))});
+        QVERIFY2(updated.status == 0, updated.err.constData());
+
+        PMModel model;
+        model.newSetup();
+        const QString setup = m_work.filePath(QStringLiteral("x.kelda"));
+        QVERIFY(model.saveSetup(setup));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_DIRS"), data.path());
+        env.insert(QStringLiteral("XDG_DATA_HOME"), m_work.filePath(QStringLiteral("data-home")));
+        const Run r = run(xdgMime, {QStringLiteral("query"), QStringLiteral("filetype"), setup}, env);
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.out.trimmed(), QByteArray("application/x-kelda-setup"));
+        // Without the definition the same file is no setup.
+        env.insert(QStringLiteral("XDG_DATA_DIRS"), m_work.filePath(QStringLiteral("data-dirs")));
+        QVERIFY(run(xdgMime, {QStringLiteral("query"), QStringLiteral("filetype"), setup}, env).out.trimmed()
+                != "application/x-kelda-setup");
+    }
+
+    // The package cpack builds: lintian --pedantic finds nothing to say, and
+    // the maintainer has an address.
+    void debianPackage()
+    {
+        const QString lintian = QStandardPaths::findExecutable(QStringLiteral("lintian"));
+        if (lintian.isEmpty())
+            QSKIP("lintian is not installed (Debian: lintian)");
+        const QString cpack = QFileInfo(QStringLiteral(KELDA_CMAKE)).absoluteDir().filePath(QStringLiteral("cpack"));
+        QTemporaryDir out;
+        const Run packed =
+            run(cpack,
+                {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
+                 QStringLiteral(KELDA_BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"), out.path()});
+        QVERIFY2(packed.status == 0, (packed.out + packed.err).constData());
+        const QStringList debs = QDir(out.path()).entryList({QStringLiteral("*.deb")}, QDir::Files);
+        QCOMPARE(debs.size(), 1);
+        const QString deb = out.filePath(debs.first());
+        const Run maintainer =
+            run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, QStringLiteral("Maintainer")});
+        static const QRegularExpression contact(QStringLiteral("^[^<>]+ <[^<>@ ]+@[^<> ]+>$"));
+        QVERIFY2(contact.match(QString::fromUtf8(maintainer.out.trimmed())).hasMatch(), maintainer.out.constData());
+        const Run r = run(lintian, {QStringLiteral("--pedantic"), deb});
+        qInfo().noquote() << "lintian --pedantic:" << (r.out + r.err).trimmed();
+        QVERIFY2(r.status == 0 && r.out.trimmed().isEmpty(), (r.out + r.err).constData());
+    }
+
+    // Help and version on a console without a display.
+    void versionsWithoutDisplay()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QLatin1String(name));
+        for (const char *program : {"kelda", "kelda-cli", "lx2-emulator"}) {
+            const Run r =
+                run(installed(QStringLiteral("bin/") + QLatin1String(program)), {QStringLiteral("--version")}, env);
+            QCOMPARE(r.status, 0);
+            QCOMPARE(r.out,
+                     QStringLiteral("%1 %2\n").arg(QLatin1String(program), QLatin1String(KELDA_VERSION)).toUtf8());
+        }
+        const Run help = run(installed(QStringLiteral("bin/kelda")), {QStringLiteral("--help")}, env);
+        QVERIFY2(help.status == 0 && help.out.contains("SETUP.kelda"), (help.out + help.err).constData());
     }
 
     // The installed editor starts and shows its window (offscreen).
