@@ -110,6 +110,7 @@ QVariant PMModel::data(const QModelIndex &index, int role) const
 bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
 {
     m_editError.clear();
+    m_editNote.clear();
     if (!index.isValid() || role != Qt::EditRole)
         return false;
     const ColumnSpec *col = columnSpec(m_mode, index.column());
@@ -125,6 +126,8 @@ bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
     emit dataChanged(index, index);
     if (result == WriteResult::Written)
         announceRefresh(index, col ? col->refresh : Refresh::Cell);
+    if (!m_editNote.isEmpty())
+        emit editNoted(m_editNote);
     return true;
 }
 

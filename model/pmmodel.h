@@ -80,6 +80,9 @@ public:
     QString lastError() const { return m_lastError; }
     // Why the last setData was refused, in a sentence for the user; empty after an accepted one.
     QString lastEditError() const { return m_editError; }
+    // What the last accepted setData stored differently from what was typed
+    // ("Stored as 5.2 A: ..."); empty when it stored the value as given.
+    QString lastEditNote() const { return m_editNote; }
 
     // Rows and names
     QString defaultName(kelda::ItemType type) const;
@@ -139,6 +142,8 @@ public slots:
 signals:
     // The setup's content changed, or another setup was put in place.
     void setupChanged();
+    // An accepted cell edit stored something else than was typed; `note` says what.
+    void editNoted(const QString &note);
     // While recording: one change made (after it was written).
     void changeRecorded(const kelda::SetupStep &step);
     // A new or opened setup is in place: earlier steps no longer apply to it.
@@ -188,6 +193,7 @@ private:
     kelda::UniqueSession m_session;
     QString m_lastError;
     QString m_editError;
+    QString m_editNote;
     QString m_imageError;
 
     bool m_recording = false;
