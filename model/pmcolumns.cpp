@@ -191,23 +191,10 @@ struct ColumnOps {
     // input moved to an identifier that others read takes theirs.
     static void followByteOrder(PMModel &m, int row, int id)
     {
-        StoreCursor c = cursor(m);
-        const int n = c.setup() ? c.count(ItemType::CanInput) : 0;
-        for (int i = 0; i < n; ++i) {
-            if (i == row || !c.open(ItemType::CanInput, i))
-                continue;
-            const bool same = c.u16Or(ValueId::CanId, -1) == id;
-            const bool little = c.u8Or(ValueId::LittleEndian, 0) != 0;
-            c.close();
-            if (!same)
-                continue;
-            if (c.open(ItemType::CanInput, row) && (c.u8Or(ValueId::LittleEndian, 0) != 0) != little) {
-                c.setInt(ValueId::LittleEndian, little ? 1 : 0);
-                m.m_editNote = QStringLiteral("Byte order set to %1: every CAN input of %2 shares one.")
-                                   .arg(QLatin1String(kEndiannessTexts[little ? 1 : 0]), detail::canCodeText(id));
-            }
-            return;
-        }
+        bool little = false;
+        if (m.followByteOrder(row, &little))
+            m.m_editNote = QStringLiteral("Byte order set to %1: every CAN input of %2 shares one.")
+                               .arg(QLatin1String(kEndiannessTexts[little ? 1 : 0]), detail::canCodeText(id));
     }
     static WriteResult setByteSelect(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {

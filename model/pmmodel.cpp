@@ -162,3 +162,29 @@ void PMModel::setEndianness(int row, bool little)
         c.close();
     }
 }
+
+bool PMModel::followByteOrder(int row, bool *little)
+{
+    StoreCursor c(liveSession());
+    if (!c.item(ItemType::CanInput, row))
+        return false;
+    const int id = c.u16Or(ValueId::CanId, -1);
+    const bool mine = c.u8Or(ValueId::LittleEndian, 0) != 0;
+    const int n = c.setup() ? c.count(ItemType::CanInput) : 0;
+    for (int i = 0; i < n; ++i) {
+        if (i == row || !c.open(ItemType::CanInput, i))
+            continue;
+        const bool same = c.u16Or(ValueId::CanId, -2) == id;
+        const bool theirs = c.u8Or(ValueId::LittleEndian, 0) != 0;
+        c.close();
+        if (!same)
+            continue;
+        if (theirs == mine || !c.open(ItemType::CanInput, row))
+            return false;
+        c.setInt(ValueId::LittleEndian, theirs ? 1 : 0);
+        if (little)
+            *little = theirs;
+        return true;
+    }
+    return false;
+}

@@ -171,6 +171,9 @@ private:
     QString listText(int row) const;
     int listColumn() const;
     void setEndianness(int row, bool little);
+    // CAN input `row` takes the byte order of the first other input of its
+    // identifier; true (and the order) when that changed it.
+    bool followByteOrder(int row, bool *little = nullptr);
     kelda::WriteResult rename(kelda::ItemType type, int row, const QString &name);
     // Why a name cannot be given to item row of the type; empty when it can.
     QString nameProblem(kelda::ItemType type, int row, const QString &name) const;

@@ -329,6 +329,10 @@ private slots:
         QCOMPARE(cell(m, 2, 5), QStringLiteral("Big Endian"));
         QVERIFY(m.setData(m.index(1, 5), QStringLiteral("Big Endian")));
         QCOMPARE(cell(m, 0, 5), QStringLiteral("Big Endian"));
+        // A new input reads the default identifier in the order its inputs have.
+        QVERIFY(m.setData(m.index(0, 5), QStringLiteral("Little Endian")));
+        QVERIFY(m.insertRows(0, 1));
+        QCOMPARE(cell(m, 3, 5), QStringLiteral("Little Endian"));
     }
 
     void currentSteps_data()
