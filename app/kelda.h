@@ -97,6 +97,7 @@ private:
 
     bool maybeSave();
     void loadOptions();
+    void setUpOptionBoxes();
     void reopenLastSetup(const QString &setupFile);
     SaveResult save();
     SaveResult saveAs();
