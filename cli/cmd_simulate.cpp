@@ -49,7 +49,7 @@ int runSimulate(const CliArgs &args)
     std::vector<SimStep> steps;
     int badLine = 0;
     if (!parseSimScript(text, scenario.rows(), &steps, &badLine, &why))
-        return cliFail(QStringLiteral("%1:%2").arg(scriptPath).arg(badLine), why);
+        return cliFail(QStringLiteral("%1:%2").arg(scriptPath, QString::number(badLine)), why);
 
     std::unique_ptr<SimTrace> trace;
     if (!tracePath.isEmpty() || !plotPath.isEmpty())

@@ -29,7 +29,7 @@ struct Result {
 
 QString failureLine(const QString &name, const SimFailure &f)
 {
-    return QStringLiteral("%1:%2: tick %3: %4").arg(name).arg(f.line).arg(f.tick).arg(f.message);
+    return QStringLiteral("%1:%2: tick %3: %4").arg(name, QString::number(f.line), QString::number(f.tick), f.message);
 }
 
 QByteArray junit(const std::vector<Result> &results, double seconds)
@@ -164,7 +164,7 @@ int runTest(const CliArgs &args)
                 if (unopened.count(key)) {
                     r.error = r.name + QStringLiteral(": ") + unopened[key];
                 } else if (!parseSimScript(text, opened[key]->rows(), &steps, &badLine, &why)) {
-                    r.error = QStringLiteral("%1:%2: %3").arg(r.name).arg(badLine).arg(why);
+                    r.error = QStringLiteral("%1:%2: %3").arg(r.name, QString::number(badLine), why);
                 } else {
                     r.outcome = opened[key]->run(steps, nullptr, nullptr);
                 }

@@ -27,12 +27,12 @@ bool dumpValues(StoreCursor &c, QJsonObject *values, QString *error)
             continue;
         const int width = spec.width;
         if ((width == kTextWidth && size == 0) || (width != kTextWidth && size != width) || size > 65536) {
-            *error = QStringLiteral("value %1 has %2 bytes").arg(key).arg(size);
+            *error = QStringLiteral("value %1 has %2 bytes").arg(key, QString::number(size));
             return false;
         }
         QByteArray buf;
         if (!c.bytes(spec.id, buf)) {
-            *error = QStringLiteral("value %1 cannot be read: %2").arg(key).arg(storeError());
+            *error = QStringLiteral("value %1 cannot be read: %2").arg(key, storeError());
             return false;
         }
         const QString name = QString::number(key);
@@ -165,7 +165,7 @@ private:
         return true;
     }
 
-    static QString itemPath(const QString &path, qsizetype i) { return QStringLiteral("%1[%2]").arg(path).arg(i); }
+    static QString itemPath(const QString &path, qsizetype i) { return QStringLiteral("%1[%2]").arg(path, QString::number(i)); }
 
     // The item's members and type, before anything of it is stored.
     bool itemType(const QJsonValue &v, const QString &path, int *type)

@@ -11,6 +11,7 @@ PACKAGES=(
     file                                      # cpack -G DEB (dpkg-shlibdeps comes with build-essential)
     clang libclang-rt-14-dev   # fuzz targets (libFuzzer)
     clang-format clang-tidy    # the layout check of the test suite; scripts/tidy.sh
+    sigrok-cli                 # simulation tests: traces read back by a standard VCD reader
 )
 
 missing=()

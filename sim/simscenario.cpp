@@ -81,6 +81,8 @@ SimOutcome SimScenario::run(const std::vector<SimStep> &steps, QTextStream *show
             break;
         case SimStep::Kind::Tick:
             for (qint64 k = 0; k < s.count; ++k) {
+                if (trace)
+                    trace->recordInputs(*boxes, *engine);
                 engine->tick(*boxes);
                 if (trace)
                     trace->record(*engine);
@@ -115,6 +117,10 @@ SimOutcome SimScenario::run(const std::vector<SimStep> &steps, QTextStream *show
             case SimExpect::Channel:
                 seen = engine->lx1ChannelOn(s.row / kLx1ChannelCount, s.row % kLx1ChannelCount);
                 word = "lx1";
+                break;
+            case SimExpect::CanOutput:
+                seen = engine->canOutputOn(s.row);
+                word = "canoutput";
                 break;
             }
             ++outcome.expectations;
