@@ -106,7 +106,7 @@ int runShow(const CliArgs &args)
     else if (args.isSet("textconv"))
         // git aborts the whole log or diff at a failing textconv: the file's
         // text is this line instead (git names the file in its own header).
-        text = QStringLiteral("(not a setup: ") + visibleName(why) + QStringLiteral(")\n");
+        text = QStringLiteral("(not a setup: ") + kelda::visibleName(why) + QStringLiteral(")\n");
     else
         return cliFail(QStringLiteral("cannot open %1").arg(shownPath(files.first())), why);
     if (!writeOut(text.toUtf8()))

@@ -27,12 +27,12 @@ bool dumpValues(StoreCursor &c, QJsonObject *values, QString *error)
             continue;
         const int width = spec.width;
         if ((width == kTextWidth && size == 0) || (width != kTextWidth && size != width) || size > 65536) {
-            *error = QStringLiteral("value %1 has %2 bytes").arg(key, QString::number(size));
+            *error = QStringLiteral("value %1 has %2 bytes").arg(key).arg(size);
             return false;
         }
         QByteArray buf;
         if (!c.bytes(spec.id, buf)) {
-            *error = QStringLiteral("value %1 cannot be read: %2").arg(key, storeError());
+            *error = QStringLiteral("value %1 cannot be read: %2").arg(key).arg(storeError());
             return false;
         }
         const QString name = QString::number(key);
