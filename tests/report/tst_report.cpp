@@ -406,10 +406,9 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         const int state = b.state(), event = b.event();
         QVERIFY(b.input(event, 0, ItemType::CanInput, can, "-") && b.entry(Mode::Events, event, 0, ItemType::State, state));
         const QString name = QStringLiteral("Horn %1 %2\x01\r");
-        for (ItemType type : {ItemType::CanInput, ItemType::Event}) {
-            StoreCursor c(m.session());
-            QVERIFY(c.item(type, 0) && c.setText(ValueId::Name, name));
-        }
+        QVERIFY(b.set(Mode::CanInputs, can, CanInputCol::Name, name));  // and where the event names it
+        StoreCursor c(m.session());
+        QVERIFY(c.item(ItemType::Event, event) && c.setText(ValueId::Name, name));
         const SetupFacts facts = collectFacts(m);
         const QString html = reportHtml(facts, QDateTime(QDate(2024, 5, 17), QTime(8, 30)));
         for (const QChar c : html)
@@ -440,7 +439,7 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
                             &out),
                  0);
         QCOMPARE(QString::fromUtf8(out).trimmed(),
-                 QStringLiteral("Horn_1_2 | CAN input Horn %1 %2  , Word 1: compare = 7 (0x0007); read by Horn %1 %2  "
+                 QStringLiteral("Horn_1_2 | CAN input Horn %1 %2  , Word 1: compare = 7 (0x0007); read by Horn %1 %2   "
                                 "(1): -."));
     }
 
