@@ -462,8 +462,9 @@ QByteArray reportPdf(const QString &html, const QString &title)
             doc.drawContents(&painter, QRectF(QPointF(0, i * page.height()), page));
             painter.restore();
             painter.setFont(doc.defaultFont());
-            painter.drawText(QRectF(0, page.height(), page.width(), footer), Qt::AlignRight | Qt::AlignBottom,
-                             QStringLiteral("%1 — page %2 of %3").arg(title, QString::number(i + 1), QString::number(pages)));
+            painter.drawText(
+                QRectF(0, page.height(), page.width(), footer), Qt::AlignRight | Qt::AlignBottom,
+                QStringLiteral("%1 — page %2 of %3").arg(title, QString::number(i + 1), QString::number(pages)));
         }
     }
     buffer.close();

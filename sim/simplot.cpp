@@ -62,6 +62,30 @@ Layout layoutOf(const SimTrace &trace)
     return l;
 }
 
+// Levels from tick 0 (off) to the end, a vertical edge at each change; no
+// level narrower than kMinPulse (a burst of them runs on to the end).
+template <typename XOf>
+void drawWave(QPainter &p, const std::vector<const SimChange *> &changes, int low, int hi, XOf xOf, double end)
+{
+    const QColor high(120, 200, 120);
+    QPolygonF wave;
+    bool on = false;
+    wave << QPointF(xOf(0), low);
+    for (const SimChange *c : changes) {
+        if (c->value == on)
+            continue;
+        const double x = std::min(end, std::max(xOf(c->tick), wave.size() > 1 ? wave.last().x() + kMinPulse : 0.0));
+        if (on)
+            p.fillRect(QRectF(QPointF(wave.last().x(), hi), QPointF(x, low)), high);
+        wave << QPointF(x, on ? hi : low) << QPointF(x, c->value ? hi : low);
+        on = c->value;
+    }
+    if (on)
+        p.fillRect(QRectF(QPointF(wave.last().x(), hi), QPointF(end, low)), high);
+    wave << QPointF(end, on ? hi : low);
+    p.drawPolyline(wave);
+}
+
 void draw(QPainter &p, const SimTrace &trace, const Layout &l)
 {
     p.setRenderHint(QPainter::Antialiasing, false);
@@ -98,7 +122,6 @@ void draw(QPainter &p, const SimTrace &trace, const Layout &l)
     for (const SimChange &c : trace.changes())
         byRow[c.signal].push_back(&c);
 
-    const QColor high(120, 200, 120);
     for (size_t i = 0; i < l.rows.size(); ++i) {
         const int s = l.rows[i];
         const int top = kMargin + static_cast<int>(i) * kRowHeight;
@@ -106,25 +129,7 @@ void draw(QPainter &p, const SimTrace &trace, const Layout &l)
         p.setPen(Qt::black);
         p.drawText(QRectF(kMargin, top, l.nameWidth - kMargin, kRowHeight), Qt::AlignLeft | Qt::AlignVCenter,
                    visibleName(trace.signalList()[s].name));
-        // Levels from tick 0 (off) to the end, a vertical edge at each change;
-        // no level narrower than kMinPulse (a burst of them runs on to the end).
-        QPolygonF wave;
-        bool on = false;
-        wave << QPointF(xOf(0), low);
-        for (const SimChange *c : byRow[s]) {
-            if (c->value == on)
-                continue;
-            const double x = std::min(xOf(l.ticks), std::max(xOf(c->tick), wave.size() > 1 ? wave.last().x() + kMinPulse : 0.0));
-            if (on)
-                p.fillRect(QRectF(QPointF(wave.last().x(), hi), QPointF(x, low)), high);
-            wave << QPointF(x, on ? hi : low) << QPointF(x, c->value ? hi : low);
-            on = c->value;
-        }
-        const double end = xOf(l.ticks);
-        if (on)
-            p.fillRect(QRectF(QPointF(wave.last().x(), hi), QPointF(end, low)), high);
-        wave << QPointF(end, on ? hi : low);
-        p.drawPolyline(wave);
+        drawWave(p, byRow[s], low, hi, xOf, xOf(l.ticks));
     }
 }
 

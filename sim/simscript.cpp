@@ -261,7 +261,8 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
                 if (!w[1].quoted && what == QLatin1String(k.word))
                     kind = &k;
             if (!kind)
-                return QStringLiteral("'%1' cannot be expected: expected state, timer, output, led, canoutput or lx1").arg(what);
+                return QStringLiteral("'%1' cannot be expected: expected state, timer, output, led, canoutput or lx1")
+                    .arg(what);
             if (!(why = arity(4, kind->form)).isEmpty() || !(why = row(w[2], kind->table, &step.row)).isEmpty()
                 || !(why = pick(w[3], {kind->yes, kind->no}, &step.on)).isEmpty())
                 return why;

@@ -46,8 +46,8 @@ SimTrace::SimTrace(const SimNames &names) : m_events(names.events)
     const int keys = std::min(static_cast<int>(names.keys.size()), kSimCapacity);
     for (int r = 0; r < keys; ++r)
         for (int b = 0; b < kKeyConditionCount; ++b)
-            m_signals.push_back(SimSignal{SimSignal::Kind::Key, r * kKeyConditionCount + b,
-                                          names.keys[r] + QLatin1String(boxes[b])});
+            m_signals.push_back(
+                SimSignal{SimSignal::Kind::Key, r * kKeyConditionCount + b, names.keys[r] + QLatin1String(boxes[b])});
     m_firstSwitch = static_cast<int>(m_signals.size());
     m_firstCanInput = add(SimSignal::Kind::Switch, names.switches);
     m_firstState = add(SimSignal::Kind::CanInput, names.canInputs);

@@ -139,7 +139,8 @@ void EcuImpl::retry(const QString &why)
     }
     ++req_.attempts;
     log(current_,
-        QStringLiteral("%1: %2; retrying (attempt %3 of %4).").arg(cmd, why, QString::number(req_.attempts), QString::number(kMaxAttempts)));
+        QStringLiteral("%1: %2; retrying (attempt %3 of %4).")
+            .arg(cmd, why, QString::number(req_.attempts), QString::number(kMaxAttempts)));
     transmit();
 }
 

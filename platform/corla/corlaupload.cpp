@@ -372,7 +372,9 @@ void EcuImpl::windowTimeout()
         return;
     }
     ++f.attempts;
-    log(current_, QStringLiteral("WRITE: %1; retrying (attempt %2 of %3).").arg(why, QString::number(f.attempts), QString::number(kMaxAttempts)));
+    log(current_,
+        QStringLiteral("WRITE: %1; retrying (attempt %2 of %3).")
+            .arg(why, QString::number(f.attempts), QString::number(kMaxAttempts)));
     port_->write(f.frame);
     armWindowTimer();
 }

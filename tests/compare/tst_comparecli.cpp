@@ -199,8 +199,7 @@ private slots:
 
         const CliRun diff = runCli({QStringLiteral("diff"), before, after});
         QCOMPARE(diff.exitCode, 1);
-        QVERIFY2(lines(diff.out).contains("  renamed timer \"Pump\" " + kArrow + ' ' + printed),
-                 diff.out.constData());
+        QVERIFY2(lines(diff.out).contains("  renamed timer \"Pump\" " + kArrow + ' ' + printed), diff.out.constData());
 
         const CliRun check = runCli({QStringLiteral("check"), after});
         QVERIFY2(check.out.contains("warning state-never-set States 1 " + printed + ": No event sets this state"),

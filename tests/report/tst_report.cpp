@@ -404,7 +404,8 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         SetupBuilder b(m);
         const int can = b.canInput(QStringLiteral("0x100"), QStringLiteral("Word 1"), 7);
         const int state = b.state(), event = b.event();
-        QVERIFY(b.input(event, 0, ItemType::CanInput, can, "-") && b.entry(Mode::Events, event, 0, ItemType::State, state));
+        QVERIFY(b.input(event, 0, ItemType::CanInput, can, "-")
+                && b.entry(Mode::Events, event, 0, ItemType::State, state));
         const QString name = QStringLiteral("Horn %1 %2\x01\r");
         QVERIFY(b.set(Mode::CanInputs, can, CanInputCol::Name, name));  // and where the event names it
         StoreCursor c(m.session());

@@ -478,9 +478,9 @@ void TestSimCli::tracesWithCausesAndHostileNames()
     const int sw2 = 1, horn = b.canOutput(QStringLiteral("0x100"));
     b.canInput(QStringLiteral("0x200"));
     const int s1 = b.state(), s2 = b.state(), e1 = b.event(), e2 = b.event(), e3 = b.event();
-    const std::pair<ItemType, int> rows[] = {{ItemType::KeypadKey, 0}, {ItemType::Switch, 0}, {ItemType::Switch, sw2},
-                                             {ItemType::CanInput, 0},  {ItemType::State, s1},  {ItemType::State, s2},
-                                             {ItemType::CanOutput, horn}, {ItemType::Event, e1}};
+    const std::pair<ItemType, int> rows[] = {
+        {ItemType::KeypadKey, 0}, {ItemType::Switch, 0}, {ItemType::Switch, sw2},     {ItemType::CanInput, 0},
+        {ItemType::State, s1},    {ItemType::State, s2}, {ItemType::CanOutput, horn}, {ItemType::Event, e1}};
     const char *names[] = {"Horn %1 %2", "a.b", "a_b", "x[3]", "$end", "tab\there\x01", "Horn %1 %2", "Horn %1 %2"};
     for (size_t i = 0; i < std::size(rows); ++i) {
         StoreCursor c(model.session());
@@ -494,9 +494,11 @@ void TestSimCli::tracesWithCausesAndHostileNames()
     QVERIFY(model.saveSetup(setup));
     // A scenario whose file name is a format string, and a failing expectation.
     const QString scenario = dir.filePath("horn %1.scenario");
-    QVERIFY(writeFile(scenario, "press \"Horn %1 %2\" short\ntick\nexpect canoutput \"Horn %1 %2\" on\n"
-                                "switch \"a.b\" on\ncan 1 on\ntick 3\nexpect canoutput 1 on\n"));
-    Run r = runIn(dir.path(), {QStringLiteral("test"), QStringLiteral("horn.kelda"), QStringLiteral("horn %1.scenario")});
+    QVERIFY(writeFile(scenario,
+                      "press \"Horn %1 %2\" short\ntick\nexpect canoutput \"Horn %1 %2\" on\n"
+                      "switch \"a.b\" on\ncan 1 on\ntick 3\nexpect canoutput 1 on\n"));
+    Run r =
+        runIn(dir.path(), {QStringLiteral("test"), QStringLiteral("horn.kelda"), QStringLiteral("horn %1.scenario")});
     QCOMPARE(r.exitCode, 1);
     QCOMPARE(r.out.value(0),
              QStringLiteral("horn %1.scenario:7: tick 4: expected canoutput \"Horn %1 %2\" on, but it is off"));
@@ -508,12 +510,12 @@ void TestSimCli::tracesWithCausesAndHostileNames()
                      .exitCode,
                  1);
     // Causes before effects in each tick; a press is seen by one tick.
-    QCOMPARE(QString::fromUtf8(readFile(csv)).split(QLatin1Char('\n')),
-             QStringList({"tick,seconds,kind,name,value,cause", "1,0.01,key,Horn %1 %2 SP,1,",
-                          "1,0.01,state,$end,1,Horn %1 %2", "1,0.01,canoutput,Horn %1 %2,1,",
-                          "2,0.02,key,Horn %1 %2 SP,0,", "2,0.02,switch,a.b,1,", "2,0.02,caninput,x[3],1,",
-                          "2,0.02,state,$end,0,Event 2", "2,0.02,state,tab\there\x01,1,Event 3",
-                          "2,0.02,canoutput,Horn %1 %2,0,", ""}));
+    QCOMPARE(
+        QString::fromUtf8(readFile(csv)).split(QLatin1Char('\n')),
+        QStringList({"tick,seconds,kind,name,value,cause", "1,0.01,key,Horn %1 %2 SP,1,",
+                     "1,0.01,state,$end,1,Horn %1 %2", "1,0.01,canoutput,Horn %1 %2,1,", "2,0.02,key,Horn %1 %2 SP,0,",
+                     "2,0.02,switch,a.b,1,", "2,0.02,caninput,x[3],1,", "2,0.02,state,$end,0,Event 2",
+                     "2,0.02,state,tab\there\x01,1,Event 3", "2,0.02,canoutput,Horn %1 %2,0,", ""}));
 
     // The VCD, read strictly: one word per reference, each of [A-Za-z0-9_] and
     // different, every change to a declared code, time never going back.
@@ -548,8 +550,9 @@ void TestSimCli::tracesWithCausesAndHostileNames()
         qInfo("sigrok-cli is not installed: the VCD was checked by the strict reader only");
     } else {
         QProcess sigrok;
-        sigrok.start(QStringLiteral("sigrok-cli"), {QStringLiteral("-I"), QStringLiteral("vcd"), QStringLiteral("-i"),
-                                                     vcd, QStringLiteral("-O"), QStringLiteral("bits")});
+        sigrok.start(QStringLiteral("sigrok-cli"),
+                     {QStringLiteral("-I"), QStringLiteral("vcd"), QStringLiteral("-i"), vcd, QStringLiteral("-O"),
+                      QStringLiteral("bits")});
         QVERIFY(sigrok.waitForFinished(60000) && sigrok.exitCode() == 0);
         // One line of samples per channel: NAME:0011...
         static const QRegularExpression channel(QStringLiteral("^(\\w+):[01 ]+$"));
