@@ -49,7 +49,7 @@ void CompareDialog::setComparison(const Comparison &comparison, const QString &f
     }
     for (int i = 0; i < tree->topLevelItemCount(); ++i) {
         QTreeWidgetItem *g = tree->topLevelItem(i);
-        g->setText(0, QStringLiteral("%1 (%2)").arg(g->text(0)).arg(g->childCount()));
+        g->setText(0, QStringLiteral("%1 (%2)").arg(g->text(0), QString::number(g->childCount())));
     }
     if (comparison.same())
         ui->labelSummary->setText(QStringLiteral("The open setup is the same as %1.").arg(file));

@@ -340,9 +340,7 @@ private:
                 add(Severity::Warning, "input-unused", ItemType::Event, e, EventCol::input(k),
                     QStringLiteral("Input %1 names \"%2\", but input %3 joins with NONE, so the module never reads "
                                    "it: set input %3's \"With\" to AND or OR, or clear input %1.")
-                        .arg(k + 1)
-                        .arg(in.ref.name)
-                        .arg(k));
+                        .arg(QString::number(k + 1), in.ref.name, QString::number(k)));
             }
             read = read && k < kEventInputCount - 1 && in.combine != int(Combine::None);
         }
@@ -423,8 +421,7 @@ private:
                                        "turns the same load on: give each load its own channel.")
                             .arg(ch + 1)
                             .arg(m + 1)
-                            .arg(nameOf(ItemType::Lx1Output, *it))
-                            .arg(*it + 1));
+                            .arg(nameOf(ItemType::Lx1Output, *it), QString::number(*it + 1)));
                 }
             }
             if (!any)
@@ -461,8 +458,7 @@ private:
                         add(Severity::Error, "can-channel", ItemType::Lx1Module, m, PwmCol::CanInput,
                             QStringLiteral("The PWM input \"%1\" uses a CAN channel that the image cannot describe "
                                            "(see CAN Inputs row %2).")
-                                .arg(item.name)
-                                .arg(row + 1));
+                                .arg(item.name, QString::number(row + 1)));
             }
         }
     }

@@ -8,6 +8,7 @@
 #include "clicommand.h"
 #include "documentargs.h"
 #include "crossrefs.h"
+#include "nametext.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
 #include "setupcheck.h"
@@ -15,6 +16,26 @@
 using namespace kelda;
 
 namespace {
+
+// One finding a line: the name escaped, control characters in the message
+// (which may quote names) made visible.
+QString printedFinding(check::Finding f)
+{
+    f.name = escapedName(f.name);
+    f.message = visibleName(f.message);
+    return check::findingLine(f);
+}
+
+// useText's "TABLE N \"OWNER\": what" with the owner's name escaped.
+QString printedUse(PMModel &model, ItemType ownerType, const Use &use)
+{
+    QString line = useText(model.session(), use);
+    const QString owner = use.owner < model.itemCount(ownerType) ? model.itemName(ownerType, use.owner) : QString();
+    const qsizetype at = line.indexOf(QLatin1Char('"')) + 1;
+    if (at > 0 && line.mid(at, owner.size()) == owner)
+        line.replace(at, owner.size(), escapedName(owner));
+    return line;
+}
 
 int runCheck(const CliArgs &args)
 {
@@ -35,7 +56,7 @@ int runCheck(const CliArgs &args)
         cliOut() << QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented));
     } else {
         for (const check::Finding &f : findings)
-            cliOut() << check::findingLine(f) << '\n';
+            cliOut() << printedFinding(f) << '\n';
     }
     cliOut().flush();
     return check::errorCount(findings) > 0 ? 1 : 0;
@@ -70,10 +91,10 @@ int runUses(const CliArgs &args)
             row = i;
     if (row < 0)
         return cliFail(
-            QStringLiteral("cannot list the uses of \"%1\"").arg(cliToken(name)),
+            QStringLiteral("cannot list the uses of \"%1\"").arg(escapedName(cliToken(name))),
             QStringLiteral("the %1 table has no item of that name").arg(QLatin1String(modeSpec(mode)->table)));
     for (const Use &use : findUses(model.session(), type, row))
-        cliOut() << useText(model.session(), use) << '\n';
+        cliOut() << printedUse(model, modeSpec(useLocation(use).mode)->type, use) << '\n';
     cliOut().flush();
     return 0;
 }
@@ -120,15 +141,14 @@ int cliCheckGate(PMModel &model, const QString &path, bool force)
     cliOut().flush();
     for (const check::Finding &f : findings)
         if (f.isError())
-            cliErr() << check::findingLine(f) << '\n';
+            cliErr() << printedFinding(f) << '\n';
     if (force) {
         cliErr() << "kelda-cli: " << shownPath(path) << ": " << errors << (errors == 1 ? " error" : " errors")
                  << ", compiled anyway (--force)" << Qt::endl;
         return 0;
     }
     return cliFail(QStringLiteral("%1 has %2 %3")
-                       .arg(shownPath(path))
-                       .arg(errors)
-                       .arg(errors == 1 ? QStringLiteral("error") : QStringLiteral("errors")),
+                       .arg(shownPath(path), QString::number(errors),
+                            errors == 1 ? QStringLiteral("error") : QStringLiteral("errors")),
                    QStringLiteral("nothing was written; see kelda-cli check for the whole list"));
 }

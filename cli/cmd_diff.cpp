@@ -4,6 +4,7 @@
 #include "clicommand.h"
 #include "documentargs.h"
 #include "comparereport.h"
+#include "nametext.h"
 #include "pmmodel.h"
 #include "setupcompare.h"
 
@@ -88,9 +89,15 @@ int runShow(const CliArgs &args)
     const QStringList &files = args.positional;
     PMModel setup;
     QString why;
-    if (!readSetupFile(setup, files.first(), &why))
+    QString text;
+    if (readSetupFile(setup, files.first(), &why))
+        text = kelda::compare::describeSetup(setup).join(QLatin1Char('\n')) + QLatin1Char('\n');
+    else if (args.isSet("textconv"))
+        // git aborts the whole log or diff at a failing textconv: the file's
+        // text is this line instead (git names the file in its own header).
+        text = QStringLiteral("(not a setup: ") + kelda::visibleName(why) + QStringLiteral(")\n");
+    else
         return cliFail(QStringLiteral("cannot open %1").arg(shownPath(files.first())), why);
-    const QString text = kelda::compare::describeSetup(setup).join(QLatin1Char('\n')) + QLatin1Char('\n');
     writeStandardOutput(text.toUtf8());
     return 0;
 }
@@ -121,12 +128,17 @@ const CliRegistration diffCommand{{
 
 const CliRegistration showCommand{{
     .name = "show",
-    .usage = "kelda-cli show SETUP.kelda",
+    .usage = "kelda-cli show SETUP.kelda [--textconv]",
     .summary = "print a setup as readable lines (git's textconv)",
     .description = "Prints one setup as lines of text, a table and an item a line, in the form diff compares; "
-                   "for git's textconv of setup files.",
+                   "for git's textconv of setup files. Names are printed with \" as \\\", \\ as \\\\ and "
+                   "control characters as \\n, \\r, \\t or \\xHH.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
-    .statuses = {{0, "the setup was printed"}, {1, "it cannot be opened, or the output cannot be written"}},
+    .options = {{"textconv", nullptr,
+                 "for git: a file that is not a setup is printed as one line \"(not a setup: WHY)\" and the "
+                 "status is 0, so that git log -p goes on"}},
+    .statuses = {{0, "the setup was printed (with --textconv, also a file that is not a setup)"},
+                 {1, "it cannot be opened, or the output cannot be written"}},
     .run = &runShow,
 }};
 

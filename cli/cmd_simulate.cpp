@@ -91,7 +91,7 @@ int runSimulate(const CliArgs &args)
     std::vector<SimStep> steps;
     int badLine = 0;
     if (!parseSimScript(text, scenario.rows(), &steps, &badLine, &why))
-        return cliFail(QStringLiteral("%1:%2").arg(scriptPath).arg(badLine), why);
+        return cliFail(QStringLiteral("%1:%2").arg(scriptPath, QString::number(badLine)), why);
     noteSetupErrors(scenario, setupPath);
 
     std::unique_ptr<SimTrace> trace;
@@ -106,7 +106,7 @@ int runSimulate(const CliArgs &args)
     if (const int failed = writeOutputs(o, trace.get()))
         return failed;
     if (!outcome.stopped.isEmpty())
-        return cliFail(QStringLiteral("%1:%2").arg(scriptPath).arg(outcome.stoppedLine), outcome.stopped);
+        return cliFail(QStringLiteral("%1:%2").arg(scriptPath, QString::number(outcome.stoppedLine)), outcome.stopped);
     if (!outcome.failures.empty())
         return cliFail(
             shownPath(scriptPath),

@@ -31,7 +31,7 @@ struct Result {
 
 QString failureLine(const QString &name, const SimFailure &f)
 {
-    return QStringLiteral("%1:%2: tick %3: %4").arg(name).arg(f.line).arg(f.tick).arg(f.message);
+    return QStringLiteral("%1:%2: tick %3: %4").arg(name, QString::number(f.line), QString::number(f.tick), f.message);
 }
 
 QByteArray junit(const std::vector<Result> &results, double seconds)
@@ -220,11 +220,11 @@ Result Runner::run(const Planned &p)
         if (!scenario) {
             r.error = r.name + QStringLiteral(": ") + why;
         } else if (!parseSimScript(text, scenario->rows(), &steps, &badLine, &why)) {
-            r.error = QStringLiteral("%1:%2: %3").arg(r.name).arg(badLine).arg(why);
+            r.error = QStringLiteral("%1:%2: %3").arg(r.name, QString::number(badLine), why);
         } else {
             r.outcome = scenario->run(steps, nullptr, nullptr, m_limits);
             if (!r.outcome.stopped.isEmpty())
-                r.error = QStringLiteral("%1:%2: %3").arg(r.name).arg(r.outcome.stoppedLine).arg(r.outcome.stopped);
+                r.error = QStringLiteral("%1:%2: %3").arg(r.name, QString::number(r.outcome.stoppedLine), r.outcome.stopped);
         }
     }
     r.seconds = double(clock.nsecsElapsed()) / 1e9;

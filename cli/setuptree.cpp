@@ -165,7 +165,10 @@ private:
         return true;
     }
 
-    static QString itemPath(const QString &path, qsizetype i) { return QStringLiteral("%1[%2]").arg(path).arg(i); }
+    static QString itemPath(const QString &path, qsizetype i)
+    {
+        return QStringLiteral("%1[%2]").arg(path, QString::number(i));
+    }
 
     // The item's members and type, before anything of it is stored.
     bool itemType(const QJsonValue &v, const QString &path, int *type)

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "imagecompiler.h"
+#include "nametext.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
 #include "storecursor.h"
@@ -189,9 +190,11 @@ bool sameContents(const ItemRow &a, const ItemRow &b)
 
 // ------------------------------------------------------------ texts
 
+// A name in a line of text: quotes, backslashes and control characters
+// escaped, so that one item never runs over two lines.
 QString quoted(const QString &name)
 {
-    return QLatin1Char('"') + name + QLatin1Char('"');
+    return QLatin1Char('"') + escapedName(name) + QLatin1Char('"');
 }
 
 QString plural(const char *noun)
@@ -212,13 +215,13 @@ QString contentsText(const Table &t, const ItemRow &item)
     QStringList cells;
     for (int i = 0; i < item.cells.size(); ++i)
         if (item.cells[i] != kDash)
-            cells << t.headers[i] + QStringLiteral(": ") + item.cells[i];
+            cells << t.headers[i] + QStringLiteral(": ") + visibleName(item.cells[i]);
     QStringList parts;
     if (!cells.isEmpty())
         parts << cells.join(QStringLiteral("; "));
     for (int l = 0; l < item.lists.size(); ++l)
         if (!item.lists[l].isEmpty())
-            parts << t.listNames[l] + QStringLiteral(": ") + item.lists[l].join(QStringLiteral(", "));
+            parts << t.listNames[l] + QStringLiteral(": ") + visibleName(item.lists[l].join(QStringLiteral(", ")));
     return parts.join(QStringLiteral("; "));
 }
 
@@ -226,18 +229,18 @@ QString changesText(const QList<CellChange> &cells, const QList<ListChange> &lis
 {
     QStringList parts;
     for (const CellChange &c : cells)
-        parts << c.column + QStringLiteral(": ") + c.before + kArrow + c.after;
+        parts << c.column + QStringLiteral(": ") + visibleName(c.before) + kArrow + visibleName(c.after);
     for (const ListChange &l : lists) {
         if (l.reordered) {
-            parts << l.list + QStringLiteral(": order ") + l.before.join(QStringLiteral(", ")) + kArrow
-                    + l.after.join(QStringLiteral(", "));
+            parts << l.list + QStringLiteral(": order ") + visibleName(l.before.join(QStringLiteral(", "))) + kArrow
+                    + visibleName(l.after.join(QStringLiteral(", ")));
             continue;
         }
         QStringList entries;
         for (const QString &e : l.added)
-            entries << QStringLiteral("+ ") + e;
+            entries << QStringLiteral("+ ") + visibleName(e);
         for (const QString &e : l.removed)
-            entries << QStringLiteral("- ") + e;
+            entries << QStringLiteral("- ") + visibleName(e);
         parts << l.list + QStringLiteral(": ") + entries.join(QStringLiteral(", "));
     }
     return parts.join(QStringLiteral("; "));

@@ -229,10 +229,9 @@ private:
                 return true;
             m_error = QStringLiteral("%1 uses identifier %2, number %3 of the %4 identifiers, but a channel "
                                      "of that kind can name only one of the first %5")
-                          .arg(who, canIdText(id))
-                          .arg(position + 1)
-                          .arg(type == ItemType::CanOutput ? QStringLiteral("transmit") : QStringLiteral("receive"))
-                          .arg(channelPositions(sel));
+                          .arg(who, canIdText(id), QString::number(position + 1),
+                               type == ItemType::CanOutput ? QStringLiteral("transmit") : QStringLiteral("receive"),
+                               QString::number(channelPositions(sel)));
             return false;
         };
         for (ItemType type : {ItemType::CanInput, ItemType::CanOutput}) {

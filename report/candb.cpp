@@ -10,14 +10,16 @@ namespace kelda::report {
 
 namespace {
 
-// Text inside a DBC string: no double quotes, one line.
+// Text inside a DBC string: no double quotes, one line, no control
+// characters (readers stop at them).
 QString quoted(QString text)
 {
     text.replace(QLatin1Char('"'), QLatin1Char('\''));
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
     // Readers take the file as Latin-1: anything beyond becomes '?'.
     for (QChar &c : text)
-        if (c.unicode() > 0xFF)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
+            c = QLatin1Char(' ');
+        else if (c.unicode() > 0xFF)
             c = QLatin1Char('?');
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
@@ -152,8 +154,8 @@ QString canDatabase(const SetupFacts &f)
         for (const Signal &s : std::as_const(m.signals_)) {
             if (!s.layout.valid) {
                 m.notes << QStringLiteral("%1 %2 has no byte or word the image knows (code %3) and is not a signal.")
-                               .arg(s.input ? QStringLiteral("CAN input") : QStringLiteral("CAN output"), s.item->name)
-                               .arg(s.item->select);
+                               .arg(s.input ? QStringLiteral("CAN input") : QStringLiteral("CAN output"), s.item->name,
+                                    QString::number(s.item->select));
                 continue;
             }
             const bool little = s.input && m.littleEndian;

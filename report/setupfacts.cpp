@@ -134,7 +134,7 @@ QStringList SetupFacts::readersOf(ItemType type, const QString &name) const
     for (const Event &e : events)
         for (const EventInput &in : e.inputs)
             if (in.type == type && in.name == name)
-                out << QStringLiteral("%1 (%2): %3").arg(e.name).arg(e.priority).arg(in.condition);
+                out << QStringLiteral("%1 (%2): %3").arg(e.name, QString::number(e.priority), in.condition);
     return out;
 }
 
@@ -152,7 +152,7 @@ QStringList SetupFacts::eventsActing(int list, const QString &name) const
     QStringList out;
     for (const Event &e : events)
         if (e.lists[size_t(list)].contains(name))
-            out << QStringLiteral("%1 (%2)").arg(e.name).arg(e.priority);
+            out << QStringLiteral("%1 (%2)").arg(e.name, QString::number(e.priority));
     return out;
 }
 

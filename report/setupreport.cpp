@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "atomicfile.h"
+#include "nametext.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
 
@@ -40,9 +41,10 @@ p.sentence { margin-top: 2pt; margin-bottom: 2pt; }
 @media print { a { color: #000; text-decoration: none; } }
 )";
 
+// Control characters are not allowed in HTML text: shown as \n, \xHH.
 QString esc(const QString &s)
 {
-    return s.toHtmlEscaped();
+    return visibleName(s).toHtmlEscaped();
 }
 
 QString joined(const QStringList &items)
@@ -284,8 +286,7 @@ QString subject(const SetupFacts &f, const EventInput &in)
             return QStringLiteral("CAN input ") + in.name;
         const CanItem &c = f.canInputs.at(row);
         return QStringLiteral("CAN input %1 (%2 %3 %4 %5)")
-            .arg(in.name, idText(c.id), c.channel, c.compare)
-            .arg(c.value);
+            .arg(in.name, idText(c.id), c.channel, c.compare, QString::number(c.value));
     }
     default:
         return QStringLiteral("an input that names nothing");
@@ -461,8 +462,9 @@ QByteArray reportPdf(const QString &html, const QString &title)
             doc.drawContents(&painter, QRectF(QPointF(0, i * page.height()), page));
             painter.restore();
             painter.setFont(doc.defaultFont());
-            painter.drawText(QRectF(0, page.height(), page.width(), footer), Qt::AlignRight | Qt::AlignBottom,
-                             QStringLiteral("%1 — page %2 of %3").arg(title).arg(i + 1).arg(pages));
+            painter.drawText(
+                QRectF(0, page.height(), page.width(), footer), Qt::AlignRight | Qt::AlignBottom,
+                QStringLiteral("%1 — page %2 of %3").arg(title, QString::number(i + 1), QString::number(pages)));
         }
     }
     buffer.close();

@@ -13,6 +13,7 @@ PACKAGES=(
     shared-mime-info xdg-utils libfile-mimeinfo-perl   # the install test's query of the type of *.kelda
     clang libclang-rt-14-dev   # fuzz targets (libFuzzer)
     clang-format clang-tidy    # the layout check of the test suite; scripts/tidy.sh
+    sigrok-cli                 # simulation tests: traces read back by a standard VCD reader
 )
 
 missing=()

@@ -463,6 +463,18 @@ bool SimEngine::stateDrivesLx1Output(int s, int r) const
     return false;
 }
 
+bool SimEngine::canOutputOn(int row) const
+{
+    for (int s = 0; s < m_stateCount; ++s) {
+        const SimList &list = m_stateRecords[s].canOutputs;
+        if (m_states[s] != 0)
+            for (int i = 0; i < list.count; ++i)
+                if (list.items[i] == row + 1)
+                    return true;
+    }
+    return false;
+}
+
 void SimEngine::findUsed()
 {
     m_keyUsed.fill(false);
@@ -538,6 +550,7 @@ SimNames simNames(StoreSession session)
     n.outputs = read(ItemType::Lx1Output);
     n.leds = read(ItemType::Lx2Led);
     n.events = read(ItemType::Event);
+    n.canOutputs = read(ItemType::CanOutput);
     return n;
 }
 

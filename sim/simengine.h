@@ -141,6 +141,8 @@ public:
     uint8_t lx1ModuleMask(int module) const { return m_lx1Grid[module]; }
     // State row s, when set, drives LX1 output row r / LED index r.
     bool stateDrivesLx1Output(int s, int r) const;
+    // CAN output row r is on while a set state lists it.
+    bool canOutputOn(int row) const;
     bool stateDrivesLed(int s, int r) const
     {
         return s >= 0 && s < m_stateCount && r >= 0 && r < 32 && (m_stateRecords[s].ledMask >> r) & 1u;
@@ -246,7 +248,7 @@ QString simItemName(StoreSession session, ItemType type, int index);
 
 // The names of every row a simulation shows or a script addresses, read once.
 struct SimNames {
-    QStringList keys, switches, canInputs, states, timers, outputs, leds, events;
+    QStringList keys, switches, canInputs, states, timers, outputs, leds, events, canOutputs;
 };
 SimNames simNames(StoreSession session);
 

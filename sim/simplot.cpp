@@ -9,6 +9,7 @@
 
 #include <cmath>
 
+#include "nametext.h"
 #include "simtrace.h"
 
 namespace kelda {
@@ -20,6 +21,7 @@ constexpr int kWave = 14;  // height of a high level
 constexpr int kMargin = 10;
 constexpr int kPlotWidth = 900;
 constexpr int kAxisHeight = 34;
+constexpr double kMinPulse = 2.0;  // pixels: a one-tick pulse of an hour's run stays visible
 
 // 1, 2 or 5 times a power of ten: at most about ten labels on the axis.
 double axisStep(double span)
@@ -48,12 +50,40 @@ Layout layoutOf(const SimTrace &trace)
     l.rows = trace.changedSignals();
     const QFontMetrics metrics(l.font);
     for (int s : l.rows)
-        l.nameWidth = std::max(l.nameWidth, metrics.horizontalAdvance(trace.signalList()[s].name));
+        l.nameWidth = std::max(l.nameWidth, metrics.horizontalAdvance(visibleName(trace.signalList()[s].name)));
     l.nameWidth = std::max(l.nameWidth, metrics.horizontalAdvance(QStringLiteral("nothing changed"))) + kMargin;
-    l.ticks = std::max<qint64>(trace.lastTick(), 1);
+    // The axis goes on past the last change, so that its new level shows.
+    const qint64 last = trace.changes().empty() ? 0 : trace.changes().back().tick;
+    const double pixels = kMinPulse + 1;
+    const qint64 room = std::max<qint64>(1, qint64(std::ceil(double(last) * pixels / (kPlotWidth - pixels))));
+    l.ticks = std::max<qint64>({trace.lastTick(), last + room, 1});
     l.size = QSize(kMargin + l.nameWidth + kPlotWidth + 2 * kMargin,
                    kMargin + std::max<int>(static_cast<int>(l.rows.size()), 1) * kRowHeight + kAxisHeight);
     return l;
+}
+
+// Levels from tick 0 (off) to the end, a vertical edge at each change; no
+// level narrower than kMinPulse (a burst of them runs on to the end).
+template <typename XOf>
+void drawWave(QPainter &p, const std::vector<const SimChange *> &changes, int low, int hi, XOf xOf, double end)
+{
+    const QColor high(120, 200, 120);
+    QPolygonF wave;
+    bool on = false;
+    wave << QPointF(xOf(0), low);
+    for (const SimChange *c : changes) {
+        if (c->value == on)
+            continue;
+        const double x = std::min(end, std::max(xOf(c->tick), wave.size() > 1 ? wave.last().x() + kMinPulse : 0.0));
+        if (on)
+            p.fillRect(QRectF(QPointF(wave.last().x(), hi), QPointF(x, low)), high);
+        wave << QPointF(x, on ? hi : low) << QPointF(x, c->value ? hi : low);
+        on = c->value;
+    }
+    if (on)
+        p.fillRect(QRectF(QPointF(wave.last().x(), hi), QPointF(end, low)), high);
+    wave << QPointF(end, on ? hi : low);
+    p.drawPolyline(wave);
 }
 
 void draw(QPainter &p, const SimTrace &trace, const Layout &l)
@@ -92,32 +122,14 @@ void draw(QPainter &p, const SimTrace &trace, const Layout &l)
     for (const SimChange &c : trace.changes())
         byRow[c.signal].push_back(&c);
 
-    const QColor high(120, 200, 120);
     for (size_t i = 0; i < l.rows.size(); ++i) {
         const int s = l.rows[i];
         const int top = kMargin + static_cast<int>(i) * kRowHeight;
         const int low = top + (kRowHeight + kWave) / 2, hi = low - kWave;
         p.setPen(Qt::black);
         p.drawText(QRectF(kMargin, top, l.nameWidth - kMargin, kRowHeight), Qt::AlignLeft | Qt::AlignVCenter,
-                   trace.signalList()[s].name);
-        // Levels from tick 0 (off) to the end, a vertical edge at each change.
-        QPolygonF wave;
-        bool on = false;
-        wave << QPointF(xOf(0), low);
-        for (const SimChange *c : byRow[s]) {
-            if (c->value == on)
-                continue;
-            const double x = xOf(c->tick);
-            if (on)
-                p.fillRect(QRectF(QPointF(wave.last().x(), hi), QPointF(x, low)), high);
-            wave << QPointF(x, on ? hi : low) << QPointF(x, c->value ? hi : low);
-            on = c->value;
-        }
-        const double end = xOf(l.ticks);
-        if (on)
-            p.fillRect(QRectF(QPointF(wave.last().x(), hi), QPointF(end, low)), high);
-        wave << QPointF(end, on ? hi : low);
-        p.drawPolyline(wave);
+                   visibleName(trace.signalList()[s].name));
+        drawWave(p, byRow[s], low, hi, xOf, xOf(l.ticks));
     }
 }
 

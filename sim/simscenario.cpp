@@ -70,6 +70,8 @@ bool runTicks(SimEngine &engine, SimInputs &boxes, const SimStep &s, SimTrace *t
             outcome.stoppedLine = s.line;
             return false;
         }
+        if (trace)
+            trace->recordInputs(boxes, engine);
         engine.tick(boxes);
         ++outcome.ticks;
         if (trace) {
@@ -143,6 +145,10 @@ SimOutcome SimScenario::run(const std::vector<SimStep> &steps, QTextStream *show
             case SimExpect::Channel:
                 seen = engine->lx1ChannelOn(s.row / kLx1ChannelCount, s.row % kLx1ChannelCount);
                 word = "lx1";
+                break;
+            case SimExpect::CanOutput:
+                seen = engine->canOutputOn(s.row);
+                word = "canoutput";
                 break;
             }
             ++outcome.expectations;

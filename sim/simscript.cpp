@@ -69,6 +69,7 @@ SimRows SimRows::of(const SimNames &names)
     rows.timers = static_cast<int>(names.timers.size());
     rows.outputs = static_cast<int>(names.outputs.size());
     rows.leds = static_cast<int>(names.leds.size());
+    rows.canOutputs = static_cast<int>(names.canOutputs.size());
     rows.names = names;
     return rows;
 }
@@ -97,9 +98,7 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
                     continue;
                 if (found >= 0)
                     return QStringLiteral("\"%1\" names more than one row of the %2 table (rows %3 and %4)")
-                        .arg(word.text, QLatin1String(t.word))
-                        .arg(found + 1)
-                        .arg(r + 1);
+                        .arg(word.text, QLatin1String(t.word), QString::number(found + 1), QString::number(r + 1));
                 found = r;
             }
             if (found < 0)
@@ -209,7 +208,7 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
         step.kind = SimStep::Kind::Show;
     } else if (cmd == QLatin1String("expect")) {
         if (w.size() < 2)
-            return QStringLiteral("missing argument: expected 'expect state|timer|output|led|lx1 ...'");
+            return QStringLiteral("missing argument: expected 'expect state|timer|output|led|canoutput|lx1 ...'");
         const QString &what = w[1].text;
         step.kind = SimStep::Kind::Expect;
         if (what == QLatin1String("lx1") && !w[1].quoted) {
@@ -250,13 +249,20 @@ QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimSte
                  SimExpect::Output,
                  {"LX1 output", rows.outputs, &rows.names.outputs}},
                 {"led", "expect led N on|off", "on", "off", SimExpect::Led, {"LED", rows.leds, &rows.names.leds}},
+                {"canoutput",
+                 "expect canoutput N on|off",
+                 "on",
+                 "off",
+                 SimExpect::CanOutput,
+                 {"CAN output", rows.canOutputs, &rows.names.canOutputs}},
             };
             const Kind *kind = nullptr;
             for (const Kind &k : kinds)
                 if (!w[1].quoted && what == QLatin1String(k.word))
                     kind = &k;
             if (!kind)
-                return QStringLiteral("'%1' cannot be expected: expected state, timer, output, led or lx1").arg(what);
+                return QStringLiteral("'%1' cannot be expected: expected state, timer, output, led, canoutput or lx1")
+                    .arg(what);
             if (!(why = arity(4, kind->form)).isEmpty() || !(why = row(w[2], kind->table, &step.row)).isEmpty()
                 || !(why = pick(w[3], {kind->yes, kind->no}, &step.on)).isEmpty())
                 return why;
@@ -344,6 +350,7 @@ QString simItemText(const SimRows &rows, SimExpect what, int row)
     const QStringList &names = what == SimExpect::State ? rows.names.states
         : what == SimExpect::Timer                      ? rows.names.timers
         : what == SimExpect::Output                     ? rows.names.outputs
+        : what == SimExpect::CanOutput                  ? rows.names.canOutputs
                                                         : rows.names.leds;
     if (row >= 0 && row < names.size() && !names[row].isEmpty())
         return QLatin1Char('"') + names[row] + QLatin1Char('"');

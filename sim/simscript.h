@@ -15,7 +15,7 @@
 namespace kelda {
 
 // What an expectation looks at (SimStep::column of an Expect step).
-enum class SimExpect { State, Timer, Output, Led, Channel };
+enum class SimExpect { State, Timer, Output, Led, Channel, CanOutput };
 
 struct SimStep {
     enum class Kind { Key, Switch, Can, Tick, Show, Expect } kind = Kind::Tick;
@@ -29,7 +29,7 @@ struct SimStep {
 // Rows of the tables a script may address, and those "show" prints. With
 // names, an item may also be named in double quotes.
 struct SimRows {
-    int keys = 0, switches = 0, canInputs = 0, states = 0, timers = 0, outputs = 0, leds = 0;
+    int keys = 0, switches = 0, canInputs = 0, states = 0, timers = 0, outputs = 0, leds = 0, canOutputs = 0;
     SimNames names;
 
     static SimRows of(const SimNames &names);

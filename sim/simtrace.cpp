@@ -1,6 +1,6 @@
 #include "simtrace.h"
 
-#include <QRegularExpression>
+#include <QSet>
 
 namespace kelda {
 
@@ -22,15 +22,6 @@ QByteArray vcdId(int index)
     return id;
 }
 
-// A VCD reference is one token: blanks become underscores.
-QByteArray vcdName(const QString &name)
-{
-    static const QRegularExpression blank(QStringLiteral("\\s+"));
-    QString n = name;
-    n.replace(blank, QStringLiteral("_"));
-    return n.isEmpty() ? QByteArrayLiteral("_") : n.toUtf8();
-}
-
 QString csvField(const QString &text)
 {
     if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
@@ -49,15 +40,22 @@ SimTrace::SimTrace(const SimNames &names) : m_events(names.events)
         const int n = std::min(static_cast<int>(rows.size()), kSimCapacity);
         for (int r = 0; r < n; ++r)
             m_signals.push_back(SimSignal{kind, r, rows[r]});
+        return static_cast<int>(m_signals.size());
     };
-    add(SimSignal::Kind::State, names.states);
-    m_firstTimer = static_cast<int>(m_signals.size());
-    add(SimSignal::Kind::Timer, names.timers);
-    m_firstOutput = static_cast<int>(m_signals.size());
-    add(SimSignal::Kind::Output, names.outputs);
-    m_firstLed = static_cast<int>(m_signals.size());
-    add(SimSignal::Kind::Led, names.leds.mid(0, 32));
-    m_firstChannel = static_cast<int>(m_signals.size());
+    static const char *const boxes[kKeyConditionCount] = {" P", " SP", " LP", " DP"};
+    const int keys = std::min(static_cast<int>(names.keys.size()), kSimCapacity);
+    for (int r = 0; r < keys; ++r)
+        for (int b = 0; b < kKeyConditionCount; ++b)
+            m_signals.push_back(
+                SimSignal{SimSignal::Kind::Key, r * kKeyConditionCount + b, names.keys[r] + QLatin1String(boxes[b])});
+    m_firstSwitch = static_cast<int>(m_signals.size());
+    m_firstCanInput = add(SimSignal::Kind::Switch, names.switches);
+    m_firstState = add(SimSignal::Kind::CanInput, names.canInputs);
+    m_firstTimer = add(SimSignal::Kind::State, names.states);
+    m_firstOutput = add(SimSignal::Kind::Timer, names.timers);
+    m_firstCanOutput = add(SimSignal::Kind::Output, names.outputs);
+    m_firstLed = add(SimSignal::Kind::CanOutput, names.canOutputs);
+    m_firstChannel = add(SimSignal::Kind::Led, names.leds.mid(0, 32));
     for (int m = 0; m < kLx1ModuleCount; ++m)
         for (int c = 0; c < kLx1ChannelCount; ++c)
             m_signals.push_back(SimSignal{SimSignal::Kind::Channel, m * kLx1ChannelCount + c,
@@ -69,13 +67,32 @@ void SimTrace::change(int signal, bool value, int cause)
     m_changes.push_back(SimChange{m_tick, uint16_t(signal), value, uint8_t(cause)});
 }
 
+void SimTrace::recordInputs(const SimInputs &boxes, const SimEngine &engine)
+{
+    m_tick = engine.tickCount() + 1;
+    m_lastTick = std::max(m_lastTick, m_tick);
+    for (int s = 0; s < m_firstSwitch; ++s) {
+        const int r = s / kKeyConditionCount, b = s % kKeyConditionCount;
+        if (boxes.keys[r][b] != m_keys[r][b])
+            change(s, m_keys[r][b] = boxes.keys[r][b], 0);
+    }
+    for (int s = m_firstSwitch, r = 0; s < m_firstCanInput; ++s, ++r)
+        if (boxes.switches[r] != m_switches[r])
+            change(s, m_switches[r] = boxes.switches[r], 0);
+    for (int s = m_firstCanInput, r = 0; s < m_firstState; ++s, ++r)
+        if (boxes.canInputs[r] != m_canInputs[r])
+            change(s, m_canInputs[r] = boxes.canInputs[r], 0);
+}
+
 void SimTrace::record(const SimEngine &engine)
 {
     m_tick = engine.tickCount();
     m_lastTick = std::max(m_lastTick, m_tick);
-    for (int s = 0, r = 0; s < m_firstTimer; ++s, ++r)
+    bool statesChanged = false;
+    for (int s = m_firstState, r = 0; s < m_firstTimer; ++s, ++r)
         if (engine.stateSet(r) != m_states[r]) {
             m_states[r] = !m_states[r];
+            statesChanged = true;
             change(s, m_states[r], engine.stateCause(r));
         }
     for (int s = m_firstTimer, r = 0; s < m_firstOutput; ++s, ++r)
@@ -83,11 +100,25 @@ void SimTrace::record(const SimEngine &engine)
             m_timers[r] = !m_timers[r];
             change(s, m_timers[r], 0);
         }
-    for (int s = m_firstOutput, r = 0; s < m_firstLed; ++s, ++r)
+    for (int s = m_firstOutput, r = 0; s < m_firstCanOutput; ++s, ++r)
         if (engine.lx1OutputActive(r) != m_outputs[r]) {
             m_outputs[r] = !m_outputs[r];
             change(s, m_outputs[r], 0);
         }
+    // CAN outputs follow the states alone: worth a look only when one changed.
+    if (statesChanged && m_firstLed > m_firstCanOutput) {
+        std::array<bool, kSimCapacity> on{};
+        for (int st = 0; st < engine.stateCount(); ++st) {
+            const SimList &list = engine.stateRecord(st).canOutputs;
+            if (engine.stateSet(st))
+                for (int i = 0; i < list.count; ++i)
+                    if (list.items[i] != 0)
+                        on[list.items[i] - 1] = true;
+        }
+        for (int s = m_firstCanOutput, r = 0; s < m_firstLed; ++s, ++r)
+            if (on[r] != m_canOutputs[r])
+                change(s, m_canOutputs[r] = on[r], 0);
+    }
     if (engine.ledMask() != m_leds) {
         for (int s = m_firstLed, r = 0; s < m_firstChannel; ++s, ++r)
             if (((engine.ledMask() ^ m_leds) >> r) & 1u)
@@ -125,6 +156,14 @@ std::vector<int> SimTrace::changedSignals() const
 const char *SimTrace::kindWord(SimSignal::Kind kind)
 {
     switch (kind) {
+    case SimSignal::Kind::Key:
+        return "key";
+    case SimSignal::Kind::Switch:
+        return "switch";
+    case SimSignal::Kind::CanInput:
+        return "caninput";
+    case SimSignal::Kind::CanOutput:
+        return "canoutput";
     case SimSignal::Kind::State:
         return "state";
     case SimSignal::Kind::Timer:
@@ -139,13 +178,39 @@ const char *SimTrace::kindWord(SimSignal::Kind kind)
     return "";
 }
 
+std::vector<QByteArray> SimTrace::vcdNames() const
+{
+    // Viewers split a reference at '.', read "[3]" as a bit and "$end" as
+    // the end of the declaration: every other character becomes '_'.
+    std::vector<QByteArray> out;
+    QSet<QByteArray> taken;
+    for (const SimSignal &s : m_signals) {
+        QByteArray base;
+        for (const QChar c : s.name) {
+            const char16_t u = c.unicode();
+            const bool keep = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9');
+            base += keep ? char(u) : '_';
+        }
+        if (s.name.isEmpty())
+            base = QByteArray(kindWord(s.kind)) + '_' + QByteArray::number(s.row + 1);
+        QByteArray name = base;
+        for (int n = 2; taken.contains(name); ++n)
+            name = base + '_' + QByteArray::number(n);
+        taken.insert(name);
+        out.push_back(name);
+    }
+    return out;
+}
+
 QByteArray SimTrace::vcd() const
 {
     QByteArray out;
     out += "$version kelda-cli simulate $end\n";
     out += "$timescale 10ms $end\n";
     out += "$scope module setup $end\n";
-    static const char *const scopes[] = {"states", "timers", "outputs", "leds", "lx1"};
+    static const char *const scopes[] = {"keys",    "switches",   "caninputs", "states", "timers",
+                                         "outputs", "canoutputs", "leds",      "lx1"};
+    const std::vector<QByteArray> names = vcdNames();
     int kind = -1;
     for (int s = 0; s < static_cast<int>(m_signals.size()); ++s) {
         if (static_cast<int>(m_signals[s].kind) != kind) {
@@ -154,7 +219,7 @@ QByteArray SimTrace::vcd() const
             kind = static_cast<int>(m_signals[s].kind);
             out += "$scope module " + QByteArray(scopes[kind]) + " $end\n";
         }
-        out += "$var wire 1 " + vcdId(s) + ' ' + vcdName(m_signals[s].name) + " $end\n";
+        out += "$var wire 1 " + vcdId(s) + ' ' + names[s] + " $end\n";
     }
     if (kind >= 0)
         out += "$upscope $end\n";

@@ -1,6 +1,8 @@
 // SimTrace: every change the engine shows, with its tick, for traces (VCD,
-// CSV) and timing plots. It watches the engine after each tick and keeps only
-// what changed, so an hour of vehicle time with little happening stays small.
+// CSV) and timing plots: the tick boxes each tick reads (the causes) and what
+// the engine made of them (the effects). It watches the boxes before each tick
+// and the engine after it and keeps only what changed, so an hour of vehicle
+// time with little happening stays small.
 #pragma once
 
 #include <QByteArray>
@@ -15,10 +17,11 @@
 namespace kelda {
 
 struct SimSignal {
-    enum class Kind : uint8_t { State, Timer, Output, Led, Channel };
+    // Stimuli first, then what the engine drives.
+    enum class Kind : uint8_t { Key, Switch, CanInput, State, Timer, Output, CanOutput, Led, Channel };
     Kind kind = Kind::State;
-    int row = 0;  // 0-based; a channel is module * 8 + channel
-    QString name;  // as the user knows it; a channel is "LX1-2.3"
+    int row = 0;  // 0-based; a key box is row * 4 + box, a channel module * 8 + channel
+    QString name;  // as the user knows it; a key box is "Beacon SP", a channel "LX1-2.3"
 };
 
 // 16 bytes: a busy run of an hour holds millions of them.
@@ -36,6 +39,9 @@ public:
     // engine as a fresh start leaves it.
     explicit SimTrace(const SimNames &names);
 
+    // Appends the boxes that changed since the last call, at the tick that
+    // reads them next; call before every tick (a press box is unticked by it).
+    void recordInputs(const SimInputs &boxes, const SimEngine &engine);
     // Appends what changed since the last call; call after every tick.
     void record(const SimEngine &engine);
 
@@ -46,8 +52,10 @@ public:
     // Signals with at least one change, in signal order.
     std::vector<int> changedSignals() const;
 
-    // One variable per signal, time unit 10 ms (one tick).
+    // One variable per signal, time unit 10 ms (one tick). Reference names
+    // hold only [A-Za-z0-9_], each one different; the CSV keeps the names.
     QByteArray vcd() const;
+    std::vector<QByteArray> vcdNames() const;
     // tick,seconds,kind,name,value,cause: one line per change.
     QByteArray csv() const;
 
@@ -60,8 +68,11 @@ private:
     std::vector<SimChange> m_changes;
     QStringList m_events;
     qint64 m_tick = 0, m_lastTick = 0;
-    int m_firstTimer = 0, m_firstOutput = 0, m_firstLed = 0, m_firstChannel = 0;
-    std::array<bool, kSimCapacity> m_states{}, m_timers{}, m_outputs{};
+    int m_firstSwitch = 0, m_firstCanInput = 0, m_firstState = 0, m_firstTimer = 0, m_firstOutput = 0,
+        m_firstCanOutput = 0, m_firstLed = 0, m_firstChannel = 0;
+    std::array<std::array<bool, kKeyConditionCount>, kSimCapacity> m_keys{};
+    std::array<bool, kSimCapacity> m_switches{}, m_canInputs{};
+    std::array<bool, kSimCapacity> m_states{}, m_timers{}, m_outputs{}, m_canOutputs{};
     uint32_t m_leds = 0;
     uint64_t m_grid = 0;
 };

@@ -22,7 +22,7 @@ void EcuImpl::runConnect()
         finish(t, CORLA_STATUS_PORT_OPEN);
         return;
     }
-    log(t, QStringLiteral("Connecting on %1 at %2 baud...").arg(portName_).arg(settings_.baudRate));
+    log(t, QStringLiteral("Connecting on %1 at %2 baud...").arg(portName_, QString::number(settings_.baudRate)));
     request(proto::Identify, {}, [this, t](const proto::Frame &fr) {
         const std::optional<proto::Identity> id = proto::readIdentity(fr.payload);
         if (!id) {

@@ -137,14 +137,13 @@ void EcuImpl::retry(const QString &why)
         linkFailed(CORLA_STATUS_TIMEOUT,
                    QStringLiteral("No valid reply from the module on %1 to %2 after %3 attempts (%4). "
                                   "Check the cable, the port and that the module is powered.")
-                       .arg(portName_, cmd)
-                       .arg(kMaxAttempts)
-                       .arg(why));
+                       .arg(portName_, cmd, QString::number(kMaxAttempts), why));
         return;
     }
     ++req_.attempts;
     log(current_,
-        QStringLiteral("%1: %2; retrying (attempt %3 of %4).").arg(cmd, why).arg(req_.attempts).arg(kMaxAttempts));
+        QStringLiteral("%1: %2; retrying (attempt %3 of %4).")
+            .arg(cmd, why, QString::number(req_.attempts), QString::number(kMaxAttempts)));
     transmit();
 }
 

@@ -83,7 +83,7 @@ int parseRune(CorlaRune *r, const QString &path)
     const QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
     bool header = false, haveModule = false, haveFirmware = false, haveSize = false, haveName = false;
     auto fail = [&](int lineNo, const QString &why) {
-        r->error = QStringLiteral("%1:%2: %3").arg(path).arg(lineNo).arg(why);
+        r->error = QStringLiteral("%1:%2: %3").arg(path, QString::number(lineNo), why);
         return 2;
     };
     for (int n = 0; n < lines.size(); ++n) {

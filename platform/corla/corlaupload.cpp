@@ -385,13 +385,13 @@ void EcuImpl::windowTimeout()
         linkFailed(CORLA_STATUS_TIMEOUT,
                    QStringLiteral("No valid reply from the module on %1 to WRITE after %2 attempts (%3). "
                                   "Check the cable, the port and that the module is powered.")
-                       .arg(portName_)
-                       .arg(kMaxAttempts)
-                       .arg(why));
+                       .arg(portName_, QString::number(kMaxAttempts), why));
         return;
     }
     ++f.attempts;
-    log(current_, QStringLiteral("WRITE: %1; retrying (attempt %2 of %3).").arg(why).arg(f.attempts).arg(kMaxAttempts));
+    log(current_,
+        QStringLiteral("WRITE: %1; retrying (attempt %2 of %3).")
+            .arg(why, QString::number(f.attempts), QString::number(kMaxAttempts)));
     parser_.clear();
     port_->write(f.frame);
     armWindowTimer();

@@ -170,6 +170,48 @@ private slots:
         QVERIFY(r.err.startsWith("kelda-cli: cannot open "));
     }
 
+    // A name with quotes, a backslash and control characters stays on its
+    // line in show, diff, check and uses, escaped the same way in each.
+    void namesPrintedOnOneLine()
+    {
+        const QString before = path(QStringLiteral("plain.kelda")), after = path(QStringLiteral("hostile.kelda"));
+        QVERIFY(writeSetup(before, 0.5));
+        const QString name = QStringLiteral("Pump \"big\"\\\n\t\x02");
+        const QByteArray printed = "\"Pump \\\"big\\\"\\\\\\n\\t\\x02\"";
+        {
+            PMModel m;
+            QVERIFY(m.openSetup(before));
+            SetupBuilder b(m);
+            b.state();
+            QVERIFY(b.set(Mode::Timers, 0, TimerCol::Name, name));  // renamed where it is named too
+            for (ItemType type : {ItemType::Event, ItemType::State}) {
+                StoreCursor c(m.session());
+                QVERIFY(c.item(type, 0) && c.setText(ValueId::Name, name));
+            }
+            QVERIFY(m.saveSetup(after));
+        }
+        auto lines = [](const QByteArray &out) { return out.split('\n'); };
+        const CliRun show = runCli({QStringLiteral("show"), after});
+        QCOMPARE(show.exitCode, 0);
+        QVERIFY2(lines(show.out).contains("Timers " + printed + ": Reset Value/s: 0.5"), show.out.constData());
+        QVERIFY2(show.out.contains("Events " + printed + ": "), show.out.constData());
+        QVERIFY(show.out.contains("Timers to Start: Pump \"big\"\\\\n\\t\\x02"));
+
+        const CliRun diff = runCli({QStringLiteral("diff"), before, after});
+        QCOMPARE(diff.exitCode, 1);
+        QVERIFY2(lines(diff.out).contains("  renamed timer \"Pump\" " + kArrow + ' ' + printed), diff.out.constData());
+
+        const CliRun check = runCli({QStringLiteral("check"), after});
+        QVERIFY2(check.out.contains("warning state-never-set States 1 " + printed + ": No event sets this state"),
+                 check.out.constData());
+        for (const QByteArray &line : lines(check.out))
+            QVERIFY2(line.isEmpty() || line.startsWith("warning ") || line.startsWith("error "), line.constData());
+
+        const CliRun uses = runCli({QStringLiteral("uses"), after, QStringLiteral("Timers"), name});
+        QCOMPARE(uses.exitCode, 0);
+        QCOMPARE(uses.out, "Events 1 " + printed + ": Timers to Start\n");
+    }
+
     // The recipe of docs/compare.md, word for word, with kelda-cli on the PATH
     // and git's configuration in a home folder of the test's own.
     void gitRecipe()
@@ -196,7 +238,7 @@ private slots:
         auto git = [&](const QStringList &args) { return ::git(args, repo, env); };
 
         QCOMPARE(git({"init", "-q"}).exitCode, 0);
-        QCOMPARE(git({"config", "--global", "diff.kelda.textconv", "kelda-cli show"}).exitCode, 0);
+        QCOMPARE(git({"config", "--global", "diff.kelda.textconv", "kelda-cli show --textconv"}).exitCode, 0);
         QCOMPARE(git({"config", "--global", "diff.kelda.command", "kelda-cli diff --git"}).exitCode, 0);
         QFile attributes(repo + QStringLiteral("/.gitattributes"));
         QVERIFY(attributes.open(QIODevice::WriteOnly) && attributes.write("*.kelda diff=kelda\n") > 0);
@@ -248,6 +290,19 @@ private slots:
                  r.out.constData());
         QVERIFY2(r.out.contains("\n-                        \"1067\": 100\n+                        \"1067\": 400\n"),
                  r.out.constData());
+
+        // A damaged setup committed by mistake: git log -p reads it as one
+        // line and goes on to the older commits.
+        QCOMPARE(git({"config", "--global", "diff.kelda.textconv", "kelda-cli show --textconv"}).exitCode, 0);
+        QFile broken(truck);
+        QVERIFY(broken.open(QIODevice::WriteOnly | QIODevice::Truncate) && broken.write("not a setup\n") > 0);
+        broken.close();
+        QCOMPARE(git({"commit", "-q", "-a", "-m", "damaged"}).exitCode, 0);
+        r = git({"log", "-p"});
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY2(r.out.contains("\n+(not a setup: "), r.out.constData());
+        QVERIFY2(r.out.contains("\n+Timers \"Pump\": Reset Value/s: 0.5\n"), r.out.constData());  // the first commit
+        QCOMPARE(r.out.count("\ncommit "), 2);  // all three commits
     }
 };
 

@@ -396,6 +396,54 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         QVERIFY(dbc.contains(QLatin1String(" SG_ Oil_pressure_2 : 63|8@0+")));
     }
 
+    // A name that looks like a format string stays as typed; control
+    // characters in names leave the HTML and the DBC comments valid.
+    void hostileNames()
+    {
+        PMModel m;
+        SetupBuilder b(m);
+        const int can = b.canInput(QStringLiteral("0x100"), QStringLiteral("Word 1"), 7);
+        const int state = b.state(), event = b.event();
+        QVERIFY(b.input(event, 0, ItemType::CanInput, can, "-")
+                && b.entry(Mode::Events, event, 0, ItemType::State, state));
+        const QString name = QStringLiteral("Horn %1 %2\x01\r");
+        QVERIFY(b.set(Mode::CanInputs, can, CanInputCol::Name, name));  // and where the event names it
+        StoreCursor c(m.session());
+        QVERIFY(c.item(ItemType::Event, event) && c.setText(ValueId::Name, name));
+        const SetupFacts facts = collectFacts(m);
+        const QString html = reportHtml(facts, QDateTime(QDate(2024, 5, 17), QTime(8, 30)));
+        for (const QChar c : html)
+            QVERIFY2(c.unicode() >= 0x20 || c == QLatin1Char('\n'), qPrintable(QString::number(c.unicode())));
+        // In the CAN matrix (read by the event), and in the event's sentence.
+        QVERIFY(html.count(QLatin1String("Horn %1 %2\\x01\\r (1)")) >= 1);
+        QVERIFY(html.contains(QLatin1String("CAN input Horn %1 %2\\x01\\r (0x100")));
+        QVERIFY(!html.contains(QLatin1String("Horn 7")) && !html.contains(QLatin1String("Horn 1 ")));
+
+        const QString dbc = canDatabase(facts);
+        for (const QString &line : dbc.split(QLatin1Char('\n')))
+            if (line.startsWith(QLatin1String("CM_")))
+                for (const QChar c : line)
+                    QVERIFY2(c.unicode() >= 0x20, qPrintable(line));
+        const QString python = QStringLiteral("/usr/bin/python3");
+        if (runProgram(python, {QStringLiteral("-c"), QStringLiteral("import canmatrix.formats")}) != 0)
+            QSKIP("python3-canmatrix is not installed");
+        const QString file = m_dir.filePath(QStringLiteral("hostile.dbc"));
+        QVERIFY(kelda::test::writeFile(file, dbc.toLatin1()));
+        QByteArray out;
+        QCOMPARE(runProgram(python,
+                            {QStringLiteral("-c"),
+                             QStringLiteral("import sys, canmatrix.formats\n"
+                                            "db = canmatrix.formats.loadp_flat(sys.argv[1])\n"
+                                            "for f in db.frames:\n"
+                                            "    for s in f.signals: print(s.name, '|', s.comment)\n"),
+                             file},
+                            &out),
+                 0);
+        QCOMPARE(QString::fromUtf8(out).trimmed(),
+                 QStringLiteral("Horn_1_2 | CAN input Horn %1 %2  , Word 1: compare = 7 (0x0007); read by Horn %1 %2   "
+                                "(1): -."));
+    }
+
     void commandLine()
     {
         const QString html = m_dir.filePath(QStringLiteral("cli.html"));

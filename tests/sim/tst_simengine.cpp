@@ -171,6 +171,7 @@ private slots:
     void matchesTheRules();
     void causeOfAChange();
     void traceOfAKnownRun();
+    void plotShowsShortPulsesAndTheLastChange();
 };
 
 void TestSimEngine::workedExample()
@@ -789,7 +790,7 @@ void TestSimEngine::traceOfAKnownRun()
     const QString vcd = QString::fromUtf8(trace.vcd());
     QVERIFY(vcd.contains(QStringLiteral("$timescale 10ms $end")));
     QVERIFY(vcd.contains(QStringLiteral("$scope module states $end\n$var wire 1 ! Lamp_state $end\n$upscope $end")));
-    QVERIFY(vcd.contains(QStringLiteral("$var wire 1 # Out,_\"one\" $end")));
+    QVERIFY(vcd.contains(QStringLiteral("$var wire 1 # Out___one_ $end")));
     const QStringList changes = vcd.section(QStringLiteral("$dumpvars\n"), 1)
                                     .section(QStringLiteral("$end\n"), 1)
                                     .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -809,6 +810,52 @@ void TestSimEngine::traceOfAKnownRun()
         for (int x = 0; x < png.width(); ++x)
             shaded += png.pixel(x, y) == qRgb(120, 200, 120);
     QVERIFY(shaded > 100);
+}
+
+void TestSimEngine::plotShowsShortPulsesAndTheLastChange()
+{
+    // Key 1 SP sets the state, key 2 P clears it. In a run of 50000 ticks a
+    // press lasts one tick; key 2 is held on the very last tick.
+    Image img;
+    img.events = {on({{KEY, 1, SP, NONE}}, {1}), on({{KEY, 2, P, NONE}}, {}, {1})};
+    img.states = {State{}};
+    SimNames names;
+    names.keys = {QStringLiteral("K1"), QStringLiteral("K2")};
+    names.states = {QStringLiteral("S")};
+    Rig rig(img);
+    SimTrace trace(names);
+    constexpr int kTicks = 50000;
+    for (int t = 1; t <= kTicks; ++t) {
+        rig.boxes->keys[0][1] = t == kTicks / 2;
+        rig.boxes->keys[1][0] = t == kTicks;
+        trace.recordInputs(*rig.boxes, *rig.engine);
+        rig.tick();
+        trace.record(*rig.engine);
+    }
+    QCOMPARE(trace.changedSignals().size(), size_t(3));  // K1 SP, K2 P, S
+    QCOMPARE(trace.changes().back().tick, qint64(kTicks));
+    QVERIFY(trace.vcd().contains(" K1_SP $end") && trace.vcd().contains(" K2_P $end"));
+
+    // Rows from the top: 10 + 22 * row; a high level is shaded 4 to 18 below.
+    const QImage png = QImage::fromData(simPlot(trace, SimPlotFormat::Png), "PNG");
+    QVERIFY(!png.isNull());
+    // Halfway up a row only the edges (black) and the shade cross it.
+    auto span = [&png](int row, int *shaded) {
+        int first = -1, last = -1;
+        *shaded = 0;
+        for (int x = 0; x < png.width(); ++x) {
+            const QRgb c = png.pixel(x, 10 + 22 * row + 11);
+            *shaded += c == qRgb(120, 200, 120);
+            if (x > 100 && (c == qRgb(0, 0, 0) || c == qRgb(120, 200, 120)))
+                (first < 0 ? first : last) = x;
+        }
+        return last - first;
+    };
+    int shaded = 0;
+    QVERIFY2(span(0, &shaded) >= 2, "a one-tick press is at least 2 pixels wide");
+    QVERIFY2(span(1, &shaded) >= 2 && shaded >= 1, "a change at the last tick shows its new level");
+    span(2, &shaded);
+    QVERIFY(shaded > 400);  // set from the middle to the end
 }
 
 QObject *makeEngineTests()
