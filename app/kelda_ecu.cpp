@@ -29,6 +29,9 @@ void KELDA::fileUpload()
     form->setAsker(
         [this](QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
                QMessageBox::StandardButtons buttons) { return prompter().ask(parent, icon, title, text, buttons); });
+    form->setSaveChooser([this](QWidget *parent, const QString &caption, const QString &suggested) {
+        return prompter().saveFileName(parent, caption, suggested, tr("Log files (*.log *.txt);;All files (*)"));
+    });
 
     if (!model()->writeRawImage(form->imageFileName())) {
         // Nothing goes to the module from a setup that does not compile.

@@ -20,6 +20,10 @@ enum class Key {
     WindowGeometry,  // QWidget::saveGeometry of the main window
     CurrentTab,  // index of the tab shown
     ColumnWidths,  // a group: one key per table view, "120,80,64"
+    UploadDialogSize,  // QSize of the upload dialog as it was last closed
+    // The report's revision block, per setup (kelda_report.cpp): a group with
+    // one subgroup per setup path, holding "Vehicle", "Revision" and "Author".
+    ReportDetails,
 };
 
 inline QString keyName(Key key)
@@ -37,6 +41,10 @@ inline QString keyName(Key key)
         return QStringLiteral("CurrentTab");
     case Key::ColumnWidths:
         return QStringLiteral("ColumnWidths");
+    case Key::UploadDialogSize:
+        return QStringLiteral("UploadDialogSize");
+    case Key::ReportDetails:
+        return QStringLiteral("ReportDetails");
     }
     return QString();
 }

@@ -123,4 +123,39 @@ PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calNa
     return prepared;
 }
 
+OfflineCalibration offlineCalibration(const QByteArray &calName, const QByteArray &image)
+{
+    OfflineCalibration out;
+    corla::String path;
+    corla::String info;
+    if (CORLA_Setup_LocateRune(path.get(), kSeriesModuleWord, kSeriesFirmwareWord, info.get()) == 0) {
+        out.detail = info.text();
+        return out;
+    }
+    corla::Rune rune;
+    if (rune.load(path.text()) != 0) {
+        out.detail = QStringLiteral("the RUNE file %1 cannot be read: %2")
+                         .arg(path.text(), corla::fromWide(CORLA_Rune_GetError(rune.get())));
+        return out;
+    }
+    corla::Ecu ecu(CORLA_Ecu_Create());
+    CORLA_Ecu_SetRune(ecu.get(), rune.get());
+    const corla::Cal cal = ecu.newCalibration();
+    const uint32_t nameAddress = rune.calNameAddress();
+    const uint16_t nameSize = rune.calNameSize();
+    const QByteArray nameField = runeNameField(calName, nameSize);
+    if (cal.isNull() || (!nameField.isEmpty() && cal.writeRawData(nameAddress, nameField) != 0)
+        || cal.writeRawData(imageAddress(nameAddress, nameSize), image) != 0) {
+        out.detail = QStringLiteral("the image (%1 bytes) does not fit into the calibration of %2 %3")
+                         .arg(image.size())
+                         .arg(rune.name(), rune.version());
+        return out;
+    }
+    out.made = true;
+    out.rune = rune.name() + QLatin1Char(' ') + rune.version();
+    out.length = CORLA_ICal_GetDataEnd(cal.get());
+    out.crc = cal.crc32();
+    return out;
+}
+
 }  // namespace kelda::upload

@@ -72,4 +72,26 @@ PreparedUpload prepareCalibration(const corla::Ecu &ecu, const QByteArray &calNa
 // read) written whole from address 0.
 PreparedUpload prepareRestore(const corla::Ecu &ecu, const QByteArray &calibration);
 
+// The calibration an upload of a setup would write, made without a module:
+// the installed RUNE of the LX2 series that KELDA uploads to gives the
+// addresses, the ECU library lays out and checksums the calibration. Its
+// CRC-32 is the one `kelda-cli verify` compares and the module reports after
+// the upload. Which RUNE stands for the series:
+//
+//   module word | firmware word | RUNE found for it
+//   0x4C32      | 0x3000        | "LX2 30v..." (runes/lx2-30v.rune)
+//
+// Assumed: every 3x firmware keeps the name and image at the addresses of 30v00.
+inline constexpr uint32_t kSeriesModuleWord = 0x4C32;
+inline constexpr uint32_t kSeriesFirmwareWord = 0x3000;
+
+struct OfflineCalibration {
+    bool made = false;  // false: no RUNE installed, or the image does not fit
+    QString rune;  // "LX2 30v00" when made
+    QString detail;  // why not made: where RUNE files were looked for, or what refused the image
+    uint32_t length = 0;  // bytes an upload sends
+    uint32_t crc = 0;  // their CRC-32
+};
+OfflineCalibration offlineCalibration(const QByteArray &calName, const QByteArray &image);
+
 }  // namespace kelda::upload

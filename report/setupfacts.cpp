@@ -10,6 +10,7 @@
 #include "pmmodel.h"
 #include "pmmodel_p.h"
 #include "storecursor.h"
+#include "uploadcalibration.h"
 
 namespace kelda::report {
 
@@ -74,6 +75,8 @@ void compile(PMModel &model, SetupFacts &facts)
     facts.compiled = true;
     facts.imageSize = image.size();
     facts.imageCrc = corla::proto::crc32(image);
+    const upload::OfflineCalibration cal = upload::offlineCalibration(upload::unpaddedName(model.fileName()), image);
+    facts.calibration = {cal.made, cal.rune, cal.detail, cal.length, cal.crc};
 }
 
 }  // namespace

@@ -82,6 +82,15 @@ struct SetupFacts {
     QString imageError;  // why the image could not be made
     qint64 imageSize = 0;
     uint32_t imageCrc = 0;  // CRC-32 of the raw image bytes
+    // The calibration an upload of this setup would send (name and image at
+    // the RUNE's addresses), whose CRC-32 the module reports and verify compares.
+    struct Calibration {
+        bool made = false;  // false: no RUNE installed (detail says where it looked) or no image
+        QString rune;  // "LX2 30v00"
+        QString detail;
+        uint32_t length = 0;
+        uint32_t crc = 0;
+    } calibration;
 
     QList<check::Finding> findings;
 

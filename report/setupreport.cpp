@@ -8,7 +8,11 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
 
 #include <algorithm>
 #include <utility>
@@ -22,14 +26,23 @@ namespace kelda::report {
 
 namespace {
 
-// Printable on paper and on screen; QTextDocument reads the same rules. No
-// cell borders: over the thousands of cells of a large setup they triple the
-// time QTextDocument takes to lay out and paint the PDF.
+// The keypad's keys as they sit on it: 5 rows of 5.
+constexpr int kKeypadRows = 5;
+constexpr int kKeypadColumns = 5;
+static_assert(kKeypadRows * kKeypadColumns == kKeypadKeyCount);
+
+// Printable on paper and on screen; QTextDocument reads the same rules. Cell
+// borders only where the installer writes or cuts (class "grid"): over the
+// thousands of cells of a large setup they triple the time QTextDocument takes
+// to lay out and paint the PDF. Sections flow; none starts a page of its own.
 const char kStyle[] = R"(
 body { font-family: "DejaVu Sans", Arial, sans-serif; font-size: 9pt; color: #000; }
 h1 { font-size: 18pt; margin-bottom: 4pt; }
 h2 { font-size: 13pt; margin-top: 12pt; margin-bottom: 6pt; }
-h2.newpage { page-break-before: always; }
+table.grid { border-collapse: collapse; }
+table.grid td, table.grid th { border: 1px solid #000; white-space: normal; font-size: 8pt; }
+td.key { text-align: center; vertical-align: middle; padding: 6px; }
+span.keyno { font-size: 7pt; color: #444; }
 h3 { font-size: 10pt; margin-top: 10pt; margin-bottom: 4pt; }
 table { margin-bottom: 8pt; }
 th, td { padding: 1px 8px 1px 2px; text-align: left; vertical-align: top; }
@@ -75,6 +88,14 @@ public:
     explicit Table(QStringList header, QList<int> numeric = {})
         : m_header(std::move(header)), m_numeric(std::move(numeric))
     { }
+    // Cell borders, for a table filled in by hand.
+    void setRuled() { m_grid = true; }
+    // Empty columns after the others, ruled, for the installer to fill in.
+    void addBlankColumns(const QStringList &names)
+    {
+        m_blank = names;
+        m_grid = true;
+    }
     void row(const QStringList &cells) { m_rows << cells; }
     bool isEmpty() const { return m_rows.isEmpty(); }
     // Long tables go out in parts of kPartRows rows, each with the header:
@@ -84,11 +105,15 @@ public:
     {
         QString out;
         for (qsizetype first = 0; first < m_rows.size() || first == 0; first += kPartRows) {
-            out += QStringLiteral("<table border=\"0\" cellspacing=\"0\" cellpadding=\"3\">\n");
+            out += m_grid ? QStringLiteral("<table class=\"grid\" border=\"1\" cellspacing=\"0\" cellpadding=\"3\" "
+                                           "width=\"100%\">\n")
+                          : QStringLiteral("<table border=\"0\" cellspacing=\"0\" cellpadding=\"3\">\n");
             if (!m_header.isEmpty()) {
                 out += QStringLiteral("<thead><tr>");
                 for (const QString &h : m_header)
                     out += QStringLiteral("<th>%1</th>").arg(esc(h));
+                for (const QString &h : m_blank)  // room to write by hand
+                    out += QStringLiteral("<th width=\"%1%\">%2</th>").arg(h.size() > 4 ? 10 : 6).arg(esc(h));
                 out += QStringLiteral("</tr></thead>\n");
             }
             out += QStringLiteral("<tbody>\n");
@@ -99,6 +124,8 @@ public:
                     out += (m_numeric.contains(i) ? QStringLiteral("<td class=\"num\">%1</td>")
                                                   : QStringLiteral("<td>%1</td>"))
                                .arg(esc(cells.at(i)));
+                for (qsizetype i = 0; i < m_blank.size(); ++i)
+                    out += QStringLiteral("<td></td>");
                 out += QStringLiteral("</tr>\n");
             }
             out += QStringLiteral("</tbody></table>\n");
@@ -112,12 +139,13 @@ private:
     QStringList m_header;
     QList<int> m_numeric;
     QList<QStringList> m_rows;
+    QStringList m_blank;
+    bool m_grid = false;
 };
 
-QString heading(const char *id, const QString &text, bool newPage = true)
+QString heading(const char *id, const QString &text)
 {
-    return QStringLiteral("<h2 id=\"%1\"%2><a name=\"%1\"></a>%3</h2>\n")
-        .arg(QLatin1String(id), newPage ? QStringLiteral(" class=\"newpage\"") : QString(), esc(text));
+    return QStringLiteral("<h2 id=\"%1\">%2</h2>\n").arg(QLatin1String(id), esc(text));
 }
 
 QString para(const QString &text, const QString &cls = QString())
@@ -133,19 +161,55 @@ QString plural(qsizetype n, const char *one, const char *many)
 
 // ------------------------------------------------------------------ cover
 
-QString cover(const SetupFacts &f, const QDateTime &date)
+QString crcHex(uint32_t crc)
 {
-    QString out = QStringLiteral("<h1 id=\"cover\"><a name=\"cover\"></a>Setup report</h1>\n");
+    return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
+}
+
+// Setup file, date, vehicle, revision, author: what identifies this sheet.
+QString revisionBlock(const SetupFacts &f, const QDateTime &date, const Revision &r)
+{
+    Table t({});
+    t.setRuled();  // empty fields are filled in by hand
+    t.row({QStringLiteral("Setup file"), f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName});
+    t.row({QStringLiteral("Date"), dateText(date)});
+    t.row({QStringLiteral("Vehicle"), r.vehicle});
+    t.row({QStringLiteral("Revision"), r.revision});
+    t.row({QStringLiteral("Author"), r.author});
+    return t.html();
+}
+
+// The raw image, and the calibration an upload makes of it: the module and
+// kelda-cli verify know the setup by the calibration's CRC-32.
+QString imageBlock(const SetupFacts &f)
+{
     Table facts({});
-    facts.row({QStringLiteral("File"), f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName});
-    facts.row({QStringLiteral("Date"), date.toString(QStringLiteral("yyyy-MM-dd HH:mm"))});
-    if (f.compiled) {
-        facts.row({QStringLiteral("Image size"), QStringLiteral("%1 bytes").arg(f.imageSize)});
-        facts.row({QStringLiteral("Image CRC-32"), QStringLiteral("%1").arg(f.imageCrc, 8, 16, QLatin1Char('0'))});
-    } else {
+    if (!f.compiled) {
         facts.row({QStringLiteral("Image"), QStringLiteral("cannot be compiled: %1").arg(f.imageError)});
+        return facts.html();
     }
-    out += facts.html();
+    facts.row({QStringLiteral("Image size"), QStringLiteral("%1 bytes").arg(f.imageSize)});
+    facts.row({QStringLiteral("Image CRC-32"), crcHex(f.imageCrc)});
+    const SetupFacts::Calibration &cal = f.calibration;
+    if (cal.made) {
+        facts.row({QStringLiteral("Calibration CRC-32"), crcHex(cal.crc)});
+        facts.row({QStringLiteral("Calibration"),
+                   QStringLiteral("%1 bytes as uploaded to an %2 module; its CRC-32 is the one the module "
+                                  "reports and kelda-cli verify compares")
+                       .arg(cal.length)
+                       .arg(cal.rune)});
+    } else {
+        facts.row({QStringLiteral("Calibration CRC-32"),
+                   QStringLiteral("not known: no RUNE file of the LX2 3x series is installed (%1)").arg(cal.detail)});
+    }
+    return facts.html();
+}
+
+QString cover(const SetupFacts &f, const QDateTime &date, const Revision &revision)
+{
+    QString out = QStringLiteral("<h1 id=\"cover\">Setup report</h1>\n");
+    out += revisionBlock(f, date, revision);
+    out += imageBlock(f);
 
     out += QStringLiteral("<h3>Items per table</h3>\n");
     Table counts({QStringLiteral("Table"), QStringLiteral("Items")}, {1});
@@ -178,10 +242,13 @@ QString cover(const SetupFacts &f, const QDateTime &date)
 QString channels(const SetupFacts &f)
 {
     QString out = heading("channels", QStringLiteral("Channel schedule"));
-    out += para(QStringLiteral("Every LX1 channel that an LX1 output switches, by module and channel."));
+    out += para(QStringLiteral("Every LX1 channel that an LX1 output switches, by module and channel. "
+                               "Connector, pin, wire and fuse are for the installer to fill in."));
     Table t({QStringLiteral("Module"), QStringLiteral("Channel"), QStringLiteral("LX1 output"),
              QStringLiteral("Current limit"), QStringLiteral("Driven by states"), QStringLiteral("PWM source")},
             {1, 3});
+    t.addBlankColumns(
+        {QStringLiteral("Connector"), QStringLiteral("Pin"), QStringLiteral("Wire"), QStringLiteral("Fuse")});
     for (int m = 0; m < kLx1ModuleCount; ++m)
         for (int ch = 0; ch < kLx1ChannelCount; ++ch)
             for (const Lx1Output &o : f.lx1Outputs)
@@ -202,10 +269,33 @@ QString channels(const SetupFacts &f)
 
 // ---------------------------------------------------- keypad and switches
 
+// The keypad as it is held: one ruled, labelled key per key, for printing
+// and cutting out. Key 1 is at the top left, numbered along the rows.
+QString keyGrid(const QStringList &keys)
+{
+    QString out = QStringLiteral("<table class=\"grid\" border=\"1\" cellspacing=\"0\" cellpadding=\"6\" "
+                                 "width=\"100%\">\n");
+    for (int r = 0; r < kKeypadRows; ++r) {
+        out += QStringLiteral("<tr>");
+        for (int c = 0; c < kKeypadColumns; ++c) {
+            const int k = r * kKeypadColumns + c;
+            out += QStringLiteral("<td class=\"key\" width=\"%1%\"><span class=\"keyno\">%2</span><br><b>%3</b><br>"
+                                  "&nbsp;</td>")
+                       .arg(100 / kKeypadColumns)
+                       .arg(k + 1)
+                       .arg(esc(keys.value(k)));
+        }
+        out += QStringLiteral("</tr>\n");
+    }
+    return out + QStringLiteral("</table>\n");
+}
+
 QString inputList(const SetupFacts &f, const char *id, const QString &title, const char *what, const QStringList &names,
                   ItemType type)
 {
     QString out = heading(id, title);
+    if (type == ItemType::KeypadKey)
+        out += keyGrid(names) + QStringLiteral("<h3>Keys and the events that read them</h3>\n");
     Table t({QString::fromLatin1(what), QStringLiteral("Name"), QStringLiteral("Read by events (priority): condition")},
             {0});
     for (int i = 0; i < names.size(); ++i)
@@ -363,7 +453,21 @@ QString eventSentence(const SetupFacts &f, const Event &e)
     return QStringLiteral("%1. %2 — when %3: %4.").arg(e.priority).arg(e.name, when, what);
 }
 
-QString reportHtml(const SetupFacts &f, const QDateTime &date)
+QString dateText(const QDateTime &date)
+{
+    const int offset = date.offsetFromUtc();
+    const QString zone = QStringLiteral("UTC%1%2:%3")
+                             .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                             .arg(qAbs(offset) / 3600, 2, 10, QLatin1Char('0'))
+                             .arg(qAbs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
+    QString out = date.toString(QStringLiteral("yyyy-MM-dd HH:mm ")) + zone;
+    const QString name = date.timeZoneAbbreviation();
+    if (!name.isEmpty() && name != zone && name != QLatin1String("UTC") && !name.startsWith(QLatin1String("UTC")))
+        out += QStringLiteral(" (%1)").arg(name);
+    return out;
+}
+
+QString reportHtml(const SetupFacts &f, const QDateTime &date, const Revision &revision)
 {
     const QString title =
         QStringLiteral("Setup report: %1").arg(f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName);
@@ -371,7 +475,7 @@ QString reportHtml(const SetupFacts &f, const QDateTime &date)
         QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>%1</title>\n"
                        "<style>%2</style>\n</head>\n<body>\n")
             .arg(esc(title), QLatin1String(kStyle));
-    out += cover(f, date);
+    out += cover(f, date, revision);
     out += channels(f);
     out += inputList(f, "keypad", QStringLiteral("Keypad legend"), "Key", f.keys, ItemType::KeypadKey);
     out += inputList(f, "switches", QStringLiteral("Switch list"), "Switch", f.switches, ItemType::Switch);
@@ -411,7 +515,7 @@ QString reportHtml(const SetupFacts &f, const QDateTime &date)
                              : QStringList())});
     out += leds.html();
 
-    out += heading("options", QStringLiteral("Options"), false);
+    out += heading("options", QStringLiteral("Options"));
     Table options({QStringLiteral("Option"), QStringLiteral("Value"), QStringLiteral("Unit")}, {1});
     // The options page's labels; their "/s" goes to the unit column.
     auto label = [](int i) { return QString::fromLatin1(kOptionLabels[size_t(i)]).section(QLatin1Char('/'), 0, 0); };
@@ -429,6 +533,54 @@ QString reportHtml(const SetupFacts &f, const QDateTime &date)
     out += QStringLiteral("</body>\n</html>\n");
     return out;
 }
+
+namespace {
+
+// The heading right before a table, when there is one: it goes to the next
+// page with its table.
+QTextBlock headingBefore(QTextTable *table)
+{
+    // Skips the empty blocks the importer leaves around a frame.
+    QTextBlock before = table->document()->findBlock(table->firstPosition() - 1);
+    for (int step = 0; step < 3 && before.isValid(); ++step, before = before.previous())
+        if (before.blockFormat().headingLevel() > 0)
+            return before;
+    return QTextBlock();
+}
+
+// Sections flow, so a page may end anywhere: a table that fits on half a
+// page (the key grid, the revision block, short lists) starts a new page
+// rather than being cut, and a heading never ends a page without its table.
+// Only top-level tables; the document lays itself out again after each move.
+void keepTablesTogether(QTextDocument &doc, qreal pageHeight)
+{
+    QAbstractTextDocumentLayout *layout = doc.documentLayout();
+    const QList<QTextFrame *> frames = doc.rootFrame()->childFrames();
+    for (QTextFrame *frame : frames) {
+        auto *table = qobject_cast<QTextTable *>(frame);
+        if (!table)
+            continue;
+        const QRectF rect = layout->frameBoundingRect(table);
+        const QTextBlock heading = headingBefore(table);
+        const int firstPage = int(rect.top() / pageHeight);
+        const bool cut = rect.height() < pageHeight / 2 && int(rect.bottom() / pageHeight) > firstPage;
+        const bool orphan = heading.isValid() && int(layout->blockBoundingRect(heading).top() / pageHeight) < firstPage;
+        if (!cut && !orphan)
+            continue;
+        QTextCursor cursor(heading.isValid() ? heading : doc.findBlock(table->firstPosition()));
+        QTextBlockFormat format = cursor.blockFormat();
+        format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
+        if (heading.isValid()) {
+            cursor.setBlockFormat(format);
+        } else {
+            QTextTableFormat tf = table->format();
+            tf.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
+            table->setFormat(tf);
+        }
+    }
+}
+
+}  // namespace
 
 QByteArray reportPdf(const QString &html, const QString &title)
 {
@@ -452,6 +604,7 @@ QByteArray reportPdf(const QString &html, const QString &title)
         const QSizeF page(writer.width(), writer.height() - footer);
         doc.setPageSize(page);
         doc.setHtml(html);
+        keepTablesTogether(doc, page.height());
         const int pages = doc.pageCount();
         QPainter painter(&writer);
         for (int i = 0; i < pages; ++i) {
@@ -481,7 +634,7 @@ ReportFormat reportFormat(const QString &path)
     return ReportFormat::Unknown;
 }
 
-bool writeReport(PMModel &model, const QString &path, QString *error, const QDateTime &date)
+bool writeReport(PMModel &model, const QString &path, QString *error, const QDateTime &date, const Revision &revision)
 {
     auto fail = [&](const QString &why) {
         if (error)
@@ -494,7 +647,7 @@ bool writeReport(PMModel &model, const QString &path, QString *error, const QDat
     if (!model.fileName().isEmpty() && fileio::sameFile(path, model.fileName()))
         return fail(QStringLiteral("that is the setup file itself"));
     const SetupFacts facts = collectFacts(model);
-    const QString html = reportHtml(facts, date);
+    const QString html = reportHtml(facts, date, revision);
     QByteArray bytes;
     if (format == ReportFormat::Html) {
         bytes = html.toUtf8();

@@ -13,12 +13,23 @@ class PMModel;
 
 namespace kelda::report {
 
-// Anchors of the sections, in document order.
+// Anchors of the sections (id attributes), in document order.
 inline constexpr const char *kSectionIds[] = {"cover", "channels", "keypad", "switches",
                                               "can",   "logic",    "leds",   "options"};
 
+// The revision block of the cover. Never guessed: what is not given prints as
+// an empty field for the installer to fill in by hand.
+struct Revision {
+    QString vehicle;
+    QString revision;
+    QString author;
+};
+
+// "2024-05-17 08:30 UTC+02:00 (CEST)": the date as the cover shows it.
+QString dateText(const QDateTime &date);
+
 // The report as one HTML page with its own style sheet; `date` is the date it shows.
-QString reportHtml(const SetupFacts &facts, const QDateTime &date);
+QString reportHtml(const SetupFacts &facts, const QDateTime &date, const Revision &revision = {});
 
 // The HTML laid out on A4 pages. Needs a QGuiApplication; empty without one.
 QByteArray reportPdf(const QString &html, const QString &title);
@@ -34,6 +45,6 @@ ReportFormat reportFormat(const QString &path);
 // Writes the report of the model's setup to path, PDF or HTML by its
 // extension, replacing the file atomically. False with the reason in error.
 bool writeReport(PMModel &model, const QString &path, QString *error,
-                 const QDateTime &date = QDateTime::currentDateTime());
+                 const QDateTime &date = QDateTime::currentDateTime(), const Revision &revision = {});
 
 }  // namespace kelda::report

@@ -2,8 +2,14 @@
 #include "ui_uploadform.h"
 
 #include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include "atomicfile.h"
 
 #include "ecumediator.h"
+#include "settings.h"
 #include "uploadcalibration.h"
 
 using namespace kelda::upload;
@@ -20,6 +26,14 @@ UploadForm::UploadForm(QWidget *parent, const QString &port, const QByteArray &c
 
     calName_ = calName;
     connect(ui->cancelButton, &QPushButton::clicked, this, &UploadForm::cancel);
+    connect(ui->retryButton, &QPushButton::clicked, this, &UploadForm::retry);
+    connect(ui->saveLogButton, &QPushButton::clicked, this, &UploadForm::chooseAndSaveLog);
+    {
+        const auto settings = kelda::settings::open();
+        const QSize size = kelda::settings::readValue(*settings, kelda::settings::Key::UploadDialogSize).toSize();
+        if (size.isValid())
+            resize(size);
+    }
     connect(ui->portCombo, &QComboBox::currentIndexChanged, this, &UploadForm::portChanged);
 
     mediator_ = std::make_unique<EcuMediator>(this);
@@ -113,6 +127,8 @@ void UploadForm::selectPort(const QString &port)
 
 void UploadForm::connectEcu()
 {
+    connectFailed_ = false;
+    updateButtons();
     connectTxn_ = std::make_unique<corla::EcuTxnConnect>();
     mediator_->startTxn(*connectTxn_, Delegate{&UploadForm::connectDone, this, -1, 0});
 }
@@ -134,12 +150,14 @@ void UploadForm::onConnectDone(int code, const int *status)
     if (*status == kStatusOk) {
         uploadCalibration();
     } else if (*status == kStatusNoRune) {
-        outcome_ = Outcome::NoRune;
         ask(QMessageBox::Warning, tr(kNoRuneTitle), noRuneText(), QMessageBox::Ok);
-        close();
+        finish(Outcome::NoRune);
     } else if (*status != CORLA_STATUS_ABORTED) {
-        // Stay open: the log says what failed; the user may pick another port.
+        // Still waiting: the log says what failed; the user may pick another
+        // port, retry this one or cancel.
         appendLog(tr("Connection failed: %1").arg(corla::fromWide(CORLA_StatusText(*status))));
+        connectFailed_ = true;
+        updateButtons();
     }
 }
 
@@ -151,30 +169,28 @@ void UploadForm::uploadCalibration()
     case PreparedUpload::Result::Ready:
         break;
     case PreparedUpload::Result::NoRune:
-        outcome_ = Outcome::NoRune;
         mediator_->disconnect();
         ask(QMessageBox::Warning, tr(kNoRuneTitle), noRuneText(), QMessageBox::Ok);
-        close();
+        finish(Outcome::NoRune);
         return;
     case PreparedUpload::Result::Incompatible:
-        outcome_ = Outcome::Incompatible;
         ask(QMessageBox::Critical, tr(kIncompatibleTitle), prepared.detail, QMessageBox::Ok);
         mediator_->disconnect();
-        close();
+        finish(Outcome::Incompatible);
         return;
     case PreparedUpload::Result::ImageUnreadable:
     case PreparedUpload::Result::WriteFailed:
-        outcome_ = Outcome::Failed;
         appendLog(prepared.detail);
         appendLog(tr("Nothing was uploaded."));
         mediator_->disconnect();
+        finish(Outcome::Failed);
         return;
     }
 
     uploadTxn_ = std::make_unique<corla::EcuTxnUploadCal>(prepared.cal);
     if (!mediator_->startTxn(*uploadTxn_, Delegate{&UploadForm::uploadDone, this, -1, 0})) {
-        outcome_ = Outcome::Failed;
         appendLog(tr("The upload could not be started."));
+        finish(Outcome::Failed);
     }
 }
 
@@ -185,13 +201,12 @@ void UploadForm::onUploadDone(int code, const int *status)
     if (*status == kStatusOk) {
         // The library reports success only once the module has verified and
         // committed the whole calibration.
-        outcome_ = Outcome::Complete;
+        finish(Outcome::Complete);
         ask(QMessageBox::Information, tr(kCompleteTitle), tr(kCompleteText), QMessageBox::Ok);
-        close();
         return;
     }
     if (outcome_ != Outcome::Cancelled)
-        outcome_ = Outcome::Failed;
+        finish(Outcome::Failed);
     const int holds = uploadTxn_ ? uploadTxn_->moduleHolds() : CORLA_HOLDS_PREVIOUS;
     if (holds <= CORLA_HOLDS_PREVIOUS)
         appendLog(tr("Upload failed: %1. The module keeps its previous calibration.")
@@ -256,7 +271,73 @@ void UploadForm::cancel()
     const int holds = running && uploadTxn_ ? uploadTxn_->moduleHolds() : -1;
     if (holds == CORLA_HOLDS_NEW || holds == CORLA_HOLDS_UNKNOWN) {
         appendLog(tr("Upload cancelled. %1").arg(corla::moduleHoldsText(holds)));
+        updateButtons();
         return;
     }
     close();
+}
+
+void UploadForm::finish(Outcome outcome)
+{
+    outcome_ = outcome;
+    updateButtons();
+}
+
+void UploadForm::updateButtons()
+{
+    const bool running = outcome_ == Outcome::Running;
+    ui->cancelButton->setText(running ? tr("Cancel") : tr("Close"));
+    const bool failed = outcome_ == Outcome::Failed || outcome_ == Outcome::NoRune || outcome_ == Outcome::Incompatible
+        || (running && connectFailed_);
+    ui->retryButton->setVisible(failed && missingPort_.isEmpty());
+}
+
+void UploadForm::retry()
+{
+    if (outcome_ == Outcome::Complete || outcome_ == Outcome::Cancelled)
+        return;
+    appendLog(QString());
+    appendLog(tr("Retrying on %1...").arg(portName()));
+    // Whatever is still open goes first; the calibration is written anew
+    // from the same image file.
+    mediator_->disconnect();
+    uploadTxn_.reset();
+    reconnect_ = false;
+    ui->progressBar->setValue(ui->progressBar->minimum());
+    outcome_ = Outcome::Running;
+    connectEcu();
+}
+
+void UploadForm::chooseAndSaveLog()
+{
+    const QString suggested = QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+                                  .filePath(QStringLiteral("upload.log"));
+    QString path;
+    if (saveChooser_)
+        path = saveChooser_(this, tr("Save Log"), suggested);
+    else
+        path =
+            QFileDialog::getSaveFileName(this, tr("Save Log"), suggested, tr("Log files (*.log *.txt);;All files (*)"));
+    if (!path.isEmpty())
+        saveLog(path);
+}
+
+bool UploadForm::saveLog(const QString &path)
+{
+    QString error;
+    QByteArray text = ui->plainTextEdit->toPlainText().toUtf8();
+    if (!text.endsWith('\n'))
+        text.append('\n');
+    if (kelda::fileio::writeAtomically(path, text, &error))
+        return true;
+    ask(QMessageBox::Critical, tr("Save Log"), error, QMessageBox::Ok);
+    return false;
+}
+
+void UploadForm::done(int result)
+{
+    // The size the user gave the dialog, for the next upload.
+    const auto settings = kelda::settings::open();
+    kelda::settings::writeValue(*settings, kelda::settings::Key::UploadDialogSize, size());
+    QDialog::done(result);
 }

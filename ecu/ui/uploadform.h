@@ -48,6 +48,10 @@ public:
         std::function<QMessageBox::StandardButton(QWidget *parent, QMessageBox::Icon icon, const QString &title,
                                                   const QString &text, QMessageBox::StandardButtons buttons)>;
     void setAsker(Asker asker) { asker_ = std::move(asker); }
+    // Asks where to save the log (caption, suggested path); empty when the
+    // user declines. The default is the platform's file dialog.
+    using SaveChooser = std::function<QString(QWidget *parent, const QString &caption, const QString &suggested)>;
+    void setSaveChooser(SaveChooser chooser) { saveChooser_ = std::move(chooser); }
     QMessageBox::StandardButton ask(QMessageBox::Icon icon, const QString &title, const QString &text,
                                     QMessageBox::StandardButtons buttons);
 
@@ -60,9 +64,18 @@ public:
     QPlainTextEdit *log() const;
     QProgressBar *progressBar() const;
 
+    // Writes the log as plain text through the project's file writer; a
+    // failure is told in a box and leaves any file at path untouched.
+    bool saveLog(const QString &path);
+
 public slots:
-    void cancel();
+    void cancel();  // "Cancel" while the upload runs, "Close" once it has ended
     void portChanged(int index);
+    void retry();  // after a failure: connect again and upload the same image
+    void chooseAndSaveLog();
+
+protected:
+    void done(int result) override;
 
 private:
     void fillPorts();
@@ -71,6 +84,9 @@ private:
     void onConnectDone(int code, const int *status);
     void uploadCalibration();
     void onUploadDone(int code, const int *status);
+    // The upload has ended: the log stays, the buttons say what is left to do.
+    void finish(Outcome outcome);
+    void updateButtons();
 
     static void connectDone(void *context, int code, const void *data, int extra);
     static void uploadDone(void *context, int code, const void *data, int extra);
@@ -86,5 +102,7 @@ private:
     QString missingPort_;  // remembered, not present, and no other picked yet
 
     Asker asker_;
+    SaveChooser saveChooser_;
+    bool connectFailed_ = false;  // the last connect failed: Retry is offered while waiting
     Outcome outcome_ = Outcome::Running;
 };

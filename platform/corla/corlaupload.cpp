@@ -24,6 +24,12 @@ QString crcText(uint32_t crc)
     return QStringLiteral("%1").arg(crc, 8, 16, QLatin1Char('0'));
 }
 
+// "1 block", "3 blocks".
+QString counted(qsizetype n, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+
 // Block size for comparing the stored calibration with the new one: the CRCs
 // (4 bytes a block) and a changed block or two should cost about the same.
 uint32_t sumBlockFor(uint32_t length)
@@ -206,13 +212,16 @@ void EcuImpl::uploadBegin()
     sent_ = 0;
     if (changedOnly_)
         log(t,
-            QStringLiteral("Uploading %1 of %2 calibration bytes in %3 blocks: the module keeps the rest "
+            QStringLiteral("Uploading %1 of %2 calibration bytes in %3: the module keeps the rest "
                            "from its stored calibration...")
                 .arg(total_)
                 .arg(end_)
-                .arg(blocks_.size()));
+                .arg(counted(blocks_.size(), "block", "blocks")));
     else
-        log(t, QStringLiteral("Uploading %1 calibration bytes in %2 blocks...").arg(total_).arg(blocks_.size()));
+        log(t,
+            QStringLiteral("Uploading %1 calibration bytes in %2...")
+                .arg(total_)
+                .arg(counted(blocks_.size(), "block", "blocks")));
     QByteArray p;
     proto::putU32(p, end_);
     if (changedOnly_)
@@ -402,14 +411,17 @@ void EcuImpl::uploadVerify()
     CorlaEcuTxn *t = current_;
     if (changedOnly_)
         log(t,
-            QStringLiteral("Sent %1 of %2 calibration bytes in %3 WRITE requests; the module kept the other %4 "
+            QStringLiteral("Sent %1 of %2 calibration bytes in %3; the module kept the other %4 "
                            "from its stored calibration.")
                 .arg(sent_)
                 .arg(end_)
-                .arg(blocks_.size())
+                .arg(counted(blocks_.size(), "WRITE request", "WRITE requests"))
                 .arg(end_ - sent_));
     else
-        log(t, QStringLiteral("Sent %1 calibration bytes in %2 WRITE requests.").arg(sent_).arg(blocks_.size()));
+        log(t,
+            QStringLiteral("Sent %1 calibration bytes in %2.")
+                .arg(sent_)
+                .arg(counted(blocks_.size(), "WRITE request", "WRITE requests")));
     request(proto::Verify, {}, [this, t](const proto::Frame &fr) {
         const std::optional<proto::Staged> staged = proto::readStaged(fr.payload);
         if (!staged) {

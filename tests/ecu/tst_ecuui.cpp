@@ -1,6 +1,7 @@
 // The upload dialog end to end with lx2-emulator, the COM port and About
 // dialogs, and the main window's upload, port and About commands.
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLocale>
@@ -68,6 +69,11 @@ struct Answers {
 
 const QByteArray kPreviousCal = QByteArray(96, '\xff') + QByteArray("previous calibration");
 
+QPushButton *button(const UploadForm &form, const char *name)
+{
+    return form.findChild<QPushButton *>(QLatin1String(name));
+}
+
 }  // namespace
 
 class TestEcuUi : public QObject
@@ -99,6 +105,7 @@ private slots:
     void missingRememberedPort();
     void faultsDuringUpload();
     void moduleDiesMidUpload();
+    void endsLikeADialog();
     void noPortListed_data();
     void noPortListed();
 
@@ -269,7 +276,13 @@ void TestEcuUi::uploadWritesNameAndImage()
         form.show();
         QVERIFY(waitClosed(form));
         QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
-        QVERIFY(!form.isVisible());
+        // It ends like a dialog: still open, the log readable, Close to leave.
+        QVERIFY(form.isVisible());
+        QCOMPARE(button(form, "cancelButton")->text(), QStringLiteral("Close"));
+        QVERIFY(!button(form, "retryButton")->isVisible());
+        // One block of up to 4096 bytes: counted in the singular.
+        QVERIFY(form.log()->toPlainText().contains(QStringLiteral(" calibration bytes in 1 block...")));
+        QVERIFY(form.log()->toPlainText().contains(QStringLiteral(" calibration bytes in 1 WRITE request.")));
         QCOMPARE(form.progressBar()->value(), form.progressBar()->maximum());
         QVERIFY(form.log()->toPlainText().contains(QStringLiteral("Upload Calibration")));
     }
@@ -297,7 +310,9 @@ void TestEcuUi::noRune()
     form.show();
     QVERIFY(waitClosed(form));
     QCOMPARE(form.outcome(), UploadForm::Outcome::NoRune);
-    QVERIFY(!form.isVisible());
+    QVERIFY(form.isVisible());  // the log stays; Retry once the RUNE file is installed
+    QCOMPARE(button(form, "cancelButton")->text(), QStringLiteral("Close"));
+    QVERIFY(button(form, "retryButton")->isVisible());
     QCOMPARE(answers.boxes.size(), 1);
     QCOMPARE(answers.boxes.first().icon, QMessageBox::Warning);
     QCOMPARE(answers.boxes.first().title, QStringLiteral("No RUNE"));
@@ -334,7 +349,8 @@ void TestEcuUi::incompatible()
     form.show();
     QVERIFY(waitClosed(form));
     QCOMPARE(form.outcome(), UploadForm::Outcome::Incompatible);
-    QVERIFY(!form.isVisible());
+    QVERIFY(form.isVisible());
+    QCOMPARE(button(form, "cancelButton")->text(), QStringLiteral("Close"));
     QCOMPARE(answers.boxes.size(), 1);
     QCOMPARE(answers.boxes.first().icon, QMessageBox::Critical);
     QCOMPARE(answers.boxes.first().title, QStringLiteral("Incompatible ECU"));
@@ -393,6 +409,8 @@ void TestEcuUi::disconnectedWithoutPortChange()
     QTest::qWait(100);
     QVERIFY(form.mediator()->txns().empty());
     QCOMPARE(form.outcome(), UploadForm::Outcome::Running);  // stays open for another port or Cancel
+    QCOMPARE(button(form, "cancelButton")->text(), QStringLiteral("Cancel"));
+    QVERIFY(button(form, "retryButton")->isVisibleTo(&form));  // or the same port once more
     QVERIFY(answers.boxes.isEmpty());
 }
 
@@ -629,6 +647,78 @@ void TestEcuUi::moduleDiesMidUpload()
     QCOMPARE(readFile(cal), kPreviousCal);
 }
 
+void TestEcuUi::endsLikeADialog()
+{
+    useConfigFolder(dir_.path() + QStringLiteral("/config-ends"));
+    const QString cal = dir_.path() + QStringLiteral("/ends.cal");
+    QVERIFY(writeFile(cal, kPreviousCal));
+    // The engine runs at the first try (Cancel: the upload fails); at the
+    // retry the user stops it (Ok) and the upload goes through.
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({QStringLiteral("--engine-running"), QStringLiteral("--engine-stops-after"),
+                            QStringLiteral("2"), QStringLiteral("--cal-file"), cal}));
+    setPorts({emulator.path()});
+    Answers answers;
+    answers.engineRunning = {QMessageBox::Cancel, QMessageBox::Ok};
+    const QByteArray image = patternImage(9000);
+    {
+        UploadForm form(nullptr, emulator.path(), "r.kelda");
+        form.setAsker(answers.asker());
+        QVERIFY(writeFile(form.imageFileName(), image));
+        QCOMPARE(button(form, "cancelButton")->text(), QStringLiteral("Cancel"));
+        QVERIFY(!button(form, "retryButton")->isVisible());
+        form.show();
+        QVERIFY(waitClosed(form));
+        QCOMPARE(form.outcome(), UploadForm::Outcome::Failed);
+        QCOMPARE(button(form, "cancelButton")->text(), QStringLiteral("Close"));
+        QVERIFY(button(form, "retryButton")->isVisible());
+        QCOMPARE(readFile(cal), kPreviousCal);
+
+        button(form, "retryButton")->click();
+        QCOMPARE(form.outcome(), UploadForm::Outcome::Running);
+        QCOMPARE(button(form, "cancelButton")->text(), QStringLiteral("Cancel"));
+        QVERIFY(!button(form, "retryButton")->isVisible());
+        QVERIFY(waitClosed(form));
+        QVERIFY2(form.outcome() == UploadForm::Outcome::Complete, qPrintable(form.log()->toPlainText()));
+        QCOMPARE(readFile(cal).mid(96), image);
+        QVERIFY(answers.has(QStringLiteral("OK")));
+        QVERIFY(!button(form, "retryButton")->isVisible());
+        QVERIFY(form.isVisible());
+
+        // The whole story stays: the failure, then the upload in 3 blocks.
+        const QString log = form.log()->toPlainText();
+        QVERIFY(log.indexOf(QStringLiteral("Upload failed")) < log.indexOf(QStringLiteral("Retrying on ")));
+        QVERIFY(log.contains(QStringLiteral(" calibration bytes in 3 WRITE requests")));
+        QVERIFY(form.log()->textInteractionFlags() & Qt::TextSelectableByKeyboard);
+        form.log()->selectAll();
+        form.log()->copy();
+        QCOMPARE(QGuiApplication::clipboard()->text(), log);
+
+        // Save Log... through the file writer; a folder that is not there is told.
+        const QString saved = dir_.path() + QStringLiteral("/upload.log");
+        QString offered;
+        form.setSaveChooser([&](QWidget *, const QString &, const QString &suggested) {
+            offered = suggested;
+            return saved;
+        });
+        button(form, "saveLogButton")->click();
+        QVERIFY(offered.endsWith(QStringLiteral(".log")));
+        QCOMPARE(QString::fromUtf8(readFile(saved)), log + QLatin1Char('\n'));
+        const qsizetype boxes = answers.boxes.size();
+        QVERIFY(!form.saveLog(dir_.path() + QStringLiteral("/no/such/folder/upload.log")));
+        QCOMPARE(answers.boxes.size(), boxes + 1);
+        QCOMPARE(answers.boxes.last().icon, QMessageBox::Critical);
+        QVERIFY(answers.boxes.last().text.contains(QStringLiteral("does not exist")));
+
+        form.resize(640, 480);
+        button(form, "cancelButton")->click();  // "Close"
+        QVERIFY(!form.isVisible());
+    }
+    // The next upload dialog opens at the size the last one was left at.
+    UploadForm next(nullptr, QString(), "r.kelda");
+    QCOMPARE(next.size(), QSize(640, 480));
+}
+
 void TestEcuUi::noPortListed_data()
 {
     QTest::addColumn<QString>("remembered");
@@ -678,7 +768,10 @@ void TestEcuUi::fileUploadFromMainWindow()
         if (!form)
             return -1;
         form->show();
-        return waitUntil([form] { return !form->isVisible(); }, 20000) ? 0 : -1;
+        if (!waitUntil([form] { return form->outcome() != UploadForm::Outcome::Running; }, 20000))
+            return -1;
+        form->findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();  // "Close"
+        return form->isVisible() ? -1 : 0;
     };
     window.fileUpload();
     QVERIFY(!p->messages.isEmpty());

@@ -2,11 +2,13 @@
 // read back from its HTML, the PDF laid out from it, the CAN database text and
 // what a standard DBC reader makes of it, the command line and the menu entry.
 #include <QApplication>
+#include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QtTest>
 
 #include "candb.h"
@@ -16,6 +18,7 @@
 #include "scriptedprompter.h"
 #include "setupbuilder.h"
 #include "setupcheck.h"
+#include "emulatorprocess.h"
 #include "setupreport.h"
 #include "testenv.h"
 #include "testfiles.h"
@@ -110,6 +113,14 @@ QList<QStringList> rows(const QString &html, const char *id)
         if (!cells.isEmpty())
             out << cells;
     }
+    return out;
+}
+
+// The rows of a section's lists (three cells), without the key grid.
+QList<QStringList> listRows(const QString &html, const char *id)
+{
+    QList<QStringList> out = rows(html, id);
+    out.removeIf([](const QStringList &r) { return r.size() != 3; });
     return out;
 }
 
@@ -209,17 +220,25 @@ private slots:
         PMModel m;
         QVERIFY(m.openSetup(m_setup));
         const SetupFacts facts = collectFacts(m);
-        const QString html = reportHtml(facts, QDateTime(QDate(2024, 5, 17), QTime(8, 30)));
+        const QDateTime date(QDate(2024, 5, 17), QTime(8, 30), QTimeZone(2 * 3600));
+        const QString html = reportHtml(facts, date, {QStringLiteral("Tractor <7>"), QStringLiteral("B"), QString()});
         for (const char *id : kSectionIds)
             QVERIFY2(!section(html, id).isEmpty(), id);
+        QVERIFY(!html.contains(QLatin1String("<a name")));  // id attributes only
+        QVERIFY(!html.contains(QLatin1String("page-break")));  // sections flow
 
         // Cover: the image as the compiler writes it, the table sizes, the check.
         const QString image = m_dir.filePath(QStringLiteral("image.bin"));
         QVERIFY(m.writeRawImage(image));
         const QByteArray bytes = readFile(image);
         const QList<QStringList> cover = rows(html, "cover");
-        QVERIFY(cover.contains(QStringList{QStringLiteral("File"), QStringLiteral("known.kelda")}));
-        QVERIFY(cover.contains(QStringList{QStringLiteral("Date"), QStringLiteral("2024-05-17 08:30")}));
+        // The revision block: only what was given, the rest left to fill in.
+        QCOMPARE(cover.mid(0, 5),
+                 (QList<QStringList>{{"Setup file", "known.kelda"},
+                                     {"Date", "2024-05-17 08:30 UTC+02:00"},
+                                     {"Vehicle", "Tractor <7>"},
+                                     {"Revision", "B"},
+                                     {"Author", ""}}));
         QVERIFY(
             cover.contains(QStringList{QStringLiteral("Image size"), QStringLiteral("%1 bytes").arg(bytes.size())}));
         QVERIFY(cover.contains(QStringList{QStringLiteral("Image CRC-32"),
@@ -233,15 +252,28 @@ private slots:
                 std::any_of(cover.begin(), cover.end(), [&](const QStringList &r) { return r.contains(f.message); }),
                 qPrintable(f.message));
 
+        // Connector, pin, wire and fuse: empty, for the installer.
         QCOMPARE(rows(html, "channels"),
                  (QList<QStringList>{
-                     {"LX1-1", "1", "Work lamp", "10.0 A", "Work lights", "NONE"},
-                     {"LX1-1", "3", "Work lamp", "10.0 A", "Work lights", "NONE"},
-                     {"LX1-2", "8", "Work lamp", "10.0 A", "Work lights", "Engine running"},
+                     {"LX1-1", "1", "Work lamp", "10.0 A", "Work lights", "NONE", "", "", "", ""},
+                     {"LX1-1", "3", "Work lamp", "10.0 A", "Work lights", "NONE", "", "", "", ""},
+                     {"LX1-2", "8", "Work lamp", "10.0 A", "Work lights", "Engine running", "", "", "", ""},
                      {"LX1-2", "Engine running"},
                  }));
+        QVERIFY(section(html, "channels").contains(QLatin1String("<th width=\"10%\">Connector</th>")));
 
-        const QList<QStringList> keys = rows(html, "keypad");
+        // The key grid: 5 rows of 5 labelled keys, key 1 at the top left.
+        static const QRegularExpression key(
+            QStringLiteral("<td class=\"key\"[^>]*><span class=\"keyno\">(\\d+)</span><br><b>(.*?)</b>"));
+        QStringList grid;
+        for (const auto &m : key.globalMatch(section(html, "keypad")))
+            grid << m.captured(1) + QLatin1Char(' ') + unescape(m.captured(2));
+        QCOMPARE(grid.size(), kKeypadKeyCount);
+        QCOMPARE(grid.first(), QStringLiteral("1 Beacon key"));
+        QCOMPARE(grid.at(6), QStringLiteral("7 Keypad 7"));
+        QCOMPARE(grid.last(), QStringLiteral("25 Keypad 25"));
+        QCOMPARE(section(html, "keypad").count(QLatin1String("<tr>")), 5 + 1 + kKeypadKeyCount);
+        const QList<QStringList> keys = listRows(html, "keypad");
         QCOMPARE(keys.size(), kKeypadKeyCount);
         QCOMPARE(keys.first(), (QStringList{"1", "Beacon key", "Beacons on (2): Short Press"}));
         QCOMPARE(keys.at(1), (QStringList{"2", "Keypad 2", "—"}));
@@ -292,10 +324,10 @@ private slots:
         const QByteArray bytes = readFile(pdf);
         QVERIFY(bytes.startsWith("%PDF-"));
         QVERIFY(bytes.trimmed().endsWith("%%EOF"));
-        // Cover, channels, keypad, switches, CAN, logic, LEDs with options: each from a new page.
+        // The sections flow: this small setup took 7 pages when each began one.
         static const QRegularExpression page(QStringLiteral("/Type\\s*/Page[^s]"));
         const qsizetype pages = QString::fromLatin1(bytes).count(page);
-        QVERIFY2(pages >= 7 && pages <= 10, qPrintable(QString::number(pages)));
+        QVERIFY2(pages >= 3 && pages <= 4, qPrintable(QString::number(pages)));
 
         const QString pdftotext = QStandardPaths::findExecutable(QStringLiteral("pdftotext"));
         if (pdftotext.isEmpty())
@@ -305,6 +337,42 @@ private slots:
         for (const char *words : {"Setup report", "Channel schedule", "Keypad legend", "CAN matrix", "Beacons on",
                                   "Park brake", "Rebroadcast Start Message"})
             QVERIFY2(text.contains(words), words);
+    }
+
+    // The cover's calibration CRC-32 is what the module holds after an upload
+    // and what verify compares; without a RUNE file the cover says so.
+    void calibrationCrc()
+    {
+        PMModel m;
+        QVERIFY(m.openSetup(m_setup));
+        const QByteArray runePath = qgetenv("CORLA_RUNE_PATH");
+        const QString empty = m_dir.filePath(QStringLiteral("no-runes"));
+        QVERIFY(QDir().mkpath(empty));
+        qputenv("CORLA_RUNE_PATH", QFile::encodeName(empty));
+        const QList<QStringList> without = rows(reportHtml(collectFacts(m), QDateTime::currentDateTime()), "cover");
+        QVERIFY(std::any_of(without.begin(), without.end(), [&](const QStringList &r) {
+            return r.value(0) == QLatin1String("Calibration CRC-32")
+                && r.value(1).startsWith(QLatin1String("not known: no RUNE file")) && r.value(1).contains(empty);
+        }));
+
+        kelda::test::isolateCorla(m_dir.filePath(QStringLiteral("corla")));
+        const QString cal = m_dir.filePath(QStringLiteral("module.cal"));
+        kelda::test::EmulatorProcess emulator;
+        QVERIFY(emulator.start({QStringLiteral("--cal-file"), cal}));
+        kelda::test::setPorts({emulator.path()});
+        QCOMPARE(runCli({QStringLiteral("upload"), m_setup, QStringLiteral("--port"), emulator.path()}).exitCode, 0);
+        QCOMPARE(runCli({QStringLiteral("verify"), m_setup, QStringLiteral("--port"), emulator.path()}).exitCode, 0);
+        const QByteArray stored = readFile(cal);
+        QVERIFY(!stored.isEmpty());
+        const QList<QStringList> with = rows(reportHtml(collectFacts(m), QDateTime::currentDateTime()), "cover");
+        QVERIFY(with.contains(QStringList{QStringLiteral("Calibration CRC-32"),
+                                          QStringLiteral("%1").arg(crc32(stored), 8, 16, QLatin1Char('0'))}));
+        QVERIFY(std::any_of(with.begin(), with.end(), [&](const QStringList &r) {
+            return r.value(0) == QLatin1String("Calibration")
+                && r.value(1).startsWith(
+                    QStringLiteral("%1 bytes as uploaded to an LX2 30v00 module").arg(stored.size()));
+        }));
+        qputenv("CORLA_RUNE_PATH", runePath);
     }
 
     void canDatabaseText()
@@ -448,7 +516,17 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
     {
         const QString html = m_dir.filePath(QStringLiteral("cli.html"));
         const QString pdf = m_dir.filePath(QStringLiteral("cli.pdf"));
-        QCOMPARE(runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), html}).exitCode, 0);
+        QCOMPARE(runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), html, QStringLiteral("--vehicle"),
+                         QStringLiteral("Tractor 7"), QStringLiteral("--author"), QStringLiteral("J. Doe")})
+                     .exitCode,
+                 0);
+        const QList<QStringList> cover = rows(QString::fromUtf8(readFile(html)), "cover");
+        QCOMPARE(cover.value(2), (QStringList{"Vehicle", "Tractor 7"}));
+        QCOMPARE(cover.value(3), (QStringList{"Revision", ""}));  // not given: never guessed
+        QCOMPARE(cover.value(4), (QStringList{"Author", "J. Doe"}));
+        static const QRegularExpression zoned(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d UTC[+-]\\d\\d:\\d\\d"));
+        QVERIFY2(zoned.match(cover.value(1).value(1)).hasMatch(), qPrintable(cover.value(1).value(1)));
         QCOMPARE(rows(QString::fromUtf8(readFile(html)), "channels").size(), 4);
         QCOMPARE(runCli({QStringLiteral("report"), m_setup, QStringLiteral("-o"), pdf}).exitCode, 0);
         QVERIFY(readFile(pdf).startsWith("%PDF-"));
@@ -479,7 +557,33 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         p->saveAnswers << html;
         action->trigger();
         QVERIFY2(p->told.isEmpty(), qPrintable(p->told.value(0).text));
-        QCOMPARE(rows(QString::fromUtf8(readFile(html)), "keypad").size(), kKeypadKeyCount);
+        QCOMPARE(listRows(QString::fromUtf8(readFile(html)), "keypad").size(), kKeypadKeyCount);
+
+        // The details dialog fills the revision block and is remembered per setup.
+        QVERIFY(window.model()->openSetup(m_setup));
+        auto edit = [](QDialog *d, const char *name) { return d->findChild<QLineEdit *>(QLatin1String(name)); };
+        p->onExec = [&](QDialog *d) {
+            if (d->objectName() != QLatin1String("ReportDetails"))
+                return int(QDialog::Rejected);
+            edit(d, "vehicleEdit")->setText(QStringLiteral("Loader 3"));
+            edit(d, "revisionEdit")->setText(QStringLiteral("C"));
+            edit(d, "authorEdit")->setText(QStringLiteral("A. Fitter"));
+            return int(QDialog::Accepted);
+        };
+        p->saveAnswers << html;
+        action->trigger();
+        QCOMPARE(rows(QString::fromUtf8(readFile(html)), "cover").mid(2, 3),
+                 (QList<QStringList>{{"Vehicle", "Loader 3"}, {"Revision", "C"}, {"Author", "A. Fitter"}}));
+        QStringList shown;
+        p->onExec = [&](QDialog *d) {
+            shown = {edit(d, "vehicleEdit")->text(), edit(d, "revisionEdit")->text(), edit(d, "authorEdit")->text()};
+            return int(QDialog::Rejected);  // Cancel: no file is asked for
+        };
+        const qsizetype asked = p->saveCalls.size();
+        action->trigger();
+        QCOMPARE(shown, (QStringList{"Loader 3", "C", "A. Fitter"}));
+        QCOMPARE(p->saveCalls.size(), asked);
+        p->onExec = nullptr;
 
         const QString noExtension = m_dir.filePath(QStringLiteral("window-report"));
         p->saveAnswers << noExtension;
