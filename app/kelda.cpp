@@ -1,6 +1,7 @@
 #include "kelda.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QSignalBlocker>
 #include <QHeaderView>
@@ -148,6 +149,7 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent, const QString 
     loadOptions();
     setUpChecks();
     setUpViews();
+    setUpConventions();
 }
 
 KELDA::~KELDA()
@@ -481,6 +483,7 @@ KELDA::SaveResult KELDA::save()
         return saveAs();
     if (m_model->saveSetup(path)) {
         m_undoStack->setClean();
+        showStatus(QStringLiteral("Saved ") + QDir::toNativeSeparators(path));
         return SaveResult::Saved;
     }
     reportSaveFailure(path);
@@ -504,6 +507,7 @@ KELDA::SaveResult KELDA::saveAs()
     m_undoStack->setClean();
     kelda::settings::write(*m_settings, Key::LastSetup, path);
     setWindowTitle(kTitlePrefix + path);
+    showStatus(QStringLiteral("Saved ") + QDir::toNativeSeparators(path));
     return SaveResult::Saved;
 }
 

@@ -88,9 +88,14 @@ public slots:
     void checkSetup();
     void whereUsed();
     void setupReport();  // kelda_report.cpp
+    void helpUserGuide();  // kelda_conventions.cpp
+
+    // Says in the status bar what was done; a file written gets an Open button (kelda_conventions.cpp).
+    void showStatus(const QString &text, const QString &fileToOpen = {});
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     enum class SaveResult { Saved, Cancelled, Failed };
@@ -118,6 +123,8 @@ private:
     int selectedRow(int tab) const;
     bool confirmRemove(int tab, int row);
     void setUpUndo();
+    // Standard keys, the modified marker, the status bar and the guide (kelda_conventions.cpp).
+    void setUpConventions();
     // Keys, tooltips and the remembered window state (kelda_views.cpp).
     void setUpViews();
     void saveViewState();
@@ -137,4 +144,5 @@ private:
     QUndoStack *m_undoStack = nullptr;
     std::array<QList<int>, kTabCount> m_columnWidths;  // set by the user; empty: fit the contents
     bool m_applyingWidths = false;
+    QPointer<QWidget> m_guide;  // Help > User Guide, made on first use
 };

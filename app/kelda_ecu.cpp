@@ -1,4 +1,6 @@
 // The main window's ECU commands: strategy upload, About box, COM port choice.
+#include <QTime>
+
 #include "kelda.h"
 #include "texts.h"
 
@@ -45,6 +47,9 @@ void KELDA::fileUpload()
     }
 
     prompter().exec(form.get());
+    if (form->outcome() == UploadForm::Outcome::Complete)
+        showStatus(
+            tr("Uploaded to %1 at %2").arg(form->portName(), QTime::currentTime().toString(QStringLiteral("HH:mm"))));
     kelda::settings::write(settings(), Key::Port, form->portName());
 }
 

@@ -39,5 +39,6 @@ void KELDA::fileExport()
         return;
     }
     kelda::settings::write(settings(), Key::DefaultPath, QFileInfo(calFile).absolutePath());
+    showStatus(QStringLiteral("Exported to %1").arg(QDir::toNativeSeparators(calFile)));
     prompter().tell(this, QMessageBox::Information, title, QStringLiteral("Setup Exported"));
 }

@@ -116,5 +116,5 @@ void KELDA::setupReport()
         return;
     }
     kelda::settings::write(settings(), Key::DefaultPath, QFileInfo(path).absolutePath());
-    statusBar()->showMessage(QStringLiteral("Report written to %1").arg(QDir::toNativeSeparators(path)), 5000);
+    showStatus(QStringLiteral("Report written to %1").arg(QDir::toNativeSeparators(path)), path);
 }

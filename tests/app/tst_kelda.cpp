@@ -3,7 +3,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
+#include <QScrollBar>
+#include <QSet>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QWindow>
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileInfo>
@@ -28,6 +34,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolBar>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QUndoStack>
 
@@ -37,6 +44,7 @@
 #include "eventseditor.h"
 #include "hexspinbox.h"
 #include "kelda.h"
+#include "userguide.h"
 #include "pmdelegate.h"
 #include "pmmodel.h"
 #include "scriptedprompter.h"
@@ -92,6 +100,51 @@ bool writeSetup(const QString &path, int timers)
     return m.saveSetup(path);
 }
 
+// The title the desktop shows: Qt's [*] marker resolved.
+QString shownTitle(QWidget *w)
+{
+    w->winId();
+    return w->windowHandle()->title();
+}
+
+// Stands in for the desktop's default application.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls << url; }
+};
+
+QStringList linksOn(QTextDocument *doc)
+{
+    QStringList links;
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+        for (auto it = block.begin(); !it.atEnd(); ++it)
+            if (it.fragment().charFormat().isAnchor() && !it.fragment().charFormat().anchorHref().isEmpty())
+                links << it.fragment().charFormat().anchorHref();
+    return links;
+}
+
+// Clicks the first link to href where the browser shows it.
+bool clickLink(QTextBrowser *browser, const QString &href)
+{
+    for (QTextBlock block = browser->document()->begin(); block.isValid(); block = block.next())
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            if (it.fragment().charFormat().anchorHref() != href)
+                continue;
+            QTextCursor cursor(browser->document());
+            cursor.setPosition(it.fragment().position() + 1);
+            browser->setTextCursor(cursor);
+            browser->ensureCursorVisible();
+            const QRect rect = browser->cursorRect(cursor);
+            QTest::mouseClick(browser->viewport(), Qt::LeftButton, {}, QPoint(rect.left() - 2, rect.center().y()));
+            return true;
+        }
+    return false;
+}
+
 }  // namespace
 
 class TestKelda : public QObject
@@ -144,7 +197,7 @@ private slots:
     void startsWithKeypadAndTitle()
     {
         auto w = makeWindow();
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New Setup"));
         QCOMPARE(w->objectName(), QStringLiteral("KELDAClass"));
         QCOMPARE(w->size(), QSize(745, 717));
         QVERIFY(!w->windowIcon().isNull());  // the resource is registered
@@ -266,15 +319,12 @@ private slots:
             tools << (a->isSeparator() ? QStringLiteral("|") : a->objectName() + QLatin1Char('=') + a->text());
         QCOMPARE(tools,
                  QStringList({"action_CheckSetup=&Check Setup", "action_WhereUsed=&Where Used...",
-                              "action_Compare=&Compare With...", "|", "action_Report=Setup &Report..."}));
-        QCOMPARE(bar->actions()[4]->menu()->actions().first()->objectName(), QStringLiteral("action_About"));
+                              "action_Compare=Com&pare With...", "|", "action_Report=Setup &Report..."}));
+        QCOMPARE(bar->actions()[4]->menu()->actions().last()->objectName(), QStringLiteral("action_About"));
         QCOMPARE(bar->actions()[2]->menu()->actions().first()->text(), QStringLiteral("&COM Port"));
         auto *exportAction = child<QAction>(w.get(), "action_Export");
         QVERIFY(!exportAction->isVisible());
-        // Beyond mnemonics only Undo and Redo have the standard keys.
-        for (QAction *a : w->findChildren<QAction *>())
-            if (a->objectName() != QLatin1String("action_Undo") && a->objectName() != QLatin1String("action_Redo"))
-                QVERIFY2(a->shortcut().isEmpty(), qPrintable(a->objectName()));
+        QCOMPARE(bar->actions()[4]->menu()->actions().first()->objectName(), QStringLiteral("action_UserGuide"));
     }
 
     void optionsPageForm()
@@ -570,7 +620,7 @@ private slots:
         child<HexSpinBox>(w.get(), "hsbRebroadcast")->setValue(5);
         m_prompter->answers << QMessageBox::Discard;
         w->fileNew();
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New setup"));
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New setup"));
         QCOMPARE(child<QDoubleSpinBox>(w.get(), "dsbMinPT")->value(), 0.01);
         QCOMPARE(child<QDoubleSpinBox>(w.get(), "dsbDPT")->value(), 0.05);
         QCOMPARE(child<QDoubleSpinBox>(w.get(), "dsbLPT")->value(), 1.0);
@@ -600,7 +650,7 @@ private slots:
         QCOMPARE(q.icon, QMessageBox::Warning);
         QCOMPARE(q.buttons, QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
         QCOMPARE(w->model()->rowCount(), 1);  // Cancel keeps the setup
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New Setup*"));  // still unsaved
 
         m_prompter->answers << QMessageBox::Cancel;
         w->fileOpen();
@@ -612,7 +662,7 @@ private slots:
         m_prompter->answers << QMessageBox::Save;
         w->fileNew();
         QCOMPARE(m_prompter->saveCalls.size(), 1);
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New Setup*"));
         QCOMPARE(w->model()->rowCount(), 1);
         m_prompter->answers << QMessageBox::Save;
         w->fileOpen();
@@ -653,7 +703,7 @@ private slots:
         QCOMPARE(m_prompter->saveCalls.first().dir, QString());
         QCOMPARE(m_prompter->saveCalls.first().filter, kFilter);
         QVERIFY(QFileInfo::exists(file));
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file);
         QCOMPARE(setting(Key::DefaultPath), QFileInfo(file).absolutePath());
         QCOMPARE(setting(Key::LastSetup), file);
         QCOMPARE(w->model()->fileName(), file);
@@ -662,7 +712,7 @@ private slots:
         w->addRow();
         w->fileSave();
         QCOMPARE(m_prompter->saveCalls.size(), 1);
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file);
         PMModel check;
         QVERIFY(check.openSetup(file));
         QCOMPARE(check.itemCount(ItemType::Timer), 2);
@@ -670,7 +720,7 @@ private slots:
         // Save As cancelled changes nothing
         w->fileSaveAs();
         QCOMPARE(m_prompter->saveCalls.last().dir, file);  // starts at the remembered file
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file);
         QVERIFY(m_prompter->told.isEmpty());
     }
 
@@ -686,14 +736,14 @@ private slots:
         QCOMPARE(m_prompter->openCalls.first().caption, QStringLiteral("KELDA"));
         QCOMPARE(m_prompter->openCalls.first().dir, QString());
         QCOMPARE(m_prompter->openCalls.first().filter, kFilter);
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file);
         QCOMPARE(w->model()->itemCount(ItemType::Timer), 2);
         QCOMPARE(setting(Key::DefaultPath), QFileInfo(file).absolutePath());
         QCOMPARE(setting(Key::LastSetup), file);
 
         w->fileOpen();  // cancelled
         QCOMPARE(m_prompter->openCalls.last().dir, QFileInfo(file).absolutePath());
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file);
         w->fileSaveAs();  // cancelled
         QCOMPARE(m_prompter->saveCalls.last().dir, file);
         QCOMPARE(m_prompter->saveCalls.last().caption, QStringLiteral("KELDA"));
@@ -719,7 +769,7 @@ private slots:
         QVERIFY2(!m.text.contains(QStringLiteral("no reason given")), qPrintable(m.text));  // says why
         QVERIFY2(m.text.contains(QStringLiteral("unchanged")), qPrintable(m.text));
         // The setup that was open stays, with its title and the settings.
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + good);
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + good);
         QCOMPARE(w->model()->itemCount(ItemType::Timer), 1);
         QCOMPARE(w->model()->fileName(), good);
         QVERIFY(!w->model()->isModified());
@@ -742,7 +792,7 @@ private slots:
         QVERIFY2(m.text.contains(missingFolder), qPrintable(m.text));
         QVERIFY2(m.text.contains(QStringLiteral("could not be saved")), qPrintable(m.text));
         QVERIFY2(!m.text.contains(QStringLiteral("no reason given")), qPrintable(m.text));
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New Setup*"));
         QCOMPARE(setting(Key::LastSetup), QString());
         QCOMPARE(setting(Key::DefaultPath), QString());
         QVERIFY(w->model()->isModified());
@@ -759,14 +809,15 @@ private slots:
         QCOMPARE(m_prompter->told.size(), 2);
         QCOMPARE(m_prompter->told.last().icon, QMessageBox::Critical);
         QVERIFY(m_prompter->told.last().text.contains(file));
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QCOMPARE(shownTitle(w.get()),
+                 QStringLiteral("KELDA - ") + file + QLatin1Char('*'));  // the changes are still unsaved
 
         // answering Save to the question and failing keeps the setup
         m_prompter->answers << QMessageBox::Save;
         w->fileNew();
         QCOMPARE(m_prompter->told.size(), 3);
         QCOMPARE(w->model()->rowCount(), 2);
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file + QLatin1Char('*'));
     }
 
     void startupReopen_data()
@@ -812,12 +863,12 @@ private slots:
         auto w = makeWindow();
         QDir::setCurrent(oldCwd);
         if (kind == QLatin1String("present") || kind == QLatin1String("relative")) {
-            QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + file);
+            QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file);
             QCOMPARE(w->model()->itemCount(ItemType::Timer), 3);
             QCOMPARE(child<HexSpinBox>(w.get(), "hsbRebroadcast")->value(), 0x123);
             QVERIFY(m_prompter->told.isEmpty());
         } else {
-            QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - New Setup"));
+            QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New Setup"));
             QCOMPARE(w->model()->itemCount(ItemType::Timer), 0);
             QCOMPARE(w->model()->rowCount(), 25);
             QCOMPARE(child<HexSpinBox>(w.get(), "hsbRebroadcast")->value(), 0x600);
@@ -1163,7 +1214,7 @@ private slots:
         QVERIFY(QFileInfo(typed + QStringLiteral(".kelda")).isFile());
         QVERIFY(!QFileInfo::exists(typed));
         QCOMPARE(w->model()->fileName(), typed + QStringLiteral(".kelda"));
-        QCOMPARE(w->windowTitle(), QStringLiteral("KELDA - ") + typed + QStringLiteral(".kelda"));
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + typed + QStringLiteral(".kelda"));
         // A name that has an extension is taken as it is.
         w->fileSaveAs();
         QCOMPARE(w->model()->fileName(), path(QStringLiteral("pump.v2.kelda.bak")));
@@ -1231,6 +1282,214 @@ private slots:
         QTRY_COMPARE(w->model()->eventInputText(0, 0), QStringLiteral("KP: Keypad 2"));
         QTRY_VERIFY(!events->indexWidget(events->model()->index(0, 2)));
         QCOMPARE(events->model()->index(0, 3).data().toString(), QStringLiteral("Pressed"));
+    }
+    // ---- desktop conventions: keys, title marker, status bar, user guide
+
+    void standardKeysAndUniqueMnemonics()
+    {
+        auto w = makeWindow();
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        auto keys = [&w](const char *name) { return child<QAction>(w.get(), name)->shortcuts(); };
+        QVERIFY(keys("action_Go").contains(QKeySequence(Qt::Key_F5)));
+        QVERIFY(keys("action_UserGuide").contains(QKeySequence(Qt::Key_F1)));
+        QVERIFY(keys("action_Redo").contains(QKeySequence(QStringLiteral("Ctrl+Y"))));
+        QVERIFY(keys("action_Redo").contains(QKeySequence(QKeySequence::Redo)));
+        QVERIFY(keys("actionSave_As")
+                    .contains(QKeySequence(QKeySequence::SaveAs).isEmpty()
+                                  ? QKeySequence(QStringLiteral("Ctrl+Shift+S"))
+                                  : QKeySequence(QKeySequence::SaveAs)));
+        QVERIFY(keys("actionE_xit")
+                    .contains(QKeySequence(QKeySequence::Quit).isEmpty() ? QKeySequence(QStringLiteral("Ctrl+Q"))
+                                                                         : QKeySequence(QKeySequence::Quit)));
+        // A key on two actions triggers neither.
+        QHash<QString, QString> owner;
+        QList<QAction *> entries;
+        for (QAction *m : w->menuBar()->actions())
+            entries << m->menu()->actions();
+        for (QAction *a : std::as_const(entries))
+            for (const QKeySequence &k : a->shortcuts()) {
+                const QString key = k.toString();
+                QVERIFY2(!owner.contains(key), qPrintable(key + " on " + owner.value(key) + " and " + a->objectName()));
+                owner.insert(key, a->objectName());
+            }
+        // The keys reach the actions through the shown window.
+        const std::pair<const char *, QKeySequence::StandardKey> pressed[] = {{"action_Save", QKeySequence::Save},
+                                                                              {"action_Open", QKeySequence::Open},
+                                                                              {"action_New", QKeySequence::New}};
+        for (const auto &[name, key] : pressed) {
+            QSignalSpy spy(child<QAction>(w.get(), name), &QAction::triggered);
+            QTest::keySequence(w.get(), QKeySequence(key));
+            QVERIFY2(spy.count() == 1, name);
+        }
+        QCOMPARE(m_prompter->saveCalls.size(), 1);  // Save of a never-saved setup asks for a name
+        QCOMPARE(m_prompter->openCalls.size(), 1);
+
+        // Mnemonics: one per entry, none twice in the menu bar or in a menu.
+        auto checkUnique = [](const QList<QAction *> &actions, const QString &where) {
+            QSet<QChar> seen;
+            for (QAction *a : actions) {
+                if (a->isSeparator() || !a->isVisible())
+                    continue;
+                const qsizetype amp = a->text().indexOf(QLatin1Char('&'));
+                QVERIFY2(amp >= 0 && amp + 1 < a->text().size(), qPrintable(where + ": " + a->text()));
+                const QChar c = a->text().at(amp + 1).toLower();
+                QVERIFY2(!seen.contains(c), qPrintable(where + ": " + a->text()));
+                seen.insert(c);
+            }
+        };
+        checkUnique(w->menuBar()->actions(), QStringLiteral("menu bar"));
+        for (QAction *m : w->menuBar()->actions())
+            checkUnique(m->menu()->actions(), m->text());
+    }
+
+    void titleShowsUnsavedChanges()
+    {
+        auto w = makeWindow();
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New Setup"));
+        QVERIFY(!w->isWindowModified());
+        tabs(w.get())->setCurrentIndex(int(Mode::Timers));
+        w->addRow();
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New Setup*"));
+        w->undoStack()->undo();
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New Setup"));
+        w->undoStack()->redo();
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New Setup*"));
+
+        const QString file = path("marker.kelda");
+        m_prompter->saveAnswers << file;
+        w->fileSave();
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file);
+        w->addRow();
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file + QLatin1Char('*'));
+        // New asks first; the fresh setup has nothing to save.
+        m_prompter->answers << QMessageBox::Discard;
+        w->fileNew();
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - New setup"));
+        // Opening a saved setup starts unchanged.
+        m_prompter->openAnswers << file;
+        w->fileOpen();
+        QCOMPARE(shownTitle(w.get()), QStringLiteral("KELDA - ") + file);
+    }
+
+    void statusBarSaysWhatWasDone()
+    {
+        auto w = makeWindow();
+        QStatusBar *bar = w->statusBar();
+        auto *open = child<QToolButton>(w.get(), "statusOpenButton");
+        QVERIFY(bar->currentMessage().isEmpty());
+
+        const QString file = path("status.kelda");
+        m_prompter->saveAnswers << file;
+        w->fileSave();
+        QCOMPARE(bar->currentMessage(), QStringLiteral("Saved ") + QDir::toNativeSeparators(file));
+        QVERIFY(open->isHidden());
+
+        const QString cal = path("status.cal");
+        m_prompter->saveAnswers << cal;
+        w->fileExport();
+        QCOMPARE(bar->currentMessage(), QStringLiteral("Exported to ") + QDir::toNativeSeparators(cal));
+
+        // The report's Open button hands the file to the desktop's default application.
+        const QString report = path("status.html");
+        m_prompter->saveAnswers << report;
+        w->setupReport();
+        QCOMPARE(bar->currentMessage(), QStringLiteral("Report written to ") + QDir::toNativeSeparators(report));
+        QVERIFY(QFileInfo(report).size() > 0);
+        QVERIFY(!open->isHidden());
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+        QTest::mouseClick(open, Qt::LeftButton);
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(catcher.urls, QList<QUrl>{QUrl::fromLocalFile(report)});
+
+        // The button goes with its message.
+        bar->showMessage(QStringLiteral("something else"));
+        QVERIFY(open->isHidden());
+        w->fileSave();
+        QCOMPARE(bar->currentMessage(), QStringLiteral("Saved ") + QDir::toNativeSeparators(file));
+        QVERIFY(open->isHidden());
+    }
+
+    void userGuideFollowsLinks()
+    {
+        auto w = makeWindow();
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QTest::keyClick(w.get(), Qt::Key_F1);
+        auto *guide = w->findChild<UserGuide *>();
+        QVERIFY(guide);
+        QTRY_VERIFY(guide->isVisible());
+        GuideBrowser *browser = guide->browser();
+        QCOMPARE(browser->source(), UserGuide::homePage());
+        QVERIFY(browser->toPlainText().contains(QStringLiteral("KELDA")));
+
+        // A click on a link shows that page.
+        QVERIFY(QTest::qWaitForWindowExposed(guide));
+        QVERIFY(clickLink(browser, QStringLiteral("docs/editing.md")));
+        QTRY_COMPARE(browser->source().path(), QStringLiteral("/guide/docs/editing.md"));
+        QVERIFY(browser->toPlainText().contains(QStringLiteral("Undo")));
+        // A link to a heading of another page scrolls to it.
+        browser->setSource(QUrl(QStringLiteral("qrc:/guide/docs/compare.md")));
+        const int top = browser->verticalScrollBar()->value();
+        browser->setSource(browser->source().resolved(QUrl(QStringLiteral("cli.md#diff"))));
+        QCOMPARE(browser->source().path(), QStringLiteral("/guide/docs/cli.md"));
+        QVERIFY(browser->hasAnchor(QStringLiteral("diff")));
+        QVERIFY(browser->verticalScrollBar()->value() > top);
+        browser->backward();
+        QCOMPARE(browser->source().path(), QStringLiteral("/guide/docs/compare.md"));
+
+        // The simulator's tick and priority rules are in the guide.
+        browser->setSource(QUrl(QStringLiteral("qrc:/guide/docs/simulator.md")));
+        QVERIFY(browser->hasAnchor(QStringLiteral("ticks")));
+        QVERIFY(browser->hasAnchor(QStringLiteral("priorities")));
+    }
+
+    void userGuideLinksAllResolve()
+    {
+        // Every page reachable from the README, and every relative link on it,
+        // to a page or to a heading of one.
+        GuideBrowser browser;
+        QStringList broken;
+        QList<QUrl> pages{UserGuide::homePage()};
+        QSet<QString> visited;
+        while (!pages.isEmpty()) {
+            const QUrl page = pages.takeFirst();
+            if (visited.contains(page.path()))
+                continue;
+            visited.insert(page.path());
+            browser.setSource(page);
+            for (const QString &href : linksOn(browser.document())) {
+                const QUrl target = page.resolved(QUrl(href));
+                if (target.scheme() != QLatin1String("qrc"))
+                    continue;  // the web: the desktop's browser
+                if (!QFile::exists(QLatin1Char(':') + target.path())) {
+                    broken << page.path() + QStringLiteral(": ") + href;
+                    continue;
+                }
+                if (target.path().endsWith(QLatin1String(".md")))
+                    pages << target.adjusted(QUrl::RemoveFragment);
+                if (target.hasFragment()) {
+                    GuideBrowser other;
+                    other.setSource(target);
+                    if (!other.hasAnchor(target.fragment()))
+                        broken << page.path() + QStringLiteral(": ") + href;
+                }
+            }
+        }
+        QVERIFY2(broken.isEmpty(), qPrintable(broken.join(QLatin1Char('\n'))));
+        QVERIFY(visited.contains(QStringLiteral("/guide/docs/cli.md")));
+        QVERIFY(visited.contains(QStringLiteral("/guide/docs/simulator.md")));
+        // Every page of docs/ is built in, and reached from the README.
+        const QDir docs(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../docs"));
+        const QStringList pagesInDocs = docs.entryList({QStringLiteral("*.md")}, QDir::Files);
+        QVERIFY(pagesInDocs.size() >= 13);
+        for (const QString &name : pagesInDocs)
+            QVERIFY2(visited.contains(QStringLiteral("/guide/docs/") + name), qPrintable(name));
+        // GitHub's anchors: lower case, punctuation gone, blanks as hyphens.
+        QCOMPARE(GuideBrowser::headingAnchor(QStringLiteral("Files written, files read")),
+                 QStringLiteral("files-written-files-read"));
+        QCOMPARE(GuideBrowser::headingAnchor(QStringLiteral("--json")), QStringLiteral("--json"));
     }
 };
 

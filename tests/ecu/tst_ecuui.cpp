@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -779,6 +780,13 @@ void TestEcuUi::fileUploadFromMainWindow()
     QCOMPARE(p->messages.last().text, QStringLiteral("Upload Complete"));
     QCOMPARE(readFile(cal).mid(88), QByteArray("window.k") + readFile(image));
     QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), emulator.path());
+    // The status bar keeps the news once the box has gone.
+    const QString uploaded = window.statusBar()->currentMessage();
+    QVERIFY2(QRegularExpression(QStringLiteral("^Uploaded to %1 at [0-2][0-9]:[0-5][0-9]$")
+                                    .arg(QRegularExpression::escape(emulator.path())))
+                 .match(uploaded)
+                 .hasMatch(),
+             qPrintable(uploaded));
 
     // Cancel at once: "Port" still takes the combo's current text.
     p->messages.clear();
@@ -793,6 +801,7 @@ void TestEcuUi::fileUploadFromMainWindow()
     window.fileUpload();
     QCOMPARE(kelda::settings::read(window.settings(), kelda::settings::Key::Port), other.path());
     QVERIFY(p->messages.isEmpty());
+    QCOMPARE(window.statusBar()->currentMessage(), uploaded);  // nothing was uploaded
 
     // A remembered port that is not present is still remembered after Cancel.
     const QString gone = dir_.path() + QStringLiteral("/gone");
