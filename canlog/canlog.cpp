@@ -278,7 +278,7 @@ Line candumpFrame(sv s, Frame &f, QString &why)
         f.data[n++] = uint8_t(hi << 4 | lo);
         i += 2;
     }
-    if (f.fd && fdLength(uint32_t(n)) != n && n > 8) {
+    if (f.fd && n > 8 && n != 12 && n != 16 && n != 20 && n != 24 && n != 32 && n != 48 && n != 64) {
         why = QStringLiteral("%1 data bytes is no CAN FD length").arg(n);
         return Line::Bad;
     }

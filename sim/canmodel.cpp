@@ -8,7 +8,7 @@ namespace kelda::can {
 namespace {
 
 // Reads a section's count and its fixed-size entries; stops at the image's end.
-template<typename Fn>
+template <typename Fn>
 void readEntries(const QByteArray &image, image::Section s, int entrySize, Fn &&entry)
 {
     bool ok = false;
@@ -155,8 +155,7 @@ std::vector<TxFrame> CanModel::transmitFrames(const std::vector<bool> &active) c
 }
 
 CanInputResults::CanInputResults(const CanModel &model) : m_model(model), m_results(model.inputs().size(), false)
-{
-}
+{ }
 
 int CanInputResults::apply(uint32_t id, bool extended, bool remote, const uint8_t *data, int length)
 {
