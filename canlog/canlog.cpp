@@ -159,6 +159,16 @@ QString quoted(sv s)
     return QLatin1Char('"') + QString::fromLatin1(s.data(), qsizetype(s.size())) + QLatin1Char('"');
 }
 
+// The channel as a shared copy of the last one when it did not change, so a
+// log on one bus allocates no name per frame.
+QByteArray channelName(sv s)
+{
+    thread_local QByteArray last;
+    if (sv(last.constData(), size_t(last.size())) != s)
+        last = QByteArray(s.data(), qsizetype(s.size()));
+    return last;
+}
+
 bool startsWith(sv s, sv prefix)
 {
     return s.substr(0, prefix.size()) == prefix;
@@ -299,7 +309,7 @@ Line parseCandump(sv line, Frame &f, QString &why)
         why = QStringLiteral("time %1 is not a number of seconds").arg(quoted(t[0]));
         return Line::Bad;
     }
-    f.channel = QByteArray(t[1].data(), qsizetype(t[1].size()));
+    f.channel = channelName(t[1]);
     return candumpFrame(t[2], f, why);
 }
 
@@ -315,6 +325,7 @@ bool Reader::open(QString *reason)
         return false;
     }
     m_format = detectFormat(m_fileName, m_file.peek(4096));
+    m_line.resize(kMaxLine);
     if (m_format == Format::Unknown) {
         if (reason)
             *reason = QStringLiteral("not a CAN log this program reads (candump -l, ASC, TRC or CSV)");
@@ -337,18 +348,20 @@ void Reader::problem(const QString &why)
 bool Reader::next(Frame &frame)
 {
     while (m_file.isOpen()) {
-        m_line = m_file.readLine(kMaxLine);
-        if (m_line.isEmpty() && m_file.atEnd())
+        const qint64 n = m_file.readLine(m_line.data(), kMaxLine);
+        if (n <= 0)
             return false;
         ++m_counts.lines;
-        if (m_line.size() >= kMaxLine - 1 && !m_line.endsWith('\n')) {
-            while (!m_file.atEnd() && !m_file.readLine(kMaxLine).endsWith('\n')) { }
+        if (n == kMaxLine - 1 && m_line[n - 1] != '\n') {
+            qint64 more = n;
+            while (more == kMaxLine - 1 && m_line[more - 1] != '\n')
+                more = m_file.readLine(m_line.data(), kMaxLine);
             problem(QStringLiteral("line longer than %1 bytes").arg(kMaxLine));
             continue;
         }
         Frame f;
         QString why;
-        switch (parse(sv(m_line.constData(), size_t(m_line.size())), f, why)) {
+        switch (parse(sv(m_line.constData(), size_t(n)), f, why)) {
         case Line::Frame:
             ++m_counts.frames;
             m_counts.extended += f.extended;
@@ -420,7 +433,7 @@ Reader::Line Reader::parseAsc(sv line, Frame &f, QString &why)
     }
     const bool fdLine = t[1] == "CANFD";
     const int at = fdLine ? 2 : 1;  // channel
-    f.channel = QByteArray(t[at].data(), qsizetype(t[at].size()));
+    f.channel = channelName(t[at]);
     uint32_t channelNumber = 0;
     if (!parseDec(t[at], channelNumber))
         return Line::Other;  // "Start of measurement", statistics and other events
@@ -503,7 +516,7 @@ Line trcColumns(const Tokens &t, const QByteArray &columns, Frame &f, QString &w
             type = v;
             break;
         case 'B':
-            f.channel = QByteArray(v.data(), qsizetype(v.size()));
+            f.channel = channelName(v);
             break;
         case 'I':
             id = v;
@@ -614,7 +627,7 @@ Line trc1(const Tokens &t, int version, Frame &f, QString &why)
     }
     int i = 2;
     if (version >= 12)
-        f.channel = QByteArray(t[i].data(), qsizetype(t[i].size())), ++i;
+        f.channel = channelName(t[i]), ++i;
     const bool hasDirection = version >= 11 || t[i] == "Rx" || t[i] == "Tx";
     if (hasDirection && i < t.n) {
         const sv dir = t[i++];

@@ -407,6 +407,8 @@ void TestCan::unreadableLinesAreReportedAndReadingGoesOn()
             "\n"
             "(100.000010) can0 123#112233445566778899\n"  // 10: nine bytes
             "(100.000011) vcan0 7FF#.11.22 T\n");
+    f.write(QByteArray(200000, 'x') + "\n");  // 12: longer than any log line
+    f.write("(100.000013) can0 001#01\n");
     f.close();
     canlog::Reader r(path);
     QVERIFY(r.open(nullptr));
@@ -417,18 +419,19 @@ void TestCan::unreadableLinesAreReportedAndReadingGoesOn()
     r.onProblem = [&](const canlog::Problem &) { ++calls; };
     while (r.next(fr))
         frames.push_back(fr);
-    QCOMPARE(frames.size(), size_t(4));
+    QCOMPARE(frames.size(), size_t(5));
     QVERIFY(frames[1].extended && frames[1].remote && frames[1].id == 0x1ABCDEF0 && frames[1].channel == "can1");
     QVERIFY(frames[2].fd && frames[2].length == 12 && frames[2].data[11] == 0xCC);
     QVERIFY(frames[3].id == 0x7FF && frames[3].length == 2 && frames[3].data[1] == 0x22);
     QCOMPARE(r.counts().errorFrames, 1);
-    QCOMPARE(calls, 5);
+    QCOMPARE(calls, 6);
+    QVERIFY(frames[4].id == 1 && frames[4].length == 1);
     QStringList lines;
     for (const canlog::Problem &p : r.problems()) {
         QVERIFY2(!p.reason.isEmpty() && p.text().startsWith(path + QLatin1Char(':')), qPrintable(p.text()));
         lines << QString::number(p.line);
     }
-    QCOMPARE(lines.join(QLatin1Char(',')), QStringLiteral("2,3,4,8,10"));
+    QCOMPARE(lines.join(QLatin1Char(',')), QStringLiteral("2,3,4,8,10,12"));
 
     // Unknown content is refused at open; the content decides without a known suffix.
     QFile g(dir.filePath(QStringLiteral("x.txt")));
