@@ -7,6 +7,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libgl-dev
     fonts-dejavu-core
     poppler-utils python3-canmatrix   # report tests: the PDF's text, a standard DBC reader
+    python3-can can-utils             # CAN log tests: logs written by other tools
     desktop-file-utils appstream groff-base   # checks of the installed menu entry, metainfo and manual pages
     file                                      # cpack -G DEB (dpkg-shlibdeps comes with build-essential)
     lintian                                   # the install test's check of the .deb
