@@ -5,6 +5,7 @@
 #include <QSignalBlocker>
 #include <QHeaderView>
 #include <QSortFilterProxyModel>
+#include <QStatusBar>
 #include <QTableView>
 #include <QUndoStack>
 
@@ -16,6 +17,7 @@
 #include "settings.h"
 #include "texts.h"
 #include "stateseditor.h"
+#include "strictspinbox.h"
 #include "ui_kelda.h"
 
 using kelda::settings::Key;
@@ -30,12 +32,6 @@ const QString kNewTitle =
 
 constexpr int kEventsTab = static_cast<int>(Mode::Events);
 constexpr int kStatesTab = static_cast<int>(Mode::States);
-
-// Tabs whose view carries the table delegate.
-bool isDelegateTab(int tab)
-{
-    return kelda::modeHasRows(tab) || tab == static_cast<int>(Mode::Pwm);
-}
 
 // The model's reason names the file already; make sure the message does even without one.
 QString failureDetail(const QString &what, const QString &path, const QString &reason)
@@ -76,10 +72,9 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
         // Rows start in the model's order: show no sort arrow until a header is clicked.
         view(tab)->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     }
+    // Every view, the fixed lists too: a refused rename says why wherever it is made.
     m_delegate = new PMDelegate();
     for (int tab = 0; tab < kTabCount; ++tab) {
-        if (!isDelegateTab(tab))
-            continue;
         QTableView *v = view(tab);
         v->setItemDelegate(m_delegate);
         // Each view hears every commit of the shared delegate; only the view
@@ -107,6 +102,8 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
         m_delegate, &PMDelegate::commitRefused, this,
         [this](QWidget *, const QString &reason) { this->prompter().tell(this, QMessageBox::Warning, kTitle, reason); },
         Qt::QueuedConnection);
+    // A value stored otherwise than typed (rounded to a step, a shared byte order) is said so.
+    connect(m_model, &PMModel::editNoted, this, [this](const QString &note) { statusBar()->showMessage(note, 15000); });
     ui->Event_tableView->sortByColumn(kelda::EventCol::Priority, Qt::AscendingOrder);
 
     connect(ui->action_New, &QAction::triggered, this, &KELDA::fileNew);
@@ -135,6 +132,7 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent)
                                 ui->deleteStatesButton, ui->deleteLX1Button, ui->deleteCANOPButton})
         connect(remove, &QPushButton::clicked, this, &KELDA::deleteRow);
 
+    setUpOptionBoxes();
     connect(ui->comboCANSpeed, &QComboBox::currentIndexChanged, this, &KELDA::CANCurrentIndexChanged);
     connect(ui->dsbMinPT, &QDoubleSpinBox::valueChanged, this, &KELDA::MinPTValueChanged);
     connect(ui->dsbDPT, &QDoubleSpinBox::valueChanged, this, &KELDA::DPTValueChanged);
@@ -345,6 +343,20 @@ void KELDA::MaxRetriesValueChanged(int value)
 void KELDA::RebroadcastChanged(int value)
 {
     m_model->setOption(static_cast<int>(kelda::OptionIndex::RebroadcastId), value);
+}
+
+void KELDA::setUpOptionBoxes()
+{
+    // A box writes only what was committed whole (Enter, leaving it, a step).
+    const auto refused = [this](const QString &why) { prompter().tell(this, QMessageBox::Warning, kTitle, why); };
+    for (StrictDoubleSpinBox *box : {ui->dsbMinPT, ui->dsbDPT, ui->dsbLPT, ui->dsbFuseReset, ui->dsbFuseRetryTime}) {
+        box->setUnit(QStringLiteral("s"));
+        connect(box, &StrictDoubleSpinBox::refused, this, refused, Qt::QueuedConnection);
+    }
+    for (StrictSpinBox *box :
+         {static_cast<StrictSpinBox *>(ui->sbFuseMaxRetries), static_cast<StrictSpinBox *>(ui->hsbRebroadcast)}) {
+        connect(box, &StrictSpinBox::refused, this, refused, Qt::QueuedConnection);
+    }
 }
 
 void KELDA::loadOptions()

@@ -96,6 +96,7 @@ private:
 
     bool maybeSave();
     void loadOptions();
+    void setUpOptionBoxes();
     void reopenLastSetup();
     SaveResult save();
     SaveResult saveAs();

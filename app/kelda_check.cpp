@@ -5,6 +5,7 @@
 #include "ui_kelda.h"
 
 #include <QDockWidget>
+#include <QMetaObject>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QSortFilterProxyModel>
@@ -19,6 +20,8 @@
 #include "setupcheck.h"
 #include "texts.h"
 #include "whereused.h"
+
+#include <algorithm>
 
 using kelda::check::Finding;
 
@@ -35,7 +38,7 @@ QString findingLines(const QList<Finding> &findings, int limit = 12)
             lines << QStringLiteral("… and %1 more (Tools → Check Setup lists them all)").arg(findings.size() - limit);
             break;
         }
-        lines << QStringLiteral("• %1 row %2 \"%3\": %4").arg(f.table).arg(f.row).arg(f.name, f.message);
+        lines << QStringLiteral("• %1 row %2 \"%3\": %4").arg(f.table).arg(f.shownRow).arg(f.name, f.message);
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -59,9 +62,20 @@ void KELDA::setUpChecks()
     list->header()->setStretchLastSection(true);
     connect(list, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem *item) {
         const int i = item->data(0, kFindingRole).toInt();
-        if (i >= 0 && i < m_findings.size())
-            goTo(m_findings.at(i).mode, m_findings.at(i).row - 1, m_findings.at(i).column);
+        if (i < 0 || i >= m_findings.size())
+            return;  // the "No problems found" row
+        const Finding &f = m_findings.at(i);
+        if (f.option >= 0)
+            showItem(f.table, f.mode, f.option);
+        else
+            goTo(f.mode, f.row - 1, f.column);
     });
+    // Rows that come or go (Add, Remove, a setup put back by Undo) renumber the
+    // others: the dock follows at once, so that no line names a moved row.
+    const auto soon = [this] { QMetaObject::invokeMethod(this, &KELDA::runChecks, Qt::QueuedConnection); };
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, soon);
+    connect(m_model, &QAbstractItemModel::rowsRemoved, this, soon);
+    connect(m_model, &QAbstractItemModel::modelReset, this, soon);
 
     connect(ui->action_CheckSetup, &QAction::triggered, this, &KELDA::checkSetup);
     connect(ui->action_WhereUsed, &QAction::triggered, this, &KELDA::whereUsed);
@@ -79,6 +93,10 @@ void KELDA::runChecks()
 {
     m_checkTimer->stop();
     m_findings = kelda::check::checkSetup(m_model->session());
+    // In the order the tables show their rows: events by priority.
+    std::stable_sort(m_findings.begin(), m_findings.end(), [](const Finding &a, const Finding &b) {
+        return a.mode != b.mode ? a.mode < b.mode : a.shownRow < b.shownRow;
+    });
     QTreeWidget *list = ui->problemsList;
     list->clear();
     const QIcon error = style()->standardIcon(QStyle::SP_MessageBoxCritical);
@@ -86,13 +104,21 @@ void KELDA::runChecks()
     QList<QTreeWidgetItem *> items;
     for (int i = 0; i < m_findings.size(); ++i) {
         const Finding &f = m_findings.at(i);
-        auto *item = new QTreeWidgetItem({f.table, QString::number(f.row), f.name, f.message});
+        auto *item =
+            new QTreeWidgetItem({f.table, f.shownRow ? QString::number(f.shownRow) : QString(), f.name, f.message});
         item->setIcon(0, f.isError() ? error : warning);
         item->setData(0, kFindingRole, i);
         item->setToolTip(3, QStringLiteral("%1 %2: %3").arg(kelda::check::severityText(f.severity), f.code, f.message));
         items << item;
     }
+    if (items.isEmpty()) {
+        auto *clean = new QTreeWidgetItem({QStringLiteral("No problems found")});
+        clean->setData(0, kFindingRole, -1);
+        items << clean;
+    }
     list->addTopLevelItems(items);
+    if (m_findings.isEmpty())
+        items.first()->setFirstColumnSpanned(true);
     const int errors = kelda::check::errorCount(m_findings);
     ui->problemsDock->setWindowTitle(
         m_findings.isEmpty()
@@ -178,7 +204,7 @@ void KELDA::whereUsed()
     const QList<kelda::Use> uses = kelda::findUses(m_model->session(), type, row);
     QStringList texts;
     for (const kelda::Use &use : uses)
-        texts << kelda::useText(m_model->session(), use);
+        texts << kelda::useText(m_model->session(), use, kelda::RowNumber::Shown);
     WhereUsed dialog(QStringLiteral("\"%1\"").arg(m_model->itemName(type, row)), uses, texts, this);
     prompter().exec(&dialog);
     kelda::Use use;
@@ -196,7 +222,7 @@ bool KELDA::confirmRemove(int tab, int row)
         return true;
     QStringList lines;
     for (const kelda::Use &use : uses)
-        lines << QStringLiteral("• ") + kelda::useText(m_model->session(), use);
+        lines << QStringLiteral("• ") + kelda::useText(m_model->session(), use, kelda::RowNumber::Shown);
     const QString text =
         QStringLiteral("\"%1\" is used by:\n\n%2\n\nRemoving it removes these uses too: list entries are deleted, "
                        "event inputs lose their target and PWM inputs become NONE.")

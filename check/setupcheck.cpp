@@ -27,6 +27,7 @@ struct Input {
 
 struct Event {
     QString name;
+    int priority = 0;  // 0: none stored
     std::array<Input, kEventInputCount> inputs;
     std::array<QList<Ref>, kEventListCount> lists;
 };
@@ -40,6 +41,8 @@ struct CanItem {
     QString name;
     uint16_t id = 0;
     uint8_t select = 0;
+    bool little = false;
+    int data = 0;
 };
 
 // The setup read once, so that every check is a walk over plain data.
@@ -51,6 +54,7 @@ struct Snapshot {
     QList<uint16_t> timerTicks;
     QList<QByteArray> lx1Masks;
     std::array<Ref, kLx1ModuleCount> pwm;
+    std::array<int, kOptionCount> options;  // stored values; -1 where missing
 
     // Row of the item a reference reaches: the first of its type and name.
     int resolve(const Ref &r) const
@@ -118,6 +122,7 @@ Snapshot readSetup(StoreSession session)
             if (type == ItemType::Event) {
                 Event ev;
                 ev.name = names.last();
+                ev.priority = c.u16Or(ValueId::Order, 0);
                 for (int k = 0; k < kEventInputCount; ++k) {
                     if (!c.open(ItemType::RefEntry, k))
                         continue;
@@ -136,13 +141,22 @@ Snapshot readSetup(StoreSession session)
                 s.states.append(st);
             } else if (type == ItemType::CanInput || type == ItemType::CanOutput) {
                 (type == ItemType::CanInput ? s.canInputs : s.canOutputs)
-                    .append(
-                        {names.last(), uint16_t(c.u16Or(ValueId::CanId, 0)), uint8_t(c.u8Or(ValueId::ByteSelect, 0))});
+                    .append({names.last(), uint16_t(c.u16Or(ValueId::CanId, 0)),
+                             uint8_t(c.u8Or(ValueId::ByteSelect, 0)), c.u8Or(ValueId::LittleEndian, 0) != 0,
+                             c.u16Or(ValueId::Data, 0)});
             } else if (type == ItemType::Timer) {
                 s.timerTicks.append(uint16_t(c.u16Or(ValueId::ResetTicks, 0)));
             } else if (type == ItemType::Lx1Output) {
                 s.lx1Masks.append(c.block(ValueId::Lx1Masks));
             }
+            c.close();
+        }
+    }
+    s.options.fill(-1);
+    const int options = qMin(c.count(ItemType::Option), kOptionCount);
+    for (int o = 0; o < options; ++o) {
+        if (c.open(ItemType::Option, o)) {
+            s.options[size_t(o)] = c.u16Or(ValueId::Data, -1);
             c.close();
         }
     }
@@ -171,7 +185,10 @@ public:
         timers();
         lx1Outputs();
         canChannels();
+        canByteOrder();
+        canData();
         canIdClash();
+        pressTimes();
         std::stable_sort(m_out.begin(), m_out.end(), [](const Finding &a, const Finding &b) {
             return a.mode != b.mode ? a.mode < b.mode : a.row < b.row;
         });
@@ -187,13 +204,32 @@ private:
         return -1;
     }
     QString nameOf(ItemType type, int row) const { return m_s.names.value(type).value(row); }
+    // The row the Events table shows an event in: its place in priority order.
+    int eventShownRow(int row) const
+    {
+        const auto key = [this](int e) {
+            return std::pair(m_s.events[e].priority ? m_s.events[e].priority : e + 1, e);
+        };
+        int before = 0;
+        for (int e = 0; e < m_s.events.size(); ++e)
+            before += key(e) < key(row) ? 1 : 0;
+        return before + 1;
+    }
 
     void add(Severity severity, const char *code, ItemType type, int row, int column, const QString &message)
     {
         const int mode = modeOf(type);
         m_out.append({severity, QString::fromLatin1(code), mode, QString::fromLatin1(modeSpec(mode)->table), row + 1,
                       column, type == ItemType::Lx1Module ? QStringLiteral("LX1-%1").arg(row + 1) : nameOf(type, row),
-                      message});
+                      message, type == ItemType::Event ? eventShownRow(row) : row + 1});
+    }
+    // A finding on an option of the Options page: its row is the option's number.
+    void addOption(Severity severity, const char *code, OptionIndex option, const QString &message)
+    {
+        const int o = int(option);
+        m_out.append({severity, QString::fromLatin1(code), int(Mode::Pwm),
+                      QString::fromLatin1(modeSpec(int(Mode::Pwm))->table), o + 1, -1,
+                      QString::fromLatin1(kOptionLabels[size_t(o)]), message, o + 1, o});
     }
 
     void names()
@@ -216,10 +252,12 @@ private:
                     first.insert(name, row);
                     continue;
                 }
+                // Events are shown, and counted, in priority order.
+                const int other = type == ItemType::Event ? eventShownRow(*it) : *it + 1;
                 add(Severity::Error, "duplicate-name", type, row, 0,
                     QStringLiteral("Row %1 has the same name; every reference to \"%2\" reaches row %1 only, never "
                                    "this one: give one of them another name.")
-                        .arg(*it + 1)
+                        .arg(other)
                         .arg(name));
             }
         }
@@ -429,6 +467,76 @@ private:
         }
     }
 
+    // The module keeps one byte order per identifier: the first input's.
+    void canByteOrder()
+    {
+        QHash<uint16_t, int> first;
+        for (int row = 0; row < m_s.canInputs.size(); ++row) {
+            const CanItem &item = m_s.canInputs.at(row);
+            const auto it = first.constFind(item.id);
+            if (it == first.constEnd()) {
+                first.insert(item.id, row);
+                continue;
+            }
+            const CanItem &lead = m_s.canInputs.at(*it);
+            if (item.little == lead.little)
+                continue;
+            const QString order = QLatin1String(kEndiannessTexts[lead.little ? 1 : 0]);
+            add(Severity::Error, "byte-order-mixed", ItemType::CanInput, row, CanInputCol::Endianness,
+                QStringLiteral("The CAN inputs of identifier %1 disagree on the byte order; the module reads every "
+                               "word of %1 as %2, the order of \"%3\" (row %4): set this input to %2 too.")
+                    .arg(idText(item.id), order, lead.name)
+                    .arg(*it + 1));
+        }
+    }
+
+    // Data above 255 on a byte channel: a byte never holds it.
+    void canData()
+    {
+        for (ItemType type : {ItemType::CanInput, ItemType::CanOutput}) {
+            const bool input = type == ItemType::CanInput;
+            const QList<CanItem> &items = input ? m_s.canInputs : m_s.canOutputs;
+            for (int row = 0; row < items.size(); ++row) {
+                const CanItem &item = items.at(row);
+                if (!selectsByte(item.select) || item.data <= kMaxByteData)
+                    continue;
+                add(Severity::Error, "data-range", type, row, input ? int(CanInputCol::Data) : int(CanOutputCol::Data),
+                    QStringLiteral("Data is %1, but the item selects a byte, which holds 0–255, so the module would "
+                                   "%2 something else than the setup says: set Data to 0–255 or choose a word.")
+                        .arg(item.data)
+                        .arg(input ? QStringLiteral("compare") : QStringLiteral("send")));
+            }
+        }
+    }
+
+    // Assumed press model: a press counts once held for the Minimum Press
+    // Time, becomes a long press at the Long Press Time, and a second press
+    // within the Double Press Time makes a double press (docs/checks.md).
+    void pressTimes()
+    {
+        const int shortest = m_s.options[size_t(OptionIndex::MinPressTime)];
+        const int dbl = m_s.options[size_t(OptionIndex::DoublePressTime)];
+        const int lng = m_s.options[size_t(OptionIndex::LongPressTime)];
+        const auto s = [](int hundredths) { return QString::number(hundredths / double(kOptionTimeScale)); };
+        if (shortest >= 0 && lng >= 0 && shortest >= lng)
+            addOption(Severity::Warning, "press-times", OptionIndex::MinPressTime,
+                      QStringLiteral("The Minimum Press Time (%1 s) is not below the Long Press Time (%2 s), so "
+                                     "every press that counts is already a long press: make the Minimum Press Time "
+                                     "shorter.")
+                          .arg(s(shortest), s(lng)));
+        if (shortest >= 0 && dbl >= 0 && dbl <= shortest)
+            addOption(Severity::Warning, "press-times", OptionIndex::DoublePressTime,
+                      QStringLiteral("The Double Press Time (%1 s) is not above the Minimum Press Time (%2 s), so a "
+                                     "second press cannot count in time and no double press is ever seen: make the "
+                                     "Double Press Time longer.")
+                          .arg(s(dbl), s(shortest)));
+    }
+
+    static QString idText(uint16_t id)
+    {
+        return QStringLiteral("0x") + QString::number(id, 16).toUpper().rightJustified(3, QLatin1Char('0'));
+    }
+
     void canIdClash()
     {
         QHash<uint16_t, int> inputs;
@@ -439,10 +547,9 @@ private:
             const auto it = inputs.constFind(m_s.canOutputs.at(o).id);
             if (it != inputs.constEnd())
                 add(Severity::Warning, "can-id-clash", ItemType::CanOutput, o, CanOutputCol::CanCode,
-                    QStringLiteral("The module sends identifier 0x%1, which CAN input \"%2\" also listens to, so it "
+                    QStringLiteral("The module sends identifier %1, which CAN input \"%2\" also listens to, so it "
                                    "reads its own message back: use another identifier.")
-                        .arg(QString::number(m_s.canOutputs.at(o).id, 16).toUpper().rightJustified(3, QLatin1Char('0')),
-                             m_s.canInputs.at(*it).name));
+                        .arg(idText(m_s.canOutputs.at(o).id), m_s.canInputs.at(*it).name));
         }
     }
 

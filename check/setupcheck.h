@@ -25,6 +25,8 @@ struct Finding {
     int column;  // the model column that shows the problem, -1 for the row
     QString name;  // the item's name
     QString message;  // one sentence: what is wrong and what the module will do
+    int shownRow = 0;  // the row as the window's table shows it: an event's is its priority
+    int option = -1;  // an option of the Options page (OptionIndex), -1 for a table row
 
     bool isError() const { return severity == Severity::Error; }
 };

@@ -2,9 +2,6 @@
 
 #include <limits>
 
-#include <QRegularExpression>
-#include <QRegularExpressionValidator>
-
 #include "schema.h"
 
 namespace {
@@ -37,32 +34,23 @@ bool readDigits(QStringView digits, int base, quint64 &out)
 
 }  // namespace
 
-HexSpinBox::HexSpinBox(QWidget *parent)
-    : QSpinBox(parent),
-      validator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9A-Fa-fXx]{1,8}")), this))
+HexSpinBox::HexSpinBox(QWidget *parent) : StrictSpinBox(parent)
 {
     setRange(0, kelda::kRebroadcastMax);
 }
 
-QValidator::State HexSpinBox::validate(QString &text, int &pos) const
+bool HexSpinBox::readText(const QString &text, qint64 &value) const
 {
-    const QValidator::State shape = validator->validate(text, pos);
-    if (shape != QValidator::Acceptable)
-        return shape;
-    // A prefix alone may still become a number; anything else must be one in range.
-    if (text.compare(QLatin1String("0x"), Qt::CaseInsensitive) == 0)
-        return QValidator::Intermediate;
-    int value = 0;
-    if (!readHex(text, value) || value > maximum())
-        return QValidator::Invalid;
-    return value < minimum() ? QValidator::Intermediate : QValidator::Acceptable;
+    int v = 0;
+    if (!readHex(text, v))
+        return false;
+    value = v;
+    return true;
 }
 
-int HexSpinBox::valueFromText(const QString &text) const
+QString HexSpinBox::numberKind() const
 {
-    // Only text that validate() accepted gets here; the range clamps anything else.
-    int value = 0;
-    return readHex(text, value) ? value : 0;
+    return QStringLiteral("hexadecimal number");
 }
 
 bool HexSpinBox::readHex(const QString &text, int &value)

@@ -1,28 +1,24 @@
 // HexSpinBox: an integer spin box that shows "0x" hexadecimal and reads what
-// it shows: hexadecimal digits with or without "0x".
+// it shows: hexadecimal digits with or without "0x". Like every strict box it
+// keeps what is typed and refuses, with the reason, text it cannot read or a
+// value outside its range.
 #pragma once
 
-#include <QSpinBox>
+#include "strictspinbox.h"
 
-class QRegularExpressionValidator;
-
-class HexSpinBox : public QSpinBox
+class HexSpinBox : public StrictSpinBox
 {
     Q_OBJECT
 
 public:
     explicit HexSpinBox(QWidget *parent = nullptr);
 
-protected:
-    QValidator::State validate(QString &text, int &pos) const override;
-    int valueFromText(const QString &text) const override;
-    QString textFromValue(int value) const override;
-
-public:
     // The value of hexadecimal text with or without "0x"; false when the text is
     // no such number.
     static bool readHex(const QString &text, int &value);
 
-private:
-    QRegularExpressionValidator *validator;
+protected:
+    QString textFromValue(int value) const override;
+    bool readText(const QString &text, qint64 &value) const override;
+    QString numberKind() const override;
 };

@@ -12,6 +12,7 @@
 
 #include "pmmodel.h"
 #include "schema.h"
+#include "strictspinbox.h"
 
 namespace {
 
@@ -96,15 +97,17 @@ QWidget *PMDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &o
         return combo;
     }
     case EditorKind::Seconds: {
-        auto spin = new QDoubleSpinBox(parent);
+        auto spin = new StrictDoubleSpinBox(parent);
         spin->setDecimals(3);
         // Everything a timer can hold, so that a loaded run time is never clamped.
         spin->setRange(0.0, 0xFFFF * kelda::kTickMs / 1000.0);
         spin->setSingleStep(kelda::kTickMs / 1000.0);
+        spin->setUnit(QStringLiteral("s"));
+        spin->setAnyDecimals(true);  // the model rounds to a tick and says so
         return spin;
     }
     case EditorKind::Integer: {
-        auto spin = new QSpinBox(parent);
+        auto spin = new StrictSpinBox(parent);
         spin->setRange(0, 65535);
         spin->setSingleStep(1);
         return spin;
@@ -113,10 +116,12 @@ QWidget *PMDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &o
         // The click opens a dialog instead.
         return nullptr;
     case EditorKind::Current: {
-        auto spin = new QDoubleSpinBox(parent);
+        auto spin = new StrictDoubleSpinBox(parent);
         spin->setDecimals(1);
         spin->setRange(0.0, 102.0);
         spin->setSingleStep(kelda::kAmpsPerStep);
+        spin->setUnit(QStringLiteral("A"));
+        spin->setAnyDecimals(true);  // the model rounds to a 0.4 A step and says so
         return spin;
     }
     case EditorKind::Default:
@@ -152,6 +157,19 @@ void PMDelegate::setModelData(QWidget *editor, QAbstractItemModel *model, const 
         if (chosen < 0)
             return;  // nothing chosen
         accepted = model->setData(index, combo->itemText(chosen), Qt::EditRole);
+    } else if (auto strict = qobject_cast<StrictDoubleSpinBox *>(editor)) {
+        // The whole text as typed, every digit of it; anything else is refused.
+        if (const QString why = strict->problem(); !why.isEmpty()) {
+            emit commitRefused(editor->parentWidget(), why);
+            return;
+        }
+        accepted = model->setData(index, strict->typedValue(), Qt::EditRole);
+    } else if (auto strictInt = qobject_cast<StrictSpinBox *>(editor)) {
+        if (const QString why = strictInt->problem(); !why.isEmpty()) {
+            emit commitRefused(editor->parentWidget(), why);
+            return;
+        }
+        accepted = model->setData(index, strictInt->typedValue(), Qt::EditRole);
     } else if (auto dspin = qobject_cast<QDoubleSpinBox *>(editor)) {
         dspin->interpretText();
         accepted = model->setData(index, dspin->value(), Qt::EditRole);

@@ -46,7 +46,29 @@ UseLocation useLocation(const Use &use)
     return {-1, -1, -1};
 }
 
-QString useText(StoreSession session, const Use &use)
+int shownRow(StoreSession session, ItemType type, int row)
+{
+    StoreCursor c(session);
+    if (type != ItemType::Event || !c.setup())
+        return row + 1;
+    // The Events view sorts by priority; equal ones keep their stored order.
+    const int n = c.count(ItemType::Event);
+    QList<std::pair<int, int>> keys;
+    keys.reserve(n);
+    for (int e = 0; e < n; ++e) {
+        int p = 0;
+        if (c.open(ItemType::Event, e)) {
+            p = c.u16Or(ValueId::Order, 0);
+            c.close();
+        }
+        keys.append({p ? p : e + 1, e});
+    }
+    if (row < 0 || row >= n)
+        return row + 1;
+    return int(std::count_if(keys.begin(), keys.end(), [&](const auto &k) { return k < keys[row]; })) + 1;
+}
+
+QString useText(StoreSession session, const Use &use, RowNumber number)
 {
     const UseLocation at = useLocation(use);
     const ModeSpec *mode = modeSpec(at.mode);
@@ -68,7 +90,8 @@ QString useText(StoreSession session, const Use &use)
     case Use::Kind::PwmInput:
         break;
     }
-    return QStringLiteral("%1 %2 \"%3\": %4").arg(QLatin1String(mode->table)).arg(use.owner + 1).arg(owner, what);
+    const int row = number == RowNumber::Shown ? shownRow(session, mode->type, use.owner) : use.owner + 1;
+    return QStringLiteral("%1 %2 \"%3\": %4").arg(QLatin1String(mode->table)).arg(row).arg(owner, what);
 }
 
 bool isReferable(ItemType type)

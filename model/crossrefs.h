@@ -23,8 +23,16 @@ struct UseLocation {
 };
 UseLocation useLocation(const Use &use);
 
+// Which row number a text gives: the item's place in its table (kelda-cli's
+// documented rows), or the row the window shows it in (an event's priority).
+enum class RowNumber { Stored, Shown };
+
+// The row, from 1, that the window's table shows item `row` of the type in:
+// events in priority order, every other table in stored order.
+int shownRow(StoreSession session, ItemType type, int row);
+
 // One line for a list of uses: `Events 3 "Beacons on": input 1`.
-QString useText(StoreSession session, const Use &use);
+QString useText(StoreSession session, const Use &use, RowNumber number = RowNumber::Stored);
 
 // Whether anything can name items of the type at all.
 bool isReferable(ItemType type);

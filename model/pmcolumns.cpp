@@ -5,6 +5,10 @@
 #include "pmmodel.h"
 #include "pmmodel_p.h"
 
+#include <QLocale>
+
+#include <cmath>
+
 namespace kelda {
 
 // Cell reads and writes. A friend of PMModel: they reach the session and the
@@ -133,9 +137,42 @@ struct ColumnOps {
     {
         return m.rename(type, row, v.toString());
     }
-    static WriteResult setInteger(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
+    // A whole number as given: an integer, a double without a fraction or a
+    // text of decimal digits; false for anything else (no text becomes 0).
+    static bool wholeNumber(const QVariant &v, qint64 &out)
     {
-        return store(m, type, row, s.value, int(v.toUInt()));
+        bool ok = false;
+        if (v.typeId() == QMetaType::QString) {
+            out = v.toString().trimmed().toLongLong(&ok, 10);
+            return ok;
+        }
+        const double d = v.toDouble(&ok);
+        if (!ok || !std::isfinite(d) || d != std::trunc(d) || std::fabs(d) > 9.0e15)
+            return false;
+        out = qint64(d);
+        return true;
+    }
+    // Data of a CAN input or output: a byte channel compares or sends one byte.
+    static WriteResult setCanData(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
+    {
+        qint64 n = 0;
+        if (!wholeNumber(v, n))
+            return refuse(m,
+                          QStringLiteral("\"%1\" is not a whole number: Data takes 0 to %2.")
+                              .arg(v.toString())
+                              .arg(kMaxWordData));
+        StoreCursor c = cursor(m);
+        const int select = c.item(type, row) ? c.u8Or(ValueId::ByteSelect, kDefaultByteSelect) : kDefaultByteSelect;
+        if (selectsByte(select) && (n < 0 || n > kMaxByteData))
+            return refuse(m,
+                          QStringLiteral("%1 does not fit in %2: a byte holds 0–255. Choose a word for a larger "
+                                         "value.")
+                              .arg(n)
+                              .arg(detail::byteSelectText(select).isEmpty() ? QStringLiteral("a byte")
+                                                                            : detail::byteSelectText(select)));
+        if (n < 0 || n > kMaxWordData)
+            return refuse(m, QStringLiteral("%1 is out of range: Data takes 0 to %2.").arg(n).arg(kMaxWordData));
+        return store(m, type, row, s.value, int(n));
     }
     static WriteResult setCanCode(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
@@ -145,7 +182,19 @@ struct ColumnOps {
                           QStringLiteral("\"%1\" is not a CAN identifier: type a number from 0 to 2047, or "
                                          "0x000 to 0x7FF in hexadecimal.")
                               .arg(v.toString()));
-        return store(m, type, row, s.value, id);
+        const WriteResult result = store(m, type, row, s.value, id);
+        if (result == WriteResult::Written && type == ItemType::CanInput)
+            followByteOrder(m, row, id);
+        return result;
+    }
+    // The module keeps one byte order per identifier (the first input's): an
+    // input moved to an identifier that others read takes theirs.
+    static void followByteOrder(PMModel &m, int row, int id)
+    {
+        bool little = false;
+        if (m.followByteOrder(row, &little))
+            m.m_editNote = QStringLiteral("Byte order set to %1: every CAN input of %2 shares one.")
+                               .arg(QLatin1String(kEndiannessTexts[little ? 1 : 0]), detail::canCodeText(id));
     }
     static WriteResult setByteSelect(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
@@ -165,11 +214,28 @@ struct ColumnOps {
                           QStringLiteral("\"%1\" is not a run time: type seconds from 0 to %2.")
                               .arg(v.toString())
                               .arg(detail::kMaxTimerSeconds));
-        return store(m, type, row, s.value, detail::secondsToTicks(seconds));
+        const int ticks = detail::secondsToTicks(seconds);
+        if (std::fabs(detail::ticksToSeconds(ticks) - seconds) > 1e-9)
+            m.m_editNote = QStringLiteral("Stored as %1 s: timers count in %2 ms ticks.")
+                               .arg(QLocale().toString(detail::ticksToSeconds(ticks)))
+                               .arg(kTickMs);
+        return store(m, type, row, s.value, ticks);
     }
     static WriteResult setAmps(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
-        return store(m, type, row, s.value, detail::ampsToSteps(v.toDouble()));
+        bool ok = false;
+        const double amps = v.toDouble(&ok);
+        const double most = detail::stepsToAmps(kMaxLx1Current);
+        if (!ok || !(amps >= 0 && amps <= most + 1e-9))
+            return refuse(m,
+                          QStringLiteral("\"%1\" is not a current limit: type amperes from 0 to %2 A.")
+                              .arg(v.toString(), QLocale().toString(most, 'f', 1)));
+        const int steps = detail::ampsToSteps(amps);
+        if (std::fabs(detail::stepsToAmps(steps) - amps) > 1e-6)
+            m.m_editNote =
+                QStringLiteral("Stored as %1 A: current limits are set in %2 A steps.")
+                    .arg(QLocale().toString(detail::stepsToAmps(steps), 'f', 1), QLocale().toString(kAmpsPerStep));
+        return store(m, type, row, s.value, steps);
     }
     static WriteResult setEndianness(PMModel &m, ItemType type, int row, const ColumnSpec &s, const QVariant &v)
     {
@@ -293,13 +359,14 @@ constexpr ColumnSpec kKeypadColumns[] = {kIdColumn, kFixedNameColumn};
 
 constexpr ColumnSpec kCanInputColumns[] = {
     kNameColumn,
-    {"CAN Code", E::Default, true, ValueId::CanId, O::canCode, O::setCanCode, nullptr, R::Cell, 0,
+    // An input moved to a shared identifier takes its byte order: the row is shown again.
+    {"CAN Code", E::Default, true, ValueId::CanId, O::canCode, O::setCanCode, nullptr, R::Row, 0,
      "The identifier of the CAN frame it reads: 0 to 0x7FF, as 0x hexadecimal or decimal."},
     {"Word/Byte", E::Choice, true, ValueId::ByteSelect, O::byteSelect, O::setByteSelect, O::byteSelects, R::Cell, 0,
      "Which byte or 16-bit word of the frame's data it compares."},
     {"Condition", E::Choice, true, ValueId::CanCompare, O::canCompare, O::setCanCompare, O::canCompares, R::Cell, 0,
      "How that byte or word is compared with Data; the input is on while the comparison holds."},
-    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setInteger, nullptr, R::Cell, 0,
+    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setCanData, nullptr, R::Cell, 0,
      "The value compared with: 0 to 65535 (0 to 255 for a byte)."},
     // Every input of the same frame shares its byte order.
     {"Endianness", E::Choice, true, ValueId::LittleEndian, O::endianness, O::setEndianness, O::endiannesses, R::Column,
@@ -416,7 +483,7 @@ constexpr ColumnSpec kCanOutputColumns[] = {
      "The identifier of the CAN frame it sends: 0 to 0x7FF, as 0x hexadecimal or decimal."},
     {"Word/Byte", E::Choice, true, ValueId::ByteSelect, O::byteSelect, O::setByteSelect, O::byteSelects, R::Cell, 0,
      "Which byte or 16-bit word of the frame's data it writes."},
-    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setInteger, nullptr, R::Cell, 0,
+    {"Data", E::Integer, true, ValueId::Data, O::integer, O::setCanData, nullptr, R::Cell, 0,
      "The value written while a state drives the output: 0 to 65535 (0 to 255 for a byte)."},
 };
 

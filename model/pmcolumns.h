@@ -45,6 +45,15 @@ constexpr int kModeCount = 10;
 constexpr const char *kEditCellText = " Edit...";  // the blank is part of the text
 constexpr const char *kNoneText = "NONE";  // a module without a PWM input
 
+// A CAN item's Word/Byte code selects one data byte (everything but the four
+// words); its Data then holds 0 to 255, as the module compares or sends a byte.
+constexpr bool selectsByte(int byteSelect)
+{
+    return byteSelect != 3 && byteSelect != 12 && byteSelect != 48 && byteSelect != 192;
+}
+constexpr int kMaxByteData = 255;
+constexpr int kMaxWordData = 65535;
+
 // Named columns of every table, in the order the views show them.
 namespace KeypadCol {
 enum : int { Id, Name, Count };

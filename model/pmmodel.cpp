@@ -110,6 +110,7 @@ QVariant PMModel::data(const QModelIndex &index, int role) const
 bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
 {
     m_editError.clear();
+    m_editNote.clear();
     if (!index.isValid() || role != Qt::EditRole)
         return false;
     const ColumnSpec *col = columnSpec(m_mode, index.column());
@@ -125,6 +126,8 @@ bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)
     emit dataChanged(index, index);
     if (result == WriteResult::Written)
         announceRefresh(index, col ? col->refresh : Refresh::Cell);
+    if (!m_editNote.isEmpty())
+        emit editNoted(m_editNote);
     return true;
 }
 
@@ -158,4 +161,30 @@ void PMModel::setEndianness(int row, bool little)
             c.setInt(ValueId::LittleEndian, little ? 1 : 0);
         c.close();
     }
+}
+
+bool PMModel::followByteOrder(int row, bool *little)
+{
+    StoreCursor c(liveSession());
+    if (!c.item(ItemType::CanInput, row))
+        return false;
+    const int id = c.u16Or(ValueId::CanId, -1);
+    const bool mine = c.u8Or(ValueId::LittleEndian, 0) != 0;
+    const int n = c.setup() ? c.count(ItemType::CanInput) : 0;
+    for (int i = 0; i < n; ++i) {
+        if (i == row || !c.open(ItemType::CanInput, i))
+            continue;
+        const bool same = c.u16Or(ValueId::CanId, -2) == id;
+        const bool theirs = c.u8Or(ValueId::LittleEndian, 0) != 0;
+        c.close();
+        if (!same)
+            continue;
+        if (theirs == mine || !c.open(ItemType::CanInput, row))
+            return false;
+        c.setInt(ValueId::LittleEndian, theirs ? 1 : 0);
+        if (little)
+            *little = theirs;
+        return true;
+    }
+    return false;
 }

@@ -83,6 +83,9 @@ public:
     QString lastError() const { return m_lastError; }
     // Why the last setData was refused, in a sentence for the user; empty after an accepted one.
     QString lastEditError() const { return m_editError; }
+    // What the last accepted setData stored differently from what was typed
+    // ("Stored as 5.2 A: ..."); empty when it stored the value as given.
+    QString lastEditNote() const { return m_editNote; }
 
     // Rows and names
     QString defaultName(kelda::ItemType type) const;
@@ -142,6 +145,8 @@ public slots:
 signals:
     // The setup's content changed, or another setup was put in place.
     void setupChanged();
+    // An accepted cell edit stored something else than was typed; `note` says what.
+    void editNoted(const QString &note);
     // While recording: one change made (after it was written).
     void changeRecorded(const kelda::SetupStep &step);
     // A new or opened setup is in place: earlier steps no longer apply to it.
@@ -169,6 +174,9 @@ private:
     QString listText(int row) const;
     int listColumn() const;
     void setEndianness(int row, bool little);
+    // CAN input `row` takes the byte order of the first other input of its
+    // identifier; true (and the order) when that changed it.
+    bool followByteOrder(int row, bool *little = nullptr);
     kelda::WriteResult rename(kelda::ItemType type, int row, const QString &name);
     // Why a name cannot be given to item row of the type; empty when it can.
     QString nameProblem(kelda::ItemType type, int row, const QString &name) const;
@@ -191,6 +199,7 @@ private:
     kelda::UniqueSession m_session;
     QString m_lastError;
     QString m_editError;
+    QString m_editNote;
     QString m_imageError;
 
     bool m_recording = false;

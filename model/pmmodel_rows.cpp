@@ -132,6 +132,9 @@ bool PMModel::insertRows(int row, int count, const QModelIndex &parent)
         c.setText(ValueId::Name, name);
         writeRowDefaults(c, type, n);
     }
+    // A new input reads the default identifier in the byte order it already has.
+    if (type == ItemType::CanInput)
+        followByteOrder(n);
     endInsertRows();
     markModified();
     return true;

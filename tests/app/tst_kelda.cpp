@@ -29,6 +29,7 @@
 #include <QTest>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QUndoStack>
 
 #include <functional>
 #include <memory>
@@ -192,16 +193,16 @@ private slots:
             QCOMPARE(p->sortCaseSensitivity(), Qt::CaseInsensitive);
             QVERIFY(p->dynamicSortFilter());
             QCOMPARE(p->parent(), w.get());
-            const bool delegated = i >= 2 && i != 7;
-            QCOMPARE(qobject_cast<PMDelegate *>(v->itemDelegate()) != nullptr, delegated);
-            if (delegated) {
+            // Every view has the delegate now, so that refused renames of the fixed lists warn too.
+            QVERIFY(qobject_cast<PMDelegate *>(v->itemDelegate()));
+            if (i >= 2 && i != 7) {
                 QCOMPARE(v->selectionMode(), QAbstractItemView::SingleSelection);
                 QCOMPARE(v->selectionBehavior(), QAbstractItemView::SelectItems);
                 QCOMPARE(v->verticalHeader()->property("showSortIndicator").toBool(), false);
             }
         }
-        // one delegate for all seven views
-        QCOMPARE(w->view(2)->itemDelegate(), w->view(9)->itemDelegate());
+        // one delegate for all views
+        QCOMPARE(w->view(0)->itemDelegate(), w->view(9)->itemDelegate());
         QCOMPARE(w->proxy(4)->sortColumn(), 0);
         QCOMPARE(w->proxy(4)->sortOrder(), Qt::AscendingOrder);
         QCOMPARE(w->proxy(3)->sortColumn(), -1);
@@ -892,11 +893,14 @@ private slots:
         QVERIFY(dock && dock->isVisible());
         QCOMPARE(w->dockWidgetArea(dock), Qt::BottomDockWidgetArea);
         auto *list = child<QTreeWidget>(w.get(), "problemsList");
-        QCOMPARE(list->topLevelItemCount(), 0);  // a new setup is clean
+        // A new setup is clean, and the dock says so (changed: it used to stay empty).
+        QTRY_COMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("No problems found"));
 
         tabs(w.get())->setCurrentIndex(3);
         w->addRow();
-        QTRY_COMPARE(list->topLevelItemCount(), 1);
+        QTRY_COMPARE(w->findings().size(), 1);
+        QCOMPARE(list->topLevelItemCount(), 1);
         QCOMPARE(w->findings().first().code, QStringLiteral("timer-never-started"));
         tabs(w.get())->setCurrentIndex(4);
         w->addRow();
@@ -923,6 +927,133 @@ private slots:
         dock->close();
         child<QAction>(w.get(), "action_CheckSetup")->trigger();
         QVERIFY(dock->isVisible());
+    }
+
+    // The dock, Where Used and the Remove question count rows as the tables show them.
+    void problemsFollowRowsAsShown()
+    {
+        auto w = makeWindow();
+        w->show();
+        auto *list = child<QTreeWidget>(w.get(), "problemsList");
+        PMModel *m = w->model();
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        tabs(w.get())->setCurrentIndex(4);
+        w->addRow();
+        w->addRow();
+        QVERIFY(m->setData(m->index(0, 2), QStringLiteral("TI: Timer 1")));
+        QVERIFY(m->setData(m->index(1, 0), 1));  // "Event 2" is shown first
+        const auto dockRows = [list] {
+            QStringList rows;
+            for (int i = 0; i < list->topLevelItemCount(); ++i)
+                rows << list->topLevelItem(i)->text(0) + QLatin1Char(' ') + list->topLevelItem(i)->text(1)
+                        + QLatin1Char(' ') + list->topLevelItem(i)->text(2);
+            return rows;
+        };
+        const QStringList expected = {"Timers 1 Timer 1", "Events 1 Event 2", "Events 1 Event 2", "Events 2 Event 1"};
+        QTRY_COMPARE(dockRows(), expected);
+
+        // Remove, Undo, Add: the rows follow before any further wait.
+        w->view(4)->selectionModel()->select(w->proxy(4)->index(0, 1), QItemSelectionModel::ClearAndSelect);
+        w->deleteRow();
+        QCoreApplication::processEvents();
+        QCOMPARE(dockRows().join(QLatin1Char('|')), QStringLiteral("Timers 1 Timer 1|Events 1 Event 1"));
+        w->undoStack()->undo();
+        QCoreApplication::processEvents();
+        QCOMPARE(dockRows(), expected);
+        w->addRow();
+        QCoreApplication::processEvents();
+        QCOMPARE(list->topLevelItemCount(), w->findings().size());
+        QCOMPARE(dockRows().last(), QStringLiteral("Events 3 Event 3"));
+
+        tabs(w.get())->setCurrentIndex(3);
+        w->view(3)->setCurrentIndex(w->proxy(3)->index(0, 0));
+        QStringList shown;
+        m_prompter->onExec = ScriptedPrompter::accepting([&shown](QDialog *d) {
+            auto *uses = d->findChild<QListWidget *>(QStringLiteral("usesList"));
+            for (int i = 0; i < uses->count(); ++i)
+                shown << uses->item(i)->text();
+        });
+        child<QAction>(w.get(), "action_WhereUsed")->trigger();
+        QCOMPARE(shown, QStringList({"Events 2 \"Event 1\": input 1"}));
+        w->view(3)->selectionModel()->select(w->proxy(3)->index(0, 0), QItemSelectionModel::ClearAndSelect);
+        m_prompter->choices << 1;
+        w->deleteRow();
+        QVERIFY(m_prompter->chosen.last().text.contains(QStringLiteral("Events 2 \"Event 1\": input 1")));
+    }
+
+    // Numbers typed into cells and option boxes are taken whole, refused with a
+    // reason through the warning box, or stored rounded with a note.
+    void typedNumbersInTheWindow()
+    {
+        auto w = makeWindow();
+        w->show();
+        PMModel *m = w->model();
+        tabs(w.get())->setCurrentIndex(9);
+        const auto type = [](QAbstractSpinBox *box, const char *text) {
+            box->selectAll();
+            QTest::keyClicks(box, QString::fromLatin1(text));
+            QTest::keyClick(box, Qt::Key_Return);
+        };
+        auto *minPT = child<QDoubleSpinBox>(w.get(), "dsbMinPT");
+        const QList<std::pair<const char *, const char *>> refused = {
+            {"1,5", "\"1,5\" is not a number: type one from 0 to 655.35 s, with \".\" before the decimals."},
+            {"700", "700 is out of range: type a number from 0 to 655.35 s."},
+            {"1.234", "1.234 has more than 2 decimals: type a number from 0 to 655.35 s with at most 2."}};
+        for (const auto &[text, why] : refused) {
+            m_prompter->told.clear();
+            type(minPT, text);
+            QTRY_COMPARE(m_prompter->told.size(), 1);
+            QCOMPARE(m_prompter->told.first().icon, QMessageBox::Warning);
+            QCOMPARE(m_prompter->told.first().text, QString::fromLatin1(why));
+            QCOMPARE(m->option(0), 0.01);
+        }
+        type(minPT, "0.5");
+        QCOMPARE(m->option(0), 0.5);
+        m_prompter->told.clear();
+        type(child<HexSpinBox>(w.get(), "hsbRebroadcast"), "0x900");
+        QTRY_COMPARE(m_prompter->told.size(), 1);
+        QCOMPARE(m->option(7), 1536.0);
+
+        // In a cell: refused through the same box, or stored with a note in the status bar.
+        const auto typeInCell = [&](int tab, int column, const char *text) {
+            tabs(w.get())->setCurrentIndex(tab);
+            const QModelIndex at = w->proxy(tab)->index(0, column);
+            w->view(tab)->setCurrentIndex(at);
+            w->view(tab)->edit(at);
+            QWidget *editor = w->view(tab)->indexWidget(at);
+            QVERIFY(editor);
+            if (auto *spin = qobject_cast<QAbstractSpinBox *>(editor))
+                spin->selectAll();
+            else if (auto *line = qobject_cast<QLineEdit *>(editor))
+                line->selectAll();
+            QTest::keyClicks(editor, QString::fromLatin1(text));
+            QTest::keyClick(editor, Qt::Key_Return);
+            QTRY_VERIFY(!w->view(tab)->indexWidget(at));
+        };
+        tabs(w.get())->setCurrentIndex(6);
+        w->addRow();
+        typeInCell(6, 1, "5.3");
+        QCOMPARE(w->statusBar()->currentMessage(),
+                 QStringLiteral("Stored as 5.2 A: current limits are set in 0.4 A steps."));
+        tabs(w.get())->setCurrentIndex(3);
+        w->addRow();
+        m_prompter->told.clear();
+        typeInCell(3, 1, "400");
+        QTRY_COMPARE(m_prompter->told.size(), 1);
+        QCOMPARE(m_prompter->told.first().text,
+                 QStringLiteral("400 is out of range: type a number from 0 to 327.675 s."));
+
+        // A refused rename warns in the fixed lists as it does in Timers.
+        for (int tab : {0, 1, 7}) {
+            m_prompter->told.clear();
+            m->setMode(tab);
+            const QString taken = m->index(1, 1).data().toString();
+            typeInCell(tab, 1, qPrintable(taken));
+            QTRY_COMPARE(m_prompter->told.size(), 1);
+            QVERIFY2(m_prompter->told.first().text.contains(QStringLiteral("already called")),
+                     qPrintable(m_prompter->told.first().text));
+        }
     }
 
     void errorsGateGoUploadAndExport()

@@ -180,6 +180,31 @@ private slots:
             b.set(Mode::CanOutputs, 0, 1, QStringLiteral("0x100"));
         }) << "can-id-clash"
                                       << "CAN Outputs" << 1 << false;
+        QTest::newRow("byte-order-mixed") << Build([](SetupBuilder &b, PMModel &m) {
+            b.canInput(QStringLiteral("0x100"));
+            StoreCursor c(m.session());  // an older file: the second input of 0x100 disagrees
+            QVERIFY(c.item(ItemType::CanInput, 1) && c.setInt(ValueId::LittleEndian, 1));
+        }) << "byte-order-mixed"
+                                          << "CAN Inputs" << 2 << true;
+        QTest::newRow("data-range: input") << Build([](SetupBuilder &b, PMModel &) {
+            b.set(Mode::CanInputs, 0, 4, 300);  // a word holds it; switching to a byte is accepted
+            b.set(Mode::CanInputs, 0, 2, QStringLiteral("Byte 3"));
+        }) << "data-range"
+                                           << "CAN Inputs" << 1 << true;
+        QTest::newRow("data-range: output") << Build([](SetupBuilder &b, PMModel &) {
+            b.canOutput(QStringLiteral("0x300"), QStringLiteral("Word 2"), 256);
+            b.set(Mode::CanOutputs, 1, 2, QStringLiteral("Byte 1"));
+        }) << "data-range"
+                                            << "CAN Outputs" << 2 << true;
+        QTest::newRow("press-times: minimum not below long") << Build([](SetupBuilder &, PMModel &m) {
+            m.setOption(int(OptionIndex::MinPressTime), 1.0);
+            m.setOption(int(OptionIndex::DoublePressTime), 2.0);
+        }) << "press-times"
+                                                             << "Options" << 1 << false;
+        QTest::newRow("press-times: double not above minimum")
+            << Build([](SetupBuilder &, PMModel &m) { m.setOption(int(OptionIndex::DoublePressTime), 0.01); })
+            << "press-times"
+            << "Options" << 2 << false;
         QTest::newRow("empty-name") << Build([](SetupBuilder &, PMModel &m) { rawName(m, ItemType::Switch, 4, ""); })
                                     << "empty-name"
                                     << "Switches" << 5 << false;
@@ -203,6 +228,37 @@ private slots:
         QCOMPARE(hits.first().isError(), error);
         QVERIFY(hits.first().message.endsWith(QLatin1Char('.')));
         QVERIFY(hits.first().mode >= 0 || hits.first().row == 0);  // row 0: the setup as a whole
+    }
+
+    // The window counts events in priority order; kelda-cli keeps stored rows.
+    void rowsAsTheWindowShowsThem()
+    {
+        PMModel m;
+        SetupBuilder b(m);
+        clean(b, m);
+        b.event();
+        rawName(m, ItemType::Event, 2, "Event 1");  // a duplicate of the first
+        m.setMode(int(Mode::Events));
+        QVERIFY(m.setEventPriority(2, 1));  // stored row 3 is shown first
+        const QList<Finding> findings = check::checkSetup(m.session());
+        const auto dup = std::find_if(findings.begin(), findings.end(),
+                                      [](const Finding &f) { return f.code == QLatin1String("duplicate-name"); });
+        QVERIFY(dup != findings.end());
+        QCOMPARE(dup->row, 3);
+        QCOMPARE(dup->shownRow, 1);
+        QVERIFY2(dup->message.startsWith(QStringLiteral("Row 2 has the same name")), qPrintable(dup->message));
+        const QList<Use> uses = findUses(m.session(), ItemType::Timer, 0);
+        QCOMPARE(useText(m.session(), uses.at(1)), QStringLiteral("Events 2 \"Event 2\": input 1"));
+        QCOMPARE(useText(m.session(), uses.at(1), RowNumber::Shown), QStringLiteral("Events 3 \"Event 2\": input 1"));
+
+        // An error of the new checks stops compile like any other.
+        b.canOutput(QStringLiteral("0x300"), QStringLiteral("Word 1"), 300);
+        QVERIFY(b.set(Mode::CanOutputs, 1, 2, QStringLiteral("Byte 1")));
+        const QString file = m_dir.filePath(QStringLiteral("bytes.kelda"));
+        QVERIFY(m.saveSetup(file));
+        QCOMPARE(cli({QStringLiteral("compile"), file, QStringLiteral("-o"), m_dir.filePath(QStringLiteral("b.bin"))}),
+                 1);
+        QVERIFY(!QFileInfo::exists(m_dir.filePath(QStringLiteral("b.bin"))));
     }
 
     // A removed item's uses go with it; the list of uses says where they are.

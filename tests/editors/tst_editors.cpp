@@ -27,6 +27,7 @@
 #include "statedelegate.h"
 #include "stateproxymodel.h"
 #include "stateseditor.h"
+#include "strictspinbox.h"
 #include "subitemdelegate.h"
 #include "viewhelpers.h"
 
@@ -108,6 +109,8 @@ private slots:
     void comboFindsCurrentText();
     void dialogCellsOpenNothing();
     void delegateWithoutProxy();
+    void typedNumbersAreTakenWholeOrRefused();
+    void canCodeTakesTheSharedByteOrder();
 
     // HexSpinBox
     void hexText();
@@ -360,6 +363,99 @@ void TestEditors::delegateWithoutProxy()
     QCOMPARE(spin->maximum(), 327.675);
 }
 
+// Types text into a cell's editor and commits it with Enter; returns the
+// refusal the delegate reported, empty when it passed the text on.
+QString typeInto(MainTable &table, int row, int column, const QString &text)
+{
+    QSignalSpy refused(&table.delegate, &PMDelegate::commitRefused);
+    QWidget *editor = table.open(row, column);
+    if (!editor)
+        return QStringLiteral("no editor");
+    if (auto spin = qobject_cast<QAbstractSpinBox *>(editor))
+        spin->selectAll();
+    else if (auto line = qobject_cast<QLineEdit *>(editor))
+        line->selectAll();
+    QTest::keyClicks(editor, text);
+    commit(editor);
+    const QModelIndex at = table.proxy.index(row, column);
+    if (!QTest::qWaitFor([&] { return !table.view.indexWidget(at); }))
+        return QStringLiteral("editor still open");
+    return refused.isEmpty() ? QString() : refused.first().at(1).toString();
+}
+
+void TestEditors::typedNumbersAreTakenWholeOrRefused()
+{
+    PMModel model;
+    addRows(model, 3, 1);
+    MainTable table(model);
+    const auto seconds = [&] { return model.index(0, 1).data().toDouble(); };
+    // Out of range: refused with range and unit, never cut to 40.
+    QCOMPARE(typeInto(table, 0, 1, QStringLiteral("400")),
+             QStringLiteral("400 is out of range: type a number from 0 to 327.675 s."));
+    QCOMPARE(seconds(), 0.5);
+    // A comma is no decimal separator in this locale: refused, never 15.
+    QVERIFY(typeInto(table, 0, 1, QStringLiteral("1,5")).startsWith(QStringLiteral("\"1,5\" is not a number")));
+    QCOMPARE(seconds(), 0.5);
+    // Rounded to a tick: stored, and said so.
+    QSignalSpy notes(&model, &PMModel::editNoted);
+    QCOMPARE(typeInto(table, 0, 1, QStringLiteral("1.234")), QString());
+    QCOMPARE(seconds(), 1.235);
+    QCOMPARE(notes.size(), 1);
+    QCOMPARE(notes.first().first().toString(), QStringLiteral("Stored as 1.235 s: timers count in 5 ms ticks."));
+    QCOMPARE(typeInto(table, 0, 1, QStringLiteral("2.5")), QString());
+    QCOMPARE(notes.size(), 1);  // stored as typed: nothing to say
+
+    // Where the locale writes a decimal comma, 1,5 is one and a half.
+    table.view.setLocale(QLocale(QLocale::German, QLocale::Germany));
+    QCOMPARE(typeInto(table, 0, 1, QStringLiteral("1,5")), QString());
+    table.view.setLocale(QLocale::c());
+    QCOMPARE(seconds(), 1.5);
+
+    addRows(model, 6, 1);
+    QCOMPARE(typeInto(table, 0, 1, QStringLiteral("5.3")), QString());
+    QCOMPARE(model.lastEditNote(), QStringLiteral("Stored as 5.2 A: current limits are set in 0.4 A steps."));
+    QCOMPARE(model.index(0, 1).data().toDouble(), 5.2);
+    QCOMPARE(typeInto(table, 0, 1, QStringLiteral("150")),
+             QStringLiteral("150 is out of range: type a number from 0 to 102 A."));
+
+    // CAN Data: 0 to 65535 for a word, 0 to 255 for a byte (inputs and outputs alike).
+    for (const auto &[mode, data, select] : {std::tuple{2, 4, 2}, std::tuple{8, 3, 2}}) {
+        addRows(model, mode, 1);
+        QCOMPARE(typeInto(table, 0, data, QStringLiteral("70000")),
+                 QStringLiteral("70000 is out of range: type a number from 0 to 65535."));
+        QCOMPARE(typeInto(table, 0, data, QStringLiteral("300")), QString());
+        QVERIFY(model.setData(model.index(0, select), QStringLiteral("Byte 2")));  // a larger Data is kept
+        QCOMPARE(model.index(0, data).data().toInt(), 300);
+        QCOMPARE(typeInto(table, 0, data, QStringLiteral("256")),
+                 QStringLiteral("256 does not fit in Byte 2: a byte holds 0–255. Choose a word for a larger value."));
+        QCOMPARE(model.index(0, data).data().toInt(), 300);
+        QCOMPARE(typeInto(table, 0, data, QStringLiteral("255")), QString());
+        QCOMPARE(model.index(0, data).data().toInt(), 255);
+    }
+}
+
+void TestEditors::canCodeTakesTheSharedByteOrder()
+{
+    PMModel model;
+    addRows(model, 2, 3);
+    MainTable table(model);
+    QVERIFY(model.setData(model.index(1, 1), QStringLiteral("0x300")));
+    QVERIFY(model.setData(model.index(2, 1), QStringLiteral("0x300")));
+    QVERIFY(model.setData(model.index(1, 5), QStringLiteral("Little Endian")));  // and row 2 with it
+    QCOMPARE(model.index(0, 5).data().toString(), QStringLiteral("Big Endian"));
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    // Row 1 joins 0x300: it takes the order of the first input there, and shows it.
+    QCOMPARE(typeInto(table, 0, 1, QStringLiteral("0x300")), QString());
+    QCOMPARE(model.index(0, 5).data().toString(), QStringLiteral("Little Endian"));
+    QCOMPARE(model.lastEditNote(),
+             QStringLiteral("Byte order set to Little Endian: every CAN input of 0x300 shares one."));
+    QVERIFY(std::any_of(changed.begin(), changed.end(), [](const QList<QVariant> &args) {
+        return args.at(0).toModelIndex().column() <= 5 && args.at(1).toModelIndex().column() >= 5;
+    }));
+    // A rename refused in a name cell reaches the same warning path.
+    QVERIFY(typeInto(table, 0, 0, QStringLiteral("CAN Input 2")).contains(QStringLiteral("CAN Input 2")));
+}
+
 void TestEditors::hexText()
 {
     HexSpinBox box;
@@ -412,22 +508,33 @@ void TestEditors::hexTyping()
     QCOMPARE(box.validate(t = "0x", pos), QValidator::Intermediate);
     QCOMPARE(box.validate(t = "0x7D0", pos), QValidator::Acceptable);
     QCOMPARE(box.validate(t = "7D0", pos), QValidator::Acceptable);
-    // Above the box's maximum is refused while typing, not read as another value.
-    QCOMPARE(box.validate(t = "7D1", pos), QValidator::Invalid);
-    QCOMPARE(box.validate(t = "0xFFFFFF", pos), QValidator::Invalid);
-    QCOMPARE(box.validate(t = "123456789", pos), QValidator::Invalid);
-    QCOMPARE(box.validate(t = "0xG", pos), QValidator::Invalid);
-    QCOMPARE(box.validate(t = "-1", pos), QValidator::Invalid);
-    QCOMPARE(box.validate(t = " 1", pos), QValidator::Invalid);
+    // Changed by the typed-numbers mend: nothing typed is dropped (that read
+    // 7FF as 0x7F); text above the maximum or unreadable stays as typed and is
+    // refused with its reason on commit.
+    for (const char *text : {"7D1", "0xFFFFFF", "123456789", "0xG", "-1"})
+        QCOMPARE(box.validate(t = QString::fromLatin1(text), pos), QValidator::Intermediate);
 
     box.show();
+    QSignalSpy refused(&box, &StrictSpinBox::refused);
     box.selectAll();
     QTest::keyClicks(&box, "7FF");
-    QCOMPARE(box.text(), QStringLiteral("7F"));
+    QCOMPARE(box.text(), QStringLiteral("7FF"));
+    QTest::keyClick(&box, Qt::Key_Return);
+    QCOMPARE(refused.size(), 1);
+    QCOMPARE(refused.first().first().toString(),
+             QStringLiteral("7FF is out of range: type a number from 0x000 to 0x7D0."));
+    // The text stays to be mended; the value never took 0x7F on the way.
+    QCOMPARE(box.text(), QStringLiteral("7FF"));
+    QCOMPARE(box.value(), 0);
     box.selectAll();
     QTest::keyClicks(&box, "0xG1z");
-    QCOMPARE(box.text(), QStringLiteral("0x1"));
     QTest::keyClick(&box, Qt::Key_Return);
+    QCOMPARE(refused.size(), 2);
+    QVERIFY(refused.last().first().toString().startsWith(QStringLiteral("\"0xG1z\" is not a hexadecimal number")));
+    box.selectAll();
+    QTest::keyClicks(&box, "0x1");
+    QTest::keyClick(&box, Qt::Key_Return);
+    QCOMPARE(refused.size(), 2);
     QCOMPARE(box.value(), 1);
     QCOMPARE(box.text(), QStringLiteral("0x001"));
 }

@@ -306,6 +306,8 @@ private slots:
         QCOMPARE(raw.u16(ValueId::CanCompare), 130);
         QCOMPARE(m.data(m.index(0, 3), Qt::UserRole).toStringList().size(), 7);
         QCOMPARE(m.data(m.index(0, 2), Qt::UserRole).toStringList().first(), QStringLiteral("Word 1"));
+        QVERIFY(!m.setData(m.index(0, 4), 4660));  // Byte 1 holds 0 to 255
+        QVERIFY(m.setData(m.index(0, 2), QStringLiteral("Word 2")));
         QVERIFY(m.setData(m.index(0, 4), 4660));
         QCOMPARE(m.data(m.index(0, 4)).toInt(), 4660);
 
@@ -327,6 +329,10 @@ private slots:
         QCOMPARE(cell(m, 2, 5), QStringLiteral("Big Endian"));
         QVERIFY(m.setData(m.index(1, 5), QStringLiteral("Big Endian")));
         QCOMPARE(cell(m, 0, 5), QStringLiteral("Big Endian"));
+        // A new input reads the default identifier in the order its inputs have.
+        QVERIFY(m.setData(m.index(0, 5), QStringLiteral("Little Endian")));
+        QVERIFY(m.insertRows(0, 1));
+        QCOMPARE(cell(m, 3, 5), QStringLiteral("Little Endian"));
     }
 
     void currentSteps_data()
@@ -337,8 +343,10 @@ private slots:
         QTest::newRow("10.1") << 10.1 << 25 << 10.0;
         QTest::newRow("0.19") << 0.19 << 0 << 0.0;
         QTest::newRow("0.2 rounds up") << 0.2 << 1 << 0.4;
-        QTest::newRow("200") << 200.0 << 255 << 102.0;
-        QTest::newRow("negative") << -3.0 << 0 << 0.0;
+        QTest::newRow("most") << 102.0 << 255 << 102.0;
+        // Outside 0 to 102 A is refused (no longer clamped): the default stays.
+        QTest::newRow("200 refused") << 200.0 << 25 << 10.0;
+        QTest::newRow("negative refused") << -3.0 << 25 << 10.0;
     }
     void currentSteps()
     {
@@ -348,7 +356,7 @@ private slots:
         PMModel m;
         addRows(m, int(Mode::Lx1Outputs), 1);
         QCOMPARE(m.data(m.index(0, 1)).toDouble(), 10.0);
-        QVERIFY(m.setData(m.index(0, 1), amps));
+        QCOMPARE(m.setData(m.index(0, 1), amps), amps >= 0 && amps <= 102.0);
         Raw raw(m.session());
         QVERIFY(raw.to(ItemType::Lx1Output, 0));
         QCOMPARE(raw.u16(ValueId::Data), stored);
