@@ -17,6 +17,7 @@
 
 class PMModel;
 class PMDelegate;
+class ProblemsDock;
 class QSortFilterProxyModel;
 class QTableView;
 class QDialog;
@@ -53,7 +54,7 @@ public:
     // Simulator windows started from this window that are still open.
     QList<QWidget *> simulators() const;
     // What the Problems dock shows.
-    const QList<kelda::check::Finding> &findings() const { return m_findings; }
+    const QList<kelda::check::Finding> &findings() const;
     // Every change of the setup, for Edit > Undo and Redo (kelda_undo.cpp).
     QUndoStack *undoStack() const { return m_undoStack; }
     // Puts one side of a recorded step in place and shows where it was made.
@@ -114,7 +115,6 @@ private:
     QTableView *editorOwner(QWidget *editor) const;
     // Setup checks (kelda_check.cpp)
     void setUpChecks();
-    void runChecks();
     QList<kelda::check::Finding> setupErrors();
     // False when the setup has errors and the command must not go on; with
     // offerAnyway the user may still choose to go on.
@@ -139,8 +139,7 @@ private:
     std::unique_ptr<QSettings> m_settings;
     std::unique_ptr<Prompter> m_prompter;
     QList<QPointer<QWidget>> m_simulators;  // started by Go, closed with the window
-    QTimer *m_checkTimer = nullptr;
-    QList<kelda::check::Finding> m_findings;
+    ProblemsDock *m_problems = nullptr;  // kelda_check.cpp
     QUndoStack *m_undoStack = nullptr;
     std::array<QList<int>, kTabCount> m_columnWidths;  // set by the user; empty: fit the contents
     bool m_applyingWidths = false;

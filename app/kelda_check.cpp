@@ -1,33 +1,24 @@
-// The main window's setup checks: the Problems dock, the gates in front of
-// Go, Upload and Export, Where Used, and the question before a Remove that
-// would take uses along.
+// The main window's setup checks: the Problems dock's place in the window,
+// the gates in front of Go, Upload and Export, Where Used, and the question
+// before a Remove that would take uses along.
 #include "kelda.h"
 #include "ui_kelda.h"
 
-#include <QDockWidget>
-#include <QMetaObject>
-#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QSortFilterProxyModel>
-#include <QStyle>
 #include <QTableView>
-#include <QTimer>
-#include <QTreeWidget>
 
 #include "crossrefs.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
+#include "problemsdock.h"
 #include "setupcheck.h"
 #include "texts.h"
 #include "whereused.h"
 
-#include <algorithm>
-
 using kelda::check::Finding;
 
 namespace {
-
-constexpr int kFindingRole = Qt::UserRole;  // index into the window's findings
 
 // Up to `limit` lines of findings, then how many more there are.
 QString findingLines(const QList<Finding> &findings, int limit = 12)
@@ -47,35 +38,13 @@ QString findingLines(const QList<Finding> &findings, int limit = 12)
 
 void KELDA::setUpChecks()
 {
-    m_checkTimer = new QTimer(this);
-    m_checkTimer->setSingleShot(true);
-    m_checkTimer->setInterval(50);  // one check for a burst of edits
-    connect(m_checkTimer, &QTimer::timeout, this, &KELDA::runChecks);
-    connect(m_model, &PMModel::setupChanged, m_checkTimer, qOverload<>(&QTimer::start));
-
-    QTreeWidget *list = ui->problemsList;
-    // Only the short columns follow their contents: measuring every message
-    // of a long list after each change would cost more than the check itself.
-    list->setUniformRowHeights(true);
-    for (int column = 0; column < list->columnCount() - 1; ++column)
-        list->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
-    list->header()->setStretchLastSection(true);
-    connect(list, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem *item) {
-        const int i = item->data(0, kFindingRole).toInt();
-        if (i < 0 || i >= m_findings.size())
-            return;  // the "No problems found" row
-        const Finding &f = m_findings.at(i);
+    m_problems = new ProblemsDock(m_model, ui->problemsDock, ui->problemsList, this);
+    connect(m_problems, &ProblemsDock::activated, this, [this](const Finding &f) {
         if (f.option >= 0)
             showItem(f.table, f.mode, f.option);
         else
             goTo(f.mode, f.row - 1, f.column);
     });
-    // Rows that come or go (Add, Remove, a setup put back by Undo) renumber the
-    // others: the dock follows at once, so that no line names a moved row.
-    const auto soon = [this] { QMetaObject::invokeMethod(this, &KELDA::runChecks, Qt::QueuedConnection); };
-    connect(m_model, &QAbstractItemModel::rowsInserted, this, soon);
-    connect(m_model, &QAbstractItemModel::rowsRemoved, this, soon);
-    connect(m_model, &QAbstractItemModel::modelReset, this, soon);
 
     connect(ui->action_CheckSetup, &QAction::triggered, this, &KELDA::checkSetup);
     connect(ui->action_WhereUsed, &QAction::triggered, this, &KELDA::whereUsed);
@@ -86,59 +55,27 @@ void KELDA::setUpChecks()
         view(tab)->setContextMenuPolicy(Qt::ActionsContextMenu);
     }
     // The first check follows the window's first paint, like every later one.
-    m_checkTimer->start();
+    m_problems->runSoon();
 }
 
-void KELDA::runChecks()
+const QList<Finding> &KELDA::findings() const
 {
-    m_checkTimer->stop();
-    m_findings = kelda::check::checkSetup(m_model->session());
-    // In the order the tables show their rows: events by priority.
-    std::stable_sort(m_findings.begin(), m_findings.end(), [](const Finding &a, const Finding &b) {
-        return a.mode != b.mode ? a.mode < b.mode : a.shownRow < b.shownRow;
-    });
-    QTreeWidget *list = ui->problemsList;
-    list->clear();
-    const QIcon error = style()->standardIcon(QStyle::SP_MessageBoxCritical);
-    const QIcon warning = style()->standardIcon(QStyle::SP_MessageBoxWarning);
-    QList<QTreeWidgetItem *> items;
-    for (int i = 0; i < m_findings.size(); ++i) {
-        const Finding &f = m_findings.at(i);
-        auto *item =
-            new QTreeWidgetItem({f.table, f.shownRow ? QString::number(f.shownRow) : QString(), f.name, f.message});
-        item->setIcon(0, f.isError() ? error : warning);
-        item->setData(0, kFindingRole, i);
-        item->setToolTip(3, QStringLiteral("%1 %2: %3").arg(kelda::check::severityText(f.severity), f.code, f.message));
-        items << item;
-    }
-    if (items.isEmpty()) {
-        auto *clean = new QTreeWidgetItem({QStringLiteral("No problems found")});
-        clean->setData(0, kFindingRole, -1);
-        items << clean;
-    }
-    list->addTopLevelItems(items);
-    if (m_findings.isEmpty())
-        items.first()->setFirstColumnSpanned(true);
-    const int errors = kelda::check::errorCount(m_findings);
-    ui->problemsDock->setWindowTitle(
-        m_findings.isEmpty()
-            ? QStringLiteral("Problems")
-            : QStringLiteral("Problems (%1 errors, %2 warnings)").arg(errors).arg(m_findings.size() - errors));
+    return m_problems->findings();
 }
 
 void KELDA::checkSetup()
 {
     ui->problemsDock->show();
     ui->problemsDock->raise();
-    runChecks();
+    m_problems->run();
     ui->problemsList->setFocus();
 }
 
 QList<Finding> KELDA::setupErrors()
 {
-    runChecks();
+    m_problems->run();
     QList<Finding> errors;
-    for (const Finding &f : m_findings)
+    for (const Finding &f : m_problems->findings())
         if (f.isError())
             errors << f;
     return errors;

@@ -7,174 +7,21 @@
 #include "imagecompiler.h"
 #include "imageformat.h"
 #include "pmcolumns.h"
-#include "storecursor.h"
+#include "setupview.h"
 
 namespace kelda::check {
 
 namespace {
 
-// A reference record as stored: the target's type and name, if any.
-struct Ref {
-    bool present = false;
-    ItemType type = ItemType::None;
-    QString name;
-};
-
-struct Input {
-    Ref ref;
-    int combine = 0;
-};
-
-struct Event {
-    QString name;
-    int priority = 0;  // 0: none stored
-    std::array<Input, kEventInputCount> inputs;
-    std::array<QList<Ref>, kEventListCount> lists;
-};
-
-struct State {
-    QString name;
-    std::array<QList<Ref>, kStateListCount> lists;
-};
-
-struct CanItem {
-    QString name;
-    uint16_t id = 0;
-    uint8_t select = 0;
-    bool little = false;
-    int data = 0;
-};
-
-// The setup read once, so that every check is a walk over plain data.
-struct Snapshot {
-    QHash<ItemType, QStringList> names;  // every table, in row order
-    QList<Event> events;
-    QList<State> states;
-    QList<CanItem> canInputs, canOutputs;
-    QList<uint16_t> timerTicks;
-    QList<QByteArray> lx1Masks;
-    std::array<Ref, kLx1ModuleCount> pwm;
-    std::array<int, kOptionCount> options;  // stored values; -1 where missing
-
-    // Row of the item a reference reaches: the first of its type and name.
-    int resolve(const Ref &r) const
-    {
-        if (!r.present)
-            return -1;
-        const auto it = names.constFind(r.type);
-        return it == names.constEnd() ? -1 : int(it->indexOf(r.name));
-    }
-};
-
-Ref readRef(StoreCursor &c)
-{
-    Ref r;
-    if (!c.open(ItemType::Reference, 0))
-        return r;
-    uint16_t t = 0;
-    r.present = c.u16(ValueId::TargetType, t);
-    r.type = ItemType(t);
-    r.name = c.textOr(ValueId::Name);
-    c.close();
-    return r;
-}
-
-// With the cursor on an event or state: the records of RefList `list`.
-QList<Ref> readList(StoreCursor &c, int list)
-{
-    QList<Ref> out;
-    if (!c.open(ItemType::RefList, list))
-        return out;
-    const int n = c.count(ItemType::RefEntry);
-    out.reserve(n);
-    for (int e = 0; e < n; ++e) {
-        if (c.open(ItemType::RefEntry, e)) {
-            out.append(readRef(c));
-            c.close();
-        } else {
-            out.append(Ref());
-        }
-    }
-    c.close();
-    return out;
-}
-
 constexpr ItemType kNamedTables[] = {ItemType::KeypadKey, ItemType::Switch, ItemType::CanInput,
                                      ItemType::Timer,     ItemType::Event,  ItemType::State,
                                      ItemType::Lx1Output, ItemType::Lx2Led, ItemType::CanOutput};
-
-Snapshot readSetup(StoreSession session)
-{
-    Snapshot s;
-    StoreCursor c(session);
-    if (!c.setup())
-        return s;
-    for (ItemType type : kNamedTables) {
-        QStringList &names = s.names[type];
-        const int n = c.count(type);
-        names.reserve(n);
-        for (int i = 0; i < n; ++i) {
-            if (!c.open(type, i)) {
-                names.append(QString());
-                continue;
-            }
-            names.append(c.textOr(ValueId::Name));
-            if (type == ItemType::Event) {
-                Event ev;
-                ev.name = names.last();
-                ev.priority = c.u16Or(ValueId::Order, 0);
-                for (int k = 0; k < kEventInputCount; ++k) {
-                    if (!c.open(ItemType::RefEntry, k))
-                        continue;
-                    ev.inputs[size_t(k)].ref = readRef(c);
-                    ev.inputs[size_t(k)].combine = c.u8Or(ValueId::Combine, 0);
-                    c.close();
-                }
-                for (int l = 0; l < kEventListCount; ++l)
-                    ev.lists[size_t(l)] = readList(c, l);
-                s.events.append(ev);
-            } else if (type == ItemType::State) {
-                State st;
-                st.name = names.last();
-                for (int l = 0; l < kStateListCount; ++l)
-                    st.lists[size_t(l)] = readList(c, l);
-                s.states.append(st);
-            } else if (type == ItemType::CanInput || type == ItemType::CanOutput) {
-                (type == ItemType::CanInput ? s.canInputs : s.canOutputs)
-                    .append({names.last(), uint16_t(c.u16Or(ValueId::CanId, 0)),
-                             uint8_t(c.u8Or(ValueId::ByteSelect, 0)), c.u8Or(ValueId::LittleEndian, 0) != 0,
-                             c.u16Or(ValueId::Data, 0)});
-            } else if (type == ItemType::Timer) {
-                s.timerTicks.append(uint16_t(c.u16Or(ValueId::ResetTicks, 0)));
-            } else if (type == ItemType::Lx1Output) {
-                s.lx1Masks.append(c.block(ValueId::Lx1Masks));
-            }
-            c.close();
-        }
-    }
-    s.options.fill(-1);
-    const int options = qMin(c.count(ItemType::Option), kOptionCount);
-    for (int o = 0; o < options; ++o) {
-        if (c.open(ItemType::Option, o)) {
-            s.options[size_t(o)] = c.u16Or(ValueId::Data, -1);
-            c.close();
-        }
-    }
-    const int modules = qMin(c.count(ItemType::Lx1Module), kLx1ModuleCount);
-    for (int m = 0; m < modules; ++m) {
-        if (c.open(ItemType::Lx1Module, m)) {
-            s.pwm[size_t(m)] = readRef(c);
-            c.close();
-        }
-    }
-    return s;
-}
 
 // Collects findings with the table texts and modes of the column table.
 class Checker
 {
 public:
-    explicit Checker(const Snapshot &s) : m_s(s) { }
+    explicit Checker(const SetupView &v) : m_s(v) { }
 
     QList<Finding> run()
     {
@@ -203,7 +50,7 @@ private:
                 return m;
         return -1;
     }
-    QString nameOf(ItemType type, int row) const { return m_s.names.value(type).value(row); }
+    QString nameOf(ItemType type, int row) const { return m_s.names(type).value(row); }
     // The row the Events table shows an event in: its place in priority order.
     int eventShownRow(int row) const
     {
@@ -235,7 +82,7 @@ private:
     void names()
     {
         for (ItemType type : kNamedTables) {
-            const QStringList &names = m_s.names.value(type);
+            const QStringList names = m_s.names(type);
             const char *noun = modeSpec(modeOf(type))->noun;
             QHash<QString, int> first;
             for (int row = 0; row < names.size(); ++row) {
@@ -267,7 +114,7 @@ private:
     {
         for (ItemType type : {ItemType::CanInput, ItemType::Timer, ItemType::Event, ItemType::State,
                               ItemType::Lx1Output, ItemType::CanOutput}) {
-            const int n = int(m_s.names.value(type).size());
+            const int n = m_s.count(type);
             if (n > kMaxTableItems)
                 add(Severity::Error, "too-many", type, kMaxTableItems, -1,
                     QStringLiteral("The table has %1 rows but an image counts at most %2; the setup cannot be "
@@ -284,7 +131,7 @@ private:
                 listTooMany(ItemType::State, st, StateCol::Outputs, kStateListNames[size_t(l)],
                             m_s.states[st].lists[size_t(l)]);
     }
-    void listTooMany(ItemType type, int row, int column, const char *list, const QList<Ref> &entries)
+    void listTooMany(ItemType type, int row, int column, const char *list, const QList<ViewRef> &entries)
     {
         if (entries.size() > kMaxTableItems)
             add(Severity::Error, "too-many", type, row, column,
@@ -298,11 +145,11 @@ private:
     void events()
     {
         for (int e = 0; e < m_s.events.size(); ++e) {
-            const Event &ev = m_s.events.at(e);
+            const ViewEvent &ev = m_s.events.at(e);
             inputs(e, ev);
             bool any = false;
             for (int l = 0; l < kEventListCount; ++l) {
-                const QList<Ref> &list = ev.lists[size_t(l)];
+                const QList<ViewRef> &list = ev.lists[size_t(l)];
                 any = any || !list.isEmpty();
                 if (const int unset = unsetCount(list))
                     add(Severity::Error, "entry-unset", ItemType::Event, e, EventCol::Actions,
@@ -317,12 +164,12 @@ private:
     }
 
     // The module reads input 1 always and input k+1 while input k joins on.
-    void inputs(int e, const Event &ev)
+    void inputs(int e, const ViewEvent &ev)
     {
         bool read = true;
         for (int k = 0; k < kEventInputCount; ++k) {
-            const Input &in = ev.inputs[size_t(k)];
-            const bool resolves = m_s.resolve(in.ref) >= 0;
+            const ViewEventInput &in = ev.inputs[size_t(k)];
+            const bool resolves = in.ref.resolved();
             if (read && !resolves) {
                 add(Severity::Error, "input-unset", ItemType::Event, e, EventCol::input(k),
                     k == 0 ? QStringLiteral("Input 1 has no target, so the module reads it as keypad key 1 (\"%1\"): "
@@ -349,10 +196,10 @@ private:
     void states()
     {
         QList<bool> set(m_s.states.size(), false), cleared(m_s.states.size(), false);
-        for (const Event &ev : m_s.events) {
-            for (const Ref &r : ev.lists[size_t(EventList::StatesToSet)])
+        for (const ViewEvent &ev : m_s.events) {
+            for (const ViewRef &r : ev.lists[size_t(EventList::StatesToSet)])
                 mark(set, r, ItemType::State);
-            for (const Ref &r : ev.lists[size_t(EventList::StatesToClear)])
+            for (const ViewRef &r : ev.lists[size_t(EventList::StatesToClear)])
                 mark(cleared, r, ItemType::State);
         }
         for (int st = 0; st < m_s.states.size(); ++st) {
@@ -364,9 +211,9 @@ private:
                 add(Severity::Warning, "state-never-cleared", ItemType::State, st, -1,
                     QStringLiteral("Events set this state but none clears it, so once set it stays set until the "
                                    "module restarts: add it to an event's \"States to Clear\"."));
-            const QList<Ref> &leds = m_s.states[st].lists[size_t(StateList::Lx2Leds)];
+            const QList<ViewRef> &leds = m_s.states[st].lists[size_t(StateList::Lx2Leds)];
             for (int l = int(StateList::Lx1Outputs); l < kStateListCount; ++l) {
-                const QList<Ref> &list = m_s.states[st].lists[size_t(l)];
+                const QList<ViewRef> &list = m_s.states[st].lists[size_t(l)];
                 if (const int unset = unsetCount(list))
                     add(Severity::Error, "entry-unset", ItemType::State, st, StateCol::Outputs,
                         QStringLiteral("%1; the module reads %2 as output number 0: choose an output or remove the "
@@ -382,16 +229,16 @@ private:
 
     void timers()
     {
-        QList<bool> started(m_s.timerTicks.size(), false);
-        for (const Event &ev : m_s.events)
-            for (const Ref &r : ev.lists[size_t(EventList::TimersToStart)])
+        QList<bool> started(m_s.timers.size(), false);
+        for (const ViewEvent &ev : m_s.events)
+            for (const ViewRef &r : ev.lists[size_t(EventList::TimersToStart)])
                 mark(started, r, ItemType::Timer);
-        for (int t = 0; t < m_s.timerTicks.size(); ++t) {
+        for (int t = 0; t < m_s.timers.size(); ++t) {
             if (!started[t])
                 add(Severity::Warning, "timer-never-started", ItemType::Timer, t, -1,
                     QStringLiteral("No event starts this timer, so it never runs and events that wait for it to "
                                    "run never fire: add it to an event's \"Timers to Start\"."));
-            else if (m_s.timerTicks[t] == 0)
+            else if (m_s.timers[t].resetTicks == 0)
                 add(Severity::Warning, "timer-zero", ItemType::Timer, t, TimerCol::ResetValue,
                     QStringLiteral("The run time is 0 s, so the timer stops as soon as it is started: give it a "
                                    "run time."));
@@ -401,8 +248,8 @@ private:
     void lx1Outputs()
     {
         QHash<int, int> firstUser;  // module * 8 + channel -> first output that switches it
-        for (int p = 0; p < m_s.lx1Masks.size(); ++p) {
-            const QByteArray &masks = m_s.lx1Masks.at(p);
+        for (int p = 0; p < m_s.lx1Outputs.size(); ++p) {
+            const QByteArray &masks = m_s.lx1Outputs.at(p).masks;
             bool any = false;
             for (int m = 0; m < qMin(int(masks.size()), kLx1ModuleCount); ++m) {
                 const uint8_t mask = uint8_t(masks.at(m));
@@ -433,55 +280,58 @@ private:
 
     void canChannels()
     {
-        for (ItemType type : {ItemType::CanInput, ItemType::CanOutput}) {
-            const QList<CanItem> &items = type == ItemType::CanInput ? m_s.canInputs : m_s.canOutputs;
-            QList<uint16_t> ids;  // in order of first appearance, as the image lists them
-            for (const CanItem &item : items)
-                if (!ids.contains(item.id))
-                    ids.append(item.id);
-            for (int row = 0; row < items.size(); ++row) {
-                const CanItem &item = items.at(row);
-                const int position = int(ids.indexOf(item.id));
-                if (image::channelFits(position, item.select))
-                    continue;
-                add(Severity::Error, "can-channel", type, row, CanInputCol::WordByte,
-                    QStringLiteral("Its identifier is number %1 of the %2 identifiers, but a channel of this kind "
-                                   "can name only one of the first %3; the setup cannot be compiled: use a word "
-                                   "channel or fewer identifiers.")
-                        .arg(position + 1)
-                        .arg(type == ItemType::CanInput ? QStringLiteral("receive") : QStringLiteral("transmit"))
-                        .arg(image::channelPositions(item.select)));
-                const int input = type == ItemType::CanInput ? row : -1;
-                for (int m = 0; m < kLx1ModuleCount && input >= 0; ++m)
-                    if (m_s.pwm[size_t(m)].present && m_s.pwm[size_t(m)].type == ItemType::CanInput
-                        && m_s.resolve(m_s.pwm[size_t(m)]) == input)
-                        add(Severity::Error, "can-channel", ItemType::Lx1Module, m, PwmCol::CanInput,
-                            QStringLiteral("The PWM input \"%1\" uses a CAN channel that the image cannot describe "
-                                           "(see CAN Inputs row %2).")
-                                .arg(item.name, QString::number(row + 1)));
-            }
+        canChannels(ItemType::CanInput, m_s.canInputs);
+        canChannels(ItemType::CanOutput, m_s.canOutputs);
+    }
+    template <typename Item>
+    void canChannels(ItemType type, const QList<Item> &items)
+    {
+        QList<int> ids;  // in order of first appearance, as the image lists them
+        for (const Item &item : items)
+            if (!ids.contains(item.canId))
+                ids.append(item.canId);
+        for (int row = 0; row < items.size(); ++row) {
+            const Item &item = items.at(row);
+            const int position = int(ids.indexOf(item.canId));
+            const uint8_t select = uint8_t(item.byteSelect);
+            if (image::channelFits(position, select))
+                continue;
+            add(Severity::Error, "can-channel", type, row, CanInputCol::WordByte,
+                QStringLiteral("Its identifier is number %1 of the %2 identifiers, but a channel of this kind "
+                               "can name only one of the first %3; the setup cannot be compiled: use a word "
+                               "channel or fewer identifiers.")
+                    .arg(position + 1)
+                    .arg(type == ItemType::CanInput ? QStringLiteral("receive") : QStringLiteral("transmit"))
+                    .arg(image::channelPositions(select)));
+            const int input = type == ItemType::CanInput ? row : -1;
+            for (int m = 0; m < kLx1ModuleCount && input >= 0; ++m)
+                if (m_s.pwmInputs[size_t(m)].type == ItemType::CanInput && m_s.pwmInputs[size_t(m)].row == input)
+                    add(Severity::Error, "can-channel", ItemType::Lx1Module, m, PwmCol::CanInput,
+                        QStringLiteral("The PWM input \"%1\" uses a CAN channel that the image cannot describe "
+                                       "(see CAN Inputs row %2).")
+                            .arg(item.name, QString::number(row + 1)));
         }
     }
 
     // The module keeps one byte order per identifier: the first input's.
     void canByteOrder()
     {
-        QHash<uint16_t, int> first;
+        QHash<int, int> first;
         for (int row = 0; row < m_s.canInputs.size(); ++row) {
-            const CanItem &item = m_s.canInputs.at(row);
-            const auto it = first.constFind(item.id);
+            const ViewCanInput &item = m_s.canInputs.at(row);
+            const auto it = first.constFind(item.canId);
             if (it == first.constEnd()) {
-                first.insert(item.id, row);
+                first.insert(item.canId, row);
                 continue;
             }
-            const CanItem &lead = m_s.canInputs.at(*it);
-            if (item.little == lead.little)
+            const ViewCanInput &lead = m_s.canInputs.at(*it);
+            if (item.littleEndian == lead.littleEndian)
                 continue;
-            const QString order = QLatin1String(kEndiannessTexts[lead.little ? 1 : 0]);
+            const QString order = QLatin1String(kEndiannessTexts[lead.littleEndian ? 1 : 0]);
             add(Severity::Error, "byte-order-mixed", ItemType::CanInput, row, CanInputCol::Endianness,
                 QStringLiteral("The CAN inputs of identifier %1 disagree on the byte order; the module reads every "
                                "word of %1 as %2, the order of \"%3\" (row %4): set this input to %2 too.")
-                    .arg(idText(item.id), order, lead.name)
+                    .arg(idText(item.canId), order, lead.name)
                     .arg(*it + 1));
         }
     }
@@ -489,19 +339,22 @@ private:
     // Data above 255 on a byte channel: a byte never holds it.
     void canData()
     {
-        for (ItemType type : {ItemType::CanInput, ItemType::CanOutput}) {
-            const bool input = type == ItemType::CanInput;
-            const QList<CanItem> &items = input ? m_s.canInputs : m_s.canOutputs;
-            for (int row = 0; row < items.size(); ++row) {
-                const CanItem &item = items.at(row);
-                if (!selectsByte(item.select) || item.data <= kMaxByteData)
-                    continue;
-                add(Severity::Error, "data-range", type, row, input ? int(CanInputCol::Data) : int(CanOutputCol::Data),
-                    QStringLiteral("Data is %1, but the item selects a byte, which holds 0–255, so the module would "
-                                   "%2 something else than the setup says: set Data to 0–255 or choose a word.")
-                        .arg(item.data)
-                        .arg(input ? QStringLiteral("compare") : QStringLiteral("send")));
-            }
+        canData(ItemType::CanInput, CanInputCol::Data, m_s.canInputs);
+        canData(ItemType::CanOutput, CanOutputCol::Data, m_s.canOutputs);
+    }
+    template <typename Item>
+    void canData(ItemType type, int column, const QList<Item> &items)
+    {
+        const bool input = type == ItemType::CanInput;
+        for (int row = 0; row < items.size(); ++row) {
+            const Item &item = items.at(row);
+            if (!selectsByte(item.byteSelect) || item.data <= kMaxByteData)
+                continue;
+            add(Severity::Error, "data-range", type, row, column,
+                QStringLiteral("Data is %1, but the item selects a byte, which holds 0–255, so the module would "
+                               "%2 something else than the setup says: set Data to 0–255 or choose a word.")
+                    .arg(item.data)
+                    .arg(input ? QStringLiteral("compare") : QStringLiteral("send")));
         }
     }
 
@@ -510,9 +363,10 @@ private:
     // within the Double Press Time makes a double press (docs/checks.md).
     void pressTimes()
     {
-        const int shortest = m_s.options[size_t(OptionIndex::MinPressTime)];
-        const int dbl = m_s.options[size_t(OptionIndex::DoublePressTime)];
-        const int lng = m_s.options[size_t(OptionIndex::LongPressTime)];
+        const auto option = [this](OptionIndex o) { return int(m_s.options[size_t(o)].value_or(-1)); };
+        const int shortest = option(OptionIndex::MinPressTime);
+        const int dbl = option(OptionIndex::DoublePressTime);
+        const int lng = option(OptionIndex::LongPressTime);
         const auto s = [](int hundredths) { return QString::number(hundredths / double(kOptionTimeScale)); };
         if (shortest >= 0 && lng >= 0 && shortest >= lng)
             addOption(Severity::Warning, "press-times", OptionIndex::MinPressTime,
@@ -528,30 +382,30 @@ private:
                           .arg(s(dbl), s(shortest)));
     }
 
-    static QString idText(uint16_t id)
+    static QString idText(int id)
     {
         return QStringLiteral("0x") + QString::number(id, 16).toUpper().rightJustified(3, QLatin1Char('0'));
     }
 
     void canIdClash()
     {
-        QHash<uint16_t, int> inputs;
+        QHash<int, int> inputs;
         for (int i = 0; i < m_s.canInputs.size(); ++i)
-            if (!inputs.contains(m_s.canInputs.at(i).id))
-                inputs.insert(m_s.canInputs.at(i).id, i);
+            if (!inputs.contains(m_s.canInputs.at(i).canId))
+                inputs.insert(m_s.canInputs.at(i).canId, i);
         for (int o = 0; o < m_s.canOutputs.size(); ++o) {
-            const auto it = inputs.constFind(m_s.canOutputs.at(o).id);
+            const auto it = inputs.constFind(m_s.canOutputs.at(o).canId);
             if (it != inputs.constEnd())
                 add(Severity::Warning, "can-id-clash", ItemType::CanOutput, o, CanOutputCol::CanCode,
                     QStringLiteral("The module sends identifier %1, which CAN input \"%2\" also listens to, so it "
                                    "reads its own message back: use another identifier.")
-                        .arg(idText(m_s.canOutputs.at(o).id), m_s.canInputs.at(*it).name));
+                        .arg(idText(m_s.canOutputs.at(o).canId), m_s.canInputs.at(*it).name));
         }
     }
 
-    int unsetCount(const QList<Ref> &list) const
+    int unsetCount(const QList<ViewRef> &list) const
     {
-        return int(std::count_if(list.begin(), list.end(), [this](const Ref &r) { return m_s.resolve(r) < 0; }));
+        return int(std::count_if(list.begin(), list.end(), [](const ViewRef &r) { return !r.resolved(); }));
     }
     // `An entry of "List" has no target` or `3 entries of "List" have no target`.
     static QString unsetEntries(int n, const char *list)
@@ -561,14 +415,14 @@ private:
     }
     static QString itOrThem(int n) { return n == 1 ? QStringLiteral("it") : QStringLiteral("them"); }
 
-    void mark(QList<bool> &flags, const Ref &r, ItemType type) const
+    void mark(QList<bool> &flags, const ViewRef &r, ItemType type) const
     {
-        const int row = r.type == type ? m_s.resolve(r) : -1;
+        const int row = r.type == type ? r.row : -1;
         if (row >= 0 && row < flags.size())
             flags[row] = true;
     }
 
-    const Snapshot &m_s;
+    const SetupView &m_s;
     QList<Finding> m_out;
 };
 
@@ -576,8 +430,7 @@ private:
 
 QList<Finding> checkSetup(StoreSession session)
 {
-    const Snapshot snapshot = readSetup(session);
-    QList<Finding> findings = Checker(snapshot).run();
+    QList<Finding> findings = Checker(SetupView::read(session)).run();
     // The image's size is known only once it is built: the compiler's own
     // count, so the check and the compiler never disagree.
     QByteArray image;

@@ -12,6 +12,7 @@
 #include "pmcolumns.h"
 #include "pmmodel.h"
 #include "setupcheck.h"
+#include "setupview.h"
 
 using namespace kelda;
 
@@ -85,10 +86,8 @@ int runUses(const CliArgs &args)
     if (!openDocumentSetup(model, words.first(), &status))
         return status;
     const ItemType type = modeSpec(mode)->type;
-    int row = -1;
-    for (int i = 0; i < model.itemCount(type) && row < 0; ++i)
-        if (model.itemName(type, i) == name)
-            row = i;
+    // The item a reference of that name reaches.
+    const int row = SetupView::read(model.session()).resolve(type, name);
     if (row < 0)
         return cliFail(
             QStringLiteral("cannot list the uses of \"%1\"").arg(escapedName(cliToken(name))),

@@ -8,7 +8,7 @@
 #include "imagecompiler.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
-#include "pmmodel_p.h"
+#include "celltext.h"
 #include "storecursor.h"
 #include "uploadcalibration.h"
 

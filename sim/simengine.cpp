@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "imageformat.h"
+#include "setupview.h"
 
 namespace kelda {
 
@@ -313,20 +314,11 @@ void SimEngine::loadTimers(StoreSession session)
     m_timerValues.fill(0);
     m_timerResets.fill(0);
     std::memset(&m_signals[kTimers], 0, kSimCapacity);
-    StoreCursor store(session);
-    int count = 0;
-    if (!store.setup() || !store.count(ItemType::Timer, count))
-        return;
-    m_timerCount = static_cast<uint16_t>(count);
-    const int n = count < kSimCapacity ? count : kSimCapacity;
-    for (int i = 0; i < n; ++i) {
-        if (!store.open(ItemType::Timer, i))
-            continue;
-        uint16_t ticks = 0;
-        store.u16(ValueId::ResetTicks, ticks);
-        m_timerResets[i] = ticks;
-        store.close();
-    }
+    const QList<ViewTimer> timers = SetupView::read(session).timers;
+    m_timerCount = static_cast<uint16_t>(timers.size());
+    const int n = qMin(int(timers.size()), kSimCapacity);
+    for (int i = 0; i < n; ++i)
+        m_timerResets[i] = static_cast<uint16_t>(timers.at(i).resetTicks);
 }
 
 void SimEngine::tick(SimInputs &boxes)
@@ -517,41 +509,13 @@ QString SimEngine::timerText(uint16_t value)
     return QString::number(value * 0.005, 'g', 6);
 }
 
-int simItemCount(StoreSession session, ItemType type)
-{
-    StoreCursor store(session);
-    return store.setup() ? store.count(type) : 0;
-}
-
-QString simItemName(StoreSession session, ItemType type, int index)
-{
-    // The last index stands for "the last item" in the store; never a row here.
-    StoreCursor store(session);
-    if (index >= StoreCursor::kLastItem || !store.item(type, index))
-        return QString();
-    return store.textOr(ValueId::Name);
-}
-
 SimNames simNames(StoreSession session)
 {
-    SimNames n;
-    auto read = [session](ItemType type) {
-        QStringList names;
-        const int count = simItemCount(session, type);
-        for (int i = 0; i < count; ++i)
-            names << simItemName(session, type, i);
-        return names;
-    };
-    n.keys = read(ItemType::KeypadKey);
-    n.switches = read(ItemType::Switch);
-    n.canInputs = read(ItemType::CanInput);
-    n.states = read(ItemType::State);
-    n.timers = read(ItemType::Timer);
-    n.outputs = read(ItemType::Lx1Output);
-    n.leds = read(ItemType::Lx2Led);
-    n.events = read(ItemType::Event);
-    n.canOutputs = read(ItemType::CanOutput);
-    return n;
+    const SetupView view = SetupView::read(session);
+    return {view.names(ItemType::KeypadKey), view.names(ItemType::Switch), view.names(ItemType::CanInput),
+            view.names(ItemType::State),     view.names(ItemType::Timer),  view.names(ItemType::Lx1Output),
+            view.names(ItemType::Lx2Led),    view.names(ItemType::Event),
+            view.names(ItemType::CanOutput)};
 }
 
 }  // namespace kelda

@@ -240,12 +240,6 @@ private:
     uint32_t m_ledUsedMask = 0;
 };
 
-// Helpers over a store session, for the window and the command line: the
-// number of items of a type under the setup item (0 without one) and the name
-// of one of them (empty when absent). Both move the cursor.
-int simItemCount(StoreSession session, ItemType type);
-QString simItemName(StoreSession session, ItemType type, int index);
-
 // The names of every row a simulation shows or a script addresses, read once.
 struct SimNames {
     QStringList keys, switches, canInputs, states, timers, outputs, leds, events, canOutputs;

@@ -177,19 +177,19 @@ void Simulator::fillTables()
 {
     setColumns(ui->keyPadTableWidget, {"Keypad", "P", "SP", "LP", "DP"});
     setKeyColumnTips(ui->keyPadTableWidget);
-    fillTable(ui->keyPadTableWidget, ItemType::KeypadKey, 4, 0);
+    fillTable(ui->keyPadTableWidget, m_names.keys, 4, 0);
     setColumns(ui->switchTableWidget, {"Switches", "ON"});
-    fillTable(ui->switchTableWidget, ItemType::Switch, 1, 0);
+    fillTable(ui->switchTableWidget, m_names.switches, 1, 0);
     setColumns(ui->CANInpTableWidget, {"CAN Inputs", "ON"});
-    fillTable(ui->CANInpTableWidget, ItemType::CanInput, 1, 0);
+    fillTable(ui->CANInpTableWidget, m_names.canInputs, 1, 0);
     setColumns(ui->stateTableWidget, {"State", "Set / Clear"});
-    fillTable(ui->stateTableWidget, ItemType::State, 0, 1);
+    fillTable(ui->stateTableWidget, m_names.states, 0, 1);
     setColumns(ui->timerTableWidget, {"Timer", "Running"});
-    fillTable(ui->timerTableWidget, ItemType::Timer, 0, 1);
+    fillTable(ui->timerTableWidget, m_names.timers, 0, 1);
     setColumns(ui->outputTableWidget, {"Output", "Active"});
-    fillTable(ui->outputTableWidget, ItemType::Lx1Output, 0, 1);
+    fillTable(ui->outputTableWidget, m_names.outputs, 0, 1);
     setColumns(ui->LEDTableWidget, {"LED", "On / Off"});
-    fillTable(ui->LEDTableWidget, ItemType::Lx2Led, 0, 1);
+    fillTable(ui->LEDTableWidget, m_names.leds, 0, 1);
 
     QTableWidget *grid = ui->LX1TableWidget;
     setColumns(grid, gridLabels(""));
@@ -209,14 +209,14 @@ void Simulator::fillTables()
     m_shownGrid.assign(kLx1ModuleCount * kLx1ChannelCount, Shown());
 }
 
-void Simulator::fillTable(QTableWidget *table, ItemType type, int checkColumns, int textColumns)
+void Simulator::fillTable(QTableWidget *table, const QStringList &names, int checkColumns, int textColumns)
 {
     if (!m_session.cursor().setup())
         return;
-    const int rows = simItemCount(m_session.get(), type);
+    const int rows = int(names.size());
     table->setRowCount(rows);
     for (int r = 0; r < rows; ++r) {
-        auto *name = new QTableWidgetItem(simItemName(m_session.get(), type, r));
+        auto *name = new QTableWidgetItem(names.at(r));
         name->setFlags(Qt::NoItemFlags);
         table->setItem(r, 0, name);
         if (checkColumns > 0) {

@@ -57,7 +57,7 @@ public slots:
 
 private:
     void fillTables();
-    void fillTable(QTableWidget *table, kelda::ItemType type, int checkColumns, int textColumns);
+    void fillTable(QTableWidget *table, const QStringList &names, int checkColumns, int textColumns);
     void readInputs();
     void clearPresses();
     void showState();

@@ -205,6 +205,16 @@ private slots:
             << Build([](SetupBuilder &, PMModel &m) { m.setOption(int(OptionIndex::DoublePressTime), 0.01); })
             << "press-times"
             << "Options" << 2 << false;
+        // The store follows only a record that holds a name: an unnamed key
+        // (an older file) does not make a record without one resolve.
+        QTest::newRow("input-unset: a record without a name") << Build([](SetupBuilder &, PMModel &m) {
+            StoreCursor c(m.session());
+            QVERIFY(c.setup() && c.append(ItemType::KeypadKey));
+            QVERIFY(c.item(ItemType::Event, 0) && c.open(ItemType::RefEntry, 0));
+            QVERIFY(c.remove(ItemType::Reference, 0) && c.append(ItemType::Reference));
+            QVERIFY(c.open(ItemType::Reference, 0) && c.setInt(ValueId::TargetType, int(ItemType::KeypadKey)));
+        }) << "input-unset"
+                                                              << "Events" << 1 << true;
         QTest::newRow("empty-name") << Build([](SetupBuilder &, PMModel &m) { rawName(m, ItemType::Switch, 4, ""); })
                                     << "empty-name"
                                     << "Switches" << 5 << false;

@@ -233,6 +233,31 @@ private slots:
         QCOMPARE(CORLA_Debug_BadReleases(), deliberateBadReleases_);
     }
 
+    // The protocol's CRC-32 is the one setup files use: the known check
+    // value, every length around the eight-byte steps, and continued sums.
+    void crc32MatchesBitwise()
+    {
+        const auto bitwise = [](const QByteArray &bytes) {
+            uint32_t c = 0xFFFFFFFFu;
+            for (char ch : bytes) {
+                c ^= uint8_t(ch);
+                for (int k = 0; k < 8; ++k)
+                    c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+            }
+            return ~c;
+        };
+        QCOMPARE(corla::proto::crc32(QByteArrayLiteral("123456789")), 0xCBF43926u);
+        QByteArray bytes;
+        for (int n = 0; n < 40; ++n) {
+            QCOMPARE(corla::proto::crc32(bytes), bitwise(bytes));
+            for (int split = 0; split <= n; ++split)
+                QCOMPARE(corla::proto::crc32(bytes.constData() + split, n - split,
+                                             corla::proto::crc32(bytes.constData(), split)),
+                         bitwise(bytes));
+            bytes.append(char(n * 37 + 11));
+        }
+    }
+
     void portListing()
     {
         EmulatorProcess emu({QStringLiteral("--link"), tmpPath(QStringLiteral("lx2-port"))});

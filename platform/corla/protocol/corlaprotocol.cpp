@@ -1,5 +1,7 @@
 #include "corlaprotocol.h"
 
+#include "crc32.h"
+
 #include <algorithm>
 #include <array>
 
@@ -70,29 +72,9 @@ uint16_t crc16(const char *data, qsizetype size, uint16_t crc)
     return crc;
 }
 
-static const std::array<uint32_t, 256> &crc32Table()
-{
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    return table;
-}
-
 uint32_t crc32(const char *data, qsizetype size, uint32_t crc)
 {
-    // The common CRC-32 (as zlib): reflected 0x04C11DB7, initial and final XOR 0xFFFFFFFF.
-    const auto &t = crc32Table();
-    crc = ~crc;
-    for (qsizetype i = 0; i < size; ++i)
-        crc = t[(crc ^ uint8_t(data[i])) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    return checksum::crc32(data, size_t(size), crc);
 }
 
 void putU16(QByteArray &a, uint16_t v)
