@@ -224,7 +224,8 @@ Result Runner::run(const Planned &p)
         } else {
             r.outcome = scenario->run(steps, nullptr, nullptr, m_limits);
             if (!r.outcome.stopped.isEmpty())
-                r.error = QStringLiteral("%1:%2: %3").arg(r.name, QString::number(r.outcome.stoppedLine), r.outcome.stopped);
+                r.error =
+                    QStringLiteral("%1:%2: %3").arg(r.name, QString::number(r.outcome.stoppedLine), r.outcome.stopped);
         }
     }
     r.seconds = double(clock.nsecsElapsed()) / 1e9;

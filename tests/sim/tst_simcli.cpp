@@ -607,6 +607,7 @@ void TestSimCli::limitsEndARun()
                       QLatin1String(bad)})
                      .exitCode,
                  2);
+}
 
 // Names no waveform tool, XML reader or format string may trip over; the
 // trace holds the inputs that caused each change and the CAN outputs.
