@@ -200,6 +200,20 @@ using namespace strata;
             return fail("no store session");                                                                           \
     } while (0)
 
+namespace {
+// A session around a tree read whole from a file or from memory.
+STRATA_BOOL adoptTree(ItemPtr root, StoreSession *session)
+{
+    auto *s = new (std::nothrow) StrataSession;
+    if (!s)
+        return fail("out of memory");
+    s->root = std::move(root);
+    s->cursor = s->root.get();
+    *session = s;
+    return 1;
+}
+}  // namespace
+
 extern "C" {
 
 const char *STRATA_LastError(void)
@@ -227,13 +241,7 @@ STRATA_BOOL STRATA_OpenSession(const char *latin1Path, StoreSession *session)
     ItemPtr root = loadTree(latin1Path);
     if (!root)
         return 0;  // loadTree has set the reason; *session is left as it was
-    auto *s = new (std::nothrow) StrataSession;
-    if (!s)
-        return fail("out of memory");
-    s->root = std::move(root);
-    s->cursor = s->root.get();
-    *session = s;
-    return 1;
+    return adoptTree(std::move(root), session);
 }
 
 STRATA_BOOL STRATA_SaveSession(const char *latin1Path, StoreSession session)
@@ -267,13 +275,7 @@ STRATA_BOOL STRATA_OpenSessionImage(const void *data, size_t size, StoreSession 
     ItemPtr root = parseFile(static_cast<const char *>(data), size);
     if (!root)
         return 0;  // parseFile has set the reason
-    auto *s = new (std::nothrow) StrataSession;
-    if (!s)
-        return fail("out of memory");
-    s->root = std::move(root);
-    s->cursor = s->root.get();
-    *session = s;
-    return 1;
+    return adoptTree(std::move(root), session);
 }
 
 STRATA_BOOL STRATA_CloseSession(StoreSession session)

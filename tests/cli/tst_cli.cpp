@@ -79,17 +79,7 @@ CliRun runAs(const Setting &s, const QStringList &args)
         }
     });
     p.start(cliProgram(), args);
-    CliRun r;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    if (p.exitStatus() == QProcess::NormalExit)
-        r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    return finishCli(p);
 }
 
 // The process id of a process that has ended.

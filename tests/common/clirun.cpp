@@ -9,9 +9,7 @@
 
 namespace kelda::test {
 
-namespace {
-
-CliRun finish(QProcess &p, int timeoutMs)
+CliRun finishCli(QProcess &p, int timeoutMs)
 {
     CliRun r;
     if (!p.waitForFinished(timeoutMs)) {
@@ -26,13 +24,11 @@ CliRun finish(QProcess &p, int timeoutMs)
     return r;
 }
 
-}  // namespace
-
 CliRun runCli(const QStringList &args, int timeoutMs)
 {
     QProcess p;
     p.start(cliProgram(), args);
-    return finish(p, timeoutMs);
+    return finishCli(p, timeoutMs);
 }
 
 CliRun runCliWith(const QStringList &args, const QByteArray &input, qint64 fileSizeLimit, int timeoutMs)
@@ -49,7 +45,7 @@ CliRun runCliWith(const QStringList &args, const QByteArray &input, qint64 fileS
         p.write(input);
         p.closeWriteChannel();
     }
-    return finish(p, timeoutMs);
+    return finishCli(p, timeoutMs);
 }
 
 QStringList outputLines(const QByteArray &out)

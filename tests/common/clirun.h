@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QStringList>
 
+class QProcess;
+
 namespace kelda::test {
 
 struct CliRun {
@@ -19,6 +21,10 @@ CliRun runCli(const QStringList &args, int timeoutMs = 60000);
 // fileSizeLimit is not negative, no file growing past that many bytes
 // (RLIMIT_FSIZE: a write fails with EFBIG as on a full disk, for root too).
 CliRun runCliWith(const QStringList &args, const QByteArray &input, qint64 fileSizeLimit = -1, int timeoutMs = 60000);
+
+// Waits for a started kelda-cli (or any program) and collects what it said;
+// a process still running after timeoutMs is killed (exit code -1).
+CliRun finishCli(QProcess &p, int timeoutMs = 60000);
 
 // Standard output as lines, without the empty one after the last newline.
 QStringList outputLines(const QByteArray &out);
