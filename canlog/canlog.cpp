@@ -110,17 +110,16 @@ bool parseTime(sv s, int unitDigits, qint64 &ns)
     if ((whole.empty() && frac.empty()) || whole.size() > 12)
         return false;
     qint64 v = 0;
-    for (const char c : whole) {
-        if (c < '0' || c > '9')
+    // A time beyond what nanoseconds in 64 bits hold is not a time.
+    const auto digit = [&v](char c) {
+        return c >= '0' && c <= '9' && !__builtin_mul_overflow(v, 10, &v) && !__builtin_add_overflow(v, c - '0', &v);
+    };
+    for (const char c : whole)
+        if (!digit(c))
             return false;
-        v = v * 10 + (c - '0');
-    }
-    for (int i = 0; i < unitDigits; ++i) {
-        const char c = i < int(frac.size()) ? frac[i] : '0';
-        if (c < '0' || c > '9')
+    for (int i = 0; i < unitDigits; ++i)
+        if (!digit(i < int(frac.size()) ? frac[i] : '0'))
             return false;
-        v = v * 10 + (c - '0');
-    }
     for (size_t i = size_t(unitDigits); i < frac.size(); ++i) {
         if (frac[i] < '0' || frac[i] > '9')
             return false;

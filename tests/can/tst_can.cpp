@@ -408,7 +408,8 @@ void TestCan::unreadableLinesAreReportedAndReadingGoesOn()
             "(100.000010) can0 123#112233445566778899\n"  // 10: nine bytes
             "(100.000011) vcan0 7FF#.11.22 T\n");
     f.write(QByteArray(200000, 'x') + "\n");  // 12: longer than any log line
-    f.write("(100.000013) can0 001#01\n");
+    f.write("(100.000013) can0 001#01\n"
+            "(999999999999.999999) can0 123#00\n");  // 14: beyond 64-bit nanoseconds
     f.close();
     canlog::Reader r(path);
     QVERIFY(r.open(nullptr));
@@ -424,14 +425,14 @@ void TestCan::unreadableLinesAreReportedAndReadingGoesOn()
     QVERIFY(frames[2].fd && frames[2].length == 12 && frames[2].data[11] == 0xCC);
     QVERIFY(frames[3].id == 0x7FF && frames[3].length == 2 && frames[3].data[1] == 0x22);
     QCOMPARE(r.counts().errorFrames, 1);
-    QCOMPARE(calls, 6);
+    QCOMPARE(calls, 7);
     QVERIFY(frames[4].id == 1 && frames[4].length == 1);
     QStringList lines;
     for (const canlog::Problem &p : r.problems()) {
         QVERIFY2(!p.reason.isEmpty() && p.text().startsWith(path + QLatin1Char(':')), qPrintable(p.text()));
         lines << QString::number(p.line);
     }
-    QCOMPARE(lines.join(QLatin1Char(',')), QStringLiteral("2,3,4,8,10,12"));
+    QCOMPARE(lines.join(QLatin1Char(',')), QStringLiteral("2,3,4,8,10,12,14"));
 
     // Unknown content is refused at open; the content decides without a known suffix.
     QFile g(dir.filePath(QStringLiteral("x.txt")));
