@@ -9,6 +9,7 @@
 #include "clicommand.h"
 #include "pmmodel.h"
 #include "setupcheck.h"
+#include "setupfile.h"
 #include "simscenario.h"
 
 QString shownPath(const QString &path)
@@ -27,26 +28,54 @@ QString openFailureReason(QString reason, const QString &path)
     return reason;
 }
 
-bool readSetupFile(PMModel &model, const QString &path, QString *why)
+namespace {
+
+// Opens with the setup's own open (PMModel or SetupFile), which says why it failed.
+template <typename Open, typename Error>
+bool readSetup(const QString &path, QString *why, Open open, Error errorText)
 {
     if (!QFileInfo::exists(path)) {
         *why = QStringLiteral("no such file");
         return false;
     }
-    if (model.openSetup(path))
+    if (open())
         return true;
-    const QString reason = openFailureReason(model.lastError(), path);
+    const QString reason = openFailureReason(errorText(), path);
     *why = reason.isEmpty() ? QStringLiteral("not a setup file") : reason;
     return false;
+}
+
+bool openedOrFailed(bool opened, const QString &path, const QString &why, int *status)
+{
+    if (!opened)
+        *status = cliFail(QStringLiteral("cannot open %1").arg(shownPath(path)), why);
+    return opened;
+}
+
+}  // namespace
+
+bool readSetupFile(PMModel &model, const QString &path, QString *why)
+{
+    return readSetup(
+        path, why, [&] { return model.openSetup(path); }, [&] { return model.lastError(); });
+}
+
+bool readSetupFile(kelda::SetupFile &setup, const QString &path, QString *why)
+{
+    return readSetup(
+        path, why, [&] { return setup.open(path); }, [&] { return setup.errorString(); });
 }
 
 bool openDocumentSetup(PMModel &model, const QString &path, int *status)
 {
     QString why;
-    if (readSetupFile(model, path, &why))
-        return true;
-    *status = cliFail(QStringLiteral("cannot open %1").arg(shownPath(path)), why);
-    return false;
+    return openedOrFailed(readSetupFile(model, path, &why), path, why, status);
+}
+
+bool openDocumentSetup(kelda::SetupFile &setup, const QString &path, int *status)
+{
+    QString why;
+    return openedOrFailed(readSetupFile(setup, path, &why), path, why, status);
 }
 
 bool outputWritable(const QString &path, int *status)

@@ -7,6 +7,7 @@
 class PMModel;
 struct CliArgs;
 namespace kelda {
+class SetupFile;
 struct SimLimits;
 class SimScenario;
 }  // namespace kelda
@@ -15,9 +16,12 @@ class SimScenario;
 // model and the store put in front of it.
 QString openFailureReason(QString reason, const QString &path);
 // Opens a setup as the editor's Open does; false with the reason otherwise.
+// Commands that only read it take a SetupFile (no table model).
 bool readSetupFile(PMModel &model, const QString &path, QString *why);
+bool readSetupFile(kelda::SetupFile &setup, const QString &path, QString *why);
 // False after a failure message (status 1).
 bool openDocumentSetup(PMModel &model, const QString &path, int *status);
+bool openDocumentSetup(kelda::SetupFile &setup, const QString &path, int *status);
 QString shownPath(const QString &path);
 // Checked before any work: an output whose folder is missing or cannot be
 // written, or that is a folder or a read-only file, fails at once with

@@ -1,5 +1,8 @@
 #include "setupview.h"
 
+#include "celltext.h"
+#include "pmcolumns.h"
+#include "pmmodel.h"
 #include "storecursor.h"
 
 namespace kelda {
@@ -31,11 +34,14 @@ SetupView SetupView::read(StoreSession session)
         for (int row = 0; row < v.count(ItemType::Event) && c.open(ItemType::Event, row); ++row) {
             ViewEvent &e = v.events.emplace_back();
             e.name = v.names(ItemType::Event).at(row);
-            e.priority = c.u16Or(ValueId::Order, 0);
+            uint16_t order = 0;
+            e.priorityStored = c.u16(ValueId::Order, order);
+            e.priority = order;
             for (int k = 0; k < kEventInputCount; ++k) {
                 if (!c.open(ItemType::RefEntry, k))
                     continue;
                 ViewEventInput &in = e.inputs[size_t(k)];
+                in.stored = true;
                 in.ref = v.readRef(c);
                 in.condition = c.u16Or(ValueId::Condition, 0);
                 in.combine = c.u8Or(ValueId::Combine, 0);
@@ -225,6 +231,109 @@ const ViewRef *SetupView::refOf(const Use &use) const
             : nullptr;
     }
     return nullptr;
+}
+
+double SetupView::option(int index) const
+{
+    // A missing option item reads as 0, a missing value as its default.
+    if (index < 0 || index >= kOptionCount || index >= count(ItemType::Option))
+        return 0;
+    const std::optional<uint16_t> v = options[size_t(index)];
+    switch (OptionIndex(index)) {
+    case OptionIndex::MinPressTime:
+    case OptionIndex::DoublePressTime:
+    case OptionIndex::LongPressTime:
+    case OptionIndex::FuseResetTime:
+    case OptionIndex::FuseRetryTime:
+        return v ? *v / double(kOptionTimeScale) : 0;
+    case OptionIndex::FuseMaxRetries:
+        return v.value_or(0);
+    case OptionIndex::CanSpeed:
+        for (size_t i = 0; i < kCanSpeeds.size(); ++i)
+            if (v && kCanSpeeds[i].code == *v)
+                return double(i);
+        return 0;
+    case OptionIndex::RebroadcastId:
+        return v.value_or(kRebroadcastAbsent);
+    }
+    return 0;
+}
+
+QVariant SetupView::cell(int mode, int row, int column) const
+{
+    const ModeSpec *table = modeSpec(mode);
+    const ColumnSpec *spec = columnSpec(mode, column);
+    if (!table || !spec || row < 0 || row >= count(table->type))
+        return QVariant();
+    if (spec->editor == EditorKind::Dialog)
+        return QString::fromLatin1(kEditCellText);
+    switch (Mode(mode)) {
+    case Mode::Events:
+        return eventCell(row, column);
+    case Mode::Pwm: {
+        if (column == PwmCol::Module)
+            return QStringLiteral(" LX1-%1").arg(row + 1);
+        const ViewRef &r = pwmInputs[size_t(row)];
+        return r.resolved() ? r.name : QString::fromLatin1(kNoneText);
+    }
+    default:
+        if (spec->value == kNoValue)
+            return row + 1;  // the fixed tables' ID
+        return valueCell(table->type, row, spec->value, spec->arg);
+    }
+}
+
+QVariant SetupView::eventCell(int row, int column) const
+{
+    const ViewEvent &e = events.at(row);
+    if (column == EventCol::Priority)
+        return e.priorityStored ? e.priority : row + 1;
+    if (column == EventCol::Name)
+        return names(ItemType::Event).at(row);
+    const int k = EventCol::inputOf(column);
+    const QString dash = QStringLiteral("-");
+    // An input counts only while every input before it joins on.
+    for (int i = 0; i < k; ++i)
+        if (!e.inputs[size_t(i)].stored || e.inputs[size_t(i)].combine == 0)
+            return dash;
+    const ViewEventInput &in = e.inputs[size_t(k)];
+    if (column == EventCol::with(k))
+        return in.stored ? detail::combineText(in.combine) : dash;
+    if (!in.ref.resolved())
+        return dash;
+    if (column == EventCol::input(k))
+        return QString::fromLatin1(typePrefixText(in.ref.type)) + in.ref.name;
+    return PMModel::conditionText(PMModel::normalizeCondition(in.ref.type, in.condition));
+}
+
+QVariant SetupView::valueCell(ItemType type, int row, ValueId value, int arg) const
+{
+    const ViewCanInput *in = type == ItemType::CanInput ? &canInputs.at(row) : nullptr;
+    const ViewCanOutput *out = type == ItemType::CanOutput ? &canOutputs.at(row) : nullptr;
+    switch (value) {
+    case ValueId::Name:
+        return names(type).at(row);
+    case ValueId::CanId:
+        return detail::canCodeText(in ? in->canId : out->canId);
+    case ValueId::ByteSelect:
+        return detail::byteSelectText(in ? in->byteSelect : out->byteSelect);
+    case ValueId::CanCompare:
+        return detail::canCompareText(in->canCompare);
+    case ValueId::LittleEndian:
+        return QString::fromLatin1(kEndiannessTexts[in->littleEndian ? 1 : 0]);
+    case ValueId::ResetTicks:
+        return detail::ticksToSeconds(timers.at(row).resetTicks);
+    case ValueId::Data:
+        if (type == ItemType::Lx1Output)
+            return detail::stepsToAmps(lx1Outputs.at(row).current);
+        return in ? in->data : out->data;
+    case ValueId::Lx1Masks: {
+        const QByteArray &masks = lx1Outputs.at(row).masks;
+        return masks.size() <= arg ? QStringLiteral("0x00") : detail::maskByteText(uint8_t(masks.at(arg)));
+    }
+    default:
+        return QVariant();
+    }
 }
 
 }  // namespace kelda

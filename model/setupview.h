@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 #include <array>
 #include <cstdint>
@@ -50,6 +51,7 @@ struct ViewRef {
 };
 
 struct ViewEventInput {
+    bool stored = false;  // the input's entry is stored (the first three of every event)
     ViewRef ref;
     int condition = 0;  // ValueId::Condition, 0 when absent
     int combine = 0;  // ValueId::Combine towards the next input, 0 when absent
@@ -58,6 +60,7 @@ struct ViewEventInput {
 struct ViewEvent {
     QString name;
     int priority = 0;  // ValueId::Order as stored; 0 when absent
+    bool priorityStored = false;  // the events table shows row + 1 when it is absent
     std::array<ViewEventInput, kEventInputCount> inputs;
     std::array<QList<ViewRef>, kEventListCount> lists;
 };
@@ -117,6 +120,15 @@ public:
     // The reference of one use; null when the use is not in this setup.
     const ViewRef *refOf(const Use &use) const;
 
+    // Option `index` in the units the options page shows (seconds, retries,
+    // the index into kCanSpeeds, an identifier), as PMModel::option gives it.
+    double option(int index) const;
+
+    // Cell `column` of `row` in table `mode` (model/pmcolumns.h), as the
+    // column table's read gives it; invalid for a row or column the table
+    // lacks. Event inputs count only while the inputs before them join on.
+    QVariant cell(int mode, int row, int column) const;
+
     QList<ViewEvent> events;
     QList<ViewState> states;
     QList<ViewCanInput> canInputs;
@@ -138,6 +150,8 @@ private:
     ViewRef resolved(ItemType type, bool present, bool named, const QString &name) const;
     ViewRef readRef(StoreCursor &c) const;
     QList<ViewRef> readList(StoreCursor &c, int list) const;
+    QVariant eventCell(int row, int column) const;
+    QVariant valueCell(ItemType type, int row, ValueId value, int arg) const;
 
     QHash<ItemType, Table> m_tables;
 };

@@ -7,11 +7,14 @@
 #include <utility>
 
 #include "crossrefs.h"
+#include "pmcolumns.h"
 #include "pmmodel.h"
 #include "schema.h"
 #include "setupbuilder.h"
+#include "setupfile.h"
 #include "setupview.h"
 #include "strata.h"
+#include "testfiles.h"
 
 using namespace kelda;
 using kelda::test::SetupBuilder;
@@ -293,6 +296,124 @@ private slots:
             inPlace.removeAll(misplaced);
             QCOMPARE(findUses(s, target.first, target.second), inPlace);
         }
+    }
+
+    // Options and priorities as the options page and the events table read
+    // them, stored values and missing ones alike.
+    void optionsAndPriorities()
+    {
+        PMModel m;
+        SetupBuilder b(m);
+        b.event();
+        b.event();
+        StoreSession s = m.session();
+        // Odd CAN speed code, no rebroadcast value, no priority on event 2.
+        const uint16_t oddSpeed = 0x77;
+        QVERIFY(toItem(s, ItemType::Option, int(OptionIndex::CanSpeed))
+                && STRATA_InsertValue(toU16(ValueId::Data), &oddSpeed, s));
+        // The last option and the last event again, bare.
+        static_assert(int(OptionIndex::RebroadcastId) == kOptionCount - 1);
+        QVERIFY(STRATA_GotoRoot(s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, s));
+        QVERIFY(STRATA_DeleteItem(toU16(ItemType::Option), kOptionCount - 1, s)
+                && STRATA_InsertItemBlocks(toU16(ItemType::Option), 1, s));
+        QVERIFY(STRATA_DeleteItem(toU16(ItemType::Event), 1, s)
+                && STRATA_InsertItemBlocks(toU16(ItemType::Event), 1, s));
+        const uint16_t speed = kCanSpeeds[2].code;
+        const SetupView v = SetupView::read(s);
+        QCOMPARE(std::make_pair(v.events.at(0).priorityStored, v.events.at(1).priorityStored),
+                 std::make_pair(true, false));
+        for (int i = 0; i < kOptionCount; ++i)
+            QCOMPARE(v.option(i), m.option(i));
+        QVERIFY(toItem(s, ItemType::Option, int(OptionIndex::CanSpeed))
+                && STRATA_InsertValue(toU16(ValueId::Data), &speed, s));
+        QCOMPARE(SetupView::read(s).option(int(OptionIndex::CanSpeed)), 2.0);
+        QCOMPARE(SetupView::read(s).option(int(OptionIndex::RebroadcastId)), double(kRebroadcastAbsent));
+        QCOMPARE(SetupView::read(nullptr).option(int(OptionIndex::RebroadcastId)), 0.0);  // no option item at all
+        QCOMPARE(m.eventPriority(1), 2);  // the table's own default
+    }
+
+    // Every cell of every table reads as the column table reads it through
+    // the model: stored values, inputs out of the chain, odd codes.
+    void cellsAsTheColumnTable()
+    {
+        PMModel m;
+        buildEveryShape(m);
+        StoreSession s = m.session();
+        // A condition code beyond its input's range, and an event without
+        // a priority or inputs (an older file's).
+        const uint16_t odd = 40;
+        QVERIFY(toItem(s, ItemType::Event, 0) && down(s, ItemType::RefEntry, 1)
+                && STRATA_InsertValue(toU16(ValueId::Condition), &odd, s));
+        QVERIFY(STRATA_GotoRoot(s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, s)
+                && STRATA_InsertItemBlocks(toU16(ItemType::Event), 1, s));
+        const SetupView v = SetupView::read(s);  // before the model repairs anything
+        int cells = 0;
+        for (int mode = 0; mode < kModeCount; ++mode) {
+            const ModeSpec *spec = modeSpec(mode);
+            for (int row = 0; row < m.itemCount(spec->type); ++row)
+                for (int col = 0; col < int(spec->columns.size()); ++col, ++cells) {
+                    const ColumnSpec &c = spec->columns[size_t(col)];
+                    QCOMPARE(v.cell(mode, row, col), c.read(m, spec->type, row, c));
+                }
+        }
+        QVERIFY(cells > 150);
+        QCOMPARE(v.cell(int(Mode::Events), 2, EventCol::Priority), QVariant(3));
+        QCOMPARE(v.cell(int(Mode::Events), 0, EventCol::type(1)), QVariant(QStringLiteral("Running")));
+        QVERIFY(!v.cell(int(Mode::Timers), 2, TimerCol::Name).isValid());
+    }
+
+    // A file opened read-only reads as the editor opens it (older files
+    // upgraded in memory), fails with the editor's words, and is never written.
+    void setupFiles()
+    {
+        QTemporaryDir dir;
+        const QString old = dir.filePath(QStringLiteral("old.kelda"));
+        {
+            StoreSession s = nullptr;
+            QVERIFY(STRATA_NewSession(&s));
+            QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::Setup), 1, s) && down(s, ItemType::Setup, 0));
+            QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::KeypadKey), 3, s));
+            QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::Option), 2, s));
+            QVERIFY(STRATA_SaveSession(old.toLatin1().constData(), s));
+            STRATA_CloseSession(s);
+        }
+        QFile file(old);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        file.close();
+        SetupFile f;
+        QVERIFY(f.open(old));
+        PMModel m;
+        QVERIFY(m.openSetup(old));
+        const SetupView fromFile = f.view(), fromModel = SetupView::read(m.session());
+        for (ItemType t :
+             {ItemType::KeypadKey, ItemType::Switch, ItemType::Lx2Led, ItemType::Lx1Module, ItemType::Option})
+            QCOMPARE(fromFile.names(t), fromModel.names(t));
+        QCOMPARE(fromFile.options, fromModel.options);
+        QCOMPARE(fromFile.count(ItemType::KeypadKey), kKeypadKeyCount);
+        QCOMPARE(f.fileName(), old);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), bytes);
+
+        // Failures: the model's words, and the open setup stays.
+        const QString bare = dir.filePath(QStringLiteral("bare.kelda"));
+        {
+            StoreSession s = nullptr;
+            QVERIFY(STRATA_NewSession(&s) && STRATA_SaveSession(bare.toLatin1().constData(), s));
+            STRATA_CloseSession(s);
+        }
+        const QString text = dir.filePath(QStringLiteral("text.kelda"));
+        QVERIFY(kelda::test::writeFile(text, "not a setup"));
+        for (const QString &path : {bare, text, dir.filePath(QStringLiteral("missing.kelda")),
+                                    dir.filePath(QStringLiteral("\u0141.kelda")), QString()}) {
+            QVERIFY(!f.open(path));
+            QVERIFY(!m.openSetup(path));
+            QCOMPARE(f.errorString(), m.lastError());
+            QCOMPARE(f.fileName(), old);
+        }
+        SetupFile made;
+        QVERIFY(made.create() && made.fileName().isEmpty());
+        QCOMPARE(made.view().names(ItemType::Switch), SetupView::read(PMModel().session()).names(ItemType::Switch));
     }
 
     void emptySessions()

@@ -1,0 +1,100 @@
+#include "setupfile.h"
+
+#include "storecursor.h"
+
+namespace kelda {
+
+namespace {
+
+// The lists every setup has; older files may lack some. The same upgrade as
+// the editor's Open (PMModel::openSetup), so that both read the same setup.
+template <typename Init>
+void fillUpTo(StoreCursor &c, ItemType type, int target, Init init)
+{
+    const int have = c.count(type);
+    if (have >= target || !c.append(type, target - have))
+        return;
+    for (int i = have; i < target; ++i) {
+        if (!c.open(type, i))
+            continue;
+        init(i);
+        c.close();
+    }
+}
+
+void fillFixedLists(StoreCursor &c, bool withSwitches)
+{
+    fillUpTo(c, ItemType::KeypadKey, kKeypadKeyCount, [&](int i) {
+        c.setText(ValueId::Name, QStringLiteral("Keypad %1").arg(i + 1));
+        c.setInt(ValueId::Order, i);
+    });
+    if (withSwitches) {
+        fillUpTo(c, ItemType::Switch, kSwitchCount, [&](int i) {
+            c.setText(ValueId::Name, QStringLiteral("Switch %1").arg(i + 1));
+            c.setInt(ValueId::Order, i);
+        });
+    }
+    fillUpTo(c, ItemType::Lx2Led, kLx2LedCount,
+             [&](int i) { c.setText(ValueId::Name, QStringLiteral("LX2 LED %1").arg(i + 1)); });
+    fillUpTo(c, ItemType::Lx1Module, kLx1ModuleCount, [](int) {});
+    fillUpTo(c, ItemType::Option, kOptionCount, [&](int i) { c.setInt(ValueId::Data, kOptionDefaults[size_t(i)]); });
+}
+
+}  // namespace
+
+SetupFile::SetupFile() = default;
+SetupFile::~SetupFile() = default;
+
+StoreSession SetupFile::session() const
+{
+    return m_session ? m_session->get() : nullptr;
+}
+
+bool SetupFile::create()
+{
+    auto made = std::make_unique<UniqueSession>(UniqueSession::create());
+    StoreCursor c = made->cursor();
+    if (!*made || !c.root() || !c.append(ItemType::Setup, 1) || !c.open(ItemType::Setup, 0)) {
+        m_error = QStringLiteral("Could not create a new setup: ") + storeError().trimmed();
+        return false;
+    }
+    fillFixedLists(c, true);
+    m_session = std::move(made);
+    m_fileName.clear();
+    m_error.clear();
+    return true;
+}
+
+bool SetupFile::open(const QString &path)
+{
+    const QString what = QStringLiteral("Could not open \"%1\"").arg(path);
+    if (path.isEmpty()) {
+        m_error = QStringLiteral("Could not open the setup: no file name was given.");
+        return false;
+    }
+    const QByteArray encoded = path.toLatin1();
+    if (QString::fromLatin1(encoded) != path) {
+        m_error = what
+            + QStringLiteral(": the file name contains characters the setup store cannot handle; rename or move the "
+                             "file.");
+        return false;
+    }
+    auto opened = std::make_unique<UniqueSession>(UniqueSession::open(encoded));
+    if (!*opened) {
+        const QString why = storeError().trimmed();
+        m_error = why.isEmpty() ? what : what + QStringLiteral(": ") + why;
+        return false;
+    }
+    StoreCursor c = opened->cursor();
+    if (!c.setup()) {
+        m_error = what + QStringLiteral(": the file is a store file but holds no setup.");
+        return false;
+    }
+    fillFixedLists(c, false);  // switches have always been 25
+    m_session = std::move(opened);
+    m_fileName = path;
+    m_error.clear();
+    return true;
+}
+
+}  // namespace kelda
