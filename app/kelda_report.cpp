@@ -109,7 +109,8 @@ void KELDA::setupReport()
         path += QStringLiteral(".pdf");  // the dialog's first filter
 
     QString error;
-    if (!kelda::report::writeReport(*model(), path, &error, QDateTime::currentDateTime(), revision)) {
+    if (!kelda::report::writeReport(model()->session(), model()->fileName(), path, &error, QDateTime::currentDateTime(),
+                                    revision)) {
         prompter().tell(
             this, QMessageBox::Critical, title,
             QStringLiteral("The report was not written to %1.\n\n%2").arg(QDir::toNativeSeparators(path), error));

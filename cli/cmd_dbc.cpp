@@ -2,7 +2,7 @@
 #include "candb.h"
 #include "clicommand.h"
 #include "documentargs.h"
-#include "pmmodel.h"
+#include "setupfile.h"
 
 namespace {
 
@@ -14,15 +14,16 @@ int runDbc(const CliArgs &args)
     int status = 0;
     if (!toStandardOutput && !outputWritable(out, &status))
         return status;
-    PMModel model;
-    if (!openDocumentSetup(model, setup, &status))
+    kelda::SetupFile file;
+    if (!openDocumentSetup(file, setup, &status))
         return status;
     if (toStandardOutput) {
-        writeStandardOutput(kelda::report::canDatabase(kelda::report::collectFacts(model)).toLatin1());
+        writeStandardOutput(
+            kelda::report::canDatabase(kelda::report::collectFacts(file.session(), file.fileName())).toLatin1());
         return 0;
     }
     QString error;
-    if (!kelda::report::writeCanDatabase(model, out, &error))
+    if (!kelda::report::writeCanDatabase(file.session(), file.fileName(), out, &error))
         return error.startsWith(QLatin1String("cannot write "))
             ? writeFailed(error)
             : cliFail(QStringLiteral("cannot write %1").arg(shownPath(out)), error);

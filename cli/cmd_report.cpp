@@ -4,7 +4,7 @@
 
 #include "clicommand.h"
 #include "documentargs.h"
-#include "pmmodel.h"
+#include "setupfile.h"
 #include "setupreport.h"
 
 namespace {
@@ -18,13 +18,14 @@ int runReport(const CliArgs &args)
         return cliUsageError(QStringLiteral("the report's file name must end in .pdf, .html or .htm"));
     if (!outputWritable(out, &status))
         return status;
-    PMModel model;
-    if (!openDocumentSetup(model, setup, &status))
+    kelda::SetupFile file;
+    if (!openDocumentSetup(file, setup, &status))
         return status;
     // The revision block holds only what was given: never a user or host name.
     const kelda::report::Revision revision{args.value("vehicle"), args.value("revision"), args.value("author")};
     QString error;
-    if (!kelda::report::writeReport(model, out, &error, QDateTime::currentDateTime(), revision))
+    if (!kelda::report::writeReport(file.session(), file.fileName(), out, &error, QDateTime::currentDateTime(),
+                                    revision))
         return error.startsWith(QLatin1String("cannot write "))
             ? writeFailed(error)
             : cliFail(QStringLiteral("cannot write the report %1").arg(shownPath(out)), error);

@@ -4,7 +4,6 @@
 #include <QSet>
 
 #include "atomicfile.h"
-#include "pmmodel.h"
 
 namespace kelda::report {
 
@@ -172,9 +171,8 @@ QString canDatabase(const SetupFacts &f)
                            .arg(s.item->name, s.item->channel, s.item->compare, hexValue(s.item->value));
                 if (!s.item->usedBy.isEmpty())
                     what += QStringLiteral("; read by ") + s.item->usedBy.join(QStringLiteral(", "));
-                for (int mod = 0; mod < kLx1ModuleCount; ++mod)
-                    if (f.pwm[size_t(mod)] == s.item->name && f.rowOf(ItemType::CanInput, s.item->name) == s.item->row)
-                        what += QStringLiteral("; PWM of LX1-%1 (0 to 255 = 0 to 100 %)").arg(mod + 1);
+                for (int mod : f.pwmModulesOf(s.item->row))
+                    what += QStringLiteral("; PWM of LX1-%1 (0 to 255 = 0 to 100 %)").arg(mod + 1);
             } else {
                 what = QStringLiteral("CAN output %1, %2: sends %3")
                            .arg(s.item->name, s.item->channel, hexValue(s.item->value));
@@ -210,14 +208,14 @@ QString canDatabase(const SetupFacts &f)
     return text;
 }
 
-bool writeCanDatabase(PMModel &model, const QString &path, QString *error)
+bool writeCanDatabase(StoreSession session, const QString &setupFile, const QString &path, QString *error)
 {
-    if (!model.fileName().isEmpty() && fileio::sameFile(path, model.fileName())) {
+    if (!setupFile.isEmpty() && fileio::sameFile(path, setupFile)) {
         if (error)
             *error = QStringLiteral("that is the setup file itself");
         return false;
     }
-    return fileio::writeAtomically(path, canDatabase(collectFacts(model)).toLatin1(), error);
+    return fileio::writeAtomically(path, canDatabase(collectFacts(session, setupFile)).toLatin1(), error);
 }
 
 }  // namespace kelda::report

@@ -9,8 +9,6 @@
 
 #include "setupfacts.h"
 
-class PMModel;
-
 namespace kelda::report {
 
 inline constexpr const char *kModuleNode = "LX2";
@@ -33,7 +31,8 @@ SignalLayout signalLayout(int byteSelect, bool littleEndian);
 // The database text (Latin-1 characters only).
 QString canDatabase(const SetupFacts &facts);
 
-// Writes the database of the model's setup to path, replaced atomically.
-bool writeCanDatabase(PMModel &model, const QString &path, QString *error);
+// Writes the database of the session's setup (read from setupFile, empty when
+// never saved) to path, replaced atomically.
+bool writeCanDatabase(StoreSession session, const QString &setupFile, const QString &path, QString *error);
 
 }  // namespace kelda::report

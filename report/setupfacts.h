@@ -15,8 +15,7 @@
 #include "pmcolumns.h"
 #include "schema.h"
 #include "setupcheck.h"
-
-class PMModel;
+#include "setupview.h"
 
 namespace kelda::report {
 
@@ -36,6 +35,7 @@ struct CanItem {
 // One event input as the events table shows it.
 struct EventInput {
     ItemType type = ItemType::None;  // None: the input names nothing
+    int row = -1;  // the row of the item it reaches
     QString name;
     QString condition;  // "Short Press", "-" ...
     QString join;  // "AND", "OR", "NONE" (towards the next input)
@@ -60,6 +60,7 @@ struct Timer {
 };
 
 struct Lx1Output {
+    int row = 0;
     QString name;
     double amps = 0;
     std::array<uint8_t, kLx1ModuleCount> masks{};
@@ -94,20 +95,24 @@ struct SetupFacts {
 
     QList<check::Finding> findings;
 
-    // The first row of the type with the name, -1 when none: the item a
-    // reference by that name reaches.
-    int rowOf(ItemType type, const QString &name) const;
-    // Events that read the item: "Beacons on (3): Short Press".
-    QStringList readersOf(ItemType type, const QString &name) const;
-    // States whose output list `list` names the item.
-    QStringList statesDriving(int list, const QString &name) const;
-    // Events whose action list `list` names the item.
-    QStringList eventsActing(int list, const QString &name) const;
+    SetupView view;  // what the facts were read from: who uses what
+
+    // The row a reference by that name reaches, -1 when none (the view's resolve).
+    int rowOf(ItemType type, const QString &name) const { return view.resolve(type, name); }
+    // Events, in priority order, whose inputs in use read item `row`:
+    // "Beacons on (3): Short Press".
+    QStringList readersOf(ItemType type, int row) const;
+    // States whose output list `list` names item `row` of the list's type.
+    QStringList statesDriving(int list, int row) const;
+    // Events, in priority order, whose action list `list` names item `row`.
+    QStringList eventsActing(int list, int row) const;
+    // The LX1 modules (0..7) whose PWM input is CAN input `row`.
+    QList<int> pwmModulesOf(int row) const;
 };
 
-// Reads the setup of the model (any mode; the mode is left as it was). Also
-// compiles the image into a temporary file for its size and CRC-32.
-SetupFacts collectFacts(PMModel &model);
+// Reads the setup of a session; fileName is the setup's file (empty when not
+// saved). Also compiles the image in memory for its size and CRC-32.
+SetupFacts collectFacts(StoreSession session, const QString &fileName);
 
 // "0x100" as the tables show an identifier.
 QString idText(int id);

@@ -20,7 +20,6 @@
 #include "atomicfile.h"
 #include "nametext.h"
 #include "pmcolumns.h"
-#include "pmmodel.h"
 
 namespace kelda::report {
 
@@ -254,7 +253,7 @@ QString channels(const SetupFacts &f)
             for (const Lx1Output &o : f.lx1Outputs)
                 if (o.masks[size_t(m)] & (1u << ch))
                     t.row({QStringLiteral("LX1-%1").arg(m + 1), QString::number(ch + 1), o.name, amps(o.amps),
-                           joined(f.statesDriving(int(StateList::Lx1Outputs), o.name)), f.pwm[size_t(m)]});
+                           joined(f.statesDriving(int(StateList::Lx1Outputs), o.row)), f.pwm[size_t(m)]});
     out += t.isEmpty() ? para(QStringLiteral("No LX1 output switches a channel.")) : t.html();
 
     Table pwm({QStringLiteral("Module"), QStringLiteral("PWM source (CAN input)")});
@@ -300,8 +299,7 @@ QString inputList(const SetupFacts &f, const char *id, const QString &title, con
             {0});
     for (int i = 0; i < names.size(); ++i)
         t.row({QString::number(i + 1), names.at(i),
-               f.rowOf(type, names.at(i)) == i ? joined(f.readersOf(type, names.at(i)))
-                                               : QStringLiteral("— (name used above)")});
+               f.rowOf(type, names.at(i)) == i ? joined(f.readersOf(type, i)) : QStringLiteral("— (name used above)")});
     return out + t.html();
 }
 
@@ -337,9 +335,8 @@ QString canMatrix(const SetupFacts &f)
              {1, 6});
     for (const CanItem &in : sorted(f.canInputs)) {
         QStringList readers = in.usedBy;
-        for (int m = 0; m < kLx1ModuleCount; ++m)
-            if (f.pwm[size_t(m)] == in.name && f.rowOf(ItemType::CanInput, in.name) == in.row)
-                readers << QStringLiteral("PWM of LX1-%1").arg(m + 1);
+        for (int m : f.pwmModulesOf(in.row))
+            readers << QStringLiteral("PWM of LX1-%1").arg(m + 1);
         rx.row({idText(in.id), QString::number(in.id), orderOf(in.id), in.name, in.channel, in.compare,
                 valueText(in.value), joined(readers)});
     }
@@ -371,8 +368,8 @@ QString subject(const SetupFacts &f, const EventInput &in)
     case ItemType::State:
         return QStringLiteral("state ") + in.name;
     case ItemType::CanInput: {
-        const int row = f.rowOf(ItemType::CanInput, in.name);
-        if (row < 0)
+        const int row = in.row;
+        if (row < 0 || row >= f.canInputs.size())
             return QStringLiteral("CAN input ") + in.name;
         const CanItem &c = f.canInputs.at(row);
         return QStringLiteral("CAN input %1 (%2 %3 %4 %5)")
@@ -491,28 +488,29 @@ QString reportHtml(const SetupFacts &f, const QDateTime &date, const Revision &r
     out += QStringLiteral("<h3>States</h3>\n");
     Table states({QStringLiteral("State"), QStringLiteral("LX2 LEDs"), QStringLiteral("LX1 outputs"),
                   QStringLiteral("CAN outputs"), QStringLiteral("Set by"), QStringLiteral("Cleared by")});
-    for (const State &s : f.states)
+    for (int row = 0; row < f.states.size(); ++row) {
+        const State &s = f.states.at(row);
         states.row({s.name, stateCell(s.lists[0]), stateCell(s.lists[1]), stateCell(s.lists[2]),
-                    joined(f.eventsActing(int(EventList::StatesToSet), s.name)),
-                    joined(f.eventsActing(int(EventList::StatesToClear), s.name))});
+                    joined(f.eventsActing(int(EventList::StatesToSet), row)),
+                    joined(f.eventsActing(int(EventList::StatesToClear), row))});
+    }
     out += states.isEmpty() ? para(QStringLiteral("The setup has no states.")) : states.html();
 
     out += QStringLiteral("<h3>Timers</h3>\n");
     Table timers({QStringLiteral("Timer"), QStringLiteral("Run time"), QStringLiteral("Started by"),
                   QStringLiteral("Stopped by")},
                  {1});
-    for (const Timer &t : f.timers)
-        timers.row({t.name, seconds(t.seconds), joined(f.eventsActing(int(EventList::TimersToStart), t.name)),
-                    joined(f.eventsActing(int(EventList::TimersToStop), t.name))});
+    for (int row = 0; row < f.timers.size(); ++row) {
+        const Timer &t = f.timers.at(row);
+        timers.row({t.name, seconds(t.seconds), joined(f.eventsActing(int(EventList::TimersToStart), row)),
+                    joined(f.eventsActing(int(EventList::TimersToStop), row))});
+    }
     out += timers.isEmpty() ? para(QStringLiteral("The setup has no timers.")) : timers.html();
 
     out += heading("leds", QStringLiteral("LX2 LEDs"));
     Table leds({QStringLiteral("LED"), QStringLiteral("Name"), QStringLiteral("Lit by states")}, {0});
     for (int i = 0; i < f.leds.size(); ++i)
-        leds.row({QString::number(i + 1), f.leds.at(i),
-                  joined(f.rowOf(ItemType::Lx2Led, f.leds.at(i)) == i
-                             ? f.statesDriving(int(StateList::Lx2Leds), f.leds.at(i))
-                             : QStringList())});
+        leds.row({QString::number(i + 1), f.leds.at(i), joined(f.statesDriving(int(StateList::Lx2Leds), i))});
     out += leds.html();
 
     out += heading("options", QStringLiteral("Options"));
@@ -634,7 +632,8 @@ ReportFormat reportFormat(const QString &path)
     return ReportFormat::Unknown;
 }
 
-bool writeReport(PMModel &model, const QString &path, QString *error, const QDateTime &date, const Revision &revision)
+bool writeReport(StoreSession session, const QString &setupFile, const QString &path, QString *error,
+                 const QDateTime &date, const Revision &revision)
 {
     auto fail = [&](const QString &why) {
         if (error)
@@ -644,9 +643,9 @@ bool writeReport(PMModel &model, const QString &path, QString *error, const QDat
     const ReportFormat format = reportFormat(path);
     if (format == ReportFormat::Unknown)
         return fail(QStringLiteral("the file name must end in .pdf, .html or .htm"));
-    if (!model.fileName().isEmpty() && fileio::sameFile(path, model.fileName()))
+    if (!setupFile.isEmpty() && fileio::sameFile(path, setupFile))
         return fail(QStringLiteral("that is the setup file itself"));
-    const SetupFacts facts = collectFacts(model);
+    const SetupFacts facts = collectFacts(session, setupFile);
     const QString html = reportHtml(facts, date, revision);
     QByteArray bytes;
     if (format == ReportFormat::Html) {

@@ -9,8 +9,6 @@
 
 #include "setupfacts.h"
 
-class PMModel;
-
 namespace kelda::report {
 
 // Anchors of the sections (id attributes), in document order.
@@ -42,9 +40,10 @@ enum class ReportFormat { Pdf, Html, Unknown };
 // By the file name's extension: .pdf, .html or .htm (any case).
 ReportFormat reportFormat(const QString &path);
 
-// Writes the report of the model's setup to path, PDF or HTML by its
-// extension, replacing the file atomically. False with the reason in error.
-bool writeReport(PMModel &model, const QString &path, QString *error,
+// Writes the report of the session's setup (read from setupFile, empty when
+// never saved) to path, PDF or HTML by its extension, replacing the file
+// atomically. False with the reason in error.
+bool writeReport(StoreSession session, const QString &setupFile, const QString &path, QString *error,
                  const QDateTime &date = QDateTime::currentDateTime(), const Revision &revision = {});
 
 }  // namespace kelda::report

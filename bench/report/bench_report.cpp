@@ -38,7 +38,7 @@ Times median(PMModel &model, const QString &path, int runs)
         QElapsedTimer t;
         t.start();
         QString error;
-        if (!kelda::report::writeReport(model, path, &error)) {
+        if (!kelda::report::writeReport(model.session(), model.fileName(), path, &error)) {
             std::fprintf(stderr, "bench_report: %s\n", qPrintable(error));
             return {};
         }
@@ -71,7 +71,8 @@ int main(int argc, char *argv[])
     QElapsedTimer t;
     t.start();
     QString error;
-    if (htmlMs.wall < 0 || pdfMs.wall < 0 || !kelda::report::writeCanDatabase(model, dbc, &error))
+    if (htmlMs.wall < 0 || pdfMs.wall < 0
+        || !kelda::report::writeCanDatabase(model.session(), model.fileName(), dbc, &error))
         return 1;
     const double dbcMs = t.nsecsElapsed() / 1e6;
     std::printf("report of the large setup (%d runs, medians): HTML %.0f ms wall, %.0f ms cpu (%lld bytes); "

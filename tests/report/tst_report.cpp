@@ -2,6 +2,7 @@
 // read back from its HTML, the PDF laid out from it, the CAN database text and
 // what a standard DBC reader makes of it, the command line and the menu entry.
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
@@ -14,6 +15,7 @@
 #include "candb.h"
 #include "clirun.h"
 #include "kelda.h"
+#include "largesetup.h"
 #include "pmmodel.h"
 #include "scriptedprompter.h"
 #include "setupbuilder.h"
@@ -215,11 +217,38 @@ private slots:
         QVERIFY(m.saveSetup(m_setup));
     }
 
+    // The largest setup the image holds: its CAN database and the report after
+    // the cover, byte for byte as they were written when the report still read
+    // the store through the table model (their SHA-256).
+    void largeSetupUnchanged()
+    {
+        PMModel m;
+        QVERIFY(kelda::bench::buildLargeSetup(m));
+        const QString path = m_dir.filePath(QStringLiteral("large.kelda"));
+        QVERIFY(m.saveSetup(path));
+        const SetupFacts facts = collectFacts(m.session(), path);
+        const QString html = reportHtml(facts, QDateTime(QDate(2024, 5, 17), QTime(8, 30), QTimeZone(2 * 3600)));
+        const qsizetype body = html.indexOf(QLatin1String("<h2 id=\"channels\""));
+        QVERIFY(body > 0);
+        const auto sha = [](const QByteArray &bytes) {
+            return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+        };
+        const QByteArray dbc = "a08c040584e461ac01e1620a94e8c0b8170f99878b765809f7307400e71db209";
+        QCOMPARE(sha(canDatabase(facts).toLatin1()), dbc);
+        // kelda-cli dbc, which opens the file without a table model, writes the same bytes.
+        const kelda::test::CliRun cli =
+            runCli({QStringLiteral("dbc"), path, QStringLiteral("-o"), QStringLiteral("-")});
+        QCOMPARE(cli.exitCode, 0);
+        QCOMPARE(sha(cli.out), dbc);
+        QCOMPARE(sha(html.mid(body).toUtf8()),
+                 QByteArray("b80c4d086686dc80990bd05ff994c9ff8590e2d5a9462303f94ad57fef97fa29"));
+    }
+
     void reportSections()
     {
         PMModel m;
         QVERIFY(m.openSetup(m_setup));
-        const SetupFacts facts = collectFacts(m);
+        const SetupFacts facts = collectFacts(m.session(), m.fileName());
         const QDateTime date(QDate(2024, 5, 17), QTime(8, 30), QTimeZone(2 * 3600));
         const QString html = reportHtml(facts, date, {QStringLiteral("Tractor <7>"), QStringLiteral("B"), QString()});
         for (const char *id : kSectionIds)
@@ -320,7 +349,7 @@ private slots:
         QVERIFY(m.openSetup(m_setup));
         const QString pdf = m_dir.filePath(QStringLiteral("known.pdf"));
         QString error;
-        QVERIFY2(writeReport(m, pdf, &error), qPrintable(error));
+        QVERIFY2(writeReport(m.session(), m.fileName(), pdf, &error), qPrintable(error));
         const QByteArray bytes = readFile(pdf);
         QVERIFY(bytes.startsWith("%PDF-"));
         QVERIFY(bytes.trimmed().endsWith("%%EOF"));
@@ -349,7 +378,8 @@ private slots:
         const QString empty = m_dir.filePath(QStringLiteral("no-runes"));
         QVERIFY(QDir().mkpath(empty));
         qputenv("CORLA_RUNE_PATH", QFile::encodeName(empty));
-        const QList<QStringList> without = rows(reportHtml(collectFacts(m), QDateTime::currentDateTime()), "cover");
+        const QList<QStringList> without =
+            rows(reportHtml(collectFacts(m.session(), m.fileName()), QDateTime::currentDateTime()), "cover");
         QVERIFY(std::any_of(without.begin(), without.end(), [&](const QStringList &r) {
             return r.value(0) == QLatin1String("Calibration CRC-32")
                 && r.value(1).startsWith(QLatin1String("not known: no RUNE file")) && r.value(1).contains(empty);
@@ -364,7 +394,8 @@ private slots:
         QCOMPARE(runCli({QStringLiteral("verify"), m_setup, QStringLiteral("--port"), emulator.path()}).exitCode, 0);
         const QByteArray stored = readFile(cal);
         QVERIFY(!stored.isEmpty());
-        const QList<QStringList> with = rows(reportHtml(collectFacts(m), QDateTime::currentDateTime()), "cover");
+        const QList<QStringList> with =
+            rows(reportHtml(collectFacts(m.session(), m.fileName()), QDateTime::currentDateTime()), "cover");
         QVERIFY(with.contains(QStringList{QStringLiteral("Calibration CRC-32"),
                                           QStringLiteral("%1").arg(crc32(stored), 8, 16, QLatin1Char('0'))}));
         QVERIFY(std::any_of(with.begin(), with.end(), [&](const QStringList &r) {
@@ -379,7 +410,7 @@ private slots:
     {
         PMModel m;
         QVERIFY(m.openSetup(m_setup));
-        QCOMPARE(canDatabase(collectFacts(m)), QString::fromLatin1(kExpectedDbc));
+        QCOMPARE(canDatabase(collectFacts(m.session(), m.fileName())), QString::fromLatin1(kExpectedDbc));
     }
 
     // What a standard DBC reader takes from the file.
@@ -459,7 +490,7 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         b.set(Mode::CanInputs, 0, 0, QStringLiteral("Oil-pressure"));
         b.canInput(QStringLiteral("0x123"), QStringLiteral("Byte 8"));
         b.set(Mode::CanInputs, 1, 0, QStringLiteral("Oil pressure"));
-        const QString dbc = canDatabase(collectFacts(m));
+        const QString dbc = canDatabase(collectFacts(m.session(), m.fileName()));
         QVERIFY(dbc.contains(QLatin1String(" SG_ Oil_pressure : 7|16@0+")));
         QVERIFY(dbc.contains(QLatin1String(" SG_ Oil_pressure_2 : 63|8@0+")));
     }
@@ -478,7 +509,7 @@ for f in sorted(db.frames, key=lambda f: f.arbitration_id.id):
         QVERIFY(b.set(Mode::CanInputs, can, CanInputCol::Name, name));  // and where the event names it
         StoreCursor c(m.session());
         QVERIFY(c.item(ItemType::Event, event) && c.setText(ValueId::Name, name));
-        const SetupFacts facts = collectFacts(m);
+        const SetupFacts facts = collectFacts(m.session(), m.fileName());
         const QString html = reportHtml(facts, QDateTime(QDate(2024, 5, 17), QTime(8, 30)));
         for (const QChar c : html)
             QVERIFY2(c.unicode() >= 0x20 || c == QLatin1Char('\n'), qPrintable(QString::number(c.unicode())));
