@@ -7,6 +7,7 @@
 #include "kelda.h"
 #include "pmmodel.h"
 #include "settings.h"
+#include "setupfile.h"
 #include "setupcompare.h"
 #include "texts.h"
 #include "ui_kelda.h"
@@ -18,11 +19,11 @@ void KELDA::compareWith()
         this, title, kelda::settings::read(settings(), kelda::settings::Key::DefaultPath), kelda::texts::setupFilter());
     if (path.isEmpty())
         return;
-    // The file goes into a model of its own; the open setup is only read.
-    PMModel other;
-    if (!other.openSetup(path)) {
+    // The file is read into a session of its own; the open setup is only read.
+    kelda::SetupFile other;
+    if (!other.open(path)) {
         const QString reason =
-            other.lastError().isEmpty() ? QStringLiteral("It is not a setup file.") : other.lastError();
+            other.errorString().isEmpty() ? QStringLiteral("It is not a setup file.") : other.errorString();
         prompter().tell(this, QMessageBox::Warning, title,
                         QStringLiteral("The setup file %1 could not be opened for comparing.\n\n%2\n\nChoose a "
                                        "KELDA setup file (*.kelda); the open setup is unchanged.")
@@ -32,7 +33,7 @@ void KELDA::compareWith()
     const QString openName =
         m_model->fileName().isEmpty() ? QStringLiteral("the open setup") : QFileInfo(m_model->fileName()).fileName();
     const kelda::compare::Comparison comparison =
-        kelda::compare::compareSetups(other, *m_model, QFileInfo(path).fileName(), openName);
+        kelda::compare::compareSetups(other.session(), m_model->session(), QFileInfo(path).fileName(), openName);
     CompareDialog dialog(this);
     dialog.setComparison(comparison, path);
     connect(&dialog, &CompareDialog::goToItem, this, &KELDA::showItem);

@@ -5,8 +5,8 @@
 #include "documentargs.h"
 #include "comparereport.h"
 #include "nametext.h"
-#include "pmmodel.h"
 #include "setupcompare.h"
+#include "setupfile.h"
 
 namespace {
 
@@ -35,22 +35,25 @@ int runGitDiff(const QStringList &args)
     const QString nullFile = QStringLiteral("/dev/null");
 
     cliOut() << "diff --kelda a/" << path << " b/" << newPath << '\n';
-    PMModel oldSetup, newSetup;  // a side that is not there is compared as a new setup
+    kelda::SetupFile oldSetup, newSetup;
     QString why;
-    if (oldFile == nullFile)
+    // A side that is not there is compared as a new setup.
+    if (oldFile == nullFile) {
         cliOut() << "new setup file: compared with a new setup\n";
-    else if (!readSetupFile(oldSetup, oldFile, &why)) {
+        oldSetup.create();
+    } else if (!readSetupFile(oldSetup, oldFile, &why)) {
         cliOut() << "cannot open the old a/" << path << ": " << why << Qt::endl;
         return 0;
     }
-    if (newFile == nullFile)
+    if (newFile == nullFile) {
         cliOut() << "deleted setup file: compared with a new setup\n";
-    else if (!readSetupFile(newSetup, newFile, &why)) {
+        newSetup.create();
+    } else if (!readSetupFile(newSetup, newFile, &why)) {
         cliOut() << "cannot open the new b/" << newPath << ": " << why << Qt::endl;
         return 0;
     }
-    const kelda::compare::Comparison c =
-        kelda::compare::compareSetups(oldSetup, newSetup, QStringLiteral("a/") + path, QStringLiteral("b/") + newPath);
+    const kelda::compare::Comparison c = kelda::compare::compareSetups(
+        oldSetup.session(), newSetup.session(), QStringLiteral("a/") + path, QStringLiteral("b/") + newPath);
     cliOut() << kelda::compare::toText(c) << Qt::flush;
     return 0;
 }
@@ -66,7 +69,7 @@ int runDiff(const CliArgs &args)
     if (files.size() != 2)
         return cliUsageError(files.size() < 2 ? QStringLiteral("diff needs two setup files")
                                               : QStringLiteral("too many file names"));
-    PMModel oldSetup, newSetup;
+    kelda::SetupFile oldSetup, newSetup;
     QString why;
     if (!readSetupFile(oldSetup, files.at(0), &why)) {
         cliFail(QStringLiteral("cannot open %1").arg(shownPath(files.at(0))), why);
@@ -76,8 +79,8 @@ int runDiff(const CliArgs &args)
         cliFail(QStringLiteral("cannot open %1").arg(shownPath(files.at(1))), why);
         return kTrouble;
     }
-    const kelda::compare::Comparison c =
-        kelda::compare::compareSetups(oldSetup, newSetup, shownPath(files.at(0)), shownPath(files.at(1)));
+    const kelda::compare::Comparison c = kelda::compare::compareSetups(oldSetup.session(), newSetup.session(),
+                                                                       shownPath(files.at(0)), shownPath(files.at(1)));
     const QByteArray out =
         json ? kelda::compare::toJson(c, files.at(0), files.at(1)) : kelda::compare::toText(c).toUtf8();
     writeStandardOutput(out);
@@ -87,11 +90,11 @@ int runDiff(const CliArgs &args)
 int runShow(const CliArgs &args)
 {
     const QStringList &files = args.positional;
-    PMModel setup;
+    kelda::SetupFile setup;
     QString why;
     QString text;
     if (readSetupFile(setup, files.first(), &why))
-        text = kelda::compare::describeSetup(setup).join(QLatin1Char('\n')) + QLatin1Char('\n');
+        text = kelda::compare::describeSetup(setup.session()).join(QLatin1Char('\n')) + QLatin1Char('\n');
     else if (args.isSet("textconv"))
         // git aborts the whole log or diff at a failing textconv: the file's
         // text is this line instead (git names the file in its own header).

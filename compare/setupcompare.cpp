@@ -13,7 +13,7 @@
 #include "nametext.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
-#include "storecursor.h"
+#include "setupview.h"
 
 namespace kelda::compare {
 
@@ -76,14 +76,16 @@ bool isComparedColumn(const ColumnSpec &c)
     return c.editable && c.editor != EditorKind::Dialog && c.value != ValueId::Name;
 }
 
-QString entryName(StoreCursor &c, ItemType owner, int row, int list, int entry)
+// A list entry by the name of the item it reaches; "-" when it reaches none.
+QStringList entryNames(const QList<ViewRef> &list)
 {
-    if (!c.item(owner, row) || !c.open(ItemType::RefList, list) || !c.open(ItemType::RefEntry, entry) || !c.follow())
-        return kDash;
-    return c.textOr(ValueId::Name, kDash);
+    QStringList out;
+    for (const ViewRef &r : list)
+        out << (r.resolved() ? r.name : kDash);
+    return out;
 }
 
-Table readTable(const PMModel &model, int mode)
+Table tableOf(int mode)
 {
     Table t;
     t.mode = mode;
@@ -114,28 +116,22 @@ Table readTable(const PMModel &model, int mode)
             t.listTargets << kStateListTargets[size_t(l)];
         }
     }
+    return t;
+}
 
-    StoreCursor c(model.session());
-    const int n = model.itemCount(t.spec->type);
+Table readTable(const SetupView &view, int mode)
+{
+    Table t = tableOf(mode);
+    const int n = view.count(t.spec->type);
     for (int r = 0; r < n; ++r) {
         ItemRow item;
         item.row = r;
-        const int nameCol = t.nameColumn >= 0 ? t.nameColumn : 0;
-        const ColumnSpec &nc = cols[size_t(nameCol)];
-        item.name = cellText(nc.read(model, t.spec->type, r, nc)).trimmed();
-        for (int col : std::as_const(t.columns)) {
-            const ColumnSpec &cs = cols[size_t(col)];
-            item.cells << cellText(cs.read(model, t.spec->type, r, cs));
-        }
-        for (int l = 0; l < t.listNames.size(); ++l) {
-            QStringList entries;
-            int count = 0;
-            if (c.item(t.spec->type, r) && c.open(ItemType::RefList, l))
-                count = c.count(ItemType::RefEntry);
-            for (int e = 0; e < count; ++e)
-                entries << entryName(c, t.spec->type, r, l, e);
-            item.lists << entries;
-        }
+        item.name = cellText(view.cell(mode, r, t.nameColumn >= 0 ? t.nameColumn : 0)).trimmed();
+        for (int col : std::as_const(t.columns))
+            item.cells << cellText(view.cell(mode, r, col));
+        for (int l = 0; l < t.listNames.size(); ++l)
+            item.lists << entryNames(t.spec->type == ItemType::Event ? view.events.at(r).lists[size_t(l)]
+                                                                     : view.states.at(r).lists[size_t(l)]);
         t.rows << item;
     }
     return t;
@@ -550,7 +546,7 @@ private:
 
 // ------------------------------------------------------------ options
 
-QString optionText(PMModel &model, int index)
+QString optionText(const SetupView &view, int index)
 {
     switch (OptionIndex(index)) {
     case OptionIndex::MinPressTime:
@@ -558,14 +554,14 @@ QString optionText(PMModel &model, int index)
     case OptionIndex::LongPressTime:
     case OptionIndex::FuseResetTime:
     case OptionIndex::FuseRetryTime:
-        return QLocale::c().toString(model.option(index), 'f', 2);  // as the spin box shows it
+        return QLocale::c().toString(view.option(index), 'f', 2);  // as the spin box shows it
     case OptionIndex::FuseMaxRetries:
-        return QString::number(int(model.option(index)));
+        return QString::number(int(view.option(index)));
     case OptionIndex::CanSpeed: {
-        StoreCursor c(model.session());
-        uint16_t code = 0;
-        if (!c.item(ItemType::Option, index) || !c.u16(ValueId::Data, code))
+        const std::optional<uint16_t> stored = view.options[size_t(index)];
+        if (!stored)
             return QString::fromLatin1(kCanSpeeds[0].text) + QStringLiteral(" (no value stored)");
+        const uint16_t code = *stored;
         for (const CanSpeed &s : kCanSpeeds)
             if (s.code == code)
                 return QString::fromLatin1(s.text);
@@ -576,12 +572,12 @@ QString optionText(PMModel &model, int index)
     case OptionIndex::RebroadcastId:
         // As the hexadecimal box shows it.
         return QStringLiteral("0x")
-            + QStringLiteral("%1").arg(uint(model.option(index)), 3, 16, QLatin1Char('0')).toUpper();
+            + QStringLiteral("%1").arg(uint(view.option(index)), 3, 16, QLatin1Char('0')).toUpper();
     }
     return QString();
 }
 
-QList<Difference> compareOptions(PMModel &a, PMModel &b)
+QList<Difference> compareOptions(const SetupView &a, const SetupView &b)
 {
     QList<Difference> out;
     for (int i = 0; i < kOptionCount; ++i) {
@@ -610,10 +606,10 @@ struct Image {
     QString error;
 };
 
-Image compile(PMModel &model)
+Image compile(StoreSession session)
 {
     Image img;
-    img.ok = kelda::image::compileImage(model.session(), &img.bytes, &img.error);
+    img.ok = kelda::image::compileImage(session, &img.bytes, &img.error);
     return img;
 }
 
@@ -622,7 +618,7 @@ QString bytesText(qint64 n)
     return n == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(n);
 }
 
-void compareImages(PMModel &a, PMModel &b, const QString &oldLabel, const QString &newLabel, Comparison &out)
+void compareImages(StoreSession a, StoreSession b, const QString &oldLabel, const QString &newLabel, Comparison &out)
 {
     const Image ia = compile(a);
     const Image ib = compile(b);
@@ -694,13 +690,15 @@ bool Comparison::same() const
     return std::none_of(differences.begin(), differences.end(), [](const Difference &d) { return d.counts(); });
 }
 
-Comparison compareSetups(PMModel &oldSetup, PMModel &newSetup, const QString &oldLabel, const QString &newLabel)
+Comparison compareSetups(StoreSession oldSetup, StoreSession newSetup, const QString &oldLabel, const QString &newLabel)
 {
+    const SetupView oldView = SetupView::read(oldSetup);
+    const SetupView newView = SetupView::read(newSetup);
     Renames renames;
     QList<Difference> byMode[kModeCount];
     for (int mode : kMatchOrder) {
-        const Table a = readTable(oldSetup, mode);
-        const Table b = readTable(newSetup, mode);
+        const Table a = readTable(oldView, mode);
+        const Table b = readTable(newView, mode);
         TableComparer comparer(a, b, renames, oldLabel, newLabel);
         comparer.match();
         byMode[mode] = comparer.report();
@@ -708,24 +706,25 @@ Comparison compareSetups(PMModel &oldSetup, PMModel &newSetup, const QString &ol
     Comparison out;
     for (int mode = 0; mode < kModeCount; ++mode) {
         if (mode == int(Mode::Pwm))
-            out.differences << compareOptions(oldSetup, newSetup);
+            out.differences << compareOptions(oldView, newView);
         out.differences << byMode[mode];
     }
     compareImages(oldSetup, newSetup, oldLabel, newLabel, out);
     return out;
 }
 
-QStringList describeSetup(PMModel &setup)
+QStringList describeSetup(StoreSession setup)
 {
+    const SetupView view = SetupView::read(setup);
     QStringList lines;
     for (int mode = 0; mode < kModeCount; ++mode) {
         if (mode == int(Mode::Pwm)) {
             for (int i = 0; i < kOptionCount; ++i)
                 lines << QStringLiteral("%1: %2: %3")
                              .arg(QLatin1String(kOptionsTable), QLatin1String(kOptionLabels[size_t(i)]),
-                                  optionText(setup, i));
+                                  optionText(view, i));
         }
-        const Table t = readTable(setup, mode);
+        const Table t = readTable(view, mode);
         for (const ItemRow &item : t.rows) {
             // Rows of the fixed tables are places; other rows shift when one is removed.
             QString line = tableText(t.mode);

@@ -10,7 +10,7 @@
 #include <QString>
 #include <QStringList>
 
-class PMModel;
+#include "strata.h"
 
 namespace kelda::compare {
 
@@ -81,16 +81,16 @@ struct Comparison {
     bool same() const;
 };
 
-// Compares two open setups. The labels name the setups in notes ("old.kelda").
-// Reading is all it does to the setups, except that it compiles each one
-// into a temporary image, as a simulation would.
-Comparison compareSetups(PMModel &oldSetup, PMModel &newSetup,
+// Compares the setups of two sessions. The labels name the setups in notes
+// ("old.kelda"). Reading is all it does to the setups: each is read into a
+// SetupView and compiled in memory.
+Comparison compareSetups(StoreSession oldSetup, StoreSession newSetup,
                          const QString &oldLabel = QStringLiteral("the old setup"),
                          const QString &newLabel = QStringLiteral("the new setup"));
 
 // The setup as text lines, one per item, option and LX1 module, each with its
 // table, name and cells in the texts the window shows, then the compiled
 // image's size and checksum: for reading and for line-based diff tools.
-QStringList describeSetup(PMModel &setup);
+QStringList describeSetup(StoreSession setup);
 
 }  // namespace kelda::compare

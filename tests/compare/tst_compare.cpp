@@ -70,7 +70,7 @@ private slots:
         QVERIFY(a.saveSetup(file));
         PMModel opened;  // a setup saved and opened again is the same setup
         QVERIFY(opened.openSetup(file));
-        const Comparison c = compareSetups(opened, b);
+        const Comparison c = compareSetups(opened.session(), b.session());
         QVERIFY(c.same());
         QVERIFY2(c.differences.isEmpty(), qPrintable(lines(c, true).join('\n')));
         QCOMPARE(c.image, ImageResult::Identical);
@@ -94,7 +94,7 @@ private slots:
         nb.set(Mode::CanOutputs, 0, CanOutputCol::Name, QStringLiteral("Dash"));  // in place: the state follows
         nb.set(Mode::Keypad, 0, KeypadCol::Name, QStringLiteral("Start"));  // a fixed row: the event follows
 
-        const Comparison c = compareSetups(a, b);
+        const Comparison c = compareSetups(a.session(), b.session());
         QCOMPARE(lines(c),
                  QStringList(
                      {"Keypad|renamed|Start|renamed key \"Keypad 1\" \u2192 \"Start\" (row 1)",
@@ -124,7 +124,7 @@ private slots:
         base(d);
         SetupBuilder(d).set(Mode::Timers, 1, TimerCol::Name, QStringLiteral("Pump"));
         SetupBuilder(d).set(Mode::Timers, 1, TimerCol::ResetValue, 4.0);
-        const Comparison cd = compareSetups(a, d);
+        const Comparison cd = compareSetups(a.session(), d.session());
         QCOMPARE(lines(cd),
                  QStringList({"Timers|removed|Timer 2|removed timer \"Timer 2\" (row 2)",
                               "Timers|added|Pump|added timer \"Pump\" (row 2): Reset Value/s: 4", imageLine(cd)}));
@@ -149,7 +149,7 @@ private slots:
         b.setMode(int(Mode::Events));
         QVERIFY(b.removeListEntry(0, int(EventList::TimersToStart), 0));  // Timer 2, Timer 1 now
 
-        const Comparison c = compareSetups(a, b);
+        const Comparison c = compareSetups(a.session(), b.session());
         // Input 2 comes into use with the join, still without a target.
         QCOMPARE(
             lines(c),
@@ -183,7 +183,7 @@ private slots:
         nb.set(Mode::Pwm, 0, PwmCol::CanInput, QStringLiteral("CAN Input 1"));
         nb.set(Mode::CanInputs, 0, CanInputCol::Name, QStringLiteral("Pressure"));
 
-        Comparison c = compareSetups(a, b);
+        Comparison c = compareSetups(a.session(), b.session());
         QCOMPARE(lines(c),
                  QStringList({"CAN Inputs|renamed|Pressure|renamed CAN input \"CAN Input 1\" \u2192 \"Pressure\"",
                               "Options|changed|Minimum Press Time/s|Minimum Press Time/s: 0.01 \u2192 0.05",
@@ -197,7 +197,7 @@ private slots:
         // A code the page cannot show is said as it is, not as the page's "1 Mhz".
         StoreCursor s(b.session());
         QVERIFY(s.item(ItemType::Option, int(OptionIndex::CanSpeed)) && s.setInt(ValueId::Data, 0x1234));
-        c = compareSetups(a, b);
+        c = compareSetups(a.session(), b.session());
         QCOMPARE(c.differences[3].cells.value(0).after, QStringLiteral("code 0x1234 (no CAN speed)"));
     }
 
@@ -214,7 +214,8 @@ private slots:
             QVERIFY(c.item(ItemType::Timer, 2) && c.setText(ValueId::Name, QStringLiteral("Timer 1")));
         }
         SetupBuilder(b).set(Mode::Timers, 2, TimerCol::ResetValue, 4.0);  // the second "Timer 1"
-        Comparison c = compareSetups(a, b, QStringLiteral("old.kelda"), QStringLiteral("new.kelda"));
+        Comparison c =
+            compareSetups(a.session(), b.session(), QStringLiteral("old.kelda"), QStringLiteral("new.kelda"));
         const QString note = QStringLiteral("Timers|note|Timer 1|2 timers are named \"Timer 1\" in %1 (rows 1, 3): the "
                                             "first is matched by name and is the one that references reach; the "
                                             "others are matched in row order");
@@ -224,7 +225,7 @@ private slots:
                          "Timers|changed|Timer 1|changed timer \"Timer 1\": Reset Value/s: 3 \u2192 4", imageLine(c)}));
         QCOMPARE(QList<int>({c.differences[2].oldRow, c.differences[2].newRow}), QList<int>({2, 2}));
         SetupBuilder(b).set(Mode::Timers, 2, TimerCol::ResetValue, 3.0);
-        c = compareSetups(a, b);
+        c = compareSetups(a.session(), b.session());
         QVERIFY(c.same());  // notes are no differences
         QVERIFY(toText(c).contains(QStringLiteral("Timers\n  note: 2 timers are named")));
 
@@ -238,7 +239,7 @@ private slots:
         by.set(Mode::Timers, 0, TimerCol::Name, QStringLiteral("tmp"));
         by.set(Mode::Timers, 1, TimerCol::Name, QStringLiteral("Timer 1"));
         by.set(Mode::Timers, 0, TimerCol::Name, QStringLiteral("Timer 2"));
-        c = compareSetups(x, y);
+        c = compareSetups(x.session(), y.session());
         QCOMPARE(lines(c),
                  QStringList({"Timers|moved|Timer 1|moved timer \"Timer 1\" from row 1 to row 2", imageLine(c)}));
     }
@@ -251,7 +252,8 @@ private slots:
         QVERIFY(test::addRawItems(b.session(), ItemType::Lx2Led, 8));
         StoreCursor c(b.session());
         QVERIFY(c.item(ItemType::Lx2Led, 39) && c.setText(ValueId::Name, QStringLiteral("Spare")));
-        const Comparison cmp = compareSetups(a, b, QStringLiteral("a.kelda"), QStringLiteral("b.kelda"));
+        const Comparison cmp =
+            compareSetups(a.session(), b.session(), QStringLiteral("a.kelda"), QStringLiteral("b.kelda"));
         QCOMPARE(cmp.image, ImageResult::NotCompared);
         QVERIFY2(cmp.imageMessage.startsWith(QStringLiteral("not compared: b.kelda cannot be compiled: "))
                      && cmp.imageMessage.contains(QStringLiteral("300")),
