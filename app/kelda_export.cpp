@@ -32,7 +32,7 @@ void KELDA::fileExport()
         return;
     }
     QString error;
-    if (!kelda::image::exportSetup(*model(), calFile, &error)) {
+    if (!kelda::image::exportSetup(model()->session(), model()->fileName(), calFile, &error)) {
         prompter().tell(
             this, QMessageBox::Critical, title,
             QStringLiteral("The setup was not exported to %1.\n\n%2").arg(QDir::toNativeSeparators(calFile), error));

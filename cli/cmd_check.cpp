@@ -12,6 +12,7 @@
 #include "pmcolumns.h"
 #include "pmmodel.h"
 #include "setupcheck.h"
+#include "setupfile.h"
 #include "setupview.h"
 
 using namespace kelda;
@@ -28,10 +29,10 @@ QString printedFinding(check::Finding f)
 }
 
 // useText's "TABLE N \"OWNER\": what" with the owner's name escaped.
-QString printedUse(PMModel &model, ItemType ownerType, const Use &use)
+QString printedUse(const SetupFile &file, const SetupView &view, ItemType ownerType, const Use &use)
 {
-    QString line = useText(model.session(), use);
-    const QString owner = use.owner < model.itemCount(ownerType) ? model.itemName(ownerType, use.owner) : QString();
+    QString line = useText(file.session(), use);
+    const QString owner = view.names(ownerType).value(use.owner);
     const qsizetype at = line.indexOf(QLatin1Char('"')) + 1;
     if (at > 0 && line.mid(at, owner.size()) == owner)
         line.replace(at, owner.size(), escapedName(owner));
@@ -41,10 +42,10 @@ QString printedUse(PMModel &model, ItemType ownerType, const Use &use)
 int runCheck(const CliArgs &args)
 {
     int status = 0;
-    PMModel model;
-    if (!openDocumentSetup(model, args.positional.at(0), &status))
+    SetupFile file;
+    if (!openDocumentSetup(file, args.positional.at(0), &status))
         return status;
-    const QList<check::Finding> findings = check::checkSetup(model.session());
+    const QList<check::Finding> findings = check::checkSetup(file.session());
     if (args.isSet("json")) {
         QJsonArray list;
         for (const check::Finding &f : findings)
@@ -82,18 +83,19 @@ int runUses(const CliArgs &args)
     if (mode < 0)
         return cliUsageError(QStringLiteral("'%1' is no table whose items can be used; one of: %2")
                                  .arg(cliToken(table), tables.join(QStringLiteral(", "))));
-    PMModel model;
-    if (!openDocumentSetup(model, words.first(), &status))
+    SetupFile file;
+    if (!openDocumentSetup(file, words.first(), &status))
         return status;
     const ItemType type = modeSpec(mode)->type;
+    const SetupView view = file.view();
     // The item a reference of that name reaches.
-    const int row = SetupView::read(model.session()).resolve(type, name);
+    const int row = view.resolve(type, name);
     if (row < 0)
         return cliFail(
             QStringLiteral("cannot list the uses of \"%1\"").arg(escapedName(cliToken(name))),
             QStringLiteral("the %1 table has no item of that name").arg(QLatin1String(modeSpec(mode)->table)));
-    for (const Use &use : findUses(model.session(), type, row))
-        cliOut() << printedUse(model, modeSpec(useLocation(use).mode)->type, use) << '\n';
+    for (const Use &use : findUses(file.session(), type, row))
+        cliOut() << printedUse(file, view, modeSpec(useLocation(use).mode)->type, use) << '\n';
     cliOut().flush();
     return 0;
 }

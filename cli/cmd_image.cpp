@@ -69,7 +69,7 @@ int runExport(const CliArgs &args)
     if (const int refused = cliCheckGate(model, files.at(0)))
         return refused;
     QString error;
-    if (!kelda::image::exportSetup(model, files.at(1), &error))
+    if (!kelda::image::exportSetup(model.session(), model.fileName(), files.at(1), &error))
         return error.startsWith(QLatin1String("cannot write ")) ? writeFailed(error) : cliFail(what, error);
     return 0;
 }

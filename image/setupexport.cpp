@@ -6,7 +6,6 @@
 #include "atomicfile.h"
 #include "imagecompiler.h"
 #include "imageformat.h"
-#include "pmmodel.h"
 #include "strata.h"
 
 namespace kelda::image {
@@ -124,9 +123,9 @@ QString exportClash(const QString &setupPath, const QString &calFile)
     return QString();
 }
 
-bool exportSetup(PMModel &model, const QString &calFile, QString *error)
+bool exportSetup(StoreSession session, const QString &setupPath, const QString &calFile, QString *error)
 {
-    const QString clash = exportClash(model.fileName(), calFile);
+    const QString clash = exportClash(setupPath, calFile);
     if (!clash.isEmpty())
         return fail(error, clash);
     const QString rawPath = rawImagePath(calFile);
@@ -144,7 +143,7 @@ bool exportSetup(PMModel &model, const QString &calFile, QString *error)
     // Compiled as writeRawImage does; a failed write is reported as such.
     QByteArray image;
     QString why;
-    if (!compileImage(model.session(), &image, &why))
+    if (!compileImage(session, &image, &why))
         return fail(error, QStringLiteral("the setup cannot be compiled: %1").arg(why));
     if (!fileio::writeAtomically(rawPath, image, error))
         return false;
@@ -152,7 +151,7 @@ bool exportSetup(PMModel &model, const QString &calFile, QString *error)
     const qsizetype end = kCalImageOffset + image.size();
     if (cal.size() < end)
         cal.append(QByteArray(end - cal.size(), '\0'));
-    cal.replace(kCalNameOffset, kCalNameSize, exportNameField(model.fileName()));
+    cal.replace(kCalNameOffset, kCalNameSize, exportNameField(setupPath));
     cal.replace(kCalImageOffset, image.size(), image);
 
     // Patched in memory, replaced whole: a failure leaves the old file as it

@@ -9,7 +9,7 @@
 
 #include <optional>
 
-class PMModel;
+#include "strata.h"
 
 namespace kelda::image {
 
@@ -25,12 +25,13 @@ QByteArray exportNameField(const QString &setupPath);
 // "LX2Raw.bin" is the setup. Empty when there is no clash.
 QString exportClash(const QString &setupPath, const QString &calFile);
 
-// Refuses a clash (exportClash), compiles the model's setup, writes
+// Refuses a clash (exportClash), compiles the session's setup (saved at
+// setupPath; empty when never saved), writes
 // "LX2Raw.bin" and replaces calFile (created if missing; bytes outside the
 // name field and the image are kept) by its patched copy, each through the
 // one file writer. On failure returns false, leaves calFile byte for byte as
 // it was and sets *error to the reason.
-bool exportSetup(PMModel &model, const QString &calFile, QString *error);
+bool exportSetup(StoreSession session, const QString &setupPath, const QString &calFile, QString *error);
 
 // What a calibration file written by the export holds: the setup's name as
 // an upload sends it (the name field without its padding) and the image, cut

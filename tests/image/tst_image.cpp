@@ -594,7 +594,7 @@ private slots:
         QDir(m_dir.path()).mkdir(QStringLiteral("newcal"));
         const QString cal = path(QStringLiteral("newcal/out.cal"));
         QString error;
-        QVERIFY2(exportSetup(model, cal, &error), qPrintable(error));
+        QVERIFY2(exportSetup(model.session(), model.fileName(), cal, &error), qPrintable(error));
         const QByteArray image = readFile(path(QStringLiteral("newcal/LX2Raw.bin")));
         QCOMPARE(image.size(), 56);
         const QByteArray bytes = readFile(cal);
@@ -618,7 +618,7 @@ private slots:
         QVERIFY(writeFile(cal, old));
         PMModel model;  // never saved: the name field is eight '2'
         QString error;
-        QVERIFY2(exportSetup(model, cal, &error), qPrintable(error));
+        QVERIFY2(exportSetup(model.session(), model.fileName(), cal, &error), qPrintable(error));
         const QByteArray bytes = readFile(cal);
         QCOMPARE(bytes.size(), 400);
         QCOMPARE(bytes.left(88), old.left(88));
@@ -637,7 +637,7 @@ private slots:
         Store st(model);
         QVERIFY(st.setup() && st.append(ItemType::CanInput, 300));
         QString error;
-        QVERIFY(!exportSetup(model, cal, &error));
+        QVERIFY(!exportSetup(model.session(), model.fileName(), cal, &error));
         QVERIFY2(error.contains(QLatin1String("CAN inputs")) && error.contains(QLatin1String("300")),
                  qPrintable(error));
         QCOMPARE(readFile(cal), old);
@@ -645,7 +645,7 @@ private slots:
         // A calibration file that cannot be written: a folder in its place.
         QDir(m_dir.path()).mkpath(QStringLiteral("badcal/folder.cal"));
         PMModel fine;
-        QVERIFY(!exportSetup(fine, path(QStringLiteral("badcal/folder.cal")), &error));
+        QVERIFY(!exportSetup(fine.session(), fine.fileName(), path(QStringLiteral("badcal/folder.cal")), &error));
         QVERIFY(error.contains(QLatin1String("folder.cal")));
     }
 };
