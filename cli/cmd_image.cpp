@@ -83,15 +83,12 @@ int runDump(const CliArgs &args)
     const QByteArray latin1 = path.toLatin1();
     if (QString::fromLatin1(latin1) != path)
         return cliFail(what, QStringLiteral("the path has characters outside Latin-1"));
-    kelda::UniqueSession session = kelda::UniqueSession::open(latin1);
-    if (!session)
-        return cliFail(what, openFailureReason(kelda::storeError(), path));
     QByteArray json;
     QString error;
-    const bool ok = kelda::setuptree::dump(session.get(), &json, &error);
-    session.reset();
-    if (!ok)
-        return cliFail(QStringLiteral("cannot dump %1").arg(shownPath(path)), error);
+    bool opened = false;
+    if (!kelda::setuptree::dumpFile(latin1, &json, &error, &opened))
+        return opened ? cliFail(QStringLiteral("cannot dump %1").arg(shownPath(path)), error)
+                      : cliFail(what, openFailureReason(error, path));
     writeStandardOutput(json);
     return 0;
 }
@@ -117,19 +114,15 @@ int runLoad(const CliArgs &args)
     if (QString::fromLatin1(latin1) != out)
         return cliFail(writeWhat, QStringLiteral("the path has characters outside Latin-1"));
 
-    kelda::UniqueSession session;
     QString error;
-    if (!kelda::setuptree::load(json, &session, &error))
+    bool loaded = false;
+    if (kelda::setuptree::loadFile(json, latin1, &error, &loaded))
+        return 0;
+    if (!loaded)
         return cliFail(QStringLiteral("cannot load %1").arg(shownPath(source)), error);
-    const bool saved = session.save(latin1);
-    QString saveError = saved ? QString() : kelda::storeError();
-    session.reset();
     // The store says where it failed; the line says that once.
     const QString where = QStringLiteral("cannot write to %1: ").arg(out);
-    if (saveError.startsWith(where))
-        saveError = saveError.mid(where.size());
-    if (!saved)
-        return cliFail(writeWhat, saveError);
+    return cliFail(writeWhat, error.startsWith(where) ? error.mid(where.size()) : error);
     return 0;
 }
 

@@ -353,4 +353,27 @@ bool load(const QByteArray &json, UniqueSession *session, QString *error)
     return true;
 }
 
+bool dumpFile(const QByteArray &latin1Path, QByteArray *json, QString *error, bool *opened)
+{
+    UniqueSession session = UniqueSession::open(latin1Path);
+    *opened = bool(session);
+    if (!session) {
+        *error = storeError();
+        return false;
+    }
+    return dump(session.get(), json, error);
+}
+
+bool loadFile(const QByteArray &json, const QByteArray &latin1Path, QString *error, bool *loaded)
+{
+    UniqueSession session;
+    *loaded = load(json, &session, error);
+    if (!*loaded)
+        return false;
+    if (session.save(latin1Path))
+        return true;
+    *error = storeError();
+    return false;
+}
+
 }  // namespace kelda::setuptree

@@ -10,7 +10,11 @@
 #include <QByteArray>
 #include <QString>
 
-#include "storecursor.h"
+#include "strata.h"
+
+namespace kelda {
+class UniqueSession;
+}
 
 namespace kelda::setuptree {
 
@@ -25,5 +29,15 @@ bool dump(StoreSession session, QByteArray *json, QString *error);
 // false with *error naming the JSON path of the offending element; *session
 // is empty then.
 bool load(const QByteArray &json, UniqueSession *session, QString *error);
+
+// The file at latin1Path, as stored (without the editor's upgrade), dumped.
+// False with *error; *opened says whether the store could open the file
+// (*error is then the store's reason).
+bool dumpFile(const QByteArray &latin1Path, QByteArray *json, QString *error, bool *opened);
+
+// A setup file at latin1Path holding the tree of the JSON document. False
+// with *error; *loaded says whether the document was sound (*error is then the
+// store's reason for not saving).
+bool loadFile(const QByteArray &json, const QByteArray &latin1Path, QString *error, bool *loaded);
 
 }  // namespace kelda::setuptree
