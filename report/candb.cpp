@@ -93,7 +93,10 @@ SignalLayout signalLayout(int byteSelect, bool littleEndian)
     return s;
 }
 
-QString canDatabase(const SetupFacts &f)
+namespace {
+
+// One message per identifier, its signals in table order: CAN inputs, then CAN outputs.
+QMap<int, Message> messagesOf(const SetupFacts &f)
 {
     QMap<int, Message> messages;
     auto add = [&](const CanItem &item, bool input) {
@@ -108,13 +111,39 @@ QString canDatabase(const SetupFacts &f)
         add(in, true);
     for (const CanItem &out : f.canOutputs)
         add(out, false);
+    return messages;
+}
 
-    QString text;
-    text += QStringLiteral(
-                "VERSION \"\"\n\n\nNS_ :\n\tNS_DESC_\n\tCM_\n\tBA_DEF_\n\tBA_\n\tVAL_\n\tBA_DEF_DEF_\n\tBO_TX_BU_\n\n"
-                "BS_:\n\nBU_: %1 %2\n\n")
-                .arg(QLatin1String(kModuleNode), QLatin1String(kVehicleNode));
+// The naming pass: each signal's layout and a DBC name unique within its message.
+void nameSignals(Message &m)
+{
+    // Outputs go out big-endian: the image has no byte order for them.
+    QSet<QString> taken;
+    for (Signal &s : m.signals_) {
+        const bool little = s.input ? m.littleEndian : false;
+        s.layout = signalLayout(s.item->select, little);
+        const QString base = dbcName(s.item->name);
+        QString name = base;
+        for (int n = 2; taken.contains(name); ++n) {
+            const QString suffix = QStringLiteral("_%1").arg(n);
+            name = base.left(kDbcNameMax - suffix.size()) + suffix;
+        }
+        taken.insert(name);
+        s.name = name;
+    }
+}
 
+QString databaseHeader()
+{
+    return QStringLiteral(
+               "VERSION \"\"\n\n\nNS_ :\n\tNS_DESC_\n\tCM_\n\tBA_DEF_\n\tBA_\n\tVAL_\n\tBA_DEF_DEF_\n\tBO_TX_BU_\n\n"
+               "BS_:\n\nBU_: %1 %2\n\n")
+        .arg(QLatin1String(kModuleNode), QLatin1String(kVehicleNode));
+}
+
+// The comments on the database and its nodes.
+QStringList databaseComments(const SetupFacts &f)
+{
     QStringList comments;
     comments << QStringLiteral("CM_ %1;").arg(quoted(
         QStringLiteral("CAN messages of the setup %1: what the module %2 reads and sends.")
@@ -124,72 +153,105 @@ QString canDatabase(const SetupFacts &f)
     comments << QStringLiteral("CM_ BU_ %1 %2;")
                     .arg(QLatin1String(kVehicleNode),
                          quoted(QStringLiteral("Whatever sends the messages the module reads.")));
-    QStringList transmitters;
+    return comments;
+}
 
+QString messageName(const Message &m)
+{
+    const QString idHex = QString::number(m.id, 16).toUpper().rightJustified(3, QLatin1Char('0'));
+    return QStringLiteral("%1_%2_%3")
+        .arg(QLatin1String(kModuleNode),
+             m.received && m.sent ? QStringLiteral("RX_TX")
+                 : m.received     ? QStringLiteral("RX")
+                                  : QStringLiteral("TX"),
+             idHex);
+}
+
+QString signalLine(const Message &m, const Signal &s)
+{
+    const bool little = s.input && m.littleEndian;
+    return QStringLiteral(" SG_ %1 : %2|%3@%4+ (1,0) [0|%5] \"\" %6\n")
+        .arg(s.name)
+        .arg(s.layout.startBit)
+        .arg(s.layout.length)
+        .arg(little ? 1 : 0)
+        .arg((1 << s.layout.length) - 1)
+        .arg(QLatin1String(s.input ? kModuleNode : kVehicleNode));
+}
+
+// What a signal is in the setup: its item, compare or value, and who uses it.
+QString signalComment(const SetupFacts &f, const Message &m, const Signal &s)
+{
+    QString what;
+    if (s.input) {
+        what = QStringLiteral("CAN input %1, %2: compare %3 %4")
+                   .arg(s.item->name, s.item->channel, s.item->compare, hexValue(s.item->value));
+        if (!s.item->usedBy.isEmpty())
+            what += QStringLiteral("; read by ") + s.item->usedBy.join(QStringLiteral(", "));
+        for (int mod : f.pwmModulesOf(s.item->row))
+            what += QStringLiteral("; PWM of LX1-%1 (0 to 255 = 0 to 100 %)").arg(mod + 1);
+    } else {
+        what =
+            QStringLiteral("CAN output %1, %2: sends %3").arg(s.item->name, s.item->channel, hexValue(s.item->value));
+        if (!s.item->usedBy.isEmpty())
+            what += QStringLiteral(" while ") + s.item->usedBy.join(QStringLiteral(" or ")) + QStringLiteral(" is set");
+    }
+    return QStringLiteral("CM_ SG_ %1 %2 %3;").arg(m.id).arg(s.name, quoted(what + QLatin1Char('.')));
+}
+
+QString messageComment(const Message &m)
+{
+    QString about = m.received && m.sent ? QStringLiteral("Read and sent by the module")
+        : m.received                     ? QStringLiteral("Read by the module")
+                                         : QStringLiteral("Sent by the module");
+    about += QStringLiteral("; %1.").arg(QLatin1String(kEndiannessTexts[m.littleEndian ? 1 : 0]));
+    if (!m.notes.isEmpty())
+        about += QLatin1Char(' ') + m.notes.join(QLatin1Char(' '));
+    return QStringLiteral("CM_ BO_ %1 %2;").arg(m.id).arg(quoted(about));
+}
+
+// The BO_ section of a message; its comments go to `comments`. An item
+// without a byte or word the image knows is a note, not a signal.
+QString messageSection(const SetupFacts &f, Message &m, QStringList &comments)
+{
+    const QLatin1String sender(m.received ? kVehicleNode : kModuleNode);
+    QString text = QStringLiteral("BO_ %1 %2: 8 %3\n").arg(m.id).arg(messageName(m), sender);
+    for (const Signal &s : std::as_const(m.signals_)) {
+        if (!s.layout.valid) {
+            m.notes << QStringLiteral("%1 %2 has no byte or word the image knows (code %3) and is not a signal.")
+                           .arg(s.input ? QStringLiteral("CAN input") : QStringLiteral("CAN output"), s.item->name,
+                                QString::number(s.item->select));
+            continue;
+        }
+        text += signalLine(m, s);
+        comments << signalComment(f, m, s);
+    }
+    comments << messageComment(m);
+    return text + QLatin1Char('\n');
+}
+
+QString attributes(const SetupFacts &f)
+{
+    return QStringLiteral("BA_DEF_  \"BusType\" STRING ;\n"
+                          "BA_DEF_  \"Baudrate\" INT 0 1000000;\n"
+                          "BA_DEF_DEF_  \"BusType\" \"CAN\";\n"
+                          "BA_DEF_DEF_  \"Baudrate\" 500000;\n"
+                          "BA_ \"BusType\" \"CAN\";\n"
+                          "BA_ \"Baudrate\" %1;\n")
+        .arg(canSpeedBitRate(f));
+}
+
+}  // namespace
+
+QString canDatabase(const SetupFacts &f)
+{
+    QMap<int, Message> messages = messagesOf(f);
+    QString text = databaseHeader();
+    QStringList comments = databaseComments(f);
+    QStringList transmitters;
     for (Message &m : messages) {
-        // Outputs go out big-endian: the image has no byte order for them.
-        QSet<QString> taken;
-        for (Signal &s : m.signals_) {
-            const bool little = s.input ? m.littleEndian : false;
-            s.layout = signalLayout(s.item->select, little);
-            const QString base = dbcName(s.item->name);
-            QString name = base;
-            for (int n = 2; taken.contains(name); ++n) {
-                const QString suffix = QStringLiteral("_%1").arg(n);
-                name = base.left(kDbcNameMax - suffix.size()) + suffix;
-            }
-            taken.insert(name);
-            s.name = name;
-        }
-        const QString idHex = QString::number(m.id, 16).toUpper().rightJustified(3, QLatin1Char('0'));
-        const QString msgName = QStringLiteral("%1_%2_%3")
-                                    .arg(QLatin1String(kModuleNode),
-                                         m.received && m.sent ? QStringLiteral("RX_TX")
-                                             : m.received     ? QStringLiteral("RX")
-                                                              : QStringLiteral("TX"),
-                                         idHex);
-        const QLatin1String sender(m.received ? kVehicleNode : kModuleNode);
-        text += QStringLiteral("BO_ %1 %2: 8 %3\n").arg(m.id).arg(msgName, sender);
-        for (const Signal &s : std::as_const(m.signals_)) {
-            if (!s.layout.valid) {
-                m.notes << QStringLiteral("%1 %2 has no byte or word the image knows (code %3) and is not a signal.")
-                               .arg(s.input ? QStringLiteral("CAN input") : QStringLiteral("CAN output"), s.item->name,
-                                    QString::number(s.item->select));
-                continue;
-            }
-            const bool little = s.input && m.littleEndian;
-            text += QStringLiteral(" SG_ %1 : %2|%3@%4+ (1,0) [0|%5] \"\" %6\n")
-                        .arg(s.name)
-                        .arg(s.layout.startBit)
-                        .arg(s.layout.length)
-                        .arg(little ? 1 : 0)
-                        .arg((1 << s.layout.length) - 1)
-                        .arg(QLatin1String(s.input ? kModuleNode : kVehicleNode));
-            QString what;
-            if (s.input) {
-                what = QStringLiteral("CAN input %1, %2: compare %3 %4")
-                           .arg(s.item->name, s.item->channel, s.item->compare, hexValue(s.item->value));
-                if (!s.item->usedBy.isEmpty())
-                    what += QStringLiteral("; read by ") + s.item->usedBy.join(QStringLiteral(", "));
-                for (int mod : f.pwmModulesOf(s.item->row))
-                    what += QStringLiteral("; PWM of LX1-%1 (0 to 255 = 0 to 100 %)").arg(mod + 1);
-            } else {
-                what = QStringLiteral("CAN output %1, %2: sends %3")
-                           .arg(s.item->name, s.item->channel, hexValue(s.item->value));
-                if (!s.item->usedBy.isEmpty())
-                    what += QStringLiteral(" while ") + s.item->usedBy.join(QStringLiteral(" or "))
-                        + QStringLiteral(" is set");
-            }
-            comments << QStringLiteral("CM_ SG_ %1 %2 %3;").arg(m.id).arg(s.name, quoted(what + QLatin1Char('.')));
-        }
-        text += QLatin1Char('\n');
-        QString about = m.received && m.sent ? QStringLiteral("Read and sent by the module")
-            : m.received                     ? QStringLiteral("Read by the module")
-                                             : QStringLiteral("Sent by the module");
-        about += QStringLiteral("; %1.").arg(QLatin1String(kEndiannessTexts[m.littleEndian ? 1 : 0]));
-        if (!m.notes.isEmpty())
-            about += QLatin1Char(' ') + m.notes.join(QLatin1Char(' '));
-        comments << QStringLiteral("CM_ BO_ %1 %2;").arg(m.id).arg(quoted(about));
+        nameSignals(m);
+        text += messageSection(f, m, comments);
         if (m.received && m.sent)
             transmitters << QStringLiteral("BO_TX_BU_ %1 : %2,%3;")
                                 .arg(m.id)
@@ -198,14 +260,7 @@ QString canDatabase(const SetupFacts &f)
     if (!transmitters.isEmpty())
         text += transmitters.join(QLatin1Char('\n')) + QStringLiteral("\n\n");
     text += comments.join(QLatin1Char('\n')) + QLatin1Char('\n');
-    text += QStringLiteral("BA_DEF_  \"BusType\" STRING ;\n"
-                           "BA_DEF_  \"Baudrate\" INT 0 1000000;\n"
-                           "BA_DEF_DEF_  \"BusType\" \"CAN\";\n"
-                           "BA_DEF_DEF_  \"Baudrate\" 500000;\n"
-                           "BA_ \"BusType\" \"CAN\";\n"
-                           "BA_ \"Baudrate\" %1;\n")
-                .arg(canSpeedBitRate(f));
-    return text;
+    return text + attributes(f);
 }
 
 bool writeCanDatabase(StoreSession session, const QString &setupFile, const QString &path, QString *error)

@@ -464,21 +464,13 @@ QString dateText(const QDateTime &date)
     return out;
 }
 
-QString reportHtml(const SetupFacts &f, const QDateTime &date, const Revision &revision)
-{
-    const QString title =
-        QStringLiteral("Setup report: %1").arg(f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName);
-    QString out =
-        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>%1</title>\n"
-                       "<style>%2</style>\n</head>\n<body>\n")
-            .arg(esc(title), QLatin1String(kStyle));
-    out += cover(f, date, revision);
-    out += channels(f);
-    out += inputList(f, "keypad", QStringLiteral("Keypad legend"), "Key", f.keys, ItemType::KeypadKey);
-    out += inputList(f, "switches", QStringLiteral("Switch list"), "Switch", f.switches, ItemType::Switch);
-    out += canMatrix(f);
+namespace {
 
-    out += heading("logic", QStringLiteral("The logic in words"));
+// ------------------------------------------- logic, LEDs and options
+
+QString logic(const SetupFacts &f)
+{
+    QString out = heading("logic", QStringLiteral("The logic in words"));
     out += QStringLiteral("<h3>Events, in priority order</h3>\n");
     if (f.events.isEmpty())
         out += para(QStringLiteral("The setup has no events."));
@@ -506,14 +498,21 @@ QString reportHtml(const SetupFacts &f, const QDateTime &date, const Revision &r
                     joined(f.eventsActing(int(EventList::TimersToStop), row))});
     }
     out += timers.isEmpty() ? para(QStringLiteral("The setup has no timers.")) : timers.html();
+    return out;
+}
 
-    out += heading("leds", QStringLiteral("LX2 LEDs"));
+QString leds(const SetupFacts &f)
+{
+    QString out = heading("leds", QStringLiteral("LX2 LEDs"));
     Table leds({QStringLiteral("LED"), QStringLiteral("Name"), QStringLiteral("Lit by states")}, {0});
     for (int i = 0; i < f.leds.size(); ++i)
         leds.row({QString::number(i + 1), f.leds.at(i), joined(f.statesDriving(int(StateList::Lx2Leds), i))});
-    out += leds.html();
+    return out + leds.html();
+}
 
-    out += heading("options", QStringLiteral("Options"));
+QString options(const SetupFacts &f)
+{
+    QString out = heading("options", QStringLiteral("Options"));
     Table options({QStringLiteral("Option"), QStringLiteral("Value"), QStringLiteral("Unit")}, {1});
     // The options page's labels; their "/s" goes to the unit column.
     auto label = [](int i) { return QString::fromLatin1(kOptionLabels[size_t(i)]).section(QLatin1Char('/'), 0, 0); };
@@ -527,7 +526,27 @@ QString reportHtml(const SetupFacts &f, const QDateTime &date, const Revision &r
     options.row({label(int(OptionIndex::RebroadcastId)),
                  QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast),
                  QStringLiteral("CAN identifier")});
-    out += options.html();
+    return out + options.html();
+}
+
+}  // namespace
+
+QString reportHtml(const SetupFacts &f, const QDateTime &date, const Revision &revision)
+{
+    const QString title =
+        QStringLiteral("Setup report: %1").arg(f.fileName.isEmpty() ? QStringLiteral("(not saved)") : f.fileName);
+    QString out =
+        QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>%1</title>\n"
+                       "<style>%2</style>\n</head>\n<body>\n")
+            .arg(esc(title), QLatin1String(kStyle));
+    out += cover(f, date, revision);
+    out += channels(f);
+    out += inputList(f, "keypad", QStringLiteral("Keypad legend"), "Key", f.keys, ItemType::KeypadKey);
+    out += inputList(f, "switches", QStringLiteral("Switch list"), "Switch", f.switches, ItemType::Switch);
+    out += canMatrix(f);
+    out += logic(f);
+    out += leds(f);
+    out += options(f);
     out += QStringLiteral("</body>\n</html>\n");
     return out;
 }
