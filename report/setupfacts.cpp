@@ -7,7 +7,6 @@
 #include "corlaprotocol.h"
 #include "imagecompiler.h"
 #include "pmcolumns.h"
-#include "pmmodel.h"
 #include "celltext.h"
 #include "uploadcalibration.h"
 
@@ -53,25 +52,23 @@ QList<CanItem> canOutputItems(const SetupView &v)
     return out;
 }
 
-// The event inputs as the events table shows them; its texts stop at the
+// The event inputs in the events table's own texts; its texts stop at the
 // first input that joins nothing.
 Event eventFacts(const SetupView &v, int row)
 {
+    const auto cell = [&](int column) { return v.cell(int(Mode::Events), row, column); };
     const ViewEvent &ve = v.events.at(row);
-    Event e;
-    e.row = row;
-    e.priority = ve.priorityStored ? ve.priority : row + 1;
-    e.name = ve.name;
+    Event e{row, cell(EventCol::Priority).toInt(), ve.name, {}, {}};
     for (int k = 0; k < kEventInputCount; ++k) {
-        const ViewEventInput &vin = ve.inputs[size_t(k)];
+        const ViewRef &ref = ve.inputs[size_t(k)].ref;
         EventInput in;
-        if (vin.ref.resolved()) {
-            in.type = *typePrefixText(vin.ref.type) ? vin.ref.type : ItemType::None;
-            in.row = vin.ref.row;
-            in.name = vin.ref.name;
-            in.condition = PMModel::conditionText(PMModel::normalizeCondition(vin.ref.type, vin.condition));
+        if (cell(EventCol::input(k)).toString() != QLatin1String("-")) {
+            in.type = *typePrefixText(ref.type) ? ref.type : ItemType::None;
+            in.row = ref.row;
+            in.name = ref.name;
+            in.condition = cell(EventCol::type(k)).toString();
         }
-        in.join = k + 1 < kEventInputCount ? detail::combineText(vin.combine) : QString();
+        in.join = k + 1 < kEventInputCount ? cell(EventCol::with(k)).toString() : QString();
         // An input that names nothing still joins the chain: the image
         // keeps it, so the sentence says so.
         e.inputs << in;
