@@ -104,15 +104,15 @@ void SetupView::readValues(StoreCursor &c, ItemType type, int row, const QString
 {
     StoreCursor none(nullptr);
     StoreCursor &r = open ? c : none;
+    uint16_t id = 0;
+    const bool idStored = r.u16(ValueId::CanId, id);
     switch (type) {
     case ItemType::CanInput:
-        canInputs.append({name, r.u16Or(ValueId::CanId, 0), r.u8Or(ValueId::ByteSelect, 0),
-                          r.u8Or(ValueId::CanCompare, 0), r.u16Or(ValueId::Data, 0),
-                          r.u8Or(ValueId::LittleEndian, 0) != 0});
+        canInputs.append({name, id, r.u8Or(ValueId::ByteSelect, 0), r.u8Or(ValueId::CanCompare, 0),
+                          r.u16Or(ValueId::Data, 0), r.u8Or(ValueId::LittleEndian, 0) != 0, idStored});
         break;
     case ItemType::CanOutput:
-        canOutputs.append(
-            {name, r.u16Or(ValueId::CanId, 0), r.u8Or(ValueId::ByteSelect, 0), r.u16Or(ValueId::Data, 0)});
+        canOutputs.append({name, id, r.u8Or(ValueId::ByteSelect, 0), r.u16Or(ValueId::Data, 0), idStored});
         break;
     case ItemType::Timer:
         timers.append({name, r.u16Or(ValueId::ResetTicks, 0)});
@@ -314,6 +314,8 @@ QVariant SetupView::valueCell(ItemType type, int row, ValueId value, int arg) co
     case ValueId::Name:
         return names(type).at(row);
     case ValueId::CanId:
+        if (!(in ? in->canIdStored : out->canIdStored))
+            return QStringLiteral("0x1234");
         return detail::canCodeText(in ? in->canId : out->canId);
     case ValueId::ByteSelect:
         return detail::byteSelectText(in ? in->byteSelect : out->byteSelect);

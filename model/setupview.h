@@ -77,6 +77,7 @@ struct ViewCanInput {
     int canCompare = 0;
     int data = 0;  // the value compared against
     bool littleEndian = false;
+    bool canIdStored = true;  // the table shows a missing identifier as 0x1234
 };
 
 struct ViewCanOutput {
@@ -84,6 +85,7 @@ struct ViewCanOutput {
     int canId = 0;
     int byteSelect = 0;
     int data = 0;  // the value sent
+    bool canIdStored = true;
 };
 
 struct ViewTimer {

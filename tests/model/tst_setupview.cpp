@@ -346,6 +346,9 @@ private slots:
                 && STRATA_InsertValue(toU16(ValueId::Condition), &odd, s));
         QVERIFY(STRATA_GotoRoot(s) && STRATA_OpenItem(toU16(ItemType::Setup), 0, s)
                 && STRATA_InsertItemBlocks(toU16(ItemType::Event), 1, s));
+        // A CAN input and a CAN output without any value.
+        QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::CanInput), 1, s)
+                && STRATA_InsertItemBlocks(toU16(ItemType::CanOutput), 1, s));
         const SetupView v = SetupView::read(s);  // before the model repairs anything
         int cells = 0;
         for (int mode = 0; mode < kModeCount; ++mode) {
@@ -360,6 +363,7 @@ private slots:
         QCOMPARE(v.cell(int(Mode::Events), 2, EventCol::Priority), QVariant(3));
         QCOMPARE(v.cell(int(Mode::Events), 0, EventCol::type(1)), QVariant(QStringLiteral("Running")));
         QVERIFY(!v.cell(int(Mode::Timers), 2, TimerCol::Name).isValid());
+        QCOMPARE(v.cell(int(Mode::CanOutputs), 1, CanOutputCol::CanCode), QVariant(QStringLiteral("0x1234")));
     }
 
     // A file opened read-only reads as the editor opens it (older files
