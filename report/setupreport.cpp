@@ -297,9 +297,12 @@ QString inputList(const SetupFacts &f, const char *id, const QString &title, con
         out += keyGrid(names) + QStringLiteral("<h3>Keys and the events that read them</h3>\n");
     Table t({QString::fromLatin1(what), QStringLiteral("Name"), QStringLiteral("Read by events (priority): condition")},
             {0});
-    for (int i = 0; i < names.size(); ++i)
+    for (int i = 0; i < names.size(); ++i) {
+        // A reference by this name reaches an item above (none: it has no name value).
+        const int first = f.rowOf(type, names.at(i));
         t.row({QString::number(i + 1), names.at(i),
-               f.rowOf(type, names.at(i)) == i ? joined(f.readersOf(type, i)) : QStringLiteral("— (name used above)")});
+               first >= 0 && first != i ? QStringLiteral("— (name used above)") : joined(f.readersOf(type, i))});
+    }
     return out + t.html();
 }
 

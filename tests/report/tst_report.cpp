@@ -244,6 +244,30 @@ private slots:
                  QByteArray("b80c4d086686dc80990bd05ff994c9ff8590e2d5a9462303f94ad57fef97fa29"));
     }
 
+    // Older files may hold equal names: a reference reaches the first item of
+    // its name, so only that one is shown with the events and states that use it.
+    void duplicateNamesFollowTheStore()
+    {
+        PMModel m;
+        SetupBuilder b(m);
+        const int t0 = b.timer(), t1 = b.timer(), ev = b.event();
+        QVERIFY(b.input(ev, 0, ItemType::KeypadKey, 0, "Short Press"));
+        QVERIFY(b.entry(Mode::Events, ev, int(EventList::TimersToStart), ItemType::Timer, t0));
+        StoreCursor c(m.session());
+        QVERIFY(c.item(ItemType::Timer, t1) && c.setText(ValueId::Name, QStringLiteral("Timer 1")));
+        QVERIFY(c.item(ItemType::KeypadKey, 1) && c.setText(ValueId::Name, QStringLiteral("Keypad 1")));
+        const QString html =
+            reportHtml(collectFacts(m.session(), QString()), QDateTime(QDate(2024, 5, 17), QTime(8, 30)));
+        const QString event = m.itemName(ItemType::Event, ev) + QStringLiteral(" (1)");
+        const QList<QStringList> keys = listRows(html, "keypad");
+        QCOMPARE(keys.mid(0, 2),
+                 (QList<QStringList>{{"1", "Keypad 1", event + QStringLiteral(": Short Press")},
+                                     {"2", "Keypad 1", "— (name used above)"}}));
+        QList<QStringList> timers = rows(html, "logic");
+        timers.removeIf([](const QStringList &r) { return r.size() != 4; });
+        QCOMPARE(timers, (QList<QStringList>{{"Timer 1", "0.500 s", event, "—"}, {"Timer 1", "0.500 s", "—", "—"}}));
+    }
+
     void reportSections()
     {
         PMModel m;
