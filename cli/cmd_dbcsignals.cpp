@@ -112,8 +112,8 @@ QString signalLine(const dbc::Signal &s, const dbc::Classification &c)
     if (!orderOf(c).isEmpty())
         line += QStringLiteral(", ") + orderOf(c);
     if (c.cls == dbc::Class::Approximate)
-        line += QStringLiteral(", within %1%2").arg(dbc::valueText(s, c.error),
-                                                    s.unit.isEmpty() ? QString() : QLatin1Char(' ') + s.unit);
+        line += QStringLiteral(", within %1%2")
+                    .arg(dbc::valueText(s, c.error), s.unit.isEmpty() ? QString() : QLatin1Char(' ') + s.unit);
     if (!c.reason.isEmpty())
         line += QStringLiteral(": ") + c.reason;
     return line;

@@ -49,7 +49,7 @@ bool planImport(const SetupView &view, const QList<ImportRequest> &requests, QLi
         if (!f.channel.isByte)
             where += QStringLiteral(", ") + QLatin1String(kEndiannessTexts[f.littleEndian ? 1 : 0]);
         p.description = QStringLiteral("%1 %2 %3%4: %5, %6 %7 (%8)")
-                            .arg(p.name, QLatin1String(opText(r.op)), valueText(r.signal, r.value),
+                            .arg(p.name, QLatin1String(opText(r.op)), QString::number(r.value),
                                  r.signal.unit.isEmpty() ? QString() : QLatin1Char(' ') + r.signal.unit, where,
                                  compareText(p.comparison.compare))
                             .arg(p.comparison.data)

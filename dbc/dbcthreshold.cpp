@@ -54,9 +54,11 @@ QString unitText(const Signal &s)
 
 QString rawCondition(const Signal &s, Op op, double p, RawCondition *out)
 {
-    const QString shown = valueText(s, p) + unitText(s);
+    const QString shown = QString::number(p) + unitText(s);
     if (op == Op::Equal || op == Op::Bit) {
-        const qint64 guess = qint64(std::llround((p - s.offset) / s.factor));
+        // Clamped before it becomes a whole number: a huge value must not overflow.
+        const double x = std::clamp((p - s.offset) / s.factor, double(s.rawMin()) - 1, double(s.rawMax()) + 1);
+        const qint64 guess = qint64(std::llround(x));
         for (const qint64 r : {guess, guess - 1, guess + 1})
             if (r >= s.rawMin() && r <= s.rawMax() && physicalHolds(s, Op::Equal, physical(s, r), p)) {
                 if (op == Op::Bit && r != 1)
@@ -66,9 +68,10 @@ QString rawCondition(const Signal &s, Op op, double p, RawCondition *out)
                 *out = {op == Op::Bit ? RawCondition::BitSet : RawCondition::Equal, r};
                 return {};
             }
+        const qint64 below = std::clamp(qint64(std::floor(x)), s.rawMin(), s.rawMax());
+        const qint64 above = std::clamp(qint64(std::ceil(x)), s.rawMin(), s.rawMax());
         return QStringLiteral("%1 is no value of the signal: the nearest are %2 and %3 (steps of %4)")
-            .arg(shown, valueText(s, physical(s, std::clamp(guess - 1, s.rawMin(), s.rawMax()))),
-                 valueText(s, physical(s, std::clamp(guess + 1, s.rawMin(), s.rawMax()))),
+            .arg(shown, valueText(s, physical(s, std::min(below, above))), valueText(s, physical(s, std::max(below, above))),
                  valueText(s, std::abs(s.factor)));
     }
     // "> P" holds at the top of the raw range for a positive factor.
@@ -160,7 +163,7 @@ Comparison comparison(const Signal &s, const Classification &c, Op op, double va
                        .arg(rawShown)
                        .arg(valueText(s, physical(s, rawShown)), unitText(s));
     if (!out.exact)
-        out.rounding += QStringLiteral(" (within %1%2)").arg(valueText(s, out.error), unitText(s));
+        out.rounding += QStringLiteral(", within %1%2").arg(valueText(s, out.error), unitText(s));
     return out;
 }
 
