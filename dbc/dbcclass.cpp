@@ -38,8 +38,7 @@ std::optional<Candidate> candidate(const std::vector<int> &bits, const can::Chan
     const int len = int(bits.size());
     const int width = ch.width();
     int kept = 0;
-    while (kept < len && kept < width
-           && channelBit(ch, little, bits[size_t(len - 1 - kept)]) == width - 1 - kept)
+    while (kept < len && kept < width && channelBit(ch, little, bits[size_t(len - 1 - kept)]) == width - 1 - kept)
         ++kept;
     Candidate c;
     c.fit.channel = ch;
@@ -189,7 +188,9 @@ uint8_t Fit::byteSelect() const
 
 QString Fit::channelText() const
 {
-    return QStringLiteral("%1 %2").arg(channel.isByte ? QStringLiteral("Byte") : QStringLiteral("Word")).arg(channel.index);
+    return QStringLiteral("%1 %2")
+        .arg(channel.isByte ? QStringLiteral("Byte") : QStringLiteral("Word"))
+        .arg(channel.index);
 }
 
 Classification classify(const Message &m, const Signal &s, const SetupContext *setup)

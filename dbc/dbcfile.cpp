@@ -11,16 +11,36 @@ namespace {
 
 // Keywords of statements KELDA reads nothing from: counted, never reported.
 const QStringList kNotNeeded = {
-    QStringLiteral("VERSION"),         QStringLiteral("NS_"),           QStringLiteral("BS_"),
-    QStringLiteral("BU_"),             QStringLiteral("VAL_TABLE_"),    QStringLiteral("BA_DEF_"),
-    QStringLiteral("BA_DEF_DEF_"),     QStringLiteral("BA_"),           QStringLiteral("BO_TX_BU_"),
-    QStringLiteral("SIG_GROUP_"),      QStringLiteral("EV_"),           QStringLiteral("ENVVAR_DATA_"),
-    QStringLiteral("SGTYPE_"),         QStringLiteral("SGTYPE_VAL_"),   QStringLiteral("BA_DEF_SGTYPE_"),
-    QStringLiteral("BA_SGTYPE_"),      QStringLiteral("SIG_TYPE_REF_"), QStringLiteral("BA_DEF_REL_"),
-    QStringLiteral("BA_REL_"),         QStringLiteral("BA_DEF_DEF_REL_"), QStringLiteral("BU_SG_REL_"),
-    QStringLiteral("BU_EV_REL_"),      QStringLiteral("BU_BO_REL_"),    QStringLiteral("SG_MUL_VAL_"),
-    QStringLiteral("CAT_DEF_"),        QStringLiteral("CAT_"),          QStringLiteral("FILTER"),
-    QStringLiteral("SIGTYPE_VALTYPE_"), QStringLiteral("NS_DESC_"),     QStringLiteral("ENVVAR_DATA_"),
+    QStringLiteral("VERSION"),
+    QStringLiteral("NS_"),
+    QStringLiteral("BS_"),
+    QStringLiteral("BU_"),
+    QStringLiteral("VAL_TABLE_"),
+    QStringLiteral("BA_DEF_"),
+    QStringLiteral("BA_DEF_DEF_"),
+    QStringLiteral("BA_"),
+    QStringLiteral("BO_TX_BU_"),
+    QStringLiteral("SIG_GROUP_"),
+    QStringLiteral("EV_"),
+    QStringLiteral("ENVVAR_DATA_"),
+    QStringLiteral("SGTYPE_"),
+    QStringLiteral("SGTYPE_VAL_"),
+    QStringLiteral("BA_DEF_SGTYPE_"),
+    QStringLiteral("BA_SGTYPE_"),
+    QStringLiteral("SIG_TYPE_REF_"),
+    QStringLiteral("BA_DEF_REL_"),
+    QStringLiteral("BA_REL_"),
+    QStringLiteral("BA_DEF_DEF_REL_"),
+    QStringLiteral("BU_SG_REL_"),
+    QStringLiteral("BU_EV_REL_"),
+    QStringLiteral("BU_BO_REL_"),
+    QStringLiteral("SG_MUL_VAL_"),
+    QStringLiteral("CAT_DEF_"),
+    QStringLiteral("CAT_"),
+    QStringLiteral("FILTER"),
+    QStringLiteral("SIGTYPE_VALTYPE_"),
+    QStringLiteral("NS_DESC_"),
+    QStringLiteral("ENVVAR_DATA_"),
 };
 // Statements that run on to a ';' (possibly over several lines).
 bool endsWithSemicolon(const QString &kind)
@@ -161,7 +181,8 @@ public:
         bool ok = false;
         const quint64 v = w.toULongLong(&ok);
         if (!failed() && (!ok || v > max))
-            fail(QStringLiteral("%1 \"%2\" is not a number from 0 to %3").arg(QLatin1String(what), w.left(40)).arg(max));
+            fail(
+                QStringLiteral("%1 \"%2\" is not a number from 0 to %3").arg(QLatin1String(what), w.left(40)).arg(max));
         return ok ? v : 0;
     }
     qint64 integer(const char *what)
@@ -338,9 +359,10 @@ void Parser::message(int line, Cursor &c)
                   .arg(line)
             : QStringLiteral("signal of the message on line %1, which is not taken").arg(line);
         if (!c.failed() && !m_byNumber.contains(number))
-            m_refused.insert(number, number == kIndependentSignals
-                                         ? QStringLiteral("the pseudo-message of independent signals (line %1)").arg(line)
-                                         : QStringLiteral("the message on line %1, which is not taken").arg(line));
+            m_refused.insert(number,
+                             number == kIndependentSignals
+                                 ? QStringLiteral("the pseudo-message of independent signals (line %1)").arg(line)
+                                 : QStringLiteral("the message on line %1, which is not taken").arg(line));
         return;
     }
     m_current = int(m_db.messages.size());
@@ -357,8 +379,9 @@ bool Parser::signalLayout(Cursor &c, Signal &s)
     QString order = c.word("byte order and sign");
     if (order.size() == 1 && !c.failed())
         order += c.word("sign");
-    if (!c.failed() && (order.size() != 2 || !QStringLiteral("01").contains(order.at(0))
-                        || !QStringLiteral("+-").contains(order.at(1))))
+    if (!c.failed()
+        && (order.size() != 2 || !QStringLiteral("01").contains(order.at(0))
+            || !QStringLiteral("+-").contains(order.at(1))))
         c.fail(QStringLiteral("\"%1\" is no byte order (@0 or @1) and sign (+ or -)").arg(order.left(40)));
     if (c.failed())
         return false;
@@ -417,7 +440,8 @@ void Parser::signal(int line, Cursor &c)
     if (!c.failed()) {
         const std::vector<int> bits = s.bits();
         if (bits.empty() || *std::max_element(bits.begin(), bits.end()) >= 8 * m.length)
-            c.fail(QStringLiteral("signal %1 reaches past the %2 data bytes of %3").arg(s.name).arg(m.length).arg(m.name));
+            c.fail(
+                QStringLiteral("signal %1 reaches past the %2 data bytes of %3").arg(s.name).arg(m.length).arg(m.name));
         for (const Signal &other : std::as_const(m.signalList))
             if (other.name == s.name)
                 c.fail(QStringLiteral("a second signal %1 in %2").arg(s.name, m.name));
@@ -514,8 +538,9 @@ void Parser::resolve()
         const auto it = m_byNumber.constFind(n.number);
         if (it == m_byNumber.constEnd()) {
             const QString refused = m_refused.value(n.number);
-            skip(n.line, refused.isEmpty() ? QStringLiteral("%1: no message numbered %2").arg(kind).arg(n.number)
-                                           : QStringLiteral("%1 of %2").arg(kind, refused));
+            skip(n.line,
+                 refused.isEmpty() ? QStringLiteral("%1: no message numbered %2").arg(kind).arg(n.number)
+                                   : QStringLiteral("%1 of %2").arg(kind, refused));
             continue;
         }
         Message &m = m_db.messages[*it];

@@ -31,8 +31,7 @@ struct ImportPlan {
 };
 
 // Plans the requests in order; false with the first refusal ("ENGINE.EngineSpeed: ...").
-bool planImport(const SetupView &view, const QList<ImportRequest> &requests, QList<ImportPlan> *plans,
-                QString *error);
+bool planImport(const SetupView &view, const QList<ImportRequest> &requests, QList<ImportPlan> *plans, QString *error);
 // Adds the planned inputs at the end of the CAN Inputs table as one change.
 bool applyImport(PMModel &model, const QList<ImportPlan> &plans, QString *error);
 

@@ -71,8 +71,8 @@ QString rawCondition(const Signal &s, Op op, double p, RawCondition *out)
         const qint64 below = std::clamp(qint64(std::floor(x)), s.rawMin(), s.rawMax());
         const qint64 above = std::clamp(qint64(std::ceil(x)), s.rawMin(), s.rawMax());
         return QStringLiteral("%1 is no value of the signal: the nearest are %2 and %3 (steps of %4)")
-            .arg(shown, valueText(s, physical(s, std::min(below, above))), valueText(s, physical(s, std::max(below, above))),
-                 valueText(s, std::abs(s.factor)));
+            .arg(shown, valueText(s, physical(s, std::min(below, above))),
+                 valueText(s, physical(s, std::max(below, above))), valueText(s, std::abs(s.factor)));
     }
     // "> P" holds at the top of the raw range for a positive factor.
     const bool atTop = (op == Op::Greater) == (s.factor > 0);
@@ -108,8 +108,9 @@ Comparison comparison(const Signal &s, const Classification &c, Op op, double va
         QStringList can;
         for (const Op o : c.exact + c.approximate)
             can << QLatin1String(opText(o));
-        out.refusal = QStringLiteral("%1 cannot be compared with %2 on %3; it can with %4")
-                          .arg(s.name, QLatin1String(opText(op)), out.fit.channelText(), can.join(QStringLiteral(", ")));
+        out.refusal =
+            QStringLiteral("%1 cannot be compared with %2 on %3; it can with %4")
+                .arg(s.name, QLatin1String(opText(op)), out.fit.channelText(), can.join(QStringLiteral(", ")));
         return out;
     }
     RawCondition rc;

@@ -62,8 +62,8 @@ int main(int argc, char **argv)
     double worst = 0;
     int keystrokes = 0;
     qsizetype found = 0;
-    for (const QString &typed : {QStringLiteral("EngineSpeed_412"), QStringLiteral("0x1a7"), QStringLiteral("kpa msg_3"),
-                                QStringLiteral("640"), QStringLiteral("torque_59")}) {
+    for (const QString &typed : {QStringLiteral("EngineSpeed_412"), QStringLiteral("0x1a7"),
+                                 QStringLiteral("kpa msg_3"), QStringLiteral("640"), QStringLiteral("torque_59")}) {
         for (int n = 1; n <= typed.size(); ++n) {
             double keystroke = 1e18;
             for (int run = 0; run < 5; ++run) {
