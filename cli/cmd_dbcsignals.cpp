@@ -2,6 +2,7 @@
 // module can read, and a CAN input made from one of them.
 #include <QFileInfo>
 
+#include "atomicfile.h"
 #include "clicommand.h"
 #include "dbcimport.h"
 #include "documentargs.h"
@@ -228,6 +229,16 @@ bool importRequest(const CliArgs &args, const dbc::Database &db, dbc::ImportRequ
     return false;
 }
 
+// The setup written over one of the inputs is refused, as every command does.
+bool outputIsInput(const QString &out, const QString &input, const char *role, int *status)
+{
+    if (!fileio::sameFile(out, input))
+        return false;
+    *status = cliFail(QStringLiteral("cannot write %1").arg(shownPath(out)),
+                      QStringLiteral("it is %1, %2").arg(shownPath(input), QLatin1String(role)));
+    return true;
+}
+
 int runDbcImport(const CliArgs &args)
 {
     const QString setupPath = args.positional.at(0), dbcPath = args.positional.at(1), out = args.value("o");
@@ -235,7 +246,9 @@ int runDbcImport(const CliArgs &args)
     dbc::Database db;
     PMModel model;
     dbc::ImportRequest request;
-    if (!outputWritable(out, &status) || !readDbc(dbcPath, &db, &status) || !importRequest(args, db, &request, &status)
+    if (outputIsInput(out, setupPath, "the setup being changed", &status)
+        || outputIsInput(out, dbcPath, "the CAN database being read", &status) || !outputWritable(out, &status)
+        || !readDbc(dbcPath, &db, &status) || !importRequest(args, db, &request, &status)
         || !openDocumentSetup(model, setupPath, &status))
         return status;
     QList<dbc::ImportPlan> plans;

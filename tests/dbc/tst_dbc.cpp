@@ -718,13 +718,13 @@ private slots:
         QCOMPARE(view.canInputs.first().data, 3200);
         QVERIFY(view.canInputs.first().littleEndian);
 
-        // The same signal again gets a name of its own; the Motorola word of
-        // 0x280 now meets a Little Endian identifier.
+        // The same signal again gets a name of its own.
+        const QString second = m_dir.filePath(QStringLiteral("imported2.kelda"));
         run = runCli({QStringLiteral("dbc-import"), out, dataFile("handmade.dbc"), QStringLiteral("--signal"),
                       QStringLiteral("ENGINE.EngineSpeed"), QStringLiteral("--compare"), QStringLiteral("<"),
-                      QStringLiteral("--value"), QStringLiteral("5000"), QStringLiteral("-o"), out});
+                      QStringLiteral("--value"), QStringLiteral("5000"), QStringLiteral("-o"), second});
         QCOMPARE(run.exitCode, 0);
-        QVERIFY(m.openSetup(out));
+        QVERIFY(m.openSetup(second));
         QCOMPARE(SetupView::read(m.session()).canInputs.at(1).name, QStringLiteral("EngineSpeed 2"));
         const QStringList refused[] = {
             {QStringLiteral("EEC1.EngSpeedExt"), QStringLiteral(">"), QStringLiteral("1"), QStringLiteral("extended")},
@@ -743,8 +743,18 @@ private slots:
         }
         run = runCli({QStringLiteral("dbc-import"), out, dataFile("handmade.dbc"), QStringLiteral("--signal"),
                       QStringLiteral("ENGINE.EngineSpeed"), QStringLiteral("--compare"), QStringLiteral(">="),
-                      QStringLiteral("--value"), QStringLiteral("1"), QStringLiteral("-o"), out});
+                      QStringLiteral("--value"), QStringLiteral("1"), QStringLiteral("-o"), second});
         QCOMPARE(run.exitCode, 2);
+        // Neither input is written over.
+        const QByteArray before = test::readFile(out);
+        for (const QString &target : {out, dataFile("handmade.dbc")}) {
+            run = runCli({QStringLiteral("dbc-import"), out, dataFile("handmade.dbc"), QStringLiteral("--signal"),
+                          QStringLiteral("ENGINE.CoolantTemp"), QStringLiteral("--compare"), QStringLiteral(">"),
+                          QStringLiteral("--value"), QStringLiteral("1"), QStringLiteral("-o"), target});
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.err.contains("being"), run.err.constData());
+        }
+        QCOMPARE(test::readFile(out), before);
     }
 
     // Imported inputs written by kelda-cli dbc and read back by a standard
@@ -756,6 +766,7 @@ private slots:
         if (runProgram(python, {QStringLiteral("-c"), QStringLiteral("import canmatrix.formats")}) != 0)
             QSKIP("python3-canmatrix is not installed");
         QString setup = newSetup(QStringLiteral("trip.kelda"));
+        int step = 0;
         const struct {
             const char *file, *signal, *op, *value;
         } imports[] = {
@@ -770,8 +781,10 @@ private slots:
             const kelda::test::CliRun run =
                 runCli({QStringLiteral("dbc-import"), setup, dataFile(i.file), QStringLiteral("--signal"),
                         QLatin1String(i.signal), QStringLiteral("--compare"), QLatin1String(i.op),
-                        QStringLiteral("--value"), QLatin1String(i.value), QStringLiteral("-o"), setup});
+                        QStringLiteral("--value"), QLatin1String(i.value), QStringLiteral("-o"),
+                        m_dir.filePath(QStringLiteral("trip%1.kelda").arg(++step))});
             QVERIFY2(run.exitCode == 0, run.err.constData());
+            setup = m_dir.filePath(QStringLiteral("trip%1.kelda").arg(step));
         }
         const QString out = m_dir.filePath(QStringLiteral("trip.dbc"));
         QCOMPARE(runCli({QStringLiteral("dbc"), setup, QStringLiteral("-o"), out}).exitCode, 0);
