@@ -3,6 +3,8 @@
 #include <QHash>
 #include <QStringDecoder>
 
+#include <cmath>
+
 #include "atomicfile.h"
 
 namespace kelda::dbc {
@@ -65,14 +67,13 @@ QString firstWord(const QString &line)
     return line.mid(i, j - i);
 }
 
-// Whether a double quote outside escapes is still open at the end of text.
-bool openString(const QString &text)
+// Whether a double quote is open after the line, given whether one was open before it.
+bool quoteOpenAfter(const QString &line, bool open)
 {
-    bool open = false;
-    for (int i = 0; i < text.size(); ++i) {
-        if (text.at(i) == QLatin1Char('\\') && open)
+    for (int i = 0; i < line.size(); ++i) {
+        if (line.at(i) == QLatin1Char('\\') && open)
             ++i;
-        else if (text.at(i) == QLatin1Char('"'))
+        else if (line.at(i) == QLatin1Char('"'))
             open = !open;
     }
     return open;
@@ -190,7 +191,9 @@ public:
         const QString w = word(what);
         bool ok = false;
         const double d = w.toDouble(&ok);
-        if (!failed() && (!ok || d != double(qint64(d))))
+        // Range first: converting a double beyond qint64 is undefined.
+        ok = ok && std::abs(d) < 9.0e18 && d == std::trunc(d);
+        if (!failed() && !ok)
             fail(QStringLiteral("%1 \"%2\" is not a whole number").arg(QLatin1String(what), w.left(40)));
         return ok ? qint64(d) : 0;
     }
@@ -275,13 +278,18 @@ Database Parser::run(const QString &text)
         inNamespace = kind == QLatin1String("NS_");
         QString text = l;
         const int first = i;
-        // Multi-line statements: an open string, or a ';' statement whose
-        // next line does not start another statement.
-        while (i + 1 < lines.size()
-               && (openString(text)
-                   || (endsWithSemicolon(kind) && isKeyword(kind) && !text.trimmed().endsWith(QLatin1Char(';'))
-                       && !firstWord(lines.at(i + 1)).isEmpty() && !isKeyword(firstWord(lines.at(i + 1)))))) {
-            text += QLatin1Char('\n') + lines.at(++i);
+        // Statements ending with ';' may run over several lines (a comment's
+        // text, a long value table), but never into a line that starts a
+        // statement of its own: a stray quote cannot swallow the file.
+        bool open = quoteOpenAfter(l, false);
+        while (i + 1 < lines.size() && endsWithSemicolon(kind) && isKeyword(kind)
+               && (open || !text.trimmed().endsWith(QLatin1Char(';')))) {
+            const QString &next = lines.at(i + 1);
+            if (firstWord(next).isEmpty() ? !open : isKeyword(firstWord(next)))
+                break;
+            text += QLatin1Char('\n') + next;
+            open = quoteOpenAfter(next, open);
+            ++i;
         }
         statement(first + 1, kind, text);
     }

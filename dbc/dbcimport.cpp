@@ -41,6 +41,12 @@ bool planImport(const SetupView &view, const QList<ImportRequest> &requests, QLi
             *error = QStringLiteral("%1: %2").arg(what, p.comparison.refusal);
             return false;
         }
+        for (const QChar ch : r.name)
+            if (ch.unicode() > 0xFF || ch.unicode() < 0x20) {
+                *error = QStringLiteral("%1: a setup file cannot store the name \"%2\" (Latin-1 letters only)")
+                             .arg(what, r.name);
+                return false;
+            }
         p.canId = int(r.message.id);
         p.name = uniqueName(r.name.isEmpty() ? r.signal.name : r.name, taken);
         taken.insert(p.name);
