@@ -718,6 +718,19 @@ private slots:
         QCOMPARE(view.canInputs.first().data, 3200);
         QVERIFY(view.canInputs.first().littleEndian);
 
+        // Listed against that setup: 0x280 is now read Little Endian.
+        const kelda::test::CliRun listed =
+            runCli({QStringLiteral("dbc-signals"), dataFile("handmade.dbc"), QStringLiteral("--setup"), out});
+        QCOMPARE(listed.exitCode, 0);
+        QVERIFY2(
+            listed.out.contains("  OilPressure: approximate (<, >) on Byte 5, within 7.5 kPa: Byte 5 holds only its "
+                                "top 8 of 12 bits; better on Word 3 Big Endian, which the setup does not allow"),
+            listed.out.constData());
+        QCOMPARE(runCli({QStringLiteral("dbc-signals"), dataFile("handmade.dbc"), QStringLiteral("--setup"),
+                         dataFile("handmade.dbc")})
+                     .exitCode,
+                 1);
+
         // The same signal again gets a name of its own.
         const QString second = m_dir.filePath(QStringLiteral("imported2.kelda"));
         run = runCli({QStringLiteral("dbc-import"), out, dataFile("handmade.dbc"), QStringLiteral("--signal"),
