@@ -10,6 +10,7 @@
 #include <QTableView>
 #include <QUndoStack>
 
+#include "dbcimportdialog.h"
 #include "eventseditor.h"
 #include "hexspinbox.h"
 #include "pmcolumns.h"
@@ -150,6 +151,7 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent, const QString 
     setUpChecks();
     setUpViews();
     setUpConventions();
+    installDbcImport(this);
 }
 
 KELDA::~KELDA()

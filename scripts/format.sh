@@ -4,7 +4,7 @@
 set -u
 cd "$(dirname "$0")/.." || exit 1
 command -v clang-format >/dev/null || { echo "format.sh: clang-format is not installed (apt-get install clang-format)" >&2; exit 2; }
-files=$(find app bench check cli compare ecu editors emulator fileio image model platform report schema sim tests \
+files=$(find app bench check cli compare dbc ecu editors emulator fileio image model platform report schema sim tests \
     -name '*.cpp' -o -name '*.h' | sort)
 if [ "${1:-}" = "--check" ]; then
     # shellcheck disable=SC2086
