@@ -156,13 +156,14 @@ void draw(QPainter &p, const SimTrace &trace, const SimPlotView &view, const Lay
     }
 
     const RowChanges rows = rowChanges(trace, view);
+    const qint64 until = view.until < 0 ? view.from + ticks : std::clamp(view.until, view.from, view.from + ticks);
     for (size_t i = 0; i < view.rows.size(); ++i) {
         const int top = kMargin + static_cast<int>(i) * kRowHeight;
         const int low = top + (kRowHeight + kWave) / 2, hi = low - kWave;
         p.setPen(Qt::black);
         p.drawText(QRectF(kMargin, top, l.nameWidth - kMargin, kRowHeight), Qt::AlignLeft | Qt::AlignVCenter,
                    visibleName(trace.signalList()[view.rows[i]].name));
-        drawWave(p, rows.levelAtStart[i], rows.changes[i], low, hi, xOf, xOf(view.from), xOf(view.from + ticks));
+        drawWave(p, rows.levelAtStart[i], rows.changes[i], low, hi, xOf, xOf(view.from), xOf(until));
     }
 }
 

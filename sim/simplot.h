@@ -24,6 +24,8 @@ enum class SimPlotFormat { Svg, Png };
 struct SimPlotView {
     std::vector<int> rows;
     qint64 from = 0, to = 1;
+    // Levels are drawn up to this tick (a live run has not reached `to`); -1: to `to`.
+    qint64 until = -1;
     int plotWidth = 900;
     QString emptyText = QStringLiteral("nothing changed");  // shown when there are no rows
 };

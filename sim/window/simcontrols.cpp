@@ -134,6 +134,7 @@ void Simulator::buildViews()
     split->addWidget(m_views);
     split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 1);
+    split->setSizes({1, 1});
     ui->gridLayout->addWidget(split, 2, 0);
     ui->gridLayout->addWidget(ui->widget, 3, 0);
 

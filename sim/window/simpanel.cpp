@@ -13,7 +13,7 @@ constexpr int kColumns = 5;  // the keypad and the switch bank are 5 x 5
 constexpr int kLedCount = 32;
 constexpr int kLx1Modules = 8, kLx1Channels = 8;
 constexpr int kLampSize = 12;
-constexpr int kKeyWidth = 86, kKeyHeight = 38;
+constexpr int kKeyWidth = 86, kKeyHeight = 30;
 
 const QColor kOnColour(60, 200, 60);
 const QColor kOffColour(215, 215, 215);
@@ -74,7 +74,7 @@ void SimLamp::setOn(bool on)
 
 QSize SimLamp::sizeHint() const
 {
-    const int text = m_nameShown ? std::min(fontMetrics().horizontalAdvance(m_name), 110) : 0;
+    const int text = m_nameShown ? std::min(fontMetrics().horizontalAdvance(m_name) + 4, 110) : 0;
     if (m_shape == Shape::Chip)
         return QSize(text + 16, fontMetrics().height() + 8);
     return QSize(kLampSize + (m_nameShown ? 6 + text : 2), std::max(kLampSize + 2, fontMetrics().height()));

@@ -217,6 +217,7 @@ SimPlotView SimTimeline::view() const
         v.from = m_following ? std::max<qint64>(0, m_tick - spanTicks) : m_scroll->value();
         v.to = v.from + spanTicks;
     }
+    v.until = m_tick;
     if (m_trace) {
         v.plotWidth = kMinPlotWidth;
         const int chrome = simPlotChromeWidth(*m_trace, v);
