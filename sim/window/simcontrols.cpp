@@ -43,7 +43,7 @@ constexpr qint64 kMaxCatchUpPeriods = 10;
 
 }  // namespace
 
-void Simulator::buildControls()
+QWidget *Simulator::buildChangedBar()
 {
     auto *bar = new QFrame(this);
     bar->setObjectName(QStringLiteral("simChangedBar"));
@@ -63,7 +63,12 @@ void Simulator::buildControls()
     bar->hide();
     m_changedBar = bar;
     connect(restartButton, &QPushButton::clicked, this, &Simulator::restartClicked);
+    return bar;
+}
 
+void Simulator::buildControls()
+{
+    QWidget *bar = buildChangedBar();
     m_clock = new QLabel(this);
     m_clock->setObjectName(QStringLiteral("simClockLabel"));
     m_clock->setAccessibleName(tr("Simulated time"));

@@ -72,7 +72,12 @@ SimTimeline::SimTimeline(QWidget *parent) : QWidget(parent)
     m_canvas = new TimelineCanvas(
         this, [this] { return m_trace; }, m_area);
     m_area->setWidget(m_canvas);
+    layOut();
+    connectParts();
+}
 
+void SimTimeline::layOut()
+{
     auto *right = new QWidget(this);
     auto *bar = new QHBoxLayout();
     bar->addWidget(m_spanCombo);
@@ -91,7 +96,10 @@ SimTimeline::SimTimeline(QWidget *parent) : QWidget(parent)
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(split);
+}
 
+void SimTimeline::connectParts()
+{
     auto *redrawTimer = new QTimer(this);
     redrawTimer->setSingleShot(true);
     redrawTimer->setInterval(kRedrawMs);

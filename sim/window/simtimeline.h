@@ -50,6 +50,8 @@ signals:
     void savePlotRequested();
 
 private:
+    void layOut();
+    void connectParts();
     void fillSeries();
     void placeScroll();
     void redraw();

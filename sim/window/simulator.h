@@ -110,6 +110,7 @@ public slots:
     void setSpeed(Speed speed);
 
 private:
+    QWidget *buildChangedBar();
     void buildControls();
     void buildViews();
     void onTimer();
