@@ -88,7 +88,7 @@ bool compare(uint8_t code, uint16_t value, uint16_t data, int width)
 CanModel CanModel::fromImage(const QByteArray &bytes)
 {
     CanModel m;
-    std::vector<bool> little;
+    std::vector<bool> &little = m.m_receiveLittle;
     readEntries(bytes, image::Section::ReceiveIds, image::kIdentifierEntrySize, [&](const uint8_t *p) {
         m.m_receive.push_back(image::identifierOfWord(image::readU16(p)));
         little.push_back(image::readU16(p + 2) == image::kLittleEndianWord);
@@ -125,6 +125,14 @@ CanModel CanModel::fromImage(const QByteArray &bytes)
             m.m_byId[m.m_inputs[i].identifier & (kStandardIdCount - 1)].push_back(i);
     }
     return m;
+}
+
+bool CanModel::littleEndian(uint16_t id) const
+{
+    for (size_t p = 0; p < m_receive.size(); ++p)
+        if (m_receive[p] == id)
+            return m_receiveLittle[p];
+    return false;
 }
 
 const std::vector<int> &CanModel::listeners(uint32_t id, bool extended, bool remote) const
