@@ -78,6 +78,9 @@ public:
     // The transmit frames, one per identifier of section 9 in list order,
     // given which CAN outputs (table index) are active.
     std::vector<TxFrame> transmitFrames(const std::vector<bool> &active) const;
+    // The same into `frames` (one per transmit identifier, no allocation once
+    // sized), output i active when bit i of active[i / 64] is set.
+    void transmitFrames(const uint64_t *active, int words, std::vector<TxFrame> &frames) const;
 
 private:
     std::vector<InputRule> m_inputs;

@@ -235,8 +235,10 @@ void SimEngine::readCan(const QByteArray &bytes)
         if (inputs[i].fromFrames())
             m_frameInputs.push_back(uint8_t(i));
     m_canActive = {};
-    m_txFrames = m_canModel->transmitFrames({});
+    m_canStale = true;
+    m_txFrames = m_canModel->transmitFrames(std::vector<bool>());
     m_txChangedAt = m_tick;
+    m_txStale = false;
 }
 
 SimEngine::Operand SimEngine::operandOf(const SimInput &input)
@@ -324,13 +326,14 @@ void SimEngine::compile()
     for (int st = 0; st < kSimCapacity; ++st) {
         Drive &d = m_drive[st];
         d = Drive();
+        m_canDrive[st] = {};
         if (st >= m_stateCount)
             continue;
         const SimState &state = m_stateRecords[st];
         d.leds = state.ledMask;
         for (int i = 0; i < state.canOutputs.count; ++i)
             if (const int n = state.canOutputs.items[i]; n != 0)
-                d.canOutputs[(n - 1) / 64] |= uint64_t(1) << ((n - 1) % 64);
+                m_canDrive[st][(n - 1) / 64] |= uint64_t(1) << ((n - 1) % 64);
         for (int i = 0; i < state.lx1Outputs.count; ++i) {
             const int n = state.lx1Outputs.items[i];
             if (n == 0)
@@ -469,38 +472,65 @@ void SimEngine::deriveOutputs()
 {
     uint32_t leds = 0;
     uint64_t grid = 0;
-    std::array<uint64_t, 4> active{}, can{};
+    std::array<uint64_t, 4> active{};
     for (int s = 0; s < m_stateCount; ++s) {
         const uint64_t on = 0 - uint64_t(m_states[s]);
         const Drive &d = m_drive[s];
         leds |= d.leds & uint32_t(on);
         grid |= d.grid & on;
-        for (int w = 0; w < 4; ++w) {
+        for (int w = 0; w < 4; ++w)
             active[w] |= d.outputs[w] & on;
-            can[w] |= d.canOutputs[w] & on;
-        }
     }
     m_ledMask = leds;
     m_lx1Active = active;
     std::memcpy(m_lx1Grid.data(), &grid, sizeof grid);
     m_outputsStale = false;
+    m_canStale = true;
+    m_derivedAt = m_tick;
+}
+
+void SimEngine::refreshCan() const
+{
+    if (!m_canStale)
+        return;
+    m_canStale = false;
+    std::array<uint64_t, 4> can{};
+    for (int s = 0; s < m_stateCount; ++s) {
+        const uint64_t on = 0 - uint64_t(m_states[s]);
+        for (int w = 0; w < 4; ++w)
+            can[w] |= m_canDrive[s][w] & on;
+    }
     if (can != m_canActive) {
         m_canActive = can;
-        deriveCanFrames();
+        m_txStale = true;
+        m_canActiveAt = m_derivedAt;
     }
 }
 
-void SimEngine::deriveCanFrames()
+void SimEngine::deriveCanFrames() const
 {
-    const int outputs = int(m_canModel->outputs().size());
-    std::vector<bool> on(outputs);
-    for (int r = 0; r < outputs; ++r)
-        on[r] = canOutputOn(r);
-    std::vector<can::TxFrame> frames = m_canModel->transmitFrames(on);
-    if (frames != m_txFrames) {
-        m_txFrames = std::move(frames);
-        m_txChangedAt = m_tick;
+    m_txStale = false;
+    m_canModel->transmitFrames(m_canActive.data(), int(m_canActive.size()), m_txScratch);
+    if (m_txScratch != m_txFrames) {
+        m_txFrames.swap(m_txScratch);
+        m_txChangedAt = m_canActiveAt;
     }
+}
+
+const std::vector<can::TxFrame> &SimEngine::canOutputFrames() const
+{
+    refreshCan();
+    if (m_txStale)
+        deriveCanFrames();
+    return m_txFrames;
+}
+
+qint64 SimEngine::canOutputFramesChangedAt() const
+{
+    refreshCan();
+    if (m_txStale)
+        deriveCanFrames();
+    return m_txChangedAt;
 }
 
 int SimEngine::feedFrame(uint32_t id, bool extended, bool remote, const uint8_t *data, int length)

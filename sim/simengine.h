@@ -145,7 +145,11 @@ public:
     // State row s, when set, drives LX1 output row r / LED index r.
     bool stateDrivesLx1Output(int s, int r) const;
     // CAN output row r is on while a set state lists it.
-    bool canOutputOn(int row) const { return inRange(row) && (m_canActive[row / 64] >> (row % 64)) & 1u; }
+    bool canOutputOn(int row) const
+    {
+        refreshCan();
+        return inRange(row) && (m_canActive[row / 64] >> (row % 64)) & 1u;
+    }
     bool stateDrivesLed(int s, int r) const
     {
         return s >= 0 && s < m_stateCount && r >= 0 && r < 32 && (m_stateRecords[s].ledMask >> r) & 1u;
@@ -178,13 +182,18 @@ public:
     // and for rows frames do not decide).
     bool canInputResult(int row) const { return m_canResults->result(row); }
     bool canInputFromFrames(int row) const;
-    // What the last tick read for CAN input row r: its result or its box.
-    bool canInputRead(int row) const { return inRange(row) && m_signals[kCans + row] != 0; }
+    // What the next tick reads for CAN input row r: its result or its box.
+    bool canInputSeen(const SimInputs &boxes, int row) const
+    {
+        return m_canFrames && canInputFromFrames(row) ? m_canResults->result(row)
+                                                      : inRange(row) && boxes.canInputs[row];
+    }
     // The CAN output frames as the current states give them, one per
     // transmit identifier in list order, and the tick at which their
-    // content last changed (0 = before the first tick).
-    const std::vector<can::TxFrame> &canOutputFrames() const { return m_txFrames; }
-    qint64 canOutputFramesChangedAt() const { return m_txChangedAt; }
+    // content last changed (0 = before the first tick). Made when asked, so
+    // a run that never asks pays nothing; exact when asked after every tick.
+    const std::vector<can::TxFrame> &canOutputFrames() const;
+    qint64 canOutputFramesChangedAt() const;
     // CAN output rows active on transmit frame p (its index in canOutputFrames).
     std::vector<int> canOutputsOnFrame(int p) const;
 
@@ -204,7 +213,8 @@ private:
     void readEventInputs(const QByteArray &bytes);
     void readActions(const QByteArray &bytes);
     void readCan(const QByteArray &bytes);
-    void deriveCanFrames();
+    void deriveCanFrames() const;
+    void refreshCan() const;
 
     // Every value an event input can read, one byte (0 or 1) each, so that an
     // input is an index into this block and a byte to XOR with: no branch on
@@ -240,7 +250,6 @@ private:
     // What a set state drives, ORed in whole: LEDs, LX1 output rows, channels.
     struct Drive {
         std::array<uint64_t, 4> outputs{};
-        std::array<uint64_t, 4> canOutputs{};
         uint64_t grid = 0;
         uint32_t leds = 0;
     };
@@ -258,6 +267,7 @@ private:
     std::array<EventActions, kSimCapacity> m_eventActions{};
     std::vector<Action> m_actions;
     std::array<Drive, kSimCapacity> m_drive{};
+    std::array<std::array<uint64_t, 4>, kSimCapacity> m_canDrive{};  // CAN output rows a state drives
 
     // Inputs as read at the start of the tick, and the timers' running flags
     alignas(8) std::array<uint8_t, kSignalCount> m_signals{};
@@ -278,9 +288,14 @@ private:
     std::vector<LastFrame> m_lastFrames;  // kStandardIdCount, made on the first use
     std::vector<uint8_t> m_frameInputs;  // rows frames decide
     bool m_canFrames = false;
-    std::array<uint64_t, 4> m_canActive{};  // bit r = CAN output row r
-    std::vector<can::TxFrame> m_txFrames;
-    qint64 m_txChangedAt = 0;
+    // Bit r = CAN output row r; made when asked after the states changed.
+    mutable std::array<uint64_t, 4> m_canActive{};
+    mutable bool m_canStale = false;
+    qint64 m_derivedAt = 0;  // tick of the last deriveOutputs
+    mutable std::vector<can::TxFrame> m_txFrames, m_txScratch;
+    mutable qint64 m_txChangedAt = 0;
+    mutable bool m_txStale = false;  // m_canActive changed since the frames were made
+    mutable qint64 m_canActiveAt = 0;  // tick of that change
 
     // Derived outputs
     uint32_t m_ledMask = 0;
