@@ -32,6 +32,9 @@ SimDialogs dialogsOf(QPointer<KELDA> w)
     dialogs.saveFileName = [w](QWidget *parent, const QString &caption, const QString &filter) {
         return w ? w->prompter().saveFileName(parent, caption, QString(), filter) : QString();
     };
+    dialogs.openFileName = [w](QWidget *parent, const QString &caption, const QString &filter) {
+        return w ? w->prompter().openFileName(parent, caption, QString(), filter) : QString();
+    };
     dialogs.warn = [w](QWidget *parent, const QString &text) {
         if (w)
             w->prompter().tell(parent, QMessageBox::Warning, kelda::texts::title(), text);

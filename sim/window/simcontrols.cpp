@@ -19,6 +19,7 @@
 
 #include "atomicfile.h"
 #include "simeventlog.h"
+#include "simframes.h"
 #include "simpanel.h"
 #include "simplot.h"
 #include "simscenario.h"
@@ -238,6 +239,9 @@ void Simulator::onTimer()
 void Simulator::runTick()
 {
     readInputs();
+    // Frames stamped before this tick's time are seen by it.
+    if (m_feed)
+        m_feed->applyDue(*m_engine, (m_engine->tickCount() + 1) * kSimTickNs);
     if (!m_traceFull)
         m_trace->recordInputs(m_boxes, *m_engine);
     m_engine->tick(m_boxes);
@@ -261,17 +265,11 @@ void Simulator::showAll()
     m_panel->showLeds(e.ledMask());
     for (int m = 0; m < kLx1ModuleCount; ++m)
         m_panel->showLx1Module(m, e.lx1ModuleMask(m));
-    std::array<bool, kSimCapacity> can{};
-    for (int s = 0; s < e.stateCount(); ++s)
-        if (e.stateSet(s)) {
-            const SimList &list = e.stateRecord(s).canOutputs;
-            for (int i = 0; i < list.count; ++i)
-                if (list.items[i] != 0)
-                    can[list.items[i] - 1] = true;
-        }
     const int canOutputs = std::min<int>(static_cast<int>(m_names.canOutputs.size()), kSimCapacity);
     for (int r = 0; r < canOutputs; ++r)
-        m_panel->showCanOutput(r, can[r]);
+        m_panel->showCanOutput(r, e.canOutputOn(r));
+    showCan();
+    showLogPosition();
     m_log->sync();
     m_timeline->sync(e.tickCount());
     showClock();

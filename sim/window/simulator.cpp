@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "simeventlog.h"
+#include "simframes.h"
 #include "simpanel.h"
 #include "simtimeline.h"
 #include "simtrace.h"
@@ -135,6 +136,7 @@ Simulator::Simulator(QWidget *parent)
     m_trace = std::make_unique<SimTrace>(m_names);
     buildControls();
     buildViews();
+    buildCanViews();
     connect(ui->rbShowAll, &QRadioButton::toggled, this, &Simulator::showRows);
     connect(ui->rbShowUsed, &QRadioButton::toggled, this, &Simulator::showRows);
 
@@ -194,6 +196,9 @@ void Simulator::startEngine()
     m_engine->readImage(m_image);
     m_engine->clearStates();
     m_engine->deriveOutputs();
+    m_engine->setCanFrames(false);
+    stopLog();
+    fillCanTables();
 
     // The old trace lives until the views have let go of it.
     const std::unique_ptr<SimTrace> old = std::move(m_trace);

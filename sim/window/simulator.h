@@ -35,14 +35,16 @@ class SimPanel;
 class SimTimeline;
 
 namespace kelda {
+class SimFrameFeed;
 class SimTrace;
-}
+}  // namespace kelda
 
 // The dialogs a simulator window needs; the main window passes its own, so
 // that tests answer them. Unset ones use the plain Qt dialogs.
 struct SimDialogs {
     std::function<QString(QWidget *parent, const QString &caption, const QString &filter)> saveFileName;
     std::function<void(QWidget *parent, const QString &text)> warn;
+    std::function<QString(QWidget *parent, const QString &caption, const QString &filter)> openFileName;
 };
 
 namespace Ui {
@@ -86,6 +88,11 @@ public:
     // tick 0 with the inputs that are set now kept (by name).
     void restart(StoreSession modelSession);
 
+    // Plays a recorded CAN log through the run from the current tick, with
+    // the window's pause, step and speed; false (said) when it cannot be read.
+    bool playLog(const QString &path);
+    bool playingLog() const;
+
     enum class Speed { RealTime, TenTimes, Fastest };
     bool isPaused() const { return m_paused; }
     Speed speed() const { return m_speed; }
@@ -123,6 +130,16 @@ private:
     void keyChangedOnPanel(int row, bool held);
     void switchChangedOnPanel(int row, bool on);
     void inputTicked(QTableWidgetItem *item);
+    // CAN values typed and frames played (simcan.cpp)
+    void buildCanViews();
+    void fillCanTables();
+    void showCan();
+    void canValueEdited(QTableWidgetItem *item);
+    void canInputTicked(QTableWidgetItem *item);
+    void framesOn();
+    void playLogClicked();
+    void showLogPosition();
+    void stopLog();
     void saveLog();
     void savePlot();
     QString askSaveFileName(const QString &caption, const QString &filter);
@@ -180,4 +197,21 @@ private:
     QElapsedTimer m_pace;
     qint64 m_paceTick = 0;
     bool m_syncing = false;  // tables and panel are being set to agree; not the user
+
+    // A row of the CAN values table: a channel of an identifier that inputs read.
+    struct CanValueRow {
+        uint16_t identifier = 0;
+        kelda::can::Channel channel;
+        bool littleEndian = false;
+        std::vector<int> inputs;  // CAN input rows reading it
+    };
+    std::vector<CanValueRow> m_canRows;
+    QTableWidget *m_canValues = nullptr, *m_canOutputs = nullptr;
+    std::vector<kelda::can::TxFrame> m_shownTx;
+    std::unique_ptr<kelda::SimFrameFeed> m_feed;
+    QString m_logName;
+    qint64 m_logStartTick = 0;
+    bool m_logFinished = false;
+    QStringList m_logNotes;
+    QLabel *m_logLabel = nullptr;
 };

@@ -402,8 +402,8 @@ void TestSimWindow::eventLogCsvIsTheCliTrace()
     QVERIFY(bytes.count('\n') > 8);
 
     // A file that cannot be written is said, not passed over.
-    sim->setDialogs(
-        {[&](QWidget *, const QString &, const QString &) { return dir.filePath("no/such/log.csv"); }, dialogs.warn});
+    dialogs.saveFileName = [&](QWidget *, const QString &, const QString &) { return dir.filePath("no/such/log.csv"); };
+    sim->setDialogs(dialogs);
     child(sim, "simEventSaveButton")->click();
     QCOMPARE(warned.size(), 1);
     QVERIFY2(warned[0].startsWith(QStringLiteral("cannot write ")), qPrintable(warned[0]));
