@@ -111,6 +111,33 @@ bool buildLogSetup(PMModel &model)
         && b.input(3, 0, T::State, 0, "Set") && b.entry(Mode::Events, 3, Clear, T::State, 2);
 }
 
+// "RPM high" (0x123 word 1 > 3200) sets "Fast", which drives the CAN output
+// "Fast flag" (0x300 byte 2 = 0xAB); "RPM low" (the same word < 3200) clears
+// it; "Door" is byte 1 of 0x200 (= 1).
+bool buildCanSetup(PMModel &model)
+{
+    SetupBuilder b(model);
+    const int high = b.canInput(QStringLiteral("0x123"), QStringLiteral("Word 1"), 3200, QStringLiteral(">"));
+    const int low = b.canInput(QStringLiteral("0x123"), QStringLiteral("Word 1"), 3200, QStringLiteral("<"));
+    const int door = b.canInput(QStringLiteral("0x200"), QStringLiteral("Byte 1"), 1, QStringLiteral("="));
+    const int flag = b.canOutput(QStringLiteral("0x300"), QStringLiteral("Byte 2"), 0xAB);
+    const int fast = b.state(), ev = b.event(), slow = b.event();
+    bool ok = b.set(Mode::CanInputs, high, 0, QStringLiteral("RPM high"))
+        && b.set(Mode::CanInputs, low, 0, QStringLiteral("RPM low"))
+        && b.set(Mode::CanInputs, door, 0, QStringLiteral("Door"))
+        && b.set(Mode::CanOutputs, flag, 0, QStringLiteral("Fast flag"))
+        && b.set(Mode::States, fast, StateCol::Name, QStringLiteral("Fast"));
+    return ok && b.input(ev, 0, ItemType::CanInput, high, "-") && b.entry(Mode::Events, ev, 0, ItemType::State, fast)
+        && b.input(slow, 0, ItemType::CanInput, low, "-") && b.entry(Mode::Events, slow, 1, ItemType::State, fast)
+        && b.entry(Mode::States, fast, 2, ItemType::CanOutput, flag);
+}
+
+QString cell(QTableWidget *t, int row, int column)
+{
+    const QTableWidgetItem *item = t->item(row, column);
+    return item ? item->text() : QStringLiteral("<no item>");
+}
+
 int signalOf(const SimTrace &trace, SimSignal::Kind kind, int row)
 {
     for (size_t i = 0; i < trace.signalList().size(); ++i)
@@ -151,6 +178,8 @@ private slots:
     void eventLogCsvIsTheCliTrace();
     void panelKeysAndSwitchesDriveTheInputs();
     void timelineDrawsThePickedSeries();
+    void canValuesAndOutputFrames();
+    void playLogThroughTheRun();
 
 private:
     QTemporaryDir m_config;
@@ -562,6 +591,142 @@ void TestSimWindow::timelineDrawsThePickedSeries()
     const QImage png(answer);
     QCOMPARE(png.size(), simPlotSize(trace, timeline->view()));
     QVERIFY(warned.isEmpty());
+}
+
+void TestSimWindow::canValuesAndOutputFrames()
+{
+    PMModel model;
+    QVERIFY(buildCanSetup(model));
+    Simulator *sim = startPaused(model);
+    QStringList warned;
+    SimDialogs dialogs;
+    dialogs.warn = [&](QWidget *, const QString &text) { warned << text; };
+    sim->setDialogs(dialogs);
+    auto *values = child<QTableWidget>(sim, "simCanValues");
+    auto *outputs = child<QTableWidget>(sim, "simCanOutputs");
+    // One row per channel that inputs read, each with the inputs reading it.
+    QCOMPARE(values->rowCount(), 2);
+    QCOMPARE(cell(values, 0, 0), QStringLiteral("0x123"));
+    QCOMPARE(cell(values, 0, 1), QStringLiteral("Word 1"));
+    QCOMPARE(cell(values, 1, 0), QStringLiteral("0x200"));
+    QCOMPARE(cell(values, 1, 1), QStringLiteral("Byte 1"));
+    QCOMPARE(cell(values, 0, 2), QString());
+    QCOMPARE(cell(values, 0, 3), QStringLiteral("\"RPM high\" off, \"RPM low\" off"));
+    QCOMPARE(outputs->rowCount(), 1);
+    QCOMPARE(cell(outputs, 0, 1), QStringLiteral("00 00 00 00 00 00 00 00"));
+
+    // Until a value is typed the boxes are the inputs, as they always were.
+    tick(sim, "CANInpTableWidget", 0, true);
+    child(sim, "simStepButton")->click();
+    QVERIFY(sim->engine().stateSet(0));
+    tick(sim, "CANInpTableWidget", 0, false);
+    child(sim, "simResetButton")->click();
+
+    values->item(0, 2)->setText(QStringLiteral("4000"));
+    QVERIFY(sim->engine().canFrames());
+    QCOMPARE(cell(values, 0, 2), QStringLiteral("4000"));
+    QCOMPARE(cell(values, 0, 3), QStringLiteral("\"RPM high\" on, \"RPM low\" off"));
+    child(sim, "simStepButton")->click();
+    QVERIFY(sim->engine().stateSet(0));
+    QCOMPARE(cell(outputs, 0, 0), QStringLiteral("0x300"));
+    QCOMPARE(cell(outputs, 0, 1), QStringLiteral("00 AB 00 00 00 00 00 00"));
+    QCOMPARE(cell(outputs, 0, 2), QStringLiteral("\"Fast flag\""));
+    QVERIFY(sim->panel()->canOutput(0)->isOn());
+    QCOMPARE(sim->panel()->canOutput(0)->accessibleName(), QStringLiteral("Fast flag"));
+
+    // Hex works; a value the channel cannot hold is refused and said.
+    values->item(0, 2)->setText(QStringLiteral("0x0C7F"));
+    QCOMPARE(cell(values, 0, 2), QStringLiteral("3199"));
+    QCOMPARE(cell(values, 0, 3), QStringLiteral("\"RPM high\" off, \"RPM low\" on"));
+    values->item(1, 2)->setText(QStringLiteral("256"));
+    QCOMPARE(warned.size(), 1);
+    QVERIFY2(warned[0].contains(QStringLiteral("from 0 to 255")), qPrintable(warned[0]));
+    QCOMPARE(cell(values, 1, 2), QString());
+    values->item(1, 2)->setText(QStringLiteral("1"));
+    QCOMPARE(cell(values, 1, 3), QStringLiteral("\"Door\" on"));
+    // With frames deciding, a box sets its input until the next frame.
+    tick(sim, "CANInpTableWidget", 2, false);
+    tick(sim, "CANInpTableWidget", 2, true);
+    tick(sim, "CANInpTableWidget", 2, false);
+    QVERIFY(!sim->engine().canInputResult(2));
+    child(sim, "simStepButton")->click();
+    QCOMPARE(cell(values, 1, 3), QStringLiteral("\"Door\" off"));
+    child(sim, "simStepButton")->click();
+    QVERIFY(!sim->engine().stateSet(0));
+    QCOMPARE(cell(outputs, 0, 1), QStringLiteral("00 00 00 00 00 00 00 00"));
+    QCOMPARE(cell(outputs, 0, 2), QString());
+    QVERIFY(!sim->panel()->canOutput(0)->isOn());
+}
+
+void TestSimWindow::playLogThroughTheRun()
+{
+    QTemporaryDir dir;
+    PMModel model;
+    QVERIFY(buildCanSetup(model));
+    Simulator *sim = startPaused(model);
+    const QString log = dir.filePath(QStringLiteral("drive.log"));
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("(1000.000000) can0 123#0FA0\n(1000.050000) can0 123#0064\nnot a frame\n"
+               "(1000.100000) can0 200#01\n");
+    file.close();
+    QStringList warned, opened;
+    SimDialogs dialogs;
+    dialogs.warn = [&](QWidget *, const QString &text) { warned << text; };
+    dialogs.openFileName = [&](QWidget *, const QString &caption, const QString &) {
+        opened << caption;
+        return log;
+    };
+    sim->setDialogs(dialogs);
+    auto *values = child<QTableWidget>(sim, "simCanValues");
+    auto *label = child<QLabel>(sim, "simPlayLogLabel");
+    for (int i = 0; i < 3; ++i)
+        child(sim, "simStepButton")->click();
+
+    // The log's first frame falls at the current tick; paused, nothing moves.
+    child(sim, "simPlayLogButton")->click();
+    QCOMPARE(opened, QStringList{QStringLiteral("Play CAN Log")});
+    QVERIFY(sim->playingLog());
+    QCOMPARE(label->text(), QStringLiteral("Playing drive.log: 0.00 s"));
+    QTest::qWait(30);
+    QCOMPARE(cell(values, 0, 2), QString());
+    child(sim, "simStepButton")->click();
+    QCOMPARE(cell(values, 0, 2), QStringLiteral("4000"));
+    QCOMPARE(label->text(), QStringLiteral("Playing drive.log: 0.01 s"));
+    QVERIFY(sim->engine().stateSet(0));  // the tick that sees the frame
+    // A frame stamped 50 ms in is seen by the tick at 60 ms.
+    for (int i = 0; i < 4; ++i)
+        child(sim, "simStepButton")->click();
+    QCOMPARE(cell(values, 0, 2), QStringLiteral("4000"));
+    QVERIFY(sim->engine().stateSet(0));
+    QTest::keyClick(sim, Qt::Key_Period);
+    QCOMPARE(cell(values, 0, 2), QStringLiteral("100"));
+    QVERIFY(!sim->engine().stateSet(0));
+    QCOMPARE(cell(values, 0, 3), QStringLiteral("\"RPM high\" off, \"RPM low\" on"));
+    for (int i = 0; i < 5; ++i)
+        child(sim, "simStepButton")->click();
+    QCOMPARE(cell(values, 1, 3), QStringLiteral("\"Door\" on"));
+    QVERIFY(!sim->playingLog());
+    // The unreadable line is said with its place, not passed over.
+    QVERIFY2(label->text().startsWith(QStringLiteral("drive.log played to its end (0.11 s)")),
+             qPrintable(label->text()));
+    QVERIFY2(label->toolTip().contains(QStringLiteral("drive.log:3")), qPrintable(label->toolTip()));
+    QVERIFY(warned.isEmpty());
+
+    // The run's own speed plays it: running, the log goes on by itself.
+    child(sim, "simResetButton")->click();
+    QVERIFY(label->text().isEmpty());
+    QVERIFY(!sim->engine().canFrames());
+    QCOMPARE(cell(values, 0, 2), QString());
+    child(sim, "simPlayLogButton")->click();
+    child(sim, "simPauseButton")->click();
+    QTRY_VERIFY(!sim->playingLog());
+    QCOMPARE(cell(values, 1, 3), QStringLiteral("\"Door\" on"));
+
+    // A log that cannot be read is said.
+    QVERIFY(!sim->playLog(dir.filePath(QStringLiteral("missing.log"))));
+    QCOMPARE(warned.size(), 1);
+    QVERIFY2(warned[0].startsWith(QStringLiteral("cannot read ")), qPrintable(warned[0]));
 }
 
 QObject *makeWindowViewTests()
