@@ -144,18 +144,32 @@ void Simulator::fillCanTables()
     m_syncing = false;
     m_canOutputs->setRowCount(0);
     m_shownTx.clear();
+    m_shownCan.clear();
 }
 
 void Simulator::showCan()
 {
     const SimEngine &e = *m_engine;
     m_syncing = true;
+    m_shownCan.resize(m_canRows.size(), ~uint64_t(0));
     for (int i = 0; i < static_cast<int>(m_canRows.size()); ++i) {
         const CanValueRow &row = m_canRows[size_t(i)];
         const SimEngine::LastFrame &last = e.lastFrame(row.identifier);
         const std::optional<uint16_t> value = e.canFrames()
             ? can::channelValue(row.channel, row.littleEndian, last.data.data(), last.length)
             : std::nullopt;
+        // Texts are made only when the value or a result has changed.
+        // (Exact for up to 31 inputs on a channel; more are drawn every time.)
+        uint64_t shown = value ? (uint64_t(1) << 62) | (uint64_t(*value) << 32) : 0;
+        const bool exact = row.inputs.size() <= 31;
+        for (size_t k = 0; exact && k < row.inputs.size(); ++k) {
+            const int r = row.inputs[k];
+            if (e.canFrames() ? e.canInputResult(r) : m_boxes.canInputs[size_t(r)])
+                shown |= uint64_t(1) << k;
+        }
+        if (exact && shown == m_shownCan[size_t(i)])
+            continue;
+        m_shownCan[size_t(i)] = shown;
         setCell(m_canValues, i, 2, value ? QString::number(*value) : QString(), kShownFlags | Qt::ItemIsEditable);
         QStringList results;
         for (int r : row.inputs) {
@@ -205,6 +219,9 @@ void Simulator::canValueEdited(QTableWidgetItem *item)
         return;
     const CanValueRow &row = m_canRows[size_t(item->row())];
     const std::optional<uint16_t> value = parseValue(item->text(), row.channel.width());
+    // The cell holds what was typed: drawn again whatever the value.
+    if (size_t(item->row()) < m_shownCan.size())
+        m_shownCan[size_t(item->row())] = ~uint64_t(0);
     if (!value) {
         const QString typed = item->text();
         showCan();

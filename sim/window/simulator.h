@@ -208,6 +208,7 @@ private:
     std::vector<CanValueRow> m_canRows;
     QTableWidget *m_canValues = nullptr, *m_canOutputs = nullptr;
     std::vector<kelda::can::TxFrame> m_shownTx;
+    std::vector<uint64_t> m_shownCan;  // value and results drawn per CAN values row
     std::unique_ptr<kelda::SimFrameFeed> m_feed;
     QString m_logName;
     qint64 m_logStartTick = 0;
