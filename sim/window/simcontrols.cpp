@@ -261,6 +261,11 @@ void Simulator::runTick()
 void Simulator::showAll()
 {
     showState();
+    showViews();
+}
+
+void Simulator::showViews()
+{
     const SimEngine &e = *m_engine;
     m_panel->showLeds(e.ledMask());
     for (int m = 0; m < kLx1ModuleCount; ++m)

@@ -176,12 +176,9 @@ void Simulator::restart(StoreSession modelSession)
 
 void Simulator::reset()
 {
+    // The tables as a new start fills them: every box unticked, nothing drawn.
     m_syncing = true;
-    for (QTableWidget *t : {ui->keyPadTableWidget, ui->switchTableWidget, ui->CANInpTableWidget})
-        for (int r = 0; r < t->rowCount(); ++r)
-            for (int c = 1; c < t->columnCount(); ++c)
-                if (QTableWidgetItem *box = t->item(r, c); box && box->checkState() != Qt::Unchecked)
-                    box->setCheckState(Qt::Unchecked);
+    fillTables();
     m_syncing = false;
     startEngine();
 }
@@ -216,7 +213,8 @@ void Simulator::startEngine()
 
     forgetShown();
     showRows();
-    showAll();
+    // The tables are drawn by the first tick, as ever; the rest shows tick 0.
+    showViews();
     m_pace.start();
     m_paceTick = 0;
     if (!m_paused)

@@ -123,6 +123,7 @@ private:
     void onTimer();
     void runTick();
     void showAll();
+    void showViews();
     void showClock();
     void startEngine();
     void forgetShown();
