@@ -73,8 +73,10 @@ void Simulator::buildControls()
     m_clock = new QLabel(this);
     m_clock->setObjectName(QStringLiteral("simClockLabel"));
     m_clock->setAccessibleName(tr("Simulated time"));
-    m_clock->setMinimumWidth(
-        m_clock->fontMetrics().horizontalAdvance(QStringLiteral("Time 86400.00 s, tick 8640000 (paused)")));
+    // A fixed size: a new text 100 times a second must not lay the window out again.
+    m_clock->setFixedSize(
+        m_clock->fontMetrics().horizontalAdvance(QStringLiteral("Time 864000.00 s, tick 86400000 (paused)")) + 8,
+        m_clock->sizeHint().height());
     m_pauseButton = new QPushButton(tr("Pause"), this);
     m_pauseButton->setObjectName(QStringLiteral("simPauseButton"));
     m_stepButton = new QPushButton(tr("Step"), this);
