@@ -421,10 +421,14 @@ void TestSimWindow::eventLogCsvIsTheCliTrace()
     script.write("switch \"Ignition\" on\ntick 300\nhold \"Arm\"\ntick\nkey 2 SP on\nswitch 1 off\ntick 5\n"
                  "release \"Arm\"\ntick\n");
     script.close();
-    const QString cliCsv = dir.filePath(QStringLiteral("cli.csv"));
+    const QString cliCsv = dir.filePath(QStringLiteral("cli.csv")), cliSvg = dir.filePath(QStringLiteral("cli.svg"));
     const CliRun r = runCli({QStringLiteral("simulate"), setup, QStringLiteral("--script"), script.fileName(),
-                             QStringLiteral("--trace"), cliCsv});
+                             QStringLiteral("--trace"), cliCsv, QStringLiteral("--plot"), cliSvg});
     QCOMPARE(r.exitCode, 0);
+    // The whole run drawn from the window's trace is --plot's picture: one renderer.
+    QFile plot(cliSvg);
+    QVERIFY(plot.open(QIODevice::ReadOnly));
+    QCOMPARE(simPlot(sim->trace(), SimPlotFormat::Svg), plot.readAll());
     QFile window(saved + QStringLiteral(".csv")), cli(cliCsv);
     QVERIFY(window.open(QIODevice::ReadOnly));
     QVERIFY(cli.open(QIODevice::ReadOnly));
