@@ -5,6 +5,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libgl-dev
+    qt6-serialbus-dev          # kelda-cli simulate --bus: a live CAN bus (VirtualCAN, SocketCAN)
     fonts-dejavu-core
     poppler-utils python3-canmatrix   # report tests: the PDF's text, a standard DBC reader
     python3-can can-utils             # CAN log tests: logs written by other tools

@@ -1,5 +1,8 @@
 #include "canmodel.h"
 
+#include <algorithm>
+#include <bit>
+
 #include "imageformat.h"
 #include "schema.h"
 
@@ -88,7 +91,7 @@ bool compare(uint8_t code, uint16_t value, uint16_t data, int width)
 CanModel CanModel::fromImage(const QByteArray &bytes)
 {
     CanModel m;
-    std::vector<bool> little;
+    std::vector<bool> &little = m.m_receiveLittle;
     readEntries(bytes, image::Section::ReceiveIds, image::kIdentifierEntrySize, [&](const uint8_t *p) {
         m.m_receive.push_back(image::identifierOfWord(image::readU16(p)));
         little.push_back(image::readU16(p + 2) == image::kLittleEndianWord);
@@ -127,6 +130,14 @@ CanModel CanModel::fromImage(const QByteArray &bytes)
     return m;
 }
 
+bool CanModel::littleEndian(uint16_t id) const
+{
+    for (size_t p = 0; p < m_receive.size(); ++p)
+        if (m_receive[p] == id)
+            return m_receiveLittle[p];
+    return false;
+}
+
 const std::vector<int> &CanModel::listeners(uint32_t id, bool extended, bool remote) const
 {
     if (extended || remote || id >= uint32_t(kStandardIdCount) || m_byId.empty())
@@ -136,22 +147,37 @@ const std::vector<int> &CanModel::listeners(uint32_t id, bool extended, bool rem
 
 std::vector<TxFrame> CanModel::transmitFrames(const std::vector<bool> &active) const
 {
-    std::vector<TxFrame> frames(m_transmit.size());
+    std::vector<uint64_t> bits((m_outputs.size() + 63) / 64);
+    for (size_t i = 0; i < m_outputs.size() && i < active.size(); ++i)
+        if (active[i])
+            bits[i / 64] |= uint64_t(1) << (i % 64);
+    std::vector<TxFrame> frames;
+    transmitFrames(bits.data(), int(bits.size()), frames);
+    return frames;
+}
+
+void CanModel::transmitFrames(const uint64_t *active, int words, std::vector<TxFrame> &frames) const
+{
+    frames.resize(m_transmit.size());
     for (size_t p = 0; p < m_transmit.size(); ++p)
-        frames[p].identifier = m_transmit[p];
+        frames[p] = TxFrame{m_transmit[p], {}};
     // Table order: a later active output overwrites an earlier one's bytes.
-    for (size_t i = 0; i < m_outputs.size() && i < active.size(); ++i) {
-        const OutputRule &o = m_outputs[i];
-        if (!active[i] || o.position < 0 || o.channel.index <= 0)
-            continue;
-        uint8_t *d = frames[o.position].data.data();
-        if (o.channel.isByte) {
-            d[o.channel.index - 1] = uint8_t(o.data & 0xFF);
-        } else {
-            image::writeU16(d + 2 * o.channel.index - 2, o.data);
+    const int n = std::min<int>(int(m_outputs.size()), words * 64);
+    for (int w = 0; w * 64 < n; ++w) {
+        for (uint64_t bits = active[w]; bits != 0; bits &= bits - 1) {
+            const int i = w * 64 + std::countr_zero(bits);
+            if (i >= n)
+                break;
+            const OutputRule &o = m_outputs[i];
+            if (o.position < 0 || o.channel.index <= 0)
+                continue;
+            uint8_t *d = frames[o.position].data.data();
+            if (o.channel.isByte)
+                d[o.channel.index - 1] = uint8_t(o.data & 0xFF);
+            else
+                image::writeU16(d + 2 * o.channel.index - 2, o.data);
         }
     }
-    return frames;
 }
 
 CanInputResults::CanInputResults(const CanModel &model) : m_model(model), m_results(model.inputs().size(), false)

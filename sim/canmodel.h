@@ -67,6 +67,8 @@ public:
     const std::vector<InputRule> &inputs() const { return m_inputs; }
     const std::vector<OutputRule> &outputs() const { return m_outputs; }
     const std::vector<uint16_t> &receiveIds() const { return m_receive; }
+    // The byte order of a receive identifier (its first entry in section 8).
+    bool littleEndian(uint16_t id) const;
     const std::vector<uint16_t> &transmitIds() const { return m_transmit; }
 
     // Inputs (table index) that a frame with this identifier and these flags
@@ -76,11 +78,15 @@ public:
     // The transmit frames, one per identifier of section 9 in list order,
     // given which CAN outputs (table index) are active.
     std::vector<TxFrame> transmitFrames(const std::vector<bool> &active) const;
+    // The same into `frames` (one per transmit identifier, no allocation once
+    // sized), output i active when bit i of active[i / 64] is set.
+    void transmitFrames(const uint64_t *active, int words, std::vector<TxFrame> &frames) const;
 
 private:
     std::vector<InputRule> m_inputs;
     std::vector<OutputRule> m_outputs;
     std::vector<uint16_t> m_receive;
+    std::vector<bool> m_receiveLittle;
     std::vector<uint16_t> m_transmit;
     std::vector<std::vector<int>> m_byId;  // kStandardIdCount lists
 };

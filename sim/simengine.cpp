@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -71,6 +72,13 @@ private:
 
 }  // namespace
 
+SimEngine::SimEngine()
+{
+    readCan(QByteArray());
+}
+
+SimEngine::~SimEngine() = default;
+
 void SimEngine::reset()
 {
     // Field by field: a whole SimEngine is too big for a temporary on the stack.
@@ -116,6 +124,17 @@ bool SimEngine::readImage(const QString &fileName)
 
 void SimEngine::readImage(const QByteArray &bytes)
 {
+    clearImage();
+    readEventInputs(bytes);
+    readActions(bytes);
+    readCan(bytes);
+    findUsed();
+    compile();
+    deriveOutputs();
+}
+
+void SimEngine::clearImage()
+{
     m_eventCount = 0;
     for (SimEvent &e : m_events) {
         e.inputs = {};
@@ -131,11 +150,13 @@ void SimEngine::readImage(const QByteArray &bytes)
     m_lx1Count = 0;
     for (SimLx1Output &o : m_lx1Outputs)
         o.masks = {};
+}
 
+// Section 2: event inputs. The records follow the offset table; only the
+// first offset is used, then the records are read in turn.
+void SimEngine::readEventInputs(const QByteArray &bytes)
+{
     ImageReader in(bytes);
-
-    // Section 2: event inputs. The records follow the offset table; only the
-    // first offset is used, then the records are read in turn.
     in.seek(image::headerWordOffset(image::Section::EventInputs));
     in.seek(in.u16());
     const uint8_t events = in.u8();
@@ -158,9 +179,13 @@ void SimEngine::readImage(const QByteArray &bytes)
                 break;
         }
     }
+}
 
-    // Section 5: event actions, same events in the same order. A short
-    // section 2 does not stop it: it has its own header word.
+// Section 5: event actions, same events in the same order. A short section 2
+// does not stop it: it has its own header word. Sections 6 and 7 follow it
+// directly.
+void SimEngine::readActions(const QByteArray &bytes)
+{
     ImageReader actions(bytes);
     actions.seek(image::headerWordOffset(image::Section::EventActions));
     actions.seek(actions.u16());
@@ -171,8 +196,6 @@ void SimEngine::readImage(const QByteArray &bytes)
             actions.list(list);
         actions.u8();  // terminator
     }
-
-    // Section 6 follows the last action record directly.
     const uint8_t states = actions.u8();
     if (actions.ok())
         m_stateCount = states;
@@ -186,8 +209,6 @@ void SimEngine::readImage(const QByteArray &bytes)
         actions.list(state.lx1Outputs);
         actions.list(state.canOutputs);
     }
-
-    // Section 7 follows the last state record directly.
     const uint8_t outputs = actions.u8();
     if (actions.ok())
         m_lx1Count = outputs;
@@ -199,10 +220,25 @@ void SimEngine::readImage(const QByteArray &bytes)
         if (actions.ok())
             m_lx1Outputs[p] = out;
     }
+}
 
-    findUsed();
-    compile();
-    deriveOutputs();
+// Sections 3, 4, 8 and 9: the CAN model; every result false, no frame seen.
+void SimEngine::readCan(const QByteArray &bytes)
+{
+    m_canResults.reset();
+    m_canModel = std::make_unique<can::CanModel>(can::CanModel::fromImage(bytes));
+    m_canResults = std::make_unique<can::CanInputResults>(*m_canModel);
+    m_lastFrames.clear();
+    m_frameInputs.clear();
+    const std::vector<can::InputRule> &inputs = m_canModel->inputs();
+    for (int i = 0; i < int(inputs.size()) && i < kSimCapacity; ++i)
+        if (inputs[i].fromFrames())
+            m_frameInputs.push_back(uint8_t(i));
+    m_canActive = {};
+    m_canStale = true;
+    m_txFrames = m_canModel->transmitFrames(std::vector<bool>());
+    m_txChangedAt = m_tick;
+    m_txStale = false;
 }
 
 SimEngine::Operand SimEngine::operandOf(const SimInput &input)
@@ -290,10 +326,14 @@ void SimEngine::compile()
     for (int st = 0; st < kSimCapacity; ++st) {
         Drive &d = m_drive[st];
         d = Drive();
+        m_canDrive[st] = {};
         if (st >= m_stateCount)
             continue;
         const SimState &state = m_stateRecords[st];
         d.leds = state.ledMask;
+        for (int i = 0; i < state.canOutputs.count; ++i)
+            if (const int n = state.canOutputs.items[i]; n != 0)
+                m_canDrive[st][(n - 1) / 64] |= uint64_t(1) << ((n - 1) % 64);
         for (int i = 0; i < state.lx1Outputs.count; ++i) {
             const int n = state.lx1Outputs.items[i];
             if (n == 0)
@@ -339,6 +379,9 @@ void SimEngine::readInputs(const SimInputs &boxes)
     std::memcpy(&m_signals[kSwitches], boxes.switches.data(), kSimCapacity);
     std::memcpy(&m_signals[kCans], boxes.canInputs.data(), kSimCapacity);
     std::memcpy(&m_signals[kStates], m_states.data(), kSimCapacity);
+    if (m_canFrames)
+        for (const uint8_t r : m_frameInputs)
+            m_signals[kCans + r] = m_canResults->result(r);
 }
 
 void SimEngine::clearPresses(SimInputs &boxes)
@@ -442,6 +485,115 @@ void SimEngine::deriveOutputs()
     m_lx1Active = active;
     std::memcpy(m_lx1Grid.data(), &grid, sizeof grid);
     m_outputsStale = false;
+    m_canStale = true;
+    m_derivedAt = m_tick;
+}
+
+void SimEngine::refreshCan() const
+{
+    if (!m_canStale)
+        return;
+    m_canStale = false;
+    std::array<uint64_t, 4> can{};
+    for (int s = 0; s < m_stateCount; ++s) {
+        const uint64_t on = 0 - uint64_t(m_states[s]);
+        for (int w = 0; w < 4; ++w)
+            can[w] |= m_canDrive[s][w] & on;
+    }
+    if (can != m_canActive) {
+        m_canActive = can;
+        m_txStale = true;
+        m_canActiveAt = m_derivedAt;
+    }
+}
+
+void SimEngine::deriveCanFrames() const
+{
+    m_txStale = false;
+    m_canModel->transmitFrames(m_canActive.data(), int(m_canActive.size()), m_txScratch);
+    if (m_txScratch != m_txFrames) {
+        m_txFrames.swap(m_txScratch);
+        m_txChangedAt = m_canActiveAt;
+    }
+}
+
+const std::vector<can::TxFrame> &SimEngine::canOutputFrames() const
+{
+    refreshCan();
+    if (m_txStale)
+        deriveCanFrames();
+    return m_txFrames;
+}
+
+qint64 SimEngine::canOutputFramesChangedAt() const
+{
+    refreshCan();
+    if (m_txStale)
+        deriveCanFrames();
+    return m_txChangedAt;
+}
+
+int SimEngine::feedFrame(uint32_t id, bool extended, bool remote, const uint8_t *data, int length)
+{
+    length = std::clamp(length, 0, can::kFrameBytes);
+    if (!extended && !remote && id < uint32_t(can::kStandardIdCount)) {
+        if (m_lastFrames.empty())
+            m_lastFrames.resize(can::kStandardIdCount);
+        LastFrame &last = m_lastFrames[id];
+        last.length = uint8_t(length);
+        last.data = {};
+        std::memcpy(last.data.data(), data, size_t(length));
+    }
+    return m_canResults->apply(id, extended, remote, data, length);
+}
+
+const SimEngine::LastFrame &SimEngine::lastFrame(uint16_t identifier) const
+{
+    static const LastFrame none;
+    return identifier < m_lastFrames.size() ? m_lastFrames[identifier] : none;
+}
+
+void SimEngine::setCanValue(uint16_t identifier, can::Channel channel, uint16_t value)
+{
+    if (channel.index <= 0)
+        return;
+    LastFrame f = lastFrame(identifier);
+    if (f.length == 0)
+        f.length = can::kFrameBytes;
+    const int end = channel.isByte ? channel.index : 2 * channel.index;
+    f.length = uint8_t(std::max<int>(f.length, end));
+    if (channel.isByte) {
+        f.data[channel.index - 1] = uint8_t(value);
+    } else {
+        const bool little = m_canModel->littleEndian(identifier);
+        f.data[end - 2] = uint8_t(little ? value : value >> 8);
+        f.data[end - 1] = uint8_t(little ? value >> 8 : value);
+    }
+    feedFrame(identifier, false, false, f.data.data(), f.length);
+}
+
+bool SimEngine::canInputFromFrames(int row) const
+{
+    const std::vector<can::InputRule> &inputs = m_canModel->inputs();
+    return row >= 0 && row < int(inputs.size()) && inputs[row].fromFrames();
+}
+
+bool SimEngine::overrideCanInput(int row, bool on)
+{
+    if (!canInputFromFrames(row))
+        return false;
+    m_canResults->set(row, on);
+    return true;
+}
+
+std::vector<int> SimEngine::canOutputsOnFrame(int p) const
+{
+    std::vector<int> rows;
+    const std::vector<can::OutputRule> &outputs = m_canModel->outputs();
+    for (int r = 0; r < int(outputs.size()); ++r)
+        if (outputs[r].position == p && canOutputOn(r))
+            rows.push_back(r);
+    return rows;
 }
 
 bool SimEngine::stateDrivesLx1Output(int s, int r) const
@@ -452,18 +604,6 @@ bool SimEngine::stateDrivesLx1Output(int s, int r) const
     for (int i = 0; i < list.count; ++i)
         if (list.items[i] == r + 1)
             return true;
-    return false;
-}
-
-bool SimEngine::canOutputOn(int row) const
-{
-    for (int s = 0; s < m_stateCount; ++s) {
-        const SimList &list = m_stateRecords[s].canOutputs;
-        if (m_states[s] != 0)
-            for (int i = 0; i < list.count; ++i)
-                if (list.items[i] == row + 1)
-                    return true;
-    }
     return false;
 }
 

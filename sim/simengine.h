@@ -12,8 +12,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "canmodel.h"
 #include "schema.h"
 #include "storecursor.h"
 
@@ -50,7 +52,7 @@ struct SimEvent {
 struct SimState {
     uint32_t ledMask = 0;  // bit n = LX2 LED index n
     SimList lx1Outputs;
-    SimList canOutputs;  // read, drives nothing here
+    SimList canOutputs;
 };
 
 static_assert(kLx1ModuleCount == 8, "the LX1 grid is ORed as one 64-bit word");
@@ -70,7 +72,8 @@ struct SimInputs {
 class SimEngine
 {
 public:
-    SimEngine() = default;
+    SimEngine();
+    ~SimEngine();
 
     // Back to the state of a fresh window: nothing read, everything off.
     void reset();
@@ -142,11 +145,57 @@ public:
     // State row s, when set, drives LX1 output row r / LED index r.
     bool stateDrivesLx1Output(int s, int r) const;
     // CAN output row r is on while a set state lists it.
-    bool canOutputOn(int row) const;
+    bool canOutputOn(int row) const
+    {
+        refreshCan();
+        return inRange(row) && (m_canActive[row / 64] >> (row % 64)) & 1u;
+    }
     bool stateDrivesLed(int s, int r) const
     {
         return s >= 0 && s < m_stateCount && r >= 0 && r < 32 && (m_stateRecords[s].ledMask >> r) & 1u;
     }
+
+    // CAN frames (docs/can-model.md). The CAN model is read with the image.
+    // With frames on, a CAN input that frames decide reads its result from
+    // the frames applied so far (false before the first), not its box; CAN
+    // Key inputs and inputs without an identifier keep their boxes. Frames
+    // fed between ticks are seen by the next tick.
+    const can::CanModel &canModel() const { return *m_canModel; }
+    void setCanFrames(bool on) { m_canFrames = on; }
+    bool canFrames() const { return m_canFrames; }
+    // Applies one frame to the CAN inputs' results; returns how many changed.
+    int feedFrame(uint32_t id, bool extended, bool remote, const uint8_t *data, int length);
+    // Sends the last frame fed on `identifier` (eight zero bytes before the
+    // first) with `channel` replaced by value, in the identifier's byte order.
+    // The frame grows to cover the channel when it was shorter.
+    void setCanValue(uint16_t identifier, can::Channel channel, uint16_t value);
+    // The last frame fed on a standard identifier (length 0 before the first).
+    struct LastFrame {
+        uint8_t length = 0;
+        std::array<uint8_t, can::kFrameBytes> data{};
+    };
+    const LastFrame &lastFrame(uint16_t identifier) const;
+    // A script's setting of a frame-decided input, until the next frame for
+    // its identifier; false when frames do not decide the row.
+    bool overrideCanInput(int row, bool on);
+    // The result frames gave CAN input row r (false before the first frame
+    // and for rows frames do not decide).
+    bool canInputResult(int row) const { return m_canResults->result(row); }
+    bool canInputFromFrames(int row) const;
+    // What the next tick reads for CAN input row r: its result or its box.
+    bool canInputSeen(const SimInputs &boxes, int row) const
+    {
+        return m_canFrames && canInputFromFrames(row) ? m_canResults->result(row)
+                                                      : inRange(row) && boxes.canInputs[row];
+    }
+    // The CAN output frames as the current states give them, one per
+    // transmit identifier in list order, and the tick at which their
+    // content last changed (0 = before the first tick). Made when asked, so
+    // a run that never asks pays nothing; exact when asked after every tick.
+    const std::vector<can::TxFrame> &canOutputFrames() const;
+    qint64 canOutputFramesChangedAt() const;
+    // CAN output rows active on transmit frame p (its index in canOutputFrames).
+    std::vector<int> canOutputsOnFrame(int p) const;
 
     // What the setup uses: an input row some event input reads, an output row
     // some state drives. For "Show Used I/O Only".
@@ -160,6 +209,12 @@ private:
     static bool inRange(int row) { return row >= 0 && row < kSimCapacity; }
     void findUsed();
     void compile();
+    void clearImage();
+    void readEventInputs(const QByteArray &bytes);
+    void readActions(const QByteArray &bytes);
+    void readCan(const QByteArray &bytes);
+    void deriveCanFrames() const;
+    void refreshCan() const;
 
     // Every value an event input can read, one byte (0 or 1) each, so that an
     // input is an index into this block and a byte to XOR with: no branch on
@@ -212,6 +267,7 @@ private:
     std::array<EventActions, kSimCapacity> m_eventActions{};
     std::vector<Action> m_actions;
     std::array<Drive, kSimCapacity> m_drive{};
+    std::array<std::array<uint64_t, 4>, kSimCapacity> m_canDrive{};  // CAN output rows a state drives
 
     // Inputs as read at the start of the tick, and the timers' running flags
     alignas(8) std::array<uint8_t, kSignalCount> m_signals{};
@@ -225,6 +281,21 @@ private:
     uint16_t m_timerCount = 0;
     std::array<uint16_t, kSimCapacity> m_timerValues{};
     std::array<uint16_t, kSimCapacity> m_timerResets{};
+
+    // CAN: the model, the inputs' results, the last frame per identifier
+    std::unique_ptr<can::CanModel> m_canModel;
+    std::unique_ptr<can::CanInputResults> m_canResults;
+    std::vector<LastFrame> m_lastFrames;  // kStandardIdCount, made on the first use
+    std::vector<uint8_t> m_frameInputs;  // rows frames decide
+    bool m_canFrames = false;
+    // Bit r = CAN output row r; made when asked after the states changed.
+    mutable std::array<uint64_t, 4> m_canActive{};
+    mutable bool m_canStale = false;
+    qint64 m_derivedAt = 0;  // tick of the last deriveOutputs
+    mutable std::vector<can::TxFrame> m_txFrames, m_txScratch;
+    mutable qint64 m_txChangedAt = 0;
+    mutable bool m_txStale = false;  // m_canActive changed since the frames were made
+    mutable qint64 m_canActiveAt = 0;  // tick of that change
 
     // Derived outputs
     uint32_t m_ledMask = 0;

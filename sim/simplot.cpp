@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QSvgGenerator>
 
+#include <algorithm>
 #include <cmath>
 
 #include "nametext.h"
@@ -36,41 +37,33 @@ double axisStep(double span)
 
 struct Layout {
     QFont font;
-    std::vector<int> rows;  // signals drawn, top to bottom
     int nameWidth = 0;
-    qint64 ticks = 1;  // the time axis runs from tick 0 to here
     QSize size;
 };
 
-Layout layoutOf(const SimTrace &trace)
+Layout layoutOf(const SimTrace &trace, const SimPlotView &view)
 {
     Layout l;
     l.font = QFont(QStringLiteral("DejaVu Sans"));
     l.font.setPixelSize(12);
-    l.rows = trace.changedSignals();
     const QFontMetrics metrics(l.font);
-    for (int s : l.rows)
+    for (int s : view.rows)
         l.nameWidth = std::max(l.nameWidth, metrics.horizontalAdvance(visibleName(trace.signalList()[s].name)));
-    l.nameWidth = std::max(l.nameWidth, metrics.horizontalAdvance(QStringLiteral("nothing changed"))) + kMargin;
-    // The axis goes on past the last change, so that its new level shows.
-    const qint64 last = trace.changes().empty() ? 0 : trace.changes().back().tick;
-    const double pixels = kMinPulse + 1;
-    const qint64 room = std::max<qint64>(1, qint64(std::ceil(double(last) * pixels / (kPlotWidth - pixels))));
-    l.ticks = std::max<qint64>({trace.lastTick(), last + room, 1});
-    l.size = QSize(kMargin + l.nameWidth + kPlotWidth + 2 * kMargin,
-                   kMargin + std::max<int>(static_cast<int>(l.rows.size()), 1) * kRowHeight + kAxisHeight);
+    l.nameWidth = std::max(l.nameWidth, metrics.horizontalAdvance(view.emptyText)) + kMargin;
+    l.size = QSize(kMargin + l.nameWidth + view.plotWidth + 2 * kMargin,
+                   kMargin + std::max<int>(static_cast<int>(view.rows.size()), 1) * kRowHeight + kAxisHeight);
     return l;
 }
 
-// Levels from tick 0 (off) to the end, a vertical edge at each change; no
-// level narrower than kMinPulse (a burst of them runs on to the end).
+// Levels from `on` at the start to the end, a vertical edge at each change;
+// no level narrower than kMinPulse (a burst of them runs on to the end).
 template <typename XOf>
-void drawWave(QPainter &p, const std::vector<const SimChange *> &changes, int low, int hi, XOf xOf, double end)
+void drawWave(QPainter &p, bool on, const std::vector<const SimChange *> &changes, int low, int hi, XOf xOf,
+              double start, double end)
 {
     const QColor high(120, 200, 120);
     QPolygonF wave;
-    bool on = false;
-    wave << QPointF(xOf(0), low);
+    wave << QPointF(start, on ? hi : low);
     for (const SimChange *c : changes) {
         if (c->value == on)
             continue;
@@ -86,58 +79,132 @@ void drawWave(QPainter &p, const std::vector<const SimChange *> &changes, int lo
     p.drawPolyline(wave);
 }
 
-void draw(QPainter &p, const SimTrace &trace, const Layout &l)
+// Time axis in seconds, with a faint line across the rows at each label.
+void drawAxis(QPainter &p, const SimPlotView &view, int x0, int bottom)
 {
-    p.setRenderHint(QPainter::Antialiasing, false);
-    p.fillRect(QRect(QPoint(0, 0), l.size), Qt::white);
-    p.setFont(l.font);
-    const int x0 = kMargin + l.nameWidth;
-    auto xOf = [&](qint64 tick) { return x0 + double(tick) * kPlotWidth / double(l.ticks); };
-    const int bottom = kMargin + std::max<int>(static_cast<int>(l.rows.size()), 1) * kRowHeight;
-
-    // Time axis in seconds, with a faint line across the rows at each label.
-    const double span = double(l.ticks) * kSimTickMs / 1000.0;
+    const double start = double(view.from) * kSimTickMs / 1000.0;
+    const double span = double(view.to - view.from) * kSimTickMs / 1000.0;
     const double step = axisStep(span);
     const int decimals = step >= 1 ? 0 : int(std::ceil(-std::log10(step)));
-    for (int k = 0; k * step <= span * (1 + 1e-9); ++k) {
-        const double x = x0 + k * step / span * kPlotWidth;
+    const qint64 first = view.from == 0 ? 0 : qint64(std::ceil(start / step - 1e-9));
+    for (qint64 k = first; (k - first) * step <= span * (1 + 1e-9); ++k) {
+        const double x = x0 + (double(k) * step - start) / span * view.plotWidth;
+        if (x > x0 + view.plotWidth + 0.5)
+            break;
         p.setPen(QColor(225, 225, 225));
         p.drawLine(QPointF(x, kMargin), QPointF(x, bottom));
         p.setPen(Qt::black);
         p.drawLine(QPointF(x, bottom), QPointF(x, bottom + 4));
         p.drawText(QRectF(x - 40, bottom + 5, 80, 14), Qt::AlignHCenter | Qt::AlignTop,
-                   QString::number(k * step, 'f', decimals));
+                   QString::number(double(k) * step, 'f', decimals));
     }
-    p.drawLine(QPointF(x0, bottom), QPointF(x0 + kPlotWidth, bottom));
-    p.drawText(QRectF(x0, bottom + 18, kPlotWidth, 14), Qt::AlignHCenter | Qt::AlignTop, QStringLiteral("time (s)"));
+    p.drawLine(QPointF(x0, bottom), QPointF(x0 + view.plotWidth, bottom));
+    p.drawText(QRectF(x0, bottom + 18, view.plotWidth, 14), Qt::AlignHCenter | Qt::AlignTop,
+               QStringLiteral("time (s)"));
+}
 
-    if (l.rows.empty()) {
-        p.drawText(QRectF(kMargin, kMargin, l.nameWidth, kRowHeight), Qt::AlignLeft | Qt::AlignVCenter,
-                   QStringLiteral("nothing changed"));
+// The changes of each row between from and to, in time order, and the level
+// each row has at `from`.
+struct RowChanges {
+    std::vector<std::vector<const SimChange *>> changes;
+    std::vector<bool> levelAtStart;
+};
+
+RowChanges rowChanges(const SimTrace &trace, const SimPlotView &view)
+{
+    RowChanges out;
+    out.changes.resize(view.rows.size());
+    out.levelAtStart.assign(view.rows.size(), false);
+    std::vector<int> rowOf(trace.signalList().size(), -1);
+    for (size_t i = 0; i < view.rows.size(); ++i)
+        rowOf[view.rows[i]] = static_cast<int>(i);
+    const std::vector<SimChange> &all = trace.changes();
+    auto byTick = [](const SimChange &c, qint64 tick) { return c.tick < tick; };
+    const auto begin = std::lower_bound(all.begin(), all.end(), view.from, byTick);
+    // Back from `from` until every row has its last level before it.
+    size_t unknown = view.rows.size();
+    std::vector<bool> known(view.rows.size(), false);
+    for (auto it = begin; it != all.begin() && unknown > 0;) {
+        --it;
+        const int row = rowOf[it->signal];
+        if (row >= 0 && !known[row]) {
+            known[row] = true;
+            out.levelAtStart[row] = it->value;
+            --unknown;
+        }
+    }
+    for (auto it = begin; it != all.end() && it->tick <= view.to; ++it)
+        if (const int row = rowOf[it->signal]; row >= 0)
+            out.changes[row].push_back(&*it);
+    return out;
+}
+
+void draw(QPainter &p, const SimTrace &trace, const SimPlotView &view, const Layout &l)
+{
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.fillRect(QRect(QPoint(0, 0), l.size), Qt::white);
+    p.setFont(l.font);
+    const int x0 = kMargin + l.nameWidth;
+    const qint64 ticks = std::max<qint64>(1, view.to - view.from);
+    auto xOf = [&](qint64 tick) { return x0 + double(tick - view.from) * view.plotWidth / double(ticks); };
+    const int bottom = kMargin + std::max<int>(static_cast<int>(view.rows.size()), 1) * kRowHeight;
+    drawAxis(p, view, x0, bottom);
+
+    if (view.rows.empty()) {
+        p.drawText(QRectF(kMargin, kMargin, l.nameWidth, kRowHeight), Qt::AlignLeft | Qt::AlignVCenter, view.emptyText);
         return;
     }
 
-    // Changes of each drawn signal, in time order.
-    std::vector<std::vector<const SimChange *>> byRow(trace.signalList().size());
-    for (const SimChange &c : trace.changes())
-        byRow[c.signal].push_back(&c);
-
-    for (size_t i = 0; i < l.rows.size(); ++i) {
-        const int s = l.rows[i];
+    const RowChanges rows = rowChanges(trace, view);
+    const qint64 until = view.until < 0 ? view.from + ticks : std::clamp(view.until, view.from, view.from + ticks);
+    for (size_t i = 0; i < view.rows.size(); ++i) {
         const int top = kMargin + static_cast<int>(i) * kRowHeight;
         const int low = top + (kRowHeight + kWave) / 2, hi = low - kWave;
         p.setPen(Qt::black);
         p.drawText(QRectF(kMargin, top, l.nameWidth - kMargin, kRowHeight), Qt::AlignLeft | Qt::AlignVCenter,
-                   visibleName(trace.signalList()[s].name));
-        drawWave(p, byRow[s], low, hi, xOf, xOf(l.ticks));
+                   visibleName(trace.signalList()[view.rows[i]].name));
+        drawWave(p, rows.levelAtStart[i], rows.changes[i], low, hi, xOf, xOf(view.from), xOf(until));
     }
 }
 
 }  // namespace
 
+SimPlotView simPlotWholeRun(const SimTrace &trace)
+{
+    SimPlotView view;
+    view.rows = trace.changedSignals();
+    // The axis goes on past the last change, so that its new level shows.
+    const qint64 last = trace.changes().empty() ? 0 : trace.changes().back().tick;
+    const double pixels = kMinPulse + 1;
+    const qint64 room = std::max<qint64>(1, qint64(std::ceil(double(last) * pixels / (kPlotWidth - pixels))));
+    view.to = std::max<qint64>({trace.lastTick(), last + room, 1});
+    view.plotWidth = kPlotWidth;
+    return view;
+}
+
+QSize simPlotSize(const SimTrace &trace, const SimPlotView &view)
+{
+    return layoutOf(trace, view).size;
+}
+
+int simPlotChromeWidth(const SimTrace &trace, const SimPlotView &view)
+{
+    return layoutOf(trace, view).size.width() - view.plotWidth;
+}
+
+void simPlotDraw(QPainter &p, const SimTrace &trace, const SimPlotView &view)
+{
+    draw(p, trace, view, layoutOf(trace, view));
+}
+
 QByteArray simPlot(const SimTrace &trace, SimPlotFormat format)
 {
-    const Layout l = layoutOf(trace);
+    return simPlot(trace, simPlotWholeRun(trace), format);
+}
+
+QByteArray simPlot(const SimTrace &trace, const SimPlotView &view, SimPlotFormat format)
+{
+    const Layout l = layoutOf(trace, view);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     if (!buffer.open(QIODevice::WriteOnly))
@@ -151,14 +218,14 @@ QByteArray simPlot(const SimTrace &trace, SimPlotFormat format)
         QPainter p;
         if (!p.begin(&svg))
             return QByteArray();
-        draw(p, trace, l);
+        draw(p, trace, view, l);
         p.end();
     } else {
         QImage image(l.size, QImage::Format_RGB32);
         QPainter p;
         if (!p.begin(&image))
             return QByteArray();
-        draw(p, trace, l);
+        draw(p, trace, view, l);
         p.end();
         if (!image.save(&buffer, "PNG"))
             return QByteArray();

@@ -6,9 +6,11 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 #include "simengine.h"
+#include "simframes.h"
 #include "simscript.h"
 #include "storecursor.h"
 
@@ -32,7 +34,31 @@ struct SimOutcome {
     // step it stopped in, and why ("stopped at tick 8640000: ...").
     int stoppedLine = 0;
     QString stopped;
+    bool canOutFailed = false;  // the CAN output log refused bytes
 };
+
+// Frames of a run: a log driving it from its start (--can-in), where the
+// CAN output frames go, where replay paths start, and who hears notes.
+struct SimCanOptions {
+    QString canIn;
+    std::optional<qint64> start;  // --can-start, in the log's clock (ns)
+    QByteArray channel;  // --can-channel
+    QIODevice *canOut = nullptr;
+    QString scriptDir;  // replay "FILE" is relative to it
+    SimNote note;
+};
+
+// The note a run that feeds frames gives once: which CAN inputs frames do
+// not decide (empty when frames decide them all).
+QString simKeyInputsNote(const SimEngine &engine, const SimRows &rows);
+// The folder replay paths start from: the script's, the current one for
+// standard input ("-") or no script.
+QString simScriptDir(const QString &scriptPath);
+// A replay file as the run opens it: relative to the script's folder.
+QString simReplayPath(const QString &file, const QString &scriptDir);
+// Opens every replayed log before the first tick; false with the line and
+// why for the first that cannot be read.
+bool simCheckReplays(const std::vector<SimStep> &steps, const QString &scriptDir, int *line, QString *why);
 
 // What one run may cost: ticks (a simulated day by default) and, when a
 // trace is recorded, changes in it. Reaching either ends the run.
@@ -56,8 +82,11 @@ public:
 
     // Runs the steps from a fresh start, within the limits. "show" prints to
     // show (may be null); trace (may be null) records every change.
-    SimOutcome run(const std::vector<SimStep> &steps, QTextStream *show, SimTrace *trace,
-                   const SimLimits &limits = {}) const;
+    // With frames (a log, replay or can = lines), CAN inputs that frames
+    // decide follow them and `can N on|off` overrides them.
+    SimOutcome run(const std::vector<SimStep> &steps, QTextStream *show, SimTrace *trace, const SimLimits &limits = {},
+                   const SimCanOptions &can = {}) const;
+    const QByteArray &image() const { return m_image; }
 
 private:
     UniqueSession m_session;

@@ -74,209 +74,370 @@ SimRows SimRows::of(const SimNames &names)
     return rows;
 }
 
+namespace {
+
+// One line being parsed: its words, the tables, and the step it makes.
+struct Line {
+    const std::vector<Word> &w;
+    const SimRows &rows;
+    SimStep step;
+
+    QString arity(size_t n, const char *form) const
+    {
+        if (w.size() < n)
+            return QStringLiteral("missing argument: expected '%1'").arg(QLatin1String(form));
+        if (w.size() > n)
+            return QStringLiteral("extra argument '%1': expected '%2'").arg(w.at(n).text, QLatin1String(form));
+        return QString();
+    }
+    bool bare(size_t i, const char *text) const
+    {
+        return i < w.size() && !w[i].quoted && w[i].text == QLatin1String(text);
+    }
+};
+
+// A row number, or a name in quotes that exactly one row of the table has.
+QString namedRow(const Word &word, const Table &t, int *out)
+{
+    int found = -1;
+    const int n = std::min(t.count, t.names ? static_cast<int>(t.names->size()) : 0);
+    for (int r = 0; r < n; ++r) {
+        if (t.names->at(r) != word.text)
+            continue;
+        if (found >= 0)
+            return QStringLiteral("\"%1\" names more than one row of the %2 table (rows %3 and %4)")
+                .arg(word.text, QLatin1String(t.word), QString::number(found + 1), QString::number(r + 1));
+        found = r;
+    }
+    if (found < 0)
+        return QStringLiteral("no row of the %1 table is named \"%2\"").arg(QLatin1String(t.word), word.text);
+    *out = found;
+    return QString();
+}
+
+QString row(const Word &word, const Table &t, int *out)
+{
+    if (word.quoted)
+        return namedRow(word, t, out);
+    bool ok = false;
+    const int n = word.text.toInt(&ok);
+    if (!ok)
+        return QStringLiteral("'%1' is not a row number").arg(word.text);
+    if (t.count == 0)
+        return QStringLiteral("row %1 is outside the %2 table, which has no rows").arg(n).arg(QLatin1String(t.word));
+    if (n < 1 || n > t.count)
+        return QStringLiteral("row %1 is outside the %2 table (rows 1 to %3)")
+            .arg(n)
+            .arg(QLatin1String(t.word))
+            .arg(t.count);
+    *out = n - 1;
+    return QString();
+}
+
+QString pick(const Word &word, const char *yes, const char *no, bool *first)
+{
+    if (!word.quoted && word.text == QLatin1String(yes))
+        *first = true;
+    else if (!word.quoted && word.text == QLatin1String(no))
+        *first = false;
+    else
+        return QStringLiteral("'%1' is neither '%2' nor '%3'").arg(word.text, QLatin1String(yes), QLatin1String(no));
+    return QString();
+}
+
+Table keypad(const SimRows &rows)
+{
+    return {"keypad", rows.keys, &rows.names.keys};
+}
+
+QString parseKey(Line &l)
+{
+    QString why;
+    if (!(why = l.arity(4, "key N P|SP|LP|DP on|off")).isEmpty()
+        || !(why = row(l.w[1], keypad(l.rows), &l.step.row)).isEmpty())
+        return why;
+    static const QStringList boxes = {QStringLiteral("P"), QStringLiteral("SP"), QStringLiteral("LP"),
+                                      QStringLiteral("DP")};
+    l.step.column = l.w[2].quoted ? -1 : static_cast<int>(boxes.indexOf(l.w[2].text));
+    if (l.step.column < 0)
+        return QStringLiteral("'%1' is not a keypad box: expected P, SP, LP or DP").arg(l.w[2].text);
+    l.step.kind = SimStep::Kind::Key;
+    return pick(l.w[3], "on", "off", &l.step.on);
+}
+
+QString parsePress(Line &l)
+{
+    QString why;
+    if (!(why = l.arity(3, "press N short|long|double")).isEmpty()
+        || !(why = row(l.w[1], keypad(l.rows), &l.step.row)).isEmpty())
+        return why;
+    static const QStringList presses = {QStringLiteral("short"), QStringLiteral("long"), QStringLiteral("double")};
+    const int press = l.w[2].quoted ? -1 : static_cast<int>(presses.indexOf(l.w[2].text));
+    if (press < 0)
+        return QStringLiteral("'%1' is not a press: expected short, long or double").arg(l.w[2].text);
+    l.step.kind = SimStep::Kind::Key;
+    l.step.column = 1 + press;  // SP, LP, DP
+    l.step.on = true;
+    return QString();
+}
+
+QString parseHoldOrRelease(Line &l, bool hold)
+{
+    QString why;
+    if (!(why = l.arity(2, hold ? "hold N" : "release N")).isEmpty())
+        return why;
+    l.step.kind = SimStep::Kind::Key;
+    l.step.column = 0;  // P
+    l.step.on = hold;
+    return row(l.w[1], keypad(l.rows), &l.step.row);
+}
+
+QString parseSwitch(Line &l)
+{
+    QString why;
+    if (!(why = l.arity(3, "switch N on|off")).isEmpty()
+        || !(why = row(l.w[1], {"switch", l.rows.switches, &l.rows.names.switches}, &l.step.row)).isEmpty())
+        return why;
+    l.step.kind = SimStep::Kind::Switch;
+    return pick(l.w[2], "on", "off", &l.step.on);
+}
+
+// Decimal or 0x hex, at most `most`.
+bool number(const Word &word, uint32_t most, uint32_t *out)
+{
+    if (word.quoted)
+        return false;
+    bool ok = false;
+    const bool hex = word.text.startsWith(QLatin1String("0x")) || word.text.startsWith(QLatin1String("0X"));
+    const qulonglong v = hex ? word.text.mid(2).toULongLong(&ok, 16) : word.text.toULongLong(&ok, 10);
+    ok = ok && !word.text.contains(QLatin1Char('+')) && !word.text.contains(QLatin1Char('-')) && v <= most;
+    if (ok)
+        *out = uint32_t(v);
+    return ok;
+}
+
+// can 0x123 = 11 22 33: one whole standard frame, 0 to 8 hex bytes.
+QString parseCanFrame(Line &l)
+{
+    uint32_t id = 0;
+    if (!number(l.w[1], can::kStandardIdCount - 1, &id))
+        return QStringLiteral("'%1' is not a standard CAN identifier: expected 0x000 to 0x7FF").arg(l.w[1].text);
+    if (l.w.size() > 3 + can::kFrameBytes)
+        return QStringLiteral("extra argument '%1': a frame has at most 8 bytes").arg(l.w.at(11).text);
+    static const QRegularExpression byte(QStringLiteral("^[0-9A-Fa-f]{2}$"));
+    for (size_t i = 3; i < l.w.size(); ++i) {
+        if (l.w[i].quoted || !byte.match(l.w[i].text).hasMatch())
+            return QStringLiteral("'%1' is not a data byte: expected two hex digits such as 0F").arg(l.w[i].text);
+        l.step.bytes[i - 3] = uint8_t(l.w[i].text.toUInt(nullptr, 16));
+    }
+    l.step.kind = SimStep::Kind::CanFrame;
+    l.step.id = uint16_t(id);
+    l.step.length = uint8_t(l.w.size() - 3);
+    return QString();
+}
+
+// can "NAME" = VALUE: the input's channel in the last frame on its identifier.
+QString parseCanValue(Line &l)
+{
+    QString why;
+    if (!(why = l.arity(4, "can N = VALUE")).isEmpty()
+        || !(why = row(l.w[1], {"CAN input", l.rows.canInputs, &l.rows.names.canInputs}, &l.step.row)).isEmpty())
+        return why;
+    const int r = l.step.row;
+    if (r >= int(l.rows.canRules.size()) || l.rows.canRules[r].position < 0 || l.rows.canRules[r].channel.index <= 0)
+        return QStringLiteral("CAN input %1 reads no frame: it has no identifier or no byte").arg(l.w[1].text);
+    const int width = l.rows.canRules[r].channel.width();
+    uint32_t v = 0;
+    if (!number(l.w[3], (1u << width) - 1, &v))
+        return QStringLiteral("'%1' is not a value of %2 bits: expected 0 to %3, decimal or 0x hex")
+            .arg(l.w[3].text)
+            .arg(width)
+            .arg((1u << width) - 1);
+    l.step.kind = SimStep::Kind::CanValue;
+    l.step.id = l.rows.canRules[r].identifier;
+    l.step.value = uint16_t(v);
+    return QString();
+}
+
+QString parseCan(Line &l)
+{
+    if (l.bare(2, "="))
+        return !l.w[1].quoted && l.w[1].text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive) ? parseCanFrame(l)
+                                                                                                  : parseCanValue(l);
+    QString why;
+    if (!(why = l.arity(3, "can N on|off")).isEmpty()
+        || !(why = row(l.w[1], {"CAN input", l.rows.canInputs, &l.rows.names.canInputs}, &l.step.row)).isEmpty())
+        return why;
+    l.step.kind = SimStep::Kind::Can;
+    return pick(l.w[2], "on", "off", &l.step.on);
+}
+
+QString parseTick(Line &l)
+{
+    if (l.w.size() > 2)
+        return QStringLiteral("extra argument '%1': expected 'tick [K]'").arg(l.w.at(2).text);
+    l.step.kind = SimStep::Kind::Tick;
+    if (l.w.size() == 2) {
+        bool ok = false;
+        l.step.count = l.w[1].text.toLongLong(&ok);
+        if (!ok || l.step.count < 1 || l.step.count > 0x7FFFFFFF)
+            return QStringLiteral("'%1' is not a number of ticks: expected 1 to 2147483647").arg(l.w[1].text);
+    }
+    return QString();
+}
+
+QString parseWait(Line &l)
+{
+    QString why;
+    if (!(why = l.arity(2, "wait Ts|Tms")).isEmpty())
+        return why;
+    // Decimal seconds or milliseconds, rounded up to whole ticks.
+    static const QRegularExpression time(QStringLiteral("^([0-9]{1,12}(?:\\.[0-9]{1,6})?)(s|ms)$"));
+    const QRegularExpressionMatch m = time.match(l.w[1].text);
+    const double ms = m.hasMatch() ? m.captured(1).toDouble() * (m.captured(2) == QLatin1String("s") ? 1000 : 1) : 0;
+    const double ticks = std::ceil(ms / kSimTickMs - 1e-9);
+    if (l.w[1].quoted || !m.hasMatch() || ticks < 1 || ticks > 0x7FFFFFFF)
+        return QStringLiteral("'%1' is not a time to wait: expected seconds or milliseconds such as 2.5s or 250ms, "
+                              "from 1ms to 21474836.47s")
+            .arg(l.w[1].text);
+    l.step.kind = SimStep::Kind::Tick;
+    l.step.count = static_cast<qint64>(ticks);
+    return QString();
+}
+
+QString parseShow(Line &l)
+{
+    l.step.kind = SimStep::Kind::Show;
+    return l.arity(1, "show");
+}
+
+QString parseReplay(Line &l)
+{
+    QString why;
+    if (!(why = l.arity(2, "replay \"FILE\"")).isEmpty())
+        return why;
+    if (l.w[1].text.isEmpty())
+        return QStringLiteral("replay names no file: expected 'replay \"FILE\"'");
+    l.step.kind = SimStep::Kind::Replay;
+    l.step.file = l.w[1].text;
+    return QString();
+}
+
+QString parseLx1Expect(Line &l)
+{
+    QString why;
+    if (!(why = l.arity(4, "expect lx1 M.C on|off")).isEmpty())
+        return why;
+    static const QRegularExpression channel(QStringLiteral("^([1-8])\\.([1-8])$"));
+    const QRegularExpressionMatch m = channel.match(l.w[2].text);
+    if (l.w[2].quoted || !m.hasMatch())
+        return QStringLiteral("'%1' is not an LX1 channel: expected module.channel, each 1 to 8, such as 2.3")
+            .arg(l.w[2].text);
+    l.step.column = static_cast<int>(SimExpect::Channel);
+    l.step.row = (m.captured(1).toInt() - 1) * kLx1ChannelCount + m.captured(2).toInt() - 1;
+    return pick(l.w[3], "on", "off", &l.step.on);
+}
+
+QString parseExpect(Line &l)
+{
+    if (l.w.size() < 2)
+        return QStringLiteral("missing argument: expected 'expect state|timer|output|led|canoutput|lx1 ...'");
+    l.step.kind = SimStep::Kind::Expect;
+    if (l.bare(1, "lx1"))
+        return parseLx1Expect(l);
+    const SimRows &rows = l.rows;
+    struct Kind {
+        const char *word, *form, *yes, *no;
+        SimExpect expect;
+        Table table;
+    };
+    const Kind kinds[] = {
+        {"state",
+         "expect state N set|clear",
+         "set",
+         "clear",
+         SimExpect::State,
+         {"state", rows.states, &rows.names.states}},
+        {"timer",
+         "expect timer N running|stopped",
+         "running",
+         "stopped",
+         SimExpect::Timer,
+         {"timer", rows.timers, &rows.names.timers}},
+        {"output",
+         "expect output N on|off",
+         "on",
+         "off",
+         SimExpect::Output,
+         {"LX1 output", rows.outputs, &rows.names.outputs}},
+        {"led", "expect led N on|off", "on", "off", SimExpect::Led, {"LED", rows.leds, &rows.names.leds}},
+        {"canoutput",
+         "expect canoutput N on|off",
+         "on",
+         "off",
+         SimExpect::CanOutput,
+         {"CAN output", rows.canOutputs, &rows.names.canOutputs}},
+    };
+    for (const Kind &k : kinds) {
+        if (!l.bare(1, k.word))
+            continue;
+        QString why;
+        if (!(why = l.arity(4, k.form)).isEmpty() || !(why = row(l.w[2], k.table, &l.step.row)).isEmpty())
+            return why;
+        l.step.column = static_cast<int>(k.expect);
+        return pick(l.w[3], k.yes, k.no, &l.step.on);
+    }
+    return QStringLiteral("'%1' cannot be expected: expected state, timer, output, led, canoutput or lx1")
+        .arg(l.w[1].text);
+}
+
+QString parseLateSetup(Line &)
+{
+    return QStringLiteral("'setup' names the setup before the first command, not after it");
+}
+
+// The commands of the language: a new command is one entry here.
+struct Command {
+    const char *word;
+    QString (*parse)(Line &);
+};
+const Command kCommands[] = {
+    {"key", parseKey},
+    {"press", parsePress},
+    {"hold", [](Line &l) { return parseHoldOrRelease(l, true); }},
+    {"release", [](Line &l) { return parseHoldOrRelease(l, false); }},
+    {"switch", parseSwitch},
+    {"can", parseCan},
+    {"tick", parseTick},
+    {"wait", parseWait},
+    {"show", parseShow},
+    {"expect", parseExpect},
+    {"replay", parseReplay},
+    {"setup", parseLateSetup},
+};
+
+}  // namespace
+
 QString parseSimLine(const QString &raw, const SimRows &rows, std::vector<SimStep> &steps)
 {
     QString why;
     const std::vector<Word> w = split(raw, &why);
     if (!why.isEmpty() || w.empty())
         return why;
-
-    auto arity = [&w](size_t n, const char *form) -> QString {
-        if (w.size() < n)
-            return QStringLiteral("missing argument: expected '%1'").arg(QLatin1String(form));
-        if (w.size() > n)
-            return QStringLiteral("extra argument '%1': expected '%2'").arg(w.at(n).text, QLatin1String(form));
-        return QString();
-    };
-    // A row number, or a name in quotes that exactly one row of the table has.
-    auto row = [](const Word &word, const Table &t, int *out) -> QString {
-        if (word.quoted) {
-            int found = -1;
-            const int n = std::min(t.count, t.names ? static_cast<int>(t.names->size()) : 0);
-            for (int r = 0; r < n; ++r) {
-                if (t.names->at(r) != word.text)
-                    continue;
-                if (found >= 0)
-                    return QStringLiteral("\"%1\" names more than one row of the %2 table (rows %3 and %4)")
-                        .arg(word.text, QLatin1String(t.word), QString::number(found + 1), QString::number(r + 1));
-                found = r;
-            }
-            if (found < 0)
-                return QStringLiteral("no row of the %1 table is named \"%2\"").arg(QLatin1String(t.word), word.text);
-            *out = found;
-            return QString();
-        }
-        bool ok = false;
-        const int n = word.text.toInt(&ok);
-        if (!ok)
-            return QStringLiteral("'%1' is not a row number").arg(word.text);
-        if (t.count == 0)
-            return QStringLiteral("row %1 is outside the %2 table, which has no rows")
-                .arg(n)
-                .arg(QLatin1String(t.word));
-        if (n < 1 || n > t.count)
-            return QStringLiteral("row %1 is outside the %2 table (rows 1 to %3)")
-                .arg(n)
-                .arg(QLatin1String(t.word))
-                .arg(t.count);
-        *out = n - 1;
-        return QString();
-    };
-    auto pick = [](const Word &word, std::initializer_list<const char *> choices, bool *first) -> QString {
-        const auto *it = choices.begin();
-        if (!word.quoted && word.text == QLatin1String(it[0]))
-            *first = true;
-        else if (!word.quoted && word.text == QLatin1String(it[1]))
-            *first = false;
-        else
-            return QStringLiteral("'%1' is neither '%2' nor '%3'")
-                .arg(word.text, QLatin1String(it[0]), QLatin1String(it[1]));
-        return QString();
-    };
-    const Table keypad{"keypad", rows.keys, &rows.names.keys};
-
-    const QString &cmd = w.front().text;
-    SimStep step;
-    if (w.front().quoted) {
-        return QStringLiteral("a line starts with a command, not with \"%1\"").arg(cmd);
-    } else if (cmd == QLatin1String("key")) {
-        const char *form = "key N P|SP|LP|DP on|off";
-        if (!(why = arity(4, form)).isEmpty() || !(why = row(w[1], keypad, &step.row)).isEmpty())
-            return why;
-        static const QStringList boxes = {QStringLiteral("P"), QStringLiteral("SP"), QStringLiteral("LP"),
-                                          QStringLiteral("DP")};
-        step.column = w[2].quoted ? -1 : static_cast<int>(boxes.indexOf(w[2].text));
-        if (step.column < 0)
-            return QStringLiteral("'%1' is not a keypad box: expected P, SP, LP or DP").arg(w[2].text);
-        if (!(why = pick(w[3], {"on", "off"}, &step.on)).isEmpty())
-            return why;
-        step.kind = SimStep::Kind::Key;
-    } else if (cmd == QLatin1String("press")) {
-        if (!(why = arity(3, "press N short|long|double")).isEmpty() || !(why = row(w[1], keypad, &step.row)).isEmpty())
-            return why;
-        static const QStringList presses = {QStringLiteral("short"), QStringLiteral("long"), QStringLiteral("double")};
-        const int press = w[2].quoted ? -1 : static_cast<int>(presses.indexOf(w[2].text));
-        if (press < 0)
-            return QStringLiteral("'%1' is not a press: expected short, long or double").arg(w[2].text);
-        step.kind = SimStep::Kind::Key;
-        step.column = 1 + press;  // SP, LP, DP
-        step.on = true;
-    } else if (cmd == QLatin1String("hold") || cmd == QLatin1String("release")) {
-        const bool hold = cmd == QLatin1String("hold");
-        if (!(why = arity(2, hold ? "hold N" : "release N")).isEmpty()
-            || !(why = row(w[1], keypad, &step.row)).isEmpty())
-            return why;
-        step.kind = SimStep::Kind::Key;
-        step.column = 0;  // P
-        step.on = hold;
-    } else if (cmd == QLatin1String("switch") || cmd == QLatin1String("can")) {
-        const bool sw = cmd == QLatin1String("switch");
-        const Table t = sw ? Table{"switch", rows.switches, &rows.names.switches}
-                           : Table{"CAN input", rows.canInputs, &rows.names.canInputs};
-        if (!(why = arity(3, sw ? "switch N on|off" : "can N on|off")).isEmpty()
-            || !(why = row(w[1], t, &step.row)).isEmpty() || !(why = pick(w[2], {"on", "off"}, &step.on)).isEmpty())
-            return why;
-        step.kind = sw ? SimStep::Kind::Switch : SimStep::Kind::Can;
-    } else if (cmd == QLatin1String("tick")) {
-        if (w.size() > 2)
-            return QStringLiteral("extra argument '%1': expected 'tick [K]'").arg(w.at(2).text);
-        step.kind = SimStep::Kind::Tick;
-        if (w.size() == 2) {
-            bool ok = false;
-            step.count = w[1].text.toLongLong(&ok);
-            if (!ok || step.count < 1 || step.count > 0x7FFFFFFF)
-                return QStringLiteral("'%1' is not a number of ticks: expected 1 to 2147483647").arg(w[1].text);
-        }
-    } else if (cmd == QLatin1String("wait")) {
-        if (!(why = arity(2, "wait Ts|Tms")).isEmpty())
-            return why;
-        // Decimal seconds or milliseconds, rounded up to whole ticks.
-        static const QRegularExpression time(QStringLiteral("^([0-9]{1,12}(?:\\.[0-9]{1,6})?)(s|ms)$"));
-        const QRegularExpressionMatch m = time.match(w[1].text);
-        const double ms =
-            m.hasMatch() ? m.captured(1).toDouble() * (m.captured(2) == QLatin1String("s") ? 1000 : 1) : 0;
-        const double ticks = std::ceil(ms / kSimTickMs - 1e-9);
-        if (w[1].quoted || !m.hasMatch() || ticks < 1 || ticks > 0x7FFFFFFF)
-            return QStringLiteral("'%1' is not a time to wait: expected seconds or milliseconds such as 2.5s or 250ms, "
-                                  "from 1ms to 21474836.47s")
-                .arg(w[1].text);
-        step.kind = SimStep::Kind::Tick;
-        step.count = static_cast<qint64>(ticks);
-    } else if (cmd == QLatin1String("show")) {
-        if (!(why = arity(1, "show")).isEmpty())
-            return why;
-        step.kind = SimStep::Kind::Show;
-    } else if (cmd == QLatin1String("expect")) {
-        if (w.size() < 2)
-            return QStringLiteral("missing argument: expected 'expect state|timer|output|led|canoutput|lx1 ...'");
-        const QString &what = w[1].text;
-        step.kind = SimStep::Kind::Expect;
-        if (what == QLatin1String("lx1") && !w[1].quoted) {
-            if (!(why = arity(4, "expect lx1 M.C on|off")).isEmpty())
-                return why;
-            static const QRegularExpression channel(QStringLiteral("^([1-8])\\.([1-8])$"));
-            const QRegularExpressionMatch m = channel.match(w[2].text);
-            if (w[2].quoted || !m.hasMatch())
-                return QStringLiteral("'%1' is not an LX1 channel: expected module.channel, each 1 to 8, such as 2.3")
-                    .arg(w[2].text);
-            step.column = static_cast<int>(SimExpect::Channel);
-            step.row = (m.captured(1).toInt() - 1) * kLx1ChannelCount + m.captured(2).toInt() - 1;
-            if (!(why = pick(w[3], {"on", "off"}, &step.on)).isEmpty())
-                return why;
-        } else {
-            struct Kind {
-                const char *word, *form, *yes, *no;
-                SimExpect expect;
-                Table table;
-            };
-            const Kind kinds[] = {
-                {"state",
-                 "expect state N set|clear",
-                 "set",
-                 "clear",
-                 SimExpect::State,
-                 {"state", rows.states, &rows.names.states}},
-                {"timer",
-                 "expect timer N running|stopped",
-                 "running",
-                 "stopped",
-                 SimExpect::Timer,
-                 {"timer", rows.timers, &rows.names.timers}},
-                {"output",
-                 "expect output N on|off",
-                 "on",
-                 "off",
-                 SimExpect::Output,
-                 {"LX1 output", rows.outputs, &rows.names.outputs}},
-                {"led", "expect led N on|off", "on", "off", SimExpect::Led, {"LED", rows.leds, &rows.names.leds}},
-                {"canoutput",
-                 "expect canoutput N on|off",
-                 "on",
-                 "off",
-                 SimExpect::CanOutput,
-                 {"CAN output", rows.canOutputs, &rows.names.canOutputs}},
-            };
-            const Kind *kind = nullptr;
-            for (const Kind &k : kinds)
-                if (!w[1].quoted && what == QLatin1String(k.word))
-                    kind = &k;
-            if (!kind)
-                return QStringLiteral("'%1' cannot be expected: expected state, timer, output, led, canoutput or lx1")
-                    .arg(what);
-            if (!(why = arity(4, kind->form)).isEmpty() || !(why = row(w[2], kind->table, &step.row)).isEmpty()
-                || !(why = pick(w[3], {kind->yes, kind->no}, &step.on)).isEmpty())
-                return why;
-            step.column = static_cast<int>(kind->expect);
-        }
-    } else if (cmd == QLatin1String("setup")) {
-        return QStringLiteral("'setup' names the setup before the first command, not after it");
-    } else {
-        return QStringLiteral("unknown word '%1': expected key, press, hold, release, switch, can, tick, wait, show "
-                              "or expect")
-            .arg(cmd);
+    if (w.front().quoted)
+        return QStringLiteral("a line starts with a command, not with \"%1\"").arg(w.front().text);
+    for (const Command &c : kCommands) {
+        if (w.front().text != QLatin1String(c.word))
+            continue;
+        Line line{w, rows, {}};
+        why = c.parse(line);
+        if (why.isEmpty())
+            steps.push_back(line.step);
+        return why;
     }
-    steps.push_back(step);
-    return QString();
+    return QStringLiteral("unknown word '%1': expected key, press, hold, release, switch, can, tick, wait, show, "
+                          "expect or replay")
+        .arg(w.front().text);
 }
 
 namespace {

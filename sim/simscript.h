@@ -8,8 +8,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <vector>
 
+#include "canmodel.h"
 #include "simengine.h"
 
 namespace kelda {
@@ -18,12 +20,19 @@ namespace kelda {
 enum class SimExpect { State, Timer, Output, Led, Channel, CanOutput };
 
 struct SimStep {
-    enum class Kind { Key, Switch, Can, Tick, Show, Expect } kind = Kind::Tick;
+    // CanValue: `can "NAME" = VALUE` (row, value); CanFrame: `can 0x123 = 11
+    // 22` (id, length, bytes); Replay: `replay "FILE"` (file as written).
+    enum class Kind { Key, Switch, Can, Tick, Show, Expect, CanValue, CanFrame, Replay } kind = Kind::Tick;
     int row = 0;  // 0-based; a channel is module * 8 + channel
     int column = 0;  // keypad: condition - 1; expect: a SimExpect
     bool on = false;  // expect: set, running or on
     qint64 count = 1;
     int line = 0;  // in the script, from 1
+    uint16_t id = 0;
+    uint16_t value = 0;
+    uint8_t length = 0;
+    std::array<uint8_t, 8> bytes{};
+    QString file;
 };
 
 // Rows of the tables a script may address, and those "show" prints. With
@@ -31,6 +40,9 @@ struct SimStep {
 struct SimRows {
     int keys = 0, switches = 0, canInputs = 0, states = 0, timers = 0, outputs = 0, leds = 0, canOutputs = 0;
     SimNames names;
+    // What each CAN input reads (its identifier and channel), for `can
+    // "NAME" = VALUE`; rows beyond it read no frame.
+    std::vector<can::InputRule> canRules;
 
     static SimRows of(const SimNames &names);
 };

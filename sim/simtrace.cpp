@@ -80,8 +80,8 @@ void SimTrace::recordInputs(const SimInputs &boxes, const SimEngine &engine)
         if (boxes.switches[r] != m_switches[r])
             change(s, m_switches[r] = boxes.switches[r], 0);
     for (int s = m_firstCanInput, r = 0; s < m_firstState; ++s, ++r)
-        if (boxes.canInputs[r] != m_canInputs[r])
-            change(s, m_canInputs[r] = boxes.canInputs[r], 0);
+        if (const bool seen = engine.canInputSeen(boxes, r); seen != m_canInputs[r])
+            change(s, m_canInputs[r] = seen, 0);
 }
 
 void SimTrace::record(const SimEngine &engine)

@@ -1,10 +1,16 @@
 #include "simulator.h"
 
 #include <QBrush>
+#include <QFile>
 #include <QHeaderView>
 #include <QTableWidget>
 #include <QTimer>
 
+#include "simeventlog.h"
+#include "simframes.h"
+#include "simpanel.h"
+#include "simtimeline.h"
+#include "simtrace.h"
 #include "ui_simulator.h"
 
 using namespace kelda;
@@ -125,7 +131,12 @@ Simulator::Simulator(QWidget *parent)
     connect(ui->switchTableWidget, &QTableWidget::itemChanged, this, &Simulator::switchChanged);
     connect(ui->btnClose, &QPushButton::clicked, this, &QWidget::close);
     m_timer = new QTimer(this);
-    connect(m_timer, &QTimer::timeout, this, &Simulator::Update);
+    m_timer->setTimerType(Qt::PreciseTimer);
+    connect(m_timer, &QTimer::timeout, this, &Simulator::onTimer);
+    m_trace = std::make_unique<SimTrace>(m_names);
+    buildControls();
+    buildViews();
+    buildCanViews();
     connect(ui->rbShowAll, &QRadioButton::toggled, this, &Simulator::showRows);
     connect(ui->rbShowUsed, &QRadioButton::toggled, this, &Simulator::showRows);
 
@@ -146,17 +157,99 @@ void Simulator::start(StoreSession modelSession)
     // The old copy goes before the new one is made.
     m_session.reset();
     m_session = UniqueSession::copyOf(modelSession);
+    m_names = simNames(m_session.get());
+    // Kept in memory: Reset starts again from these bytes, whatever happens
+    // to the file (a Restart whose compile fails).
+    QFile image(imageFileName());
+    m_image = image.open(QIODevice::ReadOnly) ? image.readAll() : QByteArray();
+    fillTables();
+    startEngine();
+}
 
+void Simulator::restart(StoreSession modelSession)
+{
+    const HeldInputs held = heldInputs();
+    start(modelSession);
+    holdInputs(held);
+    m_changedBar->hide();
+}
+
+void Simulator::reset()
+{
+    // The tables as a new start fills them: every box unticked, nothing drawn.
+    m_syncing = true;
+    fillTables();
+    m_syncing = false;
+    startEngine();
+}
+
+// Tick 0 of the image in the file with the session's timers; a new log and
+// timeline; the panel shows the tables' inputs.
+void Simulator::startEngine()
+{
     m_engine->reset();
     m_boxes.clear();
-    m_names = simNames(m_session.get());
-    fillTables();
     m_engine->loadTimers(m_session.get());
-    m_engine->readImage(imageFileName());
+    m_engine->readImage(m_image);
     m_engine->clearStates();
     m_engine->deriveOutputs();
+    m_engine->setCanFrames(false);
+    stopLog();
+    fillCanTables();
+
+    // The old trace lives until the views have let go of it.
+    const std::unique_ptr<SimTrace> old = std::move(m_trace);
+    m_trace = std::make_unique<SimTrace>(m_names);
+    m_traceFull = false;
+    m_log->setTrace(m_trace.get());
+    m_timeline->setTrace(m_trace.get());
+    m_panel->setItems(m_names.keys, m_names.switches, m_names.leds, m_names.canOutputs);
+    for (int r = 0; r < ui->keyPadTableWidget->rowCount(); ++r)
+        if (const QTableWidgetItem *box = ui->keyPadTableWidget->item(r, 1))
+            m_panel->showKeyHeld(r, box->checkState() == Qt::Checked);
+    for (int r = 0; r < ui->switchTableWidget->rowCount(); ++r)
+        if (const QTableWidgetItem *box = ui->switchTableWidget->item(r, 1))
+            m_panel->showSwitch(r, box->checkState() == Qt::Checked);
+
+    forgetShown();
     showRows();
-    m_timer->start(kelda::kSimTickMs);
+    // The tables are drawn by the first tick, as ever; the rest shows tick 0.
+    showViews();
+    m_pace.start();
+    m_paceTick = 0;
+    if (!m_paused)
+        m_timer->start(m_speed == Speed::Fastest ? 0 : kSimTickMs);
+}
+
+void Simulator::forgetShown()
+{
+    for (auto *shown : {&m_shownStates, &m_shownTimers, &m_shownOutputs, &m_shownLeds, &m_shownGrid})
+        for (Shown &s : *shown)
+            s = Shown();
+}
+
+Simulator::HeldInputs Simulator::heldInputs() const
+{
+    auto ticked = [](QTableWidget *t, int column) {
+        QStringList names;
+        for (int r = 0; r < t->rowCount(); ++r)
+            if (const QTableWidgetItem *box = t->item(r, column); box && box->checkState() == Qt::Checked)
+                names << t->item(r, 0)->text();
+        return names;
+    };
+    return {ticked(ui->keyPadTableWidget, 1), ticked(ui->switchTableWidget, 1), ticked(ui->CANInpTableWidget, 1)};
+}
+
+void Simulator::holdInputs(const HeldInputs &held)
+{
+    auto tick = [](QTableWidget *t, const QStringList &names) {
+        for (int r = 0; r < t->rowCount(); ++r)
+            if (names.contains(t->item(r, 0)->text()))
+                t->item(r, 1)->setCheckState(Qt::Checked);
+    };
+    tick(ui->keyPadTableWidget, held.keys);
+    tick(ui->switchTableWidget, held.switches);
+    tick(ui->CANInpTableWidget, held.canInputs);
 }
 
 void Simulator::switchChanged(QTableWidgetItem *item)
@@ -167,10 +260,8 @@ void Simulator::switchChanged(QTableWidgetItem *item)
 
 void Simulator::Update()
 {
-    readInputs();
-    m_engine->tick(m_boxes);
-    clearPresses();
-    showState();
+    runTick();
+    showAll();
 }
 
 void Simulator::fillTables()

@@ -9,7 +9,10 @@
 #include <QTemporaryFile>
 #include <QWidget>
 
+#include <QElapsedTimer>
+
 #include <array>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -17,9 +20,32 @@
 #include "simengine.h"
 #include "storecursor.h"
 
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QShortcut;
 class QTableWidget;
 class QTableWidgetItem;
+class QTabWidget;
 class QTimer;
+class QWidget;
+
+class SimEventLog;
+class SimPanel;
+class SimTimeline;
+
+namespace kelda {
+class SimFrameFeed;
+class SimTrace;
+}  // namespace kelda
+
+// The dialogs a simulator window needs; the main window passes its own, so
+// that tests answer them. Unset ones use the plain Qt dialogs.
+struct SimDialogs {
+    std::function<QString(QWidget *parent, const QString &caption, const QString &filter)> saveFileName;
+    std::function<void(QWidget *parent, const QString &text)> warn;
+    std::function<QString(QWidget *parent, const QString &caption, const QString &filter)> openFileName;
+};
 
 namespace Ui {
 class SimulatorClass;
@@ -44,6 +70,32 @@ public:
     const kelda::SimEngine &engine() const { return *m_engine; }
     StoreSession session() const { return m_session.get(); }
     QTimer *tickTimer() const { return m_timer; }
+    // Every change since the start or the last Reset; null never.
+    const kelda::SimTrace &trace() const { return *m_trace; }
+    SimPanel *panel() const { return m_panel; }
+    SimEventLog *eventLog() const { return m_log; }
+    SimTimeline *timeline() const { return m_timeline; }
+
+    void setDialogs(SimDialogs dialogs) { m_dialogs = std::move(dialogs); }
+    const SimDialogs &dialogs() const { return m_dialogs; }
+
+    // Restart: compiles the setup again into imageFileName() and calls
+    // restart() with its session; false when it cannot (it has said why).
+    // Without one, Restart is not offered.
+    using Restarter = std::function<bool(Simulator *)>;
+    void setRestarter(Restarter restarter) { m_restarter = std::move(restarter); }
+    // A new copy of the setup, compiled afresh into imageFileName(), run from
+    // tick 0 with the inputs that are set now kept (by name).
+    void restart(StoreSession modelSession);
+
+    // Plays a recorded CAN log through the run from the current tick, with
+    // the window's pause, step and speed; false (said) when it cannot be read.
+    bool playLog(const QString &path);
+    bool playingLog() const;
+
+    enum class Speed { RealTime, TenTimes, Fastest };
+    bool isPaused() const { return m_paused; }
+    Speed speed() const { return m_speed; }
 
     // "Why is this on": which event set or cleared state row r and when; the
     // states that drive LX1 output row r or LED row r now.
@@ -53,9 +105,52 @@ public:
 
 public slots:
     void switchChanged(QTableWidgetItem *item);
+    // One tick, then everything drawn.
     void Update();
+    // The setup this simulation was started from has changed.
+    void setupChanged();
+    void setPaused(bool paused);
+    // One tick while paused.
+    void step();
+    // Tick 0, every input released, the log and timeline emptied.
+    void reset();
+    void setSpeed(Speed speed);
 
 private:
+    QWidget *buildChangedBar();
+    void buildControls();
+    void buildViews();
+    void onTimer();
+    void runTick();
+    void showAll();
+    void showViews();
+    void showClock();
+    void startEngine();
+    void forgetShown();
+    void restartClicked();
+    void keyChangedOnPanel(int row, bool held);
+    void switchChangedOnPanel(int row, bool on);
+    void inputTicked(QTableWidgetItem *item);
+    // CAN values typed and frames played (simcan.cpp)
+    void buildCanViews();
+    void fillCanTables();
+    void showCan();
+    void canValueEdited(QTableWidgetItem *item);
+    void canInputTicked(QTableWidgetItem *item);
+    void framesOn();
+    void playLogClicked();
+    void showLogPosition();
+    void stopLog();
+    void saveLog();
+    void savePlot();
+    QString askSaveFileName(const QString &caption, const QString &filter);
+    void warn(const QString &text);
+    // The inputs ticked now, by table and row name, and ticked again after a restart.
+    struct HeldInputs {
+        QStringList keys, switches, canInputs;
+    };
+    HeldInputs heldInputs() const;
+    void holdInputs(const HeldInputs &held);
     void fillTables();
     void fillTable(QTableWidget *table, const QStringList &names, int checkColumns, int textColumns);
     void readInputs();
@@ -72,6 +167,7 @@ private:
 
     Ui::SimulatorClass *ui = nullptr;
     QTemporaryFile m_imageFile;
+    QByteArray m_image;
     std::unique_ptr<kelda::SimEngine> m_engine;
     kelda::SimInputs m_boxes;
     kelda::UniqueSession m_session;
@@ -79,4 +175,45 @@ private:
 
     std::vector<Shown> m_shownStates, m_shownTimers, m_shownOutputs, m_shownLeds, m_shownGrid;
     kelda::SimNames m_names;
+
+    std::unique_ptr<kelda::SimTrace> m_trace;
+    bool m_traceFull = false;
+    SimDialogs m_dialogs;
+    Restarter m_restarter;
+
+    QWidget *m_changedBar = nullptr;
+    QLabel *m_clock = nullptr;
+    QPushButton *m_pauseButton = nullptr, *m_stepButton = nullptr;
+    QComboBox *m_speedCombo = nullptr;
+    QShortcut *m_stepKey = nullptr;
+    QTabWidget *m_views = nullptr;
+    SimPanel *m_panel = nullptr;
+    SimEventLog *m_log = nullptr;
+    SimTimeline *m_timeline = nullptr;
+
+    bool m_paused = false;
+    Speed m_speed = Speed::RealTime;
+    // Real time paces the ticks: the tick due now is m_paceTick plus the
+    // time since m_pace at the chosen speed.
+    QElapsedTimer m_pace;
+    qint64 m_paceTick = 0;
+    bool m_syncing = false;  // tables and panel are being set to agree; not the user
+
+    // A row of the CAN values table: a channel of an identifier that inputs read.
+    struct CanValueRow {
+        uint16_t identifier = 0;
+        kelda::can::Channel channel;
+        bool littleEndian = false;
+        std::vector<int> inputs;  // CAN input rows reading it
+    };
+    std::vector<CanValueRow> m_canRows;
+    QTableWidget *m_canValues = nullptr, *m_canOutputs = nullptr;
+    std::vector<kelda::can::TxFrame> m_shownTx;
+    std::vector<uint64_t> m_shownCan;  // value and results drawn per CAN values row
+    std::unique_ptr<kelda::SimFrameFeed> m_feed;
+    QString m_logName;
+    qint64 m_logStartTick = 0;
+    bool m_logFinished = false;
+    QStringList m_logNotes;
+    QLabel *m_logLabel = nullptr;
 };

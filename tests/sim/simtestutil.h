@@ -26,13 +26,27 @@ struct State {
     std::vector<uint8_t> lx1, can;
 };
 
+// A CAN input or output entry of sections 3 and 4: identifier position in
+// the receive or transmit list, byte (1..8) or word (1..4), compare, Data.
+struct CanEntry {
+    int pos;
+    bool isByte;
+    int index;
+    uint8_t compare;  // inputs only
+    uint16_t data;
+    uint8_t descriptor() const { return uint8_t(isByte ? 128 + 8 * pos + index : 4 * pos + index); }
+};
+
 // The layout of every section, so the engine can be tested apart from the
-// compiler. Sections 3, 4, 8 and 9 are empty.
+// compiler.
 struct Image {
     std::vector<uint16_t> timers;
     std::vector<Event> events;
     std::vector<State> states;
     std::vector<std::array<uint8_t, 8>> lx1;
+    std::vector<CanEntry> canInputs, canOutputs;
+    std::vector<std::pair<uint16_t, bool>> receive;  // identifier, little-endian
+    std::vector<uint16_t> transmit;
 
     QByteArray build() const
     {
@@ -62,9 +76,18 @@ struct Image {
             }
         }
         h[3] = uint16_t(out.size());
-        out.append('\0');
+        out.append(char(canInputs.size()));
+        for (const CanEntry &c : canInputs) {
+            out.append(char(c.descriptor()));
+            out.append(char(c.compare));
+            appendU16(out, c.data);
+        }
         h[4] = uint16_t(out.size());
-        out.append('\0');
+        out.append(char(canOutputs.size()));
+        for (const CanEntry &c : canOutputs) {
+            out.append(char(c.descriptor()));
+            appendU16(out, c.data);
+        }
         h[5] = uint16_t(out.size());
         table = out.size();
         out.append(QByteArray(qsizetype(events.size()) * 2, '\0'));
@@ -100,9 +123,17 @@ struct Image {
                 out.append(char(m));
         }
         h[8] = uint16_t(out.size());
-        out.append('\0');
+        out.append(char(receive.size()));
+        for (const auto &[id, little] : receive) {
+            appendU16(out, uint16_t(id << 5));
+            appendU16(out, little ? 1 : 0);
+        }
         h[9] = uint16_t(out.size());
-        out.append('\0');
+        out.append(char(transmit.size()));
+        for (const uint16_t id : transmit) {
+            appendU16(out, uint16_t(id << 5));
+            appendU16(out, 0);
+        }
         h[10] = uint16_t(out.size());
         for (uint16_t o : kelda::kOptionDefaults)
             appendU16(out, o);

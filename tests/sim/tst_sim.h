@@ -5,4 +5,5 @@ class QObject;
 
 QObject *makeEngineTests();
 QObject *makeWindowTests();
+QObject *makeWindowViewTests();
 QObject *makeCliTests();

@@ -339,7 +339,8 @@ void TestSimCli::usage()
 {
     const Run r = run({QStringLiteral("simulate"), m_setup});
     QCOMPARE(r.exitCode, 2);
-    QVERIFY(r.err.contains(QStringLiteral("kelda-cli simulate SETUP.kelda --script FILE")));
+    QVERIFY(r.err.contains(QStringLiteral("kelda-cli simulate SETUP.kelda [--script FILE] [--can-in LOG")));
+    QVERIFY(r.err.contains(QStringLiteral("give --script FILE, --can-in LOG or --bus BACKEND:INTERFACE")));
     QCOMPARE(run({QStringLiteral("simulate"), QStringLiteral("--script")}).exitCode, 2);
 }
 

@@ -172,6 +172,7 @@ private slots:
     void causeOfAChange();
     void traceOfAKnownRun();
     void plotShowsShortPulsesAndTheLastChange();
+    void framesDriveCanInputsAndOutputsBecomeFrames();
 };
 
 void TestSimEngine::workedExample()
@@ -856,6 +857,86 @@ void TestSimEngine::plotShowsShortPulsesAndTheLastChange()
     QVERIFY2(span(1, &shaded) >= 2 && shaded >= 1, "a change at the last tick shows its new level");
     span(2, &shaded);
     QVERIFY(shaded > 400);  // set from the middle to the end
+}
+
+void TestSimEngine::framesDriveCanInputsAndOutputsBecomeFrames()
+{
+    using simtest::CanEntry;
+    constexpr uint8_t EQ = 1, GT = 3, KEYED = 5, LT_SIGNED = 129;
+    Image image;
+    image.receive = {{0x123, false}, {0x200, true}};
+    image.transmit = {0x300};
+    image.canInputs = {CanEntry{0, false, 1, GT, 3200}, CanEntry{0, true, 3, EQ, 5}, CanEntry{0, true, 1, KEYED, 0},
+                       CanEntry{1, false, 2, LT_SIGNED, 0}};
+    image.canOutputs = {CanEntry{0, false, 1, 0, 0x1234}, CanEntry{0, true, 2, 0, 0xAB}};
+    image.events = {on({{CAN, 1, 0, NONE}}, {1}), on({{CAN, 2, 0, NONE}}, {}, {1}), on({{CAN, 3, 0, NONE}}, {2}),
+                    on({{CAN, 4, 0, NONE}}, {3})};
+    image.states = {State{0, {}, {1}}, State{0, {}, {2}}, State{}};
+    Rig rig(image);
+    rig->setCanFrames(true);
+    QCOMPARE(rig->canOutputFrames().size(), size_t(1));
+    QCOMPARE(rig->canOutputFrames()[0].identifier, uint16_t(0x300));
+    QVERIFY(!rig->canInputFromFrames(2));  // CAN Key
+    QVERIFY(rig->canInputFromFrames(3));
+
+    // A frame too short for byte 3 leaves input 2 as it was; input 1 reads word 1.
+    const uint8_t rpm[] = {0x0C, 0x81};  // 3201
+    QCOMPARE(rig->feedFrame(0x123, false, false, rpm, 2), 1);
+    QVERIFY(rig->canInputResult(0));
+    QVERIFY(!rig->stateSet(0));  // seen by the next tick
+    rig.tick();
+    QVERIFY(rig->stateSet(0));
+    QVERIFY(rig->canOutputOn(0));
+    QCOMPARE(rig->canOutputFramesChangedAt(), qint64(1));
+    std::array<uint8_t, 8> want{0x12, 0x34};
+    QCOMPARE(rig->canOutputFrames()[0].data, want);
+
+    // Extended and remote frames with the same identifier are not for it.
+    const uint8_t low[] = {0x00, 0x01};
+    QCOMPARE(rig->feedFrame(0x123, true, false, low, 2), 0);
+    QCOMPARE(rig->feedFrame(0x123, false, true, low, 2), 0);
+    QVERIFY(rig->canInputResult(0));
+
+    // A CAN Key input keeps its box; the later output in table order wins byte 2.
+    rig.boxes->canInputs[2] = true;
+    rig.tick();
+    QVERIFY(rig->stateSet(1));
+    want = {0x12, 0xAB};
+    QCOMPARE(rig->canOutputFrames()[0].data, want);
+    QCOMPARE(rig->canOutputsOnFrame(0), (std::vector<int>{0, 1}));
+
+    // Boxes of frame-decided inputs count only without frames.
+    rig.boxes->canInputs[1] = true;
+    rig.tick();
+    QVERIFY(rig->stateSet(0));
+    rig->setCanFrames(false);
+    rig.tick();
+    QVERIFY(!rig->stateSet(0));
+    rig->setCanFrames(true);
+
+    // An override holds until the next frame for its identifier.
+    QVERIFY(rig->overrideCanInput(0, false));
+    QVERIFY(!rig->overrideCanInput(2, true));
+    QVERIFY(!rig->canInputResult(0));
+    const uint8_t again[] = {0x0D, 0x00, 0x05};
+    rig->feedFrame(0x123, false, false, again, 3);
+    QVERIFY(rig->canInputResult(0));
+    QVERIFY(rig->canInputResult(1));
+
+    // A value typed for a word: the last frame (zeros before the first), in
+    // the identifier's byte order (little-endian here), -1 < 0 signed.
+    QVERIFY(!rig->canInputResult(3));
+    rig->setCanValue(0x200, can::Channel{false, 2}, 0xFFFF);
+    QVERIFY(rig->canInputResult(3));
+    rig->setCanValue(0x200, can::Channel{false, 2}, 0x0102);
+    QVERIFY(!rig->canInputResult(3));
+    const SimEngine::LastFrame &last = rig->lastFrame(0x200);
+    QCOMPARE(int(last.length), 8);
+    QCOMPARE(int(last.data[2]), 0x02);
+    QCOMPARE(int(last.data[3]), 0x01);
+    rig->setCanValue(0x123, can::Channel{true, 1}, 0x77);  // keeps the rest of the last frame
+    QCOMPARE(int(rig->lastFrame(0x123).length), 3);
+    QCOMPARE(int(rig->lastFrame(0x123).data[2]), 0x05);
 }
 
 QObject *makeEngineTests()

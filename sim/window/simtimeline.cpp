@@ -1,0 +1,246 @@
+#include "simtimeline.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "nametext.h"
+#include "simtrace.h"
+
+using namespace kelda;
+
+namespace {
+
+constexpr int kRedrawMs = 50;  // at most 20 pictures a second, whatever the speed
+constexpr int kMinPlotWidth = 120;
+
+// Draws its timeline's view with the plot renderer, as wide as it is.
+class TimelineCanvas : public QWidget
+{
+public:
+    TimelineCanvas(SimTimeline *timeline, std::function<const SimTrace *()> trace, QWidget *parent)
+        : QWidget(parent), m_timeline(timeline), m_trace(std::move(trace))
+    {
+        setObjectName(QStringLiteral("simTimelineCanvas"));
+        setAccessibleName(tr("Timeline"));
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        if (const SimTrace *trace = m_trace())
+            simPlotDraw(p, *trace, m_timeline->view());
+    }
+
+private:
+    SimTimeline *m_timeline;
+    std::function<const SimTrace *()> m_trace;
+};
+
+}  // namespace
+
+SimTimeline::SimTimeline(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("simTimeline"));
+    m_series = new QListWidget(this);
+    m_series->setObjectName(QStringLiteral("simTimelineSeries"));
+    m_series->setAccessibleName(tr("Signals on the timeline"));
+    m_spanCombo = new QComboBox(this);
+    m_spanCombo->setObjectName(QStringLiteral("simTimelineSpan"));
+    m_spanCombo->setAccessibleName(tr("Time shown"));
+    for (const auto &[text, seconds] :
+         {std::pair{"last 10 s", 10}, std::pair{"last 30 s", 30}, std::pair{"last 1 min", 60},
+          std::pair{"last 10 min", 600}, std::pair{"whole run", 0}})
+        m_spanCombo->addItem(tr(text), seconds);
+    m_save = new QPushButton(tr("Save Plot…"), this);
+    m_save->setObjectName(QStringLiteral("simSavePlotButton"));
+    m_save->setToolTip(tr("Save the timeline as shown, as SVG or PNG"));
+    m_scroll = new QScrollBar(Qt::Horizontal, this);
+    m_scroll->setObjectName(QStringLiteral("simTimelineScroll"));
+    m_scroll->setAccessibleName(tr("Time"));
+    m_area = new QScrollArea(this);
+    m_area->setWidgetResizable(true);
+    m_area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_canvas = new TimelineCanvas(
+        this, [this] { return m_trace; }, m_area);
+    m_area->setWidget(m_canvas);
+    layOut();
+    connectParts();
+}
+
+void SimTimeline::layOut()
+{
+    auto *right = new QWidget(this);
+    auto *bar = new QHBoxLayout();
+    bar->addWidget(m_spanCombo);
+    bar->addStretch(1);
+    bar->addWidget(m_save);
+    auto *column = new QVBoxLayout(right);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(bar);
+    column->addWidget(m_area, 1);
+    column->addWidget(m_scroll);
+    auto *split = new QSplitter(Qt::Horizontal, this);
+    split->addWidget(m_series);
+    split->addWidget(right);
+    split->setStretchFactor(1, 1);
+    split->setSizes({180, 600});
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(split);
+}
+
+void SimTimeline::connectParts()
+{
+    auto *redrawTimer = new QTimer(this);
+    redrawTimer->setSingleShot(true);
+    redrawTimer->setInterval(kRedrawMs);
+    connect(redrawTimer, &QTimer::timeout, this, &SimTimeline::redraw);
+    connect(this, &SimTimeline::destroyed, redrawTimer, &QTimer::stop);
+    m_redraw = redrawTimer;
+
+    connect(m_series, &QListWidget::itemChanged, this, &SimTimeline::redraw);
+    connect(m_spanCombo, &QComboBox::currentIndexChanged, this, [this] {
+        m_following = true;
+        redraw();
+    });
+    connect(m_save, &QPushButton::clicked, this, &SimTimeline::savePlotRequested);
+    connect(m_scroll, &QScrollBar::actionTriggered, this, [this] {
+        // Scrolled by the user: follow the run again only at the right end.
+        QTimer::singleShot(0, this, [this] {
+            m_following = m_scroll->value() >= m_scroll->maximum();
+            m_canvas->update();
+        });
+    });
+    connect(m_scroll, &QScrollBar::valueChanged, m_canvas, qOverload<>(&QWidget::update));
+}
+
+void SimTimeline::setTrace(const SimTrace *trace)
+{
+    QStringList kept;
+    for (int s : picked())
+        kept << m_trace->signalList()[size_t(s)].name + QLatin1Char('\n')
+                + QLatin1String(SimTrace::kindWord(m_trace->signalList()[size_t(s)].kind));
+    m_trace = trace;
+    m_tick = 0;
+    m_following = true;
+    fillSeries();
+    if (!kept.isEmpty()) {
+        const QSignalBlocker quiet(m_series);
+        for (int i = 0; i < m_series->count(); ++i) {
+            const SimSignal &s = m_trace->signalList()[size_t(i)];
+            const bool pick = kept.contains(s.name + QLatin1Char('\n') + QLatin1String(SimTrace::kindWord(s.kind)));
+            m_series->item(i)->setCheckState(pick ? Qt::Checked : Qt::Unchecked);
+        }
+    }
+    redraw();
+}
+
+void SimTimeline::fillSeries()
+{
+    const QSignalBlocker quiet(m_series);
+    m_series->clear();
+    if (!m_trace)
+        return;
+    for (const SimSignal &s : m_trace->signalList()) {
+        auto *item = new QListWidgetItem(visibleName(s.name) + QStringLiteral(" (")
+                                             + QLatin1String(SimTrace::kindWord(s.kind)) + QLatin1Char(')'),
+                                         m_series);
+        item->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        item->setCheckState(s.kind == SimSignal::Kind::State ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+std::vector<int> SimTimeline::picked() const
+{
+    std::vector<int> rows;
+    for (int i = 0; i < m_series->count(); ++i)
+        if (m_series->item(i)->checkState() == Qt::Checked)
+            rows.push_back(i);
+    return rows;
+}
+
+void SimTimeline::setPicked(const std::vector<int> &signalRows)
+{
+    {
+        const QSignalBlocker quiet(m_series);
+        for (int i = 0; i < m_series->count(); ++i)
+            m_series->item(i)->setCheckState(Qt::Unchecked);
+        for (int s : signalRows)
+            if (s >= 0 && s < m_series->count())
+                m_series->item(s)->setCheckState(Qt::Checked);
+    }
+    redraw();
+}
+
+void SimTimeline::setSpan(int seconds)
+{
+    const int i = m_spanCombo->findData(seconds);
+    if (i >= 0)
+        m_spanCombo->setCurrentIndex(i);
+}
+
+int SimTimeline::span() const
+{
+    return m_spanCombo->currentData().toInt();
+}
+
+void SimTimeline::sync(qint64 tick)
+{
+    m_tick = tick;
+    if (!m_redraw->isActive())
+        m_redraw->start();
+}
+
+void SimTimeline::placeScroll()
+{
+    const qint64 spanTicks = qint64(span()) * 1000 / kSimTickMs;
+    const qint64 room = span() == 0 ? 0 : std::max<qint64>(0, m_tick - spanTicks);
+    const QSignalBlocker quiet(m_scroll);
+    m_scroll->setRange(0, int(std::min<qint64>(room, INT_MAX)));
+    m_scroll->setPageStep(int(std::min<qint64>(std::max<qint64>(spanTicks, 1), INT_MAX)));
+    m_scroll->setSingleStep(std::max(1, int(spanTicks / 10)));
+    if (m_following)
+        m_scroll->setValue(m_scroll->maximum());
+}
+
+SimPlotView SimTimeline::view() const
+{
+    SimPlotView v;
+    v.rows = picked();
+    v.emptyText = tr("no signal picked");
+    const qint64 spanTicks = qint64(span()) * 1000 / kSimTickMs;
+    if (span() == 0) {
+        v.from = 0;
+        v.to = std::max<qint64>(m_tick, 1);
+    } else {
+        v.from = m_following ? std::max<qint64>(0, m_tick - spanTicks) : m_scroll->value();
+        v.to = v.from + spanTicks;
+    }
+    v.until = m_tick;
+    if (m_trace) {
+        v.plotWidth = kMinPlotWidth;
+        const int chrome = simPlotChromeWidth(*m_trace, v);
+        v.plotWidth = std::max(kMinPlotWidth, m_area->viewport()->width() - chrome);
+    }
+    return v;
+}
+
+void SimTimeline::redraw()
+{
+    placeScroll();
+    if (m_trace) {
+        const int height = simPlotSize(*m_trace, view()).height();
+        if (m_canvas->minimumHeight() != height)
+            m_canvas->setMinimumHeight(height);
+    }
+    m_canvas->update();
+}

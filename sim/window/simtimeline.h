@@ -1,0 +1,69 @@
+// SimTimeline: the signals the user picks drawn over the last seconds of the
+// run as it goes, by the renderer of `kelda-cli simulate --plot`. The scroll
+// bar goes back over the whole run; at its right end the timeline follows
+// the run. "Save Plot…" is asked of the owner, which writes what is shown.
+#pragma once
+
+#include <QWidget>
+
+#include <vector>
+
+#include "simplot.h"
+
+class QComboBox;
+class QListWidget;
+class QPushButton;
+class QScrollArea;
+class QScrollBar;
+class QTimer;
+
+namespace kelda {
+class SimTrace;
+}
+
+class SimTimeline : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit SimTimeline(QWidget *parent = nullptr);
+
+    // A new run; the picks are kept by name where the new run has the signal,
+    // else every state is picked.
+    void setTrace(const kelda::SimTrace *trace);
+    // The run has reached this tick; redrawn when shown.
+    void sync(qint64 tick);
+
+    std::vector<int> picked() const;
+    void setPicked(const std::vector<int> &signalRows);
+    // Seconds shown across the plot.
+    void setSpan(int seconds);
+    int span() const;
+    // What is drawn now: the picked signals over the span that the scroll bar shows.
+    kelda::SimPlotView view() const;
+
+    QListWidget *seriesList() const { return m_series; }
+    QScrollBar *scrollBar() const { return m_scroll; }
+    QWidget *canvas() const { return m_canvas; }
+
+signals:
+    void savePlotRequested();
+
+private:
+    void layOut();
+    void connectParts();
+    void fillSeries();
+    void placeScroll();
+    void redraw();
+
+    const kelda::SimTrace *m_trace = nullptr;
+    qint64 m_tick = 0;
+    QListWidget *m_series;
+    QComboBox *m_spanCombo;
+    QPushButton *m_save;
+    QScrollBar *m_scroll;
+    QScrollArea *m_area;
+    QWidget *m_canvas;
+    QTimer *m_redraw = nullptr;
+    bool m_following = true;
+};
