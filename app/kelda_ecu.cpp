@@ -28,6 +28,7 @@ void KELDA::fileUpload()
 
     // Connecting starts here; it completes only once the dialog's event loop runs.
     auto form = std::make_unique<UploadForm>(this, port, name);
+    form->setSetupFile(model()->fileName());
     form->setAsker(
         [this](QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
                QMessageBox::StandardButtons buttons) { return prompter().ask(parent, icon, title, text, buttons); });

@@ -24,6 +24,7 @@ enum class Key {
     // The report's revision block, per setup (kelda_report.cpp): a group with
     // one subgroup per setup path, holding "Vehicle", "Revision" and "Author".
     ReportDetails,
+    Vehicle,  // the upload dialog's vehicle tag for the history, as last typed
 };
 
 inline QString keyName(Key key)
@@ -45,6 +46,8 @@ inline QString keyName(Key key)
         return QStringLiteral("UploadDialogSize");
     case Key::ReportDetails:
         return QStringLiteral("ReportDetails");
+    case Key::Vehicle:
+        return QStringLiteral("Vehicle");
     }
     return QString();
 }

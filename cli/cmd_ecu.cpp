@@ -35,12 +35,16 @@ const CliOption kTimeoutOption{"timeout", "SECONDS",
 const CliOption kYesOption{"yes", nullptr,
                            "answer yes when the module's internal logging setup does not appear to be valid (a "
                            "running engine is never answered)"};
+const CliOption kVehicleOption{"vehicle", "TAG",
+                               "the vehicle this is for, kept in the history with the line this run adds "
+                               "(kelda-cli history --vehicle lists them)"};
 
 // The words of the ECU commands, checked; which of them a command takes is its own.
 struct EcuArgs {
     QString file;  // SETUP.kelda or FILE.cal
     QString port;
     QString output;  // -o or --backup
+    QString vehicle;  // the history's tag
     bool yes = false;
     int timeout = 0;
 };
@@ -82,6 +86,9 @@ int ecuArgs(const CliArgs &args, const char *outputOption, EcuArgs *out)
         return cliUsageError(QStringLiteral("--timeout needs a whole number of seconds from 0 to %1")
                                  .arg(UploadDriver::kMaxTimeoutSeconds));
     out->yes = args.isSet("yes");
+    out->vehicle = args.value("vehicle").trimmed();
+    if (args.isSet("vehicle") && out->vehicle.isEmpty())
+        return cliUsageError(QStringLiteral("--vehicle needs a tag"));
     return 0;
 }
 
@@ -192,6 +199,8 @@ int runUpload(const CliArgs &args)
         return rc;
 
     options.task = UploadDriver::Task::Upload;
+    options.historyFile = a.file;
+    options.vehicle = a.vehicle;
     options.port = a.port;
     options.outputPath = a.output;
     options.intLogSetupOk = a.yes;
@@ -217,6 +226,7 @@ int runRead(const CliArgs &args)
 
     UploadDriver::Options options;
     options.task = UploadDriver::Task::Read;
+    options.vehicle = a.vehicle;
     options.port = a.port;
     options.outputPath = a.output;
     options.timeoutSeconds = a.timeout;
@@ -255,6 +265,8 @@ int runRestore(const CliArgs &args)
                  << " bytes as an upload does." << Qt::endl;
     }
     options.task = UploadDriver::Task::Restore;
+    options.historyFile = a.file;
+    options.vehicle = a.vehicle;
     options.port = a.port;
     options.intLogSetupOk = a.yes;
     options.timeoutSeconds = a.timeout;
@@ -299,7 +311,8 @@ const CliRegistration portsCommand{{
 
 const CliRegistration uploadCommand{{
     .name = "upload",
-    .usage = "kelda-cli upload SETUP.kelda --port NAME [--yes] [--backup FILE.cal] [--timeout SECONDS]",
+    .usage = "kelda-cli upload SETUP.kelda --port NAME [--yes] [--backup FILE.cal] [--vehicle TAG] "
+             "[--timeout SECONDS]",
     .summary = "compile a setup and upload it to a module",
     .description = "Does what the editor's Upload does: opens and compiles the setup, connects to the module, "
                    "checks that its RUNE file names an LX2 with 3x firmware, writes the setup's file name and "
@@ -313,6 +326,7 @@ const CliRegistration uploadCommand{{
                 {"backup", "FILE.cal",
                  "first read the module's calibration into this file; nothing is written "
                  "to the module unless that succeeds"},
+                kVehicleOption,
                 kTimeoutOption},
     .statuses = {{0, "the module verified and committed the calibration, or held it already"},
                  {1,
@@ -323,11 +337,11 @@ const CliRegistration uploadCommand{{
 
 const CliRegistration readCommand{{
     .name = "read",
-    .usage = "kelda-cli read --port NAME -o FILE.cal [--timeout SECONDS]",
+    .usage = "kelda-cli read --port NAME -o FILE.cal [--vehicle TAG] [--timeout SECONDS]",
     .summary = "read the calibration a module holds into a file",
     .description = "Reads the calibration the module has stored into FILE.cal, every byte checked against the "
                    "CRC-32 the module reports. The file is written atomically; kelda-cli restore writes it back.",
-    .options = {kPortOption, {"o,output", "FILE.cal", "the file to write", true}, kTimeoutOption},
+    .options = {kPortOption, {"o,output", "FILE.cal", "the file to write", true}, kVehicleOption, kTimeoutOption},
     .statuses = {{0, "the file was written"},
                  {1,
                   "the module holds no calibration, cannot send it back or does not answer, or the file "
@@ -337,7 +351,7 @@ const CliRegistration readCommand{{
 
 const CliRegistration restoreCommand{{
     .name = "restore",
-    .usage = "kelda-cli restore FILE.cal --port NAME [--yes] [--timeout SECONDS]",
+    .usage = "kelda-cli restore FILE.cal --port NAME [--yes] [--vehicle TAG] [--timeout SECONDS]",
     .summary = "write a calibration read by read or --backup back into a module",
     .description = "Writes the calibration file back into the module, whole from address 0, with the checks, "
                    "questions and verification of an upload. A file written by export (a setup's name field and "
@@ -346,7 +360,7 @@ const CliRegistration restoreCommand{{
                    "then succeeds. An empty file, or one larger than the module's calibration space, is refused "
                    "before anything is written.",
     .arguments = {{"FILE.cal", "the calibration file"}},
-    .options = {kPortOption, kYesOption, kTimeoutOption},
+    .options = {kPortOption, kYesOption, kVehicleOption, kTimeoutOption},
     .statuses = {{0, "the module verified and committed the calibration, or held it already"},
                  {1, "the file cannot be read, or the restore failed"}},
     .run = &runRestore,

@@ -256,7 +256,10 @@ QString manTrailer()
                                  "the package installs its own in /usr/share/corla/runes."))
         + manItem(QStringLiteral("$XDG_CONFIG_HOME/corla/ports"),
                   QStringLiteral("Further serial ports, one device path a line (normally ~/.config/corla/ports). "
-                                 "kelda-cli reads no settings of the editor."));
+                                 "kelda-cli reads no settings of the editor."))
+        + manItem(QStringLiteral("$XDG_CONFIG_HOME/Ostrel/history.jsonl"),
+                  QStringLiteral("The history of uploads, reads, restores and backups, one JSON line each, beside "
+                                 "the editor's settings (kelda-cli history lists it)."));
     t += QStringLiteral(".SH EXAMPLES\n.nf\n");
     for (const char *e : kExamples)
         t += roff(text(e)) + QLatin1Char('\n');

@@ -453,6 +453,9 @@ void BasicEcuMediator::abortAll()
 CorlaRune *BasicEcuMediator::openRune(void *context, uint32_t a, uint32_t b, int *flag)
 {
     auto *self = static_cast<BasicEcuMediator *>(static_cast<IEcuMediator *>(context));
+    self->identified_ = true;
+    self->identifiedModule_ = a;
+    self->identifiedFirmware_ = b;
     Rune rune;
     if (self->loadRune(rune, a, b) != 0)
         return nullptr;

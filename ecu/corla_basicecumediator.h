@@ -128,6 +128,14 @@ public:
     // For inspection: the running transactions and the factory as it stands
     // (portFactory() would pick a default port first).
     const std::list<EcuTxn> &txns() const { return txns_; }
+    // The identity words of the module's last IDENTIFY through this
+    // mediator (a: module, b: firmware); false before any.
+    bool identity(uint32_t *module, uint32_t *firmware) const
+    {
+        *module = identifiedModule_;
+        *firmware = identifiedFirmware_;
+        return identified_;
+    }
     CorlaPortFactory *currentPortFactory() const { return portFactory_; }
 
 protected:
@@ -140,6 +148,10 @@ protected:
     std::list<EcuTxn> txns_;
 
 private:
+    bool identified_ = false;
+    uint32_t identifiedModule_ = 0;
+    uint32_t identifiedFirmware_ = 0;
+
     static CorlaRune *openRune(void *context, uint32_t a, uint32_t b, int *flag);
 };
 

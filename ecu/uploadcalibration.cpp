@@ -158,4 +158,21 @@ OfflineCalibration offlineCalibration(const QByteArray &calName, const QByteArra
     return out;
 }
 
+void recordModule(corla::BasicEcuMediator &mediator, kelda::history::Entry *entry)
+{
+    uint32_t module = 0;
+    uint32_t firmware = 0;
+    if (!mediator.identity(&module, &firmware))
+        return;
+    const auto word = [](uint32_t w) {
+        return QStringLiteral("0x") + QStringLiteral("%1").arg(w, 4, 16, QLatin1Char('0')).toUpper();
+    };
+    entry->moduleWord = word(module);
+    entry->firmwareWord = word(firmware);
+    const corla::Ecu ecu(mediator.ecu());
+    const corla::Rune rune = ecu.rune();
+    if (!rune.isNull())
+        entry->rune = rune.name() + QLatin1Char(' ') + rune.version();
+}
+
 }  // namespace kelda::upload

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 
+#include "corla_basicecumediator.h"
 #include "corla_handles.h"
+#include "history.h"
 
 namespace kelda::upload {
 
@@ -93,5 +95,10 @@ struct OfflineCalibration {
     uint32_t crc = 0;  // their CRC-32
 };
 OfflineCalibration offlineCalibration(const QByteArray &calName, const QByteArray &image);
+
+// The module's identity words (its last IDENTIFY through the mediator) and
+// the RUNE it is connected with, into a history entry; left empty when the
+// module never answered.
+void recordModule(corla::BasicEcuMediator &mediator, kelda::history::Entry *entry);
 
 }  // namespace kelda::upload

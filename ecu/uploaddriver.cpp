@@ -1,6 +1,7 @@
 #include "uploaddriver.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
@@ -138,7 +139,54 @@ void UploadDriver::finish(bool ok, const QString &why)
         loop_->quit();
 }
 
+namespace {
+const char *operationOf(UploadDriver::Task task)
+{
+    switch (task) {
+    case UploadDriver::Task::Upload:
+        return kelda::history::kUpload;
+    case UploadDriver::Task::Restore:
+        return kelda::history::kRestore;
+    case UploadDriver::Task::Read:
+        return kelda::history::kRead;
+    case UploadDriver::Task::Verify:
+        break;
+    }
+    return nullptr;  // verify writes and keeps nothing: not part of the history
+}
+}  // namespace
+
 bool UploadDriver::run()
+{
+    const char *operation = operationOf(options_.task);
+    if (operation) {
+        history_ = kelda::history::started(QLatin1String(operation), options_.via);
+        history_.port = options_.port;
+        history_.vehicle = options_.vehicle;
+        if (!options_.historyFile.isEmpty()) {
+            // Hashed before anything is sent: the bytes this run started from.
+            history_.file = QFileInfo(options_.historyFile).absoluteFilePath();
+            history_.sha256 = kelda::history::sha256OfFile(options_.historyFile);
+        }
+    }
+    const bool ok = runTask();
+    if (operation) {
+        history_.ok = ok;
+        history_.reason = ok ? QString() : failure_;
+        record(history_);
+    }
+    return ok;
+}
+
+void UploadDriver::record(kelda::history::Entry entry)
+{
+    const QString path = kelda::history::defaultPath();
+    QString why;
+    if (!kelda::history::append(entry, &why, path))
+        log(QStringLiteral("The history could not be written to %1: %2").arg(QDir::toNativeSeparators(path), why));
+}
+
+bool UploadDriver::runTask()
 {
     mediator_ = std::make_unique<Mediator>(this);
 
@@ -221,6 +269,7 @@ void UploadDriver::onConnectDone(int code, const int *status)
 {
     if (code != kCodeFinished || !status || done_)
         return;
+    recordModule(*mediator_, &history_);
     if (*status == kStatusNoRune) {
         finish(false, QString::fromLatin1(kNoRuneTitle) + QStringLiteral(": ") + noRuneText().simplified());
         return;
@@ -302,12 +351,26 @@ void UploadDriver::onReadDone(int code, const int *status)
         return;
     }
     const bool backup = options_.task != Task::Read;
+    // The backup has a line of its own, before the upload's or restore's.
+    kelda::history::Entry backupEntry = history_;
+    backupEntry.operation = QLatin1String(kelda::history::kBackup);
+    backupEntry.file.clear();
+    backupEntry.sha256.clear();
+    kelda::history::Entry &entry = backup ? backupEntry : history_;
+    const auto failed = [&](const QString &why) {
+        if (backup) {
+            backupEntry.reason = why;
+            record(backupEntry);
+        }
+        finish(false, why);
+    };
     const QString what = backup ? QStringLiteral("backup failed") : QStringLiteral("reading failed");
     if (*status != kStatusOk) {
-        finish(false, what + QStringLiteral(": ") + corla::fromWide(CORLA_StatusText(*status)));
+        failed(what + QStringLiteral(": ") + corla::fromWide(CORLA_StatusText(*status)));
         return;
     }
     const QByteArray bytes = readCal_.contents();
+    entry.length = uint32_t(bytes.size());
     if (bytes.isEmpty()) {
         if (!backup) {
             finish(false,
@@ -316,22 +379,30 @@ void UploadDriver::onReadDone(int code, const int *status)
         }
         log(QStringLiteral("The module holds no calibration: there is nothing to back up, %1 was not written.")
                 .arg(options_.outputPath));
+        backupEntry.ok = true;
+        record(backupEntry);
         startWrite();
         return;
     }
+    entry.crc = readCal_.crc32();
     QString reason;
     if (!kelda::fileio::writeAtomically(options_.outputPath, bytes, nullptr, &reason)) {
         const QString why = QStringLiteral("cannot write ") + options_.outputPath + QStringLiteral(": ") + reason;
-        finish(false, backup ? what + QStringLiteral(": ") + why : reason);
+        failed(backup ? what + QStringLiteral(": ") + why : reason);
         return;
     }
+    entry.file = QFileInfo(options_.outputPath).absoluteFilePath();
+    entry.sha256 = kelda::history::sha256Of(bytes);
     log(QStringLiteral("Wrote %1 bytes (CRC-32 %2) to %3.")
             .arg(bytes.size())
             .arg(crcText(readCal_.crc32()), options_.outputPath));
-    if (backup)
+    if (backup) {
+        backupEntry.ok = true;
+        record(backupEntry);
         startWrite();
-    else
+    } else {
         finish(true, QString());
+    }
 }
 
 namespace {
@@ -364,6 +435,8 @@ void UploadDriver::startWrite()
         return;
     }
 
+    history_.crc = prepared.cal.crc32();
+    history_.length = CORLA_ICal_GetDataEnd(prepared.cal.get());
     uploadTxn_ = std::make_unique<corla::EcuTxnUploadCal>(prepared.cal);
     if (!mediator_->startTxn(*uploadTxn_, Delegate{&UploadDriver::uploadDone, this, -1, 0}))
         finish(false, QStringLiteral("the upload could not be started"));

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "corla_basicecumediator.h"
+#include "history.h"
 
 class QEventLoop;
 
@@ -44,6 +45,12 @@ public:
         QString outputPath;
         bool intLogSetupOk = false;  // answer to "internal logging setup not valid": go on?
         int timeoutSeconds = 0;  // 0: no limit beyond the library's own; at most kMaxTimeoutSeconds
+        // The history (Upload, Restore, Read and the backup; never Verify):
+        // the file it names for an upload or restore (the setup, the
+        // calibration file), the vehicle tag, and who ran it.
+        QString historyFile;
+        QString vehicle;
+        QString via = QStringLiteral("kelda-cli");
     };
     // The longest run time a timer can measure (its milliseconds are an int).
     static constexpr int kMaxTimeoutSeconds = 2147483;
@@ -68,7 +75,9 @@ private:
     class Mediator;
     friend class Mediator;
 
+    bool runTask();
     bool writesModule() const;  // Upload, Restore
+    void record(kelda::history::Entry entry);  // appends; a failure is only logged
     void log(const QString &text);
     void finish(bool ok, const QString &why);
     void onConnectDone(int code, const int *status);
@@ -97,6 +106,7 @@ private:
     bool differs_ = false;
     bool engineRunning_ = false;
     QString failure_;
+    kelda::history::Entry history_;  // this run's entry, filled in as it goes
 };
 
 }  // namespace kelda::upload

@@ -4,7 +4,10 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGroupBox>
+#include <QLineEdit>
 #include <QStandardPaths>
+#include <QVBoxLayout>
 
 #include "atomicfile.h"
 
@@ -28,12 +31,23 @@ UploadForm::UploadForm(QWidget *parent, const QString &port, const QByteArray &c
     connect(ui->cancelButton, &QPushButton::clicked, this, &UploadForm::cancel);
     connect(ui->retryButton, &QPushButton::clicked, this, &UploadForm::retry);
     connect(ui->saveLogButton, &QPushButton::clicked, this, &UploadForm::chooseAndSaveLog);
+    // The vehicle tag for the history, under the port: typed while the
+    // upload runs, kept with its line when it ends, remembered for the next.
+    auto *vehicleBox = new QGroupBox(tr("Vehicle"), this);
+    auto *vehicleLayout = new QVBoxLayout(vehicleBox);
+    vehicleEdit_ = new QLineEdit(vehicleBox);
+    vehicleEdit_->setObjectName(QStringLiteral("vehicleEdit"));
+    vehicleEdit_->setPlaceholderText(tr("optional: the vehicle's name, kept in the upload history"));
+    vehicleLayout->addWidget(vehicleEdit_);
+    ui->verticalLayout->insertWidget(1, vehicleBox);
     {
         const auto settings = kelda::settings::open();
         const QSize size = kelda::settings::readValue(*settings, kelda::settings::Key::UploadDialogSize).toSize();
         if (size.isValid())
             resize(size);
+        vehicleEdit_->setText(kelda::settings::read(*settings, kelda::settings::Key::Vehicle));
     }
+    history_ = kelda::history::started(QLatin1String(kelda::history::kUpload), QStringLiteral("window"));
     connect(ui->portCombo, &QComboBox::currentIndexChanged, this, &UploadForm::portChanged);
 
     mediator_ = std::make_unique<EcuMediator>(this);
@@ -64,6 +78,17 @@ QString UploadForm::imageFileName() const
 QString UploadForm::portName() const
 {
     return missingPort_.isEmpty() ? ui->portCombo->currentText() : missingPort_;
+}
+
+void UploadForm::setSetupFile(const QString &path)
+{
+    history_.file = path.isEmpty() ? QString() : QFileInfo(path).absoluteFilePath();
+    history_.sha256 = path.isEmpty() ? QString() : kelda::history::sha256OfFile(path);
+}
+
+QLineEdit *UploadForm::vehicleEdit() const
+{
+    return vehicleEdit_;
 }
 
 QComboBox *UploadForm::portCombo() const
@@ -147,15 +172,18 @@ void UploadForm::onConnectDone(int code, const int *status)
 {
     if (code != kCodeFinished || !status)
         return;
+    recordModule(*mediator_, &history_);
     if (*status == kStatusOk) {
         uploadCalibration();
     } else if (*status == kStatusNoRune) {
+        lastFailure_ = QString::fromLatin1(kNoRuneTitle) + QStringLiteral(": ") + noRuneText().simplified();
         ask(QMessageBox::Warning, tr(kNoRuneTitle), noRuneText(), QMessageBox::Ok);
         finish(Outcome::NoRune);
     } else if (*status != CORLA_STATUS_ABORTED) {
         // Still waiting: the log says what failed; the user may pick another
         // port, retry this one or cancel.
-        appendLog(tr("Connection failed: %1").arg(corla::fromWide(CORLA_StatusText(*status))));
+        lastFailure_ = tr("Connection failed: %1").arg(corla::fromWide(CORLA_StatusText(*status)));
+        appendLog(lastFailure_);
         connectFailed_ = true;
         updateButtons();
     }
@@ -169,17 +197,20 @@ void UploadForm::uploadCalibration()
     case PreparedUpload::Result::Ready:
         break;
     case PreparedUpload::Result::NoRune:
+        lastFailure_ = QString::fromLatin1(kNoRuneTitle) + QStringLiteral(": ") + noRuneText().simplified();
         mediator_->disconnect();
         ask(QMessageBox::Warning, tr(kNoRuneTitle), noRuneText(), QMessageBox::Ok);
         finish(Outcome::NoRune);
         return;
     case PreparedUpload::Result::Incompatible:
+        lastFailure_ = QString::fromLatin1(kIncompatibleTitle) + QStringLiteral(": ") + prepared.detail.simplified();
         ask(QMessageBox::Critical, tr(kIncompatibleTitle), prepared.detail, QMessageBox::Ok);
         mediator_->disconnect();
         finish(Outcome::Incompatible);
         return;
     case PreparedUpload::Result::ImageUnreadable:
     case PreparedUpload::Result::WriteFailed:
+        lastFailure_ = prepared.detail;
         appendLog(prepared.detail);
         appendLog(tr("Nothing was uploaded."));
         mediator_->disconnect();
@@ -187,9 +218,12 @@ void UploadForm::uploadCalibration()
         return;
     }
 
+    history_.crc = prepared.cal.crc32();
+    history_.length = CORLA_ICal_GetDataEnd(prepared.cal.get());
     uploadTxn_ = std::make_unique<corla::EcuTxnUploadCal>(prepared.cal);
     if (!mediator_->startTxn(*uploadTxn_, Delegate{&UploadForm::uploadDone, this, -1, 0})) {
-        appendLog(tr("The upload could not be started."));
+        lastFailure_ = tr("The upload could not be started.");
+        appendLog(lastFailure_);
         finish(Outcome::Failed);
     }
 }
@@ -205,15 +239,16 @@ void UploadForm::onUploadDone(int code, const int *status)
         ask(QMessageBox::Information, tr(kCompleteTitle), tr(kCompleteText), QMessageBox::Ok);
         return;
     }
-    if (outcome_ != Outcome::Cancelled)
-        finish(Outcome::Failed);
     const int holds = uploadTxn_ ? uploadTxn_->moduleHolds() : CORLA_HOLDS_PREVIOUS;
     if (holds <= CORLA_HOLDS_PREVIOUS)
-        appendLog(tr("Upload failed: %1. The module keeps its previous calibration.")
-                      .arg(corla::fromWide(CORLA_StatusText(*status))));
+        lastFailure_ = tr("Upload failed: %1. The module keeps its previous calibration.")
+                           .arg(corla::fromWide(CORLA_StatusText(*status)));
     else  // COMMIT had been sent: what the library found out when it asked
-        appendLog(
-            tr("Upload failed: %1. %2").arg(corla::fromWide(CORLA_StatusText(*status)), corla::moduleHoldsText(holds)));
+        lastFailure_ =
+            tr("Upload failed: %1. %2").arg(corla::fromWide(CORLA_StatusText(*status)), corla::moduleHoldsText(holds));
+    if (outcome_ != Outcome::Cancelled)
+        finish(Outcome::Failed);
+    appendLog(lastFailure_);
 }
 
 void UploadForm::portChanged(int index)
@@ -280,7 +315,28 @@ void UploadForm::cancel()
 void UploadForm::finish(Outcome outcome)
 {
     outcome_ = outcome;
+    recordAttempt(outcome);
     updateButtons();
+}
+
+void UploadForm::recordAttempt(Outcome outcome)
+{
+    if (recorded_ || outcome == Outcome::Running)
+        return;
+    recorded_ = true;
+    kelda::history::Entry entry = history_;
+    entry.ok = outcome == Outcome::Complete;
+    entry.port = portName();
+    entry.vehicle = vehicleEdit_->text().trimmed();
+    if (outcome == Outcome::Cancelled)
+        entry.reason = lastFailure_.isEmpty() ? tr("cancelled before the upload ended")
+                                              : tr("cancelled before the upload ended (%1)").arg(lastFailure_);
+    else if (!entry.ok)
+        entry.reason = lastFailure_.isEmpty() ? tr("the upload failed") : lastFailure_;
+    const QString path = kelda::history::defaultPath();
+    QString why;
+    if (!kelda::history::append(entry, &why, path))
+        appendLog(tr("The history could not be written to %1: %2").arg(QDir::toNativeSeparators(path), why));
 }
 
 void UploadForm::updateButtons()
@@ -305,6 +361,13 @@ void UploadForm::retry()
     reconnect_ = false;
     ui->progressBar->setValue(ui->progressBar->minimum());
     outcome_ = Outcome::Running;
+    // A new attempt, with a line of its own.
+    const kelda::history::Entry previous = history_;
+    history_ = kelda::history::started(QLatin1String(kelda::history::kUpload), QStringLiteral("window"));
+    history_.file = previous.file;
+    history_.sha256 = previous.sha256;
+    recorded_ = false;
+    lastFailure_.clear();
     connectEcu();
 }
 
@@ -339,5 +402,10 @@ void UploadForm::done(int result)
     // The size the user gave the dialog, for the next upload.
     const auto settings = kelda::settings::open();
     kelda::settings::writeValue(*settings, kelda::settings::Key::UploadDialogSize, size());
+    kelda::settings::write(*settings, kelda::settings::Key::Vehicle, vehicleEdit_->text().trimmed());
+    // Closed while it ran (Cancel, Escape, the title bar). A dialog never
+    // shown (the setup did not compile) attempted nothing.
+    if (isVisible())
+        recordAttempt(Outcome::Cancelled);
     QDialog::done(result);
 }

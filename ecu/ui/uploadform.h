@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "corla_handles.h"
+#include "history.h"
 
 namespace Ui {
 class UploadFormClass;
@@ -20,6 +21,7 @@ class UploadFormClass;
 
 class EcuMediator;
 class QComboBox;
+class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 
@@ -35,6 +37,10 @@ public:
     // The combo's text; while the remembered port is missing and none has
     // been picked, the remembered one, so that it is not forgotten.
     QString portName() const;
+    // The setup being uploaded, for the history (its path and the SHA-256 of
+    // its bytes as they are now).
+    void setSetupFile(const QString &path);
+    QLineEdit *vehicleEdit() const;  // the history's vehicle tag, remembered
 
     // Called by the mediator.
     void appendLog(const QString &text);
@@ -87,6 +93,9 @@ private:
     // The upload has ended: the log stays, the buttons say what is left to do.
     void finish(Outcome outcome);
     void updateButtons();
+    // Adds this attempt's line to the history, once; Cancelled also for a
+    // dialog closed while the upload ran.
+    void recordAttempt(Outcome outcome);
 
     static void connectDone(void *context, int code, const void *data, int extra);
     static void uploadDone(void *context, int code, const void *data, int extra);
@@ -99,10 +108,14 @@ private:
     bool ready_ = false;
     bool reconnect_ = false;
     QByteArray calName_;
+    QLineEdit *vehicleEdit_ = nullptr;
     QString missingPort_;  // remembered, not present, and no other picked yet
 
     Asker asker_;
     SaveChooser saveChooser_;
     bool connectFailed_ = false;  // the last connect failed: Retry is offered while waiting
     Outcome outcome_ = Outcome::Running;
+    kelda::history::Entry history_;  // the attempt under way
+    bool recorded_ = false;
+    QString lastFailure_;  // the attempt's failure as the log said it
 };

@@ -3,12 +3,15 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -18,9 +21,11 @@
 
 #include "about.h"
 #include "comportform.h"
+#include "crc32.h"
 #include "ecumediator.h"
 #include "emulatorprocess.h"
 #include "eventloop.h"
+#include "history.h"
 #include "kelda.h"
 #include "pmmodel.h"
 #include "scriptedprompter.h"
@@ -109,6 +114,7 @@ private slots:
     void endsLikeADialog();
     void noPortListed_data();
     void noPortListed();
+    void historyOfTheDialog();
 
     void fileUploadFromMainWindow();
     void fileUploadRefusesUncompilableSetup();
@@ -322,6 +328,81 @@ void TestEcuUi::noRune()
              QStringLiteral("RUNE file is not installed for this ECU.\nCopy the module's RUNE file into one of these "
                             "folders:\n")
                  + runeFolder() + QLatin1Char('\n') + dataFolder() + QStringLiteral("/ecu/runes-lower"));
+}
+
+void TestEcuUi::historyOfTheDialog()
+{
+    const QString historyPath = kelda::history::defaultPath();
+    // Beside the settings file (Qt's test location in this test, as every setting here).
+    QCOMPARE(QFileInfo(historyPath).absolutePath(), QFileInfo(kelda::settings::open()->fileName()).absolutePath());
+    QFile::remove(historyPath);
+    const auto cleanup = qScopeGuard([&] { QFile::remove(historyPath); });
+    const QString setup = dir_.path() + QStringLiteral("/tractor.kelda");
+    QVERIFY(writeFile(setup, "the setup's bytes"));
+    const QString cal = dir_.path() + QStringLiteral("/history.cal");
+    QVERIFY(writeFile(cal, kPreviousCal));
+    {
+        EmulatorProcess emulator({QStringLiteral("--cal-file"), cal});
+        setPorts({emulator.path()});
+        Answers answers;
+        UploadForm form(nullptr, emulator.path(), "tractor.kelda");
+        form.setAsker(answers.asker());
+        form.setSetupFile(setup);
+        QVERIFY(writeFile(form.imageFileName(), patternImage(700)));
+        form.vehicleEdit()->setText(QStringLiteral(" tractor 7 "));
+        form.show();
+        QVERIFY(waitClosed(form));
+        QCOMPARE(form.outcome(), UploadForm::Outcome::Complete);
+        form.cancel();  // Close: the tag is remembered, nothing more is recorded
+    }
+    const QByteArray stored = readFile(cal);
+    {
+        // The tag comes back; an incompatible module is a failure with its reason.
+        EmulatorProcess lx1({QStringLiteral("--identity"), QStringLiteral("lx1")});
+        setPorts({lx1.path()});
+        Answers answers;
+        UploadForm form(nullptr, lx1.path(), "tractor.kelda");
+        form.setAsker(answers.asker());
+        QCOMPARE(form.vehicleEdit()->text(), QStringLiteral("tractor 7"));
+        QVERIFY(writeFile(form.imageFileName(), patternImage(700)));
+        form.show();
+        QVERIFY(waitClosed(form));
+        form.cancel();
+    }
+    {
+        // Closed while it still waits for a module that never answers.
+        EmulatorProcess silent({QStringLiteral("--silent-after"), QStringLiteral("0")});
+        setPorts({silent.path()});
+        UploadForm form(nullptr, silent.path(), "tractor.kelda");
+        form.show();
+        form.cancel();
+    }
+
+    const kelda::history::ReadResult read = kelda::history::read(historyPath);
+    QVERIFY(read.notes.isEmpty());
+    QCOMPARE(read.entries.size(), 3);
+    const kelda::history::Entry &ok = read.entries[0];
+    QVERIFY2(ok.ok, qPrintable(ok.reason));
+    QCOMPARE(ok.operation, QStringLiteral("upload"));
+    QCOMPARE(ok.via, QStringLiteral("window"));
+    QCOMPARE(ok.vehicle, QStringLiteral("tractor 7"));
+    QCOMPARE(ok.file, setup);
+    QCOMPARE(ok.sha256,
+             QString::fromLatin1(QCryptographicHash::hash("the setup's bytes", QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(ok.crc, std::optional<uint32_t>(checksum::crc32(stored.constData(), size_t(stored.size()))));
+    QCOMPARE(ok.length, std::optional<uint32_t>(uint32_t(stored.size())));
+    QCOMPARE(ok.moduleWord, QStringLiteral("0x4C32"));
+    QCOMPARE(ok.rune, QStringLiteral("LX2 30v00"));
+    QVERIFY(!ok.port.isEmpty());
+
+    QVERIFY(!read.entries[1].ok);
+    QCOMPARE(read.entries[1].moduleWord, QStringLiteral("0x4C31"));
+    QVERIFY2(read.entries[1].reason.startsWith(QStringLiteral("Incompatible ECU")), qPrintable(read.entries[1].reason));
+    QCOMPARE(read.entries[1].vehicle, QStringLiteral("tractor 7"));
+    QVERIFY(!read.entries[2].ok);
+    QVERIFY2(read.entries[2].reason.startsWith(QStringLiteral("cancelled before the upload ended")),
+             qPrintable(read.entries[2].reason));
+    QVERIFY(read.entries[2].file.isEmpty());
 }
 
 void TestEcuUi::incompatible_data()
