@@ -6,3 +6,4 @@ class QObject;
 QObject *makeEngineTests();
 QObject *makeWindowTests();
 QObject *makeCliTests();
+QObject *makeCanTests();
