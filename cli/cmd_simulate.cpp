@@ -103,7 +103,7 @@ int canOptionsOf(const CliArgs &args, SimCanOptions *can)
         can->start = ns;
     }
     if (can->canIn.isEmpty())
-        for (const char *option : {"can-start", "can-channel", "can-out"})
+        for (const char *option : {"can-start", "can-channel"})
             if (args.isSet(option))
                 return cliUsageError(QStringLiteral("--%1 goes with --can-in").arg(QLatin1String(option)));
     if (!can->canIn.isEmpty() && !QFileInfo(can->canIn).isFile())
@@ -115,6 +115,9 @@ int canOptionsOf(const CliArgs &args, SimCanOptions *can)
 
 int report(const SimOutcome &outcome, const QString &scriptPath)
 {
+    // Line 0: the run could not start (its log could not be opened).
+    if (!outcome.stopped.isEmpty() && outcome.stoppedLine == 0)
+        return cliFail(QStringLiteral("--can-in"), outcome.stopped);
     const QString where = scriptPath.isEmpty() ? QStringLiteral("--can-in") : scriptPath;
     if (!outcome.stopped.isEmpty())
         return cliFail(QStringLiteral("%1:%2").arg(where, QString::number(outcome.stoppedLine)), outcome.stopped);
