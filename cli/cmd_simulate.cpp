@@ -44,11 +44,13 @@ int checkOutputs(const Outputs &o, const QStringList &inputs)
             if (!output.isEmpty() && !input.isEmpty() && fileio::sameFile(output, input))
                 return cliFail(QStringLiteral("cannot write %1").arg(shownPath(output)),
                                QStringLiteral("it is %1, an input").arg(shownPath(input)));
-    for (int i = 0; i < outputs.size(); ++i)
+    const char *kinds[] = {"trace", "plot"};
+    for (int i = 0; i < 2; ++i)
         for (int j = i + 1; j < outputs.size(); ++j)
             if (!outputs[i].isEmpty() && !outputs[j].isEmpty() && fileio::sameFile(outputs[i], outputs[j]))
                 return cliFail(QStringLiteral("cannot write %1").arg(shownPath(outputs[j])),
-                               QStringLiteral("it is %1, another output of the same run").arg(shownPath(outputs[i])));
+                               QStringLiteral("it is %1, the %2 of the same run")
+                                   .arg(shownPath(outputs[i]), QLatin1String(kinds[i])));
     int status = 0;
     for (const QString &output : outputs)
         if (!output.isEmpty() && !outputWritable(output, &status))

@@ -165,6 +165,13 @@ void TestSimCan::logDrivesTheRunAndOutputsBecomeFrames()
     QVERIFY2(err.contains(QStringLiteral("1 extended frames ignored")), r.err.constData());
     QCOMPARE(err.count(QStringLiteral("frames do not decide")), 1);
 
+    // The output log never replaces an input.
+    const CliRun clash = runCli(
+        {QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--can-out"), log});
+    QCOMPARE(clash.exitCode, 1);
+    QVERIFY2(clash.err.contains("an input"), clash.err.constData());
+    QVERIFY(QFileInfo(log).size() > 100);
+
     // The same log again: the same trace, byte for byte.
     const CliRun again = runCli(
         {QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--trace"), trace2});
