@@ -75,7 +75,7 @@ void check(const QByteArray &text, const kelda::SimRows &rows)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray text(reinterpret_cast<const char *>(data), qsizetype(size));
-    check(text, kelda::SimRows{25, 25, 3, 2, 2, 1, 32, 2, {}});
+    check(text, kelda::SimRows{25, 25, 3, 2, 2, 1, 32, 2, {}, {}});
     check(text, kelda::SimRows{});  // tables without rows
     // Names, one of them shared by two rows.
     kelda::SimNames names;
