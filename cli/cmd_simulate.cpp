@@ -44,11 +44,13 @@ int checkOutputs(const Outputs &o, const QStringList &inputs)
             if (!output.isEmpty() && !input.isEmpty() && fileio::sameFile(output, input))
                 return cliFail(QStringLiteral("cannot write %1").arg(shownPath(output)),
                                QStringLiteral("it is %1, an input").arg(shownPath(input)));
-    for (int i = 0; i < outputs.size(); ++i)
+    const char *kinds[] = {"trace", "plot"};
+    for (int i = 0; i < 2; ++i)
         for (int j = i + 1; j < outputs.size(); ++j)
             if (!outputs[i].isEmpty() && !outputs[j].isEmpty() && fileio::sameFile(outputs[i], outputs[j]))
                 return cliFail(QStringLiteral("cannot write %1").arg(shownPath(outputs[j])),
-                               QStringLiteral("it is %1, another output of the same run").arg(shownPath(outputs[i])));
+                               QStringLiteral("it is %1, the %2 of the same run")
+                                   .arg(shownPath(outputs[i]), QLatin1String(kinds[i])));
     int status = 0;
     for (const QString &output : outputs)
         if (!output.isEmpty() && !outputWritable(output, &status))
@@ -103,7 +105,7 @@ int canOptionsOf(const CliArgs &args, SimCanOptions *can)
         can->start = ns;
     }
     if (can->canIn.isEmpty())
-        for (const char *option : {"can-start", "can-channel", "can-out"})
+        for (const char *option : {"can-start", "can-channel"})
             if (args.isSet(option))
                 return cliUsageError(QStringLiteral("--%1 goes with --can-in").arg(QLatin1String(option)));
     if (!can->canIn.isEmpty() && !QFileInfo(can->canIn).isFile())
@@ -115,6 +117,9 @@ int canOptionsOf(const CliArgs &args, SimCanOptions *can)
 
 int report(const SimOutcome &outcome, const QString &scriptPath)
 {
+    // Line 0: the run could not start (its log could not be opened).
+    if (!outcome.stopped.isEmpty() && outcome.stoppedLine == 0)
+        return cliFail(QStringLiteral("--can-in"), outcome.stopped);
     const QString where = scriptPath.isEmpty() ? QStringLiteral("--can-in") : scriptPath;
     if (!outcome.stopped.isEmpty())
         return cliFail(QStringLiteral("%1:%2").arg(where, QString::number(outcome.stoppedLine)), outcome.stopped);

@@ -219,10 +219,17 @@ Result Runner::run(const Planned &p)
         SimScenario *scenario = scenarioFor(p.setup, &why);
         if (!scenario) {
             r.error = r.name + QStringLiteral(": ") + why;
-        } else if (!parseSimScript(text, scenario->rows(), &steps, &badLine, &why)) {
+        } else if (!parseSimScript(text, scenario->rows(), &steps, &badLine, &why)
+                   || !simCheckReplays(steps, simScriptDir(p.path), &badLine, &why)) {
             r.error = QStringLiteral("%1:%2: %3").arg(r.name, QString::number(badLine), why);
         } else {
-            r.outcome = scenario->run(steps, nullptr, nullptr, m_limits);
+            SimCanOptions can;
+            can.scriptDir = simScriptDir(p.path);
+            can.note = [](const QString &line) {
+                cliOut().flush();
+                cliErr() << "kelda-cli: " << line << Qt::endl;
+            };
+            r.outcome = scenario->run(steps, nullptr, nullptr, m_limits, can);
             if (!r.outcome.stopped.isEmpty())
                 r.error =
                     QStringLiteral("%1:%2: %3").arg(r.name, QString::number(r.outcome.stoppedLine), r.outcome.stopped);

@@ -277,50 +277,58 @@ SimEngine::Operand SimEngine::operandOf(const SimInput &input)
 void SimEngine::compile()
 {
     m_actions.clear();
-    for (int e = 0; e < m_eventCount; ++e) {
-        const SimEvent &ev = m_events[e];
-        uint8_t truth = 0;
-        std::array<Operand, 3> ops{};
-        std::array<bool, 2> andNext{};
-        int used = 1;
-        ops[0] = operandOf(ev.inputs[0]);
-        if (ev.inputs[0].join != 0) {
-            ops[1] = operandOf(ev.inputs[1]);
-            andNext[0] = ev.inputs[0].join == static_cast<uint8_t>(Combine::And);
-            used = 2;
-            if (ev.inputs[1].join != 0) {
-                ops[2] = operandOf(ev.inputs[2]);
-                andNext[1] = ev.inputs[1].join == static_cast<uint8_t>(Combine::And);
-                used = 3;
-            }
+    for (int e = 0; e < m_eventCount; ++e)
+        compileEvent(e);
+    compileDrives();
+}
+
+void SimEngine::compileEvent(int e)
+{
+    const SimEvent &ev = m_events[e];
+    uint8_t truth = 0;
+    std::array<Operand, 3> ops{};
+    std::array<bool, 2> andNext{};
+    int used = 1;
+    ops[0] = operandOf(ev.inputs[0]);
+    if (ev.inputs[0].join != 0) {
+        ops[1] = operandOf(ev.inputs[1]);
+        andNext[0] = ev.inputs[0].join == static_cast<uint8_t>(Combine::And);
+        used = 2;
+        if (ev.inputs[1].join != 0) {
+            ops[2] = operandOf(ev.inputs[2]);
+            andNext[1] = ev.inputs[1].join == static_cast<uint8_t>(Combine::And);
+            used = 3;
         }
-        // Left to right, as the module joins them: ((v0 j0 v1) j1 v2).
-        for (int bits = 0; bits < 8; ++bits) {
-            bool r = ((bits & 1) != 0) != (ops[0].flip != 0);
-            for (int k = 1; k < used; ++k) {
-                const bool v = ((bits >> k & 1) != 0) != (ops[k].flip != 0);
-                r = andNext[k - 1] ? (r && v) : (r || v);
-            }
-            truth |= uint8_t(r) << bits;
-        }
-        m_compiled[e] =
-            uint64_t(ops[0].at) | uint64_t(ops[1].at) << 16 | uint64_t(ops[2].at) << 32 | uint64_t(truth) << 48;
-        EventActions &c = m_eventActions[e];
-        auto add = [this, &ev](EventList list, uint8_t value) {
-            const SimList &l = ev.lists[static_cast<int>(list)];
-            for (int i = 0; i < l.count; ++i)
-                if (l.items[i] != 0)
-                    m_actions.push_back(Action{uint8_t(l.items[i] - 1), value});
-        };
-        c.first = uint32_t(m_actions.size());
-        add(EventList::StatesToSet, 1);
-        add(EventList::StatesToClear, 0);
-        c.states = uint16_t(m_actions.size() - c.first);
-        add(EventList::TimersToStart, 1);
-        c.starts = uint16_t(m_actions.size() - c.first - c.states);
-        add(EventList::TimersToStop, 0);
-        c.stops = uint16_t(m_actions.size() - c.first - c.states - c.starts);
     }
+    // Left to right, as the module joins them: ((v0 j0 v1) j1 v2).
+    for (int bits = 0; bits < 8; ++bits) {
+        bool r = ((bits & 1) != 0) != (ops[0].flip != 0);
+        for (int k = 1; k < used; ++k) {
+            const bool v = ((bits >> k & 1) != 0) != (ops[k].flip != 0);
+            r = andNext[k - 1] ? (r && v) : (r || v);
+        }
+        truth |= uint8_t(r) << bits;
+    }
+    m_compiled[e] = uint64_t(ops[0].at) | uint64_t(ops[1].at) << 16 | uint64_t(ops[2].at) << 32 | uint64_t(truth) << 48;
+    EventActions &c = m_eventActions[e];
+    auto add = [this, &ev](EventList list, uint8_t value) {
+        const SimList &l = ev.lists[static_cast<int>(list)];
+        for (int i = 0; i < l.count; ++i)
+            if (l.items[i] != 0)
+                m_actions.push_back(Action{uint8_t(l.items[i] - 1), value});
+    };
+    c.first = uint32_t(m_actions.size());
+    add(EventList::StatesToSet, 1);
+    add(EventList::StatesToClear, 0);
+    c.states = uint16_t(m_actions.size() - c.first);
+    add(EventList::TimersToStart, 1);
+    c.starts = uint16_t(m_actions.size() - c.first - c.states);
+    add(EventList::TimersToStop, 0);
+    c.stops = uint16_t(m_actions.size() - c.first - c.states - c.starts);
+}
+
+void SimEngine::compileDrives()
+{
     // The eight mask bytes of an output ORed as one word; an entry beyond
     // the outputs the image has is active but switches no channel.
     for (int st = 0; st < kSimCapacity; ++st) {

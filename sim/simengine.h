@@ -209,6 +209,8 @@ private:
     static bool inRange(int row) { return row >= 0 && row < kSimCapacity; }
     void findUsed();
     void compile();
+    void compileEvent(int e);
+    void compileDrives();
     void clearImage();
     void readEventInputs(const QByteArray &bytes);
     void readActions(const QByteArray &bytes);

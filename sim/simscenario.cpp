@@ -117,9 +117,8 @@ bool Run::start(bool frames)
     m_engine->clearStates();
     m_engine->deriveOutputs();
     m_engine->setCanFrames(frames);
-    if (!frames)
-        return true;
-    noteKeyInputs();
+    if (frames)
+        noteKeyInputs();
     qint64 base = 0;
     QString why;
     if (!m_can.canIn.isEmpty() && !m_feed.add(m_can.canIn, 0, m_can.start, m_can.channel, &why, &base))

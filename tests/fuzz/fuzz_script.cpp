@@ -49,6 +49,16 @@ void check(const QByteArray &text, const kelda::SimRows &rows)
             break;
         case Kind::Show:
             break;
+        case Kind::CanValue:
+            require(s.row >= 0 && s.row < rows.canInputs && s.row < int(rows.canRules.size()), "CAN value of no input");
+            require(rows.canRules[s.row].channel.isByte ? s.value <= 0xFF : true, "a byte value above 255");
+            break;
+        case Kind::CanFrame:
+            require(s.id < 0x800 && s.length <= 8, "a frame no standard CAN bus carries");
+            break;
+        case Kind::Replay:
+            require(!s.file.isEmpty(), "a replay of no file");
+            break;
         case Kind::Expect: {
             const int counts[] = {rows.states, rows.timers, rows.outputs, rows.leds, 64};
             require(s.column >= 0 && s.column < 5, "expectation of nothing");
@@ -65,7 +75,7 @@ void check(const QByteArray &text, const kelda::SimRows &rows)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray text(reinterpret_cast<const char *>(data), qsizetype(size));
-    check(text, kelda::SimRows{25, 25, 3, 2, 2, 1, 32, 2, {}});
+    check(text, kelda::SimRows{25, 25, 3, 2, 2, 1, 32, 2, {}, {}});
     check(text, kelda::SimRows{});  // tables without rows
     // Names, one of them shared by two rows.
     kelda::SimNames names;
@@ -73,6 +83,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     names.states = {QStringLiteral("On"), QStringLiteral("On")};
     names.outputs = {QStringLiteral("Lamp")};
     names.leds = {QStringLiteral("LX2 LED 1")};
-    check(text, kelda::SimRows::of(names));
+    names.canInputs = {QStringLiteral("RPM"), QStringLiteral("Gear"), QStringLiteral("Horn")};
+    kelda::SimRows withCan = kelda::SimRows::of(names);
+    // A word, a byte and an input that reads no frame.
+    withCan.canRules = {kelda::can::InputRule{0, 0x123, false, {false, 1}, 3, 3200},
+                        kelda::can::InputRule{0, 0x123, false, {true, 3}, 1, 5}, kelda::can::InputRule{}};
+    check(text, withCan);
     return 0;
 }

@@ -7,3 +7,4 @@ QObject *makeEngineTests();
 QObject *makeWindowTests();
 QObject *makeWindowViewTests();
 QObject *makeCliTests();
+QObject *makeCanTests();
