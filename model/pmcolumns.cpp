@@ -516,7 +516,26 @@ const ModeSpec kModes[kModeCount] = {
     {ItemType::Lx1Module, "Options", "LX1 module", kPwmColumns, false},  // the PWM table of the Options tab
 };
 
+constexpr double kMaxSeconds = 0xFFFF / double(kOptionTimeScale);
+constexpr int kMaxRetries = 1000;
+
+const OptionSpec kOptions[kOptionCount] = {
+    {kOptionLabels[0], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0},
+    {kOptionLabels[1], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0},
+    {kOptionLabels[2], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0},
+    {kOptionLabels[3], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0},
+    {kOptionLabels[4], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0},
+    {kOptionLabels[5], OptionKind::Count, 1, 0, kMaxRetries, 0},
+    {kOptionLabels[6], OptionKind::Choice, 1, 0, kCanSpeeds.size() - 1, 0},
+    {kOptionLabels[7], OptionKind::Identifier, 1, 0, kRebroadcastMax, kRebroadcastAbsent},
+};
+
 }  // namespace
+
+const OptionSpec *optionSpec(int index)
+{
+    return index >= 0 && index < kOptionCount ? &kOptions[index] : nullptr;
+}
 
 const ModeSpec *modeSpec(int mode)
 {

@@ -161,54 +161,42 @@ bool PMModel::saveSetup(const QString &path)
 double PMModel::option(int index) const
 {
     StoreCursor c(liveSession());
-    if (index < 0 || index >= kOptionCount || !c.item(ItemType::Option, index))
+    const OptionSpec *spec = optionSpec(index);
+    if (!spec || !c.item(ItemType::Option, index))
         return 0;
     uint16_t v = 0;
-    const bool has = c.u16(ValueId::Data, v);
-    switch (OptionIndex(index)) {
-    case OptionIndex::MinPressTime:
-    case OptionIndex::DoublePressTime:
-    case OptionIndex::LongPressTime:
-    case OptionIndex::FuseResetTime:
-    case OptionIndex::FuseRetryTime:
-        return has ? v / double(kOptionTimeScale) : 0;
-    case OptionIndex::FuseMaxRetries:
-        return has ? v : 0;
-    case OptionIndex::CanSpeed:
+    if (!c.u16(ValueId::Data, v))
+        return spec->absent;
+    if (spec->kind == OptionKind::Choice) {
         for (size_t i = 0; i < kCanSpeeds.size(); ++i)
-            if (has && kCanSpeeds[i].code == v)
+            if (kCanSpeeds[i].code == v)
                 return double(i);
         return 0;
-    case OptionIndex::RebroadcastId:
-        return has ? v : kRebroadcastAbsent;
     }
-    return 0;
+    return v / double(spec->scale);
 }
 
 void PMModel::setOption(int index, double value)
 {
     StoreCursor c(liveSession());
-    if (index < 0 || index >= kOptionCount || !c.item(ItemType::Option, index))
+    const OptionSpec *spec = optionSpec(index);
+    if (!spec || !c.item(ItemType::Option, index))
         return;
     int stored = 0;
-    switch (OptionIndex(index)) {
-    case OptionIndex::MinPressTime:
-    case OptionIndex::DoublePressTime:
-    case OptionIndex::LongPressTime:
-    case OptionIndex::FuseResetTime:
-    case OptionIndex::FuseRetryTime:
-        stored = roundLow16(value * kOptionTimeScale);
+    switch (spec->kind) {
+    case OptionKind::Seconds:
+        stored = roundLow16(value * spec->scale);
         break;
-    case OptionIndex::FuseMaxRetries:
+    case OptionKind::Count:
         stored = truncLow16(value);
         break;
-    case OptionIndex::CanSpeed: {
+    case OptionKind::Choice: {
         const int i = std::isfinite(value) ? int(std::trunc(qBound(-1.0, value, 1.0e6))) : -1;
         stored = i >= 0 && i < int(kCanSpeeds.size()) ? kCanSpeeds[size_t(i)].code : 0;
         break;
     }
-    case OptionIndex::RebroadcastId:
-        stored = truncLow16(qBound(0.0, value, double(kRebroadcastMax)));
+    case OptionKind::Identifier:
+        stored = truncLow16(qBound(spec->minimum, value, spec->maximum));
         break;
     }
     uint16_t old = 0;
