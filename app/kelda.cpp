@@ -34,15 +34,13 @@ const QString kNewTitle =
 constexpr int kEventsTab = static_cast<int>(Mode::Events);
 constexpr int kStatesTab = static_cast<int>(Mode::States);
 
-// The model's reason names the file already; make sure the message does even without one.
+// What failed on which file, and the model's reason.
 QString failureDetail(const QString &what, const QString &path, const QString &reason)
 {
     const QString quoted = QLatin1Char('"') + path + QLatin1Char('"');
     if (reason.isEmpty())
         return what + QLatin1Char(' ') + quoted + QStringLiteral(" (no reason given).");
-    if (!reason.contains(path))
-        return what + QLatin1Char(' ') + quoted + QStringLiteral(": ") + reason;
-    return reason;
+    return what + QLatin1Char(' ') + quoted + QStringLiteral(": ") + reason;
 }
 
 }  // namespace
@@ -437,7 +435,7 @@ void KELDA::reopenLastSetup(const QString &setupFile)
         return;
     }
     // The model keeps the new setup it started with.
-    reportOpenFailure(path, m_model->lastError(), QStringLiteral("A new setup has been started instead."));
+    reportOpenFailure(path, m_model->errorString(), QStringLiteral("A new setup has been started instead."));
 }
 
 void KELDA::reportOpenFailure(const QString &path, const QString &reason, const QString &outcome)
@@ -452,7 +450,7 @@ void KELDA::reportSaveFailure(const QString &path)
     prompter().tell(this, QMessageBox::Critical, kTitle,
                     QStringLiteral("The setup could not be saved.\n\n%1\n\nThe setup is still open: save it "
                                    "again, perhaps under another name or in another folder.")
-                        .arg(failureDetail(QStringLiteral("Could not save"), path, m_model->lastError())));
+                        .arg(failureDetail(QStringLiteral("Could not save"), path, m_model->errorString())));
 }
 
 void KELDA::fileNew()
@@ -474,7 +472,7 @@ void KELDA::fileOpen()
         return;
     if (!m_model->openSetup(path)) {
         // A failure changes nothing: the setup, its title and the settings stay.
-        reportOpenFailure(path, m_model->lastError(), QStringLiteral("The setup that was open is unchanged."));
+        reportOpenFailure(path, m_model->errorString(), QStringLiteral("The setup that was open is unchanged."));
         return;
     }
     loadOptions();

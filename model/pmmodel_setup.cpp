@@ -57,10 +57,24 @@ bool latin1Path(const QString &path, QByteArray &out)
 
 }  // namespace
 
-void PMModel::setStoreError(const QString &what)
+void PMModel::setFailure(const QString &what, const QString &reason)
 {
-    const QString why = storeError().trimmed();
-    m_lastError = why.isEmpty() ? what : what + QStringLiteral(": ") + why;
+    m_errorString = reason;
+    m_lastError = reason.isEmpty() ? what : what + QStringLiteral(": ") + reason;
+}
+
+void PMModel::setStoreError(const QString &what, const QString &path)
+{
+    QString why = storeError().trimmed();
+    const QString full = what + QStringLiteral(": ") + why;
+    // The store's reason may start with what failed; the reason alone goes without it.
+    for (const QString &prefix :
+         {QStringLiteral("cannot open %1: ").arg(path), QStringLiteral("cannot write to %1: ").arg(path)})
+        if (!path.isEmpty() && why.startsWith(prefix))
+            why = why.mid(prefix.size());
+    setFailure(what, why);
+    if (!why.isEmpty())
+        m_lastError = full;  // as it always read
 }
 
 bool PMModel::createSetup()
@@ -69,7 +83,7 @@ bool PMModel::createSetup()
     m_session.reset();
     m_session = UniqueSession::create();
     if (!m_session) {
-        setStoreError(QStringLiteral("Could not create a new setup"));
+        setStoreError(QStringLiteral("Could not create a new setup"), QString());
         return false;
     }
     StoreCursor c = m_session.cursor();
@@ -95,24 +109,25 @@ bool PMModel::openSetup(const QString &path)
     // only once the new one is whole, so a failure changes nothing.
     QByteArray encoded;
     if (path.isEmpty()) {
-        m_lastError = QStringLiteral("Could not open the setup: no file name was given.");
+        setFailure(QStringLiteral("Could not open the setup"), QStringLiteral("no file name was given."));
         return false;
     }
     if (!latin1Path(path, encoded)) {
-        m_lastError = QStringLiteral("Could not open \"%1\": the file name contains characters the setup store cannot "
-                                     "handle; rename or move the file.")
-                          .arg(path);
+        setFailure(QStringLiteral("Could not open \"%1\"").arg(path),
+                   QStringLiteral("the file name contains characters the setup store cannot handle; rename or move the "
+                                  "file."));
         return false;
     }
     UniqueSession opened = UniqueSession::open(encoded);
     if (!opened) {
-        setStoreError(QStringLiteral("Could not open \"%1\"").arg(path));
+        setStoreError(QStringLiteral("Could not open \"%1\"").arg(path), path);
         return false;
     }
     StoreCursor c = opened.cursor();
     if (!c.setup()) {
         opened.reset();
-        m_lastError = QStringLiteral("Could not open \"%1\": the file is a store file but holds no setup.").arg(path);
+        setFailure(QStringLiteral("Could not open \"%1\"").arg(path),
+                   QStringLiteral("the file is a store file but holds no setup."));
         return false;
     }
     fillFixedLists(c, false);  // switches have always been 25
@@ -121,7 +136,7 @@ bool PMModel::openSetup(const QString &path)
     m_session = std::move(opened);  // closes the one it replaces
     m_fileName = path;
     m_modified = false;
-    m_lastError.clear();
+    setFailure(QString(), QString());
     endResetModel();
     emit setupChanged();
     startHistory();
@@ -131,28 +146,28 @@ bool PMModel::openSetup(const QString &path)
 bool PMModel::saveSetup(const QString &path)
 {
     if (!m_session) {
-        m_lastError = QStringLiteral("Could not save \"%1\": no setup is open.").arg(path);
+        setFailure(QStringLiteral("Could not save \"%1\"").arg(path), QStringLiteral("no setup is open."));
         return false;
     }
     QByteArray encoded;
     if (path.isEmpty()) {
-        m_lastError = QStringLiteral("Could not save the setup: no file name was given.");
+        setFailure(QStringLiteral("Could not save the setup"), QStringLiteral("no file name was given."));
         return false;
     }
     if (!latin1Path(path, encoded)) {
-        m_lastError = QStringLiteral("Could not save \"%1\": the file name contains characters the setup store cannot "
-                                     "handle; choose another name.")
-                          .arg(path);
+        setFailure(QStringLiteral("Could not save \"%1\"").arg(path),
+                   QStringLiteral("the file name contains characters the setup store cannot handle; choose another "
+                                  "name."));
         return false;
     }
     if (!m_session.save(encoded)) {
         // The file name stays as it was, so a later Save does not aim at a path that failed.
-        setStoreError(QStringLiteral("Could not save \"%1\"").arg(path));
+        setStoreError(QStringLiteral("Could not save \"%1\"").arg(path), path);
         return false;
     }
     m_fileName = path;
     m_modified = false;
-    m_lastError.clear();
+    setFailure(QString(), QString());
     return true;
 }
 
