@@ -164,6 +164,7 @@ struct OptionSpec {
     int scale;  // stored value = shown value x scale
     double minimum, maximum;  // what the box offers
     double absent;  // shown when nothing is stored
+    const char *tip;  // the box's tooltip: what it is, its unit and range
 };
 
 // Null outside the table.
