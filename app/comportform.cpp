@@ -33,14 +33,8 @@ void COMPortForm::cancel()
 
 void COMPortForm::fillPorts()
 {
-    // The list goes with its owner, also when an exception leaves the loop.
-    corla::PortList list;
-    list.enumerate(0);
-    for (int index = 0; index < list.size(); ++index) {
-        PortInfo info = corla::PortList::defaultInfo();
-        list.get(index, info);
-        ui->portCombo->addItem(corla::fromWide(info.displayName), 0);
-    }
+    for (const QString &name : corla::PortList::names())
+        ui->portCombo->addItem(name, 0);
 }
 
 void COMPortForm::selectPort(const QString &name)

@@ -35,15 +35,13 @@ const QString kNewTitle =
 constexpr int kEventsTab = static_cast<int>(Mode::Events);
 constexpr int kStatesTab = static_cast<int>(Mode::States);
 
-// The model's reason names the file already; make sure the message does even without one.
+// What failed on which file, and the model's reason.
 QString failureDetail(const QString &what, const QString &path, const QString &reason)
 {
     const QString quoted = QLatin1Char('"') + path + QLatin1Char('"');
     if (reason.isEmpty())
         return what + QLatin1Char(' ') + quoted + QStringLiteral(" (no reason given).");
-    if (!reason.contains(path))
-        return what + QLatin1Char(' ') + quoted + QStringLiteral(": ") + reason;
-    return reason;
+    return what + QLatin1Char(' ') + quoted + QStringLiteral(": ") + reason;
 }
 
 }  // namespace
@@ -64,6 +62,22 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent, const QString 
 
     // The model starts with a new setup in mode 0, matching tab 0.
     m_model = new PMModel();
+    setUpTables();
+    setUpDelegate();
+    setUpActions();
+    setUpOptionBoxes();
+    m_settings = kelda::settings::open();
+    setUpUndo();
+    reopenLastSetup(setupFile);
+    loadOptions();
+    setUpChecks();
+    setUpViews();
+    setUpConventions();
+    installDbcImport(this);
+}
+
+void KELDA::setUpTables()
+{
     for (int tab = 0; tab < kTabCount; ++tab) {
         auto *proxy = new QSortFilterProxyModel(this);
         proxy->setSourceModel(m_model);
@@ -74,6 +88,18 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent, const QString 
         // Rows start in the model's order: show no sort arrow until a header is clicked.
         view(tab)->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     }
+    ui->Event_tableView->sortByColumn(kelda::EventCol::Priority, Qt::AscendingOrder);
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, &KELDA::rowsInserted);
+    connect(ui->Event_tableView, &QAbstractItemView::clicked, this, &KELDA::editEvent);
+    connect(ui->States_tableView, &QAbstractItemView::clicked, this, &KELDA::editState);
+    connect(ui->LX1_tableView, &QAbstractItemView::clicked, this, &KELDA::editLX1);
+    connect(ui->tabWidget, &QTabWidget::currentChanged, m_model, &PMModel::setMode);
+    // A value stored otherwise than typed (rounded to a step, a shared byte order) is said so.
+    connect(m_model, &PMModel::editNoted, this, [this](const QString &note) { statusBar()->showMessage(note, 15000); });
+}
+
+void KELDA::setUpDelegate()
+{
     // Every view, the fixed lists too: a refused rename says why wherever it is made.
     m_delegate = new PMDelegate();
     for (int tab = 0; tab < kTabCount; ++tab) {
@@ -104,10 +130,10 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent, const QString 
         m_delegate, &PMDelegate::commitRefused, this,
         [this](QWidget *, const QString &reason) { this->prompter().tell(this, QMessageBox::Warning, kTitle, reason); },
         Qt::QueuedConnection);
-    // A value stored otherwise than typed (rounded to a step, a shared byte order) is said so.
-    connect(m_model, &PMModel::editNoted, this, [this](const QString &note) { statusBar()->showMessage(note, 15000); });
-    ui->Event_tableView->sortByColumn(kelda::EventCol::Priority, Qt::AscendingOrder);
+}
 
+void KELDA::setUpActions()
+{
     connect(ui->action_New, &QAction::triggered, this, &KELDA::fileNew);
     connect(ui->action_Open, &QAction::triggered, this, &KELDA::fileOpen);
     connect(ui->action_Save, &QAction::triggered, this, &KELDA::fileSave);
@@ -121,37 +147,12 @@ KELDA::KELDA(std::unique_ptr<Prompter> prompter, QWidget *parent, const QString 
     connect(ui->action_Report, &QAction::triggered, this, &KELDA::setupReport);
     // actionE_xit -> close() is made by the form.
 
-    connect(m_model, &QAbstractItemModel::rowsInserted, this, &KELDA::rowsInserted);
-    connect(ui->Event_tableView, &QAbstractItemView::clicked, this, &KELDA::editEvent);
-    connect(ui->States_tableView, &QAbstractItemView::clicked, this, &KELDA::editState);
-    connect(ui->LX1_tableView, &QAbstractItemView::clicked, this, &KELDA::editLX1);
-    connect(ui->tabWidget, &QTabWidget::currentChanged, m_model, &PMModel::setMode);
-
     for (QPushButton *add : {ui->addCANButton, ui->addTimerButton, ui->addEventButton, ui->addStatesButton,
                              ui->addLX1Button, ui->addCANOPButton})
         connect(add, &QPushButton::clicked, this, &KELDA::addRow);
     for (QPushButton *remove : {ui->deleteCANButton, ui->deleteTimerButton, ui->deleteEventButton,
                                 ui->deleteStatesButton, ui->deleteLX1Button, ui->deleteCANOPButton})
         connect(remove, &QPushButton::clicked, this, &KELDA::deleteRow);
-
-    setUpOptionBoxes();
-    connect(ui->comboCANSpeed, &QComboBox::currentIndexChanged, this, &KELDA::CANCurrentIndexChanged);
-    connect(ui->dsbMinPT, &QDoubleSpinBox::valueChanged, this, &KELDA::MinPTValueChanged);
-    connect(ui->dsbDPT, &QDoubleSpinBox::valueChanged, this, &KELDA::DPTValueChanged);
-    connect(ui->dsbLPT, &QDoubleSpinBox::valueChanged, this, &KELDA::LPTValueChanged);
-    connect(ui->dsbFuseReset, &QDoubleSpinBox::valueChanged, this, &KELDA::FuseResetValueChanged);
-    connect(ui->dsbFuseRetryTime, &QDoubleSpinBox::valueChanged, this, &KELDA::FuseRetryTimeValueChanged);
-    connect(ui->sbFuseMaxRetries, &QSpinBox::valueChanged, this, &KELDA::MaxRetriesValueChanged);
-    connect(ui->hsbRebroadcast, &QSpinBox::valueChanged, this, &KELDA::RebroadcastChanged);
-
-    m_settings = kelda::settings::open();
-    setUpUndo();
-    reopenLastSetup(setupFile);
-    loadOptions();
-    setUpChecks();
-    setUpViews();
-    setUpConventions();
-    installDbcImport(this);
 }
 
 KELDA::~KELDA()
@@ -349,41 +350,55 @@ void KELDA::RebroadcastChanged(int value)
     m_model->setOption(static_cast<int>(kelda::OptionIndex::RebroadcastId), value);
 }
 
+QWidget *KELDA::optionBox(int index) const
+{
+    // In OptionIndex order, as the options table lists them.
+    const std::array<QWidget *, kelda::kOptionCount> boxes = {
+        ui->dsbMinPT,         ui->dsbDPT,           ui->dsbLPT,        ui->dsbFuseReset,
+        ui->dsbFuseRetryTime, ui->sbFuseMaxRetries, ui->comboCANSpeed, ui->hsbRebroadcast};
+    return index >= 0 && index < kelda::kOptionCount ? boxes[size_t(index)] : nullptr;
+}
+
 void KELDA::setUpOptionBoxes()
 {
     // A box writes only what was committed whole (Enter, leaving it, a step).
     const auto refused = [this](const QString &why) { prompter().tell(this, QMessageBox::Warning, kTitle, why); };
-    for (StrictDoubleSpinBox *box : {ui->dsbMinPT, ui->dsbDPT, ui->dsbLPT, ui->dsbFuseReset, ui->dsbFuseRetryTime}) {
-        box->setUnit(QStringLiteral("s"));
-        connect(box, &StrictDoubleSpinBox::refused, this, refused, Qt::QueuedConnection);
+    for (int i = 0; i < kelda::kOptionCount; ++i) {
+        const kelda::OptionSpec &spec = *kelda::optionSpec(i);
+        if (auto *seconds = qobject_cast<StrictDoubleSpinBox *>(optionBox(i))) {
+            seconds->setUnit(QString::fromLatin1(spec.label).section(QLatin1Char('/'), 1));
+            seconds->setRange(spec.minimum, spec.maximum);
+            seconds->setSingleStep(1.0 / spec.scale);
+            connect(seconds, &StrictDoubleSpinBox::refused, this, refused, Qt::QueuedConnection);
+        } else if (auto *number = qobject_cast<StrictSpinBox *>(optionBox(i))) {
+            number->setRange(int(spec.minimum), int(spec.maximum));
+            connect(number, &StrictSpinBox::refused, this, refused, Qt::QueuedConnection);
+        }
     }
-    for (StrictSpinBox *box :
-         {static_cast<StrictSpinBox *>(ui->sbFuseMaxRetries), static_cast<StrictSpinBox *>(ui->hsbRebroadcast)}) {
-        connect(box, &StrictSpinBox::refused, this, refused, Qt::QueuedConnection);
-    }
+    connect(ui->comboCANSpeed, &QComboBox::currentIndexChanged, this, &KELDA::CANCurrentIndexChanged);
+    connect(ui->dsbMinPT, &QDoubleSpinBox::valueChanged, this, &KELDA::MinPTValueChanged);
+    connect(ui->dsbDPT, &QDoubleSpinBox::valueChanged, this, &KELDA::DPTValueChanged);
+    connect(ui->dsbLPT, &QDoubleSpinBox::valueChanged, this, &KELDA::LPTValueChanged);
+    connect(ui->dsbFuseReset, &QDoubleSpinBox::valueChanged, this, &KELDA::FuseResetValueChanged);
+    connect(ui->dsbFuseRetryTime, &QDoubleSpinBox::valueChanged, this, &KELDA::FuseRetryTimeValueChanged);
+    connect(ui->sbFuseMaxRetries, &QSpinBox::valueChanged, this, &KELDA::MaxRetriesValueChanged);
+    connect(ui->hsbRebroadcast, &QSpinBox::valueChanged, this, &KELDA::RebroadcastChanged);
 }
 
 void KELDA::loadOptions()
 {
-    // Loading shows the setup; it must not write anything back into it.
-    const QSignalBlocker b0(ui->dsbMinPT);
-    const QSignalBlocker b1(ui->dsbDPT);
-    const QSignalBlocker b2(ui->dsbLPT);
-    const QSignalBlocker b3(ui->dsbFuseReset);
-    const QSignalBlocker b4(ui->dsbFuseRetryTime);
-    const QSignalBlocker b5(ui->sbFuseMaxRetries);
-    const QSignalBlocker b6(ui->comboCANSpeed);
-    const QSignalBlocker b7(ui->hsbRebroadcast);
-
-    auto option = [this](kelda::OptionIndex index) { return m_model->option(static_cast<int>(index)); };
-    ui->dsbMinPT->setValue(option(kelda::OptionIndex::MinPressTime));
-    ui->dsbDPT->setValue(option(kelda::OptionIndex::DoublePressTime));
-    ui->dsbLPT->setValue(option(kelda::OptionIndex::LongPressTime));
-    ui->dsbFuseReset->setValue(option(kelda::OptionIndex::FuseResetTime));
-    ui->dsbFuseRetryTime->setValue(option(kelda::OptionIndex::FuseRetryTime));
-    ui->sbFuseMaxRetries->setValue(static_cast<int>(option(kelda::OptionIndex::FuseMaxRetries)));
-    ui->comboCANSpeed->setCurrentIndex(static_cast<int>(option(kelda::OptionIndex::CanSpeed)));
-    ui->hsbRebroadcast->setValue(static_cast<int>(option(kelda::OptionIndex::RebroadcastId)));
+    for (int i = 0; i < kelda::kOptionCount; ++i) {
+        QWidget *box = optionBox(i);
+        // Loading shows the setup; it must not write anything back into it.
+        const QSignalBlocker blocker(box);
+        const double value = m_model->option(i);
+        if (auto *seconds = qobject_cast<QDoubleSpinBox *>(box))
+            seconds->setValue(value);
+        else if (auto *number = qobject_cast<QSpinBox *>(box))
+            number->setValue(static_cast<int>(value));
+        else if (auto *choice = qobject_cast<QComboBox *>(box))
+            choice->setCurrentIndex(static_cast<int>(value));
+    }
 }
 
 // ---- setup files
@@ -422,7 +437,7 @@ void KELDA::reopenLastSetup(const QString &setupFile)
         return;
     }
     // The model keeps the new setup it started with.
-    reportOpenFailure(path, m_model->lastError(), QStringLiteral("A new setup has been started instead."));
+    reportOpenFailure(path, m_model->errorString(), QStringLiteral("A new setup has been started instead."));
 }
 
 void KELDA::reportOpenFailure(const QString &path, const QString &reason, const QString &outcome)
@@ -437,7 +452,7 @@ void KELDA::reportSaveFailure(const QString &path)
     prompter().tell(this, QMessageBox::Critical, kTitle,
                     QStringLiteral("The setup could not be saved.\n\n%1\n\nThe setup is still open: save it "
                                    "again, perhaps under another name or in another folder.")
-                        .arg(failureDetail(QStringLiteral("Could not save"), path, m_model->lastError())));
+                        .arg(failureDetail(QStringLiteral("Could not save"), path, m_model->errorString())));
 }
 
 void KELDA::fileNew()
@@ -459,7 +474,7 @@ void KELDA::fileOpen()
         return;
     if (!m_model->openSetup(path)) {
         // A failure changes nothing: the setup, its title and the settings stay.
-        reportOpenFailure(path, m_model->lastError(), QStringLiteral("The setup that was open is unchanged."));
+        reportOpenFailure(path, m_model->errorString(), QStringLiteral("The setup that was open is unchanged."));
         return;
     }
     loadOptions();

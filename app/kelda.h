@@ -104,6 +104,12 @@ private:
     bool maybeSave();
     void loadOptions();
     void setUpOptionBoxes();
+    // The Options page's box of an option (OptionIndex).
+    QWidget *optionBox(int index) const;
+    // The parts of the window the constructor puts together.
+    void setUpTables();
+    void setUpDelegate();
+    void setUpActions();
     void reopenLastSetup(const QString &setupFile);
     SaveResult save();
     SaveResult saveAs();

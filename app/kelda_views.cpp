@@ -126,21 +126,8 @@ void KELDA::setUpViews()
     connect(m_model, &QAbstractItemModel::modelReset, this,
             [this] { applyColumnWidths(ui->tabWidget->currentIndex()); });
 
-    const char *const tips[] = {
-        "The shortest press of a key that counts, in seconds: 0 to 655.35 s in steps of 0.01 s.",
-        "Two presses of a key within this time make a double press, in seconds: 0 to 655.35 s.",
-        "A key held this long makes a long press, in seconds: 0 to 655.35 s.",
-        "How long a tripped fuse stays off before it is tried again, in seconds: 0 to 655.35 s.",
-        "The time between the tries of a tripped fuse, in seconds: 0 to 655.35 s.",
-        "How often a tripped fuse is tried again before it stays off: 0 to 1000 times.",
-        "The bit rate of the CAN bus the module is on.",
-        "The CAN identifier of the first message the module sends again on the bus, "
-        "in hexadecimal: 0x000 to 0x7D0.",
-    };
-    QWidget *const fields[] = {ui->dsbMinPT,         ui->dsbDPT,           ui->dsbLPT,        ui->dsbFuseReset,
-                               ui->dsbFuseRetryTime, ui->sbFuseMaxRetries, ui->comboCANSpeed, ui->hsbRebroadcast};
     for (int i = 0; i < kelda::kOptionCount; ++i)
-        fields[i]->setToolTip(QString::fromLatin1(tips[i]));
+        optionBox(i)->setToolTip(QString::fromLatin1(kelda::optionSpec(i)->tip));
 
     const QByteArray geometry = kelda::settings::readValue(*m_settings, Key::WindowGeometry).toByteArray();
     if (!geometry.isEmpty())

@@ -339,6 +339,28 @@ PortInfo PortList::defaultInfo()
     return info;
 }
 
+QStringList PortList::names(uint32_t flags)
+{
+    PortList list;
+    list.enumerate(flags);
+    QStringList out;
+    for (int index = 0; index < list.size(); ++index) {
+        PortInfo info = defaultInfo();
+        list.get(index, info);
+        out << fromWide(info.displayName);
+    }
+    return out;
+}
+
+PortInfo PortList::listed(int index, uint32_t flags)
+{
+    PortList list;
+    list.enumerate(flags);
+    PortInfo info = defaultInfo();
+    list.get(index, info);  // past the end: no source
+    return info;
+}
+
 String::String() : string_(CORLA_String_Create())
 { }
 

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -184,6 +185,10 @@ public:
 
     // A record with the default settings: 38400 bit/s, everything else 0.
     static PortInfo defaultInfo();
+    // The ports as every dialog lists them: their names, and the index-th one
+    // (default settings; no source past the end).
+    static QStringList names(uint32_t flags = 0);
+    static PortInfo listed(int index, uint32_t flags = 0);
 
 private:
     CorlaPortList *list_;

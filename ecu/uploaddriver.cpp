@@ -72,10 +72,8 @@ public:
 
     void selectDefaultPort() override
     {
-        corla::PortList list;
-        list.enumerate(0);
-        PortInfo info = corla::PortList::defaultInfo();
-        setPort(list.get(0, info) ? info.portSource : nullptr, &info.settings);
+        PortInfo info = corla::PortList::listed(0);
+        setPort(info.portSource, &info.settings);
     }
 
     void onEvent(int type, const void *data, int) override
@@ -111,15 +109,7 @@ UploadDriver::~UploadDriver()
 
 QStringList UploadDriver::portNames()
 {
-    QStringList names;
-    corla::PortList list;
-    list.enumerate(0);
-    for (int index = 0; index < list.size(); ++index) {
-        PortInfo info = corla::PortList::defaultInfo();
-        list.get(index, info);
-        names << corla::fromWide(info.displayName);
-    }
-    return names;
+    return corla::PortList::names();
 }
 
 void UploadDriver::log(const QString &text)

@@ -1,16 +1,16 @@
 #include "eventseditor.h"
 
-#include <QItemSelectionModel>
-
 #include "pmmodel.h"
 #include "ui_eventseditor.h"
 #include "subitemdelegate.h"
 
-EventsEditor::EventsEditor(QWidget *parent) : QDialog(parent), ui(new Ui::EventsEditorClass)
+EventsEditor::EventsEditor(QWidget *parent) : EntryListEditor(parent), ui(new Ui::EventsEditorClass)
 {
     ui->setupUi(this);
-    for (auto &m : models)
-        m = new EventProxyModel(this);
+    // In the order of kelda::EventList.
+    for (QTableView *v :
+         {ui->statesSet_tableView, ui->statesClear_tableView, ui->timersStart_tableView, ui->timersStop_tableView})
+        addList(new EventProxyModel(this), v);
 
     connect(ui->addStateSet, &QPushButton::clicked, this, &EventsEditor::addStateSet);
     connect(ui->removeStateSet, &QPushButton::clicked, this, &EventsEditor::removeStateSet);
@@ -25,7 +25,7 @@ EventsEditor::EventsEditor(QWidget *parent) : QDialog(parent), ui(new Ui::Events
 
 EventProxyModel *EventsEditor::listModel(int kind) const
 {
-    return kind >= 0 && kind < kelda::kEventListCount ? models[kind] : nullptr;
+    return static_cast<EventProxyModel *>(list(kind));
 }
 
 EventsEditor::~EventsEditor()
@@ -33,50 +33,14 @@ EventsEditor::~EventsEditor()
     delete ui;
 }
 
-QTableView *EventsEditor::view(int kind) const
+EntryListDelegate *EventsEditor::makeDelegate(QObject *parent) const
 {
-    switch (kind) {
-    case 0:
-        return ui->statesSet_tableView;
-    case 1:
-        return ui->statesClear_tableView;
-    case 2:
-        return ui->timersStart_tableView;
-    case 3:
-        return ui->timersStop_tableView;
-    default:
-        return nullptr;
-    }
+    return new SubItemDelegate(parent);
 }
 
 void EventsEditor::setEvent(PMModel *pmModel, int eventRow)
 {
-    model = pmModel;
-    row = eventRow;
-    for (int k = 0; k < kelda::kEventListCount; ++k) {
-        models[k]->setList(k, row, model);
-        view(k)->setModel(models[k]);
-        // One delegate per view: a shared one would send every view the
-        // commit and close signals of the others' editors.
-        view(k)->setItemDelegate(new SubItemDelegate(view(k)));
-    }
-}
-
-void EventsEditor::addTo(int kind)
-{
-    models[kind]->addEntry(row, kind);
-}
-
-void EventsEditor::removeFrom(int kind)
-{
-    // Without a selection nothing is removed; with several, the first selected row.
-    QItemSelectionModel *selection = view(kind)->selectionModel();
-    if (!selection || !selection->hasSelection())
-        return;
-    const QModelIndexList selected = selection->selectedIndexes();
-    if (selected.isEmpty())
-        return;
-    models[kind]->removeEntry(row, kind, selected.first().row());
+    showItem(pmModel, eventRow);
 }
 
 void EventsEditor::addStateSet()

@@ -2,19 +2,17 @@
 // into the setup at once; "OK" only closes.
 #pragma once
 
-#include <QDialog>
-
+#include "entrylisteditor.h"
 #include "eventproxymodel.h"
 #include "schema.h"
 
 class PMModel;
-class QTableView;
 
 namespace Ui {
 class EventsEditorClass;
 }
 
-class EventsEditor : public QDialog
+class EventsEditor : public EntryListEditor
 {
     Q_OBJECT
 
@@ -38,13 +36,9 @@ public slots:
     void addTimerStop();
     void removeTimerStop();
 
-private:
-    QTableView *view(int kind) const;
-    void addTo(int kind);
-    void removeFrom(int kind);
+protected:
+    EntryListDelegate *makeDelegate(QObject *parent) const override;
 
+private:
     Ui::EventsEditorClass *ui;
-    EventProxyModel *models[kelda::kEventListCount];
-    PMModel *model = nullptr;
-    int row = -1;
 };

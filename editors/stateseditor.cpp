@@ -1,16 +1,15 @@
 #include "stateseditor.h"
 
-#include <QItemSelectionModel>
-
 #include "pmmodel.h"
 #include "ui_stateseditor.h"
 #include "statedelegate.h"
 
-StatesEditor::StatesEditor(QWidget *parent) : QDialog(parent), ui(new Ui::StatesEditorClass)
+StatesEditor::StatesEditor(QWidget *parent) : EntryListEditor(parent), ui(new Ui::StatesEditorClass)
 {
     ui->setupUi(this);
-    for (auto &m : models)
-        m = new StateProxyModel(this);
+    // In the order of kelda::StateList.
+    for (QTableView *v : {ui->LX2Out_tableView, ui->LX1Out_tableView, ui->CANOut_tableView})
+        addList(new StateProxyModel(this), v);
 
     connect(ui->addLX1, &QPushButton::clicked, this, &StatesEditor::addLX1);
     connect(ui->removeLX1, &QPushButton::clicked, this, &StatesEditor::removeLX1);
@@ -23,7 +22,7 @@ StatesEditor::StatesEditor(QWidget *parent) : QDialog(parent), ui(new Ui::States
 
 StateProxyModel *StatesEditor::listModel(int kind) const
 {
-    return kind >= 0 && kind < kelda::kStateListCount ? models[kind] : nullptr;
+    return static_cast<StateProxyModel *>(list(kind));
 }
 
 StatesEditor::~StatesEditor()
@@ -31,48 +30,14 @@ StatesEditor::~StatesEditor()
     delete ui;
 }
 
-QTableView *StatesEditor::view(int kind) const
+EntryListDelegate *StatesEditor::makeDelegate(QObject *parent) const
 {
-    switch (kind) {
-    case 0:
-        return ui->LX2Out_tableView;
-    case 1:
-        return ui->LX1Out_tableView;
-    case 2:
-        return ui->CANOut_tableView;
-    default:
-        return nullptr;
-    }
+    return new StateDelegate(parent);
 }
 
 void StatesEditor::setState(PMModel *pmModel, int stateRow)
 {
-    model = pmModel;
-    row = stateRow;
-    for (int k = 0; k < kelda::kStateListCount; ++k) {
-        models[k]->setList(k, row, model);
-        view(k)->setModel(models[k]);
-        // One delegate per view: a shared one would send every view the
-        // commit and close signals of the others' editors.
-        view(k)->setItemDelegate(new StateDelegate(view(k)));
-    }
-}
-
-void StatesEditor::addTo(int kind)
-{
-    models[kind]->addEntry(row, kind);
-}
-
-void StatesEditor::removeFrom(int kind)
-{
-    // Without a selection nothing is removed; with several, the first selected row.
-    QItemSelectionModel *selection = view(kind)->selectionModel();
-    if (!selection || !selection->hasSelection())
-        return;
-    const QModelIndexList selected = selection->selectedIndexes();
-    if (selected.isEmpty())
-        return;
-    models[kind]->removeEntry(row, kind, selected.first().row());
+    showItem(pmModel, stateRow);
 }
 
 void StatesEditor::addLX2()

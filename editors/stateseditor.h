@@ -2,19 +2,17 @@
 // into the setup at once; "OK" only closes.
 #pragma once
 
-#include <QDialog>
-
+#include "entrylisteditor.h"
 #include "schema.h"
 #include "stateproxymodel.h"
 
 class PMModel;
-class QTableView;
 
 namespace Ui {
 class StatesEditorClass;
 }
 
-class StatesEditor : public QDialog
+class StatesEditor : public EntryListEditor
 {
     Q_OBJECT
 
@@ -36,13 +34,9 @@ public slots:
     void addCAN();
     void removeCAN();
 
-private:
-    QTableView *view(int kind) const;
-    void addTo(int kind);
-    void removeFrom(int kind);
+protected:
+    EntryListDelegate *makeDelegate(QObject *parent) const override;
 
+private:
     Ui::StatesEditorClass *ui;
-    StateProxyModel *models[kelda::kStateListCount];
-    PMModel *model = nullptr;
-    int row = -1;
 };

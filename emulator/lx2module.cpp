@@ -232,134 +232,160 @@ void Lx2Module::handle(const proto::Frame &f, const QByteArray &raw)
     send(reply, true);
 }
 
+namespace {
+// A reply payload: the result code, then what the request returns.
+QByteArray answer(uint8_t code, const QByteArray &rest = {})
+{
+    QByteArray r(1, char(code));
+    r.append(rest);
+    return r;
+}
+}  // namespace
+
+// One entry a request; a module from before SUMS and READ (--old) does not know
+// the entries marked new.
+const Lx2Module::Request Lx2Module::kRequests[] = {
+    {proto::Identify, &Lx2Module::onIdentify, false}, {proto::Status, &Lx2Module::onStatus, false},
+    {proto::Begin, &Lx2Module::onBegin, false},       {proto::Write, &Lx2Module::onWrite, false},
+    {proto::Verify, &Lx2Module::onVerify, false},     {proto::Commit, &Lx2Module::onCommit, false},
+    {proto::Sums, &Lx2Module::onSums, true},          {proto::Read, &Lx2Module::onRead, true},
+    {proto::Abort, &Lx2Module::onAbort, false},       {proto::Disconnect, &Lx2Module::onAbort, false},
+};
+
 QByteArray Lx2Module::execute(const proto::Frame &f)
 {
-    QByteArray r;
-    auto result = [&r](uint8_t code) {
-        r.append(char(code));
-        return r;
-    };
     note(
         QStringLiteral("%1 seq %2, %3 bytes").arg(proto::commandName(f.command)).arg(f.sequence).arg(f.payload.size()));
-    switch (f.command) {
-    case proto::Identify: {
-        staging_.reset();
-        result(proto::Ok);
-        proto::Identity id{
-            o_.module, o_.firmware, flags(), o_.capacity, uint32_t(stored_.size()), proto::crc32(stored_)};
-        if (!o_.old)
-            id.maxWrite = proto::kMaxWriteData;
-        proto::putIdentity(r, id);
-        return r;
+    for (const Request &q : kRequests) {
+        if (q.command == f.command && !(q.isNew && o_.old))
+            return (this->*q.run)(f);
     }
-    case proto::Status:
-        if (engineRunning_ && o_.engineStopsAfter >= 0 && engineSeen_ >= o_.engineStopsAfter) {
-            engineRunning_ = false;  // stopped while the host was asking
-            note(QStringLiteral("the engine has stopped"));
-        }
-        result(proto::Ok);
-        r.append(char(flags()));
-        if (engineRunning_)
-            ++engineSeen_;
-        return r;
-    case proto::Begin: {
-        if (f.payload.size() != 4 && (o_.old || f.payload.size() != 5))
-            return result(proto::BadArgument);
-        const uint32_t len = proto::getU32(f.payload, 0);
-        const uint8_t base = f.payload.size() == 5 ? uint8_t(f.payload[4]) : uint8_t(proto::BaseEmpty);
-        if (base != proto::BaseEmpty && base != proto::BaseStored)
-            return result(proto::BadArgument);
-        if (len == 0 || len > o_.capacity)
-            return result(proto::OutOfRange);
-        if (base == proto::BaseStored) {
-            staging_ = stored_.left(qsizetype(len));
-            staging_->append(QByteArray(qsizetype(len) - staging_->size(), char(proto::kFill)));
-        } else {
-            staging_ = QByteArray(qsizetype(len), char(proto::kFill));
-        }
-        result(proto::Ok);
-        r.append(char(flags()));
-        return r;
+    return answer(proto::UnknownCommand);
+}
+
+QByteArray Lx2Module::onIdentify(const proto::Frame &)
+{
+    staging_.reset();
+    QByteArray r = answer(proto::Ok);
+    proto::Identity id{o_.module, o_.firmware, flags(), o_.capacity, uint32_t(stored_.size()), proto::crc32(stored_)};
+    if (!o_.old)
+        id.maxWrite = proto::kMaxWriteData;
+    proto::putIdentity(r, id);
+    return r;
+}
+
+QByteArray Lx2Module::onStatus(const proto::Frame &)
+{
+    if (engineRunning_ && o_.engineStopsAfter >= 0 && engineSeen_ >= o_.engineStopsAfter) {
+        engineRunning_ = false;  // stopped while the host was asking
+        note(QStringLiteral("the engine has stopped"));
     }
-    case proto::Write: {
-        const int most = o_.old ? proto::kBlockSize : proto::kMaxWriteData;
-        if (f.payload.size() <= proto::kWriteHeader || f.payload.size() > proto::kWriteHeader + most)
-            return result(proto::BadArgument);
-        if (!staging_)
-            return result(proto::NoUpload);
-        const uint32_t addr = proto::getU32(f.payload, 0);
-        const qsizetype n = f.payload.size() - proto::kWriteHeader;
-        if (uint64_t(addr) + uint64_t(n) > uint64_t(staging_->size()))
-            return result(proto::OutOfRange);
-        std::copy(f.payload.begin() + proto::kWriteHeader, f.payload.end(), staging_->begin() + addr);
-        ++writes_;
-        dataBytes_ += n;
-        return result(proto::Ok);
+    const QByteArray r = answer(proto::Ok, QByteArray(1, char(flags())));
+    if (engineRunning_)
+        ++engineSeen_;
+    return r;
+}
+
+QByteArray Lx2Module::onBegin(const proto::Frame &f)
+{
+    if (f.payload.size() != 4 && (o_.old || f.payload.size() != 5))
+        return answer(proto::BadArgument);
+    const uint32_t len = proto::getU32(f.payload, 0);
+    const uint8_t base = f.payload.size() == 5 ? uint8_t(f.payload[4]) : uint8_t(proto::BaseEmpty);
+    if (base != proto::BaseEmpty && base != proto::BaseStored)
+        return answer(proto::BadArgument);
+    if (len == 0 || len > o_.capacity)
+        return answer(proto::OutOfRange);
+    if (base == proto::BaseStored) {
+        staging_ = stored_.left(qsizetype(len));
+        staging_->append(QByteArray(qsizetype(len) - staging_->size(), char(proto::kFill)));
+    } else {
+        staging_ = QByteArray(qsizetype(len), char(proto::kFill));
     }
-    case proto::Verify:
-        if (!staging_)
-            return result(proto::NoUpload);
-        result(proto::Ok);
-        proto::putStaged(r, {uint32_t(staging_->size()), proto::crc32(*staging_)});
-        return r;
-    case proto::Commit: {
-        if (f.payload.size() != 4)
-            return result(proto::BadArgument);
-        if (!staging_)
-            return result(proto::NoUpload);
-        if (proto::getU32(f.payload, 0) != proto::crc32(*staging_))
-            return result(proto::CrcMismatch);
-        QString err;
-        if (!store(*staging_, &err)) {
-            note(QStringLiteral("storing failed: %1").arg(err));
-            printStats(QStringLiteral("storage failed (%1)").arg(err));
-            return result(proto::StorageFailed);
-        }
-        stored_ = *staging_;
-        staging_.reset();
-        note(QStringLiteral("committed %1 bytes").arg(stored_.size()));
-        printStats(QStringLiteral("stored %1 bytes, CRC-32 %2")
-                       .arg(stored_.size())
-                       .arg(proto::crc32(stored_), 8, 16, QLatin1Char('0')));
-        return result(proto::Ok);
+    return answer(proto::Ok, QByteArray(1, char(flags())));
+}
+
+QByteArray Lx2Module::onWrite(const proto::Frame &f)
+{
+    const int most = o_.old ? proto::kBlockSize : proto::kMaxWriteData;
+    if (f.payload.size() <= proto::kWriteHeader || f.payload.size() > proto::kWriteHeader + most)
+        return answer(proto::BadArgument);
+    if (!staging_)
+        return answer(proto::NoUpload);
+    const uint32_t addr = proto::getU32(f.payload, 0);
+    const qsizetype n = f.payload.size() - proto::kWriteHeader;
+    if (uint64_t(addr) + uint64_t(n) > uint64_t(staging_->size()))
+        return answer(proto::OutOfRange);
+    std::copy(f.payload.begin() + proto::kWriteHeader, f.payload.end(), staging_->begin() + addr);
+    ++writes_;
+    dataBytes_ += n;
+    return answer(proto::Ok);
+}
+
+QByteArray Lx2Module::onVerify(const proto::Frame &)
+{
+    if (!staging_)
+        return answer(proto::NoUpload);
+    QByteArray r = answer(proto::Ok);
+    proto::putStaged(r, {uint32_t(staging_->size()), proto::crc32(*staging_)});
+    return r;
+}
+
+QByteArray Lx2Module::onCommit(const proto::Frame &f)
+{
+    if (f.payload.size() != 4)
+        return answer(proto::BadArgument);
+    if (!staging_)
+        return answer(proto::NoUpload);
+    if (proto::getU32(f.payload, 0) != proto::crc32(*staging_))
+        return answer(proto::CrcMismatch);
+    QString err;
+    if (!store(*staging_, &err)) {
+        note(QStringLiteral("storing failed: %1").arg(err));
+        printStats(QStringLiteral("storage failed (%1)").arg(err));
+        return answer(proto::StorageFailed);
     }
-    case proto::Sums: {
-        if (o_.old)
-            return result(proto::UnknownCommand);
-        const std::optional<proto::SumsRequest> q = proto::readSumsRequest(f.payload);
-        if (!q)
-            return result(proto::BadArgument);
-        if (uint64_t(q->address) + uint64_t(q->count - 1) * q->blockSize >= uint64_t(stored_.size()))
-            return result(proto::OutOfRange);
-        ++sums_;
-        result(proto::Ok);
-        for (uint32_t sum : proto::blockSums(stored_, *q))
-            proto::putU32(r, sum);
-        return r;
-    }
-    case proto::Read: {
-        if (o_.old)
-            return result(proto::UnknownCommand);
-        if (f.payload.size() != 6)
-            return result(proto::BadArgument);
-        const uint32_t addr = proto::getU32(f.payload, 0);
-        const uint16_t n = proto::getU16(f.payload, 4);
-        if (n == 0 || n > proto::kMaxRead)
-            return result(proto::BadArgument);
-        if (uint64_t(addr) + n > uint64_t(stored_.size()))
-            return result(proto::OutOfRange);
-        ++reads_;
-        result(proto::Ok);
-        r.append(stored_.mid(addr, n));
-        return r;
-    }
-    case proto::Abort:
-    case proto::Disconnect:
-        staging_.reset();
-        return result(proto::Ok);
-    default:
-        return result(proto::UnknownCommand);
-    }
+    stored_ = *staging_;
+    staging_.reset();
+    note(QStringLiteral("committed %1 bytes").arg(stored_.size()));
+    printStats(QStringLiteral("stored %1 bytes, CRC-32 %2")
+                   .arg(stored_.size())
+                   .arg(proto::crc32(stored_), 8, 16, QLatin1Char('0')));
+    return answer(proto::Ok);
+}
+
+QByteArray Lx2Module::onSums(const proto::Frame &f)
+{
+    const std::optional<proto::SumsRequest> q = proto::readSumsRequest(f.payload);
+    if (!q)
+        return answer(proto::BadArgument);
+    if (uint64_t(q->address) + uint64_t(q->count - 1) * q->blockSize >= uint64_t(stored_.size()))
+        return answer(proto::OutOfRange);
+    ++sums_;
+    QByteArray r = answer(proto::Ok);
+    for (uint32_t sum : proto::blockSums(stored_, *q))
+        proto::putU32(r, sum);
+    return r;
+}
+
+QByteArray Lx2Module::onRead(const proto::Frame &f)
+{
+    if (f.payload.size() != 6)
+        return answer(proto::BadArgument);
+    const uint32_t addr = proto::getU32(f.payload, 0);
+    const uint16_t n = proto::getU16(f.payload, 4);
+    if (n == 0 || n > proto::kMaxRead)
+        return answer(proto::BadArgument);
+    if (uint64_t(addr) + n > uint64_t(stored_.size()))
+        return answer(proto::OutOfRange);
+    ++reads_;
+    return answer(proto::Ok, stored_.mid(addr, n));
+}
+
+QByteArray Lx2Module::onAbort(const proto::Frame &)
+{
+    staging_.reset();
+    return answer(proto::Ok);
 }
 
 bool Lx2Module::store(const QByteArray &data, QString *error)

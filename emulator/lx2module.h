@@ -54,6 +54,22 @@ private:
     double nowMs() const { return clock_.nsecsElapsed() / 1e6; }
     void handle(const corla::proto::Frame &f, const QByteArray &raw);
     QByteArray execute(const corla::proto::Frame &f);
+    // One handler a request; a new request is one more entry in kRequests.
+    struct Request {
+        uint8_t command;
+        QByteArray (Lx2Module::*run)(const corla::proto::Frame &);
+        bool isNew;  // unknown to a module from before SUMS and READ
+    };
+    static const Request kRequests[];
+    QByteArray onIdentify(const corla::proto::Frame &f);
+    QByteArray onStatus(const corla::proto::Frame &f);
+    QByteArray onBegin(const corla::proto::Frame &f);
+    QByteArray onWrite(const corla::proto::Frame &f);
+    QByteArray onVerify(const corla::proto::Frame &f);
+    QByteArray onCommit(const corla::proto::Frame &f);
+    QByteArray onSums(const corla::proto::Frame &f);
+    QByteArray onRead(const corla::proto::Frame &f);
+    QByteArray onAbort(const corla::proto::Frame &f);
     void send(const QByteArray &frame, bool isReply);
     bool store(const QByteArray &data, QString *error);
     void note(const QString &text) const;

@@ -9,6 +9,9 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <functional>
+#include <memory>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <errno.h>
@@ -54,6 +57,226 @@ bool parseWord(const QString &s, uint32_t max, uint32_t *out)
     std::exit(2);
 }
 
+uint32_t number(const char *name, const QString &value, uint32_t max)
+{
+    uint32_t v = 0;
+    if (!parseWord(value, max, &v))
+        die(QStringLiteral("--%1 needs a number up to %2").arg(QLatin1String(name)).arg(max));
+    return v;
+}
+
+// How a given option lands in the module's options.
+using Apply = std::function<void(const char *name, const QString &value, ModuleOptions &o)>;
+
+struct EmulatorOption {
+    const char *name;
+    const char *valueName;  // nullptr: a switch
+    const char *defaultValue;  // nullptr: none
+    const char *help;
+    Apply apply;  // nullptr: read by main itself
+};
+
+Apply flag(bool ModuleOptions::*m)
+{
+    return [m](const char *, const QString &, ModuleOptions &o) { o.*m = true; };
+}
+
+template <typename T>
+Apply count(T ModuleOptions::*m, uint32_t max = 1u << 30)
+{
+    return [m, max](const char *name, const QString &v, ModuleOptions &o) { o.*m = T(number(name, v, max)); };
+}
+
+void applyIdentity(const char *, const QString &id, ModuleOptions &o)
+{
+    for (const auto &k : kIdentities) {
+        if (id == QLatin1String(k.name)) {
+            o.module = k.module;
+            o.firmware = k.firmware;
+            return;
+        }
+    }
+    die(QStringLiteral("unknown identity \"%1\" (use lx2-30v, lx2-2x, lx1 or none)").arg(id));
+}
+
+void applyDamageXor(const char *name, const QString &v, ModuleOptions &o)
+{
+    o.damageXor = uint8_t(number(name, v, 0xFF));
+    if (o.damageXor == 0)
+        die(QStringLiteral("--damage-xor needs a mask from 1 to 255"));
+}
+
+// One entry an option, in the order --help lists them; an option with a
+// default applies even when not given. A later entry overrides an earlier one
+// (--module after --identity).
+const std::vector<EmulatorOption> &emulatorOptions()
+{
+    using O = ModuleOptions;
+    static const std::vector<EmulatorOption> table = {
+        {"device", "path", nullptr, "Serve on this serial device instead of a pseudo-terminal.", nullptr},
+        {"link", "path", nullptr, "Also make a symbolic link to the pseudo-terminal at this path.", nullptr},
+        {"identity", "kind", "lx2-30v", "lx2-30v (default), lx2-2x, lx1 or none (a module no RUNE describes).",
+         applyIdentity},
+        {"module", "word", nullptr, "Module identity word (overrides --identity).", count(&O::module, 0xFFFF)},
+        {"firmware", "word", nullptr, "Firmware identity word (overrides --identity).", count(&O::firmware, 0xFFFF)},
+        {"engine-running", nullptr, nullptr, "Report a running engine.", flag(&O::engineRunning)},
+        {"capacity", "bytes", "65536", "Calibration space in bytes (default 65536).",
+         count(&O::capacity, corla::proto::kMaxCalibration)},
+        {"baud", "rate", "0", "Pace both directions to this line rate (10 bits a byte); 0 = no pacing.",
+         count(&O::baud, 4000000)},
+        {"drop", "N", nullptr, "Drop every N-th reply.", count(&O::dropEvery)},
+        {"corrupt", "N", nullptr, "Corrupt every N-th reply.", count(&O::corruptEvery)},
+        {"delay", "N", nullptr, "Delay every N-th reply by --delay-ms.", count(&O::delayEvery)},
+        {"delay-ms", "ms", "1000", "Delay in ms (default 1000).", count(&O::delayMs)},
+        {"drop-rx", "N", nullptr, "Lose every N-th request.", count(&O::dropRxEvery)},
+        {"corrupt-rx", "N", nullptr, "Treat every N-th request as corrupt (answer NAK).", count(&O::corruptRxEvery)},
+        {"silent-after", "N", nullptr, "Stop answering after receiving N bytes.", count(&O::silentAfter)},
+        {"exit-after", "N", nullptr, "Exit (status 3) after receiving N bytes.", count(&O::exitAfter)},
+        {"cal-file", "path", nullptr,
+         "File holding the committed calibration (read at start, replaced atomically on commit).",
+         [](const char *, const QString &v, O &o) { o.calFile = v; }},
+        {"verbose", nullptr, nullptr, "Log every frame to standard error.", flag(&O::verbose)},
+        {"engine-stops-after", "N", nullptr,
+         "With --engine-running: the engine stops once N STATUS requests have found it running.",
+         count(&O::engineStopsAfter)},
+        {"mute-after-commit", "N", nullptr,
+         "After a COMMIT (stored or not), answer neither it nor the next N requests.", count(&O::muteAfterCommit)},
+        {"old", nullptr, nullptr,
+         "Behave like a module from before SUMS, READ, BEGIN from the stored calibration and WRITE requests larger "
+         "than 1024 bytes.",
+         flag(&O::old)},
+        {"stats", nullptr, nullptr,
+         "Print a line on standard output for every COMMIT: the outcome and the requests received since the last "
+         "one.",
+         flag(&O::stats)},
+        {"damage-rx", "N", nullptr, "Damage the N-th byte received (counted from 0) once.",
+         count(&O::damageRx, 0xFFFFFFFFu)},
+        {"damage-tx", "N", nullptr, "Damage the N-th byte sent (counted from 0) once.",
+         count(&O::damageTx, 0xFFFFFFFFu)},
+        {"damage-xor", "mask", "0x01", "The bits a damaged byte has flipped (default 0x01).", applyDamageXor},
+    };
+    return table;
+}
+
+QCommandLineOption commandLineOption(const EmulatorOption &e)
+{
+    const QString name = QLatin1String(e.name);
+    const QString help = QLatin1String(e.help);
+    if (!e.valueName)
+        return QCommandLineOption(name, help);
+    return QCommandLineOption(name, help, QLatin1String(e.valueName),
+                              e.defaultValue ? QString(QLatin1String(e.defaultValue)) : QString());
+}
+
+ModuleOptions parseOptions(const QCoreApplication &app, QCommandLineParser &p)
+{
+    p.setApplicationDescription(QStringLiteral(
+        "Emulates an LX2 module speaking the corla protocol. Without --device it creates a pseudo-terminal and "
+        "prints its path as the first line of output."));
+    p.addHelpOption();
+    p.addVersionOption();
+    for (const EmulatorOption &e : emulatorOptions())
+        p.addOption(commandLineOption(e));
+    p.process(app);
+    ModuleOptions o;
+    for (const EmulatorOption &e : emulatorOptions()) {
+        const QString name = QLatin1String(e.name);
+        if (e.apply && (p.isSet(name) || e.defaultValue))
+            e.apply(e.name, p.value(name), o);
+    }
+    return o;
+}
+
+// The line the module answers on: a serial device or a pseudo-terminal.
+struct Line {
+    QString path, linkPath;
+    int master = -1, slave = -1;
+    std::unique_ptr<Lx2Module> mod;
+};
+
+void openDevice(QCoreApplication &app, const QString &device, const ModuleOptions &o, Line &line)
+{
+    auto *serial = new QSerialPort(device, &app);
+    if (!serial->open(QIODevice::ReadWrite))
+        die(QStringLiteral("cannot open %1: %2").arg(device, serial->errorString()));
+    serial->setBaudRate(o.baud > 0 ? o.baud : corla::proto::kDefaultBaud);
+    line.mod = std::make_unique<Lx2Module>(o, [serial](const QByteArray &b) { serial->write(b); });
+    QObject::connect(serial, &QSerialPort::readyRead, &app, [&line, serial] { line.mod->receive(serial->readAll()); });
+    line.path = device;
+}
+
+// Writes to the terminal's near end without blocking.
+void writeTerminal(int master, const QByteArray &b)
+{
+    qsizetype off = 0;
+    int waited = 0;
+    while (off < b.size()) {
+        const ssize_t w = ::write(master, b.constData() + off, size_t(b.size() - off));
+        if (w > 0) {
+            off += w;
+        } else if (w < 0 && errno == EAGAIN) {
+            // Nobody reads the far end: after a while the bytes are lost, as on a real line.
+            if (++waited > 200)
+                return;
+            ::usleep(1000);
+        } else if (w < 0 && errno != EINTR) {
+            return;
+        }
+    }
+}
+
+void openTerminal(QCoreApplication &app, const ModuleOptions &o, Line &line)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    line.master = master;
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        die(QStringLiteral("cannot create a pseudo-terminal: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+    line.path = QString::fromLocal8Bit(::ptsname(master));
+    // Holding the far end open keeps the terminal alive between connections,
+    // and raw mode keeps the line discipline from echoing or translating bytes.
+    line.slave = ::open(QFile::encodeName(line.path).constData(), O_RDWR | O_NOCTTY);
+    if (line.slave < 0)
+        die(QStringLiteral("cannot open %1: %2").arg(line.path, QString::fromLocal8Bit(strerror(errno))));
+    termios t{};
+    ::tcgetattr(line.slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(line.slave, TCSANOW, &t);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    line.mod = std::make_unique<Lx2Module>(o, [master](const QByteArray &b) { writeTerminal(master, b); });
+    auto *sn = new QSocketNotifier(master, QSocketNotifier::Read, &app);
+    QObject::connect(sn, &QSocketNotifier::activated, &app, [&line, master] {
+        char buf[4096];
+        for (;;) {
+            const ssize_t r = ::read(master, buf, sizeof buf);
+            if (r <= 0)
+                break;
+            line.mod->receive(QByteArray(buf, r));
+        }
+    });
+}
+
+void linkTerminal(const QString &linkPath, Line &line)
+{
+    line.linkPath = linkPath;
+    if (QFileInfo(linkPath).isSymLink())
+        QFile::remove(linkPath);
+    if (!QFile::link(line.path, linkPath))
+        die(QStringLiteral("cannot link %1 to %2").arg(linkPath, line.path));
+}
+
+void quitOnSignals(QCoreApplication &app)
+{
+    // A file size limit makes a write fail (EFBIG) instead of ending the module.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (::pipe(signalPipe) != 0)
+        return;
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGHUP, onSignal);
+    auto *sn = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(sn, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -63,242 +286,30 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(KELDA_VERSION));
 
     QCommandLineParser p;
-    p.setApplicationDescription(QStringLiteral(
-        "Emulates an LX2 module speaking the corla protocol. Without --device it creates a pseudo-terminal and "
-        "prints its path as the first line of output."));
-    p.addHelpOption();
-    p.addVersionOption();
-    const QCommandLineOption device({QStringLiteral("device")},
-                                    QStringLiteral("Serve on this serial device instead of a pseudo-terminal."),
-                                    QStringLiteral("path"));
-    const QCommandLineOption link({QStringLiteral("link")},
-                                  QStringLiteral("Also make a symbolic link to the pseudo-terminal at this path."),
-                                  QStringLiteral("path"));
-    const QCommandLineOption identity(
-        {QStringLiteral("identity")},
-        QStringLiteral("lx2-30v (default), lx2-2x, lx1 or none (a module no RUNE describes)."), QStringLiteral("kind"),
-        QStringLiteral("lx2-30v"));
-    const QCommandLineOption module({QStringLiteral("module")},
-                                    QStringLiteral("Module identity word (overrides --identity)."),
-                                    QStringLiteral("word"));
-    const QCommandLineOption firmware({QStringLiteral("firmware")},
-                                      QStringLiteral("Firmware identity word (overrides --identity)."),
-                                      QStringLiteral("word"));
-    const QCommandLineOption engine({QStringLiteral("engine-running")}, QStringLiteral("Report a running engine."));
-    const QCommandLineOption capacity({QStringLiteral("capacity")},
-                                      QStringLiteral("Calibration space in bytes (default 65536)."),
-                                      QStringLiteral("bytes"), QStringLiteral("65536"));
-    const QCommandLineOption baud(
-        {QStringLiteral("baud")},
-        QStringLiteral("Pace both directions to this line rate (10 bits a byte); 0 = no pacing."),
-        QStringLiteral("rate"), QStringLiteral("0"));
-    const QCommandLineOption drop({QStringLiteral("drop")}, QStringLiteral("Drop every N-th reply."),
-                                  QStringLiteral("N"));
-    const QCommandLineOption corrupt({QStringLiteral("corrupt")}, QStringLiteral("Corrupt every N-th reply."),
-                                     QStringLiteral("N"));
-    const QCommandLineOption delay({QStringLiteral("delay")}, QStringLiteral("Delay every N-th reply by --delay-ms."),
-                                   QStringLiteral("N"));
-    const QCommandLineOption delayMs({QStringLiteral("delay-ms")}, QStringLiteral("Delay in ms (default 1000)."),
-                                     QStringLiteral("ms"), QStringLiteral("1000"));
-    const QCommandLineOption dropRx({QStringLiteral("drop-rx")}, QStringLiteral("Lose every N-th request."),
-                                    QStringLiteral("N"));
-    const QCommandLineOption corruptRx({QStringLiteral("corrupt-rx")},
-                                       QStringLiteral("Treat every N-th request as corrupt (answer NAK)."),
-                                       QStringLiteral("N"));
-    const QCommandLineOption silent({QStringLiteral("silent-after")},
-                                    QStringLiteral("Stop answering after receiving N bytes."), QStringLiteral("N"));
-    const QCommandLineOption exitAfter({QStringLiteral("exit-after")},
-                                       QStringLiteral("Exit (status 3) after receiving N bytes."), QStringLiteral("N"));
-    const QCommandLineOption calFile(
-        {QStringLiteral("cal-file")},
-        QStringLiteral("File holding the committed calibration (read at start, replaced atomically on commit)."),
-        QStringLiteral("path"));
-    const QCommandLineOption verbose({QStringLiteral("verbose")}, QStringLiteral("Log every frame to standard error."));
-    const QCommandLineOption engineStops(
-        {QStringLiteral("engine-stops-after")},
-        QStringLiteral("With --engine-running: the engine stops once N STATUS requests have found it running."),
-        QStringLiteral("N"));
-    const QCommandLineOption mute(
-        {QStringLiteral("mute-after-commit")},
-        QStringLiteral("After a COMMIT (stored or not), answer neither it nor the next N requests."),
-        QStringLiteral("N"));
-    const QCommandLineOption old({QStringLiteral("old")},
-                                 QStringLiteral("Behave like a module from before SUMS, READ, BEGIN from the stored "
-                                                "calibration and WRITE requests larger than 1024 bytes."));
-    const QCommandLineOption stats({QStringLiteral("stats")},
-                                   QStringLiteral("Print a line on standard output for every COMMIT: the outcome and "
-                                                  "the requests received since the last one."));
-    const QCommandLineOption damageRx({QStringLiteral("damage-rx")},
-                                      QStringLiteral("Damage the N-th byte received (counted from 0) once."),
-                                      QStringLiteral("N"));
-    const QCommandLineOption damageTx({QStringLiteral("damage-tx")},
-                                      QStringLiteral("Damage the N-th byte sent (counted from 0) once."),
-                                      QStringLiteral("N"));
-    const QCommandLineOption damageXor({QStringLiteral("damage-xor")},
-                                       QStringLiteral("The bits a damaged byte has flipped (default 0x01)."),
-                                       QStringLiteral("mask"), QStringLiteral("0x01"));
-    p.addOptions({device,      link,  identity, module, firmware,  engine,   capacity,  baud,    drop,
-                  corrupt,     delay, delayMs,  dropRx, corruptRx, silent,   exitAfter, calFile, verbose,
-                  engineStops, mute,  old,      stats,  damageRx,  damageTx, damageXor});
-    p.process(app);
+    const ModuleOptions o = parseOptions(app, p);
+    quitOnSignals(app);
 
-    ModuleOptions o;
-    const QString id = p.value(identity);
-    bool found = false;
-    for (const auto &k : kIdentities) {
-        if (id == QLatin1String(k.name)) {
-            o.module = k.module;
-            o.firmware = k.firmware;
-            found = true;
-        }
-    }
-    if (!found)
-        die(QStringLiteral("unknown identity \"%1\" (use lx2-30v, lx2-2x, lx1 or none)").arg(id));
-    auto word = [&](const QCommandLineOption &opt, uint32_t max, uint32_t *out) {
-        if (p.isSet(opt) && !parseWord(p.value(opt), max, out))
-            die(QStringLiteral("--%1 needs a number up to %2").arg(opt.names().first()).arg(max));
-    };
-    uint32_t v = o.module;
-    word(module, 0xFFFF, &v);
-    o.module = uint16_t(v);
-    v = o.firmware;
-    word(firmware, 0xFFFF, &v);
-    o.firmware = uint16_t(v);
-    o.engineRunning = p.isSet(engine);
-    word(capacity, corla::proto::kMaxCalibration, &o.capacity);
-    uint32_t n = 0;
-    word(baud, 4000000, &n);
-    o.baud = int(n);
-    auto count = [&](const QCommandLineOption &opt, int *out) {
-        uint32_t c = 0;
-        if (p.isSet(opt)) {
-            word(opt, 1u << 30, &c);
-            *out = int(c);
-        }
-    };
-    count(drop, &o.dropEvery);
-    count(corrupt, &o.corruptEvery);
-    count(delay, &o.delayEvery);
-    count(delayMs, &o.delayMs);
-    count(dropRx, &o.dropRxEvery);
-    count(corruptRx, &o.corruptRxEvery);
-    int s = -1;
-    count(silent, &s);
-    o.silentAfter = p.isSet(silent) ? s : -1;
-    s = -1;
-    count(exitAfter, &s);
-    o.exitAfter = p.isSet(exitAfter) ? s : -1;
-    o.calFile = p.value(calFile);
-    o.verbose = p.isSet(verbose);
-    count(engineStops, &o.engineStopsAfter);
-    count(mute, &o.muteAfterCommit);
-    o.old = p.isSet(old);
-    auto position = [&](const QCommandLineOption &opt, qint64 *out) {
-        uint32_t c = 0;
-        if (p.isSet(opt)) {
-            word(opt, 0xFFFFFFFFu, &c);
-            *out = c;
-        }
-    };
-    position(damageRx, &o.damageRx);
-    position(damageTx, &o.damageTx);
-    v = o.damageXor;
-    word(damageXor, 0xFF, &v);
-    if (v == 0)
-        die(QStringLiteral("--damage-xor needs a mask from 1 to 255"));
-    o.damageXor = uint8_t(v);
-    o.stats = p.isSet(stats);
-
-    // A file size limit makes a write fail (EFBIG) instead of ending the module.
-    std::signal(SIGXFSZ, SIG_IGN);
-    if (::pipe(signalPipe) == 0) {
-        std::signal(SIGTERM, onSignal);
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGHUP, onSignal);
-        auto *sn = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(sn, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
-    }
-
-    QString linkPath;
-    int master = -1;
-    int slave = -1;
-    QSerialPort *serial = nullptr;
-    std::unique_ptr<Lx2Module> mod;
-
-    if (p.isSet(device)) {
-        serial = new QSerialPort(p.value(device), &app);
-        if (!serial->open(QIODevice::ReadWrite))
-            die(QStringLiteral("cannot open %1: %2").arg(p.value(device), serial->errorString()));
-        serial->setBaudRate(o.baud > 0 ? o.baud : corla::proto::kDefaultBaud);
-        mod = std::make_unique<Lx2Module>(o, [serial](const QByteArray &b) { serial->write(b); });
-        QObject::connect(serial, &QSerialPort::readyRead, &app, [&] { mod->receive(serial->readAll()); });
-        std::printf("%s\n", qPrintable(p.value(device)));
+    Line line;
+    if (p.isSet(QStringLiteral("device"))) {
+        openDevice(app, p.value(QStringLiteral("device")), o, line);
     } else {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
-            die(QStringLiteral("cannot create a pseudo-terminal: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-        const QString slavePath = QString::fromLocal8Bit(::ptsname(master));
-        // Holding the far end open keeps the terminal alive between connections,
-        // and raw mode keeps the line discipline from echoing or translating bytes.
-        slave = ::open(QFile::encodeName(slavePath).constData(), O_RDWR | O_NOCTTY);
-        if (slave < 0)
-            die(QStringLiteral("cannot open %1: %2").arg(slavePath, QString::fromLocal8Bit(strerror(errno))));
-        termios t{};
-        ::tcgetattr(slave, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(slave, TCSANOW, &t);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        mod = std::make_unique<Lx2Module>(o, [master](const QByteArray &b) {
-            qsizetype off = 0;
-            int waited = 0;
-            while (off < b.size()) {
-                const ssize_t w = ::write(master, b.constData() + off, size_t(b.size() - off));
-                if (w > 0) {
-                    off += w;
-                } else if (w < 0 && errno == EAGAIN) {
-                    // Nobody reads the far end: after a while the bytes are lost, as on a real line.
-                    if (++waited > 200)
-                        return;
-                    ::usleep(1000);
-                } else if (w < 0 && errno != EINTR) {
-                    return;
-                }
-            }
-        });
-        auto *sn = new QSocketNotifier(master, QSocketNotifier::Read, &app);
-        QObject::connect(sn, &QSocketNotifier::activated, &app, [&, master] {
-            char buf[4096];
-            for (;;) {
-                const ssize_t r = ::read(master, buf, sizeof buf);
-                if (r > 0) {
-                    mod->receive(QByteArray(buf, r));
-                    continue;
-                }
-                break;
-            }
-        });
-        if (p.isSet(link)) {
-            linkPath = p.value(link);
-            QFileInfo li(linkPath);
-            if (li.isSymLink())
-                QFile::remove(linkPath);
-            if (!QFile::link(slavePath, linkPath))
-                die(QStringLiteral("cannot link %1 to %2").arg(linkPath, slavePath));
-        }
-        std::printf("%s\n", qPrintable(slavePath));
+        openTerminal(app, o, line);
+        if (p.isSet(QStringLiteral("link")))
+            linkTerminal(p.value(QStringLiteral("link")), line);
     }
+    std::printf("%s\n", qPrintable(line.path));
     std::fflush(stdout);
-    if (!mod->loadError().isEmpty())
+    if (!line.mod->loadError().isEmpty())
         std::fprintf(stderr, "lx2-emulator: cannot read %s: %s (starting without a calibration)\n",
-                     qPrintable(o.calFile), qPrintable(mod->loadError()));
+                     qPrintable(o.calFile), qPrintable(line.mod->loadError()));
 
     const int rc = app.exec();
-    mod.reset();
-    if (!linkPath.isEmpty())
-        QFile::remove(linkPath);
-    if (slave >= 0)
-        ::close(slave);
-    if (master >= 0)
-        ::close(master);
+    line.mod.reset();
+    if (!line.linkPath.isEmpty())
+        QFile::remove(line.linkPath);
+    if (line.slave >= 0)
+        ::close(line.slave);
+    if (line.master >= 0)
+        ::close(line.master);
     return rc;
 }

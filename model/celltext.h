@@ -60,50 +60,56 @@ inline bool parseCanCode(const QString &text, int &out)
     return true;
 }
 
-inline QString byteSelectText(int code)
+// One lookup for every table of (code, text) choices.
+template <typename Choices>
+QString choiceText(const Choices &choices, int code)
 {
-    for (const auto &c : kByteSelectChoices)
+    for (const auto &c : choices)
         if (c.code == code)
             return QLatin1String(c.text);
     return QString();
 }
-inline int byteSelectCode(const QString &text)
+template <typename Choices>
+int choiceCode(const Choices &choices, const QString &text, int fallback)
 {
-    for (const auto &c : kByteSelectChoices)
+    for (const auto &c : choices)
         if (text == QLatin1String(c.text))
             return c.code;
-    return 1;
+    return fallback;
 }
-
-inline QStringList byteSelectTexts()
+template <typename Choices>
+QStringList choiceTexts(const Choices &choices)
 {
     QStringList l;
-    for (const auto &c : kByteSelectChoices)
+    for (const auto &c : choices)
         l << QLatin1String(c.text);
     return l;
+}
+
+inline QString byteSelectText(int code)
+{
+    return choiceText(kByteSelectChoices, code);
+}
+inline int byteSelectCode(const QString &text)
+{
+    return choiceCode(kByteSelectChoices, text, 1);
+}
+inline QStringList byteSelectTexts()
+{
+    return choiceTexts(kByteSelectChoices);
 }
 
 inline QString canCompareText(int code)
 {
-    for (const auto &c : kCanCompareChoices)
-        if (c.code == code)
-            return QLatin1String(c.text);
-    return QString();
+    return choiceText(kCanCompareChoices, code);
 }
 inline int canCompareCode(const QString &text)
 {
-    for (const auto &c : kCanCompareChoices)
-        if (text == QLatin1String(c.text))
-            return c.code;
-    return 1;
+    return choiceCode(kCanCompareChoices, text, 1);
 }
-
 inline QStringList canCompareTexts()
 {
-    QStringList l;
-    for (const auto &c : kCanCompareChoices)
-        l << QLatin1String(c.text);
-    return l;
+    return choiceTexts(kCanCompareChoices);
 }
 
 inline int conditionCode(const QString &text)

@@ -516,7 +516,34 @@ const ModeSpec kModes[kModeCount] = {
     {ItemType::Lx1Module, "Options", "LX1 module", kPwmColumns, false},  // the PWM table of the Options tab
 };
 
+constexpr double kMaxSeconds = 0xFFFF / double(kOptionTimeScale);
+constexpr int kMaxRetries = 1000;
+
+const OptionSpec kOptions[kOptionCount] = {
+    {kOptionLabels[0], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0,
+     "The shortest press of a key that counts, in seconds: 0 to 655.35 s in steps of 0.01 s."},
+    {kOptionLabels[1], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0,
+     "Two presses of a key within this time make a double press, in seconds: 0 to 655.35 s."},
+    {kOptionLabels[2], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0,
+     "A key held this long makes a long press, in seconds: 0 to 655.35 s."},
+    {kOptionLabels[3], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0,
+     "How long a tripped fuse stays off before it is tried again, in seconds: 0 to 655.35 s."},
+    {kOptionLabels[4], OptionKind::Seconds, kOptionTimeScale, 0, kMaxSeconds, 0,
+     "The time between the tries of a tripped fuse, in seconds: 0 to 655.35 s."},
+    {kOptionLabels[5], OptionKind::Count, 1, 0, kMaxRetries, 0,
+     "How often a tripped fuse is tried again before it stays off: 0 to 1000 times."},
+    {kOptionLabels[6], OptionKind::Choice, 1, 0, kCanSpeeds.size() - 1, 0,
+     "The bit rate of the CAN bus the module is on."},
+    {kOptionLabels[7], OptionKind::Identifier, 1, 0, kRebroadcastMax, kRebroadcastAbsent,
+     "The CAN identifier of the first message the module sends again on the bus, in hexadecimal: 0x000 to 0x7D0."},
+};
+
 }  // namespace
+
+const OptionSpec *optionSpec(int index)
+{
+    return index >= 0 && index < kOptionCount ? &kOptions[index] : nullptr;
+}
 
 const ModeSpec *modeSpec(int mode)
 {

@@ -148,6 +148,28 @@ struct ModeSpec {
     bool rows;  // the table grows and shrinks through "Add" and "Remove"
 };
 
+// The options table: one OptionSpec per option of the Options page, in
+// OptionIndex order. The window's boxes, the model's reads and writes and the
+// history's texts take an option's label, kind, scale and range from here.
+enum class OptionKind {
+    Seconds,  // a time in seconds, stored x scale
+    Count,  // a plain number
+    Choice,  // an index into kCanSpeeds, stored as its code
+    Identifier,  // a CAN identifier, held to the range when written
+};
+
+struct OptionSpec {
+    const char *label;  // the Options page's label (unit after a '/')
+    OptionKind kind;
+    int scale;  // stored value = shown value x scale
+    double minimum, maximum;  // what the box offers
+    double absent;  // shown when nothing is stored
+    const char *tip;  // the box's tooltip: what it is, its unit and range
+};
+
+// Null outside the table.
+const OptionSpec *optionSpec(int index);
+
 // Null for a mode or column outside the table.
 const ModeSpec *modeSpec(int mode);
 const ColumnSpec *columnSpec(int mode, int column);

@@ -79,8 +79,11 @@ public:
     void setModified(bool modified) { m_modified = modified; }
     bool isSessionOpen() const { return m_session.isOpen(); }
     StoreSession session() const { return m_session.get(); }
-    // Why the last openSetup/saveSetup failed, for the user.
+    // Why the last openSetup/saveSetup failed, for the user: what failed and why.
     QString lastError() const { return m_lastError; }
+    // The same reason alone ("No such file or directory"), for a caller that
+    // says itself what failed; empty after a success.
+    QString errorString() const { return m_errorString; }
     // Why the last setData was refused, in a sentence for the user; empty after an accepted one.
     QString lastEditError() const { return m_editError; }
     // What the last accepted setData stored differently from what was typed
@@ -191,13 +194,16 @@ private:
     QList<int> readPriorities() const;
     static void closePriorityGap(QList<int> &priorities, int row);
     void upgradeSetup();
-    void setStoreError(const QString &what);
+    void setStoreError(const QString &what, const QString &path);
+    // Records a failure: what failed, and why.
+    void setFailure(const QString &what, const QString &reason);
 
     int m_mode = 0;
     bool m_modified = false;
     QString m_fileName;
     kelda::UniqueSession m_session;
     QString m_lastError;
+    QString m_errorString;
     QString m_editError;
     QString m_editNote;
     QString m_imageError;

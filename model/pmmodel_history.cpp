@@ -129,9 +129,8 @@ QString PMModel::editText(int row, int column) const
 
 QString PMModel::optionText(int index)
 {
-    return index >= 0 && index < kOptionCount
-        ? QStringLiteral("Change %1").arg(headerNoun(kOptionLabels[size_t(index)]))
-        : QStringLiteral("Change");
+    const OptionSpec *spec = optionSpec(index);
+    return spec ? QStringLiteral("Change %1").arg(headerNoun(spec->label)) : QStringLiteral("Change");
 }
 
 QString PMModel::rowText(const char *verb, const QString &name) const

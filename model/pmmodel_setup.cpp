@@ -57,10 +57,24 @@ bool latin1Path(const QString &path, QByteArray &out)
 
 }  // namespace
 
-void PMModel::setStoreError(const QString &what)
+void PMModel::setFailure(const QString &what, const QString &reason)
 {
-    const QString why = storeError().trimmed();
-    m_lastError = why.isEmpty() ? what : what + QStringLiteral(": ") + why;
+    m_errorString = reason;
+    m_lastError = reason.isEmpty() ? what : what + QStringLiteral(": ") + reason;
+}
+
+void PMModel::setStoreError(const QString &what, const QString &path)
+{
+    QString why = storeError().trimmed();
+    const QString full = what + QStringLiteral(": ") + why;
+    // The store's reason may start with what failed; the reason alone goes without it.
+    for (const QString &prefix :
+         {QStringLiteral("cannot open %1: ").arg(path), QStringLiteral("cannot write to %1: ").arg(path)})
+        if (!path.isEmpty() && why.startsWith(prefix))
+            why = why.mid(prefix.size());
+    setFailure(what, why);
+    if (!why.isEmpty())
+        m_lastError = full;  // as it always read
 }
 
 bool PMModel::createSetup()
@@ -69,7 +83,7 @@ bool PMModel::createSetup()
     m_session.reset();
     m_session = UniqueSession::create();
     if (!m_session) {
-        setStoreError(QStringLiteral("Could not create a new setup"));
+        setStoreError(QStringLiteral("Could not create a new setup"), QString());
         return false;
     }
     StoreCursor c = m_session.cursor();
@@ -95,24 +109,25 @@ bool PMModel::openSetup(const QString &path)
     // only once the new one is whole, so a failure changes nothing.
     QByteArray encoded;
     if (path.isEmpty()) {
-        m_lastError = QStringLiteral("Could not open the setup: no file name was given.");
+        setFailure(QStringLiteral("Could not open the setup"), QStringLiteral("no file name was given."));
         return false;
     }
     if (!latin1Path(path, encoded)) {
-        m_lastError = QStringLiteral("Could not open \"%1\": the file name contains characters the setup store cannot "
-                                     "handle; rename or move the file.")
-                          .arg(path);
+        setFailure(QStringLiteral("Could not open \"%1\"").arg(path),
+                   QStringLiteral("the file name contains characters the setup store cannot handle; rename or move the "
+                                  "file."));
         return false;
     }
     UniqueSession opened = UniqueSession::open(encoded);
     if (!opened) {
-        setStoreError(QStringLiteral("Could not open \"%1\"").arg(path));
+        setStoreError(QStringLiteral("Could not open \"%1\"").arg(path), path);
         return false;
     }
     StoreCursor c = opened.cursor();
     if (!c.setup()) {
         opened.reset();
-        m_lastError = QStringLiteral("Could not open \"%1\": the file is a store file but holds no setup.").arg(path);
+        setFailure(QStringLiteral("Could not open \"%1\"").arg(path),
+                   QStringLiteral("the file is a store file but holds no setup."));
         return false;
     }
     fillFixedLists(c, false);  // switches have always been 25
@@ -121,7 +136,7 @@ bool PMModel::openSetup(const QString &path)
     m_session = std::move(opened);  // closes the one it replaces
     m_fileName = path;
     m_modified = false;
-    m_lastError.clear();
+    setFailure(QString(), QString());
     endResetModel();
     emit setupChanged();
     startHistory();
@@ -131,28 +146,28 @@ bool PMModel::openSetup(const QString &path)
 bool PMModel::saveSetup(const QString &path)
 {
     if (!m_session) {
-        m_lastError = QStringLiteral("Could not save \"%1\": no setup is open.").arg(path);
+        setFailure(QStringLiteral("Could not save \"%1\"").arg(path), QStringLiteral("no setup is open."));
         return false;
     }
     QByteArray encoded;
     if (path.isEmpty()) {
-        m_lastError = QStringLiteral("Could not save the setup: no file name was given.");
+        setFailure(QStringLiteral("Could not save the setup"), QStringLiteral("no file name was given."));
         return false;
     }
     if (!latin1Path(path, encoded)) {
-        m_lastError = QStringLiteral("Could not save \"%1\": the file name contains characters the setup store cannot "
-                                     "handle; choose another name.")
-                          .arg(path);
+        setFailure(QStringLiteral("Could not save \"%1\"").arg(path),
+                   QStringLiteral("the file name contains characters the setup store cannot handle; choose another "
+                                  "name."));
         return false;
     }
     if (!m_session.save(encoded)) {
         // The file name stays as it was, so a later Save does not aim at a path that failed.
-        setStoreError(QStringLiteral("Could not save \"%1\"").arg(path));
+        setStoreError(QStringLiteral("Could not save \"%1\"").arg(path), path);
         return false;
     }
     m_fileName = path;
     m_modified = false;
-    m_lastError.clear();
+    setFailure(QString(), QString());
     return true;
 }
 
@@ -161,54 +176,42 @@ bool PMModel::saveSetup(const QString &path)
 double PMModel::option(int index) const
 {
     StoreCursor c(liveSession());
-    if (index < 0 || index >= kOptionCount || !c.item(ItemType::Option, index))
+    const OptionSpec *spec = optionSpec(index);
+    if (!spec || !c.item(ItemType::Option, index))
         return 0;
     uint16_t v = 0;
-    const bool has = c.u16(ValueId::Data, v);
-    switch (OptionIndex(index)) {
-    case OptionIndex::MinPressTime:
-    case OptionIndex::DoublePressTime:
-    case OptionIndex::LongPressTime:
-    case OptionIndex::FuseResetTime:
-    case OptionIndex::FuseRetryTime:
-        return has ? v / double(kOptionTimeScale) : 0;
-    case OptionIndex::FuseMaxRetries:
-        return has ? v : 0;
-    case OptionIndex::CanSpeed:
+    if (!c.u16(ValueId::Data, v))
+        return spec->absent;
+    if (spec->kind == OptionKind::Choice) {
         for (size_t i = 0; i < kCanSpeeds.size(); ++i)
-            if (has && kCanSpeeds[i].code == v)
+            if (kCanSpeeds[i].code == v)
                 return double(i);
         return 0;
-    case OptionIndex::RebroadcastId:
-        return has ? v : kRebroadcastAbsent;
     }
-    return 0;
+    return v / double(spec->scale);
 }
 
 void PMModel::setOption(int index, double value)
 {
     StoreCursor c(liveSession());
-    if (index < 0 || index >= kOptionCount || !c.item(ItemType::Option, index))
+    const OptionSpec *spec = optionSpec(index);
+    if (!spec || !c.item(ItemType::Option, index))
         return;
     int stored = 0;
-    switch (OptionIndex(index)) {
-    case OptionIndex::MinPressTime:
-    case OptionIndex::DoublePressTime:
-    case OptionIndex::LongPressTime:
-    case OptionIndex::FuseResetTime:
-    case OptionIndex::FuseRetryTime:
-        stored = roundLow16(value * kOptionTimeScale);
+    switch (spec->kind) {
+    case OptionKind::Seconds:
+        stored = roundLow16(value * spec->scale);
         break;
-    case OptionIndex::FuseMaxRetries:
+    case OptionKind::Count:
         stored = truncLow16(value);
         break;
-    case OptionIndex::CanSpeed: {
+    case OptionKind::Choice: {
         const int i = std::isfinite(value) ? int(std::trunc(qBound(-1.0, value, 1.0e6))) : -1;
         stored = i >= 0 && i < int(kCanSpeeds.size()) ? kCanSpeeds[size_t(i)].code : 0;
         break;
     }
-    case OptionIndex::RebroadcastId:
-        stored = truncLow16(qBound(0.0, value, double(kRebroadcastMax)));
+    case OptionKind::Identifier:
+        stored = truncLow16(qBound(spec->minimum, value, spec->maximum));
         break;
     }
     uint16_t old = 0;

@@ -67,13 +67,8 @@ bool EcuMediator::confirmIntLogSetup()
 void EcuMediator::selectDefaultPort()
 {
     // Every port, in the order the dialog lists them.
-    corla::PortList list;
-    list.enumerate(0);
-    PortInfo info = corla::PortList::defaultInfo();
-    if (list.get(0, info))
-        setPort(info.portSource, &info.settings);
-    else
-        setPort(nullptr, &info.settings);
+    PortInfo info = corla::PortList::listed(0);
+    setPort(info.portSource, &info.settings);
 }
 
 void EcuMediator::onEvent(int type, const void *data, int)

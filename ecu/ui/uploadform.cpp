@@ -117,13 +117,8 @@ QMessageBox::StandardButton UploadForm::ask(QMessageBox::Icon icon, const QStrin
 
 void UploadForm::fillPorts()
 {
-    corla::PortList list;
-    list.enumerate(0);
-    for (int index = 0; index < list.size(); ++index) {
-        PortInfo info = corla::PortList::defaultInfo();
-        list.get(index, info);
-        ui->portCombo->addItem(corla::fromWide(info.displayName), 0);
-    }
+    for (const QString &name : corla::PortList::names())
+        ui->portCombo->addItem(name, 0);
 }
 
 void UploadForm::selectPort(const QString &port)
@@ -142,11 +137,7 @@ void UploadForm::selectPort(const QString &port)
         index = 0;  // nothing remembered: the first listed port
     ui->portCombo->setCurrentIndex(index);
 
-    corla::PortList list;
-    list.enumerate(0);
-    PortInfo info = corla::PortList::defaultInfo();
-    if (!list.get(index, info))
-        info.portSource = nullptr;
+    PortInfo info = corla::PortList::listed(index);
     mediator_->setPort(info.portSource, &info.settings);
 }
 
@@ -255,11 +246,7 @@ void UploadForm::portChanged(int index)
 {
     if (!ready_)
         return;
-    corla::PortList list;
-    list.enumerate(0);
-    PortInfo info = corla::PortList::defaultInfo();
-    if (!list.get(index, info))
-        info.portSource = nullptr;
+    PortInfo info = corla::PortList::listed(index);
     if (!missingPort_.isEmpty()) {
         // Nothing was started yet, so no "Disconnected" will come: connect now.
         missingPort_.clear();

@@ -70,13 +70,7 @@ void EcuImpl::log(CorlaEcuTxn *txn, const QString &text, int kind)
 
 void EcuImpl::progress(CorlaEcuTxn *txn, double fraction)
 {
-    Item it;
-    it.type = ItemType::TxnEvent;
-    it.ecu = this;
-    it.txn = txn;
-    it.mediator = txn->table.context;
-    it.run = [txn, fraction](bool) { callDelegate(txn->events, CORLA_EVENT_PROGRESS, &fraction); };
-    post(std::move(it));
+    postTxnEvent(txn, this, [txn, fraction] { callDelegate(txn->events, CORLA_EVENT_PROGRESS, &fraction); });
 }
 
 void EcuImpl::postEcuMessage(const QString &text, int kind)
@@ -96,13 +90,8 @@ void EcuImpl::postEcuMessage(const QString &text, int kind)
 void EcuImpl::notifyConnection(bool isConnected)
 {
     for (const EcuListenerTable &l : ecuListeners) {
-        if (!l.connectionChanged)
-            continue;
-        Item it;
-        it.type = ItemType::Listener;
-        it.ecu = this;
-        it.run = [l, isConnected](bool) { l.connectionChanged(l.context, isConnected ? 1 : 0); };
-        post(std::move(it));
+        if (l.connectionChanged)
+            postListener(this, [l, isConnected] { l.connectionChanged(l.context, isConnected ? 1 : 0); });
     }
 }
 
@@ -116,13 +105,8 @@ void EcuImpl::setRune(CorlaRune *r)
         remRef(rune);
     rune = r;
     for (const EcuListenerTable &l : ecuListeners) {
-        if (!l.runeChanged)
-            continue;
-        Item it;
-        it.type = ItemType::Listener;
-        it.ecu = this;
-        it.run = [l](bool) { l.runeChanged(l.context, 0); };
-        post(std::move(it));
+        if (l.runeChanged)
+            postListener(this, [l] { l.runeChanged(l.context, 0); });
     }
 }
 
@@ -148,24 +132,13 @@ void EcuImpl::pump()
     mediator_ = t->table;
     mediatorEvents_ = t->events;
 
-    Item started;
-    started.type = ItemType::TxnEvent;
-    started.ecu = this;
-    started.txn = t;
-    started.mediator = t->table.context;
-    started.run = [t](bool) {
+    postTxnEvent(t, this, [t] {
         if (t->table.txnStarted)
             t->table.txnStarted(t->table.context, t);
         callDelegate(t->delegate, CORLA_TXN_STARTED, nullptr);
-    };
-    post(std::move(started));
-
-    Item step;
-    step.type = ItemType::Internal;
-    step.ecu = this;
-    step.txn = t;
-    step.run = [this, t](bool) {
-        if (current_ != t || t->state != CorlaEcuTxn::State::Running)
+    });
+    postStep(t, [this, t] {
+        if (t->state != CorlaEcuTxn::State::Running)
             return;
         switch (t->type) {
         case CorlaEcuTxn::Type::Connect:
@@ -178,8 +151,20 @@ void EcuImpl::pump()
             runRead();
             break;
         }
+    });
+}
+
+void EcuImpl::postStep(CorlaEcuTxn *txn, std::function<void()> step)
+{
+    Item it;
+    it.type = ItemType::Internal;
+    it.ecu = this;
+    it.txn = txn;
+    it.run = [this, txn, step = std::move(step)](bool) {
+        if (current_ == txn)
+            step();
     };
-    post(std::move(step));
+    post(std::move(it));
 }
 
 void EcuImpl::finish(CorlaEcuTxn *txn, int status)
@@ -352,13 +337,8 @@ CorlaCal *CORLA_Ecu_NewCalibration(CorlaEcu *ecu)
         remRef(e->cal);
     e->cal = c;
     for (const CalListenerTable &l : e->calListeners) {
-        if (!l.changed)
-            continue;
-        Item it;
-        it.type = ItemType::Listener;
-        it.ecu = e;
-        it.run = [l](bool) { l.changed(l.context, 0); };
-        post(std::move(it));
+        if (l.changed)
+            postListener(e, [l] { l.changed(l.context, 0); });
     }
     return c;
 }

@@ -162,6 +162,8 @@ struct EcuImpl : CorlaICal {
 
 private:
     void pump();
+    // Runs step from a clean turn of the event loop, if txn is still current then.
+    void postStep(CorlaEcuTxn *txn, std::function<void()> step);
     void finish(CorlaEcuTxn *txn, int status);
     void runConnect();  // corlaconnect.cpp
 
@@ -288,6 +290,10 @@ void callDelegate(const Delegate &d, int code, const void *data);
 void sendMessage(const MediatorTable &table, const Delegate &events, const QString &text, int kind);
 void postReport(CorlaEcuTxn *txn);
 void postTxnLog(CorlaEcuTxn *txn, const QString &text, int kind);
+// Calls on a transaction's mediator (its start, progress, log lines) and on
+// listeners, each from a later turn of the event loop.
+void postTxnEvent(CorlaEcuTxn *txn, const void *ecu, std::function<void()> call);
+void postListener(const void *ecu, std::function<void()> call);
 
 }  // namespace corla::detail
 

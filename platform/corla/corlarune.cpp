@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <iterator>
 #include <sys/stat.h>
 
 #include "atomicfile.h"
@@ -55,8 +57,112 @@ bool isRegularFile(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Returns 0, or 1 unreadable, 2 syntax, 3 missing field; rune->error says why.
-int parseRune(CorlaRune *r, const QString &path)
+// What the keys read so far have given.
+struct RuneSeen {
+    bool module = false, firmware = false, size = false, name = false;
+};
+
+// Reads one key's value into the rune; returns why the line is refused, or nothing.
+using RuneKeyFn = QString (*)(CorlaRune *r, const QString &rest, const QStringList &args, RuneSeen &seen);
+
+struct RuneKey {
+    const char *key;
+    RuneKeyFn read;
+};
+
+// One entry a key of a RUNE file.
+const RuneKey kRuneKeys[] = {
+    {"name",
+     [](CorlaRune *r, const QString &rest, const QStringList &, RuneSeen &) -> QString {
+         if (rest.isEmpty())
+             return QStringLiteral("name needs a value");
+         r->name = rest;
+         return {};
+     }},
+    {"version",
+     [](CorlaRune *r, const QString &rest, const QStringList &, RuneSeen &) -> QString {
+         if (rest.isEmpty())
+             return QStringLiteral("version needs a value");
+         r->version = rest;
+         return {};
+     }},
+    {"description",
+     [](CorlaRune *r, const QString &rest, const QStringList &, RuneSeen &) -> QString {
+         r->description = rest;
+         return {};
+     }},
+    {"module",
+     [](CorlaRune *r, const QString &, const QStringList &args, RuneSeen &seen) -> QString {
+         uint64_t a = 0;
+         if (args.size() != 1 || !parseNumber(args[0], &a) || a > 0xFFFF)
+             return QStringLiteral("module needs one 16-bit number");
+         r->module = uint32_t(a);
+         seen.module = true;
+         return {};
+     }},
+    {"firmware",
+     [](CorlaRune *r, const QString &, const QStringList &args, RuneSeen &seen) -> QString {
+         uint64_t a = 0;
+         if (args.isEmpty() || args.size() > 2 || !parseNumber(args[0], &a) || a > 0xFFFF)
+             return QStringLiteral("firmware needs one or two 16-bit numbers");
+         uint64_t b = a;
+         if (args.size() == 2 && (!parseNumber(args[1], &b) || b > 0xFFFF || b < a))
+             return QStringLiteral("firmware range is invalid");
+         r->firmwareMin = uint32_t(a);
+         r->firmwareMax = uint32_t(b);
+         seen.firmware = true;
+         return {};
+     }},
+    {"cal.size",
+     [](CorlaRune *r, const QString &, const QStringList &args, RuneSeen &seen) -> QString {
+         uint64_t a = 0;
+         if (args.size() != 1 || !parseNumber(args[0], &a) || a == 0 || a > corla::proto::kMaxCalibration)
+             return QStringLiteral("cal.size needs a size from 1 to 16 MiB");
+         r->calSize = uint32_t(a);
+         seen.size = true;
+         return {};
+     }},
+    {"cal.name",
+     [](CorlaRune *r, const QString &, const QStringList &args, RuneSeen &seen) -> QString {
+         uint64_t a = 0, b = 0;
+         if (args.size() != 2 || !parseNumber(args[0], &a) || !parseNumber(args[1], &b) || b == 0 || b > 0xFFFF
+             || a > 0xFFFFFFFFu)
+             return QStringLiteral("cal.name needs an address and a size from 1 to 65535");
+         r->nameAddress = a;
+         r->nameSize = uint16_t(b);
+         seen.name = true;
+         return {};
+     }},
+    {"cal.image",
+     [](CorlaRune *r, const QString &, const QStringList &args, RuneSeen &) -> QString {
+         uint64_t a = 0;
+         if (args.size() != 1 || !parseNumber(args[0], &a) || a > 0xFFFFFFFFu)
+             return QStringLiteral("cal.image needs an address");
+         r->imageAddress = uint32_t(a);
+         return {};
+     }},
+    {"signal",
+     [](CorlaRune *r, const QString &, const QStringList &args, RuneSeen &) -> QString {
+         if (args.size() != 1)
+             return QStringLiteral("signal needs one name");
+         r->signalNames << args[0];
+         return {};
+     }},
+    {"logchannel",
+     [](CorlaRune *r, const QString &, const QStringList &args, RuneSeen &) -> QString {
+         uint64_t a = 0, b = 0;
+         if (args.size() != 3 || !parseNumber(args[0], &a) || !parseNumber(args[1], &b) || a > 255 || b > 3600000)
+             return QStringLiteral("logchannel needs an index, a rate in ms and a list of signals");
+         CorlaRune::LogChannel c;
+         c.index = int(a);
+         c.rateMs = int(b);
+         c.signalNames = args[2].split(QLatin1Char(','), Qt::SkipEmptyParts);
+         r->channels << c;
+         return {};
+     }},
+};
+
+void resetRune(CorlaRune *r, const QString &path)
 {
     r->loaded = false;
     r->path = path;
@@ -69,25 +175,15 @@ int parseRune(CorlaRune *r, const QString &path)
     r->nameSize = 0;
     r->signalNames.clear();
     r->channels.clear();
+}
 
-    // Like every input: a regular file, bounded, so that a device or a pipe
-    // named *.rune is refused unread.
-    QByteArray bytes;
-    QString why;
-    if (path == QLatin1String("-") || !kelda::fileio::readInput(path, kMaxRuneFile, &bytes, &why)) {
-        if (path == QLatin1String("-"))
-            why = QStringLiteral("not a regular file");
-        r->error = QStringLiteral("Cannot read RUNE file ") + path + QStringLiteral(": ") + why;
-        return 1;
-    }
-    const QStringList lines = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
-    bool header = false, haveModule = false, haveFirmware = false, haveSize = false, haveName = false;
-    auto fail = [&](int lineNo, const QString &why) {
-        r->error = QStringLiteral("%1:%2: %3").arg(path, QString::number(lineNo), why);
-        return 2;
-    };
+// Reads the lines after the header; returns why a line is refused (with its
+// number in *lineNo), or nothing.
+QString readRuneLines(CorlaRune *r, const QStringList &lines, RuneSeen &seen, int *lineNo)
+{
+    bool header = false;
     for (int n = 0; n < lines.size(); ++n) {
-        const int lineNo = n + 1;
+        *lineNo = n + 1;
         QString line = lines[n];
         const qsizetype hash = line.indexOf(QLatin1Char('#'));
         if (hash >= 0)
@@ -101,82 +197,56 @@ int parseRune(CorlaRune *r, const QString &path)
         const QStringList args = rest.split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (!header) {
             if (key != QLatin1String("corla-rune") || args != QStringList{QStringLiteral("1")})
-                return fail(lineNo, QStringLiteral("the file must start with \"corla-rune 1\""));
+                return QStringLiteral("the file must start with \"corla-rune 1\"");
             header = true;
             continue;
         }
-        uint64_t a = 0, b = 0;
-        if (key == QLatin1String("name")) {
-            if (rest.isEmpty())
-                return fail(lineNo, QStringLiteral("name needs a value"));
-            r->name = rest;
-        } else if (key == QLatin1String("version")) {
-            if (rest.isEmpty())
-                return fail(lineNo, QStringLiteral("version needs a value"));
-            r->version = rest;
-        } else if (key == QLatin1String("description")) {
-            r->description = rest;
-        } else if (key == QLatin1String("module")) {
-            if (args.size() != 1 || !parseNumber(args[0], &a) || a > 0xFFFF)
-                return fail(lineNo, QStringLiteral("module needs one 16-bit number"));
-            r->module = uint32_t(a);
-            haveModule = true;
-        } else if (key == QLatin1String("firmware")) {
-            if (args.isEmpty() || args.size() > 2 || !parseNumber(args[0], &a) || a > 0xFFFF)
-                return fail(lineNo, QStringLiteral("firmware needs one or two 16-bit numbers"));
-            b = a;
-            if (args.size() == 2 && (!parseNumber(args[1], &b) || b > 0xFFFF || b < a))
-                return fail(lineNo, QStringLiteral("firmware range is invalid"));
-            r->firmwareMin = uint32_t(a);
-            r->firmwareMax = uint32_t(b);
-            haveFirmware = true;
-        } else if (key == QLatin1String("cal.size")) {
-            if (args.size() != 1 || !parseNumber(args[0], &a) || a == 0 || a > corla::proto::kMaxCalibration)
-                return fail(lineNo, QStringLiteral("cal.size needs a size from 1 to 16 MiB"));
-            r->calSize = uint32_t(a);
-            haveSize = true;
-        } else if (key == QLatin1String("cal.name")) {
-            if (args.size() != 2 || !parseNumber(args[0], &a) || !parseNumber(args[1], &b) || b == 0 || b > 0xFFFF
-                || a > 0xFFFFFFFFu)
-                return fail(lineNo, QStringLiteral("cal.name needs an address and a size from 1 to 65535"));
-            r->nameAddress = a;
-            r->nameSize = uint16_t(b);
-            haveName = true;
-        } else if (key == QLatin1String("cal.image")) {
-            if (args.size() != 1 || !parseNumber(args[0], &a) || a > 0xFFFFFFFFu)
-                return fail(lineNo, QStringLiteral("cal.image needs an address"));
-            r->imageAddress = uint32_t(a);
-        } else if (key == QLatin1String("signal")) {
-            if (args.size() != 1)
-                return fail(lineNo, QStringLiteral("signal needs one name"));
-            r->signalNames << args[0];
-        } else if (key == QLatin1String("logchannel")) {
-            if (args.size() != 3 || !parseNumber(args[0], &a) || !parseNumber(args[1], &b) || a > 255 || b > 3600000)
-                return fail(lineNo, QStringLiteral("logchannel needs an index, a rate in ms and a list of signals"));
-            CorlaRune::LogChannel c;
-            c.index = int(a);
-            c.rateMs = int(b);
-            c.signalNames = args[2].split(QLatin1Char(','), Qt::SkipEmptyParts);
-            r->channels << c;
-        } else {
-            return fail(lineNo, QStringLiteral("unknown key \"%1\"").arg(key));
-        }
+        const auto known = std::find_if(std::begin(kRuneKeys), std::end(kRuneKeys),
+                                        [&](const RuneKey &k) { return key == QLatin1String(k.key); });
+        if (known == std::end(kRuneKeys))
+            return QStringLiteral("unknown key \"%1\"").arg(key);
+        const QString why = known->read(r, rest, args, seen);
+        if (!why.isEmpty())
+            return why;
     }
-    if (!header)
-        return fail(1, QStringLiteral("the file is empty; it must start with \"corla-rune 1\""));
+    *lineNo = 1;
+    return header ? QString() : QStringLiteral("the file is empty; it must start with \"corla-rune 1\"");
+}
+
+QStringList missingKeys(const CorlaRune *r, const RuneSeen &seen)
+{
     QStringList missing;
-    if (r->name.isEmpty())
-        missing << QStringLiteral("name");
-    if (r->version.isEmpty())
-        missing << QStringLiteral("version");
-    if (!haveModule)
-        missing << QStringLiteral("module");
-    if (!haveFirmware)
-        missing << QStringLiteral("firmware");
-    if (!haveSize)
-        missing << QStringLiteral("cal.size");
-    if (!haveName)
-        missing << QStringLiteral("cal.name");
+    const std::pair<bool, const char *> required[] = {{!r->name.isEmpty(), "name"}, {!r->version.isEmpty(), "version"},
+                                                      {seen.module, "module"},      {seen.firmware, "firmware"},
+                                                      {seen.size, "cal.size"},      {seen.name, "cal.name"}};
+    for (const auto &[have, key] : required)
+        if (!have)
+            missing << QLatin1String(key);
+    return missing;
+}
+
+// Returns 0, or 1 unreadable, 2 syntax, 3 missing field; rune->error says why.
+int parseRune(CorlaRune *r, const QString &path)
+{
+    resetRune(r, path);
+    // Like every input: a regular file, bounded, so that a device or a pipe
+    // named *.rune is refused unread.
+    QByteArray bytes;
+    QString why;
+    if (path == QLatin1String("-") || !kelda::fileio::readInput(path, kMaxRuneFile, &bytes, &why)) {
+        if (path == QLatin1String("-"))
+            why = QStringLiteral("not a regular file");
+        r->error = QStringLiteral("Cannot read RUNE file ") + path + QStringLiteral(": ") + why;
+        return 1;
+    }
+    RuneSeen seen;
+    int lineNo = 0;
+    why = readRuneLines(r, QString::fromUtf8(bytes).split(QLatin1Char('\n')), seen, &lineNo);
+    if (!why.isEmpty()) {
+        r->error = QStringLiteral("%1:%2: %3").arg(path, QString::number(lineNo), why);
+        return 2;
+    }
+    const QStringList missing = missingKeys(r, seen);
     if (!missing.isEmpty()) {
         r->error = QStringLiteral("%1: missing %2").arg(path, missing.join(QLatin1String(", ")));
         return 3;

@@ -62,15 +62,29 @@ void postReport(CorlaEcuTxn *txn)
     post(std::move(it));
 }
 
-void postTxnLog(CorlaEcuTxn *txn, const QString &text, int kind)
+void postTxnEvent(CorlaEcuTxn *txn, const void *ecu, std::function<void()> call)
 {
     Item it;
     it.type = ItemType::TxnEvent;
-    it.ecu = txn->ecu;
+    it.ecu = ecu;
     it.txn = txn;
     it.mediator = txn->table.context;
-    it.run = [txn, text, kind](bool) { sendMessage(txn->table, txn->events, text, kind); };
+    it.run = [call = std::move(call)](bool) { call(); };
     post(std::move(it));
+}
+
+void postListener(const void *ecu, std::function<void()> call)
+{
+    Item it;
+    it.type = ItemType::Listener;
+    it.ecu = ecu;
+    it.run = [call = std::move(call)](bool) { call(); };
+    post(std::move(it));
+}
+
+void postTxnLog(CorlaEcuTxn *txn, const QString &text, int kind)
+{
+    postTxnEvent(txn, txn->ecu, [txn, text, kind] { sendMessage(txn->table, txn->events, text, kind); });
 }
 
 }  // namespace corla::detail

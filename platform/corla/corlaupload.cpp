@@ -239,15 +239,7 @@ void EcuImpl::uploadBegin()
             return;
         }
         // Questions may open dialogs; ask from a clean event-loop turn.
-        Item step;
-        step.type = ItemType::Internal;
-        step.ecu = this;
-        step.txn = t;
-        step.run = [this, t](bool) {
-            if (current_ == t)
-                uploadAsk();
-        };
-        post(std::move(step));
+        postStep(t, [this] { uploadAsk(); });
     });
 }
 
@@ -279,15 +271,7 @@ void EcuImpl::uploadAsk()
                 return;
             }
             engineRunning_ = *flags & proto::EngineRunning;
-            Item step;
-            step.type = ItemType::Internal;
-            step.ecu = this;
-            step.txn = t;
-            step.run = [this, t](bool) {
-                if (current_ == t)
-                    uploadAsk();
-            };
-            post(std::move(step));
+            postStep(t, [this] { uploadAsk(); });
         });
         return;
     }

@@ -145,6 +145,14 @@ bool clickLink(QTextBrowser *browser, const QString &href)
     return false;
 }
 
+// The Options page's box of each option, in OptionIndex order.
+QWidget *findOptionBox(QWidget *w, int option)
+{
+    const char *names[] = {"dsbMinPT",         "dsbDPT",           "dsbLPT",        "dsbFuseReset",
+                           "dsbFuseRetryTime", "sbFuseMaxRetries", "comboCANSpeed", "hsbRebroadcast"};
+    return w->findChild<QWidget *>(QLatin1String(names[option]));
+}
+
 }  // namespace
 
 class TestKelda : public QObject
@@ -325,6 +333,40 @@ private slots:
         auto *exportAction = child<QAction>(w.get(), "action_Export");
         QVERIFY(!exportAction->isVisible());
         QCOMPARE(bar->actions()[4]->menu()->actions().first()->objectName(), QStringLiteral("action_UserGuide"));
+    }
+
+    void optionBoxesFollowTheOptionsTable()
+    {
+        auto w = makeWindow();
+        QStringList labels;
+        for (const QLabel *l : w->findChildren<QLabel *>())
+            labels << l->text();
+        for (int i = 0; i < kelda::kOptionCount; ++i) {
+            const kelda::OptionSpec *spec = kelda::optionSpec(i);
+            QVERIFY(spec);
+            QVERIFY2(labels.contains(QLatin1String(spec->label)), spec->label);
+            QWidget *box = nullptr;
+            if (auto *seconds = qobject_cast<QDoubleSpinBox *>(findOptionBox(w.get(), i))) {
+                QCOMPARE(seconds->minimum(), spec->minimum);
+                QCOMPARE(seconds->maximum(), spec->maximum);
+                // The largest time the box offers is stored whole.
+                seconds->setValue(spec->maximum);
+                QCOMPARE(w->model()->option(i), spec->maximum);
+                box = seconds;
+            } else if (auto *number = qobject_cast<QSpinBox *>(findOptionBox(w.get(), i))) {
+                QCOMPARE(number->minimum(), int(spec->minimum));
+                QCOMPARE(number->maximum(), int(spec->maximum));
+                number->setValue(int(spec->maximum));
+                QCOMPARE(w->model()->option(i), spec->maximum);
+                box = number;
+            } else if (auto *choice = qobject_cast<QComboBox *>(findOptionBox(w.get(), i))) {
+                QCOMPARE(choice->count() - 1, int(spec->maximum));
+                box = choice;
+            }
+            QVERIFY2(box, spec->label);
+        }
+        QCOMPARE(kelda::optionSpec(kelda::kOptionCount), nullptr);
+        QCOMPARE(kelda::optionSpec(-1), nullptr);
     }
 
     void optionsPageForm()

@@ -376,6 +376,43 @@ private slots:
         QCOMPARE(m.reentrant, 0);
     }
 
+    void emulatorOptions()
+    {
+        // Values out of range end the emulator (status 2) naming the option.
+        const QList<std::pair<QStringList, QString>> refused = {
+            {{"--identity", "lx3"}, "unknown identity \"lx3\""},
+            {{"--module", "0x10000"}, "--module needs a number up to 65535"},
+            {{"--drop", "-1"}, "--drop needs a number up to 1073741824"},
+            {{"--damage-tx", "x"}, "--damage-tx needs a number up to 4294967295"},
+            {{"--damage-xor", "0"}, "--damage-xor needs a mask from 1 to 255"},
+            {{"--capacity", "0x7FFFFFFF"}, "--capacity needs a number up to"},
+        };
+        for (const auto &[args, says] : refused) {
+            QProcess p;
+            p.start(emulatorProgram(), args);
+            QVERIFY(p.waitForFinished(20000));
+            QCOMPARE(p.exitCode(), 2);
+            const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+            QVERIFY2(err.contains(says), qPrintable(args.join(' ') + ": " + err));
+        }
+        // Every option of the table is listed by --help.
+        QProcess help;
+        help.start(emulatorProgram(), {QStringLiteral("--help")});
+        QVERIFY(help.waitForFinished(20000));
+        const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
+        for (const char *option : {"--device <path>", "--identity <kind>", "--engine-running", "--delay-ms <ms>",
+                                   "--mute-after-commit <N>", "--damage-xor <mask>"})
+            QVERIFY2(text.contains(QLatin1String(option)), option);
+        // --module and --firmware override --identity, wherever they stand.
+        EmulatorProcess emu({QStringLiteral("--module"), QStringLiteral("0x4C32"), QStringLiteral("--identity"),
+                             QStringLiteral("lx1"), QStringLiteral("--firmware"), QStringLiteral("0x3005")});
+        QVERIFY(!emu.path().isEmpty());
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), int(CORLA_STATUS_OK));
+        QCOMPARE(str(CORLA_Rune_GetName(CORLA_ICal_GetRune(m.ecu))), QStringLiteral("LX2"));
+        CORLA_Ecu_DisconnectAndWait(m.ecu);
+    }
+
     void listeners()
     {
         EmulatorProcess emu(QStringList{});

@@ -1067,6 +1067,33 @@ private slots:
         QVERIFY(!other.lastError().isEmpty());
     }
 
+    void errorStringGivesTheReasonAlone()
+    {
+        QTemporaryDir dir;
+        PMModel m;
+        const QString absent = dir.filePath("absent.kelda");
+        QVERIFY(!m.openSetup(absent));
+        // The reason without what failed or on which file; lastError says both.
+        QCOMPARE(m.errorString(), QStringLiteral("No such file or directory"));
+        QCOMPARE(m.lastError(),
+                 QStringLiteral("Could not open \"%1\": cannot open %1: No such file or directory").arg(absent));
+        const QString junk = dir.filePath("junk.kelda");
+        QVERIFY(writeFile(junk, "this is not a setup"));
+        QVERIFY(!m.openSetup(junk));
+        QVERIFY2(!m.errorString().isEmpty() && !m.errorString().contains(junk), qPrintable(m.errorString()));
+        QVERIFY(m.lastError().endsWith(m.errorString()));
+        const QString unwritable = dir.filePath("missing/dir/x.kelda");
+        QVERIFY(!m.saveSetup(unwritable));
+        QVERIFY2(!m.errorString().isEmpty() && !m.errorString().contains(unwritable), qPrintable(m.errorString()));
+        QVERIFY(m.lastError().startsWith(QStringLiteral("Could not save \"%1\": ").arg(unwritable)));
+        QVERIFY(!m.saveSetup(QString()));
+        QCOMPARE(m.errorString(), QStringLiteral("no file name was given."));
+        // A success clears both.
+        QVERIFY(m.saveSetup(dir.filePath("fine.kelda")));
+        QVERIFY(m.errorString().isEmpty());
+        QVERIFY(m.lastError().isEmpty());
+    }
+
     void upgradeOlderFiles()
     {
         QTemporaryDir dir;
