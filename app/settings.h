@@ -24,6 +24,9 @@ enum class Key {
     // The report's revision block, per setup (kelda_report.cpp): a group with
     // one subgroup per setup path, holding "Vehicle", "Revision" and "Author".
     ReportDetails,
+    // The simulator window as it was last closed (sim/window/simlayout.cpp).
+    SimulatorGeometry,  // QWidget::saveGeometry of the window
+    SimulatorSplitter,  // QSplitter::saveState of the tables above the panel, log and timeline
 };
 
 inline QString keyName(Key key)
@@ -45,6 +48,10 @@ inline QString keyName(Key key)
         return QStringLiteral("UploadDialogSize");
     case Key::ReportDetails:
         return QStringLiteral("ReportDetails");
+    case Key::SimulatorGeometry:
+        return QStringLiteral("SimulatorGeometry");
+    case Key::SimulatorSplitter:
+        return QStringLiteral("SimulatorSplitter");
     }
     return QString();
 }

@@ -3,6 +3,7 @@
 // of the 10 ms period free; the engine must run scenario tests at 10,000
 // times real time or more, so an hour of vehicle time takes under a second.
 #include <QApplication>
+#include <QFile>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -59,6 +60,9 @@ int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The window reads its size from the settings: never the user's.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     QApplication app(argc, argv);
 
     PMModel model;

@@ -48,6 +48,14 @@ void setKeyColumnTips(QTableWidget *table)
             item->setToolTip(QString::fromLatin1(tips[c]));
 }
 
+// The engine keeps a timer's remaining run time and counts it down each tick.
+void setRunningTip(QTableWidget *table)
+{
+    if (QTableWidgetItem *item = table->horizontalHeaderItem(1))
+        item->setToolTip(Simulator::tr("Remaining time in seconds: set to the timer's run time when it starts, "
+                                       "counted down 0.01 s each tick; 0 when the timer is stopped or has run out."));
+}
+
 QStringList gridLabels(const char *prefix)
 {
     QStringList labels;
@@ -122,6 +130,7 @@ Simulator::Simulator(QWidget *parent)
         table->setColumnWidth(0, kNameWidth);
         table->setColumnWidth(1, kValueWidth);
     }
+    setRunningTip(ui->timerTableWidget);
     setColumns(ui->LX1TableWidget, gridLabels(""));
     ui->LX1TableWidget->horizontalHeader()->setMinimumSectionSize(kGridColumnWidth);
     ui->LX1TableWidget->horizontalHeader()->setDefaultSectionSize(kGridColumnWidth);
@@ -276,6 +285,7 @@ void Simulator::fillTables()
     setColumns(ui->stateTableWidget, {"State", "Set / Clear"});
     fillTable(ui->stateTableWidget, m_names.states, 0, 1);
     setColumns(ui->timerTableWidget, {"Timer", "Running"});
+    setRunningTip(ui->timerTableWidget);
     fillTable(ui->timerTableWidget, m_names.timers, 0, 1);
     setColumns(ui->outputTableWidget, {"Output", "Active"});
     fillTable(ui->outputTableWidget, m_names.outputs, 0, 1);

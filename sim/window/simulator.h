@@ -5,6 +5,8 @@
 // destroyed when closed.
 #pragma once
 
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QTemporaryFile>
 #include <QWidget>
@@ -24,6 +26,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QShortcut;
+class QSplitter;
 class QTableWidget;
 class QTableWidgetItem;
 class QTabWidget;
@@ -103,6 +106,16 @@ public:
     QString outputWhy(int row) const;
     QString ledWhy(int row) const;
 
+    // The size a window that has never been closed opens at: the content's
+    // size hint, at least kDefaultSize, within the screen's available area.
+    static constexpr QSize kDefaultSize{1100, 820};
+    static QRect fittedGeometry(QSize wanted, const QRect &available);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
 public slots:
     void switchChanged(QTableWidgetItem *item);
     // One tick, then everything drawn.
@@ -117,6 +130,9 @@ public slots:
     void setSpeed(Speed speed);
 
 private:
+    // Size, place and splitter as last closed (simlayout.cpp).
+    void restoreLayout();
+    void saveLayout() const;
     QWidget *buildChangedBar();
     void buildControls();
     void buildViews();
@@ -187,6 +203,8 @@ private:
     QComboBox *m_speedCombo = nullptr;
     QShortcut *m_stepKey = nullptr;
     QTabWidget *m_views = nullptr;
+    QSplitter *m_split = nullptr;
+    bool m_placed = false;  // size and place set by the first show
     SimPanel *m_panel = nullptr;
     SimEventLog *m_log = nullptr;
     SimTimeline *m_timeline = nullptr;
