@@ -7,6 +7,7 @@
 
 #include <QRect>
 #include <QSize>
+#include <QBrush>
 #include <QString>
 #include <QTemporaryFile>
 #include <QWidget>
@@ -178,8 +179,15 @@ private:
     struct Shown {
         int value = -1;  // -1 = not drawn yet
     };
-    void draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text, bool green,
+    // True when the cell changed.
+    bool draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text, bool green,
               bool coloured);
+    // The cells drawCells changes, then one repaint of the table's changed part.
+    void drawTable(QTableWidget *table, const std::function<bool()> &drawCells);
+    // An empty drawn cell of row r; its tooltip says why, in the tables that have one.
+    QTableWidgetItem *newCell(QTableWidget *table, int row) const;
+    QRect m_dirty;  // columns and rows of the cells drawCells changed
+    const QBrush m_green{Qt::green, Qt::SolidPattern}, m_white{Qt::white, Qt::SolidPattern};
 
     Ui::SimulatorClass *ui = nullptr;
     QTemporaryFile m_imageFile;

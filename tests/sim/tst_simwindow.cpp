@@ -186,6 +186,7 @@ private slots:
     void playLogThroughTheRun();
     void opensOnScreenAndRemembersItsLayout();
     void escapeAndTheRunningTip();
+    void changedCellsAreRepainted();
 
 private:
     QTemporaryDir m_config;
@@ -826,6 +827,38 @@ void TestSimWindow::escapeAndTheRunningTip()
         QVERIFY(tip.contains(QStringLiteral("counted down")));
         child(sim, "simResetButton")->click();
     }
+}
+
+void TestSimWindow::changedCellsAreRepainted()
+{
+    // Cells change in place without telling the model: the view must still paint them.
+    PMModel model;
+    buildPressSetup(model);
+    QPointer<Simulator> sim = startPaused(model);
+    QVERIFY(QTest::qWaitForWindowExposed(sim));
+    QTableWidget *states = table(sim, "stateTableWidget");
+    QTableWidget *grid = table(sim, "LX1TableWidget");
+    auto shown = [](QTableWidget *t, int row, int column) {
+        QCoreApplication::processEvents();
+        const QRect r = t->visualItemRect(t->item(row, column));
+        return t->viewport()->grab().toImage().pixelColor(r.center() + QPoint(r.width() / 4, 0));
+    };
+    child(sim, "simStepButton")->click();
+    QCOMPARE(shown(states, 0, 1), QColor(Qt::white));
+    QCOMPARE(shown(grid, 1, 2), QColor(Qt::white));
+    tick(sim, "keyPadTableWidget", 0, true);
+    child(sim, "simStepButton")->click();
+    QCOMPARE(states->item(0, 1)->text(), QStringLiteral("Set"));
+    QCOMPARE(shown(states, 0, 1), QColor(Qt::green));
+    QCOMPARE(shown(states, 1, 1), QColor(Qt::white));
+    QCOMPARE(shown(grid, 1, 2), QColor(Qt::green));
+    QCOMPARE(shown(grid, 1, 3), QColor(Qt::white));
+    tick(sim, "keyPadTableWidget", 0, false);
+    child(sim, "simResetButton")->click();
+    child(sim, "simStepButton")->click();
+    QCOMPARE(shown(states, 0, 1), QColor(Qt::white));
+    // The "why" tooltip survives drawing in place.
+    QVERIFY(!states->item(0, 1)->toolTip().isEmpty());
 }
 
 QObject *makeWindowViewTests()
