@@ -25,6 +25,9 @@ enum class Key {
     // one subgroup per setup path, holding "Vehicle", "Revision" and "Author".
     ReportDetails,
     Vehicle,  // the upload dialog's vehicle tag for the history, as last typed
+    // The simulator window as it was last closed (sim/window/simlayout.cpp).
+    SimulatorGeometry,  // QWidget::saveGeometry of the window
+    SimulatorSplitter,  // QSplitter::saveState of the tables above the panel, log and timeline
 };
 
 inline QString keyName(Key key)
@@ -48,6 +51,10 @@ inline QString keyName(Key key)
         return QStringLiteral("ReportDetails");
     case Key::Vehicle:
         return QStringLiteral("Vehicle");
+    case Key::SimulatorGeometry:
+        return QStringLiteral("SimulatorGeometry");
+    case Key::SimulatorSplitter:
+        return QStringLiteral("SimulatorSplitter");
     }
     return QString();
 }

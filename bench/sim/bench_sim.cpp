@@ -3,6 +3,10 @@
 // of the 10 ms period free; the engine must run scenario tests at 10,000
 // times real time or more, so an hour of vehicle time takes under a second.
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTabWidget>
+#include <QFile>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -11,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -47,6 +52,46 @@ qint64 cpuNs()
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// Where a redraw's time goes: the CPU time of each event the application
+// delivers, by receiver class and event type, while `timing` is set. Nested
+// events count in their own row and in the outer one.
+class TimedApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+    bool timing = false;
+    std::map<std::pair<QByteArray, int>, double> ms;
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        if (!timing)
+            return QApplication::notify(receiver, event);
+        const QByteArray name = receiver->metaObject()->className();
+        const int type = event->type();
+        const qint64 before = cpuNs();
+        const bool done = QApplication::notify(receiver, event);
+        ms[{name, type}] += double(cpuNs() - before) / 1e6;
+        return done;
+    }
+    void printTop(int rounds, int count) const
+    {
+        std::vector<std::pair<double, std::pair<QByteArray, int>>> rows;
+        for (const auto &[key, total] : ms)
+            rows.push_back({total / rounds, key});
+        std::sort(rows.rbegin(), rows.rend());
+        for (int i = 0; i < count && i < int(rows.size()); ++i)
+            std::printf("    %.3f ms  %s, event %d\n", rows[i].first, rows[i].second.first.constData(),
+                        rows[i].second.second);
+    }
+};
+
+qint64 processCpuNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -59,7 +104,10 @@ int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    // The window reads its size from the settings: never the user's.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+    TimedApplication app(argc, argv);
 
     PMModel model;
     if (!bench::buildLargeSetup(model)) {
@@ -169,11 +217,29 @@ int main(int argc, char *argv[])
                 for (int r = 0; r < cans->rowCount(); ++r)
                     cans->item(r, 1)->setCheckState((r + tick / 11) % 2 == 0 ? Qt::Checked : Qt::Unchecked);
         };
-        long changed = 0;
+        // The drawn cells' texts and colours, compared between ticks outside
+        // the timing: the cells a tick changed.
+        std::vector<QTableWidget *> drawn;
         for (const char *name :
              {"stateTableWidget", "timerTableWidget", "outputTableWidget", "LEDTableWidget", "LX1TableWidget"})
-            QObject::connect(sim->findChild<QTableWidget *>(QLatin1String(name)), &QTableWidget::itemChanged,
-                             [&changed] { ++changed; });
+            drawn.push_back(sim->findChild<QTableWidget *>(QLatin1String(name)));
+        auto snapshot = [&drawn] {
+            std::vector<QString> cells;
+            for (QTableWidget *t : drawn)
+                for (int r = 0; r < t->rowCount(); ++r)
+                    for (int c = t->columnCount() == 8 ? 0 : 1; c < t->columnCount(); ++c)
+                        if (const QTableWidgetItem *item = t->item(r, c))
+                            cells.push_back(item->text() + item->background().color().name()
+                                            + QString::number(item->flags()));
+            return cells;
+        };
+        auto differ = [](const std::vector<QString> &a, const std::vector<QString> &b) {
+            long n = 0;
+            for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+                n += a[i] != b[i];
+            return n;
+        };
+        long changed = 0;
         constexpr int kTicks = 1000;
         std::vector<double> ms;
         ms.reserve(kTicks);
@@ -181,12 +247,14 @@ int main(int argc, char *argv[])
         for (int tick = 0; tick < kTicks; ++tick) {
             tickBoxes(tick);  // the user's clicks: not part of a tick
             QCoreApplication::processEvents();
+            const std::vector<QString> was = snapshot();
             const qint64 before = cpuNs();
             sim->Update();
             QCoreApplication::processEvents();  // the views repaint what changed
             const double d = double(cpuNs() - before) / 1e6;
             ms.push_back(d);
             worst = std::max(worst, d);
+            changed += differ(was, snapshot());
         }
         std::printf("window tick: %.3f ms (goal <= 1 ms)  [median of %d ticks, engine + redraw + repaint, "
                     "thread CPU time; slowest %.3f ms; %.0f cell changes per tick on average]\n",
@@ -195,21 +263,53 @@ int main(int argc, char *argv[])
         // The first tick after a start draws every cell of the output tables:
         // the cost of a redraw that replaces everything.
         std::vector<double> full, fullUpdate;
-        for (int i = 0; i < 20; ++i) {
+        const int fullRounds = qEnvironmentVariableIntValue("BENCH_FULL_ROUNDS") > 0
+            ? qEnvironmentVariableIntValue("BENCH_FULL_ROUNDS")
+            : 20;
+        for (int i = 0; i < fullRounds; ++i) {
             sim->start(model.session());
             sim->tickTimer()->stop();
             QCoreApplication::processEvents();
-            changed = 0;
+            const std::vector<QString> was = snapshot();
             const qint64 before = cpuNs();
             sim->Update();
             const qint64 mid = cpuNs();
+            app.timing = true;
             QCoreApplication::processEvents();
+            app.timing = false;
             full.push_back(double(cpuNs() - before) / 1e6);
             fullUpdate.push_back(double(mid - before) / 1e6);
+            changed = differ(was, snapshot());
         }
         std::printf("window tick, every cell redrawn: %.3f ms (goal <= 1 ms)  [median of %zu first ticks; "
                     "%ld cells; %.3f ms of it in Update, the rest repaint]\n",
                     median(full), full.size(), changed, median(fullUpdate));
+        std::printf("  the repaint after it, by event (mean per redraw; 12 = paint, 76 = layout request):\n");
+        app.printTop(fullRounds, 8);
+        // A real run at x1 with each view in front, the user flicking inputs
+        // every 100 ms: the process's CPU time over the wall time.
+        auto *views = sim->findChild<QTabWidget *>(QStringLiteral("simViews"));
+        sim->start(model.session());
+        int flick = 0;
+        QTimer user;
+        QObject::connect(&user, &QTimer::timeout, [&] { tickBoxes(flick += 10); });
+        user.start(100);
+        for (int tab = 0; tab < 3; ++tab) {
+            views->setCurrentIndex(tab);
+            QCoreApplication::processEvents();
+            const qint64 ticks = sim->engine().tickCount();
+            QElapsedTimer wall;
+            wall.start();
+            const qint64 cpu = processCpuNs();
+            QEventLoop loop;
+            QTimer::singleShot(3000, &loop, &QEventLoop::quit);
+            loop.exec();
+            const double share = double(processCpuNs() - cpu) / double(wall.nsecsElapsed());
+            std::printf("window at x1 with the %s in front: %.1f %% of one core (goal <= 10 %%)  [%lld ticks in "
+                        "%.1f s of a real run, process CPU time over wall time, inputs flicked every 100 ms]\n",
+                        qPrintable(views->tabText(tab).remove(QLatin1Char('&'))), share * 100,
+                        sim->engine().tickCount() - ticks, double(wall.nsecsElapsed()) / 1e9);
+        }
         delete sim;
     }
     return 0;

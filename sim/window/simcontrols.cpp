@@ -89,6 +89,8 @@ void Simulator::buildControls()
     m_speedCombo = new QComboBox(this);
     m_speedCombo->setObjectName(QStringLiteral("simSpeedCombo"));
     m_speedCombo->setAccessibleName(tr("Speed"));
+    // Its items say what it is; no label, so that the row fits an 800 pixel screen.
+    m_speedCombo->setToolTip(tr("Speed of the simulated clock"));
     m_speedCombo->addItem(tr("×1"), int(Speed::RealTime));
     m_speedCombo->addItem(tr("×10"), int(Speed::TenTimes));
     m_speedCombo->addItem(tr("As fast as possible"), int(Speed::Fastest));
@@ -111,7 +113,6 @@ void Simulator::buildControls()
     row->addWidget(m_pauseButton);
     row->addWidget(m_stepButton);
     row->addWidget(resetButton);
-    row->addWidget(new QLabel(tr("Speed:"), controls));
     row->addWidget(m_speedCombo);
     row->addStretch(1);
 
@@ -136,7 +137,7 @@ void Simulator::buildViews()
     m_views->addTab(m_log, tr("Event Log"));
     m_views->addTab(m_timeline, tr("Timeline"));
 
-    auto *split = new QSplitter(Qt::Vertical, this);
+    auto *split = m_split = new QSplitter(Qt::Vertical, this);
     split->setObjectName(QStringLiteral("simSplitter"));
     split->addWidget(ui->splitter);
     split->addWidget(m_views);

@@ -3,6 +3,7 @@
 #include <QBrush>
 #include <QFile>
 #include <QHeaderView>
+#include <QSignalBlocker>
 #include <QTableWidget>
 #include <QTimer>
 
@@ -46,6 +47,14 @@ void setKeyColumnTips(QTableWidget *table)
     for (int c = 0; c < 4; ++c)
         if (QTableWidgetItem *item = table->horizontalHeaderItem(c + 1))
             item->setToolTip(QString::fromLatin1(tips[c]));
+}
+
+// The engine keeps a timer's remaining run time and counts it down each tick.
+void setRunningTip(QTableWidget *table)
+{
+    if (QTableWidgetItem *item = table->horizontalHeaderItem(1))
+        item->setToolTip(Simulator::tr("Remaining time in seconds: set to the timer's run time when it starts, "
+                                       "counted down 0.01 s each tick; 0 when the timer is stopped or has run out."));
 }
 
 QStringList gridLabels(const char *prefix)
@@ -122,6 +131,7 @@ Simulator::Simulator(QWidget *parent)
         table->setColumnWidth(0, kNameWidth);
         table->setColumnWidth(1, kValueWidth);
     }
+    setRunningTip(ui->timerTableWidget);
     setColumns(ui->LX1TableWidget, gridLabels(""));
     ui->LX1TableWidget->horizontalHeader()->setMinimumSectionSize(kGridColumnWidth);
     ui->LX1TableWidget->horizontalHeader()->setDefaultSectionSize(kGridColumnWidth);
@@ -276,6 +286,7 @@ void Simulator::fillTables()
     setColumns(ui->stateTableWidget, {"State", "Set / Clear"});
     fillTable(ui->stateTableWidget, m_names.states, 0, 1);
     setColumns(ui->timerTableWidget, {"Timer", "Running"});
+    setRunningTip(ui->timerTableWidget);
     fillTable(ui->timerTableWidget, m_names.timers, 0, 1);
     setColumns(ui->outputTableWidget, {"Output", "Active"});
     fillTable(ui->outputTableWidget, m_names.outputs, 0, 1);
@@ -318,11 +329,8 @@ void Simulator::fillTable(QTableWidget *table, const QStringList &names, int che
                 table->setItem(r, c, box);
             }
         } else {
-            for (int c = 1; c <= textColumns; ++c) {
-                auto *cell = new QTableWidgetItem();
-                cell->setFlags(Qt::NoItemFlags);
-                table->setItem(r, c, cell);
-            }
+            for (int c = 1; c <= textColumns; ++c)
+                table->setItem(r, c, newCell(table, r));
         }
     }
 }
@@ -399,26 +407,58 @@ QString Simulator::ledWhy(int row) const
                    [this, row](int s) { return m_engine->stateDrivesLed(s, row); });
 }
 
-void Simulator::draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text, bool green,
+QTableWidgetItem *Simulator::newCell(QTableWidget *table, int row) const
+{
+    QTableWidgetItem *cell;
+    if (table == ui->stateTableWidget)
+        cell = new WhyItem(QString(), this, &Simulator::stateWhy, row);
+    else if (table == ui->outputTableWidget)
+        cell = new WhyItem(QString(), this, &Simulator::outputWhy, row);
+    else if (table == ui->LEDTableWidget)
+        cell = new WhyItem(QString(), this, &Simulator::ledWhy, row);
+    else
+        cell = new QTableWidgetItem();
+    // Not drawn yet: greyed until the first tick.
+    cell->setFlags(Qt::NoItemFlags);
+    return cell;
+}
+
+bool Simulator::draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text, bool green,
                      bool coloured)
 {
     if (shown.value == value)
-        return;
-    // A new item with everything set tells the view once, not once per role.
-    QTableWidgetItem *cell;
-    if (table == ui->stateTableWidget)
-        cell = new WhyItem(text, this, &Simulator::stateWhy, row);
-    else if (table == ui->outputTableWidget)
-        cell = new WhyItem(text, this, &Simulator::outputWhy, row);
-    else if (table == ui->LEDTableWidget)
-        cell = new WhyItem(text, this, &Simulator::ledWhy, row);
-    else
-        cell = new QTableWidgetItem(text);
-    cell->setFlags(kDrawnFlags);
+        return false;
+    // The cell is changed in place with the model's signals blocked (see
+    // drawTable): one repaint per table, not one per cell and role.
+    QTableWidgetItem *cell = table->item(row, column);
+    if (!cell) {
+        cell = newCell(table, row);
+        table->setItem(row, column, cell);
+    }
+    if (shown.value == -1)
+        cell->setFlags(kDrawnFlags);
+    cell->setText(text);
     if (coloured)
-        cell->setBackground(QBrush(green ? Qt::green : Qt::white, Qt::SolidPattern));
-    table->setItem(row, column, cell);
+        cell->setBackground(green ? m_green : m_white);
     shown.value = value;
+    m_dirty = m_dirty.united(QRect(column, row, 1, 1));
+    return true;
+}
+
+void Simulator::drawTable(QTableWidget *table, const std::function<bool()> &drawCells)
+{
+    m_dirty = QRect();
+    {
+        // Nothing but the view listens to these read-only cells; it is told
+        // once below, of the cells from the first changed to the last.
+        const QSignalBlocker quiet(table->model());
+        drawCells();
+    }
+    if (m_dirty.isEmpty())
+        return;
+    const QModelIndex first = table->model()->index(m_dirty.top(), m_dirty.left());
+    const QModelIndex last = table->model()->index(m_dirty.bottom(), m_dirty.right());
+    table->viewport()->update(table->visualRect(first).united(table->visualRect(last)));
 }
 
 void Simulator::showState()
@@ -430,28 +470,49 @@ void Simulator::showState()
 
     // Only cells whose text or colour changes are touched; the rest already
     // show what a full redraw would.
-    for (int r = 0; r < static_cast<int>(m_shownStates.size()); ++r) {
-        const bool set = e.stateSet(r);
-        draw(ui->stateTableWidget, r, 1, m_shownStates[r], set, set ? kSet : kClear, set, true);
-    }
-    for (int r = 0; r < static_cast<int>(m_shownTimers.size()); ++r) {
-        const uint16_t v = e.timerValue(r);
-        if (m_shownTimers[r].value != v)
-            draw(ui->timerTableWidget, r, 1, m_shownTimers[r], v, SimEngine::timerText(v), false, false);
-    }
-    for (int r = 0; r < static_cast<int>(m_shownOutputs.size()); ++r) {
-        const bool active = e.lx1OutputActive(r);
-        draw(ui->outputTableWidget, r, 1, m_shownOutputs[r], active, active ? kActive : kSpace, active, true);
-    }
-    for (int r = 0; r < static_cast<int>(m_shownLeds.size()); ++r) {
-        const bool on = e.ledOn(r);
-        draw(ui->LEDTableWidget, r, 1, m_shownLeds[r], on, on ? kOn : kOff, on, true);
-    }
-    for (int m = 0; m < kLx1ModuleCount; ++m)
-        for (int c = 0; c < kLx1ChannelCount; ++c) {
-            const bool on = e.lx1ChannelOn(m, c);
-            draw(ui->LX1TableWidget, m, c, m_shownGrid[m * kLx1ChannelCount + c], on, kSpace, on, true);
+    drawTable(ui->stateTableWidget, [&] {
+        bool changed = false;
+        for (int r = 0; r < static_cast<int>(m_shownStates.size()); ++r) {
+            const bool set = e.stateSet(r);
+            changed |= draw(ui->stateTableWidget, r, 1, m_shownStates[r], set, set ? kSet : kClear, set, true);
         }
+        return changed;
+    });
+    drawTable(ui->timerTableWidget, [&] {
+        bool changed = false;
+        for (int r = 0; r < static_cast<int>(m_shownTimers.size()); ++r) {
+            const uint16_t v = e.timerValue(r);
+            if (m_shownTimers[r].value != v)
+                changed |= draw(ui->timerTableWidget, r, 1, m_shownTimers[r], v, SimEngine::timerText(v), false, false);
+        }
+        return changed;
+    });
+    drawTable(ui->outputTableWidget, [&] {
+        bool changed = false;
+        for (int r = 0; r < static_cast<int>(m_shownOutputs.size()); ++r) {
+            const bool active = e.lx1OutputActive(r);
+            changed |=
+                draw(ui->outputTableWidget, r, 1, m_shownOutputs[r], active, active ? kActive : kSpace, active, true);
+        }
+        return changed;
+    });
+    drawTable(ui->LEDTableWidget, [&] {
+        bool changed = false;
+        for (int r = 0; r < static_cast<int>(m_shownLeds.size()); ++r) {
+            const bool on = e.ledOn(r);
+            changed |= draw(ui->LEDTableWidget, r, 1, m_shownLeds[r], on, on ? kOn : kOff, on, true);
+        }
+        return changed;
+    });
+    drawTable(ui->LX1TableWidget, [&] {
+        bool changed = false;
+        for (int m = 0; m < kLx1ModuleCount; ++m)
+            for (int c = 0; c < kLx1ChannelCount; ++c) {
+                const bool on = e.lx1ChannelOn(m, c);
+                changed |= draw(ui->LX1TableWidget, m, c, m_shownGrid[m * kLx1ChannelCount + c], on, kSpace, on, true);
+            }
+        return changed;
+    });
 }
 
 void Simulator::showRows()

@@ -5,6 +5,9 @@
 // destroyed when closed.
 #pragma once
 
+#include <QRect>
+#include <QSize>
+#include <QBrush>
 #include <QString>
 #include <QTemporaryFile>
 #include <QWidget>
@@ -24,6 +27,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QShortcut;
+class QSplitter;
 class QTableWidget;
 class QTableWidgetItem;
 class QTabWidget;
@@ -103,6 +107,16 @@ public:
     QString outputWhy(int row) const;
     QString ledWhy(int row) const;
 
+    // The size a window that has never been closed opens at: the content's
+    // size hint, at least kDefaultSize, within the screen's available area.
+    static constexpr QSize kDefaultSize{1100, 820};
+    static QRect fittedGeometry(QSize wanted, const QRect &available);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
 public slots:
     void switchChanged(QTableWidgetItem *item);
     // One tick, then everything drawn.
@@ -117,6 +131,9 @@ public slots:
     void setSpeed(Speed speed);
 
 private:
+    // Size, place and splitter as last closed (simlayout.cpp).
+    void restoreLayout();
+    void saveLayout() const;
     QWidget *buildChangedBar();
     void buildControls();
     void buildViews();
@@ -162,8 +179,15 @@ private:
     struct Shown {
         int value = -1;  // -1 = not drawn yet
     };
-    void draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text, bool green,
+    // True when the cell changed.
+    bool draw(QTableWidget *table, int row, int column, Shown &shown, int value, const QString &text, bool green,
               bool coloured);
+    // The cells drawCells changes, then one repaint of the table's changed part.
+    void drawTable(QTableWidget *table, const std::function<bool()> &drawCells);
+    // An empty drawn cell of row r; its tooltip says why, in the tables that have one.
+    QTableWidgetItem *newCell(QTableWidget *table, int row) const;
+    QRect m_dirty;  // columns and rows of the cells drawCells changed
+    const QBrush m_green{Qt::green, Qt::SolidPattern}, m_white{Qt::white, Qt::SolidPattern};
 
     Ui::SimulatorClass *ui = nullptr;
     QTemporaryFile m_imageFile;
@@ -187,6 +211,8 @@ private:
     QComboBox *m_speedCombo = nullptr;
     QShortcut *m_stepKey = nullptr;
     QTabWidget *m_views = nullptr;
+    QSplitter *m_split = nullptr;
+    bool m_placed = false;  // size and place set by the first show
     SimPanel *m_panel = nullptr;
     SimEventLog *m_log = nullptr;
     SimTimeline *m_timeline = nullptr;

@@ -11,7 +11,10 @@
 #include <QListView>
 #include <QListWidget>
 #include <QPushButton>
+#include <QPointer>
+#include <QScreen>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -23,6 +26,7 @@
 #include "kelda.h"
 #include "pmmodel.h"
 #include "scriptedprompter.h"
+#include "settings.h"
 #include "setupbuilder.h"
 #include "simeventlog.h"
 #include "simpanel.h"
@@ -180,6 +184,9 @@ private slots:
     void timelineDrawsThePickedSeries();
     void canValuesAndOutputFrames();
     void playLogThroughTheRun();
+    void opensOnScreenAndRemembersItsLayout();
+    void escapeAndTheRunningTip();
+    void changedCellsAreRepainted();
 
 private:
     QTemporaryDir m_config;
@@ -733,6 +740,125 @@ void TestSimWindow::playLogThroughTheRun()
     QVERIFY(!sim->playLog(dir.filePath(QStringLiteral("missing.log"))));
     QCOMPARE(warned.size(), 1);
     QVERIFY2(warned[0].startsWith(QStringLiteral("cannot read ")), qPrintable(warned[0]));
+}
+
+void TestSimWindow::opensOnScreenAndRemembersItsLayout()
+{
+    // Never closed before: the content's size, at least the default, within the screen.
+    {
+        const auto s = kelda::settings::open();
+        s->remove(kelda::settings::keyName(kelda::settings::Key::SimulatorGeometry));
+        s->remove(kelda::settings::keyName(kelda::settings::Key::SimulatorSplitter));
+    }
+    const QRect big(0, 0, 1920, 1080), small(100, 50, 800, 600);
+    QCOMPARE(Simulator::fittedGeometry({1100, 820}, big), QRect(410, 130, 1100, 820));
+    QCOMPARE(Simulator::fittedGeometry({1100, 820}, small), small);
+    QCOMPARE(Simulator::fittedGeometry({3000, 500}, small), QRect(100, 100, 800, 500));
+
+    PMModel model;
+    buildPressSetup(model);
+    QPointer<Simulator> sim = startPaused(model);
+    QVERIFY(QTest::qWaitForWindowExposed(sim));
+    const QRect available = sim->screen()->availableGeometry();
+    // Cut to the screen, but never below what the content needs (the offscreen
+    // screen is 800 wide; the controls need a little more).
+    const QSize fits = sim->sizeHint().expandedTo(Simulator::kDefaultSize).boundedTo(available.size());
+    QCOMPARE(sim->size(), fits.expandedTo(sim->minimumSizeHint()));
+    const QRect onScreen = sim->frameGeometry() & available;
+    QCOMPARE(onScreen.topLeft(), sim->frameGeometry().topLeft());
+    QCOMPARE(onScreen.size(), sim->frameGeometry().size().boundedTo(available.size()));
+    QVERIFY(sim->width() > 767 || sim->width() == available.width());
+    QVERIFY(sim->height() > 527 || sim->height() == available.height());
+
+    // Closed, it keeps its size, place and splitter for the next window.
+    auto *split = child<QSplitter>(sim, "simSplitter");
+    const QPoint frame = sim->geometry().topLeft() - sim->frameGeometry().topLeft();
+    const QRect placed(available.topLeft() + frame + QPoint(0, 20), sim->minimumSizeHint().expandedTo(QSize(700, 520)));
+    sim->setGeometry(placed);
+    QTRY_COMPARE(sim->geometry(), placed);
+    QTRY_COMPARE(split->height(), split->sizes()[0] + split->sizes()[1] + split->handleWidth());
+    const QList<int> first = split->sizes();
+    split->setSizes({split->height() * 3 / 4, split->height() / 4});
+    const QList<int> sizes = split->sizes();
+    QVERIFY(sizes != first);
+    sim->close();
+    QTRY_VERIFY(!sim);
+
+    sim = startPaused(model);
+    QVERIFY(QTest::qWaitForWindowExposed(sim));
+    QTRY_COMPARE(sim->geometry(), placed);
+    QCOMPARE(child<QSplitter>(sim, "simSplitter")->sizes(), sizes);
+
+    // Left where the screen has gone: back on this one.
+    sim->setGeometry(QRect(available.right() + 4000, available.bottom() + 3000, 600, 400));
+    sim->close();
+    QTRY_VERIFY(!sim);
+    sim = startPaused(model);
+    QVERIFY(QTest::qWaitForWindowExposed(sim));
+    QVERIFY(available.contains(sim->frameGeometry().topLeft()));
+    QCOMPARE(sim->size(), QSize(600, 400).expandedTo(sim->minimumSizeHint()));
+}
+
+void TestSimWindow::escapeAndTheRunningTip()
+{
+    PMModel model;
+    buildPressSetup(model);
+    QPointer<Simulator> sim = startPaused(model);
+    QVERIFY(QTest::qWaitForWindowActive(sim));
+    // Esc on the window, on a table and on the log's filter: the run goes on.
+    child(sim, "simPauseButton")->click();
+    QVERIFY(!sim->isPaused());
+    QTest::keyClick(sim, Qt::Key_Escape);
+    QTableWidget *states = table(sim, "stateTableWidget");
+    states->setFocus();
+    QTest::keyClick(states, Qt::Key_Escape);
+    auto *filter = child<QLineEdit>(sim, "simEventFilter");
+    filter->setFocus();
+    QTest::keyClick(filter, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    QVERIFY(sim);
+    QVERIFY(sim->isVisible());
+    QVERIFY(sim->tickTimer()->isActive());
+
+    // The engine keeps the time a timer has left and counts it down; the tip says so, after a reset too.
+    for (int round = 0; round < 2; ++round) {
+        const QString tip = table(sim, "timerTableWidget")->horizontalHeaderItem(1)->toolTip();
+        QVERIFY2(tip.startsWith(QStringLiteral("Remaining time in seconds")), qPrintable(tip));
+        QVERIFY(tip.contains(QStringLiteral("counted down")));
+        child(sim, "simResetButton")->click();
+    }
+}
+
+void TestSimWindow::changedCellsAreRepainted()
+{
+    // Cells change in place without telling the model: the view must still paint them.
+    PMModel model;
+    buildPressSetup(model);
+    QPointer<Simulator> sim = startPaused(model);
+    QVERIFY(QTest::qWaitForWindowExposed(sim));
+    QTableWidget *states = table(sim, "stateTableWidget");
+    QTableWidget *grid = table(sim, "LX1TableWidget");
+    auto shown = [](QTableWidget *t, int row, int column) {
+        QCoreApplication::processEvents();
+        const QRect r = t->visualItemRect(t->item(row, column));
+        return t->viewport()->grab().toImage().pixelColor(r.center() + QPoint(r.width() / 4, 0));
+    };
+    child(sim, "simStepButton")->click();
+    QCOMPARE(shown(states, 0, 1), QColor(Qt::white));
+    QCOMPARE(shown(grid, 1, 2), QColor(Qt::white));
+    tick(sim, "keyPadTableWidget", 0, true);
+    child(sim, "simStepButton")->click();
+    QCOMPARE(states->item(0, 1)->text(), QStringLiteral("Set"));
+    QCOMPARE(shown(states, 0, 1), QColor(Qt::green));
+    QCOMPARE(shown(states, 1, 1), QColor(Qt::white));
+    QCOMPARE(shown(grid, 1, 2), QColor(Qt::green));
+    QCOMPARE(shown(grid, 1, 3), QColor(Qt::white));
+    tick(sim, "keyPadTableWidget", 0, false);
+    child(sim, "simResetButton")->click();
+    child(sim, "simStepButton")->click();
+    QCOMPARE(shown(states, 0, 1), QColor(Qt::white));
+    // The "why" tooltip survives drawing in place.
+    QVERIFY(!states->item(0, 1)->toolTip().isEmpty());
 }
 
 QObject *makeWindowViewTests()
