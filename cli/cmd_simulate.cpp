@@ -6,6 +6,7 @@
 #include <QSaveFile>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "atomicfile.h"
@@ -25,6 +26,7 @@ namespace {
 struct Outputs {
     QString trace, plot, canOut;
     bool vcd = false, svg = false;
+    std::optional<SimNames> names = std::nullopt;  // --dbc: CAN inputs with the signals they read
 };
 
 // Before anything is read: outputs of a type we write, none of them an
@@ -138,7 +140,7 @@ int runWithOutputs(const SimScenario &scenario, const std::vector<SimStep> &step
 {
     std::unique_ptr<SimTrace> trace;
     if (!o.trace.isEmpty() || !o.plot.isEmpty())
-        trace = std::make_unique<SimTrace>(scenario.rows().names);
+        trace = std::make_unique<SimTrace>(o.names ? *o.names : scenario.rows().names);
     QSaveFile canOut(o.canOut);
     if (!o.canOut.isEmpty()) {
         if (!canOut.open(QIODevice::WriteOnly))
@@ -187,7 +189,7 @@ int runSimulate(const CliArgs &args)
         return cliFail(what, why);
     std::vector<SimStep> steps;
     SimRows rows = scenario.rows();
-    if (args.isSet("dbc") && !dbc::readSignals(args.value("dbc"), &rows, &why))
+    if (args.isSet("dbc") && !dbc::readSignals(args.value("dbc"), &rows, &why, &o.names.emplace()))
         return cliFail(QStringLiteral("cannot read %1").arg(shownPath(args.value("dbc"))), why);
     if (const int bad = readSteps(scriptPath, rows, &steps))
         return bad;

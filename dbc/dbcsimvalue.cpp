@@ -1,5 +1,7 @@
 #include "dbcsimvalue.h"
 
+#include <algorithm>
+
 namespace kelda::dbc {
 
 const Signal *findSignal(const Database &db, const QString &name, const Message **message)
@@ -59,11 +61,36 @@ void useSignals(std::shared_ptr<const Database> db, SimRows *rows)
                            QString *why) { return signalStep(*db, name, value, unit, step, why); };
 }
 
-bool readSignals(const QString &path, SimRows *rows, QString *why)
+SimNames traceNames(const Database &db, const SimRows &rows)
+{
+    SimNames names = rows.names;
+    for (qsizetype r = 0; r < names.canInputs.size() && r < qsizetype(rows.canRules.size()); ++r) {
+        const can::InputRule &rule = rows.canRules[size_t(r)];
+        if (rule.position < 0 || rule.channel.index <= 0)
+            continue;
+        const int last = rule.channel.isByte ? rule.channel.index - 1 : 2 * rule.channel.index - 1;
+        const int first = rule.channel.isByte ? last : last - 1;
+        QStringList hits;
+        for (const Message &m : db.messages)
+            for (const Signal &s : m.signalList) {
+                const std::vector<int> b = s.bits();
+                if (!m.extended && m.id == rule.identifier
+                    && std::any_of(b.begin(), b.end(), [&](int p) { return p / 8 >= first && p / 8 <= last; }))
+                    hits << s.name;
+            }
+        if (!hits.isEmpty() && !hits.contains(names.canInputs[r]))
+            names.canInputs[r] += QStringLiteral(" [%1]").arg(hits.join(QLatin1Char(' ')));
+    }
+    return names;
+}
+
+bool readSignals(const QString &path, SimRows *rows, QString *why, SimNames *names)
 {
     auto db = std::make_shared<Database>();
     if (!readFile(path, db.get(), why))
         return false;
+    if (names)
+        *names = traceNames(*db, *rows);
     useSignals(std::move(db), rows);
     return true;
 }

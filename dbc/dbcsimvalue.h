@@ -24,6 +24,10 @@ bool signalStep(const Database &db, const QString &name, const QString &value, c
 void useSignals(std::shared_ptr<const Database> db, SimRows *rows);
 // Reads the DBC at path (--dbc) and lets rows use its signals; false with
 // the reason when the file cannot be read.
-bool readSignals(const QString &path, SimRows *rows, QString *why);
+// names (may be null) receives rows' names for traces: a CAN input reading
+// bytes of a DBC message's signals gets their names, "RPM high [EngineSpeed]",
+// unless its name is already one of them.
+bool readSignals(const QString &path, SimRows *rows, QString *why, SimNames *names = nullptr);
+SimNames traceNames(const Database &db, const SimRows &rows);
 
 }  // namespace kelda::dbc

@@ -308,7 +308,7 @@ const char kRpmDbc[] = "VERSION \"\"\n\n"
                        "BO_ 291 ENGINE: 8 ECU\n"
                        " SG_ EngineSpeed : 7|16@0+ (0.25,0) [0|16383.75] \"rpm\" LX2\n"
                        " SG_ Gear : 16|8@1+ (1,0) [0|255] \"\" LX2\n"
-                       " SG_ Horn : 8|8@1+ (2,0) [0|510] \"x\" LX2\n";
+                       " SG_ Horn : 24|8@1+ (2,0) [0|510] \"x\" LX2\n";
 
 void TestSimCan::dbcSignalsSetPhysicalValues()
 {
@@ -331,7 +331,7 @@ void TestSimCan::dbcSignalsSetPhysicalValues()
             "can \"ENGINE.EngineSpeed\" = 700   # raw 2800: RPM low\n"
             "tick\n"
             "expect state \"Fan\" clear\n"
-            "can \"Horn\" = 4 x                 # with a unit: the signal, raw 2 in byte 1\n"
+            "can \"Horn\" = 4 x                 # with a unit: the signal, raw 2 in byte 4\n"
             "tick\n"
             "expect state \"Reverse\" set\n");
     s.close();
@@ -348,7 +348,10 @@ void TestSimCan::dbcSignalsSetPhysicalValues()
     QFile t(trace);
     QVERIFY(t.open(QIODevice::ReadOnly));
     const QByteArray csv = t.readAll();
-    QVERIFY2(csv.contains(",RPM high,1,") && csv.contains(",RPM low,1,"), csv.constData());
+    // The inputs on 0x123 carry the names of the signals in their bytes.
+    QVERIFY2(csv.contains(",RPM high [EngineSpeed],1,") && csv.contains(",RPM low [EngineSpeed],1,")
+                 && csv.contains(",Reverse gear [Gear],1,"),
+             csv.constData());
 
     // A bare number on a CAN input's name is the input's channel value (8
     // bits here); a unit makes it the DBC signal. Refusals stop the run.
