@@ -6,10 +6,12 @@
 #include <QSaveFile>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "atomicfile.h"
 #include "clicommand.h"
+#include "dbcsimvalue.h"
 #include "documentargs.h"
 #include "simbridge.h"
 #include "simplot.h"
@@ -24,6 +26,7 @@ namespace {
 struct Outputs {
     QString trace, plot, canOut;
     bool vcd = false, svg = false;
+    std::optional<SimNames> names = std::nullopt;  // --dbc: CAN inputs with the signals they read
 };
 
 // Before anything is read: outputs of a type we write, none of them an
@@ -75,7 +78,7 @@ int writeOutputs(const Outputs &o, const SimTrace *trace)
 }
 
 // The script's steps, checked whole before the first tick; no script: none.
-int readSteps(const QString &scriptPath, const SimScenario &scenario, std::vector<SimStep> *steps)
+int readSteps(const QString &scriptPath, const SimRows &rows, std::vector<SimStep> *steps)
 {
     if (scriptPath.isEmpty())
         return 0;
@@ -85,7 +88,7 @@ int readSteps(const QString &scriptPath, const SimScenario &scenario, std::vecto
     if (!kelda::fileio::readInput(scriptPath, STRATA_MAX_FILE_SIZE, &text, &why))
         return cliFail(QStringLiteral("cannot read %1").arg(shownPath(scriptPath)), why);
     int badLine = 0;
-    if (!parseSimScript(text, scenario.rows(), steps, &badLine, &why)
+    if (!parseSimScript(text, rows, steps, &badLine, &why)
         || !simCheckReplays(*steps, simScriptDir(scriptPath), &badLine, &why))
         return cliFail(QStringLiteral("%1:%2").arg(scriptPath, QString::number(badLine)), why);
     return 0;
@@ -137,7 +140,7 @@ int runWithOutputs(const SimScenario &scenario, const std::vector<SimStep> &step
 {
     std::unique_ptr<SimTrace> trace;
     if (!o.trace.isEmpty() || !o.plot.isEmpty())
-        trace = std::make_unique<SimTrace>(scenario.rows().names);
+        trace = std::make_unique<SimTrace>(o.names ? *o.names : scenario.rows().names);
     QSaveFile canOut(o.canOut);
     if (!o.canOut.isEmpty()) {
         if (!canOut.open(QIODevice::WriteOnly))
@@ -185,7 +188,10 @@ int runSimulate(const CliArgs &args)
     if (!scenario.open(setupPath, &what, &why))
         return cliFail(what, why);
     std::vector<SimStep> steps;
-    if (const int bad = readSteps(scriptPath, scenario, &steps))
+    SimRows rows = scenario.rows();
+    if (args.isSet("dbc") && !dbc::readSignals(args.value("dbc"), &rows, &why, &o.names.emplace()))
+        return cliFail(QStringLiteral("cannot read %1").arg(shownPath(args.value("dbc"))), why);
+    if (const int bad = readSteps(scriptPath, rows, &steps))
         return bad;
     noteSetupErrors(scenario, setupPath);
     can.scriptDir = simScriptDir(scriptPath);
@@ -200,7 +206,7 @@ const CliRegistration simulateCommand{{
     .name = "simulate",
     .usage = "kelda-cli simulate SETUP.kelda [--script FILE] [--can-in LOG [--can-out OUT.log] [--can-start SECONDS] "
              "[--can-channel NAME]] [--trace FILE.vcd|FILE.csv] [--plot FILE.svg|FILE.png] [--max-ticks N] "
-             "[--max-changes N] | SETUP.kelda --bus BACKEND:INTERFACE [--for SECONDS]",
+             "[--max-changes N] [--dbc FILE.dbc] | SETUP.kelda --bus BACKEND:INTERFACE [--for SECONDS]",
     .summary = "run a setup's logic from a script of inputs, ticks and expectations",
     .description = "Runs the setup's event logic as the editor's Simulate > Go does, a tick standing for "
                    "10 ms, with the tick boxes set by a script. Script lines (rows counted from 1 or items by "
@@ -233,7 +239,9 @@ const CliRegistration simulateCommand{{
                 {"trace", "FILE.vcd|FILE.csv", "write every change of the run as VCD or CSV (by the file's name)"},
                 {"plot", "FILE.svg|FILE.png", "draw the run as a timing diagram, SVG or PNG (by the file's name)"},
                 {"max-ticks", "N", "end the run after N ticks (default 8640000, one simulated day)"},
-                {"max-changes", "N", "end the run once the trace or plot holds more than N changes (default 1000000)"}},
+                {"max-changes", "N", "end the run once the trace or plot holds more than N changes (default 1000000)"},
+                {"dbc", "FILE.dbc",
+                 "let can \"SIGNAL\" = VALUE [UNIT] set a signal of this DBC by its physical value"}},
     .statuses = {{0, "the script ran to its end and every expectation held"},
                  {1,
                   "an expectation failed, the setup cannot be opened or compiled, the script cannot be read "

@@ -11,6 +11,7 @@
 
 #include "atomicfile.h"
 #include "clicommand.h"
+#include "dbcsimvalue.h"
 #include "documentargs.h"
 #include "simscenario.h"
 #include "strata.h"
@@ -172,13 +173,17 @@ int checkReport(const QString &junitPath, const std::vector<Planned> &planned)
 class Runner
 {
 public:
-    explicit Runner(const SimLimits &limits) : m_limits(limits) { }
+    Runner(const SimLimits &limits, decltype(SimRows::dbcSignal) dbcSignal)
+        : m_limits(limits), m_dbcSignal(std::move(dbcSignal))
+    { }
     Result run(const Planned &p);
 
 private:
     SimScenario *scenarioFor(const QString &setup, QString *error);
+    SimRows withDbc(SimRows rows) const;
 
     SimLimits m_limits;
+    decltype(SimRows::dbcSignal) m_dbcSignal;  // --dbc
     std::map<QString, std::unique_ptr<SimScenario>> m_opened;  // by absolute path
     std::map<QString, QString> m_unopened;  // by absolute path: the failure line
 };
@@ -203,6 +208,12 @@ SimScenario *Runner::scenarioFor(const QString &setup, QString *error)
     return m_opened[key].get();
 }
 
+SimRows Runner::withDbc(SimRows rows) const
+{
+    rows.dbcSignal = m_dbcSignal;
+    return rows;
+}
+
 Result Runner::run(const Planned &p)
 {
     QElapsedTimer clock;
@@ -219,7 +230,7 @@ Result Runner::run(const Planned &p)
         SimScenario *scenario = scenarioFor(p.setup, &why);
         if (!scenario) {
             r.error = r.name + QStringLiteral(": ") + why;
-        } else if (!parseSimScript(text, scenario->rows(), &steps, &badLine, &why)
+        } else if (!parseSimScript(text, withDbc(scenario->rows()), &steps, &badLine, &why)
                    || !simCheckReplays(steps, simScriptDir(p.path), &badLine, &why)) {
             r.error = QStringLiteral("%1:%2: %3").arg(r.name, QString::number(badLine), why);
         } else {
@@ -267,6 +278,10 @@ int runTest(const CliArgs &args)
     int status = 0;
     if (!simLimitsOf(args, &limits, &status))
         return status;
+    SimRows dbc;
+    QString why;
+    if (args.isSet("dbc") && !dbc::readSignals(args.value("dbc"), &dbc, &why))
+        return cliFail(QStringLiteral("cannot read %1").arg(shownPath(args.value("dbc"))), why);
     QStringList scenarios;
     if (const int failed = expandFolders(paths, &scenarios))
         return failed;
@@ -277,7 +292,7 @@ int runTest(const CliArgs &args)
 
     QElapsedTimer total;
     total.start();
-    Runner runner(limits);
+    Runner runner(limits, dbc.dbcSignal);
     std::vector<Result> results;
     QTextStream &out = cliOut();
     int passed = 0;
@@ -300,7 +315,7 @@ int runTest(const CliArgs &args)
 
 const CliRegistration testCommand{{
     .name = "test",
-    .usage = "kelda-cli test [SETUP.kelda] TEST.scenario|DIR... [--junit FILE.xml] [--max-ticks N]",
+    .usage = "kelda-cli test [SETUP.kelda] TEST.scenario|DIR... [--junit FILE.xml] [--max-ticks N] [--dbc FILE.dbc]",
     .summary = "run scenario files and say which passed",
     .description = "Runs each scenario from a fresh start of its setup and prints a line for each (PASS, FAIL "
                    "with its failed expectations, or ERROR), then \"P passed, F failed\". A scenario names its "
@@ -314,6 +329,7 @@ const CliRegistration testCommand{{
     .optionalArguments = 2,
     .moreArguments = true,
     .options = {{"junit", "FILE.xml", "also write a JUnit XML report for CI servers"},
+                {"dbc", "FILE.dbc", "let can \"SIGNAL\" = VALUE [UNIT] set a signal of this DBC by its physical value"},
                 {"max-ticks", "N", "end a scenario after N ticks, as an error (default 8640000, one simulated day)"}},
     .statuses = {{0, "every scenario passed"},
                  {1,

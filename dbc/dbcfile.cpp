@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cmath>
 
 #include "atomicfile.h"
@@ -613,6 +614,43 @@ qint64 Signal::raw(const uint8_t *data, int bytes) const
     if (isSigned && length < 64 && (v >> (length - 1)) & 1)
         v |= ~quint64(0) << length;
     return qint64(v);
+}
+
+bool Signal::place(uint8_t *data, int bytes, qint64 value) const
+{
+    const std::vector<int> b = bits();
+    if (b.empty() || std::any_of(b.begin(), b.end(), [bytes](int p) { return p / 8 >= bytes; }))
+        return false;
+    for (size_t j = 0; j < b.size(); ++j) {
+        const int p = b[j];
+        const auto mask = uint8_t(1u << (p % 8));
+        data[p / 8] = (quint64(value) >> j) & 1 ? uint8_t(data[p / 8] | mask) : uint8_t(data[p / 8] & ~mask);
+    }
+    return true;
+}
+
+bool Signal::rawOf(double physical, qint64 *out, QString *why) const
+{
+    if (isFloat || factor == 0 || length <= 0 || length > 63) {
+        *why = QStringLiteral("%1 is not an integer signal of 1 to 63 bits with a factor").arg(name);
+        return false;
+    }
+    const double r = std::nearbyint((physical - offset) / factor);
+    if (!std::isfinite(r) || r < double(rawMin()) || r > double(rawMax())) {
+        double lo = double(rawMin()) * factor + offset;
+        double hi = double(rawMax()) * factor + offset;
+        if (lo > hi)
+            std::swap(lo, hi);
+        *why = QStringLiteral("%1 %2 is outside %3: its %4 raw bits carry %5 to %6%7")
+                   .arg(QString::number(physical, 'g', 15), unit, name)
+                   .arg(length)
+                   .arg(QString::number(lo, 'g', 15), QString::number(hi, 'g', 15),
+                        unit.isEmpty() ? QString() : QLatin1Char(' ') + unit)
+                   .simplified();
+        return false;
+    }
+    *out = qint64(r);
+    return true;
 }
 
 qint64 Signal::rawMin() const

@@ -52,6 +52,14 @@ struct Signal {
     qint64 raw(const uint8_t *data, int bytes) const;
     qint64 rawMin() const;
     qint64 rawMax() const;
+    // Writes raw (two's complement when signed) into the signal's bits of a
+    // payload of `bytes` bytes, the inverse of raw(); false, with data as it
+    // was, when a bit falls past the payload.
+    bool place(uint8_t *data, int bytes, qint64 raw) const;
+    // The raw step nearest to a physical value (raw = (physical - offset) /
+    // factor); false with the reason when it is outside the raw range or the
+    // signal is a float.
+    bool rawOf(double physical, qint64 *raw, QString *why) const;
 };
 
 struct Message {

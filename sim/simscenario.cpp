@@ -176,9 +176,15 @@ bool Run::step(const SimStep &s)
     case SimStep::Kind::CanValue:
         m_engine->setCanValue(s.id, m_scenario.rows().canRules[s.row].channel, s.value);
         break;
-    case SimStep::Kind::CanFrame:
-        m_engine->feedFrame(s.id, false, false, s.bytes.data(), s.length);
+    case SimStep::Kind::CanFrame: {
+        std::array<uint8_t, can::kFrameBytes> b = s.bytes;
+        const SimEngine::LastFrame &last = m_engine->lastFrame(s.id);
+        if (s.mask != decltype(s.mask){})
+            for (size_t i = 0; i < b.size(); ++i)
+                b[i] = uint8_t((last.data[i] & ~s.mask[i]) | (s.bytes[i] & s.mask[i]));
+        m_engine->feedFrame(s.id, false, false, b.data(), s.length);
         break;
+    }
     case SimStep::Kind::Replay: {
         QString why;
         const QString path = simReplayPath(s.file, m_can.scriptDir);

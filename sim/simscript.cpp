@@ -240,6 +240,10 @@ QString parseCanFrame(Line &l)
 QString parseCanValue(Line &l)
 {
     QString why;
+    // A DBC signal wins when a unit follows the number or no CAN input has the name.
+    if (l.rows.dbcSignal && l.w[1].quoted && (l.w.size() == 5 || !l.rows.names.canInputs.contains(l.w[1].text))
+        && l.rows.dbcSignal(l.w[1].text, l.w[3].text, l.w.size() == 5 ? l.w[4].text : QString(), &l.step, &why))
+        return why;
     if (!(why = l.arity(4, "can N = VALUE")).isEmpty()
         || !(why = row(l.w[1], {"CAN input", l.rows.canInputs, &l.rows.names.canInputs}, &l.step.row)).isEmpty())
         return why;

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "canmodel.h"
@@ -21,7 +22,8 @@ enum class SimExpect { State, Timer, Output, Led, Channel, CanOutput };
 
 struct SimStep {
     // CanValue: `can "NAME" = VALUE` (row, value); CanFrame: `can 0x123 = 11
-    // 22` (id, length, bytes); Replay: `replay "FILE"` (file as written).
+    // 22` (id, length, bytes; with a mask only its bits, the others those of
+    // the last frame on id); Replay: `replay "FILE"` (file as written).
     enum class Kind { Key, Switch, Can, Tick, Show, Expect, CanValue, CanFrame, Replay } kind = Kind::Tick;
     int row = 0;  // 0-based; a channel is module * 8 + channel
     int column = 0;  // keypad: condition - 1; expect: a SimExpect
@@ -32,6 +34,7 @@ struct SimStep {
     uint16_t value = 0;
     uint8_t length = 0;
     std::array<uint8_t, 8> bytes{};
+    std::array<uint8_t, 8> mask{};
     QString file;
 };
 
@@ -43,6 +46,10 @@ struct SimRows {
     // What each CAN input reads (its identifier and channel), for `can
     // "NAME" = VALUE`; rows beyond it read no frame.
     std::vector<can::InputRule> canRules;
+    // `can "SIGNAL" = VALUE [UNIT]` with a DBC (--dbc): false when it has no
+    // signal of that name; else fills a masked CanFrame step or why.
+    std::function<bool(const QString &name, const QString &value, const QString &unit, SimStep *step, QString *why)>
+        dbcSignal;
 
     static SimRows of(const SimNames &names);
 };

@@ -12,12 +12,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <array>
 #include <cmath>
 
 #include "canmodel.h"
 #include "clirun.h"
 #include "dbcclass.h"
 #include "dbcimport.h"
+#include "dbcsimvalue.h"
 #include "pmmodel.h"
 #include "setupbuilder.h"
 #include "setupview.h"
@@ -319,6 +321,92 @@ private slots:
         const auto *d = reinterpret_cast<const uint8_t *>(frame.constData());
         QCOMPARE(s->raw(d, 8), raw);
         QCOMPARE(referenceRaw(*s, d), raw);  // the reference agrees with the hand too
+    }
+
+    // place() is raw()'s inverse for every signal of the corpus, touches no
+    // other bit, and agrees with the reference's placement.
+    void encodeDecodeRoundTrip()
+    {
+        QRandomGenerator rng(30);
+        int checked = 0;
+        for (const QString &file : corpusFiles()) {
+            const dbc::Database db = load(qPrintable(file));
+            for (const dbc::Message &m : db.messages)
+                for (const dbc::Signal &s : m.signalList) {
+                    const std::vector<int> bits = s.bits();
+                    if (s.isFloat || s.length > 63 || bits.empty() || bits.back() / 8 >= m.length
+                        || bits.front() / 8 >= m.length)
+                        continue;
+                    for (int k = 0; k < 20; ++k) {
+                        std::array<uint8_t, dbc::kMaxMessageBytes> before{}, after{}, ref{}, mask{};
+                        for (auto &b : before)
+                            b = uint8_t(rng.bounded(256));
+                        const qint64 raw = s.rawMin() + qint64(rng.generate64() % quint64(s.rawMax() - s.rawMin() + 1));
+                        after = before;
+                        ref = before;
+                        QVERIFY(s.place(after.data(), m.length, raw));
+                        QVERIFY(s.place(mask.data(), m.length, -1));
+                        referencePut(s, ref.data(), raw);
+                        QCOMPARE(s.raw(after.data(), m.length), raw);
+                        QVERIFY2(after == ref, qPrintable(m.name + QLatin1Char('.') + s.name));
+                        for (int i = 0; i < m.length; ++i)
+                            QCOMPARE(after[size_t(i)] & ~mask[size_t(i)], before[size_t(i)] & ~mask[size_t(i)]);
+                    }
+                    ++checked;
+                }
+        }
+        QVERIFY2(checked > 500, qPrintable(QString::number(checked)));
+    }
+
+    // Physical values: nearest raw step, the raw range, the unit, the frame.
+    void physicalValues()
+    {
+        const dbc::Database db = load("handmade.dbc");
+        SimStep step;
+        QString why;
+        QVERIFY(dbc::signalStep(db, QStringLiteral("EngineSpeed"), QStringLiteral("850.1"), QStringLiteral("rpm"),
+                                &step, &why));
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QCOMPARE(step.kind, SimStep::Kind::CanFrame);
+        QCOMPARE(step.id, uint16_t(640));
+        QCOMPARE(step.length, uint8_t(8));
+        // 850.1 / 0.25 = 3400.4, rounded to 3400 = 0x0D48, Intel at bit 16.
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(step.bytes.data()), 8).toHex(),
+                 QByteArray("0000480d00000000"));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(step.mask.data()), 8).toHex(),
+                 QByteArray("0000ffff00000000"));
+        // Negative factor and an offset, Motorola signed: (-3996 - 100) / -2 = 2048 is past 2047.
+        QVERIFY(dbc::signalStep(db, QStringLiteral("GEARBOX.OutputSpeed"), QStringLiteral("-3994"), QString(), &step,
+                                &why));
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(step.bytes.data()), 8).toHex(),
+                 QByteArray("00007ff000000000"));
+        QVERIFY(dbc::signalStep(db, QStringLiteral("OutputSpeed"), QStringLiteral("-3996"), QString(), &step, &why));
+        QVERIFY2(why.contains(QStringLiteral("outside OutputSpeed"))
+                     && why.contains(QStringLiteral("-3994 to 4196 rpm")),
+                 qPrintable(why));
+        struct Refusal {
+            const char *name, *value, *unit, *why;
+        };
+        const Refusal refusals[] = {
+            {"EngineSpeed", "850", "km/h", "EngineSpeed is in rpm, not 'km/h'"},
+            {"Gear", "3", "rpm", "Gear has no unit in the DBC, not 'rpm'"},
+            {"EngineSpeed", "16384", "rpm", "outside EngineSpeed"},
+            {"EngineSpeed", "fast", "", "'fast' is not a number"},
+            {"EngSpeedExt", "100", "rpm", "runs send standard frames"},
+            {"Far", "1", "", "runs send standard frames"},
+            {"ValueB", "1", "V", "multiplexed"},
+        };
+        for (const Refusal &r : refusals) {
+            why.clear();
+            QVERIFY(
+                dbc::signalStep(db, QLatin1String(r.name), QLatin1String(r.value), QLatin1String(r.unit), &step, &why));
+            QVERIFY2(why.contains(QLatin1String(r.why)),
+                     qPrintable(QLatin1String(r.name) + QStringLiteral(": ") + why));
+        }
+        QVERIFY(!dbc::signalStep(db, QStringLiteral("Nope"), QStringLiteral("1"), QString(), &step, &why));
+        QVERIFY(
+            !dbc::signalStep(db, QStringLiteral("GEARBOX.EngineSpeed"), QStringLiteral("1"), QString(), &step, &why));
     }
 
     void classes_data()

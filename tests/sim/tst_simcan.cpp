@@ -125,6 +125,7 @@ private slots:
     void badFrameLinesStopBeforeAnyTick_data();
     void badFrameLinesStopBeforeAnyTick();
     void timingMatchesAReference();
+    void dbcSignalsSetPhysicalValues();
     void busBridgeOverVirtualCan();
     void socketCanBridge();
 
@@ -299,6 +300,86 @@ void TestSimCan::badFrameLinesStopBeforeAnyTick()
     QVERIFY(r.out.isEmpty());
     QVERIFY2(r.err.contains((script + QStringLiteral(":2: ")).toUtf8()) && QString::fromUtf8(r.err).contains(why),
              r.err.constData());
+}
+
+// 0x123 as a DBC describes it: the big-endian word 1 is EngineSpeed in
+// quarter rpm, byte 3 the gear; Horn shares its name with a CAN input.
+const char kRpmDbc[] = "VERSION \"\"\n\n"
+                       "BO_ 291 ENGINE: 8 ECU\n"
+                       " SG_ EngineSpeed : 7|16@0+ (0.25,0) [0|16383.75] \"rpm\" LX2\n"
+                       " SG_ Gear : 16|8@1+ (1,0) [0|255] \"\" LX2\n"
+                       " SG_ Horn : 24|8@1+ (2,0) [0|510] \"x\" LX2\n";
+
+void TestSimCan::dbcSignalsSetPhysicalValues()
+{
+    QTemporaryDir dir;
+    const QString dbcPath = dir.filePath(QStringLiteral("rpm.dbc")),
+                  script = dir.filePath(QStringLiteral("run.scenario"));
+    const QString out = dir.filePath(QStringLiteral("out.log")), trace = dir.filePath(QStringLiteral("t.csv"));
+    QFile f(dbcPath);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(kRpmDbc) > 0);
+    f.close();
+    QFile s(script);
+    QVERIFY(s.open(QIODevice::WriteOnly));
+    s.write("can \"EngineSpeed\" = 3300.1 rpm   # raw 13200: RPM high\n"
+            "tick\n"
+            "expect state \"Fan\" set\n"
+            "can \"Gear\" = 5                   # no CAN input is named Gear; the speed bits stay\n"
+            "tick\n"
+            "expect state \"Reverse\" set\n"
+            "expect state \"Fan\" set\n"
+            "can \"ENGINE.EngineSpeed\" = 700   # raw 2800: RPM low\n"
+            "tick\n"
+            "expect state \"Fan\" clear\n"
+            "can \"Horn\" = 4 x                 # with a unit: the signal, raw 2 in byte 4\n"
+            "tick\n"
+            "expect state \"Reverse\" set\n");
+    s.close();
+    const CliRun r =
+        runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script, QStringLiteral("--dbc"),
+                dbcPath, QStringLiteral("--can-out"), out, QStringLiteral("--trace"), trace});
+    QVERIFY2(r.exitCode == 0, (r.out + r.err).constData());
+    QFile log(out);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray frames = log.readAll();
+    QVERIFY2(frames.contains("300#1234000000000000\n") && frames.contains("300#1234550000000000\n")
+                 && frames.contains("300#0000550000000000\n"),
+             frames.constData());
+    QFile t(trace);
+    QVERIFY(t.open(QIODevice::ReadOnly));
+    const QByteArray csv = t.readAll();
+    // The inputs on 0x123 carry the names of the signals in their bytes.
+    QVERIFY2(csv.contains(",RPM high [EngineSpeed],1,") && csv.contains(",RPM low [EngineSpeed],1,")
+                 && csv.contains(",Reverse gear [Gear],1,"),
+             csv.constData());
+
+    // A bare number on a CAN input's name is the input's channel value (8
+    // bits here); a unit makes it the DBC signal. Refusals stop the run.
+    struct Bad {
+        const char *line, *why;
+    };
+    const Bad bad[] = {{"can \"Horn\" = 300", "not a value of 8 bits"},
+                       {"can \"EngineSpeed\" = 850 km/h", "EngineSpeed is in rpm, not 'km/h'"},
+                       {"can \"EngineSpeed\" = 16384", "outside EngineSpeed"},
+                       {"can \"Nothing\" = 1 rpm", "extra argument"}};
+    for (const Bad &b : bad) {
+        QVERIFY(s.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        s.write(QByteArray("tick\n") + b.line + "\n");
+        s.close();
+        const CliRun no = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script,
+                                  QStringLiteral("--dbc"), dbcPath});
+        QCOMPARE(no.exitCode, 1);
+        QVERIFY2(no.err.contains((script + QStringLiteral(":2: ")).toUtf8()) && no.err.contains(b.why),
+                 no.err.constData());
+    }
+    QVERIFY(s.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    s.write("can \"Horn\" = 300 x\ncan \"EngineSpeed\" = 850 rpm\ntick\nexpect state \"Fan\" set\n");
+    s.close();
+    const CliRun viaTest = runCli({QStringLiteral("test"), m_setup, script, QStringLiteral("--dbc"), dbcPath});
+    QVERIFY2(viaTest.exitCode == 0 && viaTest.out.contains("PASS "), (viaTest.out + viaTest.err).constData());
+    const CliRun noDbc = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script,
+                                 QStringLiteral("--dbc"), dir.filePath(QStringLiteral("missing.dbc"))});
+    QVERIFY2(noDbc.exitCode == 1 && noDbc.err.contains("cannot read"), noDbc.err.constData());
 }
 
 // Random stamps, out of order now and then: the engine must see, at each
