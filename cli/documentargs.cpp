@@ -87,6 +87,16 @@ bool outputWritable(const QString &path, int *status)
     return false;
 }
 
+bool refuseOutputIsInput(const QString &output, const QStringList &inputs, const QString &role, int *status)
+{
+    const QString input = kelda::fileio::clashingInput(output, inputs);
+    if (input.isEmpty())
+        return false;
+    *status = cliFail(QStringLiteral("cannot write %1").arg(shownPath(output)),
+                      QStringLiteral("it is %1, %2").arg(shownPath(input), role));
+    return true;
+}
+
 int writeFailed(const QString &error)
 {
     cliOut().flush();
