@@ -57,7 +57,7 @@ bool openedOrFailed(bool opened, const QString &path, const QString &why, int *s
 bool readSetupFile(PMModel &model, const QString &path, QString *why)
 {
     return readSetup(
-        path, why, [&] { return model.openSetup(path); }, [&] { return model.lastError(); });
+        path, why, [&] { return model.openSetup(path); }, [&] { return model.errorString(); });
 }
 
 bool readSetupFile(kelda::SetupFile &setup, const QString &path, QString *why)
