@@ -229,16 +229,6 @@ bool importRequest(const CliArgs &args, const dbc::Database &db, dbc::ImportRequ
     return false;
 }
 
-// The setup written over one of the inputs is refused, as every command does.
-bool outputIsInput(const QString &out, const QString &input, const char *role, int *status)
-{
-    if (!fileio::sameFile(out, input))
-        return false;
-    *status = cliFail(QStringLiteral("cannot write %1").arg(shownPath(out)),
-                      QStringLiteral("it is %1, %2").arg(shownPath(input), QLatin1String(role)));
-    return true;
-}
-
 int runDbcImport(const CliArgs &args)
 {
     const QString setupPath = args.positional.at(0), dbcPath = args.positional.at(1), out = args.value("o");
@@ -246,10 +236,10 @@ int runDbcImport(const CliArgs &args)
     dbc::Database db;
     PMModel model;
     dbc::ImportRequest request;
-    if (outputIsInput(out, setupPath, "the setup being changed", &status)
-        || outputIsInput(out, dbcPath, "the CAN database being read", &status) || !outputWritable(out, &status)
-        || !readDbc(dbcPath, &db, &status) || !importRequest(args, db, &request, &status)
-        || !openDocumentSetup(model, setupPath, &status))
+    if (refuseOutputIsInput(out, {setupPath}, QStringLiteral("the setup being changed"), &status)
+        || refuseOutputIsInput(out, {dbcPath}, QStringLiteral("the CAN database being read"), &status)
+        || !outputWritable(out, &status) || !readDbc(dbcPath, &db, &status)
+        || !importRequest(args, db, &request, &status) || !openDocumentSetup(model, setupPath, &status))
         return status;
     QList<dbc::ImportPlan> plans;
     QString error;

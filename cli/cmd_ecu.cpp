@@ -92,16 +92,6 @@ int ecuArgs(const CliArgs &args, const char *outputOption, EcuArgs *out)
     return 0;
 }
 
-// An output that is one of the inputs (the setup, the port's device) is refused
-// before anything is read or written.
-QString clashingInput(const QString &output, const QStringList &inputs)
-{
-    for (const QString &input : inputs)
-        if (!input.isEmpty() && kelda::fileio::sameFile(output, input))
-            return input;
-    return QString();
-}
-
 // Why the file at `path` cannot be written, in the user's own spelling of
 // it; empty when it can. Checked before the port is opened, so that a run
 // that cannot keep its result never talks to the module.
@@ -187,7 +177,7 @@ int runUpload(const CliArgs &args)
         return rc;
     const QString shown = QDir::toNativeSeparators(a.file);
     if (!a.output.isEmpty()) {
-        const QString clash = clashingInput(a.output, QStringList{a.file} + portDevices(a.port));
+        const QString clash = kelda::fileio::clashingInput(a.output, QStringList{a.file} + portDevices(a.port));
         if (!clash.isEmpty())
             return cliFail(QStringLiteral("cannot back up into %1").arg(a.output),
                            QStringLiteral("it is %1, an input of this upload").arg(clash));
@@ -217,7 +207,7 @@ int runRead(const CliArgs &args)
     EcuArgs a;
     if (const int rc = ecuArgs(args, "o", &a))
         return rc;
-    const QString clash = clashingInput(a.output, portDevices(a.port));
+    const QString clash = kelda::fileio::clashingInput(a.output, portDevices(a.port));
     if (!clash.isEmpty())
         return cliFail(QStringLiteral("cannot read into %1").arg(a.output),
                        QStringLiteral("it is the port %1").arg(clash));

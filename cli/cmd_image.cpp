@@ -13,17 +13,6 @@
 
 namespace {
 
-// An output that is the command's input is refused before anything is read
-// or written: compile and load would replace their own input.
-bool refuseClash(const QString &output, const QString &input, const char *role, int *status)
-{
-    if (!kelda::fileio::sameFile(output, input))
-        return false;
-    *status = cliFail(QStringLiteral("cannot write %1").arg(shownPath(output)),
-                      QStringLiteral("it is %1, %2").arg(shownPath(input), QLatin1String(role)));
-    return true;
-}
-
 int runCompile(const CliArgs &args)
 {
     const QString setup = args.positional.at(0);
@@ -31,7 +20,8 @@ int runCompile(const CliArgs &args)
     const QString out = args.value("o");
     const bool toStandardOutput = out == QLatin1String("-");
     if (!toStandardOutput
-        && (refuseClash(out, setup, "the setup being compiled", &status) || !outputWritable(out, &status)))
+        && (refuseOutputIsInput(out, {setup}, QStringLiteral("the setup being compiled"), &status)
+            || !outputWritable(out, &status)))
         return status;
     PMModel model;
     if (!openDocumentSetup(model, setup, &status))
@@ -98,7 +88,8 @@ int runLoad(const CliArgs &args)
     const QString source = args.positional.at(0);
     const QString out = args.value("o");
     int status = 0;
-    if (source != QLatin1String("-") && refuseClash(out, source, "the tree being loaded", &status))
+    if (source != QLatin1String("-")
+        && refuseOutputIsInput(out, {source}, QStringLiteral("the tree being loaded"), &status))
         return status;
     if (!outputWritable(out, &status))
         return status;

@@ -42,11 +42,10 @@ int checkOutputs(const Outputs &o, const QStringList &inputs)
         return cliUsageError(
             QStringLiteral("--can-out writes a candump log FILE.log, not '%1'").arg(cliToken(o.canOut)));
     const QStringList outputs = {o.trace, o.plot, o.canOut};
+    int status = 0;
     for (const QString &output : outputs)
-        for (const QString &input : inputs)
-            if (!output.isEmpty() && !input.isEmpty() && fileio::sameFile(output, input))
-                return cliFail(QStringLiteral("cannot write %1").arg(shownPath(output)),
-                               QStringLiteral("it is %1, an input").arg(shownPath(input)));
+        if (!output.isEmpty() && refuseOutputIsInput(output, inputs, QStringLiteral("an input"), &status))
+            return status;
     const char *kinds[] = {"trace", "plot"};
     for (int i = 0; i < 2; ++i)
         for (int j = i + 1; j < outputs.size(); ++j)
@@ -54,7 +53,6 @@ int checkOutputs(const Outputs &o, const QStringList &inputs)
                 return cliFail(QStringLiteral("cannot write %1").arg(shownPath(outputs[j])),
                                QStringLiteral("it is %1, the %2 of the same run")
                                    .arg(shownPath(outputs[i]), QLatin1String(kinds[i])));
-    int status = 0;
     for (const QString &output : outputs)
         if (!output.isEmpty() && !outputWritable(output, &status))
             return status;

@@ -160,11 +160,11 @@ std::vector<Planned> plan(const QStringList &scenarios, const QString &setupPath
 int checkReport(const QString &junitPath, const std::vector<Planned> &planned)
 {
     for (const Planned &p : planned) {
-        const bool scenario = fileio::sameFile(junitPath, p.path);
-        if (scenario || (!p.setup.isEmpty() && fileio::sameFile(junitPath, p.setup)))
+        const QString clash = fileio::clashingInput(junitPath, {p.path, p.setup});
+        if (!clash.isEmpty())
             return cliFail(QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(junitPath)),
-                           scenario ? QStringLiteral("it is the scenario %1, an input").arg(p.path)
-                                    : QStringLiteral("it is the setup %1 of %2, an input").arg(p.setup, p.path));
+                           clash == p.path ? QStringLiteral("it is the scenario %1, an input").arg(p.path)
+                                           : QStringLiteral("it is the setup %1 of %2, an input").arg(p.setup, p.path));
     }
     int status = 0;
     return outputWritable(junitPath, &status) ? 0 : status;

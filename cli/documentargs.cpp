@@ -57,7 +57,7 @@ bool openedOrFailed(bool opened, const QString &path, const QString &why, int *s
 bool readSetupFile(PMModel &model, const QString &path, QString *why)
 {
     return readSetup(
-        path, why, [&] { return model.openSetup(path); }, [&] { return model.lastError(); });
+        path, why, [&] { return model.openSetup(path); }, [&] { return model.errorString(); });
 }
 
 bool readSetupFile(kelda::SetupFile &setup, const QString &path, QString *why)
@@ -85,6 +85,16 @@ bool outputWritable(const QString &path, int *status)
         return true;
     *status = cliFail(QStringLiteral("cannot write %1").arg(shownPath(path)), why);
     return false;
+}
+
+bool refuseOutputIsInput(const QString &output, const QStringList &inputs, const QString &role, int *status)
+{
+    const QString input = kelda::fileio::clashingInput(output, inputs);
+    if (input.isEmpty())
+        return false;
+    *status = cliFail(QStringLiteral("cannot write %1").arg(shownPath(output)),
+                      QStringLiteral("it is %1, %2").arg(shownPath(input), role));
+    return true;
 }
 
 int writeFailed(const QString &error)

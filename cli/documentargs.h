@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class PMModel;
 struct CliArgs;
@@ -27,6 +28,9 @@ QString shownPath(const QString &path);
 // written, or that is a folder or a read-only file, fails at once with
 // "cannot write PATH: <why>" (status 1 in *status).
 bool outputWritable(const QString &path, int *status);
+// An output that is one of the inputs fails at once with "cannot write OUT:
+// it is INPUT, <role>" (status 1 in *status); true when it does.
+bool refuseOutputIsInput(const QString &output, const QStringList &inputs, const QString &role, int *status);
 // A failed write, as the file writer words it ("cannot write PATH: <why>"):
 // one line, no prefix of our own in front; returns 1.
 int writeFailed(const QString &error);

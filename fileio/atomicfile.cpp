@@ -305,6 +305,14 @@ bool sameFile(const QString &a, const QString &b)
     return resolvedPath(a) == resolvedPath(b);
 }
 
+QString clashingInput(const QString &output, const QStringList &inputs)
+{
+    for (const QString &input : inputs)
+        if (!input.isEmpty() && sameFile(output, input))
+            return input;
+    return QString();
+}
+
 bool readInput(const QString &path, qint64 maxBytes, QByteArray *bytes, QString *reasonOut)
 {
     auto fail = [reasonOut](const QString &why) {

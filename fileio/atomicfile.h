@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace kelda::fileio {
 
@@ -37,6 +38,11 @@ bool checkOutput(const QString &path, QString *reason);
 // different spellings included), or, where one does not exist yet, the same
 // path once links, "." and ".." are resolved.
 bool sameFile(const QString &a, const QString &b);
+
+// The first of inputs (empty ones skipped) that output would overwrite, or an
+// empty string: every command refuses an output that is one of its inputs
+// before it reads or writes anything.
+QString clashingInput(const QString &output, const QStringList &inputs);
 
 // Reads a whole input of at most maxBytes: a regular file, or standard input
 // when path is "-". Anything else (a folder, a device, a pipe) is refused

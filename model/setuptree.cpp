@@ -208,6 +208,50 @@ private:
         return ok;
     }
 
+    // The stored bytes of one value of the given width, from its JSON form.
+    bool valueBytes(const QJsonValue &v, int width, const QString &at, QByteArray *data)
+    {
+        if (width == kTextWidth) {
+            if (!v.isString())
+                return fault(at, QStringLiteral("expected a string"));
+            const QString text = v.toString();
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                const char16_t c = text.at(i).unicode();
+                if (c > 0xFF)
+                    return fault(at,
+                                 QStringLiteral("character %1 (U+%2) is not Latin-1")
+                                     .arg(i)
+                                     .arg(QString::number(uint(c), 16).toUpper().rightJustified(4, QLatin1Char('0'))));
+                if (c == 0)
+                    return fault(at, QStringLiteral("character %1 is a zero byte, which ends a stored text").arg(i));
+            }
+            *data = text.toLatin1();
+            data->append('\0');
+        } else if (width == kLx1MaskBytes) {
+            if (!v.isArray() || v.toArray().size() != kLx1MaskBytes)
+                return fault(at, QStringLiteral("expected an array of 8 integers 0..255"));
+            const QJsonArray bytes = v.toArray();
+            for (int i = 0; i < kLx1MaskBytes; ++i) {
+                int b = 0;
+                if (!integer(bytes.at(i), 255, &b))
+                    return fault(QStringLiteral("%1[%2]").arg(at).arg(i), QStringLiteral("expected an integer 0..255"));
+                data->append(char(b));
+            }
+        } else {
+            const int max = width == 1 ? 0xFF : 0xFFFF;
+            int n = 0;
+            if (!integer(v, max, &n))
+                return fault(at, QStringLiteral("expected an integer 0..%1").arg(max));
+            if (width == 1) {
+                data->append(char(n));
+            } else {
+                const uint16_t w = uint16_t(n);
+                *data = QByteArray(reinterpret_cast<const char *>(&w), 2);
+            }
+        }
+        return true;
+    }
+
     bool values(const QJsonObject &obj, const QString &path)
     {
         for (auto it = obj.begin(); it != obj.end(); ++it) {
@@ -221,49 +265,9 @@ private:
             if (width < 0)
                 return fault(at, QStringLiteral("unknown value id"));
             const uint16_t id = uint16_t(idNumber);
-            const QJsonValue v = it.value();
             QByteArray data;
-            if (width == kTextWidth) {
-                if (!v.isString())
-                    return fault(at, QStringLiteral("expected a string"));
-                const QString text = v.toString();
-                for (qsizetype i = 0; i < text.size(); ++i) {
-                    const char16_t c = text.at(i).unicode();
-                    if (c > 0xFF)
-                        return fault(
-                            at,
-                            QStringLiteral("character %1 (U+%2) is not Latin-1")
-                                .arg(i)
-                                .arg(QString::number(uint(c), 16).toUpper().rightJustified(4, QLatin1Char('0'))));
-                    if (c == 0)
-                        return fault(at,
-                                     QStringLiteral("character %1 is a zero byte, which ends a stored text").arg(i));
-                }
-                data = text.toLatin1();
-                data.append('\0');
-            } else if (width == kLx1MaskBytes) {
-                if (!v.isArray() || v.toArray().size() != kLx1MaskBytes)
-                    return fault(at, QStringLiteral("expected an array of 8 integers 0..255"));
-                const QJsonArray bytes = v.toArray();
-                for (int i = 0; i < kLx1MaskBytes; ++i) {
-                    int b = 0;
-                    if (!integer(bytes.at(i), 255, &b))
-                        return fault(QStringLiteral("%1[%2]").arg(at).arg(i),
-                                     QStringLiteral("expected an integer 0..255"));
-                    data.append(char(b));
-                }
-            } else {
-                const int max = width == 1 ? 0xFF : 0xFFFF;
-                int n = 0;
-                if (!integer(v, max, &n))
-                    return fault(at, QStringLiteral("expected an integer 0..%1").arg(max));
-                if (width == 1) {
-                    data.append(char(n));
-                } else {
-                    const uint16_t w = uint16_t(n);
-                    data = QByteArray(reinterpret_cast<const char *>(&w), 2);
-                }
-            }
+            if (!valueBytes(it.value(), width, at, &data))
+                return false;
             bool stored = m_store.setBytes(ValueId(id), data);
             // The mask block is also written the way the editor writes it.
             if (!stored && id == toU16(ValueId::Lx1Masks))

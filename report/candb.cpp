@@ -265,7 +265,7 @@ QString canDatabase(const SetupFacts &f)
 
 bool writeCanDatabase(StoreSession session, const QString &setupFile, const QString &path, QString *error)
 {
-    if (!setupFile.isEmpty() && fileio::sameFile(path, setupFile)) {
+    if (!fileio::clashingInput(path, {setupFile}).isEmpty()) {
         if (error)
             *error = QStringLiteral("that is the setup file itself");
         return false;

@@ -665,7 +665,7 @@ bool writeReport(StoreSession session, const QString &setupFile, const QString &
     const ReportFormat format = reportFormat(path);
     if (format == ReportFormat::Unknown)
         return fail(QStringLiteral("the file name must end in .pdf, .html or .htm"));
-    if (!setupFile.isEmpty() && fileio::sameFile(path, setupFile))
+    if (!fileio::clashingInput(path, {setupFile}).isEmpty())
         return fail(QStringLiteral("that is the setup file itself"));
     const SetupFacts facts = collectFacts(session, setupFile);
     const QString html = reportHtml(facts, date, revision);

@@ -26,13 +26,7 @@ bool SimScenario::open(const QString &setupPath, QString *what, QString *why)
         return false;
     }
     if (!model.openSetup(setupPath)) {
-        *why = model.lastError();
-        // The model's and the store's reasons start with what failed; *what
-        // says that already.
-        for (const QString &prefix : {QStringLiteral("Could not open \"%1\": ").arg(setupPath),
-                                      QStringLiteral("cannot open %1: ").arg(setupPath)})
-            if (why->startsWith(prefix))
-                *why = why->mid(prefix.size());
+        *why = model.errorString();  // the reason alone: *what says what failed
         if (why->isEmpty())
             *why = QStringLiteral("not a setup file");
         return false;
