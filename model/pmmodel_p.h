@@ -27,6 +27,10 @@ inline bool openEventInput(StoreCursor &c, int k, bool chain)
     return c.open(ItemType::RefEntry, k);
 }
 
+// Appends the fixed lists (keys, switches, LEDs, LX1 modules, options) that
+// an older file lacks: the upgrade on open (setupfile.cpp).
+void fillFixedLists(StoreCursor &c, bool withSwitches);
+
 }  // namespace kelda::detail
 
 // Opens a change of the model's history for its lifetime, only while the

@@ -10,40 +10,6 @@ using namespace kelda::detail;
 
 namespace {
 
-// With the cursor on the setup item: append items up to `target` and
-// initialise only the new ones.
-template <typename Init>
-void fillUpTo(StoreCursor &c, ItemType type, int target, Init init)
-{
-    const int have = c.count(type);
-    if (have >= target || !c.append(type, target - have))
-        return;
-    for (int i = have; i < target; ++i) {
-        if (!c.open(type, i))
-            continue;
-        init(i);
-        c.close();
-    }
-}
-
-void fillFixedLists(StoreCursor &c, bool withSwitches)
-{
-    fillUpTo(c, ItemType::KeypadKey, kKeypadKeyCount, [&](int i) {
-        c.setText(ValueId::Name, QStringLiteral("Keypad %1").arg(i + 1));
-        c.setInt(ValueId::Order, i);
-    });
-    if (withSwitches) {
-        fillUpTo(c, ItemType::Switch, kSwitchCount, [&](int i) {
-            c.setText(ValueId::Name, QStringLiteral("Switch %1").arg(i + 1));
-            c.setInt(ValueId::Order, i);
-        });
-    }
-    fillUpTo(c, ItemType::Lx2Led, kLx2LedCount,
-             [&](int i) { c.setText(ValueId::Name, QStringLiteral("LX2 LED %1").arg(i + 1)); });
-    fillUpTo(c, ItemType::Lx1Module, kLx1ModuleCount, [](int) {});
-    fillUpTo(c, ItemType::Option, kOptionCount, [&](int i) { c.setInt(ValueId::Data, kOptionDefaults[size_t(i)]); });
-}
-
 // The store takes Latin-1 paths; a path it cannot carry must not be mangled
 // into the name of some other file.
 bool latin1Path(const QString &path, QByteArray &out)

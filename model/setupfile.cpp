@@ -1,13 +1,14 @@
 #include "setupfile.h"
 
+#include "pmmodel_p.h"
 #include "storecursor.h"
 
 namespace kelda {
 
 namespace {
 
-// The lists every setup has; older files may lack some. The same upgrade as
-// the editor's Open (PMModel::openSetup), so that both read the same setup.
+// With the cursor on the setup item: append items up to `target` and
+// initialise only the new ones.
 template <typename Init>
 void fillUpTo(StoreCursor &c, ItemType type, int target, Init init)
 {
@@ -22,7 +23,11 @@ void fillUpTo(StoreCursor &c, ItemType type, int target, Init init)
     }
 }
 
-void fillFixedLists(StoreCursor &c, bool withSwitches)
+}  // namespace
+
+// The lists every setup has; older files may lack some. The one upgrade of
+// both the editor's Open (PMModel::openSetup) and SetupFile.
+void detail::fillFixedLists(StoreCursor &c, bool withSwitches)
 {
     fillUpTo(c, ItemType::KeypadKey, kKeypadKeyCount, [&](int i) {
         c.setText(ValueId::Name, QStringLiteral("Keypad %1").arg(i + 1));
@@ -40,8 +45,6 @@ void fillFixedLists(StoreCursor &c, bool withSwitches)
     fillUpTo(c, ItemType::Option, kOptionCount, [&](int i) { c.setInt(ValueId::Data, kOptionDefaults[size_t(i)]); });
 }
 
-}  // namespace
-
 SetupFile::SetupFile() = default;
 SetupFile::~SetupFile() = default;
 
@@ -58,7 +61,7 @@ bool SetupFile::create()
         m_error = QStringLiteral("Could not create a new setup: ") + storeError().trimmed();
         return false;
     }
-    fillFixedLists(c, true);
+    detail::fillFixedLists(c, true);
     m_session = std::move(made);
     m_fileName.clear();
     m_error.clear();
@@ -90,7 +93,7 @@ bool SetupFile::open(const QString &path)
         m_error = what + QStringLiteral(": the file is a store file but holds no setup.");
         return false;
     }
-    fillFixedLists(c, false);  // switches have always been 25
+    detail::fillFixedLists(c, false);  // switches have always been 25
     m_session = std::move(opened);
     m_fileName = path;
     m_error.clear();
