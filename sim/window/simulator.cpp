@@ -101,6 +101,28 @@ Simulator::Simulator(QWidget *parent)
     // A closed simulation is over: stop ticking, drop the copy and the image.
     setAttribute(Qt::WA_DeleteOnClose);
 
+    setUpTables();
+
+    connect(ui->switchTableWidget, &QTableWidget::itemChanged, this, &Simulator::switchChanged);
+    connect(ui->btnClose, &QPushButton::clicked, this, &QWidget::close);
+    m_timer = new QTimer(this);
+    m_timer->setTimerType(Qt::PreciseTimer);
+    connect(m_timer, &QTimer::timeout, this, &Simulator::onTimer);
+    m_trace = std::make_unique<SimTrace>(m_names);
+    buildControls();
+    buildViews();
+    buildCanViews();
+    connect(ui->rbShowAll, &QRadioButton::toggled, this, &Simulator::showRows);
+    connect(ui->rbShowUsed, &QRadioButton::toggled, this, &Simulator::showRows);
+
+    // The file gets its final unique name now, before the image is written.
+    if (m_imageFile.open())
+        m_imageFile.close();
+}
+
+// Row heights, headers, tips and column widths of the eight tables.
+void Simulator::setUpTables()
+{
     const std::array<QTableWidget *, 8> tables = {ui->keyPadTableWidget, ui->switchTableWidget, ui->CANInpTableWidget,
                                                   ui->stateTableWidget,  ui->timerTableWidget,  ui->outputTableWidget,
                                                   ui->LX1TableWidget,    ui->LEDTableWidget};
@@ -137,22 +159,6 @@ Simulator::Simulator(QWidget *parent)
     ui->LX1TableWidget->horizontalHeader()->setDefaultSectionSize(kGridColumnWidth);
     for (int c = 0; c < 8; ++c)
         ui->LX1TableWidget->setColumnWidth(c, kGridColumnWidth);
-
-    connect(ui->switchTableWidget, &QTableWidget::itemChanged, this, &Simulator::switchChanged);
-    connect(ui->btnClose, &QPushButton::clicked, this, &QWidget::close);
-    m_timer = new QTimer(this);
-    m_timer->setTimerType(Qt::PreciseTimer);
-    connect(m_timer, &QTimer::timeout, this, &Simulator::onTimer);
-    m_trace = std::make_unique<SimTrace>(m_names);
-    buildControls();
-    buildViews();
-    buildCanViews();
-    connect(ui->rbShowAll, &QRadioButton::toggled, this, &Simulator::showRows);
-    connect(ui->rbShowUsed, &QRadioButton::toggled, this, &Simulator::showRows);
-
-    // The file gets its final unique name now, before the image is written.
-    if (m_imageFile.open())
-        m_imageFile.close();
 }
 
 Simulator::~Simulator()

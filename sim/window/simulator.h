@@ -135,6 +135,7 @@ private:
     void restoreLayout();
     void saveLayout() const;
     QWidget *buildChangedBar();
+    void setUpTables();
     void buildControls();
     void buildViews();
     void onTimer();
