@@ -545,6 +545,22 @@ const OptionSpec *optionSpec(int index)
     return index >= 0 && index < kOptionCount ? &kOptions[index] : nullptr;
 }
 
+double optionShown(int index, std::optional<uint16_t> stored)
+{
+    const OptionSpec *spec = optionSpec(index);
+    if (!spec)
+        return 0;
+    if (!stored)
+        return spec->absent;
+    if (spec->kind == OptionKind::Choice) {
+        for (size_t i = 0; i < kCanSpeeds.size(); ++i)
+            if (kCanSpeeds[i].code == *stored)
+                return double(i);
+        return 0;
+    }
+    return *stored / double(spec->scale);
+}
+
 const ModeSpec *modeSpec(int mode)
 {
     return mode >= 0 && mode < kModeCount ? &kModes[mode] : nullptr;

@@ -4,6 +4,8 @@
 // is a change of one row of the table in pmcolumns.cpp.
 #pragma once
 
+#include <optional>
+
 #include <QStringList>
 #include <QVariant>
 
@@ -169,6 +171,9 @@ struct OptionSpec {
 
 // Null outside the table.
 const OptionSpec *optionSpec(int index);
+// An option as its box shows it, from the stored value (nullopt: none stored);
+// 0 outside the table. The model and the read model both convert through it.
+double optionShown(int index, std::optional<uint16_t> stored);
 
 // Null for a mode or column outside the table.
 const ModeSpec *modeSpec(int mode);

@@ -142,19 +142,10 @@ bool PMModel::saveSetup(const QString &path)
 double PMModel::option(int index) const
 {
     StoreCursor c(liveSession());
-    const OptionSpec *spec = optionSpec(index);
-    if (!spec || !c.item(ItemType::Option, index))
+    if (!optionSpec(index) || !c.item(ItemType::Option, index))
         return 0;
     uint16_t v = 0;
-    if (!c.u16(ValueId::Data, v))
-        return spec->absent;
-    if (spec->kind == OptionKind::Choice) {
-        for (size_t i = 0; i < kCanSpeeds.size(); ++i)
-            if (kCanSpeeds[i].code == v)
-                return double(i);
-        return 0;
-    }
-    return v / double(spec->scale);
+    return optionShown(index, c.u16(ValueId::Data, v) ? std::optional<uint16_t>(v) : std::nullopt);
 }
 
 void PMModel::setOption(int index, double value)

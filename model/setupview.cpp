@@ -238,25 +238,7 @@ double SetupView::option(int index) const
     // A missing option item reads as 0, a missing value as its default.
     if (index < 0 || index >= kOptionCount || index >= count(ItemType::Option))
         return 0;
-    const std::optional<uint16_t> v = options[size_t(index)];
-    switch (OptionIndex(index)) {
-    case OptionIndex::MinPressTime:
-    case OptionIndex::DoublePressTime:
-    case OptionIndex::LongPressTime:
-    case OptionIndex::FuseResetTime:
-    case OptionIndex::FuseRetryTime:
-        return v ? *v / double(kOptionTimeScale) : 0;
-    case OptionIndex::FuseMaxRetries:
-        return v.value_or(0);
-    case OptionIndex::CanSpeed:
-        for (size_t i = 0; i < kCanSpeeds.size(); ++i)
-            if (v && kCanSpeeds[i].code == *v)
-                return double(i);
-        return 0;
-    case OptionIndex::RebroadcastId:
-        return v.value_or(kRebroadcastAbsent);
-    }
-    return 0;
+    return optionShown(index, options[size_t(index)]);
 }
 
 QVariant SetupView::cell(int mode, int row, int column) const
