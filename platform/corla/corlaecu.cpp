@@ -150,6 +150,9 @@ void EcuImpl::pump()
         case CorlaEcuTxn::Type::Read:
             runRead();
             break;
+        case CorlaEcuTxn::Type::Compare:
+            runCompare();
+            break;
         }
     });
 }

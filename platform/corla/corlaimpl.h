@@ -16,6 +16,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
 
 class QSerialPort;
@@ -117,7 +118,7 @@ struct EcuImpl;
 }  // namespace corla::detail
 
 struct CorlaEcuTxn : corla::detail::Object {
-    enum class Type { Connect, Upload, Read };
+    enum class Type { Connect, Upload, Read, Compare };
     enum class State { Created, Binding, Queued, Running, Finished };
     CorlaEcuTxn(Type t, corla::detail::CalImpl *c);
     ~CorlaEcuTxn() override;
@@ -126,6 +127,7 @@ struct CorlaEcuTxn : corla::detail::Object {
     State state = State::Created;
     int status = -1;
     int holds = -1;  // an upload's CORLA_HOLDS_… once finished
+    int32_t bytesRead = -1;  // a compare's READ bytes once finished
     MediatorTable table{};
     Delegate delegate{};
     Delegate events{};  // event delegate from the mediator
@@ -191,6 +193,13 @@ private:
     // Reading the stored calibration back (corlaread.cpp)
     void runRead();
     void readNext();
+
+    // Comparing with the stored calibration (corlacompare.cpp)
+    struct CompareRun;
+    void runCompare();
+    void compareSums(const std::shared_ptr<CompareRun> &run, uint32_t firstBlock);
+    void compareRead(const std::shared_ptr<CompareRun> &run, size_t range);
+    void compareDone(const std::shared_ptr<CompareRun> &run);
 
     // The line (corlalink.cpp)
     bool openPort(CorlaPortFactory *factory, QString *error);
