@@ -23,6 +23,7 @@ class QTableView;
 class QDialog;
 class QTimer;
 class QUndoStack;
+class UploadForm;
 
 namespace Ui {
 class KELDAClass;
@@ -113,6 +114,8 @@ private:
     void reopenLastSetup(const QString &setupFile);
     SaveResult save();
     SaveResult saveAs();
+    // The upload dialog's summary before the first byte (kelda_ecu.cpp).
+    void askBeforeUpload(UploadForm *form);
     void reportOpenFailure(const QString &path, const QString &reason, const QString &outcome);
     void reportSaveFailure(const QString &path);
     // Shows an item of the open setup: a table row, or an option on the Options tab (kelda_compare.cpp).

@@ -4,11 +4,15 @@
 #include "kelda.h"
 #include "texts.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 
 #include <memory>
 
 #include "about.h"
+#include "imagediff.h"
+#include "setupview.h"
 #include "comportform.h"
 #include "pmmodel.h"
 #include "settings.h"
@@ -47,11 +51,31 @@ void KELDA::fileUpload()
         return;
     }
 
+    askBeforeUpload(form.get());
     prompter().exec(form.get());
     if (form->outcome() == UploadForm::Outcome::Complete)
         showStatus(
             tr("Uploaded to %1 at %2").arg(form->portName(), QTime::currentTime().toString(QStringLiteral("HH:mm"))));
     kelda::settings::write(settings(), Key::Port, form->portName());
+}
+
+// What the upload dialog shows before the first byte: the setup, its unsaved
+// changes and how to save them, and the differences named from this setup.
+void KELDA::askBeforeUpload(UploadForm *form)
+{
+    const QString imageFile = form->imageFileName();
+    UploadForm::Summary summary;
+    summary.setupPath = model()->fileName();
+    summary.setupName =
+        summary.setupPath.isEmpty() ? tr("the open setup") : QFileInfo(summary.setupPath).fileName();
+    summary.modified = [this] { return model()->isModified(); };
+    summary.save = [this] { return save() == SaveResult::Saved ? model()->fileName() : QString(); };
+    summary.differences = [this, imageFile](const kelda::upload::ModuleContents &contents) {
+        QFile file(imageFile);
+        const QByteArray image = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return kelda::image::imageDifferences(contents.image, image, kelda::SetupView::read(model()->session()));
+    };
+    form->askFirst(std::move(summary));
 }
 
 void KELDA::helpAbout()

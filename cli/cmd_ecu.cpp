@@ -13,8 +13,11 @@
 #include "checkgate.h"
 #include "clicommand.h"
 #include "imagecompiler.h"
+#include "imagediff.h"
+#include "modulecompare.h"
 #include "pmmodel.h"
 #include "setupexport.h"
+#include "setupview.h"
 
 #include "uploadcalibration.h"
 #include "uploaddriver.h"
@@ -139,7 +142,8 @@ void printLog(UploadDriver &driver)
 // Opens and compiles the setup as the editor does, in memory: nothing is left
 // in $TMPDIR. Status 0 or cliFail's. With `checked`, a setup with errors is
 // refused before anything is compiled.
-int compileSetup(const QString &setup, QByteArray *image, QByteArray *calName, bool checked)
+int compileSetup(const QString &setup, QByteArray *image, QByteArray *calName, bool checked,
+                 kelda::SetupView *view = nullptr)
 {
     const QString shown = QDir::toNativeSeparators(setup);
     if (!QFileInfo::exists(setup))
@@ -159,7 +163,45 @@ int compileSetup(const QString &setup, QByteArray *image, QByteArray *calName, b
         return cliFail(QStringLiteral("cannot compile ") + shown,
                        why.isEmpty() ? QStringLiteral("unknown error") : why);
     *calName = kelda::upload::unpaddedName(model.fileName());
+    if (view)
+        *view = kelda::SetupView::read(model.session());
     return 0;
+}
+
+// What the module holds against the setup, as the upload dialog says it: the
+// "holds …" or "differs" line, then each differing item on a line of its own.
+QStringList comparedLines(const kelda::upload::ModuleContents &contents, const QString &setupName,
+                          const QByteArray &image, const kelda::SetupView &view)
+{
+    QStringList lines{kelda::upload::holdsLine(contents, setupName)};
+    if (contents.result != kelda::upload::ModuleContents::Result::Differs)
+        return lines;
+    if (contents.empty)
+        return lines << QStringLiteral("the module holds no calibration: every item will be written");
+    return lines + kelda::image::imageDifferences(contents.image, image, view);
+}
+
+void printCompared(const QStringList &lines, const QString &indent)
+{
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        cliOut() << indent << (i ? QStringLiteral("  ") : QString()) << lines[i] << '\n';
+    cliOut().flush();
+}
+
+// Printed before the first byte is written: what goes where, and what it changes.
+void printUploadSummary(const UploadDriver &driver, const QString &setup, const QString &port,
+                        const QStringList &compared)
+{
+    cliOut() << "Upload summary:\n"
+             << "  setup: " << QDir::toNativeSeparators(QFileInfo(setup).absoluteFilePath())
+             << " (saved: the file is uploaded as it is on disk)\n"
+             << "  module: " << driver.moduleIdentity() << " on " << port << '\n'
+             << "  the module " << compared.value(0) << '\n';
+    if (compared.value(0).startsWith(QLatin1String("holds")))
+        cliOut() << "  nothing will change on the module\n";
+    else if (compared.size() > 1)
+        cliOut() << "  will change on the module:\n";
+    printCompared(compared.mid(1), QStringLiteral("    "));
 }
 
 int runPorts(const CliArgs &)
@@ -185,10 +227,12 @@ int runUpload(const CliArgs &args)
             return cliFail(QStringLiteral("cannot write ") + a.output, why);
     }
     UploadDriver::Options options;
-    if (const int rc = compileSetup(a.file, &options.image, &options.calName, true))
+    kelda::SetupView view;
+    if (const int rc = compileSetup(a.file, &options.image, &options.calName, true, &view))
         return rc;
 
     options.task = UploadDriver::Task::Upload;
+    options.compareFirst = true;
     options.historyFile = a.file;
     options.vehicle = a.vehicle;
     options.port = a.port;
@@ -197,6 +241,10 @@ int runUpload(const CliArgs &args)
     options.timeoutSeconds = a.timeout;
     UploadDriver driver(options);
     printLog(driver);
+    const QString setupName = QFileInfo(a.file).fileName();
+    driver.onCompared = [&](const kelda::upload::ModuleContents &c) {
+        printUploadSummary(driver, a.file, a.port, comparedLines(c, setupName, options.image, view));
+    };
     if (!driver.run())
         return cliFail(QStringLiteral("upload of %1 to %2 failed").arg(shown, a.port), driver.failure());
     return 0;
@@ -274,13 +322,19 @@ int runVerify(const CliArgs &args)
         return rc;
     const QString shown = QDir::toNativeSeparators(a.file);
     UploadDriver::Options options;
-    if (const int rc = compileSetup(a.file, &options.image, &options.calName, false))
+    kelda::SetupView view;
+    if (const int rc = compileSetup(a.file, &options.image, &options.calName, false, &view))
         return rc;
     options.task = UploadDriver::Task::Verify;
     options.port = a.port;
     options.timeoutSeconds = a.timeout;
+    options.compareFirst = args.isSet("diff");
     UploadDriver driver(options);
     printLog(driver);
+    const QString setupName = QFileInfo(a.file).fileName();
+    driver.onCompared = [&](const kelda::upload::ModuleContents &c) {
+        printCompared(comparedLines(c, setupName, options.image, view), QString());
+    };
     if (driver.run())
         return 0;
     if (driver.differs())
@@ -307,7 +361,9 @@ const CliRegistration uploadCommand{{
     .description = "Does what the editor's Upload does: opens and compiles the setup, connects to the module, "
                    "checks that its RUNE file names an LX2 with 3x firmware, writes the setup's file name and "
                    "the image into the calibration and uploads the blocks that differ from what the module "
-                   "holds. The library's log and the progress in steps of 10 % go to standard output; the last "
+                   "holds. Before anything is written it prints a summary: the setup file, the module's identity "
+                   "and port, and what will change on the module, item by item (as verify --diff names them). "
+                   "The library's log and the progress in steps of 10 % go to standard output; the last "
                    "line of a success is \"Upload Complete\". A setup with errors of the setup checks is refused "
                    "before the port is opened.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
@@ -358,15 +414,21 @@ const CliRegistration restoreCommand{{
 
 const CliRegistration verifyCommand{{
     .name = "verify",
-    .usage = "kelda-cli verify SETUP.kelda --port NAME [--timeout SECONDS]",
+    .usage = "kelda-cli verify SETUP.kelda --port NAME [--diff] [--timeout SECONDS]",
     .summary = "tell whether a module holds a setup",
     .description = "Compiles the setup, builds the calibration an upload would write and compares its length "
                    "and CRC-32 with what the module reports it holds; when they agree, the module's calibration "
                    "is read back and compared byte for byte (a module that cannot send it back is taken at its "
-                   "length and CRC-32). Nothing is written.",
+                   "length and CRC-32). Nothing is written. With --diff the module's image is compared by "
+                   "content instead, its name field left out: block sums first, then only the differing blocks "
+                   "are read; it prints \"holds SETUP.kelda\" or \"differs\" and then each differing item on a "
+                   "line of its own, named from the setup.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
-    .options = {kPortOption, kTimeoutOption},
-    .statuses = {{0, "the module holds exactly this setup's calibration"},
+    .options = {kPortOption,
+                {"diff", nullptr,
+                 "compare by content (a renamed copy of the setup holds) and name every item that differs"},
+                kTimeoutOption},
+    .statuses = {{0, "the module holds exactly this setup's calibration (with --diff: its image, whatever the name)"},
                  {1,
                   "it holds something else, or the setup does not compile, or the module is not a "
                   "compatible LX2 or cannot be reached"}},

@@ -100,6 +100,7 @@ UploadDriver::~UploadDriver()
 {
     if (mediator_)
         mediator_->shutdown();
+    compare_.reset();
     uploadTxn_.reset();
     readTxn_.reset();
     connectTxn_.reset();
@@ -268,6 +269,57 @@ void UploadDriver::onConnectDone(int code, const int *status)
         finish(false, QStringLiteral("connection failed: %1").arg(corla::fromWide(CORLA_StatusText(*status))));
         return;
     }
+    if (options_.compareFirst && (options_.task == Task::Upload || options_.task == Task::Verify)) {
+        compareFirst();
+        return;
+    }
+    continueTask();
+}
+
+QString UploadDriver::moduleIdentity() const
+{
+    if (history_.moduleWord.isEmpty())
+        return QString();
+    const QString words =
+        QStringLiteral("module %1, firmware %2").arg(history_.moduleWord, history_.firmwareWord);
+    return history_.rune.isEmpty() ? words : QStringLiteral("%1 (%2)").arg(history_.rune, words);
+}
+
+void UploadDriver::compareFirst()
+{
+    compare_ = std::make_unique<ModuleCompare>();
+    const QByteArray image = options_.imagePath.isEmpty() ? options_.image : QByteArray();
+    compare_->start(*mediator_, options_.calName, image, [this](const ModuleContents &c) { afterCompare(c); });
+}
+
+void UploadDriver::afterCompare(const ModuleContents &contents)
+{
+    if (done_)
+        return;
+    if (onCompared)
+        onCompared(contents);
+    if (options_.task != Task::Verify) {
+        continueTask();
+        return;
+    }
+    switch (contents.result) {
+    case ModuleContents::Result::Holds:
+        finish(true, QString());
+        return;
+    case ModuleContents::Result::Differs:
+        differs_ = true;
+        finish(false,
+               contents.empty ? QStringLiteral("the module holds no calibration")
+                              : QStringLiteral("the module holds another image"));
+        return;
+    case ModuleContents::Result::Failed:
+        finish(false, QStringLiteral("the module's calibration could not be compared: ") + contents.failure);
+        return;
+    }
+}
+
+void UploadDriver::continueTask()
+{
     switch (options_.task) {
     case Task::Read:
         startRead();

@@ -15,6 +15,7 @@
 
 #include "corla_basicecumediator.h"
 #include "history.h"
+#include "modulecompare.h"
 
 class QEventLoop;
 
@@ -51,6 +52,11 @@ public:
         QString historyFile;
         QString vehicle;
         QString via = QStringLiteral("kelda-cli");
+        // Upload, Verify: first compare the module's calibration with the
+        // setup's by content (name field left out) and report it through
+        // onCompared before anything is written. Verify then succeeds when
+        // the module holds the setup, whatever its name field says.
+        bool compareFirst = false;
     };
     // The longest run time a timer can measure (its milliseconds are an int).
     static constexpr int kMaxTimeoutSeconds = 2147483;
@@ -60,6 +66,11 @@ public:
 
     std::function<void(const QString &)> onLog;  // one line per library message
     std::function<void(double)> onProgress;  // fraction 0..1
+    std::function<void(const ModuleContents &)> onCompared;  // compareFirst: the result
+
+    // The connected module as the user knows it: "LX2 30v00 (module 0x4C32,
+    // firmware 0x3005)"; empty before it answered.
+    QString moduleIdentity() const;
 
     // Runs until the task has ended; true on success ("Upload Complete", the
     // file written, or the module holding the setup's calibration).
@@ -87,6 +98,9 @@ private:
     void compareRead(int status);  // Verify: the module's bytes against expected_
     void startWrite();
     void verify();
+    void compareFirst();
+    void afterCompare(const ModuleContents &contents);
+    void continueTask();
     QString uploadFailure(int status, int holds) const;
     static void connectDone(void *context, int code, const void *data, int extra);
     static void readDone(void *context, int code, const void *data, int extra);
@@ -107,6 +121,7 @@ private:
     bool engineRunning_ = false;
     QString failure_;
     kelda::history::Entry history_;  // this run's entry, filled in as it goes
+    std::unique_ptr<ModuleCompare> compare_;
 };
 
 }  // namespace kelda::upload

@@ -5,6 +5,10 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QStandardPaths>
 #include <QVBoxLayout>
@@ -165,7 +169,10 @@ void UploadForm::onConnectDone(int code, const int *status)
         return;
     recordModule(*mediator_, &history_);
     if (*status == kStatusOk) {
-        uploadCalibration();
+        if (summary_)
+            compareModule();
+        else
+            uploadCalibration();
     } else if (*status == kStatusNoRune) {
         lastFailure_ = QString::fromLatin1(kNoRuneTitle) + QStringLiteral(": ") + noRuneText().simplified();
         ask(QMessageBox::Warning, tr(kNoRuneTitle), noRuneText(), QMessageBox::Ok);
@@ -395,4 +402,132 @@ void UploadForm::done(int result)
     if (isVisible())
         recordAttempt(Outcome::Cancelled);
     QDialog::done(result);
+}
+
+// ------------------------------------------------------------ asking first
+
+void UploadForm::askFirst(Summary summary)
+{
+    summary_ = std::move(summary);
+    buildSummary();
+}
+
+void UploadForm::buildSummary()
+{
+    summaryBox_ = new QGroupBox(tr("Before uploading"), this);
+    summaryBox_->setObjectName(QStringLiteral("summaryBox"));
+    auto *layout = new QVBoxLayout(summaryBox_);
+    const auto row = [&](QLabel **label, QPushButton **button, const QString &buttonText, const char *name) {
+        auto *line = new QHBoxLayout;
+        *label = new QLabel(summaryBox_);
+        (*label)->setObjectName(QLatin1String(name) + QStringLiteral("Line"));
+        (*label)->setWordWrap(true);
+        (*label)->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        line->addWidget(*label, 1);
+        if (button) {
+            *button = new QPushButton(buttonText, summaryBox_);
+            (*button)->setObjectName(QLatin1String(name) + QStringLiteral("Button"));
+            line->addWidget(*button);
+        }
+        layout->addLayout(line);
+    };
+    row(&setupLine_, &saveSetupButton_, tr("Save"), "setup");
+    row(&moduleLine_, nullptr, QString(), "module");
+    row(&holdsLine_, &differencesButton_, tr("Show Differences"), "holds");
+    changes_ = new QPlainTextEdit(summaryBox_);
+    changes_->setObjectName(QStringLiteral("changes"));
+    changes_->setReadOnly(true);
+    changes_->setVisible(false);
+    layout->addWidget(changes_);
+    uploadButton_ = new QPushButton(tr("Upload"), summaryBox_);
+    uploadButton_->setObjectName(QStringLiteral("uploadButton"));
+    uploadButton_->setEnabled(false);
+    layout->addWidget(uploadButton_, 0, Qt::AlignRight);
+    ui->verticalLayout->insertWidget(0, summaryBox_);
+    connect(saveSetupButton_, &QPushButton::clicked, this, &UploadForm::saveSetup);
+    connect(differencesButton_, &QPushButton::clicked, this, &UploadForm::showDifferences);
+    connect(uploadButton_, &QPushButton::clicked, this, &UploadForm::startUpload);
+    differencesButton_->setEnabled(false);
+    holdsLine_->setText(tr("Comparing with the module..."));
+    updateSetupLine();
+}
+
+void UploadForm::updateSetupLine()
+{
+    const QString path = summary_->setupPath.isEmpty() ? tr("a setup never saved")
+                                                       : QDir::toNativeSeparators(summary_->setupPath);
+    const bool modified = summary_->modified && summary_->modified();
+    setupLine_->setText(modified ? tr("Setup: %1 (unsaved changes: the open setup is uploaded as it is now)").arg(path)
+                                 : tr("Setup: %1 (saved)").arg(path));
+    saveSetupButton_->setVisible(modified && summary_->save);
+}
+
+void UploadForm::saveSetup()
+{
+    const QString path = summary_->save ? summary_->save() : QString();
+    if (!path.isEmpty()) {
+        summary_->setupPath = path;
+        summary_->setupName = QFileInfo(path).fileName();
+        // The module's name field takes the saved file's name.
+        calName_ = unpaddedName(path);
+        setSetupFile(path);
+        if (compare_.contents().result == ModuleContents::Result::Holds)
+            holdsLine_->setText(holdsLine(compare_.contents(), summary_->setupName));
+    }
+    updateSetupLine();
+}
+
+void UploadForm::compareModule()
+{
+    kelda::history::Entry module;
+    recordModule(*mediator_, &module);
+    moduleLine_->setText(tr("Module: %1 (module %2, firmware %3) on %4")
+                             .arg(module.rune.isEmpty() ? tr("no RUNE") : module.rune, module.moduleWord,
+                                  module.firmwareWord, portName()));
+    QFile file(imageFileName());
+    const QByteArray image = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    appendLog(tr("Comparing the module's calibration with the setup's..."));
+    compare_.start(*mediator_, calName_, image, [this](const ModuleContents &c) { showSummary(c); });
+}
+
+void UploadForm::showSummary(const ModuleContents &contents)
+{
+    if (outcome_ != Outcome::Running)
+        return;
+    holdsLine_->setText(holdsLine(contents, summary_->setupName));
+    QStringList lines;
+    if (contents.result == ModuleContents::Result::Holds)
+        lines << tr("Nothing will change on the module.");
+    else if (contents.result == ModuleContents::Result::Differs && contents.empty)
+        lines << tr("The module holds no calibration: every item will be written.");
+    else if (contents.result == ModuleContents::Result::Differs && summary_->differences)
+        lines << tr("Will change on the module:") << summary_->differences(contents);
+    else
+        lines << tr("What will change is not known: %1").arg(contents.failure);
+    changes_->setPlainText(lines.join(QLatin1Char('\n')));
+    changes_->setVisible(true);
+    differencesButton_->setEnabled(contents.result == ModuleContents::Result::Differs);
+    appendLog(tr("The module %1 (compared in %2 ms, %3 bytes read).")
+                  .arg(holdsLine_->text())
+                  .arg(contents.elapsedMs)
+                  .arg(std::max(contents.bytesRead, 0)));
+    waiting_ = true;
+    uploadButton_->setEnabled(true);
+    uploadButton_->setDefault(true);
+}
+
+void UploadForm::showDifferences()
+{
+    changes_->setVisible(true);
+    changes_->setFocus();
+}
+
+void UploadForm::startUpload()
+{
+    if (!waiting_ || outcome_ != Outcome::Running)
+        return;
+    waiting_ = false;
+    uploadButton_->setEnabled(false);
+    saveSetupButton_->setEnabled(false);
+    uploadCalibration();
 }

@@ -10,10 +10,12 @@
 #include <QTemporaryFile>
 
 #include <functional>
+#include <optional>
 #include <memory>
 
 #include "corla_handles.h"
 #include "history.h"
+#include "modulecompare.h"
 
 namespace Ui {
 class UploadFormClass;
@@ -21,6 +23,9 @@ class UploadFormClass;
 
 class EcuMediator;
 class QComboBox;
+class QLabel;
+class QPushButton;
+class QGroupBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
@@ -61,6 +66,25 @@ public:
     QMessageBox::StandardButton ask(QMessageBox::Icon icon, const QString &title, const QString &text,
                                     QMessageBox::StandardButtons buttons);
 
+    // Before the first byte is written the dialog shows what the upload
+    // does and waits for Upload or Cancel: the setup file (and its unsaved
+    // changes, with Save), the module and its port, and what will change on
+    // the module, item by item. Without it the upload starts on connecting.
+    struct Summary {
+        QString setupPath;  // empty for a setup never saved
+        QString setupName;  // as the "holds …" line names it
+        std::function<bool()> modified;
+        // Saves the setup; returns its path afterwards (empty when not saved).
+        std::function<QString()> save;
+        // The differing items' lines for the module's contents.
+        std::function<QStringList(const kelda::upload::ModuleContents &)> differences;
+    };
+    void askFirst(Summary summary);
+    // Shown while the dialog waits for Upload: the module's contents compared.
+    bool waitingForUpload() const { return waiting_; }
+    QGroupBox *summaryBox() const { return summaryBox_; }
+    const kelda::upload::ModuleContents &compared() const { return compare_.contents(); }
+
     // How the upload ended so far.
     enum class Outcome { Running, Complete, NoRune, Incompatible, Failed, Cancelled };
     Outcome outcome() const { return outcome_; }
@@ -79,6 +103,9 @@ public slots:
     void portChanged(int index);
     void retry();  // after a failure: connect again and upload the same image
     void chooseAndSaveLog();
+    void startUpload();  // "Upload" in the summary
+    void showDifferences();
+    void saveSetup();
 
 protected:
     void done(int result) override;
@@ -89,6 +116,10 @@ private:
     void connectEcu();
     void onConnectDone(int code, const int *status);
     void uploadCalibration();
+    void buildSummary();
+    void compareModule();
+    void showSummary(const kelda::upload::ModuleContents &contents);
+    void updateSetupLine();
     void onUploadDone(int code, const int *status);
     // The upload has ended: the log stays, the buttons say what is left to do.
     void finish(Outcome outcome);
@@ -118,4 +149,16 @@ private:
     kelda::history::Entry history_;  // the attempt under way
     bool recorded_ = false;
     QString lastFailure_;  // the attempt's failure as the log said it
+
+    std::optional<Summary> summary_;
+    kelda::upload::ModuleCompare compare_;
+    bool waiting_ = false;
+    QGroupBox *summaryBox_ = nullptr;
+    QLabel *setupLine_ = nullptr;
+    QPushButton *saveSetupButton_ = nullptr;
+    QLabel *moduleLine_ = nullptr;
+    QLabel *holdsLine_ = nullptr;
+    QPushButton *differencesButton_ = nullptr;
+    QPlainTextEdit *changes_ = nullptr;
+    QPushButton *uploadButton_ = nullptr;
 };
