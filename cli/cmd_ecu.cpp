@@ -201,7 +201,9 @@ void printUploadSummary(const UploadDriver &driver, const QString &setup, const 
         cliOut() << "  nothing will change on the module\n";
     else if (compared.size() > 1)
         cliOut() << "  will change on the module:\n";
-    printCompared(compared.mid(1), QStringLiteral("    "));
+    for (const QString &line : compared.mid(1))
+        cliOut() << "    " << line << '\n';
+    cliOut().flush();
 }
 
 int runPorts(const CliArgs &)
