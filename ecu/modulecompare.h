@@ -4,6 +4,16 @@
 // of the same setup still holds. The library compares block sums first and
 // reads only the blocks that differ, so a module that holds the setup costs
 // one SUMS round trip. The upload dialog, kelda-cli and the live view share it.
+//
+// What this assumes of the module's firmware (also in docs/uploading.md):
+//
+//   assumption                                          | relied on for
+//   ----------------------------------------------------+------------------------------------
+//   the firmware does not act on the name field         | a renamed or never-saved copy holds
+//   the stored calibration is 0xFF, the name field and  | the image is everything behind the
+//   the image at the RUNE's addresses, nothing behind   | name field
+//   blocks with the same CRC-32 hold the same bytes     | only differing blocks are read
+//   (the whole is checked against the stored CRC-32)    |
 #pragma once
 
 #include <QByteArray>

@@ -296,6 +296,10 @@ void UploadDriver::afterCompare(const ModuleContents &contents)
 {
     if (done_)
         return;
+    if (contents.result != ModuleContents::Result::Failed)
+        log(QStringLiteral("Compared by content in %1 ms (%2 bytes read).")
+                .arg(contents.elapsedMs)
+                .arg(contents.bytesRead));
     if (onCompared)
         onCompared(contents);
     if (options_.task != Task::Verify) {
