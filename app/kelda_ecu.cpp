@@ -66,8 +66,7 @@ void KELDA::askBeforeUpload(UploadForm *form)
     const QString imageFile = form->imageFileName();
     UploadForm::Summary summary;
     summary.setupPath = model()->fileName();
-    summary.setupName =
-        summary.setupPath.isEmpty() ? tr("the open setup") : QFileInfo(summary.setupPath).fileName();
+    summary.setupName = summary.setupPath.isEmpty() ? tr("the open setup") : QFileInfo(summary.setupPath).fileName();
     summary.modified = [this] { return model()->isModified(); };
     summary.save = [this] { return save() == SaveResult::Saved ? model()->fileName() : QString(); };
     summary.differences = [this, imageFile](const kelda::upload::ModuleContents &contents) {

@@ -47,10 +47,9 @@ void ModuleCompare::start(corla::BasicEcuMediator &mediator, const QByteArray &c
     const corla::Ecu ecu(mediator.ecu());
     PreparedUpload prepared = prepareCalibration(ecu, calName, image);
     if (prepared.result != PreparedUpload::Result::Ready) {
-        contents_.failure = prepared.result == PreparedUpload::Result::NoRune
-            ? QString::fromLatin1(kNoRuneTitle)
-            : prepared.result == PreparedUpload::Result::Incompatible ? QString::fromLatin1(kIncompatibleTitle)
-                                                                      : prepared.detail;
+        contents_.failure = prepared.result == PreparedUpload::Result::NoRune ? QString::fromLatin1(kNoRuneTitle)
+            : prepared.result == PreparedUpload::Result::Incompatible         ? QString::fromLatin1(kIncompatibleTitle)
+                                                                              : prepared.detail;
         // Reported from the event loop, as the library's answers are.
         later();
         return;
@@ -92,8 +91,8 @@ void ModuleCompare::onDone(int code, const int *status)
     const QByteArray module = cal_.contents();
     contents_.bytesRead = CORLA_EcuTxn_GetBytesRead(txn_->get());
     contents_.empty = module.isEmpty();
-    contents_.result =
-        sameButName(module, ours_, nameAddress_, nameSize_) ? ModuleContents::Result::Holds : ModuleContents::Result::Differs;
+    contents_.result = sameButName(module, ours_, nameAddress_, nameSize_) ? ModuleContents::Result::Holds
+                                                                           : ModuleContents::Result::Differs;
     const uint32_t imageAt = imageAddress(nameAddress_, nameSize_);
     QByteArray name = module.mid(nameAddress_, nameSize_);
     while (name.endsWith(' ') || name.endsWith('\xFF'))

@@ -81,7 +81,8 @@ public:
         if (!data)
             return;
         if (type == CORLA_EVENT_PROGRESS) {
-            if (owner_->onProgress)
+            // The bar is the upload's: the comparison before it has none.
+            if (owner_->onProgress && !(owner_->compare_ && owner_->compare_->running()))
                 owner_->onProgress(*static_cast<const double *>(data));
         } else if (type == CORLA_EVENT_MESSAGE) {
             const auto *record = static_cast<const CorlaMessage *>(data);
@@ -269,7 +270,7 @@ void UploadDriver::onConnectDone(int code, const int *status)
         finish(false, QStringLiteral("connection failed: %1").arg(corla::fromWide(CORLA_StatusText(*status))));
         return;
     }
-    if (options_.compareFirst && (options_.task == Task::Upload || options_.task == Task::Verify)) {
+    if (options_.compareFirst && !compared_ && (options_.task == Task::Upload || options_.task == Task::Verify)) {
         compareFirst();
         return;
     }
@@ -280,8 +281,7 @@ QString UploadDriver::moduleIdentity() const
 {
     if (history_.moduleWord.isEmpty())
         return QString();
-    const QString words =
-        QStringLiteral("module %1, firmware %2").arg(history_.moduleWord, history_.firmwareWord);
+    const QString words = QStringLiteral("module %1, firmware %2").arg(history_.moduleWord, history_.firmwareWord);
     return history_.rune.isEmpty() ? words : QStringLiteral("%1 (%2)").arg(history_.rune, words);
 }
 
@@ -302,6 +302,15 @@ void UploadDriver::afterCompare(const ModuleContents &contents)
                 .arg(contents.bytesRead));
     if (onCompared)
         onCompared(contents);
+    compared_ = true;
+    if (options_.task != Task::Verify && contents.result == ModuleContents::Result::Failed) {
+        // A failed transaction has closed the connection: connect again to upload.
+        log(QStringLiteral("The module could not be compared (%1); uploading all the same.").arg(contents.failure));
+        connectTxn_ = std::make_unique<corla::EcuTxnConnect>();
+        if (!mediator_->startTxn(*connectTxn_, Delegate{&UploadDriver::connectDone, this, -1, 0}))
+            finish(false, QStringLiteral("the connection could not be started"));
+        return;
+    }
     if (options_.task != Task::Verify) {
         continueTask();
         return;

@@ -122,6 +122,7 @@ private:
     QString failure_;
     kelda::history::Entry history_;  // this run's entry, filled in as it goes
     std::unique_ptr<ModuleCompare> compare_;
+    bool compared_ = false;  // compareFirst has run: a reconnection goes straight on
 };
 
 }  // namespace kelda::upload

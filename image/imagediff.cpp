@@ -335,8 +335,9 @@ QList<std::pair<int, int>> align(const QList<Record> &a, const QList<Record> &b)
     std::vector<std::vector<int>> lcs(size_t(n + 1), std::vector<int>(size_t(m + 1), 0));
     for (qsizetype i = n - 1; i >= 0; --i)
         for (qsizetype j = m - 1; j >= 0; --j)
-            lcs[size_t(i)][size_t(j)] = a[i] == b[j] ? lcs[size_t(i + 1)][size_t(j + 1)] + 1
-                                                     : std::max(lcs[size_t(i + 1)][size_t(j)], lcs[size_t(i)][size_t(j + 1)]);
+            lcs[size_t(i)][size_t(j)] = a[i] == b[j]
+                ? lcs[size_t(i + 1)][size_t(j + 1)] + 1
+                : std::max(lcs[size_t(i + 1)][size_t(j)], lcs[size_t(i)][size_t(j + 1)]);
     QList<std::pair<int, int>> pairs;
     QList<int> gapA, gapB;
     const auto flush = [&] {
@@ -437,14 +438,14 @@ Described describe(const Parsed &p, const Namer &namer)
         d.events << eventRecord(namer, ev);
     const QList<int> rx = identifiersOf(p.receive);
     for (const auto &in : p.canInputs) {
-        const int position = isByteChannel(uint8_t(in[0])) ? byteChannelPosition(uint8_t(in[0]))
-                                                             : wordChannelPosition(uint8_t(in[0]));
+        const int position =
+            isByteChannel(uint8_t(in[0])) ? byteChannelPosition(uint8_t(in[0])) : wordChannelPosition(uint8_t(in[0]));
         const bool little = position >= 0 && position < p.receive.size() && p.receive[position].second;
-        d.canInputs << Record{{QStringLiteral("channel"), channelText(in[0], rx)},
-                              {QStringLiteral("byte order"), little ? QStringLiteral("Little Endian")
-                                                                    : QStringLiteral("Big Endian")},
-                              {QStringLiteral("comparison"), canCompareText(in[1])},
-                              {QStringLiteral("data"), QString::number(in[2])}};
+        d.canInputs << Record{
+            {QStringLiteral("channel"), channelText(in[0], rx)},
+            {QStringLiteral("byte order"), little ? QStringLiteral("Little Endian") : QStringLiteral("Big Endian")},
+            {QStringLiteral("comparison"), canCompareText(in[1])},
+            {QStringLiteral("data"), QString::number(in[2])}};
     }
     for (const auto &out : p.canOutputs)
         d.canOutputs << Record{{QStringLiteral("channel"), channelText(out[0], p.transmit)},

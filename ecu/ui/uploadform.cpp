@@ -169,7 +169,7 @@ void UploadForm::onConnectDone(int code, const int *status)
         return;
     recordModule(*mediator_, &history_);
     if (*status == kStatusOk) {
-        if (summary_)
+        if (summary_ && !skipCompare_)
             compareModule();
         else
             uploadCalibration();
@@ -285,6 +285,8 @@ void UploadForm::traceMessage(const QString &)
 
 void UploadForm::setProgress(double fraction)
 {
+    if (compare_.running())
+        return;  // the bar is the upload's
     QProgressBar *bar = ui->progressBar;
     bar->setValue(bar->minimum() + static_cast<int>((bar->maximum() - bar->minimum()) * fraction));
 }
@@ -362,6 +364,7 @@ void UploadForm::retry()
     history_.sha256 = previous.sha256;
     recorded_ = false;
     lastFailure_.clear();
+    skipCompare_ = false;  // compared and asked again
     connectEcu();
 }
 
@@ -454,8 +457,8 @@ void UploadForm::buildSummary()
 
 void UploadForm::updateSetupLine()
 {
-    const QString path = summary_->setupPath.isEmpty() ? tr("a setup never saved")
-                                                       : QDir::toNativeSeparators(summary_->setupPath);
+    const QString path =
+        summary_->setupPath.isEmpty() ? tr("a setup never saved") : QDir::toNativeSeparators(summary_->setupPath);
     const bool modified = summary_->modified && summary_->modified();
     setupLine_->setText(modified ? tr("Setup: %1 (unsaved changes: the open setup is uploaded as it is now)").arg(path)
                                  : tr("Setup: %1 (saved)").arg(path));
@@ -511,6 +514,8 @@ void UploadForm::showSummary(const ModuleContents &contents)
                   .arg(holdsLine_->text())
                   .arg(contents.elapsedMs)
                   .arg(std::max(contents.bytesRead, 0)));
+    // A failed comparison has closed the connection: Upload connects again.
+    reconnectFirst_ = contents.result == ModuleContents::Result::Failed;
     waiting_ = true;
     uploadButton_->setEnabled(true);
     uploadButton_->setDefault(true);
@@ -529,5 +534,11 @@ void UploadForm::startUpload()
     waiting_ = false;
     uploadButton_->setEnabled(false);
     saveSetupButton_->setEnabled(false);
+    if (reconnectFirst_) {
+        skipCompare_ = true;
+        mediator_->disconnect();
+        connectEcu();
+        return;
+    }
     uploadCalibration();
 }

@@ -153,6 +153,8 @@ private:
     std::optional<Summary> summary_;
     kelda::upload::ModuleCompare compare_;
     bool waiting_ = false;
+    bool reconnectFirst_ = false;  // the comparison failed and closed the connection
+    bool skipCompare_ = false;  // Upload pressed: the next connect uploads at once
     QGroupBox *summaryBox_ = nullptr;
     QLabel *setupLine_ = nullptr;
     QPushButton *saveSetupButton_ = nullptr;

@@ -162,10 +162,11 @@ void EcuImpl::compareRead(const std::shared_ptr<CompareRun> &run, size_t range)
         }
         t->cal->replace(run->module);
         t->bytesRead = int32_t(run->read);
-        log(t, QStringLiteral("Read %1 of the module's %2 bytes, CRC-32 %3.")
-                   .arg(run->read)
-                   .arg(run->module.size())
-                   .arg(crcText(crc)));
+        log(t,
+            QStringLiteral("Read %1 of the module's %2 bytes, CRC-32 %3.")
+                .arg(run->read)
+                .arg(run->module.size())
+                .arg(crcText(crc)));
         progress(t, 1.0);
         finish(t, CORLA_STATUS_OK);
         return;

@@ -850,6 +850,10 @@ void TestEcuUi::fileUploadFromMainWindow()
         if (!form)
             return -1;
         form->show();
+        // The window's upload shows what it will do first and waits for Upload.
+        if (!waitUntil([form] { return form->waitingForUpload(); }, 20000))
+            return -1;
+        form->findChild<QPushButton *>(QStringLiteral("uploadButton"))->click();
         if (!waitUntil([form] { return form->outcome() != UploadForm::Outcome::Running; }, 20000))
             return -1;
         form->findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();  // "Close"

@@ -164,9 +164,8 @@ void TestModuleCompare::verifyDiff()
     setPorts({emulator.path()});
     const QStringList port{QStringLiteral("--port"), emulator.path(), QStringLiteral("--diff")};
 
-    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), original, QStringLiteral("--port"), emulator.path()})
-                 .exitCode,
-             0);
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("upload"), original, QStringLiteral("--port"), emulator.path()}).exitCode, 0);
     CliRun run = runCli(QStringList{QStringLiteral("verify"), original} + port);
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(outputLines(run.out).contains(QStringLiteral("holds utility-truck.kelda")), run.out.constData());
@@ -186,7 +185,8 @@ void TestModuleCompare::verifyDiff()
     const QStringList lines = outputLines(run.out);
     const qsizetype differs = lines.indexOf(QStringLiteral("differs"));
     QVERIFY2(differs >= 0, run.out.constData());
-    QCOMPARE(lines.mid(differs + 1, 2), QStringList({QStringLiteral("  ") + kFlashLine, QStringLiteral("  ") + kBeaconsLine}));
+    QCOMPARE(lines.mid(differs + 1, 2),
+             QStringList({QStringLiteral("  ") + kFlashLine, QStringLiteral("  ") + kBeaconsLine}));
     QVERIFY2(run.err.contains("does not hold"), run.err.constData());
 }
 
@@ -207,12 +207,12 @@ void TestModuleCompare::uploadPrintsSummaryFirst()
     const qsizetype summary = lines.indexOf(QStringLiteral("Upload summary:"));
     const qsizetype upload = lines.indexOf(QStringLiteral("Upload Calibration"));
     QVERIFY2(summary >= 0 && upload > summary, run.out.constData());
-    QVERIFY2(lines[summary + 2].startsWith(QStringLiteral("  module: LX2 ")) && lines[summary + 2].endsWith(emulator.path()),
+    QVERIFY2(lines[summary + 2].startsWith(QStringLiteral("  module: LX2 "))
+                 && lines[summary + 2].endsWith(emulator.path()),
              qPrintable(lines[summary + 2]));
-    QCOMPARE(lines.mid(summary + 3, 4), QStringList({QStringLiteral("  the module differs"),
-                                                      QStringLiteral("  will change on the module:"),
-                                                      QStringLiteral("    ") + kFlashLine,
-                                                      QStringLiteral("    ") + kBeaconsLine}));
+    QCOMPARE(lines.mid(summary + 3, 4),
+             QStringList({QStringLiteral("  the module differs"), QStringLiteral("  will change on the module:"),
+                          QStringLiteral("    ") + kFlashLine, QStringLiteral("    ") + kBeaconsLine}));
     QVERIFY(lines.last() == QStringLiteral("Upload Complete"));
 
     // Again: the module holds it now, and says so before writing nothing.
@@ -278,7 +278,8 @@ void TestModuleCompare::windowAsksBeforeWriting()
     window.fileUpload();
     QCOMPARE(statsWhileAsking, 1);  // still nothing before Upload
     QTRY_COMPARE(emulator.printedLines().size(), 2);
-    QVERIFY2(emulator.printedLines().last().contains(QStringLiteral("WRITE 1")), qPrintable(emulator.printedLines().last()));
+    QVERIFY2(emulator.printedLines().last().contains(QStringLiteral("WRITE 1")),
+             qPrintable(emulator.printedLines().last()));
     QCOMPARE(readFile(cal).mid(96), compiled(*window.model()));
     QCOMPARE(p->messages.last().text, QStringLiteral("Upload Complete"));
 }
