@@ -80,9 +80,14 @@ private slots:
     void verifyDiff();
     void uploadPrintsSummaryFirst();
     void windowAsksBeforeWriting();
+    void windowHoldsLine();
+    void moduleWithoutRead();
 
 private:
     QString saveSetup(const QString &name, bool changed);
+    // Opens the upload dialog from the window, reads its "holds" line and
+    // cancels; the module's calibration file must stay as it was.
+    QString holdsLineOf(KELDA &window, ScriptedPrompter *p);
     QTemporaryDir dir_;
 };
 
@@ -282,6 +287,94 @@ void TestModuleCompare::windowAsksBeforeWriting()
              qPrintable(emulator.printedLines().last()));
     QCOMPARE(readFile(cal).mid(96), compiled(*window.model()));
     QCOMPARE(p->messages.last().text, QStringLiteral("Upload Complete"));
+}
+
+QString TestModuleCompare::holdsLineOf(KELDA &window, ScriptedPrompter *p)
+{
+    QString holds;
+    p->onExec = [&](QDialog *dialog) {
+        auto *form = qobject_cast<UploadForm *>(dialog);
+        if (!form || !waitUntil([form] { return form->waitingForUpload(); }, 20000))
+            return -1;
+        holds = form->findChild<QLabel *>(QStringLiteral("holdsLine"))->text();
+        form->cancel();
+        return 0;
+    };
+    window.fileUpload();
+    return holds;
+}
+
+void TestModuleCompare::windowHoldsLine()
+{
+    useConfigFolder(dir_.filePath(QStringLiteral("config-holds")));
+    const QString original = saveSetup(QStringLiteral("utility-truck.kelda"), false);
+    const QString cal = dir_.filePath(QStringLiteral("holds.cal"));
+    EmulatorProcess emulator({QStringLiteral("--cal-file"), cal});
+    QVERIFY(!emulator.path().isEmpty());
+    setPorts({emulator.path()});
+    QCOMPARE(runCli({QStringLiteral("upload"), original, QStringLiteral("--port"), emulator.path()}).exitCode, 0);
+    const QByteArray stored = readFile(cal);
+
+    KELDA window;
+    ScriptedPrompter *p = installPrompter(window, &ScriptedPrompter::affirmative);
+    kelda::settings::write(window.settings(), kelda::settings::Key::Port, emulator.path());
+    QVERIFY(window.model()->openSetup(original));
+    QCOMPARE(holdsLineOf(window, p), QStringLiteral("holds utility-truck.kelda"));
+
+    // A copy under another name, and the same setup never saved, still hold.
+    const QString copy = dir_.filePath(QStringLiteral("spare.kelda"));
+    QVERIFY(window.model()->saveSetup(copy));
+    QCOMPARE(holdsLineOf(window, p), QStringLiteral("holds spare.kelda"));
+    buildSetup(*window.model(), false);
+    QVERIFY(window.model()->fileName().isEmpty());
+    QCOMPARE(holdsLineOf(window, p), QStringLiteral("holds the open setup"));
+
+    buildSetup(*window.model(), true);
+    QCOMPARE(holdsLineOf(window, p), QStringLiteral("differs"));
+    QCOMPARE(readFile(cal), stored);
+}
+
+void TestModuleCompare::moduleWithoutRead()
+{
+    useConfigFolder(dir_.filePath(QStringLiteral("config-old")));
+    const QString setup = saveSetup(QStringLiteral("old.kelda"), false);
+    const QString changed = saveSetup(QStringLiteral("old-changed.kelda"), true);
+    const QString cal = dir_.filePath(QStringLiteral("old.cal"));
+    EmulatorProcess emulator({QStringLiteral("--old"), QStringLiteral("--cal-file"), cal});
+    QVERIFY(!emulator.path().isEmpty());
+    setPorts({emulator.path()});
+    const QStringList port{QStringLiteral("--port"), emulator.path()};
+    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), changed} + port).exitCode, 0);
+
+    // It cannot be compared: verify --diff says so, upload goes on.
+    CliRun run = runCli(QStringList{QStringLiteral("verify"), setup, QStringLiteral("--diff")} + port);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("could not be compared: "), run.err.constData());
+    run = runCli(QStringList{QStringLiteral("upload"), setup} + port);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("  the module not known: "), run.out.constData());
+
+    // The window says so too, and Upload connects again and writes.
+    QCOMPARE(runCli(QStringList{QStringLiteral("upload"), changed} + port).exitCode, 0);
+    KELDA window;
+    ScriptedPrompter *p = installPrompter(window, &ScriptedPrompter::affirmative);
+    kelda::settings::write(window.settings(), kelda::settings::Key::Port, emulator.path());
+    QVERIFY(window.model()->openSetup(setup));
+    QString holds;
+    p->onExec = [&](QDialog *dialog) {
+        auto *form = qobject_cast<UploadForm *>(dialog);
+        if (!form || !waitUntil([form] { return form->waitingForUpload(); }, 20000))
+            return -1;
+        holds = form->findChild<QLabel *>(QStringLiteral("holdsLine"))->text();
+        form->findChild<QPushButton *>(QStringLiteral("uploadButton"))->click();
+        waitUntil([form] { return form->outcome() != UploadForm::Outcome::Running; }, 20000);
+        form->cancel();
+        return 0;
+    };
+    window.fileUpload();
+    QVERIFY2(holds.startsWith(QStringLiteral("not known: ")), qPrintable(holds));
+    QCOMPARE(p->messages.last().text, QStringLiteral("Upload Complete"));
+    QCOMPARE(readFile(cal).mid(96), compiled(*window.model()));
 }
 
 QTEST_MAIN(TestModuleCompare)
