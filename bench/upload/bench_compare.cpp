@@ -82,8 +82,8 @@ void report(const char *what, const QStringList &args, const QString &port, doub
     std::sort(runs.begin(), runs.end(), [](const Run &a, const Run &b) { return a.compareMs < b.compareMs; });
     const Run &m = runs[runs.size() / 2];
     std::printf("%s: compared in %.0f ms (goal <= %.0f ms)%s, %s bytes read, %d differences; whole command %.3f s\n",
-                what, m.compareMs, goal, m.compareMs >= 0 && m.compareMs <= goal ? "" : "  MISSED",
-                qPrintable(m.read), m.lines, m.seconds);
+                what, m.compareMs, goal, m.compareMs >= 0 && m.compareMs <= goal ? "" : "  MISSED", qPrintable(m.read),
+                m.lines, m.seconds);
 }
 
 }  // namespace
@@ -99,8 +99,7 @@ int main(int argc, char *argv[])
     const QString renamed = dir.filePath(QStringLiteral("renamed.kelda"));
     const QString shifted = dir.filePath(QStringLiteral("shifted.kelda"));
     model.setMode(int(Mode::Timers));
-    if (!model.saveSetup(setup) || !QFile::copy(setup, renamed) || !model.removeRows(0, 1)
-        || !model.saveSetup(shifted))
+    if (!model.saveSetup(setup) || !QFile::copy(setup, renamed) || !model.removeRows(0, 1) || !model.saveSetup(shifted))
         return 1;
 
     QProcess emulator;

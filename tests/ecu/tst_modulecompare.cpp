@@ -175,12 +175,16 @@ void TestModuleCompare::verifyDiff()
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(outputLines(run.out).contains(QStringLiteral("holds utility-truck.kelda")), run.out.constData());
     // Only the block sums crossed the line: nothing differed, nothing was read.
-    QVERIFY2(run.out.contains("0 of "), run.out.constData());
+    QVERIFY2(run.out.contains("0 of 3 blocks of 64 bytes differ") && run.out.contains(" ms (0 bytes read)."),
+             run.out.constData());
 
     // The same setup under another name still holds; plain verify compares the name too.
     run = runCli(QStringList{QStringLiteral("verify"), renamed} + port);
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(outputLines(run.out).contains(QStringLiteral("holds renamed-copy.kelda")), run.out.constData());
+    // Only the block with the name field was read.
+    QVERIFY2(run.out.contains("1 of 3 blocks of 64 bytes differ") && run.out.contains(" ms (64 bytes read)."),
+             run.out.constData());
     QCOMPARE(runCli({QStringLiteral("verify"), renamed, QStringLiteral("--port"), emulator.path()}).exitCode, 1);
 
     // The module holds the changed setup: the open one differs, item by item.
@@ -267,6 +271,14 @@ void TestModuleCompare::windowAsksBeforeWriting()
             form->findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();
             return 0;
         }
+        // Save from the summary: the line says so and the button goes.
+        auto *save = form->findChild<QPushButton *>(QStringLiteral("setupButton"));
+        if (!save->isVisibleTo(form))
+            return -1;
+        save->click();
+        setupLine = form->findChild<QLabel *>(QStringLiteral("setupLine"))->text();
+        if (save->isVisibleTo(form))
+            return -1;
         form->findChild<QPushButton *>(QStringLiteral("uploadButton"))->click();
         waitUntil([form] { return form->outcome() != UploadForm::Outcome::Running; }, 20000);
         form->findChild<QPushButton *>(QStringLiteral("cancelButton"))->click();
@@ -282,6 +294,11 @@ void TestModuleCompare::windowAsksBeforeWriting()
     cancel = false;
     window.fileUpload();
     QCOMPARE(statsWhileAsking, 1);  // still nothing before Upload
+    QCOMPARE(setupLine, QStringLiteral("Setup: %1 (saved)").arg(setup));
+    QVERIFY(!window.model()->isModified());
+    PMModel saved;
+    QVERIFY(saved.openSetup(setup));
+    QCOMPARE(saved.itemName(ItemType::KeypadKey, 4), QStringLiteral("Spare"));
     QTRY_COMPARE(emulator.printedLines().size(), 2);
     QVERIFY2(emulator.printedLines().last().contains(QStringLiteral("WRITE 1")),
              qPrintable(emulator.printedLines().last()));
