@@ -77,6 +77,7 @@ private slots:
     void init();
     void differencesByItem();
     void unreadableModuleImage();
+    void differencesInEverySection();
     void verifyDiff();
     void uploadPrintsSummaryFirst();
     void windowAsksBeforeWriting();
@@ -142,6 +143,56 @@ void TestModuleCompare::differencesByItem()
              QStringList({QStringLiteral("option \"Long Press Time/s\": 1.50 on the module, 1.00 in the setup")}));
 }
 
+// CAN input "Speed", CAN output "Dash", LX1 output "Pump" driven by state
+// "Run", LX1-2's PWM from "Speed"; the other side changes each of them.
+void buildIo(PMModel &m, bool changed)
+{
+    m.newSetup();
+    SetupBuilder b(m);
+    const int in = b.canInput(changed ? QStringLiteral("0x101") : QStringLiteral("0x100"),
+                              changed ? QStringLiteral("Byte 2") : QStringLiteral("Word 1"), changed ? 7 : 5);
+    b.set(Mode::CanInputs, in, CanInputCol::Name, QStringLiteral("Speed"));
+    if (changed)
+        b.set(Mode::CanInputs, in, CanInputCol::Endianness, QStringLiteral("Little Endian"));
+    const int out = b.canOutput(QStringLiteral("0x200"), QStringLiteral("Word 1"), changed ? 9 : 8);
+    b.set(Mode::CanOutputs, out, CanOutputCol::Name, QStringLiteral("Dash"));
+    const int pump = b.lx1Output();
+    b.set(Mode::Lx1Outputs, pump, Lx1OutputCol::Name, QStringLiteral("Pump"));
+    b.set(Mode::Lx1Outputs, pump, Lx1OutputCol::Current, changed ? 12.0 : 10.0);
+    b.lx1Mask(pump, 0, changed ? 0x03 : 0x01);
+    const int run = b.state();
+    b.set(Mode::States, run, StateCol::Name, QStringLiteral("Run"));
+    b.entry(Mode::States, run, int(StateList::Lx2Leds),
+            changed ? QStringLiteral("LX2 LED 5") : QStringLiteral("LX2 LED 4"));
+    b.entry(Mode::States, run, int(StateList::Lx1Outputs), QStringLiteral("Pump"));
+    if (!changed)
+        b.set(Mode::Pwm, 1, PwmCol::CanInput, QStringLiteral("Speed"));
+    if (changed)
+        m.setOption(int(OptionIndex::CanSpeed), 3);  // "250 kHz"
+}
+
+void TestModuleCompare::differencesInEverySection()
+{
+    PMModel setup, module;
+    buildIo(setup, false);
+    buildIo(module, true);
+    const QStringList lines =
+        image::imageDifferences(compiled(module), compiled(setup), SetupView::read(setup.session()));
+    QCOMPARE(lines,
+             QStringList({
+                 QStringLiteral("CAN input \"Speed\": channel 0x101 Byte 2 on the module, 0x100 Word 1 in the "
+                                "setup; byte order Little Endian on the module, Big Endian in the setup; data 7 "
+                                "on the module, 5 in the setup"),
+                 QStringLiteral("CAN output \"Dash\": data 9 on the module, 8 in the setup"),
+                 QStringLiteral("state \"Run\": LX2 Outputs \"LX2 LED 5\" on the module, \"LX2 LED 4\" in "
+                                "the setup"),
+                 QStringLiteral("LX1 output \"Pump\": current 12 A on the module, 10 A in the setup; LX1-1 "
+                                "00000011 on the module, 00000001 in the setup"),
+                 QStringLiteral("option \"CAN Speed\": 250 kHz on the module, 1 Mhz in the setup"),
+                 QStringLiteral("LX1 module \"LX1-2\": PWM input none on the module, 0x100 Word 1 in the setup"),
+             }));
+}
+
 void TestModuleCompare::unreadableModuleImage()
 {
     PMModel setup;
@@ -169,9 +220,17 @@ void TestModuleCompare::verifyDiff()
     setPorts({emulator.path()});
     const QStringList port{QStringLiteral("--port"), emulator.path(), QStringLiteral("--diff")};
 
+    // Nothing stored yet.
+    CliRun run = runCli(QStringList{QStringLiteral("verify"), original} + port);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.out.contains("\ndiffers\n  the module holds no calibration: every item will be written\n"),
+             run.out.constData());
+    QVERIFY2(run.err.contains("does not hold") && run.err.contains("the module holds no calibration"),
+             run.err.constData());
+
     QCOMPARE(
         runCli(QStringList{QStringLiteral("upload"), original, QStringLiteral("--port"), emulator.path()}).exitCode, 0);
-    CliRun run = runCli(QStringList{QStringLiteral("verify"), original} + port);
+    run = runCli(QStringList{QStringLiteral("verify"), original} + port);
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(outputLines(run.out).contains(QStringLiteral("holds utility-truck.kelda")), run.out.constData());
     // Only the block sums crossed the line: nothing differed, nothing was read.
