@@ -33,7 +33,15 @@ QString holdsLine(const ModuleContents &contents, const QString &setupName)
 ModuleCompare::~ModuleCompare()
 {
     *alive_ = false;
-    if (txn_ && running_)
+    cancel();
+}
+
+void ModuleCompare::cancel()
+{
+    done_ = nullptr;
+    const bool wasRunning = running_;
+    running_ = false;
+    if (txn_ && wasRunning)
         CORLA_EcuTxn_Abort(txn_->get());
 }
 

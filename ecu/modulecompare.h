@@ -65,6 +65,8 @@ public:
     // nothing could be started. The mediator must outlive the compare.
     void start(corla::BasicEcuMediator &mediator, const QByteArray &calName, const QByteArray &image, Done done);
     bool running() const { return running_; }
+    // Stops a comparison under way; done is not called any more.
+    void cancel();
     const ModuleContents &contents() const { return contents_; }
 
 private:

@@ -99,6 +99,8 @@ UploadDriver::UploadDriver(Options options) : options_(std::move(options))
 
 UploadDriver::~UploadDriver()
 {
+    if (compare_)
+        compare_->cancel();
     if (mediator_)
         mediator_->shutdown();
     compare_.reset();

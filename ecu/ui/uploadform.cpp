@@ -67,6 +67,7 @@ UploadForm::UploadForm(QWidget *parent, const QString &port, const QByteArray &c
 UploadForm::~UploadForm()
 {
     // Transactions, then the mediator (which disconnects again), then the file.
+    compare_.cancel();  // its report must not reach a dialog being destroyed
     mediator_->shutdown();
     uploadTxn_.reset();
     connectTxn_.reset();

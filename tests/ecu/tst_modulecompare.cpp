@@ -83,6 +83,7 @@ private slots:
     void windowAsksBeforeWriting();
     void windowHoldsLine();
     void moduleWithoutRead();
+    void cancelWhileComparing();
 
 private:
     QString saveSetup(const QString &name, bool changed);
@@ -451,6 +452,43 @@ void TestModuleCompare::moduleWithoutRead()
     QVERIFY2(holds.startsWith(QStringLiteral("not known: ")), qPrintable(holds));
     QCOMPARE(p->messages.last().text, QStringLiteral("Upload Complete"));
     QCOMPARE(readFile(cal).mid(96), compiled(*window.model()));
+}
+
+void TestModuleCompare::cancelWhileComparing()
+{
+    useConfigFolder(dir_.filePath(QStringLiteral("config-slow")));
+    const QString changed = saveSetup(QStringLiteral("slow-changed.kelda"), true);
+    const QString cal = dir_.filePath(QStringLiteral("slow.cal"));
+    {
+        EmulatorProcess fast({QStringLiteral("--cal-file"), cal});
+        QVERIFY(!fast.path().isEmpty());
+        QCOMPARE(runCli({QStringLiteral("upload"), changed, QStringLiteral("--port"), fast.path()}).exitCode, 0);
+    }
+    const QByteArray before = readFile(cal);
+    // Slow enough that the comparison is still under way when Cancel comes.
+    EmulatorProcess emulator({QStringLiteral("--cal-file"), cal, QStringLiteral("--baud"), QStringLiteral("1200")});
+    QVERIFY(!emulator.path().isEmpty());
+    setPorts({emulator.path()});
+
+    KELDA window;
+    ScriptedPrompter *p = installPrompter(window, &ScriptedPrompter::affirmative);
+    kelda::settings::write(window.settings(), kelda::settings::Key::Port, emulator.path());
+    buildSetup(*window.model(), false);
+    bool wasComparing = false;
+    p->onExec = [&](QDialog *dialog) {
+        auto *form = qobject_cast<UploadForm *>(dialog);
+        if (!form)
+            return -1;
+        const auto holds = form->findChild<QLabel *>(QStringLiteral("holdsLine"));
+        waitUntil([form] { return form->log()->toPlainText().contains(QStringLiteral("Comparing")); }, 20000);
+        wasComparing = holds->text() == QStringLiteral("Comparing with the module...") && !form->waitingForUpload();
+        form->cancel();
+        return 0;
+    };
+    window.fileUpload();
+    QVERIFY(wasComparing);
+    QTest::qWait(300);  // a late report must find nothing to call
+    QCOMPARE(readFile(cal), before);
 }
 
 QTEST_MAIN(TestModuleCompare)
