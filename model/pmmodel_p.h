@@ -27,6 +27,12 @@ inline bool openEventInput(StoreCursor &c, int k, bool chain)
     return c.open(ItemType::RefEntry, k);
 }
 
+// "WHAT: REASON", or WHAT alone when no reason is known.
+QString failureMessage(const QString &what, const QString &reason);
+// After a failed open or save of `path`: the store's reason, whole in the
+// message and without the "cannot open PATH: " it may start with in `reason`.
+void storeFailure(const QString &what, const QString &path, QString &message, QString &reason);
+
 // Appends the fixed lists (keys, switches, LEDs, LX1 modules, options) that
 // an older file lacks: the upgrade on open (setupfile.cpp).
 void fillFixedLists(StoreCursor &c, bool withSwitches);

@@ -23,24 +23,31 @@ bool latin1Path(const QString &path, QByteArray &out)
 
 }  // namespace
 
+QString detail::failureMessage(const QString &what, const QString &reason)
+{
+    return reason.isEmpty() ? what : what + QStringLiteral(": ") + reason;
+}
+
+void detail::storeFailure(const QString &what, const QString &path, QString &message, QString &reason)
+{
+    reason = storeError().trimmed();
+    message = failureMessage(what, reason);  // as it always read
+    // The store's reason may start with what failed; the reason alone goes without it.
+    for (const QString &prefix :
+         {QStringLiteral("cannot open %1: ").arg(path), QStringLiteral("cannot write to %1: ").arg(path)})
+        if (!path.isEmpty() && reason.startsWith(prefix))
+            reason = reason.mid(prefix.size());
+}
+
 void PMModel::setFailure(const QString &what, const QString &reason)
 {
     m_errorString = reason;
-    m_lastError = reason.isEmpty() ? what : what + QStringLiteral(": ") + reason;
+    m_lastError = failureMessage(what, reason);
 }
 
 void PMModel::setStoreError(const QString &what, const QString &path)
 {
-    QString why = storeError().trimmed();
-    const QString full = what + QStringLiteral(": ") + why;
-    // The store's reason may start with what failed; the reason alone goes without it.
-    for (const QString &prefix :
-         {QStringLiteral("cannot open %1: ").arg(path), QStringLiteral("cannot write to %1: ").arg(path)})
-        if (!path.isEmpty() && why.startsWith(prefix))
-            why = why.mid(prefix.size());
-    setFailure(what, why);
-    if (!why.isEmpty())
-        m_lastError = full;  // as it always read
+    storeFailure(what, path, m_lastError, m_errorString);
 }
 
 bool PMModel::createSetup()

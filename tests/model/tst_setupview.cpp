@@ -412,7 +412,13 @@ private slots:
                                     dir.filePath(QStringLiteral("\u0141.kelda")), QString()}) {
             QVERIFY(!f.open(path));
             QVERIFY(!m.openSetup(path));
-            QCOMPARE(f.errorString(), m.lastError());
+            QCOMPARE(f.lastError(), m.lastError());
+            QCOMPARE(f.errorString(), m.errorString());
+            // The reason alone: the caller says what failed and where.
+            QVERIFY2(!f.errorString().isEmpty() && !f.lastError().isEmpty()
+                         && (path.isEmpty() || !f.errorString().contains(path)),
+                     qPrintable(f.errorString()));
+            QVERIFY(f.lastError().endsWith(f.errorString()));
             QCOMPARE(f.fileName(), old);
         }
         SetupFile made;
