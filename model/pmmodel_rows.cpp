@@ -445,10 +445,7 @@ bool PMModel::removeListEntry(int row, int list, int entry)
 
 QString PMModel::pwmInputName(int row) const
 {
-    StoreCursor c(liveSession());
-    if (!c.item(ItemType::Lx1Module, row) || !c.follow())
-        return QString::fromLatin1(kNoneText);
-    return c.textOr(ValueId::Name, QString::fromLatin1(kNoneText));
+    return modelCell(*this, ItemType::Lx1Module, row, *columnSpec(int(Mode::Pwm), PwmCol::CanInput)).toString();
 }
 
 bool PMModel::setPwmInput(int row, const QString &name)
