@@ -75,22 +75,17 @@ bool SetupFile::create()
 
 bool SetupFile::open(const QString &path)
 {
-    if (path.isEmpty())
-        return fail(QStringLiteral("Could not open the setup"), QStringLiteral("no file name was given."));
-    const QString what = QStringLiteral("Could not open \"%1\"").arg(path);
-    const QByteArray encoded = path.toLatin1();
-    if (QString::fromLatin1(encoded) != path)
-        return fail(what,
-                    QStringLiteral("the file name contains characters the setup store cannot handle; rename "
-                                   "or move the file."));
-    auto opened = std::make_unique<UniqueSession>(UniqueSession::open(encoded));
+    const detail::StorePath p = detail::storePath(path, "open", detail::kRenameAdvice);
+    if (p.encoded.isEmpty())
+        return fail(p.what, p.why);
+    auto opened = std::make_unique<UniqueSession>(UniqueSession::open(p.encoded));
     if (!*opened) {
-        detail::storeFailure(what, path, m_error, m_reason);
+        detail::storeFailure(p.what, path, m_error, m_reason);
         return false;
     }
     StoreCursor c = opened->cursor();
     if (!c.setup())
-        return fail(what, QStringLiteral("the file is a store file but holds no setup."));
+        return fail(p.what, QString::fromLatin1(detail::kNoSetupReason));
     detail::fillFixedLists(c, false);  // switches have always been 25
     m_session = std::move(opened);
     m_fileName = path;
