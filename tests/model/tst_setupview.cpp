@@ -377,6 +377,69 @@ private slots:
         QCOMPARE(v.cell(int(Mode::CanOutputs), 1, CanOutputCol::CanCode), QVariant(QStringLiteral("0x1234")));
     }
 
+    // The model's event input texts are the events table's cells; inputs it
+    // lacks read "-" (the third input has no "With"), and showing an input
+    // puts a condition out of its target's range back in range, unmodified.
+    void inputTextsAreTheTablesCells()
+    {
+        PMModel m;
+        buildEveryShape(m);
+        m.setMode(int(Mode::Events));
+        for (int k = 0; k < kEventInputCount; ++k) {
+            QCOMPARE(m.eventInputText(0, k), m.data(m.index(0, EventCol::input(k))).toString());
+            QCOMPARE(m.eventConditionText(0, k), m.data(m.index(0, EventCol::type(k))).toString());
+        }
+        QCOMPARE(m.eventCombineText(0, 0), QStringLiteral("AND"));
+        QCOMPARE(m.eventInputText(0, 2), QStringLiteral("ST: State 2"));
+        for (int k : {-1, kEventInputCount})
+            QCOMPARE(m.eventInputText(0, k) + m.eventConditionText(0, k), QStringLiteral("--"));
+        QCOMPARE(m.eventCombineText(0, kEventInputCount - 1), QStringLiteral("-"));
+        QCOMPARE(m.eventCombineText(0, -1), QStringLiteral("-"));
+        m.setMode(int(Mode::Pwm));
+        QCOMPARE(m.data(m.index(1, PwmCol::CanInput)).toString(), m.itemName(ItemType::CanInput, 0));
+        QCOMPARE(m.data(m.index(0, PwmCol::CanInput)).toString(), QStringLiteral("NONE"));
+
+        const uint16_t odd = 40;
+        QVERIFY(toItem(m.session(), ItemType::Event, 0) && down(m.session(), ItemType::RefEntry, 1)
+                && STRATA_InsertValue(toU16(ValueId::Condition), &odd, m.session()));
+        m.setModified(false);
+        QCOMPARE(SetupView::read(m.session()).events.at(0).inputs[1].condition, 40);
+        QCOMPARE(m.eventInputText(0, 1), QStringLiteral("TI: Timer 2"));
+        const int repaired = SetupView::read(m.session()).events.at(0).inputs[1].condition;
+        QCOMPARE(PMModel::conditionText(repaired), m.eventConditionText(0, 1));
+        QVERIFY(repaired != 40 && !m.isModified());
+    }
+
+    // Opening and saving say what failed on which file, in the words users
+    // have always seen; the reason alone is the same for both kinds of open.
+    void failureWordings()
+    {
+        QTemporaryDir dir;
+        PMModel m;
+        SetupFile f;
+        const QString odd = dir.filePath(QStringLiteral("\u0141.kelda"));
+        const QString cannot = QStringLiteral("the file name contains characters the setup store cannot handle; ");
+        QVERIFY(!m.openSetup(odd) && !f.open(odd));
+        QCOMPARE(m.lastError(), QStringLiteral("Could not open \"%1\": %2rename or move the file.").arg(odd, cannot));
+        QCOMPARE(f.lastError(), m.lastError());
+        QCOMPARE(f.errorString(), cannot + QStringLiteral("rename or move the file."));
+        QVERIFY(!m.saveSetup(odd));
+        QCOMPARE(m.lastError(), QStringLiteral("Could not save \"%1\": %2choose another name.").arg(odd, cannot));
+        QVERIFY(!m.openSetup(QString()) && !f.open(QString()));
+        QCOMPARE(f.lastError(), QStringLiteral("Could not open the setup: no file name was given."));
+        QCOMPARE(m.lastError(), f.lastError());
+        const QString bare = dir.filePath(QStringLiteral("bare.kelda"));
+        {
+            StoreSession s = nullptr;
+            QVERIFY(STRATA_NewSession(&s) && STRATA_SaveSession(bare.toLatin1().constData(), s));
+            STRATA_CloseSession(s);
+        }
+        QVERIFY(!f.open(bare));
+        QCOMPARE(f.lastError(),
+                 QStringLiteral("Could not open \"%1\": the file is a store file but holds no setup.").arg(bare));
+        QVERIFY(f.create() && f.errorString().isEmpty() && f.lastError().isEmpty());
+    }
+
     // The largest setup: every cell of every table, as the table model shows it.
     void cellsOfTheLargestSetup()
     {
