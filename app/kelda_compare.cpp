@@ -23,7 +23,7 @@ void KELDA::compareWith()
     kelda::SetupFile other;
     if (!other.open(path)) {
         const QString reason =
-            other.errorString().isEmpty() ? QStringLiteral("It is not a setup file.") : other.errorString();
+            other.lastError().isEmpty() ? QStringLiteral("It is not a setup file.") : other.lastError();
         prompter().tell(this, QMessageBox::Warning, title,
                         QStringLiteral("The setup file %1 could not be opened for comparing.\n\n%2\n\nChoose a "
                                        "KELDA setup file (*.kelda); the open setup is unchanged.")

@@ -546,33 +546,31 @@ private:
 
 // ------------------------------------------------------------ options
 
+// An option as its box on the options page shows it, from the options table.
 QString optionText(const SetupView &view, int index)
 {
-    switch (OptionIndex(index)) {
-    case OptionIndex::MinPressTime:
-    case OptionIndex::DoublePressTime:
-    case OptionIndex::LongPressTime:
-    case OptionIndex::FuseResetTime:
-    case OptionIndex::FuseRetryTime:
-        return QLocale::c().toString(view.option(index), 'f', 2);  // as the spin box shows it
-    case OptionIndex::FuseMaxRetries:
-        return QString::number(int(view.option(index)));
-    case OptionIndex::CanSpeed: {
+    const OptionSpec *spec = optionSpec(index);
+    if (!spec)
+        return QString();
+    const double shown = view.option(index);
+    switch (spec->kind) {
+    case OptionKind::Seconds:
+        return QLocale::c().toString(shown, 'f', 2);  // as the spin box shows it
+    case OptionKind::Count:
+        return QString::number(int(shown));
+    case OptionKind::Choice: {
         const std::optional<uint16_t> stored = view.options[size_t(index)];
         if (!stored)
             return QString::fromLatin1(kCanSpeeds[0].text) + QStringLiteral(" (no value stored)");
-        const uint16_t code = *stored;
         for (const CanSpeed &s : kCanSpeeds)
-            if (s.code == code)
+            if (s.code == *stored)
                 return QString::fromLatin1(s.text);
         // The page would show "1 Mhz"; the module would get this code.
         return QStringLiteral("code 0x%1 (no CAN speed)")
-            .arg(QString::number(code, 16).toUpper().rightJustified(4, QLatin1Char('0')));
+            .arg(QString::number(*stored, 16).toUpper().rightJustified(4, QLatin1Char('0')));
     }
-    case OptionIndex::RebroadcastId:
-        // As the hexadecimal box shows it.
-        return QStringLiteral("0x")
-            + QStringLiteral("%1").arg(uint(view.option(index)), 3, 16, QLatin1Char('0')).toUpper();
+    case OptionKind::Identifier:
+        return QStringLiteral("0x") + QStringLiteral("%1").arg(uint(shown), 3, 16, QLatin1Char('0')).toUpper();
     }
     return QString();
 }
@@ -590,7 +588,7 @@ QList<Difference> compareOptions(const SetupView &a, const SetupView &b)
         d.table = QString::fromLatin1(kOptionsTable);
         d.mode = int(Mode::Pwm);  // the Options tab
         d.oldRow = d.newRow = i;
-        d.name = QString::fromLatin1(kOptionLabels[size_t(i)]);
+        d.name = QString::fromLatin1(optionSpec(i)->label);
         d.cells << CellChange{d.name, before, after};
         d.message = d.name + QStringLiteral(": ") + before + kArrow + after;
         out << d;
@@ -721,7 +719,7 @@ QStringList describeSetup(StoreSession setup)
         if (mode == int(Mode::Pwm)) {
             for (int i = 0; i < kOptionCount; ++i)
                 lines << QStringLiteral("%1: %2: %3")
-                             .arg(QLatin1String(kOptionsTable), QLatin1String(kOptionLabels[size_t(i)]),
+                             .arg(QLatin1String(kOptionsTable), QLatin1String(optionSpec(i)->label),
                                   optionText(view, i));
         }
         const Table t = readTable(view, mode);

@@ -4,12 +4,17 @@
 
 #include "pmmodel.h"
 #include "pmmodel_p.h"
+#include "setupview.h"
 
 #include <QLocale>
 
 #include <cmath>
 
 namespace kelda {
+
+namespace {
+const QString kDash = QStringLiteral("-");
+}
 
 // Cell reads and writes. A friend of PMModel: they reach the session and the
 // row and reference operations that the model keeps private.
@@ -18,97 +23,100 @@ struct ColumnOps {
 
     // ------------------------------------------------------------ reads
 
-    static QVariant rowNumber(const PMModel &, ItemType, int row, const ColumnSpec &) { return row + 1; }
+    using Src = CellSource;
 
-    static QVariant text(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    static QVariant rowNumber(const Src &, ItemType, int row, const ColumnSpec &) { return row + 1; }
+
+    static QVariant text(const Src &src, ItemType type, int row, const ColumnSpec &s)
     {
-        StoreCursor c = cursor(m);
-        return c.item(type, row) ? c.textOr(s.value) : QString();
+        return src.text(type, row, s.value);
     }
 
-    static QVariant integer(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    static QVariant integer(const Src &src, ItemType type, int row, const ColumnSpec &s)
     {
-        StoreCursor c = cursor(m);
-        return c.item(type, row) ? c.u16Or(s.value, 0) : 0;
+        return src.value(type, row, s.value).value_or(0);
     }
 
-    static QVariant canCode(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    static QVariant canCode(const Src &src, ItemType type, int row, const ColumnSpec &s)
     {
-        StoreCursor c = cursor(m);
-        if (!c.item(type, row))
+        if (!src.has(type, row))
             return QStringLiteral("0x000");
-        uint16_t id = 0;
-        if (!c.u16(s.value, id))
-            return QStringLiteral("0x1234");
-        return detail::canCodeText(id);
+        const std::optional<int> id = src.value(type, row, s.value);
+        return id ? detail::canCodeText(*id) : QStringLiteral("0x1234");
     }
 
-    static QVariant byteSelect(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    static QVariant byteSelect(const Src &src, ItemType type, int row, const ColumnSpec &s)
     {
-        StoreCursor c = cursor(m);
-        return c.item(type, row) ? detail::byteSelectText(c.u16Or(s.value, 0)) : QString();
+        return src.has(type, row) ? detail::byteSelectText(src.value(type, row, s.value).value_or(0)) : QString();
     }
 
-    static QVariant canCompare(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    static QVariant canCompare(const Src &src, ItemType type, int row, const ColumnSpec &s)
     {
-        StoreCursor c = cursor(m);
-        return c.item(type, row) ? detail::canCompareText(c.u16Or(s.value, 0)) : QString();
+        return src.has(type, row) ? detail::canCompareText(src.value(type, row, s.value).value_or(0)) : QString();
     }
 
-    static QVariant endianness(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    static QVariant endianness(const Src &src, ItemType type, int row, const ColumnSpec &s)
     {
-        StoreCursor c = cursor(m);
-        const bool little = c.item(type, row) && c.u16Or(s.value, 0) != 0;
-        return QString::fromLatin1(kEndiannessTexts[little ? 1 : 0]);
+        return QString::fromLatin1(kEndiannessTexts[src.value(type, row, s.value).value_or(0) != 0 ? 1 : 0]);
     }
 
-    static QVariant seconds(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    static QVariant seconds(const Src &src, ItemType type, int row, const ColumnSpec &s)
     {
-        StoreCursor c = cursor(m);
-        if (!c.item(type, row))
-            return 0.5;
-        return detail::ticksToSeconds(c.u16Or(s.value, 0));
+        return src.has(type, row) ? detail::ticksToSeconds(src.value(type, row, s.value).value_or(0)) : 0.5;
     }
 
-    static QVariant amps(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    static QVariant amps(const Src &src, ItemType type, int row, const ColumnSpec &s)
     {
-        StoreCursor c = cursor(m);
-        return c.item(type, row) ? detail::stepsToAmps(c.u16Or(s.value, 0)) : 0.0;
+        return src.has(type, row) ? detail::stepsToAmps(src.value(type, row, s.value).value_or(0)) : 0.0;
     }
 
-    static QVariant maskByte(const PMModel &m, ItemType type, int row, const ColumnSpec &s)
+    static QVariant maskByte(const Src &src, ItemType type, int row, const ColumnSpec &s)
     {
-        StoreCursor c = cursor(m);
-        if (!c.item(type, row))
-            return QStringLiteral("0x00");
-        const QByteArray masks = c.block(s.value);
-        if (masks.size() <= s.arg)
-            return QStringLiteral("0x00");
-        return detail::maskByteText(uint8_t(masks.at(s.arg)));
+        const QByteArray masks = src.block(type, row, s.value);
+        return masks.size() <= s.arg ? QStringLiteral("0x00") : detail::maskByteText(uint8_t(masks.at(s.arg)));
     }
 
-    static QVariant priority(const PMModel &m, ItemType, int row, const ColumnSpec &) { return m.eventPriority(row); }
-    static QVariant eventInput(const PMModel &m, ItemType, int row, const ColumnSpec &s)
+    static QVariant priority(const Src &src, ItemType, int row, const ColumnSpec &) { return src.priority(row); }
+
+    // Event input k counts only while every input before it joins on.
+    static bool inChain(const Src &src, int row, int k)
     {
-        return m.eventInputText(row, s.arg);
+        for (int i = 0; i < k; ++i)
+            if (src.inputValue(row, i, ValueId::Combine).value_or(0) == 0)
+                return false;
+        return true;
     }
-    static QVariant eventCondition(const PMModel &m, ItemType, int row, const ColumnSpec &s)
+    static QVariant eventInput(const Src &src, ItemType, int row, const ColumnSpec &s)
     {
-        return m.eventConditionText(row, s.arg);
+        const ViewRef to = inChain(src, row, s.arg) ? src.inputTarget(row, s.arg) : ViewRef();
+        return to.resolved() ? QString::fromLatin1(typePrefixText(to.type)) + to.name : kDash;
     }
-    static QVariant eventCombine(const PMModel &m, ItemType, int row, const ColumnSpec &s)
+    static QVariant eventCondition(const Src &src, ItemType, int row, const ColumnSpec &s)
     {
-        return m.eventCombineText(row, s.arg);
+        const ViewRef to = inChain(src, row, s.arg) ? src.inputTarget(row, s.arg) : ViewRef();
+        if (!to.resolved())
+            return kDash;
+        const int code = src.inputValue(row, s.arg, ValueId::Condition).value_or(0);
+        return PMModel::conditionText(PMModel::normalizeCondition(to.type, code));
     }
-    static QVariant editText(const PMModel &, ItemType, int, const ColumnSpec &)
+    static QVariant eventCombine(const Src &src, ItemType, int row, const ColumnSpec &s)
+    {
+        const std::optional<int> code = inChain(src, row, s.arg) ? src.inputValue(row, s.arg, s.value) : std::nullopt;
+        return code ? detail::combineText(*code) : kDash;
+    }
+    static QVariant editText(const Src &, ItemType, int, const ColumnSpec &)
     {
         return QString::fromLatin1(kEditCellText);
     }
-    static QVariant moduleLabel(const PMModel &, ItemType, int row, const ColumnSpec &)
+    static QVariant moduleLabel(const Src &, ItemType, int row, const ColumnSpec &)
     {
         return QStringLiteral(" LX1-%1").arg(row + 1);
     }
-    static QVariant pwmInput(const PMModel &m, ItemType, int row, const ColumnSpec &) { return m.pwmInputName(row); }
+    static QVariant pwmInput(const Src &src, ItemType, int row, const ColumnSpec &)
+    {
+        const ViewRef to = src.pwmTarget(row);
+        return to.resolved() ? to.name : QString::fromLatin1(kNoneText);
+    }
 
     // ------------------------------------------------------------ writes
 
@@ -332,6 +340,84 @@ struct ColumnOps {
 };
 
 namespace {
+
+// The live session behind the table model, as the column reads see it.
+class SessionCells final : public CellSource
+{
+public:
+    explicit SessionCells(const PMModel &model) : m_model(model), m_s(model.session()) { }
+
+    bool has(ItemType type, int row) const override { return StoreCursor(m_s).item(type, row); }
+    std::optional<int> value(ItemType type, int row, ValueId id) const override
+    {
+        StoreCursor c(m_s);
+        uint16_t v = 0;
+        if (!c.item(type, row) || !c.u16(id, v))
+            return std::nullopt;
+        return v;
+    }
+    QString text(ItemType type, int row, ValueId id) const override
+    {
+        StoreCursor c(m_s);
+        return c.item(type, row) ? c.textOr(id) : QString();
+    }
+    QByteArray block(ItemType type, int row, ValueId id) const override
+    {
+        StoreCursor c(m_s);
+        return c.item(type, row) ? c.block(id) : QByteArray();
+    }
+    int priority(int row) const override { return m_model.eventPriority(row); }
+    std::optional<int> inputValue(int event, int k, ValueId id) const override
+    {
+        StoreCursor c(m_s);
+        if (!openInput(c, event, k))
+            return std::nullopt;
+        return c.u16Or(id, 0);
+    }
+    // Follows the store's own reference; a condition out of the target's
+    // range is written back in range, as the table has always shown it.
+    ViewRef inputTarget(int event, int k) const override
+    {
+        StoreCursor c(m_s);
+        if (!openInput(c, event, k))
+            return ViewRef();
+        StoreBookmarkGuard entry(m_s);
+        const ViewRef to = entry.valid() ? reached(c) : ViewRef();
+        if (to.resolved() && entry.go()) {
+            const int code = c.u16Or(ValueId::Condition, 0);
+            const int norm = PMModel::normalizeCondition(to.type, code);
+            if (norm != code)
+                c.setInt(ValueId::Condition, norm);
+        }
+        return to;
+    }
+    ViewRef pwmTarget(int module) const override
+    {
+        StoreCursor c(m_s);
+        return c.item(ItemType::Lx1Module, module) ? reached(c) : ViewRef();
+    }
+
+private:
+    static bool openInput(StoreCursor &c, int event, int k)
+    {
+        return k >= 0 && k < kEventInputCount && c.item(ItemType::Event, event) && c.open(ItemType::RefEntry, k);
+    }
+    // With the cursor on a referring item: where the store's reference lands
+    // (the cursor stays there); an item without a name counts as not reached.
+    static ViewRef reached(StoreCursor &c)
+    {
+        ViewRef to;
+        int row = -1;
+        if (c.followTo(to.type, row) && c.text(ValueId::Name, to.name)) {
+            to.present = true;
+            to.row = row;
+        }
+        return to;
+    }
+
+    const PMModel &m_model;
+    StoreSession m_s;
+};
 
 using O = ColumnOps;
 using E = EditorKind;
@@ -559,6 +645,11 @@ double optionShown(int index, std::optional<uint16_t> stored)
         return 0;
     }
     return *stored / double(spec->scale);
+}
+
+QVariant modelCell(const PMModel &model, ItemType type, int row, const ColumnSpec &spec)
+{
+    return spec.read(SessionCells(model), type, row, spec);
 }
 
 const ModeSpec *modeSpec(int mode)

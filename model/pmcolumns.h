@@ -125,7 +125,36 @@ constexpr ValueId kNoValue = ValueId{};
 
 struct ColumnSpec;
 struct ColumnOps;
-using ReadFn = QVariant (*)(const PMModel &, ItemType, int row, const ColumnSpec &);
+struct ViewRef;
+
+// Where a column's read takes the stored values of a row from: the live
+// session behind the table model, or the read model's snapshot. Each column
+// has one read, whichever of the two asks.
+class CellSource
+{
+public:
+    // Whether item `row` of `type` is there.
+    virtual bool has(ItemType type, int row) const = 0;
+    // An integer value of the item; nullopt when the item or the value is absent.
+    virtual std::optional<int> value(ItemType type, int row, ValueId id) const = 0;
+    // A text value (null when absent) and a block value (empty when absent).
+    virtual QString text(ItemType type, int row, ValueId id) const = 0;
+    virtual QByteArray block(ItemType type, int row, ValueId id) const = 0;
+    // Event `row`'s place in the ranking; row + 1 when none is stored.
+    virtual int priority(int row) const = 0;
+    // A value of input k of an event: nullopt when the input's entry is not
+    // stored, 0 when the entry lacks the value.
+    virtual std::optional<int> inputValue(int event, int k, ValueId id) const = 0;
+    // The item input k of an event reaches (its row -1 when none).
+    virtual ViewRef inputTarget(int event, int k) const = 0;
+    // The CAN input the PWM input of an LX1 module reaches.
+    virtual ViewRef pwmTarget(int module) const = 0;
+
+protected:
+    ~CellSource() = default;
+};
+
+using ReadFn = QVariant (*)(const CellSource &, ItemType, int row, const ColumnSpec &);
 using WriteFn = WriteResult (*)(PMModel &, ItemType, int row, const ColumnSpec &, const QVariant &);
 using ChoicesFn = QStringList (*)(const PMModel &, int row, int column);
 
@@ -174,6 +203,11 @@ const OptionSpec *optionSpec(int index);
 // An option as its box shows it, from the stored value (nullopt: none stored);
 // 0 outside the table. The model and the read model both convert through it.
 double optionShown(int index, std::optional<uint16_t> stored);
+
+// Cell `row` of a column in the model's live session, as its view shows it.
+// Reading repairs what the table always repaired when shown (a missing
+// priority, a condition out of its input's range); that is no change.
+QVariant modelCell(const PMModel &model, ItemType type, int row, const ColumnSpec &spec);
 
 // Null for a mode or column outside the table.
 const ModeSpec *modeSpec(int mode);

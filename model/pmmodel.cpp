@@ -104,7 +104,7 @@ QVariant PMModel::data(const QModelIndex &index, int role) const
         return col && col->editor == EditorKind::Dialog ? listSummary(index.row()) : QVariant();
     if (role != Qt::DisplayRole && role != Qt::EditRole)
         return QVariant();
-    return col ? col->read(*this, modeItemType(), index.row(), *col) : QVariant();
+    return col ? modelCell(*this, modeItemType(), index.row(), *col) : QVariant();
 }
 
 bool PMModel::setData(const QModelIndex &index, const QVariant &value, int role)

@@ -186,6 +186,8 @@ private:
     void renameReferences(kelda::ItemType type, const QString &oldName, const QString &newName);
     QString pwmInputName(int row) const;
     bool setPwmInput(int row, const QString &name);
+    // Adds or removes an entry of list `list` of the current mode's row, as one change.
+    bool editList(int row, int list, const std::function<bool(kelda::StoreCursor &)> &edit);
     // Owner of the action/output lists in the current mode (Event, State or None).
     kelda::ItemType listOwnerType() const;
     static kelda::ItemType listTargetType(kelda::ItemType owner, int list);

@@ -27,6 +27,24 @@ inline bool openEventInput(StoreCursor &c, int k, bool chain)
     return c.open(ItemType::RefEntry, k);
 }
 
+// A path as the store takes it (Latin-1), with what a failure with it is
+// called ("Could not open \"PATH\""); `encoded` stays empty, and `why` says
+// why, for an empty path or one the store cannot carry.
+struct StorePath {
+    QByteArray encoded;
+    QString what;
+    QString why;
+};
+StorePath storePath(const QString &path, const char *verb, const char *advice);
+constexpr const char *kRenameAdvice = "rename or move the file.";
+constexpr const char *kNoSetupReason = "the file is a store file but holds no setup.";
+
+// "WHAT: REASON", or WHAT alone when no reason is known.
+QString failureMessage(const QString &what, const QString &reason);
+// After a failed open or save of `path`: the store's reason, whole in the
+// message and without the "cannot open PATH: " it may start with in `reason`.
+void storeFailure(const QString &what, const QString &path, QString &message, QString &reason);
+
 // Appends the fixed lists (keys, switches, LEDs, LX1 modules, options) that
 // an older file lacks: the upgrade on open (setupfile.cpp).
 void fillFixedLists(StoreCursor &c, bool withSwitches);

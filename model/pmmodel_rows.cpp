@@ -411,21 +411,15 @@ bool PMModel::setListEntry(int row, int list, int entry, const QString &name)
 
 bool PMModel::addListEntry(int row, int list)
 {
-    const ChangeScope change(
-        *this, [&] { return listText(row); }, row, listColumn());
-    const ItemType owner = listOwnerType();
-    if (owner == ItemType::None)
-        return false;
-    beginResetModel();
-    StoreCursor c(liveSession());
-    const bool ok = c.item(owner, row) && c.open(ItemType::RefList, list) && c.append(ItemType::RefEntry, 1);
-    endResetModel();
-    if (ok)
-        markModified();
-    return ok;
+    return editList(row, list, [](StoreCursor &c) { return c.append(ItemType::RefEntry, 1); });
 }
 
 bool PMModel::removeListEntry(int row, int list, int entry)
+{
+    return editList(row, list, [entry](StoreCursor &c) { return c.remove(ItemType::RefEntry, entry); });
+}
+
+bool PMModel::editList(int row, int list, const std::function<bool(StoreCursor &)> &edit)
 {
     const ChangeScope change(
         *this, [&] { return listText(row); }, row, listColumn());
@@ -434,7 +428,7 @@ bool PMModel::removeListEntry(int row, int list, int entry)
         return false;
     beginResetModel();
     StoreCursor c(liveSession());
-    const bool ok = c.item(owner, row) && c.open(ItemType::RefList, list) && c.remove(ItemType::RefEntry, entry);
+    const bool ok = c.item(owner, row) && c.open(ItemType::RefList, list) && edit(c);
     endResetModel();
     if (ok)
         markModified();
@@ -445,10 +439,7 @@ bool PMModel::removeListEntry(int row, int list, int entry)
 
 QString PMModel::pwmInputName(int row) const
 {
-    StoreCursor c(liveSession());
-    if (!c.item(ItemType::Lx1Module, row) || !c.follow())
-        return QString::fromLatin1(kNoneText);
-    return c.textOr(ValueId::Name, QString::fromLatin1(kNoneText));
+    return modelCell(*this, ItemType::Lx1Module, row, *columnSpec(int(Mode::Pwm), PwmCol::CanInput)).toString();
 }
 
 bool PMModel::setPwmInput(int row, const QString &name)

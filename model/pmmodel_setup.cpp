@@ -8,39 +8,52 @@
 using namespace kelda;
 using namespace kelda::detail;
 
-namespace {
-
-// The store takes Latin-1 paths; a path it cannot carry must not be mangled
-// into the name of some other file.
-bool latin1Path(const QString &path, QByteArray &out)
+detail::StorePath detail::storePath(const QString &path, const char *verb, const char *advice)
 {
+    StorePath p;
+    if (path.isEmpty()) {
+        p.what = QStringLiteral("Could not %1 the setup").arg(QLatin1String(verb));
+        p.why = QStringLiteral("no file name was given.");
+        return p;
+    }
+    p.what = QStringLiteral("Could not %1 \"%2\"").arg(QLatin1String(verb), path);
+    // The store takes Latin-1 paths; a path it cannot carry must not be
+    // mangled into the name of some other file.
     for (QChar ch : path)
-        if (ch.unicode() > 0xFF)
-            return false;
-    out = path.toLatin1();
-    return !out.isEmpty();
+        if (ch.unicode() > 0xFF) {
+            p.why = QStringLiteral("the file name contains characters the setup store cannot handle; %1")
+                        .arg(QLatin1String(advice));
+            return p;
+        }
+    p.encoded = path.toLatin1();
+    return p;
 }
 
-}  // namespace
+QString detail::failureMessage(const QString &what, const QString &reason)
+{
+    return reason.isEmpty() ? what : what + QStringLiteral(": ") + reason;
+}
+
+void detail::storeFailure(const QString &what, const QString &path, QString &message, QString &reason)
+{
+    reason = storeError().trimmed();
+    message = failureMessage(what, reason);  // as it always read
+    // The store's reason may start with what failed; the reason alone goes without it.
+    for (const QString &prefix :
+         {QStringLiteral("cannot open %1: ").arg(path), QStringLiteral("cannot write to %1: ").arg(path)})
+        if (!path.isEmpty() && reason.startsWith(prefix))
+            reason = reason.mid(prefix.size());
+}
 
 void PMModel::setFailure(const QString &what, const QString &reason)
 {
     m_errorString = reason;
-    m_lastError = reason.isEmpty() ? what : what + QStringLiteral(": ") + reason;
+    m_lastError = failureMessage(what, reason);
 }
 
 void PMModel::setStoreError(const QString &what, const QString &path)
 {
-    QString why = storeError().trimmed();
-    const QString full = what + QStringLiteral(": ") + why;
-    // The store's reason may start with what failed; the reason alone goes without it.
-    for (const QString &prefix :
-         {QStringLiteral("cannot open %1: ").arg(path), QStringLiteral("cannot write to %1: ").arg(path)})
-        if (!path.isEmpty() && why.startsWith(prefix))
-            why = why.mid(prefix.size());
-    setFailure(what, why);
-    if (!why.isEmpty())
-        m_lastError = full;  // as it always read
+    storeFailure(what, path, m_lastError, m_errorString);
 }
 
 bool PMModel::createSetup()
@@ -73,27 +86,20 @@ bool PMModel::openSetup(const QString &path)
 {
     // The file is read into a session of its own; the open setup is replaced
     // only once the new one is whole, so a failure changes nothing.
-    QByteArray encoded;
-    if (path.isEmpty()) {
-        setFailure(QStringLiteral("Could not open the setup"), QStringLiteral("no file name was given."));
+    const StorePath p = storePath(path, "open", kRenameAdvice);
+    if (p.encoded.isEmpty()) {
+        setFailure(p.what, p.why);
         return false;
     }
-    if (!latin1Path(path, encoded)) {
-        setFailure(QStringLiteral("Could not open \"%1\"").arg(path),
-                   QStringLiteral("the file name contains characters the setup store cannot handle; rename or move the "
-                                  "file."));
-        return false;
-    }
-    UniqueSession opened = UniqueSession::open(encoded);
+    UniqueSession opened = UniqueSession::open(p.encoded);
     if (!opened) {
-        setStoreError(QStringLiteral("Could not open \"%1\"").arg(path), path);
+        setStoreError(p.what, path);
         return false;
     }
     StoreCursor c = opened.cursor();
     if (!c.setup()) {
         opened.reset();
-        setFailure(QStringLiteral("Could not open \"%1\"").arg(path),
-                   QStringLiteral("the file is a store file but holds no setup."));
+        setFailure(p.what, QString::fromLatin1(kNoSetupReason));
         return false;
     }
     fillFixedLists(c, false);  // switches have always been 25
@@ -115,20 +121,14 @@ bool PMModel::saveSetup(const QString &path)
         setFailure(QStringLiteral("Could not save \"%1\"").arg(path), QStringLiteral("no setup is open."));
         return false;
     }
-    QByteArray encoded;
-    if (path.isEmpty()) {
-        setFailure(QStringLiteral("Could not save the setup"), QStringLiteral("no file name was given."));
+    const StorePath p = storePath(path, "save", "choose another name.");
+    if (p.encoded.isEmpty()) {
+        setFailure(p.what, p.why);
         return false;
     }
-    if (!latin1Path(path, encoded)) {
-        setFailure(QStringLiteral("Could not save \"%1\"").arg(path),
-                   QStringLiteral("the file name contains characters the setup store cannot handle; choose another "
-                                  "name."));
-        return false;
-    }
-    if (!m_session.save(encoded)) {
+    if (!m_session.save(p.encoded)) {
         // The file name stays as it was, so a later Save does not aim at a path that failed.
-        setStoreError(QStringLiteral("Could not save \"%1\"").arg(path), path);
+        setStoreError(p.what, path);
         return false;
     }
     m_fileName = path;

@@ -56,43 +56,29 @@ int PMModel::normalizeCondition(ItemType type, int code, bool *wasValid)
     return out;
 }
 
+// A cell of the events table's input columns; "-" for an input it lacks
+// (the last input has no "With").
+static QString eventInputCell(const PMModel &m, int row, int input, int column)
+{
+    const ColumnSpec *spec = columnSpec(int(Mode::Events), column);
+    if (input < 0 || input >= kEventInputCount || !spec || EventCol::inputOf(column) != input)
+        return kDash;
+    return modelCell(m, ItemType::Event, row, *spec).toString();
+}
+
 QString PMModel::eventInputText(int row, int input) const
 {
-    StoreCursor c(liveSession());
-    if (!c.item(ItemType::Event, row) || !openEventInput(c, input, true) || !c.follow())
-        return kDash;
-    ItemType type;
-    int index;
-    if (!c.parent(type, index))
-        return kDash;
-    // The cursor is on the target itself, so its Name is read here.
-    return typePrefix(type) + c.textOr(ValueId::Name);
+    return eventInputCell(*this, row, input, EventCol::input(input));
 }
 
 QString PMModel::eventConditionText(int row, int input) const
 {
-    StoreSession s = liveSession();
-    StoreCursor c(s);
-    if (!c.item(ItemType::Event, row) || !openEventInput(c, input, true))
-        return kDash;
-    StoreBookmarkGuard entry(s);
-    ItemType type;
-    int index;
-    if (!entry.valid() || !c.follow() || !c.parent(type, index) || !entry.go())
-        return kDash;
-    const int code = c.u16Or(ValueId::Condition, 0);
-    const int norm = normalizeCondition(type, code);
-    if (norm != code)
-        c.setInt(ValueId::Condition, norm);  // repairs the file; not a user change
-    return conditionText(norm);
+    return eventInputCell(*this, row, input, EventCol::type(input));
 }
 
 QString PMModel::eventCombineText(int row, int input) const
 {
-    StoreCursor c(liveSession());
-    if (input < 0 || input >= kEventInputCount - 1 || !c.item(ItemType::Event, row) || !openEventInput(c, input, true))
-        return kDash;
-    return combineText(c.u16Or(ValueId::Combine, 0));
+    return input < kEventInputCount - 1 ? eventInputCell(*this, row, input, EventCol::with(input)) : kDash;
 }
 
 // Prefix + Name of every item of the type, in row order.

@@ -53,50 +53,43 @@ StoreSession SetupFile::session() const
     return m_session ? m_session->get() : nullptr;
 }
 
+bool SetupFile::fail(const QString &what, const QString &reason)
+{
+    m_reason = reason;
+    m_error = detail::failureMessage(what, reason);
+    return false;
+}
+
 bool SetupFile::create()
 {
     auto made = std::make_unique<UniqueSession>(UniqueSession::create());
     StoreCursor c = made->cursor();
-    if (!*made || !c.root() || !c.append(ItemType::Setup, 1) || !c.open(ItemType::Setup, 0)) {
-        m_error = QStringLiteral("Could not create a new setup: ") + storeError().trimmed();
-        return false;
-    }
+    if (!*made || !c.root() || !c.append(ItemType::Setup, 1) || !c.open(ItemType::Setup, 0))
+        return fail(QStringLiteral("Could not create a new setup"), storeError().trimmed());
     detail::fillFixedLists(c, true);
     m_session = std::move(made);
     m_fileName.clear();
-    m_error.clear();
+    fail(QString(), QString());
     return true;
 }
 
 bool SetupFile::open(const QString &path)
 {
-    const QString what = QStringLiteral("Could not open \"%1\"").arg(path);
-    if (path.isEmpty()) {
-        m_error = QStringLiteral("Could not open the setup: no file name was given.");
-        return false;
-    }
-    const QByteArray encoded = path.toLatin1();
-    if (QString::fromLatin1(encoded) != path) {
-        m_error = what
-            + QStringLiteral(": the file name contains characters the setup store cannot handle; rename or move the "
-                             "file.");
-        return false;
-    }
-    auto opened = std::make_unique<UniqueSession>(UniqueSession::open(encoded));
+    const detail::StorePath p = detail::storePath(path, "open", detail::kRenameAdvice);
+    if (p.encoded.isEmpty())
+        return fail(p.what, p.why);
+    auto opened = std::make_unique<UniqueSession>(UniqueSession::open(p.encoded));
     if (!*opened) {
-        const QString why = storeError().trimmed();
-        m_error = why.isEmpty() ? what : what + QStringLiteral(": ") + why;
+        detail::storeFailure(p.what, path, m_error, m_reason);
         return false;
     }
     StoreCursor c = opened->cursor();
-    if (!c.setup()) {
-        m_error = what + QStringLiteral(": the file is a store file but holds no setup.");
-        return false;
-    }
+    if (!c.setup())
+        return fail(p.what, QString::fromLatin1(detail::kNoSetupReason));
     detail::fillFixedLists(c, false);  // switches have always been 25
     m_session = std::move(opened);
     m_fileName = path;
-    m_error.clear();
+    fail(QString(), QString());
     return true;
 }
 

@@ -26,10 +26,14 @@ public:
 
     // A new setup, as File > New makes it (not saved anywhere).
     bool create();
-    // False with errorString() worded as PMModel::openSetup words it
+    // False with lastError() worded as PMModel::openSetup words it
     // ("Could not open \"PATH\": why"); what was open before stays open.
     bool open(const QString &path);
-    QString errorString() const { return m_error; }
+    // Why the last create or open failed, for the user: what failed and why.
+    QString lastError() const { return m_error; }
+    // The reason alone, as PMModel::errorString gives it, for a caller that
+    // says itself what failed; empty after a success.
+    QString errorString() const { return m_reason; }
     // The path it was opened from; empty for none.
     QString fileName() const { return m_fileName; }
     // Null until a file is open.
@@ -40,6 +44,8 @@ private:
     std::unique_ptr<UniqueSession> m_session;
     QString m_fileName;
     QString m_error;
+    QString m_reason;
+    bool fail(const QString &what, const QString &reason);
 };
 
 }  // namespace kelda

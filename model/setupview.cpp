@@ -1,8 +1,6 @@
 #include "setupview.h"
 
-#include "celltext.h"
 #include "pmcolumns.h"
-#include "pmmodel.h"
 #include "storecursor.h"
 
 namespace kelda {
@@ -241,83 +239,97 @@ double SetupView::option(int index) const
     return optionShown(index, options[size_t(index)]);
 }
 
+namespace {
+
+// The snapshot as the column reads see it.
+class ViewCells final : public CellSource
+{
+public:
+    explicit ViewCells(const SetupView &v) : m_v(v) { }
+
+    bool has(ItemType type, int row) const override { return row >= 0 && row < m_v.count(type); }
+    std::optional<int> value(ItemType type, int row, ValueId id) const override
+    {
+        if (const ViewCanInput *in = type == ItemType::CanInput ? at(m_v.canInputs, row) : nullptr)
+            return canValue(id, in->canId, in->canIdStored, in->byteSelect, in->data, in->canCompare, in->littleEndian);
+        if (const ViewCanOutput *out = type == ItemType::CanOutput ? at(m_v.canOutputs, row) : nullptr)
+            return canValue(id, out->canId, out->canIdStored, out->byteSelect, out->data);
+        if (const ViewTimer *t = type == ItemType::Timer ? at(m_v.timers, row) : nullptr;
+            t && id == ValueId::ResetTicks)
+            return t->resetTicks;
+        if (const ViewLx1Output *o = type == ItemType::Lx1Output ? at(m_v.lx1Outputs, row) : nullptr;
+            o && id == ValueId::Data)
+            return o->current;
+        return std::nullopt;
+    }
+    QString text(ItemType type, int row, ValueId id) const override
+    {
+        return id == ValueId::Name ? m_v.names(type).value(row) : QString();
+    }
+    QByteArray block(ItemType type, int row, ValueId id) const override
+    {
+        const ViewLx1Output *o = type == ItemType::Lx1Output ? at(m_v.lx1Outputs, row) : nullptr;
+        return o && id == ValueId::Lx1Masks ? o->masks : QByteArray();
+    }
+    int priority(int row) const override
+    {
+        const ViewEvent *e = at(m_v.events, row);
+        return e && e->priorityStored ? e->priority : row + 1;
+    }
+    std::optional<int> inputValue(int event, int k, ValueId id) const override
+    {
+        const ViewEventInput *in = input(event, k);
+        if (!in || !in->stored)
+            return std::nullopt;
+        return id == ValueId::Condition ? in->condition : id == ValueId::Combine ? in->combine : 0;
+    }
+    ViewRef inputTarget(int event, int k) const override
+    {
+        const ViewEventInput *in = input(event, k);
+        return in ? in->ref : ViewRef();
+    }
+    ViewRef pwmTarget(int module) const override
+    {
+        return module >= 0 && module < kLx1ModuleCount ? m_v.pwmInputs[size_t(module)] : ViewRef();
+    }
+
+private:
+    static std::optional<int> canValue(ValueId id, int canId, bool canIdStored, int byteSelect, int data,
+                                       int compare = 0, bool little = false)
+    {
+        switch (id) {
+        case ValueId::CanId:
+            return canIdStored ? std::optional<int>(canId) : std::nullopt;
+        case ValueId::ByteSelect:
+            return byteSelect;
+        case ValueId::Data:
+            return data;
+        case ValueId::CanCompare:
+            return compare;
+        case ValueId::LittleEndian:
+            return little ? 1 : 0;
+        default:
+            return std::nullopt;
+        }
+    }
+    const ViewEventInput *input(int event, int k) const
+    {
+        const ViewEvent *e = at(m_v.events, event);
+        return e && k >= 0 && k < kEventInputCount ? &e->inputs[size_t(k)] : nullptr;
+    }
+
+    const SetupView &m_v;
+};
+
+}  // namespace
+
 QVariant SetupView::cell(int mode, int row, int column) const
 {
     const ModeSpec *table = modeSpec(mode);
     const ColumnSpec *spec = columnSpec(mode, column);
     if (!table || !spec || row < 0 || row >= count(table->type))
         return QVariant();
-    if (spec->editor == EditorKind::Dialog)
-        return QString::fromLatin1(kEditCellText);
-    switch (Mode(mode)) {
-    case Mode::Events:
-        return eventCell(row, column);
-    case Mode::Pwm: {
-        if (column == PwmCol::Module)
-            return QStringLiteral(" LX1-%1").arg(row + 1);
-        const ViewRef &r = pwmInputs[size_t(row)];
-        return r.resolved() ? r.name : QString::fromLatin1(kNoneText);
-    }
-    default:
-        if (spec->value == kNoValue)
-            return row + 1;  // the fixed tables' ID
-        return valueCell(table->type, row, spec->value, spec->arg);
-    }
-}
-
-QVariant SetupView::eventCell(int row, int column) const
-{
-    const ViewEvent &e = events.at(row);
-    if (column == EventCol::Priority)
-        return e.priorityStored ? e.priority : row + 1;
-    if (column == EventCol::Name)
-        return names(ItemType::Event).at(row);
-    const int k = EventCol::inputOf(column);
-    const QString dash = QStringLiteral("-");
-    // An input counts only while every input before it joins on.
-    for (int i = 0; i < k; ++i)
-        if (!e.inputs[size_t(i)].stored || e.inputs[size_t(i)].combine == 0)
-            return dash;
-    const ViewEventInput &in = e.inputs[size_t(k)];
-    if (column == EventCol::with(k))
-        return in.stored ? detail::combineText(in.combine) : dash;
-    if (!in.ref.resolved())
-        return dash;
-    if (column == EventCol::input(k))
-        return QString::fromLatin1(typePrefixText(in.ref.type)) + in.ref.name;
-    return PMModel::conditionText(PMModel::normalizeCondition(in.ref.type, in.condition));
-}
-
-QVariant SetupView::valueCell(ItemType type, int row, ValueId value, int arg) const
-{
-    const ViewCanInput *in = type == ItemType::CanInput ? &canInputs.at(row) : nullptr;
-    const ViewCanOutput *out = type == ItemType::CanOutput ? &canOutputs.at(row) : nullptr;
-    switch (value) {
-    case ValueId::Name:
-        return names(type).at(row);
-    case ValueId::CanId:
-        if (!(in ? in->canIdStored : out->canIdStored))
-            return QStringLiteral("0x1234");
-        return detail::canCodeText(in ? in->canId : out->canId);
-    case ValueId::ByteSelect:
-        return detail::byteSelectText(in ? in->byteSelect : out->byteSelect);
-    case ValueId::CanCompare:
-        return detail::canCompareText(in->canCompare);
-    case ValueId::LittleEndian:
-        return QString::fromLatin1(kEndiannessTexts[in->littleEndian ? 1 : 0]);
-    case ValueId::ResetTicks:
-        return detail::ticksToSeconds(timers.at(row).resetTicks);
-    case ValueId::Data:
-        if (type == ItemType::Lx1Output)
-            return detail::stepsToAmps(lx1Outputs.at(row).current);
-        return in ? in->data : out->data;
-    case ValueId::Lx1Masks: {
-        const QByteArray &masks = lx1Outputs.at(row).masks;
-        return masks.size() <= arg ? QStringLiteral("0x00") : detail::maskByteText(uint8_t(masks.at(arg)));
-    }
-    default:
-        return QVariant();
-    }
+    return spec->read(ViewCells(*this), table->type, row, *spec);
 }
 
 }  // namespace kelda

@@ -152,8 +152,6 @@ private:
     ViewRef resolved(ItemType type, bool present, bool named, const QString &name) const;
     ViewRef readRef(StoreCursor &c) const;
     QList<ViewRef> readList(StoreCursor &c, int list) const;
-    QVariant eventCell(int row, int column) const;
-    QVariant valueCell(ItemType type, int row, ValueId value, int arg) const;
 
     QHash<ItemType, Table> m_tables;
 };

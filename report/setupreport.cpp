@@ -517,18 +517,28 @@ QString options(const SetupFacts &f)
 {
     QString out = heading("options", QStringLiteral("Options"));
     Table options({QStringLiteral("Option"), QStringLiteral("Value"), QStringLiteral("Unit")}, {1});
-    // The options page's labels; their "/s" goes to the unit column.
-    auto label = [](int i) { return QString::fromLatin1(kOptionLabels[size_t(i)]).section(QLatin1Char('/'), 0, 0); };
-    for (int i = 0; i <= int(OptionIndex::FuseRetryTime); ++i)
-        options.row({label(i), QString::number(f.options[size_t(i)], 'f', 2), QStringLiteral("s")});
-    options.row({label(int(OptionIndex::FuseMaxRetries)),
-                 QString::number(int(f.options[int(OptionIndex::FuseMaxRetries)])), QStringLiteral("retries")});
-    options.row({label(int(OptionIndex::CanSpeed)),
-                 QStringLiteral("%1 (%2)").arg(canSpeedBitRate(f)).arg(canSpeedText(f)), QStringLiteral("bit/s")});
-    const int rebroadcast = int(f.options[int(OptionIndex::RebroadcastId)]);
-    options.row({label(int(OptionIndex::RebroadcastId)),
-                 QStringLiteral("%1 (%2)").arg(idText(rebroadcast)).arg(rebroadcast),
-                 QStringLiteral("CAN identifier")});
+    for (int i = 0; i < kOptionCount; ++i) {
+        // The options page's label; its "/s" goes to the unit column.
+        const QString label = QString::fromLatin1(optionSpec(i)->label);
+        const QString name = label.section(QLatin1Char('/'), 0, 0);
+        const double value = f.options[size_t(i)];
+        switch (optionSpec(i)->kind) {
+        case OptionKind::Seconds:
+            options.row({name, QString::number(value, 'f', 2), label.section(QLatin1Char('/'), 1)});
+            break;
+        case OptionKind::Count:
+            options.row({name, QString::number(int(value)), QStringLiteral("retries")});
+            break;
+        case OptionKind::Choice:
+            options.row({name, QStringLiteral("%1 (%2)").arg(canSpeedBitRate(f)).arg(canSpeedText(f)),
+                         QStringLiteral("bit/s")});
+            break;
+        case OptionKind::Identifier:
+            options.row({name, QStringLiteral("%1 (%2)").arg(idText(int(value))).arg(int(value)),
+                         QStringLiteral("CAN identifier")});
+            break;
+        }
+    }
     return out + options.html();
 }
 

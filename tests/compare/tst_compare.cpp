@@ -201,6 +201,34 @@ private slots:
         QCOMPARE(c.differences[3].cells.value(0).after, QStringLiteral("code 0x1234 (no CAN speed)"));
     }
 
+    // Every option as its box shows it, one of each kind; a CAN speed and
+    // a rebroadcast identifier without a stored value read as the page
+    // reads them.
+    void describedOptions()
+    {
+        PMModel m;
+        m.setOption(int(OptionIndex::FuseResetTime), 12.5);
+        m.setOption(int(OptionIndex::RebroadcastId), 0x7D);
+        const QStringList shown = describeSetup(m.session()).filter(QStringLiteral("Options: "));
+        QCOMPARE(shown,
+                 QStringList({"Options: Minimum Press Time/s: 0.01", "Options: Double Press Time/s: 0.05",
+                              "Options: Long Press Time/s: 1.00", "Options: Fuse Reset Time/s: 12.50",
+                              "Options: Retry Time/s: 0.50", "Options: Max Number of Retries: 5",
+                              "Options: CAN Speed: 1 Mhz", "Options: Rebroadcast Start Message: 0x07D"}));
+        // Option items without values, as an older file may hold them.
+        StoreSession bare = nullptr;
+        QVERIFY(STRATA_NewSession(&bare));
+        QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::Setup), 1, bare)
+                && STRATA_OpenItem(toU16(ItemType::Setup), 0, bare)
+                && STRATA_InsertItemBlocks(toU16(ItemType::Option), kOptionCount, bare));
+        const QStringList absent = describeSetup(bare).filter(QStringLiteral("Options: "));
+        STRATA_CloseSession(bare);
+        QCOMPARE(
+            absent.mid(4),
+            QStringList({"Options: Retry Time/s: 0.00", "Options: Max Number of Retries: 0",
+                         "Options: CAN Speed: 1 Mhz (no value stored)", "Options: Rebroadcast Start Message: 0x600"}));
+    }
+
     void duplicateNamesAndMovedRows()
     {
         // Old files may name two timers alike; the editor cannot, so the store is written directly.

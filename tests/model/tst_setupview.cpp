@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "crossrefs.h"
+#include "largesetup.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
 #include "schema.h"
@@ -22,6 +23,25 @@ using kelda::test::SetupBuilder;
 namespace {
 
 using Target = std::pair<ItemType, int>;
+
+// Every cell of every table of the model, compared with the view's; how
+// many were compared (0 after the first that differs).
+int sameCells(const SetupView &v, PMModel &m)
+{
+    int cells = 0;
+    for (int mode = 0; mode < kModeCount; ++mode) {
+        m.setMode(mode);
+        for (int row = 0; row < m.rowCount(); ++row)
+            for (int col = 0; col < m.columnCount(); ++col, ++cells)
+                if (v.cell(mode, row, col) != m.data(m.index(row, col))) {
+                    qWarning("mode %d row %d column %d: %s (view) != %s (model)", mode, row, col,
+                             qPrintable(v.cell(mode, row, col).toString()),
+                             qPrintable(m.data(m.index(row, col)).toString()));
+                    return 0;
+                }
+    }
+    return cells;
+}
 
 bool toItem(StoreSession s, ItemType type, int row)
 {
@@ -350,20 +370,84 @@ private slots:
         QVERIFY(STRATA_InsertItemBlocks(toU16(ItemType::CanInput), 1, s)
                 && STRATA_InsertItemBlocks(toU16(ItemType::CanOutput), 1, s));
         const SetupView v = SetupView::read(s);  // before the model repairs anything
-        int cells = 0;
-        for (int mode = 0; mode < kModeCount; ++mode) {
-            const ModeSpec *spec = modeSpec(mode);
-            for (int row = 0; row < m.itemCount(spec->type); ++row)
-                for (int col = 0; col < int(spec->columns.size()); ++col, ++cells) {
-                    const ColumnSpec &c = spec->columns[size_t(col)];
-                    QCOMPARE(v.cell(mode, row, col), c.read(m, spec->type, row, c));
-                }
-        }
-        QVERIFY(cells > 150);
+        QVERIFY(sameCells(v, m) > 150);
         QCOMPARE(v.cell(int(Mode::Events), 2, EventCol::Priority), QVariant(3));
         QCOMPARE(v.cell(int(Mode::Events), 0, EventCol::type(1)), QVariant(QStringLiteral("Running")));
         QVERIFY(!v.cell(int(Mode::Timers), 2, TimerCol::Name).isValid());
         QCOMPARE(v.cell(int(Mode::CanOutputs), 1, CanOutputCol::CanCode), QVariant(QStringLiteral("0x1234")));
+    }
+
+    // The model's event input texts are the events table's cells; inputs it
+    // lacks read "-" (the third input has no "With"), and showing an input
+    // puts a condition out of its target's range back in range, unmodified.
+    void inputTextsAreTheTablesCells()
+    {
+        PMModel m;
+        buildEveryShape(m);
+        m.setMode(int(Mode::Events));
+        for (int k = 0; k < kEventInputCount; ++k) {
+            QCOMPARE(m.eventInputText(0, k), m.data(m.index(0, EventCol::input(k))).toString());
+            QCOMPARE(m.eventConditionText(0, k), m.data(m.index(0, EventCol::type(k))).toString());
+        }
+        QCOMPARE(m.eventCombineText(0, 0), QStringLiteral("AND"));
+        QCOMPARE(m.eventInputText(0, 2), QStringLiteral("ST: State 2"));
+        for (int k : {-1, kEventInputCount})
+            QCOMPARE(m.eventInputText(0, k) + m.eventConditionText(0, k), QStringLiteral("--"));
+        QCOMPARE(m.eventCombineText(0, kEventInputCount - 1), QStringLiteral("-"));
+        QCOMPARE(m.eventCombineText(0, -1), QStringLiteral("-"));
+        m.setMode(int(Mode::Pwm));
+        QCOMPARE(m.data(m.index(1, PwmCol::CanInput)).toString(), m.itemName(ItemType::CanInput, 0));
+        QCOMPARE(m.data(m.index(0, PwmCol::CanInput)).toString(), QStringLiteral("NONE"));
+
+        const uint16_t odd = 40;
+        QVERIFY(toItem(m.session(), ItemType::Event, 0) && down(m.session(), ItemType::RefEntry, 1)
+                && STRATA_InsertValue(toU16(ValueId::Condition), &odd, m.session()));
+        m.setModified(false);
+        QCOMPARE(SetupView::read(m.session()).events.at(0).inputs[1].condition, 40);
+        QCOMPARE(m.eventInputText(0, 1), QStringLiteral("TI: Timer 2"));
+        const int repaired = SetupView::read(m.session()).events.at(0).inputs[1].condition;
+        QCOMPARE(PMModel::conditionText(repaired), m.eventConditionText(0, 1));
+        QVERIFY(repaired != 40 && !m.isModified());
+    }
+
+    // Opening and saving say what failed on which file, in the words users
+    // have always seen; the reason alone is the same for both kinds of open.
+    void failureWordings()
+    {
+        QTemporaryDir dir;
+        PMModel m;
+        SetupFile f;
+        const QString odd = dir.filePath(QStringLiteral("\u0141.kelda"));
+        const QString cannot = QStringLiteral("the file name contains characters the setup store cannot handle; ");
+        QVERIFY(!m.openSetup(odd) && !f.open(odd));
+        QCOMPARE(m.lastError(), QStringLiteral("Could not open \"%1\": %2rename or move the file.").arg(odd, cannot));
+        QCOMPARE(f.lastError(), m.lastError());
+        QCOMPARE(f.errorString(), cannot + QStringLiteral("rename or move the file."));
+        QVERIFY(!m.saveSetup(odd));
+        QCOMPARE(m.lastError(), QStringLiteral("Could not save \"%1\": %2choose another name.").arg(odd, cannot));
+        QVERIFY(!m.openSetup(QString()) && !f.open(QString()));
+        QCOMPARE(f.lastError(), QStringLiteral("Could not open the setup: no file name was given."));
+        QCOMPARE(m.lastError(), f.lastError());
+        const QString bare = dir.filePath(QStringLiteral("bare.kelda"));
+        {
+            StoreSession s = nullptr;
+            QVERIFY(STRATA_NewSession(&s) && STRATA_SaveSession(bare.toLatin1().constData(), s));
+            STRATA_CloseSession(s);
+        }
+        QVERIFY(!f.open(bare));
+        QCOMPARE(f.lastError(),
+                 QStringLiteral("Could not open \"%1\": the file is a store file but holds no setup.").arg(bare));
+        QVERIFY(f.create() && f.errorString().isEmpty() && f.lastError().isEmpty());
+    }
+
+    // The largest setup: every cell of every table, as the table model shows it.
+    void cellsOfTheLargestSetup()
+    {
+        PMModel m;
+        QVERIFY(kelda::bench::buildLargeSetup(m));
+        const SetupView v = SetupView::read(m.session());
+        QVERIFY(v.events.size() > 200);
+        QVERIFY(sameCells(v, m) > 9000);
     }
 
     // A file opened read-only reads as the editor opens it (older files
@@ -412,7 +496,13 @@ private slots:
                                     dir.filePath(QStringLiteral("\u0141.kelda")), QString()}) {
             QVERIFY(!f.open(path));
             QVERIFY(!m.openSetup(path));
-            QCOMPARE(f.errorString(), m.lastError());
+            QCOMPARE(f.lastError(), m.lastError());
+            QCOMPARE(f.errorString(), m.errorString());
+            // The reason alone: the caller says what failed and where.
+            QVERIFY2(!f.errorString().isEmpty() && !f.lastError().isEmpty()
+                         && (path.isEmpty() || !f.errorString().contains(path)),
+                     qPrintable(f.errorString()));
+            QVERIFY(f.lastError().endsWith(f.errorString()));
             QCOMPARE(f.fileName(), old);
         }
         SetupFile made;

@@ -365,6 +365,11 @@ private slots:
         QCOMPARE(options.size(), kOptionCount);
         QCOMPARE(options.first(), (QStringList{"Minimum Press Time", "0.01", "s"}));
         QCOMPARE(options.at(6), (QStringList{"CAN Speed", "1000000 (1 Mhz)", "bit/s"}));
+        QCOMPARE(options.mid(4),
+                 (QList<QStringList>{{"Retry Time", "0.50", "s"},
+                                     {"Max Number of Retries", "5", "retries"},
+                                     {"CAN Speed", "1000000 (1 Mhz)", "bit/s"},
+                                     {"Rebroadcast Start Message", "0x600 (1536)", "CAN identifier"}}));
     }
 
     void pdfIsPagedReport()
