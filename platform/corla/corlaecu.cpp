@@ -150,6 +150,12 @@ void EcuImpl::pump()
         case CorlaEcuTxn::Type::Read:
             runRead();
             break;
+        case CorlaEcuTxn::Type::Monitor:
+            runMonitor();
+            break;
+        case CorlaEcuTxn::Type::Force:
+            runForce();
+            break;
         }
     });
 }

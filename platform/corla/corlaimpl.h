@@ -117,7 +117,7 @@ struct EcuImpl;
 }  // namespace corla::detail
 
 struct CorlaEcuTxn : corla::detail::Object {
-    enum class Type { Connect, Upload, Read };
+    enum class Type { Connect, Upload, Read, Monitor, Force };
     enum class State { Created, Binding, Queued, Running, Finished };
     CorlaEcuTxn(Type t, corla::detail::CalImpl *c);
     ~CorlaEcuTxn() override;
@@ -131,6 +131,13 @@ struct CorlaEcuTxn : corla::detail::Object {
     Delegate events{};  // event delegate from the mediator
     corla::detail::EcuImpl *ecu = nullptr;  // counted while bound
     corla::detail::CalImpl *cal = nullptr;  // counted
+    // MONITOR and FORCE: what to ask, and the answer
+    bool full = false;
+    uint16_t leaseMs = 0;
+    std::vector<CorlaForce> forces;
+    bool answered = false;
+    uint32_t tick = 0, liveFlags = 0;
+    std::vector<CorlaLiveChange> changes;
 };
 
 namespace corla::detail {
@@ -191,6 +198,10 @@ private:
     // Reading the stored calibration back (corlaread.cpp)
     void runRead();
     void readNext();
+
+    // Live data (corlamonitor.cpp)
+    void runMonitor();
+    void runForce();
 
     // The line (corlalink.cpp)
     bool openPort(CorlaPortFactory *factory, QString *error);
