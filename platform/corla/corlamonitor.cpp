@@ -10,12 +10,12 @@ using namespace corla::detail;
 
 namespace corla::detail {
 
-static_assert(CORLA_LIVE_KEY == proto::LiveKey && CORLA_LIVE_CANOUTPUT == proto::LiveCanOutput
-              && CORLA_LIVE_LED == proto::LiveLed && CORLA_LIVE_LX1 == proto::LiveLx1);
-static_assert(CORLA_LIVE_ENGINE_RUNNING == proto::LiveEngineRunning && CORLA_LIVE_FULL_PICTURE == proto::LiveFullPicture
-              && CORLA_LIVE_MORE == proto::LiveMore && CORLA_LIVE_FORCED == proto::LiveForced
-              && CORLA_LIVE_RUNS == proto::LiveRunning);
-static_assert(CORLA_FORCE_RELEASE == proto::ForceRelease && CORLA_FORCE_ON == proto::ForceOn);
+// The interface's numbers are the wire's.
+static_assert(int(CORLA_LIVE_KEY) == int(proto::LiveKey) && int(CORLA_LIVE_CANOUTPUT) == int(proto::LiveCanOutput)
+              && int(CORLA_LIVE_LED) == int(proto::LiveLed) && int(CORLA_LIVE_LX1) == int(proto::LiveLx1));
+static_assert(int(CORLA_LIVE_FULL_PICTURE) == int(proto::LiveFullPicture) && int(CORLA_LIVE_MORE) == int(proto::LiveMore)
+              && int(CORLA_LIVE_FORCED) == int(proto::LiveForced) && int(CORLA_LIVE_RUNS) == int(proto::LiveRunning));
+static_assert(int(CORLA_FORCE_RELEASE) == int(proto::ForceRelease) && int(CORLA_FORCE_ON) == int(proto::ForceOn));
 
 namespace {
 const QString kNoLiveData = QStringLiteral("The module does not report live data: it does not know %1.");
