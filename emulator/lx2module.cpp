@@ -42,7 +42,7 @@ Lx2Module::Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray
             loadError_ = f.errorString();
     }
     run_ = std::make_unique<ModuleRun>(o_.run, o_.inputs);
-    run_->onForceEnded = [this](const QString &line) {
+    run_->onForce = [this](const QString &line) {
         note(line);
         if (o_.stats) {
             std::printf("stats: %s\n", qPrintable(line));

@@ -246,10 +246,18 @@ uint8_t ModuleRun::force(const proto::ForceRequest &r, double nowMs, int *active
     }
     for (const proto::ForceItem &f : r.items) {
         const int key = forceKey(f.kind, f.item);
-        if (f.action == proto::ForceRelease)
+        const auto it = forces_.find(key);
+        const bool on = f.action == proto::ForceOn;
+        const QString item = QStringLiteral("%1 %2").arg(QLatin1String(proto::liveKindName(f.kind))).arg(f.item);
+        if (f.action == proto::ForceRelease) {
+            if (it != forces_.end() && onForce)
+                onForce(QStringLiteral("FORCE released ") + item);
             forces_.erase(key);
-        else
-            forces_[key] = Forced{f.action == proto::ForceOn, nowMs, r.leaseMs};
+            continue;
+        }
+        if ((it == forces_.end() || it->second.on != on) && onForce)
+            onForce(QStringLiteral("FORCE set %1 %2").arg(item, on ? QStringLiteral("on") : QStringLiteral("off")));
+        forces_[key] = Forced{on, nowMs, r.leaseMs};
     }
     *active = int(forces_.size());
     return proto::Ok;
@@ -263,8 +271,8 @@ void ModuleRun::lapse(double nowMs)
             ++it;
             continue;
         }
-        if (onForceEnded)
-            onForceEnded(QStringLiteral("FORCE lapsed %1 %2, %3 ms after its last renewal")
+        if (onForce)
+            onForce(QStringLiteral("FORCE lapsed %1 %2, %3 ms after its last renewal")
                              .arg(QLatin1String(proto::liveKindName(uint8_t(it->first >> 8))))
                              .arg(it->first & 0xFF)
                              .arg(qRound(since)));
@@ -276,7 +284,7 @@ void ModuleRun::releaseAll(const char *why)
 {
     if (forces_.empty())
         return;
-    if (onForceEnded)
-        onForceEnded(QStringLiteral("FORCE released %1 forces: %2").arg(forces_.size()).arg(QLatin1String(why)));
+    if (onForce)
+        onForce(QStringLiteral("FORCE released %1 forces: %2").arg(forces_.size()).arg(QLatin1String(why)));
     forces_.clear();
 }

@@ -41,8 +41,8 @@ public:
     void releaseAll(const char *why);
     int forces() const { return int(forces_.size()); }
 
-    // Called with a line for each force that lapses or is dropped (for --stats).
-    std::function<void(const QString &)> onForceEnded;
+    // Called with a line when a force is set, released, lapses or is dropped (for --stats).
+    std::function<void(const QString &)> onForce;
 
 private:
     void runTick();
