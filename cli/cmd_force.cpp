@@ -45,12 +45,12 @@ int forceItem(const CliArgs &args, const kelda::live::LiveNames &names, ForceArg
     else if (names.loaded)
         n = names.find(k, item);
     if (n == -2 || (n < 0 && (isNumber || k == proto::LiveLx1)))
-        return cliUsageError(k == proto::LiveLx1
-                                 ? QStringLiteral("'%1' is not an LX1 channel: expected M.C such as 1.3")
-                                       .arg(cliToken(item))
-                                 : QStringLiteral("row %1 is outside the %2 table (rows 1 to %3)")
-                                       .arg(cliToken(item), kind)
-                                       .arg(proto::liveItems(k)));
+        return cliUsageError(
+            k == proto::LiveLx1
+                ? QStringLiteral("'%1' is not an LX1 channel: expected M.C such as 1.3").arg(cliToken(item))
+                : QStringLiteral("row %1 is outside the %2 table (rows 1 to %3)")
+                      .arg(cliToken(item), kind)
+                      .arg(proto::liveItems(k)));
     if (n < 0)
         return cliFail(QStringLiteral("cannot force %1 '%2'").arg(kind, cliToken(item)),
                        names.loaded ? QStringLiteral("the setup has no single %1 of that name").arg(kind)
@@ -99,8 +99,7 @@ int send(LiveSession &session, const ForceArgs &a, uint8_t action)
         return cliFail(what, QStringLiteral("this module does not report live data"));
     if (status == CORLA_STATUS_REFUSED && (flags & CORLA_LIVE_ENGINE_RUNNING))
         return cliFail(what, QStringLiteral("the module refuses forces while the engine is running"));
-    const QString why =
-        session.lastLog().isEmpty() ? kelda::live::statusText(status) : session.lastLog();
+    const QString why = session.lastLog().isEmpty() ? kelda::live::statusText(status) : session.lastLog();
     return cliFail(what, why + QStringLiteral(" (a force the module held lapses within 1 s)"));
 }
 

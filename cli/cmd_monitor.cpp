@@ -109,8 +109,7 @@ int poll(LiveSession &session, const MonitorArgs &a, bool full, proto::MonitorRe
     uint32_t tick = 0, flags = 0;
     const int n = CORLA_EcuTxn_GetLive(session.last(), &tick, &flags, &changes);
     if (status != CORLA_STATUS_OK || n < 0)
-        return cliFail(what, session.lastLog().isEmpty() ? kelda::live::statusText(status)
-                                                         : session.lastLog());
+        return cliFail(what, session.lastLog().isEmpty() ? kelda::live::statusText(status) : session.lastLog());
     r->tick = tick;
     r->flags = uint8_t(flags);
     r->changes.clear();

@@ -156,7 +156,8 @@ const std::vector<EmulatorOption> &emulatorOptions()
         {"mute-after-commit", "N", nullptr,
          "After a COMMIT (stored or not), answer neither it nor the next N requests.", count(&O::muteAfterCommit)},
         {"old", nullptr, nullptr,
-         "Behave like a module from before SUMS, READ, BEGIN from the stored calibration and WRITE requests larger "
+         "Behave like a module from before SUMS, READ, MONITOR, FORCE, BEGIN from the stored calibration and WRITE "
+         "requests larger "
          "than 1024 bytes.",
          flag(&O::old)},
         {"stats", nullptr, nullptr,

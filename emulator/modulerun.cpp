@@ -62,8 +62,10 @@ void ModuleRun::start(const QByteArray &calibration, double nowMs)
 void ModuleRun::advance(double nowMs)
 {
     lapse(nowMs);
-    if (!run_)
+    if (!run_) {
+        observe(forcedInputs());  // nothing runs, but forces show
         return;
+    }
     const auto due = qint64(std::floor((nowMs - startMs_) / kelda::kSimTickMs));
     while (engine_.tickCount() < due)
         runTick();
@@ -72,6 +74,15 @@ void ModuleRun::advance(double nowMs)
 void ModuleRun::runTick()
 {
     playScript();
+    kelda::SimInputs boxes = forcedInputs();
+    const kelda::SimInputs seen = boxes;
+    engine_.tick(boxes);
+    kelda::SimEngine::clearPresses(inputs_);  // a press is seen by one tick
+    observe(seen);
+}
+
+kelda::SimInputs ModuleRun::forcedInputs()
+{
     kelda::SimInputs boxes = inputs_;
     for (const auto &[key, f] : forces_) {
         const int item = key & 0xFF;
@@ -90,10 +101,7 @@ void ModuleRun::runTick()
             break;  // outputs: overridden where they are reported
         }
     }
-    const kelda::SimInputs seen = boxes;
-    engine_.tick(boxes);
-    kelda::SimEngine::clearPresses(inputs_);  // a press is seen by one tick
-    observe(seen);
+    return boxes;
 }
 
 void ModuleRun::playScript()
@@ -273,9 +281,9 @@ void ModuleRun::lapse(double nowMs)
         }
         if (onForce)
             onForce(QStringLiteral("FORCE lapsed %1 %2, %3 ms after its last renewal")
-                             .arg(QLatin1String(proto::liveKindName(uint8_t(it->first >> 8))))
-                             .arg(it->first & 0xFF)
-                             .arg(qRound(since)));
+                        .arg(QLatin1String(proto::liveKindName(uint8_t(it->first >> 8))))
+                        .arg(it->first & 0xFF)
+                        .arg(qRound(since)));
         it = forces_.erase(it);
     }
 }

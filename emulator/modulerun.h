@@ -46,6 +46,8 @@ public:
 
 private:
     void runTick();
+    // The script's inputs with the input forces over them.
+    kelda::SimInputs forcedInputs();
     void playScript();
     void playStep(const kelda::SimStep &s);
     void setKeyHeld(int row, bool held);

@@ -56,8 +56,7 @@ public:
         stop();
         lines_.clear();
         process_.start(QStringLiteral(KELDA_EMULATOR),
-                       QStringList{QStringLiteral("--baud"), QString::number(kBaud), QStringLiteral("--stats")}
-                           + args);
+                       QStringList{QStringLiteral("--baud"), QString::number(kBaud), QStringLiteral("--stats")} + args);
         if (!process_.waitForStarted() || !process_.waitForReadyRead(5000))
             return false;
         port_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
@@ -158,28 +157,28 @@ void rateAndShare(const QString &dir, const QString &cal, double rate, double se
     const QString inputs = dir + QStringLiteral("/busy.txt");
     writeText(inputs, text);
     Emulator module(dir);
-    if (!module.start({QStringLiteral("--cal-file"), cal, QStringLiteral("--run"), QStringLiteral("--inputs"),
-                       inputs})) {
+    if (!module.start(
+            {QStringLiteral("--cal-file"), cal, QStringLiteral("--run"), QStringLiteral("--inputs"), inputs})) {
         std::printf("emulator did not start\n");
         return;
     }
-    const CliResult run = cli(dir, {QStringLiteral("monitor"), QStringLiteral("--port"), module.port(),
-                                    QStringLiteral("--rate"), QString::number(rate), QStringLiteral("--for"),
-                                    QString::number(seconds), QStringLiteral("--jsonl")});
+    const CliResult run =
+        cli(dir,
+            {QStringLiteral("monitor"), QStringLiteral("--port"), module.port(), QStringLiteral("--rate"),
+             QString::number(rate), QStringLiteral("--for"), QString::number(seconds), QStringLiteral("--jsonl")});
     const QList<QJsonObject> r = replies(run.out);
     if (run.code != 0 || r.size() < 2) {
         std::printf("monitor failed: %s\n", run.err.constData());
         return;
     }
     // The first reply is the full picture; the rest are the steady state.
-    const double span = (r.last().value(QStringLiteral("tick")).toDouble()
-                         - r.first().value(QStringLiteral("tick")).toDouble())
+    const double span =
+        (r.last().value(QStringLiteral("tick")).toDouble() - r.first().value(QStringLiteral("tick")).toDouble())
         / 100.0;
     qint64 bytes = 0;
     std::vector<double> sizes;
     for (qsizetype i = 1; i < r.size(); ++i) {
-        const int reply =
-            proto::kOverhead + proto::kMonitorHeader
+        const int reply = proto::kOverhead + proto::kMonitorHeader
             + proto::kLiveRecordBytes * int(r[i].value(QStringLiteral("changes")).toArray().size());
         sizes.push_back(reply);
         bytes += reply + proto::kOverhead + 1;  // and its request
@@ -189,8 +188,7 @@ void rateAndShare(const QString &dir, const QString &cal, double rate, double se
     const Spread s = spread(sizes);
     std::printf("rate %.0f asked: %.1f replies/s over %.1f s; replies %g/%g/%g bytes (min/median/max); line %.1f %% "
                 "(both directions, goal >= %.0f/s with <= %.0f %%, typical reply <= %d bytes)\n",
-                rate, perSecond, span, s.min, s.median, s.max, share * 100, kRateGoal, kShareGoal * 100,
-                kTypicalGoal);
+                rate, perSecond, span, s.min, s.median, s.max, share * 100, kRateGoal, kShareGoal * 100, kTypicalGoal);
 }
 
 void pulses(const QString &dir, const QString &cal)
@@ -202,12 +200,12 @@ void pulses(const QString &dir, const QString &cal)
     const QString inputs = dir + QStringLiteral("/pulses.txt");
     writeText(inputs, text);
     Emulator module(dir);
-    if (!module.start({QStringLiteral("--cal-file"), cal, QStringLiteral("--run"), QStringLiteral("--inputs"),
-                       inputs}))
+    if (!module.start({QStringLiteral("--cal-file"), cal, QStringLiteral("--run"), QStringLiteral("--inputs"), inputs}))
         return;
-    const CliResult run = cli(dir, {QStringLiteral("monitor"), QStringLiteral("--port"), module.port(),
-                                    QStringLiteral("--for"), QString::number(kPulses * 0.02 + 2.0),
-                                    QStringLiteral("--jsonl")});
+    const CliResult run =
+        cli(dir,
+            {QStringLiteral("monitor"), QStringLiteral("--port"), module.port(), QStringLiteral("--for"),
+             QString::number(kPulses * 0.02 + 2.0), QStringLiteral("--jsonl")});
     int reported = 0;
     for (const QJsonObject &o : replies(run.out))
         for (const QJsonValue &v : o.value(QStringLiteral("changes")).toArray()) {
@@ -244,9 +242,9 @@ void killedHosts(const QString &dir, const QString &cal, int n)
     for (int i = 0; i < n; ++i) {
         QProcess force;
         force.setProcessEnvironment(environment(dir));
-        force.start(QStringLiteral(KELDA_CLI), {QStringLiteral("force"), QStringLiteral("--port"), module.port(),
-                                                QStringLiteral("led"), QString::number(1 + i % 32),
-                                                QStringLiteral("on")});
+        force.start(QStringLiteral(KELDA_CLI),
+                    {QStringLiteral("force"), QStringLiteral("--port"), module.port(), QStringLiteral("led"),
+                     QString::number(1 + i % 32), QStringLiteral("on")});
         if (module.waitLine(QStringLiteral("FORCE set"), &from, 10000).isEmpty())
             break;
         force.waitForFinished(350 + i % 300);  // renewed once or twice, at any point of a period
@@ -305,9 +303,9 @@ void restartedModules(const QString &dir, const QString &cal, int n)
         qsizetype from = 0;
         QProcess force;
         force.setProcessEnvironment(environment(dir));
-        force.start(QStringLiteral(KELDA_CLI), {QStringLiteral("force"), QStringLiteral("--port"), link,
-                                                QStringLiteral("switch"), QString::number(1 + i % 255),
-                                                QStringLiteral("on")});
+        force.start(QStringLiteral(KELDA_CLI),
+                    {QStringLiteral("force"), QStringLiteral("--port"), link, QStringLiteral("switch"),
+                     QString::number(1 + i % 255), QStringLiteral("on")});
         if (module.waitLine(QStringLiteral("FORCE set"), &from, 10000).isEmpty())
             break;
         QElapsedTimer t;
@@ -315,8 +313,9 @@ void restartedModules(const QString &dir, const QString &cal, int n)
         module.stop();
         if (!module.start(args))
             break;
-        const CliResult after = cli(dir, {QStringLiteral("monitor"), QStringLiteral("--port"), link,
-                                          QStringLiteral("--for"), QStringLiteral("0.05")});
+        const CliResult after = cli(dir,
+                                    {QStringLiteral("monitor"), QStringLiteral("--port"), link, QStringLiteral("--for"),
+                                     QStringLiteral("0.05")});
         back.push_back(double(t.elapsed()));
         const QString first = QString::fromUtf8(after.out.split('\n').value(0));
         if (after.code != 0 || first.contains(QLatin1String("forced")))
@@ -350,7 +349,8 @@ int main(int argc, char *argv[])
         Emulator module(dir.path());
         if (!module.start({QStringLiteral("--cal-file"), cal}))
             return 1;
-        const CliResult up = cli(dir.path(), {QStringLiteral("upload"), setup, QStringLiteral("--port"), module.port()});
+        const CliResult up =
+            cli(dir.path(), {QStringLiteral("upload"), setup, QStringLiteral("--port"), module.port()});
         if (up.code != 0) {
             std::fprintf(stderr, "upload failed: %s\n", up.err.constData());
             return 1;

@@ -13,8 +13,9 @@ namespace corla::detail {
 // The interface's numbers are the wire's.
 static_assert(int(CORLA_LIVE_KEY) == int(proto::LiveKey) && int(CORLA_LIVE_CANOUTPUT) == int(proto::LiveCanOutput)
               && int(CORLA_LIVE_LED) == int(proto::LiveLed) && int(CORLA_LIVE_LX1) == int(proto::LiveLx1));
-static_assert(int(CORLA_LIVE_FULL_PICTURE) == int(proto::LiveFullPicture) && int(CORLA_LIVE_MORE) == int(proto::LiveMore)
-              && int(CORLA_LIVE_FORCED) == int(proto::LiveForced) && int(CORLA_LIVE_RUNS) == int(proto::LiveRunning));
+static_assert(int(CORLA_LIVE_FULL_PICTURE) == int(proto::LiveFullPicture)
+              && int(CORLA_LIVE_MORE) == int(proto::LiveMore) && int(CORLA_LIVE_FORCED) == int(proto::LiveForced)
+              && int(CORLA_LIVE_RUNS) == int(proto::LiveRunning));
 static_assert(int(CORLA_FORCE_RELEASE) == int(proto::ForceRelease) && int(CORLA_FORCE_ON) == int(proto::ForceOn));
 
 namespace {

@@ -230,14 +230,14 @@ void TestEcuMonitor::monitorRepliesWithNamedChanges()
     QVERIFY(!textLines.isEmpty());
     QVERIFY2(textLines.first().contains(QLatin1String(" full: ")), qPrintable(textLines.first()));
     QVERIFY2(textLines.first().contains(QLatin1String("state 1 on")), qPrintable(textLines.first()));
-    const CliRun noNames = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"),
-                                              QStringLiteral("0.1"), QStringLiteral("--jsonl")}
+    const CliRun noNames = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("0.1"),
+                                              QStringLiteral("--jsonl")}
                                   + portArgs(module));
     QVERIFY(noNames.out.contains("\"name\": null"));
-    QCOMPARE(runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--rate"), QStringLiteral("0")}
-                    + portArgs(module))
-                 .exitCode,
-             2);
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--rate"), QStringLiteral("0")} + portArgs(module))
+            .exitCode,
+        2);
 }
 
 void TestEcuMonitor::pulsesAreLatched()
@@ -249,8 +249,8 @@ void TestEcuMonitor::pulsesAreLatched()
     for (int i = 0; i < kPulses; ++i)
         text += QStringLiteral("press %1 short\nwait 100ms\n").arg(2 + i % 10);
     const QString inputs = script("pulses.txt", text);
-    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--inputs"),
-                            inputs});
+    EmulatorProcess module(
+        {QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--inputs"), inputs});
     QVERIFY(!module.path().isEmpty());
     const CliRun run = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("4.5"),
                                           QStringLiteral("--jsonl")}
@@ -340,12 +340,12 @@ void TestEcuMonitor::noForceSurvivesARestart()
         const CliRun ended = finishCli(*force, 15000);
         QCOMPARE(ended.exitCode, 1);
         QVERIFY2(ended.err.contains("cannot force lx1 2.3"), ended.err.constData());
-        const CliRun after = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"),
-                                                QStringLiteral("0.2")}
-                                    + port);
+        const CliRun after =
+            runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("0.2")} + port);
         QCOMPARE(after.exitCode, 0);
         const QString first = outputLines(after.out).value(0);
-        QVERIFY2(!first.contains(QLatin1String("forced")) && !first.contains(QLatin1String("lx1 11")), qPrintable(first));
+        QVERIFY2(!first.contains(QLatin1String("forced")) && !first.contains(QLatin1String("lx1 11")),
+                 qPrintable(first));
     }
 }
 
@@ -359,19 +359,19 @@ void TestEcuMonitor::engineRunningRefusesForces()
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains("the module refuses forces while the engine is running"), run.err.constData());
     // Names need the setup; a channel is M.C; the kinds that can be forced.
-    QCOMPARE(runCli(QStringList{QStringLiteral("force"), QStringLiteral("state"), QStringLiteral("1"),
-                                QStringLiteral("on")}
-                    + portArgs(module))
-                 .exitCode,
-             2);
-    QCOMPARE(runCli(QStringList{QStringLiteral("force"), QStringLiteral("lx1"), QStringLiteral("9.1"),
-                                QStringLiteral("on")}
-                    + portArgs(module))
-                 .exitCode,
-             2);
-    const CliRun named = runCli(QStringList{QStringLiteral("force"), QStringLiteral("key"), QStringLiteral("Beacons"),
-                                            QStringLiteral("on")}
-                                + portArgs(module));
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("force"), QStringLiteral("state"), QStringLiteral("1"), QStringLiteral("on")}
+               + portArgs(module))
+            .exitCode,
+        2);
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("force"), QStringLiteral("lx1"), QStringLiteral("9.1"), QStringLiteral("on")}
+               + portArgs(module))
+            .exitCode,
+        2);
+    const CliRun named = runCli(
+        QStringList{QStringLiteral("force"), QStringLiteral("key"), QStringLiteral("Beacons"), QStringLiteral("on")}
+        + portArgs(module));
     QCOMPARE(named.exitCode, 1);
     QVERIFY(named.err.contains("a name needs --setup"));
 }

@@ -16,7 +16,7 @@ int liveItems(uint8_t kind)
 
 const char *liveKindName(uint8_t kind)
 {
-    static const char *const names[] = {"key", "switch", "caninput", "timer", "state",
+    static const char *const names[] = {"key", "switch", "caninput", "timer",    "state",
                                         "led", "lx1",    "output",   "canoutput"};
     return kind >= LiveKey && kind <= LiveCanOutput ? names[kind - 1] : nullptr;
 }
