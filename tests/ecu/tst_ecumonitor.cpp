@@ -177,6 +177,21 @@ void TestEcuMonitor::codecRefusesMalformed()
     QByteArray unknownKind = reply.left(proto::kMonitorHeader) + QByteArray::fromHex("a000");
     QVERIFY(!proto::readMonitor(unknownKind));
 
+    // The examples of docs/ecu-protocol.md, byte for byte.
+    QCOMPARE(proto::encode(proto::Monitor, 0x21, proto::monitorRequest(true)).toHex(' '),
+             QByteArray("a5 5a 00 03 17 21 01 69 d5"));
+    QByteArray typical(1, char(proto::Ok));
+    proto::putMonitorHeader(typical, 6760, proto::LiveRunning);
+    for (const proto::LiveChange &c : {proto::LiveChange{proto::LiveKey, 2, true, true},
+                                       proto::LiveChange{proto::LiveLed, 1, true, false},
+                                       proto::LiveChange{proto::LiveLx1, 0, true, false}})
+        proto::putLiveChange(typical, c);
+    QCOMPARE(proto::encode(proto::Monitor | proto::kReplyBit, 0x22, typical).toHex(' '),
+             QByteArray("a5 5a 00 0e 97 22 00 00 00 1a 68 10 13 02 61 01 71 00 76 a3"));
+    QCOMPARE(proto::encode(proto::Force, 0x23, proto::forceRequest({900, {{proto::LiveLed, 4, proto::ForceOn}}}))
+                 .toHex(' '),
+             QByteArray("a5 5a 00 06 18 23 03 84 61 04 65 62"));
+
     const QByteArray force = proto::forceRequest({900, {{proto::LiveLed, 4, proto::ForceOn}}});
     QCOMPARE(force.toHex(), QByteArray("03846104"));
     QVERIFY(proto::readForceRequest(force));
