@@ -38,6 +38,7 @@ private slots:
     void monitorRepliesWithNamedChanges();
     void pulsesAreLatched();
     void forceLapsesWhenTheHostIsKilled();
+    void forceReleasedWhenTheCommandEnds();
     void forceLapsesWhenTheLineCloses();
     void noForceSurvivesARestart();
     void engineRunningRefusesForces();
@@ -182,15 +183,15 @@ void TestEcuMonitor::codecRefusesMalformed()
              QByteArray("a5 5a 00 03 17 21 01 69 d5"));
     QByteArray typical(1, char(proto::Ok));
     proto::putMonitorHeader(typical, 6760, proto::LiveRunning);
-    for (const proto::LiveChange &c : {proto::LiveChange{proto::LiveKey, 2, true, true},
-                                       proto::LiveChange{proto::LiveLed, 1, true, false},
-                                       proto::LiveChange{proto::LiveLx1, 0, true, false}})
+    for (const proto::LiveChange &c :
+         {proto::LiveChange{proto::LiveKey, 2, true, true}, proto::LiveChange{proto::LiveLed, 1, true, false},
+          proto::LiveChange{proto::LiveLx1, 0, true, false}})
         proto::putLiveChange(typical, c);
     QCOMPARE(proto::encode(proto::Monitor | proto::kReplyBit, 0x22, typical).toHex(' '),
              QByteArray("a5 5a 00 0e 97 22 00 00 00 1a 68 10 13 02 61 01 71 00 76 a3"));
-    QCOMPARE(proto::encode(proto::Force, 0x23, proto::forceRequest({900, {{proto::LiveLed, 4, proto::ForceOn}}}))
-                 .toHex(' '),
-             QByteArray("a5 5a 00 06 18 23 03 84 61 04 65 62"));
+    QCOMPARE(
+        proto::encode(proto::Force, 0x23, proto::forceRequest({900, {{proto::LiveLed, 4, proto::ForceOn}}})).toHex(' '),
+        QByteArray("a5 5a 00 06 18 23 03 84 61 04 65 62"));
 
     const QByteArray force = proto::forceRequest({900, {{proto::LiveLed, 4, proto::ForceOn}}});
     QCOMPARE(force.toHex(), QByteArray("03846104"));
@@ -308,6 +309,35 @@ void TestEcuMonitor::forceLapsesWhenTheHostIsKilled()
         QVERIFY2(ms >= 900 && ms <= 1000, qPrintable(QString::number(ms)));
         QVERIFY(statsLine(module, QStringLiteral("FORCE released"), from).isEmpty());
     }
+}
+
+void TestEcuMonitor::forceReleasedWhenTheCommandEnds()
+{
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    // Interrupted: released at once, not left to lapse.
+    std::unique_ptr<QProcess> force(startForce(
+        QStringList{QStringLiteral("switch"), QStringLiteral("1"), QStringLiteral("off")} + portArgs(module)));
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE set switch 0 off")).isEmpty(), 10000);
+    force->terminate();
+    const CliRun ended = finishCli(*force, 10000);
+    QCOMPARE(ended.exitCode, 0);
+    QVERIFY2(ended.out.endsWith("Released switch 1.\n"), ended.out.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released switch 0")).isEmpty(), 3000);
+    QVERIFY(statsLine(module, QStringLiteral("FORCE lapsed")).isEmpty());
+
+    // --for: held that long, then released; by name with the setup.
+    QElapsedTimer held;
+    held.start();
+    const CliRun timed = runCli(QStringList{QStringLiteral("force"), QStringLiteral("--setup"), setup_,
+                                            QStringLiteral("key"), QStringLiteral("Beacons"), QStringLiteral("on"),
+                                            QStringLiteral("--for"), QStringLiteral("1.2")}
+                                + portArgs(module));
+    QVERIFY2(timed.exitCode == 0, timed.err.constData());
+    QVERIFY(held.elapsed() >= 1200);
+    QVERIFY(timed.out.startsWith("Forcing key 1 \"Beacons\" on;"));
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released key 0")).isEmpty(), 3000);
+    QVERIFY(statsLine(module, QStringLiteral("FORCE lapsed")).isEmpty());  // renewed in time throughout
 }
 
 void TestEcuMonitor::forceLapsesWhenTheLineCloses()
