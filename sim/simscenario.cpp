@@ -106,7 +106,6 @@ bool Run::stop(int line, const QString &why)
 
 bool Run::start(bool frames)
 {
-    m_engine->loadTimers(m_scenario.session());
     m_engine->readImage(m_scenario.image());
     m_engine->clearStates();
     m_engine->deriveOutputs();

@@ -14,6 +14,7 @@
 
 #include "canmodel.h"
 #include "simengine.h"
+#include "simnames.h"
 
 namespace kelda {
 
