@@ -181,6 +181,8 @@ void SimEngine::readOptions(const QByteArray &bytes)
             break;
         option = v;
     }
+    m_press.reset();
+    m_press.setTimes(PressTimes::fromOptions(m_options.data()));
 }
 
 // Section 2: event inputs. The records follow the offset table; only the
@@ -402,6 +404,7 @@ void SimEngine::readInputs(const SimInputs &boxes)
 {
     static_assert(sizeof(bool) == 1 && sizeof(boxes.keys) == kSimCapacity * kKeyConditionCount);
     std::memcpy(&m_signals[kKeys], boxes.keys.data(), sizeof boxes.keys);
+    m_press.tick(&m_signals[kKeys]);
     std::memcpy(&m_signals[kSwitches], boxes.switches.data(), kSimCapacity);
     std::memcpy(&m_signals[kCans], boxes.canInputs.data(), kSimCapacity);
     std::memcpy(&m_signals[kStates], m_states.data(), kSimCapacity);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "canmodel.h"
+#include "pressmodel.h"
 #include "schema.h"
 
 namespace kelda {
@@ -86,6 +87,20 @@ public:
 
     // All states clear, none changed by an event yet.
     void clearStates();
+
+    // A key held down or let go, as the next tick samples it: the press model
+    // (pressmodel.h) makes P, SP, LP and DP of it from the press times in the
+    // options, ORed with the boxes. Reading an image lets every key go.
+    void setKeyHeld(int row, bool held) { m_press.setHeld(row, held); }
+    bool keyHeld(int row) const { return m_press.held(row); }
+    const PressModel &pressModel() const { return m_press; }
+    // What the next tick reads for box b (0 P .. 3 DP) of key row r: the box
+    // or the press model's press.
+    bool keySeen(const SimInputs &boxes, int row, int box) const
+    {
+        return inRange(row) && box >= 0 && box < kKeyConditionCount
+            && (boxes.keys[row][box] || (m_press.next(row) >> box & 1u));
+    }
 
     // One tick, in this order: readInputs, clearPresses, tickTimers,
     // evaluateEvents, then the outputs are derived. SP, LP and DP of the
@@ -285,6 +300,7 @@ private:
     std::array<uint16_t, kSimCapacity> m_timerValues{};
     std::array<uint16_t, kSimCapacity> m_timerResets{};
     std::array<uint16_t, kOptionCount> m_options{};
+    PressModel m_press;
 
     // CAN: the model, the inputs' results, the last frame per identifier
     std::unique_ptr<can::CanModel> m_canModel;

@@ -158,6 +158,9 @@ bool Run::step(const SimStep &s)
         if (inTable)
             m_boxes->keys[s.row][s.column] = s.on;
         break;
+    case SimStep::Kind::Hold:
+        m_engine->setKeyHeld(s.row, s.on);
+        break;
     case SimStep::Kind::Switch:
         if (inTable)
             m_boxes->switches[s.row] = s.on;

@@ -9,3 +9,4 @@ QObject *makeWindowViewTests();
 QObject *makeCliTests();
 QObject *makeCanTests();
 QObject *makeImageTests();
+QObject *makePressTests();
