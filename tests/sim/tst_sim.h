@@ -10,3 +10,4 @@ QObject *makeCliTests();
 QObject *makeCanTests();
 QObject *makeImageTests();
 QObject *makePressTests();
+QObject *makeReferenceTests();
