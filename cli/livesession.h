@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "corla.h"
-#include "simengine.h"
+#include "simnames.h"
 
 class QEventLoop;
 class QSocketNotifier;

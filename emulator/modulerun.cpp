@@ -75,7 +75,11 @@ void ModuleRun::runTick()
 {
     playScript();
     kelda::SimInputs boxes = forcedInputs();
-    const kelda::SimInputs seen = boxes;
+    // What this tick reads: the boxes and the press model's presses.
+    kelda::SimInputs seen = boxes;
+    for (int r = 0; r < kelda::kSimCapacity; ++r)
+        for (int b = 0; b < kelda::kKeyConditionCount; ++b)
+            seen.keys[size_t(r)][size_t(b)] = engine_.keySeen(boxes, r, b);
     engine_.tick(boxes);
     kelda::SimEngine::clearPresses(inputs_);  // a press is seen by one tick
     observe(seen);
@@ -117,7 +121,7 @@ void ModuleRun::playScript()
 
 void ModuleRun::setKeyHeld(int row, bool held)
 {
-    inputs_.keys[row][0] = held;  // the P box, as the simulator holds a key
+    engine_.setKeyHeld(row, held);  // the press model makes P, SP, LP and DP of it
 }
 
 void ModuleRun::playStep(const SimStep &s)
@@ -126,10 +130,10 @@ void ModuleRun::playStep(const SimStep &s)
         return;
     switch (s.kind) {
     case SimStep::Kind::Key:
-        if (s.column == 0)
-            setKeyHeld(s.row, s.on);
-        else
-            inputs_.keys[s.row][s.column] = s.on;
+        inputs_.keys[s.row][s.column] = s.on;
+        break;
+    case SimStep::Kind::Hold:
+        setKeyHeld(s.row, s.on);
         break;
     case SimStep::Kind::Switch:
         inputs_.switches[s.row] = s.on;
