@@ -41,6 +41,20 @@ Lx2Module::Lx2Module(const ModuleOptions &o, std::function<void(const QByteArray
         else
             loadError_ = f.errorString();
     }
+    run_ = std::make_unique<ModuleRun>(o_.run, o_.inputs);
+    run_->onForce = [this](const QString &line) {
+        note(line);
+        if (o_.stats) {
+            std::printf("stats: %s\n", qPrintable(line));
+            std::fflush(stdout);
+        }
+    };
+    run_->start(stored_, nowMs());
+    // The ticks, and the leases even when nothing runs.
+    tickTimer_.setTimerType(Qt::PreciseTimer);
+    tickTimer_.setInterval(kelda::kSimTickMs);
+    connect(&tickTimer_, &QTimer::timeout, this, [this] { run_->advance(nowMs()); });
+    tickTimer_.start();
 }
 
 void Lx2Module::note(const QString &text) const
@@ -249,7 +263,8 @@ const Lx2Module::Request Lx2Module::kRequests[] = {
     {proto::Begin, &Lx2Module::onBegin, false},       {proto::Write, &Lx2Module::onWrite, false},
     {proto::Verify, &Lx2Module::onVerify, false},     {proto::Commit, &Lx2Module::onCommit, false},
     {proto::Sums, &Lx2Module::onSums, true},          {proto::Read, &Lx2Module::onRead, true},
-    {proto::Abort, &Lx2Module::onAbort, false},       {proto::Disconnect, &Lx2Module::onAbort, false},
+    {proto::Abort, &Lx2Module::onAbort, false},       {proto::Disconnect, &Lx2Module::onDisconnect, false},
+    {proto::Monitor, &Lx2Module::onMonitor, true},    {proto::Force, &Lx2Module::onForce, true},
 };
 
 QByteArray Lx2Module::execute(const proto::Frame &f)
@@ -266,6 +281,7 @@ QByteArray Lx2Module::execute(const proto::Frame &f)
 QByteArray Lx2Module::onIdentify(const proto::Frame &)
 {
     staging_.reset();
+    run_->releaseAll("a new connection");
     QByteArray r = answer(proto::Ok);
     proto::Identity id{o_.module, o_.firmware, flags(), o_.capacity, uint32_t(stored_.size()), proto::crc32(stored_)};
     if (!o_.old)
@@ -347,6 +363,7 @@ QByteArray Lx2Module::onCommit(const proto::Frame &f)
     }
     stored_ = *staging_;
     staging_.reset();
+    run_->start(stored_, nowMs());  // the new calibration runs from power-on
     note(QStringLiteral("committed %1 bytes").arg(stored_.size()));
     printStats(QStringLiteral("stored %1 bytes, CRC-32 %2")
                    .arg(stored_.size())
@@ -386,6 +403,38 @@ QByteArray Lx2Module::onAbort(const proto::Frame &)
 {
     staging_.reset();
     return answer(proto::Ok);
+}
+
+QByteArray Lx2Module::onDisconnect(const proto::Frame &f)
+{
+    run_->releaseAll("the host disconnected");
+    return onAbort(f);
+}
+
+QByteArray Lx2Module::onMonitor(const proto::Frame &f)
+{
+    if (f.payload.size() != 1 || (uint8_t(f.payload[0]) & ~proto::MonitorFull) != 0)
+        return answer(proto::BadArgument);
+    run_->advance(nowMs());
+    return answer(proto::Ok, run_->monitor((uint8_t(f.payload[0]) & proto::MonitorFull) != 0, flags()));
+}
+
+QByteArray Lx2Module::onForce(const proto::Frame &f)
+{
+    const std::optional<proto::ForceRequest> q = proto::readForceRequest(f.payload);
+    if (!q)
+        return answer(proto::BadArgument);
+    const double now = nowMs();
+    run_->advance(now);
+    int active = 0;
+    uint8_t result = proto::EngineRefuses;
+    if (engineRunning_)
+        run_->releaseAll("the engine is running");  // never a force on a running vehicle
+    else
+        result = run_->force(*q, now, &active);
+    QByteArray rest(1, char(flags()));
+    rest.append(char(std::min(active, 255)));
+    return answer(result, result == proto::OutOfRange ? QByteArray() : rest);
 }
 
 bool Lx2Module::store(const QByteArray &data, QString *error)

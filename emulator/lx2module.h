@@ -3,6 +3,7 @@
 #define LX2MODULE_H
 
 #include "corlaprotocol.h"
+#include "modulerun.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -12,6 +13,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 
 struct ModuleOptions {
@@ -38,6 +40,10 @@ struct ModuleOptions {
     qint64 damageRx = -1;
     qint64 damageTx = -1;
     uint8_t damageXor = 0x01;
+    // Run the calibration held (and each one committed) in 10 ms ticks,
+    // playing these input lines against it in real time.
+    bool run = false;
+    std::vector<kelda::SimStep> inputs;
 };
 
 class Lx2Module : public QObject
@@ -70,6 +76,9 @@ private:
     QByteArray onSums(const corla::proto::Frame &f);
     QByteArray onRead(const corla::proto::Frame &f);
     QByteArray onAbort(const corla::proto::Frame &f);
+    QByteArray onDisconnect(const corla::proto::Frame &f);
+    QByteArray onMonitor(const corla::proto::Frame &f);
+    QByteArray onForce(const corla::proto::Frame &f);
     void send(const QByteArray &frame, bool isReply);
     bool store(const QByteArray &data, QString *error);
     void note(const QString &text) const;
@@ -103,6 +112,9 @@ private:
     qint64 dataBytes_ = 0;
     QByteArray lastRequest_, lastReply_;
     QString loadError_;
+    // The running calibration; its ticks and the forces' leases.
+    std::unique_ptr<ModuleRun> run_;
+    QTimer tickTimer_;
 };
 
 #endif

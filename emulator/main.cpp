@@ -106,6 +106,20 @@ void applyDamageXor(const char *name, const QString &v, ModuleOptions &o)
         die(QStringLiteral("--damage-xor needs a mask from 1 to 255"));
 }
 
+void applyInputs(const char *, const QString &path, ModuleOptions &o)
+{
+    QFile f(path);
+    constexpr qint64 kMaxScript = 64 << 20;
+    if (!f.open(QIODevice::ReadOnly))
+        die(QStringLiteral("cannot read %1: %2").arg(path, f.errorString()));
+    if (f.size() > kMaxScript)
+        die(QStringLiteral("cannot read %1: larger than 64 MiB").arg(path));
+    int line = 0;
+    QString why;
+    if (!ModuleRun::loadScript(f.readAll(), &o.inputs, &line, &why))
+        die(QStringLiteral("%1:%2: %3").arg(path).arg(line).arg(why));
+}
+
 // One entry an option, in the order --help lists them; an option with a
 // default applies even when not given. A later entry overrides an earlier one
 // (--module after --identity).
@@ -142,7 +156,8 @@ const std::vector<EmulatorOption> &emulatorOptions()
         {"mute-after-commit", "N", nullptr,
          "After a COMMIT (stored or not), answer neither it nor the next N requests.", count(&O::muteAfterCommit)},
         {"old", nullptr, nullptr,
-         "Behave like a module from before SUMS, READ, BEGIN from the stored calibration and WRITE requests larger "
+         "Behave like a module from before SUMS, READ, MONITOR, FORCE, BEGIN from the stored calibration and WRITE "
+         "requests larger "
          "than 1024 bytes.",
          flag(&O::old)},
         {"stats", nullptr, nullptr,
@@ -154,6 +169,13 @@ const std::vector<EmulatorOption> &emulatorOptions()
         {"damage-tx", "N", nullptr, "Damage the N-th byte sent (counted from 0) once.",
          count(&O::damageTx, 0xFFFFFFFFu)},
         {"damage-xor", "mask", "0x01", "The bits a damaged byte has flipped (default 0x01).", applyDamageXor},
+        {"run", nullptr, nullptr,
+         "Run the calibration held (and each one committed) from power-on in 10 ms ticks; MONITOR reports it.",
+         flag(&O::run)},
+        {"inputs", "file", nullptr,
+         "Play a simulate script's input lines (press, hold, release, key, switch, can, wait; rows by number) "
+         "against the running module in real time.",
+         applyInputs},
     };
     return table;
 }

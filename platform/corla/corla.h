@@ -313,6 +313,49 @@ CorlaEcuTxn *CORLA_EcuTxn_UploadCal_Create(CorlaICal *ical);
  * the ECU's current one), replacing what it held; checked against the CRC-32
  * of IDENTIFY. A module holding none gives an empty calibration. */
 CorlaEcuTxn *CORLA_EcuTxn_ReadCal_Create(CorlaICal *ical);
+/* ---- live data: MONITOR and leased FORCE (docs/ecu-protocol.md) ---------- */
+enum {
+    CORLA_LIVE_KEY = 1, /* keypad row: any box as the tick read it */
+    CORLA_LIVE_SWITCH = 2,
+    CORLA_LIVE_CANINPUT = 3, /* the result the tick read */
+    CORLA_LIVE_TIMER = 4, /* running */
+    CORLA_LIVE_STATE = 5,
+    CORLA_LIVE_LED = 6, /* index 0..31 */
+    CORLA_LIVE_LX1 = 7, /* channel module * 8 + channel, 0..63 */
+    CORLA_LIVE_OUTPUT = 8, /* LX1 output row */
+    CORLA_LIVE_CANOUTPUT = 9
+};
+/* Flags of a live reply. */
+enum {
+    CORLA_LIVE_ENGINE_RUNNING = 0x01,
+    CORLA_LIVE_FULL_PICTURE = 0x02, /* the changes start from "everything off" */
+    CORLA_LIVE_MORE = 0x04, /* more changes are waiting: ask again */
+    CORLA_LIVE_FORCED = 0x08, /* a force is active */
+    CORLA_LIVE_RUNS = 0x10 /* the module runs its calibration */
+};
+enum { CORLA_FORCE_OFF = 0, CORLA_FORCE_ON = 1, CORLA_FORCE_RELEASE = 2 };
+/* One item that changed: item numbers from 0; latched: it also went the other
+ * way since the last reply (a one-tick pulse: value 1, latched 1). */
+typedef struct CorlaLiveChange {
+    uint8_t kind, item, value, latched;
+} CorlaLiveChange;
+typedef struct CorlaForce {
+    uint8_t kind, item, action, reserved;
+} CorlaForce;
+/* What the module's running calibration changed since its last reply; with
+ * full, every item from "everything off". A module that does not know MONITOR
+ * ends it with CORLA_STATUS_UNSUPPORTED. */
+CorlaEcuTxn *CORLA_EcuTxn_Monitor_Create(int full);
+/* Sets or releases up to 64 forces, each lapsing leaseMs (1..1000) after this
+ * request unless renewed; count 0 renews every active force. A module whose
+ * engine runs refuses (CORLA_STATUS_REFUSED, flag CORLA_LIVE_ENGINE_RUNNING). */
+CorlaEcuTxn *CORLA_EcuTxn_Force_Create(uint16_t leaseMs, const CorlaForce *forces, int count);
+/* After a MONITOR or FORCE has finished: the module's tick (MONITOR), the
+ * reply's flags and its changes (valid while the transaction lives); returns
+ * how many changes, -1 before an answer. FORCE gives the active forces in
+ * tick and no changes. */
+int CORLA_EcuTxn_GetLive(const CorlaEcuTxn *txn, uint32_t *tick, uint32_t *flags, const CorlaLiveChange **changes);
+
 /* Queues the transaction on the mediator's ECU; both records are copied.
  * Non-zero when started; 0 (and no callback ever) when txn or table is null,
  * or the transaction was started before. */
@@ -320,7 +363,8 @@ int CORLA_EcuTxn_Start(CorlaEcuTxn *txn, const MediatorTable *table, const Deleg
 /* Stops the transaction; its report (status 1) is posted, or delivered by
  * CORLA_Ecu_DisconnectAndWait. Nothing happens for one that has finished. */
 void CORLA_EcuTxn_Abort(CorlaEcuTxn *txn);
-const char16_t *CORLA_EcuTxn_GetName(const CorlaEcuTxn *txn); /* "Connect", "Upload Calibration", "Read Calibration" */
+/* "Connect", "Upload Calibration", "Read Calibration", "Monitor", "Force" */
+const char16_t *CORLA_EcuTxn_GetName(const CorlaEcuTxn *txn);
 int CORLA_EcuTxn_IsDisconnectOnFail(const CorlaEcuTxn *txn);
 /* -1 until finished, then the status. */
 int CORLA_EcuTxn_GetStatus(const CorlaEcuTxn *txn);

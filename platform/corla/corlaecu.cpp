@@ -153,6 +153,12 @@ void EcuImpl::pump()
         case CorlaEcuTxn::Type::Compare:
             runCompare();
             break;
+        case CorlaEcuTxn::Type::Monitor:
+            runMonitor();
+            break;
+        case CorlaEcuTxn::Type::Force:
+            runForce();
+            break;
         }
     });
 }

@@ -118,7 +118,7 @@ struct EcuImpl;
 }  // namespace corla::detail
 
 struct CorlaEcuTxn : corla::detail::Object {
-    enum class Type { Connect, Upload, Read, Compare };
+    enum class Type { Connect, Upload, Read, Compare, Monitor, Force };
     enum class State { Created, Binding, Queued, Running, Finished };
     CorlaEcuTxn(Type t, corla::detail::CalImpl *c);
     ~CorlaEcuTxn() override;
@@ -133,6 +133,13 @@ struct CorlaEcuTxn : corla::detail::Object {
     Delegate events{};  // event delegate from the mediator
     corla::detail::EcuImpl *ecu = nullptr;  // counted while bound
     corla::detail::CalImpl *cal = nullptr;  // counted
+    // MONITOR and FORCE: what to ask, and the answer
+    bool full = false;
+    uint16_t leaseMs = 0;
+    std::vector<CorlaForce> forces;
+    bool answered = false;
+    uint32_t tick = 0, liveFlags = 0;
+    std::vector<CorlaLiveChange> changes;
 };
 
 namespace corla::detail {
@@ -200,6 +207,10 @@ private:
     void compareSums(const std::shared_ptr<CompareRun> &run, uint32_t firstBlock);
     void compareRead(const std::shared_ptr<CompareRun> &run, size_t range);
     void compareDone(const std::shared_ptr<CompareRun> &run);
+
+    // Live data (corlamonitor.cpp)
+    void runMonitor();
+    void runForce();
 
     // The line (corlalink.cpp)
     bool openPort(CorlaPortFactory *factory, QString *error);

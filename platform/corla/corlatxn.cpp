@@ -118,6 +118,8 @@ CorlaEcuTxn::CorlaEcuTxn(Type t, CalImpl *c) : Object(CORLA_KIND_TXN), type(t), 
 {
     name = t == Type::Connect ? QStringLiteral("Connect")
         : t == Type::Upload   ? QStringLiteral("Upload Calibration")
+        : t == Type::Monitor  ? QStringLiteral("Monitor")
+        : t == Type::Force    ? QStringLiteral("Force")
                               : QStringLiteral("Read Calibration");
     if (cal)
         addRef(cal);

@@ -8,3 +8,6 @@ QObject *makeWindowTests();
 QObject *makeWindowViewTests();
 QObject *makeCliTests();
 QObject *makeCanTests();
+QObject *makeImageTests();
+QObject *makePressTests();
+QObject *makeReferenceTests();

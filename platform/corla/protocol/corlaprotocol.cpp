@@ -28,6 +28,10 @@ const char *commandName(uint8_t command)
         return "SUMS";
     case Read:
         return "READ";
+    case Monitor:
+        return "MONITOR";
+    case Force:
+        return "FORCE";
     case Disconnect:
         return "DISCONNECT";
     case Nak:
@@ -56,6 +60,8 @@ const char *resultText(uint8_t result)
         return "CRC mismatch";
     case StorageFailed:
         return "storage failed";
+    case EngineRefuses:
+        return "the engine is running";
     default:
         return "unknown error";
     }

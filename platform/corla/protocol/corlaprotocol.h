@@ -46,6 +46,8 @@ enum Command : uint8_t {
     Abort = 0x14,
     Sums = 0x15,  // CRC-32 of each block of the stored calibration
     Read = 0x16,  // bytes of the stored calibration
+    Monitor = 0x17,  // what the running calibration changed since the last reply (corlalive.h)
+    Force = 0x18,  // force inputs and outputs on or off for a lease (corlalive.h)
     Disconnect = 0x1F,
     Nak = 0x7F,  // module -> host: a request arrived corrupt
 };
@@ -59,6 +61,7 @@ enum Result : uint8_t {
     OutOfRange = 5,
     CrcMismatch = 6,
     StorageFailed = 7,
+    EngineRefuses = 8,  // FORCE while the engine runs
 };
 
 enum StatusFlag : uint8_t {

@@ -1,0 +1,255 @@
+#include "livesession.h"
+
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <unistd.h>
+
+#include "corla_basicecumediator.h"
+#include "corlalive.h"
+#include "pmmodel.h"
+#include "uploadcalibration.h"
+
+namespace kelda::live {
+
+namespace {
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
+}
+}  // namespace
+
+const QStringList *namesOf(const SimNames &n, uint8_t kind)
+{
+    namespace proto = corla::proto;
+    switch (kind) {
+    case proto::LiveKey:
+        return &n.keys;
+    case proto::LiveSwitch:
+        return &n.switches;
+    case proto::LiveCanInput:
+        return &n.canInputs;
+    case proto::LiveTimer:
+        return &n.timers;
+    case proto::LiveState:
+        return &n.states;
+    case proto::LiveLed:
+        return &n.leds;
+    case proto::LiveOutput:
+        return &n.outputs;
+    case proto::LiveCanOutput:
+        return &n.canOutputs;
+    default:
+        return nullptr;
+    }
+}
+
+QString LiveNames::name(uint8_t kind, int item) const
+{
+    if (!loaded)
+        return QString();
+    if (kind == corla::proto::LiveLx1)
+        return QStringLiteral("%1.%2").arg(item / 8 + 1).arg(item % 8 + 1);
+    const QStringList *list = namesOf(names, kind);
+    return list && item < list->size() ? list->at(item) : QString();
+}
+
+int LiveNames::find(uint8_t kind, const QString &name) const
+{
+    if (kind == corla::proto::LiveLx1)
+        return channelOf(name);
+    const QStringList *list = namesOf(names, kind);
+    if (!loaded || !list || list->count(name) != 1)
+        return -1;
+    return int(list->indexOf(name));
+}
+
+bool loadNames(const QString &setup, LiveNames *out, QString *why)
+{
+    if (!QFileInfo::exists(setup)) {
+        *why = QStringLiteral("no such file");
+        return false;
+    }
+    PMModel model;
+    if (!model.openSetup(setup)) {
+        *why = model.lastError().isEmpty() ? QStringLiteral("not a setup file") : model.lastError();
+        return false;
+    }
+    out->names = simNames(model.session());
+    out->loaded = true;
+    return true;
+}
+
+QString statusText(int status)
+{
+    return corla::fromWide(CORLA_StatusText(status));
+}
+
+uint8_t kindOf(const QString &word)
+{
+    for (uint8_t k = corla::proto::LiveKey; k <= corla::proto::LiveCanOutput; ++k)
+        if (word == QLatin1String(corla::proto::liveKindName(k)))
+            return k;
+    return 0;
+}
+
+int channelOf(const QString &word)
+{
+    if (word.size() != 3 || word[1] != QLatin1Char('.') || word[0] < QLatin1Char('1') || word[0] > QLatin1Char('8')
+        || word[2] < QLatin1Char('1') || word[2] > QLatin1Char('8'))
+        return -1;
+    return (word[0].unicode() - '1') * 8 + (word[2].unicode() - '1');
+}
+
+struct LiveSession::Txn {
+    corla::EcuTxn txn;
+};
+
+// The upload's mediator without questions: a live session never writes.
+class LiveSession::Mediator : public corla::BasicEcuMediator
+{
+public:
+    explicit Mediator(LiveSession *owner) : owner_(owner) { }
+    ~Mediator() override
+    {
+        abortAll();
+        CORLA_Ecu_DisconnectAndWait(ecu_.get());
+    }
+    void message(const char16_t *text, int kind) override
+    {
+        if (kind == CORLA_MSG_LOG)
+            owner_->lastLog_ = corla::fromWide(text);
+    }
+    void reserved14(uint32_t &, uint32_t *, uint32_t) override { }
+    bool confirmEngineRunning() override { return false; }
+    bool confirmIntLogSetup() override { return true; }
+    void selectDefaultPort() override
+    {
+        PortInfo info = corla::PortList::listed(0);
+        setPort(info.portSource, &info.settings);
+    }
+    void onEvent(int type, const void *data, int) override
+    {
+        if (type == CORLA_EVENT_MESSAGE && data) {
+            const auto *m = static_cast<const CorlaMessage *>(data);
+            message(m->text, m->kind);
+        }
+    }
+
+private:
+    LiveSession *owner_;
+};
+
+LiveSession::LiveSession(QString port) : port_(std::move(port)), mediator_(std::make_unique<Mediator>(this))
+{
+    // SIGINT and SIGTERM end a run cleanly: a force is released first.
+    if (signalPipe[0] < 0 && ::pipe(signalPipe) != 0)
+        return;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    signals_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(signals_.get(), &QSocketNotifier::activated, signals_.get(), [this] {
+        char c;
+        [[maybe_unused]] auto n = ::read(signalPipe[0], &c, 1);
+        interrupted_ = true;
+    });
+}
+
+LiveSession::~LiveSession()
+{
+    mediator_->shutdown();
+    txn_.reset();
+    mediator_.reset();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+bool LiveSession::connect(QString *why)
+{
+    corla::PortList list;
+    list.enumerate(0);
+    CorlaPortSource *source = nullptr;
+    PortInfo info = corla::PortList::defaultInfo();
+    for (int index = 0; index < list.size(); ++index) {
+        PortInfo entry = corla::PortList::defaultInfo();
+        if (list.get(index, entry) && corla::fromWide(entry.displayName) == port_) {
+            info = entry;
+            source = entry.portSource;
+            break;
+        }
+    }
+    if (!source && QFileInfo::exists(port_))
+        source = CORLA_PortSource_FromPath(reinterpret_cast<const char16_t *>(port_.utf16()));
+    if (!source) {
+        *why = QStringLiteral("no port named '%1'").arg(port_);
+        return false;
+    }
+    mediator_->setPort(source, &info.settings);
+    const int status = run(CORLA_EcuTxn_Connect_Create());
+    if (status == CORLA_STATUS_OK)
+        return true;
+    *why = status == kelda::upload::kStatusNoRune
+        ? QString::fromLatin1(kelda::upload::kNoRuneTitle) + QStringLiteral(": ")
+            + kelda::upload::noRuneText().simplified()
+        : QStringLiteral("connection failed: %1").arg(corla::fromWide(CORLA_StatusText(status)));
+    if (!lastLog_.isEmpty() && status != kelda::upload::kStatusNoRune)
+        *why += QStringLiteral(" (") + lastLog_ + QLatin1Char(')');
+    return false;
+}
+
+void LiveSession::done(void *context, int code, const void *data, int)
+{
+    if (code == CORLA_TXN_FINISHED && data)
+        static_cast<LiveSession *>(context)->ended(*static_cast<const int *>(data));
+}
+
+void LiveSession::ended(int status)
+{
+    status_ = status;
+    finished_ = true;
+    if (loop_)
+        loop_->quit();
+}
+
+int LiveSession::run(CorlaEcuTxn *txn)
+{
+    if (!txn)
+        return -1;
+    txn_ = std::make_unique<Txn>(Txn{corla::EcuTxn(txn)});
+    finished_ = false;
+    status_ = -1;
+    if (!mediator_->startTxn(txn_->txn, Delegate{&LiveSession::done, this, -1, 0}))
+        return -1;
+    if (!finished_) {
+        QEventLoop loop;
+        loop_ = &loop;
+        loop.exec();
+        loop_ = nullptr;
+    }
+    return status_;
+}
+
+const CorlaEcuTxn *LiveSession::last() const
+{
+    return txn_ ? txn_->txn.get() : nullptr;
+}
+
+bool LiveSession::wait(int ms)
+{
+    if (interrupted_)
+        return false;
+    QEventLoop loop;
+    QTimer::singleShot(std::max(0, ms), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    if (signals_)
+        QObject::connect(signals_.get(), &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+    loop.exec();
+    return !interrupted_;
+}
+
+}  // namespace kelda::live

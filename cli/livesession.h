@@ -1,0 +1,75 @@
+// A connection to a module for kelda-cli monitor and force: the connect of
+// an upload, then MONITOR and FORCE transactions one at a time, each run to
+// its end before the next.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+#include "corla.h"
+#include "simnames.h"
+
+class QEventLoop;
+class QSocketNotifier;
+
+namespace kelda::live {
+
+// Names of the items a module reports, from a setup; without one, none.
+struct LiveNames {
+    bool loaded = false;
+    SimNames names;
+    // The item's name (item from 0; an LX1 channel as M.C); null without a setup.
+    QString name(uint8_t kind, int item) const;
+    // The item a name gives (exactly one row of the table has it); -1 for none.
+    int find(uint8_t kind, const QString &name) const;
+};
+// Opens the setup as the editor does; false with why.
+bool loadNames(const QString &setup, LiveNames *out, QString *why);
+// The library's text for a transaction status.
+QString statusText(int status);
+// The kind a word names ("key", ..., "canoutput"); 0 for none.
+uint8_t kindOf(const QString &word);
+// An LX1 channel as the simulator names it, "M.C" (1..8 each), from 0; -1 for none.
+int channelOf(const QString &word);
+
+class LiveSession
+{
+public:
+    explicit LiveSession(QString port);
+    ~LiveSession();
+    LiveSession(const LiveSession &) = delete;
+    LiveSession &operator=(const LiveSession &) = delete;
+
+    // Opens the port and identifies the module; false with why.
+    bool connect(QString *why);
+    // Runs the transaction (taking ownership) to its end; the status, or -1
+    // when it could not be started. The transaction stays readable until
+    // the next run.
+    int run(CorlaEcuTxn *txn);
+    const CorlaEcuTxn *last() const;
+    // The library's last log line (why a transaction failed).
+    QString lastLog() const { return lastLog_; }
+    // Waits up to ms, returning early (false) once SIGINT or SIGTERM came.
+    bool wait(int ms);
+    bool interrupted() const { return interrupted_; }
+
+private:
+    class Mediator;
+    void ended(int status);
+    static void done(void *context, int code, const void *data, int extra);
+
+    QString port_;
+    std::unique_ptr<Mediator> mediator_;
+    struct Txn;
+    std::unique_ptr<Txn> txn_;
+    QString lastLog_;
+    int status_ = -1;
+    bool finished_ = false;
+    QEventLoop *loop_ = nullptr;
+    bool interrupted_ = false;
+    std::unique_ptr<QSocketNotifier> signals_;
+};
+
+}  // namespace kelda::live

@@ -1,0 +1,447 @@
+// The running module: kelda-cli monitor and force against lx2-emulator --run
+// over pseudo-terminals. Replies at every period, named changes, one-tick
+// pulses latched, forces lapsing once the host stops renewing them (killed,
+// line closed, module restarted), refused while the engine runs, and a
+// module without live data told so and still uploaded as before.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "clirun.h"
+#include "corlalive.h"
+#include "emulatorprocess.h"
+#include "pmcolumns.h"
+#include "pmmodel.h"
+#include "setupbuilder.h"
+#include "testfiles.h"
+#include "testpaths.h"
+
+using namespace kelda::test;
+using namespace kelda;
+namespace proto = corla::proto;
+
+class TestEcuMonitor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void codecRefusesMalformed();
+    void monitorRepliesWithNamedChanges();
+    void pulsesAreLatched();
+    void forceLapsesWhenTheHostIsKilled();
+    void forceReleasedWhenTheCommandEnds();
+    void forceLapsesWhenTheLineCloses();
+    void noForceSurvivesARestart();
+    void engineRunningRefusesForces();
+    void oldModuleToldAndUploadedAsBefore();
+
+private:
+    // The beacons setup uploaded once; the calibration the module stores.
+    QString setup_, cal_;
+    QTemporaryDir dir_;
+    QString path(const char *name) const { return dir_.filePath(QLatin1String(name)); }
+    QString script(const char *name, const QString &text) const;
+    static QList<QJsonObject> jsonLines(const QByteArray &out);
+    static QProcess *startForce(const QStringList &args);
+};
+
+namespace {
+
+// Key 1 held with switch 1 on sets "Beacons on"; while it is set the flash
+// state turns over every 0.5 s, driving LED 1 and LX1-1 channels 1 and 2.
+bool buildBeacons(PMModel &model)
+{
+    model.newSetup();
+    SetupBuilder b(model);
+    using T = kelda::ItemType;
+    enum { Set, Clear, Start };
+    bool ok = b.set(Mode::Keypad, 0, KeypadCol::Name, QStringLiteral("Beacons"));
+    ok = ok && b.set(Mode::Switches, 0, SwitchCol::Name, QStringLiteral("Ignition"));
+    const int flash = b.timer(0.5);
+    for (const char *name : {"Beacons on", "Beacon flash"})
+        ok = ok && b.set(Mode::States, b.state(), StateCol::Name, QString::fromLatin1(name));
+    for (int e = 0; e < 3; ++e)
+        b.event();
+    const int lamp = b.lx1Output();
+    b.lx1Mask(lamp, 0, 0x03);
+    ok = ok && b.input(0, 0, T::KeypadKey, 0, "Pressed", "AND") && b.input(0, 1, T::Switch, 0, "High")
+        && b.entry(Mode::Events, 0, Set, T::State, 0);
+    ok = ok && b.input(1, 0, T::Timer, flash, "Stopped", "AND") && b.input(1, 1, T::State, 1, "Cleared", "AND")
+        && b.input(1, 2, T::State, 0, "Set") && b.entry(Mode::Events, 1, Set, T::State, 1)
+        && b.entry(Mode::Events, 1, Start, T::Timer, flash);
+    ok = ok && b.input(2, 0, T::Timer, flash, "Stopped", "AND") && b.input(2, 1, T::State, 1, "Set")
+        && b.entry(Mode::Events, 2, Clear, T::State, 1) && b.entry(Mode::Events, 2, Start, T::Timer, flash);
+    ok = ok && b.entry(Mode::States, 1, 0, T::Lx2Led, 0) && b.entry(Mode::States, 1, 1, T::Lx1Output, lamp);
+    return ok;
+}
+
+QStringList portArgs(const EmulatorProcess &e)
+{
+    return {QStringLiteral("--port"), e.path()};
+}
+
+// The emulator's --stats line for a force event, from its from-th line on,
+// or an empty text.
+QString statsLine(EmulatorProcess &e, const QString &start, qsizetype from = 0)
+{
+    const QStringList lines = e.printedLines();
+    for (qsizetype i = from; i < lines.size(); ++i)
+        if (lines[i].startsWith(QStringLiteral("stats: ") + start))
+            return lines[i];
+    return QString();
+}
+
+int lapseMs(const QString &line)
+{
+    static const QRegularExpression ms(QStringLiteral(", (\\d+) ms after its last renewal$"));
+    const QRegularExpressionMatch m = ms.match(line);
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+}  // namespace
+
+QString TestEcuMonitor::script(const char *name, const QString &text) const
+{
+    const QString p = path(name);
+    return writeFile(p, text.toUtf8()) ? p : QString();
+}
+
+QList<QJsonObject> TestEcuMonitor::jsonLines(const QByteArray &out)
+{
+    QList<QJsonObject> lines;
+    for (const QString &line : outputLines(out)) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject())
+            return {};
+        lines << doc.object();
+    }
+    return lines;
+}
+
+QProcess *TestEcuMonitor::startForce(const QStringList &args)
+{
+    auto *p = new QProcess;
+    p->setProgram(cliProgram());
+    p->setArguments(QStringList{QStringLiteral("force")} + args);
+    p->start();
+    return p;
+}
+
+void TestEcuMonitor::initTestCase()
+{
+    QLocale::setDefault(QLocale::c());
+    QVERIFY(dir_.isValid());
+    isolateCorla(dir_.path());
+    PMModel model;
+    QVERIFY(buildBeacons(model));
+    setup_ = path("beacons.kelda");
+    QVERIFY(model.saveSetup(setup_));
+    cal_ = path("beacons.cal");
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_});
+    QVERIFY(!module.path().isEmpty());
+    setPorts({module.path()});
+    const CliRun upload = runCli(QStringList{QStringLiteral("upload"), setup_} + portArgs(module));
+    QVERIFY2(upload.exitCode == 0, upload.err.constData());
+    QVERIFY(readFile(cal_).size() > 96);
+}
+
+void TestEcuMonitor::codecRefusesMalformed()
+{
+    // Records round-trip; a bad kind, reserved bits, an odd tail or a bad
+    // item are refused, never read as something else.
+    QByteArray reply(1, char(proto::Ok));
+    proto::putMonitorHeader(reply, 6758, proto::LiveFullPicture);
+    const proto::LiveChange pulse{proto::LiveKey, 254, true, true}, lamp{proto::LiveLx1, 63, false, false};
+    proto::putLiveChange(reply, pulse);
+    proto::putLiveChange(reply, lamp);
+    const auto r = proto::readMonitor(reply);
+    QVERIFY(r);
+    QCOMPARE(r->tick, 6758u);
+    QCOMPARE(r->changes, (QList<proto::LiveChange>{pulse, lamp}));
+    QVERIFY(!proto::readMonitor(reply + char(0x10)));
+    QByteArray led = reply.left(proto::kMonitorHeader);
+    proto::putLiveChange(led, {proto::LiveLed, 32, true, false});
+    QVERIFY(!proto::readMonitor(led));
+    QByteArray reserved = reply;
+    reserved[proto::kMonitorHeader] = char(uint8_t(reserved[proto::kMonitorHeader]) | 0x04);
+    QVERIFY(!proto::readMonitor(reserved));
+    QByteArray unknownKind = reply.left(proto::kMonitorHeader) + QByteArray::fromHex("a000");
+    QVERIFY(!proto::readMonitor(unknownKind));
+
+    // The examples of docs/ecu-protocol.md, byte for byte.
+    QCOMPARE(proto::encode(proto::Monitor, 0x21, proto::monitorRequest(true)).toHex(' '),
+             QByteArray("a5 5a 00 03 17 21 01 69 d5"));
+    QByteArray typical(1, char(proto::Ok));
+    proto::putMonitorHeader(typical, 6760, proto::LiveRunning);
+    for (const proto::LiveChange &c :
+         {proto::LiveChange{proto::LiveKey, 2, true, true}, proto::LiveChange{proto::LiveLed, 1, true, false},
+          proto::LiveChange{proto::LiveLx1, 0, true, false}})
+        proto::putLiveChange(typical, c);
+    QCOMPARE(proto::encode(proto::Monitor | proto::kReplyBit, 0x22, typical).toHex(' '),
+             QByteArray("a5 5a 00 0e 97 22 00 00 00 1a 68 10 13 02 61 01 71 00 76 a3"));
+    QCOMPARE(
+        proto::encode(proto::Force, 0x23, proto::forceRequest({900, {{proto::LiveLed, 4, proto::ForceOn}}})).toHex(' '),
+        QByteArray("a5 5a 00 06 18 23 03 84 61 04 65 62"));
+
+    const QByteArray force = proto::forceRequest({900, {{proto::LiveLed, 4, proto::ForceOn}}});
+    QCOMPARE(force.toHex(), QByteArray("03846104"));
+    QVERIFY(proto::readForceRequest(force));
+    QVERIFY(!proto::readForceRequest(proto::forceRequest({1001, {}})));  // a lease above 1 s
+    QVERIFY(!proto::readForceRequest(proto::forceRequest({0, {}})));
+    QVERIFY(!proto::readForceRequest(proto::forceRequest({900, {{proto::LiveState, 0, proto::ForceOn}}})));
+    QVERIFY(!proto::readForceRequest(force + char(0x61)));
+}
+
+void TestEcuMonitor::monitorRepliesWithNamedChanges()
+{
+    const QString inputs = script("beacons.txt", QStringLiteral("switch 1 on\nwait 200ms\nhold 1\n"));
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--inputs"),
+                            inputs, QStringLiteral("--baud"), QStringLiteral("38400")});
+    QVERIFY(!module.path().isEmpty());
+    const CliRun run = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--setup"), setup_,
+                                          QStringLiteral("--for"), QStringLiteral("2"), QStringLiteral("--jsonl")}
+                              + portArgs(module));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QList<QJsonObject> lines = jsonLines(run.out);
+    // A reply at every period, nothing changed or not: 20 in 2 s at 10 a second.
+    QVERIFY2(lines.size() >= 15 && lines.size() <= 21, run.out.constData());
+    qint64 lastTick = -1;
+    bool beaconsOn = false, ignition = false, ledSeen = false, channelSeen = false;
+    for (const QJsonObject &o : lines) {
+        QCOMPARE(o.keys(), (QStringList{QStringLiteral("changes"), QStringLiteral("tick"), QStringLiteral("time")}));
+        const qint64 tick = o.value(QStringLiteral("tick")).toInteger();
+        QVERIFY(tick >= lastTick);
+        QCOMPARE(o.value(QStringLiteral("time")).toDouble(), tick / 100.0);
+        lastTick = tick;
+        for (const QJsonValue &v : o.value(QStringLiteral("changes")).toArray()) {
+            const QJsonObject c = v.toObject();
+            const QString kind = c.value(QStringLiteral("kind")).toString();
+            const QString name = c.value(QStringLiteral("name")).toString();
+            const int value = c.value(QStringLiteral("value")).toInt();
+            beaconsOn |= kind == QLatin1String("state") && name == QLatin1String("Beacons on") && value == 1
+                && c.value(QStringLiteral("row")).toInt() == 1;
+            ignition |= kind == QLatin1String("switch") && name == QLatin1String("Ignition") && value == 1;
+            ledSeen |= kind == QLatin1String("led") && c.value(QStringLiteral("row")).toInt() == 1;
+            channelSeen |= kind == QLatin1String("lx1") && name == QLatin1String("1.2");
+        }
+    }
+    QVERIFY(beaconsOn && ignition && ledSeen && channelSeen);
+    QVERIFY(lastTick >= 150);  // the module runs in real time
+
+    // Without the setup there are no names; the text form says the same.
+    const CliRun text = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("0.3")}
+                               + portArgs(module));
+    QCOMPARE(text.exitCode, 0);
+    const QStringList textLines = outputLines(text.out);
+    QVERIFY(!textLines.isEmpty());
+    QVERIFY2(textLines.first().contains(QLatin1String(" full: ")), qPrintable(textLines.first()));
+    QVERIFY2(textLines.first().contains(QLatin1String("state 1 on")), qPrintable(textLines.first()));
+    const CliRun noNames = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("0.1"),
+                                              QStringLiteral("--jsonl")}
+                                  + portArgs(module));
+    QVERIFY(noNames.out.contains("\"name\": null"));
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--rate"), QStringLiteral("0")} + portArgs(module))
+            .exitCode,
+        2);
+}
+
+void TestEcuMonitor::pulsesAreLatched()
+{
+    // One-tick presses of ten keys, one key every 100 ms: each key's pulses
+    // are a second apart, so every pulse is its own reply's change.
+    constexpr int kPulses = 30;
+    QString text = QStringLiteral("wait 500ms\n");
+    for (int i = 0; i < kPulses; ++i)
+        text += QStringLiteral("press %1 short\nwait 100ms\n").arg(2 + i % 10);
+    const QString inputs = script("pulses.txt", text);
+    EmulatorProcess module(
+        {QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--inputs"), inputs});
+    QVERIFY(!module.path().isEmpty());
+    const CliRun run = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("4.5"),
+                                          QStringLiteral("--jsonl")}
+                              + portArgs(module));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    // A pulse between two replies is one latched change; one that is on
+    // when a reply is made is reported on, then off: counted by its start.
+    int pulses = 0, latched = 0, dips = 0;
+    for (const QJsonObject &o : jsonLines(run.out)) {
+        for (const QJsonValue &v : o.value(QStringLiteral("changes")).toArray()) {
+            const QJsonObject c = v.toObject();
+            if (c.value(QStringLiteral("kind")).toString() != QLatin1String("key"))
+                continue;
+            const bool on = c.value(QStringLiteral("value")).toInt() == 1;
+            const bool wasLatched = c.value(QStringLiteral("latched")).toBool();
+            pulses += on ? 1 : 0;
+            latched += on && wasLatched ? 1 : 0;
+            dips += !on && wasLatched ? 1 : 0;
+        }
+    }
+    QCOMPARE(dips, 0);  // a key that was off never reads as a dip
+    QVERIFY(latched > kPulses / 2);  // most fall between two replies
+    QCOMPARE(pulses, kPulses);
+}
+
+void TestEcuMonitor::forceLapsesWhenTheHostIsKilled()
+{
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    for (int round = 0; round < 3; ++round) {
+        const qsizetype from = module.printedLines().size();
+        std::unique_ptr<QProcess> force(startForce(
+            QStringList{QStringLiteral("led"), QStringLiteral("5"), QStringLiteral("on")} + portArgs(module)));
+        QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE set led 4 on"), from).isEmpty(), 10000);
+        QTest::qWait(700);  // renewed twice
+        QElapsedTimer killed;
+        killed.start();
+        force->kill();
+        force->waitForFinished();
+        QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE lapsed led 4"), from).isEmpty(), 3000);
+        QVERIFY(killed.elapsed() <= 1500);
+        // Measured by the module from the last renewal it received.
+        const int ms = lapseMs(statsLine(module, QStringLiteral("FORCE lapsed led 4"), from));
+        QVERIFY2(ms >= 900 && ms <= 1000, qPrintable(QString::number(ms)));
+        QVERIFY(statsLine(module, QStringLiteral("FORCE released"), from).isEmpty());
+    }
+}
+
+void TestEcuMonitor::forceReleasedWhenTheCommandEnds()
+{
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    // Interrupted: released at once, not left to lapse.
+    std::unique_ptr<QProcess> force(startForce(
+        QStringList{QStringLiteral("switch"), QStringLiteral("1"), QStringLiteral("off")} + portArgs(module)));
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE set switch 0 off")).isEmpty(), 10000);
+    force->terminate();
+    const CliRun ended = finishCli(*force, 10000);
+    QCOMPARE(ended.exitCode, 0);
+    QVERIFY2(ended.out.endsWith("Released switch 1.\n"), ended.out.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released switch 0")).isEmpty(), 3000);
+    QVERIFY(statsLine(module, QStringLiteral("FORCE lapsed")).isEmpty());
+
+    // --for: held that long, then released; by name with the setup.
+    QElapsedTimer held;
+    held.start();
+    const CliRun timed = runCli(QStringList{QStringLiteral("force"), QStringLiteral("--setup"), setup_,
+                                            QStringLiteral("key"), QStringLiteral("Beacons"), QStringLiteral("on"),
+                                            QStringLiteral("--for"), QStringLiteral("1.2")}
+                                + portArgs(module));
+    QVERIFY2(timed.exitCode == 0, timed.err.constData());
+    QVERIFY(held.elapsed() >= 1200);
+    QVERIFY(timed.out.startsWith("Forcing key 1 \"Beacons\" on;"));
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released key 0")).isEmpty(), 3000);
+    QVERIFY(statsLine(module, QStringLiteral("FORCE lapsed")).isEmpty());  // renewed in time throughout
+}
+
+void TestEcuMonitor::forceLapsesWhenTheLineCloses()
+{
+    EmulatorProcess module({QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    for (int round = 0; round < 3; ++round) {
+        QSerialPort line(module.path());
+        QVERIFY(line.open(QIODevice::ReadWrite));
+        const uint8_t seq = uint8_t(1 + round);
+        line.write(proto::encode(proto::Force, seq,
+                                 proto::forceRequest({500, {{proto::LiveLx1, uint8_t(8 + round), proto::ForceOn}}})));
+        QVERIFY(line.waitForBytesWritten(1000));
+        QByteArray reply;
+        QElapsedTimer wait;
+        wait.start();
+        while (reply.size() < 11 && wait.elapsed() < 3000 && line.waitForReadyRead(200))
+            reply += line.readAll();
+        QCOMPARE(reply.size(), 11);  // ok, flags, one force active
+        QCOMPARE(reply.mid(6, 3).toHex(), QByteArray("000001"));
+        line.close();
+        const QString lapsed = QStringLiteral("FORCE lapsed lx1 %1").arg(8 + round);
+        QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, lapsed).isEmpty(), 3000);
+        const int ms = lapseMs(statsLine(module, lapsed));
+        // A 0.5 s lease, checked every tick.
+        QVERIFY2(ms >= 500 && ms <= 600, qPrintable(QString::number(ms)));
+    }
+}
+
+void TestEcuMonitor::noForceSurvivesARestart()
+{
+    const QString link = path("lx2-link");
+    const QStringList args{QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--link"), link};
+    EmulatorProcess module(args);
+    QVERIFY(!module.path().isEmpty());
+    const QStringList port{QStringLiteral("--port"), link};
+    for (int round = 0; round < 2; ++round) {
+        std::unique_ptr<QProcess> force(
+            startForce(QStringList{QStringLiteral("lx1"), QStringLiteral("2.3"), QStringLiteral("on")} + port));
+        QVERIFY(force->waitForReadyRead(10000));
+        QVERIFY(force->readAllStandardOutput().startsWith("Forcing lx1 2.3 on"));
+        module.stop();  // power off
+        QVERIFY(module.start(args));
+        // The host hears the module go and says so.
+        const CliRun ended = finishCli(*force, 15000);
+        QCOMPARE(ended.exitCode, 1);
+        QVERIFY2(ended.err.contains("cannot force lx1 2.3"), ended.err.constData());
+        const CliRun after =
+            runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("0.2")} + port);
+        QCOMPARE(after.exitCode, 0);
+        const QString first = outputLines(after.out).value(0);
+        QVERIFY2(!first.contains(QLatin1String("forced")) && !first.contains(QLatin1String("lx1 11")),
+                 qPrintable(first));
+    }
+}
+
+void TestEcuMonitor::engineRunningRefusesForces()
+{
+    EmulatorProcess module({QStringLiteral("--run"), QStringLiteral("--engine-running")});
+    QVERIFY(!module.path().isEmpty());
+    const CliRun run = runCli(QStringList{QStringLiteral("force"), QStringLiteral("switch"), QStringLiteral("1"),
+                                          QStringLiteral("on"), QStringLiteral("--for"), QStringLiteral("1")}
+                              + portArgs(module));
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("the module refuses forces while the engine is running"), run.err.constData());
+    // Names need the setup; a channel is M.C; the kinds that can be forced.
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("force"), QStringLiteral("state"), QStringLiteral("1"), QStringLiteral("on")}
+               + portArgs(module))
+            .exitCode,
+        2);
+    QCOMPARE(
+        runCli(QStringList{QStringLiteral("force"), QStringLiteral("lx1"), QStringLiteral("9.1"), QStringLiteral("on")}
+               + portArgs(module))
+            .exitCode,
+        2);
+    const CliRun named = runCli(
+        QStringList{QStringLiteral("force"), QStringLiteral("key"), QStringLiteral("Beacons"), QStringLiteral("on")}
+        + portArgs(module));
+    QCOMPARE(named.exitCode, 1);
+    QVERIFY(named.err.contains("a name needs --setup"));
+}
+
+void TestEcuMonitor::oldModuleToldAndUploadedAsBefore()
+{
+    const QString oldCal = path("old.cal");
+    EmulatorProcess module({QStringLiteral("--old"), QStringLiteral("--run"), QStringLiteral("--cal-file"), oldCal});
+    QVERIFY(!module.path().isEmpty());
+    for (const QStringList &words :
+         {QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("1")},
+          QStringList{QStringLiteral("force"), QStringLiteral("key"), QStringLiteral("1"), QStringLiteral("on")}}) {
+        const CliRun run = runCli(words + portArgs(module));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(": this module does not report live data\n"), run.err.constData());
+    }
+    // Told, and still uploaded as before: the same calibration, byte for byte.
+    const CliRun upload = runCli(QStringList{QStringLiteral("upload"), setup_} + portArgs(module));
+    QVERIFY2(upload.exitCode == 0, upload.err.constData());
+    QCOMPARE(readFile(oldCal), readFile(cal_));
+}
+
+QTEST_GUILESS_MAIN(TestEcuMonitor)
+#include "tst_ecumonitor.moc"
