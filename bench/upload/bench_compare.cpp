@@ -92,6 +92,9 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
+    // The uploads append to history.jsonl: keep it, and every setting, out of the user's folders.
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toLocal8Bit());
     PMModel model;
     if (!dir.isValid() || !kelda::bench::buildLargeSetup(model))
         return 1;

@@ -105,6 +105,9 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
+    // The uploads append to history.jsonl: keep it, and every setting, out of the user's folders.
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toLocal8Bit());
     if (!dir.isValid())
         return 1;
 
