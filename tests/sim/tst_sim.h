@@ -8,3 +8,4 @@ QObject *makeWindowTests();
 QObject *makeWindowViewTests();
 QObject *makeCliTests();
 QObject *makeCanTests();
+QObject *makeDrawingTests();
