@@ -335,7 +335,7 @@ int main(int argc, char *argv[])
                         qPrintable(views->tabText(tab).remove(QLatin1Char('&'))), share * 100,
                         sim->engine().tickCount() - ticks, double(wall.nsecsElapsed()) / 1e9);
             std::printf("  by event, ms per second (1 = timer, 12 = paint, 77 = update request):\n");
-            app.printTop(viewSeconds, 5);
+            app.printTop(viewSeconds, 8);
         }
         delete sim;
     }

@@ -16,6 +16,7 @@
 #include "pmmodel.h"
 #include "setupbuilder.h"
 #include "simeventlog.h"
+#include "simcelldelegate.h"
 #include "simlogdelegate.h"
 #include "simplot.h"
 #include "simtimeline.h"
@@ -90,6 +91,7 @@ class TestSimDrawing : public QObject
 private slots:
     void visibleStartCoversTheWidth();
     void logRowsLookAsPlainRows();
+    void drawnCellsLookAsPlainCells();
     void timelinePartsLookAsTheWhole();
     void logCatchesUpWhenShown();
     void timelineCatchesUpWhenShown();
@@ -142,10 +144,58 @@ void TestSimDrawing::logRowsLookAsPlainRows()
     // Other lines in the same rows: drawn afresh once told.
     model.setStringList(QStringList(sampleLines().mid(1)) << QStringLiteral("last"));
     cheap->forget();
-    view.setItemDelegate(nullptr);
+    QStyledItemDelegate plain;
+    view.setItemDelegate(&plain);
     const QImage expected = viewportPicture(&view);
     view.setItemDelegate(cheap);
     QCOMPARE(viewportPicture(&view), expected);
+}
+
+void TestSimDrawing::drawnCellsLookAsPlainCells()
+{
+    // The cells as the window draws them: greyed names, texts on green or
+    // white, blanks, one cell not drawn yet, a selected cell, a check box.
+    QTableWidget table(12, 3);
+    table.resize(360, 260);
+    const QBrush green(Qt::green), white(Qt::white);
+    for (int r = 0; r < 12; ++r) {
+        auto *name = new QTableWidgetItem(QStringLiteral("State %1 with a long name").arg(r + 1));
+        name->setFlags(Qt::NoItemFlags);
+        table.setItem(r, 0, name);
+        auto *value = new QTableWidgetItem(r % 3 == 0 ? QStringLiteral("Set") : QStringLiteral("Clear"));
+        value->setFlags(r == 11 ? Qt::NoItemFlags : Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+        if (r < 11)
+            value->setBackground(r % 3 == 0 ? green : white);
+        table.setItem(r, 1, value);
+        auto *blank = new QTableWidgetItem(r % 2 ? QStringLiteral(" ") : QStringLiteral("0.035"));
+        if (r == 4)
+            blank->setCheckState(Qt::Checked);
+        table.setItem(r, 2, blank);
+    }
+    table.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&table));
+    table.setCurrentCell(2, 1);
+    auto grabbed = [&table] { return table.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32); };
+    const QImage expected = grabbed();
+    auto *cheap = new SimCellDelegate(&table);
+    table.setItemDelegate(cheap);
+    QCOMPARE(grabbed(), expected);
+    QVERIFY(cheap->drawnCells() > 0);
+    // The same looks again come from the pictures kept: fewer cells drawn
+    // than there are (three texts on green, on white and blank repeat).
+    const int drawn = cheap->drawnCells();
+    QCOMPARE(grabbed(), expected);
+    QCOMPARE(cheap->drawnCells(), drawn);
+    QVERIFY(cheap->copiedCells() > 12);
+    // A changed cell is drawn with its new look.
+    table.item(0, 1)->setText(QStringLiteral("Clear"));
+    table.item(0, 1)->setBackground(white);
+    QStyledItemDelegate plain;
+    table.setItemDelegate(&plain);
+    const QImage changed = grabbed();
+    QVERIFY(changed != expected);
+    table.setItemDelegate(cheap);
+    QCOMPARE(grabbed(), changed);
 }
 
 void TestSimDrawing::timelinePartsLookAsTheWhole()
