@@ -63,7 +63,6 @@ private:
 
 void Bridge::start()
 {
-    m_engine->loadTimers(m_scenario.session());
     m_engine->readImage(m_scenario.image());
     m_engine->clearStates();
     m_engine->deriveOutputs();

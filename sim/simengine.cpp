@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "imageformat.h"
-#include "setupview.h"
 
 namespace kelda {
 
@@ -84,9 +83,6 @@ void SimEngine::reset()
     // Field by field: a whole SimEngine is too big for a temporary on the stack.
     readImage(QByteArray());
     m_signals.fill(0);
-    m_timerCount = 0;
-    m_timerValues.fill(0);
-    m_timerResets.fill(0);
     m_tick = 0;
     clearStates();
     deriveOutputs();
@@ -125,6 +121,8 @@ bool SimEngine::readImage(const QString &fileName)
 void SimEngine::readImage(const QByteArray &bytes)
 {
     clearImage();
+    readTimers(bytes);
+    readOptions(bytes);
     readEventInputs(bytes);
     readActions(bytes);
     readCan(bytes);
@@ -150,6 +148,41 @@ void SimEngine::clearImage()
     m_lx1Count = 0;
     for (SimLx1Output &o : m_lx1Outputs)
         o.masks = {};
+}
+
+// Section 1: the timer count and run times; every timer stopped.
+void SimEngine::readTimers(const QByteArray &bytes)
+{
+    m_timerCount = 0;
+    m_timerValues.fill(0);
+    m_timerResets.fill(0);
+    std::memset(&m_signals[kTimers], 0, kSimCapacity);
+    ImageReader in(bytes);
+    in.seek(image::headerWordOffset(image::Section::Timers));
+    in.seek(in.u16());
+    const uint8_t timers = in.u8();
+    if (in.ok())
+        m_timerCount = timers;
+    for (int t = 0; t < m_timerCount && in.ok(); ++t)
+        m_timerResets[t] = in.u16();
+}
+
+// Section 10: the option words, no count byte; the PWM descriptors after
+// them are not simulated.
+void SimEngine::readOptions(const QByteArray &bytes)
+{
+    m_options.fill(0);
+    ImageReader in(bytes);
+    in.seek(image::headerWordOffset(image::Section::Options));
+    in.seek(in.u16());
+    for (uint16_t &option : m_options) {
+        const uint16_t v = in.u16();
+        if (!in.ok())
+            break;
+        option = v;
+    }
+    m_press.reset();
+    m_press.setTimes(PressTimes::fromOptions(m_options.data()));
 }
 
 // Section 2: event inputs. The records follow the offset table; only the
@@ -356,19 +389,6 @@ void SimEngine::compileDrives()
     }
 }
 
-void SimEngine::loadTimers(StoreSession session)
-{
-    m_timerCount = 0;
-    m_timerValues.fill(0);
-    m_timerResets.fill(0);
-    std::memset(&m_signals[kTimers], 0, kSimCapacity);
-    const QList<ViewTimer> timers = SetupView::read(session).timers;
-    m_timerCount = static_cast<uint16_t>(timers.size());
-    const int n = qMin(int(timers.size()), kSimCapacity);
-    for (int i = 0; i < n; ++i)
-        m_timerResets[i] = static_cast<uint16_t>(timers.at(i).resetTicks);
-}
-
 void SimEngine::tick(SimInputs &boxes)
 {
     ++m_tick;
@@ -384,6 +404,7 @@ void SimEngine::readInputs(const SimInputs &boxes)
 {
     static_assert(sizeof(bool) == 1 && sizeof(boxes.keys) == kSimCapacity * kKeyConditionCount);
     std::memcpy(&m_signals[kKeys], boxes.keys.data(), sizeof boxes.keys);
+    m_press.tick(&m_signals[kKeys]);
     std::memcpy(&m_signals[kSwitches], boxes.switches.data(), kSimCapacity);
     std::memcpy(&m_signals[kCans], boxes.canInputs.data(), kSimCapacity);
     std::memcpy(&m_signals[kStates], m_states.data(), kSimCapacity);
@@ -655,14 +676,6 @@ void SimEngine::findUsed()
 QString SimEngine::timerText(uint16_t value)
 {
     return QString::number(value * 0.005, 'g', 6);
-}
-
-SimNames simNames(StoreSession session)
-{
-    const SetupView view = SetupView::read(session);
-    return {view.names(ItemType::KeypadKey), view.names(ItemType::Switch), view.names(ItemType::CanInput),
-            view.names(ItemType::State),     view.names(ItemType::Timer),  view.names(ItemType::Lx1Output),
-            view.names(ItemType::Lx2Led),    view.names(ItemType::Event),  view.names(ItemType::CanOutput)};
 }
 
 }  // namespace kelda

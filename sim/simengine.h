@@ -1,9 +1,9 @@
 // SimEngine: runs the event logic of a compiled setup, one 10 ms tick at a
-// time. It reads the raw image back (event inputs and actions, states, LX1
-// outputs) and the timer run times from a copy of the setup's store session.
-// Inputs come in as tick-box flags, so the simulator window and kelda-cli feed
-// it the same way. No widgets; everything is a fixed block of 255 entries per
-// table, so a tick allocates nothing.
+// time, from the raw image alone (timers, events, CAN, states, LX1 outputs,
+// options), as the module does: nothing else is needed, so the emulated
+// module runs the same engine. Inputs come in as tick-box flags, so the
+// simulator window and kelda-cli feed it the same way. No widgets; everything
+// is a fixed block of 255 entries per table, so a tick allocates nothing.
 #pragma once
 
 #include <QByteArray>
@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "canmodel.h"
+#include "pressmodel.h"
 #include "schema.h"
-#include "storecursor.h"
 
 namespace kelda {
 
@@ -78,18 +78,29 @@ public:
     // Back to the state of a fresh window: nothing read, everything off.
     void reset();
 
-    // Reads sections 2, 5, 6 and 7 of the image in the given file. A missing,
+    // Reads every section the logic uses: timers (all stopped), events,
+    // CAN inputs and outputs, states, LX1 outputs and the options. A missing,
     // short or damaged file leaves what is not in it at zero; reading never
     // leaves the bytes of the file. Returns false when the file cannot be read.
     bool readImage(const QString &fileName);
     void readImage(const QByteArray &image);
 
-    // Timer count and run times from the setup item of the session; all
-    // timers stopped. Without a setup item the count is 0. Moves the cursor.
-    void loadTimers(StoreSession session);
-
     // All states clear, none changed by an event yet.
     void clearStates();
+
+    // A key held down or let go, as the next tick samples it: the press model
+    // (pressmodel.h) makes P, SP, LP and DP of it from the press times in the
+    // options, ORed with the boxes. Reading an image lets every key go.
+    void setKeyHeld(int row, bool held) { m_press.setHeld(row, held); }
+    bool keyHeld(int row) const { return m_press.held(row); }
+    const PressModel &pressModel() const { return m_press; }
+    // What the next tick reads for box b (0 P .. 3 DP) of key row r: the box
+    // or the press model's press.
+    bool keySeen(const SimInputs &boxes, int row, int box) const
+    {
+        return inRange(row) && box >= 0 && box < kKeyConditionCount
+            && (boxes.keys[row][box] || (m_press.next(row) >> box & 1u));
+    }
 
     // One tick, in this order: readInputs, clearPresses, tickTimers,
     // evaluateEvents, then the outputs are derived. SP, LP and DP of the
@@ -115,6 +126,9 @@ public:
     int lx1OutputCount() const { return m_lx1Count; }
     const SimLx1Output &lx1Output(int p) const { return m_lx1Outputs[p]; }
     int timerCount() const { return m_timerCount; }
+    // The eight options of section 10 in OptionIndex order (press times in
+    // hundredths of a second, ...); zero where the image ends before them.
+    const std::array<uint16_t, kOptionCount> &options() const { return m_options; }
 
     // State row r is set (rows beyond the capacity never are).
     bool stateSet(int row) const { return inRange(row) && m_states[row] != 0; }
@@ -212,6 +226,8 @@ private:
     void compileEvent(int e);
     void compileDrives();
     void clearImage();
+    void readTimers(const QByteArray &bytes);
+    void readOptions(const QByteArray &bytes);
     void readEventInputs(const QByteArray &bytes);
     void readActions(const QByteArray &bytes);
     void readCan(const QByteArray &bytes);
@@ -283,6 +299,8 @@ private:
     uint16_t m_timerCount = 0;
     std::array<uint16_t, kSimCapacity> m_timerValues{};
     std::array<uint16_t, kSimCapacity> m_timerResets{};
+    std::array<uint16_t, kOptionCount> m_options{};
+    PressModel m_press;
 
     // CAN: the model, the inputs' results, the last frame per identifier
     std::unique_ptr<can::CanModel> m_canModel;
@@ -312,11 +330,5 @@ private:
     std::array<bool, kSimCapacity> m_lx1Used{};
     uint32_t m_ledUsedMask = 0;
 };
-
-// The names of every row a simulation shows or a script addresses, read once.
-struct SimNames {
-    QStringList keys, switches, canInputs, states, timers, outputs, leds, events, canOutputs;
-};
-SimNames simNames(StoreSession session);
 
 }  // namespace kelda

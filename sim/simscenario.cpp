@@ -106,7 +106,6 @@ bool Run::stop(int line, const QString &why)
 
 bool Run::start(bool frames)
 {
-    m_engine->loadTimers(m_scenario.session());
     m_engine->readImage(m_scenario.image());
     m_engine->clearStates();
     m_engine->deriveOutputs();
@@ -158,6 +157,9 @@ bool Run::step(const SimStep &s)
     case SimStep::Kind::Key:
         if (inTable)
             m_boxes->keys[s.row][s.column] = s.on;
+        break;
+    case SimStep::Kind::Hold:
+        m_engine->setKeyHeld(s.row, s.on);
         break;
     case SimStep::Kind::Switch:
         if (inTable)

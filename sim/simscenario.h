@@ -77,7 +77,7 @@ public:
     bool open(const QString &setupPath, QString *what, QString *why);
 
     const SimRows &rows() const { return m_rows; }
-    // The copy of the setup the runs use (names, timer times, checks).
+    // The copy of the setup the runs use (names, checks); the engine needs only the image.
     StoreSession session() const { return m_session.get(); }
 
     // Runs the steps from a fresh start, within the limits. "show" prints to

@@ -186,8 +186,8 @@ QString parseHoldOrRelease(Line &l, bool hold)
     QString why;
     if (!(why = l.arity(2, hold ? "hold N" : "release N")).isEmpty())
         return why;
-    l.step.kind = SimStep::Kind::Key;
-    l.step.column = 0;  // P
+    l.step.kind = SimStep::Kind::Hold;
+    l.step.column = 0;
     l.step.on = hold;
     return row(l.w[1], keypad(l.rows), &l.step.row);
 }

@@ -14,6 +14,7 @@
 
 #include "canmodel.h"
 #include "simengine.h"
+#include "simnames.h"
 
 namespace kelda {
 
@@ -24,7 +25,8 @@ struct SimStep {
     // CanValue: `can "NAME" = VALUE` (row, value); CanFrame: `can 0x123 = 11
     // 22` (id, length, bytes; with a mask only its bits, the others those of
     // the last frame on id); Replay: `replay "FILE"` (file as written).
-    enum class Kind { Key, Switch, Can, Tick, Show, Expect, CanValue, CanFrame, Replay } kind = Kind::Tick;
+    // Hold: `hold N` / `release N` (row, on = held), through the press model.
+    enum class Kind { Key, Switch, Can, Tick, Show, Expect, CanValue, CanFrame, Replay, Hold } kind = Kind::Tick;
     int row = 0;  // 0-based; a channel is module * 8 + channel
     int column = 0;  // keypad: condition - 1; expect: a SimExpect
     bool on = false;  // expect: set, running or on

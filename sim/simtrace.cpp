@@ -73,8 +73,8 @@ void SimTrace::recordInputs(const SimInputs &boxes, const SimEngine &engine)
     m_lastTick = std::max(m_lastTick, m_tick);
     for (int s = 0; s < m_firstSwitch; ++s) {
         const int r = s / kKeyConditionCount, b = s % kKeyConditionCount;
-        if (boxes.keys[r][b] != m_keys[r][b])
-            change(s, m_keys[r][b] = boxes.keys[r][b], 0);
+        if (const bool seen = engine.keySeen(boxes, r, b); seen != m_keys[r][b])
+            change(s, m_keys[r][b] = seen, 0);
     }
     for (int s = m_firstSwitch, r = 0; s < m_firstCanInput; ++s, ++r)
         if (boxes.switches[r] != m_switches[r])

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "simengine.h"
+#include "simnames.h"
 
 namespace kelda {
 

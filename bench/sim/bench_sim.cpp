@@ -141,7 +141,6 @@ int main(int argc, char *argv[])
         auto engine = std::make_unique<SimEngine>();
         auto boxes = std::make_unique<SimInputs>();
         auto spare = std::make_unique<SimInputs>();
-        engine->loadTimers(model.session());
         engine->readImage(image);
         std::printf("large setup: %d events, %d states, %d LX1 outputs, %d timers\n", engine->eventCount(),
                     engine->stateCount(), engine->lx1OutputCount(), engine->timerCount());

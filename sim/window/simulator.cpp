@@ -206,14 +206,13 @@ void Simulator::reset()
     startEngine();
 }
 
-// Tick 0 of the image in the file with the session's timers; a new log and
+// Tick 0 of the image in the file (timers and all come from it); a new log and
 // timeline; the panel shows the tables' inputs.
 void Simulator::startEngine()
 {
     m_engine->reset();
     m_boxes.clear();
     m_inputsTicked = true;
-    m_engine->loadTimers(m_session.get());
     m_engine->readImage(m_image);
     m_engine->clearStates();
     m_engine->deriveOutputs();

@@ -21,6 +21,7 @@
 
 #include "schema.h"
 #include "simengine.h"
+#include "simnames.h"
 #include "storecursor.h"
 
 class QComboBox;

@@ -36,6 +36,7 @@ void check(const QByteArray &text, const kelda::SimRows &rows)
     for (const kelda::SimStep &s : steps) {
         switch (s.kind) {
         case Kind::Key:
+        case Kind::Hold:
             require(s.row >= 0 && s.row < rows.keys && s.column >= 0 && s.column < 4, "key outside the keypad");
             break;
         case Kind::Switch:

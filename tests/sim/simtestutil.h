@@ -1,5 +1,5 @@
-// Helpers of the simulator tests: raw images made by hand and timers in a real
-// store session, so the engine can be tested apart from the compiler.
+// Helpers of the simulator tests: raw images made by hand, so the engine can be
+// tested apart from the compiler.
 #pragma once
 
 #include <QByteArray>
@@ -47,6 +47,7 @@ struct Image {
     std::vector<CanEntry> canInputs, canOutputs;
     std::vector<std::pair<uint16_t, bool>> receive;  // identifier, little-endian
     std::vector<uint16_t> transmit;
+    std::array<uint16_t, kelda::kOptionCount> options = kelda::kOptionDefaults;
 
     QByteArray build() const
     {
@@ -135,7 +136,7 @@ struct Image {
             appendU16(out, 0);
         }
         h[10] = uint16_t(out.size());
-        for (uint16_t o : kelda::kOptionDefaults)
+        for (uint16_t o : options)
             appendU16(out, o);
         out.append(QByteArray(8, '\0'));
         for (int k = 0; k < 11; ++k)
@@ -159,23 +160,6 @@ inline QByteArray workedExample()
                                "01 2000 0000"
                                "00"
                                "0001 0005 0064 03E8 0032 0005 C049 0600 0000000000000000");
-}
-
-// A store session whose setup item holds timers with these run times.
-inline StoreSession timerSession(const std::vector<uint16_t> &ticks)
-{
-    using namespace kelda;
-    StoreSession s = nullptr;
-    STRATA_NewSession(&s);
-    STRATA_InsertItemBlocks(toU16(ItemType::Setup), 1, s);
-    STRATA_OpenItem(toU16(ItemType::Setup), 0, s);
-    STRATA_InsertItemBlocks(toU16(ItemType::Timer), uint16_t(ticks.size()), s);
-    for (size_t i = 0; i < ticks.size(); ++i) {
-        STRATA_OpenItem(toU16(ItemType::Timer), uint16_t(i), s);
-        STRATA_InsertValue(toU16(ValueId::ResetTicks), &ticks[i], s);
-        STRATA_CloseItem(s);
-    }
-    return s;
 }
 
 }  // namespace simtest

@@ -14,8 +14,8 @@ int main(int argc, char *argv[])
     QStandardPaths::setTestModeEnabled(true);
     QLocale::setDefault(QLocale::c());
     int failed = 0;
-    for (auto make :
-         {makeEngineTests, makeWindowTests, makeWindowViewTests, makeCliTests, makeCanTests, makeDrawingTests}) {
+    for (auto make : {makeEngineTests, makeWindowTests, makeWindowViewTests, makeCliTests, makeCanTests, makeImageTests,
+                      makePressTests, makeReferenceTests, makeDrawingTests}) {
         std::unique_ptr<QObject> tests(make());
         failed += QTest::qExec(tests.get(), argc, argv);
     }

@@ -8,4 +8,7 @@ QObject *makeWindowTests();
 QObject *makeWindowViewTests();
 QObject *makeCliTests();
 QObject *makeCanTests();
+QObject *makeImageTests();
+QObject *makePressTests();
+QObject *makeReferenceTests();
 QObject *makeDrawingTests();

@@ -38,15 +38,8 @@ Event on(std::vector<Input> inputs, std::vector<uint8_t> set = {}, std::vector<u
 struct Rig {
     std::unique_ptr<SimEngine> engine = std::make_unique<SimEngine>();
     std::unique_ptr<SimInputs> boxes = std::make_unique<SimInputs>();
-    StoreSession session = nullptr;
 
-    explicit Rig(const Image &image)
-    {
-        session = simtest::timerSession(image.timers);
-        engine->loadTimers(session);
-        engine->readImage(image.build());
-    }
-    ~Rig() { STRATA_CloseSession(session); }
+    explicit Rig(const Image &image) { engine->readImage(image.build()); }
     void tick(int n = 1)
     {
         for (int i = 0; i < n; ++i)
@@ -164,7 +157,7 @@ private slots:
     void ledIndex20();
     void setupWithoutEvents();
     void usedRows();
-    void timersFromSession();
+    void timersAndOptionsFromImage();
     void damagedImages();
     void compiledSetup();
     void inputWithoutTarget();
@@ -177,11 +170,12 @@ private slots:
 
 void TestSimEngine::workedExample()
 {
-    auto session = simtest::timerSession({100});
     auto engine = std::make_unique<SimEngine>();
     auto boxes = std::make_unique<SimInputs>();
-    engine->loadTimers(session);
     engine->readImage(simtest::workedExample());
+    QCOMPARE(engine->timerCount(), 1);
+    QCOMPARE(engine->timerResetValue(0), 100);
+    QCOMPARE(engine->options(), kOptionDefaults);
     QCOMPARE(engine->eventCount(), 1);
     QCOMPARE(engine->stateCount(), 1);
     QCOMPARE(engine->lx1OutputCount(), 1);
@@ -210,7 +204,6 @@ void TestSimEngine::workedExample()
     engine->tick(*boxes);
     QCOMPARE(SimEngine::timerText(engine->timerValue(0)), QStringLiteral("0.49"));
     QVERIFY(engine->stateSet(0));  // nothing clears it
-    STRATA_CloseSession(session);
 }
 
 void TestSimEngine::pressedFiresEveryTickAndStatesShowOneTickLater()
@@ -473,37 +466,58 @@ void TestSimEngine::usedRows()
     QVERIFY(rig->ledUsed(7) && !rig->ledUsed(6));
 }
 
-void TestSimEngine::timersFromSession()
+void TestSimEngine::timersAndOptionsFromImage()
 {
     auto engine = std::make_unique<SimEngine>();
-    // No setup item: no timers.
-    StoreSession empty = nullptr;
-    QVERIFY(STRATA_NewSession(&empty));
-    engine->loadTimers(empty);
+    // No timers: none, whatever ran before.
+    Image none, two;
+    two.timers = {300, 8};
+    engine->readImage(two.build());
+    QCOMPARE(engine->timerCount(), 2);
+    engine->readImage(none.build());
     QCOMPARE(engine->timerCount(), 0);
-    STRATA_CloseSession(empty);
-    engine->loadTimers(nullptr);
-    QCOMPARE(engine->timerCount(), 0);
+    QCOMPARE(engine->timerResetValue(0), 0);
 
-    // More timers than an image can hold: the first 255 are loaded, nothing overflows.
-    std::vector<uint16_t> ticks(300, 7);
-    ticks[254] = 9;
-    StoreSession many = simtest::timerSession(ticks);
-    engine->loadTimers(many);
-    QCOMPARE(engine->timerCount(), 300);
-    QCOMPARE(engine->timerResetValue(254), 9);
+    // As many timers as an image holds, each with its own run time; all
+    // stopped at the start, and a new read stops a running one.
+    Image many;
+    for (int t = 0; t < 255; ++t)
+        many.timers.push_back(uint16_t(1000 + 3 * t));
+    many.events = {on({{SWITCH, 1, HIGH, NONE}}, {}, {}, {255})};
+    many.options = {7, 8, 9, 10, 11, 12, 0xC349, 0x123};
+    engine->readImage(many.build());
+    QCOMPARE(engine->timerCount(), 255);
+    QCOMPARE(engine->timerResetValue(0), 1000);
+    QCOMPARE(engine->timerResetValue(254), 1000 + 3 * 254);
     QCOMPARE(engine->timerResetValue(255), 0);
-    QCOMPARE(engine->timerValue(0), 0);
+    QCOMPARE(engine->timerValue(254), 0);
+    QCOMPARE(engine->options(), many.options);
     SimInputs boxes;
+    boxes.switches[0] = true;
     engine->tick(boxes);
-    QCOMPARE(engine->timerValue(0), 0);
-    STRATA_CloseSession(many);
+    QCOMPARE(engine->timerValue(254), 1000 + 3 * 254);
+    engine->readImage(many.build());
+    QCOMPARE(engine->timerValue(254), 0);
+
+    // An image cut inside section 1 keeps the run times that are there; one
+    // cut inside section 10 keeps the options that are there.
+    const QByteArray bytes = many.build();
+    engine->readImage(bytes.left(22 + 1 + 2 * 10));
+    QCOMPARE(engine->timerCount(), 255);
+    QCOMPARE(engine->timerResetValue(9), 1000 + 27);
+    QCOMPARE(engine->timerResetValue(10), 0);
+    const int options = image::readU16(bytes, image::headerWordOffset(image::Section::Options));
+    engine->readImage(bytes.left(options + 5));
+    QCOMPARE(engine->options()[1], 8);
+    QCOMPARE(engine->options()[2], 0);
+    engine->reset();
+    QCOMPARE(engine->timerCount(), 0);
+    QCOMPARE(engine->options()[0], 0);
 }
 
 void TestSimEngine::damagedImages()
 {
     const QByteArray good = simtest::workedExample();
-    auto session = simtest::timerSession({100});
     auto engine = std::make_unique<SimEngine>();
     auto boxes = std::make_unique<SimInputs>();
     for (auto &row : boxes->keys)
@@ -515,7 +529,6 @@ void TestSimEngine::damagedImages()
     // and what is missing is not made up.
     for (qsizetype len = 0; len < good.size(); ++len) {
         engine->reset();
-        engine->loadTimers(session);
         engine->readImage(good.left(len));
         QVERIFY(engine->eventCount() <= 1);
         if (len < 25)
@@ -560,7 +573,6 @@ void TestSimEngine::damagedImages()
     QCOMPARE(engine->eventCount(), 0);
     QCOMPARE(engine->stateCount(), 0);
     QCOMPARE(engine->lx1OutputCount(), 0);
-    STRATA_CloseSession(session);
 }
 
 void TestSimEngine::compiledSetup()
@@ -587,7 +599,6 @@ void TestSimEngine::compiledSetup()
     QVERIFY2(model.writeRawImage(file), qPrintable(model.imageError()));
     auto engine = std::make_unique<SimEngine>();
     SimInputs boxes;
-    engine->loadTimers(model.session());
     QVERIFY(engine->readImage(file));
     QCOMPARE(engine->eventCount(), 1);
     QCOMPARE(engine->timerResetValue(0), 100);

@@ -425,8 +425,8 @@ void TestSimWindow::eventLogCsvIsTheCliTrace()
 
     QFile script(dir.filePath(QStringLiteral("inputs.txt")));
     QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("switch \"Ignition\" on\ntick 300\nhold \"Arm\"\ntick\nkey 2 SP on\nswitch 1 off\ntick 5\n"
-                 "release \"Arm\"\ntick\n");
+    script.write("switch \"Ignition\" on\ntick 300\nkey \"Arm\" P on\ntick\nkey 2 SP on\nswitch 1 off\ntick 5\n"
+                 "key \"Arm\" P off\ntick\n");
     script.close();
     const QString cliCsv = dir.filePath(QStringLiteral("cli.csv")), cliSvg = dir.filePath(QStringLiteral("cli.svg"));
     const CliRun r = runCli({QStringLiteral("simulate"), setup, QStringLiteral("--script"), script.fileName(),
