@@ -12,3 +12,4 @@ QObject *makeImageTests();
 QObject *makePressTests();
 QObject *makeReferenceTests();
 QObject *makeDrawingTests();
+QObject *makePanelKeyTests();
