@@ -62,16 +62,23 @@ public:
     using QApplication::QApplication;
     bool timing = false;
     std::map<std::pair<QByteArray, int>, double> ms;
+    std::map<std::pair<QByteArray, int>, long> counts;
 
     bool notify(QObject *receiver, QEvent *event) override
     {
         if (!timing)
             return QApplication::notify(receiver, event);
-        const QByteArray name = receiver->metaObject()->className();
+        QByteArray name = receiver->metaObject()->className();
+        // A view's viewport by its view's name.
+        if (receiver->objectName() == QLatin1String("qt_scrollarea_viewport") && receiver->parent())
+            name += " of " + receiver->parent()->objectName().toLatin1();
+        else if (!receiver->objectName().isEmpty())
+            name += " " + receiver->objectName().toLatin1();
         const int type = event->type();
         const qint64 before = cpuNs();
         const bool done = QApplication::notify(receiver, event);
         ms[{name, type}] += double(cpuNs() - before) / 1e6;
+        ++counts[{name, type}];
         return done;
     }
     void printTop(int rounds, int count) const
@@ -81,8 +88,8 @@ public:
             rows.push_back({total / rounds, key});
         std::sort(rows.rbegin(), rows.rend());
         for (int i = 0; i < count && i < int(rows.size()); ++i)
-            std::printf("    %.3f ms  %s, event %d\n", rows[i].first, rows[i].second.first.constData(),
-                        rows[i].second.second);
+            std::printf("    %.3f ms  %s, event %d  [%.1f events]\n", rows[i].first, rows[i].second.first.constData(),
+                        rows[i].second.second, double(counts.at(rows[i].second)) / rounds);
     }
 };
 
@@ -247,8 +254,14 @@ int main(int argc, char *argv[])
                 n += a[i] != b[i];
             return n;
         };
+        // BENCH_VIEW=n runs only the real run with view n in front, for
+        // BENCH_VIEW_SECONDS (3): a profile of one view.
+        const bool oneView = qEnvironmentVariableIsSet("BENCH_VIEW");
+        const int viewSeconds = qEnvironmentVariableIntValue("BENCH_VIEW_SECONDS") > 0
+            ? qEnvironmentVariableIntValue("BENCH_VIEW_SECONDS")
+            : 3;
         long changed = 0;
-        constexpr int kTicks = 1000;
+        const int kTicks = oneView ? 0 : 1000;
         std::vector<double> ms;
         ms.reserve(kTicks);
         double worst = 0;
@@ -264,9 +277,10 @@ int main(int argc, char *argv[])
             worst = std::max(worst, d);
             changed += differ(was, snapshot());
         }
-        std::printf("window tick: %.3f ms (goal <= 1 ms)  [median of %d ticks, engine + redraw + repaint, "
-                    "thread CPU time; slowest %.3f ms; %.0f cell changes per tick on average]\n",
-                    median(ms), kTicks, worst, double(changed) / kTicks);
+        if (!oneView)
+            std::printf("window tick: %.3f ms (goal <= 1 ms)  [median of %d ticks, engine + redraw + repaint, "
+                        "thread CPU time; slowest %.3f ms; %.0f cell changes per tick on average]\n",
+                        median(ms), kTicks, worst, double(changed) / kTicks);
 
         // The first tick after a start draws every cell of the output tables:
         // the cost of a redraw that replaces everything.
@@ -274,10 +288,13 @@ int main(int argc, char *argv[])
         const int fullRounds = qEnvironmentVariableIntValue("BENCH_FULL_ROUNDS") > 0
             ? qEnvironmentVariableIntValue("BENCH_FULL_ROUNDS")
             : 20;
-        for (int i = 0; i < fullRounds; ++i) {
+        for (int i = 0; i < (oneView ? 0 : fullRounds); ++i) {
             sim->start(model.session());
             sim->tickTimer()->stop();
-            QCoreApplication::processEvents();
+            // The start's own relayout and repaint (a new panel) settle first:
+            // what is timed is the redraw of every cell.
+            for (int settle = 0; settle < 3; ++settle)
+                QCoreApplication::processEvents();
             const std::vector<QString> was = snapshot();
             const qint64 before = cpuNs();
             sim->Update();
@@ -289,11 +306,13 @@ int main(int argc, char *argv[])
             fullUpdate.push_back(double(mid - before) / 1e6);
             changed = differ(was, snapshot());
         }
-        std::printf("window tick, every cell redrawn: %.3f ms (goal <= 1 ms)  [median of %zu first ticks; "
-                    "%ld cells; %.3f ms of it in Update, the rest repaint]\n",
-                    median(full), full.size(), changed, median(fullUpdate));
-        std::printf("  the repaint after it, by event (mean per redraw; 12 = paint, 76 = layout request):\n");
-        app.printTop(fullRounds, 8);
+        if (!oneView) {
+            std::printf("window tick, every cell redrawn: %.3f ms (goal <= 1 ms)  [median of %zu first ticks; "
+                        "%ld cells; %.3f ms of it in Update, the rest repaint]\n",
+                        median(full), full.size(), changed, median(fullUpdate));
+            std::printf("  the repaint after it, by event (mean per redraw; 12 = paint, 76 = layout request):\n");
+            app.printTop(fullRounds, 8);
+        }
         // A real run at x1 with each view in front, the user flicking inputs
         // every 100 ms: the process's CPU time over the wall time.
         auto *views = sim->findChild<QTabWidget *>(QStringLiteral("simViews"));
@@ -303,6 +322,8 @@ int main(int argc, char *argv[])
         QObject::connect(&user, &QTimer::timeout, [&] { tickBoxes(flick += 10); });
         user.start(100);
         for (int tab = 0; tab < 3; ++tab) {
+            if (oneView && tab != qEnvironmentVariableIntValue("BENCH_VIEW"))
+                continue;
             views->setCurrentIndex(tab);
             QCoreApplication::processEvents();
             const qint64 ticks = sim->engine().tickCount();
@@ -310,13 +331,19 @@ int main(int argc, char *argv[])
             wall.start();
             const qint64 cpu = processCpuNs();
             QEventLoop loop;
-            QTimer::singleShot(3000, &loop, &QEventLoop::quit);
+            QTimer::singleShot(viewSeconds * 1000, &loop, &QEventLoop::quit);
+            app.ms.clear();
+            app.counts.clear();
+            app.timing = true;
             loop.exec();
+            app.timing = false;
             const double share = double(processCpuNs() - cpu) / double(wall.nsecsElapsed());
             std::printf("window at x1 with the %s in front: %.1f %% of one core (goal <= 10 %%)  [%lld ticks in "
                         "%.1f s of a real run, process CPU time over wall time, inputs flicked every 100 ms]\n",
                         qPrintable(views->tabText(tab).remove(QLatin1Char('&'))), share * 100,
                         sim->engine().tickCount() - ticks, double(wall.nsecsElapsed()) / 1e9);
+            std::printf("  by event, ms per second (1 = timer, 12 = paint, 77 = update request):\n");
+            app.printTop(viewSeconds, 8);
         }
         delete sim;
     }

@@ -285,12 +285,11 @@ void Simulator::showViews()
 
 void Simulator::keyChangedOnPanel(int row, bool held)
 {
-    QTableWidgetItem *box = ui->keyPadTableWidget->item(row, 1);
-    if (!box)
-        return;
-    m_syncing = true;
-    box->setCheckState(held ? Qt::Checked : Qt::Unchecked);
-    m_syncing = false;
+    // A key held on the panel is a key held on the module: the press model
+    // makes P, SP, LP and DP of it from the setup's press times. The boxes
+    // keep their own meaning and are left as the user set them.
+    if (row >= 0 && row < ui->keyPadTableWidget->rowCount())
+        m_engine->setKeyHeld(row, held);
 }
 
 void Simulator::switchChangedOnPanel(int row, bool on)

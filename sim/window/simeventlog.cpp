@@ -7,14 +7,18 @@
 #include <QListView>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "nametext.h"
+#include "simlogdelegate.h"
 #include "simtrace.h"
 
 using namespace kelda;
 
 namespace {
+
+constexpr qint64 kRepaintMs = 40;  // at most 25 pictures a second, whatever the speed
 
 QString quotedName(const QString &name)
 {
@@ -91,6 +95,7 @@ void SimEventLogModel::setTrace(const SimTrace *trace)
     beginResetModel();
     m_trace = trace;
     m_lineStart.clear();
+    m_recent.clear();
     m_shown.clear();
     m_synced = 0;
     m_fullNote.clear();
@@ -179,7 +184,13 @@ QVariant SimEventLogModel::data(const QModelIndex &index, int role) const
     if (row >= lines)
         return row == lines ? QVariant(m_fullNote) : QVariant();
     const size_t line = m_filter.isEmpty() ? row : m_shown[row];
-    return lineText(*m_trace, m_lineStart[line], lineEnd(line));
+    // The rows on screen are asked for again at every paint; a line never
+    // changes once made.
+    if (const QString *cached = m_recent.object(line))
+        return *cached;
+    const QString text = lineText(*m_trace, m_lineStart[line], lineEnd(line));
+    m_recent.insert(line, new QString(text));
+    return text;
 }
 
 SimEventLog::SimEventLog(QWidget *parent) : QWidget(parent), m_model(new SimEventLogModel(this))
@@ -199,6 +210,9 @@ SimEventLog::SimEventLog(QWidget *parent) : QWidget(parent), m_model(new SimEven
     m_view->setObjectName(QStringLiteral("simEventLog"));
     m_view->setAccessibleName(tr("Event log"));
     m_view->setModel(m_model);
+    auto *delegate = new SimLogLineDelegate(m_view);
+    m_view->setItemDelegate(delegate);
+    connect(m_model, &QAbstractItemModel::modelReset, delegate, &SimLogLineDelegate::forget);
     m_view->setUniformItemSizes(true);
     m_view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -212,6 +226,10 @@ SimEventLog::SimEventLog(QWidget *parent) : QWidget(parent), m_model(new SimEven
     layout->addLayout(bar);
     layout->addWidget(m_view, 1);
 
+    m_pending = new QTimer(this);
+    m_pending->setSingleShot(true);
+    connect(m_pending, &QTimer::timeout, this, &SimEventLog::syncNow);
+
     connect(m_filter, &QLineEdit::textChanged, m_model, &SimEventLogModel::setFilter);
     connect(m_copy, &QPushButton::clicked, this, &SimEventLog::copy);
     connect(m_save, &QPushButton::clicked, this, &SimEventLog::saveRequested);
@@ -219,21 +237,59 @@ SimEventLog::SimEventLog(QWidget *parent) : QWidget(parent), m_model(new SimEven
 
 void SimEventLog::setTrace(const SimTrace *trace)
 {
+    m_pending->stop();
+    m_following = true;
     m_model->setTrace(trace);
 }
 
 void SimEventLog::sync()
 {
+    // Hidden, the lines go into the model at once (nothing is laid out or
+    // drawn); shown, at most every kRepaintMs: each new line moves every row
+    // on screen, and lines come at up to 100 a second.
+    if (m_view->isVisible() && m_synced.isValid() && m_synced.elapsed() < kRepaintMs) {
+        if (!m_pending->isActive())
+            m_pending->start(int(kRepaintMs - m_synced.elapsed()));
+        return;
+    }
+    syncNow();
+}
+
+void SimEventLog::syncNow()
+{
+    m_pending->stop();
+    if (!m_view->isVisible()) {
+        m_model->sync();
+        return;
+    }
     // Newest last; the view follows them unless the user has scrolled back.
     QScrollBar *bar = m_view->verticalScrollBar();
-    const bool atEnd = bar->value() == bar->maximum();
+    m_following = bar->value() == bar->maximum();
+    const int rows = m_model->rowCount();
     m_model->sync();
-    if (atEnd)
+    m_synced.start();
+    if (m_following && m_model->rowCount() != rows)
         m_view->scrollToBottom();
+}
+
+void SimEventLog::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    syncNow();
+    if (m_following)
+        m_view->scrollToBottom();
+}
+
+void SimEventLog::setFull(const QString &note)
+{
+    syncNow();
+    m_model->setFull(note);
 }
 
 QStringList SimEventLog::shownLines() const
 {
+    // Lines waiting for the next repaint are lines of the log.
+    m_model->sync();
     QStringList lines;
     for (int r = 0; r < m_model->rowCount(); ++r)
         lines << m_model->data(m_model->index(r)).toString();

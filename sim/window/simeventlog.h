@@ -6,6 +6,8 @@
 #pragma once
 
 #include <QAbstractListModel>
+#include <QCache>
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QWidget>
 
@@ -14,6 +16,7 @@
 class QLineEdit;
 class QListView;
 class QPushButton;
+class QTimer;
 
 namespace kelda {
 class SimTrace;
@@ -51,6 +54,7 @@ private:
     QString m_filter;
     std::vector<size_t> m_shown;  // lines that pass the filter, when there is one
     QString m_fullNote;
+    mutable QCache<size_t, QString> m_recent{256};  // texts of lines lately shown
 };
 
 class SimEventLog : public QWidget
@@ -62,7 +66,7 @@ public:
 
     void setTrace(const kelda::SimTrace *trace);
     void sync();
-    void setFull(const QString &note) { m_model->setFull(note); }
+    void setFull(const QString &note);
 
     // The lines shown, top to bottom, and those selected (all shown when none is).
     QStringList shownLines() const;
@@ -76,9 +80,17 @@ public slots:
 signals:
     void saveRequested();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    void syncNow();
+
     SimEventLogModel *m_model;
     QListView *m_view;
     QLineEdit *m_filter;
     QPushButton *m_copy, *m_save;
+    QElapsedTimer m_synced;  // since the shown view last took new lines
+    QTimer *m_pending;  // gives the shown view the lines held back
+    bool m_following = true;  // the view shows the newest line
 };

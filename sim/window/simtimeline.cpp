@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QListWidget>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
@@ -20,6 +21,9 @@ namespace {
 
 constexpr int kRedrawMs = 50;  // at most 20 pictures a second, whatever the speed
 constexpr int kMinPlotWidth = 120;
+// Where the renderer puts its rows: below a margin, one height each (the
+// tests hold this against what it draws).
+constexpr int kPlotTop = 10, kPlotRowHeight = 22;
 
 // Draws its timeline's view with the plot renderer, as wide as it is.
 class TimelineCanvas : public QWidget
@@ -33,11 +37,11 @@ public:
     }
 
 protected:
-    void paintEvent(QPaintEvent *) override
+    void paintEvent(QPaintEvent *event) override
     {
         QPainter p(this);
-        if (const SimTrace *trace = m_trace())
-            simPlotDraw(p, *trace, m_timeline->view());
+        if (m_trace())
+            m_timeline->drawPart(p, event->rect());
     }
 
 private:
@@ -130,6 +134,7 @@ void SimTimeline::setTrace(const SimTrace *trace)
         kept << m_trace->signalList()[size_t(s)].name + QLatin1Char('\n')
                 + QLatin1String(SimTrace::kindWord(m_trace->signalList()[size_t(s)].kind));
     m_trace = trace;
+    m_chromeValid = false;
     m_tick = 0;
     m_following = true;
     fillSeries();
@@ -212,6 +217,57 @@ void SimTimeline::placeScroll()
         m_scroll->setValue(m_scroll->maximum());
 }
 
+const SimTimeline::Chrome &SimTimeline::chrome(const SimPlotView &v) const
+{
+    // Measuring every name is most of a redraw; the names change only with the picks.
+    if (m_chromeValid && m_chrome.rows == v.rows)
+        return m_chrome;
+    m_chrome.rows = v.rows;
+    SimPlotView sized = v;
+    sized.plotWidth = kMinPlotWidth;
+    const QSize size = simPlotSize(*m_trace, sized);
+    m_chrome.width = size.width() - kMinPlotWidth;
+    m_chrome.height = size.height();
+    // The widest of the names and the text shown when there are none.
+    m_chrome.widest = v.emptyText;
+    SimPlotView one = sized;
+    one.rows.clear();
+    for (int s : v.rows) {
+        one.emptyText = visibleName(m_trace->signalList()[size_t(s)].name);
+        if (simPlotChromeWidth(*m_trace, one) == m_chrome.width) {
+            m_chrome.widest = one.emptyText;
+            break;
+        }
+    }
+    m_chromeValid = true;
+    return m_chrome;
+}
+
+void SimTimeline::drawPart(QPainter &p, const QRect &area) const
+{
+    if (!m_trace)
+        return;
+    const SimPlotView v = view();
+    const int rows = static_cast<int>(v.rows.size());
+    const int first = std::clamp((area.top() - kPlotTop) / kPlotRowHeight, 0, std::max(rows - 1, 0));
+    // Down to the axis, the rows that cross the area and the axis below them.
+    const int end = std::min(rows, std::max(area.bottom() - kPlotTop, 0) / kPlotRowHeight + 1);
+    if (rows == 0 || (first == 0 && end == rows)) {
+        simPlotDraw(p, *m_trace, v);
+        return;
+    }
+    // Those rows alone, where the whole view has them: the name column as
+    // wide as the widest name; what they draw beyond the area is cut off.
+    SimPlotView part = v;
+    part.rows.assign(v.rows.begin() + first, v.rows.begin() + end);
+    part.emptyText = chrome(v).widest;
+    p.save();
+    p.setClipRect(area, Qt::IntersectClip);
+    p.translate(0, first * kPlotRowHeight);
+    simPlotDraw(p, *m_trace, part);
+    p.restore();
+}
+
 SimPlotView SimTimeline::view() const
 {
     SimPlotView v;
@@ -226,19 +282,27 @@ SimPlotView SimTimeline::view() const
         v.to = v.from + spanTicks;
     }
     v.until = m_tick;
-    if (m_trace) {
-        v.plotWidth = kMinPlotWidth;
-        const int chrome = simPlotChromeWidth(*m_trace, v);
-        v.plotWidth = std::max(kMinPlotWidth, m_area->viewport()->width() - chrome);
-    }
+    if (m_trace)
+        v.plotWidth = std::max(kMinPlotWidth, m_area->viewport()->width() - chrome(v).width);
     return v;
+}
+
+void SimTimeline::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (m_stale)
+        redraw();
 }
 
 void SimTimeline::redraw()
 {
+    // Behind another tab it costs the run nothing; drawn when shown again.
+    m_stale = !isVisible();
+    if (m_stale)
+        return;
     placeScroll();
     if (m_trace) {
-        const int height = simPlotSize(*m_trace, view()).height();
+        const int height = chrome(view()).height;
         if (m_canvas->minimumHeight() != height)
             m_canvas->setMinimumHeight(height);
     }

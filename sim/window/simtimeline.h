@@ -11,6 +11,7 @@
 #include "simplot.h"
 
 class QComboBox;
+class QPainter;
 class QListWidget;
 class QPushButton;
 class QScrollArea;
@@ -42,12 +43,19 @@ public:
     // What is drawn now: the picked signals over the span that the scroll bar shows.
     kelda::SimPlotView view() const;
 
+    // Draws the rows of view() that cross `area` of the canvas, and the axis
+    // when it does, as simPlotDraw draws them there.
+    void drawPart(QPainter &p, const QRect &area) const;
+
     QListWidget *seriesList() const { return m_series; }
     QScrollBar *scrollBar() const { return m_scroll; }
     QWidget *canvas() const { return m_canvas; }
 
 signals:
     void savePlotRequested();
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
     void layOut();
@@ -56,7 +64,17 @@ private:
     void placeScroll();
     void redraw();
 
+    // What the picked rows' names take, measured once per pick.
+    struct Chrome {
+        std::vector<int> rows;
+        int width = 0, height = 0;  // besides the plot; of the picture
+        QString widest;  // the widest name, or the text shown when none is picked
+    };
+    const Chrome &chrome(const kelda::SimPlotView &v) const;
+
     const kelda::SimTrace *m_trace = nullptr;
+    mutable Chrome m_chrome;
+    mutable bool m_chromeValid = false;
     qint64 m_tick = 0;
     QListWidget *m_series;
     QComboBox *m_spanCombo;
@@ -66,4 +84,5 @@ private:
     QWidget *m_canvas;
     QTimer *m_redraw = nullptr;
     bool m_following = true;
+    bool m_stale = false;  // the run moved on while hidden
 };

@@ -196,6 +196,8 @@ private:
     QByteArray m_image;
     std::unique_ptr<kelda::SimEngine> m_engine;
     kelda::SimInputs m_boxes;
+    bool m_inputsTicked = true;  // a box has changed since readInputs
+    bool m_pressesTicked = false;  // an SP, LP or DP box was read ticked
     kelda::UniqueSession m_session;
     QTimer *m_timer = nullptr;
 

@@ -15,7 +15,7 @@ int main(int argc, char *argv[])
     QLocale::setDefault(QLocale::c());
     int failed = 0;
     for (auto make : {makeEngineTests, makeWindowTests, makeWindowViewTests, makeCliTests, makeCanTests, makeImageTests,
-                      makePressTests, makeReferenceTests}) {
+                      makePressTests, makeReferenceTests, makeDrawingTests, makePanelKeyTests}) {
         std::unique_ptr<QObject> tests(make());
         failed += QTest::qExec(tests.get(), argc, argv);
     }

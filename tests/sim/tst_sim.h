@@ -11,3 +11,5 @@ QObject *makeCanTests();
 QObject *makeImageTests();
 QObject *makePressTests();
 QObject *makeReferenceTests();
+QObject *makeDrawingTests();
+QObject *makePanelKeyTests();

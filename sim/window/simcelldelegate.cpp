@@ -1,0 +1,61 @@
+#include "simcelldelegate.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QPainter>
+
+void SimCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    const QWidget *widget = option.widget;
+    QStyle *style = widget ? widget->style() : QApplication::style();
+    const auto *view = qobject_cast<const QAbstractItemView *>(widget);
+    // Under the cell is the viewport's plain background; a cell with more
+    // than a text and a plain fill (a check box, an icon) is drawn as it comes.
+    const QBrush back = view ? view->viewport()->palette().brush(view->viewport()->backgroundRole()) : QBrush();
+    const bool plainFill =
+        opt.backgroundBrush.style() == Qt::NoBrush || opt.backgroundBrush.style() == Qt::SolidPattern;
+    if (back.style() != Qt::SolidPattern || !plainFill || !painter->device()
+        || (opt.features & (QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDecoration))) {
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+        return;
+    }
+    if (opt.font != m_font) {
+        m_pictures.clear();
+        m_font = opt.font;
+    }
+    const qreal ratio = painter->device()->devicePixelRatioF();
+    const QRgb fill = opt.backgroundBrush.style() == Qt::NoBrush ? 0 : opt.backgroundBrush.color().rgba();
+    const Look look{opt.text,
+                    fill,
+                    back.color().rgba(),
+                    opt.rect.width(),
+                    opt.rect.height(),
+                    int(opt.state),
+                    int(opt.features),
+                    int(opt.displayAlignment),
+                    opt.palette.cacheKey(),
+                    ratio};
+    if (const QPixmap *kept = m_pictures.object(look)) {
+        ++m_copied;
+        painter->drawPixmap(opt.rect.topLeft(), *kept);
+        return;
+    }
+    auto *picture = new QPixmap(opt.rect.size() * ratio);
+    picture->setDevicePixelRatio(ratio);
+    picture->fill(back.color());
+    {
+        QPainter p(picture);
+        p.setFont(painter->font());
+        p.setPen(painter->pen());
+        p.setBrush(painter->brush());
+        p.setRenderHints(painter->renderHints());
+        p.setLayoutDirection(painter->layoutDirection());
+        p.translate(-opt.rect.topLeft());
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, &p, widget);
+    }
+    ++m_drawn;
+    painter->drawPixmap(opt.rect.topLeft(), *picture);
+    m_pictures.insert(look, picture, int(qint64(picture->width()) * picture->height() * 4 / 1024) + 1);
+}

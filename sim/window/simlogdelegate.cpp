@@ -1,0 +1,118 @@
+#include "simlogdelegate.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QPainter>
+
+namespace {
+
+// Characters whose widths add up to the width of the text they make, give
+// or take kerning: Latin without controls.
+bool plainLatin(QChar c)
+{
+    return c.unicode() >= 0x20 && c.unicode() <= 0x24F;
+}
+
+}  // namespace
+
+QString SimLogLineDelegate::visibleStart(const QString &text, const QFontMetrics &fm, int width)
+{
+    // Kerning takes a pixel here and there: a margin covers it.
+    const int wanted = width + width / 4 + 32;
+    int sum = 0;
+    qsizetype i = 0;
+    for (; i < text.size() && sum < wanted && plainLatin(text.at(i)); ++i)
+        sum += fm.horizontalAdvance(text.at(i));
+    if (i == text.size() || sum >= wanted)
+        return text.left(i);
+    // Beyond Latin a character's own width says little of the shaped
+    // text's: a guess, made good by measuring.
+    qsizetype guess = 2 * qsizetype(std::max(width, 0)) / std::max(1, fm.averageCharWidth()) + 16;
+    while (guess < text.size() && fm.horizontalAdvance(text.left(guess)) <= width)
+        guess *= 2;
+    return text.left(guess);
+}
+
+void SimLogLineDelegate::forget()
+{
+    m_pictures.clear();
+    m_sizes.clear();
+}
+
+void SimLogLineDelegate::keepFont(const QFont &font) const
+{
+    if (font == m_font)
+        return;
+    m_pictures.clear();
+    m_sizes.clear();
+    m_font = font;
+}
+
+QSize SimLogLineDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    // The view sizes every row by the last one at each new line; the whole
+    // line is measured, as its width sets the view's horizontal range.
+    keepFont(option.font);
+    if (const QSize *size = m_sizes.object(index.row()))
+        return *size;
+    const QSize size = QStyledItemDelegate::sizeHint(option, index);
+    m_sizes.insert(index.row(), new QSize(size));
+    return size;
+}
+
+void SimLogLineDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
+{
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    const QWidget *widget = option.widget;
+    QStyle *style = widget ? widget->style() : QApplication::style();
+    const auto *view = qobject_cast<const QAbstractItemView *>(widget);
+    QRect visible = opt.rect;
+    if (view)
+        visible &= view->viewport()->rect();
+    if (visible.isEmpty())
+        return;
+    opt.text = visibleStart(opt.text, QFontMetrics(opt.font), visible.right() - opt.rect.left() + 1);
+
+    // Under the row is the viewport's plain background; anything else is
+    // drawn as it comes.
+    const QBrush back = view ? view->viewport()->palette().brush(view->viewport()->backgroundRole()) : QBrush();
+    if (back.style() != Qt::SolidPattern || !painter->device()) {
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+        return;
+    }
+    keepFont(opt.font);
+    const qreal ratio = painter->device()->devicePixelRatioF();
+    const Look look{index.row(),
+                    visible.left() - opt.rect.left(),
+                    opt.rect.width(),
+                    opt.rect.height(),
+                    visible.width(),
+                    int(opt.state),
+                    int(opt.features),
+                    back.color().rgba(),
+                    opt.palette.cacheKey(),
+                    ratio};
+    if (const QPixmap *kept = m_pictures.object(look)) {
+        ++m_copied;
+        painter->drawPixmap(visible.topLeft(), *kept);
+        return;
+    }
+    auto *picture = new QPixmap(visible.size() * ratio);
+    picture->setDevicePixelRatio(ratio);
+    picture->fill(back.color());
+    {
+        QPainter p(picture);
+        p.setFont(painter->font());
+        p.setPen(painter->pen());
+        p.setBrush(painter->brush());
+        p.setRenderHints(painter->renderHints());
+        p.setLayoutDirection(painter->layoutDirection());
+        p.translate(-visible.topLeft());
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, &p, widget);
+    }
+    ++m_drawn;
+    painter->drawPixmap(visible.topLeft(), *picture);
+    const int kib = int(qint64(picture->width()) * picture->height() * 4 / 1024) + 1;
+    m_pictures.insert(look, picture, kib);
+}

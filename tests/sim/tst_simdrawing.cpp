@@ -1,0 +1,325 @@
+// The simulator window's cheaper drawing shows what the plain drawing shows:
+// the event log's rows against the plain styled delegate, pixel for pixel;
+// the timeline's partial paints against the whole picture; the log and the
+// timeline catch up with the run when shown.
+#include <QApplication>
+#include <QListView>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStringListModel>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <QTabWidget>
+#include <QTest>
+
+#include "pmmodel.h"
+#include "setupbuilder.h"
+#include "simeventlog.h"
+#include "simcelldelegate.h"
+#include "simlogdelegate.h"
+#include "simplot.h"
+#include "simtimeline.h"
+#include "simtrace.h"
+#include "simulator.h"
+#include "tst_sim.h"
+
+using namespace kelda;
+using namespace kelda::test;
+
+namespace {
+
+// Long lines as a busy tick makes them, short ones, and names beyond Latin.
+QStringList sampleLines()
+{
+    QString busy = QStringLiteral("tick 80 (0.80 s): ");
+    for (int k = 1; k <= 120; ++k)
+        busy += QStringLiteral("key \"Keypad %1 P\" %2; ").arg(k).arg(k % 2 ? "on" : "off");
+    QString avatars = QStringLiteral("tick 81 (0.81 s): ");
+    for (int k = 0; k < 60; ++k)
+        avatars += QStringLiteral("switch \"\u0938\u094D\u0935\u093F\u091A "
+                                  "\u0394\u03B9\u03B1\u03BA\u03CC\u03C0\u03C4\u03B7\u03C2 %1\" on; ")
+                       .arg(k);
+    QString wavy = QStringLiteral("tick 82 (0.82 s): ");
+    for (int k = 0; k < 300; ++k)
+        wavy += QStringLiteral("AVAV\u200Bi.");
+    return {busy, QStringLiteral("tick 6 (0.06 s): timer \"Timer 4\" stopped"), avatars, wavy, busy.left(400)};
+}
+
+QImage viewportPicture(QListView *view)
+{
+    return view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+// 40 states, the first set by key 1 and cleared by key 2.
+void buildTallSetup(PMModel &model)
+{
+    SetupBuilder b(model);
+    for (int s = 0; s < 40; ++s)
+        QVERIFY(b.set(Mode::States, b.state(), StateCol::Name, QStringLiteral("State number %1").arg(s + 1)));
+    const int on = b.event(), off = b.event();
+    QVERIFY(b.input(on, 0, ItemType::KeypadKey, 0, "Pressed"));
+    QVERIFY(b.entry(Mode::Events, on, 0, ItemType::State, 0));
+    QVERIFY(b.input(off, 0, ItemType::KeypadKey, 1, "Pressed"));
+    QVERIFY(b.entry(Mode::Events, off, 1, ItemType::State, 0));
+}
+
+Simulator *startPaused(PMModel &model)
+{
+    auto *sim = new Simulator();
+    if (!model.writeRawImage(sim->imageFileName()))
+        qWarning("compile failed: %s", qPrintable(model.imageError()));
+    sim->start(model.session());
+    sim->resize(1000, 800);
+    sim->show();
+    sim->findChild<QPushButton *>(QStringLiteral("simPauseButton"))->click();
+    return sim;
+}
+
+void holdKey(Simulator *sim, int row, bool held)
+{
+    auto *keys = sim->findChild<QTableWidget *>(QStringLiteral("keyPadTableWidget"));
+    keys->item(row, 1)->setCheckState(held ? Qt::Checked : Qt::Unchecked);
+}
+
+}  // namespace
+
+class TestSimDrawing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void visibleStartCoversTheWidth();
+    void logRowsLookAsPlainRows();
+    void drawnCellsLookAsPlainCells();
+    void timelinePartsLookAsTheWhole();
+    void logCatchesUpWhenShown();
+    void timelineCatchesUpWhenShown();
+};
+
+void TestSimDrawing::visibleStartCoversTheWidth()
+{
+    const QFontMetrics fm(QApplication::font());
+    for (const QString &line : sampleLines()) {
+        for (int width : {0, 1, 37, 300, 1200}) {
+            const QString start = SimLogLineDelegate::visibleStart(line, fm, width);
+            QVERIFY(line.startsWith(start));
+            // As wide as asked, unless it is the whole line.
+            QVERIFY2(start == line || fm.horizontalAdvance(start) >= width, qPrintable(line.left(40)));
+            if (width == 300)
+                QVERIFY2(start.size() < line.size() || line.size() < 80, qPrintable(line.left(40)));
+        }
+    }
+}
+
+void TestSimDrawing::logRowsLookAsPlainRows()
+{
+    QStringListModel model(sampleLines());
+    QListView view;
+    view.setUniformItemSizes(true);
+    view.setModel(&model);
+    view.resize(420, 200);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    view.selectionModel()->select(model.index(1), QItemSelectionModel::Select);
+    view.setCurrentIndex(model.index(3));
+
+    auto *cheap = new SimLogLineDelegate(&view);
+    for (int scroll : {0, 333}) {
+        view.horizontalScrollBar()->setValue(scroll);
+        QCOMPARE(view.horizontalScrollBar()->value(), scroll);
+        auto *plain = new QStyledItemDelegate(&view);
+        view.setItemDelegate(plain);
+        const QImage expected = viewportPicture(&view);
+        view.setItemDelegate(cheap);
+        const int drawn = cheap->drawnRows();
+        QCOMPARE(viewportPicture(&view), expected);
+        QVERIFY(cheap->drawnRows() > drawn);
+        // Drawn again from the pictures kept, the same.
+        const int copied = cheap->copiedRows();
+        QCOMPARE(viewportPicture(&view), expected);
+        QVERIFY(cheap->copiedRows() > copied);
+        delete plain;
+    }
+    // Other lines in the same rows: drawn afresh once told.
+    model.setStringList(QStringList(sampleLines().mid(1)) << QStringLiteral("last"));
+    cheap->forget();
+    QStyledItemDelegate plain;
+    view.setItemDelegate(&plain);
+    const QImage expected = viewportPicture(&view);
+    view.setItemDelegate(cheap);
+    QCOMPARE(viewportPicture(&view), expected);
+}
+
+void TestSimDrawing::drawnCellsLookAsPlainCells()
+{
+    // The cells as the window draws them: greyed names, texts on green or
+    // white, blanks, one cell not drawn yet, a selected cell, a check box.
+    QTableWidget table(12, 3);
+    table.resize(360, 260);
+    const QBrush green(Qt::green), white(Qt::white);
+    for (int r = 0; r < 12; ++r) {
+        auto *name = new QTableWidgetItem(QStringLiteral("State %1 with a long name").arg(r + 1));
+        name->setFlags(Qt::NoItemFlags);
+        table.setItem(r, 0, name);
+        auto *value = new QTableWidgetItem(r % 3 == 0 ? QStringLiteral("Set") : QStringLiteral("Clear"));
+        value->setFlags(r == 11 ? Qt::NoItemFlags : Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+        if (r < 11)
+            value->setBackground(r % 3 == 0 ? green : white);
+        table.setItem(r, 1, value);
+        auto *blank = new QTableWidgetItem(r % 2 ? QStringLiteral(" ") : QStringLiteral("0.035"));
+        if (r == 4)
+            blank->setCheckState(Qt::Checked);
+        table.setItem(r, 2, blank);
+    }
+    table.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&table));
+    table.setCurrentCell(2, 1);
+    auto grabbed = [&table] { return table.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32); };
+    const QImage expected = grabbed();
+    auto *cheap = new SimCellDelegate(&table);
+    table.setItemDelegate(cheap);
+    QCOMPARE(grabbed(), expected);
+    QVERIFY(cheap->drawnCells() > 0);
+    // The same looks again come from the pictures kept: fewer cells drawn
+    // than there are (three texts on green, on white and blank repeat).
+    const int drawn = cheap->drawnCells();
+    QCOMPARE(grabbed(), expected);
+    QCOMPARE(cheap->drawnCells(), drawn);
+    QVERIFY(cheap->copiedCells() > 12);
+    // A changed cell is drawn with its new look.
+    table.item(0, 1)->setText(QStringLiteral("Clear"));
+    table.item(0, 1)->setBackground(white);
+    QStyledItemDelegate plain;
+    table.setItemDelegate(&plain);
+    const QImage changed = grabbed();
+    QVERIFY(changed != expected);
+    table.setItemDelegate(cheap);
+    QCOMPARE(grabbed(), changed);
+}
+
+void TestSimDrawing::timelinePartsLookAsTheWhole()
+{
+    PMModel model;
+    buildTallSetup(model);
+    Simulator *sim = startPaused(model);
+    sim->findChild<QTabWidget *>(QStringLiteral("simViews"))->setCurrentIndex(2);
+    for (int t = 0; t < 60; ++t) {
+        holdKey(sim, t % 20 < 10 ? 0 : 1, true);
+        holdKey(sim, t % 20 < 10 ? 1 : 0, false);
+        sim->Update();
+    }
+    SimTimeline *timeline = sim->timeline();
+    QTRY_VERIFY(timeline->canvas()->minimumHeight() > 40 * 22);
+    const SimPlotView view = timeline->view();
+    QCOMPARE(int(view.rows.size()), 40);
+    const QSize size = simPlotSize(sim->trace(), view);
+    QImage whole(size, QImage::Format_RGB32);
+    {
+        QPainter p(&whole);
+        simPlotDraw(p, sim->trace(), view);
+    }
+    // Strips that start and end inside rows, the first and last rows, the
+    // axis alone, the axis with the last rows, one pixel row.
+    const int width = size.width();
+    const QList<QRect> areas = {QRect(0, 0, width, 30),
+                                QRect(0, 41, width, 57),
+                                QRect(0, 300, width, 1),
+                                QRect(0, size.height() - 34, width, 34),
+                                QRect(0, size.height() - 80, width, 80),
+                                QRect(40, 120, 300, 200)};
+    for (const QRect &area : areas) {
+        QImage part(size, QImage::Format_RGB32);
+        part.fill(Qt::magenta);
+        {
+            QPainter p(&part);
+            timeline->drawPart(p, area);
+        }
+        QCOMPARE(part.copy(area), whole.copy(area));
+        // Nothing drawn outside the area.
+        QCOMPARE(part.pixelColor(area.right() < width - 1 ? area.right() + 1 : 0,
+                                 area.bottom() < size.height() - 1 ? area.bottom() + 1 : 0),
+                 area.right() < width - 1 || area.bottom() < size.height() - 1 ? QColor(Qt::magenta)
+                                                                               : part.pixelColor(0, 0));
+    }
+    delete sim;
+}
+
+void TestSimDrawing::logCatchesUpWhenShown()
+{
+    PMModel model;
+    buildTallSetup(model);
+    Simulator *sim = startPaused(model);
+    auto *views = sim->findChild<QTabWidget *>(QStringLiteral("simViews"));
+    auto *list = sim->findChild<QListView *>(QStringLiteral("simEventLog"));
+    // Hidden, every line is in the model at once.
+    for (int t = 0; t < 6; ++t) {
+        holdKey(sim, t % 2, true);
+        holdKey(sim, 1 - t % 2, false);
+        sim->Update();
+    }
+    const int hiddenLines = list->model()->rowCount();
+    QCOMPARE(hiddenLines, 6);
+    views->setCurrentIndex(1);
+    QVERIFY(list->isVisible());
+    QCOMPARE(list->model()->rowCount(), 6);
+    QTRY_COMPARE(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum());
+
+    // Shown, a burst of ticks: the lines arrive within a repaint period, the
+    // newest in view; asked for, they are all there at once.
+    for (int t = 0; t < 200; ++t) {
+        holdKey(sim, t % 2, true);
+        holdKey(sim, 1 - t % 2, false);
+        sim->Update();
+    }
+    QTRY_COMPARE(list->model()->rowCount(), 206);
+    QTRY_VERIFY(list->visualRect(list->model()->index(205, 0)).intersects(list->viewport()->rect()));
+    holdKey(sim, 0, true);
+    holdKey(sim, 1, false);
+    sim->Update();
+    const QStringList lines = sim->eventLog()->shownLines();
+    QCOMPARE(lines.size(), 207);
+    QVERIFY2(lines.last().startsWith(QStringLiteral("tick 207 (2.07 s): ")), qPrintable(lines.last()));
+
+    // Scrolled back by the user, the view stays where it is.
+    list->verticalScrollBar()->setValue(0);
+    for (int t = 0; t < 20; ++t) {
+        holdKey(sim, t % 2, true);
+        holdKey(sim, 1 - t % 2, false);
+        sim->Update();
+    }
+    // The first of them holds what is held already: no line.
+    QTRY_COMPARE(list->model()->rowCount(), 226);
+    QCOMPARE(list->verticalScrollBar()->value(), 0);
+    delete sim;
+}
+
+void TestSimDrawing::timelineCatchesUpWhenShown()
+{
+    PMModel model;
+    buildTallSetup(model);
+    Simulator *sim = startPaused(model);
+    auto *views = sim->findChild<QTabWidget *>(QStringLiteral("simViews"));
+    SimTimeline *timeline = sim->timeline();
+    timeline->setSpan(10);
+    views->setCurrentIndex(0);
+    for (int t = 0; t < 1500; ++t)
+        sim->Update();
+    views->setCurrentIndex(2);
+    // Shown, it draws where the run is: the last 10 s of 15 s.
+    QTRY_COMPARE(timeline->scrollBar()->maximum(), 500);
+    QCOMPARE(timeline->scrollBar()->value(), 500);
+    QCOMPARE(timeline->view().from, 500);
+    QCOMPARE(timeline->canvas()->minimumHeight(), simPlotSize(sim->trace(), timeline->view()).height());
+    // Fewer picks: the name column and height follow.
+    timeline->setPicked({timeline->view().rows.front()});
+    QCOMPARE(timeline->canvas()->minimumHeight(), simPlotSize(sim->trace(), timeline->view()).height());
+    delete sim;
+}
+
+QObject *makeDrawingTests()
+{
+    return new TestSimDrawing;
+}
+
+#include "tst_simdrawing.moc"
