@@ -394,7 +394,12 @@ private:
 class FlatParser
 {
 public:
-    FlatParser(const char *data, size_t size) : at_(data), end_(data + size) { }
+    FlatParser(const char *data, size_t size) : at_(data), end_(data + size)
+    {
+        // The items of a setup take about twelve times its bytes; the arena
+        // grows geometrically beyond that.
+        arena_ = std::make_shared<std::pmr::monotonic_buffer_resource>(std::max<size_t>(size * 12, 4096));
+    }
 
     // Version 2: one definite array holding every item in pre-order.
     ItemPtr parse()
@@ -415,6 +420,7 @@ public:
     }
 
     const std::string &error() const { return error_; }
+    const Arena &arena() const { return arena_; }
 
 private:
     static constexpr int kUnsigned = 0;
@@ -476,7 +482,7 @@ private:
                 ++runEnd;
             if (size_t(runEnd - run) > kMaxChildrenPerType)
                 return fail("too many items of one type");
-            Group &g = item.groups.emplace_back();
+            Group &g = item.groups.emplace_back(arena_.get());
             g.type = type;
             g.items.reserve(size_t(runEnd - run));
             for (; run != runEnd; ++run) {
@@ -503,7 +509,7 @@ private:
             return damaged("an item has too many values");
         if (children > kMaxItems || children > remaining() / kMinFlatItemBytes)
             return damaged("an item claims more children than the file holds");
-        auto item = std::make_shared<Item>();
+        auto item = std::allocate_shared<Item>(std::pmr::polymorphic_allocator<Item>(arena_.get()), arena_.get());
         item->parent = parent;
         item->depth = parent ? uint16_t(parent->depth + 1) : 0;
         item->type = uint16_t(itemHead);
@@ -635,6 +641,7 @@ private:
         return false;
     }
 
+    Arena arena_;  // first: whatever is left of a failed read is freed before it
     const char *at_;
     const char *const end_;
     quint64 left_ = 0;  // elements of the array not yet read
@@ -711,94 +718,96 @@ bool saveTree(const Item &root, const char *latin1Path)
     return true;
 }
 
-ItemPtr parseFile(const char *data, size_t size)
+Tree parseFile(const char *data, size_t size)
 {
     if (size == 0) {
         setError("not a KELDA setup file (the file is empty)");
-        return nullptr;
+        return {};
     }
     if (size < size_t(kHeaderSize) || std::memcmp(data, kMagic, sizeof kMagic) != 0) {
         setError("not a KELDA setup file");
-        return nullptr;
+        return {};
     }
     const uint16_t version = getU16(data + 8);
     if (version != kFormatVersion && version != kNestedFormatVersion) {
         setError("the file has setup format version " + std::to_string(version) + "; this KELDA reads versions "
                  + std::to_string(kNestedFormatVersion) + " and " + std::to_string(kFormatVersion)
                  + " (it may come from a newer KELDA)");
-        return nullptr;
+        return {};
     }
     if (getU16(data + 10) != 0) {
         setError("file is damaged (bad header)");
-        return nullptr;
+        return {};
     }
     const uint32_t length = getU32(data + 12);
     const size_t have = size - kHeaderSize;
     if (length > have) {
         setError("file is truncated (" + std::to_string(have) + " of " + std::to_string(length) + " bytes)");
-        return nullptr;
+        return {};
     }
     if (length < have) {
         setError("file is damaged (unexpected data after the end)");
-        return nullptr;
+        return {};
     }
     if (crc32(data + kHeaderSize, length) != getU32(data + 16)) {
         setError("file is damaged (checksum mismatch)");
-        return nullptr;
+        return {};
     }
     if (version == kFormatVersion) {
         FlatParser parser(data + kHeaderSize, length);
         ItemPtr root = parser.parse();
-        if (!root)
+        if (!root) {
             setError(parser.error());
-        return root;
+            return {};
+        }
+        return {parser.arena(), std::move(root)};
     }
     const QByteArray payload = QByteArray::fromRawData(data + kHeaderSize, qsizetype(length));
     Parser parser(payload);
     ItemPtr root = parser.parse();
     if (!root) {
         setError(parser.error());
-        return nullptr;
+        return {};
     }
-    return root;
+    return {nullptr, std::move(root)};
 }
 
-ItemPtr loadTree(const char *latin1Path)
+Tree loadTree(const char *latin1Path)
 {
     const QString path = QString::fromLatin1(latin1Path);
     if (path.isEmpty()) {
         setError("no file name given");
-        return nullptr;
+        return {};
     }
     const std::string where = "cannot open " + utf8(path) + ": ";
     const QFileInfo info(path);
     if (!info.exists()) {
         setError(where + "No such file or directory");
-        return nullptr;
+        return {};
     }
     // Folders, pipes and devices are refused before opening: a pipe would block.
     if (!info.isFile()) {
         setError(where + "not a regular file");
-        return nullptr;
+        return {};
     }
     if (info.size() > kMaxFileSize) {
         setError(where + "too large to be a KELDA setup file");
-        return nullptr;
+        return {};
     }
     QFile in(path);
     if (!in.open(QIODevice::ReadOnly)) {
         setError(where + utf8(in.errorString()));
-        return nullptr;
+        return {};
     }
     // One byte more than expected shows a file that grew while being read.
     const QByteArray bytes = in.read(info.size() + 1);
     if (in.error() != QFileDevice::NoError) {
         setError(where + utf8(in.errorString()));
-        return nullptr;
+        return {};
     }
     if (bytes.size() != info.size()) {
         setError(where + "the file changed while it was read");
-        return nullptr;
+        return {};
     }
     return parseFile(bytes.constData(), size_t(bytes.size()));
 }
