@@ -133,7 +133,7 @@ struct Tree {
 Tree loadTree(const char *latin1Path);
 // CRC-32 (IEEE 802.3 / zlib polynomial) of the file payload.
 uint32_t crc32(const char *data, size_t size);
-// Parses a whole file image; null (with the error set) when it is not valid.
+// Parses a whole file image; no root (with the error set) when it is not valid.
 Tree parseFile(const char *data, size_t size);
 
 }  // namespace strata
