@@ -2,8 +2,6 @@
 
 #include <QHash>
 
-#include <array>
-
 #include "imagecompiler.h"
 #include "imageformat.h"
 #include "pmcolumns.h"
@@ -76,7 +74,7 @@ private:
         const int o = int(option);
         m_out.append({severity, QString::fromLatin1(code), int(Mode::Pwm),
                       QString::fromLatin1(modeSpec(int(Mode::Pwm))->table), o + 1, -1,
-                      QString::fromLatin1(kOptionLabels[size_t(o)]), message, o + 1, o});
+                      QString::fromLatin1(optionSpec(o)->label), message, o + 1, o});
     }
 
     void names()

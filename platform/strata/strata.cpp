@@ -202,12 +202,13 @@ using namespace strata;
 
 namespace {
 // A session around a tree read whole from a file or from memory.
-STRATA_BOOL adoptTree(ItemPtr root, StoreSession *session)
+STRATA_BOOL adoptTree(Tree tree, StoreSession *session)
 {
     auto *s = new (std::nothrow) StrataSession;
     if (!s)
         return fail("out of memory");
-    s->root = std::move(root);
+    s->arena = std::move(tree.arena);
+    s->root = std::move(tree.root);
     s->cursor = s->root.get();
     *session = s;
     return 1;
@@ -238,10 +239,10 @@ STRATA_BOOL STRATA_OpenSession(const char *latin1Path, StoreSession *session)
 {
     if (!latin1Path || !session)
         return fail("no file name given");
-    ItemPtr root = loadTree(latin1Path);
-    if (!root)
+    Tree tree = loadTree(latin1Path);
+    if (!tree.root)
         return 0;  // loadTree has set the reason; *session is left as it was
-    return adoptTree(std::move(root), session);
+    return adoptTree(std::move(tree), session);
 }
 
 STRATA_BOOL STRATA_SaveSession(const char *latin1Path, StoreSession session)
@@ -272,10 +273,10 @@ STRATA_BOOL STRATA_OpenSessionImage(const void *data, size_t size, StoreSession 
         return fail("no setup image");
     if (size > size_t(STRATA_MAX_FILE_SIZE))
         return fail("too large to be a KELDA setup");
-    ItemPtr root = parseFile(static_cast<const char *>(data), size);
-    if (!root)
+    Tree tree = parseFile(static_cast<const char *>(data), size);
+    if (!tree.root)
         return 0;  // parseFile has set the reason
-    return adoptTree(std::move(root), session);
+    return adoptTree(std::move(tree), session);
 }
 
 STRATA_BOOL STRATA_CloseSession(StoreSession session)
@@ -516,6 +517,7 @@ STRATA_BOOL STRATA_AddBookMark(StoreBookmark *bookmark, StoreSession session)
     if (!b)
         return fail("out of memory");
     b->session = session;
+    b->arena = session->arena;
     Item *cur = session->cursor;
     // The cursor item is owned by its parent's group (or is the root).
     if (!cur->parent)

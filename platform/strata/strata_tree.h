@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,6 +30,14 @@ constexpr uint32_t kMaxTextLength = STRATA_MAX_TEXT_LENGTH;
 struct Item;
 using ItemPtr = std::shared_ptr<Item>;
 
+// Where a tree read from setup bytes keeps its items, their control blocks
+// and their lists: one region per tree, handed out in order and given back
+// whole, so that reading and freeing a tree cost no allocator call per item.
+// Whatever may still point into it holds it: the session, and each bookmark
+// (a weak reference keeps an item's control block). Items made by editing
+// come from the heap as before.
+using Arena = std::shared_ptr<std::pmr::memory_resource>;
+
 struct Value {
     uint16_t id;
     std::string bytes;  // fixed-width values: exactly the width; texts: with the zero
@@ -45,8 +54,11 @@ struct StringEqual {
 
 // The children of one item that share a type, in sibling order.
 struct Group {
+    Group() = default;
+    explicit Group(std::pmr::memory_resource *arena) : items(arena) { }
+
     uint16_t type = 0;
-    std::vector<ItemPtr> items;
+    std::pmr::vector<ItemPtr> items;
     // Name -> index of the first child carrying it; rebuilt lazily after a
     // Name of a child changed or children were removed or copied in. Made
     // only when first searched: most groups never are, and an opened setup
@@ -58,12 +70,15 @@ struct Group {
 };
 
 struct Item {
+    Item() = default;
+    explicit Item(std::pmr::memory_resource *arena) : values(arena), groups(arena) { }
+
     uint16_t type = 0;
     uint16_t depth = 0;  // root = 0
     uint32_t index = 0;  // among the parent's children of this type
     Item *parent = nullptr;
-    std::vector<Value> values;  // few per item: a linear search beats a map
-    std::vector<Group> groups;  // sorted by type
+    std::pmr::vector<Value> values;  // few per item: a linear search beats a map
+    std::pmr::vector<Group> groups;  // sorted by type
 
     Group *group(uint16_t childType);
     const Group *group(uint16_t childType) const;
@@ -89,12 +104,14 @@ inline std::string_view textOf(const Value &v)
 }  // namespace strata
 
 struct StrataSession {
+    strata::Arena arena;  // first: it outlives the tree (null for a tree made in memory)
     strata::ItemPtr root;
     strata::Item *cursor = nullptr;
 };
 
 struct StrataBookmark {
     const StrataSession *session = nullptr;  // compared only, never followed
+    strata::Arena arena;  // the item's control block may live there
     std::weak_ptr<strata::Item> item;  // expires when the item is deleted
 };
 
@@ -108,10 +125,15 @@ bool saveTree(const Item &root, const char *latin1Path);
 // The bytes of a whole setup file; false (error set, prefixed by `where`)
 // when the tree is too large for one.
 bool encodeTree(const Item &root, QByteArray &file, const std::string &where);
-ItemPtr loadTree(const char *latin1Path);
+// A tree read whole, with the arena its items live in.
+struct Tree {
+    Arena arena;  // first: destroyed after the items
+    ItemPtr root;
+};
+Tree loadTree(const char *latin1Path);
 // CRC-32 (IEEE 802.3 / zlib polynomial) of the file payload.
 uint32_t crc32(const char *data, size_t size);
-// Parses a whole file image; null (with the error set) when it is not valid.
-ItemPtr parseFile(const char *data, size_t size);
+// Parses a whole file image; no root (with the error set) when it is not valid.
+Tree parseFile(const char *data, size_t size);
 
 }  // namespace strata
