@@ -226,6 +226,7 @@ private:
     // Real time paces the ticks: the tick due now is m_paceTick plus the
     // time since m_pace at the chosen speed.
     QElapsedTimer m_pace;
+    QElapsedTimer m_clockShown;  // when the clock label last changed while running
     qint64 m_paceTick = 0;
     bool m_syncing = false;  // tables and panel are being set to agree; not the user
 
