@@ -62,23 +62,8 @@ void EcuImpl::runCompare()
             return;
         }
         identity = *id;
-        if (identity.storedLength == 0) {
-            t->cal->replace({});
-            t->bytesRead = 0;
-            log(t, QStringLiteral("The module holds no calibration."));
-            progress(t, 1.0);
-            finish(t, CORLA_STATUS_OK);
+        if (!storedCalibrationFits(t, QStringLiteral("Comparing")))
             return;
-        }
-        if (identity.storedLength > t->cal->capacity()) {
-            log(t,
-                QStringLiteral("Comparing failed: the module holds %1 bytes, more than the %2 of a calibration for "
-                               "its RUNE.")
-                    .arg(identity.storedLength)
-                    .arg(t->cal->capacity()));
-            finish(t, CORLA_STATUS_BAD_CALIBRATION);
-            return;
-        }
         run->block = compareBlockFor(identity.storedLength);
         run->blocks = (identity.storedLength + run->block - 1) / run->block;
         // Bytes we do not have read as never written, until READ says otherwise.

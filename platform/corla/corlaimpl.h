@@ -198,6 +198,9 @@ private:
     int holdsFrom(const proto::Identity &id) const;
 
     // Reading the stored calibration back (corlaread.cpp)
+    // After IDENTIFY: false when the transaction is over, the module holding
+    // no calibration (done) or more than its RUNE's (failed; `what` names it).
+    bool storedCalibrationFits(CorlaEcuTxn *t, const QString &what);
     void runRead();
     void readNext();
 

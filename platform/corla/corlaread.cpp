@@ -8,6 +8,28 @@ namespace proto = corla::proto;
 
 namespace corla::detail {
 
+bool EcuImpl::storedCalibrationFits(CorlaEcuTxn *t, const QString &what)
+{
+    if (identity.storedLength == 0) {
+        t->cal->replace({});
+        t->bytesRead = 0;
+        log(t, QStringLiteral("The module holds no calibration."));
+        progress(t, 1.0);
+        finish(t, CORLA_STATUS_OK);
+        return false;
+    }
+    if (identity.storedLength > t->cal->capacity()) {
+        log(t,
+            QStringLiteral("%1 failed: the module holds %2 bytes, more than the %3 of a calibration for its RUNE.")
+                .arg(what)
+                .arg(identity.storedLength)
+                .arg(t->cal->capacity()));
+        finish(t, CORLA_STATUS_BAD_CALIBRATION);
+        return false;
+    }
+    return true;
+}
+
 void EcuImpl::runRead()
 {
     CorlaEcuTxn *t = current_;
@@ -25,22 +47,8 @@ void EcuImpl::runRead()
             return;
         }
         identity = *id;
-        if (identity.storedLength == 0) {
-            t->cal->replace({});
-            log(t, QStringLiteral("The module holds no calibration."));
-            progress(t, 1.0);
-            finish(t, CORLA_STATUS_OK);
+        if (!storedCalibrationFits(t, QStringLiteral("Reading")))
             return;
-        }
-        if (identity.storedLength > t->cal->capacity()) {
-            log(t,
-                QStringLiteral("Reading failed: the module holds %1 bytes, more than the %2 of a calibration for "
-                               "its RUNE.")
-                    .arg(identity.storedLength)
-                    .arg(t->cal->capacity()));
-            finish(t, CORLA_STATUS_BAD_CALIBRATION);
-            return;
-        }
         log(t, QStringLiteral("Reading %1 calibration bytes...").arg(identity.storedLength));
         readNext();
     });
