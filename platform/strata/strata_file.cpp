@@ -128,32 +128,13 @@ void writeItem(QCborStreamWriter &w, const Item &item)
 
 // ---- reading
 
-class Parser
+// The first reason a read gave up, in the words every reader of the file uses.
+class DamageNote
 {
 public:
-    explicit Parser(const QByteArray &payload) : reader_(payload), size_(quint64(payload.size())) { }
-
-    // Version 1: nested arrays, one per item.
-    ItemPtr parse()
-    {
-        ItemPtr root = readItem(nullptr);
-        return root ? finish(std::move(root)) : nullptr;
-    }
-
     const std::string &error() const { return error_; }
 
-private:
-    ItemPtr finish(ItemPtr root)
-    {
-        if (!root)
-            return nullptr;
-        if (reader_.lastError() != QCborError::NoError)
-            return damaged("malformed encoding");
-        if (quint64(reader_.currentOffset()) != size_)
-            return damaged("unexpected data after the tree");
-        return root;
-    }
-
+protected:
     std::nullptr_t damaged(const char *why)
     {
         if (error_.empty())
@@ -165,6 +146,34 @@ private:
     {
         damaged(why);
         return false;
+    }
+
+private:
+    std::string error_;
+};
+
+class Parser : public DamageNote
+{
+public:
+    explicit Parser(const QByteArray &payload) : reader_(payload), size_(quint64(payload.size())) { }
+
+    // Version 1: nested arrays, one per item.
+    ItemPtr parse()
+    {
+        ItemPtr root = readItem(nullptr);
+        return root ? finish(std::move(root)) : nullptr;
+    }
+
+private:
+    ItemPtr finish(ItemPtr root)
+    {
+        if (!root)
+            return nullptr;
+        if (reader_.lastError() != QCborError::NoError)
+            return damaged("malformed encoding");
+        if (quint64(reader_.currentOffset()) != size_)
+            return damaged("unexpected data after the tree");
+        return root;
     }
 
     quint64 remaining() const
@@ -385,13 +394,12 @@ private:
     QCborStreamReader reader_;
     quint64 size_;
     size_t items_ = 0;
-    std::string error_;
 };
 
 // The flat encoding holds nothing but unsigned numbers and definite byte
 // strings inside one definite array, so it is read by hand: a general CBOR
 // reader spent a quarter of an undo stepping through them.
-class FlatParser
+class FlatParser : public DamageNote
 {
 public:
     FlatParser(const char *data, size_t size) : at_(data), end_(data + size)
@@ -419,7 +427,6 @@ public:
         return root;
     }
 
-    const std::string &error() const { return error_; }
     const Arena &arena() const { return arena_; }
 
 private:
@@ -628,19 +635,6 @@ private:
         return true;
     }
 
-    std::nullptr_t damaged(const char *why)
-    {
-        if (error_.empty())
-            error_ = std::string("file is damaged (") + why + ")";
-        return nullptr;
-    }
-
-    bool fail(const char *why)
-    {
-        damaged(why);
-        return false;
-    }
-
     Arena arena_;  // first: whatever is left of a failed read is freed before it
     const char *at_;
     const char *const end_;
@@ -649,7 +643,6 @@ private:
     bool indefinite_ = false;
     size_t items_ = 0;
     std::vector<ItemPtr> pending_;
-    std::string error_;
 };
 
 }  // namespace
