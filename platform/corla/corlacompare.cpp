@@ -160,16 +160,8 @@ void EcuImpl::compareRead(const std::shared_ptr<CompareRun> &run, size_t range)
     const uint16_t n = uint16_t(r.end - r.start);
     request(proto::Read, proto::readRequest(r.start, n), [this, run, range, r, n](const proto::Frame &fr) {
         CorlaEcuTxn *t = run->txn;
-        const uint8_t res = proto::replyResult(fr.payload);
-        if (res == proto::UnknownCommand) {
-            log(t, QStringLiteral("The module cannot send its calibration back: it does not know READ."));
-            finish(t, CORLA_STATUS_UNSUPPORTED);
+        if (!readReplyFits(t, fr, n))
             return;
-        }
-        if (res != proto::Ok || fr.payload.size() != 1 + n) {
-            refused(proto::Read, res == proto::Ok ? uint8_t(proto::BadArgument) : res);
-            return;
-        }
         run->module.replace(qsizetype(r.start), n, fr.payload.mid(1));
         run->read += n;
         if (run->toRead)

@@ -201,6 +201,9 @@ private:
     // After IDENTIFY: false when the transaction is over, the module holding
     // no calibration (done) or more than its RUNE's (failed; `what` names it).
     bool storedCalibrationFits(CorlaEcuTxn *t, const QString &what);
+    // A READ reply of n bytes; false when the transaction is over (the module
+    // does not know READ, or refused or answered short).
+    bool readReplyFits(CorlaEcuTxn *t, const proto::Frame &fr, uint16_t n);
     void runRead();
     void readNext();
 

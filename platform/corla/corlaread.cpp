@@ -30,6 +30,21 @@ bool EcuImpl::storedCalibrationFits(CorlaEcuTxn *t, const QString &what)
     return true;
 }
 
+bool EcuImpl::readReplyFits(CorlaEcuTxn *t, const proto::Frame &fr, uint16_t n)
+{
+    const uint8_t res = proto::replyResult(fr.payload);
+    if (res == proto::UnknownCommand) {
+        log(t, QStringLiteral("The module cannot send its calibration back: it does not know READ."));
+        finish(t, CORLA_STATUS_UNSUPPORTED);
+        return false;
+    }
+    if (res != proto::Ok || fr.payload.size() != 1 + n) {
+        refused(proto::Read, res == proto::Ok ? uint8_t(proto::BadArgument) : res);
+        return false;
+    }
+    return true;
+}
+
 void EcuImpl::runRead()
 {
     CorlaEcuTxn *t = current_;
@@ -60,16 +75,8 @@ void EcuImpl::readNext()
     const uint32_t at = uint32_t(readBuf_.size());
     const uint16_t n = uint16_t(std::min<uint32_t>(proto::kMaxRead, identity.storedLength - at));
     request(proto::Read, proto::readRequest(at, n), [this, t, n](const proto::Frame &fr) {
-        const uint8_t res = proto::replyResult(fr.payload);
-        if (res == proto::UnknownCommand) {
-            log(t, QStringLiteral("The module cannot send its calibration back: it does not know READ."));
-            finish(t, CORLA_STATUS_UNSUPPORTED);
+        if (!readReplyFits(t, fr, n))
             return;
-        }
-        if (res != proto::Ok || fr.payload.size() != 1 + n) {
-            refused(proto::Read, res == proto::Ok ? uint8_t(proto::BadArgument) : res);
-            return;
-        }
         readBuf_.append(fr.payload.mid(1));
         progress(t, double(readBuf_.size()) / identity.storedLength);
         if (uint32_t(readBuf_.size()) < identity.storedLength) {
