@@ -1,7 +1,8 @@
 // The compare transaction: IDENTIFY for the stored length and CRC-32, SUMS of
 // every block of the stored calibration, READ of only the blocks whose CRC-32
 // differs from ours, then the whole checked against IDENTIFY's CRC-32. A
-// module that holds our calibration costs one SUMS round trip.
+// module that holds our calibration costs one SUMS round trip. What it put
+// together is kept for an upload on the same connection (corlaupload.cpp).
 #include "corlacompare.h"
 #include "corlaimpl.h"
 
@@ -50,6 +51,7 @@ void EcuImpl::runCompare()
         finish(t, CORLA_STATUS_NOT_CONNECTED);
         return;
     }
+    knownStored_ = KnownStored();  // learnt again below, or not at all
     auto run = std::make_shared<CompareRun>();
     run->txn = t;
     run->ours = t->cal->data;
@@ -147,6 +149,11 @@ void EcuImpl::compareRead(const std::shared_ptr<CompareRun> &run, size_t range)
         }
         t->cal->replace(run->module);
         t->bytesRead = int32_t(run->read);
+        // Kept for an upload that follows on this connection. Only from a
+        // module that answers SUMS: that one also stages from its stored
+        // calibration (BEGIN), which an upload of the changed bytes needs.
+        if (!run->sums.empty())
+            knownStored_ = KnownStored{portGen_, crc, run->module};
         log(t,
             QStringLiteral("Read %1 of the module's %2 bytes, CRC-32 %3.")
                 .arg(run->read)

@@ -191,6 +191,10 @@ private:
     void alreadyHeld();
     void planFullUpload();
     void planChangedBlocks();
+    void compareStored();  // SUMS against what IDENTIFY said is stored
+    void uploadFromKnown(QByteArray stored, uint32_t crc);
+    void planChangedBytes(const QByteArray &stored);
+    void uploadPlanned();
     // After COMMIT was sent, a failure is reported with what the module holds.
     void probeAfterCommit(int status);
     void concludeProbe(int holds);
@@ -271,6 +275,15 @@ private:
     bool asked_ = false;  // the questions have been answered
     bool changedOnly_ = false;  // staging starts from the stored calibration
     bool sameCrc_ = false;  // the module's length and CRC-32 are the new calibration's
+    // The stored calibration as a compare on this connection put it together
+    // (corlacompare.cpp): the next upload starts from it instead of asking
+    // for the block sums again, once IDENTIFY still reports its length and
+    // CRC-32. Any upload forgets it; a reopened port has another generation.
+    struct KnownStored {
+        int portGen = 0;  // 0: nothing known
+        uint32_t crc = 0;
+        QByteArray bytes;
+    } knownStored_;
     uint32_t sumBlock_ = 0;
     std::vector<uint32_t> moduleSums_;
     bool commitSent_ = false;

@@ -1,12 +1,14 @@
-// The upload transaction: SUMS (which blocks the module already holds),
-// BEGIN, the questions, WRITE blocks two in flight, VERIFY and COMMIT; after
-// a failure once COMMIT was sent, asking the module what it holds.
+// The upload transaction: SUMS (which blocks the module already holds; after
+// a compare on the same connection, one IDENTIFY instead), BEGIN, the
+// questions, WRITE blocks two in flight, VERIFY and COMMIT; after a failure
+// once COMMIT was sent, asking the module what it holds.
 #include "corlaimpl.h"
 
 #include <QElapsedTimer>
 #include <QSerialPort>
 
 #include <algorithm>
+#include <utility>
 
 namespace proto = corla::proto;
 
@@ -79,8 +81,6 @@ void EcuImpl::runUpload()
         return;
     }
     crc_ = proto::crc32(c->data);
-    previousLength_ = identity.storedLength;
-    previousCrc_ = identity.storedCrc;
     begun_ = false;
     engineRunning_ = false;
     engineAsked_ = false;
@@ -89,6 +89,19 @@ void EcuImpl::runUpload()
     commitSent_ = false;
     probing_ = false;
     progress(t, 0.0);
+    // This upload writes: what a compare found is not to be trusted after it.
+    KnownStored known = std::exchange(knownStored_, KnownStored());
+    if (known.portGen == portGen_ && connected) {
+        uploadFromKnown(std::move(known.bytes), known.crc);
+        return;
+    }
+    compareStored();
+}
+
+void EcuImpl::compareStored()
+{
+    previousLength_ = identity.storedLength;
+    previousCrc_ = identity.storedCrc;
     // Same length and CRC-32 is not yet the same calibration: where the
     // module answers SUMS, every block must agree as well (uploadSums).
     sameCrc_ = previousLength_ == end_ && previousCrc_ == crc_;
@@ -100,6 +113,42 @@ void EcuImpl::runUpload()
     sumBlock_ = sumBlockFor(std::min(previousLength_, end_));
     moduleSums_.clear();
     uploadSums(0);
+}
+
+// A compare on this connection put the stored calibration together, and
+// nothing has been written since. One IDENTIFY (a few bytes each way) stands
+// for the block sums: while the module reports the same length and CRC-32,
+// it stores those bytes, and only the bytes that differ from ours are sent.
+void EcuImpl::uploadFromKnown(QByteArray stored, uint32_t crc)
+{
+    CorlaEcuTxn *t = current_;
+    request(proto::Identify, {}, [this, t, stored = std::move(stored), crc](const proto::Frame &fr) {
+        const std::optional<proto::Identity> id = proto::readIdentity(fr.payload);
+        if (!id) {
+            refused(proto::Identify, proto::replyResult(fr.payload));
+            return;
+        }
+        identity = *id;
+        if (id->storedLength != uint32_t(stored.size()) || id->storedCrc != crc) {
+            log(t,
+                QStringLiteral("The module's stored calibration is no longer the one compared (%1 bytes, CRC-32 %2); "
+                               "comparing it again.")
+                    .arg(stored.size())
+                    .arg(crcText(crc)));
+            compareStored();
+            return;
+        }
+        previousLength_ = id->storedLength;
+        previousCrc_ = id->storedCrc;
+        sameCrc_ = previousLength_ == end_ && previousCrc_ == crc_;
+        log(t,
+            QStringLiteral("The module still stores the calibration compared before (%1 bytes, CRC-32 %2): "
+                           "no block sums needed.")
+                .arg(stored.size())
+                .arg(crcText(crc)));
+        planChangedBytes(stored);
+        uploadPlanned();
+    });
 }
 
 void EcuImpl::alreadyHeld()
@@ -160,6 +209,52 @@ void EcuImpl::planChangedBlocks()
     }
 }
 
+void EcuImpl::planChangedBytes(const QByteArray &stored)
+{
+    // The staging area starts as the stored calibration cut or filled to our
+    // length; only the bytes that differ from it go. Equal bytes between two
+    // changes go along while they cost less than another WRITE and its reply.
+    constexpr uint32_t kJoinedGap = proto::kOverhead + proto::kWriteHeader + proto::kOverhead + 1;
+    changedOnly_ = true;
+    blocks_.clear();
+    total_ = 0;
+    const QByteArray &data = current_->cal->data;
+    const uint32_t held = uint32_t(stored.size());
+    std::vector<CalImpl::Range> runs;
+    for (uint32_t i = 0; i < end_; ++i) {
+        const char base = i < held ? stored[qsizetype(i)] : char(proto::kFill);
+        if (data[qsizetype(i)] == base)
+            continue;
+        if (!runs.empty() && i - runs.back().end < kJoinedGap)
+            runs.back().end = i + 1;
+        else
+            runs.push_back({i, i + 1});
+    }
+    const uint32_t most = identity.maxWrite;
+    for (const CalImpl::Range &r : runs) {
+        for (uint32_t s = r.start; s < r.end; s += most)
+            blocks_.push_back({s, std::min(r.end, s + most)});
+        total_ += r.end - r.start;
+    }
+}
+
+// After the plan of what differs: nothing to send, only what differs, or all.
+void EcuImpl::uploadPlanned()
+{
+    CorlaEcuTxn *t = current_;
+    if (total_ == 0 && sameCrc_) {
+        alreadyHeld();
+        return;
+    }
+    if (sameCrc_)
+        log(t,
+            QStringLiteral("The module holds a calibration of the same length and CRC-32 whose blocks differ "
+                           "from this one."));
+    if (total_ >= end_)
+        planFullUpload();  // nothing in common: no need to start from the stored one
+    uploadBegin();
+}
+
 void EcuImpl::uploadSums(uint32_t firstBlock)
 {
     CorlaEcuTxn *t = current_;
@@ -191,17 +286,7 @@ void EcuImpl::uploadSums(uint32_t firstBlock)
             return;
         }
         planChangedBlocks();
-        if (total_ == 0 && sameCrc_) {
-            alreadyHeld();
-            return;
-        }
-        if (sameCrc_)
-            log(t,
-                QStringLiteral("The module holds a calibration of the same length and CRC-32 whose blocks differ "
-                               "from this one."));
-        if (total_ >= end_)
-            planFullUpload();  // nothing in common: no need to start from the stored one
-        uploadBegin();
+        uploadPlanned();
     });
 }
 
