@@ -1,5 +1,6 @@
 // End-to-end tests of the ECU library against lx2-emulator over pseudo-terminals.
 #include "corla.h"
+#include "corlacompare.h"
 #include "corlaprotocol.h"
 
 #include <QCoreApplication>
@@ -664,6 +665,91 @@ private slots:
                                               "kept the other 11584 from its stored calibration.")),
                 qPrintable(m.log.join('\n')));
         }
+    }
+
+    // Compares the module's stored calibration with name and image (a
+    // calibration of its own, so that the ECU's stays for the upload).
+    int compare(Mediator &m, const QByteArray &name, const QByteArray &image)
+    {
+        prepareCalibration(m, name, image);
+        CorlaICal *cal = CORLA_Ecu_GetCalibration(m.ecu);
+        CORLA_ICal_AddRef(cal);
+        const auto release = qScopeGuard([cal] { CORLA_ICal_RemRef(cal); });
+        Txn c(CORLA_EcuTxn_CompareCal_Create(cal));
+        return upload(m, c);
+    }
+
+    // An upload right after a compare on the same connection takes the
+    // stored calibration from the compare: one IDENTIFY instead of SUMS, and
+    // only the bytes that differ. After an upload, or on another connection,
+    // it asks for the block sums again. The module stores the same bytes
+    // whichever way.
+    void uploadAfterCompare()
+    {
+        const QString calFile = tmpPath(QStringLiteral("after-compare.cal"));
+        QFile::remove(calFile);
+        EmulatorProcess emu({QStringLiteral("--stats"), QStringLiteral("--cal-file"), calFile});
+        Mediator m;
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        QByteArray image = randomImage(12000);
+        prepareCalibration(m, "after.kelda", image);
+        Txn first(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, first), 0);
+        const auto uploadChanged = [&](const QByteArray &changed, bool compareFirst, QString *stats) {
+            if (compareFirst && compare(m, "after.kelda", changed) != 0)
+                return false;
+            const QByteArray expect = prepareCalibration(m, "after.kelda", changed);
+            m.log.clear();
+            Txn u(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+            const qsizetype printed = emu.printedLines().size();
+            if (upload(m, u) != 0 || !waitUntil([&] { return emu.printedLines().size() > printed; }, 5000))
+                return false;
+            *stats = emu.printedLines().last();
+            return readFile(calFile) == expect;
+        };
+
+        // One byte; two 12 apart (one WRITE); one far off; three appended.
+        image[5] = char(image[5] ^ 0x40);
+        image[7000] = char(image[7000] ^ 0x01);
+        image[7012] = char(image[7012] ^ 0x80);
+        image[11000] = char(image[11000] ^ 0x02);
+        image.append("abc");
+        QString stats;
+        QVERIFY(uploadChanged(image, true, &stats));
+        QCOMPARE(statValue(stats, QStringLiteral("SUMS")), 1);  // the compare's (the first upload went into nothing)
+        QCOMPARE(statValue(stats, QStringLiteral("READ")), 3);  // the compare's: three differing blocks
+        QCOMPARE(statValue(stats, QStringLiteral("WRITE")), 4);
+        QCOMPARE(statValue(stats, QStringLiteral("data")), 1 + 13 + 1 + 3);
+        const QString log = m.log.join('\n');
+        QVERIFY2(log.contains(QLatin1String("still stores the calibration compared before (12096 bytes")),
+                 qPrintable(log));
+
+        // Nothing compared since that upload: the block sums are asked again.
+        image[100] = char(image[100] ^ 0x04);
+        QVERIFY(uploadChanged(image, false, &stats));
+        QCOMPARE(statValue(stats, QStringLiteral("SUMS")), 1);
+        QCOMPARE(statValue(stats, QStringLiteral("data")), 256);
+        QVERIFY2(!m.log.join('\n').contains(QLatin1String("compared")), qPrintable(m.log.join('\n')));
+
+        // Compared, then connected again: another connection asks again too.
+        image[200] = char(image[200] ^ 0x04);
+        QCOMPARE(compare(m, "after.kelda", image), 0);
+        CORLA_Ecu_DisconnectAndWait(m.ecu);
+        QCOMPARE(connectTo(m, emu.path()), 0);
+        QVERIFY(uploadChanged(image, false, &stats));
+        QCOMPARE(statValue(stats, QStringLiteral("SUMS")), 2);
+        QCOMPARE(statValue(stats, QStringLiteral("data")), 256);
+
+        // Compared with what the module holds: nothing is written at all.
+        QCOMPARE(compare(m, "after.kelda", image), 0);
+        prepareCalibration(m, "after.kelda", image);
+        m.log.clear();
+        Txn same(CORLA_EcuTxn_UploadCal_Create(CORLA_Ecu_GetCalibration(m.ecu)));
+        QCOMPARE(upload(m, same), 0);
+        QVERIFY2(m.log.contains(QStringLiteral("The module already holds this calibration.")),
+                 qPrintable(m.log.join('\n')));
+        QTest::qWait(200);  // no COMMIT may follow
+        QCOMPARE(emu.printedLines().size(), 4);
     }
 
     // After a failure once COMMIT was sent, the module is asked what it holds.

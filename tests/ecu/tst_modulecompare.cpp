@@ -80,6 +80,7 @@ private slots:
     void differencesInEverySection();
     void verifyDiff();
     void uploadPrintsSummaryFirst();
+    void uploadAfterSummaryAsksNoSumsAgain();
     void windowAsksBeforeWriting();
     void windowHoldsLine();
     void moduleWithoutRead();
@@ -290,6 +291,42 @@ void TestModuleCompare::uploadPrintsSummaryFirst()
              again.out.constData());
 }
 
+// The upload after the summary starts from what its comparison found on the
+// same connection, also with a backup read in between; the module ends up
+// with the setup's calibration all the same.
+void TestModuleCompare::uploadAfterSummaryAsksNoSumsAgain()
+{
+    const QString original = saveSetup(QStringLiteral("reuse.kelda"), false);
+    const QString changed = saveSetup(QStringLiteral("reuse-changed.kelda"), true);
+    const QString cal = dir_.filePath(QStringLiteral("reuse.cal"));
+    EmulatorProcess emulator({QStringLiteral("--cal-file"), cal, QStringLiteral("--stats")});
+    QVERIFY(!emulator.path().isEmpty());
+    setPorts({emulator.path()});
+    const QStringList port{QStringLiteral("--port"), emulator.path()};
+    PMModel setup;
+    QVERIFY(setup.openSetup(original));
+    qsizetype commits = 0;
+    for (const bool backup : {false, true}) {
+        QCOMPARE(runCli(QStringList{QStringLiteral("upload"), changed} + port).exitCode, 0);
+        ++commits;
+        QTRY_COMPARE(emulator.printedLines().size(), commits);
+        const QByteArray before = readFile(cal);
+        const QString backupFile = dir_.filePath(QStringLiteral("reuse-backup.cal"));
+        const QStringList extra = backup ? QStringList{QStringLiteral("--backup"), backupFile} : QStringList();
+        const CliRun run = runCli(QStringList{QStringLiteral("upload"), original} + port + extra);
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains("  the module differs\n") && run.out.contains("no block sums needed"),
+                 run.out.constData());
+        ++commits;
+        QTRY_COMPARE(emulator.printedLines().size(), commits);
+        const QString stats = emulator.printedLines().last();
+        QVERIFY2(stats.contains(QStringLiteral("SUMS 1,")), qPrintable(stats));  // the summary's only
+        QCOMPARE(readFile(cal).mid(96), compiled(setup));
+        if (backup)
+            QCOMPARE(readFile(backupFile), before);
+    }
+}
+
 void TestModuleCompare::windowAsksBeforeWriting()
 {
     useConfigFolder(dir_.filePath(QStringLiteral("config-window")));
@@ -361,6 +398,9 @@ void TestModuleCompare::windowAsksBeforeWriting()
     QCOMPARE(saved.itemName(ItemType::KeypadKey, 4), QStringLiteral("Spare"));
     QTRY_COMPARE(emulator.printedLines().size(), 2);
     QVERIFY2(emulator.printedLines().last().contains(QStringLiteral("WRITE 1")),
+             qPrintable(emulator.printedLines().last()));
+    // The two summaries compared; the upload asked for no block sums of its own.
+    QVERIFY2(emulator.printedLines().last().contains(QStringLiteral("SUMS 2,")),
              qPrintable(emulator.printedLines().last()));
     QCOMPARE(readFile(cal).mid(96), compiled(*window.model()));
     QCOMPARE(p->messages.last().text, QStringLiteral("Upload Complete"));
