@@ -14,6 +14,11 @@
 //   the image at the RUNE's addresses, nothing behind   | name field
 //   blocks with the same CRC-32 hold the same bytes     | only differing blocks are read
 //   (the whole is checked against the stored CRC-32)    |
+//   while KELDA holds the port, the stored calibration  | the upload after the comparison, on
+//   changes only by a COMMIT; IDENTIFY reports its      | the same connection, starts from what
+//   length and CRC-32 as they are at that moment        | the comparison put together
+//   a module answering SUMS starts BEGIN from its       | that upload writes only the bytes
+//   stored calibration, takes WRITEs anywhere           | that differ
 #pragma once
 
 #include <QByteArray>
