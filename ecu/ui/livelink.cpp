@@ -288,6 +288,8 @@ QString LiveLink::why(int status) const
 {
     if (status == kelda::upload::kStatusNoRune)
         return QString::fromLatin1(kelda::upload::kNoRuneTitle);
+    if (status == CORLA_STATUS_LINK_LOST && !lastLog_.isEmpty())
+        return lastLog_;  // the system's reason
     const QString text = corla::fromWide(CORLA_StatusText(status));
     return lastLog_.isEmpty() || lastLog_ == text ? text : text + QStringLiteral(" (") + lastLog_ + QLatin1Char(')');
 }
