@@ -328,7 +328,7 @@ private slots:
         QCOMPARE(tools,
                  QStringList({"action_CheckSetup=&Check Setup", "action_WhereUsed=&Where Used...",
                               "action_Compare=Com&pare With...", "|", "action_Report=Setup &Report..."}));
-        QCOMPARE(bar->actions()[4]->objectName(), QStringLiteral("menu_Module"));
+        QCOMPARE(bar->actions()[4]->menu()->objectName(), QStringLiteral("menu_Module"));
         QCOMPARE(bar->actions()[4]->menu()->actions().first()->objectName(), QStringLiteral("action_LiveView"));
         QCOMPARE(bar->actions()[4]->menu()->actions().first()->text(), QStringLiteral("&Live View…"));
         QCOMPARE(bar->actions()[5]->menu()->actions().last()->objectName(), QStringLiteral("action_About"));
