@@ -10,6 +10,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QSplitter>
 #include <QSysInfo>
 #include <QTabWidget>
 #include <QTimer>
@@ -119,7 +121,7 @@ LiveView::LiveView(const QString &port, Setup setup, QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     buildTop();
     buildTabs();
-    layout->addWidget(tabs_, 1);
+    layout->addWidget(splitter_, 1);
     markTimer_->setInterval(100);
     connect(markTimer_, &QTimer::timeout, this, &LiveView::expireMarks);
     connect(link_.get(), &LiveLink::opened, this, &LiveView::opened);
@@ -205,10 +207,15 @@ void LiveView::buildTabs()
     for (Part p : {Part::Key, Part::Switch, Part::Led, Part::Channel})
         panel_->setForceable(p, true);
     connect(panel_, &SimPanel::forceRequested, this, &LiveView::force);
+    // The panel stays in sight above the log, the timeline and the rest.
     auto *scroll = new QScrollArea(this);
     scroll->setWidget(panel_);
     scroll->setWidgetResizable(true);
-    tabs_->addTab(scroll, tr("&Panel"));
+    scroll->setMinimumHeight(panel_->sizeHint().height() + scroll->horizontalScrollBar()->sizeHint().height() + 4);
+    splitter_ = new QSplitter(Qt::Vertical, this);
+    splitter_->addWidget(scroll);
+    splitter_->addWidget(tabs_);
+    splitter_->setStretchFactor(1, 1);
     eventLog_ = new SimEventLog(this);
     tabs_->addTab(eventLog_, tr("&Event Log"));
     timeline_ = new SimTimeline(this);

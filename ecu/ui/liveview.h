@@ -25,6 +25,7 @@
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QSplitter;
 class QTabWidget;
 class QTimer;
 class SimEventLog;
@@ -126,6 +127,7 @@ private:
     SimEventLog *eventLog_ = nullptr;
     SimTimeline *timeline_ = nullptr;
     QTabWidget *tabs_ = nullptr;
+    QSplitter *splitter_ = nullptr;
     QLabel *moduleLine_ = nullptr, *holdsLine_ = nullptr, *historyLine_ = nullptr, *statusLine_ = nullptr,
            *forcedLabel_ = nullptr;
     QWidget *forcedBanner_ = nullptr;
