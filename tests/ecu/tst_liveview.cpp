@@ -12,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -86,6 +87,8 @@ class TestLiveView : public QObject
 private slots:
     void initTestCase();
     void cleanup();
+    void panelMenusMarksAndShowOnly();
+    void traceTakesReportedChanges();
     void holdsDiffersAndHistory();
     void panelFollowsTheModule();
     void forcesFromThePanel();
@@ -138,6 +141,77 @@ bool TestLiveView::startModule(EmulatorProcess &e, const QStringList &args, cons
         return false;
     setPorts({e.path()});
     return true;
+}
+
+void TestLiveView::panelMenusMarksAndShowOnly()
+{
+    SimPanel panel;
+    panel.setItems({QStringLiteral("Beacons")}, {QStringLiteral("Ignition")}, {QStringLiteral("Lamp")},
+                   {QStringLiteral("Body")});
+    panel.show();
+    QList<std::tuple<Part, int, Force>> asked;
+    connect(&panel, &SimPanel::forceRequested, this, [&](Part part, int row, Force action) {
+        asked.append({part, row, action});
+    });
+    // Nothing is forceable until made so; the simulator's panel offers no menu.
+    std::unique_ptr<QMenu> before(panel.forceMenu(Part::Led, 0, nullptr));
+    QVERIFY(!before->actions().last()->isEnabled());
+    panel.setForceable(Part::Led, true);
+    panel.setForceable(Part::Channel, true);
+    std::unique_ptr<QMenu> led(panel.forceMenu(Part::Led, 0, nullptr));
+    led->actions()[1]->trigger();
+    std::unique_ptr<QMenu> channel(panel.forceMenu(Part::Channel, 8 * 2 + 3, nullptr));
+    channel->actions()[2]->trigger();
+    QCOMPARE(asked,
+             (QList<std::tuple<Part, int, Force>>{{Part::Led, 0, Force::Off}, {Part::Channel, 19, Force::Release}}));
+
+    // Marks: a lamp gets a ring, a key a border; each goes again.
+    QVERIFY(!panel.led(0)->ring().isValid());
+    panel.setMark(Part::Led, 0, SimPanel::Mark::Forced);
+    panel.setMark(Part::Key, 0, SimPanel::Mark::Latched);
+    QVERIFY(panel.led(0)->ring().isValid());
+    QVERIFY(panel.key(0)->styleSheet().contains(QStringLiteral("border")));
+    QCOMPARE(panel.key(0)->accessibleDescription(), QStringLiteral("changed and back"));
+    panel.setMark(Part::Led, 0, SimPanel::Mark::None);
+    panel.setMark(Part::Key, 0, SimPanel::Mark::None);
+    QVERIFY(!panel.led(0)->ring().isValid());
+    QVERIFY(panel.key(0)->styleSheet().isEmpty());
+    QCOMPARE(panel.partWidget(Part::Switch, 1), nullptr);
+
+    // Show-only: clicks and Space move nothing, and no key or switch is signalled.
+    QSignalSpy keys(&panel, &SimPanel::keyChanged), switches(&panel, &SimPanel::switchChanged);
+    panel.setClickable(false);
+    QTest::mouseClick(panel.switchButton(0), Qt::LeftButton);
+    panel.key(0)->setFocus();
+    QTest::keyClick(panel.key(0), Qt::Key_Space);
+    QVERIFY(!panel.switchButton(0)->isChecked());
+    QCOMPARE(keys.count() + switches.count(), 0);
+    panel.setClickable(true);
+    QTest::mouseClick(panel.switchButton(0), Qt::LeftButton);
+    QVERIFY(panel.switchButton(0)->isChecked());
+    QCOMPARE(switches.count(), 1);
+}
+
+void TestLiveView::traceTakesReportedChanges()
+{
+    SimNames names;
+    names.keys = QStringList{QStringLiteral("Beacons"), QStringLiteral("Horn")};
+    names.states = QStringList{QStringLiteral("Lamps")};
+    SimTrace trace(names);
+    QVERIFY(trace.recordReported(SimSignal::Kind::Key, 1 * kKeyConditionCount, true, 120));
+    QVERIFY(trace.recordReported(SimSignal::Kind::Channel, 63, true, 121));
+    // A tick before the last is taken as the last; rows outside the run are refused.
+    QVERIFY(trace.recordReported(SimSignal::Kind::State, 0, true, 100));
+    QVERIFY(!trace.recordReported(SimSignal::Kind::State, 1, true, 130));
+    QVERIFY(!trace.recordReported(SimSignal::Kind::Switch, 0, true, 130));
+    QVERIFY(!trace.recordReported(SimSignal::Kind::Channel, 64, true, 130));
+    QCOMPARE(trace.changes().size(), size_t(3));
+    QCOMPARE(trace.signalList()[trace.changes()[0].signal].name, QStringLiteral("Horn P"));
+    QCOMPARE(trace.signalList()[trace.changes()[1].signal].name, QStringLiteral("LX1-8.8"));
+    QCOMPARE(trace.signalList()[trace.changes()[2].signal].name, QStringLiteral("Lamps"));
+    QCOMPARE(trace.changes()[2].tick, qint64(121));
+    QCOMPARE(trace.lastTick(), qint64(121));
+    QVERIFY(trace.csv().contains("121,1.21,state,Lamps,1"));
 }
 
 void TestLiveView::holdsDiffersAndHistory()
