@@ -340,7 +340,8 @@ void LiveView::replied(const LiveLink::Reply &reply)
     apply(reply);
     ++replies_;
     eventLog_->sync();
-    timeline_->sync(trace_->lastTick());
+    // The module's clock moves the timeline on, changes or not.
+    timeline_->sync(std::max<qint64>(reply.tick, trace_->lastTick()));
 }
 
 // A latched record came and went between two replies: the picture keeps the
