@@ -140,6 +140,7 @@ void KELDA::setUpActions()
     connect(ui->actionSave_As, &QAction::triggered, this, &KELDA::fileSaveAs);
     connect(ui->action_Export, &QAction::triggered, this, &KELDA::fileExport);
     connect(ui->action_Upload, &QAction::triggered, this, &KELDA::fileUpload);
+    connect(ui->action_LiveView, &QAction::triggered, this, &KELDA::liveView);
     connect(ui->action_Go, &QAction::triggered, this, &KELDA::startSimulation);
     connect(ui->action_COM_Port, &QAction::triggered, this, &KELDA::configPort);
     connect(ui->action_About, &QAction::triggered, this, &KELDA::helpAbout);

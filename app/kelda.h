@@ -70,6 +70,7 @@ public slots:
     void fileSaveAs();
     void fileExport();  // kelda_export.cpp
     void fileUpload();  // kelda_ecu.cpp
+    void liveView();  // kelda_ecu.cpp: Module > Live View
     void helpAbout();  // kelda_ecu.cpp
     void startSimulation();  // kelda_simulate.cpp
     void configPort();  // kelda_ecu.cpp

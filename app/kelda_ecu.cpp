@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -17,6 +18,8 @@
 #include "pmmodel.h"
 #include "settings.h"
 
+#include "liveview.h"
+#include "simnames.h"
 #include "uploadcalibration.h"
 #include "uploadform.h"
 
@@ -75,6 +78,35 @@ void KELDA::askBeforeUpload(UploadForm *form)
         return kelda::image::imageDifferences(contents.image, image, kelda::SetupView::read(model()->session()));
     };
     form->askFirst(std::move(summary));
+}
+
+// One live view at a time, on the remembered port, showing the module with
+// the open setup's names and compared with its compiled image.
+void KELDA::liveView()
+{
+    if (auto *open = findChild<LiveView *>()) {
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+    LiveView::Setup setup;
+    setup.name = model()->fileName().isEmpty() ? tr("the open setup") : QFileInfo(model()->fileName()).fileName();
+    setup.calName = kelda::upload::unpaddedName(model()->fileName());
+    QTemporaryDir dir;
+    const QString imageFile = dir.filePath(QStringLiteral("image.bin"));
+    QFile file(imageFile);
+    if (dir.isValid() && model()->writeRawImage(imageFile) && file.open(QIODevice::ReadOnly))
+        setup.image = file.readAll();
+    setup.names = kelda::simNames(model()->session());
+    const QByteArray image = setup.image;
+    setup.differences = [this, image](const kelda::upload::ModuleContents &contents) {
+        return kelda::image::imageDifferences(contents.image, image, kelda::SetupView::read(model()->session()));
+    };
+    auto *view = new LiveView(kelda::settings::read(settings(), Key::Port), std::move(setup), this);
+    view->setAsker(
+        [this](QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+               QMessageBox::StandardButtons buttons) { return prompter().ask(parent, icon, title, text, buttons); });
+    view->show();
 }
 
 void KELDA::helpAbout()

@@ -25,51 +25,6 @@ void onSignal(int)
 }
 }  // namespace
 
-const QStringList *namesOf(const SimNames &n, uint8_t kind)
-{
-    namespace proto = corla::proto;
-    switch (kind) {
-    case proto::LiveKey:
-        return &n.keys;
-    case proto::LiveSwitch:
-        return &n.switches;
-    case proto::LiveCanInput:
-        return &n.canInputs;
-    case proto::LiveTimer:
-        return &n.timers;
-    case proto::LiveState:
-        return &n.states;
-    case proto::LiveLed:
-        return &n.leds;
-    case proto::LiveOutput:
-        return &n.outputs;
-    case proto::LiveCanOutput:
-        return &n.canOutputs;
-    default:
-        return nullptr;
-    }
-}
-
-QString LiveNames::name(uint8_t kind, int item) const
-{
-    if (!loaded)
-        return QString();
-    if (kind == corla::proto::LiveLx1)
-        return QStringLiteral("%1.%2").arg(item / 8 + 1).arg(item % 8 + 1);
-    const QStringList *list = namesOf(names, kind);
-    return list && item < list->size() ? list->at(item) : QString();
-}
-
-int LiveNames::find(uint8_t kind, const QString &name) const
-{
-    if (kind == corla::proto::LiveLx1)
-        return channelOf(name);
-    const QStringList *list = namesOf(names, kind);
-    if (!loaded || !list || list->count(name) != 1)
-        return -1;
-    return int(list->indexOf(name));
-}
-
 bool loadNames(const QString &setup, LiveNames *out, QString *why)
 {
     if (!QFileInfo::exists(setup)) {
@@ -97,14 +52,6 @@ uint8_t kindOf(const QString &word)
         if (word == QLatin1String(corla::proto::liveKindName(k)))
             return k;
     return 0;
-}
-
-int channelOf(const QString &word)
-{
-    if (word.size() != 3 || word[1] != QLatin1Char('.') || word[0] < QLatin1Char('1') || word[0] > QLatin1Char('8')
-        || word[2] < QLatin1Char('1') || word[2] > QLatin1Char('8'))
-        return -1;
-    return (word[0].unicode() - '1') * 8 + (word[2].unicode() - '1');
 }
 
 struct LiveSession::Txn {

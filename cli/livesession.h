@@ -9,30 +9,19 @@
 #include <memory>
 
 #include "corla.h"
-#include "simnames.h"
+#include "livenames.h"
 
 class QEventLoop;
 class QSocketNotifier;
 
 namespace kelda::live {
 
-// Names of the items a module reports, from a setup; without one, none.
-struct LiveNames {
-    bool loaded = false;
-    SimNames names;
-    // The item's name (item from 0; an LX1 channel as M.C); null without a setup.
-    QString name(uint8_t kind, int item) const;
-    // The item a name gives (exactly one row of the table has it); -1 for none.
-    int find(uint8_t kind, const QString &name) const;
-};
 // Opens the setup as the editor does; false with why.
 bool loadNames(const QString &setup, LiveNames *out, QString *why);
 // The library's text for a transaction status.
 QString statusText(int status);
 // The kind a word names ("key", ..., "canoutput"); 0 for none.
 uint8_t kindOf(const QString &word);
-// An LX1 channel as the simulator names it, "M.C" (1..8 each), from 0; -1 for none.
-int channelOf(const QString &word);
 
 class LiveSession
 {

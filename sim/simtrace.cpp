@@ -135,6 +135,20 @@ void SimTrace::record(const SimEngine &engine)
     m_grid = grid;
 }
 
+bool SimTrace::recordReported(SimSignal::Kind kind, int row, bool value, qint64 tick)
+{
+    const int first[] = {
+        0,          m_firstSwitch,  m_firstCanInput,      m_firstState, m_firstTimer, m_firstOutput, m_firstCanOutput,
+        m_firstLed, m_firstChannel, int(m_signals.size())};
+    const int k = int(kind);
+    if (row < 0 || first[k] + row >= first[k + 1])
+        return false;
+    m_tick = std::max(tick, m_lastTick);
+    m_lastTick = m_tick;
+    change(first[k] + row, value, 0);
+    return true;
+}
+
 QString SimTrace::eventName(int event) const
 {
     const QString name = event >= 1 && event <= m_events.size() ? m_events[event - 1] : QString();

@@ -45,6 +45,11 @@ public:
     void recordInputs(const SimInputs &boxes, const SimEngine &engine);
     // Appends what changed since the last call; call after every tick.
     void record(const SimEngine &engine);
+    // Appends a change that something outside the engine saw (a module's
+    // report) at its tick; a tick before the last one recorded is taken as
+    // the last, so that the changes stay in tick order. False when the run
+    // has no such signal (row as SimSignal's).
+    bool recordReported(SimSignal::Kind kind, int row, bool value, qint64 tick);
 
     const std::vector<SimSignal> &signalList() const { return m_signals; }
     const std::vector<SimChange> &changes() const { return m_changes; }

@@ -3,7 +3,9 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 
@@ -17,6 +19,9 @@ constexpr int kKeyWidth = 86, kKeyHeight = 30;
 
 const QColor kOnColour(60, 200, 60);
 const QColor kOffColour(215, 215, 215);
+const QColor kForcedColour(230, 130, 0);
+const QColor kLatchedColour(40, 110, 230);
+const char kMarkProperty[] = "simMark";
 
 QGroupBox *group(const QString &title, QGridLayout *&grid, QWidget *parent)
 {
@@ -72,6 +77,14 @@ void SimLamp::setOn(bool on)
     update();
 }
 
+void SimLamp::setRing(const QColor &colour)
+{
+    if (colour == m_ring)
+        return;
+    m_ring = colour;
+    update();
+}
+
 QSize SimLamp::sizeHint() const
 {
     const int text = m_nameShown ? std::min(fontMetrics().horizontalAdvance(m_name) + 4, 110) : 0;
@@ -86,7 +99,7 @@ void SimLamp::paintEvent(QPaintEvent *)
     p.setRenderHint(QPainter::Antialiasing);
     const QColor fill = m_on ? kOnColour : kOffColour;
     if (m_shape == Shape::Chip) {
-        p.setPen(fill.darker(140));
+        p.setPen(m_ring.isValid() ? QPen(m_ring, 2.5) : QPen(fill.darker(140)));
         p.setBrush(fill);
         p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), height() / 2.0, height() / 2.0);
         p.setPen(palette().color(QPalette::WindowText));
@@ -95,9 +108,9 @@ void SimLamp::paintEvent(QPaintEvent *)
         return;
     }
     const int y = (height() - kLampSize) / 2;
-    p.setPen(fill.darker(150));
+    p.setPen(m_ring.isValid() ? QPen(m_ring, 2.5) : QPen(fill.darker(150)));
     p.setBrush(fill);
-    p.drawEllipse(QRectF(1, y, kLampSize, kLampSize));
+    p.drawEllipse(QRectF(1.5, y + 0.5, kLampSize - 1, kLampSize - 1));
     if (m_nameShown) {
         p.setPen(palette().color(QPalette::WindowText));
         const QRect text = rect().adjusted(kLampSize + 6, 0, 0, 0);
@@ -126,6 +139,7 @@ SimPanel::SimPanel(QWidget *parent) : QWidget(parent)
             auto *lamp = new SimLamp(QStringLiteral("LX1-%1.%2").arg(m + 1).arg(c + 1), SimLamp::Shape::Lamp, this);
             lamp->setNameShown(false);
             lx1->addWidget(lamp, m + 1, c + 1, Qt::AlignHCenter);
+            offerMenu(lamp, Part::Channel, m * kLx1Channels + c);
             m_channels.push_back(lamp);
         }
     }
@@ -159,6 +173,8 @@ void SimPanel::setItems(const QStringList &keys, const QStringList &switches, co
         connect(key, &QAbstractButton::pressed, this, [this, r] { emit keyChanged(r, true); });
         connect(key, &QAbstractButton::released, this, [this, r] { emit keyChanged(r, false); });
         m_keyGrid->addWidget(key, r / kColumns, r % kColumns);
+        offerMenu(key, Part::Key, r);
+        key->installEventFilter(this);
         m_keys.push_back(key);
     }
     for (int r = 0; r < switches.size(); ++r) {
@@ -168,6 +184,8 @@ void SimPanel::setItems(const QStringList &keys, const QStringList &switches, co
         toggle->setCheckable(true);
         connect(toggle, &QAbstractButton::toggled, this, [this, r](bool on) { emit switchChanged(r, on); });
         m_switchGrid->addWidget(toggle, r / kColumns, r % kColumns);
+        offerMenu(toggle, Part::Switch, r);
+        toggle->installEventFilter(this);
         m_switches.push_back(toggle);
     }
     const int ledCount = std::min<int>(static_cast<int>(leds.size()), kLedCount);
@@ -175,12 +193,14 @@ void SimPanel::setItems(const QStringList &keys, const QStringList &switches, co
         auto *lamp = new SimLamp(leds[r], SimLamp::Shape::Lamp, this);
         lamp->setObjectName(QStringLiteral("simLed%1").arg(r + 1));
         m_ledGrid->addWidget(lamp, r % 8, r / 8);
+        offerMenu(lamp, Part::Led, r);
         m_leds.push_back(lamp);
     }
     for (int r = 0; r < canOutputs.size(); ++r) {
         auto *chip = new SimLamp(canOutputs[r], SimLamp::Shape::Chip, this);
         chip->setObjectName(QStringLiteral("simCanOutput%1").arg(r + 1));
         m_chipGrid->addWidget(chip, r % 16, r / 16);
+        offerMenu(chip, Part::CanOutput, r);
         m_canOutputs.push_back(chip);
     }
     if (canOutputs.isEmpty())
@@ -224,4 +244,108 @@ void SimPanel::showCanOutput(int row, bool on)
 {
     if (row >= 0 && row < static_cast<int>(m_canOutputs.size()))
         m_canOutputs[size_t(row)]->setOn(on);
+}
+
+void SimPanel::offerMenu(QWidget *widget, Part part, int row)
+{
+    widget->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(widget, &QWidget::customContextMenuRequested, this, [this, widget, part, row](const QPoint &pos) {
+        if (m_forceable == 0)
+            return;
+        QMenu *menu = forceMenu(part, row, this);
+        menu->exec(widget->mapToGlobal(pos));
+        delete menu;
+    });
+}
+
+void SimPanel::setForceable(Part part, bool forceable)
+{
+    const unsigned bit = 1u << unsigned(part);
+    m_forceable = forceable ? (m_forceable | bit) : (m_forceable & ~bit);
+}
+
+QMenu *SimPanel::forceMenu(Part part, int row, QWidget *parent)
+{
+    auto *menu = new QMenu(parent);
+    const bool forceable = (m_forceable >> unsigned(part)) & 1u;
+    if (!forceable)
+        menu->addAction(tr("This item cannot be forced"))->setEnabled(false);
+    const std::pair<QString, ForceAction> entries[] = {
+        {tr("Force On"), ForceAction::On}, {tr("Force Off"), ForceAction::Off}, {tr("Release"), ForceAction::Release}};
+    for (const auto &[text, action] : entries) {
+        QAction *a = menu->addAction(text);
+        a->setEnabled(forceable);
+        connect(a, &QAction::triggered, this, [this, part, row, action] { emit forceRequested(part, row, action); });
+    }
+    return menu;
+}
+
+void SimPanel::setClickable(bool clickable)
+{
+    m_clickable = clickable;
+}
+
+bool SimPanel::eventFilter(QObject *watched, QEvent *event)
+{
+    if (m_clickable)
+        return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+        return true;
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+        return static_cast<QKeyEvent *>(event)->key() == Qt::Key_Space;
+    default:
+        return QWidget::eventFilter(watched, event);
+    }
+}
+
+QWidget *SimPanel::partWidget(Part part, int row) const
+{
+    auto pick = [row](const auto &list) -> QWidget * {
+        return row >= 0 && row < static_cast<int>(list.size()) ? list[size_t(row)] : nullptr;
+    };
+    switch (part) {
+    case Part::Key:
+        return pick(m_keys);
+    case Part::Switch:
+        return pick(m_switches);
+    case Part::Led:
+        return pick(m_leds);
+    case Part::Channel:
+        return pick(m_channels);
+    case Part::CanOutput:
+        return pick(m_canOutputs);
+    }
+    return nullptr;
+}
+
+void SimPanel::setMark(Part part, int row, Mark mark)
+{
+    QWidget *w = partWidget(part, row);
+    if (!w || this->mark(part, row) == mark)
+        return;
+    w->setProperty(kMarkProperty, int(mark));
+    const QColor colour = mark == Mark::Forced ? kForcedColour : mark == Mark::Latched ? kLatchedColour : QColor();
+    if (auto *lamp = qobject_cast<SimLamp *>(w)) {
+        lamp->setRing(colour);
+        return;
+    }
+    // A marked key or switch is drawn plain, with the mark as its border and
+    // the green of a lit lamp while held or on.
+    w->setStyleSheet(colour.isValid() ? QStringLiteral("QPushButton { border: 3px solid %1; border-radius: 4px; }"
+                                                       " QPushButton:checked, QPushButton:pressed { background: %2; }")
+                                            .arg(colour.name(), kOnColour.name())
+                                      : QString());
+    w->setAccessibleDescription(mark == Mark::Forced        ? tr("forced")
+                                    : mark == Mark::Latched ? tr("changed and back")
+                                                            : QString());
+}
+
+SimPanel::Mark SimPanel::mark(Part part, int row) const
+{
+    const QWidget *w = partWidget(part, row);
+    return w ? Mark(w->property(kMarkProperty).toInt()) : Mark::None;
 }

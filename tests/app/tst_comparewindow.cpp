@@ -89,7 +89,7 @@ private slots:
             menus << a->menu()->objectName() + QLatin1Char('=') + a->text();
         QCOMPARE(menus,
                  QStringList({"menu_File=&File", "menu_Edit=&Edit", "menu_Simulate=&Simulate", "menu_Config=&Config",
-                              "menu_Tools=&Tools", "menu_Help=&Help"}));
+                              "menu_Tools=&Tools", "menu_Module=&Module", "menu_Help=&Help"}));
         auto *compare = w->findChild<QAction *>(QStringLiteral("action_Compare"));
         QVERIFY(compare);
         QCOMPARE(compare->text(), QStringLiteral("Com&pare With..."));  // C is Check Setup's

@@ -312,7 +312,7 @@ private slots:
         QStringList menus;
         for (QAction *a : bar->actions())
             menus << a->text();
-        QCOMPARE(menus, QStringList({"&File", "&Edit", "&Simulate", "&Config", "&Tools", "&Help"}));
+        QCOMPARE(menus, QStringList({"&File", "&Edit", "&Simulate", "&Config", "&Tools", "&Module", "&Help"}));
         bar->removeAction(bar->actions()[1]);  // Edit: tst_undo; the indexes below are the other menus
         QStringList file;
         for (QAction *a : bar->actions().first()->menu()->actions())
@@ -328,11 +328,14 @@ private slots:
         QCOMPARE(tools,
                  QStringList({"action_CheckSetup=&Check Setup", "action_WhereUsed=&Where Used...",
                               "action_Compare=Com&pare With...", "|", "action_Report=Setup &Report..."}));
-        QCOMPARE(bar->actions()[4]->menu()->actions().last()->objectName(), QStringLiteral("action_About"));
+        QCOMPARE(bar->actions()[4]->menu()->objectName(), QStringLiteral("menu_Module"));
+        QCOMPARE(bar->actions()[4]->menu()->actions().first()->objectName(), QStringLiteral("action_LiveView"));
+        QCOMPARE(bar->actions()[4]->menu()->actions().first()->text(), QStringLiteral("&Live View…"));
+        QCOMPARE(bar->actions()[5]->menu()->actions().last()->objectName(), QStringLiteral("action_About"));
         QCOMPARE(bar->actions()[2]->menu()->actions().first()->text(), QStringLiteral("&COM Port"));
         auto *exportAction = child<QAction>(w.get(), "action_Export");
         QVERIFY(!exportAction->isVisible());
-        QCOMPARE(bar->actions()[4]->menu()->actions().first()->objectName(), QStringLiteral("action_UserGuide"));
+        QCOMPARE(bar->actions()[5]->menu()->actions().first()->objectName(), QStringLiteral("action_UserGuide"));
     }
 
     void optionBoxesFollowTheOptionsTable()
