@@ -342,8 +342,25 @@ void SimEngine::compileEvent(int e)
         }
         truth |= uint8_t(r) << bits;
     }
-    m_compiled[e] = uint64_t(ops[0].at) | uint64_t(ops[1].at) << 16 | uint64_t(ops[2].at) << 32 | uint64_t(truth) << 48;
+    FlatEvent &f = m_flat[e];
+    f = FlatEvent();
+    f.at = {ops[0].at, ops[1].at, ops[2].at};
+    f.truth = truth;
     EventActions &c = m_eventActions[e];
+    c = EventActions();
+    std::array<int, kEventListCount> counts{};
+    for (int list = 0; list < kEventListCount; ++list)
+        for (int i = 0; i < ev.lists[list].count; ++i)
+            counts[list] += ev.lists[list].items[i] != 0;
+    if (std::all_of(counts.begin(), counts.end(), [](int n) { return n <= 1; })) {
+        uint8_t *rows[] = {&f.set, &f.clear, &f.start, &f.stop};
+        for (int list = 0; list < kEventListCount; ++list)
+            for (int i = 0; i < ev.lists[list].count; ++i)
+                if (ev.lists[list].items[i] != 0)
+                    *rows[list] = uint8_t(ev.lists[list].items[i] - 1);
+        return;
+    }
+    f.wide = 1;
     auto add = [this, &ev](EventList list, uint8_t value) {
         const SimList &l = ev.lists[static_cast<int>(list)];
         for (int i = 0; i < l.count; ++i)
@@ -441,9 +458,7 @@ bool SimEngine::evaluateEvents()
     // Everything through local pointers and counts: the byte stores below
     // may alias anything, so members would be read again after each one.
     const uint8_t *sig = m_signals.data();
-    const Action *actions = m_actions.data();
-    const uint64_t *events = m_compiled.data();
-    const EventActions *eventActions = m_eventActions.data();
+    const FlatEvent *events = m_flat.data();
     uint8_t *states = m_states.data();
     uint8_t *writers = m_writer.data();
     uint16_t *timers = m_timerValues.data();
@@ -451,27 +466,25 @@ bool SimEngine::evaluateEvents()
     uint8_t *running = &m_signals[kTimers];
     const int count = m_eventCount;
     for (int e = 0; e < count; ++e) {
-        const uint64_t ev = events[e];
-        const unsigned bits = sig[ev & 0xFFFF] | sig[(ev >> 16) & 0xFFFF] << 1 | sig[(ev >> 32) & 0xFFFF] << 2;
-        if (!((ev >> (48 + bits)) & 1u))
+        // A copy: the byte stores below would make the compiler read the
+        // event again after each one.
+        const FlatEvent f = events[e];
+        const unsigned bits = sig[f.at[0]] | sig[f.at[1]] << 1 | sig[f.at[2]] << 2;
+        if (!((f.truth >> bits) & 1u))
             continue;
-        const EventActions &c = eventActions[e];
-        const Action *a = actions + c.first;
         const uint8_t writer = uint8_t(e + 1);
-        for (const Action *end = a + c.states; a != end; ++a) {
-            states[a->row] = a->value;
-            writers[a->row] = writer;
-        }
+        states[f.set] = 1;
+        writers[f.set] = writer;
+        states[f.clear] = 0;
+        writers[f.clear] = writer;
         // A timer an earlier event starts or stops is seen so by later ones.
-        for (const Action *end = a + c.starts; a != end; ++a) {
-            const uint16_t v = resets[a->row];
-            timers[a->row] = v;
-            running[a->row] = v != 0;
-        }
-        for (const Action *end = a + c.stops; a != end; ++a) {
-            timers[a->row] = 0;
-            running[a->row] = 0;
-        }
+        const uint16_t v = resets[f.start];
+        timers[f.start] = v;
+        running[f.start] = v != 0;
+        timers[f.stop] = 0;
+        running[f.stop] = 0;
+        if (f.wide)
+            runActions(e);
     }
     // The states that changed in this tick take their last writer as cause;
     // eight at a time, as most do not change.
@@ -489,6 +502,24 @@ bool SimEngine::evaluateEvents()
         }
     }
     return changed;
+}
+
+void SimEngine::runActions(int e)
+{
+    const EventActions &c = m_eventActions[e];
+    const Action *a = m_actions.data() + c.first;
+    for (const Action *end = a + c.states; a != end; ++a) {
+        m_states[a->row] = a->value;
+        m_writer[a->row] = uint8_t(e + 1);
+    }
+    for (const Action *end = a + c.starts; a != end; ++a) {
+        m_timerValues[a->row] = m_timerResets[a->row];
+        m_signals[kTimers + a->row] = m_timerResets[a->row] != 0;
+    }
+    for (const Action *end = a + c.stops; a != end; ++a) {
+        m_timerValues[a->row] = 0;
+        m_signals[kTimers + a->row] = 0;
+    }
 }
 
 bool SimEngine::evaluateInput(const SimInput &input) const

@@ -225,6 +225,7 @@ private:
     void compile();
     void compileEvent(int e);
     void compileDrives();
+    void runActions(int e);
     void clearImage();
     void readTimers(const QByteArray &bytes);
     void readOptions(const QByteArray &bytes);
@@ -251,12 +252,22 @@ private:
         uint8_t flip = 0;
     };
     static Operand operandOf(const SimInput &input);
-    // An event as the loop runs it: the three signals it reads (absent ones
-    // read kFalse) and the truth table of its joins and conditions over them,
-    // bit (v0 | v1 << 1 | v2 << 2), packed in one word: signal k in bits
-    // 16k..16k+15, the table in bits 48..55. Its actions are m_actions[first,
-    // ...): `states` on states, then `starts` timers to start and `stops` to
-    // stop, in list order.
+    // An event as the loop runs it, in one flat table: the three signals it
+    // reads (absent ones read kFalse), the truth table of its joins and
+    // conditions over them, bit (v0 | v1 << 1 | v2 << 2), and, for the usual
+    // event with at most one entry per list, the rows it sets, clears, starts
+    // and stops (kSink where a list is empty). An event that does not fire
+    // stores to kSink instead: no branch on the outcome. An event with more
+    // entries in a list is `wide`: when it fires it runs m_actions[first, ...)
+    // as well, `states` on states, then `starts` timers to start and `stops`
+    // to stop, in list order.
+    static constexpr uint8_t kSink = kSimCapacity;  // a row past every table
+    struct FlatEvent {
+        std::array<uint16_t, 3> at{};
+        uint8_t truth = 0;
+        uint8_t wide = 0;
+        uint8_t set = kSink, clear = kSink, start = kSink, stop = kSink;
+    };
     struct EventActions {
         uint32_t first = 0;
         uint16_t states = 0, starts = 0, stops = 0;
@@ -281,24 +292,27 @@ private:
     std::array<SimLx1Output, kSimCapacity> m_lx1Outputs{};
 
     // Compiled from the above
-    std::array<uint64_t, kSimCapacity> m_compiled{};
+    std::array<FlatEvent, kSimCapacity> m_flat{};
     std::array<EventActions, kSimCapacity> m_eventActions{};
     std::vector<Action> m_actions;
     std::array<Drive, kSimCapacity> m_drive{};
     std::array<std::array<uint64_t, 4>, kSimCapacity> m_canDrive{};  // CAN output rows a state drives
 
     // Inputs as read at the start of the tick, and the timers' running flags
-    alignas(8) std::array<uint8_t, kSignalCount> m_signals{};
+    // (one more: the sink timer's).
+    alignas(8) std::array<uint8_t, kSignalCount + 1> m_signals{};
 
     // The engine's memory
-    alignas(8) std::array<uint8_t, kSimCapacity + 1> m_states{};  // 0 or 1; one spare: read eight at a time
+    // 0 or 1. Row kSink is spare: the rows are read eight at a time, and
+    // events that do not fire write there; nothing reads it as a state.
+    alignas(8) std::array<uint8_t, kSimCapacity + 1> m_states{};
     qint64 m_tick = 0;
-    std::array<uint8_t, kSimCapacity> m_writer{};  // last event to write a state this tick
+    std::array<uint8_t, kSimCapacity + 1> m_writer{};  // last event to write a state this tick
     std::array<uint8_t, kSimCapacity> m_cause{};
     std::array<qint64, kSimCapacity> m_changedAt{};
     uint16_t m_timerCount = 0;
-    std::array<uint16_t, kSimCapacity> m_timerValues{};
-    std::array<uint16_t, kSimCapacity> m_timerResets{};
+    std::array<uint16_t, kSimCapacity + 1> m_timerValues{};  // and the sink's
+    std::array<uint16_t, kSimCapacity + 1> m_timerResets{};
     std::array<uint16_t, kOptionCount> m_options{};
     PressModel m_press;
 

@@ -123,6 +123,31 @@ std::vector<qint64> pictureOf(const SimEngine &e)
     return out;
 }
 
+// Event e's lists, by e % 4: a second entry in each; all four empty; the
+// state it sets also cleared and the timer it starts also stopped; as built.
+bool mixLists(PMModel &model)
+{
+    model.setMode(int(Mode::Events));
+    for (int e = 0; e < model.rowCount(); ++e) {
+        for (int list = 0; list < kEventListCount; ++list) {
+            const QString base = list < 2 ? QStringLiteral("State ") : QStringLiteral("Timer ");
+            bool ok = true;
+            if (e % 4 == 0) {
+                ok = model.addListEntry(e, list)
+                    && model.setListEntry(e, list, 1, base + QString::number((e * 7 + list) % kSimCapacity + 1));
+            } else if (e % 4 == 1) {
+                ok = model.removeListEntry(e, list, 0);
+            } else if (e % 4 == 2 && list % 2 == 1) {
+                // Clear what the set list sets, stop what the start list starts.
+                ok = model.setListEntry(e, list, 0, base + QString::number((e + list - 1) % kSimCapacity + 1));
+            }
+            if (!ok)
+                return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 class TestSimReference : public QObject
@@ -136,12 +161,18 @@ private slots:
     void largeSetupTickByTick_data()
     {
         QTest::addColumn<bool>("busy");
-        QTest::newRow("as built") << false;
-        QTest::newRow("busy") << true;
+        QTest::addColumn<bool>("mixedLists");
+        QTest::newRow("as built") << false << false;
+        QTest::newRow("busy") << true << false;
+        // Lists of two entries, empty lists, and one state set and cleared
+        // (one timer started and stopped) by the same event: every shape of
+        // event the engine's table keeps.
+        QTest::newRow("busy, mixed lists") << true << true;
     }
     void largeSetupTickByTick()
     {
         QFETCH(bool, busy);
+        QFETCH(bool, mixedLists);
         PMModel model;
         QVERIFY(bench::buildLargeSetup(model));
         if (busy) {
@@ -151,12 +182,20 @@ private slots:
                 model.setData(model.index(e, 7), QStringLiteral("NONE"));
             }
         }
+        if (mixedLists)
+            QVERIFY(mixLists(model));
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("large.bin"));
         QVERIFY2(model.writeRawImage(file), qPrintable(model.imageError()));
         auto engine = std::make_unique<SimEngine>();
         QVERIFY(engine->readImage(file));
         QCOMPARE(engine->eventCount(), 255);
+        if (mixedLists) {
+            QCOMPARE(engine->event(0).lists[0].count, 2);
+            QCOMPARE(engine->event(1).lists[3].count, 0);
+            QCOMPARE(engine->event(2).lists[1].items[0], engine->event(2).lists[0].items[0]);
+            QCOMPARE(engine->event(2).lists[3].items[0], engine->event(2).lists[2].items[0]);
+        }
         auto plain = std::make_unique<PlainEngine>(PlainEngine{*engine});
         auto boxes = std::make_unique<SimInputs>();
         QRandomGenerator rng(29);
