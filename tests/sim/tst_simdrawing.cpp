@@ -92,6 +92,7 @@ private slots:
     void visibleStartCoversTheWidth();
     void logRowsLookAsPlainRows();
     void drawnCellsLookAsPlainCells();
+    void windowCellsLookAsPlainItems();
     void timelinePartsLookAsTheWhole();
     void logCatchesUpWhenShown();
     void timelineCatchesUpWhenShown();
@@ -196,6 +197,78 @@ void TestSimDrawing::drawnCellsLookAsPlainCells()
     QVERIFY(changed != expected);
     table.setItemDelegate(cheap);
     QCOMPARE(grabbed(), changed);
+}
+
+void TestSimDrawing::windowCellsLookAsPlainItems()
+{
+    // The window's cells hand out the texts and colours it draws into them
+    // without setting them; items with those set plainly look the same:
+    // before the first tick (greyed, empty), after it, and after a change.
+    PMModel model;
+    buildTallSetup(model);
+    Simulator *sim = startPaused(model);
+    const QStringList names = {"stateTableWidget", "LEDTableWidget", "LX1TableWidget"};
+    auto looks = [sim, &names] {
+        QList<QImage> pictures;
+        for (const QString &name : names) {
+            auto *t = sim->findChild<QTableWidget *>(name);
+            pictures << t->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        }
+        return pictures;
+    };
+    auto plainLooks = [sim, &names, &looks] {
+        // The same tables with each drawn cell swapped for a plain copy of
+        // what it hands out; swapped back after.
+        std::vector<std::pair<QTableWidget *, QTableWidgetItem *>> kept;
+        for (const QString &name : names) {
+            auto *t = sim->findChild<QTableWidget *>(name);
+            for (int r = 0; r < t->rowCount(); ++r)
+                for (int c = t->columnCount() == 8 ? 0 : 1; c < t->columnCount(); ++c) {
+                    QTableWidgetItem *drawn = t->takeItem(r, c);
+                    auto *plain = new QTableWidgetItem();
+                    plain->setFlags(drawn->flags());
+                    for (int role : {Qt::DisplayRole, Qt::BackgroundRole, Qt::ToolTipRole})
+                        if (const QVariant v = drawn->data(role); v.isValid())
+                            plain->setData(role, v);
+                    t->setItem(r, c, plain);
+                    kept.push_back({t, drawn});
+                }
+        }
+        const QList<QImage> pictures = looks();
+        size_t i = 0;
+        for (const QString &name : names) {
+            auto *t = sim->findChild<QTableWidget *>(name);
+            for (int r = 0; r < t->rowCount(); ++r)
+                for (int c = t->columnCount() == 8 ? 0 : 1; c < t->columnCount(); ++c)
+                    t->setItem(r, c, kept[i++].second);
+        }
+        return pictures;
+    };
+    QCOMPARE(looks(), plainLooks());
+    sim->Update();
+    const QList<QImage> first = looks();
+    QCOMPARE(first, plainLooks());
+    holdKey(sim, 0, true);
+    sim->Update();
+    auto *states = sim->findChild<QTableWidget *>(QStringLiteral("stateTableWidget"));
+    QCOMPARE(states->item(0, 1)->text(), QStringLiteral("Set"));
+    QCOMPARE(states->item(0, 1)->background().color(), QColor(Qt::green));
+    QVERIFY(states->item(0, 1)->toolTip().startsWith(QStringLiteral("Set by ")));
+    const QList<QImage> second = looks();
+    QVERIFY(second.first() != first.first());
+    QCOMPARE(second, plainLooks());
+    // Drawn again after the swaps, the same.
+    sim->Update();
+    QCOMPARE(looks(), second);
+    // A text set from outside shows until the window draws the cell again.
+    states->item(0, 1)->setText(QStringLiteral("mine"));
+    QCOMPARE(states->item(0, 1)->text(), QStringLiteral("mine"));
+    holdKey(sim, 0, false);
+    holdKey(sim, 1, true);
+    sim->Update();
+    QCOMPARE(states->item(0, 1)->text(), QStringLiteral("Clear"));
+    QCOMPARE(states->item(0, 1)->background().color(), QColor(Qt::white));
+    delete sim;
 }
 
 void TestSimDrawing::timelinePartsLookAsTheWhole()
