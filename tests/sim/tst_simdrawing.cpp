@@ -13,6 +13,7 @@
 #include <QTabWidget>
 #include <QTest>
 
+#include "nametext.h"
 #include "pmmodel.h"
 #include "setupbuilder.h"
 #include "simeventlog.h"
@@ -94,6 +95,7 @@ private slots:
     void drawnCellsLookAsPlainCells();
     void windowCellsLookAsPlainItems();
     void timelinePartsLookAsTheWhole();
+    void plotNamesMeasuredAsShown();
     void logCatchesUpWhenShown();
     void timelineCatchesUpWhenShown();
 };
@@ -316,6 +318,40 @@ void TestSimDrawing::timelinePartsLookAsTheWhole()
                                                                                : part.pixelColor(0, 0));
     }
     delete sim;
+}
+
+void TestSimDrawing::plotNamesMeasuredAsShown()
+{
+    // The name column is as wide as the widest name as drawn (control
+    // characters made visible), measured once and asked for again: the same
+    // text as a name and as the text shown without rows measures apart.
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(12);
+    const QFontMetrics fm(font);
+    SimNames names;
+    names.states = QStringList{QStringLiteral("W\t\t\t\t"), QStringLiteral("Lamp"), QStringLiteral("iiiiiiii")};
+    const SimTrace trace(names);
+    int first = 0;
+    while (trace.signalList()[size_t(first)].kind != SimSignal::Kind::State)
+        ++first;
+    for (int round = 0; round < 2; ++round) {
+        SimPlotView v;
+        v.emptyText = QString();
+        int widest = 0;
+        for (int s = 0; s < names.states.size(); ++s) {
+            QCOMPARE(trace.signalList()[size_t(first + s)].name, names.states[s]);
+            v.rows = {first + s};
+            const int width = fm.horizontalAdvance(visibleName(names.states[s]));
+            widest = std::max(widest, width);
+            QCOMPARE(simPlotChromeWidth(trace, v), 40 + width);
+        }
+        v.rows = {first, first + 1, first + 2};
+        QCOMPARE(simPlotChromeWidth(trace, v), 40 + widest);
+        v.rows.clear();
+        v.emptyText = names.states[0];
+        QCOMPARE(simPlotChromeWidth(trace, v), 40 + fm.horizontalAdvance(names.states[0]));
+        QVERIFY(fm.horizontalAdvance(names.states[0]) != fm.horizontalAdvance(visibleName(names.states[0])));
+    }
 }
 
 void TestSimDrawing::logCatchesUpWhenShown()
