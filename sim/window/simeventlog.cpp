@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "nametext.h"
 #include "simlogdelegate.h"
 #include "simtrace.h"
@@ -19,6 +21,11 @@ using namespace kelda;
 namespace {
 
 constexpr qint64 kRepaintMs = 40;  // at most 25 pictures a second, whatever the speed
+// Taking new lines in lays every row of the log out again, so its cost grows
+// with the log: the next lines wait at least this many times what the last
+// took (about 3 % of the time), and at most kSlowestMs.
+constexpr qint64 kCostFactor = 30;
+constexpr qint64 kSlowestMs = 1000;
 
 QString quotedName(const QString &name)
 {
@@ -239,17 +246,25 @@ void SimEventLog::setTrace(const SimTrace *trace)
 {
     m_pending->stop();
     m_following = true;
+    m_syncNs = 0;
     m_model->setTrace(trace);
+}
+
+qint64 SimEventLog::syncPeriodMs(qint64 syncNs)
+{
+    return std::clamp(syncNs * kCostFactor / 1'000'000, kRepaintMs, kSlowestMs);
 }
 
 void SimEventLog::sync()
 {
     // Hidden, the lines go into the model at once (nothing is laid out or
-    // drawn); shown, at most every kRepaintMs: each new line moves every row
-    // on screen, and lines come at up to 100 a second.
-    if (m_view->isVisible() && m_synced.isValid() && m_synced.elapsed() < kRepaintMs) {
+    // drawn); shown, at most every kRepaintMs, or less often when the log is
+    // long: each new line moves every row on screen, and lines come at up to
+    // 100 a second.
+    const qint64 period = syncPeriodMs(m_syncNs);
+    if (m_view->isVisible() && m_synced.isValid() && m_synced.elapsed() < period) {
         if (!m_pending->isActive())
-            m_pending->start(int(kRepaintMs - m_synced.elapsed()));
+            m_pending->start(int(period - m_synced.elapsed()));
         return;
     }
     syncNow();
@@ -263,13 +278,21 @@ void SimEventLog::syncNow()
         return;
     }
     // Newest last; the view follows them unless the user has scrolled back.
+    QElapsedTimer cost;
+    cost.start();
     QScrollBar *bar = m_view->verticalScrollBar();
     m_following = bar->value() == bar->maximum();
     const int rows = m_model->rowCount();
     m_model->sync();
     m_synced.start();
-    if (m_following && m_model->rowCount() != rows)
+    if (m_model->rowCount() == rows)
+        return;
+    // Laid out now rather than when the view gets round to it, so that its
+    // cost is known.
+    m_view->doItemsLayout();
+    if (m_following)
         m_view->scrollToBottom();
+    m_syncNs = cost.nsecsElapsed();
 }
 
 void SimEventLog::showEvent(QShowEvent *event)

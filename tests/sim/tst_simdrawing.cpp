@@ -97,6 +97,7 @@ private slots:
     void timelinePartsLookAsTheWhole();
     void plotNamesMeasuredAsShown();
     void logCatchesUpWhenShown();
+    void logTakesLinesLessOftenWhenCostly();
     void timelineCatchesUpWhenShown();
 };
 
@@ -400,6 +401,33 @@ void TestSimDrawing::logCatchesUpWhenShown()
     // The first of them holds what is held already: no line.
     QTRY_COMPARE(list->model()->rowCount(), 226);
     QCOMPARE(list->verticalScrollBar()->value(), 0);
+    delete sim;
+}
+
+void TestSimDrawing::logTakesLinesLessOftenWhenCostly()
+{
+    // 25 times a second while taking lines in is cheap; a relayout of a long
+    // log spaces them out, to at most a second apart.
+    QCOMPARE(SimEventLog::syncPeriodMs(0), 40);
+    QCOMPARE(SimEventLog::syncPeriodMs(1'000'000), 40);
+    QCOMPARE(SimEventLog::syncPeriodMs(2'000'000), 60);
+    QCOMPARE(SimEventLog::syncPeriodMs(10'000'000), 300);
+    QCOMPARE(SimEventLog::syncPeriodMs(500'000'000), 1000);
+
+    // Whatever the spacing, the shown log gets every line, the newest in view.
+    PMModel model;
+    buildTallSetup(model);
+    Simulator *sim = startPaused(model);
+    sim->findChild<QTabWidget *>(QStringLiteral("simViews"))->setCurrentIndex(1);
+    auto *list = sim->findChild<QListView *>(QStringLiteral("simEventLog"));
+    for (int t = 0; t < 3000; ++t) {
+        holdKey(sim, t % 2, true);
+        holdKey(sim, 1 - t % 2, false);
+        sim->Update();
+    }
+    QTRY_COMPARE(list->model()->rowCount(), 3000);
+    QTRY_VERIFY(list->visualRect(list->model()->index(2999, 0)).intersects(list->viewport()->rect()));
+    QCOMPARE(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum());
     delete sim;
 }
 
