@@ -72,7 +72,7 @@ public:
     QStringList shownLines() const;
     QStringList linesToCopy() const;
     QListView *view() const { return m_view; }
-    // How long new lines wait, shown, after taking them in took syncNs.
+    // How long new lines wait, shown, after taking them in and drawing them took syncNs.
     static qint64 syncPeriodMs(qint64 syncNs);
     QLineEdit *filter() const { return m_filter; }
 
