@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QFont>
 #include <QFontMetrics>
+#include <QHash>
 #include <QImage>
 #include <QPainter>
 #include <QSvgGenerator>
@@ -41,15 +42,59 @@ struct Layout {
     QSize size;
 };
 
+QFont plotFont()
+{
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(12);
+    return font;
+}
+
+// The widths of texts and names as drawn. The live timeline lays out its
+// picked names at every redraw, and measuring each (shaping its text) was
+// most of the redraw: each is measured once. They are a setup's names, so
+// few; the cache starts again should a long run of others fill it. One per
+// thread, as fonts are.
+class Widths
+{
+public:
+    int text(const QString &text)
+    {
+        return width(m_texts, text, [&text] { return text; });
+    }
+    // As visibleName() shows the name.
+    int name(const QString &name)
+    {
+        return width(m_names, name, [&name] { return visibleName(name); });
+    }
+
+private:
+    template <typename Shown>
+    int width(QHash<QString, int> &widths, const QString &key, Shown shown)
+    {
+        if (const auto it = widths.constFind(key); it != widths.cend())
+            return *it;
+        if (widths.size() >= 8192)
+            widths.clear();
+        const int width = QFontMetrics(plotFont()).horizontalAdvance(shown());
+        widths.insert(key, width);
+        return width;
+    }
+    QHash<QString, int> m_texts, m_names;  // no font kept: it would outlive the application
+};
+
+Widths &widths()
+{
+    thread_local Widths w;
+    return w;
+}
+
 Layout layoutOf(const SimTrace &trace, const SimPlotView &view)
 {
     Layout l;
-    l.font = QFont(QStringLiteral("DejaVu Sans"));
-    l.font.setPixelSize(12);
-    const QFontMetrics metrics(l.font);
+    l.font = plotFont();
     for (int s : view.rows)
-        l.nameWidth = std::max(l.nameWidth, metrics.horizontalAdvance(visibleName(trace.signalList()[s].name)));
-    l.nameWidth = std::max(l.nameWidth, metrics.horizontalAdvance(view.emptyText)) + kMargin;
+        l.nameWidth = std::max(l.nameWidth, widths().name(trace.signalList()[s].name));
+    l.nameWidth = std::max(l.nameWidth, widths().text(view.emptyText)) + kMargin;
     l.size = QSize(kMargin + l.nameWidth + view.plotWidth + 2 * kMargin,
                    kMargin + std::max<int>(static_cast<int>(view.rows.size()), 1) * kRowHeight + kAxisHeight);
     return l;

@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QListView>
 #include <QTabWidget>
 #include <QFile>
 #include <QTableWidget>
@@ -23,6 +24,7 @@
 #include "largesetup.h"
 #include "pmmodel.h"
 #include "simengine.h"
+#include "simeventlog.h"
 #include "simtrace.h"
 #include "simulator.h"
 
@@ -112,6 +114,48 @@ double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// The event log alone at x1 after a run of many small lines: a setup that
+// changes one thing a tick fills the log's 1,000,000 changes with as many
+// lines, and the view lays out every line each time it takes new ones in.
+void benchLongLog(const QString &image, const SimNames &names, int lines, int seconds)
+{
+    SimEngine engine;
+    engine.readImage(image);
+    auto boxes = std::make_unique<SimInputs>();
+    SimTrace trace(names);
+    auto step = [&] {
+        boxes->switches[0] = !boxes->switches[0];
+        trace.recordInputs(*boxes, engine);
+        engine.tick(*boxes);
+        trace.record(engine);
+    };
+    for (int i = 0; i < lines; ++i)
+        step();
+    SimEventLog log;
+    log.resize(1000, 400);
+    log.setTrace(&trace);
+    log.show();
+    QCoreApplication::processEvents();
+    const int before = log.view()->model()->rowCount();
+    QTimer ticks;
+    ticks.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        step();
+        log.sync();
+    });
+    ticks.start(kSimTickMs);
+    QElapsedTimer wall;
+    wall.start();
+    const qint64 cpu = processCpuNs();
+    QEventLoop loop;
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    const double share = double(processCpuNs() - cpu) / double(wall.nsecsElapsed());
+    std::printf("event log alone at x1 after %d lines: %.1f %% of one core  [%d lines taken in over %.1f s, "
+                "process CPU time over wall time]\n",
+                before, share * 100, log.view()->model()->rowCount() - before, double(wall.nsecsElapsed()) / 1e9);
 }
 
 }  // namespace
@@ -355,5 +399,10 @@ int main(int argc, char *argv[])
         }
         delete sim;
     }
+    // BENCH_LONG_LOG=N: the event log alone after N one-change lines (300000 when unset; 0: not run).
+    const int longLog =
+        qEnvironmentVariableIsSet("BENCH_LONG_LOG") ? qEnvironmentVariableIntValue("BENCH_LONG_LOG") : 300000;
+    if (longLog > 0 && !qEnvironmentVariableIsSet("BENCH_VIEW"))
+        benchLongLog(image, simNames(model.session()), longLog, 3);
     return 0;
 }

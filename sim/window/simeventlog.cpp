@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "nametext.h"
 #include "simlogdelegate.h"
 #include "simtrace.h"
@@ -19,6 +21,12 @@ using namespace kelda;
 namespace {
 
 constexpr qint64 kRepaintMs = 40;  // at most 25 pictures a second, whatever the speed
+// Taking new lines in lays every row of the log out again, so its cost grows
+// with the log, and lines of thousands of characters take long to draw: the
+// next lines wait at least this many times what taking in the last ones and
+// the paint after took (about 3 % of the time), and at most kSlowestMs.
+constexpr qint64 kCostFactor = 30;
+constexpr qint64 kSlowestMs = 1000;
 
 QString quotedName(const QString &name)
 {
@@ -71,6 +79,23 @@ QString changeText(const SimTrace &trace, const SimChange &c)
         value = c.value ? QStringLiteral("running") : QStringLiteral("stopped");
     return QLatin1String(word) + QLatin1Char(' ') + name + QLatin1Char(' ') + value;
 }
+
+// A list view that keeps what its last paint took.
+class TimedListView : public QListView
+{
+public:
+    using QListView::QListView;
+    qint64 lastPaintNs = 0;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QElapsedTimer paint;
+        paint.start();
+        QListView::paintEvent(event);
+        lastPaintNs = paint.nsecsElapsed();
+    }
+};
 
 }  // namespace
 
@@ -206,7 +231,7 @@ SimEventLog::SimEventLog(QWidget *parent) : QWidget(parent), m_model(new SimEven
     m_save = new QPushButton(tr("Save CSV…"), this);
     m_save->setObjectName(QStringLiteral("simEventSaveButton"));
     m_save->setToolTip(tr("Save every change since the start as CSV, as kelda-cli simulate --trace writes it"));
-    m_view = new QListView(this);
+    m_view = new TimedListView(this);
     m_view->setObjectName(QStringLiteral("simEventLog"));
     m_view->setAccessibleName(tr("Event log"));
     m_view->setModel(m_model);
@@ -239,17 +264,26 @@ void SimEventLog::setTrace(const SimTrace *trace)
 {
     m_pending->stop();
     m_following = true;
+    m_syncNs = 0;
+    static_cast<TimedListView *>(m_view)->lastPaintNs = 0;
     m_model->setTrace(trace);
+}
+
+qint64 SimEventLog::syncPeriodMs(qint64 syncNs)
+{
+    return std::clamp(syncNs * kCostFactor / 1'000'000, kRepaintMs, kSlowestMs);
 }
 
 void SimEventLog::sync()
 {
     // Hidden, the lines go into the model at once (nothing is laid out or
-    // drawn); shown, at most every kRepaintMs: each new line moves every row
-    // on screen, and lines come at up to 100 a second.
-    if (m_view->isVisible() && m_synced.isValid() && m_synced.elapsed() < kRepaintMs) {
+    // drawn); shown, at most every kRepaintMs, or less often when the log is
+    // long: each new line moves every row on screen, and lines come at up to
+    // 100 a second.
+    const qint64 period = syncPeriodMs(m_syncNs + static_cast<TimedListView *>(m_view)->lastPaintNs);
+    if (m_view->isVisible() && m_synced.isValid() && m_synced.elapsed() < period) {
         if (!m_pending->isActive())
-            m_pending->start(int(kRepaintMs - m_synced.elapsed()));
+            m_pending->start(int(period - m_synced.elapsed()));
         return;
     }
     syncNow();
@@ -263,13 +297,21 @@ void SimEventLog::syncNow()
         return;
     }
     // Newest last; the view follows them unless the user has scrolled back.
+    QElapsedTimer cost;
+    cost.start();
     QScrollBar *bar = m_view->verticalScrollBar();
     m_following = bar->value() == bar->maximum();
     const int rows = m_model->rowCount();
     m_model->sync();
     m_synced.start();
-    if (m_following && m_model->rowCount() != rows)
+    if (m_model->rowCount() == rows)
+        return;
+    // Laid out now rather than when the view gets round to it, so that its
+    // cost is known.
+    m_view->doItemsLayout();
+    if (m_following)
         m_view->scrollToBottom();
+    m_syncNs = cost.nsecsElapsed();
 }
 
 void SimEventLog::showEvent(QShowEvent *event)

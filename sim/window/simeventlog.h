@@ -72,6 +72,8 @@ public:
     QStringList shownLines() const;
     QStringList linesToCopy() const;
     QListView *view() const { return m_view; }
+    // How long new lines wait, shown, after taking them in and drawing them took syncNs.
+    static qint64 syncPeriodMs(qint64 syncNs);
     QLineEdit *filter() const { return m_filter; }
 
 public slots:
@@ -91,6 +93,7 @@ private:
     QLineEdit *m_filter;
     QPushButton *m_copy, *m_save;
     QElapsedTimer m_synced;  // since the shown view last took new lines
+    qint64 m_syncNs = 0;  // what taking them in (the relayout) took
     QTimer *m_pending;  // gives the shown view the lines held back
     bool m_following = true;  // the view shows the newest line
 };

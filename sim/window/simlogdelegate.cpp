@@ -72,12 +72,12 @@ void SimLogLineDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
         visible &= view->viewport()->rect();
     if (visible.isEmpty())
         return;
-    opt.text = visibleStart(opt.text, QFontMetrics(opt.font), visible.right() - opt.rect.left() + 1);
-
     // Under the row is the viewport's plain background; anything else is
     // drawn as it comes.
     const QBrush back = view ? view->viewport()->palette().brush(view->viewport()->backgroundRole()) : QBrush();
+    const int shownWidth = visible.right() - opt.rect.left() + 1;
     if (back.style() != Qt::SolidPattern || !painter->device()) {
+        opt.text = visibleStart(opt.text, QFontMetrics(opt.font), shownWidth);
         style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
         return;
     }
@@ -98,6 +98,8 @@ void SimLogLineDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
         painter->drawPixmap(visible.topLeft(), *kept);
         return;
     }
+    // Measured only for a row drawn afresh: a row copied needs no text.
+    opt.text = visibleStart(opt.text, QFontMetrics(opt.font), shownWidth);
     auto *picture = new QPixmap(visible.size() * ratio);
     picture->setDevicePixelRatio(ratio);
     picture->fill(back.color());

@@ -66,26 +66,54 @@ QStringList gridLabels(const char *prefix)
     return labels;
 }
 
-// A drawn cell whose tooltip is worked out when it is shown, so that it tells
-// how things stand then without costing the tick anything.
-class WhyItem : public QTableWidgetItem
+// A cell the window draws. Its text and colour are kept here and handed
+// out as the model asks for them: setting them through the item each tick
+// (a variant per role, compared with the old one, a list of roles, a signal)
+// was most of the cost of a tick that changes many cells. drawTable tells
+// the view, once per table. The tooltip, in the tables that have one, is
+// worked out when it is shown, so that it tells how things stand then.
+class DrawnCell : public QTableWidgetItem
 {
 public:
+    static constexpr int kType = QTableWidgetItem::UserType + 31;
     using Why = QString (Simulator::*)(int) const;
-    WhyItem(const QString &text, const Simulator *sim, Why why, int row)
-        : QTableWidgetItem(text), m_sim(sim), m_why(why), m_row(row)
-    { }
+    DrawnCell(const Simulator *sim, Why why, int row) : QTableWidgetItem(kType), m_sim(sim), m_why(why), m_row(row) { }
+
+    // `fill` outlives the cell; null: no colour of its own.
+    void show(const QString &text, const QBrush *fill)
+    {
+        m_text = text;
+        m_fill = fill;
+        m_drawn = true;
+    }
     QVariant data(int role) const override
     {
-        if (role == Qt::ToolTipRole)
+        if (m_drawn && (role == Qt::DisplayRole || role == Qt::EditRole))
+            return m_text;
+        if (m_fill && role == Qt::BackgroundRole)
+            return *m_fill;
+        if (m_why && role == Qt::ToolTipRole)
             return (m_sim->*m_why)(m_row);
         return QTableWidgetItem::data(role);
     }
+    // A text or colour set from outside is what the cell shows until the next draw.
+    void setData(int role, const QVariant &value) override
+    {
+        if (role == Qt::DisplayRole || role == Qt::EditRole)
+            m_drawn = false;
+        else if (role == Qt::BackgroundRole)
+            m_fill = nullptr;
+        QTableWidgetItem::setData(role, value);
+    }
+    QTableWidgetItem *clone() const override { return new DrawnCell(*this); }
 
 private:
     const Simulator *m_sim;
     Why m_why;
     int m_row;
+    QString m_text;
+    const QBrush *m_fill = nullptr;
+    bool m_drawn = false;
 };
 
 QString quoted(const QString &name)
@@ -311,11 +339,8 @@ void Simulator::fillTables()
     grid->setRowCount(kLx1ModuleCount);
     grid->setVerticalHeaderLabels(gridLabels("LX1-"));
     for (int m = 0; m < kLx1ModuleCount; ++m)
-        for (int c = 0; c < kLx1ChannelCount; ++c) {
-            auto *cell = new QTableWidgetItem();
-            cell->setFlags(Qt::NoItemFlags);
-            grid->setItem(m, c, cell);
-        }
+        for (int c = 0; c < kLx1ChannelCount; ++c)
+            grid->setItem(m, c, newCell(grid, m));
 
     m_shownStates.assign(ui->stateTableWidget->rowCount(), Shown());
     m_shownTimers.assign(ui->timerTableWidget->rowCount(), Shown());
@@ -434,15 +459,14 @@ QString Simulator::ledWhy(int row) const
 
 QTableWidgetItem *Simulator::newCell(QTableWidget *table, int row) const
 {
-    QTableWidgetItem *cell;
+    DrawnCell::Why why = nullptr;
     if (table == ui->stateTableWidget)
-        cell = new WhyItem(QString(), this, &Simulator::stateWhy, row);
+        why = &Simulator::stateWhy;
     else if (table == ui->outputTableWidget)
-        cell = new WhyItem(QString(), this, &Simulator::outputWhy, row);
+        why = &Simulator::outputWhy;
     else if (table == ui->LEDTableWidget)
-        cell = new WhyItem(QString(), this, &Simulator::ledWhy, row);
-    else
-        cell = new QTableWidgetItem();
+        why = &Simulator::ledWhy;
+    auto *cell = new DrawnCell(this, why, row);
     // Not drawn yet: greyed until the first tick.
     cell->setFlags(Qt::NoItemFlags);
     return cell;
@@ -453,18 +477,16 @@ bool Simulator::draw(QTableWidget *table, int row, int column, Shown &shown, int
 {
     if (shown.value == value)
         return false;
-    // The cell is changed in place with the model's signals blocked (see
-    // drawTable): one repaint per table, not one per cell and role.
-    QTableWidgetItem *cell = table->item(row, column);
-    if (!cell) {
-        cell = newCell(table, row);
-        table->setItem(row, column, cell);
+    QTableWidgetItem *item = table->item(row, column);
+    if (!item || item->type() != DrawnCell::kType) {
+        item = newCell(table, row);
+        table->setItem(row, column, item);
     }
+    auto *cell = static_cast<DrawnCell *>(item);
+    // The model is quiet (see drawTable): one repaint per table, not one per cell.
     if (shown.value == -1)
         cell->setFlags(kDrawnFlags);
-    cell->setText(text);
-    if (coloured)
-        cell->setBackground(green ? m_green : m_white);
+    cell->show(text, coloured ? (green ? &m_green : &m_white) : nullptr);
     shown.value = value;
     m_dirty = m_dirty.united(QRect(column, row, 1, 1));
     return true;

@@ -13,6 +13,7 @@
 #include <QTabWidget>
 #include <QTest>
 
+#include "nametext.h"
 #include "pmmodel.h"
 #include "setupbuilder.h"
 #include "simeventlog.h"
@@ -92,8 +93,11 @@ private slots:
     void visibleStartCoversTheWidth();
     void logRowsLookAsPlainRows();
     void drawnCellsLookAsPlainCells();
+    void windowCellsLookAsPlainItems();
     void timelinePartsLookAsTheWhole();
+    void plotNamesMeasuredAsShown();
     void logCatchesUpWhenShown();
+    void logTakesLinesLessOftenWhenCostly();
     void timelineCatchesUpWhenShown();
 };
 
@@ -198,6 +202,78 @@ void TestSimDrawing::drawnCellsLookAsPlainCells()
     QCOMPARE(grabbed(), changed);
 }
 
+void TestSimDrawing::windowCellsLookAsPlainItems()
+{
+    // The window's cells hand out the texts and colours it draws into them
+    // without setting them; items with those set plainly look the same:
+    // before the first tick (greyed, empty), after it, and after a change.
+    PMModel model;
+    buildTallSetup(model);
+    Simulator *sim = startPaused(model);
+    const QStringList names = {"stateTableWidget", "LEDTableWidget", "LX1TableWidget"};
+    auto looks = [sim, &names] {
+        QList<QImage> pictures;
+        for (const QString &name : names) {
+            auto *t = sim->findChild<QTableWidget *>(name);
+            pictures << t->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        }
+        return pictures;
+    };
+    auto plainLooks = [sim, &names, &looks] {
+        // The same tables with each drawn cell swapped for a plain copy of
+        // what it hands out; swapped back after.
+        std::vector<std::pair<QTableWidget *, QTableWidgetItem *>> kept;
+        for (const QString &name : names) {
+            auto *t = sim->findChild<QTableWidget *>(name);
+            for (int r = 0; r < t->rowCount(); ++r)
+                for (int c = t->columnCount() == 8 ? 0 : 1; c < t->columnCount(); ++c) {
+                    QTableWidgetItem *drawn = t->takeItem(r, c);
+                    auto *plain = new QTableWidgetItem();
+                    plain->setFlags(drawn->flags());
+                    for (int role : {Qt::DisplayRole, Qt::BackgroundRole, Qt::ToolTipRole})
+                        if (const QVariant v = drawn->data(role); v.isValid())
+                            plain->setData(role, v);
+                    t->setItem(r, c, plain);
+                    kept.push_back({t, drawn});
+                }
+        }
+        const QList<QImage> pictures = looks();
+        size_t i = 0;
+        for (const QString &name : names) {
+            auto *t = sim->findChild<QTableWidget *>(name);
+            for (int r = 0; r < t->rowCount(); ++r)
+                for (int c = t->columnCount() == 8 ? 0 : 1; c < t->columnCount(); ++c)
+                    t->setItem(r, c, kept[i++].second);
+        }
+        return pictures;
+    };
+    QCOMPARE(looks(), plainLooks());
+    sim->Update();
+    const QList<QImage> first = looks();
+    QCOMPARE(first, plainLooks());
+    holdKey(sim, 0, true);
+    sim->Update();
+    auto *states = sim->findChild<QTableWidget *>(QStringLiteral("stateTableWidget"));
+    QCOMPARE(states->item(0, 1)->text(), QStringLiteral("Set"));
+    QCOMPARE(states->item(0, 1)->background().color(), QColor(Qt::green));
+    QVERIFY(states->item(0, 1)->toolTip().startsWith(QStringLiteral("Set by ")));
+    const QList<QImage> second = looks();
+    QVERIFY(second.first() != first.first());
+    QCOMPARE(second, plainLooks());
+    // Drawn again after the swaps, the same.
+    sim->Update();
+    QCOMPARE(looks(), second);
+    // A text set from outside shows until the window draws the cell again.
+    states->item(0, 1)->setText(QStringLiteral("mine"));
+    QCOMPARE(states->item(0, 1)->text(), QStringLiteral("mine"));
+    holdKey(sim, 0, false);
+    holdKey(sim, 1, true);
+    sim->Update();
+    QCOMPARE(states->item(0, 1)->text(), QStringLiteral("Clear"));
+    QCOMPARE(states->item(0, 1)->background().color(), QColor(Qt::white));
+    delete sim;
+}
+
 void TestSimDrawing::timelinePartsLookAsTheWhole()
 {
     PMModel model;
@@ -243,6 +319,40 @@ void TestSimDrawing::timelinePartsLookAsTheWhole()
                                                                                : part.pixelColor(0, 0));
     }
     delete sim;
+}
+
+void TestSimDrawing::plotNamesMeasuredAsShown()
+{
+    // The name column is as wide as the widest name as drawn (control
+    // characters made visible), measured once and asked for again: the same
+    // text as a name and as the text shown without rows measures apart.
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(12);
+    const QFontMetrics fm(font);
+    SimNames names;
+    names.states = QStringList{QStringLiteral("W\t\t\t\t"), QStringLiteral("Lamp"), QStringLiteral("iiiiiiii")};
+    const SimTrace trace(names);
+    int first = 0;
+    while (trace.signalList()[size_t(first)].kind != SimSignal::Kind::State)
+        ++first;
+    for (int round = 0; round < 2; ++round) {
+        SimPlotView v;
+        v.emptyText = QString();
+        int widest = 0;
+        for (int s = 0; s < names.states.size(); ++s) {
+            QCOMPARE(trace.signalList()[size_t(first + s)].name, names.states[s]);
+            v.rows = {first + s};
+            const int width = fm.horizontalAdvance(visibleName(names.states[s]));
+            widest = std::max(widest, width);
+            QCOMPARE(simPlotChromeWidth(trace, v), 40 + width);
+        }
+        v.rows = {first, first + 1, first + 2};
+        QCOMPARE(simPlotChromeWidth(trace, v), 40 + widest);
+        v.rows.clear();
+        v.emptyText = names.states[0];
+        QCOMPARE(simPlotChromeWidth(trace, v), 40 + fm.horizontalAdvance(names.states[0]));
+        QVERIFY(fm.horizontalAdvance(names.states[0]) != fm.horizontalAdvance(visibleName(names.states[0])));
+    }
 }
 
 void TestSimDrawing::logCatchesUpWhenShown()
@@ -291,6 +401,33 @@ void TestSimDrawing::logCatchesUpWhenShown()
     // The first of them holds what is held already: no line.
     QTRY_COMPARE(list->model()->rowCount(), 226);
     QCOMPARE(list->verticalScrollBar()->value(), 0);
+    delete sim;
+}
+
+void TestSimDrawing::logTakesLinesLessOftenWhenCostly()
+{
+    // 25 times a second while taking lines in is cheap; a relayout of a long
+    // log spaces them out, to at most a second apart.
+    QCOMPARE(SimEventLog::syncPeriodMs(0), 40);
+    QCOMPARE(SimEventLog::syncPeriodMs(1'000'000), 40);
+    QCOMPARE(SimEventLog::syncPeriodMs(2'000'000), 60);
+    QCOMPARE(SimEventLog::syncPeriodMs(10'000'000), 300);
+    QCOMPARE(SimEventLog::syncPeriodMs(500'000'000), 1000);
+
+    // Whatever the spacing, the shown log gets every line, the newest in view.
+    PMModel model;
+    buildTallSetup(model);
+    Simulator *sim = startPaused(model);
+    sim->findChild<QTabWidget *>(QStringLiteral("simViews"))->setCurrentIndex(1);
+    auto *list = sim->findChild<QListView *>(QStringLiteral("simEventLog"));
+    for (int t = 0; t < 3000; ++t) {
+        holdKey(sim, t % 2, true);
+        holdKey(sim, 1 - t % 2, false);
+        sim->Update();
+    }
+    QTRY_COMPARE(list->model()->rowCount(), 3000);
+    QTRY_VERIFY(list->visualRect(list->model()->index(2999, 0)).intersects(list->viewport()->rect()));
+    QCOMPARE(list->verticalScrollBar()->value(), list->verticalScrollBar()->maximum());
     delete sim;
 }
 
