@@ -159,25 +159,13 @@ RowChanges rowChanges(const SimTrace &trace, const SimPlotView &view)
 {
     RowChanges out;
     out.changes.resize(view.rows.size());
-    out.levelAtStart.assign(view.rows.size(), false);
     std::vector<int> rowOf(trace.signalList().size(), -1);
     for (size_t i = 0; i < view.rows.size(); ++i)
         rowOf[view.rows[i]] = static_cast<int>(i);
     const std::vector<SimChange> &all = trace.changes();
     auto byTick = [](const SimChange &c, qint64 tick) { return c.tick < tick; };
     const auto begin = std::lower_bound(all.begin(), all.end(), view.from, byTick);
-    // Back from `from` until every row has its last level before it.
-    size_t unknown = view.rows.size();
-    std::vector<bool> known(view.rows.size(), false);
-    for (auto it = begin; it != all.begin() && unknown > 0;) {
-        --it;
-        const int row = rowOf[it->signal];
-        if (row >= 0 && !known[row]) {
-            known[row] = true;
-            out.levelAtStart[row] = it->value;
-            --unknown;
-        }
-    }
+    out.levelAtStart = trace.levelsBefore(size_t(begin - all.begin()), view.rows);
     for (auto it = begin; it != all.end() && it->tick <= view.to; ++it)
         if (const int row = rowOf[it->signal]; row >= 0)
             out.changes[row].push_back(&*it);

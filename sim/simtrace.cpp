@@ -60,11 +60,40 @@ SimTrace::SimTrace(const SimNames &names) : m_events(names.events)
         for (int c = 0; c < kLx1ChannelCount; ++c)
             m_signals.push_back(SimSignal{SimSignal::Kind::Channel, m * kLx1ChannelCount + c,
                                           QStringLiteral("LX1-%1.%2").arg(m + 1).arg(c + 1)});
+    m_levelWords = (m_signals.size() + 63) / 64;
+    m_levels.assign(m_levelWords, 0);
 }
 
 void SimTrace::change(int signal, bool value, int cause)
 {
+    if (m_changes.size() % kCheckpointSpan == 0)
+        m_checkpoints.insert(m_checkpoints.end(), m_levels.begin(), m_levels.end());
     m_changes.push_back(SimChange{m_tick, uint16_t(signal), value, uint8_t(cause)});
+    const uint64_t bit = uint64_t(1) << (signal % 64);
+    m_levels[size_t(signal) / 64] = value ? m_levels[size_t(signal) / 64] | bit : m_levels[size_t(signal) / 64] & ~bit;
+}
+
+std::vector<bool> SimTrace::levelsBefore(size_t index, const std::vector<int> &wanted) const
+{
+    index = std::min(index, m_changes.size());
+    const size_t checkpoint = index / kCheckpointSpan;
+    // The checkpoint at index is made with the change there; at the end it is the levels now.
+    const uint64_t *levels = checkpoint * kCheckpointSpan < m_changes.size()
+        ? m_checkpoints.data() + checkpoint * m_levelWords
+        : m_levels.data();
+    std::vector<bool> out(wanted.size(), false);
+    std::vector<int> slot(m_signals.size(), -1);
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        const size_t s = size_t(wanted[i]);
+        if (s >= m_signals.size())
+            continue;
+        slot[s] = int(i);
+        out[i] = (levels[s / 64] >> (s % 64)) & 1u;
+    }
+    for (size_t c = checkpoint * kCheckpointSpan; c < index; ++c)
+        if (const int i = slot[m_changes[c].signal]; i >= 0)
+            out[size_t(i)] = m_changes[c].value;
+    return out;
 }
 
 void SimTrace::recordInputs(const SimInputs &boxes, const SimEngine &engine)

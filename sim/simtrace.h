@@ -53,6 +53,10 @@ public:
 
     const std::vector<SimSignal> &signalList() const { return m_signals; }
     const std::vector<SimChange> &changes() const { return m_changes; }
+    // The level each signal has just before changes()[index] (off before its
+    // first change), without scanning back over the run: a plot of the last
+    // seconds of an hour-long run needs the levels at its left edge.
+    std::vector<bool> levelsBefore(size_t index, const std::vector<int> &wanted) const;
     qint64 lastTick() const { return m_lastTick; }
     QString eventName(int event) const;
     // Signals with at least one change, in signal order.
@@ -72,6 +76,10 @@ private:
 
     std::vector<SimSignal> m_signals;
     std::vector<SimChange> m_changes;
+    // Every signal's level, a bit each: now, and before every kCheckpointSpan-th change.
+    static constexpr size_t kCheckpointSpan = 4096;
+    size_t m_levelWords = 0;
+    std::vector<uint64_t> m_levels, m_checkpoints;
     QStringList m_events;
     qint64 m_tick = 0, m_lastTick = 0;
     int m_firstSwitch = 0, m_firstCanInput = 0, m_firstState = 0, m_firstTimer = 0, m_firstOutput = 0,

@@ -165,6 +165,7 @@ private slots:
     void causeOfAChange();
     void traceOfAKnownRun();
     void plotShowsShortPulsesAndTheLastChange();
+    void levelsBeforeAnyChange();
     void framesDriveCanInputsAndOutputsBecomeFrames();
 };
 
@@ -822,6 +823,43 @@ void TestSimEngine::traceOfAKnownRun()
         for (int x = 0; x < png.width(); ++x)
             shaded += png.pixel(x, y) == qRgb(120, 200, 120);
     QVERIFY(shaded > 100);
+}
+
+void TestSimEngine::levelsBeforeAnyChange()
+{
+    // Levels kept at checkpoints must equal the last value a plain scan back
+    // finds, at every index over several checkpoints, for signals that change
+    // often, rarely (once early) and never.
+    SimNames names;
+    for (int i = 0; i < 70; ++i)  // more than one word of levels
+        names.states << QStringLiteral("S%1").arg(i);
+    SimTrace trace(names);
+    int first = 0;
+    while (trace.signalList()[size_t(first)].name != QStringLiteral("S0"))
+        ++first;
+    quint32 seed = 7;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
+    QVERIFY(trace.recordReported(SimSignal::Kind::State, 69, true, 1));  // never again
+    for (int i = 0; i < 9000; ++i)
+        QVERIFY(trace.recordReported(SimSignal::Kind::State, int(next() % 60), next() & 1, 2 + i));
+    const std::vector<SimChange> &all = trace.changes();
+    std::vector<int> rows;
+    for (int r = 0; r < 70; ++r)
+        rows.push_back(first + r);
+    for (size_t index = 0; index <= all.size(); index += (index % 4096 < 3 || index % 4096 > 4093) ? 1 : 97) {
+        const std::vector<bool> got = trace.levelsBefore(index, rows);
+        for (int r = 0; r < 70; ++r) {
+            bool want = false;
+            for (size_t c = index; c-- > 0;)
+                if (all[c].signal == rows[size_t(r)]) {
+                    want = all[c].value;
+                    break;
+                }
+            QVERIFY2(got[size_t(r)] == want, qPrintable(QStringLiteral("S%1 before change %2").arg(r).arg(index)));
+        }
+    }
+    QVERIFY(trace.levelsBefore(all.size(), {first + 69})[0]);
+    QVERIFY(!trace.levelsBefore(0, {first + 69})[0]);
 }
 
 void TestSimEngine::plotShowsShortPulsesAndTheLastChange()
