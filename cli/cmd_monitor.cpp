@@ -60,6 +60,16 @@ QString jsonLine(const proto::MonitorReply &r, const LiveNames &names)
         .arg(QString::number(r.tick / 100.0, 'f', 2), changes.join(QStringLiteral(", ")));
 }
 
+// What the item did since the last reply, ending with what it is now.
+QString changeWord(const proto::LiveChange &c)
+{
+    if (!c.latched)
+        return c.value ? QStringLiteral(" on") : QStringLiteral(" off");
+    if (c.now != c.value)
+        return c.value ? QStringLiteral(" pulse") : QStringLiteral(" dip");  // came and went
+    return c.now ? QStringLiteral(" on (flickered)") : QStringLiteral(" off (flickered)");
+}
+
 QString textLine(const proto::MonitorReply &r, const LiveNames &names)
 {
     QStringList changes;
@@ -68,8 +78,7 @@ QString textLine(const proto::MonitorReply &r, const LiveNames &names)
         QString word = QStringLiteral("%1 %2").arg(QLatin1String(proto::liveKindName(c.kind))).arg(c.item + 1);
         if (!name.isEmpty())
             word += QStringLiteral(" \"%1\"").arg(name);
-        word += c.latched ? (c.value ? QStringLiteral(" pulse") : QStringLiteral(" dip"))
-                          : (c.value ? QStringLiteral(" on") : QStringLiteral(" off"));
+        word += changeWord(c);
         changes << word;
     }
     QString head = QStringLiteral("tick %1 (%2 s)").arg(r.tick).arg(QString::number(r.tick / 100.0, 'f', 2));
@@ -114,7 +123,8 @@ int poll(LiveSession &session, const MonitorArgs &a, bool full, proto::MonitorRe
     r->flags = uint8_t(flags);
     r->changes.clear();
     for (int i = 0; i < n; ++i)
-        r->changes.append({changes[i].kind, changes[i].item, changes[i].value != 0, changes[i].latched != 0});
+        r->changes.append(
+            {changes[i].kind, changes[i].item, changes[i].value != 0, changes[i].latched != 0, changes[i].now != 0});
     cliOut() << (a.jsonl ? jsonLine(*r, a.names) : textLine(*r, a.names)) << Qt::endl;
     return 0;
 }
@@ -159,7 +169,8 @@ const CliRegistration monitorCommand{{
         "channels, LX1 outputs and CAN outputs. Every reply is printed, the first one a full picture, and one "
         "at every period even when nothing changed, so a silent line means a silent module. A change that came "
         "and went between two replies is latched: a pulse of one tick is printed as a pulse (value 1, latched), "
-        "never lost. Rows are counted from 1; an LX1 channel is (module - 1) * 8 + channel. Monitoring waits "
+        "never lost; an item that changed more than once and stays changed reads \"on (flickered)\" or \"off "
+        "(flickered)\". Rows are counted from 1; an LX1 channel is (module - 1) * 8 + channel. Monitoring waits "
         "while an upload or a read of the same connection runs.\n\n"
         "With --jsonl each reply is one line: {\"tick\": 6758, \"time\": 67.58, \"changes\": [{\"kind\": "
         "\"state\", \"row\": 2, \"name\": \"Beacons on\", \"value\": 1, \"latched\": false}]}, kinds key, "

@@ -220,11 +220,7 @@ QByteArray ModuleRun::monitor(bool full, uint8_t moduleFlags)
                 more = true;  // the rest stays pending for the next reply
                 break;
             }
-            // A value the host has not heard, or one that went and came back.
-            const bool differs = i.now != i.told;
-            const bool value = differs ? i.now != 0 : i.now == 0;
-            const bool latched = differs ? i.changes > 1 : true;
-            proto::putLiveChange(records, {k, uint8_t(n), value, latched});
+            proto::putLiveChange(records, proto::liveChange(k, uint8_t(n), i.told != 0, i.now != 0, i.changes));
             ++count;
             i.told = i.now;
             i.changes = 0;

@@ -327,26 +327,24 @@ void LiveView::showDifferences()
 void LiveView::replied(const LiveLink::Reply &reply)
 {
     engineRunning_ = (reply.flags & CORLA_LIVE_ENGINE_RUNNING) != 0;
-    if (!primed_) {
-        // The first full picture also counts what changed before anyone
-        // watched, so an item on now may come as "changed and back": the
-        // picture is asked for again and taken from that answer.
-        if (!(reply.flags & CORLA_LIVE_MORE)) {
-            primed_ = true;
-            link_->askFullPicture();
-        }
+    // The first picture after connecting (all its pieces) also counts what
+    // changed before anyone watched: its values now are taken, its pulses not.
+    const bool history = primed_;
+    if (!(reply.flags & CORLA_LIVE_MORE))
+        primed_ = true;
+    apply(reply, history);
+    if (!primed_)
         return;
-    }
-    apply(reply);
     ++replies_;
     eventLog_->sync();
     // The module's clock moves the timeline on, changes or not.
     timeline_->sync(std::max<qint64>(reply.tick, trace_->lastTick()));
 }
 
-// A latched record came and went between two replies: the picture keeps the
-// value it had, the trace gets the pulse. A full picture starts from off.
-void LiveView::apply(const LiveLink::Reply &reply)
+// Every record carries the item's value now, which the picture takes; a
+// latched one also goes to the trace as what happened between two replies.
+// A full picture starts from off.
+void LiveView::apply(const LiveLink::Reply &reply, bool history)
 {
     std::array<std::vector<bool>, 10> next = now_;
     if (reply.flags & CORLA_LIVE_FULL_PICTURE)
@@ -355,10 +353,9 @@ void LiveView::apply(const LiveLink::Reply &reply)
     for (const CorlaLiveChange &c : reply.changes) {
         if (c.kind < CORLA_LIVE_KEY || c.kind > CORLA_LIVE_CANOUTPUT || c.item >= next[c.kind].size())
             continue;
-        if (c.latched)
-            pulsed(c.kind, c.item, c.value != 0, reply.tick);
-        else
-            next[c.kind][c.item] = c.value != 0;
+        if (c.latched && history)
+            pulsed(c.kind, c.item, c.value != 0, c.now != 0, reply.tick);
+        next[c.kind][c.item] = c.now != 0;
     }
     for (uint8_t k = CORLA_LIVE_KEY; k <= CORLA_LIVE_CANOUTPUT; ++k)
         for (size_t i = 0; i < next[k].size(); ++i)
@@ -408,13 +405,19 @@ void LiveView::changed(uint8_t kind, int item, bool value, qint64 tick)
 }
 
 // Shown one tick wide: up one tick before the reply's tick and back at it, as
-// it had ended by the reply. The timeline draws it; the log lists both ticks.
-void LiveView::pulsed(uint8_t kind, int item, bool value, qint64 tick)
+// it had ended by the reply. One that changed more than once and stays
+// changed goes to its value, back for a tick, and to its value again at the
+// reply's tick (apply's change, or here when the picture already had it).
+// The timeline draws it; the log lists the ticks.
+void LiveView::pulsed(uint8_t kind, int item, bool value, bool now, qint64 tick)
 {
     if (!traceFull_) {
         const auto [signal, row] = signalOf(kind, item);
-        trace_->recordReported(signal, row, value, tick - 1);
-        trace_->recordReported(signal, row, !value, tick);
+        const qint64 back = now == value ? tick - 1 : tick;
+        trace_->recordReported(signal, row, value, back - 1);
+        trace_->recordReported(signal, row, !value, back);
+        if (now == value && now_[kind][size_t(item)] == value)
+            trace_->recordReported(signal, row, value, tick);
     }
     const std::optional<Part> part = partOf(kind);
     if (!part || panel_->mark(*part, item) == SimPanel::Mark::Forced || !panel_->partWidget(*part, item))

@@ -99,9 +99,10 @@ private:
     void showModule();
     void compared(const kelda::upload::ModuleContents &contents);
     void replied(const LiveLink::Reply &reply);
-    void apply(const LiveLink::Reply &reply);
+    // history: show what the latched records say happened between two replies.
+    void apply(const LiveLink::Reply &reply, bool history);
     void changed(uint8_t kind, int item, bool value, qint64 tick);
-    void pulsed(uint8_t kind, int item, bool value, qint64 tick);
+    void pulsed(uint8_t kind, int item, bool value, bool now, qint64 tick);
     void showForces();
     void expireMarks();
     void trouble(const QString &text);
@@ -118,7 +119,7 @@ private:
     // The module's items as last reported, by kind (CORLA_LIVE_…) and number.
     std::array<std::vector<bool>, 10> now_;
     std::map<std::pair<int, int>, qint64> latchedMarks_;  // (part, row): until when (ms)
-    bool primed_ = false;  // the first full picture was asked again (see replied)
+    bool primed_ = false;  // the first picture after connecting has come (see replied)
     bool engineRunning_ = false;
     bool traceFull_ = false;
     int replies_ = 0;

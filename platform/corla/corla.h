@@ -335,9 +335,11 @@ enum {
 };
 enum { CORLA_FORCE_OFF = 0, CORLA_FORCE_ON = 1, CORLA_FORCE_RELEASE = 2 };
 /* One item that changed: item numbers from 0; latched: it also went the other
- * way since the last reply (a one-tick pulse: value 1, latched 1). */
+ * way since the last reply (a one-tick pulse: value 1, latched 1); now: its
+ * value after the module's last tick (latched with now == value: it changed
+ * more than once and stays changed; now != value: it came and went). */
 typedef struct CorlaLiveChange {
-    uint8_t kind, item, value, latched;
+    uint8_t kind, item, value, latched, now;
 } CorlaLiveChange;
 typedef struct CorlaForce {
     uint8_t kind, item, action, reserved;

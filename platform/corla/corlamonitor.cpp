@@ -48,7 +48,7 @@ void EcuImpl::runMonitor()
         t->changes.clear();
         t->changes.reserve(size_t(r->changes.size()));
         for (const proto::LiveChange &c : r->changes)
-            t->changes.push_back({c.kind, c.item, uint8_t(c.value), uint8_t(c.latched)});
+            t->changes.push_back({c.kind, c.item, uint8_t(c.value), uint8_t(c.latched), uint8_t(c.now)});
         finish(t, CORLA_STATUS_OK);
     });
 }

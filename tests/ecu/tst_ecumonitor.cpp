@@ -37,6 +37,7 @@ private slots:
     void codecRefusesMalformed();
     void monitorRepliesWithNamedChanges();
     void pulsesAreLatched();
+    void flickerAndPulseTellTheValueNow();
     void forceLapsesWhenTheHostIsKilled();
     void forceReleasedWhenTheCommandEnds();
     void forceLapsesWhenTheLineCloses();
@@ -173,8 +174,28 @@ void TestEcuMonitor::codecRefusesMalformed()
     proto::putLiveChange(led, {proto::LiveLed, 32, true, false});
     QVERIFY(!proto::readMonitor(led));
     QByteArray reserved = reply;
-    reserved[proto::kMonitorHeader] = char(uint8_t(reserved[proto::kMonitorHeader]) | 0x04);
+    reserved[proto::kMonitorHeader] = char(uint8_t(reserved[proto::kMonitorHeader]) | 0x08);
     QVERIFY(!proto::readMonitor(reserved));
+
+    // Bit 2 is the value now: on a latched record it tells a flicker (now ==
+    // value) from a pulse or dip (now != value); on another it is the value.
+    QByteArray nowBits = reply.left(proto::kMonitorHeader);
+    const QList<proto::LiveChange> told{{proto::LiveSwitch, 0, true, true, true},  // off, on, off, on: on now
+                                        {proto::LiveSwitch, 1, true, true, false},  // a pulse, off again
+                                        {proto::LiveLed, 2, false, true, false},  // on, off, on, off: off now
+                                        {proto::LiveLed, 3, false, true, true},  // a dip, on again
+                                        {proto::LiveState, 4, true, false, true}};
+    for (const proto::LiveChange &c : told)
+        proto::putLiveChange(nowBits, c);
+    QCOMPARE(nowBits.mid(proto::kMonitorHeader).toHex(' '), QByteArray("27 00 23 01 62 02 66 03 55 04"));
+    const auto withNow = proto::readMonitor(nowBits);
+    QVERIFY(withNow);
+    QCOMPARE(withNow->changes, told);
+    // Not latched, the value is what the item is now, whatever bit 2 says.
+    const auto plain = proto::readMonitor(reply.left(proto::kMonitorHeader) + QByteArray::fromHex("51042404"));
+    QVERIFY(plain && plain->changes[0].now && !plain->changes[1].now);
+    // The module's dip of an item that is on (the end-to-end test below has the rest).
+    QCOMPARE(proto::liveChange(proto::LiveLed, 3, true, true, 2), told[3]);
     QByteArray unknownKind = reply.left(proto::kMonitorHeader) + QByteArray::fromHex("a000");
     QVERIFY(!proto::readMonitor(unknownKind));
 
@@ -188,7 +209,7 @@ void TestEcuMonitor::codecRefusesMalformed()
           proto::LiveChange{proto::LiveLx1, 0, true, false}})
         proto::putLiveChange(typical, c);
     QCOMPARE(proto::encode(proto::Monitor | proto::kReplyBit, 0x22, typical).toHex(' '),
-             QByteArray("a5 5a 00 0e 97 22 00 00 00 1a 68 10 13 02 61 01 71 00 76 a3"));
+             QByteArray("a5 5a 00 0e 97 22 00 00 00 1a 68 10 13 02 65 01 75 00 70 96"));
     QCOMPARE(
         proto::encode(proto::Force, 0x23, proto::forceRequest({900, {{proto::LiveLed, 4, proto::ForceOn}}})).toHex(' '),
         QByteArray("a5 5a 00 06 18 23 03 84 61 04 65 62"));
@@ -290,6 +311,37 @@ void TestEcuMonitor::pulsesAreLatched()
     QCOMPARE(dips, 0);  // a key that was off never reads as a dip
     QVERIFY(latched > kPulses / 2);  // most fall between two replies
     QCOMPARE(pulses, kPulses);
+}
+
+void TestEcuMonitor::flickerAndPulseTellTheValueNow()
+{
+    // Between two replies two seconds apart: switch 1 goes on, off and on
+    // (on now), and later key 2 is pressed for one tick (off now).
+    const QString inputs = script("flicker.txt",
+                                  QStringLiteral("wait 1000ms\nswitch 1 on\nwait 10ms\nswitch 1 off\n"
+                                                 "wait 10ms\nswitch 1 on\nwait 2000ms\npress 2 short\n"));
+    EmulatorProcess module(
+        {QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--inputs"), inputs});
+    QVERIFY(!module.path().isEmpty());
+    const CliRun run = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--rate"), QStringLiteral("0.5"),
+                                          QStringLiteral("--for"), QStringLiteral("5")}
+                              + portArgs(module));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QStringList switchWords, keyWords;
+    static const QRegularExpression word(QStringLiteral("(switch 1|key 2) ([a-z() ]+?)(?=, |$)"));
+    for (const QString &line : outputLines(run.out)) {
+        for (const QRegularExpressionMatch &m : word.globalMatch(line))
+            (m.captured(1).startsWith(u's') ? switchWords : keyWords) << m.captured(2);
+    }
+    // A reply that happened to fall inside the flicker or the press splits
+    // it in two, still ending at the value now.
+    const QString out = QString::fromUtf8(run.out);
+    QVERIFY2(switchWords == QStringList{QStringLiteral("on (flickered)")}
+                 || switchWords == (QStringList{QStringLiteral("on"), QStringLiteral("dip")}),
+             qPrintable(out));
+    QVERIFY2(keyWords == QStringList{QStringLiteral("pulse")}
+                 || keyWords == (QStringList{QStringLiteral("on"), QStringLiteral("off")}),
+             qPrintable(out));
 }
 
 void TestEcuMonitor::forceLapsesWhenTheHostIsKilled()

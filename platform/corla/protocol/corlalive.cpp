@@ -37,9 +37,17 @@ void putMonitorHeader(QByteArray &a, uint32_t tick, uint8_t flags)
     a.append(char(flags));
 }
 
+LiveChange liveChange(uint8_t kind, uint8_t item, bool told, bool now, int changes)
+{
+    // A value the host has not heard, or one that went and came back.
+    const bool differs = now != told;
+    return {kind, item, differs ? now : !now, differs ? changes > 1 : true, now};
+}
+
 void putLiveChange(QByteArray &a, const LiveChange &c)
 {
-    a.append(char(uint8_t(c.kind << 4) | (c.latched ? 0x02 : 0) | (c.value ? 0x01 : 0)));
+    const bool now = c.latched ? c.now : c.value;
+    a.append(char(uint8_t(c.kind << 4) | (now ? 0x04 : 0) | (c.latched ? 0x02 : 0) | (c.value ? 0x01 : 0)));
     a.append(char(c.item));
 }
 
@@ -53,9 +61,13 @@ std::optional<MonitorReply> readMonitor(const QByteArray &payload)
     r.flags = uint8_t(payload[5]);
     for (qsizetype at = kMonitorHeader; at < payload.size(); at += kLiveRecordBytes) {
         const uint8_t head = uint8_t(payload[at]);
-        LiveChange c{uint8_t(head >> 4), uint8_t(payload[at + 1]), (head & 0x01) != 0, (head & 0x02) != 0};
-        if (c.item >= liveItems(c.kind) || (head & 0x0C) != 0)
+        LiveChange c{uint8_t(head >> 4), uint8_t(payload[at + 1]), (head & 0x01) != 0, (head & 0x02) != 0,
+                     (head & 0x04) != 0};
+        if (c.item >= liveItems(c.kind) || (head & 0x08) != 0)
             return std::nullopt;
+        // Not latched, the value is the value now: bit 2 adds nothing there.
+        if (!c.latched)
+            c.now = c.value;
         r.changes.append(c);
     }
     return r;

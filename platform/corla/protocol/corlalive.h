@@ -48,14 +48,20 @@ enum MonitorReplyFlag : uint8_t {
     LiveRunning = 0x10,  // the module runs its calibration
 };
 
-// One record: [kind << 4 | latched << 1 | value] [item].
+// One record: [kind << 4 | now << 2 | latched << 1 | value] [item].
 struct LiveChange {
     uint8_t kind = 0;
     uint8_t item = 0;
     bool value = false;
     bool latched = false;  // it also went the other way since the last reply
+    // The value after the last tick run. Latched with now == value: it changed
+    // more than once and stays changed; now != value: it came and went.
+    bool now = false;
     bool operator==(const LiveChange &) const = default;
 };
+// A record as the module makes it: value and latched from what the host was
+// told, the value now and how often the item changed since.
+LiveChange liveChange(uint8_t kind, uint8_t item, bool told, bool now, int changes);
 constexpr int kLiveRecordBytes = 2;
 constexpr int kMonitorHeader = 1 + 4 + 1;  // result, tick, flags
 // Records a MONITOR reply carries at most.
