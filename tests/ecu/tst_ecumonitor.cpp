@@ -279,17 +279,18 @@ void TestEcuMonitor::monitorRepliesWithNamedChanges()
 
 void TestEcuMonitor::pulsesAreLatched()
 {
-    // One-tick presses of ten keys, one key every 100 ms: each key's pulses
-    // are a second apart, so every pulse is its own reply's change.
+    // One-tick presses of ten keys, one key every 130 ms: each key's pulses
+    // are 1.3 s apart, so every pulse is its own reply's change. Not every
+    // 100 ms: locked to the replies' pace, every press could meet a reply.
     constexpr int kPulses = 30;
     QString text = QStringLiteral("wait 500ms\n");
     for (int i = 0; i < kPulses; ++i)
-        text += QStringLiteral("press %1 short\nwait 100ms\n").arg(2 + i % 10);
+        text += QStringLiteral("press %1 short\nwait 130ms\n").arg(2 + i % 10);
     const QString inputs = script("pulses.txt", text);
     EmulatorProcess module(
         {QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--inputs"), inputs});
     QVERIFY(!module.path().isEmpty());
-    const CliRun run = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("4.5"),
+    const CliRun run = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("5.5"),
                                           QStringLiteral("--jsonl")}
                               + portArgs(module));
     QVERIFY2(run.exitCode == 0, run.err.constData());

