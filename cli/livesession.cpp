@@ -8,7 +8,7 @@
 #include <csignal>
 #include <unistd.h>
 
-#include "corla_basicecumediator.h"
+#include "quietmediator.h"
 #include "corlalive.h"
 #include "pmmodel.h"
 #include "uploadcalibration.h"
@@ -58,39 +58,15 @@ struct LiveSession::Txn {
     corla::EcuTxn txn;
 };
 
-// The upload's mediator without questions: a live session never writes.
-class LiveSession::Mediator : public corla::BasicEcuMediator
+class LiveSession::Mediator : public kelda::live::QuietMediator
 {
 public:
-    explicit Mediator(LiveSession *owner) : owner_(owner) { }
-    ~Mediator() override
-    {
-        abortAll();
-        CORLA_Ecu_DisconnectAndWait(ecu_.get());
-    }
-    void message(const char16_t *text, int kind) override
-    {
-        if (kind == CORLA_MSG_LOG)
-            owner_->lastLog_ = corla::fromWide(text);
-    }
-    void reserved14(uint32_t &, uint32_t *, uint32_t) override { }
-    bool confirmEngineRunning() override { return false; }
-    bool confirmIntLogSetup() override { return true; }
+    explicit Mediator(LiveSession *owner) : QuietMediator(&owner->lastLog_) { }
     void selectDefaultPort() override
     {
         PortInfo info = corla::PortList::listed(0);
         setPort(info.portSource, &info.settings);
     }
-    void onEvent(int type, const void *data, int) override
-    {
-        if (type == CORLA_EVENT_MESSAGE && data) {
-            const auto *m = static_cast<const CorlaMessage *>(data);
-            message(m->text, m->kind);
-        }
-    }
-
-private:
-    LiveSession *owner_;
 };
 
 LiveSession::LiveSession(QString port) : port_(std::move(port)), mediator_(std::make_unique<Mediator>(this))

@@ -3,7 +3,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include "corla_basicecumediator.h"
+#include "quietmediator.h"
 #include "uploadcalibration.h"
 
 namespace {
@@ -19,38 +19,14 @@ constexpr int kMaxForces = 64;  // records a FORCE carries at most
 
 }  // namespace
 
-// The upload's mediator without questions: the live view never writes.
-class LiveLink::Mediator : public corla::BasicEcuMediator
+// A refused force, a module without live data or a failed comparison leave
+// the line open; the link closes it when the line itself failed.
+class LiveLink::Mediator : public kelda::live::QuietMediator
 {
 public:
-    explicit Mediator(LiveLink *owner) : owner_(owner) { }
-    ~Mediator() override
-    {
-        abortAll();
-        CORLA_Ecu_DisconnectAndWait(ecu_.get());
-    }
-    void message(const char16_t *text, int kind) override
-    {
-        if (kind == CORLA_MSG_LOG)
-            owner_->lastLog_ = corla::fromWide(text);
-    }
-    // A refused force, a module without live data or a failed comparison
-    // leave the line open; the link closes it when the line itself failed.
+    explicit Mediator(LiveLink *owner) : QuietMediator(&owner->lastLog_) { }
     void txnFinished(const corla::EcuTxn &txn, int) override { removeTxn(txn); }
-    void reserved14(uint32_t &, uint32_t *, uint32_t) override { }
-    bool confirmEngineRunning() override { return false; }
-    bool confirmIntLogSetup() override { return true; }
     void selectDefaultPort() override { }
-    void onEvent(int type, const void *data, int) override
-    {
-        if (type == CORLA_EVENT_MESSAGE && data) {
-            const auto *m = static_cast<const CorlaMessage *>(data);
-            message(m->text, m->kind);
-        }
-    }
-
-private:
-    LiveLink *owner_;
 };
 
 struct LiveLink::Running {

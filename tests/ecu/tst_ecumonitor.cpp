@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "beaconssetup.h"
 #include "clirun.h"
 #include "corlalive.h"
 #include "emulatorprocess.h"
@@ -56,34 +57,6 @@ private:
 };
 
 namespace {
-
-// Key 1 held with switch 1 on sets "Beacons on"; while it is set the flash
-// state turns over every 0.5 s, driving LED 1 and LX1-1 channels 1 and 2.
-bool buildBeacons(PMModel &model)
-{
-    model.newSetup();
-    SetupBuilder b(model);
-    using T = kelda::ItemType;
-    enum { Set, Clear, Start };
-    bool ok = b.set(Mode::Keypad, 0, KeypadCol::Name, QStringLiteral("Beacons"));
-    ok = ok && b.set(Mode::Switches, 0, SwitchCol::Name, QStringLiteral("Ignition"));
-    const int flash = b.timer(0.5);
-    for (const char *name : {"Beacons on", "Beacon flash"})
-        ok = ok && b.set(Mode::States, b.state(), StateCol::Name, QString::fromLatin1(name));
-    for (int e = 0; e < 3; ++e)
-        b.event();
-    const int lamp = b.lx1Output();
-    b.lx1Mask(lamp, 0, 0x03);
-    ok = ok && b.input(0, 0, T::KeypadKey, 0, "Pressed", "AND") && b.input(0, 1, T::Switch, 0, "High")
-        && b.entry(Mode::Events, 0, Set, T::State, 0);
-    ok = ok && b.input(1, 0, T::Timer, flash, "Stopped", "AND") && b.input(1, 1, T::State, 1, "Cleared", "AND")
-        && b.input(1, 2, T::State, 0, "Set") && b.entry(Mode::Events, 1, Set, T::State, 1)
-        && b.entry(Mode::Events, 1, Start, T::Timer, flash);
-    ok = ok && b.input(2, 0, T::Timer, flash, "Stopped", "AND") && b.input(2, 1, T::State, 1, "Set")
-        && b.entry(Mode::Events, 2, Clear, T::State, 1) && b.entry(Mode::Events, 2, Start, T::Timer, flash);
-    ok = ok && b.entry(Mode::States, 1, 0, T::Lx2Led, 0) && b.entry(Mode::States, 1, 1, T::Lx1Output, lamp);
-    return ok;
-}
 
 QStringList portArgs(const EmulatorProcess &e)
 {
@@ -144,7 +117,7 @@ void TestEcuMonitor::initTestCase()
     QVERIFY(dir_.isValid());
     isolateCorla(dir_.path());
     PMModel model;
-    QVERIFY(buildBeacons(model));
+    QVERIFY(kelda::test::buildBeacons(model, false));
     setup_ = path("beacons.kelda");
     QVERIFY(model.saveSetup(setup_));
     cal_ = path("beacons.cal");
