@@ -52,8 +52,6 @@ public:
 
     // While paused no poll starts (forces are still renewed).
     void setPaused(bool paused);
-    // The next poll asks for a full picture.
-    void askFullPicture() { full_ = true; }
 
     // Sets, changes or releases one force; sent before the next poll.
     void force(uint8_t kind, uint8_t item, int action);
