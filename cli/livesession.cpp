@@ -95,20 +95,8 @@ LiveSession::~LiveSession()
 
 bool LiveSession::connect(QString *why)
 {
-    corla::PortList list;
-    list.enumerate(0);
-    CorlaPortSource *source = nullptr;
-    PortInfo info = corla::PortList::defaultInfo();
-    for (int index = 0; index < list.size(); ++index) {
-        PortInfo entry = corla::PortList::defaultInfo();
-        if (list.get(index, entry) && corla::fromWide(entry.displayName) == port_) {
-            info = entry;
-            source = entry.portSource;
-            break;
-        }
-    }
-    if (!source && QFileInfo::exists(port_))
-        source = CORLA_PortSource_FromPath(reinterpret_cast<const char16_t *>(port_.utf16()));
+    const PortInfo info = corla::PortList::named(port_);
+    CorlaPortSource *source = info.portSource;
     if (!source) {
         *why = QStringLiteral("no port named '%1'").arg(port_);
         return false;

@@ -1,5 +1,7 @@
 #include "corla_handles.h"
 
+#include <QFileInfo>
+
 #include <QtGlobal>
 
 namespace corla {
@@ -358,6 +360,21 @@ PortInfo PortList::listed(int index, uint32_t flags)
     list.enumerate(flags);
     PortInfo info = defaultInfo();
     list.get(index, info);  // past the end: no source
+    return info;
+}
+
+PortInfo PortList::named(const QString &port)
+{
+    PortList list;
+    list.enumerate(0);
+    for (int index = 0; index < list.size(); ++index) {
+        PortInfo entry = defaultInfo();
+        if (list.get(index, entry) && entry.portSource && fromWide(entry.displayName) == port)
+            return entry;
+    }
+    PortInfo info = defaultInfo();
+    if (!port.isEmpty() && QFileInfo::exists(port))
+        info.portSource = CORLA_PortSource_FromPath(reinterpret_cast<const char16_t *>(port.utf16()));
     return info;
 }
 

@@ -189,6 +189,10 @@ public:
     // (default settings; no source past the end).
     static QStringList names(uint32_t flags = 0);
     static PortInfo listed(int index, uint32_t flags = 0);
+    // The port a user named: the listed one with that name, else an existing
+    // path opened directly (a bare name is never taken for one under /dev);
+    // no source when neither.
+    static PortInfo named(const QString &port);
 
 private:
     CorlaPortList *list_;

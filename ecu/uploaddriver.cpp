@@ -186,22 +186,8 @@ bool UploadDriver::runTask()
 
     // The port as the dialog would list it; a device path that is not listed
     // is opened directly.
-    corla::PortList list;
-    list.enumerate(0);
-    CorlaPortSource *source = nullptr;
-    PortInfo info = corla::PortList::defaultInfo();
-    for (int index = 0; index < list.size(); ++index) {
-        PortInfo entry = corla::PortList::defaultInfo();
-        if (list.get(index, entry) && corla::fromWide(entry.displayName) == options_.port) {
-            info = entry;
-            source = entry.portSource;
-            break;
-        }
-    }
-    // Not listed: any existing path, relative or absolute, is that path (a
-    // bare name is never taken for one under /dev).
-    if (!source && QFileInfo::exists(options_.port))
-        source = CORLA_PortSource_FromPath(reinterpret_cast<const char16_t *>(options_.port.utf16()));
+    const PortInfo info = corla::PortList::named(options_.port);
+    CorlaPortSource *source = info.portSource;
     if (!source) {
         const QStringList names = portNames();
         finish(false,

@@ -71,19 +71,8 @@ void LiveLink::open(const QString &port)
     port_ = port;
     live_ = true;
     full_ = true;
-    corla::PortList list;
-    list.enumerate(0);
-    CorlaPortSource *source = nullptr;
-    PortInfo info = corla::PortList::defaultInfo();
-    for (int index = 0; index < list.size() && !source; ++index) {
-        PortInfo entry = corla::PortList::defaultInfo();
-        if (list.get(index, entry) && corla::fromWide(entry.displayName) == port) {
-            info = entry;
-            source = entry.portSource;
-        }
-    }
-    if (!source && !port.isEmpty() && QFileInfo::exists(port))
-        source = CORLA_PortSource_FromPath(reinterpret_cast<const char16_t *>(port.utf16()));
+    const PortInfo info = corla::PortList::named(port);
+    CorlaPortSource *source = info.portSource;
     if (!source) {
         QTimer::singleShot(0, this, [this, port] {
             emit opened(false,
