@@ -4,6 +4,25 @@
 #include <QApplication>
 #include <QPainter>
 
+QPixmap *drawItemPicture(const QPainter &painter, const QStyleOptionViewItem &opt, const QRect &area,
+                         const QColor &background)
+{
+    const qreal ratio = painter.device()->devicePixelRatioF();
+    auto *picture = new QPixmap(area.size() * ratio);
+    picture->setDevicePixelRatio(ratio);
+    picture->fill(background);
+    QPainter p(picture);
+    p.setFont(painter.font());
+    p.setPen(painter.pen());
+    p.setBrush(painter.brush());
+    p.setRenderHints(painter.renderHints());
+    p.setLayoutDirection(painter.layoutDirection());
+    p.translate(-area.topLeft());
+    QStyle *style = opt.widget ? opt.widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, &p, opt.widget);
+    return picture;
+}
+
 void SimCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     QStyleOptionViewItem opt = option;
@@ -42,19 +61,7 @@ void SimCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
         painter->drawPixmap(opt.rect.topLeft(), *kept);
         return;
     }
-    auto *picture = new QPixmap(opt.rect.size() * ratio);
-    picture->setDevicePixelRatio(ratio);
-    picture->fill(back.color());
-    {
-        QPainter p(picture);
-        p.setFont(painter->font());
-        p.setPen(painter->pen());
-        p.setBrush(painter->brush());
-        p.setRenderHints(painter->renderHints());
-        p.setLayoutDirection(painter->layoutDirection());
-        p.translate(-opt.rect.topLeft());
-        style->drawControl(QStyle::CE_ItemViewItem, &opt, &p, widget);
-    }
+    QPixmap *picture = drawItemPicture(*painter, opt, opt.rect, back.color());
     ++m_drawn;
     painter->drawPixmap(opt.rect.topLeft(), *picture);
     m_pictures.insert(look, picture, int(qint64(picture->width()) * picture->height() * 4 / 1024) + 1);

@@ -10,6 +10,12 @@
 #include <QPixmap>
 #include <QStyledItemDelegate>
 
+// A new picture of `area` (in the painter's coordinates) filled with
+// `background`, the item drawn on it by the style with the painter's pen,
+// brush, font and hints: what both kept-picture delegates copy from.
+QPixmap *drawItemPicture(const QPainter &painter, const QStyleOptionViewItem &opt, const QRect &area,
+                         const QColor &background);
+
 class SimCellDelegate : public QStyledItemDelegate
 {
     Q_OBJECT

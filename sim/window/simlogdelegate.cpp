@@ -1,5 +1,7 @@
 #include "simlogdelegate.h"
 
+#include "simcelldelegate.h"
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QPainter>
@@ -100,19 +102,7 @@ void SimLogLineDelegate::paint(QPainter *painter, const QStyleOptionViewItem &op
     }
     // Measured only for a row drawn afresh: a row copied needs no text.
     opt.text = visibleStart(opt.text, QFontMetrics(opt.font), shownWidth);
-    auto *picture = new QPixmap(visible.size() * ratio);
-    picture->setDevicePixelRatio(ratio);
-    picture->fill(back.color());
-    {
-        QPainter p(picture);
-        p.setFont(painter->font());
-        p.setPen(painter->pen());
-        p.setBrush(painter->brush());
-        p.setRenderHints(painter->renderHints());
-        p.setLayoutDirection(painter->layoutDirection());
-        p.translate(-visible.topLeft());
-        style->drawControl(QStyle::CE_ItemViewItem, &opt, &p, widget);
-    }
+    QPixmap *picture = drawItemPicture(*painter, opt, visible, back.color());
     ++m_drawn;
     painter->drawPixmap(visible.topLeft(), *picture);
     const int kib = int(qint64(picture->width()) * picture->height() * 4 / 1024) + 1;
