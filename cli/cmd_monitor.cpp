@@ -60,9 +60,13 @@ QString jsonLine(const proto::MonitorReply &r, const LiveNames &names)
         .arg(QString::number(r.tick / 100.0, 'f', 2), changes.join(QStringLiteral(", ")));
 }
 
-// What the item did since the last reply, ending with what it is now.
-QString changeWord(const proto::LiveChange &c)
+// What the item did since the last reply, ending with what it is now. A
+// full picture says only what is on now: what came and went before it was
+// asked happened while nobody watched.
+QString changeWord(const proto::LiveChange &c, bool full)
 {
+    if (full)
+        return (c.latched ? c.now : c.value) ? QStringLiteral(" on") : QStringLiteral(" off");
     if (!c.latched)
         return c.value ? QStringLiteral(" on") : QStringLiteral(" off");
     if (c.now != c.value)
@@ -78,7 +82,7 @@ QString textLine(const proto::MonitorReply &r, const LiveNames &names)
         QString word = QStringLiteral("%1 %2").arg(QLatin1String(proto::liveKindName(c.kind))).arg(c.item + 1);
         if (!name.isEmpty())
             word += QStringLiteral(" \"%1\"").arg(name);
-        word += changeWord(c);
+        word += changeWord(c, r.flags & proto::LiveFullPicture);
         changes << word;
     }
     QString head = QStringLiteral("tick %1 (%2 s)").arg(r.tick).arg(QString::number(r.tick / 100.0, 'f', 2));

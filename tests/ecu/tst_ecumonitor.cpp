@@ -39,6 +39,7 @@ private slots:
     void monitorRepliesWithNamedChanges();
     void pulsesAreLatched();
     void flickerAndPulseTellTheValueNow();
+    void fullPictureShowsTheValueNow();
     void forceLapsesWhenTheHostIsKilled();
     void forceReleasedWhenTheCommandEnds();
     void forceLapsesWhenTheLineCloses();
@@ -316,6 +317,28 @@ void TestEcuMonitor::flickerAndPulseTellTheValueNow()
     QVERIFY2(keyWords == QStringList{QStringLiteral("pulse")}
                  || keyWords == (QStringList{QStringLiteral("on"), QStringLiteral("off")}),
              qPrintable(out));
+}
+
+void TestEcuMonitor::fullPictureShowsTheValueNow()
+{
+    // Key 3 pressed for one tick while nobody watches, between two sessions:
+    // the second session's full picture says what is on now, not what came
+    // and went before it started.
+    const QString inputs = script("unwatched.txt", QStringLiteral("wait 1500ms\npress 3 short\n"));
+    EmulatorProcess module(
+        {QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--inputs"), inputs});
+    QVERIFY(!module.path().isEmpty());
+    const QStringList session{QStringLiteral("monitor"), QStringLiteral("--for"), QStringLiteral("0.3")};
+    QCOMPARE(runCli(session + portArgs(module)).exitCode, 0);
+    QTest::qWait(2500);
+    const CliRun run = runCli(session + portArgs(module));
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = outputLines(run.out);
+    QVERIFY(!lines.isEmpty());
+    QVERIFY2(lines.first().contains(QLatin1String(" full: ")), qPrintable(lines.first()));
+    QVERIFY2(!lines.first().contains(QLatin1String("pulse")) && !lines.first().contains(QLatin1String("flickered")),
+             qPrintable(lines.first()));
+    QVERIFY2(!lines.first().contains(QLatin1String("key 3 on")), qPrintable(lines.first()));
 }
 
 void TestEcuMonitor::forceLapsesWhenTheHostIsKilled()
