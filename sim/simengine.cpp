@@ -92,6 +92,7 @@ void SimEngine::clearStates()
 {
     m_states.fill(false);
     m_outputsStale = true;
+    m_quiet = false;
     m_writer.fill(0);
     m_cause.fill(0);
     m_changedAt.fill(0);
@@ -103,6 +104,7 @@ void SimEngine::setState(int row, bool set)
         return;
     m_states[row] = set;
     m_outputsStale = true;
+    m_quiet = false;
     m_cause[row] = 0;
     m_changedAt[row] = m_tick;
 }
@@ -313,6 +315,7 @@ void SimEngine::compile()
     for (int e = 0; e < m_eventCount; ++e)
         compileEvent(e);
     compileDrives();
+    m_quiet = false;
 }
 
 void SimEngine::compileEvent(int e)
@@ -412,9 +415,41 @@ void SimEngine::tick(SimInputs &boxes)
     readInputs(boxes);
     clearPresses(boxes);
     tickTimers();
+    if (m_quiet && replayQuietTick()) {
+        if (m_outputsStale)
+            deriveOutputs();
+        return;
+    }
+    std::memcpy(m_startFlags.data(), &m_signals[kTimers], kSimCapacity);
+    const bool changed = evaluateEvents();
+    if (!changed)
+        keepQuietTick();
     // Outputs follow the states alone: a tick that changes none keeps them.
-    if (evaluateEvents() || m_outputsStale)
+    if (changed || m_outputsStale)
         deriveOutputs();
+}
+
+// After a tick that changed no state. A timer whose value is its run time
+// was started by this tick: a tick only counts values down from there.
+void SimEngine::keepQuietTick()
+{
+    std::memcpy(m_before.data(), m_signals.data(), kTimers);
+    std::memcpy(&m_before[kTimers], m_startFlags.data(), kSimCapacity);
+    for (int t = 0; t < kSimCapacity; ++t)
+        m_restarts[t] = m_timerResets[t] != 0 && m_timerValues[t] == m_timerResets[t];
+    m_quiet = true;
+}
+
+bool SimEngine::replayQuietTick()
+{
+    if (std::memcmp(m_before.data(), m_signals.data(), kSignalCount) != 0)
+        return false;
+    for (int t = 0; t < kSimCapacity; ++t) {
+        const uint16_t v = m_restarts[t] ? m_timerResets[t] : m_timerValues[t];
+        m_timerValues[t] = v;
+        m_signals[kTimers + t] = v != 0;
+    }
+    return true;
 }
 
 void SimEngine::readInputs(const SimInputs &boxes)
@@ -454,6 +489,7 @@ void SimEngine::tickTimers()
 
 bool SimEngine::evaluateEvents()
 {
+    m_quiet = false;
     bool changed = false;
     // Everything through local pointers and counts: the byte stores below
     // may alias anything, so members would be read again after each one.

@@ -226,6 +226,8 @@ private:
     void compileEvent(int e);
     void compileDrives();
     void runActions(int e);
+    bool replayQuietTick();
+    void keepQuietTick();
     void clearImage();
     void readTimers(const QByteArray &bytes);
     void readOptions(const QByteArray &bytes);
@@ -308,6 +310,16 @@ private:
     alignas(8) std::array<uint8_t, kSimCapacity + 1> m_states{};
     qint64 m_tick = 0;
     std::array<uint8_t, kSimCapacity + 1> m_writer{};  // last event to write a state this tick
+    // A tick that changes no state, followed by one that reads the same
+    // signals, fires the same events the same way: no state changes again,
+    // and the timers it started start again. Such a tick is replayed, not
+    // evaluated (scenario tests spend most ticks waiting). m_before keeps
+    // the signals the quiet tick read, m_restarts the timers it started;
+    // anything that changes states or the image from outside ends it.
+    bool m_quiet = false;
+    std::array<uint8_t, kSignalCount> m_before{};
+    std::array<uint8_t, kSimCapacity> m_startFlags{};  // the running flags as this tick began
+    std::array<uint8_t, kSimCapacity> m_restarts{};
     std::array<uint8_t, kSimCapacity> m_cause{};
     std::array<qint64, kSimCapacity> m_changedAt{};
     uint16_t m_timerCount = 0;

@@ -151,6 +151,7 @@ private slots:
     void timerCountdown();
     void timerInputsSeeLiveValues();
     void lastEventWins();
+    void quietTicksAndANewImage();
     void joins_data();
     void joins();
     void switchesAndCanInputs();
@@ -340,6 +341,37 @@ void TestSimEngine::lastEventWins()
     QVERIFY2(!rig->stateSet(2), "event 2 clears state 3 after event 1 set it");
     QCOMPARE(rig->timerValue(0), 0);
     QVERIFY2(rig->stateSet(1), "event 4 sets state 2 after event 3 cleared it");
+}
+
+// A tick that changes nothing, followed by one with the same inputs, is
+// replayed: a held key keeps restarting its timer, and a new image read
+// between two such ticks is evaluated, not replayed.
+void TestSimEngine::quietTicksAndANewImage()
+{
+    Image quiet;
+    quiet.timers = {10};
+    quiet.events = {on({{KEY, 1, P, NONE}}, {}, {}, {1})};
+    quiet.states.resize(1);
+    Rig rig(quiet);
+    rig.boxes->keys[0][0] = true;
+    for (int i = 0; i < 20; ++i) {
+        rig.tick();
+        QCOMPARE(rig->timerValue(0), 10);  // started again every tick
+    }
+    rig.boxes->keys[0][0] = false;
+    rig.tick(4);
+    QCOMPARE(rig->timerValue(0), 2);
+    rig.tick(3);
+    QCOMPARE(rig->timerValue(0), 0);
+    QVERIFY(!rig->stateSet(0));
+
+    // Same inputs, same stopped timer: only the events differ.
+    Image set = quiet;
+    set.events = {on({{TIMER, 1, STOPPED, NONE}}, {1})};
+    rig->readImage(set.build());
+    rig.tick();
+    QVERIFY(rig->stateSet(0));
+    QCOMPARE(rig->stateCause(0), 1);
 }
 
 void TestSimEngine::joins_data()
