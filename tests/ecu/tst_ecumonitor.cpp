@@ -280,6 +280,8 @@ void TestEcuMonitor::pulsesAreLatched()
             const bool wasLatched = c.value(QStringLiteral("latched")).toBool();
             pulses += on ? 1 : 0;
             latched += on && wasLatched ? 1 : 0;
+            // A latched press is over by the reply; one not latched is still down.
+            QCOMPARE(c.value(QStringLiteral("now")).toInt(), wasLatched ? 0 : int(on));
             dips += !on && wasLatched ? 1 : 0;
         }
     }
