@@ -212,7 +212,11 @@ void Simulator::startEngine()
 {
     m_engine->reset();
     m_boxes.clear();
-    m_inputsTicked = true;
+    // fillTables has just made every box unticked, as m_boxes now is: the
+    // first tick need not read them (a box ticked since, by holdInputs, is
+    // read). Without a setup the tables were left as they were.
+    m_inputsTicked = !m_session.cursor().setup();
+    m_pressesTicked = false;
     m_engine->readImage(m_image);
     m_engine->clearStates();
     m_engine->deriveOutputs();
@@ -474,16 +478,26 @@ void Simulator::drawTable(QTableWidget *table, const std::function<bool()> &draw
         const QSignalBlocker quiet(table->model());
         drawCells();
     }
-    // The first draw of a table draws all of it: no longer greyed.
-    if (auto *cells = qobject_cast<SimCellDelegate *>(table->itemDelegate()); cells && cells->greyed()) {
+    // The first draw of a table draws every drawn cell (so they are all in
+    // m_dirty): none is greyed now. The names were never enabled.
+    if (auto *cells = qobject_cast<SimCellDelegate *>(table->itemDelegate()))
         cells->setGreyed(false);
-        table->viewport()->update();
-    }
     if (m_dirty.isEmpty())
         return;
     const QModelIndex first = table->model()->index(m_dirty.top(), m_dirty.left());
     const QModelIndex last = table->model()->index(m_dirty.bottom(), m_dirty.right());
     table->viewport()->update(table->visualRect(first).united(table->visualRect(last)));
+}
+
+const QString &Simulator::timerText(uint16_t value)
+{
+    // A running timer shows a new value every tick; the few values a run
+    // shows are formatted once.
+    if (const auto it = m_timerTexts.constFind(value); it != m_timerTexts.cend())
+        return *it;
+    if (m_timerTexts.size() >= 4096)
+        m_timerTexts.clear();
+    return *m_timerTexts.insert(value, SimEngine::timerText(value));
 }
 
 void Simulator::showState()
@@ -508,7 +522,7 @@ void Simulator::showState()
         for (int r = 0; r < static_cast<int>(m_shownTimers.size()); ++r) {
             const uint16_t v = e.timerValue(r);
             if (m_shownTimers[r].value != v)
-                changed |= draw(ui->timerTableWidget, r, 1, m_shownTimers[r], v, SimEngine::timerText(v), false, false);
+                changed |= draw(ui->timerTableWidget, r, 1, m_shownTimers[r], v, timerText(v), false, false);
         }
         return changed;
     });
