@@ -4,9 +4,11 @@
 // timeline catch up with the run when shown.
 #include <QApplication>
 #include <QListView>
+#include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QStringListModel>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
@@ -100,6 +102,7 @@ private slots:
     void logCatchesUpWhenShown();
     void logTakesLinesLessOftenWhenCostly();
     void timelineCatchesUpWhenShown();
+    void timelinePicksFollowTheList();
 };
 
 void TestSimDrawing::visibleStartCoversTheWidth()
@@ -511,6 +514,48 @@ void TestSimDrawing::timelineCatchesUpWhenShown()
     // Fewer picks: the name column and height follow.
     timeline->setPicked({timeline->view().rows.front()});
     QCOMPARE(timeline->canvas()->minimumHeight(), simPlotSize(sim->trace(), timeline->view()).height());
+    delete sim;
+}
+
+void TestSimDrawing::timelinePicksFollowTheList()
+{
+    // The picks are kept between redraws; every way the list can change
+    // (a click, its own signals blocked, removed or sorted rows, a new run)
+    // shows in picked() and in what is drawn.
+    PMModel model;
+    buildTallSetup(model);
+    Simulator *sim = startPaused(model);
+    sim->findChild<QTabWidget *>(QStringLiteral("simViews"))->setCurrentIndex(2);
+    SimTimeline *timeline = sim->timeline();
+    QListWidget *series = timeline->seriesList();
+    auto fromList = [series] {
+        std::vector<int> rows;
+        for (int i = 0; i < series->count(); ++i)
+            if (series->item(i)->checkState() == Qt::Checked)
+                rows.push_back(i);
+        return rows;
+    };
+    QCOMPARE(int(timeline->picked().size()), 40);
+    timeline->setPicked({1, 3});
+    QCOMPARE(timeline->picked(), (std::vector<int>{1, 3}));
+    QCOMPARE(timeline->view().rows, (std::vector<int>{1, 3}));
+    series->item(5)->setCheckState(Qt::Checked);
+    QCOMPARE(timeline->picked(), (std::vector<int>{1, 3, 5}));
+    {
+        const QSignalBlocker quiet(series);
+        series->item(1)->setCheckState(Qt::Unchecked);
+    }
+    QCOMPARE(timeline->picked(), (std::vector<int>{3, 5}));
+    QCOMPARE(timeline->view().rows, (std::vector<int>{3, 5}));
+    // A new run keeps the picks by name.
+    sim->findChild<QPushButton *>(QStringLiteral("simResetButton"))->click();
+    QCOMPARE(timeline->picked(), fromList());
+    QCOMPARE(timeline->picked(), (std::vector<int>{3, 5}));
+    delete series->takeItem(0);
+    QCOMPARE(timeline->picked(), fromList());
+    series->sortItems(Qt::DescendingOrder);
+    QCOMPARE(timeline->picked(), fromList());
+    QCOMPARE(int(timeline->picked().size()), 2);
     delete sim;
 }
 
