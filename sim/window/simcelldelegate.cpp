@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QPainter>
+#include <QTableWidget>
 
 QPixmap *drawItemPicture(const QPainter &painter, const QStyleOptionViewItem &opt, const QRect &area,
                          const QColor &background)
@@ -25,17 +26,21 @@ QPixmap *drawItemPicture(const QPainter &painter, const QStyleOptionViewItem &op
 
 void SimCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
-    QStyleOptionViewItem opt = option;
-    initStyleOption(&opt, index);
     const QWidget *widget = option.widget;
-    QStyle *style = widget ? widget->style() : QApplication::style();
     const auto *view = qobject_cast<const QAbstractItemView *>(widget);
     // Under the cell is the viewport's plain background; a cell with more
     // than a text and a plain fill (a check box, an icon) is drawn as it comes.
     const QBrush back = view ? view->viewport()->palette().brush(view->viewport()->backgroundRole()) : QBrush();
+    const bool plainBack = back.style() == Qt::SolidPattern && painter->device();
+    if (plainBack && paintPlain(painter, option, index, back.color()))
+        return;
+    QStyleOptionViewItem opt = option;
+    grey(opt);
+    initStyleOption(&opt, index);
+    QStyle *style = widget ? widget->style() : QApplication::style();
     const bool plainFill =
         opt.backgroundBrush.style() == Qt::NoBrush || opt.backgroundBrush.style() == Qt::SolidPattern;
-    if (back.style() != Qt::SolidPattern || !plainFill || !painter->device()
+    if (!plainBack || !plainFill
         || (opt.features & (QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDecoration))) {
         style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
         return;
@@ -65,4 +70,48 @@ void SimCellDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
     ++m_drawn;
     painter->drawPixmap(opt.rect.topLeft(), *picture);
     m_pictures.insert(look, picture, int(qint64(picture->width()) * picture->height() * 4 / 1024) + 1);
+}
+
+bool SimCellDelegate::paintPlain(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index,
+                                 const QColor &background) const
+{
+    // The same look as initStyleOption would make of the cell's roles: its
+    // text, its fill, the view's option otherwise. Greyed (before the first
+    // draw) the long way.
+    const auto *table = qobject_cast<const QTableWidget *>(option.widget);
+    const QTableWidgetItem *item = table && !m_greyed ? table->itemFromIndex(index) : nullptr;
+    if (!item || item->type() != SimDrawnCell::kType)
+        return false;
+    const auto *cell = static_cast<const SimDrawnCell *>(item);
+    if (!cell->plain() || cell->shownText().isNull() || option.font != m_font)
+        return false;
+    const QBrush *fill = cell->fill();
+    if (fill && fill->style() != Qt::SolidPattern)
+        return false;
+    const Look look{cell->shownText(),
+                    fill ? fill->color().rgba() : 0,
+                    background.rgba(),
+                    option.rect.width(),
+                    option.rect.height(),
+                    int(option.state),
+                    int(option.features | QStyleOptionViewItem::HasDisplay),
+                    int(option.displayAlignment),
+                    option.palette.cacheKey(),
+                    painter->device()->devicePixelRatioF()};
+    const QPixmap *kept = m_pictures.object(look);
+    if (!kept)
+        return false;
+    ++m_copied;
+    ++m_copiedPlain;
+    painter->drawPixmap(option.rect.topLeft(), *kept);
+    return true;
+}
+
+void SimCellDelegate::grey(QStyleOptionViewItem &opt) const
+{
+    // As the table view shows a cell without Qt::ItemIsEnabled.
+    if (m_greyed && (opt.state & QStyle::State_Enabled)) {
+        opt.state &= ~QStyle::State_Enabled;
+        opt.palette.setCurrentColorGroup(QPalette::Disabled);
+    }
 }

@@ -1,5 +1,6 @@
 #include "simtimeline.h"
 
+#include <QAbstractItemModel>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QListWidget>
@@ -111,6 +112,17 @@ void SimTimeline::connectParts()
     connect(this, &SimTimeline::destroyed, redrawTimer, &QTimer::stop);
     m_redraw = redrawTimer;
 
+    // Reading every item's tick box was most of a redraw; they are read again
+    // only after the list has changed, however it was changed (signals of
+    // the list itself may be blocked, the model's are not).
+    QAbstractItemModel *series = m_series->model();
+    auto forget = [this] { m_pickedValid = false; };
+    connect(series, &QAbstractItemModel::modelReset, this, forget);
+    connect(series, &QAbstractItemModel::layoutChanged, this, forget);
+    connect(series, &QAbstractItemModel::rowsInserted, this, forget);
+    connect(series, &QAbstractItemModel::rowsRemoved, this, forget);
+    connect(series, &QAbstractItemModel::rowsMoved, this, forget);
+    connect(series, &QAbstractItemModel::dataChanged, this, forget);
     connect(m_series, &QListWidget::itemChanged, this, &SimTimeline::redraw);
     connect(m_spanCombo, &QComboBox::currentIndexChanged, this, [this] {
         m_following = true;
@@ -166,11 +178,14 @@ void SimTimeline::fillSeries()
 
 std::vector<int> SimTimeline::picked() const
 {
-    std::vector<int> rows;
+    if (m_pickedValid)
+        return m_picked;
+    m_picked.clear();
     for (int i = 0; i < m_series->count(); ++i)
         if (m_series->item(i)->checkState() == Qt::Checked)
-            rows.push_back(i);
-    return rows;
+            m_picked.push_back(i);
+    m_pickedValid = true;
+    return m_picked;
 }
 
 void SimTimeline::setPicked(const std::vector<int> &signalRows)

@@ -73,6 +73,9 @@ private:
     const Chrome &chrome(const kelda::SimPlotView &v) const;
 
     const kelda::SimTrace *m_trace = nullptr;
+    // The picks as last read from the list; read again after the list changes.
+    mutable std::vector<int> m_picked;
+    mutable bool m_pickedValid = false;
     mutable Chrome m_chrome;
     mutable bool m_chromeValid = false;
     qint64 m_tick = 0;

@@ -66,62 +66,34 @@ QStringList gridLabels(const char *prefix)
     return labels;
 }
 
-// A cell the window draws. Its text and colour are kept here and handed
-// out as the model asks for them: setting them through the item each tick
-// (a variant per role, compared with the old one, a list of roles, a signal)
-// was most of the cost of a tick that changes many cells. drawTable tells
-// the view, once per table. The tooltip, in the tables that have one, is
-// worked out when it is shown, so that it tells how things stand then.
-class DrawnCell : public QTableWidgetItem
-{
-public:
-    static constexpr int kType = QTableWidgetItem::UserType + 31;
-    using Why = QString (Simulator::*)(int) const;
-    DrawnCell(const Simulator *sim, Why why, int row) : QTableWidgetItem(kType), m_sim(sim), m_why(why), m_row(row) { }
-
-    // `fill` outlives the cell; null: no colour of its own.
-    void show(const QString &text, const QBrush *fill)
-    {
-        m_text = text;
-        m_fill = fill;
-        m_drawn = true;
-    }
-    QVariant data(int role) const override
-    {
-        if (m_drawn && (role == Qt::DisplayRole || role == Qt::EditRole))
-            return m_text;
-        if (m_fill && role == Qt::BackgroundRole)
-            return *m_fill;
-        if (m_why && role == Qt::ToolTipRole)
-            return (m_sim->*m_why)(m_row);
-        return QTableWidgetItem::data(role);
-    }
-    // A text or colour set from outside is what the cell shows until the next draw.
-    void setData(int role, const QVariant &value) override
-    {
-        if (role == Qt::DisplayRole || role == Qt::EditRole)
-            m_drawn = false;
-        else if (role == Qt::BackgroundRole)
-            m_fill = nullptr;
-        QTableWidgetItem::setData(role, value);
-    }
-    QTableWidgetItem *clone() const override { return new DrawnCell(*this); }
-
-private:
-    const Simulator *m_sim;
-    Why m_why;
-    int m_row;
-    QString m_text;
-    const QBrush *m_fill = nullptr;
-    bool m_drawn = false;
-};
-
 QString quoted(const QString &name)
 {
     return QStringLiteral("\u201C%1\u201D").arg(name);
 }
 
 }  // namespace
+
+QVariant SimDrawnCell::data(int role) const
+{
+    if (m_drawn && (role == Qt::DisplayRole || role == Qt::EditRole))
+        return m_text;
+    if (m_fill && role == Qt::BackgroundRole)
+        return *m_fill;
+    if (m_why && role == Qt::ToolTipRole)
+        return (m_sim->*m_why)(m_row);
+    return QTableWidgetItem::data(role);
+}
+
+void SimDrawnCell::setData(int role, const QVariant &value)
+{
+    if (role == Qt::DisplayRole || role == Qt::EditRole)
+        m_drawn = false;
+    else if (role != Qt::ToolTipRole)
+        m_touched = true;
+    if (role == Qt::BackgroundRole)
+        m_fill = nullptr;
+    QTableWidgetItem::setData(role, value);
+}
 
 Simulator::Simulator(QWidget *parent)
     : QWidget(parent), ui(new Ui::SimulatorClass), m_engine(std::make_unique<SimEngine>())
@@ -240,7 +212,11 @@ void Simulator::startEngine()
 {
     m_engine->reset();
     m_boxes.clear();
-    m_inputsTicked = true;
+    // fillTables has just made every box unticked, as m_boxes now is: the
+    // first tick need not read them (a box ticked since, by holdInputs, is
+    // read). Without a setup the tables were left as they were.
+    m_inputsTicked = !m_session.cursor().setup();
+    m_pressesTicked = false;
     m_engine->readImage(m_image);
     m_engine->clearStates();
     m_engine->deriveOutputs();
@@ -274,6 +250,10 @@ void Simulator::startEngine()
 
 void Simulator::forgetShown()
 {
+    for (QTableWidget *t :
+         {ui->stateTableWidget, ui->timerTableWidget, ui->outputTableWidget, ui->LEDTableWidget, ui->LX1TableWidget})
+        if (auto *cells = qobject_cast<SimCellDelegate *>(t->itemDelegate()))
+            cells->setGreyed(true);
     for (auto *shown : {&m_shownStates, &m_shownTimers, &m_shownOutputs, &m_shownLeds, &m_shownGrid})
         for (Shown &s : *shown)
             s = Shown();
@@ -459,16 +439,16 @@ QString Simulator::ledWhy(int row) const
 
 QTableWidgetItem *Simulator::newCell(QTableWidget *table, int row) const
 {
-    DrawnCell::Why why = nullptr;
+    SimDrawnCell::Why why = nullptr;
     if (table == ui->stateTableWidget)
         why = &Simulator::stateWhy;
     else if (table == ui->outputTableWidget)
         why = &Simulator::outputWhy;
     else if (table == ui->LEDTableWidget)
         why = &Simulator::ledWhy;
-    auto *cell = new DrawnCell(this, why, row);
-    // Not drawn yet: greyed until the first tick.
-    cell->setFlags(Qt::NoItemFlags);
+    // Greyed until the first tick draws it, by its table's delegate (forgetShown).
+    auto *cell = new SimDrawnCell(this, why, row);
+    cell->setFlags(kDrawnFlags);
     return cell;
 }
 
@@ -478,14 +458,11 @@ bool Simulator::draw(QTableWidget *table, int row, int column, Shown &shown, int
     if (shown.value == value)
         return false;
     QTableWidgetItem *item = table->item(row, column);
-    if (!item || item->type() != DrawnCell::kType) {
+    if (!item || item->type() != SimDrawnCell::kType) {
         item = newCell(table, row);
         table->setItem(row, column, item);
     }
-    auto *cell = static_cast<DrawnCell *>(item);
-    // The model is quiet (see drawTable): one repaint per table, not one per cell.
-    if (shown.value == -1)
-        cell->setFlags(kDrawnFlags);
+    auto *cell = static_cast<SimDrawnCell *>(item);
     cell->show(text, coloured ? (green ? &m_green : &m_white) : nullptr);
     shown.value = value;
     m_dirty = m_dirty.united(QRect(column, row, 1, 1));
@@ -501,11 +478,26 @@ void Simulator::drawTable(QTableWidget *table, const std::function<bool()> &draw
         const QSignalBlocker quiet(table->model());
         drawCells();
     }
+    // The first draw of a table draws every drawn cell (so they are all in
+    // m_dirty): none is greyed now. The names were never enabled.
+    if (auto *cells = qobject_cast<SimCellDelegate *>(table->itemDelegate()))
+        cells->setGreyed(false);
     if (m_dirty.isEmpty())
         return;
     const QModelIndex first = table->model()->index(m_dirty.top(), m_dirty.left());
     const QModelIndex last = table->model()->index(m_dirty.bottom(), m_dirty.right());
     table->viewport()->update(table->visualRect(first).united(table->visualRect(last)));
+}
+
+const QString &Simulator::timerText(uint16_t value)
+{
+    // A running timer shows a new value every tick; the few values a run
+    // shows are formatted once.
+    if (const auto it = m_timerTexts.constFind(value); it != m_timerTexts.cend())
+        return *it;
+    if (m_timerTexts.size() >= 4096)
+        m_timerTexts.clear();
+    return *m_timerTexts.insert(value, SimEngine::timerText(value));
 }
 
 void Simulator::showState()
@@ -530,7 +522,7 @@ void Simulator::showState()
         for (int r = 0; r < static_cast<int>(m_shownTimers.size()); ++r) {
             const uint16_t v = e.timerValue(r);
             if (m_shownTimers[r].value != v)
-                changed |= draw(ui->timerTableWidget, r, 1, m_shownTimers[r], v, SimEngine::timerText(v), false, false);
+                changed |= draw(ui->timerTableWidget, r, 1, m_shownTimers[r], v, timerText(v), false, false);
         }
         return changed;
     });

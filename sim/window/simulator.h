@@ -8,6 +8,7 @@
 #include <QRect>
 #include <QSize>
 #include <QBrush>
+#include <QHash>
 #include <QString>
 #include <QTemporaryFile>
 #include <QWidget>
@@ -188,6 +189,9 @@ private:
     void drawTable(QTableWidget *table, const std::function<bool()> &drawCells);
     // An empty drawn cell of row r; its tooltip says why, in the tables that have one.
     QTableWidgetItem *newCell(QTableWidget *table, int row) const;
+    // SimEngine::timerText(value), formatted once per value.
+    const QString &timerText(uint16_t value);
+    QHash<uint16_t, QString> m_timerTexts;
     QRect m_dirty;  // columns and rows of the cells drawCells changed
     const QBrush m_green{Qt::green, Qt::SolidPattern}, m_white{Qt::white, Qt::SolidPattern};
 

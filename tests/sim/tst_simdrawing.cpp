@@ -4,9 +4,11 @@
 // timeline catch up with the run when shown.
 #include <QApplication>
 #include <QListView>
+#include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QStringListModel>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
@@ -94,11 +96,13 @@ private slots:
     void logRowsLookAsPlainRows();
     void drawnCellsLookAsPlainCells();
     void windowCellsLookAsPlainItems();
+    void drawnCellsFromThemselvesLookAsPlainItems();
     void timelinePartsLookAsTheWhole();
     void plotNamesMeasuredAsShown();
     void logCatchesUpWhenShown();
     void logTakesLinesLessOftenWhenCostly();
     void timelineCatchesUpWhenShown();
+    void timelinePicksFollowTheList();
 };
 
 void TestSimDrawing::visibleStartCoversTheWidth()
@@ -272,6 +276,65 @@ void TestSimDrawing::windowCellsLookAsPlainItems()
     QCOMPARE(states->item(0, 1)->text(), QStringLiteral("Clear"));
     QCOMPARE(states->item(0, 1)->background().color(), QColor(Qt::white));
     delete sim;
+}
+
+void TestSimDrawing::drawnCellsFromThemselvesLookAsPlainItems()
+{
+    // Cells the window draws hand their text and fill to the delegate
+    // without the model; plain items with the same roles (and the same
+    // flags, greyed when the table is) look the same, pixel for pixel.
+    const QBrush green(Qt::green), white(Qt::white);
+    const QStringList texts = {"Set", "Clear", " ", "0.035", "ON", "Active"};
+    QTableWidget drawn(10, 3), plain(10, 3);
+    for (QTableWidget *t : {&drawn, &plain}) {
+        t->resize(300, 240);
+        t->show();
+        QVERIFY(QTest::qWaitForWindowExposed(t));
+    }
+    auto *cells = new SimCellDelegate(&drawn);
+    drawn.setItemDelegate(cells);
+    auto fillBoth = [&](Qt::ItemFlags plainFlags) {
+        for (int r = 0; r < 10; ++r)
+            for (int c = 0; c < 3; ++c) {
+                const QString &text = texts[(r + c) % texts.size()];
+                const QBrush *fill = c == 0 ? nullptr : (r + c) % 2 ? &green : &white;
+                auto *cell = new SimDrawnCell(nullptr, nullptr, r);
+                cell->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+                cell->show(text, fill);
+                drawn.setItem(r, c, cell);
+                auto *item = new QTableWidgetItem(text);
+                item->setFlags(plainFlags);
+                if (fill)
+                    item->setBackground(*fill);
+                plain.setItem(r, c, item);
+            }
+        // A current, selected cell; none while greyed (a cell not enabled cannot be one).
+        for (QTableWidget *t : {&drawn, &plain})
+            t->setCurrentCell(plainFlags ? 3 : -1, plainFlags ? 1 : -1);
+    };
+    auto grabbed = [](QTableWidget &t) { return t.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32); };
+    fillBoth(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    QCOMPARE(grabbed(drawn), grabbed(plain));
+    // Again: every cell now from its picture, found from the cell alone.
+    const int drawnBefore = cells->drawnCells(), copiedBefore = cells->copiedCells();
+    const int plainBefore = cells->copiedPlainCells();
+    QCOMPARE(grabbed(drawn), grabbed(plain));
+    QCOMPARE(cells->drawnCells(), drawnBefore);
+    QVERIFY(cells->copiedCells() > copiedBefore + 12);
+    QCOMPARE(cells->copiedPlainCells() - plainBefore, cells->copiedCells() - copiedBefore);
+    // Greyed, as items that are not enabled.
+    cells->setGreyed(true);
+    fillBoth(Qt::NoItemFlags);
+    QCOMPARE(grabbed(drawn), grabbed(plain));
+    cells->setGreyed(false);
+    fillBoth(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    // A role set from outside shows, though a kept picture has the cell's text and fill.
+    for (QTableWidget *t : {&drawn, &plain}) {
+        t->item(0, 1)->setForeground(QBrush(Qt::red));
+        t->item(1, 1)->setTextAlignment(Qt::AlignCenter);
+        t->item(2, 2)->setText(QStringLiteral("mine"));
+    }
+    QCOMPARE(grabbed(drawn), grabbed(plain));
 }
 
 void TestSimDrawing::timelinePartsLookAsTheWhole()
@@ -451,6 +514,48 @@ void TestSimDrawing::timelineCatchesUpWhenShown()
     // Fewer picks: the name column and height follow.
     timeline->setPicked({timeline->view().rows.front()});
     QCOMPARE(timeline->canvas()->minimumHeight(), simPlotSize(sim->trace(), timeline->view()).height());
+    delete sim;
+}
+
+void TestSimDrawing::timelinePicksFollowTheList()
+{
+    // The picks are kept between redraws; every way the list can change
+    // (a click, its own signals blocked, removed or sorted rows, a new run)
+    // shows in picked() and in what is drawn.
+    PMModel model;
+    buildTallSetup(model);
+    Simulator *sim = startPaused(model);
+    sim->findChild<QTabWidget *>(QStringLiteral("simViews"))->setCurrentIndex(2);
+    SimTimeline *timeline = sim->timeline();
+    QListWidget *series = timeline->seriesList();
+    auto fromList = [series] {
+        std::vector<int> rows;
+        for (int i = 0; i < series->count(); ++i)
+            if (series->item(i)->checkState() == Qt::Checked)
+                rows.push_back(i);
+        return rows;
+    };
+    QCOMPARE(int(timeline->picked().size()), 40);
+    timeline->setPicked({1, 3});
+    QCOMPARE(timeline->picked(), (std::vector<int>{1, 3}));
+    QCOMPARE(timeline->view().rows, (std::vector<int>{1, 3}));
+    series->item(5)->setCheckState(Qt::Checked);
+    QCOMPARE(timeline->picked(), (std::vector<int>{1, 3, 5}));
+    {
+        const QSignalBlocker quiet(series);
+        series->item(1)->setCheckState(Qt::Unchecked);
+    }
+    QCOMPARE(timeline->picked(), (std::vector<int>{3, 5}));
+    QCOMPARE(timeline->view().rows, (std::vector<int>{3, 5}));
+    // A new run keeps the picks by name.
+    sim->findChild<QPushButton *>(QStringLiteral("simResetButton"))->click();
+    QCOMPARE(timeline->picked(), fromList());
+    QCOMPARE(timeline->picked(), (std::vector<int>{3, 5}));
+    delete series->takeItem(0);
+    QCOMPARE(timeline->picked(), fromList());
+    series->sortItems(Qt::DescendingOrder);
+    QCOMPARE(timeline->picked(), fromList());
+    QCOMPARE(int(timeline->picked().size()), 2);
     delete sim;
 }
 
