@@ -435,8 +435,11 @@ void SimEngine::keepQuietTick()
 {
     std::memcpy(m_before.data(), m_signals.data(), kTimers);
     std::memcpy(&m_before[kTimers], m_startFlags.data(), kSimCapacity);
+    const uint16_t *__restrict resets = m_timerResets.data();
+    const uint16_t *__restrict values = m_timerValues.data();
+    uint8_t *__restrict restarts = m_restarts.data();
     for (int t = 0; t < kSimCapacity; ++t)
-        m_restarts[t] = m_timerResets[t] != 0 && m_timerValues[t] == m_timerResets[t];
+        restarts[t] = resets[t] != 0 && values[t] == resets[t];
     m_quiet = true;
 }
 
@@ -444,10 +447,16 @@ bool SimEngine::replayQuietTick()
 {
     if (std::memcmp(m_before.data(), m_signals.data(), kSignalCount) != 0)
         return false;
+    // Local, unaliased pointers: the loop then runs on whole vectors.
+    const uint8_t *__restrict restarts = m_restarts.data();
+    const uint16_t *__restrict resets = m_timerResets.data();
+    uint16_t *__restrict values = m_timerValues.data();
+    uint8_t *__restrict running = &m_signals[kTimers];
     for (int t = 0; t < kSimCapacity; ++t) {
-        const uint16_t v = m_restarts[t] ? m_timerResets[t] : m_timerValues[t];
-        m_timerValues[t] = v;
-        m_signals[kTimers + t] = v != 0;
+        const auto restart = uint16_t(0 - restarts[t]);
+        const auto v = uint16_t((resets[t] & restart) | (values[t] & ~restart));
+        values[t] = v;
+        running[t] = v != 0;
     }
     return true;
 }
