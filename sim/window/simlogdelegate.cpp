@@ -6,6 +6,9 @@
 #include <QApplication>
 #include <QPainter>
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 // Characters whose widths add up to the width of the text they make, give
@@ -38,7 +41,7 @@ QString SimLogLineDelegate::visibleStart(const QString &text, const QFontMetrics
 void SimLogLineDelegate::forget()
 {
     m_pictures.clear();
-    m_sizes.clear();
+    m_widest = QSize();
 }
 
 void SimLogLineDelegate::keepFont(const QFont &font) const
@@ -46,20 +49,47 @@ void SimLogLineDelegate::keepFont(const QFont &font) const
     if (font == m_font)
         return;
     m_pictures.clear();
-    m_sizes.clear();
+    m_widest = QSize();
+    m_advances.assign(0x250, 0);
     m_font = font;
+}
+
+int SimLogLineDelegate::widthAtMost(const QString &text, const QFontMetrics &fm) const
+{
+    if (m_advances.empty())
+        m_advances.assign(0x250, 0);
+    qint64 sum = 0;
+    for (const QChar c : text) {
+        if (!plainLatin(c))
+            return -1;
+        int &advance = m_advances[c.unicode()];
+        if (advance == 0)
+            advance = std::max(1, fm.horizontalAdvance(c));
+        sum += advance;
+    }
+    // Kerning narrows a pair by a pixel or so and hardly ever widens one:
+    // a pixel in eight characters is room enough.
+    return int(std::min<qint64>(sum + text.size() / 8 + 8, std::numeric_limits<int>::max()));
 }
 
 QSize SimLogLineDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
-    // The view sizes every row by the last one at each new line; the whole
-    // line is measured, as its width sets the view's horizontal range.
+    // With uniform sizes the view asks for its last row's size at each new
+    // line and makes every row that wide. Measuring a line of thousands of
+    // characters took longer than drawing the log, and a short last line
+    // took the horizontal scroll bar away until the next long one: rows are
+    // as wide as the widest line measured, and a line that cannot be wider
+    // is not measured.
     keepFont(option.font);
-    if (const QSize *size = m_sizes.object(index.row()))
-        return *size;
-    const QSize size = QStyledItemDelegate::sizeHint(option, index);
-    m_sizes.insert(index.row(), new QSize(size));
-    return size;
+    if (m_widest.isValid()) {
+        QStyleOptionViewItem opt = option;
+        initStyleOption(&opt, index);
+        const int most = widthAtMost(opt.text, QFontMetrics(opt.font));
+        if (most >= 0 && most <= m_widest.width())
+            return m_widest;
+    }
+    m_widest = m_widest.expandedTo(QStyledItemDelegate::sizeHint(option, index));
+    return m_widest;
 }
 
 void SimLogLineDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const

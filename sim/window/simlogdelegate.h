@@ -3,14 +3,16 @@
 // changes makes a line of thousands of characters; laying all of it out for
 // every row at every new line took most of the window's time. So a row is
 // drawn once from the start of its text that can be seen, kept as a
-// picture, and copied while it scrolls up the view; its size is measured
-// once.
+// picture, and copied while it scrolls up the view. Rows are as wide as
+// the widest line measured: a line that cannot be wider is not measured.
 #pragma once
 
 #include <QCache>
 #include <QFont>
 #include <QPixmap>
 #include <QStyledItemDelegate>
+
+#include <vector>
 
 class QFontMetrics;
 
@@ -54,8 +56,13 @@ private:
                           look.features, look.background, look.palette, look.ratio);
     }
 
+    // At most how wide `text` is drawn, from the widths of its characters;
+    // -1 when it holds others than plain Latin.
+    int widthAtMost(const QString &text, const QFontMetrics &fm) const;
+
     mutable QCache<Look, QPixmap> m_pictures{8192};  // cost in KiB
-    mutable QCache<int, QSize> m_sizes{64};
+    mutable QSize m_widest;  // the widest row measured since forget()
+    mutable std::vector<int> m_advances;  // of plain Latin characters, in m_font; 0: not known yet
     mutable QFont m_font;  // of the pictures and sizes kept
     mutable int m_drawn = 0, m_copied = 0;
 };

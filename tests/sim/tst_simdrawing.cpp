@@ -93,6 +93,7 @@ class TestSimDrawing : public QObject
 
 private slots:
     void visibleStartCoversTheWidth();
+    void logRowsAsWideAsTheWidestLine();
     void logRowsLookAsPlainRows();
     void drawnCellsLookAsPlainCells();
     void windowCellsLookAsPlainItems();
@@ -118,6 +119,61 @@ void TestSimDrawing::visibleStartCoversTheWidth()
                 QVERIFY2(start.size() < line.size() || line.size() < 80, qPrintable(line.left(40)));
         }
     }
+}
+
+void TestSimDrawing::logRowsAsWideAsTheWidestLine()
+{
+    // The view's options, as it gives them to its delegate.
+    struct OptionView : QListView {
+        QStyleOptionViewItem option()
+        {
+            QStyleOptionViewItem o;
+            initViewItemOption(&o);
+            return o;
+        }
+    };
+    QStringListModel model;
+    OptionView view;
+    view.setUniformItemSizes(true);
+    view.setModel(&model);
+    auto *cheap = new SimLogLineDelegate(&view);
+    view.setItemDelegate(cheap);
+    view.resize(420, 200);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QStyledItemDelegate plain;
+    const QString shortLine = QStringLiteral("tick 6 (0.06 s): timer \"Timer 4\" stopped");
+    // Pairs that kerning narrows, and a line of them that is only a little
+    // longer than the one before.
+    const QString kerned = QStringLiteral("tick 7 (0.07 s): ") + QStringLiteral("AVAWTo Ty Wa LT \"Yo\" ").repeated(40);
+    QStringList lines{shortLine};
+    lines << sampleLines() << shortLine << kerned << kerned + QStringLiteral("AV") << shortLine;
+    int widest = 0, range = -1;
+    for (const QString &line : lines) {
+        const int row = model.rowCount();
+        model.insertRows(row, 1);
+        model.setData(model.index(row), line);
+        view.doItemsLayout();
+        const QModelIndex last = model.index(row);
+        const int width = cheap->sizeHint(view.option(), last).width();
+        const int exact = plain.sizeHint(view.option(), last).width();
+        // Never narrower than the line (a narrower row would cut it short
+        // with an ellipsis), and as wide as the widest line measured.
+        QVERIFY2(width >= exact, qPrintable(line.left(40)));
+        QVERIFY(width >= widest);
+        widest = std::max(widest, exact);
+        QCOMPARE(width, widest);
+        // A short line does not take the scroll bar away.
+        QVERIFY(view.horizontalScrollBar()->maximum() >= range);
+        range = view.horizontalScrollBar()->maximum();
+    }
+    QVERIFY(range > 0);
+    // Another run starts narrow again.
+    model.setStringList({shortLine});
+    cheap->forget();
+    view.doItemsLayout();
+    QCOMPARE(cheap->sizeHint(view.option(), model.index(0)), plain.sizeHint(view.option(), model.index(0)));
+    QCOMPARE(view.horizontalScrollBar()->maximum(), 0);
 }
 
 void TestSimDrawing::logRowsLookAsPlainRows()
