@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -21,10 +23,67 @@ using namespace kelda;
 namespace {
 
 constexpr int kRedrawMs = 50;  // at most 20 pictures a second, whatever the speed
+// While it follows the run, the scroll bar is placed at most 4 times a second:
+// early in a run its handle shrinks by a pixel at every picture.
+constexpr int kScrollMs = 250;
 constexpr int kMinPlotWidth = 120;
 // Where the renderer puts its rows: below a margin, one height each (the
 // tests hold this against what it draws).
 constexpr int kPlotTop = 10, kPlotRowHeight = 22;
+
+// The timeline's scroll bar spans the whole run, so its range grows at every
+// redraw while the run goes on; a long run's handle seldom moves by a pixel
+// for it. Repainted only when what it shows changes: its repaint, and the
+// page's behind it, cost more than the timeline's own.
+class RunScrollBar : public QScrollBar
+{
+public:
+    using QScrollBar::QScrollBar;
+
+protected:
+    // Looked at once the caller is done: setRange reports a change before
+    // it bounds the value, and the caller sets the value next.
+    void sliderChange(SliderChange change) override
+    {
+        if (change == SliderOrientationChange) {
+            QScrollBar::sliderChange(change);
+            return;
+        }
+        if (m_checkPosted)
+            return;
+        m_checkPosted = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_checkPosted = false;
+                if (looks() != m_painted)
+                    QScrollBar::sliderChange(SliderValueChange);
+            },
+            Qt::QueuedConnection);
+    }
+    void paintEvent(QPaintEvent *event) override
+    {
+        m_painted = looks();
+        QScrollBar::paintEvent(event);
+    }
+
+private:
+    // The handle, and whether each end is reached (some styles grey an arrow).
+    struct Looks {
+        QRect handle;
+        bool atMinimum = false, atMaximum = false;
+        bool operator==(const Looks &) const = default;
+    };
+    Looks looks() const
+    {
+        QStyleOptionSlider opt;
+        initStyleOption(&opt);
+        return {style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, this),
+                value() == minimum(), value() == maximum()};
+    }
+    Looks m_painted;
+    bool m_checkPosted = false;
+};
 
 // Draws its timeline's view with the plot renderer, as wide as it is.
 class TimelineCanvas : public QWidget
@@ -68,7 +127,7 @@ SimTimeline::SimTimeline(QWidget *parent) : QWidget(parent)
     m_save = new QPushButton(tr("Save Plot…"), this);
     m_save->setObjectName(QStringLiteral("simSavePlotButton"));
     m_save->setToolTip(tr("Save the timeline as shown, as SVG or PNG"));
-    m_scroll = new QScrollBar(Qt::Horizontal, this);
+    m_scroll = new RunScrollBar(Qt::Horizontal, this);
     m_scroll->setObjectName(QStringLiteral("simTimelineScroll"));
     m_scroll->setAccessibleName(tr("Time"));
     m_area = new QScrollArea(this);
@@ -111,6 +170,16 @@ void SimTimeline::connectParts()
     connect(redrawTimer, &QTimer::timeout, this, &SimTimeline::redraw);
     connect(this, &SimTimeline::destroyed, redrawTimer, &QTimer::stop);
     m_redraw = redrawTimer;
+    m_scrollTimer = new QTimer(this);
+    m_scrollTimer->setSingleShot(true);
+    m_scrollTimer->setInterval(kScrollMs);
+    connect(m_scrollTimer, &QTimer::timeout, this, [this] {
+        if (m_scrollPending && isVisible()) {
+            m_scrollPending = false;
+            placeScroll();
+            m_scrollTimer->start();
+        }
+    });
 
     // Reading every item's tick box was most of a redraw; they are read again
     // only after the list has changed, however it was changed (signals of
@@ -315,7 +384,13 @@ void SimTimeline::redraw()
     m_stale = !isVisible();
     if (m_stale)
         return;
-    placeScroll();
+    if (m_following && m_scrollTimer->isActive()) {
+        m_scrollPending = true;
+    } else {
+        placeScroll();
+        if (m_following)
+            m_scrollTimer->start();
+    }
     if (m_trace) {
         const int height = chrome(view()).height;
         if (m_canvas->minimumHeight() != height)

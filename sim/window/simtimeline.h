@@ -86,6 +86,8 @@ private:
     QScrollArea *m_area;
     QWidget *m_canvas;
     QTimer *m_redraw = nullptr;
+    QTimer *m_scrollTimer = nullptr;
+    bool m_scrollPending = false;
     bool m_following = true;
     bool m_stale = false;  // the run moved on while hidden
 };

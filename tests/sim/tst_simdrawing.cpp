@@ -104,6 +104,7 @@ private slots:
     void logTakesLinesLessOftenWhenCostly();
     void timelineCatchesUpWhenShown();
     void timelinePicksFollowTheList();
+    void timelineScrollRepaintedWhenItsLookChanges();
 };
 
 void TestSimDrawing::visibleStartCoversTheWidth()
@@ -618,6 +619,49 @@ void TestSimDrawing::timelinePicksFollowTheList()
 QObject *makeDrawingTests()
 {
     return new TestSimDrawing;
+}
+
+// The timeline's scroll bar repaints only when its handle or ends change,
+// and then looks as a plain scroll bar with the same range and value.
+void TestSimDrawing::timelineScrollRepaintedWhenItsLookChanges()
+{
+    SimTimeline timeline;
+    timeline.resize(800, 300);
+    timeline.show();
+    QScrollBar *bar = timeline.scrollBar();
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            paints += e->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    bar->installEventFilter(&counter);
+    auto place = [&](int maximum, int value) {
+        bar->setRange(0, maximum);
+        bar->setPageStep(1000);
+        bar->setValue(value);
+        QCoreApplication::processEvents();
+    };
+    place(360000, 360000);  // an hour: the handle is as short as it gets
+    counter.paints = 0;
+    for (int room = 360001; room < 360050; ++room)
+        place(room, room);
+    QCOMPARE(counter.paints, 0);
+    place(100, 100);  // a short run: a long handle
+    QVERIFY(counter.paints > 0);
+    counter.paints = 0;
+    place(100, 0);  // the handle at the other end
+    QVERIFY(counter.paints > 0);
+
+    QScrollBar plain(Qt::Horizontal);
+    plain.resize(bar->size());
+    plain.setRange(bar->minimum(), bar->maximum());
+    plain.setPageStep(bar->pageStep());
+    plain.setValue(bar->value());
+    QCOMPARE(bar->grab().toImage().convertToFormat(QImage::Format_ARGB32),
+             plain.grab().toImage().convertToFormat(QImage::Format_ARGB32));
 }
 
 #include "tst_simdrawing.moc"
