@@ -47,7 +47,9 @@ int forceItem(const CliArgs &args, const kelda::live::LiveNames &names, ForceArg
     if (n == -2 || (n < 0 && (isNumber || k == proto::LiveLx1)))
         return cliUsageError(
             k == proto::LiveLx1
-                ? QStringLiteral("'%1' is not an LX1 channel: expected M.C such as 1.3").arg(cliToken(item))
+                ? QStringLiteral(
+                      "'%1' is not an LX1 channel: expected M.C, module and channel each 1 to 8, such as 1.3")
+                      .arg(cliToken(item))
                 : QStringLiteral("row %1 is outside the %2 table (rows 1 to %3)")
                       .arg(cliToken(item), kind)
                       .arg(proto::liveItems(k)));

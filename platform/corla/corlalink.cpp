@@ -2,7 +2,10 @@
 // time with its timeout and retries, reading and dispatching replies.
 #include "corlaimpl.h"
 
+#include <QFile>
 #include <QSerialPort>
+
+#include <unistd.h>
 
 #include <cmath>
 
@@ -31,12 +34,29 @@ bool EcuImpl::openPort(CorlaPortFactory *f, QString *error)
     return openPath(f->path, f->name, f->settings, error);
 }
 
+namespace {
+
+// Qt says "permission error" both when another program holds the port's lock
+// and when the device may not be opened; each has its own remedy.
+QString openError(const QSerialPort &p, const QString &path)
+{
+    if (p.error() != QSerialPort::PermissionError)
+        return p.errorString();
+    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0)
+        return QStringLiteral("it is in use by another program (another KELDA window, a kelda-cli command or a "
+                              "terminal program); close that and try again");
+    return QStringLiteral("this user may not use it: on Debian, add the user to the group dialout (sudo adduser "
+                          "$USER dialout) and log in again");
+}
+
+}  // namespace
+
 bool EcuImpl::openPath(const QString &path, const QString &name, const PortSettings &settings, QString *error)
 {
     auto *p = new QSerialPort;
     p->setPortName(path);
     if (!p->open(QIODevice::ReadWrite)) {
-        *error = p->errorString();
+        *error = openError(*p, path);
         delete p;
         return false;
     }

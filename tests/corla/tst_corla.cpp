@@ -377,6 +377,23 @@ private slots:
         QCOMPARE(m.reentrant, 0);
     }
 
+    void portInUse()
+    {
+        // A second connection to a port one already holds names the cause,
+        // and works once the first lets go.
+        EmulatorProcess emu(QStringList{});
+        QVERIFY(!emu.path().isEmpty());
+        Mediator first, second;
+        QCOMPARE(connectTo(first, emu.path()), 0);
+        QCOMPARE(connectTo(second, emu.path()), int(CORLA_STATUS_PORT_OPEN));
+        QVERIFY2(second.log.join('\n').contains(QLatin1String("in use by another program")),
+                 qPrintable(second.log.join('\n')));
+        first.insideLibraryCall = true;
+        CORLA_Ecu_DisconnectAndWait(first.ecu);
+        first.insideLibraryCall = false;
+        QCOMPARE(connectTo(second, emu.path()), 0);
+    }
+
     void emulatorOptions()
     {
         // Values out of range end the emulator (status 2) naming the option.

@@ -464,11 +464,11 @@ void TestEcuMonitor::engineRunningRefusesForces()
                + portArgs(module))
             .exitCode,
         2);
-    QCOMPARE(
+    const CliRun channel =
         runCli(QStringList{QStringLiteral("force"), QStringLiteral("lx1"), QStringLiteral("9.1"), QStringLiteral("on")}
-               + portArgs(module))
-            .exitCode,
-        2);
+               + portArgs(module));
+    QCOMPARE(channel.exitCode, 2);
+    QVERIFY2(channel.err.contains("module and channel each 1 to 8"), channel.err.constData());
     const CliRun named = runCli(
         QStringList{QStringLiteral("force"), QStringLiteral("key"), QStringLiteral("Beacons"), QStringLiteral("on")}
         + portArgs(module));
