@@ -282,6 +282,8 @@ void TestSimCan::badFrameLinesStopBeforeAnyTick_data()
     QTest::newRow("byte value too big") << QByteArray("can \"Reverse gear\" = 256") << "not a value of 8 bits";
     QTest::newRow("word value too big") << QByteArray("can \"RPM high\" = 0x10000") << "not a value of 16 bits";
     QTest::newRow("negative") << QByteArray("can \"RPM high\" = -1") << "not a value of 16 bits";
+    QTest::newRow("identifier with two 0x") << QByteArray("can 0x0x7 = 11") << "not a standard CAN identifier";
+    QTest::newRow("value with two 0x") << QByteArray("can \"RPM high\" = 0x0x10") << "not a value of 16 bits";
     QTest::newRow("replay nothing") << QByteArray("replay") << "missing argument";
     QTest::newRow("replay a missing file") << QByteArray("replay \"nope.log\"") << "cannot read";
 }
@@ -361,7 +363,9 @@ void TestSimCan::dbcSignalsSetPhysicalValues()
     const Bad bad[] = {{"can \"Horn\" = 300", "not a value of 8 bits"},
                        {"can \"EngineSpeed\" = 850 km/h", "EngineSpeed is in rpm, not 'km/h'"},
                        {"can \"EngineSpeed\" = 16384", "outside EngineSpeed"},
-                       {"can \"Nothing\" = 1 rpm", "extra argument"}};
+                       {"can \"Nothing\" = 1 rpm", "extra argument"},
+                       {"can \"EngineSpeed\" =", "missing argument"},
+                       {"can \"EngineSpeed\" = 850 rpm 2", "extra argument '2'"}};
     for (const Bad &b : bad) {
         QVERIFY(s.open(QIODevice::WriteOnly | QIODevice::Truncate));
         s.write(QByteArray("tick\n") + b.line + "\n");
