@@ -230,6 +230,24 @@ void TestSimCan::unreadableLinesAreReportedAndTheRunGoesOn()
     const CliRun both = runCli(
         {QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--script"), script});
     QCOMPARE(both.exitCode, 1);  // now reverse is set at tick 3
+
+    // A log that cannot be read at all ends the run before it starts: the
+    // outputs of an earlier run stay as they were.
+    const QString junk = m_dir.filePath(QStringLiteral("junk.dat")), out = m_dir.filePath(QStringLiteral("kept.log")),
+                  trace = m_dir.filePath(QStringLiteral("kept.csv"));
+    for (const QString &path : {junk, out, trace}) {
+        QFile k(path);
+        QVERIFY(k.open(QIODevice::WriteOnly) && k.write("earlier run\n") == 12);
+    }
+    const CliRun none = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), junk,
+                                QStringLiteral("--can-out"), out, QStringLiteral("--trace"), trace});
+    QCOMPARE(none.exitCode, 1);
+    QVERIFY2(none.err.contains("cannot read") && none.err.contains("not a CAN log"), none.err.constData());
+    for (const QString &path : {out, trace}) {
+        QFile k(path);
+        QVERIFY(k.open(QIODevice::ReadOnly));
+        QCOMPARE(k.readAll(), QByteArray("earlier run\n"));
+    }
 }
 
 void TestSimCan::scenarioSendsFramesAndReplaysLogs()
