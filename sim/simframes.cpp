@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <limits>
 
 #include "canlog.h"
 #include "simengine.h"
@@ -20,7 +21,8 @@ struct SimFrameFeed::Source {
     canlog::Frame frame;  // the next frame, when pending
     bool pending = false;
     bool late = false;  // stamped earlier than one before it
-    qint64 latest = 0;  // the latest stamp read so far
+    // The latest stamp read so far; a log's clock may start below zero.
+    qint64 latest = std::numeric_limits<qint64>::min();
     qint64 lateCount = 0, fdCount = 0, otherBus = 0;
 };
 
@@ -45,8 +47,6 @@ bool SimFrameFeed::add(const QString &file, qint64 atNs, std::optional<qint64> s
     next(*s);
     const qint64 base = start ? *start : s->pending ? s->frame.timeNs : 0;
     s->offsetNs = atNs - base;
-    s->latest = s->pending ? s->frame.timeNs : 0;
-    s->late = false;
     if (firstNs)
         *firstNs = base;
     m_sources.push_back(std::move(s));

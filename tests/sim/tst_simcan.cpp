@@ -125,6 +125,7 @@ private slots:
     void badFrameLinesStopBeforeAnyTick_data();
     void badFrameLinesStopBeforeAnyTick();
     void timingMatchesAReference();
+    void framesAtTheEdges();
     void dbcSignalsSetPhysicalValues();
     void busBridgeOverVirtualCan();
     void socketCanBridge();
@@ -469,6 +470,44 @@ void TestSimCan::timingMatchesAReference()
     for (const SimFailure &failure : outcome.failures)
         QFAIL(qPrintable(QStringLiteral("tick %1: %2").arg(failure.tick).arg(failure.message)));
     QCOMPARE(outcome.ticks, qint64(expected.size()));
+}
+
+// A log whose clock starts below zero, and a frame of no data bytes: neither
+// is special to the model.
+void TestSimCan::framesAtTheEdges()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("negative.log")), trace = dir.filePath(QStringLiteral("t.csv"));
+    QFile f(log);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("(-0.020000) can0 123#0C8100\n(-0.005000) can0 123#0B0005\n");
+    f.close();
+    const CliRun r = runCli(
+        {QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--trace"), trace});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(!r.err.contains("stamped earlier"), r.err.constData());
+    QFile t(trace);
+    QVERIFY(t.open(QIODevice::ReadOnly));
+    const QByteArray csv = t.readAll();
+    t.close();
+    QVERIFY2(csv.contains("1,0.01,caninput,RPM high,1,") && csv.contains("2,0.02,caninput,Reverse gear,1,"),
+             csv.constData());
+
+    // After a frame of no bytes, a value typed for word 1 makes a frame of
+    // two bytes: byte 3 is not in it, so the gear keeps its result.
+    const QString script = dir.filePath(QStringLiteral("dlc0.txt"));
+    QFile s(script);
+    QVERIFY(s.open(QIODevice::WriteOnly));
+    s.write("can 0x123 = 0C 81 05\ntick\ncan 0x123 =\ntick\ncan \"RPM low\" = 100\ntick\n");
+    s.close();
+    const CliRun d = runCli(
+        {QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script, QStringLiteral("--trace"), trace});
+    QVERIFY2(d.exitCode == 0, d.err.constData());
+    QVERIFY(t.open(QIODevice::ReadOnly));
+    const QByteArray changes = t.readAll();
+    QVERIFY2(changes.contains("1,0.01,caninput,Reverse gear,1,") && changes.contains("3,0.03,caninput,RPM low,1,")
+                 && !changes.contains("caninput,Reverse gear,0,"),
+             changes.constData());
 }
 
 void TestSimCan::busBridgeOverVirtualCan()
