@@ -322,6 +322,13 @@ Reader::Reader(const QString &fileName) : m_fileName(fileName), m_file(fileName)
 
 bool Reader::open(QString *reason)
 {
+    // A pipe would block the open and a device never end: logs are files.
+    const QFileInfo info(m_fileName);
+    if (info.exists() && !info.isFile()) {
+        if (reason)
+            *reason = QStringLiteral("not a regular file");
+        return false;
+    }
     if (!m_file.open(QIODevice::ReadOnly)) {
         if (reason)
             *reason = m_file.errorString();

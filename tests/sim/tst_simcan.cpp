@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -305,6 +306,11 @@ void TestSimCan::badFrameLinesStopBeforeAnyTick_data()
     QTest::newRow("value with two 0x") << QByteArray("can \"RPM high\" = 0x0x10") << "not a value of 16 bits";
     QTest::newRow("replay nothing") << QByteArray("replay") << "missing argument";
     QTest::newRow("replay a missing file") << QByteArray("replay \"nope.log\"") << "cannot read";
+    // A pipe would block and a device never end: both are refused unread.
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), m_dir.filePath(QStringLiteral("zero.log"))));
+    QCOMPARE(::mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("pipe.log"))).constData(), 0600), 0);
+    QTest::newRow("replay a device") << QByteArray("replay \"zero.log\"") << "zero.log: not a regular file";
+    QTest::newRow("replay a pipe") << QByteArray("replay \"pipe.log\"") << "pipe.log: not a regular file";
 }
 
 void TestSimCan::badFrameLinesStopBeforeAnyTick()
