@@ -23,7 +23,8 @@ struct SimFrameFeed::Source {
     bool late = false;  // stamped earlier than one before it
     // The latest stamp read so far; a log's clock may start below zero.
     qint64 latest = std::numeric_limits<qint64>::min();
-    qint64 lateCount = 0, fdCount = 0, otherBus = 0;
+    // Frames of the bus read that the module ignores, each counted once.
+    qint64 lateCount = 0, fdCount = 0, extendedCount = 0, remoteCount = 0, otherBus = 0;
 };
 
 SimFrameFeed::SimFrameFeed(SimNote note) : m_note(std::move(note))
@@ -79,6 +80,8 @@ void SimFrameFeed::applyDue(SimEngine &engine, qint64 tickNs)
                 ++s.fdCount;  // not for a classic CAN node
             else
                 engine.feedFrame(f.id, f.extended, f.remote, f.data.data(), std::min<int>(f.length, can::kFrameBytes));
+            s.extendedCount += !f.fd && f.extended;
+            s.remoteCount += !f.fd && !f.extended && f.remote;
             next(s);
         }
     }
@@ -100,8 +103,8 @@ void SimFrameFeed::finish()
                 parts << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(what));
         };
         part(s.lateCount, "stamped earlier than a frame before them, applied at the next tick");
-        part(c.extended, "extended frames ignored");
-        part(c.remote, "remote frames ignored");
+        part(s.extendedCount, "extended frames ignored");
+        part(s.remoteCount, "remote frames ignored");
         part(s.fdCount, "CAN FD frames ignored");
         part(c.errorFrames, "error frames ignored");
         part(s.otherBus, "frames of other buses left out");

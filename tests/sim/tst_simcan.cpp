@@ -209,6 +209,9 @@ void TestSimCan::unreadableLinesAreReportedAndTheRunGoesOn()
             "(10.001000) can0 123#0C8\n"
             "garbage\n"
             "(10.020000) can1 123#0B0005\n"
+            "(10.025000) can1 00000123#01\n"
+            "(10.026000) can1 123#R\n"
+            "(10.027000) can0 00000124#R\n"
             "(10.030000) can0 7FF#00\n");
     f.close();
     const CliRun r = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log});
@@ -217,6 +220,8 @@ void TestSimCan::unreadableLinesAreReportedAndTheRunGoesOn()
     QVERIFY2(err.contains(log + QStringLiteral(":2: ")) && err.contains(log + QStringLiteral(":3: ")),
              r.err.constData());
     QVERIFY2(err.contains(QStringLiteral("2 unreadable lines")), r.err.constData());
+    // Each frame left out is counted once: an extended remote frame as extended.
+    QVERIFY2(err.contains(QStringLiteral("2 extended frames ignored; 1 remote frames ignored")), r.err.constData());
 
     // --can-channel keeps one bus: can1's frame is left out, so reverse never comes.
     const QString script = m_dir.filePath(QStringLiteral("bus.txt"));
@@ -228,7 +233,9 @@ void TestSimCan::unreadableLinesAreReportedAndTheRunGoesOn()
         runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--can-channel"),
                 QStringLiteral("can0"), QStringLiteral("--script"), script});
     QVERIFY2(one.exitCode == 0, one.out.constData());
-    QVERIFY2(one.err.contains("1 frames of other buses left out"), one.err.constData());
+    QVERIFY2(one.err.contains("; 1 extended frames ignored; 3 frames of other buses left out")
+                 && !one.err.contains("remote"),
+             one.err.constData());
     const CliRun both = runCli(
         {QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--script"), script});
     QCOMPARE(both.exitCode, 1);  // now reverse is set at tick 3
