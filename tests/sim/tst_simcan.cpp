@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -129,6 +130,7 @@ private slots:
     void framesAtTheEdges();
     void dbcSignalsSetPhysicalValues();
     void busBridgeOverVirtualCan();
+    void aLostBusEndsTheRunWithStatus1();
     void socketCanBridge();
 
 private:
@@ -560,6 +562,39 @@ void TestSimCan::busBridgeOverVirtualCan()
     QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
     QCOMPARE(cli.exitCode(), 0);
     QVERIFY(cli.readAllStandardError().contains("frames out"));
+}
+
+// The bus served by another program that dies: the bridge says so, status 1.
+void TestSimCan::aLostBusEndsTheRunWithStatus1()
+{
+    if (!QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan")))
+        QSKIP("Qt's virtualcan plugin is not installed (Debian package libqt6serialbus6-plugins)");
+    const int port = freePort();
+    QVERIFY(port > 0);
+    const QStringList args = {
+        QStringLiteral("simulate"), m_setup,
+        QStringLiteral("--bus"),    QStringLiteral("virtualcan:tcp://127.0.0.1:%1/can0").arg(port),
+        QStringLiteral("--for"),    QStringLiteral("30")};
+    QProcess server, client;
+    server.start(cliProgram(), args);
+    QVERIFY(server.waitForStarted());
+    QTcpSocket probe;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (probe.abort(), probe.connectToHost(QHostAddress::LocalHost, quint16(port)), probe.waitForConnected(100)),
+        10000);
+    probe.abort();
+    client.start(cliProgram(), args);
+    QVERIFY(client.waitForStarted());
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += client.readAllStandardError()).contains("frames do not decide"), 10000);
+    QTest::qWait(200);  // joined: the note comes after the connection
+    server.kill();
+    QVERIFY(server.waitForFinished(10000));
+    QVERIFY(client.waitForFinished(10000));
+    said += client.readAllStandardError();
+    QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(client.exitCode(), 1);
+    QVERIFY2(said.contains("the connection to the bus was lost"), said.constData());
 }
 
 void TestSimCan::socketCanBridge()
