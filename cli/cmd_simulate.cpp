@@ -152,7 +152,7 @@ int runWithOutputs(const SimScenario &scenario, const std::vector<SimStep> &step
     out.flush();
     // A run that could not start (its log unreadable) leaves every output
     // file as it was; the unfinished CAN output log is discarded.
-    if (!outcome.stopped.isEmpty() && outcome.stoppedLine == 0)
+    if (!outcome.started)
         return report(outcome, scriptPath);
     // What ran is written even when a limit ended the run.
     if (const int failed = writeOutputs(o, trace.get()))

@@ -259,6 +259,16 @@ void TestSimCan::unreadableLinesAreReportedAndTheRunGoesOn()
         QVERIFY(k.open(QIODevice::ReadOnly));
         QCOMPARE(k.readAll(), QByteArray("earlier run\n"));
     }
+    // A run that started and reached a limit writes what ran.
+    const CliRun limited =
+        runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--max-ticks"),
+                QStringLiteral("1"), QStringLiteral("--can-out"), out, QStringLiteral("--trace"), trace});
+    QCOMPARE(limited.exitCode, 1);
+    QVERIFY2(limited.err.contains("stopped at tick 1"), limited.err.constData());
+    QFile ran(trace), sent(out);
+    QVERIFY(ran.open(QIODevice::ReadOnly) && sent.open(QIODevice::ReadOnly));
+    QVERIFY2(ran.readAll().contains("1,0.01,caninput,RPM high,1,"), "the trace of the first tick");
+    QCOMPARE(sent.readAll(), QByteArray("(10.010000) can0 300#1234000000000000\n"));
 }
 
 void TestSimCan::scenarioSendsFramesAndReplaysLogs()
