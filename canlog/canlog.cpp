@@ -308,6 +308,10 @@ Line parseCandump(sv line, Frame &f, QString &why)
         why = QStringLiteral("time %1 is not a number of seconds").arg(quoted(t[0]));
         return Line::Bad;
     }
+    if (t.n == 4 && t[3] != "R" && t[3] != "T") {
+        why = QStringLiteral("%1 after the frame is not a direction (R or T)").arg(quoted(t[3]));
+        return Line::Bad;
+    }
     f.channel = channelName(t[1]);
     return candumpFrame(t[2], f, why);
 }
@@ -318,11 +322,22 @@ Reader::Reader(const QString &fileName) : m_fileName(fileName), m_file(fileName)
 
 bool Reader::open(QString *reason)
 {
+    // A pipe would block the open and a device never end: logs are files.
+    const QFileInfo info(m_fileName);
+    if (info.exists() && !info.isFile()) {
+        if (reason)
+            *reason = QStringLiteral("not a regular file");
+        return false;
+    }
     if (!m_file.open(QIODevice::ReadOnly)) {
         if (reason)
             *reason = m_file.errorString();
         return false;
     }
+    // A UTF-8 byte order mark (editors on other systems write one) is not
+    // part of the first line.
+    if (m_file.peek(3) == "\xEF\xBB\xBF")
+        m_file.skip(3);
     m_format = detectFormat(m_fileName, m_file.peek(4096));
     m_line.resize(kMaxLine);
     if (m_format == Format::Unknown) {

@@ -150,6 +150,10 @@ int runWithOutputs(const SimScenario &scenario, const std::vector<SimStep> &step
     for (const SimFailure &f : outcome.failures)
         out << scriptPath << ':' << f.line << ": tick " << f.tick << ": " << f.message << '\n';
     out.flush();
+    // A run that could not start (its log unreadable) leaves every output
+    // file as it was; the unfinished CAN output log is discarded.
+    if (!outcome.started)
+        return report(outcome, scriptPath);
     // What ran is written even when a limit ended the run.
     if (const int failed = writeOutputs(o, trace.get()))
         return failed;

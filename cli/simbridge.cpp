@@ -191,6 +191,15 @@ int runBusBridge(const CliArgs &args)
             loop.quit();
         }
     });
+    // Some backends (virtualcan) say nothing but their state when the bus goes away.
+    bool ending = false;
+    QObject::connect(device.get(), &QCanBusDevice::stateChanged, [&](QCanBusDevice::CanBusDeviceState state) {
+        if (state != QCanBusDevice::UnconnectedState || ending || failed)
+            return;
+        why = QStringLiteral("the connection to the bus was lost");
+        failed = true;
+        loop.quit();
+    });
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
@@ -202,7 +211,9 @@ int runBusBridge(const CliArgs &args)
     const auto previous = std::signal(SIGINT, interrupted);
     loop.exec();
     std::signal(SIGINT, previous);
-    device->disconnectDevice();
+    ending = true;
+    if (device->state() != QCanBusDevice::UnconnectedState)
+        device->disconnectDevice();
     cliOut().flush();
     cliErr() << "kelda-cli: " << bridge.summary() << Qt::endl;
     if (failed)

@@ -645,6 +645,7 @@ int SimEngine::feedFrame(uint32_t id, bool extended, bool remote, const uint8_t 
         if (m_lastFrames.empty())
             m_lastFrames.resize(can::kStandardIdCount);
         LastFrame &last = m_lastFrames[id];
+        last.seen = true;
         last.length = uint8_t(length);
         last.data = {};
         std::memcpy(last.data.data(), data, size_t(length));
@@ -663,8 +664,8 @@ void SimEngine::setCanValue(uint16_t identifier, can::Channel channel, uint16_t 
     if (channel.index <= 0)
         return;
     LastFrame f = lastFrame(identifier);
-    if (f.length == 0)
-        f.length = can::kFrameBytes;
+    if (!f.seen)
+        f.length = can::kFrameBytes;  // eight zero bytes before the first frame
     const int end = channel.isByte ? channel.index : 2 * channel.index;
     f.length = uint8_t(std::max<int>(f.length, end));
     if (channel.isByte) {

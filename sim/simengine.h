@@ -185,6 +185,7 @@ public:
     void setCanValue(uint16_t identifier, can::Channel channel, uint16_t value);
     // The last frame fed on a standard identifier (length 0 before the first).
     struct LastFrame {
+        bool seen = false;  // a frame came on the identifier (its length may be 0)
         uint8_t length = 0;
         std::array<uint8_t, can::kFrameBytes> data{};
     };

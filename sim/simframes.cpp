@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <limits>
 
 #include "canlog.h"
 #include "simengine.h"
@@ -20,8 +21,10 @@ struct SimFrameFeed::Source {
     canlog::Frame frame;  // the next frame, when pending
     bool pending = false;
     bool late = false;  // stamped earlier than one before it
-    qint64 latest = 0;  // the latest stamp read so far
-    qint64 lateCount = 0, fdCount = 0, otherBus = 0;
+    // The latest stamp read so far; a log's clock may start below zero.
+    qint64 latest = std::numeric_limits<qint64>::min();
+    // Frames of the bus read that the module ignores, each counted once.
+    qint64 lateCount = 0, fdCount = 0, extendedCount = 0, remoteCount = 0, otherBus = 0;
 };
 
 SimFrameFeed::SimFrameFeed(SimNote note) : m_note(std::move(note))
@@ -45,8 +48,6 @@ bool SimFrameFeed::add(const QString &file, qint64 atNs, std::optional<qint64> s
     next(*s);
     const qint64 base = start ? *start : s->pending ? s->frame.timeNs : 0;
     s->offsetNs = atNs - base;
-    s->latest = s->pending ? s->frame.timeNs : 0;
-    s->late = false;
     if (firstNs)
         *firstNs = base;
     m_sources.push_back(std::move(s));
@@ -79,6 +80,8 @@ void SimFrameFeed::applyDue(SimEngine &engine, qint64 tickNs)
                 ++s.fdCount;  // not for a classic CAN node
             else
                 engine.feedFrame(f.id, f.extended, f.remote, f.data.data(), std::min<int>(f.length, can::kFrameBytes));
+            s.extendedCount += !f.fd && f.extended;
+            s.remoteCount += !f.fd && !f.extended && f.remote;
             next(s);
         }
     }
@@ -100,8 +103,8 @@ void SimFrameFeed::finish()
                 parts << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(what));
         };
         part(s.lateCount, "stamped earlier than a frame before them, applied at the next tick");
-        part(c.extended, "extended frames ignored");
-        part(c.remote, "remote frames ignored");
+        part(s.extendedCount, "extended frames ignored");
+        part(s.remoteCount, "remote frames ignored");
         part(s.fdCount, "CAN FD frames ignored");
         part(c.errorFrames, "error frames ignored");
         part(s.otherBus, "frames of other buses left out");

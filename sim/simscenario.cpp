@@ -258,6 +258,7 @@ SimOutcome Run::go(const std::vector<SimStep> &steps)
 {
     if (!start(feedsFrames(steps, m_can)))
         return m_outcome;
+    m_outcome.started = true;
     for (const SimStep &s : steps)
         if (!step(s))
             break;

@@ -35,6 +35,7 @@ struct SimOutcome {
     int stoppedLine = 0;
     QString stopped;
     bool canOutFailed = false;  // the CAN output log refused bytes
+    bool started = false;  // false when the run ended before its first step (its log unreadable)
 };
 
 // Frames of a run: a log driving it from its start (--can-in), where the

@@ -209,8 +209,12 @@ bool number(const Word &word, uint32_t most, uint32_t *out)
         return false;
     bool ok = false;
     const bool hex = word.text.startsWith(QLatin1String("0x")) || word.text.startsWith(QLatin1String("0X"));
-    const qulonglong v = hex ? word.text.mid(2).toULongLong(&ok, 16) : word.text.toULongLong(&ok, 10);
-    ok = ok && !word.text.contains(QLatin1Char('+')) && !word.text.contains(QLatin1Char('-')) && v <= most;
+    const QString digits = hex ? word.text.mid(2) : word.text;
+    static const QRegularExpression hexDigits(QStringLiteral("^[0-9A-Fa-f]+$")), decDigits(QStringLiteral("^[0-9]+$"));
+    // Digits only: Qt would also take a second "0x", a sign or spaces.
+    const qulonglong v =
+        (hex ? hexDigits : decDigits).match(digits).hasMatch() ? digits.toULongLong(&ok, hex ? 16 : 10) : 0;
+    ok = ok && v <= most;
     if (ok)
         *out = uint32_t(v);
     return ok;
@@ -241,7 +245,11 @@ QString parseCanValue(Line &l)
 {
     QString why;
     // A DBC signal wins when a unit follows the number or no CAN input has the name.
-    if (l.rows.dbcSignal && l.w[1].quoted && (l.w.size() == 5 || !l.rows.names.canInputs.contains(l.w[1].text))
+    const bool signalForm =
+        l.rows.dbcSignal && l.w[1].quoted && (l.w.size() >= 5 || !l.rows.names.canInputs.contains(l.w[1].text));
+    if (signalForm && l.w.size() > 5)
+        return QStringLiteral("extra argument '%1': expected 'can \"SIGNAL\" = VALUE [UNIT]'").arg(l.w[5].text);
+    if (signalForm && l.w.size() >= 4
         && l.rows.dbcSignal(l.w[1].text, l.w[3].text, l.w.size() == 5 ? l.w[4].text : QString(), &l.step, &why))
         return why;
     if (!(why = l.arity(4, "can N = VALUE")).isEmpty()

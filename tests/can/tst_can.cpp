@@ -189,6 +189,7 @@ private slots:
     void logsWrittenByOtherTools();
     void trcFixtures();
     void unreadableLinesAreReportedAndReadingGoesOn();
+    void logsEditedByHand();
     void writtenLogReadBackByPythonCan();
 };
 
@@ -444,6 +445,56 @@ void TestCan::unreadableLinesAreReportedAndReadingGoesOn()
              canlog::Format::Asc);
     QCOMPARE(canlog::detectFormat(QStringLiteral("a"), ";$FILEVERSION=2.1\n"), canlog::Format::Trc);
     QCOMPARE(canlog::detectFormat(QStringLiteral("a"), "timestamp,arbitration_id\n"), canlog::Format::Csv);
+}
+
+// What editors do to a log: a UTF-8 byte order mark, CRLF line ends, tabs,
+// no final newline. The frames are those of the plain log, in every format.
+void TestCan::logsEditedByHand()
+{
+    QTemporaryDir dir;
+    const QByteArray bom = "\xEF\xBB\xBF";
+    const std::vector<std::pair<const char *, QByteArray>> logs = {
+        {"a.log", "(100.000000) can0 7FF#42\r\n(100.010000)\tcan0\t000#\r\n(100.020000) can0 101#0102 R"},
+        {"a.asc",
+         "date Wed Dec 09 08:52:47.484 AM 2026\r\nbase hex  timestamps absolute\r\n"
+         "   0.000000 1  7FF             Rx   d 1 42\r\n   0.010000 1  0 Rx d 0\r\n"
+         "   0.020000\t1\t101\tTx\td\t2\t01\t02"},
+        {"a.trc",
+         ";$FILEVERSION=2.1\r\n;$COLUMNS=N,O,T,B,I,d,R,L,D\r\n"
+         "      1         0.000 DT  1     07FF Rx -  1    42\r\n"
+         "      2        10.000 DT  1     0000 Rx -  0\r\n"
+         "      3        20.000 DT  1     0101 Rx -  2    01 02"},
+        {"a.csv",
+         "timestamp,arbitration_id,extended,remote,error,dlc,data\r\n1000.0,0x7ff,0,0,0,1,Qg==\r\n"
+         "1000.01,0x0,0,0,0,0,\r\n1000.02,0x101,0,0,0,2,AQI="},
+        {"a.dump", "(100.000000) can0 7FF#42\n(100.010000) can0 000#\n(100.020000) can0 101#0102\n"},
+    };
+    const std::vector<Expected> expected = {{0x7FF, false, false, 1, QByteArray("\x42"), 0},
+                                            {0x000, false, false, 0, QByteArray(), 10000},
+                                            {0x101, false, false, 2, QByteArray("\x01\x02"), 20000}};
+    for (const auto &[name, text] : logs) {
+        const QString path = dir.filePath(QLatin1String(name));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bom + text) == bom.size() + text.size());
+        f.close();
+        compareLog(path, expected, 0, false);
+    }
+
+    // Anything after a candump frame but its direction is reported.
+    const QString odd = dir.filePath(QStringLiteral("odd.log"));
+    QFile g(odd);
+    QVERIFY(g.open(QIODevice::WriteOnly) && g.write("(1.0) can0 123#11 T\n(1.1) can0 123#11 22\n") > 0);
+    g.close();
+    canlog::Reader r(odd);
+    QVERIFY(r.open(nullptr));
+    canlog::Frame fr;
+    int frames = 0;
+    while (r.next(fr))
+        ++frames;
+    QCOMPARE(frames, 1);
+    QCOMPARE(r.problems().size(), size_t(1));
+    QCOMPARE(r.problems()[0].line, 2);
+    QVERIFY2(r.problems()[0].reason.contains(QStringLiteral("\"22\"")), qPrintable(r.problems()[0].text()));
 }
 
 void TestCan::writtenLogReadBackByPythonCan()

@@ -10,10 +10,12 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -125,8 +127,10 @@ private slots:
     void badFrameLinesStopBeforeAnyTick_data();
     void badFrameLinesStopBeforeAnyTick();
     void timingMatchesAReference();
+    void framesAtTheEdges();
     void dbcSignalsSetPhysicalValues();
     void busBridgeOverVirtualCan();
+    void aLostBusEndsTheRunWithStatus1();
     void socketCanBridge();
 
 private:
@@ -207,6 +211,9 @@ void TestSimCan::unreadableLinesAreReportedAndTheRunGoesOn()
             "(10.001000) can0 123#0C8\n"
             "garbage\n"
             "(10.020000) can1 123#0B0005\n"
+            "(10.025000) can1 00000123#01\n"
+            "(10.026000) can1 123#R\n"
+            "(10.027000) can0 00000124#R\n"
             "(10.030000) can0 7FF#00\n");
     f.close();
     const CliRun r = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log});
@@ -215,6 +222,8 @@ void TestSimCan::unreadableLinesAreReportedAndTheRunGoesOn()
     QVERIFY2(err.contains(log + QStringLiteral(":2: ")) && err.contains(log + QStringLiteral(":3: ")),
              r.err.constData());
     QVERIFY2(err.contains(QStringLiteral("2 unreadable lines")), r.err.constData());
+    // Each frame left out is counted once: an extended remote frame as extended.
+    QVERIFY2(err.contains(QStringLiteral("2 extended frames ignored; 1 remote frames ignored")), r.err.constData());
 
     // --can-channel keeps one bus: can1's frame is left out, so reverse never comes.
     const QString script = m_dir.filePath(QStringLiteral("bus.txt"));
@@ -226,10 +235,40 @@ void TestSimCan::unreadableLinesAreReportedAndTheRunGoesOn()
         runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--can-channel"),
                 QStringLiteral("can0"), QStringLiteral("--script"), script});
     QVERIFY2(one.exitCode == 0, one.out.constData());
-    QVERIFY2(one.err.contains("1 frames of other buses left out"), one.err.constData());
+    QVERIFY2(one.err.contains("; 1 extended frames ignored; 3 frames of other buses left out")
+                 && !one.err.contains("remote"),
+             one.err.constData());
     const CliRun both = runCli(
         {QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--script"), script});
     QCOMPARE(both.exitCode, 1);  // now reverse is set at tick 3
+
+    // A log that cannot be read at all ends the run before it starts: the
+    // outputs of an earlier run stay as they were.
+    const QString junk = m_dir.filePath(QStringLiteral("junk.dat")), out = m_dir.filePath(QStringLiteral("kept.log")),
+                  trace = m_dir.filePath(QStringLiteral("kept.csv"));
+    for (const QString &path : {junk, out, trace}) {
+        QFile k(path);
+        QVERIFY(k.open(QIODevice::WriteOnly) && k.write("earlier run\n") == 12);
+    }
+    const CliRun none = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), junk,
+                                QStringLiteral("--can-out"), out, QStringLiteral("--trace"), trace});
+    QCOMPARE(none.exitCode, 1);
+    QVERIFY2(none.err.contains("cannot read") && none.err.contains("not a CAN log"), none.err.constData());
+    for (const QString &path : {out, trace}) {
+        QFile k(path);
+        QVERIFY(k.open(QIODevice::ReadOnly));
+        QCOMPARE(k.readAll(), QByteArray("earlier run\n"));
+    }
+    // A run that started and reached a limit writes what ran.
+    const CliRun limited =
+        runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--max-ticks"),
+                QStringLiteral("1"), QStringLiteral("--can-out"), out, QStringLiteral("--trace"), trace});
+    QCOMPARE(limited.exitCode, 1);
+    QVERIFY2(limited.err.contains("stopped at tick 1"), limited.err.constData());
+    QFile ran(trace), sent(out);
+    QVERIFY(ran.open(QIODevice::ReadOnly) && sent.open(QIODevice::ReadOnly));
+    QVERIFY2(ran.readAll().contains("1,0.01,caninput,RPM high,1,"), "the trace of the first tick");
+    QCOMPARE(sent.readAll(), QByteArray("(10.010000) can0 300#1234000000000000\n"));
 }
 
 void TestSimCan::scenarioSendsFramesAndReplaysLogs()
@@ -282,8 +321,15 @@ void TestSimCan::badFrameLinesStopBeforeAnyTick_data()
     QTest::newRow("byte value too big") << QByteArray("can \"Reverse gear\" = 256") << "not a value of 8 bits";
     QTest::newRow("word value too big") << QByteArray("can \"RPM high\" = 0x10000") << "not a value of 16 bits";
     QTest::newRow("negative") << QByteArray("can \"RPM high\" = -1") << "not a value of 16 bits";
+    QTest::newRow("identifier with two 0x") << QByteArray("can 0x0x7 = 11") << "not a standard CAN identifier";
+    QTest::newRow("value with two 0x") << QByteArray("can \"RPM high\" = 0x0x10") << "not a value of 16 bits";
     QTest::newRow("replay nothing") << QByteArray("replay") << "missing argument";
     QTest::newRow("replay a missing file") << QByteArray("replay \"nope.log\"") << "cannot read";
+    // A pipe would block and a device never end: both are refused unread.
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), m_dir.filePath(QStringLiteral("zero.log"))));
+    QCOMPARE(::mkfifo(QFile::encodeName(m_dir.filePath(QStringLiteral("pipe.log"))).constData(), 0600), 0);
+    QTest::newRow("replay a device") << QByteArray("replay \"zero.log\"") << "zero.log: not a regular file";
+    QTest::newRow("replay a pipe") << QByteArray("replay \"pipe.log\"") << "pipe.log: not a regular file";
 }
 
 void TestSimCan::badFrameLinesStopBeforeAnyTick()
@@ -361,7 +407,9 @@ void TestSimCan::dbcSignalsSetPhysicalValues()
     const Bad bad[] = {{"can \"Horn\" = 300", "not a value of 8 bits"},
                        {"can \"EngineSpeed\" = 850 km/h", "EngineSpeed is in rpm, not 'km/h'"},
                        {"can \"EngineSpeed\" = 16384", "outside EngineSpeed"},
-                       {"can \"Nothing\" = 1 rpm", "extra argument"}};
+                       {"can \"Nothing\" = 1 rpm", "extra argument"},
+                       {"can \"EngineSpeed\" =", "missing argument"},
+                       {"can \"EngineSpeed\" = 850 rpm 2", "extra argument '2'"}};
     for (const Bad &b : bad) {
         QVERIFY(s.open(QIODevice::WriteOnly | QIODevice::Truncate));
         s.write(QByteArray("tick\n") + b.line + "\n");
@@ -449,6 +497,44 @@ void TestSimCan::timingMatchesAReference()
     QCOMPARE(outcome.ticks, qint64(expected.size()));
 }
 
+// A log whose clock starts below zero, and a frame of no data bytes: neither
+// is special to the model.
+void TestSimCan::framesAtTheEdges()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("negative.log")), trace = dir.filePath(QStringLiteral("t.csv"));
+    QFile f(log);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("(-0.020000) can0 123#0C8100\n(-0.005000) can0 123#0B0005\n");
+    f.close();
+    const CliRun r = runCli(
+        {QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--trace"), trace});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(!r.err.contains("stamped earlier"), r.err.constData());
+    QFile t(trace);
+    QVERIFY(t.open(QIODevice::ReadOnly));
+    const QByteArray csv = t.readAll();
+    t.close();
+    QVERIFY2(csv.contains("1,0.01,caninput,RPM high,1,") && csv.contains("2,0.02,caninput,Reverse gear,1,"),
+             csv.constData());
+
+    // After a frame of no bytes, a value typed for word 1 makes a frame of
+    // two bytes: byte 3 is not in it, so the gear keeps its result.
+    const QString script = dir.filePath(QStringLiteral("dlc0.txt"));
+    QFile s(script);
+    QVERIFY(s.open(QIODevice::WriteOnly));
+    s.write("can 0x123 = 0C 81 05\ntick\ncan 0x123 =\ntick\ncan \"RPM low\" = 100\ntick\n");
+    s.close();
+    const CliRun d = runCli(
+        {QStringLiteral("simulate"), m_setup, QStringLiteral("--script"), script, QStringLiteral("--trace"), trace});
+    QVERIFY2(d.exitCode == 0, d.err.constData());
+    QVERIFY(t.open(QIODevice::ReadOnly));
+    const QByteArray changes = t.readAll();
+    QVERIFY2(changes.contains("1,0.01,caninput,Reverse gear,1,") && changes.contains("3,0.03,caninput,RPM low,1,")
+                 && !changes.contains("caninput,Reverse gear,0,"),
+             changes.constData());
+}
+
 void TestSimCan::busBridgeOverVirtualCan()
 {
     if (!QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan")))
@@ -486,6 +572,39 @@ void TestSimCan::busBridgeOverVirtualCan()
     QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
     QCOMPARE(cli.exitCode(), 0);
     QVERIFY(cli.readAllStandardError().contains("frames out"));
+}
+
+// The bus served by another program that dies: the bridge says so, status 1.
+void TestSimCan::aLostBusEndsTheRunWithStatus1()
+{
+    if (!QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan")))
+        QSKIP("Qt's virtualcan plugin is not installed (Debian package libqt6serialbus6-plugins)");
+    const int port = freePort();
+    QVERIFY(port > 0);
+    const QStringList args = {
+        QStringLiteral("simulate"), m_setup,
+        QStringLiteral("--bus"),    QStringLiteral("virtualcan:tcp://127.0.0.1:%1/can0").arg(port),
+        QStringLiteral("--for"),    QStringLiteral("30")};
+    QProcess server, client;
+    server.start(cliProgram(), args);
+    QVERIFY(server.waitForStarted());
+    QTcpSocket probe;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (probe.abort(), probe.connectToHost(QHostAddress::LocalHost, quint16(port)), probe.waitForConnected(100)),
+        10000);
+    probe.abort();
+    client.start(cliProgram(), args);
+    QVERIFY(client.waitForStarted());
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += client.readAllStandardError()).contains("frames do not decide"), 10000);
+    QTest::qWait(200);  // joined: the note comes after the connection
+    server.kill();
+    QVERIFY(server.waitForFinished(10000));
+    QVERIFY(client.waitForFinished(10000));
+    said += client.readAllStandardError();
+    QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(client.exitCode(), 1);
+    QVERIFY2(said.contains("the connection to the bus was lost"), said.constData());
 }
 
 void TestSimCan::socketCanBridge()
