@@ -107,6 +107,12 @@ QString signalProblem(const Message &m, const Signal &s)
         return QStringLiteral("%1 bits: the module compares at most 16 bits (a word)").arg(s.length);
     if (s.factor == 0)
         return QStringLiteral("factor 0: every raw value reads the same");
+    // A frame of more than 8 data bytes is a CAN FD frame, which a classic
+    // CAN node never reads: its first 8 bytes are no better than the rest.
+    if (m.length > kModuleBytes)
+        return QStringLiteral("a CAN FD message of %1 bytes: the module is a classic CAN node and reads no frame "
+                              "beyond byte 8")
+            .arg(m.length);
     for (const int b : s.bits())
         if (b >= 8 * kModuleBytes)
             return QStringLiteral("it lies beyond byte 8: the module reads the first 8 data bytes");
