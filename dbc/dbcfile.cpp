@@ -263,7 +263,10 @@ private:
 
 Database Parser::run(const QString &text)
 {
-    QStringList lines = text.split(QLatin1Char('\n'));
+    // Lines end in LF or CR LF; a file of lone CRs (old Mac editors) would
+    // otherwise be one line, taken whole as its first statement.
+    const QChar end = text.contains(QLatin1Char('\n')) ? QLatin1Char('\n') : QLatin1Char('\r');
+    QStringList lines = text.split(end);
     for (QString &l : lines)
         if (l.endsWith(QLatin1Char('\r')))
             l.chop(1);

@@ -285,6 +285,31 @@ private slots:
         QVERIFY(gm.skipped.first().reason.contains(QLatin1String("pseudo-message")));
     }
 
+    // The same database with LF, CR LF or lone CR line ends reads the same;
+    // the text is UTF-8 where valid, else Latin-1.
+    void lineEndsAndEncodings()
+    {
+        const QByteArray lf = test::readFile(dataFile("handmade.dbc"));
+        QVERIFY(!lf.contains('\r'));
+        const dbc::Database want = dbc::parse(lf);
+        for (const QByteArray &end : {QByteArray("\r\n"), QByteArray("\r")}) {
+            const dbc::Database got = dbc::parse(QByteArray(lf).replace("\n", end));
+            QCOMPARE(got.lines, want.lines);
+            QCOMPARE(got.signalCount(), want.signalCount());
+            QCOMPARE(got.messages.size(), want.messages.size());
+            QCOMPARE(got.skipped.size(), want.skipped.size());
+            for (qsizetype i = 0; i < got.skipped.size(); ++i)
+                QCOMPARE(got.skipped.at(i).line, want.skipped.at(i).line);
+            QCOMPARE(signal(message(got, QStringLiteral("ENGINE")), QStringLiteral("EngineSpeed"))->comment,
+                     QStringLiteral("Engine speed,\nmeasured at the crank."));
+        }
+        const QByteArray unit = "BO_ 256 M: 8 X\n SG_ T : 7|8@0+ (1,-40) [0|0] \"\xB0"
+                                "C\" X\n";
+        QCOMPARE(dbc::parse(unit).messages.first().signalList.first().unit, QStringLiteral("\u00B0C"));
+        QCOMPARE(dbc::parse(QByteArray(unit).replace("\xB0", "\xC2\xB0")).messages.first().signalList.first().unit,
+                 QStringLiteral("\u00B0C"));
+    }
+
     void handmadeLines()
     {
         const dbc::Database db = load("handmade.dbc");
