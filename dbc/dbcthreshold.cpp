@@ -76,6 +76,13 @@ QString rawCondition(const Signal &s, Op op, double p, RawCondition *out)
             }
         const qint64 below = std::clamp(qint64(std::floor(x)), s.rawMin(), s.rawMax());
         const qint64 above = std::clamp(qint64(std::ceil(x)), s.rawMin(), s.rawMax());
+        if (below == above) {
+            // Beyond either end: one "nearest" value twice would read as a range.
+            const double a = physical(s, s.rawMin()), b = physical(s, s.rawMax());
+            return QStringLiteral("%1 is no value of the signal: its values run from %2 to %3 (steps of %4)")
+                .arg(shown, valueText(s, std::min(a, b)), valueText(s, std::max(a, b)),
+                     valueText(s, std::abs(s.factor)));
+        }
         return QStringLiteral("%1 is no value of the signal: the nearest are %2 and %3 (steps of %4)")
             .arg(shown, valueText(s, physical(s, std::min(below, above))),
                  valueText(s, physical(s, std::max(below, above))), valueText(s, std::abs(s.factor)));

@@ -737,6 +737,12 @@ private slots:
         QTest::newRow("between steps") << "ENGINE"
                                        << "CoolantTemp"
                                        << "=" << 90.5 << "nearest are 90 and 91";
+        QTest::newRow("= beyond the range") << "ENGINE"
+                                            << "CoolantTemp"
+                                            << "=" << 500.0 << "its values run from -40 to 215 (steps of 1)";
+        QTest::newRow("= far below") << "ENGINE"
+                                     << "Torque"
+                                     << "=" << -1e308 << "its values run from -16384.0 to 16383.5 (steps of 0.5)";
         QTest::newRow("always on") << "ENGINE"
                                    << "CoolantTemp"
                                    << ">" << -50.0 << "always be on";
