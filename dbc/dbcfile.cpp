@@ -324,6 +324,8 @@ void Parser::statement(int line, const QString &kind, const QString &text)
     QString error;
     if (!tokenize(text, &tokens, &error)) {
         skip(line, error);
+        if (kind == QLatin1String("BO_"))
+            m_currentRefusal = QStringLiteral("signal of the message on line %1, which is not taken").arg(line);
         return;
     }
     Cursor c(tokens);

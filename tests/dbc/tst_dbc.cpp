@@ -310,6 +310,25 @@ private slots:
                  QStringLiteral("\u00B0C"));
     }
 
+    // A damaged message line (an unclosed quote, a number past 32 bits) is
+    // reported, and so are its signals, as signals of that message.
+    void damagedMessageLines()
+    {
+        const dbc::Database db = dbc::parse("BO_ 256 \"M: 8 X\n"
+                                            " SG_ A : 0|8@1+ (1,0) [0|0] \"\" X\n"
+                                            "BO_ 99999999999999999999 N: 8 X\n"
+                                            " SG_ B : 0|8@1+ (1,0) [0|0] \"\" X\n"
+                                            "BO_ 512 O: 8 X\n"
+                                            " SG_ C : 0|8@1+ (1,0) [0|0] \"\" X\n");
+        QCOMPARE(db.messages.size(), 1);
+        QCOMPARE(db.signalCount(), 1);
+        QCOMPARE(db.skipped.size(), 4);
+        QCOMPARE(db.skipped.at(0).reason, QStringLiteral("a text in double quotes is not closed"));
+        QCOMPARE(db.skipped.at(1).reason, QStringLiteral("signal of the message on line 1, which is not taken"));
+        QVERIFY(db.skipped.at(2).reason.contains(QLatin1String("is not a number")));
+        QCOMPARE(db.skipped.at(3).reason, QStringLiteral("signal of the message on line 3, which is not taken"));
+    }
+
     void handmadeLines()
     {
         const dbc::Database db = load("handmade.dbc");
