@@ -293,15 +293,21 @@ bool physicalHolds(const Signal &s, Op op, double value, double threshold)
 
 QString valueText(const Signal &s, double value)
 {
+    // Enough decimals for the factor and the offset, within a millionth of
+    // each: a factor of 9.53e-7 needs 10, not 0 (which showed every value of
+    // such a signal, and its error, as 0).
+    constexpr int kMaxDecimals = 12;
     int decimals = 0;
-    for (const double x : {s.factor, s.offset})
-        for (int n = decimals; n <= 9; ++n) {
+    for (const double x : {s.factor, s.offset}) {
+        int n = decimals;
+        while (n < kMaxDecimals) {
             const double scaled = x * std::pow(10.0, n);
-            if (std::abs(scaled - std::round(scaled)) < 1e-6 * std::max(1.0, std::abs(scaled))) {
-                decimals = std::max(decimals, n);
+            if (std::abs(scaled - std::round(scaled)) <= 1e-6 * std::abs(scaled))
                 break;
-            }
+            ++n;
         }
+        decimals = std::max(decimals, n);
+    }
     return QString::number(value, 'f', decimals);
 }
 

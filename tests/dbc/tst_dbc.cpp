@@ -746,6 +746,34 @@ private slots:
         QCOMPARE(c.rounding, text);
     }
 
+    // Factors below a millionth (lane curvature in 1/m): values and errors
+    // are shown with the decimals the factor needs, never as 0.
+    void tinyFactors()
+    {
+        const dbc::Database gm = load("gm_global_a_object.dbc");
+        const dbc::Message *m = message(gm, QStringLiteral("F_Vision_Environment_5"));
+        QVERIFY(m);
+        const dbc::Signal *s = signal(m, QStringLiteral("LnMrkg3LnSnsLnCrvtGrad"));
+        QVERIFY(s);
+        QCOMPARE(s->factor, 5.96e-8);
+        const dbc::Classification c = dbc::classify(*m, *s);
+        QCOMPARE(c.cls, dbc::Class::Approximate);
+        QCOMPARE(dbc::valueText(*s, c.error), QStringLiteral("0.0000151980"));
+        const dbc::Comparison cmp = dbc::comparison(*s, c, dbc::Op::Less, -0.0001754);
+        QVERIFY2(cmp.refusal.isEmpty(), qPrintable(cmp.refusal));
+        QCOMPARE(cmp.rounding, QStringLiteral("< -2816 raw = -0.0001678336 1/(m*sec), within 0.0000075096 1/(m*sec)"));
+        const dbc::Signal *t =
+            signal(message(gm, QStringLiteral("F_Vision_Environment_6")), QStringLiteral("LnMrkg4LnSnsLnCrvt"));
+        QVERIFY(t);
+        QCOMPARE(dbc::valueText(*t, 255 * t->factor), QStringLiteral("0.000243015"));
+        // Ordinary factors keep their few decimals.
+        const dbc::Database hand = load("handmade.dbc");
+        QCOMPARE(dbc::valueText(*signal(message(hand, QStringLiteral("ENGINE")), QStringLiteral("EngineSpeed")), 800),
+                 QStringLiteral("800.00"));
+        QCOMPARE(dbc::valueText(*signal(message(hand, QStringLiteral("ENGINE")), QStringLiteral("CoolantTemp")), 90),
+                 QStringLiteral("90"));
+    }
+
     void refusals_data()
     {
         QTest::addColumn<QString>("msg");
