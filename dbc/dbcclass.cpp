@@ -107,6 +107,12 @@ QString signalProblem(const Message &m, const Signal &s)
         return QStringLiteral("%1 bits: the module compares at most 16 bits (a word)").arg(s.length);
     if (s.factor == 0)
         return QStringLiteral("factor 0: every raw value reads the same");
+    // A frame of more than 8 data bytes is a CAN FD frame, which a classic
+    // CAN node never reads: its first 8 bytes are no better than the rest.
+    if (m.length > kModuleBytes)
+        return QStringLiteral("a CAN FD message of %1 bytes: the module is a classic CAN node and reads no frame "
+                              "beyond byte 8")
+            .arg(m.length);
     for (const int b : s.bits())
         if (b >= 8 * kModuleBytes)
             return QStringLiteral("it lies beyond byte 8: the module reads the first 8 data bytes");
@@ -287,15 +293,21 @@ bool physicalHolds(const Signal &s, Op op, double value, double threshold)
 
 QString valueText(const Signal &s, double value)
 {
+    // Enough decimals for the factor and the offset, within a millionth of
+    // each: a factor of 9.53e-7 needs 10, not 0 (which showed every value of
+    // such a signal, and its error, as 0).
+    constexpr int kMaxDecimals = 12;
     int decimals = 0;
-    for (const double x : {s.factor, s.offset})
-        for (int n = decimals; n <= 9; ++n) {
+    for (const double x : {s.factor, s.offset}) {
+        int n = decimals;
+        while (n < kMaxDecimals) {
             const double scaled = x * std::pow(10.0, n);
-            if (std::abs(scaled - std::round(scaled)) < 1e-6 * std::max(1.0, std::abs(scaled))) {
-                decimals = std::max(decimals, n);
+            if (std::abs(scaled - std::round(scaled)) <= 1e-6 * std::abs(scaled))
                 break;
-            }
+            ++n;
         }
+        decimals = std::max(decimals, n);
+    }
     return QString::number(value, 'f', decimals);
 }
 

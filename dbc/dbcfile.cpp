@@ -256,11 +256,17 @@ private:
     QString m_currentRefusal;
     QHash<quint64, int> m_byNumber;  // number as written -> message
     QHash<quint64, QString> m_refused;  // number as written -> why it was not taken
+    // Signal name -> index, per message: a message of many signals must not
+    // make reading quadratic.
+    QList<QHash<QString, int>> m_signalIndex;
 };
 
 Database Parser::run(const QString &text)
 {
-    QStringList lines = text.split(QLatin1Char('\n'));
+    // Lines end in LF or CR LF; a file of lone CRs (old Mac editors) would
+    // otherwise be one line, taken whole as its first statement.
+    const QChar end = text.contains(QLatin1Char('\n')) ? QLatin1Char('\n') : QLatin1Char('\r');
+    QStringList lines = text.split(end);
     for (QString &l : lines)
         if (l.endsWith(QLatin1Char('\r')))
             l.chop(1);
@@ -318,6 +324,8 @@ void Parser::statement(int line, const QString &kind, const QString &text)
     QString error;
     if (!tokenize(text, &tokens, &error)) {
         skip(line, error);
+        if (kind == QLatin1String("BO_"))
+            m_currentRefusal = QStringLiteral("signal of the message on line %1, which is not taken").arg(line);
         return;
     }
     Cursor c(tokens);
@@ -377,6 +385,7 @@ void Parser::message(int line, Cursor &c)
     m_current = int(m_db.messages.size());
     m_byNumber.insert(number, m_current);
     m_db.messages.append(m);
+    m_signalIndex.append(QHash<QString, int>());
 }
 
 bool Parser::signalLayout(Cursor &c, Signal &s)
@@ -451,14 +460,14 @@ void Parser::signal(int line, Cursor &c)
         if (bits.empty() || *std::max_element(bits.begin(), bits.end()) >= 8 * m.length)
             c.fail(
                 QStringLiteral("signal %1 reaches past the %2 data bytes of %3").arg(s.name).arg(m.length).arg(m.name));
-        for (const Signal &other : std::as_const(m.signalList))
-            if (other.name == s.name)
-                c.fail(QStringLiteral("a second signal %1 in %2").arg(s.name, m.name));
+        if (m_signalIndex.at(m_current).contains(s.name))
+            c.fail(QStringLiteral("a second signal %1 in %2").arg(s.name, m.name));
     }
     if (c.failed()) {
         skip(line, QStringLiteral("signal: %1").arg(c.error()));
         return;
     }
+    m_signalIndex[m_current].insert(s.name, int(m.signalList.size()));
     m.signalList.append(s);
 }
 
@@ -557,10 +566,8 @@ void Parser::resolve()
             m.comment = n.text;
             continue;
         }
-        Signal *s = nullptr;
-        for (Signal &candidate : m.signalList)
-            if (candidate.name == n.signal)
-                s = &candidate;
+        const int index = m_signalIndex.at(*it).value(n.signal, -1);
+        Signal *s = index < 0 ? nullptr : &m.signalList[index];
         if (!s) {
             skip(n.line, QStringLiteral("%1: %2 has no signal %3").arg(kind, m.name, n.signal));
             continue;

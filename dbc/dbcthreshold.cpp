@@ -52,6 +52,12 @@ QString unitText(const Signal &s)
     return s.unit.isEmpty() ? QString() : QLatin1Char(' ') + s.unit;
 }
 
+// A signed one-bit signal reads its set bit as -1 (two's complement).
+qint64 setBitRaw(const Signal &s)
+{
+    return s.isSigned ? -1 : 1;
+}
+
 QString rawCondition(const Signal &s, Op op, double p, RawCondition *out)
 {
     const QString shown = QString::number(p) + unitText(s);
@@ -61,15 +67,22 @@ QString rawCondition(const Signal &s, Op op, double p, RawCondition *out)
         const qint64 guess = qint64(std::llround(x));
         for (const qint64 r : {guess, guess - 1, guess + 1})
             if (r >= s.rawMin() && r <= s.rawMax() && physicalHolds(s, Op::Equal, physical(s, r), p)) {
-                if (op == Op::Bit && r != 1)
+                if (op == Op::Bit && r != setBitRaw(s))
                     return QStringLiteral("Bit Match tests that the bit is set (%1%2); %3 is the value of the clear "
                                           "bit")
-                        .arg(valueText(s, physical(s, 1)), unitText(s), shown);
+                        .arg(valueText(s, physical(s, setBitRaw(s))), unitText(s), shown);
                 *out = {op == Op::Bit ? RawCondition::BitSet : RawCondition::Equal, r};
                 return {};
             }
         const qint64 below = std::clamp(qint64(std::floor(x)), s.rawMin(), s.rawMax());
         const qint64 above = std::clamp(qint64(std::ceil(x)), s.rawMin(), s.rawMax());
+        if (below == above) {
+            // Beyond either end: one "nearest" value twice would read as a range.
+            const double a = physical(s, s.rawMin()), b = physical(s, s.rawMax());
+            return QStringLiteral("%1 is no value of the signal: its values run from %2 to %3 (steps of %4)")
+                .arg(shown, valueText(s, std::min(a, b)), valueText(s, std::max(a, b)),
+                     valueText(s, std::abs(s.factor)));
+        }
         return QStringLiteral("%1 is no value of the signal: the nearest are %2 and %3 (steps of %4)")
             .arg(shown, valueText(s, physical(s, std::min(below, above))),
                  valueText(s, physical(s, std::max(below, above))), valueText(s, std::abs(s.factor)));
@@ -154,7 +167,7 @@ Comparison comparison(const Signal &s, const Classification &c, Op op, double va
     case RawCondition::BitSet:
         data = qint64(1) << shift;
         out.compare = uint8_t(CanCompare::BitMatch);
-        rawShown = 1;
+        rawShown = setBitRaw(s);
         sign = QStringLiteral("bit set:");
         break;
     }

@@ -4,6 +4,7 @@
 // and a comparison of any readable signal stays inside its channel.
 #include <QByteArray>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     using namespace kelda::dbc;
     const QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
     const Database db = parse(bytes);
-    const qint64 lines = bytes.count('\n') + 1;
+    // Lines end in LF (CR LF) or, in a file without LF, in CR.
+    const qint64 lines = std::max(bytes.count('\n'), bytes.count('\r')) + 1;
     for (const Skipped &k : db.skipped)
         require(!k.reason.isEmpty() && k.line >= 1 && k.line <= lines, "a line not taken without a reason or line");
     for (const Message &m : db.messages) {
