@@ -354,6 +354,16 @@ private slots:
         QTest::newRow("mask length") << item("\"1063\":[1,2,3,4,5,6,7]") << QByteArray("values.1063");
         QTest::newRow("mask kind") << item("\"1063\":5") << QByteArray("values.1063");
         QTest::newRow("mask byte") << item("\"1063\":[0,0,0,300,0,0,0,0]") << QByteArray("values.1063[3]");
+        // A member given twice would keep only the last: refused, wherever it is.
+        QTest::newRow("value given twice") << item("\"1002\":\"a\",\"1067\":1,\"1002\":\"b\"")
+                                           << QByteArray("$.items[0].children[1].values.1002: given twice");
+        QTest::newRow("value given twice, once escaped")
+            << item("\"1067\":1,\"10\\u00367\":2") << QByteArray("$.items[0].children[1].values.1067: given twice");
+        QTest::newRow("type given twice")
+            << head + "{\"type\":219,\"type\":220}" + tail << QByteArray("$.items[0].children[0].type: given twice");
+        QTest::newRow("version given twice")
+            << QByteArray("{\"format\":\"kelda-setup-tree\",\"version\":1,\"items\":[],\"version\":1}")
+            << QByteArray("$.version: given twice");
         QTest::newRow("children kind") << head + "{\"type\":219,\"children\":3}" + tail
                                        << QByteArray("$.items[0].children[0].children");
     }
