@@ -215,7 +215,8 @@ public:
 
 private:
     // A descriptor that does not fit its byte would name another identifier's
-    // channel, so the module would read or send the wrong frame.
+    // channel, and an identifier above 11 bits would be written as another
+    // one: either way the module would read or send the wrong frame.
     bool channelsFit()
     {
         const auto check = [this](ItemType type, int row, const IdList &ids, const QString &who) {
@@ -224,6 +225,14 @@ private:
             const uint16_t id = uint16_t(m_store.u16Or(ValueId::CanId, 0));
             const uint8_t sel = uint8_t(m_store.u8Or(ValueId::ByteSelect, 0));
             m_store.close();
+            // The list word is id << 5: a wider identifier would lose its top
+            // bits and become another one.
+            if (id > kMaxCanId) {
+                m_error = QStringLiteral("%1 uses identifier %2, above 0x7FF: the module reads and sends 11-bit "
+                                         "identifiers only")
+                              .arg(who, canIdText(id));
+                return false;
+            }
             const int position = ids.position(id);
             if (channelFits(position, sel))
                 return true;
