@@ -167,7 +167,7 @@ public:
             return false;
         if (!fits(m_tx.ids.size(), QStringLiteral("distinct CAN transmit identifiers")))
             return false;
-        if (!channelsFit())
+        if (!channelsFit() || !currentsFit())
             return false;
 
         m_header.resize(kHeaderWordCount);
@@ -253,6 +253,30 @@ private:
                     return false;
         }
         // A PWM descriptor is its CAN input's descriptor, checked above.
+        return true;
+    }
+
+    // The table shows a current above 255 steps as 102.0 A; the module would
+    // be sent the larger number.
+    bool currentsFit()
+    {
+        const int n = m_store.count(ItemType::Lx1Output);
+        for (int i = 0; i < n; ++i) {
+            if (!m_store.open(ItemType::Lx1Output, i))
+                continue;
+            const int steps = m_store.u16Or(ValueId::Data, 0);
+            m_store.close();
+            if (steps <= kMaxLx1Current)
+                continue;
+            m_error = QStringLiteral("LX1 output \"%1\" has a current limit of %2 steps of %3 A; an LX1 module takes 0 "
+                                     "to %4 (%5 A)")
+                          .arg(itemName(ItemType::Lx1Output, i))
+                          .arg(steps)
+                          .arg(kAmpsPerStep)
+                          .arg(kMaxLx1Current)
+                          .arg(kMaxLx1Current * kAmpsPerStep, 0, 'f', 1);
+            return false;
+        }
         return true;
     }
 

@@ -445,6 +445,25 @@ private slots:
         }
     }
 
+    // A current limit above 255 steps (a file may hold one; the cell shows it
+    // as 102.0 A) is refused rather than sent to the module as it stands.
+    void currentsAbove255StepsAreRefused()
+    {
+        PMModel model;
+        SetupBuilder b(model);
+        const int row = b.lx1Output();
+        QVERIFY(b.set(Mode::Lx1Outputs, row, Lx1OutputCol::Current, 102.0));
+        const QString out = path(QStringLiteral("current.bin"));
+        QVERIFY2(model.writeRawImage(out), qPrintable(model.imageError()));
+        const QByteArray fitting = readFile(out);
+        StoreCursor c(model.session());
+        QVERIFY(c.item(ItemType::Lx1Output, row) && c.setInt(ValueId::Data, 256));
+        QVERIFY(!model.writeRawImage(out));
+        QVERIFY2(model.imageError().contains(QStringLiteral("\"LX1 Output 1\" has a current limit of 256 steps")),
+                 qPrintable(model.imageError()));
+        QCOMPARE(readFile(out), fitting);
+    }
+
     // A descriptor is one byte: a CAN channel on an identifier it cannot name
     // is refused, never written as another identifier's channel.
     void channelsBeyondTheDescriptorAreRefused()
