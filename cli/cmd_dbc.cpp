@@ -18,8 +18,10 @@ int runDbc(const CliArgs &args)
     if (!openDocumentSetup(file, setup, &status))
         return status;
     if (toStandardOutput) {
-        writeStandardOutput(
-            kelda::report::canDatabase(kelda::report::collectFacts(file.session(), file.fileName())).toLatin1());
+        const auto facts = kelda::report::collectFacts(file.session(), file.fileName());
+        if (const QString problem = kelda::report::canDatabaseProblem(facts); !problem.isEmpty())
+            return cliFail(QStringLiteral("cannot write the CAN database of %1").arg(shownPath(setup)), problem);
+        writeStandardOutput(kelda::report::canDatabase(facts).toLatin1());
         return 0;
     }
     QString error;
