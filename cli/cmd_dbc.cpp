@@ -41,7 +41,8 @@ const CliRegistration dbcCommand{{
                    "atomically; an output that is the setup itself is refused. -o - writes it to standard output.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
     .options = {{"o,output", "FILE.dbc", "the CAN database to write; - for standard output", true, true}},
-    .statuses = {{0, "the database was written"}, {1, "the setup cannot be opened, or the file cannot be written"}},
+    .statuses = {{0, "the database was written"},
+                 {1, "the setup cannot be opened or has a CAN identifier above 0x7FF, or the file cannot be written"}},
     .run = &runDbc,
 }};
 
