@@ -383,6 +383,48 @@ private slots:
         QVERIFY(!QFile::exists(out));
     }
 
+    // Standard input read from the very file the output names (`load - -o
+    // t.json < t.json`) is an input like any other: refused, the file kept.
+    void standardInputFromTheOutputIsRefused()
+    {
+        const QByteArray tree = "{\"format\":\"kelda-setup-tree\",\"version\":1,\"items\":[{\"type\":27}]}";
+        const QByteArray script = "tick\n";
+        QVERIFY(writeFile(path(QStringLiteral("in.json")), tree) && writeFile(path(QStringLiteral("in.csv")), script));
+        const QString setup = richSetup(QStringLiteral("stdin.kelda"));
+        QVERIFY(!setup.isEmpty());
+        const auto runFrom = [](const QString &input, const QStringList &args) {
+            QProcess p;
+            p.setStandardInputFile(input);
+            p.start(cliProgram(), args);
+            return finishCli(p);
+        };
+        const struct {
+            QString input;
+            QStringList args;
+            QString err;
+        } cases[] = {
+            {path(QStringLiteral("in.json")),
+             {"load", "-", "-o", path(QStringLiteral("in.json"))},
+             QStringLiteral("kelda-cli: cannot write %1: it is standard input, the tree being loaded\n")
+                 .arg(path(QStringLiteral("in.json")))},
+            {path(QStringLiteral("in.csv")),
+             {"simulate", setup, "--script", "-", "--trace", path(QStringLiteral("in.csv"))},
+             QStringLiteral("kelda-cli: cannot write %1: it is standard input, an input\n")
+                 .arg(path(QStringLiteral("in.csv")))},
+        };
+        for (const auto &c : cases) {
+            const CliRun r = runFrom(c.input, c.args);
+            QCOMPARE(r.exitCode, 1);
+            QCOMPARE(QString::fromUtf8(r.err), c.err);
+        }
+        QCOMPARE(readFile(path(QStringLiteral("in.json"))), tree);
+        QCOMPARE(readFile(path(QStringLiteral("in.csv"))), script);
+        // From another file it loads as before.
+        const CliRun ok =
+            runFrom(path(QStringLiteral("in.json")), {"load", "-", "-o", path(QStringLiteral("from.kelda"))});
+        QCOMPARE(ok.exitCode, 0);
+    }
+
     void loadAcceptsTheLimits()
     {
         const QByteArray json =
