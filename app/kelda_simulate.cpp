@@ -55,6 +55,7 @@ void KELDA::startSimulation()
         return;
     }
     sim->setWindowTitle(QStringLiteral("Simulation of ") + model()->fileName());
+    sim->setSetupFile(model()->fileName());
     sim->start(model()->session());
     sim->setAttribute(Qt::WA_DeleteOnClose);
 
@@ -64,6 +65,7 @@ void KELDA::startSimulation()
         if (!self || !self->passesChecks(QStringLiteral("Simulate"), true) || !compileFor(*self, s))
             return false;
         s->setWindowTitle(QStringLiteral("Simulation of ") + self->model()->fileName());
+        s->setSetupFile(self->model()->fileName());
         s->restart(self->model()->session());
         return true;
     });

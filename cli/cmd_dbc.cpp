@@ -18,8 +18,10 @@ int runDbc(const CliArgs &args)
     if (!openDocumentSetup(file, setup, &status))
         return status;
     if (toStandardOutput) {
-        writeStandardOutput(
-            kelda::report::canDatabase(kelda::report::collectFacts(file.session(), file.fileName())).toLatin1());
+        const auto facts = kelda::report::collectFacts(file.session(), file.fileName());
+        if (const QString problem = kelda::report::canDatabaseProblem(facts); !problem.isEmpty())
+            return cliFail(QStringLiteral("cannot write the CAN database of %1").arg(shownPath(setup)), problem);
+        writeStandardOutput(kelda::report::canDatabase(facts).toLatin1());
         return 0;
     }
     QString error;
@@ -39,7 +41,8 @@ const CliRegistration dbcCommand{{
                    "atomically; an output that is the setup itself is refused. -o - writes it to standard output.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
     .options = {{"o,output", "FILE.dbc", "the CAN database to write; - for standard output", true, true}},
-    .statuses = {{0, "the database was written"}, {1, "the setup cannot be opened, or the file cannot be written"}},
+    .statuses = {{0, "the database was written"},
+                 {1, "the setup cannot be opened or has a CAN identifier above 0x7FF, or the file cannot be written"}},
     .run = &runDbc,
 }};
 

@@ -88,8 +88,7 @@ int runLoad(const CliArgs &args)
     const QString source = args.positional.at(0);
     const QString out = args.value("o");
     int status = 0;
-    if (source != QLatin1String("-")
-        && refuseOutputIsInput(out, {source}, QStringLiteral("the tree being loaded"), &status))
+    if (refuseOutputIsInput(out, {source}, QStringLiteral("the tree being loaded"), &status))
         return status;
     if (!outputWritable(out, &status))
         return status;

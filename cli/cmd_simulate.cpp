@@ -182,7 +182,7 @@ int runSimulate(const CliArgs &args)
         return refused;
     if (scriptPath.isEmpty() && can.canIn.isEmpty())
         return cliUsageError(QStringLiteral("give --script FILE, --can-in LOG or --bus BACKEND:INTERFACE"));
-    if (const int refused = checkOutputs(o, {setupPath, scriptPath, can.canIn}))
+    if (const int refused = checkOutputs(o, {setupPath, scriptPath, can.canIn, args.value("dbc")}))
         return refused;
 
     SimScenario scenario;
@@ -195,6 +195,12 @@ int runSimulate(const CliArgs &args)
         return cliFail(QStringLiteral("cannot read %1").arg(shownPath(args.value("dbc"))), why);
     if (const int bad = readSteps(scriptPath, rows, &steps))
         return bad;
+    // The logs a script replays are known only once it is read.
+    const QStringList replays = simReplayPaths(steps, simScriptDir(scriptPath));
+    for (const QString &output : {o.trace, o.plot, o.canOut})
+        if (!output.isEmpty()
+            && refuseOutputIsInput(output, replays, QStringLiteral("a log the script replays"), &status))
+            return status;
     noteSetupErrors(scenario, setupPath);
     can.scriptDir = simScriptDir(scriptPath);
     can.note = [](const QString &line) {

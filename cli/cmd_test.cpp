@@ -95,7 +95,22 @@ struct Planned {
     QString path;
     QString setup;  // as given or named; empty: none
     QString error;  // it cannot run: "NAME: why"
+    QStringList replays;  // the logs it replays, as the run opens them
 };
+
+// The logs a scenario replays, line by line: other lines may name items of
+// a setup not opened yet.
+QStringList replaysOf(const QByteArray &text, const QString &path)
+{
+    const SimRows none;
+    std::vector<SimStep> steps;
+    for (const QString &line : QString::fromUtf8(text).split(QLatin1Char('\n'))) {
+        std::vector<SimStep> one;
+        if (line.contains(QLatin1String("replay")) && parseSimLine(line, none, one).isEmpty())
+            steps.insert(steps.end(), one.begin(), one.end());
+    }
+    return simReplayPaths(steps, simScriptDir(path));
+}
 
 // A folder stands for its *.scenario entries in name order: every entry,
 // so that a pipe, a device, a link that leads nowhere or a folder of that
@@ -135,9 +150,11 @@ std::vector<Planned> plan(const QStringList &scenarios, const QString &setupPath
 {
     std::vector<Planned> planned;
     for (const QString &path : scenarios) {
-        Planned p{path, setupPath, {}};
+        Planned p{path, setupPath, {}, {}};
         QByteArray text;
-        if (readScenario(path, &text, &p.error) && p.setup.isEmpty()) {
+        if (readScenario(path, &text, &p.error))
+            p.replays = replaysOf(text, path);
+        if (p.error.isEmpty() && p.setup.isEmpty()) {
             // Only the setup line: the script's names are the setup's.
             SimRows none;
             std::vector<SimStep> ignored;
@@ -157,16 +174,20 @@ std::vector<Planned> plan(const QStringList &scenarios, const QString &setupPath
     return planned;
 }
 
-int checkReport(const QString &junitPath, const std::vector<Planned> &planned)
+int checkReport(const QString &junitPath, const std::vector<Planned> &planned, const QString &dbcPath)
 {
+    int status = 0;
+    if (refuseOutputIsInput(junitPath, {dbcPath}, QStringLiteral("the CAN database being read"), &status))
+        return status;
     for (const Planned &p : planned) {
+        if (refuseOutputIsInput(junitPath, p.replays, QStringLiteral("a log %1 replays").arg(p.path), &status))
+            return status;
         const QString clash = fileio::clashingInput(junitPath, {p.path, p.setup});
         if (!clash.isEmpty())
             return cliFail(QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(junitPath)),
                            clash == p.path ? QStringLiteral("it is the scenario %1, an input").arg(p.path)
                                            : QStringLiteral("it is the setup %1 of %2, an input").arg(p.setup, p.path));
     }
-    int status = 0;
     return outputWritable(junitPath, &status) ? 0 : status;
 }
 
@@ -287,7 +308,7 @@ int runTest(const CliArgs &args)
         return failed;
     const std::vector<Planned> planned = plan(scenarios, setupPath);
     if (!junitPath.isEmpty())
-        if (const int refused = checkReport(junitPath, planned))
+        if (const int refused = checkReport(junitPath, planned, args.value("dbc")))
             return refused;
 
     QElapsedTimer total;

@@ -92,8 +92,9 @@ bool refuseOutputIsInput(const QString &output, const QStringList &inputs, const
     const QString input = kelda::fileio::clashingInput(output, inputs);
     if (input.isEmpty())
         return false;
+    const QString shown = input == QLatin1String("-") ? QStringLiteral("standard input") : shownPath(input);
     *status = cliFail(QStringLiteral("cannot write %1").arg(shownPath(output)),
-                      QStringLiteral("it is %1, %2").arg(shownPath(input), role));
+                      QStringLiteral("it is %1, %2").arg(shown, role));
     return true;
 }
 

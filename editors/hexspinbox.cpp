@@ -42,7 +42,8 @@ HexSpinBox::HexSpinBox(QWidget *parent) : StrictSpinBox(parent)
 bool HexSpinBox::readText(const QString &text, qint64 &value) const
 {
     int v = 0;
-    if (!readHex(text, v))
+    // Blanks around the number, as the box's check allows them.
+    if (!readHex(text.trimmed(), v))
         return false;
     value = v;
     return true;

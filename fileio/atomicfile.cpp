@@ -305,10 +305,24 @@ bool sameFile(const QString &a, const QString &b)
     return resolvedPath(a) == resolvedPath(b);
 }
 
+namespace {
+
+// Standard input redirected from the file at output (`< tree.json`).
+bool standardInputIs(const QString &output)
+{
+    struct stat in {
+    }, out{};
+    return ::fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode)
+        && ::stat(QFile::encodeName(output).constData(), &out) == 0 && in.st_dev == out.st_dev
+        && in.st_ino == out.st_ino;
+}
+
+}  // namespace
+
 QString clashingInput(const QString &output, const QStringList &inputs)
 {
     for (const QString &input : inputs)
-        if (!input.isEmpty() && sameFile(output, input))
+        if (!input.isEmpty() && (sameFile(output, input) || (input == QLatin1String("-") && standardInputIs(output))))
             return input;
     return QString();
 }

@@ -41,7 +41,8 @@ bool sameFile(const QString &a, const QString &b);
 
 // The first of inputs (empty ones skipped) that output would overwrite, or an
 // empty string: every command refuses an output that is one of its inputs
-// before it reads or writes anything.
+// before it reads or writes anything. An input "-" is standard input, which
+// may be the output's file (`load - -o tree.json < tree.json`).
 QString clashingInput(const QString &output, const QStringList &inputs);
 
 // Reads a whole input of at most maxBytes: a regular file, or standard input

@@ -167,7 +167,7 @@ public:
             return false;
         if (!fits(m_tx.ids.size(), QStringLiteral("distinct CAN transmit identifiers")))
             return false;
-        if (!channelsFit())
+        if (!channelsFit() || !currentsFit())
             return false;
 
         m_header.resize(kHeaderWordCount);
@@ -215,7 +215,8 @@ public:
 
 private:
     // A descriptor that does not fit its byte would name another identifier's
-    // channel, so the module would read or send the wrong frame.
+    // channel, and an identifier above 11 bits would be written as another
+    // one: either way the module would read or send the wrong frame.
     bool channelsFit()
     {
         const auto check = [this](ItemType type, int row, const IdList &ids, const QString &who) {
@@ -224,6 +225,14 @@ private:
             const uint16_t id = uint16_t(m_store.u16Or(ValueId::CanId, 0));
             const uint8_t sel = uint8_t(m_store.u8Or(ValueId::ByteSelect, 0));
             m_store.close();
+            // The list word is id << 5: a wider identifier would lose its top
+            // bits and become another one.
+            if (id > kMaxCanId) {
+                m_error = QStringLiteral("%1 uses identifier %2, above 0x7FF: the module reads and sends 11-bit "
+                                         "identifiers only")
+                              .arg(who, canIdText(id));
+                return false;
+            }
             const int position = ids.position(id);
             if (channelFits(position, sel))
                 return true;
@@ -244,6 +253,30 @@ private:
                     return false;
         }
         // A PWM descriptor is its CAN input's descriptor, checked above.
+        return true;
+    }
+
+    // The table shows a current above 255 steps as 102.0 A; the module would
+    // be sent the larger number.
+    bool currentsFit()
+    {
+        const int n = m_store.count(ItemType::Lx1Output);
+        for (int i = 0; i < n; ++i) {
+            if (!m_store.open(ItemType::Lx1Output, i))
+                continue;
+            const int steps = m_store.u16Or(ValueId::Data, 0);
+            m_store.close();
+            if (steps <= kMaxLx1Current)
+                continue;
+            m_error = QStringLiteral("LX1 output \"%1\" has a current limit of %2 steps of %3 A; an LX1 module takes 0 "
+                                     "to %4 (%5 A)")
+                          .arg(itemName(ItemType::Lx1Output, i))
+                          .arg(steps)
+                          .arg(kAmpsPerStep)
+                          .arg(kMaxLx1Current)
+                          .arg(kMaxLx1Current * kAmpsPerStep, 0, 'f', 1);
+            return false;
+        }
         return true;
     }
 

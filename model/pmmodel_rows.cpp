@@ -463,6 +463,16 @@ QString PMModel::nameProblem(ItemType type, int row, const QString &name) const
 {
     if (name.trimmed().isEmpty())
         return QStringLiteral("The name was not changed: a name cannot be empty.");
+    // The store holds a name as a zero-terminated text of bounded length: a
+    // longer one or one with a zero would be stored as another name.
+    if (name.size() > STRATA_MAX_TEXT_LENGTH)
+        return QStringLiteral("The name was not changed: it has %1 characters, and a setup file holds names of at "
+                              "most %2.")
+            .arg(name.size())
+            .arg(STRATA_MAX_TEXT_LENGTH);
+    if (name.contains(QChar(0)))
+        return QStringLiteral("The name was not changed: it contains a zero character (U+0000), which a setup file "
+                              "cannot store.");
     for (QChar ch : name) {
         // Setup files hold Latin-1 names; anything else would be stored as "?".
         if (ch.unicode() > 0xFF) {

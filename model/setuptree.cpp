@@ -5,9 +5,11 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QSet>
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "schema.h"
 #include "storecursor.h"
@@ -282,6 +284,81 @@ private:
     QString m_error;
 };
 
+// ---- members given twice ----
+
+// QJsonDocument keeps only the last of two members of one name, so a tree
+// that gives a value twice would lose the first without a word. Scans the
+// text (already parsed, so well-formed) and names the first member given
+// twice by its path.
+struct Level {
+    bool object = false;
+    bool expectKey = false;
+    int index = 0;  // array: the element
+    QString key;  // object: the member
+    QSet<QString> keys;
+};
+
+QString pathOf(const std::vector<Level> &levels)
+{
+    QString path = QStringLiteral("$");
+    for (const Level &l : levels)
+        path += l.object ? QLatin1Char('.') + l.key : QStringLiteral("[%1]").arg(l.index);
+    return path;
+}
+
+// Steps i over the string token that starts at it (its opening quote);
+// true when the string holds an escape.
+bool skipString(const QByteArray &json, qsizetype &i)
+{
+    bool escaped = false, any = false;
+    for (++i; i < json.size();) {
+        const char c = json.at(i++);
+        if (escaped)
+            escaped = false;
+        else if (c == '\\')
+            escaped = any = true;
+        else if (c == '"')
+            break;
+    }
+    return any;
+}
+
+QString keyText(const QByteArray &json, qsizetype start, qsizetype end, bool escaped)
+{
+    if (!escaped)
+        return QString::fromUtf8(json.constData() + start + 1, end - start - 2);
+    return QJsonDocument::fromJson("[" + json.mid(start, end - start) + "]").array().at(0).toString();
+}
+
+QString memberGivenTwice(const QByteArray &json)
+{
+    std::vector<Level> levels;
+    for (qsizetype i = 0; i < json.size();) {
+        const char c = json.at(i);
+        Level *top = levels.empty() ? nullptr : &levels.back();
+        if (c == '"') {
+            const qsizetype start = i;
+            const bool escaped = skipString(json, i);
+            if (top && top->object && top->expectKey) {
+                top->expectKey = false;
+                top->key = keyText(json, start, i, escaped);
+                if (top->keys.contains(top->key))
+                    return pathOf(levels);
+                top->keys.insert(top->key);
+            }
+            continue;
+        }
+        if (c == '{' || c == '[')
+            levels.push_back(Level{c == '{', c == '{', 0, {}, {}});
+        else if ((c == '}' || c == ']') && top)
+            levels.pop_back();
+        else if (c == ',' && top)
+            top->object ? void(top->expectKey = true) : void(++top->index);
+        ++i;
+    }
+    return QString();
+}
+
 }  // namespace
 
 bool dump(StoreSession session, QByteArray *json, QString *error)
@@ -319,6 +396,10 @@ bool load(const QByteArray &json, UniqueSession *session, QString *error)
     }
     if (!doc.isObject()) {
         *error = QStringLiteral("$: expected an object");
+        return false;
+    }
+    if (const QString twice = memberGivenTwice(json); !twice.isEmpty()) {
+        *error = QStringLiteral("%1: given twice in one object").arg(twice);
         return false;
     }
     const QJsonObject root = doc.object();

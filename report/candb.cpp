@@ -263,6 +263,20 @@ QString canDatabase(const SetupFacts &f)
     return text + attributes(f);
 }
 
+QString canDatabaseProblem(const SetupFacts &f)
+{
+    // Written as it stands, such an identifier reads as an extended one, or
+    // as a line a reader refuses.
+    for (const QList<CanItem> *items : {&f.canInputs, &f.canOutputs})
+        for (const CanItem &item : *items)
+            if (item.id > kMaxCanId)
+                return QStringLiteral("%1 \"%2\" uses identifier %3, above 0x7FF: a DBC message of a standard "
+                                      "frame holds 11-bit identifiers only")
+                    .arg(items == &f.canInputs ? QStringLiteral("CAN input") : QStringLiteral("CAN output"), item.name,
+                         idText(item.id));
+    return QString();
+}
+
 bool writeCanDatabase(StoreSession session, const QString &setupFile, const QString &path, QString *error)
 {
     if (!fileio::clashingInput(path, {setupFile}).isEmpty()) {
@@ -270,7 +284,13 @@ bool writeCanDatabase(StoreSession session, const QString &setupFile, const QStr
             *error = QStringLiteral("that is the setup file itself");
         return false;
     }
-    return fileio::writeAtomically(path, canDatabase(collectFacts(session, setupFile)).toLatin1(), error);
+    const SetupFacts facts = collectFacts(session, setupFile);
+    if (const QString problem = canDatabaseProblem(facts); !problem.isEmpty()) {
+        if (error)
+            *error = problem;
+        return false;
+    }
+    return fileio::writeAtomically(path, canDatabase(facts).toLatin1(), error);
 }
 
 }  // namespace kelda::report

@@ -30,6 +30,9 @@ SignalLayout signalLayout(int byteSelect, bool littleEndian);
 
 // The database text (Latin-1 characters only).
 QString canDatabase(const SetupFacts &facts);
+// Why the setup has no database: a CAN item whose identifier is above 11
+// bits, which a standard frame's message cannot carry; empty when it has one.
+QString canDatabaseProblem(const SetupFacts &facts);
 
 // Writes the database of the session's setup (read from setupFile, empty when
 // never saved) to path, replaced atomically.

@@ -317,6 +317,15 @@ bool simCheckReplays(const std::vector<SimStep> &steps, const QString &scriptDir
     return true;
 }
 
+QStringList simReplayPaths(const std::vector<SimStep> &steps, const QString &scriptDir)
+{
+    QStringList paths;
+    for (const SimStep &s : steps)
+        if (s.kind == SimStep::Kind::Replay)
+            paths << simReplayPath(s.file, scriptDir);
+    return paths;
+}
+
 SimOutcome SimScenario::run(const std::vector<SimStep> &steps, QTextStream *show, SimTrace *trace,
                             const SimLimits &limits, const SimCanOptions &can) const
 {

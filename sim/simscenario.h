@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <vector>
@@ -60,6 +61,8 @@ QString simReplayPath(const QString &file, const QString &scriptDir);
 // Opens every replayed log before the first tick; false with the line and
 // why for the first that cannot be read.
 bool simCheckReplays(const std::vector<SimStep> &steps, const QString &scriptDir, int *line, QString *why);
+// Every log the steps replay, as the run opens it: inputs no output may replace.
+QStringList simReplayPaths(const std::vector<SimStep> &steps, const QString &scriptDir);
 
 // What one run may cost: ticks (a simulated day by default) and, when a
 // trace is recorded, changes in it. Reaching either ends the run.

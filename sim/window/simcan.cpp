@@ -257,6 +257,7 @@ bool Simulator::playLog(const QString &path)
     framesOn();
     m_feed = std::move(feed);
     m_logName = QFileInfo(path).fileName();
+    m_logPath = path;
     m_logStartTick = m_engine->tickCount();
     m_logFinished = false;
     showLogPosition();

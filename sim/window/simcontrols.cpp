@@ -2,6 +2,7 @@
 // setup has changed, the clock and its controls, and the views below the
 // tables (panel, event log, timeline) with their files.
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
@@ -345,13 +346,27 @@ void Simulator::warn(const QString &text)
         QMessageBox::warning(this, QStringLiteral("KELDA"), text);
 }
 
+bool Simulator::refusesInput(const QString &path)
+{
+    const QString input = fileio::clashingInput(path, {m_setupFile, m_logPath});
+    if (input.isEmpty())
+        return false;
+    warn(tr("cannot write %1: that is %2")
+             .arg(QDir::toNativeSeparators(path),
+                  input == m_setupFile ? tr("the setup file being simulated") : tr("the CAN log being played")));
+    return true;
+}
+
 void Simulator::saveLog()
 {
     const QString chosen = askSaveFileName(tr("Save Event Log"), tr("CSV files (*.csv)"));
     if (chosen.isEmpty())
         return;
+    const QString path = withSuffix(chosen, QStringLiteral("csv"));
+    if (refusesInput(path))
+        return;
     QString error;
-    if (!fileio::writeAtomically(withSuffix(chosen, QStringLiteral("csv")), m_trace->csv(), &error))
+    if (!fileio::writeAtomically(path, m_trace->csv(), &error))
         warn(error);
 }
 
@@ -361,6 +376,8 @@ void Simulator::savePlot()
     if (chosen.isEmpty())
         return;
     const QString path = withSuffix(chosen, QStringLiteral("svg"));
+    if (refusesInput(path))
+        return;
     const bool png = QFileInfo(path).suffix().compare(QLatin1String("png"), Qt::CaseInsensitive) == 0;
     const QByteArray bytes = simPlot(*m_trace, m_timeline->view(), png ? SimPlotFormat::Png : SimPlotFormat::Svg);
     QString error;

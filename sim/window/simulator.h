@@ -83,6 +83,9 @@ public:
     SimTimeline *timeline() const { return m_timeline; }
 
     void setDialogs(SimDialogs dialogs) { m_dialogs = std::move(dialogs); }
+    // The setup file the run was started from: Save Event Log and Save Plot
+    // never write over it (nor over a CAN log played).
+    void setSetupFile(const QString &path) { m_setupFile = path; }
     const SimDialogs &dialogs() const { return m_dialogs; }
 
     // Restart: compiles the setup again into imageFileName() and calls
@@ -136,6 +139,8 @@ private:
     // Size, place and splitter as last closed (simlayout.cpp).
     void restoreLayout();
     void saveLayout() const;
+    // True after a warning when path is a file the run reads.
+    bool refusesInput(const QString &path);
     QWidget *buildChangedBar();
     void setUpTables();
     void buildControls();
@@ -247,6 +252,8 @@ private:
     std::vector<uint64_t> m_shownCan;  // value and results drawn per CAN values row
     std::unique_ptr<kelda::SimFrameFeed> m_feed;
     QString m_logName;
+    QString m_logPath;  // as opened, for the outputs' check
+    QString m_setupFile;
     qint64 m_logStartTick = 0;
     bool m_logFinished = false;
     QStringList m_logNotes;

@@ -1110,6 +1110,12 @@ private slots:
         type(child<HexSpinBox>(w.get(), "hsbRebroadcast"), "0x900");
         QTRY_COMPARE(m_prompter->told.size(), 1);
         QCOMPARE(m->option(7), 1536.0);
+        // Blanks around the digits are taken as the box's check allows them,
+        // never accepted and then dropped.
+        m_prompter->told.clear();
+        type(child<HexSpinBox>(w.get(), "hsbRebroadcast"), " 7D0 ");
+        QCOMPARE(m->option(7), 2000.0);
+        QCOMPARE(m_prompter->told.size(), 0);
 
         // In a cell: refused through the same box, or stored with a note in the status bar.
         const auto typeInCell = [&](int tab, int column, const char *text) {

@@ -354,6 +354,16 @@ private slots:
         QTest::newRow("mask length") << item("\"1063\":[1,2,3,4,5,6,7]") << QByteArray("values.1063");
         QTest::newRow("mask kind") << item("\"1063\":5") << QByteArray("values.1063");
         QTest::newRow("mask byte") << item("\"1063\":[0,0,0,300,0,0,0,0]") << QByteArray("values.1063[3]");
+        // A member given twice would keep only the last: refused, wherever it is.
+        QTest::newRow("value given twice") << item("\"1002\":\"a\",\"1067\":1,\"1002\":\"b\"")
+                                           << QByteArray("$.items[0].children[1].values.1002: given twice");
+        QTest::newRow("value given twice, once escaped")
+            << item("\"1067\":1,\"10\\u00367\":2") << QByteArray("$.items[0].children[1].values.1067: given twice");
+        QTest::newRow("type given twice")
+            << head + "{\"type\":219,\"type\":220}" + tail << QByteArray("$.items[0].children[0].type: given twice");
+        QTest::newRow("version given twice")
+            << QByteArray("{\"format\":\"kelda-setup-tree\",\"version\":1,\"items\":[],\"version\":1}")
+            << QByteArray("$.version: given twice");
         QTest::newRow("children kind") << head + "{\"type\":219,\"children\":3}" + tail
                                        << QByteArray("$.items[0].children[0].children");
     }
@@ -371,6 +381,48 @@ private slots:
         QVERIFY2(isFailureLine(r.err), r.err.constData());
         QVERIFY2(r.err.contains(where), r.err.constData());
         QVERIFY(!QFile::exists(out));
+    }
+
+    // Standard input read from the very file the output names (`load - -o
+    // t.json < t.json`) is an input like any other: refused, the file kept.
+    void standardInputFromTheOutputIsRefused()
+    {
+        const QByteArray tree = "{\"format\":\"kelda-setup-tree\",\"version\":1,\"items\":[{\"type\":27}]}";
+        const QByteArray script = "tick\n";
+        QVERIFY(writeFile(path(QStringLiteral("in.json")), tree) && writeFile(path(QStringLiteral("in.csv")), script));
+        const QString setup = richSetup(QStringLiteral("stdin.kelda"));
+        QVERIFY(!setup.isEmpty());
+        const auto runFrom = [](const QString &input, const QStringList &args) {
+            QProcess p;
+            p.setStandardInputFile(input);
+            p.start(cliProgram(), args);
+            return finishCli(p);
+        };
+        const struct {
+            QString input;
+            QStringList args;
+            QString err;
+        } cases[] = {
+            {path(QStringLiteral("in.json")),
+             {"load", "-", "-o", path(QStringLiteral("in.json"))},
+             QStringLiteral("kelda-cli: cannot write %1: it is standard input, the tree being loaded\n")
+                 .arg(path(QStringLiteral("in.json")))},
+            {path(QStringLiteral("in.csv")),
+             {"simulate", setup, "--script", "-", "--trace", path(QStringLiteral("in.csv"))},
+             QStringLiteral("kelda-cli: cannot write %1: it is standard input, an input\n")
+                 .arg(path(QStringLiteral("in.csv")))},
+        };
+        for (const auto &c : cases) {
+            const CliRun r = runFrom(c.input, c.args);
+            QCOMPARE(r.exitCode, 1);
+            QCOMPARE(QString::fromUtf8(r.err), c.err);
+        }
+        QCOMPARE(readFile(path(QStringLiteral("in.json"))), tree);
+        QCOMPARE(readFile(path(QStringLiteral("in.csv"))), script);
+        // From another file it loads as before.
+        const CliRun ok =
+            runFrom(path(QStringLiteral("in.json")), {"load", "-", "-o", path(QStringLiteral("from.kelda"))});
+        QCOMPARE(ok.exitCode, 0);
     }
 
     void loadAcceptsTheLimits()

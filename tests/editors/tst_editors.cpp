@@ -485,6 +485,11 @@ void TestEditors::hexParse_data()
     QTest::newRow("prefix only") << "0x" << 1234;
     QTest::newRow("x first") << "x10" << 1234;
     QTest::newRow("two prefixes") << "0x0x1" << 1234;
+    // Blanks around the number are no part of it, as in the CAN Code cells;
+    // inside it they are refused.
+    QTest::newRow("blank before") << " 600" << 0x600;
+    QTest::newRow("blanks around with prefix") << " 0x7D0\t" << 2000;
+    QTest::newRow("blank inside") << "0x 600" << 1234;
 }
 
 void TestEditors::hexParse()
@@ -495,6 +500,10 @@ void TestEditors::hexParse()
     box.setValue(1234);
     // Typed text goes through the line edit and is interpreted on commit.
     box.findChild<QLineEdit *>()->setText(text);
+    // What the box accepts is what it takes: never accepted and then dropped.
+    QCOMPARE(box.problem().isEmpty(), value != 1234);
+    if (box.problem().isEmpty())
+        QCOMPARE(box.typedValue(), value);
     box.interpretText();
     QCOMPARE(box.value(), value);
 }

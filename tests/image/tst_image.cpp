@@ -416,6 +416,54 @@ private slots:
         QCOMPARE(QFileInfo(file).size(), 65535);
     }
 
+    // An identifier above 0x7FF (the editor refuses it; a file or a loaded
+    // tree may hold it) would lose its top bits in the identifier lists and
+    // become another: refused, and nothing is written.
+    void identifiersAbove11BitsAreRefused()
+    {
+        const QString out = path(QStringLiteral("wide.bin"));
+        QVERIFY(writeFile(out, "previous"));
+        for (ItemType type : {ItemType::CanInput, ItemType::CanOutput}) {
+            PMModel model;
+            SetupBuilder b(model);
+            const int row =
+                type == ItemType::CanInput ? b.canInput(QStringLiteral("0x100")) : b.canOutput(QStringLiteral("0x100"));
+            const std::pair<int, const char *> ids[] = {
+                {0x7FF, ""}, {0x800, "0x800"}, {0x900, "0x900"}, {0xFFFF, "0xFFFF"}};
+            for (const auto &[id, text] : ids) {
+                StoreCursor c(model.session());
+                QVERIFY(c.item(type, row) && c.setInt(ValueId::CanId, id));
+                if (id == 0x7FF) {
+                    QVERIFY2(model.writeRawImage(path(QStringLiteral("7ff.bin"))), qPrintable(model.imageError()));
+                    continue;
+                }
+                QVERIFY(!model.writeRawImage(out));
+                QVERIFY2(model.imageError().contains(QStringLiteral("uses identifier %1, above 0x7FF").arg(text)),
+                         qPrintable(model.imageError()));
+                QCOMPARE(readFile(out), QByteArray("previous"));
+            }
+        }
+    }
+
+    // A current limit above 255 steps (a file may hold one; the cell shows it
+    // as 102.0 A) is refused rather than sent to the module as it stands.
+    void currentsAbove255StepsAreRefused()
+    {
+        PMModel model;
+        SetupBuilder b(model);
+        const int row = b.lx1Output();
+        QVERIFY(b.set(Mode::Lx1Outputs, row, Lx1OutputCol::Current, 102.0));
+        const QString out = path(QStringLiteral("current.bin"));
+        QVERIFY2(model.writeRawImage(out), qPrintable(model.imageError()));
+        const QByteArray fitting = readFile(out);
+        StoreCursor c(model.session());
+        QVERIFY(c.item(ItemType::Lx1Output, row) && c.setInt(ValueId::Data, 256));
+        QVERIFY(!model.writeRawImage(out));
+        QVERIFY2(model.imageError().contains(QStringLiteral("\"LX1 Output 1\" has a current limit of 256 steps")),
+                 qPrintable(model.imageError()));
+        QCOMPARE(readFile(out), fitting);
+    }
+
     // A descriptor is one byte: a CAN channel on an identifier it cannot name
     // is refused, never written as another identifier's channel.
     void channelsBeyondTheDescriptorAreRefused()

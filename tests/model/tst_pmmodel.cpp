@@ -949,7 +949,8 @@ private slots:
         m.setModified(false);
         QSignalSpy changed(&m, &QAbstractItemModel::dataChanged);
         for (const QString &bad :
-             {QStringLiteral("State 2"), QString(), QStringLiteral("  "), QString::fromUtf8("\u0394p high")}) {
+             {QStringLiteral("State 2"), QString(), QStringLiteral("  "), QString(STRATA_MAX_TEXT_LENGTH + 1, u'x'),
+              QStringLiteral("State 2") + QChar(0) + QStringLiteral("b"), QString::fromUtf8("\u0394p high")}) {
             QVERIFY(!m.setData(m.index(0, 0), bad));
             QVERIFY(!m.lastEditError().isEmpty());
         }
@@ -964,6 +965,11 @@ private slots:
         QVERIFY(m.isModified());
         m.setMode(int(Mode::Events));
         QCOMPARE(cell(m, 0, 2), QString::fromUtf8("ST: \u00C4rger"));
+        // The longest name the store holds is kept whole.
+        const QString longest(STRATA_MAX_TEXT_LENGTH, u'y');
+        m.setMode(int(Mode::States));
+        QVERIFY(m.setData(m.index(1, 0), longest));
+        QCOMPARE(cell(m, 1, 0), longest);
     }
 
     // Files that hold duplicate names still edit; a rename of the namesake that

@@ -442,6 +442,36 @@ private slots:
         QCOMPARE(canDatabase(collectFacts(m.session(), m.fileName())), QString::fromLatin1(kExpectedDbc));
     }
 
+    // An identifier above 0x7FF (a file or a loaded tree may hold one) has no
+    // standard message: no database is written rather than one that readers
+    // take as an extended identifier or refuse line by line.
+    void canDatabaseRefusesWideIdentifiers()
+    {
+        PMModel m;
+        SetupBuilder b(m);
+        b.canInput(QStringLiteral("0x100"));
+        const int out = b.canOutput(QStringLiteral("0x200"));
+        StoreCursor c(m.session());
+        QVERIFY(c.item(ItemType::CanOutput, out) && c.setInt(ValueId::CanId, 0x900));
+        const QString setup = m_dir.filePath(QStringLiteral("wide.kelda"));
+        QVERIFY(m.saveSetup(setup));
+        const QString why = canDatabaseProblem(collectFacts(m.session(), setup));
+        QCOMPARE(why,
+                 QStringLiteral("CAN output \"CAN Output 1\" uses identifier 0x900, above 0x7FF: a DBC message "
+                                "of a standard frame holds 11-bit identifiers only"));
+        const QString dbc = m_dir.filePath(QStringLiteral("wide.dbc"));
+        QVERIFY(kelda::test::writeFile(dbc, "previous"));
+        for (const QString &to : {dbc, QStringLiteral("-")}) {
+            const auto r = runCli({QStringLiteral("dbc"), setup, QStringLiteral("-o"), to});
+            QCOMPARE(r.exitCode, 1);
+            QVERIFY(r.out.isEmpty());
+            QVERIFY2(QString::fromUtf8(r.err).trimmed().endsWith(why), r.err.constData());
+        }
+        QCOMPARE(readFile(dbc), QByteArray("previous"));
+        QVERIFY(c.item(ItemType::CanOutput, out) && c.setInt(ValueId::CanId, 0x7FF));
+        QVERIFY(canDatabaseProblem(collectFacts(m.session(), setup)).isEmpty());
+    }
+
     // What a standard DBC reader takes from the file.
     void canDatabaseReadBack()
     {

@@ -119,6 +119,7 @@ private slots:
     void testCommandAndItsReport();
     void examplesOfTheDocs();
     void testReadsEveryInputBeforeItWrites();
+    void outputsNeverReplaceADatabaseOrAReplayedLog();
     void aSetupWithErrorsIsSimulatedWithANote();
     void scenariosAreReadLikeAnyInput();
     void limitsEndARun();
@@ -504,6 +505,47 @@ void TestSimCli::testReadsEveryInputBeforeItWrites()
     QCOMPARE(readFile(dir.filePath("t.kelda")), setup);
     QCOMPARE(readFile(dir.filePath("b.scenario")), QByteArray("setup t.kelda\ntick\n"));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
+}
+
+void TestSimCli::outputsNeverReplaceADatabaseOrAReplayedLog()
+{
+    // --dbc and the logs a script replays are inputs too: no trace, plot,
+    // --can-out or JUnit report may be written over them, even through a link.
+    QTemporaryDir dir;
+    const QByteArray log = "(0.000000) can0 100#0500000000000000\n";
+    const QByteArray dbc = "VERSION \"\"\n\nBU_: LX2\n";
+    const QByteArray script = "replay \"in.log\"\ntick 3\n";
+    QVERIFY(QFile::copy(m_setup, dir.filePath("s.kelda")));
+    QVERIFY(writeFile(dir.filePath("in.log"), log) && writeFile(dir.filePath("bus.dbc"), dbc)
+            && writeFile(dir.filePath("run.txt"), script));
+    QVERIFY(QFile::link(QStringLiteral("bus.dbc"), dir.filePath("bus.csv")));
+    const struct {
+        QStringList args;
+        QString err;
+    } cases[] = {
+        {{"simulate", "s.kelda", "--script", "run.txt", "--can-out", "in.log"},
+         "cannot write in.log: it is ./in.log, a log the script replays"},
+        {{"simulate", "s.kelda", "--script", "run.txt", "--dbc", "bus.dbc", "--trace", "bus.csv"},
+         "cannot write bus.csv: it is bus.dbc, an input"},
+        {{"test", "s.kelda", "run.txt", "--junit", "in.log"},
+         "cannot write in.log: it is ./in.log, a log run.txt replays"},
+        {{"test", "s.kelda", "run.txt", "--dbc", "bus.dbc", "--junit", "bus.dbc"},
+         "cannot write bus.dbc: it is bus.dbc, the CAN database being read"},
+        {{"test", "s.kelda", "run.txt", "--dbc", "bus.dbc", "--junit", "bus.csv"},
+         "cannot write bus.csv: it is bus.dbc, the CAN database being read"},
+    };
+    for (const auto &c : cases) {
+        const Run r = runIn(dir.path(), c.args);
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(r.err, QStringLiteral("kelda-cli: %1\n").arg(c.err));
+        QVERIFY(r.out.isEmpty());
+        QCOMPARE(readFile(dir.filePath("in.log")), log);
+        QCOMPARE(readFile(dir.filePath("bus.dbc")), dbc);
+    }
+    // Another output is written as before.
+    const Run ok = runIn(dir.path(), {"test", "s.kelda", "run.txt", "--dbc", "bus.dbc", "--junit", "report.xml"});
+    QCOMPARE(ok.exitCode, 0);
+    QVERIFY(QFile::exists(dir.filePath("report.xml")));
 }
 
 void TestSimCli::aSetupWithErrorsIsSimulatedWithANote()

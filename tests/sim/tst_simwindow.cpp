@@ -28,6 +28,7 @@
 #include "scriptedprompter.h"
 #include "settings.h"
 #include "setupbuilder.h"
+#include "testfiles.h"
 #include "simeventlog.h"
 #include "simpanel.h"
 #include "simplot.h"
@@ -449,6 +450,23 @@ void TestSimWindow::eventLogCsvIsTheCliTrace()
     child(sim, "simEventSaveButton")->click();
     QCOMPARE(warned.size(), 1);
     QVERIFY2(warned[0].startsWith(QStringLiteral("cannot write ")), qPrintable(warned[0]));
+
+    // Neither the log nor the plot is written over the setup being simulated,
+    // by its name or through a link.
+    sim->setSetupFile(setup);
+    const QByteArray setupBytes = readFile(setup);
+    QVERIFY(QFile::link(setup, dir.filePath(QStringLiteral("link.csv"))));
+    for (const QString &answer : {setup, dir.filePath(QStringLiteral("link.csv"))})
+        for (const char *button : {"simEventSaveButton", "simSavePlotButton"}) {
+            dialogs.saveFileName = [&](QWidget *, const QString &, const QString &) { return answer; };
+            sim->setDialogs(dialogs);
+            warned.clear();
+            child(sim, button)->click();
+            QCOMPARE(
+                warned,
+                QStringList{QStringLiteral("cannot write %1: that is the setup file being simulated").arg(answer)});
+            QCOMPARE(readFile(setup), setupBytes);
+        }
 }
 
 void TestSimWindow::panelKeysAndSwitchesDriveTheInputs()
