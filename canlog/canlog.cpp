@@ -134,8 +134,9 @@ int fdLength(uint32_t dlc)
     return dlc < 16 ? lengths[dlc] : -1;
 }
 
-// Data bytes as separate two-digit hex tokens t[from..from+count).
-bool hexBytes(const Tokens &t, int from, int count, Frame &f, QString &why)
+// Data bytes as separate tokens t[from..from+count): two hex digits, or a
+// decimal number up to 255 in an ASC log whose base line says dec.
+bool hexBytes(const Tokens &t, int from, int count, Frame &f, QString &why, bool decimal = false)
 {
     if (from + count > t.n) {
         why = QStringLiteral("%1 data bytes announced, %2 present").arg(count).arg(std::max(0, t.n - from));
@@ -143,8 +144,12 @@ bool hexBytes(const Tokens &t, int from, int count, Frame &f, QString &why)
     }
     for (int i = 0; i < count; ++i) {
         uint32_t b = 0;
-        if (t[from + i].size() > 2 || !parseHex(t[from + i], b)) {
-            why = QStringLiteral("data byte \"%1\" is not hexadecimal").arg(QString::fromLatin1(t[from + i]));
+        const sv token = t[from + i];
+        if (decimal ? token.size() > 3 || !parseDec(token, b) || b > 255 : token.size() > 2 || !parseHex(token, b)) {
+            why = QStringLiteral("data byte \"%1\" is not %2")
+                      .arg(QString::fromLatin1(token.data(), qsizetype(token.size())),
+                           decimal ? QStringLiteral("a decimal number up to 255 (the log's base is dec)")
+                                   : QStringLiteral("hexadecimal"));
             return false;
         }
         f.data[i] = uint8_t(b);
@@ -318,7 +323,8 @@ Line parseCandump(sv line, Frame &f, QString &why)
 
 }  // namespace
 
-Reader::Reader(const QString &fileName) : m_fileName(fileName), m_file(fileName) { }
+Reader::Reader(const QString &fileName) : m_fileName(fileName), m_file(fileName)
+{ }
 
 bool Reader::open(QString *reason)
 {
@@ -474,9 +480,10 @@ Reader::Line Reader::parseAsc(sv line, Frame &f, QString &why)
             uint32_t dlc = 0;
             uint32_t len = 0;
             if ((t[i] == "0" || t[i] == "1") && i + 1 < t.n && (t[i + 1] == "0" || t[i + 1] == "1") && i + 3 < t.n
-                && t[i + 2].size() == 1 && parseHex(t[i + 2], dlc) && parseDec(t[i + 3], len) && int(len) == fdLength(dlc)) {
+                && t[i + 2].size() == 1 && parseHex(t[i + 2], dlc) && parseDec(t[i + 3], len)
+                && int(len) == fdLength(dlc)) {
                 f.fd = true;
-                return hexBytes(t, i + 4, int(len), f, why) ? Line::Frame : Line::Bad;
+                return hexBytes(t, i + 4, int(len), f, why, m_ascDecimal) ? Line::Frame : Line::Bad;
             }
         }
         why = QStringLiteral("CAN FD line without brs, esi, DLC and length");
@@ -497,7 +504,7 @@ Reader::Line Reader::parseAsc(sv line, Frame &f, QString &why)
         why = QStringLiteral("the data length is missing or not one hexadecimal digit");
         return Line::Bad;
     }
-    return hexBytes(t, 6, int(std::min<uint32_t>(dlc, 8)), f, why) ? Line::Frame : Line::Bad;
+    return hexBytes(t, 6, int(std::min<uint32_t>(dlc, 8)), f, why, m_ascDecimal) ? Line::Frame : Line::Bad;
 }
 
 namespace {
@@ -576,7 +583,6 @@ Line trcColumns(const Tokens &t, const QByteArray &columns, Frame &f, QString &w
     }
     return hexBytes(t, i, len, f, why) ? Line::Frame : Line::Bad;
 }
-
 
 Line trc1(const Tokens &t, int version, Frame &f, QString &why);
 

@@ -495,6 +495,40 @@ void TestCan::logsEditedByHand()
     QCOMPARE(r.problems().size(), size_t(1));
     QCOMPARE(r.problems()[0].line, 2);
     QVERIFY2(r.problems()[0].reason.contains(QStringLiteral("\"22\"")), qPrintable(r.problems()[0].text()));
+
+    // Under "base dec" identifiers and data bytes are decimal, as python-can
+    // reads them too; a hex byte there is reported, never read as another value.
+    const QByteArray dec = "date Wed Dec 09 08:52:47.484 AM 2026\nbase dec  timestamps absolute\n"
+                           "internal events logged\nBegin Triggerblock Wed Dec 09 08:52:47.484 AM 2026\n"
+                           "   0.000000 1  2047             Rx   d 3 10 255 0\n"
+                           "   0.010000 1  256x             Rx   d 2 16 1\n";
+    const QString decPath = dir.filePath(QStringLiteral("dec.asc"));
+    const auto write = [&decPath](const QByteArray &text) {
+        QFile out(decPath);
+        return out.open(QIODevice::WriteOnly) && out.write(text) == text.size();
+    };
+    QVERIFY(write(dec));
+    compareLog(decPath,
+               {{2047, false, false, 3, QByteArray("\x0A\xFF\x00", 3), 0},
+                {256, true, false, 2, QByteArray("\x10\x01"), 10000}},
+               0, false);
+    if (pythonCan()) {
+        QProcess py;
+        py.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import can, sys\nfor m in can.ASCReader(sys.argv[1]):\n"
+                                 "    print(m.arbitration_id, int(m.is_extended_id), bytes(m.data).hex())"),
+                  decPath});
+        QVERIFY(py.waitForFinished() && py.exitCode() == 0);
+        QCOMPARE(py.readAllStandardOutput(), QByteArray("2047 0 0aff00\n256 1 1001\n"));
+    }
+    QVERIFY(write(dec + "   0.020000 1  100 Rx d 1 FF\n"));
+    canlog::Reader d(decPath);
+    QVERIFY(d.open(nullptr));
+    while (d.next(fr)) { }
+    QCOMPARE(d.problems().size(), size_t(1));
+    QVERIFY2(d.problems()[0].line == 7 && d.problems()[0].reason.contains(QStringLiteral("base is dec")),
+             qPrintable(d.problems()[0].text()));
 }
 
 void TestCan::writtenLogReadBackByPythonCan()
