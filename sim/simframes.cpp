@@ -111,6 +111,8 @@ void SimFrameFeed::finish()
         part(c.problems, "unreadable lines");
         if (!parts.isEmpty() && m_note)
             m_note(QStringLiteral("%1: note: %2 frames read; %3").arg(s.file).arg(c.frames).arg(parts.join("; ")));
+        else if (c.frames == 0 && m_note)  // a run that did nothing says why
+            m_note(QStringLiteral("%1: note: the log holds no frames").arg(s.file));
     }
     m_sources.clear();
 }

@@ -533,6 +533,16 @@ void TestSimCan::framesAtTheEdges()
     QVERIFY2(changes.contains("1,0.01,caninput,Reverse gear,1,") && changes.contains("3,0.03,caninput,RPM low,1,")
                  && !changes.contains("caninput,Reverse gear,0,"),
              changes.constData());
+
+    // A log of no frames (an ASC header alone) runs, and says so.
+    const QString header = dir.filePath(QStringLiteral("header.asc"));
+    QFile h(header);
+    QVERIFY(h.open(QIODevice::WriteOnly));
+    h.write("date Wed Dec 09 08:52:47.484 AM 2026\nbase hex  timestamps absolute\n");
+    h.close();
+    const CliRun empty = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), header});
+    QVERIFY2(empty.exitCode == 0 && empty.err.contains("header.asc: note: the log holds no frames"),
+             empty.err.constData());
 }
 
 void TestSimCan::busBridgeOverVirtualCan()
