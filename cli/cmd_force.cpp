@@ -116,9 +116,10 @@ int runForce(const CliArgs &args)
         return cliFail(QStringLiteral("cannot force %1 on %2").arg(a.shown, a.port), why);
     if (const int rc = send(session, a, a.force.action))
         return rc;
+    // One pass: the item's name may hold "%1".
     cliOut() << QStringLiteral("Forcing %1 %2; renewed every %3 s, it lapses within 1 s once it is not.")
-                    .arg(a.shown, a.force.action == CORLA_FORCE_ON ? QStringLiteral("on") : QStringLiteral("off"))
-                    .arg(kRenewMs / 1000.0)
+                    .arg(a.shown, a.force.action == CORLA_FORCE_ON ? QStringLiteral("on") : QStringLiteral("off"),
+                         QString::number(kRenewMs / 1000.0))
              << Qt::endl;
     QElapsedTimer clock;
     clock.start();

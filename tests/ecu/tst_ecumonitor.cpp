@@ -37,6 +37,7 @@ private slots:
     void initTestCase();
     void codecRefusesMalformed();
     void monitorRepliesWithNamedChanges();
+    void namesAreShownAsTheyAre();
     void pulsesAreLatched();
     void flickerAndPulseTellTheValueNow();
     void fullPictureShowsTheValueNow();
@@ -249,6 +250,50 @@ void TestEcuMonitor::monitorRepliesWithNamedChanges()
         runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--rate"), QStringLiteral("0")} + portArgs(module))
             .exitCode,
         2);
+}
+
+void TestEcuMonitor::namesAreShownAsTheyAre()
+{
+    // A name holding "%1", quotes or a backslash is shown as it is: in JSON
+    // still valid and with the row's values, in the force's first line whole.
+    PMModel model;
+    QVERIFY(kelda::test::buildBeacons(model, false));
+    const QString odd = QStringLiteral("Ign %1 \"50%2\" \\ %9");
+    QVERIFY(SetupBuilder(model).set(Mode::Switches, 0, SwitchCol::Name, odd));
+    const QString setup = path("odd-names.kelda");
+    QVERIFY(model.saveSetup(setup));
+    const QString inputs = script("ignition.txt", QStringLiteral("switch 1 on\n"));
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--inputs"),
+                            inputs, QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    const CliRun run = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--setup"), setup,
+                                          QStringLiteral("--for"), QStringLiteral("0.5"), QStringLiteral("--jsonl")}
+                              + portArgs(module));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QList<QJsonObject> lines = jsonLines(run.out);
+    QVERIFY2(!lines.isEmpty(), run.out.constData());
+    bool seen = false;
+    for (const QJsonObject &o : lines)
+        for (const QJsonValue &v : o.value(QStringLiteral("changes")).toArray()) {
+            const QJsonObject c = v.toObject();
+            if (c.value(QStringLiteral("kind")).toString() != QLatin1String("switch"))
+                continue;
+            QCOMPARE(c.value(QStringLiteral("name")).toString(), odd);
+            QCOMPARE(c.value(QStringLiteral("row")).toInt(), 1);
+            QCOMPARE(c.value(QStringLiteral("value")).toInt(), 1);
+            QCOMPARE(c.value(QStringLiteral("now")).toInt(), 1);
+            seen = true;
+        }
+    QVERIFY2(seen, run.out.constData());
+
+    const CliRun forced =
+        runCli(QStringList{QStringLiteral("force"), QStringLiteral("--setup"), setup, QStringLiteral("switch"), odd,
+                           QStringLiteral("off"), QStringLiteral("--for"), QStringLiteral("0.2")}
+               + portArgs(module));
+    QVERIFY2(forced.exitCode == 0, forced.err.constData());
+    QVERIFY2(forced.out.startsWith("Forcing switch 1 \"" + odd.toUtf8() + "\" off; renewed every 0.3 s,"),
+             forced.out.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released switch 0")).isEmpty(), 3000);
 }
 
 void TestEcuMonitor::pulsesAreLatched()
