@@ -24,6 +24,9 @@ struct ForceArgs {
     CorlaForce force{};
     QString shown;  // "led 3 "Beacon lamp""
     double seconds = -1;
+    // With --setup: what the module must hold for its names and rows to be
+    // the module's.
+    kelda::live::SetupImage setup;
 };
 
 int forceItem(const CliArgs &args, const kelda::live::LiveNames &names, ForceArgs *a)
@@ -83,7 +86,11 @@ int forceArgs(const CliArgs &args, ForceArgs *a)
     QString why;
     if (args.isSet("setup") && !kelda::live::loadNames(args.value("setup"), &names, &why))
         return cliFail(QStringLiteral("cannot open ") + args.value("setup"), why);
-    return forceItem(args, names, a);
+    if (const int rc = forceItem(args, names, a))
+        return rc;
+    if (args.isSet("setup") && !kelda::live::compileSetup(args.value("setup"), &a->setup, &why))
+        return cliFail(QStringLiteral("cannot compile ") + args.value("setup"), why);
+    return 0;
 }
 
 // Sends the force (or its release); 0, or cliFail's status with why.
@@ -114,6 +121,14 @@ int runForce(const CliArgs &args)
     QString why;
     if (!session.connect(&why))
         return cliFail(QStringLiteral("cannot force %1 on %2").arg(a.shown, a.port), why);
+    // A name or row of another setup may be another load on this module:
+    // nothing is forced before the module is known to run the setup.
+    if (!a.setup.shown.isEmpty()) {
+        why = session.notHeld(a.setup);
+        if (!why.isEmpty())
+            return cliFail(QStringLiteral("cannot force %1 on %2").arg(a.shown, a.port),
+                           why + QStringLiteral(": give --setup the setup the module runs, or a row without it"));
+    }
     if (const int rc = send(session, a, a.force.action))
         return rc;
     // One pass: the item's name may hold "%1".
@@ -152,7 +167,8 @@ const CliRegistration forceCommand{{
         "a restarted module leaves nothing forced, as the module drops a force within 1 s of its last "
         "renewal, and on every reconnect and power cycle. A module whose engine runs refuses forces.\n\n"
         "KIND is key, switch, caninput, led or lx1. Rows are counted from 1; a name (in the setup given by "
-        "--setup) must be one row's only; an LX1 channel is named as the simulator names it, M.C such as 1.3.",
+        "--setup) must be one row's only; an LX1 channel is named as the simulator names it, M.C such as 1.3. "
+        "With --setup nothing is forced unless the module holds that setup.",
     .arguments = {{"KIND", "key, switch, caninput, led or lx1"},
                   {"NAME|ROW", "the item: its row from 1, its name with --setup, an LX1 channel as M.C"},
                   {"on|off", "the value to force"}},
@@ -161,8 +177,9 @@ const CliRegistration forceCommand{{
                 {"for", "SECONDS", "release the force after this time (default: when interrupted)"}},
     .statuses = {{0, "the force was held and released"},
                  {1,
-                  "the module cannot be reached or stopped answering, refuses forces while its engine runs, or "
-                  "does not report live data (\"this module does not report live data\")"}},
+                  "the module cannot be reached or stopped answering, refuses forces while its engine runs, "
+                  "does not hold the setup of --setup, or does not report live data (\"this module does not report "
+                  "live data\")"}},
     .run = &runForce,
 }};
 

@@ -43,6 +43,7 @@ private slots:
     void fullPictureShowsTheValueNow();
     void forceLapsesWhenTheHostIsKilled();
     void forceReleasedWhenTheCommandEnds();
+    void forceRefusedForAnotherSetup();
     void forceLapsesWhenTheLineCloses();
     void noForceSurvivesARestart();
     void engineRunningRefusesForces();
@@ -438,6 +439,47 @@ void TestEcuMonitor::forceReleasedWhenTheCommandEnds()
     QVERIFY(timed.out.startsWith("Forcing key 1 \"Beacons\" on;"));
     QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released key 0")).isEmpty(), 3000);
     QVERIFY(statsLine(module, QStringLiteral("FORCE lapsed")).isEmpty());  // renewed in time throughout
+}
+
+void TestEcuMonitor::forceRefusedForAnotherSetup()
+{
+    // Rows and names of a setup the module does not run may be other loads
+    // on it: nothing is forced, and the command says why.
+    PMModel model;
+    QVERIFY(kelda::test::buildBeacons(model, true));
+    const QString other = path("changed.kelda");
+    QVERIFY(model.saveSetup(other));
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    EmulatorProcess empty({QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!empty.path().isEmpty());
+    const struct {
+        EmulatorProcess *module;
+        QString item;
+        const char *why;
+    } cases[] = {
+        {&module, QStringLiteral("Ignition"), "the module does not hold changed.kelda (it holds another image)"},
+        {&module, QStringLiteral("1"), "the module does not hold changed.kelda (it holds another image)"},
+        {&empty, QStringLiteral("Ignition"), "the module does not hold changed.kelda (it holds no calibration)"}};
+    for (const auto &c : cases) {
+        const CliRun run =
+            runCli(QStringList{QStringLiteral("force"), QStringLiteral("--setup"), other, QStringLiteral("switch"),
+                               c.item, QStringLiteral("on"), QStringLiteral("--for"), QStringLiteral("0.5")}
+                   + portArgs(*c.module));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.startsWith("kelda-cli: cannot force switch 1 \"Ignition\" on "), run.err.constData());
+        QVERIFY2(run.err.contains(c.why), run.err.constData());
+        QVERIFY2(!run.out.contains("Forcing"), run.out.constData());
+    }
+    // The setup it runs, given by name: forced as before.
+    const CliRun held = runCli(QStringList{QStringLiteral("force"), QStringLiteral("--setup"), setup_,
+                                           QStringLiteral("switch"), QStringLiteral("Ignition"), QStringLiteral("on"),
+                                           QStringLiteral("--for"), QStringLiteral("0.2")}
+                               + portArgs(module));
+    QVERIFY2(held.exitCode == 0, held.err.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released switch 0")).isEmpty(), 3000);
+    QCOMPARE(statsLine(module, QStringLiteral("FORCE set")), QStringLiteral("stats: FORCE set switch 0 on"));
+    QVERIFY(statsLine(empty, QStringLiteral("FORCE")).isEmpty());
 }
 
 void TestEcuMonitor::forceLapsesWhenTheLineCloses()
