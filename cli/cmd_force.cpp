@@ -112,23 +112,35 @@ int send(LiveSession &session, const ForceArgs &a, uint8_t action)
     return cliFail(what, why + QStringLiteral(" (a force the module held lapses within 1 s)"));
 }
 
+// Connects; 0 once the force may be sent, else cliFail's status.
+int ready(LiveSession &session, const ForceArgs &a)
+{
+    const QString what = QStringLiteral("cannot force %1 on %2").arg(a.shown, a.port);
+    QString why;
+    if (!session.connect(&why))
+        return cliFail(what, why);
+    // A name or row of another setup may be another load on this module:
+    // nothing is forced before the module is known to run the setup.
+    if (!a.setup.shown.isEmpty()) {
+        why = session.notHeld(a.setup);
+        if (!why.isEmpty())
+            return cliFail(what, why + QStringLiteral(": give --setup the setup the module runs, or a row without it"));
+    }
+    // Interrupted while connecting: nothing is switched, not even for a
+    // moment (a horn or a winch would be).
+    if (session.interrupted())
+        return cliFail(what, QStringLiteral("interrupted before the force was sent; nothing was forced"));
+    return 0;
+}
+
 int runForce(const CliArgs &args)
 {
     ForceArgs a;
     if (const int rc = forceArgs(args, &a))
         return rc;
     LiveSession session(a.port);
-    QString why;
-    if (!session.connect(&why))
-        return cliFail(QStringLiteral("cannot force %1 on %2").arg(a.shown, a.port), why);
-    // A name or row of another setup may be another load on this module:
-    // nothing is forced before the module is known to run the setup.
-    if (!a.setup.shown.isEmpty()) {
-        why = session.notHeld(a.setup);
-        if (!why.isEmpty())
-            return cliFail(QStringLiteral("cannot force %1 on %2").arg(a.shown, a.port),
-                           why + QStringLiteral(": give --setup the setup the module runs, or a row without it"));
-    }
+    if (const int rc = ready(session, a))
+        return rc;
     if (const int rc = send(session, a, a.force.action))
         return rc;
     // One pass: the item's name may hold "%1".

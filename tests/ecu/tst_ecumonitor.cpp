@@ -15,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include "beaconssetup.h"
 #include "clirun.h"
 #include "corlalive.h"
@@ -44,6 +48,7 @@ private slots:
     void forceLapsesWhenTheHostIsKilled();
     void forceReleasedWhenTheCommandEnds();
     void forceRefusedForAnotherSetup();
+    void forceInterruptedWhileConnecting();
     void forceLapsesWhenTheLineCloses();
     void noForceSurvivesARestart();
     void engineRunningRefusesForces();
@@ -82,6 +87,18 @@ int lapseMs(const QString &line)
     static const QRegularExpression ms(QStringLiteral(", (\\d+) ms after its last renewal$"));
     const QRegularExpressionMatch m = ms.match(line);
     return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+// What the pseudo-terminal's master has to read within ms; empty for none
+// (or once the other side closed).
+QByteArray readMaster(int master, int ms)
+{
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0 || !(p.revents & POLLIN))
+        return QByteArray();
+    char buffer[4096];
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    return n > 0 ? QByteArray(buffer, n) : QByteArray();
 }
 
 }  // namespace
@@ -480,6 +497,54 @@ void TestEcuMonitor::forceRefusedForAnotherSetup()
     QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released switch 0")).isEmpty(), 3000);
     QCOMPARE(statsLine(module, QStringLiteral("FORCE set")), QStringLiteral("stats: FORCE set switch 0 on"));
     QVERIFY(statsLine(empty, QStringLiteral("FORCE")).isEmpty());
+}
+
+void TestEcuMonitor::forceInterruptedWhileConnecting()
+{
+    // SIGTERM while the module is being connected: nothing is forced, not
+    // even for a moment. The test stands between the command and the module
+    // and holds the first request back until the signal is in.
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0);
+    const auto closeMaster = qScopeGuard([master] { ::close(master); });
+    QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const QString between = QString::fromLocal8Bit(::ptsname(master));
+    QSerialPort line(module.path());
+    QVERIFY(line.open(QIODevice::ReadWrite));
+    std::unique_ptr<QProcess> force(startForce(
+        {QStringLiteral("led"), QStringLiteral("3"), QStringLiteral("on"), QStringLiteral("--port"), between}));
+    const QByteArray first = readMaster(master, 10000);
+    QVERIFY(!first.isEmpty());
+    force->terminate();
+    QTest::qWait(200);
+    line.write(first);
+    QElapsedTimer clock;
+    clock.start();
+    bool finished = false;
+    while (!finished && clock.elapsed() < 15000) {
+        const QByteArray up = readMaster(master, 5);
+        if (!up.isEmpty())
+            line.write(up);
+        line.waitForBytesWritten(5);
+        if (line.waitForReadyRead(5)) {
+            const QByteArray down = line.readAll();
+            QCOMPARE(::write(master, down.constData(), size_t(down.size())), ssize_t(down.size()));
+        }
+        finished = force->waitForFinished(1);
+    }
+    QVERIFY(finished);
+    QCOMPARE(force->exitStatus(), QProcess::NormalExit);
+    const CliRun ended{force->exitCode(), force->readAllStandardOutput(), force->readAllStandardError()};
+    QCOMPARE(ended.exitCode, 1);
+    QVERIFY2(ended.err.contains("cannot force led 3 on " + between.toUtf8()
+                                + ": interrupted before the force was sent; nothing was forced"),
+             ended.err.constData());
+    QVERIFY2(!ended.out.contains("Forcing"), ended.out.constData());
+    QTest::qWait(300);
+    QVERIFY2(statsLine(module, QStringLiteral("FORCE")).isEmpty(),
+             qPrintable(module.printedLines().join(QLatin1Char('\n'))));
 }
 
 void TestEcuMonitor::forceLapsesWhenTheLineCloses()
