@@ -24,6 +24,9 @@ struct ForceArgs {
     CorlaForce force{};
     QString shown;  // "led 3 "Beacon lamp""
     double seconds = -1;
+    // With --setup: what the module must hold for its names and rows to be
+    // the module's.
+    kelda::live::SetupImage setup;
 };
 
 int forceItem(const CliArgs &args, const kelda::live::LiveNames &names, ForceArgs *a)
@@ -83,7 +86,11 @@ int forceArgs(const CliArgs &args, ForceArgs *a)
     QString why;
     if (args.isSet("setup") && !kelda::live::loadNames(args.value("setup"), &names, &why))
         return cliFail(QStringLiteral("cannot open ") + args.value("setup"), why);
-    return forceItem(args, names, a);
+    if (const int rc = forceItem(args, names, a))
+        return rc;
+    if (args.isSet("setup") && !kelda::live::compileSetup(args.value("setup"), &a->setup, &why))
+        return cliFail(QStringLiteral("cannot compile ") + args.value("setup"), why);
+    return 0;
 }
 
 // Sends the force (or its release); 0, or cliFail's status with why.
@@ -105,20 +112,41 @@ int send(LiveSession &session, const ForceArgs &a, uint8_t action)
     return cliFail(what, why + QStringLiteral(" (a force the module held lapses within 1 s)"));
 }
 
+// Connects; 0 once the force may be sent, else cliFail's status.
+int ready(LiveSession &session, const ForceArgs &a)
+{
+    const QString what = QStringLiteral("cannot force %1 on %2").arg(a.shown, a.port);
+    QString why;
+    if (!session.connect(&why))
+        return cliFail(what, why);
+    // A name or row of another setup may be another load on this module:
+    // nothing is forced before the module is known to run the setup.
+    if (!a.setup.shown.isEmpty()) {
+        why = session.notHeld(a.setup);
+        if (!why.isEmpty())
+            return cliFail(what, why + QStringLiteral(": give --setup the setup the module runs, or a row without it"));
+    }
+    // Interrupted while connecting: nothing is switched, not even for a
+    // moment (a horn or a winch would be).
+    if (session.interrupted())
+        return cliFail(what, QStringLiteral("interrupted before the force was sent; nothing was forced"));
+    return 0;
+}
+
 int runForce(const CliArgs &args)
 {
     ForceArgs a;
     if (const int rc = forceArgs(args, &a))
         return rc;
     LiveSession session(a.port);
-    QString why;
-    if (!session.connect(&why))
-        return cliFail(QStringLiteral("cannot force %1 on %2").arg(a.shown, a.port), why);
+    if (const int rc = ready(session, a))
+        return rc;
     if (const int rc = send(session, a, a.force.action))
         return rc;
+    // One pass: the item's name may hold "%1".
     cliOut() << QStringLiteral("Forcing %1 %2; renewed every %3 s, it lapses within 1 s once it is not.")
-                    .arg(a.shown, a.force.action == CORLA_FORCE_ON ? QStringLiteral("on") : QStringLiteral("off"))
-                    .arg(kRenewMs / 1000.0)
+                    .arg(a.shown, a.force.action == CORLA_FORCE_ON ? QStringLiteral("on") : QStringLiteral("off"),
+                         QString::number(kRenewMs / 1000.0))
              << Qt::endl;
     QElapsedTimer clock;
     clock.start();
@@ -151,7 +179,8 @@ const CliRegistration forceCommand{{
         "a restarted module leaves nothing forced, as the module drops a force within 1 s of its last "
         "renewal, and on every reconnect and power cycle. A module whose engine runs refuses forces.\n\n"
         "KIND is key, switch, caninput, led or lx1. Rows are counted from 1; a name (in the setup given by "
-        "--setup) must be one row's only; an LX1 channel is named as the simulator names it, M.C such as 1.3.",
+        "--setup) must be one row's only; an LX1 channel is named as the simulator names it, M.C such as 1.3. "
+        "With --setup nothing is forced unless the module holds that setup.",
     .arguments = {{"KIND", "key, switch, caninput, led or lx1"},
                   {"NAME|ROW", "the item: its row from 1, its name with --setup, an LX1 channel as M.C"},
                   {"on|off", "the value to force"}},
@@ -160,8 +189,9 @@ const CliRegistration forceCommand{{
                 {"for", "SECONDS", "release the force after this time (default: when interrupted)"}},
     .statuses = {{0, "the force was held and released"},
                  {1,
-                  "the module cannot be reached or stopped answering, refuses forces while its engine runs, or "
-                  "does not report live data (\"this module does not report live data\")"}},
+                  "the module cannot be reached or stopped answering, refuses forces while its engine runs, "
+                  "does not hold the setup of --setup, or does not report live data (\"this module does not report "
+                  "live data\")"}},
     .run = &runForce,
 }};
 

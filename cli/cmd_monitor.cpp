@@ -48,14 +48,13 @@ QString jsonLine(const proto::MonitorReply &r, const LiveNames &names)
     QStringList changes;
     for (const proto::LiveChange &c : r.changes) {
         const QString name = names.name(c.kind, c.item);
+        // One pass over every field: a name holding "%1" stays as it is.
         changes << QStringLiteral(
                        "{\"kind\": \"%1\", \"row\": %2, \"name\": %3, \"value\": %4, \"latched\": %5, \"now\": %6}")
-                       .arg(QLatin1String(proto::liveKindName(c.kind)))
-                       .arg(c.item + 1)
-                       .arg(name.isNull() ? QStringLiteral("null") : jsonText(name))
-                       .arg(c.value ? 1 : 0)
-                       .arg(c.latched ? QStringLiteral("true") : QStringLiteral("false"))
-                       .arg((c.latched ? c.now : c.value) ? 1 : 0);
+                       .arg(QLatin1String(proto::liveKindName(c.kind)), QString::number(c.item + 1),
+                            name.isNull() ? QStringLiteral("null") : jsonText(name), QString::number(c.value ? 1 : 0),
+                            c.latched ? QStringLiteral("true") : QStringLiteral("false"),
+                            QString::number((c.latched ? c.now : c.value) ? 1 : 0));
     }
     return QStringLiteral("{\"tick\": %1, \"time\": %2, \"changes\": [%3]}")
         .arg(r.tick)

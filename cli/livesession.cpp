@@ -10,6 +10,8 @@
 
 #include "quietmediator.h"
 #include "corlalive.h"
+#include "imagecompiler.h"
+#include "modulecompare.h"
 #include "pmmodel.h"
 #include "uploadcalibration.h"
 
@@ -38,6 +40,23 @@ bool loadNames(const QString &setup, LiveNames *out, QString *why)
     }
     out->names = simNames(model.session());
     out->loaded = true;
+    return true;
+}
+
+bool compileSetup(const QString &setup, SetupImage *out, QString *why)
+{
+    PMModel model;
+    if (!model.openSetup(setup)) {
+        *why = model.lastError().isEmpty() ? QStringLiteral("not a setup file") : model.lastError();
+        return false;
+    }
+    if (!kelda::image::compileImage(model.session(), &out->image, why)) {
+        if (why->isEmpty())
+            *why = QStringLiteral("unknown error");
+        return false;
+    }
+    out->calName = kelda::upload::unpaddedName(model.fileName());
+    out->shown = QFileInfo(setup).fileName();
     return true;
 }
 
@@ -144,6 +163,33 @@ int LiveSession::run(CorlaEcuTxn *txn)
         loop_ = nullptr;
     }
     return status_;
+}
+
+QString LiveSession::notHeld(const SetupImage &setup)
+{
+    using kelda::upload::ModuleContents;
+    kelda::upload::ModuleCompare compare;
+    ModuleContents contents;
+    bool done = false;
+    QEventLoop loop;
+    compare.start(*mediator_, setup.calName, setup.image, [&](const ModuleContents &c) {
+        contents = c;
+        done = true;
+        loop.quit();
+    });
+    if (!done)
+        loop.exec();
+    switch (contents.result) {
+    case ModuleContents::Result::Holds:
+        return QString();
+    case ModuleContents::Result::Differs:
+        return QStringLiteral("the module does not hold %1 (%2)")
+            .arg(setup.shown,
+                 contents.empty ? QStringLiteral("it holds no calibration") : QStringLiteral("it holds another image"));
+    case ModuleContents::Result::Failed:
+        break;
+    }
+    return QStringLiteral("it is not known whether the module holds %1 (%2)").arg(setup.shown, contents.failure);
 }
 
 const CorlaEcuTxn *LiveSession::last() const

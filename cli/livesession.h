@@ -18,6 +18,15 @@ namespace kelda::live {
 
 // Opens the setup as the editor does; false with why.
 bool loadNames(const QString &setup, LiveNames *out, QString *why);
+
+// A setup compiled as an upload would store it, to tell whether the module
+// runs it.
+struct SetupImage {
+    QString shown;  // "beacons.kelda"
+    QByteArray calName, image;
+};
+// Opens and compiles the setup; false with why.
+bool compileSetup(const QString &setup, SetupImage *out, QString *why);
 // The library's text for a transaction status.
 QString statusText(int status);
 // The kind a word names ("key", ..., "canoutput"); 0 for none.
@@ -40,6 +49,9 @@ public:
     const CorlaEcuTxn *last() const;
     // The library's last log line (why a transaction failed).
     QString lastLog() const { return lastLog_; }
+    // Empty when the module holds the setup (by content, as an upload
+    // decides it); otherwise why the setup cannot be taken for the module's.
+    QString notHeld(const SetupImage &setup);
     // Waits up to ms, returning early (false) once SIGINT or SIGTERM came.
     bool wait(int ms);
     bool interrupted() const { return interrupted_; }

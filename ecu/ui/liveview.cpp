@@ -311,10 +311,10 @@ void LiveView::compared(const ModuleContents &contents)
         lines << tr("What differs is not known: %1").arg(contents.failure);
     differences_->setPlainText(lines.join(QLatin1Char('\n')));
     differencesButton_->setEnabled(contents.result == ModuleContents::Result::Differs);
+    // One pass: the setup's file name may hold "%1".
     note(tr("The module %1 (compared in %2 ms, %3 bytes read).")
-             .arg(holdsLine_->text())
-             .arg(contents.elapsedMs)
-             .arg(std::max(contents.bytesRead, 0)));
+             .arg(holdsLine_->text(), QString::number(contents.elapsedMs),
+                  QString::number(std::max(contents.bytesRead, 0))));
     link_->setPaused(false);
 }
 

@@ -15,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include "beaconssetup.h"
 #include "clirun.h"
 #include "corlalive.h"
@@ -37,11 +41,14 @@ private slots:
     void initTestCase();
     void codecRefusesMalformed();
     void monitorRepliesWithNamedChanges();
+    void namesAreShownAsTheyAre();
     void pulsesAreLatched();
     void flickerAndPulseTellTheValueNow();
     void fullPictureShowsTheValueNow();
     void forceLapsesWhenTheHostIsKilled();
     void forceReleasedWhenTheCommandEnds();
+    void forceRefusedForAnotherSetup();
+    void forceInterruptedWhileConnecting();
     void forceLapsesWhenTheLineCloses();
     void noForceSurvivesARestart();
     void engineRunningRefusesForces();
@@ -80,6 +87,18 @@ int lapseMs(const QString &line)
     static const QRegularExpression ms(QStringLiteral(", (\\d+) ms after its last renewal$"));
     const QRegularExpressionMatch m = ms.match(line);
     return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+// What the pseudo-terminal's master has to read within ms; empty for none
+// (or once the other side closed).
+QByteArray readMaster(int master, int ms)
+{
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, ms) <= 0 || !(p.revents & POLLIN))
+        return QByteArray();
+    char buffer[4096];
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    return n > 0 ? QByteArray(buffer, n) : QByteArray();
 }
 
 }  // namespace
@@ -251,6 +270,50 @@ void TestEcuMonitor::monitorRepliesWithNamedChanges()
         2);
 }
 
+void TestEcuMonitor::namesAreShownAsTheyAre()
+{
+    // A name holding "%1", quotes or a backslash is shown as it is: in JSON
+    // still valid and with the row's values, in the force's first line whole.
+    PMModel model;
+    QVERIFY(kelda::test::buildBeacons(model, false));
+    const QString odd = QStringLiteral("Ign %1 \"50%2\" \\ %9");
+    QVERIFY(SetupBuilder(model).set(Mode::Switches, 0, SwitchCol::Name, odd));
+    const QString setup = path("odd-names.kelda");
+    QVERIFY(model.saveSetup(setup));
+    const QString inputs = script("ignition.txt", QStringLiteral("switch 1 on\n"));
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--inputs"),
+                            inputs, QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    const CliRun run = runCli(QStringList{QStringLiteral("monitor"), QStringLiteral("--setup"), setup,
+                                          QStringLiteral("--for"), QStringLiteral("0.5"), QStringLiteral("--jsonl")}
+                              + portArgs(module));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QList<QJsonObject> lines = jsonLines(run.out);
+    QVERIFY2(!lines.isEmpty(), run.out.constData());
+    bool seen = false;
+    for (const QJsonObject &o : lines)
+        for (const QJsonValue &v : o.value(QStringLiteral("changes")).toArray()) {
+            const QJsonObject c = v.toObject();
+            if (c.value(QStringLiteral("kind")).toString() != QLatin1String("switch"))
+                continue;
+            QCOMPARE(c.value(QStringLiteral("name")).toString(), odd);
+            QCOMPARE(c.value(QStringLiteral("row")).toInt(), 1);
+            QCOMPARE(c.value(QStringLiteral("value")).toInt(), 1);
+            QCOMPARE(c.value(QStringLiteral("now")).toInt(), 1);
+            seen = true;
+        }
+    QVERIFY2(seen, run.out.constData());
+
+    const CliRun forced =
+        runCli(QStringList{QStringLiteral("force"), QStringLiteral("--setup"), setup, QStringLiteral("switch"), odd,
+                           QStringLiteral("off"), QStringLiteral("--for"), QStringLiteral("0.2")}
+               + portArgs(module));
+    QVERIFY2(forced.exitCode == 0, forced.err.constData());
+    QVERIFY2(forced.out.startsWith("Forcing switch 1 \"" + odd.toUtf8() + "\" off; renewed every 0.3 s,"),
+             forced.out.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released switch 0")).isEmpty(), 3000);
+}
+
 void TestEcuMonitor::pulsesAreLatched()
 {
     // One-tick presses of ten keys, one key every 130 ms: each key's pulses
@@ -393,6 +456,95 @@ void TestEcuMonitor::forceReleasedWhenTheCommandEnds()
     QVERIFY(timed.out.startsWith("Forcing key 1 \"Beacons\" on;"));
     QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released key 0")).isEmpty(), 3000);
     QVERIFY(statsLine(module, QStringLiteral("FORCE lapsed")).isEmpty());  // renewed in time throughout
+}
+
+void TestEcuMonitor::forceRefusedForAnotherSetup()
+{
+    // Rows and names of a setup the module does not run may be other loads
+    // on it: nothing is forced, and the command says why.
+    PMModel model;
+    QVERIFY(kelda::test::buildBeacons(model, true));
+    const QString other = path("changed.kelda");
+    QVERIFY(model.saveSetup(other));
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    EmulatorProcess empty({QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!empty.path().isEmpty());
+    const struct {
+        EmulatorProcess *module;
+        QString item;
+        const char *why;
+    } cases[] = {
+        {&module, QStringLiteral("Ignition"), "the module does not hold changed.kelda (it holds another image)"},
+        {&module, QStringLiteral("1"), "the module does not hold changed.kelda (it holds another image)"},
+        {&empty, QStringLiteral("Ignition"), "the module does not hold changed.kelda (it holds no calibration)"}};
+    for (const auto &c : cases) {
+        const CliRun run =
+            runCli(QStringList{QStringLiteral("force"), QStringLiteral("--setup"), other, QStringLiteral("switch"),
+                               c.item, QStringLiteral("on"), QStringLiteral("--for"), QStringLiteral("0.5")}
+                   + portArgs(*c.module));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.startsWith("kelda-cli: cannot force switch 1 \"Ignition\" on "), run.err.constData());
+        QVERIFY2(run.err.contains(c.why), run.err.constData());
+        QVERIFY2(!run.out.contains("Forcing"), run.out.constData());
+    }
+    // The setup it runs, given by name: forced as before.
+    const CliRun held = runCli(QStringList{QStringLiteral("force"), QStringLiteral("--setup"), setup_,
+                                           QStringLiteral("switch"), QStringLiteral("Ignition"), QStringLiteral("on"),
+                                           QStringLiteral("--for"), QStringLiteral("0.2")}
+                               + portArgs(module));
+    QVERIFY2(held.exitCode == 0, held.err.constData());
+    QTRY_VERIFY_WITH_TIMEOUT(!statsLine(module, QStringLiteral("FORCE released switch 0")).isEmpty(), 3000);
+    QCOMPARE(statsLine(module, QStringLiteral("FORCE set")), QStringLiteral("stats: FORCE set switch 0 on"));
+    QVERIFY(statsLine(empty, QStringLiteral("FORCE")).isEmpty());
+}
+
+void TestEcuMonitor::forceInterruptedWhileConnecting()
+{
+    // SIGTERM while the module is being connected: nothing is forced, not
+    // even for a moment. The test stands between the command and the module
+    // and holds the first request back until the signal is in.
+    EmulatorProcess module({QStringLiteral("--cal-file"), cal_, QStringLiteral("--run"), QStringLiteral("--stats")});
+    QVERIFY(!module.path().isEmpty());
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0);
+    const auto closeMaster = qScopeGuard([master] { ::close(master); });
+    QVERIFY(::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const QString between = QString::fromLocal8Bit(::ptsname(master));
+    QSerialPort line(module.path());
+    QVERIFY(line.open(QIODevice::ReadWrite));
+    std::unique_ptr<QProcess> force(startForce(
+        {QStringLiteral("led"), QStringLiteral("3"), QStringLiteral("on"), QStringLiteral("--port"), between}));
+    const QByteArray first = readMaster(master, 10000);
+    QVERIFY(!first.isEmpty());
+    force->terminate();
+    QTest::qWait(200);
+    line.write(first);
+    QElapsedTimer clock;
+    clock.start();
+    bool finished = false;
+    while (!finished && clock.elapsed() < 15000) {
+        const QByteArray up = readMaster(master, 5);
+        if (!up.isEmpty())
+            line.write(up);
+        line.waitForBytesWritten(5);
+        if (line.waitForReadyRead(5)) {
+            const QByteArray down = line.readAll();
+            QCOMPARE(::write(master, down.constData(), size_t(down.size())), ssize_t(down.size()));
+        }
+        finished = force->waitForFinished(1);
+    }
+    QVERIFY(finished);
+    QCOMPARE(force->exitStatus(), QProcess::NormalExit);
+    const CliRun ended{force->exitCode(), force->readAllStandardOutput(), force->readAllStandardError()};
+    QCOMPARE(ended.exitCode, 1);
+    QVERIFY2(ended.err.contains("cannot force led 3 on " + between.toUtf8()
+                                + ": interrupted before the force was sent; nothing was forced"),
+             ended.err.constData());
+    QVERIFY2(!ended.out.contains("Forcing"), ended.out.constData());
+    QTest::qWait(300);
+    QVERIFY2(statsLine(module, QStringLiteral("FORCE")).isEmpty(),
+             qPrintable(module.printedLines().join(QLatin1Char('\n'))));
 }
 
 void TestEcuMonitor::forceLapsesWhenTheLineCloses()
