@@ -127,7 +127,9 @@ QString Bridge::summary() const
 
 int usage(const CliArgs &args, qint64 *forNs)
 {
-    for (const char *option : {"script", "can-in", "can-out", "can-start", "can-channel", "trace", "plot"})
+    // A bridge runs on the bus alone; an option it would not honour is refused, not ignored.
+    for (const char *option : {"script", "can-in", "can-out", "can-start", "can-channel", "trace", "plot", "max-ticks",
+                               "max-changes", "dbc"})
         if (args.isSet(option))
             return cliUsageError(QStringLiteral("--%1 does not go with --bus").arg(QLatin1String(option)));
     if (!args.value("bus").contains(QLatin1Char(':')))

@@ -547,6 +547,15 @@ void TestSimCan::framesAtTheEdges()
 
 void TestSimCan::busBridgeOverVirtualCan()
 {
+    // Options a bridge would not honour are refused, not ignored.
+    for (const QStringList &option : {QStringList{QStringLiteral("--max-ticks"), QStringLiteral("5")},
+                                      QStringList{QStringLiteral("--dbc"), m_setup}}) {
+        const CliRun r = runCli(QStringList{QStringLiteral("simulate"), m_setup, QStringLiteral("--bus"),
+                                            QStringLiteral("virtualcan:tcp://127.0.0.1:1/can0")}
+                                + option);
+        QVERIFY2(r.exitCode == 2 && r.err.contains(option.first().toUtf8() + " does not go with --bus"),
+                 r.err.constData());
+    }
     if (!QCanBus::instance()->plugins().contains(QStringLiteral("virtualcan")))
         QSKIP("Qt's virtualcan plugin is not installed (Debian package libqt6serialbus6-plugins)");
     const int port = freePort();
