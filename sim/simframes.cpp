@@ -25,6 +25,7 @@ struct SimFrameFeed::Source {
     qint64 latest = std::numeric_limits<qint64>::min();
     // Frames of the bus read that the module ignores, each counted once.
     qint64 lateCount = 0, fdCount = 0, extendedCount = 0, remoteCount = 0, otherBus = 0;
+    qint64 unnamed = 0;  // frames of no named bus (CSV, TRC 1.x), which no --can-channel picks
 };
 
 SimFrameFeed::SimFrameFeed(SimNote note) : m_note(std::move(note))
@@ -59,7 +60,7 @@ void SimFrameFeed::next(Source &s)
     s.pending = false;
     while (s.reader.next(s.frame)) {
         if (!s.channel.isEmpty() && s.frame.channel != s.channel) {
-            ++s.otherBus;
+            ++(s.frame.channel.isEmpty() ? s.unnamed : s.otherBus);
             continue;
         }
         s.late = s.frame.timeNs < s.latest;
@@ -108,6 +109,7 @@ void SimFrameFeed::finish()
         part(s.fdCount, "CAN FD frames ignored");
         part(c.errorFrames, "error frames ignored");
         part(s.otherBus, "frames of other buses left out");
+        part(s.unnamed, "frames left out because the log names no bus for them (leave out --can-channel)");
         part(c.problems, "unreadable lines");
         if (!parts.isEmpty() && m_note)
             m_note(QStringLiteral("%1: note: %2 frames read; %3").arg(s.file).arg(c.frames).arg(parts.join("; ")));

@@ -241,6 +241,16 @@ void TestSimCan::unreadableLinesAreReportedAndTheRunGoesOn()
     const CliRun both = runCli(
         {QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), log, QStringLiteral("--script"), script});
     QCOMPARE(both.exitCode, 1);  // now reverse is set at tick 3
+    // A log that names no bus (CSV) has none --can-channel picks: the note says why.
+    const QString csv = m_dir.filePath(QStringLiteral("bus.csv"));
+    QFile c(csv);
+    QVERIFY(c.open(QIODevice::WriteOnly));
+    c.write("timestamp,arbitration_id,extended,remote,error,dlc,data\n10.0,0x123,0,0,0,3,DIEA\n");
+    c.close();
+    const CliRun unnamed = runCli({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"), csv,
+                                   QStringLiteral("--can-channel"), QStringLiteral("can0")});
+    QVERIFY2(unnamed.exitCode == 0 && unnamed.err.contains("1 frames left out because the log names no bus"),
+             unnamed.err.constData());
 
     // A log that cannot be read at all ends the run before it starts: the
     // outputs of an earlier run stay as they were.
