@@ -3,6 +3,10 @@
 #include <QFileInfo>
 #include <QIODevice>
 
+#include <sys/stat.h>
+
+#include <cstdio>
+
 #include <cmath>
 #include <cstdlib>
 
@@ -324,27 +328,44 @@ Line parseCandump(sv line, Frame &f, QString &why)
 }  // namespace
 
 Reader::Reader(const QString &fileName) : m_fileName(fileName), m_file(fileName)
-{ }
+{
+    if (fileName == QLatin1String("-"))
+        m_fileName = QStringLiteral("standard input");
+}
 
 bool Reader::open(QString *reason)
 {
-    // A pipe would block the open and a device never end: logs are files.
-    const QFileInfo info(m_fileName);
-    if (info.exists() && !info.isFile()) {
+    // A file, a pipe (a log unpacked on the fly) or standard input ("-"); a
+    // device would never end.
+    const bool standardInput = m_file.fileName() == QLatin1String("-");
+    struct stat st;
+    if (!standardInput && ::stat(QFile::encodeName(m_file.fileName()).constData(), &st) == 0 && !S_ISREG(st.st_mode)
+        && !S_ISFIFO(st.st_mode)) {
         if (reason)
-            *reason = QStringLiteral("not a regular file");
+            *reason = QStringLiteral("not a regular file or a pipe");
         return false;
     }
-    if (!m_file.open(QIODevice::ReadOnly)) {
+    if (!(standardInput ? m_file.open(stdin, QIODevice::ReadOnly) : m_file.open(QIODevice::ReadOnly))) {
         if (reason)
             *reason = m_file.errorString();
         return false;
     }
+    // A pipe gives what its writer has written so far: wait for a whole
+    // first line (or the end) before the content decides the format.
+    QByteArray head = m_file.peek(4096);
+    while (m_file.isSequential() && head.size() < 4096 && !head.contains('\n')) {
+        const QByteArray more = m_file.peek(4096);
+        if (more.size() == head.size())
+            break;
+        head = more;
+    }
     // A UTF-8 byte order mark (editors on other systems write one) is not
     // part of the first line.
-    if (m_file.peek(3) == "\xEF\xBB\xBF")
+    if (head.startsWith("\xEF\xBB\xBF")) {
         m_file.skip(3);
-    m_format = detectFormat(m_fileName, m_file.peek(4096));
+        head.remove(0, 3);
+    }
+    m_format = detectFormat(m_fileName, head);
     m_line.resize(kMaxLine);
     if (m_format == Format::Unknown) {
         if (reason)

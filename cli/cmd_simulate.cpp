@@ -109,10 +109,11 @@ int canOptionsOf(const CliArgs &args, SimCanOptions *can)
         for (const char *option : {"can-start", "can-channel"})
             if (args.isSet(option))
                 return cliUsageError(QStringLiteral("--%1 goes with --can-in").arg(QLatin1String(option)));
-    if (!can->canIn.isEmpty() && !QFileInfo(can->canIn).isFile())
-        return cliFail(QStringLiteral("cannot read %1").arg(shownPath(can->canIn)),
-                       QFileInfo::exists(can->canIn) ? QStringLiteral("not a regular file")
-                                                     : QStringLiteral("no such file"));
+    if (can->canIn == QLatin1String("-") && args.value("script") == QLatin1String("-"))
+        return cliUsageError(QStringLiteral("--script and --can-in cannot both be standard input"));
+    // The reader takes a file, a pipe or standard input and refuses the rest.
+    if (!can->canIn.isEmpty() && can->canIn != QLatin1String("-") && !QFileInfo::exists(can->canIn))
+        return cliFail(QStringLiteral("cannot read %1").arg(shownPath(can->canIn)), QStringLiteral("no such file"));
     return 0;
 }
 
@@ -236,20 +237,20 @@ const CliRegistration simulateCommand{{
                    "(virtualcan:tcp://HOST:PORT/can0, socketcan:can0, ...): frames in drive the CAN inputs, the CAN "
                    "output frames go out; it ends after --for seconds or at Ctrl+C (SIGINT), with status 0.",
     .arguments = {{"SETUP.kelda", "the setup file"}},
-    .options = {{"script", "FILE", "the script: a regular file of at most 64 MiB, or - for standard input", false,
-                 true},
-                {"can-in", "LOG", "drive the CAN inputs from a recorded log (.log candump, .asc, .trc, .csv)"},
-                {"can-out", "OUT.log", "write the CAN output frames as a candump -l log"},
-                {"can-start", "SECONDS", "the log time at which the run starts (default: its first frame's)"},
-                {"can-channel", "NAME", "read only this bus of a log with several (can0, 1, ...)"},
-                {"bus", "BACKEND:INTERFACE", "run in real time on a live bus (virtualcan:tcp://127.0.0.1:PORT/can0)"},
-                {"for", "SECONDS", "with --bus: end after this many seconds (default: at Ctrl+C)"},
-                {"trace", "FILE.vcd|FILE.csv", "write every change of the run as VCD or CSV (by the file's name)"},
-                {"plot", "FILE.svg|FILE.png", "draw the run as a timing diagram, SVG or PNG (by the file's name)"},
-                {"max-ticks", "N", "end the run after N ticks (default 8640000, one simulated day)"},
-                {"max-changes", "N", "end the run once the trace or plot holds more than N changes (default 1000000)"},
-                {"dbc", "FILE.dbc",
-                 "let can \"SIGNAL\" = VALUE [UNIT] set a signal of this DBC by its physical value"}},
+    .options =
+        {{"script", "FILE", "the script: a regular file of at most 64 MiB, or - for standard input", false, true},
+         {"can-in", "LOG",
+          "drive the CAN inputs from a recorded log (.log candump, .asc, .trc, .csv), a pipe, or - for standard input"},
+         {"can-out", "OUT.log", "write the CAN output frames as a candump -l log"},
+         {"can-start", "SECONDS", "the log time at which the run starts (default: its first frame's)"},
+         {"can-channel", "NAME", "read only this bus of a log with several (can0, 1, ...)"},
+         {"bus", "BACKEND:INTERFACE", "run in real time on a live bus (virtualcan:tcp://127.0.0.1:PORT/can0)"},
+         {"for", "SECONDS", "with --bus: end after this many seconds (default: at Ctrl+C)"},
+         {"trace", "FILE.vcd|FILE.csv", "write every change of the run as VCD or CSV (by the file's name)"},
+         {"plot", "FILE.svg|FILE.png", "draw the run as a timing diagram, SVG or PNG (by the file's name)"},
+         {"max-ticks", "N", "end the run after N ticks (default 8640000, one simulated day)"},
+         {"max-changes", "N", "end the run once the trace or plot holds more than N changes (default 1000000)"},
+         {"dbc", "FILE.dbc", "let can \"SIGNAL\" = VALUE [UNIT] set a signal of this DBC by its physical value"}},
     .statuses = {{0, "the script ran to its end and every expectation held"},
                  {1,
                   "an expectation failed, the setup cannot be opened or compiled, the script cannot be read "

@@ -37,7 +37,7 @@ bool SimFrameFeed::add(const QString &file, qint64 atNs, std::optional<qint64> s
                        QString *why, qint64 *firstNs)
 {
     auto s = std::make_unique<Source>(file);
-    s->file = QDir::toNativeSeparators(file);
+    s->file = file == QLatin1String("-") ? QStringLiteral("standard input") : QDir::toNativeSeparators(file);
     s->channel = channel;
     if (!s->reader.open(why))
         return false;

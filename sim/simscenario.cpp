@@ -306,9 +306,12 @@ bool simCheckReplays(const std::vector<SimStep> &steps, const QString &scriptDir
         if (s.kind != SimStep::Kind::Replay)
             continue;
         const QString path = simReplayPath(s.file, scriptDir);
+        // Opened here and again when replayed: a pipe would be read up here.
         canlog::Reader reader(path);
         QString reason;
-        if (!reader.open(&reason)) {
+        if (QFileInfo::exists(path) && !QFileInfo(path).isFile())
+            reason = QStringLiteral("not a regular file");
+        if (!reason.isEmpty() || !reader.open(&reason)) {
             *line = s.line;
             *why = QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path), reason);
             return false;

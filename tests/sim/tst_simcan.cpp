@@ -186,6 +186,31 @@ void TestSimCan::logDrivesTheRunAndOutputsBecomeFrames()
     const QByteArray first = a.readAll();
     QVERIFY(first.contains("RPM high"));
     QCOMPARE(first, b.readAll());
+    b.close();
+    // From standard input and from a pipe (a log unpacked on the fly): the same trace.
+    QFile logFile(log);
+    QVERIFY(logFile.open(QIODevice::ReadOnly));
+    const CliRun piped = runCliWith({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"),
+                                     QStringLiteral("-"), QStringLiteral("--trace"), trace2},
+                                    logFile.readAll());
+    QVERIFY2(piped.exitCode == 0 && piped.err.contains("standard input: note:"), piped.err.constData());
+    QVERIFY(b.open(QIODevice::ReadOnly));
+    QCOMPARE(b.readAll(), first);
+    b.close();
+    QProcess shell;
+    shell.start(QStringLiteral("bash"),
+                {QStringLiteral("-c"),
+                 QStringLiteral("\"$0\" simulate \"$1\" --can-in <(cat \"$2\") "
+                                "--trace \"$3\""),
+                 cliProgram(), m_setup, log, trace2});
+    QVERIFY(shell.waitForFinished(60000));
+    QVERIFY2(shell.exitCode() == 0, shell.readAllStandardError().constData());
+    QVERIFY(b.open(QIODevice::ReadOnly));
+    QCOMPARE(b.readAll(), first);
+    const CliRun both = runCliWith({QStringLiteral("simulate"), m_setup, QStringLiteral("--can-in"),
+                                    QStringLiteral("-"), QStringLiteral("--script"), QStringLiteral("-")},
+                                   QByteArray());
+    QCOMPARE(both.exitCode, 2);
 
     // Started a second early, the frames come 100 ticks later; a script sees
     // the outputs off until then, and the run lasts until the last frame.
