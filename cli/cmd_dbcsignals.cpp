@@ -196,7 +196,9 @@ bool findSignal(const dbc::Database &db, const QString &spec, dbc::ImportRequest
     for (const dbc::Message &m : db.messages) {
         bool isNumber = false;
         const uint number = message.toUInt(&isNumber, 0);
-        if (dot <= 0 || !(m.name == message || (isNumber && number == m.id)))
+        // A number as the DBC writes it counts too: an extended one with bit 31.
+        const bool numbered = isNumber && (number == m.id || (m.extended && number == (m.id | 0x80000000u)));
+        if (dot <= 0 || !(m.name == message || numbered))
             continue;
         for (const dbc::Signal &s : m.signalList)
             if (s.name == signal) {
