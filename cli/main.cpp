@@ -577,8 +577,28 @@ QTextStream &cliErr()
 int cliFail(const QString &what, const QString &why)
 {
     cliOut().flush();
-    cliErr() << "kelda-cli: " << what << ": " << why << Qt::endl;
+    cliErr() << "kelda-cli: " << cliOneLine(what + QStringLiteral(": ") + why) << Qt::endl;
     return 1;
+}
+
+QString cliOneLine(const QString &text)
+{
+    QString line;
+    line.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n')
+            line += QStringLiteral("\\n");
+        else if (u == u'\r')
+            line += QStringLiteral("\\r");
+        else if (u == u'\t')
+            line += QStringLiteral("\\t");
+        else if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0) || u == 0x2028 || u == 0x2029)
+            line += QStringLiteral("\\x%1").arg(int(u), u > 0xff ? 4 : 2, 16, QLatin1Char('0'));
+        else
+            line += c;
+    }
+    return line;
 }
 
 QString cliToken(const QString &word)
@@ -599,7 +619,7 @@ void cliSetOutputFailureStatus(int status)
 int cliUsageError(const QString &message)
 {
     cliOut().flush();
-    cliErr() << "kelda-cli: " << message << '\n';
+    cliErr() << "kelda-cli: " << cliOneLine(message) << '\n';
     if (running)
         cliErr() << commandUsage(*running);
     else
