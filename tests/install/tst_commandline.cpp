@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 #include "kelda.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
@@ -169,6 +171,35 @@ private slots:
             QVERIFY2(r.out.startsWith(QStringLiteral("Usage: ")) && r.out.contains(QLatin1String("[SETUP.kelda]"))
                          && r.out.contains(QLatin1String("--version")),
                      qPrintable(r.out));
+        }
+    }
+
+    // A full disk or a closed standard output is a failure, not a printed text.
+    void helpAndVersionThatCannotBeWritten()
+    {
+        if (!QFile::exists(QStringLiteral("/dev/full")))
+            QSKIP("no /dev/full here");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QLatin1String(name));
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));  // the system's reason, in English
+        for (const QString &option : {QStringLiteral("--version"), QStringLiteral("--help")}) {
+            for (const bool closed : {false, true}) {
+                QProcess p;
+                p.setProcessEnvironment(env);
+                if (closed)
+                    p.setChildProcessModifier([] { ::close(STDOUT_FILENO); });
+                else
+                    p.setStandardOutputFile(QStringLiteral("/dev/full"));
+                p.start(kProgram, {option});
+                QVERIFY(p.waitForFinished(60000));
+                const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+                QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+                QVERIFY2(p.exitCode() == 1, qPrintable(option + err));
+                const QString why =
+                    closed ? QStringLiteral("Bad file descriptor") : QStringLiteral("No space left on device");
+                QCOMPARE(err, QStringLiteral("kelda: standard output cannot be written: %1\n").arg(why));
+            }
         }
     }
 
