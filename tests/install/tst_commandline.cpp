@@ -200,6 +200,15 @@ private slots:
                     closed ? QStringLiteral("Bad file descriptor") : QStringLiteral("No space left on device");
                 QCOMPARE(err, QStringLiteral("kelda: standard output cannot be written: %1\n").arg(why));
             }
+            // The emulator answers its --help and --version the same way.
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.setStandardOutputFile(QStringLiteral("/dev/full"));
+            p.start(QStringLiteral(KELDA_BUILD_DIR "/emulator/lx2-emulator"), {option});
+            QVERIFY(p.waitForFinished(60000));
+            const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+            QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 1, qPrintable(option + err));
+            QCOMPARE(err, QStringLiteral("lx2-emulator: standard output cannot be written: No space left on device\n"));
         }
     }
 
