@@ -4,6 +4,7 @@
 // bash completion from the same descriptions.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QFileDevice>
 #include <QGuiApplication>
 #include <QTextStream>
@@ -335,7 +336,11 @@ QString completionKind(const QString &name)
         return QStringLiteral("table");
     if (name == QLatin1String("COMMAND"))
         return QStringLiteral("command");
-    if (name.contains(QLatin1Char('.')) || name.contains(QLatin1String("FILE")) || name.contains(QLatin1String("DIR")))
+    // A file: FILE, DIR, LOG or a name with a suffix ("SETUP.kelda"); a dot
+    // before capitals ("MESSAGE.SIGNAL") joins two names instead.
+    static const QRegularExpression suffix(QStringLiteral("\\.[a-z]"));
+    if (name.contains(suffix) || name.contains(QLatin1String("FILE")) || name.contains(QLatin1String("DIR"))
+        || name == QLatin1String("LOG"))
         return QStringLiteral("file");
     return QStringLiteral("none");
 }
