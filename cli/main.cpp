@@ -530,6 +530,13 @@ bool wantsHelp(const QStringList &words)
 
 int runHelp(const CliArgs &args)
 {
+    // Each prints a whole page for the program: one at a time, and no COMMAND.
+    if (args.isSet("man") && args.isSet("bash-completion"))
+        return cliUsageError(QStringLiteral("--man and --bash-completion cannot be given together"));
+    if ((args.isSet("man") || args.isSet("bash-completion")) && !args.positional.isEmpty())
+        return cliUsageError(
+            QStringLiteral("%1 is for the whole program: no COMMAND with it")
+                .arg(args.isSet("man") ? QStringLiteral("--man") : QStringLiteral("--bash-completion")));
     if (args.isSet("man")) {
         cliOut() << manPage();
     } else if (args.isSet("bash-completion")) {

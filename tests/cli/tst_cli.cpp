@@ -159,6 +159,10 @@ private slots:
             {QStringLiteral("dump")},
             {QStringLiteral("dump"), QStringLiteral("--bogus"), QStringLiteral("a.kelda")},
             {QStringLiteral("load"), QStringLiteral("t.json")},
+            // Both whole pages at once, or a page asked for one command only.
+            {QStringLiteral("help"), QStringLiteral("--man"), QStringLiteral("--bash-completion")},
+            {QStringLiteral("help"), QStringLiteral("compile"), QStringLiteral("--man")},
+            {QStringLiteral("help"), QStringLiteral("compile"), QStringLiteral("--bash-completion")},
         };
         for (const QStringList &args : wrong) {
             r = runCli(args);
