@@ -337,8 +337,14 @@ int main(int argc, char **argv)
         if (p.isSet(QStringLiteral("link")))
             linkTerminal(p.value(QStringLiteral("link")), line);
     }
-    std::printf("%s\n", qPrintable(line.path));
-    std::fflush(stdout);
+    const bool printed = std::printf("%s\n", qPrintable(line.path)) > 0;
+    // Without --link or --device the printed path is the only way to the
+    // module: one nobody can learn of is not left running.
+    const bool flushed = std::fflush(stdout) == 0;
+    const int why = errno;
+    if ((!flushed || !printed) && !p.isSet(QStringLiteral("link")) && !p.isSet(QStringLiteral("device")))
+        die(QStringLiteral("cannot print the pseudo-terminal's path: %1")
+                .arg(QString::fromLocal8Bit(std::strerror(why))));
     if (!line.mod->loadError().isEmpty())
         std::fprintf(stderr, "lx2-emulator: cannot read %s: %s (starting without a calibration)\n",
                      qPrintable(o.calFile), qPrintable(line.mod->loadError()));

@@ -212,6 +212,33 @@ private slots:
         }
     }
 
+    // The pseudo-terminal's path is how a caller finds the emulator: when it
+    // cannot be printed, the emulator ends instead of running unseen.
+    void emulatorPathThatCannotBePrinted()
+    {
+        if (!QFile::exists(QStringLiteral("/dev/full")))
+            QSKIP("no /dev/full here");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        p.start(QStringLiteral(KELDA_BUILD_DIR "/emulator/lx2-emulator"), {});
+        if (!p.waitForStarted())
+            QSKIP("lx2-emulator cannot be started");
+        const bool ended = p.waitForFinished(10000);
+        if (!ended) {
+            p.kill();
+            p.waitForFinished();
+        }
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        if (err.contains(QLatin1String("cannot create a pseudo-terminal")))
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminals here: ") + err));
+        QVERIFY2(ended && p.exitCode() == 2, qPrintable(err));
+        QCOMPARE(err,
+                 QStringLiteral("lx2-emulator: cannot print the pseudo-terminal's path: No space left on device\n"));
+    }
+
     void usageErrors()
     {
         const Run two = run({QStringLiteral("a.kelda"), QStringLiteral("b.kelda")}, offscreen());
