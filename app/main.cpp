@@ -6,8 +6,10 @@
 #include <QWindow>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string_view>
@@ -15,6 +17,8 @@
 
 #ifdef Q_OS_UNIX
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 #include "buildinfo.h"
@@ -123,14 +127,33 @@ bool wantsHelpOrVersion(int argc, char **argv)
 
 [[noreturn]] void printHelpOrVersion(int argc, char **argv)
 {
+    // Asked before the application opens files: one of them would take a
+    // closed descriptor 1 and receive the text.
+#ifdef Q_OS_UNIX
+    if (::fcntl(STDOUT_FILENO, F_GETFD) == -1) {
+        std::fprintf(stderr, "kelda: standard output cannot be written: %s\n", std::strerror(errno));
+        std::exit(1);
+    }
+#endif
     QCoreApplication core(argc, argv);
     QCommandLineParser parser;
     describeArguments(parser);
     // Qt's own options (-platform, -style, ...) are no error here: only a display would take them.
     parser.parse(core.arguments());
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
-    parser.showHelp();
+    // Printed here rather than by showHelp()/showVersion(), which exit with
+    // 0 even when nothing reached a full disk or a closed standard output.
+    const QByteArray text = parser.isSet(QStringLiteral("version"))
+        ? QStringLiteral("kelda %1\n").arg(QCoreApplication::applicationVersion()).toLocal8Bit()
+        : parser.helpText().toLocal8Bit();
+    const bool written = std::fwrite(text.constData(), 1, size_t(text.size()), stdout) == size_t(text.size());
+    const int flushed = std::fflush(stdout);
+    const int error = errno;
+    if (!written || flushed != 0 || std::fclose(stdout) != 0) {
+        std::fprintf(stderr, "kelda: standard output cannot be written: %s\n",
+                     std::strerror(written && flushed == 0 ? errno : error));
+        std::exit(1);
+    }
+    std::exit(0);
 }
 
 // The setup named on the command line, as an absolute path (the title and

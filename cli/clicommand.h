@@ -77,6 +77,10 @@ int cliUsageError(const QString &message);
 // A word the user typed, for a message: at most 80 characters of it, so that
 // one bad token cannot fill the screen.
 QString cliToken(const QString &word);
+// A message as one line: a control character (a newline in a file name)
+// is shown escaped (\n, \x1b), so that a message never spans lines
+// nor sends a terminal its escape sequences.
+QString cliOneLine(const QString &text);
 // The status when standard output cannot be written once the command has
 // run (main.cpp flushes and closes it for every command): 1 unless the
 // command sets another (diff: 2; diff --git: 0, so that git goes on).

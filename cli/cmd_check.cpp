@@ -144,8 +144,8 @@ int cliCheckGate(PMModel &model, const QString &path, bool force)
         if (f.isError())
             cliErr() << printedFinding(f) << '\n';
     if (force) {
-        cliErr() << "kelda-cli: " << shownPath(path) << ": " << errors << (errors == 1 ? " error" : " errors")
-                 << ", compiled anyway (--force)" << Qt::endl;
+        cliErr() << "kelda-cli: " << cliOneLine(shownPath(path)) << ": " << errors
+                 << (errors == 1 ? " error" : " errors") << ", compiled anyway (--force)" << Qt::endl;
         return 0;
     }
     return cliFail(QStringLiteral("%1 has %2 %3")

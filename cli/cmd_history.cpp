@@ -102,7 +102,7 @@ int runHistory(const CliArgs &args)
         return 0;
     }
     for (const QString &note : read.notes)
-        cliErr() << "kelda-cli: note: " << note << Qt::endl;
+        cliErr() << "kelda-cli: note: " << cliOneLine(note) << Qt::endl;
     if (shown.isEmpty())
         cliOut() << (read.entries.isEmpty() ? "Nothing recorded yet in " : "No entry matches in ")
                  << QDir::toNativeSeparators(path) << '\n';

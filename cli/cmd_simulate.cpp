@@ -206,7 +206,7 @@ int runSimulate(const CliArgs &args)
     can.scriptDir = simScriptDir(scriptPath);
     can.note = [](const QString &line) {
         cliOut().flush();
-        cliErr() << "kelda-cli: " << line << Qt::endl;
+        cliErr() << "kelda-cli: " << cliOneLine(line) << Qt::endl;
     };
     return runWithOutputs(scenario, steps, o, limits, can, scriptPath);
 }

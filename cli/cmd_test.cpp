@@ -259,7 +259,7 @@ Result Runner::run(const Planned &p)
             can.scriptDir = simScriptDir(p.path);
             can.note = [](const QString &line) {
                 cliOut().flush();
-                cliErr() << "kelda-cli: " << line << Qt::endl;
+                cliErr() << "kelda-cli: " << cliOneLine(line) << Qt::endl;
             };
             r.outcome = scenario->run(steps, nullptr, nullptr, m_limits, can);
             if (!r.outcome.stopped.isEmpty())

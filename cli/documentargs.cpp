@@ -101,7 +101,7 @@ bool refuseOutputIsInput(const QString &output, const QStringList &inputs, const
 int writeFailed(const QString &error)
 {
     cliOut().flush();
-    cliErr() << "kelda-cli: " << error << Qt::endl;
+    cliErr() << "kelda-cli: " << cliOneLine(error) << Qt::endl;
     return 1;
 }
 
@@ -137,6 +137,6 @@ void noteSetupErrors(const kelda::SimScenario &scenario, const QString &setupPat
     if (errors == 0)
         return;
     cliOut().flush();
-    cliErr() << "kelda-cli: " << shownPath(setupPath) << ": the setup has " << errors
+    cliErr() << "kelda-cli: " << cliOneLine(shownPath(setupPath)) << ": the setup has " << errors
              << (errors == 1 ? " error" : " errors") << "; simulating it anyway" << Qt::endl;
 }

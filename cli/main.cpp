@@ -4,6 +4,7 @@
 // bash completion from the same descriptions.
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QFileDevice>
 #include <QGuiApplication>
 #include <QTextStream>
@@ -335,7 +336,11 @@ QString completionKind(const QString &name)
         return QStringLiteral("table");
     if (name == QLatin1String("COMMAND"))
         return QStringLiteral("command");
-    if (name.contains(QLatin1Char('.')) || name.contains(QLatin1String("FILE")) || name.contains(QLatin1String("DIR")))
+    // A file: FILE, DIR, LOG or a name with a suffix ("SETUP.kelda"); a dot
+    // before capitals ("MESSAGE.SIGNAL") joins two names instead.
+    static const QRegularExpression suffix(QStringLiteral("\\.[a-z]"));
+    if (name.contains(suffix) || name.contains(QLatin1String("FILE")) || name.contains(QLatin1String("DIR"))
+        || name == QLatin1String("LOG"))
         return QStringLiteral("file");
     return QStringLiteral("none");
 }
@@ -525,6 +530,13 @@ bool wantsHelp(const QStringList &words)
 
 int runHelp(const CliArgs &args)
 {
+    // Each prints a whole page for the program: one at a time, and no COMMAND.
+    if (args.isSet("man") && args.isSet("bash-completion"))
+        return cliUsageError(QStringLiteral("--man and --bash-completion cannot be given together"));
+    if ((args.isSet("man") || args.isSet("bash-completion")) && !args.positional.isEmpty())
+        return cliUsageError(
+            QStringLiteral("%1 is for the whole program: no COMMAND with it")
+                .arg(args.isSet("man") ? QStringLiteral("--man") : QStringLiteral("--bash-completion")));
     if (args.isSet("man")) {
         cliOut() << manPage();
     } else if (args.isSet("bash-completion")) {
@@ -577,8 +589,28 @@ QTextStream &cliErr()
 int cliFail(const QString &what, const QString &why)
 {
     cliOut().flush();
-    cliErr() << "kelda-cli: " << what << ": " << why << Qt::endl;
+    cliErr() << "kelda-cli: " << cliOneLine(what + QStringLiteral(": ") + why) << Qt::endl;
     return 1;
+}
+
+QString cliOneLine(const QString &text)
+{
+    QString line;
+    line.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\n')
+            line += QStringLiteral("\\n");
+        else if (u == u'\r')
+            line += QStringLiteral("\\r");
+        else if (u == u'\t')
+            line += QStringLiteral("\\t");
+        else if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0) || u == 0x2028 || u == 0x2029)
+            line += QStringLiteral("\\x%1").arg(int(u), u > 0xff ? 4 : 2, 16, QLatin1Char('0'));
+        else
+            line += c;
+    }
+    return line;
 }
 
 QString cliToken(const QString &word)
@@ -599,7 +631,7 @@ void cliSetOutputFailureStatus(int status)
 int cliUsageError(const QString &message)
 {
     cliOut().flush();
-    cliErr() << "kelda-cli: " << message << '\n';
+    cliErr() << "kelda-cli: " << cliOneLine(message) << '\n';
     if (running)
         cliErr() << commandUsage(*running);
     else

@@ -182,7 +182,7 @@ int runBusBridge(const CliArgs &args)
     Bridge bridge(scenario, device.get());
     bridge.start();
     if (const QString note = simKeyInputsNote(bridge.engine(), scenario.rows()); !note.isEmpty())
-        cliErr() << "kelda-cli: " << note << Qt::endl;
+        cliErr() << "kelda-cli: " << cliOneLine(note) << Qt::endl;
     QEventLoop loop;
     bool failed = false;
     QObject::connect(device.get(), &QCanBusDevice::framesReceived, [&bridge] { bridge.receive(); });
@@ -217,7 +217,7 @@ int runBusBridge(const CliArgs &args)
     if (device->state() != QCanBusDevice::UnconnectedState)
         device->disconnectDevice();
     cliOut().flush();
-    cliErr() << "kelda-cli: " << bridge.summary() << Qt::endl;
+    cliErr() << "kelda-cli: " << cliOneLine(bridge.summary()) << Qt::endl;
     if (failed)
         return cliFail(QStringLiteral("cannot use the bus %1").arg(args.value("bus")), why);
     return 0;

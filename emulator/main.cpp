@@ -14,6 +14,7 @@
 #include <vector>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <errno.h>
 #include <fcntl.h>
 #include <termios.h>
@@ -180,6 +181,19 @@ const std::vector<EmulatorOption> &emulatorOptions()
     return table;
 }
 
+// --help and --version: showHelp() and showVersion() would exit with 0 even
+// when the text never reached a full disk.
+[[noreturn]] void printAndExit(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    const bool written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size());
+    if (std::fflush(stdout) != 0 || !written || std::ferror(stdout)) {
+        std::fprintf(stderr, "lx2-emulator: standard output cannot be written: %s\n", std::strerror(errno));
+        std::exit(1);
+    }
+    std::exit(0);
+}
+
 QCommandLineOption commandLineOption(const EmulatorOption &e)
 {
     const QString name = QLatin1String(e.name);
@@ -199,6 +213,10 @@ ModuleOptions parseOptions(const QCoreApplication &app, QCommandLineParser &p)
     p.addVersionOption();
     for (const EmulatorOption &e : emulatorOptions())
         p.addOption(commandLineOption(e));
+    if (p.parse(app.arguments()) && !p.isSet(QStringLiteral("help-all")))
+        if (const bool version = p.isSet(QStringLiteral("version")); version || p.isSet(QStringLiteral("help")))
+            printAndExit(version ? QStringLiteral("lx2-emulator %1\n").arg(QCoreApplication::applicationVersion())
+                                 : p.helpText());
     p.process(app);
     ModuleOptions o;
     for (const EmulatorOption &e : emulatorOptions()) {
@@ -319,8 +337,14 @@ int main(int argc, char **argv)
         if (p.isSet(QStringLiteral("link")))
             linkTerminal(p.value(QStringLiteral("link")), line);
     }
-    std::printf("%s\n", qPrintable(line.path));
-    std::fflush(stdout);
+    const bool printed = std::printf("%s\n", qPrintable(line.path)) > 0;
+    // Without --link or --device the printed path is the only way to the
+    // module: one nobody can learn of is not left running.
+    const bool flushed = std::fflush(stdout) == 0;
+    const int why = errno;
+    if ((!flushed || !printed) && !p.isSet(QStringLiteral("link")) && !p.isSet(QStringLiteral("device")))
+        die(QStringLiteral("cannot print the pseudo-terminal's path: %1")
+                .arg(QString::fromLocal8Bit(std::strerror(why))));
     if (!line.mod->loadError().isEmpty())
         std::fprintf(stderr, "lx2-emulator: cannot read %s: %s (starting without a calibration)\n",
                      qPrintable(o.calFile), qPrintable(line.mod->loadError()));

@@ -159,6 +159,10 @@ private slots:
             {QStringLiteral("dump")},
             {QStringLiteral("dump"), QStringLiteral("--bogus"), QStringLiteral("a.kelda")},
             {QStringLiteral("load"), QStringLiteral("t.json")},
+            // Both whole pages at once, or a page asked for one command only.
+            {QStringLiteral("help"), QStringLiteral("--man"), QStringLiteral("--bash-completion")},
+            {QStringLiteral("help"), QStringLiteral("compile"), QStringLiteral("--man")},
+            {QStringLiteral("help"), QStringLiteral("compile"), QStringLiteral("--bash-completion")},
         };
         for (const QStringList &args : wrong) {
             r = runCli(args);
@@ -936,6 +940,32 @@ private slots:
             r = runAs(in, args);
             const QByteArray first = r.err.left(r.err.indexOf('\n'));
             QVERIFY2(r.exitCode > 0 && first.contains("www...") && first.size() < 200, first.left(300).constData());
+        }
+    }
+
+    // A file name with a newline or an escape sequence still makes one line
+    // on standard error, spelt so that the name can be recognised.
+    void controlCharactersInNamesKeepOneLine()
+    {
+        const QString setup = richSetup(QStringLiteral("ctl.kelda"));
+        const QList<QPair<QStringList, QByteArray>> runs = {
+            {{QStringLiteral("compile"), path(QStringLiteral("no\nsuch.kelda")), QStringLiteral("-o"),
+              path(QStringLiteral("x.bin"))},
+             "no\\nsuch.kelda: no such file"},
+            {{QStringLiteral("compile"), setup, QStringLiteral("-o"), path(QStringLiteral("gone\nby/x.bin"))},
+             "gone\\nby/x.bin: the folder "},
+            {{QStringLiteral("dump"), path(QStringLiteral("bell\a\x1b[31m.kelda"))}, "bell\\x07\\x1b[31m.kelda"},
+            {{QStringLiteral("history"), QStringLiteral("--crc"), QStringLiteral("1\n2")}, "not '1\\n2'"},
+        };
+        for (const auto &[args, expected] : runs) {
+            const CliRun r = runCli(args);
+            QVERIFY2(r.exitCode == 1 || r.exitCode == 2, r.err.constData());
+            const QByteArray first = r.err.left(r.err.indexOf('\n') + 1);
+            QVERIFY2(first.startsWith("kelda-cli: ") && first.contains(expected) && !first.contains('\x1b'),
+                     r.err.constData());
+            if (r.exitCode == 1)
+                QVERIFY2(isFailureLine(r.err), r.err.constData());
+            QVERIFY(r.out.isEmpty());
         }
     }
 

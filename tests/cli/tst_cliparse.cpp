@@ -324,6 +324,8 @@ private slots:
         row("no third setup", "kelda-cli compile x.kelda -o y.bin ''", {});
         row("options", "kelda-cli check x.kelda --", {QStringLiteral("--help"), QStringLiteral("--json")});
         row("commands after help", "kelda-cli help che", {QStringLiteral("check")});
+        row("a log to replay", "kelda-cli simulate x.kelda --can-in my", mySetup);
+        row("no files for a signal", "kelda-cli dbc-import x.kelda y.dbc --signal my", {});
     }
 
     void completionWords()

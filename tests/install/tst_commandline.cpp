@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 #include "kelda.h"
 #include "pmcolumns.h"
 #include "pmmodel.h"
@@ -170,6 +172,71 @@ private slots:
                          && r.out.contains(QLatin1String("--version")),
                      qPrintable(r.out));
         }
+    }
+
+    // A full disk or a closed standard output is a failure, not a printed text.
+    void helpAndVersionThatCannotBeWritten()
+    {
+        if (!QFile::exists(QStringLiteral("/dev/full")))
+            QSKIP("no /dev/full here");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QLatin1String(name));
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));  // the system's reason, in English
+        for (const QString &option : {QStringLiteral("--version"), QStringLiteral("--help")}) {
+            for (const bool closed : {false, true}) {
+                QProcess p;
+                p.setProcessEnvironment(env);
+                if (closed)
+                    p.setChildProcessModifier([] { ::close(STDOUT_FILENO); });
+                else
+                    p.setStandardOutputFile(QStringLiteral("/dev/full"));
+                p.start(kProgram, {option});
+                QVERIFY(p.waitForFinished(60000));
+                const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+                QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+                QVERIFY2(p.exitCode() == 1, qPrintable(option + err));
+                const QString why =
+                    closed ? QStringLiteral("Bad file descriptor") : QStringLiteral("No space left on device");
+                QCOMPARE(err, QStringLiteral("kelda: standard output cannot be written: %1\n").arg(why));
+            }
+            // The emulator answers its --help and --version the same way.
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.setStandardOutputFile(QStringLiteral("/dev/full"));
+            p.start(QStringLiteral(KELDA_BUILD_DIR "/emulator/lx2-emulator"), {option});
+            QVERIFY(p.waitForFinished(60000));
+            const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+            QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 1, qPrintable(option + err));
+            QCOMPARE(err, QStringLiteral("lx2-emulator: standard output cannot be written: No space left on device\n"));
+        }
+    }
+
+    // The pseudo-terminal's path is how a caller finds the emulator: when it
+    // cannot be printed, the emulator ends instead of running unseen.
+    void emulatorPathThatCannotBePrinted()
+    {
+        if (!QFile::exists(QStringLiteral("/dev/full")))
+            QSKIP("no /dev/full here");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        p.start(QStringLiteral(KELDA_BUILD_DIR "/emulator/lx2-emulator"), {});
+        if (!p.waitForStarted())
+            QSKIP("lx2-emulator cannot be started");
+        const bool ended = p.waitForFinished(10000);
+        if (!ended) {
+            p.kill();
+            p.waitForFinished();
+        }
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        if (err.contains(QLatin1String("cannot create a pseudo-terminal")))
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminals here: ") + err));
+        QVERIFY2(ended && p.exitCode() == 2, qPrintable(err));
+        QCOMPARE(err,
+                 QStringLiteral("lx2-emulator: cannot print the pseudo-terminal's path: No space left on device\n"));
     }
 
     void usageErrors()
