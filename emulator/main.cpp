@@ -218,6 +218,9 @@ ModuleOptions parseOptions(const QCoreApplication &app, QCommandLineParser &p)
             printAndExit(version ? QStringLiteral("lx2-emulator %1\n").arg(QCoreApplication::applicationVersion())
                                  : p.helpText());
     p.process(app);
+    if (!p.positionalArguments().isEmpty())
+        die(QStringLiteral("unexpected '%1': the emulator takes options only (lx2-emulator --help lists them)")
+                .arg(p.positionalArguments().first()));
     ModuleOptions o;
     for (const EmulatorOption &e : emulatorOptions()) {
         const QString name = QLatin1String(e.name);

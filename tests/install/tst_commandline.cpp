@@ -239,6 +239,22 @@ private slots:
                  QStringLiteral("lx2-emulator: cannot print the pseudo-terminal's path: No space left on device\n"));
     }
 
+    // A word that is no option is refused, not ignored while the module runs.
+    void emulatorTakesOptionsOnly()
+    {
+        QProcess p;
+        p.start(QStringLiteral(KELDA_BUILD_DIR "/emulator/lx2-emulator"), {QStringLiteral("extra")});
+        QVERIFY(p.waitForStarted());
+        const bool ended = p.waitForFinished(10000);
+        if (!ended) {
+            p.kill();
+            p.waitForFinished();
+        }
+        const QByteArray err = p.readAllStandardError();
+        QVERIFY2(ended && p.exitCode() == 2 && err.startsWith("lx2-emulator: unexpected 'extra'"), err.constData());
+        QVERIFY(p.readAllStandardOutput().isEmpty());
+    }
+
     void usageErrors()
     {
         const Run two = run({QStringLiteral("a.kelda"), QStringLiteral("b.kelda")}, offscreen());
